@@ -1,0 +1,41 @@
+// orbanix: the command-line program. Each command lives in its own unit.
+#include <cstring>
+#include <iostream>
+
+#include "cli/commands.h"
+
+namespace orbanix::cli {
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> kCommands = {
+      {"list", "list the iPhone backups on this computer", RunList},
+  };
+  return kCommands;
+}
+
+}  // namespace orbanix::cli
+
+namespace {
+
+int Usage(std::ostream& out, int code) {
+  out << "usage: orbanix COMMAND [ARGS...]\n\ncommands:\n";
+  for (const auto& c : orbanix::cli::Commands()) {
+    out << "  " << c.name << std::string(10 - std::min<size_t>(9, std::strlen(c.name)), ' ') << c.summary << '\n';
+  }
+  out << "\n'orbanix COMMAND --help' describes a command.\n";
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage(std::cerr, orbanix::cli::kExitUsage);
+  const std::string name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") return Usage(std::cout, orbanix::cli::kExitOk);
+  orbanix::cli::Args args(argv + 2, argv + argc);
+  for (const auto& c : orbanix::cli::Commands()) {
+    if (name == c.name) return c.run(args);
+  }
+  std::cerr << "orbanix: unknown command '" << name << "'\n";
+  return Usage(std::cerr, orbanix::cli::kExitUsage);
+}

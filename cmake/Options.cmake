@@ -1,0 +1,39 @@
+option(ORBANIX_BUILD_TESTS "Build the GoogleTest suites" ON)
+option(ORBANIX_BUILD_BENCH "Build the Google Benchmark programs" ON)
+option(ORBANIX_BUILD_GUI "Build the Qt 6 desktop program" ON)
+option(ORBANIX_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(ORBANIX_WERROR "Treat warnings as errors" OFF)
+
+add_compile_options(-Wall -Wextra)
+if(ORBANIX_WERROR)
+  add_compile_options(-Werror)
+endif()
+if(ORBANIX_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# orbanix_library(name [DEPS ...]): the one library of a folder, built from
+# every source file in it.
+function(orbanix_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_library(${name} STATIC ${srcs})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# orbanix_test(name SOURCES... [DEPS ...] [LABELS ...]): one test executable
+# registered with CTest.
+function(orbanix_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "TZ=UTC;QT_QPA_PLATFORM=offscreen"
+                       WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+  if(ARG_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+  endif()
+endfunction()

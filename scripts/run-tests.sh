@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The test suite: install, build, run every test with CTest, then the core
+# tests (label "core") once more in an AddressSanitizer + UBSan build.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+scripts/install-deps.sh
+scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build && ctest --output-on-failure -j2)
+scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DORBANIX_SANITIZE=ON -DORBANIX_BUILD_GUI=OFF -DORBANIX_BUILD_BENCH=OFF
+(cd build-asan && ctest --output-on-failure -j2 -L core)

@@ -1,0 +1,90 @@
+// orbanix-gen: writes synthetic backups.
+//
+//   orbanix-gen demo ROOT
+//   orbanix-gen backup [--era mbdb|db] [--binary-plist] [--families a,b,...] [--scale N] FOLDER
+#include <cstring>
+#include <iostream>
+#include <set>
+#include <sstream>
+
+#include "tools/backupgen/families.h"
+
+using namespace orbanix::gen;
+
+namespace {
+
+int Usage(int code) {
+  (code == 0 ? std::cout : std::cerr)
+      << "usage: orbanix-gen demo ROOT\n"
+         "       orbanix-gen backup [--era mbdb|db] [--binary-plist] [--families LIST] [--scale N] FOLDER\n"
+         "families:";
+  for (const Family& f : Families()) (code == 0 ? std::cout : std::cerr) << ' ' << f.name;
+  (code == 0 ? std::cout : std::cerr) << '\n';
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage(2);
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h") return Usage(0);
+  try {
+    if (command == "demo") {
+      if (argc != 3) return Usage(2);
+      std::string error;
+      auto folders = WriteDemo(argv[2], &error);
+      if (!error.empty()) {
+        std::cerr << "orbanix-gen: " << error << '\n';
+        return 1;
+      }
+      for (const auto& f : folders) std::cout << f.string() << '\n';
+      return 0;
+    }
+    if (command == "backup") {
+      Era era = Era::Mbdb;
+      DeviceInfo device;
+      FamilyOptions options;
+      std::set<std::string> wanted;
+      std::string folder;
+      for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--era" && i + 1 < argc) {
+          const std::string e = argv[++i];
+          if (e == "mbdb") era = Era::Mbdb;
+          else if (e == "db") era = Era::ManifestDb;
+          else return Usage(2);
+        } else if (a == "--binary-plist") {
+          device.binaryPlists = true;
+        } else if (a == "--families" && i + 1 < argc) {
+          std::stringstream list(argv[++i]);
+          for (std::string name; std::getline(list, name, ',');) wanted.insert(name);
+        } else if (a == "--scale" && i + 1 < argc) {
+          options.scale = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--help") {
+          return Usage(0);
+        } else if (!a.empty() && a[0] != '-' && folder.empty()) {
+          folder = a;
+        } else {
+          return Usage(2);
+        }
+      }
+      if (folder.empty()) return Usage(2);
+      BackupWriter writer(folder, era, device);
+      for (const Family& f : Families()) {
+        if (wanted.empty() || wanted.count(f.name)) f.add(writer, options);
+      }
+      std::string error;
+      if (!writer.Finish(&error)) {
+        std::cerr << "orbanix-gen: " << error << '\n';
+        return 1;
+      }
+      std::cout << writer.folder().string() << '\n';
+      return 0;
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "orbanix-gen: " << e.what() << '\n';
+    return 1;
+  }
+  return Usage(2);
+}
