@@ -37,3 +37,28 @@ function(orbanix_test name)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
   endif()
 endfunction()
+
+option(ORBANIX_FUZZ "Build the fuzz targets against libFuzzer (clang only)" OFF)
+
+# orbanix_fuzz(name SOURCES... [DEPS ...] [ITERATIONS n]): a fuzz target.
+# Always built with the standalone driver and run by CTest with a bounded
+# number of inputs (label "core", so the sanitizer build runs it too); with
+# clang and ORBANIX_FUZZ=ON also built as a libFuzzer binary <name>_libfuzzer.
+function(orbanix_fuzz name)
+  cmake_parse_arguments(ARG "" "ITERATIONS" "SOURCES;DEPS" ${ARGN})
+  if(NOT ARG_ITERATIONS)
+    set(ARG_ITERATIONS 3000)
+  endif()
+  add_executable(${name} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/tests/fuzz_driver/driver.cpp)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  add_test(NAME ${name} COMMAND ${name} ${ARG_ITERATIONS})
+  set_tests_properties(${name} PROPERTIES LABELS "core;fuzz" TIMEOUT 600 ENVIRONMENT "TZ=UTC")
+  if(ORBANIX_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    add_executable(${name}_libfuzzer ${ARG_SOURCES})
+    target_include_directories(${name}_libfuzzer PRIVATE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${name}_libfuzzer PRIVATE ${ARG_DEPS})
+    target_compile_options(${name}_libfuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${name}_libfuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
+  endif()
+endfunction()
