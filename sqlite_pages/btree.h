@@ -1,0 +1,122 @@
+// Table B-tree walk, cell lists and the one table scan every decoder uses.
+//
+// B-tree page header (at byte 100 of page index 0, byte 0 elsewhere):
+//
+//   byte  meaning
+//   0     page type: 13 leaf table, 5 interior table (2, 10: index pages,
+//         skipped by every walk)
+//   1-2   offset of the first free block (0 = none)
+//   3-4   number of cells
+//   5-6   start of the cell content area
+//   7     fragmented free bytes
+//   8-11  right-most child page number (interior pages only)
+//
+// The cell pointer array (16-bit offsets from the page start) follows the
+// header: from header byte 12 on interior pages, from byte 8 on leaf pages.
+//
+//   leaf table cell:      payload length (varint), rowid (varint), record;
+//                         a spilled payload ends its local part with the
+//                         4-byte first overflow page number
+//   interior table cell:  left child page number (4 bytes), key (varint)
+//   record:               header length (varint, counting itself), one
+//                         serial type per column, then the column bodies
+//
+// Rows are delivered in ascending page index of their leaf page and, within
+// a page, in cell-pointer order; then the deleted candidates of the same
+// B-tree; then the rows found on free-list pages.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+#include "sqlite_pages/db_file_reader.h"
+
+namespace orbanix {
+
+// Offsets (from the page start) of the cells of a page, or of recovered
+// record candidates (offset of the first serial type), in the order found.
+using CellList = std::vector<uint16_t>;
+// Page index -> cell list, iterated in ascending page index.
+using PageCellMap = std::map<uint32_t, CellList>;
+// Child page index -> key of the interior cell pointing to it (-1 for the
+// right-most child and for table roots). Children are visited in ascending
+// page index; the keys are kept but never steer a walk.
+using ChildPageMap = std::map<uint32_t, int64_t>;
+
+// Where a row handed to a RowDecoder was found.
+enum class RecoverySource : uint8_t {
+  kLive,              // a live cell of the table's B-tree
+  kFreeblock,         // search 1: a free block inside a page of the table
+  kTail,              // search 2: behind the highest cell of a page
+  kGap,               // search 3: between the cell pointer array and the content area
+  kStalePointer,      // search 4: a cell pointer left behind the live ones
+  kFreelistCell,      // a cell (with header) of a free-list page of this table
+  kFreelistCandidate  // a candidate inside a free-list page of this table
+};
+const char* RecoverySourceName(RecoverySource source);
+
+// Source per candidate, parallel to the CellList of the same page.
+using PageSourceMap = std::map<uint32_t, std::vector<RecoverySource>>;
+
+// One row handed to a RowDecoder.
+struct RowInput {
+  // Live (headerless false): the cell start (payload-length varint).
+  // Headerless: the first serial type of a recovered record.
+  const uint8_t* record = nullptr;
+  uint32_t bytesToEnd = 0;      // bytes from `record` to the usable end of the page
+  uint32_t nextCellExtent = 0;  // live: bytes from the cell start to the next cell or the usable end; 0 headerless
+  bool headerless = false;
+  int deleted = 0;              // 0 live row, 1 recovered
+  uint32_t pageIndex = 0;
+  uint32_t offset = 0;          // of `record` in its page
+  RecoverySource source = RecoverySource::kLive;
+};
+
+// The per-table decoder; the sink is whatever the lambda captures. Its result
+// is not examined by the scan: a row that fails to decode (87) is dropped.
+using RowDecoder = std::function<Status(CDbFileReader&, const RowInput&)>;
+
+// Reads a SQLite varint of at most `bound` bytes (9 at most). On return
+// `bound` holds the bytes taken; when the bound ends the varint early the
+// value so far is returned and `bound` is left unchanged. Bound <= 0 gives 0.
+uint64_t ReadVarint(const uint8_t* bytes, int& bound);
+
+// The cells of the page whose B-tree header starts at `header` (within a
+// page buffer of `pageSize` bytes starting at `page`). One cell: the content
+// area start. Entries of the pointer array beyond the usable end are dropped.
+CellList ListCells(const CDbFileReader& reader, const uint8_t* page, uint32_t headerOffset);
+
+// Children of the interior table page in `page` (header at `headerOffset`).
+void ListChildren(const CDbFileReader& reader, const uint8_t* page, uint32_t headerOffset, ChildPageMap& children);
+
+// Root pages of every schema row whose type, name or tbl_name equals `name`
+// (case-sensitive). Rows whose rootpage is not a positive 1- to 4-byte
+// integer are skipped.
+Status FindTableRoots(CDbFileReader& reader, const uint8_t* page0, const std::string& name, ChildPageMap& roots);
+
+// Live cells of the leaf pages under `page` (index `index`), recursively.
+Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells);
+
+// Calls the decoder on every cell of the map (live parse, headerless false).
+Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
+                  RecoverySource source = RecoverySource::kLive);
+
+struct ScanOptions {
+  bool recoverInTree = true;   // step 3.4: deleted candidates in the table's own pages
+  bool freePageStage = true;   // step 4: the free-list pages
+};
+
+// The table scan: for every root page in ascending index, the live rows, then
+// the deleted candidates of that B-tree; then the free-page stage. Sets
+// reader.tableName. Returns the code of the last failed step, or 0.
+Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,
+                 const ScanOptions& options = {});
+
+// Names of the tables in the schema (type "table"), in schema order.
+Status ListTables(CDbFileReader& reader, std::vector<std::string>& names);
+
+}  // namespace orbanix

@@ -1,0 +1,105 @@
+// CDbFileReader: a SQLite database file read page by page.
+//
+// The reader never goes through the SQLite library for data: it reads raw
+// pages so that the bytes the library hides (free-list pages, free blocks and
+// the unallocated space of a page) can be searched for deleted rows.
+//
+// Database header (first 100 bytes of the file, big-endian fields) - the
+// fields the reader uses:
+//
+//   offset size  meaning
+//   0      16    "SQLite format 3\0" (compared ignoring ASCII case)
+//   16     2     page size; 1 means 65,536; otherwise a power of two 512..32768
+//   20     1     reserved bytes at the end of every page (usable size =
+//                page size - reserved bytes; cell content never goes there)
+//   32     4     first free-list trunk page (1-based; 0 = no free list)
+//   56     4     text encoding: 1 UTF-8, 2 UTF-16le, 3 UTF-16be
+//
+// Free-list trunk page: bytes 0-3 next trunk (0 ends the chain), 4-7 number
+// of leaf page numbers that follow from byte 8 (4 bytes each).
+//
+// Pages are addressed by a 0-based index (SQLite page number - 1); page index
+// i lies at file offset i * pageSize (64-bit). The B-tree header of page 0
+// starts at byte 100, behind the database header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace orbanix {
+
+enum class TextEncoding : uint8_t { kUtf8 = 1, kUtf16le = 2, kUtf16be = 3 };
+
+class CDbFileReader {
+ public:
+  CDbFileReader();
+  ~CDbFileReader();
+  CDbFileReader(const CDbFileReader&) = delete;
+  CDbFileReader& operator=(const CDbFileReader&) = delete;
+
+  // Opens and validates a database file and takes the inventory of its
+  // free-list leaf pages. Closes the file opened before. Returns 0; errno when
+  // the file cannot be opened (ENOENT = 2); 87 when the header text is wrong
+  // or the page size is not 1 or a power of two from 512 to 32,768 (the file
+  // stays held until the next Open, Close or the destruction, as before).
+  // The schema parameters below survive Open.
+  Status Open(const std::filesystem::path& path);
+  // The same on a database held in memory (tests, fuzzing): the reader keeps
+  // its own copy of the bytes.
+  Status OpenBytes(std::string bytes);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0 || memory_; }
+
+  // Reads `length` bytes at the absolute offset with positioned reads (no
+  // separate seek). bytesRead gets the count read. 87 when no file is open,
+  // 30 when the file ends before `length` bytes, errno of a failed read.
+  Status ReadAt(uint64_t offset, size_t length, uint8_t* buffer, size_t& bytesRead) const;
+  // ReadAt of pageSize bytes at index * pageSize.
+  Status ReadPage(uint32_t index, uint8_t* buffer) const;
+
+  // Number of whole pages in the file (bounds of every walk and chain).
+  uint64_t PageCount() const { return pageSize ? fileSize_ / pageSize : 0; }
+  uint64_t FileSize() const { return fileSize_; }
+
+  // --- from the database header ---
+  uint32_t pageSize = 0;       // 512..65536
+  uint32_t reservedBytes = 0;  // header offset 20
+  uint32_t usableSize = 0;     // pageSize - reservedBytes: the end of a page's content
+  TextEncoding encoding = TextEncoding::kUtf8;
+  // 0-based indexes of the free-list leaf pages, in trunk order (trunk pages
+  // themselves are not listed).
+  std::vector<uint32_t> freePages;
+
+  // --- scan state and schema parameters ---
+  std::string tableName;       // table being scanned; set by ScanTable
+  int lastColumnCount = 0;     // last result of ColumnCountFor
+  int waMessageColumns = 28;   // column count of "ZWAMESSAGE"
+  int contactsFtsColumns = 0;  // serial-type bytes of live "ABPersonFullTextSearch_content" rows
+  int messageColumns = 38;     // column count of "message" (38 or 51)
+  int callColumns = 0;         // serial-type bytes of live "call" rows
+  int newCallSchema = 0;       // 1: call history in "ZCALLRECORD", 0: in "call"
+  std::string freeStageText;   // set by the per-conversation chat scan during its free-page stage
+  uint64_t rowCounter = 0;     // synthetic row numbers of the row dump
+  // Expected column count for tables ColumnCountFor does not know (generic
+  // mode); 0 = none. Taken from the table's schema (see recovery.h
+  // LoadTableSchema). Known tables keep their own counts.
+  int genericColumnCount = 0;
+
+  // 8 MiB work area for texts written out by the row dump and row writers.
+  std::vector<char> scratchBuffer;
+
+ private:
+  Status ReadHeaderAndFreeList();
+
+  int fd_ = -1;
+  bool memory_ = false;
+  std::string bytes_;  // the database when opened with OpenBytes
+  uint64_t fileSize_ = 0;
+};
+
+}  // namespace orbanix
