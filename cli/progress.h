@@ -1,0 +1,37 @@
+// Progress on stderr: a redrawn bar on a terminal, plain lines otherwise
+// (one per change of the percent or the label, so logs stay readable).
+#pragma once
+
+#include <mutex>
+#include <string>
+
+namespace orbanix::cli {
+
+class ProgressBar {
+ public:
+  explicit ProgressBar(std::string title);
+  ~ProgressBar();
+  void Update(int percent, const std::string& label);
+  // Ends the bar's line (a terminal keeps the last state visible).
+  void Finish();
+
+ private:
+  std::mutex lock_;
+  std::string title_;
+  bool terminal_;
+  bool open_ = false;
+  int lastPercent_ = -1;
+  std::string lastLabel_;
+};
+
+// Ctrl-C handling for long commands: the first Ctrl-C calls `onInterrupt`
+// (from a watcher thread, not from the signal handler); a second one ends
+// the process at once.
+class InterruptGuard {
+ public:
+  explicit InterruptGuard(void (*onInterrupt)(void*), void* user);
+  ~InterruptGuard();
+  bool Interrupted() const;
+};
+
+}  // namespace orbanix::cli
