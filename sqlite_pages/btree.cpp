@@ -1,0 +1,278 @@
+#include "sqlite_pages/btree.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "sqlite_pages/record.h"
+#include "sqlite_pages/recovery.h"
+
+namespace orbanix {
+
+namespace {
+
+// SQLite itself never builds trees deeper than 20 levels; a deeper walk is
+// a damaged file pointing in circles through fresh pages.
+constexpr int kMaxDepth = 40;
+
+uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint32_t Be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+uint32_t HeaderOffsetOf(uint32_t index) { return index == 0 ? 100u : 0u; }
+
+Status CollectLive(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells,
+                   std::unordered_set<uint32_t>& visited, int depth) {
+  const uint32_t hdr = HeaderOffsetOf(index);
+  if (hdr + 12 > reader.usableSize) return status::kOk;
+  const uint8_t type = page[hdr];
+  if (type == 13) {
+    cells[index] = ListCells(reader, page, hdr);
+    return status::kOk;
+  }
+  if (type != 5 || depth >= kMaxDepth) return status::kOk;
+  ChildPageMap children;
+  ListChildren(reader, page, hdr, children);
+  std::vector<uint8_t> buffer(reader.pageSize);
+  for (const auto& [child, key] : children) {
+    (void)key;
+    if (!visited.insert(child).second) continue;  // a page already walked: a loop
+    if (Status st = reader.ReadPage(child, buffer.data()); st != status::kOk) return st;
+    if (Status st = CollectLive(reader, buffer.data(), child, cells, visited, depth + 1); st != status::kOk) return st;
+  }
+  return status::kOk;
+}
+
+}  // namespace
+
+const char* RecoverySourceName(RecoverySource source) {
+  switch (source) {
+    case RecoverySource::kLive: return "live";
+    case RecoverySource::kFreeblock: return "freeblock";
+    case RecoverySource::kTail: return "tail";
+    case RecoverySource::kGap: return "gap";
+    case RecoverySource::kStalePointer: return "stale-pointer";
+    case RecoverySource::kFreelistCell: return "freelist";
+    case RecoverySource::kFreelistCandidate: return "freelist";
+  }
+  return "unknown";
+}
+
+uint64_t ReadVarint(const uint8_t* bytes, int& bound) {
+  if (bound <= 0) return 0;
+  uint64_t value = 0;
+  const int limit = std::min(bound, 9);
+  for (int i = 0; i < limit; ++i) {
+    const uint8_t b = bytes[i];
+    if (i == 8) {
+      value = (value << 8) | b;
+      bound = 9;
+      return value;
+    }
+    value = (value << 7) | (b & 0x7F);
+    if (b < 0x80) {
+      bound = i + 1;
+      return value;
+    }
+  }
+  return value;
+}
+
+CellList ListCells(const CDbFileReader& reader, const uint8_t* page, uint32_t headerOffset) {
+  CellList cells;
+  const uint32_t usable = reader.usableSize;
+  if (headerOffset + 8 > usable) return cells;
+  const uint8_t* header = page + headerOffset;
+  const uint32_t count = Be16(header + 3);
+  if (count == 1) {
+    const uint32_t start = Be16(header + 5);
+    if (start != 0 && start < usable) cells.push_back(static_cast<uint16_t>(start));
+    return cells;
+  }
+  const uint32_t arrayStart = headerOffset + (header[0] == 5 ? 12u : 8u);
+  cells.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t pos = arrayStart + 2 * i;
+    if (pos + 2 > usable) break;  // a count larger than the page can hold
+    const uint32_t off = Be16(page + pos);
+    if (off != 0 && off < usable) cells.push_back(static_cast<uint16_t>(off));
+  }
+  return cells;
+}
+
+void ListChildren(const CDbFileReader& reader, const uint8_t* page, uint32_t headerOffset, ChildPageMap& children) {
+  const uint32_t usable = reader.usableSize;
+  if (headerOffset + 12 > usable) return;
+  for (uint16_t off : ListCells(reader, page, headerOffset)) {
+    if (off + 4u > usable) continue;
+    const uint32_t child = Be32(page + off);
+    int bound = static_cast<int>(usable - off - 4);
+    const uint64_t key = ReadVarint(page + off + 4, bound);
+    if (child != 0) children[child - 1] = static_cast<int64_t>(key);
+  }
+  const uint32_t rightMost = Be32(page + headerOffset + 8);
+  if (rightMost != 0) children[rightMost - 1] = -1;
+}
+
+Status FindTableRoots(CDbFileReader& reader, const uint8_t* page0, const std::string& name, ChildPageMap& roots) {
+  if (reader.pageSize == 0) return status::kBadData;
+  // The schema table is rooted at page index 0; its leaf cells are rows
+  // (type, name, tbl_name, rootpage, sql).
+  PageCellMap schemaCells;
+  std::unordered_set<uint32_t> visited{0};
+  const Status walk = CollectLive(reader, page0, 0, schemaCells, visited, 0);
+  std::vector<uint8_t> buffer(reader.pageSize);
+  ParsedRecord record;
+  for (const auto& [index, cells] : schemaCells) {
+    const uint8_t* page = page0;
+    if (index != 0) {
+      if (Status st = reader.ReadPage(index, buffer.data()); st != status::kOk) return st;
+      page = buffer.data();
+    }
+    for (uint16_t off : cells) {
+      RowInput in;
+      in.record = page + off;
+      in.bytesToEnd = reader.usableSize - off;
+      in.pageIndex = index;
+      in.offset = off;
+      if (ParseLiveRecord(reader, in, record) != status::kOk) continue;
+      bool matches = false;
+      for (int c = 0; c < 3 && !matches; ++c) {
+        matches = record.IsText(c) && record.AsText(c) == name;
+      }
+      if (!matches) continue;
+      // A rootpage that is not a positive 1- to 4-byte integer (views and
+      // triggers store 0) names no B-tree.
+      const uint64_t type = record.SerialType(3);
+      if (type < 1 || type > 4) continue;
+      const uint32_t root = record.AsUnsigned(3);
+      if (root == 0) continue;
+      roots[root - 1] = -1;
+    }
+  }
+  return walk;
+}
+
+Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells) {
+  if (reader.pageSize == 0) return status::kBadData;
+  std::unordered_set<uint32_t> visited{index};
+  return CollectLive(reader, page, index, cells, visited, 0);
+}
+
+Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
+                  RecoverySource source) {
+  if (reader.pageSize == 0) return status::kBadData;
+  std::vector<uint8_t> buffer(reader.pageSize);
+  std::vector<uint16_t> sorted;
+  for (const auto& [index, list] : cells) {
+    if (Status st = reader.ReadPage(index, buffer.data()); st != status::kOk) return st;
+    sorted.assign(list.begin(), list.end());
+    std::sort(sorted.begin(), sorted.end());
+    for (uint16_t off : list) {
+      if (off >= reader.usableSize) continue;
+      auto it = std::upper_bound(sorted.begin(), sorted.end(), off);
+      const uint32_t next = it == sorted.end() ? reader.usableSize : *it;
+      RowInput in;
+      in.record = buffer.data() + off;
+      in.bytesToEnd = reader.usableSize - off;
+      in.nextCellExtent = next - off;
+      in.headerless = false;
+      in.deleted = deleted;
+      in.pageIndex = index;
+      in.offset = off;
+      in.source = source;
+      decoder(reader, in);
+    }
+  }
+  return status::kOk;
+}
+
+Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,
+                 const ScanOptions& options) {
+  if (reader.pageSize == 0) return status::kBadData;
+  std::vector<uint8_t> buffer(reader.pageSize);
+  if (Status st = reader.ReadPage(0, buffer.data()); st != status::kOk) return st;
+  ChildPageMap roots;
+  FindTableRoots(reader, buffer.data(), name, roots);
+  reader.tableName = name;
+
+  Status last = status::kOk;
+  for (const auto& [root, key] : roots) {
+    (void)key;
+    if (Status st = reader.ReadPage(root, buffer.data()); st != status::kOk) {
+      last = st;
+      break;
+    }
+    // The live rows first: their decoders learn schema parameters of the
+    // reader that the searches below use.
+    PageCellMap live;
+    const Status collected = CollectLiveCells(reader, buffer.data(), root, live);
+    // Rows collected before a failed page are still delivered.
+    DecodeRows(reader, live, decoder, 0, RecoverySource::kLive);
+    if (collected != status::kOk) {
+      last = collected;
+      break;
+    }
+    if (!options.recoverInTree) continue;
+    PageCellMap candidates;
+    PageSourceMap sources;
+    const Status searched = CollectDeletedCells(reader, buffer.data(), root, candidates, &sources);
+    for (const auto& [index, list] : candidates) {
+      if (Status st = reader.ReadPage(index, buffer.data()); st != status::kOk) {
+        last = st;
+        break;
+      }
+      const std::vector<RecoverySource>& src = sources[index];
+      for (size_t i = 0; i < list.size(); ++i) {
+        const uint16_t off = list[i];
+        if (off >= reader.usableSize) continue;
+        RowInput in;
+        in.record = buffer.data() + off;
+        in.bytesToEnd = reader.usableSize - off;
+        in.nextCellExtent = 0;
+        in.headerless = true;
+        in.deleted = 1;
+        in.pageIndex = index;
+        in.offset = off;
+        in.source = i < src.size() ? src[i] : RecoverySource::kFreeblock;
+        decoder(reader, in);
+      }
+    }
+    if (searched != status::kOk) {
+      last = searched;
+      break;
+    }
+  }
+  if (options.freePageStage) {
+    if (Status st = RunFreePageStage(reader, decoder); st != status::kOk) last = st;
+  }
+  return last;
+}
+
+Status ListTables(CDbFileReader& reader, std::vector<std::string>& names) {
+  if (reader.pageSize == 0) return status::kBadData;
+  std::vector<uint8_t> page0(reader.pageSize);
+  if (Status st = reader.ReadPage(0, page0.data()); st != status::kOk) return st;
+  PageCellMap schemaCells;
+  std::unordered_set<uint32_t> visited{0};
+  const Status walk = CollectLive(reader, page0.data(), 0, schemaCells, visited, 0);
+  std::vector<uint8_t> buffer(reader.pageSize);
+  ParsedRecord record;
+  for (const auto& [index, cells] : schemaCells) {
+    const uint8_t* page = page0.data();
+    if (index != 0) {
+      if (Status st = reader.ReadPage(index, buffer.data()); st != status::kOk) return st;
+      page = buffer.data();
+    }
+    for (uint16_t off : cells) {
+      RowInput in;
+      in.record = page + off;
+      in.bytesToEnd = reader.usableSize - off;
+      if (ParseLiveRecord(reader, in, record) != status::kOk) continue;
+      if (record.AsText(0) == "table" && record.IsText(1)) names.push_back(record.AsText(1));
+    }
+  }
+  return walk;
+}
+
+}  // namespace orbanix

@@ -1,0 +1,567 @@
+#include "sqlite_pages/recovery.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "platform/text.h"
+#include "sqlite_pages/record.h"
+
+namespace orbanix {
+
+namespace {
+
+constexpr int kMaxDepth = 40;
+
+uint32_t Be16(const uint8_t* p) { return static_cast<uint32_t>((p[0] << 8) | p[1]); }
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// The searches of one leaf page. All offsets are kept below the usable end
+// U of the page; every read is bounded by it.
+class PageSearch {
+ public:
+  PageSearch(CDbFileReader& reader, const uint8_t* page, uint32_t headerOffset, CellList& list,
+             std::vector<RecoverySource>& sources)
+      : r_(reader), p_(page), hdr_(headerOffset), u_(reader.usableSize), list_(list), sources_(sources) {
+    count_ = Be16(p_ + hdr_ + 3);
+    isCall_ = reader.tableName == "call";
+  }
+
+  void Run() {
+    FreeBlockChain();
+    Tail();
+    Gap();
+    StalePointers();
+  }
+
+ private:
+  int N() { return ColumnCountFor(r_); }
+
+  uint64_t Varint(uint32_t at, uint32_t bound, uint32_t& length) {
+    if (at >= u_) {
+      length = 0;
+      return 0;
+    }
+    bound = std::min(bound, u_ - at);
+    int b = static_cast<int>(bound);
+    const uint64_t v = ReadVarint(p_ + at, b);
+    length = bound == 0 ? 0 : static_cast<uint32_t>(b);
+    return v;
+  }
+  uint32_t Stl(uint32_t at, int n) { return at >= u_ ? 0 : SerialTypesLength(p_ + at, u_ - at, n); }
+  uint64_t RecLen(uint32_t at, uint64_t headerBytes, uint64_t bound) {
+    if (at >= u_) return UINT64_MAX;
+    const uint32_t hb = static_cast<uint32_t>(std::min<uint64_t>(headerBytes, UINT32_MAX));
+    const uint32_t bd = static_cast<uint32_t>(std::min<uint64_t>(bound, UINT32_MAX));
+    return RecordLength(r_, p_ + at, hb, bd, u_ - at);
+  }
+  void Append(uint64_t offset, RecoverySource source) {
+    if (offset >= u_) return;
+    list_.push_back(static_cast<uint16_t>(offset));
+    sources_.push_back(source);
+  }
+  std::vector<uint32_t> Pointers() {
+    std::vector<uint32_t> out;
+    const uint32_t base = hdr_ + 8;
+    for (uint32_t i = 0; i < count_; ++i) {
+      const uint32_t pos = base + 2 * i;
+      if (pos + 2 > u_) break;
+      out.push_back(Be16(p_ + pos));
+    }
+    return out;
+  }
+
+  // Search 1: the chain of free blocks (2-byte link, 2-byte size); a deleted
+  // cell's first 4 bytes became that header.
+  void FreeBlockChain() {
+    uint32_t off = Be16(p_ + hdr_ + 1);
+    uint64_t prevS = 0;
+    // Every free block takes at least 4 bytes, so a longer chain loops.
+    for (uint32_t steps = 0; off != 0 && steps <= u_ / 4; ++steps) {
+      if (off + 4 >= u_) break;
+      const int n = N();
+      uint64_t size = Be16(p_ + off + 2);
+      if (size == 0) break;
+      if (off + size > u_) {
+        uint32_t len;
+        size = Varint(off + 3, u_ - off - 4, len);
+        if (off + size > u_) break;
+      }
+      uint32_t h;
+      const uint64_t v = Varint(off + 4, u_ - off - 4, h);
+      const uint64_t s = n != 0 ? Stl(off + 4 + h, n) : prevS;
+      prevS = s;
+      const uint64_t start = (v >= h && v - h == s) ? off + 4 + h : off + 4;
+      const uint64_t len = RecLen(static_cast<uint32_t>(start), s, u_ - off - 4);
+      if (len <= size) {
+        bool accept = true;
+        if (r_.tableName == "message") {
+          // Message rows carry a run of non-zero fixed-size columns behind
+          // their serial types; a zero byte there means this is not one.
+          const uint64_t from = off + 4 + s;
+          accept = from + 36 <= u_ && std::all_of(p_ + from, p_ + from + 36, [](uint8_t b) { return b != 0; });
+        }
+        if (accept) Append(start, RecoverySource::kFreeblock);
+      }
+      const uint32_t next = Be16(p_ + off);
+      if (next != 0 && next <= off) break;  // free blocks are kept in ascending order
+      off = next;
+    }
+  }
+
+  // Search 2: behind the cell at the highest offset.
+  void Tail() {
+    uint32_t top = 0;
+    if (count_ == 1) {
+      top = Be16(p_ + hdr_ + 5);
+    } else {
+      for (uint32_t e : Pointers()) top = std::max(top, e);
+    }
+    if (top >= u_) return;
+    uint32_t a, b;
+    const uint64_t payload = Varint(top, u_ - top, a);
+    Varint(top + a, u_ - top - a, b);
+    const uint64_t end = uint64_t{top} + a + b + payload;
+    uint64_t lastHl = 0;
+    if (end < u_) {
+      uint32_t off = static_cast<uint32_t>(end);
+      while (off < u_) {
+        uint32_t g;
+        const uint64_t hl = Varint(off, u_ - off, g);
+        if (g == 0) break;
+        lastHl = hl;
+        const uint32_t q = off + g;
+        int n = N();
+        if (hl != 0 && hl <= static_cast<uint64_t>(n) + 5 && hl < u_ - off &&
+            static_cast<int64_t>(n) < static_cast<int64_t>(u_) - off - g) {
+          if (isCall_) n = r_.callColumns;
+          const uint64_t k = n != 0 ? uint64_t{Stl(q, n)} + 1 : 0;
+          if (k == hl) {
+            const uint64_t len = RecLen(q, hl - 1, u_ - q);
+            if (len < u_ - q) Append(q, RecoverySource::kTail);
+            off = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{q} + len, u_));
+            continue;
+          }
+        }
+        off = q;
+      }
+    }
+    // Chained pass: records laid one behind the other, each behind a 4-byte
+    // free-block header.
+    const int n = N();
+    uint64_t g = end;
+    while (g + n + 9 < u_) {
+      g += 4;
+      const uint64_t s = n != 0 ? Stl(static_cast<uint32_t>(g), n) : lastHl;
+      const uint64_t len = RecLen(static_cast<uint32_t>(g), s, u_ - g);
+      if (len > u_ - g) break;
+      Append(g, RecoverySource::kTail);
+      g += len;
+    }
+  }
+
+  // Search 3: the unallocated gap between the cell pointer array and the
+  // cell content area.
+  void Gap() {
+    uint32_t low = u_;
+    if (count_ == 1) {
+      low = Be16(p_ + hdr_ + 5);
+    } else if (count_ > 1) {
+      for (uint32_t e : Pointers()) low = std::min(low, e);
+    }
+    if (low > u_) low = u_;
+    uint32_t word = 0;
+    bool found = false;
+    for (uint32_t w = hdr_ + 8; w + 2 <= low; w += 2) {
+      if (Be16(p_ + w) == 0) {
+        word = w;
+        found = true;
+        break;
+      }
+    }
+    if (!found) return;
+    const uint32_t last = (low % 2) ? low - 2 : low - 1;
+    uint32_t bpos = 0;
+    found = false;
+    for (uint32_t i = word + 2; i <= last && i < low; ++i) {
+      if (p_[i] != 0) {
+        bpos = i;
+        found = true;
+        break;
+      }
+    }
+    if (!found) return;
+    uint32_t upper = low;
+    for (int64_t pos = static_cast<int64_t>(low) - 1; pos >= bpos; --pos) {
+      const uint32_t at = static_cast<uint32_t>(pos);
+      uint32_t d;
+      const uint64_t hl = Varint(at, upper - at, d);
+      int n = N();
+      const int64_t room = static_cast<int64_t>(upper) - at;
+      if (hl != 0 && hl >= static_cast<uint64_t>(n) && hl <= static_cast<uint64_t>(n) + 5 &&
+          static_cast<int64_t>(hl) < room && static_cast<int64_t>(hl) < room - d) {
+        if (isCall_) n = r_.callColumns;
+        const uint64_t k = n != 0 ? uint64_t{SerialTypesLength(p_ + at + d, static_cast<uint32_t>(room - d), n)} + 1 : 0;
+        if (k == hl && RecLen(at + d, hl, room - d) <= static_cast<uint64_t>(room - d)) {
+          Append(at + d, RecoverySource::kGap);
+          upper = at;
+        }
+      }
+    }
+    // Forward check at the first non-zero byte: a record behind a 4-byte
+    // free-block header.
+    const int n = N();
+    if (bpos + 4 < low) {
+      const uint64_t s = n != 0 ? Stl(bpos + 4, n) : Be16(p_ + bpos);
+      if (RecLen(bpos + 4, s, u_ - bpos - 4) <= low - bpos - 4) Append(bpos + 4, RecoverySource::kGap);
+    }
+  }
+
+  // The free-block test of search 4 at e; the record start, or 0.
+  uint32_t FreeBlockAt(uint32_t e) {
+    const uint32_t rem = u_ - e;
+    const int n = N();
+    if (static_cast<int64_t>(n) >= rem || e + 4 >= u_) return 0;
+    uint64_t size = Be16(p_ + e + 2);
+    if (size == 0) return 0;
+    if (e + size > u_) {
+      uint32_t len;
+      size = Varint(e + 3, u_ - e - 3, len);
+      if (size + len > rem) return 0;
+    }
+    uint32_t h;
+    const uint64_t v = Varint(e + 4, u_ - e - 4, h);
+    const uint64_t s = n != 0 ? Stl(e + 4 + h, n) : 0;
+    const uint64_t start = (v >= h && v - h == s) ? e + 4 + h : e + 4;
+    if (start >= u_) return 0;
+    if (RecLen(static_cast<uint32_t>(start), s, u_ - start) <= size) return static_cast<uint32_t>(start);
+    return 0;
+  }
+
+  // Search 4: cell pointers left behind the live ones in the pointer array.
+  void StalePointers() {
+    uint32_t last = 0;
+    bool duplicate = false;
+    const uint32_t base = hdr_ + 8;
+    for (uint32_t k = 0; k < u_ / 2; ++k) {
+      const uint32_t slot = base + 2 * k;
+      if (slot + 2 > u_) break;
+      const uint32_t e = Be16(p_ + slot);
+      if (e == 0 || e >= u_) break;
+      if (k < count_) {
+        last = e;
+        continue;
+      }
+      if (last <= e && e <= last + 6) continue;
+      if (const uint32_t start = FreeBlockAt(e); start != 0) {
+        Append(start, RecoverySource::kStalePointer);
+        continue;
+      }
+      if (e + 2 > u_) continue;
+      uint64_t expected;
+      uint32_t off;
+      bool zeroPrefixed = false;
+      if (Be16(p_ + e) != 0) {
+        uint32_t a, b;
+        const uint64_t payload = Varint(e, u_ - e, a);
+        if (payload == 0 || payload - 1 > u_ - e) continue;
+        if (e + a >= u_) continue;
+        Varint(e + a, u_ - e - a, b);
+        off = e + a + b;
+        if (off >= u_) continue;
+        expected = payload - 1;
+      } else {
+        if (e + 4 >= u_) continue;
+        const uint32_t size = Be16(p_ + e + 2);
+        if (size < 5) continue;
+        expected = size - 5;
+        off = e + 4;
+        zeroPrefixed = true;
+      }
+      uint32_t m;
+      const uint64_t hh = Varint(off, u_ - off, m);
+      const uint32_t q = off + m;
+      if (q >= u_) continue;
+      const int n = N();
+      if (static_cast<int64_t>(n) >= static_cast<int64_t>(u_) - q) continue;
+      const uint64_t kk = n != 0 ? uint64_t{Stl(q, n)} + 1 : 0;
+      if (kk != hh || q + hh >= u_ || hh == 0 || hh >= expected) continue;
+      if (!zeroPrefixed && RecLen(q, hh, u_ - q) != expected) continue;
+      const bool near = std::any_of(list_.begin(), list_.end(), [q](uint16_t o) {
+        return (o > q ? o - q : q - o) <= 6;
+      });
+      if (near) {
+        duplicate = true;
+      } else if (!duplicate) {
+        Append(q, RecoverySource::kStalePointer);
+      }
+    }
+  }
+
+  CDbFileReader& r_;
+  const uint8_t* p_;
+  uint32_t hdr_;
+  uint32_t u_;
+  uint32_t count_ = 0;
+  bool isCall_ = false;
+  CellList& list_;
+  std::vector<RecoverySource>& sources_;
+};
+
+Status CollectDeleted(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& candidates,
+                      PageSourceMap* sources, std::unordered_set<uint32_t>& visited, int depth) {
+  const uint32_t hdr = index == 0 ? 100u : 0u;
+  if (hdr + 12 > reader.usableSize) return status::kOk;
+  const uint8_t type = page[hdr];
+  if (type == 13) {
+    CellList list;
+    std::vector<RecoverySource> src;
+    PageSearch(reader, page, hdr, list, src).Run();
+    candidates[index] = std::move(list);
+    if (sources) (*sources)[index] = std::move(src);
+    return status::kOk;
+  }
+  if (type != 5 || depth >= kMaxDepth) return status::kOk;
+  ChildPageMap children;
+  ListChildren(reader, page, hdr, children);
+  std::vector<uint8_t> buffer(reader.pageSize);
+  for (const auto& [child, key] : children) {
+    (void)key;
+    if (!visited.insert(child).second) continue;
+    if (Status st = reader.ReadPage(child, buffer.data()); st != status::kOk) return st;
+    if (Status st = CollectDeleted(reader, buffer.data(), child, candidates, sources, visited, depth + 1);
+        st != status::kOk) {
+      return st;
+    }
+  }
+  return status::kOk;
+}
+
+}  // namespace
+
+int ColumnCountFor(CDbFileReader& reader) {
+  const std::string& name = reader.tableName;
+  auto is = [&](const char* known) { return EqualsIgnoreAsciiCase(name, known); };
+  int n;
+  if (is("ZNOTEBODY")) n = 7;
+  else if (is("ZNOTE")) n = 19;
+  else if (is("message")) n = reader.messageColumns;
+  else if (is("handle")) n = 5;
+  else if (is("attachment")) n = 9;
+  else if (is("message_attachment_join")) n = 2;
+  else if (is("ABPersonFullTextSearch_content")) n = reader.contactsFtsColumns > 25 ? 25 : 24;
+  else if (is("call") || is("Friend")) n = 13;
+  else if (is("tb_c2cTables")) n = 1;
+  else if (is("ZWAMESSAGE")) n = reader.waMessageColumns;
+  else if (is("ZWACHATSESSION")) n = reader.waMessageColumns == 30 ? 21 : reader.waMessageColumns == 29 ? 20 : 18;
+  else if (is("ZWAGROUPMEMBER")) n = reader.waMessageColumns < 28 ? 10 : 11;
+  else if (is("ZWAMEDIAITEM")) n = 22;
+  else if (is("ZCALLRECORD")) n = 17;
+  else if (is("ZWACONTACT")) n = 11;
+  else if (is("ZWAPHONE") || StartsWith(name, "Chat_")) n = 9;
+  else if (StartsWith(name, "tb_c2cMsg")) n = 50;
+  else n = reader.genericColumnCount;
+  reader.lastColumnCount = n;
+  return n;
+}
+
+uint32_t SerialTypesLength(const uint8_t* bytes, uint32_t bound, int n) {
+  uint32_t total = 0;
+  for (int i = 0; i < n; ++i) {
+    if (total >= bound) break;
+    int b = static_cast<int>(bound - total);
+    ReadVarint(bytes + total, b);
+    total += static_cast<uint32_t>(b);
+  }
+  return total;
+}
+
+uint32_t RecordLength(CDbFileReader& reader, const uint8_t* bytes, uint32_t headerBytes, uint32_t bound,
+                      uint32_t available) {
+  const int n = ColumnCountFor(reader);
+  if (available == 0) return headerBytes == 0 && n == 0 ? 0 : UINT32_MAX;
+  uint32_t hb = headerBytes;
+  if (n != 0) hb = SerialTypesLength(bytes, available, bytes[0] == 0 ? n : n - 1);
+  uint64_t total = hb;
+  const uint32_t walk = std::min(hb, available);
+  uint32_t pos = 0;
+  while (pos < walk && total <= bound) {
+    int b = static_cast<int>(walk - pos);
+    const uint64_t type = ReadVarint(bytes + pos, b);
+    pos += static_cast<uint32_t>(b);
+    total += SerialTypeBodyLength(type);
+  }
+  return static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
+}
+
+Status CollectDeletedCells(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& candidates,
+                           PageSourceMap* sources) {
+  if (reader.pageSize == 0) return status::kBadData;
+  std::unordered_set<uint32_t> visited{index};
+  return CollectDeleted(reader, page, index, candidates, sources, visited, 0);
+}
+
+Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, int& count) {
+  if (cells.empty() || cells.begin()->second.empty()) return status::kOk;
+  const uint32_t index = cells.begin()->first;
+  const CellList& list = cells.begin()->second;
+  std::vector<uint8_t> page(reader.pageSize);
+  if (Status st = reader.ReadPage(index, page.data()); st != status::kOk) return st;
+  const uint16_t first = list.front();
+  if (first >= reader.usableSize) return status::kOk;
+  uint32_t next = reader.usableSize;
+  for (uint16_t o : list) {
+    if (o > first && o < next) next = o;
+  }
+  RowInput in;
+  in.record = page.data() + first;
+  in.bytesToEnd = reader.usableSize - first;
+  in.nextCellExtent = next - first;
+  in.pageIndex = index;
+  in.offset = first;
+  ParsedRecord record;
+  const Status st = ParseLiveRecord(reader, in, record);
+  if (st == status::kShortRead) return st;
+  if (st != status::kOk) {
+    // Bodies that do not fit do not change the header's count of types;
+    // count them from the header alone when it is on the page.
+    const uint8_t* p = in.record;
+    int a = static_cast<int>(in.bytesToEnd);
+    ReadVarint(p, a);
+    uint32_t pos = static_cast<uint32_t>(a);
+    if (pos >= in.bytesToEnd) return status::kOk;
+    int b = static_cast<int>(in.bytesToEnd - pos);
+    ReadVarint(p + pos, b);
+    pos += static_cast<uint32_t>(b);
+    if (pos >= in.bytesToEnd) return status::kOk;
+    int h = static_cast<int>(in.bytesToEnd - pos);
+    const uint64_t headerLen = ReadVarint(p + pos, h);
+    if (headerLen < static_cast<uint64_t>(h) || pos + headerLen > in.bytesToEnd) return status::kOk;
+    int types = 0;
+    uint32_t at = pos + static_cast<uint32_t>(h);
+    const uint32_t end = pos + static_cast<uint32_t>(headerLen);
+    while (at < end) {
+      int v = static_cast<int>(end - at);
+      ReadVarint(p + at, v);
+      at += static_cast<uint32_t>(v);
+      ++types;
+    }
+    count = types;
+    return status::kOk;
+  }
+  count = record.ColumnCount();
+  return status::kOk;
+}
+
+Status RunFreePageStage(CDbFileReader& reader, const RowDecoder& decoder) {
+  if (reader.pageSize == 0) return status::kBadData;
+  const int expected = ColumnCountFor(reader);
+  if (expected <= 0) return status::kOk;  // nothing to recognise the table's pages by
+  std::vector<uint8_t> page(reader.pageSize);
+  std::vector<uint8_t> buffer(reader.pageSize);
+  const std::vector<uint32_t> freePages = reader.freePages;
+  for (uint32_t index : freePages) {
+    if (reader.ReadPage(index, page.data()) != status::kOk) continue;
+    if (page[0] != 13 && page[0] != 5) continue;
+    PageCellMap live;
+    if (Status st = CollectLiveCells(reader, page.data(), index, live); st != status::kOk) return st;
+    int count = -1;
+    if (Status st = FirstRecordColumnCount(reader, live, count); st != status::kOk) return st;
+    if (count != ColumnCountFor(reader)) continue;
+    DecodeRows(reader, live, decoder, 1, RecoverySource::kFreelistCell);
+    PageCellMap candidates;
+    PageSourceMap sources;
+    if (Status st = CollectDeletedCells(reader, page.data(), index, candidates, &sources); st != status::kOk) {
+      return st;
+    }
+    for (const auto& [candIndex, list] : candidates) {
+      if (reader.ReadPage(candIndex, buffer.data()) != status::kOk) break;
+      for (uint16_t off : list) {
+        if (off >= reader.usableSize) continue;
+        RowInput in;
+        in.record = buffer.data() + off;
+        in.bytesToEnd = reader.usableSize - off;
+        in.headerless = true;
+        in.deleted = 1;
+        in.pageIndex = candIndex;
+        in.offset = off;
+        in.source = RecoverySource::kFreelistCandidate;
+        decoder(reader, in);
+      }
+    }
+  }
+  return status::kOk;
+}
+
+Status LoadTableSchema(const std::filesystem::path& path, const std::string& table, TableSchema& schema) {
+  schema = TableSchema{};
+  sqlite3* db = nullptr;
+  // Immutable, read-only: the library neither writes nor locks the file, and
+  // does not look for a journal beside it.
+  std::string uri = "file:";
+  for (unsigned char c : path.string()) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x21 || c > 0x7E) {
+      uri += Format("%%%02X", c);
+    } else {
+      uri.push_back(static_cast<char>(c));
+    }
+  }
+  uri += "?immutable=1";
+  if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return status::kBadData;
+  }
+  Status result = status::kBadData;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT name, type, pk FROM pragma_table_info(?1)", -1, &stmt, nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(stmt, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    int pkColumns = 0;
+    int pkIndex = -1;
+    std::string pkType;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      const char* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+      const char* type = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
+      schema.columnNames.emplace_back(name ? name : "");
+      schema.declaredTypes.emplace_back(type ? type : "");
+      if (sqlite3_column_int(stmt, 2) > 0) {
+        ++pkColumns;
+        pkIndex = static_cast<int>(schema.columnNames.size()) - 1;
+        pkType = type ? type : "";
+      }
+    }
+    sqlite3_finalize(stmt);
+    schema.columnCount = static_cast<int>(schema.columnNames.size());
+    if (schema.columnCount > 0) result = status::kOk;
+    // Only a lone INTEGER PRIMARY KEY column (exactly that type name) is the
+    // rowid itself; the record stores NULL in its place.
+    if (pkColumns == 1 && EqualsIgnoreAsciiCase(pkType, "INTEGER")) schema.rowidAliasColumn = pkIndex;
+  }
+  if (result == status::kOk) {
+    sqlite3_stmt* q = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type='table' AND name=?1", -1, &q, nullptr) ==
+        SQLITE_OK) {
+      sqlite3_bind_text(q, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+      if (sqlite3_step(q) == SQLITE_ROW) {
+        const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(q, 0));
+        const std::string lower = AsciiLower(sql ? sql : "");
+        const size_t close = lower.rfind(')');
+        if (close != std::string::npos && lower.find("without rowid", close) != std::string::npos) {
+          schema.withoutRowid = true;
+          schema.rowidAliasColumn = -1;
+        }
+      }
+      sqlite3_finalize(q);
+    }
+  }
+  sqlite3_close(db);
+  return result;
+}
+
+int SchemaColumnCount(const std::filesystem::path& path, const std::string& table) {
+  TableSchema schema;
+  return LoadTableSchema(path, table, schema) == status::kOk ? schema.columnCount : 0;
+}
+
+}  // namespace orbanix
