@@ -1,9 +1,23 @@
 #include "tools/backupgen/families.h"
+#include "tools/backupgen/family_calls.h"
+#include "tools/backupgen/family_chat_apps.h"
+#include "tools/backupgen/family_contacts.h"
+#include "tools/backupgen/family_media.h"
+#include "tools/backupgen/family_messages.h"
+#include "tools/backupgen/family_notes.h"
+#include "tools/backupgen/family_whatsapp.h"
 
 namespace orbanix::gen {
 
 const std::vector<Family>& Families() {
   static const std::vector<Family> kFamilies = {
+      {"contacts", AddContactsFamily},
+      {"messages", AddMessagesFamily},
+      {"calls", AddCallsFamily},
+      {"notes", AddNotesFamily},
+      {"whatsapp", AddWhatsAppFamily},
+      {"chat_apps", AddChatAppsFamily},
+      {"media", AddMediaFamily},
   };
   return kFamilies;
 }
