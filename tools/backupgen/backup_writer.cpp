@@ -3,7 +3,9 @@
 #include <plist/plist.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 
 #include "platform/digest.h"
@@ -101,8 +103,41 @@ fs::path BackupWriter::ScratchPath(const std::string& name) {
   return scratch / name;
 }
 
+void BackupWriter::EncryptWith(EncryptionOptions options) { encryption_ = std::move(options); }
+
+bool BackupWriter::EncryptStoredFiles(std::string* error) {
+  const bool doubleDerivation = encryption_->derivation == KeyDerivation::Double ||
+                                (encryption_->derivation == KeyDerivation::ByEra && era_ == Era::ManifestDb);
+  keys_ = std::make_unique<BackupKeys>(*encryption_, doubleDerivation);
+  const auto& plain = encryption_->plainHashedNames;
+  std::map<std::string, std::string> done;  // a file listed twice is enciphered once
+  for (StoredFile& f : files_) {
+    if ((f.mode & 0xF000) != 0x8000) continue;
+    if (std::find(plain.begin(), plain.end(), f.hashedName) != plain.end()) {
+      f.encryptionKey.clear();
+      continue;
+    }
+    if (auto it = done.find(f.hashedName); it != done.end()) {
+      f.encryptionKey = it->second;
+      continue;
+    }
+    const fs::path stored = StoredPath(f.hashedName);
+    if (!fs::exists(stored)) continue;
+    const std::string fileKey = RandomBytes(32);
+    if (!EncryptFileInPlace(stored, fileKey, error)) return false;
+    f.encryptionKey = keys_->WrapWithClass(f.protectionClass, fileKey);
+    done[f.hashedName] = f.encryptionKey;
+  }
+  return true;
+}
+
 bool BackupWriter::Finish(std::string* error) {
-  const bool ok = (era_ == Era::Mbdb ? WriteMbdb(error) : WriteManifestDb(error)) && WritePlists(error);
+  bool ok = !encryption_ || EncryptStoredFiles(error);
+  ok = ok && (era_ == Era::Mbdb ? WriteMbdb(error) : WriteManifestDb(error));
+  if (ok && encryption_ && era_ == Era::ManifestDb && encryption_->encryptManifestDb) {
+    ok = EncryptFileInPlace(folder_ / "Manifest.db", keys_->ManifestDbKey(), error);
+  }
+  ok = ok && WritePlists(error);
   std::error_code ec;
   fs::remove_all(folder_ / ".scratch", ec);
   return ok;
@@ -275,7 +310,15 @@ bool BackupWriter::WritePlists(std::string* error) {
   plist_dict_set_item(manifest, "Version", plist_new_string(era_ == Era::Mbdb ? "9.1" : "10.0"));
   plist_dict_set_item(manifest, "Date", plist_new_date(when, 0));
   plist_dict_set_item(manifest, "WasPasscodeSet", plist_new_bool(0));
-  if (device_.writeIsEncrypted) plist_dict_set_item(manifest, "IsEncrypted", plist_new_bool(0));
+  if (device_.writeIsEncrypted) plist_dict_set_item(manifest, "IsEncrypted", plist_new_bool(encryption_ ? 1 : 0));
+  if (encryption_) {
+    const std::string& bag = keys_->KeyBag();
+    plist_dict_set_item(manifest, "BackupKeyBag", plist_new_data(bag.data(), bag.size()));
+    if (era_ == Era::ManifestDb && encryption_->encryptManifestDb) {
+      const std::string& field = keys_->ManifestKeyField();
+      plist_dict_set_item(manifest, "ManifestKey", plist_new_data(field.data(), field.size()));
+    }
+  }
   plist_t lockdown = plist_new_dict();
   plist_dict_set_item(lockdown, "DeviceName", plist_new_string(device_.deviceName.c_str()));
   plist_dict_set_item(lockdown, "ProductVersion", plist_new_string(device_.productVersion.c_str()));

@@ -11,8 +11,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/backupgen/encrypt.h"
 
 namespace orbanix::gen {
 
@@ -68,6 +72,17 @@ class BackupWriter {
 
   std::vector<StoredFile>& files() { return files_; }
 
+  // Makes Finish write an encrypted backup with this password: every
+  // stored regular file is enciphered in place with its own key (except
+  // those in options.plainHashedNames), the keys go into the manifest,
+  // Manifest.plist gets a BackupKeyBag and IsEncrypted true, and in the
+  // Manifest.db era Manifest.db is enciphered with ManifestKey (unless
+  // options.encryptManifestDb is false). Call before Finish.
+  void EncryptWith(EncryptionOptions options);
+  bool encrypted() const { return encryption_.has_value(); }
+  // The keys Finish used; null before Finish or for a plain backup.
+  const BackupKeys* keys() const { return keys_.get(); }
+
   // Writes the plists and the manifest. False with a message on failure.
   bool Finish(std::string* error = nullptr);
 
@@ -76,11 +91,14 @@ class BackupWriter {
   bool WriteMbdb(std::string* error);
   bool WriteManifestDb(std::string* error);
   bool WritePlists(std::string* error);
+  bool EncryptStoredFiles(std::string* error);
 
   fs::path folder_;
   Era era_;
   DeviceInfo device_;
   std::vector<StoredFile> files_;
+  std::optional<EncryptionOptions> encryption_;
+  std::unique_ptr<BackupKeys> keys_;
 };
 
 // Writes a property list (a plist_t) as XML or binary.
