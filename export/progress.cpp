@@ -17,7 +17,7 @@ std::string ErrorText(Status st) {
 }
 
 void RecoveryProgress::Start(int total) {
-  std::lock_guard<std::mutex> hold(lock_);
+  std::lock_guard<std::recursive_mutex> hold(lock_);
   counts_ = Counts{};
   counts_.total = std::max(0, total);
   percent_ = 0;
@@ -25,12 +25,12 @@ void RecoveryProgress::Start(int total) {
 }
 
 void RecoveryProgress::AddToTotal(int n) {
-  std::lock_guard<std::mutex> hold(lock_);
+  std::lock_guard<std::recursive_mutex> hold(lock_);
   counts_.total += n;
 }
 
 int RecoveryProgress::Report(int percent, Status st, const fs::path& path) {
-  std::unique_lock<std::mutex> hold(lock_);
+  std::unique_lock<std::recursive_mutex> hold(lock_);
   answered_.wait(hold, [this] { return !questionOpen_; });
   if (cancelled_) return status::kCancelled;
   percent = std::clamp(percent, 0, 100);
@@ -46,13 +46,13 @@ int RecoveryProgress::Report(int percent, Status st, const fs::path& path) {
 }
 
 void RecoveryProgress::OpenCancelQuestion() {
-  std::lock_guard<std::mutex> hold(lock_);
+  std::lock_guard<std::recursive_mutex> hold(lock_);
   questionOpen_ = true;
 }
 
 void RecoveryProgress::AnswerCancelQuestion(bool stop) {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<std::recursive_mutex> hold(lock_);
     questionOpen_ = false;
     if (stop) cancelled_ = true;
   }
@@ -61,7 +61,7 @@ void RecoveryProgress::AnswerCancelQuestion(bool stop) {
 
 void RecoveryProgress::Cancel() {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<std::recursive_mutex> hold(lock_);
     cancelled_ = true;
     questionOpen_ = false;
   }
@@ -69,22 +69,22 @@ void RecoveryProgress::Cancel() {
 }
 
 bool RecoveryProgress::Cancelled() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  std::lock_guard<std::recursive_mutex> hold(lock_);
   return cancelled_;
 }
 
 RecoveryProgress::Counts RecoveryProgress::counts() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  std::lock_guard<std::recursive_mutex> hold(lock_);
   return counts_;
 }
 
 int RecoveryProgress::percent() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  std::lock_guard<std::recursive_mutex> hold(lock_);
   return percent_;
 }
 
 fs::path RecoveryProgress::current() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  std::lock_guard<std::recursive_mutex> hold(lock_);
   return current_;
 }
 

@@ -13,7 +13,7 @@
 // once (Ctrl-C on the command line).
 //
 // Reports may come from a worker thread; the events run on that thread under
-// the object's lock, so they never overlap.
+// the object's lock, so they never overlap. An event may call Cancel().
 #pragma once
 
 #include <condition_variable>
@@ -73,8 +73,8 @@ class RecoveryProgress {
   fs::path current() const;
 
  private:
-  mutable std::mutex lock_;
-  std::condition_variable answered_;
+  mutable std::recursive_mutex lock_;
+  std::condition_variable_any answered_;
   Events events_;
   bool questionOpen_ = false;
   bool cancelled_ = false;
