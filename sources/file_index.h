@@ -1,0 +1,183 @@
+// The file index of a backup: which stored file holds which file of the
+// device.
+//
+// A backup folder keeps every backed-up file under a 40-digit name, the
+// lowercase hexadecimal SHA-1 of its key (domain, "-", relative path, the
+// bytes as the device wrote them). Two manifests say which key belongs to
+// which stored file:
+//
+//   Manifest.mbdb  older backups; files stored flat: <folder>/<hashed name>
+//   Manifest.db    newer backups, an SQLite file with the table
+//                  Files(fileID, domain, relativePath, flags, file); files
+//                  stored in two-digit subfolders: <folder>/<ab>/<ab...>
+//
+// Manifest.mbdb, all integers big-endian:
+//
+//   offset  size  field
+//   0       4     magic "mbdb"
+//   4       2     version bytes (05 00; not checked)
+//   6       ...   records back to back until the end of the file
+//
+// One record:
+//
+//   string  domain               (HomeDomain, CameraRollDomain, AppDomain-<bundle>, ...)
+//   string  relative path
+//   string  link target          (symbolic links only)
+//   string  content digest       (SHA-1 of the data, some files only)
+//   string  encryption key       (encrypted backups: 4-byte class + 40-byte wrapped key)
+//   u16     mode                 top bits: 0x8000 file, 0x4000 folder, 0xA000 link
+//   u64     inode number
+//   u32     user id, u32 group id
+//   u32 x3  modified, accessed, created (Unix seconds)
+//   u64     file length
+//   u8      protection class
+//   u8      property count n, then n x (string name, string value)
+//
+// A string is a u16 length and that many bytes, no terminator; the length
+// 0xFFFF stands for "no value" and is followed by nothing, 0 is an empty
+// string. The fixed part between the strings and the properties is 40 bytes.
+//
+// The index keeps only what a scan needs: the key, the hashed name and the
+// recorded size. Readers that need every field of a record (the decryption
+// step needs the encryption key and the protection class) use
+// ReadMbdbRecords / ReadManifestDbRows, so that there is one parser per
+// manifest format.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace orbanix {
+
+inline constexpr const char* kMbdbFileName = "Manifest.mbdb";
+inline constexpr const char* kManifestDbFileName = "Manifest.db";
+
+// One stored file of the backup.
+struct BackupFileEntry {
+  std::string key;         // domain + "-" + relative path, bytes as stored
+  std::string hashedName;  // SHA-1 of `key`, 40 lowercase hexadecimal digits
+  int64_t size = -1;       // length recorded in the manifest; -1 when unknown
+};
+
+// ---------------------------------------------------------------------------
+// Manifest.mbdb
+
+// Reads Manifest.mbdb into `index`, appending one entry per regular file or
+// symbolic link whose domain and path are both non-empty, in file order.
+// Returns 0 (also for a manifest with no records, and for one whose last
+// record runs past the end of the file: the reading stops there and keeps
+// the entries read before it), 6009 when the file cannot be opened or read,
+// 87 for an empty path, when memory for the file cannot be had, or when
+// the magic does not match (the index is left as it was then).
+Status ReadManifest(const std::filesystem::path& mbdbPath, std::vector<BackupFileEntry>& index);
+
+// The same over bytes already in memory (0 or 87 as above).
+Status ParseMbdbIndex(std::string_view bytes, std::vector<BackupFileEntry>& index);
+
+// Every field of one Manifest.mbdb record.
+struct MbdbRecord {
+  size_t offset = 0;  // of the record's first byte in the file
+  std::string domain;
+  std::string path;
+  std::string linkTarget;
+  std::string digest;
+  std::string encryptionKey;  // raw bytes; empty when the record has none
+  uint16_t mode = 0;
+  uint64_t inode = 0;
+  uint32_t userId = 0;
+  uint32_t groupId = 0;
+  uint32_t modified = 0;
+  uint32_t accessed = 0;
+  uint32_t created = 0;
+  uint64_t size = 0;
+  uint8_t protectionClass = 0;
+  std::vector<std::pair<std::string, std::string>> properties;
+
+  bool IsDirectory() const { return (mode & 0xE000) == 0x4000; }
+  bool IsLink() const { return (mode & 0xE000) == 0xA000; }
+  bool IsFile() const { return (mode & 0xE000) == 0x8000; }
+  std::string Key() const { return domain + "-" + path; }
+};
+
+// Reads every record, folders included, in file order. Statuses and the
+// handling of a truncated last record as for ReadManifest.
+Status ReadMbdbRecords(const std::filesystem::path& mbdbPath, std::vector<MbdbRecord>& records);
+Status ParseMbdbRecords(std::string_view bytes, std::vector<MbdbRecord>& records);
+
+// ---------------------------------------------------------------------------
+// Manifest.db
+
+// The archived file properties (an MBFile object) of a row's "file" column:
+// a binary NSKeyedArchiver property list whose $top.root points into
+// $objects; references (UIDs) are followed.
+struct FileProperties {
+  bool hasSize = false;
+  uint64_t size = 0;
+  uint32_t protectionClass = 0;
+  uint32_t mode = 0;
+  int64_t lastModified = 0;   // Unix seconds
+  std::string encryptionKey;  // 4-byte little-endian class + wrapped key; empty when none
+  std::string linkTarget;
+  std::string relativePath;
+};
+
+// False when the blob is not an archived MBFile.
+bool DecodeFileProperties(std::string_view blob, FileProperties& properties);
+
+// One row of the Files table.
+struct ManifestDbRow {
+  std::string fileID;
+  std::string domain;
+  std::string relativePath;
+  int64_t flags = 0;  // 1 file, 2 folder, 4 symbolic link
+  bool hasProperties = false;
+  FileProperties properties;  // decoded "file" column
+};
+
+// Reads Manifest.db through the SQLite library, read-only and immutable
+// (nothing is ever written beside the file: no journal, no -wal). Rows come
+// in table order. Returns 0; 6009 when the file cannot be opened, is not a
+// database or has no Files table; 87 for an empty path or when the table is
+// damaged part-way (the rows read before the damage are kept). `error`
+// receives SQLite's message.
+Status ReadManifestDbRows(const std::filesystem::path& dbPath, std::vector<ManifestDbRow>& rows,
+                          std::string* error = nullptr);
+
+// The file index from Manifest.db: files (flags 1) and links (flags 4) with
+// non-empty domain and path and a 40-digit hexadecimal fileID, in table
+// order; `key` = domain + "-" + relativePath, `hashedName` = fileID, `size`
+// from the archived properties. Statuses as ReadManifestDbRows.
+Status ReadManifestDb(const std::filesystem::path& dbPath, std::vector<BackupFileEntry>& index,
+                      std::string* error = nullptr);
+
+// ---------------------------------------------------------------------------
+// Either era
+
+enum class ManifestKind { None, Mbdb, ManifestDb };
+
+// Manifest.mbdb when the folder holds it, else Manifest.db, else None.
+ManifestKind FindManifest(const std::filesystem::path& backupFolder);
+
+// Reads whichever manifest FindManifest names into `index`; 87 when the
+// folder holds neither.
+Status ReadFileIndex(const std::filesystem::path& backupFolder, std::vector<BackupFileEntry>& index,
+                     std::string* error = nullptr);
+
+// The one place that says where a stored file lives: backup folder +
+// hashed name when that file exists (older backups), otherwise backup
+// folder + first two digits + "/" + hashed name (newer backups). Every
+// operation that opens a stored file goes through it.
+std::filesystem::path ResolveStoredPath(const std::filesystem::path& backupFolder, std::string_view hashedName);
+
+// True for 40 hexadecimal digits (either case), the only names the readers
+// accept for a stored file, so a name from a manifest can never leave the
+// backup folder.
+bool IsHashedName(std::string_view name);
+
+}  // namespace orbanix

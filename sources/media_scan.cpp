@@ -1,0 +1,189 @@
+#include "sources/media_scan.h"
+
+#include <system_error>
+
+#include "platform/text.h"
+#include "sources/media_sniffer.h"
+
+namespace orbanix {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kCameraRollMarker = "CameraRollDomain-Media/DCIM/";
+constexpr std::string_view kPhotoStreamMarker = "MediaDomain-Media/PhotoStreamsData/";
+constexpr std::string_view kAttachmentMarker = "/Attachments/";
+constexpr std::string_view kAppMarker = "AppDomain-";
+constexpr std::string_view kWhatsAppMarker = "net.whatsapp.WhatsApp";
+
+bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+// Reports the value for the i-th of n entries; the callback's answer.
+int Report(const MediaProgress& p, int multiple, size_t i, size_t n) {
+  if (!p.callback) return 0;
+  const int64_t value = p.progress + static_cast<int64_t>(multiple) * p.step * static_cast<int64_t>(i) /
+                                         static_cast<int64_t>(n);
+  return p.callback(p.user, static_cast<int>(value));
+}
+
+// One stored file looked at: where it is, whether it is there, and, when
+// the sniffer recognises it, the sniffer's name and the file's size.
+struct Candidate {
+  fs::path path;
+  bool exists = false;
+  bool recognised = false;
+  std::string sniffedName;
+  uint64_t size = 0;
+};
+
+Candidate Examine(const fs::path& folder, const BackupFileEntry& entry, int64_t& counter) {
+  Candidate c;
+  c.path = ResolveStoredPath(folder, entry.hashedName);
+  std::error_code ec;
+  c.exists = fs::exists(c.path, ec);
+  if (!c.exists) return c;
+  // Missing, unreadable, short and unrecognised files are all skipped
+  // silently: the sniffer leaves the name empty for each of them.
+  if (MediaSniffer::SniffFile(c.path, c.sniffedName, counter) != status::kOk || c.sniffedName.empty()) return c;
+  c.recognised = MediaSniffer::FileSize(c.path, c.size) == status::kOk;
+  return c;
+}
+
+}  // namespace
+
+PhotoAlbum PhotoAlbumOf(std::string_view key) {
+  if (Contains(key, kCameraRollMarker)) return PhotoAlbum::CameraRoll;
+  if (Contains(key, kPhotoStreamMarker)) return PhotoAlbum::PhotoStream;
+  return PhotoAlbum::None;
+}
+
+bool IsMessageAttachmentKey(std::string_view key) { return Contains(key, kAttachmentMarker); }
+bool IsAppMediaKey(std::string_view key) { return Contains(key, kAppMarker); }
+bool IsWhatsAppMediaKey(std::string_view key) { return Contains(key, kWhatsAppMarker); }
+
+std::string AppNameOf(std::string_view key) {
+  size_t at = key.find("com.");
+  if (at == std::string_view::npos) at = key.find("net.");
+  if (at == std::string_view::npos) return "other";
+  const size_t from = at + 4;
+  const size_t dash = key.find('-', from);
+  if (dash == std::string_view::npos) return "other";
+  return ValidUtf8(key.substr(from, dash - from));
+}
+
+std::string_view LastComponent(std::string_view key) {
+  const size_t slash = key.rfind('/');
+  return slash == std::string_view::npos ? key : key.substr(slash + 1);
+}
+
+std::string NameWithSniffedExtension(std::string_view fileName, std::string_view sniffedName) {
+  const size_t dot = fileName.rfind('.');
+  std::string name = ValidUtf8(dot == std::string_view::npos ? fileName : fileName.substr(0, dot));
+  const size_t sniffedDot = sniffedName.rfind('.');
+  std::string extension =
+      sniffedDot == std::string_view::npos ? std::string("JPG") : std::string(sniffedName.substr(sniffedDot + 1));
+  for (char& c : extension) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return name + "." + extension;
+}
+
+int CompareNamesIgnoreCase(std::string_view a, std::string_view b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+Status ScanPhotos(const fs::path& backupFolder, const std::vector<BackupFileEntry>& index,
+                  std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream,
+                  const MediaProgress& progress) {
+  const size_t cameraFrom = cameraRoll.size(), streamFrom = photoStream.size();
+  int64_t counter = 0;
+  const size_t n = index.size();
+  for (size_t i = 0; i < n; ++i) {
+    const BackupFileEntry& entry = index[i];
+    const PhotoAlbum album = PhotoAlbumOf(entry.key);
+    if (album != PhotoAlbum::None) {
+      Candidate c = Examine(backupFolder, entry, counter);
+      if (!c.exists) continue;  // no progress report for a missing stored file
+      if (c.recognised) {
+        auto& list = album == PhotoAlbum::CameraRoll ? cameraRoll : photoStream;
+        list.push_back({c.size, ValidUtf8(LastComponent(entry.key)), std::move(c.path)});
+      }
+    }
+    if (int answer = Report(progress, 2, i + 1, n)) return answer;
+  }
+  SortByName(cameraRoll, cameraFrom);
+  SortByName(photoStream, streamFrom);
+  return status::kOk;
+}
+
+Status ScanMessageAttachments(const fs::path& backupFolder, const std::vector<BackupFileEntry>& index,
+                              std::vector<AttachmentFile>& attachments, const MediaProgress& progress) {
+  const size_t from = attachments.size();
+  int64_t counter = 0;
+  const size_t n = index.size();
+  for (size_t i = 0; i < n; ++i) {
+    const BackupFileEntry& entry = index[i];
+    if (IsMessageAttachmentKey(entry.key)) {
+      Candidate c = Examine(backupFolder, entry, counter);
+      if (!c.exists) continue;
+      if (c.recognised && c.size != 0) {
+        AttachmentFile file;
+        file.size = c.size;
+        file.name = NameWithSniffedExtension(LastComponent(entry.key), c.sniffedName);
+        file.path = std::move(c.path);
+        attachments.push_back(std::move(file));
+      }
+    }
+    if (int answer = Report(progress, 1, i + 1, n)) return answer;
+  }
+  SortByName(attachments, from);
+  return status::kOk;
+}
+
+Status ScanAppMedia(const fs::path& backupFolder, const std::vector<BackupFileEntry>& index,
+                    std::vector<AppMediaItem>& appMedia, std::vector<MediaItem>& whatsAppMedia,
+                    const MediaProgress& progress) {
+  whatsAppMedia.clear();
+  const size_t from = appMedia.size();
+  int64_t counter = 0;
+  const size_t n = index.size();
+  for (size_t i = 0; i < n; ++i) {
+    const BackupFileEntry& entry = index[i];
+    if (IsAppMediaKey(entry.key)) {
+      Candidate c = Examine(backupFolder, entry, counter);
+      if (c.recognised) {
+        std::string name = NameWithSniffedExtension(LastComponent(entry.key), c.sniffedName);
+        if (IsWhatsAppMediaKey(entry.key)) {
+          if (c.size != 0) whatsAppMedia.push_back({c.size, std::move(name), std::move(c.path)});
+        } else {
+          AppMediaItem item;
+          item.size = c.size;
+          item.appName = AppNameOf(entry.key);
+          item.name = std::move(name);
+          item.path = std::move(c.path);
+          appMedia.push_back(std::move(item));
+        }
+      }
+    }
+    if (int answer = Report(progress, 2, i + 1, n)) return answer;
+  }
+  SortByName(appMedia, from);
+  SortByName(whatsAppMedia, 0);
+  return status::kOk;
+}
+
+Status ScanWhatsAppAttachments(const std::vector<MediaItem>& whatsAppMedia, std::vector<MediaItem>& out) {
+  if (&out == &whatsAppMedia) return status::kOk;  // already there
+  out.insert(out.end(), whatsAppMedia.begin(), whatsAppMedia.end());
+  return status::kOk;
+}
+
+}  // namespace orbanix

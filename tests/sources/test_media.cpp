@@ -1,0 +1,515 @@
+// The media sniffer, the categories and key rules, and the media scans over
+// generated backups of both eras.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "platform/digest.h"
+#include "sources/categories.h"
+#include "sources/file_index.h"
+#include "sources/media_scan.h"
+#include "sources/media_sniffer.h"
+#include "tools/backupgen/backup_writer.h"
+#include "tools/backupgen/family_media.h"
+
+using namespace orbanix;
+namespace fs = std::filesystem;
+using gen::MediaSample;
+
+namespace {
+
+std::string Sniff(const std::string& bytes) {
+  std::string name;
+  int64_t counter = 0;
+  MediaSniffer::SniffBuffer(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name, counter);
+  return name;
+}
+
+std::string Hex(const char* hex) {
+  std::string out;
+  for (const char* p = hex; p[0] && p[1]; p += 2) {
+    if (*p == ' ') {
+      --p;
+      continue;
+    }
+    out.push_back(static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+std::string Pad(std::string s, size_t n = 512) {
+  s.resize(std::max(s.size(), n), '\0');
+  return s;
+}
+
+class TempFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("orbanix-media-" + std::to_string(getpid()) + "-" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  fs::path Write(const std::string& name, const std::string& bytes) {
+    const fs::path p = root_ / name;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p;
+  }
+  // Stores a file the old way (flat) and returns its index entry.
+  BackupFileEntry Store(const std::string& key, const std::string& bytes) {
+    BackupFileEntry e{key, Sha1Hex(key), static_cast<int64_t>(bytes.size())};
+    Write(e.hashedName, bytes);
+    return e;
+  }
+  fs::path root_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Sniffer
+
+TEST(MediaSnifferTest, EveryGeneratedSampleIsNamedByTheFirstRowOfItsType) {
+  for (int k = 0; k < gen::kMediaSampleCount; ++k) {
+    const auto kind = static_cast<MediaSample>(k);
+    const std::string bytes = gen::MediaSampleBytes(kind, 1024, 7);
+    ASSERT_GE(bytes.size(), 1024u) << k;
+    EXPECT_EQ(Sniff(bytes), std::string("0.") + gen::MediaSampleExtension(kind)) << k;
+    // The smallest sample a generator gives still fills the 512 bytes.
+    EXPECT_GE(gen::MediaSampleBytes(kind, 0).size(), 16u) << k;
+    EXPECT_EQ(Sniff(gen::MediaSampleBytes(kind, 512)), std::string("0.") + gen::MediaSampleExtension(kind)) << k;
+  }
+  // MPEG streams are "mpeg", never mpg or vob; ASF is always "wmv".
+  EXPECT_EQ(MediaSniffer::ExtensionOf(MediaType::Mpeg), std::string("mpeg"));
+  EXPECT_EQ(MediaSniffer::ExtensionOf(MediaType::Asf), std::string("wmv"));
+  EXPECT_EQ(MediaSniffer::ExtensionOf(MediaType::Jpeg), std::string("jpg"));
+  EXPECT_EQ(MediaSniffer::ExtensionOf(MediaType::Unknown), std::string(""));
+  // The newer rows come after every older one.
+  const auto& table = MediaSniffer::Table();
+  ASSERT_EQ(table.size(), 22u);
+  EXPECT_EQ(std::string(table[19].extension), "ico");
+  EXPECT_EQ(std::string(table[20].extension), "heic");
+}
+
+TEST(MediaSnifferTest, CounterNamesAndUntouchedNames) {
+  const std::string png = gen::MediaSampleBytes(MediaSample::Png, 600);
+  std::string name = "keep";
+  int64_t counter = 41;
+  MediaSniffer::SniffBuffer(reinterpret_cast<const uint8_t*>(png.data()), png.size(), name, counter);
+  EXPECT_EQ(name, "41.png");
+  EXPECT_EQ(counter, 42);
+  const std::string text(600, 't');
+  name = "keep";
+  EXPECT_EQ(MediaSniffer::SniffBuffer(reinterpret_cast<const uint8_t*>(text.data()), text.size(), name, counter), 0);
+  EXPECT_EQ(name, "keep");
+  EXPECT_EQ(counter, 42);
+  EXPECT_EQ(SniffedExtension("41.png"), "png");
+  EXPECT_EQ(SniffedExtension("none"), "");
+}
+
+TEST(MediaSnifferTest, DetectorBoundaries) {
+  // PNG: the 8-byte signature is enough through the buffer, 7 bytes are not.
+  EXPECT_EQ(Sniff(Hex("89504E470D0A1A0A")), "0.png");
+  EXPECT_EQ(Sniff(Hex("89504E470D0A1A")), "");
+  // JPEG: the marker must agree with the tag.
+  EXPECT_EQ(Sniff(Pad(Hex("FFD8FFE00010") + "JFIF")), "0.jpg");
+  EXPECT_EQ(Sniff(Pad(Hex("FFD8FFE10010") + "Exif")), "0.jpg");
+  EXPECT_EQ(Sniff(Pad(Hex("FFD8FFE00010") + "Exif")), "");
+  EXPECT_EQ(Sniff(Hex("FFD8FFE00010") + "JFIF" + Hex("0001")), "");  // 12 bytes, needs 16
+  // GIF: two digits and a lowercase letter.
+  EXPECT_EQ(Sniff(Pad("GIF87a")), "0.gif");
+  EXPECT_EQ(Sniff(Pad("GIF89A")), "");
+  EXPECT_EQ(Sniff(Pad("GIF8xa")), "");
+  // BMP: reserved words 0, a 40-byte info header.
+  std::string bmp = gen::MediaSampleBytes(MediaSample::Bmp, 600);
+  EXPECT_EQ(Sniff(bmp), "0.bmp");
+  bmp[14] = 12;
+  EXPECT_EQ(Sniff(bmp), "");
+  std::string ba = gen::MediaSampleBytes(MediaSample::Bmp, 600);
+  ba[1] = 'A';
+  EXPECT_EQ(Sniff(ba), "0.bmp");
+  ba[7] = 1;
+  EXPECT_EQ(Sniff(ba), "");
+  // MPEG: the second start code wholly inside the first 32 bytes.
+  std::string mpeg = Pad(Hex("000001BA"), 64);
+  mpeg.replace(28, 4, Hex("000001BB"));
+  EXPECT_EQ(Sniff(mpeg), "0.mpeg");
+  mpeg.replace(28, 4, std::string(4, '\0'));
+  mpeg.replace(29, 4, Hex("000001BB"));
+  EXPECT_EQ(Sniff(mpeg), "");
+  EXPECT_EQ(Sniff(Pad(Hex("000001B3 00000000 000001B8"), 16)), "0.mpeg");
+  EXPECT_EQ(Sniff(Pad(Hex("000001B3 00000000 000001BB"), 16)), "");
+  // MP3: an ID3 tag header; shorter than its ten bytes it is never read past the end.
+  EXPECT_EQ(Sniff(Pad(Hex("494433030000 00000000"))), "0.mp3");
+  EXPECT_EQ(Sniff(Pad(Hex("494433FF0000 00000000"))), "");
+  EXPECT_EQ(Sniff(Pad(Hex("494433030001 00000000"))), "");
+  EXPECT_EQ(Sniff(Pad(Hex("494433030000 00800000"))), "");
+  EXPECT_EQ(Sniff(Hex("49443303")), "");
+  // MIDI: the header length is big-endian.
+  EXPECT_EQ(Sniff(Pad("MThd" + Hex("00000006 0000 0001 0060") + "MTrk")), "0.mid");
+  EXPECT_EQ(Sniff(Pad("MThd" + Hex("06000000 0000 0001 0060") + "MTrk")), "");
+  // QuickTime: "moov" at 0, or the qt brand.
+  EXPECT_EQ(Sniff(Pad("moov")), "0.mov");
+  EXPECT_EQ(Sniff(Pad(Hex("00000014") + "ftypqt  ")), "0.mov");
+  // ISO media brands.
+  EXPECT_EQ(Sniff(Pad(Hex("00000018") + "ftyp3gp5")), "0.3gp");
+  EXPECT_EQ(Sniff(Pad(Hex("00000018") + "ftypiso5")), "0.mp4");
+  for (const char* brand : {"heic", "heix", "hevc", "mif1", "msf1"}) {
+    EXPECT_EQ(Sniff(Pad(Hex("00000018") + "ftyp" + brand)), "0.heic") << brand;
+  }
+  for (const char* brand : {"mp41", "mp42", "M4V ", "M4VH", "isom"}) {
+    EXPECT_EQ(Sniff(Pad(Hex("00000018") + "ftyp" + brand)), "0.mp4") << brand;
+  }
+  EXPECT_EQ(Sniff(Pad(Hex("00000018") + "ftypavif")), "");
+  // RealMedia needs only its four bytes; ASF its GUID within 24 bytes.
+  EXPECT_EQ(Sniff(".RMF"), "0.rmvb");
+  EXPECT_EQ(Sniff(Pad(Hex("3026B2758E66CF11A6D900AA0062CE6C"), 24)), "0.wmv");
+  EXPECT_EQ(Sniff(Hex("3026B2758E66CF11A6D900AA0062CE6C")), "");
+  // RIFF: AVI needs LIST at 12, WAVE needs "fmt ".
+  EXPECT_EQ(Sniff(Pad("RIFF" + Hex("10000000") + "AVI LIST")), "0.avi");
+  EXPECT_EQ(Sniff(Pad("RIFF" + Hex("10000000") + "AVI JUNK")), "");
+  EXPECT_EQ(Sniff(Pad("RIFF" + Hex("10000000") + "WAVEfmt ")), "0.wav");
+}
+
+TEST(MediaSnifferTest, IconDirectoryMustDescribeItsImages) {
+  std::string ico = gen::MediaSampleBytes(MediaSample::Ico, 600);
+  EXPECT_EQ(Sniff(ico), "0.ico");
+  // Two entries whose images follow each other.
+  std::string two = Hex("00000100 0200");
+  two += Hex("10100000 01002000 64000000 26000000");  // 100 bytes at 38
+  two += Hex("20200000 01002000 10000000 8A000000");  // 16 bytes at 138
+  EXPECT_EQ(Sniff(Pad(two)), "0.ico");
+  std::string gap = two;
+  gap[6 + 16 + 12] = static_cast<char>(0x8B);  // the second image not where it must be
+  EXPECT_EQ(Sniff(Pad(gap)), "");
+  std::string reserved = two;
+  reserved[6 + 3] = 1;
+  EXPECT_EQ(Sniff(Pad(reserved)), "");
+  EXPECT_EQ(Sniff(Pad(Hex("00000100 0000"))), "");  // no images
+  // A count whose directory does not fit in the bytes read.
+  EXPECT_EQ(Sniff(Pad(Hex("00000100 FFFF"))), "");
+  EXPECT_EQ(Sniff(two.substr(0, 37)), "");
+}
+
+TEST_F(TempFolder, SniffFileNeedsAll512Bytes) {
+  const std::string jpeg = gen::MediaSampleBytes(MediaSample::JpegJfif, 2000);
+  std::string name;
+  int64_t counter = 0;
+  EXPECT_EQ(MediaSniffer::SniffFile(Write("full", jpeg.substr(0, 512)), name, counter), 0);
+  EXPECT_EQ(name, "0.jpg");
+  name.clear();
+  EXPECT_EQ(MediaSniffer::SniffFile(Write("short", jpeg.substr(0, 511)), name, counter), 30);
+  EXPECT_EQ(name, "");
+  EXPECT_EQ(MediaSniffer::SniffFile(Write("png8", Hex("89504E470D0A1A0A")), name, counter), 30);
+  EXPECT_EQ(MediaSniffer::SniffFile(Write("empty", ""), name, counter), 30);
+  EXPECT_EQ(MediaSniffer::SniffFile(root_ / "missing", name, counter), ENOENT);
+  EXPECT_EQ(MediaSniffer::SniffFile(root_, name, counter), EISDIR);
+  EXPECT_EQ(name, "");
+  EXPECT_EQ(counter, 1);
+
+  uint64_t size = 0;
+  EXPECT_EQ(MediaSniffer::FileSize(root_ / "full", size), 0);
+  EXPECT_EQ(size, 512u);
+  EXPECT_NE(MediaSniffer::FileSize(root_ / "missing", size), 0);
+  EXPECT_NE(MediaSniffer::FileSize(root_, size), 0);
+}
+
+TEST(MediaSnifferTest, PreviewKinds) {
+  EXPECT_EQ(PreviewKindOf("ico"), PreviewKind::Image);
+  EXPECT_EQ(PreviewKindOf("heic"), PreviewKind::Image);
+  EXPECT_EQ(PreviewKindOf("JPG"), PreviewKind::Image);
+  EXPECT_EQ(PreviewKindOf("mid"), PreviewKind::Audio);
+  EXPECT_EQ(PreviewKindOf("wma"), PreviewKind::Audio);
+  EXPECT_EQ(PreviewKindOf("3gp"), PreviewKind::Video);
+  EXPECT_EQ(PreviewKindOf("mpeg"), PreviewKind::Video);
+  EXPECT_EQ(PreviewKindOf("rmvb"), PreviewKind::Video);
+  EXPECT_EQ(PreviewKindOf("xyz"), PreviewKind::None);
+  EXPECT_EQ(PreviewKindOf(""), PreviewKind::None);
+}
+
+// ---------------------------------------------------------------------------
+// Categories and database rules
+
+TEST(CategoriesTest, PageOrderAndFixedNames) {
+  const auto& table = Categories();
+  for (int i = 0; i < kCategoryCount; ++i) EXPECT_EQ(static_cast<int>(table[static_cast<size_t>(i)].category), i + 1);
+  EXPECT_STREQ(Describe(Category::WhatsApp).optionControl, "WhatsApp");
+  EXPECT_STREQ(Describe(Category::PhotoStream).scanOperation, "ScanPhotos");
+  EXPECT_EQ(Describe(Category::Calendar).scanOperation, nullptr);
+  EXPECT_TRUE(HoldsData(Category::WhatsAppAtts));
+  EXPECT_FALSE(HoldsData(Category::Reminder));
+  for (const FixedDatabase& db : {kAddressBookDb, kMessagesDb, kCallHistoryDb, kOldCallHistoryDb, kNotesDb}) {
+    EXPECT_EQ(Sha1Hex(db.key), db.hashedName) << db.key;
+  }
+}
+
+TEST_F(TempFolder, CallHistoryPrefersTheNewerDatabase) {
+  EXPECT_EQ(CallHistoryDatabasePath(root_), root_ / "2b" / kOldCallHistoryDb.hashedName);
+  Write(std::string("5a/") + kCallHistoryDb.hashedName, "db");
+  EXPECT_EQ(CallHistoryDatabasePath(root_), root_ / "5a" / kCallHistoryDb.hashedName);
+}
+
+namespace {
+std::vector<BackupFileEntry> IndexOf(std::initializer_list<const char*> keys) {
+  std::vector<BackupFileEntry> index;
+  for (const char* k : keys) index.push_back({k, Sha1Hex(k), 1});
+  return index;
+}
+}  // namespace
+
+TEST(CategoriesTest, WhatsAppDatabasesByKey) {
+  // The shared app group of newer backups, with its side files listed first.
+  auto found = FindWhatsAppDatabases(IndexOf({
+      "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-ChatStorage.sqlite-wal",
+      "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-ChatStorage.sqlite",
+      "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-ContactsV2.sqlite",
+      "AppDomain-net.whatsapp.WhatsApp-Documents/Contacts.sqlite",
+      "AppDomain-other-ChatStorage.sqlite",
+  }));
+  ASSERT_TRUE(found.chat);
+  EXPECT_EQ(found.chat->key, "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-ChatStorage.sqlite");
+  ASSERT_TRUE(found.contacts);
+  EXPECT_EQ(found.contacts->key, "AppDomain-net.whatsapp.WhatsApp-Documents/Contacts.sqlite");
+
+  // The walk ends at the second match: a third file is never looked at.
+  found = FindWhatsAppDatabases(IndexOf({"a-ChatStorage.sqlite", "b-ChatStorage.sqlite", "c-Contacts.sqlite"}));
+  EXPECT_EQ(found.chat->key, "a-ChatStorage.sqlite");
+  EXPECT_FALSE(found.contacts);
+  found = FindWhatsAppDatabases(IndexOf({"x-other"}));
+  EXPECT_FALSE(found.chat);
+  EXPECT_FALSE(found.contacts);
+}
+
+TEST(CategoriesTest, QQAndWeChatAccounts) {
+  const auto index = IndexOf({
+      "AppDomain-com.tencent.mqq-Documents/12345678/QQ.db",
+      "AppDomain-com.tencent.mqq-Documents/12345678/QQ.db-wal",
+      "AppDomain-com.tencent.mqq-Documents/contents/QQ.dbx/other",
+      "AppDomain-com.tencent.mqq-Documents/87654321/QQ.db",
+      "AppDomain-com.tencent.xin-Documents/0f1e2d3c/DB/MM.sqlite",
+      "AppDomain-com.tencent.xin-Documents/aa11bb22/DB/MM.sqlite",
+      "AppDomain-com.tencent.xin-Documents/aa11bb22/DB/MM.sqlite-shm",
+  });
+  const auto qq = FindQQDatabases(index);
+  ASSERT_EQ(qq.size(), 3u);  // the "/QQ.dbx" folder matches the substring too
+  EXPECT_EQ(qq[0].account, "12345678");
+  EXPECT_EQ(qq[1].account, "contents");
+  EXPECT_EQ(qq[2].account, "87654321");
+  const auto wechat = FindWeChatDatabases(index);
+  ASSERT_EQ(wechat.size(), 2u);
+  EXPECT_EQ(wechat[0].account, "User1");
+  EXPECT_EQ(wechat[1].account, "User2");
+  EXPECT_EQ(wechat[1].entry.key, "AppDomain-com.tencent.xin-Documents/aa11bb22/DB/MM.sqlite");
+  EXPECT_EQ(FindQQDatabases(IndexOf({"/QQ.db"}))[0].account, "");
+}
+
+// ---------------------------------------------------------------------------
+// Key rules and names
+
+TEST(MediaRulesTest, AlbumsAppNamesAndNames) {
+  EXPECT_EQ(PhotoAlbumOf("CameraRollDomain-Media/DCIM/MediaDomain-Media/PhotoStreamsData/x.jpg"),
+            PhotoAlbum::CameraRoll);
+  EXPECT_EQ(PhotoAlbumOf("MediaDomain-Media/PhotoStreamsData/1/100APPLE/x.jpg"), PhotoAlbum::PhotoStream);
+  EXPECT_EQ(PhotoAlbumOf("CameraRollDomain-Media/PhotoData/x.jpg"), PhotoAlbum::None);
+
+  EXPECT_EQ(AppNameOf("AppDomain-com.example.app-Documents/a.jpg"), "example.app");
+  EXPECT_EQ(AppNameOf("AppDomain-net.whatsapp.WhatsApp-Library/a.jpg"), "whatsapp.WhatsApp");
+  EXPECT_EQ(AppNameOf("AppDomain-org.example.tool-Documents/com.icon.ico"), "other");
+  EXPECT_EQ(AppNameOf("AppDomain-org.example-Documents/a.jpg"), "other");
+  // "com." wins over an earlier "net.".
+  EXPECT_EQ(AppNameOf("AppDomain-net.x-com.y-z"), "y");
+
+  EXPECT_EQ(LastComponent("a/b/IMG_0001.JPG"), "IMG_0001.JPG");
+  EXPECT_EQ(LastComponent("nokey"), "nokey");
+  EXPECT_EQ(NameWithSniffedExtension("photo.jpeg", "0.jpg"), "photo.JPG");
+  EXPECT_EQ(NameWithSniffedExtension("archive.tar.gz", "3.mpeg"), "archive.tar.MPEG");
+  EXPECT_EQ(NameWithSniffedExtension("sound", "1.wav"), "sound.WAV");
+  EXPECT_EQ(NameWithSniffedExtension("x.png", "nodot"), "x.JPG");
+
+  EXPECT_LT(CompareNamesIgnoreCase("img_0008.bmp", "IMG_0009.M4V"), 0);
+  EXPECT_EQ(CompareNamesIgnoreCase("ABC", "abc"), 0);
+  EXPECT_LT(CompareNamesIgnoreCase("ab", "abc"), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Media scans
+
+namespace {
+
+std::vector<std::string> Names(const auto& items) {
+  std::vector<std::string> names;
+  for (const auto& i : items) names.push_back(i.name);
+  return names;
+}
+
+struct Recorder {
+  std::vector<int> values;
+  int stopAt = -1;  // answer 2 on this call (0-based)
+  static int Callback(void* user, int value) {
+    auto* self = static_cast<Recorder*>(user);
+    self->values.push_back(value);
+    return static_cast<int>(self->values.size()) - 1 == self->stopAt ? 2 : 0;
+  }
+};
+
+}  // namespace
+
+class MediaScanEras : public TempFolder, public ::testing::WithParamInterface<gen::Era> {};
+
+TEST_P(MediaScanEras, GeneratedMediaLandInTheirLists) {
+  gen::BackupWriter writer(root_ / "backup", GetParam());
+  gen::AddMediaFamily(writer, {});
+  ASSERT_TRUE(writer.Finish());
+  std::vector<BackupFileEntry> index;
+  ASSERT_EQ(ReadFileIndex(writer.folder(), index), 0);
+
+  std::vector<MediaItem> camera, stream;
+  ASSERT_EQ(ScanPhotos(writer.folder(), index, camera, stream), 0);
+  EXPECT_EQ(Names(camera), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.PNG", "IMG_0004.MOV",
+                                                     "IMG_0005.HEIC", "IMG_0006.MP4", "IMG_0007.GIF", "img_0008.bmp",
+                                                     "IMG_0009.M4V"}));
+  EXPECT_EQ(Names(stream), (std::vector<std::string>{"IMG_0101.JPG", "IMG_0102.PNG", "IMG_0103.HEIC"}));
+  for (const MediaItem& m : camera) {
+    EXPECT_EQ(m.size, fs::file_size(m.path)) << m.name;
+    EXPECT_EQ(m.path.parent_path() == writer.folder(), GetParam() == gen::Era::Mbdb);
+  }
+  EXPECT_GE(camera[0].size, 1500u);
+
+  std::vector<AttachmentFile> attachments;
+  ASSERT_EQ(ScanMessageAttachments(writer.folder(), index, attachments), 0);
+  EXPECT_EQ(Names(attachments),
+            (std::vector<std::string>{"clip.MOV", "IMG_2001.HEIC", "movie.MPEG", "photo.JPG", "song.MID", "sound.WAV",
+                                      "trailer.MPEG", "video.WMV", "voice.MP3"}));
+  for (const AttachmentFile& a : attachments) EXPECT_EQ(a.reserved, 0u);
+
+  std::vector<AppMediaItem> apps;
+  std::vector<MediaItem> whatsApp = {{1, "stale", "x"}};
+  ASSERT_EQ(ScanAppMedia(writer.folder(), index, apps, whatsApp), 0);
+  std::vector<std::string> labelled;
+  for (const AppMediaItem& a : apps) labelled.push_back(a.appName + "/" + a.name);
+  EXPECT_EQ(labelled, (std::vector<std::string>{
+                          "example.player/clip.AVI", "other/com.icon.ICO", "example.player/film.RMVB",
+                          "example.camera/Fotog\xcc\x86raf c\xcc\xa7ic\xcc\xa7" "ek.JPG", "example.player/movie.MP4",
+                          "example.camera/photo1.JPG", "example.camera/render.PNG", "example.player/show.3GP",
+                          "example.player/tune.WAV"}));
+  EXPECT_EQ(Names(whatsApp), (std::vector<std::string>{"Audio-1.WAV", "photo-1.JPG", "video-1.MP4"}));
+
+  std::vector<MediaItem> handedOver;
+  ASSERT_EQ(ScanWhatsAppAttachments(whatsApp, handedOver), 0);
+  EXPECT_EQ(Names(handedOver), Names(whatsApp));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEras, MediaScanEras, ::testing::Values(gen::Era::Mbdb, gen::Era::ManifestDb));
+
+TEST_F(TempFolder, SameJpegNamedByAlbumOrAsAttachment) {
+  const std::string jpeg = gen::MediaSampleBytes(MediaSample::JpegJfif, 900);
+  std::vector<BackupFileEntry> index = {
+      Store("CameraRollDomain-Media/DCIM/100APPLE/IMG_0001.JPG", jpeg),
+      Store("MediaDomain-Library/SMS/Attachments/aa/10/G/photo.jpeg", jpeg),
+  };
+  std::vector<MediaItem> camera, stream;
+  ASSERT_EQ(ScanPhotos(root_, index, camera, stream), 0);
+  ASSERT_EQ(Names(camera), std::vector<std::string>{"IMG_0001.JPG"});
+  EXPECT_EQ(camera[0].path, root_ / index[0].hashedName);
+  EXPECT_EQ(camera[0].size, 900u);
+  std::vector<AttachmentFile> attachments;
+  ASSERT_EQ(ScanMessageAttachments(root_, index, attachments), 0);
+  EXPECT_EQ(Names(attachments), std::vector<std::string>{"photo.JPG"});
+}
+
+TEST_F(TempFolder, ProgressValuesSkipsAndStop) {
+  const std::string jpeg = gen::MediaSampleBytes(MediaSample::JpegJfif, 900);
+  std::vector<BackupFileEntry> index = {
+      Store("CameraRollDomain-Media/DCIM/100APPLE/IMG_0002.JPG", jpeg),
+      {"CameraRollDomain-Media/DCIM/100APPLE/gone.JPG", Sha1Hex("gone"), 5},  // stored file missing
+      Store("HomeDomain-Library/Preferences/x.plist", std::string(600, 'p')),
+      Store("MediaDomain-Media/PhotoStreamsData/1/IMG_0001.JPG", jpeg),
+      Store("CameraRollDomain-Media/DCIM/100APPLE/IMG_0001.JPG", jpeg),
+  };
+  Recorder r;
+  MediaProgress p{Recorder::Callback, &r, 10, 11};
+  std::vector<MediaItem> camera, stream;
+  ASSERT_EQ(ScanPhotos(root_, index, camera, stream, p), 0);
+  // progress + 2 x step x i / n after entries 1, 3, 4 and 5 (2 has no stored file).
+  EXPECT_EQ(r.values, (std::vector<int>{14, 23, 27, 32}));
+  EXPECT_EQ(Names(camera), (std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG"}));
+
+  // A stop answer ends the pass at once; what was found stays, unsorted.
+  Recorder stop;
+  stop.stopAt = 0;
+  camera.clear();
+  stream.clear();
+  EXPECT_EQ(ScanPhotos(root_, index, camera, stream, {Recorder::Callback, &stop, 0, 11}), 2);
+  EXPECT_EQ(stop.values.size(), 1u);
+  EXPECT_EQ(Names(camera), std::vector<std::string>{"IMG_0002.JPG"});
+
+  // Attachments: step x i / n, the same skip for a missing stored file.
+  std::vector<BackupFileEntry> attIndex = {
+      Store("MediaDomain-Library/SMS/Attachments/a/b.jpeg", jpeg),
+      {"MediaDomain-Library/SMS/Attachments/a/gone.jpeg", Sha1Hex("gone2"), 5},
+      Store("MediaDomain-Library/SMS/Attachments/a/c.txt", std::string(600, 't')),
+  };
+  Recorder att;
+  std::vector<AttachmentFile> files;
+  ASSERT_EQ(ScanMessageAttachments(root_, attIndex, files, {Recorder::Callback, &att, 5, 10}), 0);
+  EXPECT_EQ(att.values, (std::vector<int>{8, 15}));
+  EXPECT_EQ(Names(files), std::vector<std::string>{"b.JPG"});
+
+  // Application media: 2 x step x i / n after every entry, missing or not.
+  std::vector<BackupFileEntry> appIndex = {
+      {"AppDomain-com.a-Documents/gone.jpg", Sha1Hex("gone3"), 5},
+      Store("AppDomain-com.a-Documents/a.jpg", jpeg),
+  };
+  Recorder app;
+  std::vector<AppMediaItem> apps;
+  std::vector<MediaItem> wa;
+  ASSERT_EQ(ScanAppMedia(root_, appIndex, apps, wa, {Recorder::Callback, &app, 0, 10}), 0);
+  EXPECT_EQ(app.values, (std::vector<int>{10, 20}));
+  ASSERT_EQ(apps.size(), 1u);
+  EXPECT_EQ(apps[0].appName, "a");
+}
+
+TEST_F(TempFolder, ListsAreAppendedToAndWhatsAppListDependsOnAppMedia) {
+  const std::string png = gen::MediaSampleBytes(MediaSample::Png, 700);
+  std::vector<BackupFileEntry> index = {
+      Store("AppDomain-net.whatsapp.WhatsApp-Library/Media/b.png", png),
+      Store("AppDomain-net.whatsapp.WhatsApp-Library/Media/A.png", png),
+      Store("CameraRollDomain-Media/DCIM/100APPLE/B.PNG", png),
+      Store("CameraRollDomain-Media/DCIM/100APPLE/a.png", png),
+  };
+  // Without ScanAppMedia the WhatsApp list stays empty whatever the backup holds.
+  std::vector<MediaItem> catalogList, out;
+  ASSERT_EQ(ScanWhatsAppAttachments(catalogList, out), 0);
+  EXPECT_TRUE(out.empty());
+
+  // The caller's earlier items stay first and untouched by the sort.
+  std::vector<MediaItem> camera = {{1, "zzz", "p"}}, stream;
+  ASSERT_EQ(ScanPhotos(root_, index, camera, stream), 0);
+  EXPECT_EQ(Names(camera), (std::vector<std::string>{"zzz", "a.png", "B.PNG"}));
+
+  std::vector<AppMediaItem> apps;
+  ASSERT_EQ(ScanAppMedia(root_, index, apps, catalogList), 0);
+  EXPECT_TRUE(apps.empty());
+  EXPECT_EQ(Names(catalogList), (std::vector<std::string>{"A.PNG", "b.PNG"}));
+  ASSERT_EQ(ScanWhatsAppAttachments(catalogList, out), 0);
+  ASSERT_EQ(ScanWhatsAppAttachments(catalogList, out), 0);
+  EXPECT_EQ(out.size(), 4u);
+  ASSERT_EQ(ScanWhatsAppAttachments(catalogList, catalogList), 0);
+  EXPECT_EQ(catalogList.size(), 2u);
+}
+
+TEST_F(TempFolder, UnreadableCandidatesAreSkippedSilently) {
+  std::vector<BackupFileEntry> index = {
+      Store("CameraRollDomain-Media/DCIM/100APPLE/short.JPG", gen::MediaSampleBytes(MediaSample::JpegJfif).substr(0, 511)),
+      Store("CameraRollDomain-Media/DCIM/100APPLE/text.JPG", std::string(4096, 'x')),
+      {"CameraRollDomain-Media/DCIM/100APPLE/folder.JPG", Sha1Hex("folder"), 0},
+  };
+  fs::create_directories(root_ / index[2].hashedName);
+  std::vector<MediaItem> camera, stream;
+  EXPECT_EQ(ScanPhotos(root_, index, camera, stream), 0);
+  EXPECT_TRUE(camera.empty());
+}
