@@ -1,0 +1,182 @@
+#include "extractors/calls.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/text.h"
+#include "sqlite_pages/btree.h"
+#include "sqlite_pages/db_file_reader.h"
+#include "sqlite_pages/record.h"
+#include "sqlite_pages/recovery.h"
+#include "sqlite_pages/values.h"
+
+namespace orbanix {
+
+namespace {
+
+// Whole seconds of a numeric column (integer of any width, or a real cut
+// toward minus infinity); false for NULL, texts and blobs.
+bool WholeSeconds(const ParsedRecord& rec, int c, int64_t& seconds) {
+  if (rec.IsReal(c)) {
+    const double v = rec.AsReal(c);
+    if (!std::isfinite(v) || std::fabs(v) > 1e18) return false;
+    seconds = static_cast<int64_t>(std::floor(v));
+    return true;
+  }
+  if (!rec.IsInteger(c)) return false;
+  seconds = rec.AsInt64(c);
+  return true;
+}
+
+bool HasControlCharacter(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char ch) { return static_cast<unsigned char>(ch) < 32; });
+}
+
+struct Columns {
+  int address, date, duration, direction;
+  bool appleEpoch;
+};
+constexpr Columns kCallTable = {1, 2, 3, 4, false};
+constexpr Columns kCallRecord = {12, 10, 11, 8, true};
+
+Status DecodeCall(CDbFileReader& reader, const RowInput& input, CallLayout layout, ParsedRecord& rec,
+                  std::vector<CallRecord>& sink) {
+  Status st;
+  if (!input.headerless) {
+    st = ParseLiveRecord(reader, input, rec, false);
+    // The live rows of `call` teach the searches for deleted ones how many
+    // serial-type bytes a row of this database has.
+    if (st == status::kOk && layout == CallLayout::kCallTable) {
+      reader.callColumns = static_cast<int>(rec.headerLength - rec.headerLengthVarintBytes);
+    }
+  } else if (layout == CallLayout::kCallTable && reader.callColumns > 0) {
+    st = ParseHeaderlessRecord(reader, input, rec, reader.callColumns);
+  } else {
+    st = ParseHeaderlessRecord(reader, input, rec);
+  }
+  if (st != status::kOk) return st;
+
+  const Columns& col = layout == CallLayout::kCallTable ? kCallTable : kCallRecord;
+  CallRecord call;
+  call.deleted = input.deleted;
+  // The newer store may keep the number as a blob holding its text.
+  if (rec.IsText(col.address) || (layout == CallLayout::kCallRecord && rec.IsBlob(col.address))) {
+    call.address = rec.AsText(col.address);
+  }
+  if (HasControlCharacter(call.address) || HasReplacementOrZero(call.address)) return status::kBadData;
+  call.date = FormatDateColumn(rec, col.date, col.appleEpoch ? Epoch::kApple : Epoch::kUnix);
+  int64_t duration = 0;
+  if (WholeSeconds(rec, col.duration, duration)) {
+    call.duration = static_cast<int>(std::clamp<int64_t>(duration, INT32_MIN, INT32_MAX));
+  }
+  // Both tables mark an incoming call with 0 (flags, ZORIGINATED).
+  call.incoming = rec.IsInteger(col.direction) && rec.AsInt64(col.direction) == 0 ? 1 : 0;
+  if (call.address.empty() || call.date.empty()) return status::kBadData;
+  sink.push_back(std::move(call));
+  return status::kOk;
+}
+
+// The name and phone text of every row of the address book's search table
+// (column 1 first name, 2 last name, 16 all phone numbers).
+Status ReadContactPhones(const std::filesystem::path& addressBookDb, std::vector<ContactPhone>& contacts) {
+  CDbFileReader reader;
+  const Status opened = reader.Open(addressBookDb);
+  if (opened != status::kOk) return opened;
+  ParsedRecord rec;
+  ScanTable(reader, "ABPersonFullTextSearch_content", [&](CDbFileReader& r, const RowInput& in) {
+    Status st;
+    if (!in.headerless) {
+      st = ParseLiveRecord(r, in, rec, true);
+      if (st == status::kOk) r.contactsFtsColumns = static_cast<int>(rec.headerLength - rec.headerLengthVarintBytes);
+    } else {
+      st = ParseHeaderlessRecord(r, in, rec, -1, r.contactsFtsColumns > 0 ? r.contactsFtsColumns : -1);
+    }
+    if (st != status::kOk) return st;
+    ContactPhone c;
+    for (int col : {1, 2}) {
+      if (rec.IsText(col)) c.name += rec.AsText(col);
+    }
+    if (rec.IsText(16)) c.phones = rec.AsText(16);
+    if (HasReplacementOrZero(c.name) || HasReplacementOrZero(c.phones) || HasControlCharacter(c.phones)) {
+      return status::kBadData;
+    }
+    contacts.push_back(std::move(c));
+    return status::kOk;
+  });
+  return status::kOk;
+}
+
+// Recovered rows that repeat a live call or an earlier recovered one are old
+// copies of the same cell (left behind when SQLite moved it), not calls of
+// their own.
+void DropRecoveredCopies(std::vector<CallRecord>& calls) {
+  std::set<std::string> seen;
+  auto key = [](const CallRecord& c) {
+    return c.address + '\x1f' + c.date + '\x1f' + std::to_string(c.duration) + '\x1f' + std::to_string(c.incoming);
+  };
+  for (const CallRecord& c : calls) {
+    if (!c.deleted) seen.insert(key(c));
+  }
+  std::vector<CallRecord> kept;
+  kept.reserve(calls.size());
+  for (CallRecord& c : calls) {
+    if (c.deleted && !seen.insert(key(c)).second) continue;
+    kept.push_back(std::move(c));
+  }
+  calls = std::move(kept);
+}
+
+}  // namespace
+
+CallLayout ProbeCallLayout(const std::filesystem::path& callDb) {
+  TableSchema schema;
+  return LoadTableSchema(callDb, "ZCALLRECORD", schema) == status::kOk ? CallLayout::kCallRecord
+                                                                        : CallLayout::kCallTable;
+}
+
+std::string CallContactName(const std::string& address, const std::vector<ContactPhone>& contacts) {
+  if (CodePointCount(address) <= 4) return {};
+  for (const ContactPhone& c : contacts) {
+    if (c.phones.find(address) != std::string::npos) return c.name;
+  }
+  return {};
+}
+
+Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesystem::path& addressBookDb,
+                       std::vector<CallRecord>& calls, const ExtractorProgress& progress) {
+  CDbFileReader reader;
+  const Status opened = reader.Open(callDb);
+  if (opened != status::kOk) return opened;
+  const CallLayout layout = ProbeCallLayout(callDb);
+  reader.newCallSchema = layout == CallLayout::kCallRecord ? 1 : 0;
+
+  std::vector<CallRecord> found;
+  ParsedRecord rec;
+  ScanTable(reader, layout == CallLayout::kCallRecord ? "ZCALLRECORD" : "call",
+            [&](CDbFileReader& r, const RowInput& in) { return DecodeCall(r, in, layout, rec, found); });
+  DropRecoveredCopies(found);
+  if (progress && progress(50) != 0) return status::kCancelled;
+
+  std::vector<ContactPhone> contacts;
+  const Status book = ReadContactPhones(addressBookDb, contacts);
+  if (book == status::kOk) {
+    // Many calls share a number: remember each number's name.
+    std::unordered_map<std::string, std::string> names;
+    for (CallRecord& call : found) {
+      auto it = names.find(call.address);
+      if (it == names.end()) it = names.emplace(call.address, CallContactName(call.address, contacts)).first;
+      call.name = it->second;
+    }
+  }
+  std::stable_sort(found.begin(), found.end(), [](const CallRecord& a, const CallRecord& b) {
+    return AsciiLower(a.date) < AsciiLower(b.date);
+  });
+  if (progress && progress(100) != 0) return status::kCancelled;
+  calls.insert(calls.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  return book;
+}
+
+}  // namespace orbanix

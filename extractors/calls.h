@@ -1,0 +1,60 @@
+// Call history, from either of the phone's two call-history databases.
+//
+//   call_history.db (up to iOS 7), table `call`:
+//     1 address (text)  2 date (Unix seconds)  3 duration (seconds)
+//     4 flags (0 = incoming; any other value outgoing)
+//   CallHistory.storedata (iOS 8 on, Core Data), table ZCALLRECORD:
+//     8 ZORIGINATED (0 incoming, 1 outgoing)  10 ZDATE (seconds since
+//     2001-01-01, usually a real)  11 ZDURATION (seconds, integer or real)
+//     12 ZADDRESS (text; a blob holding the text in some versions)
+//
+// Which table the file holds is asked of the SQLite library (read-only,
+// immutable open; no data is read through it); the rows, live and recovered,
+// are read by the page reader. Names come from the address book: the first
+// contact whose phone text contains the call's number.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace orbanix {
+
+using ExtractorProgress = std::function<int(int percent)>;
+
+struct CallRecord {
+  int deleted = 0;       // 0 live, 1 recovered
+  int incoming = 0;      // 1 incoming, 0 outgoing
+  int duration = 0;      // seconds; 0 = not answered ("Missed" incoming, "Canceled" outgoing)
+  std::string date;      // local time "YYYY-MM-DD hh:mm:ss"
+  std::string address;   // the other party's number as stored
+  std::string name;      // first contact whose phone text contains the address; empty when none
+};
+
+enum class CallLayout { kCallTable, kCallRecord };
+
+// Which layout a call-history database has: ZCALLRECORD when the table
+// exists, else the older `call` table (also when the file cannot be probed).
+CallLayout ProbeCallLayout(const std::filesystem::path& callDb);
+
+// The contact name for a number: the first contact (in table order) whose
+// phone text contains `address`; numbers of 4 characters or fewer get none.
+struct ContactPhone {
+  std::string name;
+  std::string phones;
+};
+std::string CallContactName(const std::string& address, const std::vector<ContactPhone>& contacts);
+
+// Appends the calls of `callDb` to `calls`, named from the address book and
+// sorted by date (stable: equal dates keep table order, live rows before
+// recovered ones). Returns 0; the open error of the call database (nothing
+// appended); or the open error of the address book, in which case the calls
+// are appended without names.
+Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesystem::path& addressBookDb,
+                       std::vector<CallRecord>& calls, const ExtractorProgress& progress = {});
+
+}  // namespace orbanix

@@ -1,0 +1,234 @@
+#include "extractors/chat_apps.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <set>
+#include <utility>
+
+#include "platform/digest.h"
+#include "platform/text.h"
+#include "sqlite_pages/btree.h"
+#include "sqlite_pages/db_file_reader.h"
+#include "sqlite_pages/record.h"
+#include "sqlite_pages/values.h"
+
+namespace orbanix {
+
+namespace {
+
+bool Plausible(const std::string& text, int deleted) { return deleted == 0 || !HasReplacementOrZero(text); }
+
+// The columns of one message table layout.
+struct MessageColumns {
+  int partner;  // -1: none to check
+  int date, direction, text;
+};
+constexpr MessageColumns kQqColumns = {1, 2, 4, 6};
+constexpr MessageColumns kWeChatColumns = {-1, 3, 8, 4};
+
+Status DecodeMessage(CDbFileReader& reader, const RowInput& input, const MessageColumns& col,
+                     const std::string& partner, ParsedRecord& rec, std::vector<PeerChatRecord>& sink) {
+  const Status st = ParseRecord(reader, input, rec);
+  if (st != status::kOk) return st;
+  // Rows of a free-list page may belong to another partner's table.
+  if (col.partner >= 0 && !partner.empty() && rec.AsText(col.partner) != partner) return status::kBadData;
+  PeerChatRecord m;
+  m.deleted = input.deleted;
+  m.rowId = static_cast<int>(rec.rowid);
+  m.date = FormatDateColumn(rec, col.date, Epoch::kUnix);
+  m.incoming = rec.IsInteger(col.direction) && rec.AsInt64(col.direction) == 0 ? 1 : 0;
+  if (rec.IsText(col.text)) m.text = rec.AsText(col.text);
+  if (m.text.empty() || !Plausible(m.text, m.deleted)) return status::kBadData;
+  sink.push_back(std::move(m));
+  return status::kOk;
+}
+
+// Two messages keep their table order; more are sorted by date (stable).
+void SortConversation(std::vector<PeerChatRecord>& messages) {
+  if (messages.size() <= 2) return;
+  std::stable_sort(messages.begin(), messages.end(), [](const PeerChatRecord& a, const PeerChatRecord& b) {
+    return AsciiLower(a.date) < AsciiLower(b.date);
+  });
+}
+
+// Recovered rows that repeat a live message (of any conversation: a
+// free-list page may hold an old copy of a live table's page) or an earlier
+// recovered one are dropped; they would show a live message again as
+// deleted.
+class CopyFilter {
+ public:
+  void AddLive(const std::vector<PeerChatRecord>& messages) {
+    for (const PeerChatRecord& m : messages) {
+      if (!m.deleted) seen_.insert(Key(m));
+    }
+  }
+  void Filter(std::vector<PeerChatRecord>& messages) {
+    std::vector<PeerChatRecord> kept;
+    kept.reserve(messages.size());
+    for (PeerChatRecord& m : messages) {
+      if (m.deleted && !seen_.insert(Key(m)).second) continue;
+      kept.push_back(std::move(m));
+    }
+    messages = std::move(kept);
+  }
+
+ private:
+  static std::string Key(const PeerChatRecord& m) { return std::to_string(m.incoming) + m.date + '\x1f' + m.text; }
+  std::set<std::string> seen_;
+};
+
+int Report(const ExtractorProgress& progress, size_t done, size_t total) {
+  if (!progress) return 0;
+  return progress(total == 0 ? 100 : static_cast<int>(10 + 90 * done / total));
+}
+
+}  // namespace
+
+std::string QqPartnerOf(const std::string& tableName) {
+  const size_t underscore = tableName.rfind('_');
+  return underscore == std::string::npos ? std::string() : tableName.substr(underscore + 1);
+}
+
+std::string WeChatTableOf(const std::string& userName) { return "Chat_" + Md5Hex(userName); }
+
+Status ScanQQ(const std::filesystem::path& qqDb, PeerChatMap& chats, const ExtractorProgress& progress) {
+  CDbFileReader reader;
+  const Status opened = reader.Open(qqDb);
+  if (opened != status::kOk) return opened;
+  ParsedRecord rec;
+  std::vector<std::string> tables;
+  const Status directory = ScanTable(reader, "tb_c2cTables", [&](CDbFileReader& r, const RowInput& in) {
+    const Status st = ParseRecord(r, in, rec);
+    if (st != status::kOk) return st;
+    if (!rec.IsText(0)) return status::kBadData;
+    std::string name = rec.AsText(0);
+    if (name.empty() || !Plausible(name, in.deleted)) return status::kBadData;
+    tables.push_back(std::move(name));
+    return status::kOk;
+  });
+  // A failure late in the table's scan (its free-list pages, say) keeps the
+  // directory rows already read.
+  if (directory != status::kOk && tables.empty()) return directory;
+  if (progress && progress(10) != 0) return status::kCancelled;
+
+  PeerChatMap found;
+  std::set<std::string> read;
+  for (size_t i = 0; i < tables.size(); ++i) {
+    const std::string& table = tables[i];
+    // A table listed twice (a recovered copy of its directory row) is read once.
+    if (!read.insert(table).second) continue;
+    const std::string partner = QqPartnerOf(table);
+    std::vector<PeerChatRecord> messages;
+    ScanTable(reader, table, [&](CDbFileReader& r, const RowInput& in) {
+      return DecodeMessage(r, in, kQqColumns, partner, rec, messages);
+    });
+    CopyFilter copies;
+    copies.AddLive(messages);
+    copies.Filter(messages);
+    SortConversation(messages);
+    if (!messages.empty()) found[partner] = std::move(messages);
+    if (Report(progress, i + 1, tables.size()) != 0) return status::kCancelled;
+  }
+  for (auto& [key, messages] : found) chats[key] = std::move(messages);
+  return status::kOk;
+}
+
+Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const ExtractorProgress& progress) {
+  CDbFileReader reader;
+  const Status opened = reader.Open(mmDb);
+  if (opened != status::kOk) return opened;
+  ParsedRecord rec;
+  std::vector<std::string> friends;
+  const Status friendTable = ScanTable(reader, "Friend", [&](CDbFileReader& r, const RowInput& in) {
+    const Status st = ParseRecord(r, in, rec);
+    if (st != status::kOk) return st;
+    std::string user = rec.IsText(1) ? rec.AsText(1) : std::string();
+    if (!Plausible(user + (rec.IsText(2) ? rec.AsText(2) : std::string()), in.deleted)) return status::kBadData;
+    friends.push_back(std::move(user));
+    return status::kOk;
+  });
+  if (friendTable != status::kOk && friends.empty()) return friendTable;
+  if (progress && progress(10) != 0) return status::kCancelled;
+
+  PeerChatMap found;
+  std::set<std::string> read;
+  // The free-list pages are read once, after the friends, not per friend.
+  ScanOptions ownPagesOnly;
+  ownPagesOnly.freePageStage = false;
+  for (size_t i = 0; i < friends.size(); ++i) {
+    const std::string& user = friends[i];
+    if (user.empty() || !read.insert(user).second) continue;
+    std::vector<PeerChatRecord> messages;
+    ScanTable(
+        reader, WeChatTableOf(user),
+        [&](CDbFileReader& r, const RowInput& in) { return DecodeMessage(r, in, kWeChatColumns, "", rec, messages); },
+        ownPagesOnly);
+    CopyFilter copies;
+    copies.AddLive(messages);
+    copies.Filter(messages);
+    SortConversation(messages);
+    if (!messages.empty()) found[user] = std::move(messages);
+    if (Report(progress, i + 1, friends.size() + 1) != 0) return status::kCancelled;
+  }
+  // A name that matches no table but starts with "Chat_": only the free-list
+  // pages are read, with the column count of the chat tables.
+  std::vector<PeerChatRecord> unknown;
+  reader.freeStageText = kUnknownConversation;
+  ScanTable(reader, "Chat_FreePageNumber", [&](CDbFileReader& r, const RowInput& in) {
+    return DecodeMessage(r, in, kWeChatColumns, "", rec, unknown);
+  });
+  reader.freeStageText.clear();
+  CopyFilter copies;
+  for (const auto& [key, messages] : found) copies.AddLive(messages);
+  copies.Filter(unknown);
+  SortConversation(unknown);
+  if (!unknown.empty()) found[kUnknownConversation] = std::move(unknown);
+  if (progress && progress(100) != 0) return status::kCancelled;
+  for (auto& [key, messages] : found) chats[key] = std::move(messages);
+  return status::kOk;
+}
+
+std::string PeerSpeaker(const PeerChatRecord& message, const std::string& conversation) {
+  return message.incoming ? conversation : std::string("Me");
+}
+
+std::vector<ChatTextEntry> PeerChatText(const std::vector<PeerChatRecord>& messages, const std::string& conversation) {
+  std::vector<ChatTextEntry> entries;
+  entries.reserve(messages.size());
+  for (const PeerChatRecord& m : messages) entries.push_back({m.date, PeerSpeaker(m, conversation), m.text});
+  return entries;
+}
+
+Status ExportChatText(const std::filesystem::path& output, const std::vector<ChatTextEntry>& entries,
+                      const ChatExportReport& report) {
+  auto fail = [&](Status error) {
+    if (report) report(100, error, output);
+    return error;
+  };
+  std::error_code ec;
+  if (output.has_parent_path()) std::filesystem::create_directories(output.parent_path(), ec);
+  FILE* file = std::fopen(output.c_str(), "wb");
+  if (file == nullptr) return fail(errno != 0 ? errno : status::kBadData);
+  Status result = status::kOk;
+  if (std::fputs("\xEF\xBB\xBF", file) < 0) result = errno != 0 ? errno : status::kBadData;
+  for (size_t i = 0; result == status::kOk && i < entries.size(); ++i) {
+    const ChatTextEntry& e = entries[i];
+    const std::string block = e.time + " " + e.speaker + ":\n    " + e.text + "\n\n";
+    if (std::fwrite(block.data(), 1, block.size(), file) != block.size() || std::fflush(file) != 0) {
+      result = errno != 0 ? errno : status::kBadData;
+      break;
+    }
+    if (report) {
+      const int answer = report(static_cast<int>((i + 1) * 100 / entries.size()), status::kOk, output);
+      if (answer != 0) {
+        std::fclose(file);
+        return answer;
+      }
+    }
+  }
+  if (std::fclose(file) != 0 && result == status::kOk) result = errno != 0 ? errno : status::kBadData;
+  return result > 0 ? fail(result) : result;
+}
+
+}  // namespace orbanix

@@ -1,0 +1,86 @@
+// One-to-one chats of QQ and WeChat, and the plain-text export of a chat.
+//
+// QQ keeps, in QQ.db, a directory table tb_c2cTables (column 0: the name of
+// one message table per partner, "tb_c2cMsg_<partner number>") and per
+// partner a message table of 50 columns, of which are read
+//   1 partner number (text)  2 time (Unix seconds)  4 direction (0 received)
+//   6 text
+// WeChat keeps, in MM.sqlite, its friends in Friend (1 user name, 2 nick
+// name, 6 type) and each friend's messages in "Chat_" + the MD5 of the user
+// name (32 lowercase hexadecimal digits), of which are read
+//   3 time (Unix seconds)  4 text  8 direction (0 received)
+// Rows are read live and recovered. QQ rows found on free-list pages are
+// kept in a partner's conversation only when their partner number is the
+// partner's; WeChat's free-list pages are read once for all friends, and
+// what they hold is listed under "Unknown".
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace orbanix {
+
+using ExtractorProgress = std::function<int(int percent)>;
+
+// One chat message of QQ or WeChat.
+struct PeerChatRecord {
+  int deleted = 0;   // 0 live, 1 recovered
+  int incoming = 0;  // 1 when the direction column holds 0
+  int rowId = 0;     // 0 when recovered without the cell header
+  std::string date;  // local time "YYYY-MM-DD hh:mm:ss"
+  std::string text;
+};
+
+// Conversation key (QQ: partner number; WeChat: user name or "Unknown") ->
+// its messages (more than two sorted by date; two or fewer in table order).
+using PeerChatMap = std::map<std::string, std::vector<PeerChatRecord>>;
+
+// The key under which WeChat's free-list rows are listed.
+inline constexpr const char* kUnknownConversation = "Unknown";
+
+// The partner number of a QQ message table: the text after its last "_"
+// (empty when there is none).
+std::string QqPartnerOf(const std::string& tableName);
+// The message table of a WeChat user name.
+std::string WeChatTableOf(const std::string& userName);
+
+// Fill `chats` (existing keys are replaced). 0, or the error of the open or
+// of the directory / friend table; a conversation table that cannot be read
+// is skipped. Nothing is added on failure or cancel.
+Status ScanQQ(const std::filesystem::path& qqDb, PeerChatMap& chats, const ExtractorProgress& progress = {});
+Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const ExtractorProgress& progress = {});
+
+// --- the chat text export ---
+
+// One message of an exported chat.
+struct ChatTextEntry {
+  std::string time;
+  std::string speaker;
+  std::string text;
+};
+
+// The speaker of a QQ/WeChat message: "Me" for sent ones, else the
+// conversation's key (the partner).
+std::string PeerSpeaker(const PeerChatRecord& message, const std::string& conversation);
+std::vector<ChatTextEntry> PeerChatText(const std::vector<PeerChatRecord>& messages, const std::string& conversation);
+
+// Reports progress of an export: percent done, a status (0, or the error
+// that ended it) and the output path; a non-zero answer stops the export,
+// which returns that answer.
+using ChatExportReport = std::function<int(int percent, Status status, const std::filesystem::path& output)>;
+
+// Writes a chat as UTF-8 text with a byte-order mark, each message as
+// "<time> <speaker>:\n" followed by "    <text>\n\n"; missing folders are
+// created. After each message the report gets messages written x 100 /
+// count. An output that cannot be written gives its errno (and a report of
+// 100 with it); an empty chat gives an empty file (with the mark) and 0.
+Status ExportChatText(const std::filesystem::path& output, const std::vector<ChatTextEntry>& entries,
+                      const ChatExportReport& report = {});
+
+}  // namespace orbanix

@@ -1,0 +1,377 @@
+#include "extractors/messages.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <unordered_map>
+
+#include "extractors/typedstream.h"
+#include "platform/text.h"
+#include "sqlite_pages/record.h"
+#include "sqlite_pages/row_dump.h"
+#include "sqlite_pages/values.h"
+
+namespace orbanix {
+
+namespace {
+
+constexpr int kTextColumn = 2;
+constexpr int kHandleColumn = 5;
+constexpr int kAttributedBodyColumn = 8;
+constexpr int kDateColumn = 15;
+constexpr int kFromMeColumn = 21;
+
+// A record header of 51 bytes or more belongs to a table wider than the 38
+// columns of older phones.
+constexpr uint32_t kWideHeaderLength = 51;
+constexpr int kOldMessageColumns = 38;
+
+// Parses a message row and teaches the reader the column count of the
+// message table from live rows (recovered rows are parsed with it).
+Status ParseMessageRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& r) {
+  if (input.headerless) return ParseHeaderlessRecord(reader, input, r);
+  const Status st = ParseLiveRecord(reader, input, r);
+  if (st == status::kOk && input.deleted == 0) {
+    reader.messageColumns = r.headerLength < kWideHeaderLength ? kOldMessageColumns : r.ColumnCount();
+  }
+  return st;
+}
+
+// The body of a message: column 2, or the archived string of column 8 when
+// column 2 is NULL or empty. Returns false for a text that is not clean.
+bool MessageText(const ParsedRecord& r, std::string& text) {
+  text.clear();
+  if (r.IsText(kTextColumn)) {
+    text = r.AsText(kTextColumn);
+    if (!text.empty() && HasReplacementOrZero(text)) return false;
+  }
+  if (text.empty() && r.IsBlob(kAttributedBodyColumn)) {
+    const RecordColumn& col = r.columns[kAttributedBodyColumn];
+    std::string archived;
+    if (ReadAttributedStringText(std::string_view(reinterpret_cast<const char*>(col.body), col.length), archived) &&
+        !HasReplacementOrZero(archived)) {
+      text = std::move(archived);
+    }
+  }
+  return true;
+}
+
+bool IsOne(const ParsedRecord& r, int c) { return r.IsInteger(c) && r.AsInt64(c) == 1; }
+
+}  // namespace
+
+RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxRowId) {
+  auto record = std::make_shared<ParsedRecord>();
+  return [&sink, maxRowId, record](CDbFileReader& reader, const RowInput& input) -> Status {
+    ParsedRecord& r = *record;
+    if (const Status st = ParseMessageRecord(reader, input, r); st != status::kOk) return st;
+    if (r.ColumnCount() == 0) return status::kBadData;
+    MessageRecord m;
+    if (!MessageText(r, m.text)) return status::kBadData;
+    // A live row without text may still carry an attachment (the scan decides
+    // after the join); a recovered row without text is not trusted.
+    if (m.text.empty() && input.deleted != 0) return status::kBadData;
+    m.deleted = input.deleted;
+    m.rowId = r.hasRowid ? r.rowid : 0;
+    m.handleId = r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0;
+    m.date = FormatDateColumn(r, kDateColumn, Epoch::kApple);
+    m.fromMe = IsOne(r, kFromMeColumn) ? 1 : 0;
+    if (maxRowId && r.hasRowid && r.rowid > *maxRowId) *maxRowId = r.rowid;
+    sink.push_back(std::move(m));
+    return status::kOk;
+  };
+}
+
+RowDecoder MakeHandleRowDecoder(std::vector<HandleRecord>& sink) {
+  auto record = std::make_shared<ParsedRecord>();
+  return [&sink, record](CDbFileReader& reader, const RowInput& input) -> Status {
+    ParsedRecord& r = *record;
+    if (const Status st = ParseRecord(reader, input, r); st != status::kOk) return st;
+    if (!r.IsText(1)) return status::kBadData;
+    HandleRecord h;
+    h.id = r.AsText(1);
+    if (h.id.empty()) return status::kBadData;
+    h.deleted = input.deleted;
+    h.rowId = r.hasRowid ? r.rowid : 0;
+    sink.push_back(std::move(h));
+    return status::kOk;
+  };
+}
+
+RowDecoder MakeAttachmentRowDecoder(std::vector<AttachmentRecord>& sink) {
+  auto record = std::make_shared<ParsedRecord>();
+  return [&sink, record](CDbFileReader& reader, const RowInput& input) -> Status {
+    ParsedRecord& r = *record;
+    if (const Status st = ParseRecord(reader, input, r); st != status::kOk) return st;
+    if (!r.IsText(4)) return status::kBadData;
+    AttachmentRecord a;
+    a.fileName = r.AsText(4);
+    if (a.fileName.empty()) return status::kBadData;
+    a.deleted = input.deleted;
+    a.rowId = r.hasRowid ? r.rowid : 0;
+    sink.push_back(std::move(a));
+    return status::kOk;
+  };
+}
+
+RowDecoder MakeAttachmentLinkRowDecoder(std::vector<AttachmentLinkRecord>& sink) {
+  auto record = std::make_shared<ParsedRecord>();
+  return [&sink, record](CDbFileReader& reader, const RowInput& input) -> Status {
+    ParsedRecord& r = *record;
+    if (const Status st = ParseRecord(reader, input, r); st != status::kOk) return st;
+    AttachmentLinkRecord link;
+    link.deleted = input.deleted;
+    link.messageId = r.IsInteger(0) ? r.AsInt64(0) : 0;
+    link.attachmentId = r.IsInteger(1) ? r.AsInt64(1) : 0;
+    sink.push_back(link);
+    return status::kOk;
+  };
+}
+
+void LinkAttachments(std::vector<AttachmentRecord>& attachments, const std::vector<AttachmentLinkRecord>& links) {
+  std::unordered_map<int64_t, int64_t> firstLink;  // attachmentId -> messageId of its first link
+  firstLink.reserve(links.size());
+  for (const AttachmentLinkRecord& l : links) firstLink.emplace(l.attachmentId, l.messageId);
+  for (AttachmentRecord& a : attachments) {
+    auto it = firstLink.find(a.rowId);
+    if (it != firstLink.end()) a.messageId = it->second;
+  }
+}
+
+std::vector<int64_t> FirstContaining(const std::vector<std::string>& patterns,
+                                     const std::vector<std::string_view>& texts) {
+  std::vector<int64_t> first(patterns.size(), -1);
+  // Trie of the patterns; node 0 is the root.
+  struct Node {
+    std::vector<std::pair<uint8_t, int>> next;
+    int fail = 0;
+    int dict = -1;              // nearest node along the fail links that ends patterns
+    std::vector<int> patterns;  // patterns ending here
+  };
+  std::vector<Node> nodes(1);
+  auto child = [&](int n, uint8_t b) -> int {
+    for (const auto& [byte, to] : nodes[n].next) {
+      if (byte == b) return to;
+    }
+    return -1;
+  };
+  size_t pending = 0;
+  for (size_t p = 0; p < patterns.size(); ++p) {
+    if (patterns[p].empty()) continue;
+    int n = 0;
+    for (char ch : patterns[p]) {
+      const uint8_t b = static_cast<uint8_t>(ch);
+      int to = child(n, b);
+      if (to < 0) {
+        to = static_cast<int>(nodes.size());
+        nodes[n].next.emplace_back(b, to);
+        nodes.emplace_back();
+      }
+      n = to;
+    }
+    nodes[n].patterns.push_back(static_cast<int>(p));
+    ++pending;
+  }
+  if (pending == 0) return first;
+  // Fail links in breadth-first order.
+  std::vector<int> queue;
+  queue.reserve(nodes.size());
+  for (const auto& edge : nodes[0].next) queue.push_back(edge.second);
+  for (size_t qi = 0; qi < queue.size(); ++qi) {
+    const int u = queue[qi];
+    for (const auto& [b, v] : nodes[u].next) {
+      int f = nodes[u].fail;
+      int to = child(f, b);
+      while (to < 0 && f != 0) {
+        f = nodes[f].fail;
+        to = child(f, b);
+      }
+      nodes[v].fail = (to >= 0 && to != v) ? to : 0;
+      const int fv = nodes[v].fail;
+      nodes[v].dict = !nodes[fv].patterns.empty() ? fv : nodes[fv].dict;
+      queue.push_back(v);
+    }
+  }
+  for (size_t t = 0; t < texts.size() && pending > 0; ++t) {
+    int state = 0;
+    for (char ch : texts[t]) {
+      const uint8_t b = static_cast<uint8_t>(ch);
+      int to = child(state, b);
+      while (to < 0 && state != 0) {
+        state = nodes[state].fail;
+        to = child(state, b);
+      }
+      state = to >= 0 ? to : 0;
+      for (int n = nodes[state].patterns.empty() ? nodes[state].dict : state; n > 0; n = nodes[n].dict) {
+        for (int p : nodes[n].patterns) {
+          if (first[p] < 0) {
+            first[p] = static_cast<int64_t>(t);
+            --pending;
+          }
+        }
+      }
+    }
+  }
+  return first;
+}
+
+void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<HandleRecord>& handles,
+                  const std::vector<ContactRecord>& contacts, const std::vector<AttachmentRecord>& attachments) {
+  std::unordered_map<int64_t, const std::string*> handleIds;
+  handleIds.reserve(handles.size());
+  for (const HandleRecord& h : handles) {
+    if (h.rowId != 0) handleIds.emplace(h.rowId, &h.id);
+  }
+  // A message recovered without its rowid (0) cannot be told apart from any
+  // other such message, and an attachment without a link has message id 0:
+  // neither is joined.
+  std::unordered_map<int64_t, const std::string*> attachmentNames;
+  attachmentNames.reserve(attachments.size());
+  for (const AttachmentRecord& a : attachments) {
+    if (a.messageId != 0) attachmentNames.emplace(a.messageId, &a.fileName);
+  }
+
+  // The contact of each distinct address is searched once.
+  std::unordered_map<std::string, size_t> addressIndex;
+  std::vector<std::string> addresses;
+  for (MessageRecord& m : messages) {
+    m.address.clear();
+    m.contactName.clear();
+    m.attachmentName.clear();
+    auto h = handleIds.find(m.handleId);
+    if (h != handleIds.end()) {
+      m.address = *h->second;
+      if (addressIndex.emplace(m.address, addresses.size()).second) addresses.push_back(m.address);
+    }
+    if (m.rowId != 0) {
+      auto a = attachmentNames.find(m.rowId);
+      if (a != attachmentNames.end()) m.attachmentName = *a->second;
+    }
+  }
+  if (addresses.empty() || contacts.empty()) return;
+  std::vector<std::string_view> phoneTexts;
+  phoneTexts.reserve(contacts.size());
+  for (const ContactRecord& c : contacts) phoneTexts.emplace_back(c.phones);
+  const std::vector<int64_t> first = FirstContaining(addresses, phoneTexts);
+  for (MessageRecord& m : messages) {
+    if (m.address.empty()) continue;
+    const int64_t c = first[addressIndex.at(m.address)];
+    if (c >= 0) m.contactName = contacts[static_cast<size_t>(c)].name;
+  }
+}
+
+Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::path& addressBook,
+                    ConversationMap& conversations, int64_t& maxRowId, const ScanProgress& progress) {
+  CDbFileReader reader;
+  Status result = reader.Open(smsDb);
+  int cancel = 0;
+  std::vector<MessageRecord> messages;
+  std::vector<HandleRecord> handles;
+  std::vector<AttachmentRecord> attachments;
+  std::vector<AttachmentLinkRecord> links;
+  if (result == status::kOk) {
+    // Steps stop as soon as the callback answers non-zero; what was read is
+    // then dropped and the map stays unchanged.
+    int64_t largest = 0;
+    result = ScanTable(reader, "message", MakeMessageRowDecoder(messages, &largest));
+    maxRowId = largest;
+    cancel = progress.Report(1, 5);
+    if (cancel == 0) {
+      result = ScanTable(reader, "handle", MakeHandleRowDecoder(handles));
+      cancel = progress.Report(1, 4);
+    }
+    if (cancel == 0) {
+      result = ScanTable(reader, "attachment", MakeAttachmentRowDecoder(attachments));
+      cancel = progress.Report(1, 3);
+    }
+    if (cancel == 0) {
+      result = ScanTable(reader, "message_attachment_join", MakeAttachmentLinkRowDecoder(links));
+      cancel = progress.Report(1, 2);
+    }
+    if (cancel == 0) {
+      LinkAttachments(attachments, links);
+      // The contact names are a bonus: without a readable address book the
+      // conversations are delivered without them.
+      std::vector<ContactRecord> contacts;
+      if (reader.Open(addressBook) == status::kOk) ReadContactRows(reader, contacts);
+      JoinMessages(messages, handles, contacts, attachments);
+      // A live message without text is kept for its attachment only.
+      std::erase_if(messages, [](const MessageRecord& m) { return m.text.empty() && m.attachmentName.empty(); });
+      std::stable_sort(messages.begin(), messages.end(),
+                       [](const MessageRecord& a, const MessageRecord& b) { return a.date < b.date; });
+      for (MessageRecord& m : messages) conversations[m.handleId].push_back(std::move(m));
+      // Page read errors of single tables leave fewer rows, not a failed scan.
+      result = status::kOk;
+    }
+  }
+  // The final report; a cancel answered before wins, then a database that
+  // could not be opened, then the answer to this report.
+  const int answer = progress.Report(1, 1);
+  if (cancel != 0) return cancel;
+  if (result != status::kOk) return result;
+  return answer;
+}
+
+Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem::path& output, int64_t startRowId) {
+  CDbFileReader reader;
+  const Status opened = reader.Open(smsDb);
+  if (opened != status::kOk) return opened;
+  DumpFile file;
+  if (const Status st = file.Open(output); st != status::kOk) return st;
+  reader.rowCounter = static_cast<uint64_t>(std::max<int64_t>(startRowId, 0));
+  const int64_t nowApple = AppleSecondsNow();
+  Status writeError = status::kOk;
+  ParsedRecord r;
+  DumpLine line;
+  ScanTable(reader, "message", [&](CDbFileReader& rd, const RowInput& input) -> Status {
+    if (writeError != status::kOk) return writeError;
+    if (const Status st = ParseMessageRecord(rd, input, r); st != status::kOk) return st;
+    if (r.ColumnCount() == 0) return status::kBadData;
+    if (r.IsText(kTextColumn)) {
+      const std::string text = r.AsText(kTextColumn);
+      if (!text.empty() && HasReplacementOrZero(text)) return status::kBadData;
+    }
+    const bool recovered = input.deleted != 0;
+    const int64_t rowNumber = r.hasRowid ? r.rowid : static_cast<int64_t>(++rd.rowCounter);
+    int64_t newDate = 0;
+    bool fromMe = false;
+    if (recovered) {
+      // The account guid must look like one: 36 characters from '-' to 'z'.
+      const std::string account = r.IsText(13) ? r.AsText(13) : std::string();
+      if (account.size() != 36 ||
+          !std::all_of(account.begin(), account.end(), [](char c) { return c >= '-' && c <= 'z'; })) {
+        return status::kBadData;
+      }
+      const bool nanoseconds = r.IsInteger(kDateColumn) && std::llabs(r.AsInt64(kDateColumn)) > 100000000000LL;
+      newDate = nanoseconds ? nowApple * 1000000000LL : nowApple;
+      fromMe = IsOne(r, kFromMeColumn);
+    }
+    line.Clear();
+    const int columns = std::max(r.ColumnCount(), rd.messageColumns);
+    for (int c = 0; c < columns; ++c) {
+      if (c == 0 && (r.firstColumn > 0 || r.IsNull(0))) {
+        line.AddInteger(rowNumber);
+      } else if (recovered && c == 1) {
+        line.AddText(Format("27B99F78-F6F0-475F-8BA1-%012llX", static_cast<unsigned long long>(rowNumber)));
+      } else if (recovered && c == 19) {
+        line.AddInteger(1);
+      } else if (recovered && c == kDateColumn) {
+        line.AddInteger(newDate);
+      } else if (recovered && c == 16) {
+        line.AddInteger(fromMe ? 0 : newDate);
+      } else if (recovered && c == 26) {
+        line.AddInteger(fromMe ? 0 : 1);
+      } else if (r.IsText(c)) {
+        line.AddText(r.AsText(c));
+      } else {
+        line.AddColumn(r, c);
+      }
+    }
+    writeError = file.Write(line.Finish());
+    return writeError;
+  });
+  const Status closed = file.Close();
+  return writeError != status::kOk ? writeError : closed;
+}
+
+}  // namespace orbanix

@@ -1,0 +1,65 @@
+// Value conversions shared by the table decoders: timestamps to the fixed
+// local date text, text checks, quote doubling.
+//
+// Timestamps come in two epochs:
+//   Unix   seconds since 1970-01-01 00:00:00 UTC (notes, QQ/WeChat, the old
+//          call table)
+//   Apple  seconds since 2001-01-01 00:00:00 UTC, which is Unix second
+//          978,307,200. Newer message databases store nanoseconds instead;
+//          an Apple value whose magnitude is above 10^11 (about 3,200 years
+//          in seconds, only 100 seconds in nanoseconds) is taken as
+//          nanoseconds and divided by 10^9.
+// Stored values are integers of any width (serial types 1-6, read signed as
+// SQLite stores them) or reals (type 7; whole seconds, fractions dropped
+// toward minus infinity).
+//
+// The date text is always 19 characters, "YYYY-MM-DD hh:mm:ss" in the local
+// time zone of the computer (daylight saving included), so sorting the texts
+// sorts by time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "sqlite_pages/record.h"
+
+namespace orbanix {
+
+enum class Epoch { kUnix, kApple };
+
+// Unix second of 2001-01-01 00:00:00 UTC.
+inline constexpr int64_t kAppleEpochUnixSeconds = 978307200;
+// Apple values above this magnitude are nanoseconds.
+inline constexpr int64_t kAppleNanosecondThreshold = 100000000000LL;
+
+// Seconds in the given epoch as local date text; empty when the time cannot
+// be represented. FormatLocalTime(0, Epoch::kApple) in UTC is
+// "2001-01-01 00:00:00".
+std::string FormatLocalTime(int64_t seconds, Epoch epoch);
+
+// A stored timestamp value (Apple values in seconds or nanoseconds) as Unix
+// seconds; nullopt for a real that is not finite or out of range.
+std::optional<int64_t> StoredTimeToUnix(int64_t value, Epoch epoch);
+std::optional<int64_t> StoredTimeToUnix(double value, Epoch epoch);
+
+// The date text of one column: an integer of any width or a real, in the
+// given epoch. NULL, 0, texts and blobs give an empty text (a date of 0 is
+// "no date" in every database this system reads).
+std::string FormatDateColumn(const ParsedRecord& record, int column, Epoch epoch);
+
+// The current time as Apple seconds (Unix time minus 978,307,200).
+int64_t AppleSecondsNow();
+
+// True when the text can be used as a record field: not empty after
+// validation, and free of U+FFFD (invalid bytes or a replacement character
+// in the data) and of embedded zero bytes.
+bool IsCleanText(std::string_view utf8);
+
+// Doubles every single quote and every double quote of the text in place;
+// returns the new length.
+size_t QuoteDouble(std::string& text);
+
+}  // namespace orbanix

@@ -1,0 +1,91 @@
+// The message family of the synthetic backups.
+//
+// BuildSmsDb writes an sms.db in one of two message-table layouts:
+//   kOld38  the 38-column "message" table of older phones; dates are whole
+//           seconds since 2001-01-01 in 4-byte integers; text in column 2
+//   kWide   the wide table of newer phones (the first 38 columns unchanged,
+//           then 40 more); dates in nanoseconds since 2001-01-01 (8-byte
+//           integers); every message carries its body as a typedstream
+//           NSAttributedString in column 8 and a share of them has no text
+//           in column 2 at all
+// with handles, attachments and their links, and (unless told otherwise)
+// deletions whose bytes survive in free blocks, in the unallocated gap of a
+// page and on free-list pages. Handle ids are the international numbers of
+// the address-book family's persons (family_contacts.h), so the two
+// databases join.
+//
+// BuildSmsDb returns what it wrote (live and deleted rows) so tests can
+// measure what the extractors deliver and recover.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/backupgen/family_contacts.h"
+
+namespace orbanix::gen {
+
+namespace fs = std::filesystem;
+
+// --- typedstream (NSArchiver) ---
+
+// An NSAttributedString holding `text` archived the way the message
+// database's attributedBody column keeps it: the "streamtyped" header, the
+// class chain NSAttributedString -> NSObject, the NSString with its UTF-8
+// bytes, one attribute run. `mutableClasses` archives the mutable
+// subclasses (NSMutableAttributedString, NSMutableString) instead.
+std::string ArchiveAttributedString(const std::string& text, bool mutableClasses = false);
+
+// --- sms.db ---
+
+enum class SmsLayout { kOld38, kWide };
+
+struct SmsSpec {
+  SmsLayout layout = SmsLayout::kOld38;
+  int handles = 12;
+  int messages = 600;
+  uint32_t seed = 1;
+  bool deleteRows = true;
+  int pageSize = 4096;
+};
+
+struct SmsMessageTruth {
+  int64_t rowid = 0;
+  int64_t handleId = 0;
+  std::string text;       // the message body (also when only archived in column 8)
+  bool textColumnNull = false;
+  bool fromMe = false;
+  int64_t appleSeconds = 0;  // message date in whole seconds since 2001-01-01
+  int64_t storedDate = 0;    // the value in column 15 (seconds or nanoseconds)
+  std::string attachment;    // file name of its attachment, empty when none
+};
+
+struct SmsHandleTruth {
+  int64_t rowid = 0;
+  std::string id;
+};
+
+struct SmsAttachmentTruth {
+  int64_t rowid = 0;
+  int64_t messageId = 0;
+  std::string fileName;
+};
+
+struct SmsTruth {
+  std::vector<SmsMessageTruth> liveMessages, deletedMessages;
+  std::vector<SmsHandleTruth> liveHandles, deletedHandles;
+  std::vector<SmsAttachmentTruth> liveAttachments, deletedAttachments;
+  int64_t freelistPages = 0;
+};
+
+// Builds the database at `path` (replaced). Throws std::runtime_error when
+// SQLite fails.
+SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& spec);
+
+// The family: HomeDomain Library/SMS/sms.db, in the wide layout for backups
+// of the Manifest.db era and the 38-column layout otherwise.
+void AddMessagesFamily(BackupWriter& writer, const FamilyOptions& options);
+
+}  // namespace orbanix::gen
