@@ -3,8 +3,10 @@
 // Writes the deciphered copy of an encrypted backup into OUTPUT_FOLDER. The
 // password is read from standard input, one line (the line break and a
 // carriage return before it removed, nothing else), so that it never shows
-// in the process list. The output lines and exit codes are those that the
+// in the process list; on a terminal it is asked for without echo. The output lines and exit codes are those that the
 // decryption step reads (decrypt/decryption_step.h).
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -13,6 +15,7 @@
 
 #include "decrypt/backup_decryptor.h"
 #include "decrypt/decryption_step.h"
+#include "decrypt/password_input.h"
 #include "platform/text.h"
 
 using namespace orbanix;
@@ -45,8 +48,13 @@ int main(int argc, char** argv) {
   const fs::path output = argv[2];
 
   std::string password;
-  if (!std::getline(std::cin, password)) password.clear();
-  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (isatty(STDIN_FILENO)) {
+    // Run by hand: ask without echo.
+    if (PromptPasswordHidden("Password: ", password) != status::kOk) return kExitUsage;
+  } else {
+    if (!std::getline(std::cin, password)) password.clear();
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+  }
 
   UnlockedBackup unlocked;
   std::string why;
