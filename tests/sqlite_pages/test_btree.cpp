@@ -1,1 +1,239 @@
+// B-tree walk and record parsing: varints, cell lists, schema roots, record
+// values of every width, overflow chains, damaged trees.
 #include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "sqlite_pages/btree.h"
+#include "sqlite_pages/record.h"
+#include "tests/sqlite_pages/page_builder.h"
+#include "tests/sqlite_pages/sqlite_oracle.h"
+#include "tools/backupgen/fixture_db.h"
+
+namespace orbanix::testing {
+namespace {
+
+// rootpage of every schema row, as the library reports it.
+std::set<uint32_t> LibraryRoots(const std::filesystem::path& db, const std::string& sqlWhere) {
+  sqlite3* h = nullptr;
+  sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* stmt = nullptr;
+  const std::string sql = "SELECT rootpage FROM sqlite_master WHERE rootpage > 0 AND " + sqlWhere;
+  sqlite3_prepare_v2(h, sql.c_str(), -1, &stmt, nullptr);
+  std::set<uint32_t> roots;
+  while (sqlite3_step(stmt) == SQLITE_ROW) roots.insert(static_cast<uint32_t>(sqlite3_column_int(stmt, 0)) - 1);
+  sqlite3_finalize(stmt);
+  sqlite3_close(h);
+  return roots;
+}
+
+std::set<uint32_t> OurRoots(CDbFileReader& reader, const std::string& name) {
+  std::vector<uint8_t> page0(reader.pageSize);
+  EXPECT_EQ(reader.ReadPage(0, page0.data()), 0);
+  ChildPageMap roots;
+  EXPECT_EQ(FindTableRoots(reader, page0.data(), name, roots), 0);
+  std::set<uint32_t> out;
+  for (const auto& [index, key] : roots) out.insert(index);
+  return out;
+}
+
+TEST(Varint, LengthsBoundsAndNineByteValues) {
+  const uint8_t two[] = {0x81, 0x00};
+  int bound = 5;
+  EXPECT_EQ(ReadVarint(two, bound), 128u);
+  EXPECT_EQ(bound, 2);
+  bound = 1;  // cut short: the value so far, bound unchanged
+  EXPECT_EQ(ReadVarint(two, bound), 1u);
+  EXPECT_EQ(bound, 1);
+  bound = 0;
+  EXPECT_EQ(ReadVarint(two, bound), 0u);
+  for (uint64_t v : {0ull, 127ull, 128ull, 16383ull, 16384ull, 0x00FFFFFFFFFFFFFFull, 0xFFFFFFFFFFFFFFFFull,
+                     0x8000000000000000ull}) {
+    const std::string bytes = Varint(v);
+    bound = 9;
+    EXPECT_EQ(ReadVarint(reinterpret_cast<const uint8_t*>(bytes.data()), bound), v);
+    EXPECT_EQ(bound, static_cast<int>(bytes.size()));
+  }
+}
+
+TEST(Record, IntegersOfEveryWidthUnsignedAndSigned) {
+  const std::string rec = Record({{1, "\xFF"}, {2, "\xFF\xFF"}, {3, std::string("\x80\x00\x01", 3)}, {4, "\xFF\xFF\xFF\xFE"},
+                                  {5, std::string("\xFF\xFF\xFF\xFF\xFF\xFD", 6)},
+                                  {6, std::string("\x80\x00\x00\x00\x00\x00\x00\x00", 8)}, {8, ""}, {9, ""},
+                                  {7, std::string("\x3F\xF8\x00\x00\x00\x00\x00\x00", 8)}, Null(), {12, ""}});
+  const std::string page = LeafPage(512, {LeafCell(3, rec)});
+  CDbFileReader reader;
+  ASSERT_EQ(reader.OpenBytes(OneTableDatabase(512, "t", "a", page)), 0);
+  RowInput in;
+  const uint32_t off = 512 - static_cast<uint32_t>(LeafCell(3, rec).size());
+  in.record = reinterpret_cast<const uint8_t*>(page.data()) + off;
+  in.bytesToEnd = 512 - off;
+  ParsedRecord r;
+  ASSERT_EQ(ParseLiveRecord(reader, in, r), 0);
+  EXPECT_EQ(r.rowid, 3);
+  EXPECT_EQ(r.AsUnsigned(0), 255u);  // 0xFF is 255 for the decoders, -1 as a signed value
+  EXPECT_EQ(r.AsInt64(0), -1);
+  EXPECT_EQ(r.AsUnsigned(1), 65535u);
+  EXPECT_EQ(r.AsInt64(1), -1);
+  EXPECT_EQ(r.AsInt64(2), -8388607);
+  EXPECT_EQ(r.AsInt64(3), -2);
+  EXPECT_EQ(r.AsInt64(4), -3);
+  EXPECT_EQ(r.AsInt64(5), INT64_MIN);
+  EXPECT_EQ(r.AsInt64(6), 0);
+  EXPECT_EQ(r.AsInt64(7), 1);
+  EXPECT_EQ(r.AsReal(8), 1.5);
+  EXPECT_TRUE(r.IsNull(9));
+  EXPECT_TRUE(r.IsBlob(10));
+  EXPECT_TRUE(r.IsNull(11));  // beyond the record
+}
+
+TEST(Btree, OneCellPageListsTheContentAreaStart) {
+  std::string page = LeafPage(512, {LeafCell(1, Record({Text("x")}))});
+  Put16(page, 8, 300);  // the pointer array disagrees; the content-area start counts
+  CDbFileReader reader;
+  ASSERT_EQ(reader.OpenBytes(OneTableDatabase(512, "t", "a", page)), 0);
+  const CellList cells = ListCells(reader, reinterpret_cast<const uint8_t*>(page.data()), 0);
+  ASSERT_EQ(cells.size(), 1u);
+  EXPECT_EQ(cells[0], 512 - LeafCell(1, Record({Text("x")})).size());
+}
+
+TEST(Btree, RootsOfLeafAndInteriorSchemaPagesIndexRootsAndSkippedZeroRoots) {
+  const auto dir = TempFolder("btree_roots");
+  for (int tables : {1, 80}) {
+    const auto path = dir / ("s" + std::to_string(tables) + ".db");
+    {
+      gen::FixtureOptions options;
+      options.pageSize = 512;
+      gen::FixtureDb db(path, options);
+      db.Exec("PRAGMA synchronous=OFF");
+      for (int i = 0; i < tables; ++i) {
+        db.Exec("CREATE TABLE t" + std::to_string(i) + "(id INTEGER PRIMARY KEY, v TEXT)");
+      }
+      db.Exec("CREATE INDEX t0_v ON t0(v)");
+      // A trigger and a view whose tbl_name is the table: rootpage 0.
+      db.Exec("CREATE TRIGGER t0_trg AFTER INSERT ON t0 BEGIN SELECT 1; END");
+      db.Exec("BEGIN");
+      for (int i = 0; i < 300; ++i) db.Run("INSERT INTO t0(v) VALUES (?)", {std::string(20, 'a' + i % 26)});
+      db.Exec("COMMIT");
+    }
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(path), 0);
+    std::vector<uint8_t> page0(reader.pageSize);
+    ASSERT_EQ(reader.ReadPage(0, page0.data()), 0);
+    EXPECT_EQ(page0[100], tables == 1 ? 13 : 5);
+    EXPECT_EQ(OurRoots(reader, "t0"), LibraryRoots(path, "tbl_name = 't0'"));
+    EXPECT_EQ(OurRoots(reader, "t0").size(), 2u);  // table and index, not the trigger
+    if (tables > 1) {
+      EXPECT_EQ(OurRoots(reader, "t79"), LibraryRoots(path, "name = 't79'"));
+    }
+    // The index pages are skipped: every row once.
+    const ScanResult scan = ScanGeneric(path, "t0");
+    EXPECT_EQ(scan.status, 0);
+    size_t live = 0;
+    for (const auto& row : scan.rows) live += !row.deleted;
+    EXPECT_EQ(live, 300u);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Btree, TextPastThePageEndDropsOnlyThatRow) {
+  std::string bad = Record({Text("abcdef")});
+  bad[1] = static_cast<char>(13 + 2 * 100);  // claims 100 bytes
+  bad.insert(1, 1, '\x81');                   // as a 2-byte varint: 0x81 0xD9 = 217
+  bad[0] = 3;
+  const std::string page = LeafPage(512, {LeafCell(1, Record({Text("good")})), LeafCell(2, bad)});
+  CDbFileReader reader;
+  ASSERT_EQ(reader.OpenBytes(OneTableDatabase(512, "t", "a", page)), 0);
+  std::vector<Status> results;
+  std::vector<std::string> texts;
+  ParsedRecord rec;
+  ScanTable(reader, "t", [&](CDbFileReader& r, const RowInput& in) {
+    if (in.deleted) return 0;
+    const Status st = ParseRecord(r, in, rec);
+    results.push_back(st);
+    if (st == 0) texts.push_back(rec.AsText(0));
+    return st;
+  });
+  EXPECT_EQ(results, (std::vector<Status>{0, 87}));
+  EXPECT_EQ(texts, (std::vector<std::string>{"good"}));
+}
+
+TEST(Btree, TwelvePageOverflowTextAndNegativeRowids) {
+  const auto dir = TempFolder("btree_overflow");
+  const auto path = dir / "o.db";
+  const std::string longText(12 * 1020 + 100, 'q');
+  {
+    gen::FixtureOptions options;
+    options.pageSize = 1024;
+    gen::FixtureDb db(path, options);
+    db.Exec("PRAGMA synchronous=OFF");
+    db.Exec("CREATE TABLE m(a TEXT)");
+    db.Run("INSERT INTO m(rowid, a) VALUES (?, ?)", {static_cast<int64_t>(-5), longText});
+    db.Run("INSERT INTO m(rowid, a) VALUES (?, ?)", {INT64_MIN, std::string("min")});
+  }
+  CDbFileReader reader;
+  ASSERT_EQ(reader.Open(path), 0);
+  ParsedRecord rec;
+  std::map<int64_t, std::pair<std::string, int>> seen;
+  ScanTable(reader, "m", [&](CDbFileReader& r, const RowInput& in) {
+    if (in.deleted || ParseRecord(r, in, rec) != 0) return 87;
+    seen[rec.rowid] = {rec.AsText(0), rec.overflowPages};
+    return 0;
+  });
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[-5].first, longText);
+  EXPECT_GE(seen[-5].second, 12);
+  EXPECT_EQ(seen[INT64_MIN].first, "min");
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Btree, LoopsInTreesAndOverflowChainsEnd) {
+  const auto dir = TempFolder("btree_loops");
+  const auto path = dir / "l.db";
+  {
+    gen::FixtureOptions options;
+    options.pageSize = 512;
+    gen::FixtureDb db(path, options);
+    db.Exec("PRAGMA synchronous=OFF");
+    db.Exec("CREATE TABLE t(a TEXT)");
+    db.Exec("BEGIN");
+    for (int i = 0; i < 200; ++i) db.Run("INSERT INTO t VALUES (?)", {std::string(i == 50 ? 3000 : 30, 'z')});
+    db.Exec("COMMIT");
+  }
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  CDbFileReader reader;
+  ASSERT_EQ(reader.OpenBytes(bytes), 0);
+  const std::set<uint32_t> roots = OurRoots(reader, "t");
+  ASSERT_EQ(roots.size(), 1u);
+  const uint32_t root = *roots.begin();
+  ASSERT_EQ(bytes[root * 512], 5);
+  // The root's right-most child points back to the root; every overflow
+  // page links to itself.
+  std::string damaged = bytes;
+  Put32(damaged, root * 512 + 8, root + 1);
+  for (size_t p = 1; p * 512 < damaged.size(); ++p) {
+    if (p == root || damaged[p * 512] == 13 || damaged[p * 512] == 5 || damaged[p * 512] == 2) continue;
+    Put32(damaged, p * 512, static_cast<uint32_t>(p + 1));
+  }
+  ASSERT_EQ(reader.OpenBytes(damaged), 0);
+  size_t rows = 0;
+  ParsedRecord rec;
+  ScanTable(reader, "t", [&](CDbFileReader& r, const RowInput& in) {
+    if (!in.deleted && ParseRecord(r, in, rec) == 0) ++rows;
+    return 0;
+  });
+  EXPECT_GT(rows, 0u);
+  EXPECT_LT(rows, 200u);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace orbanix::testing

@@ -104,6 +104,7 @@ struct Built {
 Built BuildRandomDatabase(const std::filesystem::path& path, uint64_t seed, const FixtureOptions& options) {
   std::mt19937_64 rng(seed);
   FixtureDb db(path, options);
+  db.Exec("PRAGMA synchronous=OFF");
   const uint32_t usable = options.pageSize - options.reservedBytes;
   Built built;
   static const char* kTypes[] = {"INTEGER", "TEXT", "BLOB", "REAL", "NUMERIC", ""};

@@ -67,6 +67,7 @@ TEST(Reader, ReservedBytesAndEncodingComeFromTheHeader) {
   options.utf16 = true;
   {
     gen::FixtureDb db(dir / "r.db", options);
+    db.Exec("PRAGMA synchronous=OFF");
     db.Exec("CREATE TABLE t(a TEXT)");
     db.Exec("INSERT INTO t VALUES ('h\xC3\xA9llo')");
   }
