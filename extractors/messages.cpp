@@ -66,6 +66,9 @@ RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxR
     ParsedRecord& r = *record;
     if (const Status st = ParseMessageRecord(reader, input, r); st != status::kOk) return st;
     if (r.ColumnCount() == 0) return status::kBadData;
+    // The largest rowid counts every row of the table, also one dropped for
+    // its text: recovered rows are numbered on from it.
+    if (maxRowId && r.hasRowid && r.rowid > *maxRowId) *maxRowId = r.rowid;
     MessageRecord m;
     if (!MessageText(r, m.text)) return status::kBadData;
     // A live row without text may still carry an attachment (the scan decides
@@ -76,7 +79,6 @@ RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxR
     m.handleId = r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0;
     m.date = FormatDateColumn(r, kDateColumn, Epoch::kApple);
     m.fromMe = IsOne(r, kFromMeColumn) ? 1 : 0;
-    if (maxRowId && r.hasRowid && r.rowid > *maxRowId) *maxRowId = r.rowid;
     sink.push_back(std::move(m));
     return status::kOk;
   };
