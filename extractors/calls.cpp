@@ -79,36 +79,6 @@ Status DecodeCall(CDbFileReader& reader, const RowInput& input, CallLayout layou
   return status::kOk;
 }
 
-// The name and phone text of every row of the address book's search table
-// (column 1 first name, 2 last name, 16 all phone numbers).
-Status ReadContactPhones(const std::filesystem::path& addressBookDb, std::vector<ContactPhone>& contacts) {
-  CDbFileReader reader;
-  const Status opened = reader.Open(addressBookDb);
-  if (opened != status::kOk) return opened;
-  ParsedRecord rec;
-  ScanTable(reader, "ABPersonFullTextSearch_content", [&](CDbFileReader& r, const RowInput& in) {
-    Status st;
-    if (!in.headerless) {
-      st = ParseLiveRecord(r, in, rec, true);
-      if (st == status::kOk) r.contactsFtsColumns = static_cast<int>(rec.headerLength - rec.headerLengthVarintBytes);
-    } else {
-      st = ParseHeaderlessRecord(r, in, rec, -1, r.contactsFtsColumns > 0 ? r.contactsFtsColumns : -1);
-    }
-    if (st != status::kOk) return st;
-    ContactPhone c;
-    for (int col : {1, 2}) {
-      if (rec.IsText(col)) c.name += rec.AsText(col);
-    }
-    if (rec.IsText(16)) c.phones = rec.AsText(16);
-    if (HasReplacementOrZero(c.name) || HasReplacementOrZero(c.phones) || HasControlCharacter(c.phones)) {
-      return status::kBadData;
-    }
-    contacts.push_back(std::move(c));
-    return status::kOk;
-  });
-  return status::kOk;
-}
-
 // Recovered rows that repeat a live call or an earlier recovered one are old
 // copies of the same cell (left behind when SQLite moved it), not calls of
 // their own.
@@ -137,9 +107,9 @@ CallLayout ProbeCallLayout(const std::filesystem::path& callDb) {
                                                                         : CallLayout::kCallTable;
 }
 
-std::string CallContactName(const std::string& address, const std::vector<ContactPhone>& contacts) {
+std::string CallContactName(const std::string& address, const std::vector<ContactRecord>& contacts) {
   if (CodePointCount(address) <= 4) return {};
-  for (const ContactPhone& c : contacts) {
+  for (const ContactRecord& c : contacts) {
     if (c.phones.find(address) != std::string::npos) return c.name;
   }
   return {};
@@ -160,8 +130,10 @@ Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesyste
   DropRecoveredCopies(found);
   if (progress && progress(50) != 0) return status::kCancelled;
 
-  std::vector<ContactPhone> contacts;
-  const Status book = ReadContactPhones(addressBookDb, contacts);
+  // The address book is opened on the same reader, as a second file.
+  std::vector<ContactRecord> contacts;
+  Status book = reader.Open(addressBookDb);
+  if (book == status::kOk) ReadContactRows(reader, contacts);
   if (book == status::kOk) {
     // Many calls share a number: remember each number's name.
     std::unordered_map<std::string, std::string> names;

@@ -20,10 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "extractors/contacts.h"
 #include "platform/status.h"
 
 namespace orbanix {
 
+// Progress of one extractor scan: the share done (0-100); a non-zero answer
+// stops the scan, which then returns kCancelled and leaves its output alone.
 using ExtractorProgress = std::function<int(int percent)>;
 
 struct CallRecord {
@@ -43,11 +46,7 @@ CallLayout ProbeCallLayout(const std::filesystem::path& callDb);
 
 // The contact name for a number: the first contact (in table order) whose
 // phone text contains `address`; numbers of 4 characters or fewer get none.
-struct ContactPhone {
-  std::string name;
-  std::string phones;
-};
-std::string CallContactName(const std::string& address, const std::vector<ContactPhone>& contacts);
+std::string CallContactName(const std::string& address, const std::vector<ContactRecord>& contacts);
 
 // Appends the calls of `callDb` to `calls`, named from the address book and
 // sorted by date (stable: equal dates keep table order, live rows before

@@ -2,5 +2,9 @@
 // scan driver and the document writers.
 #pragma once
 
+#include "extractors/calls.h"
+#include "extractors/chat_apps.h"
 #include "extractors/contacts.h"
 #include "extractors/messages.h"
+#include "extractors/notes.h"
+#include "extractors/whatsapp.h"

@@ -39,6 +39,8 @@
 
 namespace orbanix {
 
+// Progress of one extractor scan: the share done (0-100); a non-zero answer
+// stops the scan, which then returns kCancelled and leaves its output alone.
 using ExtractorProgress = std::function<int(int percent)>;
 
 // One chat message (WhatsApp).

@@ -197,8 +197,8 @@ GenWhatsApp WhatsAppContent(int layout, const FamilyOptions& options) {
   msg(8, 2, 0, 0, false, "Bob says hi", 1400000500, 0.5, false);
   msg(9, 2, 0, 2, true, "", 1400000550, 0.0, false);   // media never downloaded
   msg(10, 2, 0, 0, false, "Deleted from Bob", 1400000600, 0.5, true);
-  msg(11, 3, 2, 0, false, "Deleted in the group", 1400000700, 0.0, true);
-  msg(12, 1, 0, 0, false, "Late message", 1609459200, 0.25, false);
+  msg(11, 1, 0, 0, false, "Late message", 1609459200, 0.25, false);
+  msg(12, 3, 2, 0, false, "Deleted in the group", 1400000700, 0.0, true);
   msg(13, 2, 0, 0, false, "Session only", 1400000800, 0.0, false);
   msg(14, 4, 0, 0, false, "Message of a deleted chat", 1400000900, 0.5, true);
   if (layout == 30) {
