@@ -45,15 +45,15 @@ Status CollectLive(CDbFileReader& reader, const uint8_t* page, uint32_t index, P
 
 }  // namespace
 
-const char* RecoverySourceName(RecoverySource source) {
+const char* RowSourceName(RowSource source) {
   switch (source) {
-    case RecoverySource::kLive: return "live";
-    case RecoverySource::kFreeblock: return "freeblock";
-    case RecoverySource::kTail: return "tail";
-    case RecoverySource::kGap: return "gap";
-    case RecoverySource::kStalePointer: return "stale-pointer";
-    case RecoverySource::kFreelistCell: return "freelist";
-    case RecoverySource::kFreelistCandidate: return "freelist";
+    case RowSource::kLive: return "live";
+    case RowSource::kFreeblock: return "freeblock";
+    case RowSource::kTail: return "tail";
+    case RowSource::kGap: return "gap";
+    case RowSource::kStalePointer: return "stale-pointer";
+    case RowSource::kFreelistCell: return "freelist";
+    case RowSource::kFreelistCandidate: return "freelist";
   }
   return "unknown";
 }
@@ -160,7 +160,7 @@ Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t ind
 }
 
 Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
-                  RecoverySource source) {
+                  RowSource source) {
   if (reader.pageSize == 0) return status::kBadData;
   std::vector<uint8_t> buffer(reader.pageSize);
   std::vector<uint16_t> sorted;
@@ -208,7 +208,7 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
     PageCellMap live;
     const Status collected = CollectLiveCells(reader, buffer.data(), root, live);
     // Rows collected before a failed page are still delivered.
-    DecodeRows(reader, live, decoder, 0, RecoverySource::kLive);
+    DecodeRows(reader, live, decoder, 0, RowSource::kLive);
     if (collected != status::kOk) {
       last = collected;
       break;
@@ -222,7 +222,7 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
         last = st;
         break;
       }
-      const std::vector<RecoverySource>& src = sources[index];
+      const std::vector<RowSource>& src = sources[index];
       for (size_t i = 0; i < list.size(); ++i) {
         const uint16_t off = list[i];
         if (off >= reader.usableSize) continue;
@@ -234,7 +234,7 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
         in.deleted = 1;
         in.pageIndex = index;
         in.offset = off;
-        in.source = i < src.size() ? src[i] : RecoverySource::kFreeblock;
+        in.source = i < src.size() ? src[i] : RowSource::kFreeblock;
         decoder(reader, in);
       }
     }

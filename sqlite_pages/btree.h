@@ -48,7 +48,7 @@ using PageCellMap = std::map<uint32_t, CellList>;
 using ChildPageMap = std::map<uint32_t, int64_t>;
 
 // Where a row handed to a RowDecoder was found.
-enum class RecoverySource : uint8_t {
+enum class RowSource : uint8_t {
   kLive,              // a live cell of the table's B-tree
   kFreeblock,         // search 1: a free block inside a page of the table
   kTail,              // search 2: behind the highest cell of a page
@@ -57,10 +57,10 @@ enum class RecoverySource : uint8_t {
   kFreelistCell,      // a cell (with header) of a free-list page of this table
   kFreelistCandidate  // a candidate inside a free-list page of this table
 };
-const char* RecoverySourceName(RecoverySource source);
+const char* RowSourceName(RowSource source);
 
 // Source per candidate, parallel to the CellList of the same page.
-using PageSourceMap = std::map<uint32_t, std::vector<RecoverySource>>;
+using PageSourceMap = std::map<uint32_t, std::vector<RowSource>>;
 
 // One row handed to a RowDecoder.
 struct RowInput {
@@ -73,7 +73,7 @@ struct RowInput {
   int deleted = 0;              // 0 live row, 1 recovered
   uint32_t pageIndex = 0;
   uint32_t offset = 0;          // of `record` in its page
-  RecoverySource source = RecoverySource::kLive;
+  RowSource source = RowSource::kLive;
 };
 
 // The per-table decoder; the sink is whatever the lambda captures. Its result
@@ -103,7 +103,7 @@ Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t ind
 
 // Calls the decoder on every cell of the map (live parse, headerless false).
 Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
-                  RecoverySource source = RecoverySource::kLive);
+                  RowSource source = RowSource::kLive);
 
 struct ScanOptions {
   bool recoverInTree = true;   // step 3.4: deleted candidates in the table's own pages

@@ -131,7 +131,7 @@ struct GenericRow {
   std::vector<SqlValue> values;  // by column number; columns a record lacks are NULL
   uint32_t pageIndex = 0;
   uint32_t offset = 0;
-  RecoverySource source = RecoverySource::kLive;
+  RowSource source = RowSource::kLive;
 };
 
 // Decodes every column of the row. rowidAliasColumn >= 0: that column (an

@@ -23,7 +23,7 @@ bool StartsWith(const std::string& text, const char* prefix) { return text.rfind
 class PageSearch {
  public:
   PageSearch(CDbFileReader& reader, const uint8_t* page, uint32_t headerOffset, CellList& list,
-             std::vector<RecoverySource>& sources)
+             std::vector<RowSource>& sources)
       : r_(reader), p_(page), hdr_(headerOffset), u_(reader.usableSize), list_(list), sources_(sources) {
     count_ = Be16(p_ + hdr_ + 3);
     isCall_ = reader.tableName == "call";
@@ -57,7 +57,7 @@ class PageSearch {
     const uint32_t bd = static_cast<uint32_t>(std::min<uint64_t>(bound, UINT32_MAX));
     return RecordLength(r_, p_ + at, hb, bd, u_ - at);
   }
-  void Append(uint64_t offset, RecoverySource source) {
+  void Append(uint64_t offset, RowSource source) {
     if (offset >= u_) return;
     list_.push_back(static_cast<uint16_t>(offset));
     sources_.push_back(source);
@@ -103,7 +103,7 @@ class PageSearch {
           const uint64_t from = off + 4 + s;
           accept = from + 36 <= u_ && std::all_of(p_ + from, p_ + from + 36, [](uint8_t b) { return b != 0; });
         }
-        if (accept) Append(start, RecoverySource::kFreeblock);
+        if (accept) Append(start, RowSource::kFreeblock);
       }
       const uint32_t next = Be16(p_ + off);
       if (next != 0 && next <= off) break;  // free blocks are kept in ascending order
@@ -140,7 +140,7 @@ class PageSearch {
           const uint64_t k = n != 0 ? uint64_t{Stl(q, n)} + 1 : 0;
           if (k == hl) {
             const uint64_t len = RecLen(q, hl - 1, u_ - q);
-            if (len < u_ - q) Append(q, RecoverySource::kTail);
+            if (len < u_ - q) Append(q, RowSource::kTail);
             off = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{q} + len, u_));
             continue;
           }
@@ -157,7 +157,7 @@ class PageSearch {
       const uint64_t s = n != 0 ? Stl(static_cast<uint32_t>(g), n) : lastHl;
       const uint64_t len = RecLen(static_cast<uint32_t>(g), s, u_ - g);
       if (len > u_ - g) break;
-      Append(g, RecoverySource::kTail);
+      Append(g, RowSource::kTail);
       g += len;
     }
   }
@@ -205,7 +205,7 @@ class PageSearch {
         if (isCall_) n = r_.callColumns;
         const uint64_t k = n != 0 ? uint64_t{SerialTypesLength(p_ + at + d, static_cast<uint32_t>(room - d), n)} + 1 : 0;
         if (k == hl && RecLen(at + d, hl, room - d) <= static_cast<uint64_t>(room - d)) {
-          Append(at + d, RecoverySource::kGap);
+          Append(at + d, RowSource::kGap);
           upper = at;
         }
       }
@@ -215,7 +215,7 @@ class PageSearch {
     const int n = N();
     if (bpos + 4 < low) {
       const uint64_t s = n != 0 ? Stl(bpos + 4, n) : Be16(p_ + bpos);
-      if (RecLen(bpos + 4, s, u_ - bpos - 4) <= low - bpos - 4) Append(bpos + 4, RecoverySource::kGap);
+      if (RecLen(bpos + 4, s, u_ - bpos - 4) <= low - bpos - 4) Append(bpos + 4, RowSource::kGap);
     }
   }
 
@@ -256,7 +256,7 @@ class PageSearch {
       }
       if (last <= e && e <= last + 6) continue;
       if (const uint32_t start = FreeBlockAt(e); start != 0) {
-        Append(start, RecoverySource::kStalePointer);
+        Append(start, RowSource::kStalePointer);
         continue;
       }
       if (e + 2 > u_) continue;
@@ -295,7 +295,7 @@ class PageSearch {
       if (near) {
         duplicate = true;
       } else if (!duplicate) {
-        Append(q, RecoverySource::kStalePointer);
+        Append(q, RowSource::kStalePointer);
       }
     }
   }
@@ -307,7 +307,7 @@ class PageSearch {
   uint32_t count_ = 0;
   bool isCall_ = false;
   CellList& list_;
-  std::vector<RecoverySource>& sources_;
+  std::vector<RowSource>& sources_;
 };
 
 Status CollectDeleted(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& candidates,
@@ -317,7 +317,7 @@ Status CollectDeleted(CDbFileReader& reader, const uint8_t* page, uint32_t index
   const uint8_t type = page[hdr];
   if (type == 13) {
     CellList list;
-    std::vector<RecoverySource> src;
+    std::vector<RowSource> src;
     PageSearch(reader, page, hdr, list, src).Run();
     candidates[index] = std::move(list);
     if (sources) (*sources)[index] = std::move(src);
@@ -470,7 +470,7 @@ Status RunFreePageStage(CDbFileReader& reader, const RowDecoder& decoder) {
     int count = -1;
     if (Status st = FirstRecordColumnCount(reader, live, count); st != status::kOk) return st;
     if (count != ColumnCountFor(reader)) continue;
-    DecodeRows(reader, live, decoder, 1, RecoverySource::kFreelistCell);
+    DecodeRows(reader, live, decoder, 1, RowSource::kFreelistCell);
     PageCellMap candidates;
     PageSourceMap sources;
     if (Status st = CollectDeletedCells(reader, page.data(), index, candidates, &sources); st != status::kOk) {
@@ -487,7 +487,7 @@ Status RunFreePageStage(CDbFileReader& reader, const RowDecoder& decoder) {
         in.deleted = 1;
         in.pageIndex = candIndex;
         in.offset = off;
-        in.source = RecoverySource::kFreelistCandidate;
+        in.source = RowSource::kFreelistCandidate;
         decoder(reader, in);
       }
     }
