@@ -20,7 +20,7 @@ namespace {
 
 struct Found {
   uint32_t offset;
-  RecoverySource source;
+  RowSource source;
 };
 
 std::vector<Found> Candidates(CDbFileReader& reader, const std::string& table, const std::string& page) {
@@ -33,7 +33,7 @@ std::vector<Found> Candidates(CDbFileReader& reader, const std::string& table, c
   return out;
 }
 
-bool HasCandidate(const std::vector<Found>& found, uint32_t offset, RecoverySource source) {
+bool HasCandidate(const std::vector<Found>& found, uint32_t offset, RowSource source) {
   for (const Found& f : found) {
     if (f.offset == offset && f.source == source) return true;
   }
@@ -65,7 +65,7 @@ TEST(Recovery, FreeBlockWithSurvivingHeaderLengthVarint) {
   CDbFileReader reader;
   ASSERT_EQ(reader.OpenBytes(OneTableDatabase(ps, "handle", "ROWID INTEGER PRIMARY KEY, a, b, c, d", page)), 0);
   const auto found = Candidates(reader, "handle", page);
-  ASSERT_TRUE(HasCandidate(found, deadAt + 5, RecoverySource::kFreeblock));
+  ASSERT_TRUE(HasCandidate(found, deadAt + 5, RowSource::kFreeblock));
 
   // First serial type 0: columns numbered from 0, every value in place.
   RowInput in;
@@ -84,10 +84,10 @@ TEST(Recovery, FreeBlockWithSurvivingHeaderLengthVarint) {
   // bytes behind the serial types hold zero bytes? Here they are 'd's, so
   // it is accepted; with a zero byte among them it is rejected.
   reader.messageColumns = 5;
-  EXPECT_TRUE(HasCandidate(Candidates(reader, "message", page), deadAt + 5, RecoverySource::kFreeblock));
+  EXPECT_TRUE(HasCandidate(Candidates(reader, "message", page), deadAt + 5, RowSource::kFreeblock));
   std::string zeroed = page;
   zeroed[deadAt + 4 + 5 + 20] = 0;
-  EXPECT_FALSE(HasCandidate(Candidates(reader, "message", zeroed), deadAt + 5, RecoverySource::kFreeblock));
+  EXPECT_FALSE(HasCandidate(Candidates(reader, "message", zeroed), deadAt + 5, RowSource::kFreeblock));
 }
 
 TEST(Recovery, HeaderlessFirstByteRuleAndUnknownTables) {
@@ -143,7 +143,7 @@ TEST(Recovery, StaleCellPointers) {
   CDbFileReader reader;
   ASSERT_EQ(reader.OpenBytes(OneTableDatabase(ps, "handle", "a,b,c,d,e", page)), 0);
   const uint32_t firstType = cAt + 3;  // payload, rowid and header-length varints of one byte each
-  EXPECT_TRUE(HasCandidate(Candidates(reader, "handle", page), firstType, RecoverySource::kStalePointer));
+  EXPECT_TRUE(HasCandidate(Candidates(reader, "handle", page), firstType, RowSource::kStalePointer));
 
   // A stale entry equal to the last live one or at most 6 bytes above it is
   // the shifted copy of a live pointer, not a deleted cell.
@@ -151,7 +151,7 @@ TEST(Recovery, StaleCellPointers) {
     std::string near = page;
     Put16(near, 12, bAt + delta);
     for (const Found& f : Candidates(reader, "handle", near)) {
-      EXPECT_NE(f.source, RecoverySource::kStalePointer) << delta;
+      EXPECT_NE(f.source, RowSource::kStalePointer) << delta;
     }
   }
 }
@@ -186,7 +186,7 @@ TEST(Recovery, FreeListPagesMatchedByFirstRecordColumnCount) {
   ParsedRecord rec;
   ScanTable(reader, "handle", [&](CDbFileReader& r, const RowInput& in) {
     EXPECT_EQ(in.deleted, 1);
-    if (in.source == RecoverySource::kFreelistCell && ParseRecord(r, in, rec) == 0) {
+    if (in.source == RowSource::kFreelistCell && ParseRecord(r, in, rec) == 0) {
       ++fromFreeList;
       names.insert(rec.AsText(1));
     }
@@ -196,7 +196,7 @@ TEST(Recovery, FreeListPagesMatchedByFirstRecordColumnCount) {
   EXPECT_TRUE(names.count("name0") + names.count("name199") > 0);
   size_t messageRows = 0;
   ScanTable(reader, "message", [&](CDbFileReader&, const RowInput& in) {
-    messageRows += in.source == RecoverySource::kFreelistCell || in.source == RecoverySource::kFreelistCandidate;
+    messageRows += in.source == RowSource::kFreelistCell || in.source == RowSource::kFreelistCandidate;
     return 0;
   });
   EXPECT_EQ(messageRows, 0u);
