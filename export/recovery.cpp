@@ -1,0 +1,442 @@
+#include "export/recovery.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "export/names.h"
+#include "export/text_format.h"
+#include "platform/folders.h"
+#include "platform/text.h"
+
+namespace orbanix {
+
+namespace {
+
+// The element of `items` at address `id`, or nullptr when `id` is not one.
+template <typename T>
+const T* Within(const std::vector<T>* items, const void* id) {
+  if (!items || items->empty()) return nullptr;
+  const T* p = static_cast<const T*>(id);
+  const T* first = items->data();
+  // Compare as integers: pointers into different arrays are not ordered.
+  const auto a = reinterpret_cast<uintptr_t>(p);
+  const auto lo = reinterpret_cast<uintptr_t>(first);
+  const auto hi = reinterpret_cast<uintptr_t>(first + items->size());
+  if (a < lo || a >= hi || (a - lo) % sizeof(T) != 0) return nullptr;
+  return p;
+}
+
+const AppMediaItem* FindAppItem(const RecoveryRecords& records, Category category, const void* id) {
+  if (const AppMediaItem* a = Within(records.appMedia, id)) return a;
+  const AppMediaByName* byName = category == Category::AppVideos ? records.appVideos : records.appPhotos;
+  if (!byName) return nullptr;
+  for (const auto& [app, items] : *byName) {
+    if (const AppMediaItem* a = Within(&items, id)) return a;
+  }
+  return nullptr;
+}
+
+const MessageRecord* FindConversationRecord(const RecoveryRecords& records, const void* id) {
+  if (const MessageRecord* r = Within(records.conversationRows, id)) return r;
+  if (!records.conversations) return nullptr;
+  for (const auto& [key, messages] : *records.conversations) {
+    if (const MessageRecord* r = Within(&messages, id)) return r;
+  }
+  return nullptr;
+}
+
+ConversationLine LineOf(const MessageRecord& m) {
+  ConversationLine line;
+  line.fromMe = m.fromMe != 0;
+  line.deleted = m.deleted != 0;
+  line.date = m.date;
+  line.label = PartyLabel(m.contactName, m.address);
+  line.sender = PartyName(m.contactName, m.address);
+  line.text = m.text;
+  line.csvName = m.contactName;
+  line.csvAddress = m.address;
+  return line;
+}
+
+ConversationLine LineOf(const ChatMessageRecord& m) {
+  ConversationLine line;
+  line.fromMe = m.fromMe != 0;
+  line.deleted = m.deleted != 0;
+  line.date = m.date;
+  line.label = PartyLabel(m.senderName, m.senderAddress);
+  line.sender = PartyName(m.senderName, m.senderAddress);
+  line.text = m.text;
+  line.csvName = m.senderName;
+  line.csvAddress = m.senderAddress;
+  return line;
+}
+
+// One table document collected during the walk and written at the end.
+struct TableDocument {
+  const DocumentTemplate* tmpl = nullptr;
+  fs::path path;
+  std::string rows;
+  int records = 0;
+};
+
+class Run {
+ public:
+  Run(const RecoveryRecords& records, const RecoveryOutputSource& source, const RecoveryOptions& options,
+      RecoveryProgress& progress)
+      : records_(records), source_(source), options_(options), progress_(progress), root_(options.outputRoot) {}
+
+  RecoveryResult Go(const CStatisticsObj& selection) {
+    RecoveryResult result;
+    const fs::path folder = options_.templateFolder.empty() ? DefaultTemplateFolder() : options_.templateFolder;
+    result.status = templates_.Load(folder, options_.deviceName, result.error);
+    if (result.status != status::kOk) return result;
+    result.status = CreateFolderTree(root_);
+    if (result.status != status::kOk) {
+      result.error = "the output folder " + root_.string() + " cannot be created: " + ErrorText(result.status);
+      return result;
+    }
+    const int64_t now = options_.startTime != 0 ? options_.startTime : static_cast<int64_t>(std::time(nullptr));
+    stamp_ = ExportStamp(now);
+    result.stamp = stamp_;
+    calls_.tmpl = &templates_.callHistory;
+    calls_.path = root_ / CategoryFolder(Category::CallHistory) / ("CallHistory_" + stamp_ + ".html");
+    notes_.tmpl = &templates_.notes;
+    notes_.path = root_ / CategoryFolder(Category::Notes) / ("Notes_" + stamp_ + ".html");
+    contacts_.tmpl = &templates_.contacts;
+    contacts_.path = root_ / CategoryFolder(Category::Contacts) / stamp_ / "Contacts.html";
+
+    progress_.Start(selection.RecoveryTotal());
+    for (const auto& [id, state] : selection.table().entries()) {
+      if (progress_.Cancelled()) break;
+      if (state.folder || !state.ticked || state.hidden) continue;
+      Dispatch(id, static_cast<Category>(state.category));
+    }
+    if (!progress_.Cancelled()) Finish();
+    result.cancelled = progress_.Cancelled();
+    if (result.cancelled) result.status = status::kCancelled;
+    result.counts = progress_.counts();
+    return result;
+  }
+
+ private:
+  void Dispatch(const void* id, Category category) {
+    switch (category) {
+      case Category::CameraRoll:
+        if (auto* m = Within(records_.cameraRoll, id)) Copy(m->path, Folder(category), m->name);
+        break;
+      case Category::PhotoStream:
+        if (auto* m = Within(records_.photoStream, id)) Copy(m->path, Folder(category), m->name);
+        break;
+      case Category::WhatsAppAtts:
+        if (auto* m = Within(records_.whatsAppMedia, id)) Copy(m->path, Folder(category), m->name);
+        break;
+      case Category::MessageAtts:
+        if (auto* a = Within(records_.attachments, id)) Copy(a->path, Folder(category), a->name);
+        break;
+      case Category::AppPhotos:
+      case Category::AppVideos:
+        if (auto* a = FindAppItem(records_, category, id)) Copy(a->path, Folder(category) / SanitizeName(a->appName), a->name);
+        break;
+      case Category::Messages:
+        if (auto* m = FindConversationRecord(records_, id)) Conversation(*m);
+        break;
+      case Category::WhatsApp:
+        if (auto* c = Within(records_.chatRows, id)) Chat(*c);
+        break;
+      case Category::Contacts:
+        if (auto* c = Within(records_.contacts, id)) {
+          AddRow(contacts_, {TextCell(c->name), PhonesCell(c->phones), TextCell(c->email), TextCell(c->address),
+                             TextCell(c->homePage), TextCell(c->social), TextCell(c->company)},
+                 c->deleted != 0);
+        }
+        break;
+      case Category::CallHistory:
+        if (auto* c = Within(records_.calls, id)) {
+          AddRow(calls_, {TextCell(c->name), TextCell(c->address), TextCell(c->date),
+                          c->incoming ? "Incoming" : "Outgoing", CallDurationCell(c->duration, c->incoming != 0)},
+                 c->deleted != 0);
+        }
+        break;
+      case Category::Notes:
+        if (auto* n = Within(records_.notes, id)) {
+          AddRow(notes_, {TextCell(n->title), TextCell(n->date), TextCell(n->body)}, n->deleted != 0);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+  fs::path Folder(Category category) const { return root_ / CategoryFolder(category); }
+
+  // Reports a failure beside the counted items.
+  void ExtraFailure(const fs::path& path, Status st) {
+    progress_.AddToTotal(1);
+    progress_.Report(100, st, path);
+  }
+
+  // Checks a path against the chosen folder and makes it free.
+  Status Prepare(const fs::path& wanted, fs::path& path) {
+    if (!IsInsideFolder(root_, wanted)) return status::kBadData;
+    Status st = CreateFolderTree(wanted.parent_path());
+    if (st == status::kOk) st = UniqueOutputPath(wanted, path);
+    if (st == status::kOk && !IsInsideFolder(root_, path)) st = status::kBadData;
+    return st;
+  }
+
+  void Copy(const fs::path& from, const fs::path& folder, const std::string& name) {
+    fs::path to;
+    const fs::path wanted = folder / SanitizeName(name, true);
+    Status st = Prepare(wanted, to);
+    if (st != status::kOk) {
+      progress_.Report(100, st, wanted);
+      return;
+    }
+    bool completed = false;
+    Status completion = status::kOk;
+    bool stopped = false;
+    const ReportFn report = [&](int percent, Status s, const fs::path& path) {
+      const int answer = progress_.Report(percent, s, path);
+      if (answer != 0) {
+        stopped = true;
+      } else if (percent >= 100) {
+        completed = true;
+        completion = s;
+      }
+      return answer;
+    };
+    st = source_.copyFile ? source_.copyFile(from, to, report) : status::kBadData;
+    std::error_code ec;
+    if (stopped || progress_.Cancelled()) {
+      fs::remove(to, ec);  // the partly written copy
+      return;
+    }
+    if (!completed) {
+      // An empty source completes without a report; a failure may end
+      // without its completion.
+      if (st != status::kOk) fs::remove(to, ec);
+      progress_.Report(100, st, to);
+    } else if (completion != status::kOk) {
+      fs::remove(to, ec);
+    }
+  }
+
+  // Writes TXT (and CSV), then HTML, of one conversation or chat. False when
+  // the run was cancelled meanwhile.
+  void Documents(const fs::path& folder, const std::string& label, const std::vector<ConversationLine>& lines,
+                 const std::string& head, const std::string& tail, bool csv) {
+    std::vector<fs::path> written;
+    fs::path txt;
+    Status st = Prepare(folder / (label + ".txt"), txt);
+    if (st == status::kOk) st = WriteConversationTxt(txt, lines);
+    if (st == status::kOk) {
+      written.push_back(txt);
+    } else {
+      std::error_code ec;
+      fs::remove(txt, ec);
+      ExtraFailure(txt.empty() ? folder / (label + ".txt") : txt, st);
+    }
+    if (csv && !progress_.Cancelled()) {
+      fs::path csvPath;
+      st = Prepare(folder / (label + ".csv"), csvPath);
+      if (st == status::kOk) st = WriteConversationCsv(csvPath, lines);
+      if (st == status::kOk) {
+        written.push_back(csvPath);
+      } else {
+        std::error_code ec;
+        fs::remove(csvPath, ec);
+        ExtraFailure(csvPath.empty() ? folder / (label + ".csv") : csvPath, st);
+      }
+    }
+    fs::path html;
+    const fs::path wanted = folder / (label + ".html");
+    st = Prepare(wanted, html);
+    bool stopped = false;
+    if (st == status::kOk && !progress_.Cancelled()) {
+      const ReportFn report = [this](int percent, Status s, const fs::path& path) {
+        return progress_.Report(percent, s, path);
+      };
+      WriteConversationHtml(html, head, tail, lines, report, stopped);
+    } else if (st != status::kOk) {
+      progress_.Report(100, st, wanted);
+    }
+    if (stopped || progress_.Cancelled()) {
+      // The conversation was not finished: none of its files stay.
+      std::error_code ec;
+      for (const fs::path& p : written) fs::remove(p, ec);
+      fs::remove(html, ec);
+      fs::remove(folder, ec);  // only when empty
+    }
+  }
+
+  void Conversation(const MessageRecord& record) {
+    const fs::path folder =
+        Folder(Category::Messages) / (SanitizeName(MessageFolderName(record.contactName)) + "-" + stamp_);
+    if (CreateFolderTree(folder) == status::kOk) messagesWritten_ = true;
+    const std::string label = SanitizeName(MessageConversationLabel(record.contactName, record.address));
+    std::vector<ConversationLine> lines;
+    if (records_.conversations) {
+      const auto it = records_.conversations->find(record.handleId);
+      if (it != records_.conversations->end()) {
+        for (const MessageRecord& m : it->second) lines.push_back(LineOf(m));
+      }
+    }
+    const std::string person =
+        "Name: " + (record.contactName.empty() ? std::string("Unknown") : record.contactName) + ", Phone: " + record.address;
+    Documents(folder, label, lines, PersonHead(templates_.messages, person), templates_.messages.tail, false);
+  }
+
+  void Chat(const ChatMessageRecord& record) {
+    const std::string label =
+        SanitizeName(WhatsAppConversationLabel(record.partnerName, record.partnerAddress, record.chatTitle));
+    const fs::path folder = Folder(Category::WhatsApp) / (label + "-" + stamp_);
+    std::vector<ConversationLine> lines;
+    if (records_.chats) {
+      const auto it = records_.chats->find(record.chatId);
+      if (it != records_.chats->end()) {
+        for (const ChatMessageRecord& m : it->second) lines.push_back(LineOf(m));
+      }
+    }
+    const std::string person = "Name: " + record.partnerName + ", Phone: " + record.partnerAddress;
+    Documents(folder, label, lines, PersonHead(templates_.whatsApp, person), templates_.whatsApp.tail, true);
+  }
+
+  void AddRow(TableDocument& doc, const std::vector<std::string>& cells, bool deleted) {
+    doc.rows += TableRow(cells, deleted);
+    ++doc.records;
+  }
+
+  // Writes one table document and completes each of its records.
+  void WriteTable(TableDocument& doc) {
+    if (doc.records == 0) return;
+    const Status st = WriteBinaryFile(doc.path, {doc.tmpl->head, doc.rows, doc.tmpl->tail});
+    for (int i = 0; i < doc.records; ++i) progress_.Report(100, st, doc.path);
+  }
+
+  void Finish() {
+    if (messagesWritten_ && source_.dumpMessageRows) {
+      const fs::path sms = Folder(Category::Messages) / "sms.csv";
+      std::error_code ec;
+      fs::remove(sms, ec);
+      const Status st = source_.dumpMessageRows(sms);
+      if (st != status::kOk) ExtraFailure(sms, st);
+    }
+    WriteTable(calls_);
+    WriteTable(notes_);
+    if (contacts_.records > 0) {
+      CreateFolderTree(contacts_.path.parent_path());
+      if (source_.dumpContactRows) {
+        const fs::path csv = contacts_.path.parent_path() / "Contacts.csv";
+        std::error_code ec;
+        fs::remove(csv, ec);
+        const Status st = source_.dumpContactRows(csv);
+        if (st != status::kOk) ExtraFailure(csv, st);
+      }
+      WriteTable(contacts_);
+    }
+  }
+
+  const RecoveryRecords& records_;
+  const RecoveryOutputSource& source_;
+  const RecoveryOptions& options_;
+  RecoveryProgress& progress_;
+  const fs::path root_;
+  DocumentTemplates templates_;
+  std::string stamp_;
+  bool messagesWritten_ = false;
+  TableDocument calls_, notes_, contacts_;
+};
+
+}  // namespace
+
+RecoveryResult RunRecovery(const CStatisticsObj& selection, const RecoveryRecords& records,
+                           const RecoveryOutputSource& source, const RecoveryOptions& options, RecoveryProgress& progress) {
+  Run run(records, source, options, progress);
+  return run.Go(selection);
+}
+
+const char* CategoryFolder(Category category) {
+  switch (category) {
+    case Category::CameraRoll: return "Camera Roll";
+    case Category::PhotoStream: return "Photo Stream";
+    case Category::AppPhotos: return "App Photos";
+    case Category::AppVideos: return "App Video";
+    case Category::Messages: return "Message";
+    case Category::MessageAtts: return "Message Attachments";
+    case Category::Contacts: return "Contacts";
+    case Category::CallHistory: return "CallHistory";
+    case Category::Notes: return "Notes";
+    case Category::WhatsApp: return "WhatsApp Message";
+    case Category::WhatsAppAtts: return "WhatsApp Attachments";
+    default: return "";
+  }
+}
+
+bool IsVideoName(std::string_view name) {
+  static constexpr std::string_view kVideos =
+      "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.ape|*.m4v|*.3gp|*.dv|*.3g2|*.m4b|"
+      "*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|*.m2t|*.lrv|";
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot + 1 == name.size()) return false;
+  const std::string needle = "*." + AsciiLower(name.substr(dot + 1)) + "|";
+  return kVideos.find(needle) != std::string_view::npos;
+}
+
+std::vector<MessageRecord> ConversationRows(const ConversationMap& conversations) {
+  std::vector<MessageRecord> rows;
+  for (const auto& [key, messages] : conversations) {
+    if (!messages.empty()) rows.push_back(messages.back());
+  }
+  std::stable_partition(rows.begin(), rows.end(), [](const MessageRecord& m) { return m.deleted != 0; });
+  return rows;
+}
+
+std::vector<ChatMessageRecord> ChatRows(const WhatsAppChats& chats) {
+  std::vector<ChatMessageRecord> rows;
+  for (const auto& [key, messages] : chats) {
+    if (!messages.empty()) rows.push_back(messages.back());
+  }
+  std::stable_partition(rows.begin(), rows.end(), [](const ChatMessageRecord& m) { return m.deleted != 0; });
+  return rows;
+}
+
+void SelectAll(CStatisticsObj& selection, const RecoveryRecords& r) {
+  auto media = [&](const auto* items, Category category) {
+    if (!items) return;
+    for (const auto& m : *items) selection.AddItem(&m, category, false, m.size);
+  };
+  media(r.cameraRoll, Category::CameraRoll);
+  media(r.photoStream, Category::PhotoStream);
+  auto byApp = [&](const AppMediaByName* apps, Category category) {
+    if (!apps) return;
+    for (const auto& [app, items] : *apps) {
+      selection.AddFolder(&items);
+      for (const AppMediaItem& m : items) selection.AddItem(&m, category, false, m.size, &items);
+    }
+  };
+  byApp(r.appPhotos, Category::AppPhotos);
+  byApp(r.appVideos, Category::AppVideos);
+  if (r.appMedia) {
+    for (const AppMediaItem& m : *r.appMedia) {
+      if (!IsVideoName(m.name)) selection.AddItem(&m, Category::AppPhotos, false, m.size);
+    }
+    for (const AppMediaItem& m : *r.appMedia) {
+      if (IsVideoName(m.name)) selection.AddItem(&m, Category::AppVideos, false, m.size);
+    }
+  }
+  if (r.conversationRows) {
+    for (const MessageRecord& m : *r.conversationRows) selection.AddItem(&m, Category::Messages, m.deleted != 0, 0);
+  }
+  media(r.attachments, Category::MessageAtts);
+  auto records = [&](const auto* items, Category category) {
+    if (!items) return;
+    for (const auto& x : *items) selection.AddItem(&x, category, x.deleted != 0, 0);
+  };
+  records(r.contacts, Category::Contacts);
+  records(r.calls, Category::CallHistory);
+  records(r.notes, Category::Notes);
+  records(r.chatRows, Category::WhatsApp);
+  media(r.whatsAppMedia, Category::WhatsAppAtts);
+}
+
+}  // namespace orbanix

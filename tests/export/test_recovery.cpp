@@ -1,0 +1,381 @@
+// The recovery run end to end over hand-made records: layout, names,
+// counting, escaping, failures and cancel.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "export/names.h"
+#include "export/recovery.h"
+#include "tests/export/temp_folder.h"
+
+namespace orbanix {
+namespace {
+
+constexpr int64_t kStamp1 = 1418000000;  // 20141208005320 in UTC
+constexpr int64_t kStamp2 = 1418000001;
+
+// A copy in two halves, reporting 50 and 100, as the data sources do.
+Status HalfCopy(const fs::path& from, const fs::path& to, const ReportFn& report) {
+  std::error_code ec;
+  if (!fs::is_regular_file(from, ec)) {
+    report(100, status::kBadData, to);
+    return status::kBadData;
+  }
+  const std::string bytes = ReadAll(from);
+  std::ofstream out(to, std::ios::binary);
+  if (bytes.empty()) return status::kOk;
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size() / 2));
+  out.flush();
+  if (int answer = report(50, 0, to); answer != 0) return answer;
+  out.write(bytes.data() + bytes.size() / 2, static_cast<std::streamsize>(bytes.size() - bytes.size() / 2));
+  out.flush();
+  return report(100, 0, to);
+}
+
+class RecoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    templates_ = dir_.path() / "template";
+    fs::create_directories(templates_);
+    for (const char* name : {"CallHistory.html", "Notes.html", "contacts.html", "Sms.html", "WhatsApp.html"}) {
+      WriteAll(templates_ / name, std::string("<h1>{|title|}</h1><p>{|person|}</p>\r\n{|content|}</end>"));
+    }
+    sources_ = dir_.path() / "backup";
+    fs::create_directories(sources_);
+    out_ = dir_.path() / "out";
+    source_.copyFile = HalfCopy;
+    source_.dumpMessageRows = [this](const fs::path& p) {
+      ++messageDumps_;
+      WriteAll(p, "1,\"hi\"\r\n");
+      return status::kOk;
+    };
+    source_.dumpContactRows = [this](const fs::path& p) {
+      WriteAll(p, "1,\"Anna\"\r\n");
+      return status::kOk;
+    };
+  }
+
+  fs::path Source(const std::string& name, const std::string& bytes) {
+    const fs::path p = sources_ / name;
+    WriteAll(p, bytes);
+    return p;
+  }
+
+  RecoveryResult Recover(int64_t when = kStamp1, RecoveryProgress* progress = nullptr) {
+    CStatisticsObj selection;
+    SelectAll(selection, records_);
+    for (const void* id : untick_) selection.SetTicked(id, false);
+    RecoveryOptions options;
+    options.outputRoot = out_;
+    options.templateFolder = templates_;
+    options.deviceName = "Ann's iPhone";
+    options.startTime = when;
+    RecoveryProgress own(events_);
+    return RunRecovery(selection, records_, source_, options, progress ? *progress : own);
+  }
+
+  // Every file under the output folder, relative to it.
+  std::set<std::string> Files() const {
+    std::set<std::string> files;
+    std::error_code ec;
+    if (!fs::exists(out_, ec)) return files;
+    for (const auto& e : fs::recursive_directory_iterator(out_)) {
+      if (e.is_regular_file()) files.insert(fs::relative(e.path(), out_).string());
+    }
+    return files;
+  }
+
+  TempFolder dir_;
+  fs::path templates_, sources_, out_;
+  RecoveryOutputSource source_;
+  RecoveryRecords records_;
+  RecoveryProgress::Events events_;
+  std::vector<const void*> untick_;
+  int messageDumps_ = 0;
+};
+
+TEST_F(RecoveryTest, NothingTickedWritesNothing) {
+  std::vector<MediaItem> photos{{5, "IMG_0001.JPG", Source("a", "12345")}};
+  std::vector<NoteRecord> notes(1);
+  records_.cameraRoll = &photos;
+  records_.notes = &notes;
+  untick_ = {&photos[0], &notes[0]};
+  const RecoveryResult r = Recover();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.counts.done, 0);
+  EXPECT_EQ(r.counts.total, 0);
+  EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(RecoveryTest, MissingTemplateFailsBeforeAnythingIsWritten) {
+  fs::remove(templates_ / "WhatsApp.html");
+  std::vector<MediaItem> photos{{5, "IMG_0001.JPG", Source("a", "12345")}};
+  records_.cameraRoll = &photos;
+  const RecoveryResult r = Recover();
+  EXPECT_EQ(r.status, ENOENT);
+  EXPECT_NE(r.error.find("WhatsApp.html"), std::string::npos) << r.error;
+  EXPECT_FALSE(fs::exists(out_));
+}
+
+TEST_F(RecoveryTest, LayoutOfEveryCategoryAndOneCompletionPerItem) {
+  std::vector<MediaItem> roll{{5, "IMG_0001.JPG", Source("r", "12345")}};
+  std::vector<MediaItem> stream{{3, "IMG_0002.JPG", Source("s", "abc")}};
+  std::vector<AppMediaItem> apps{{4, "example.app", "clip.MOV", Source("v", "movi")},
+                                 {4, "example.app", "pic.PNG", Source("p", "png!")}};
+  std::vector<AttachmentFile> atts{{0, 2, "photo.JPG", Source("t", "at")}};
+  std::vector<MediaItem> wa{{2, "wa.JPG", Source("w", "wa")}};
+  ConversationMap conversations;
+  MessageRecord m;
+  m.handleId = 7;
+  m.contactName = "Anna";
+  m.address = "A";
+  m.date = "2014-01-01 10:00:00";
+  m.text = "hello";
+  conversations[7].push_back(m);
+  const std::vector<MessageRecord> rows = ConversationRows(conversations);
+  std::vector<ContactRecord> contacts(2);
+  contacts[0].name = "Anna";
+  contacts[0].phones = "1\n2\n3";
+  contacts[1].name = "Ben";
+  std::vector<CallRecord> calls(1);
+  calls[0].duration = 3725;
+  std::vector<NoteRecord> notes(1);
+  notes[0].title = "Shopping";
+  WhatsAppChatMap chats;
+  ChatMessageRecord c;
+  c.chatId = 3;
+  c.partnerName = "Bob";
+  c.partnerAddress = "+49";
+  c.senderName = "Bob";
+  c.senderAddress = "+49";
+  c.text = "one, two";
+  c.date = "2014-01-01 11:00:00";
+  chats[3].push_back(c);
+  const std::vector<ChatMessageRecord> chatRows = ChatRows(chats);
+  records_ = {&roll, &stream, &apps, nullptr, nullptr, &atts, &wa, &conversations, &rows, &contacts, &calls, &notes, &chats, &chatRows};
+
+  std::vector<std::string> completions;
+  events_.completed = [&](const fs::path& p, Status st, const std::string&) {
+    completions.push_back(fs::relative(p, out_).string() + (st ? "!" : ""));
+  };
+  const RecoveryResult r = Recover();
+  ASSERT_EQ(r.status, 0) << r.error;
+  EXPECT_EQ(r.stamp, "20141208005320");
+  const std::string s = r.stamp;
+  EXPECT_EQ(Files(), (std::set<std::string>{
+                         "Camera Roll/IMG_0001.JPG", "Photo Stream/IMG_0002.JPG", "App Video/example.app/clip.MOV",
+                         "App Photos/example.app/pic.PNG", "Message Attachments/photo.JPG",
+                         "WhatsApp Attachments/wa.JPG", "Message/Anna-" + s + "/Anna(A).txt",
+                         "Message/Anna-" + s + "/Anna(A).html", "Message/sms.csv", "Contacts/" + s + "/Contacts.html",
+                         "Contacts/" + s + "/Contacts.csv", "CallHistory/CallHistory_" + s + ".html",
+                         "Notes/Notes_" + s + ".html", "WhatsApp Message/Bob(+49)-" + s + "/Bob(+49).txt",
+                         "WhatsApp Message/Bob(+49)-" + s + "/Bob(+49).csv",
+                         "WhatsApp Message/Bob(+49)-" + s + "/Bob(+49).html"}));
+  // One completion per item: 6 copies, 1 conversation, 1 chat, 2 contacts, 1 call, 1 note.
+  EXPECT_EQ(r.counts.total, 12);
+  EXPECT_EQ(r.counts.done, 12);
+  EXPECT_EQ(r.counts.failed, 0);
+  EXPECT_EQ(std::count(completions.begin(), completions.end(), "Contacts/" + s + "/Contacts.html"), 2);
+  EXPECT_EQ(ReadAll(out_ / "Camera Roll/IMG_0001.JPG"), "12345");
+  const std::string contactsHtml = ReadAll(out_ / ("Contacts/" + s + "/Contacts.html"));
+  EXPECT_NE(contactsHtml.find("<h1>iPhone&#39;s Contacts of Ann&#39;s iPhone</h1>"), std::string::npos);
+  EXPECT_NE(contactsHtml.find("<td>1<br />2<br />3</td>"), std::string::npos);
+  EXPECT_NE(ReadAll(out_ / ("CallHistory/CallHistory_" + s + ".html")).find("<td>Outgoing</td><td>1 Hour 2 Min</td>"),
+            std::string::npos);
+  const std::string smsHtml = ReadAll(out_ / ("Message/Anna-" + s + "/Anna(A).html"));
+  EXPECT_NE(smsHtml.find("<p>Name: Anna, Phone: A</p>"), std::string::npos);
+  EXPECT_NE(ReadAll(out_ / ("WhatsApp Message/Bob(+49)-" + s + "/Bob(+49).csv")).find(",Received,\"one, two\"\r\n"),
+            std::string::npos);
+  EXPECT_EQ(messageDumps_, 1);
+
+  // A second run a second later keeps the first run's documents.
+  const RecoveryResult again = Recover(kStamp2);
+  ASSERT_EQ(again.status, 0);
+  EXPECT_TRUE(fs::exists(out_ / ("Notes/Notes_" + again.stamp + ".html")));
+  EXPECT_TRUE(fs::exists(out_ / ("Notes/Notes_" + s + ".html")));
+  EXPECT_TRUE(fs::exists(out_ / ("Message/Anna-" + again.stamp + "/Anna(A).html")));
+  EXPECT_TRUE(fs::exists(out_ / "Camera Roll/IMG_0001(1).JPG"));
+}
+
+TEST_F(RecoveryTest, ThreePhotosOfOneNameAndAnEmptySourceAreAllCounted) {
+  std::vector<MediaItem> roll{{1, "IMG_0001.JPG", Source("1", "a")},
+                              {1, "IMG_0001.JPG", Source("2", "b")},
+                              {0, "IMG_0001.JPG", Source("3", "")}};
+  records_.cameraRoll = &roll;
+  const RecoveryResult r = Recover();
+  EXPECT_EQ(Files(), (std::set<std::string>{"Camera Roll/IMG_0001.JPG", "Camera Roll/IMG_0001(1).JPG",
+                                            "Camera Roll/IMG_0001(2).JPG"}));
+  EXPECT_EQ(ReadAll(out_ / "Camera Roll/IMG_0001(2).JPG"), "");
+  EXPECT_EQ(r.counts.done, 3);
+  EXPECT_EQ(r.counts.failed, 0);
+}
+
+TEST_F(RecoveryTest, HostileNamesStayInsideTheOutputFolder) {
+  std::vector<MediaItem> roll{{1, "../../x", Source("1", "a")}, {1, "a/b", Source("2", "b")}};
+  std::vector<AppMediaItem> apps{{1, "../..", "../../y.PNG", Source("3", "c")}};
+  ConversationMap conversations;
+  MessageRecord m;
+  m.handleId = 1;
+  m.contactName = "../../evil";
+  m.address = "/etc/passwd";
+  conversations[1].push_back(m);
+  const auto rows = ConversationRows(conversations);
+  WhatsAppChatMap chats;
+  ChatMessageRecord c;
+  c.chatId = 1;
+  c.partnerName = "..";
+  c.partnerAddress = "a/b";
+  chats[1].push_back(c);
+  const auto chatRows = ChatRows(chats);
+  records_.cameraRoll = &roll;
+  records_.appMedia = &apps;
+  records_.conversations = &conversations;
+  records_.conversationRows = &rows;
+  records_.chats = &chats;
+  records_.chatRows = &chatRows;
+  const RecoveryResult r = Recover();
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.counts.failed, 0);
+  const std::set<std::string> files = Files();
+  EXPECT_EQ(files.size(), 2u + 1u + 2u + 1u + 3u);  // photos, app, conversation, sms.csv, chat
+  EXPECT_TRUE(files.count("Camera Roll/____x"));
+  EXPECT_TRUE(files.count("Camera Roll/a_b"));
+  // Nothing landed beside the output folder or the backup.
+  std::set<std::string> top;
+  for (const auto& e : fs::directory_iterator(dir_.path())) top.insert(e.path().filename().string());
+  EXPECT_EQ(top, (std::set<std::string>{"backup", "out", "template"}));
+  for (const std::string& f : files) EXPECT_TRUE(IsInsideFolder(out_, out_ / f)) << f;
+}
+
+TEST_F(RecoveryTest, RecordTextIsEscapedAndUnknownConversationsAreNamedUnknown) {
+  ConversationMap conversations;
+  MessageRecord m;
+  m.handleId = 4;
+  m.text = "<script>alert(1)</script>";
+  m.date = "2014-01-01 10:00:00";
+  conversations[4].push_back(m);
+  const auto rows = ConversationRows(conversations);
+  records_.conversations = &conversations;
+  records_.conversationRows = &rows;
+  const RecoveryResult r = Recover();
+  const fs::path html = out_ / ("Message/Unknown-" + r.stamp) / "Unknown.html";
+  ASSERT_TRUE(fs::exists(html));
+  EXPECT_TRUE(fs::exists(out_ / ("Message/Unknown-" + r.stamp) / "Unknown.txt"));
+  const std::string text = ReadAll(html);
+  EXPECT_EQ(text.find("<script>"), std::string::npos);
+  EXPECT_NE(text.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+  EXPECT_NE(text.find("<p>Name: Unknown, Phone: </p>"), std::string::npos);
+}
+
+TEST_F(RecoveryTest, AConversationWithoutMessagesGetsHeadAndTailAndCounts) {
+  ConversationMap conversations;
+  std::vector<MessageRecord> rows(1);
+  rows[0].handleId = 99;  // not in the map
+  rows[0].contactName = "Anna";
+  records_.conversations = &conversations;
+  records_.conversationRows = &rows;
+  const RecoveryResult r = Recover();
+  EXPECT_EQ(r.counts.done, 1);
+  EXPECT_EQ(ReadAll(out_ / ("Message/Anna-" + r.stamp) / "Anna.html"),
+            "<h1>iPhone&#39;s Messages of Ann&#39;s iPhone</h1><p>Name: Anna, Phone: </p>\r\n</end>");
+}
+
+TEST_F(RecoveryTest, FailuresAreCountedWithTheirFilesAndTxtFailuresAreNotSilent) {
+  std::vector<MediaItem> roll{{1, "gone.JPG", sources_ / "missing"}};
+  std::vector<MessageRecord> rows(1);
+  rows[0].contactName = "Anna";
+  ConversationMap conversations;
+  records_.cameraRoll = &roll;
+  records_.conversations = &conversations;
+  records_.conversationRows = &rows;
+  // A file where the conversation's folder must go.
+  fs::create_directories(out_ / "Message");
+  WriteAll(out_ / "Message" / "Anna-20141208005320", "in the way");
+  std::vector<std::string> failures;
+  events_.completed = [&](const fs::path& p, Status st, const std::string& text) {
+    if (st != 0) failures.push_back(p.filename().string() + ": " + text);
+  };
+  const RecoveryResult r = Recover();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.counts.failed, 3);  // the copy, the TXT and the HTML
+  EXPECT_EQ(r.counts.done, r.counts.total);
+  ASSERT_EQ(failures.size(), 3u);
+  EXPECT_EQ(failures[0], "gone.JPG: The source file is missing or cannot be read");
+  EXPECT_EQ(failures[1].rfind("Anna.txt: ", 0), 0u) << failures[1];
+  EXPECT_FALSE(fs::exists(out_ / "Camera Roll/gone.JPG"));
+}
+
+TEST_F(RecoveryTest, ACancelStopsTheWalkAtOnceAndRemovesThePartialCopy) {
+  std::vector<MediaItem> roll{{4, "a.JPG", Source("1", "aaaa")}, {4, "b.JPG", Source("2", "bbbb")}};
+  std::vector<NoteRecord> notes(1);
+  records_.cameraRoll = &roll;
+  records_.notes = &notes;
+  RecoveryProgress progress;
+  int copies = 0;
+  source_.copyFile = [&](const fs::path& from, const fs::path& to, const ReportFn& report) {
+    ++copies;
+    return HalfCopy(from, to, [&](int percent, Status st, const fs::path& p) {
+      if (percent == 50) progress.Cancel();  // the user confirms a cancel mid-file
+      return report(percent, st, p);
+    });
+  };
+  const RecoveryResult r = Recover(kStamp1, &progress);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_EQ(r.status, status::kCancelled);
+  EXPECT_EQ(copies, 1);
+  EXPECT_EQ(r.counts.done, 0);
+  EXPECT_TRUE(Files().empty());  // no half file, no notes document
+}
+
+TEST_F(RecoveryTest, ACancelDuringAConversationRemovesItsFiles) {
+  ConversationMap conversations;
+  for (int i = 0; i < 3; ++i) {
+    MessageRecord m;
+    m.handleId = 1;
+    m.contactName = "Anna";
+    m.text = "m" + std::to_string(i);
+    conversations[1].push_back(m);
+  }
+  const auto rows = ConversationRows(conversations);
+  std::vector<NoteRecord> notes(1);
+  records_.conversations = &conversations;
+  records_.conversationRows = &rows;
+  records_.notes = &notes;
+  std::vector<int> percents;
+  RecoveryProgress* self = nullptr;
+  RecoveryProgress::Events ev;
+  ev.progress = [&](int percent, const fs::path&) {
+    percents.push_back(percent);
+    if (percent == 33) self->Cancel();  // confirmed while the HTML is built
+  };
+  RecoveryProgress progress(ev);
+  self = &progress;
+  const RecoveryResult r = Recover(kStamp1, &progress);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_EQ(percents, std::vector<int>{33});
+  EXPECT_EQ(r.counts.done, 0);
+  EXPECT_TRUE(Files().empty());  // neither the TXT nor a partial HTML, no notes document, no sms.csv
+  EXPECT_EQ(messageDumps_, 0);
+}
+
+TEST_F(RecoveryTest, ApplicationFoldersGroupTheirFilesAndAnUntickedFolderIsSkipped) {
+  AppMediaByName photos;
+  photos["example.app"] = {{1, "example.app", "a.PNG", Source("1", "a")}, {1, "example.app", "b.PNG", Source("2", "b")}};
+  photos["other"] = {{1, "other", "c.PNG", Source("3", "c")}};
+  records_.appPhotos = &photos;
+  CStatisticsObj selection;
+  SelectAll(selection, records_);
+  selection.SetTicked(&photos["example.app"][1], false);
+  EXPECT_EQ(selection.FolderState(&photos["example.app"]), FolderCheck::kPartial);
+  selection.SetTicked(&photos["other"], false);
+  RecoveryOptions options;
+  options.outputRoot = out_;
+  options.templateFolder = templates_;
+  RecoveryProgress progress;
+  const RecoveryResult r = RunRecovery(selection, records_, source_, options, progress);
+  EXPECT_EQ(r.counts.done, 1);
+  EXPECT_EQ(Files(), std::set<std::string>{"App Photos/example.app/a.PNG"});
+}
+
+}  // namespace
+}  // namespace orbanix
