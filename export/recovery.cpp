@@ -207,22 +207,26 @@ class Run {
     };
     st = source_.copyFile ? source_.copyFile(from, to, report) : status::kBadData;
     std::error_code ec;
-    if (stopped || progress_.Cancelled()) {
-      fs::remove(to, ec);  // the partly written copy
+    if (stopped || (!completed && progress_.Cancelled())) {
+      fs::remove(to, ec);  // the partly written copy: it was not counted
       return;
     }
     if (!completed) {
       // An empty source completes without a report; a failure may end
       // without its completion.
-      if (st != status::kOk) fs::remove(to, ec);
-      progress_.Report(100, st, to);
+      if (st != status::kOk) {
+        fs::remove(to, ec);
+        progress_.Report(100, st, to);
+      } else if (progress_.Report(100, st, to) != 0) {
+        fs::remove(to, ec);  // cancelled just now: not counted, so not kept
+      }
     } else if (completion != status::kOk) {
       fs::remove(to, ec);
     }
   }
 
-  // Writes TXT (and CSV), then HTML, of one conversation or chat. False when
-  // the run was cancelled meanwhile.
+  // Writes TXT (and CSV), then HTML, of one conversation or chat; a
+  // conversation cancelled before its HTML was counted leaves no file.
   void Documents(const fs::path& folder, const std::string& label, const std::vector<ConversationLine>& lines,
                  const std::string& head, const std::string& tail, bool csv) {
     std::vector<fs::path> written;
@@ -251,16 +255,18 @@ class Run {
     fs::path html;
     const fs::path wanted = folder / (label + ".html");
     st = Prepare(wanted, html);
-    bool stopped = false;
-    if (st == status::kOk && !progress_.Cancelled()) {
+    // The HTML's completion is the conversation's: until it is counted the
+    // conversation is unfinished.
+    bool stopped = progress_.Cancelled();
+    if (st == status::kOk && !stopped) {
       const ReportFn report = [this](int percent, Status s, const fs::path& path) {
         return progress_.Report(percent, s, path);
       };
       WriteConversationHtml(html, head, tail, lines, report, stopped);
     } else if (st != status::kOk) {
-      progress_.Report(100, st, wanted);
+      stopped = progress_.Report(100, st, wanted) != 0;
     }
-    if (stopped || progress_.Cancelled()) {
+    if (stopped) {
       // The conversation was not finished: none of its files stay.
       std::error_code ec;
       for (const fs::path& p : written) fs::remove(p, ec);

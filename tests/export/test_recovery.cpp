@@ -327,6 +327,21 @@ TEST_F(RecoveryTest, ACancelStopsTheWalkAtOnceAndRemovesThePartialCopy) {
   EXPECT_TRUE(Files().empty());  // no half file, no notes document
 }
 
+TEST_F(RecoveryTest, ACancelAfterAFinishedCopyKeepsThatCopy) {
+  std::vector<MediaItem> roll{{4, "a.JPG", Source("1", "aaaa")}, {4, "b.JPG", Source("2", "bbbb")}};
+  records_.cameraRoll = &roll;
+  RecoveryProgress progress;
+  source_.copyFile = [&](const fs::path& from, const fs::path& to, const ReportFn& report) {
+    const Status st = HalfCopy(from, to, report);
+    progress.Cancel();  // confirmed right after the first file was done
+    return st;
+  };
+  const RecoveryResult r = Recover(kStamp1, &progress);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_EQ(r.counts.done, 1);
+  EXPECT_EQ(Files(), std::set<std::string>{"Camera Roll/a.JPG"});
+}
+
 TEST_F(RecoveryTest, ACancelDuringAConversationRemovesItsFiles) {
   ConversationMap conversations;
   for (int i = 0; i < 3; ++i) {
