@@ -23,7 +23,9 @@ struct Command {
 const std::vector<Command>& Commands();
 
 int RunList(const Args& args);
+int RunSqlite(const Args& args);
 int RunFiles(const Args& args);
+int RunScan(const Args& args);
 
 // Quotes a text as a JSON string (UTF-8 kept, control characters escaped).
 std::string JsonString(const std::string& text);

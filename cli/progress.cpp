@@ -16,8 +16,11 @@ ProgressBar::~ProgressBar() { Finish(); }
 void ProgressBar::Update(int percent, const std::string& label) {
   std::lock_guard<std::mutex> guard(lock_);
   if (percent == lastPercent_ && label == lastLabel_) return;
+  // A log gets a line per new step and per ten percent, not per percent.
+  const bool logLine = label != lastLabel_ || percent / 10 != lastPercent_ / 10 || percent == 100;
   lastPercent_ = percent;
   lastLabel_ = label;
+  if (!terminal_ && !logLine) return;
   if (terminal_) {
     constexpr int kWidth = 30;
     const int filled = percent * kWidth / 100;

@@ -1,0 +1,471 @@
+#include "sources/catalog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "decrypt/decryption_step.h"
+#include "platform/folders.h"
+#include "platform/text.h"
+#include "sources/categories.h"
+#include "sources/media_sniffer.h"
+
+namespace orbanix {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kCopyChunk = 65536;
+
+// Writes all of `size` bytes; 0 or errno.
+Status WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return status::kOk;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  Status Close() {
+    const int rc = fd_ >= 0 ? close(fd_) : 0;
+    fd_ = -1;
+    return rc == 0 ? status::kOk : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+BackupCatalog::BackupCatalog(fs::path dataFolder, std::vector<fs::path> roots)
+    : dataFolder_(dataFolder.empty() ? DataFolder() : std::move(dataFolder)) {
+  CreateFolderTree(dataFolder_);
+  CleanUp();
+  if (roots.empty()) roots = DefaultBackupRoots();
+  currentFolder_ = roots.front();
+  FindBackups(roots, candidates_);
+}
+
+BackupCatalog::~BackupCatalog() {
+  index_.clear();
+  candidates_.clear();
+  CleanUp();
+}
+
+void BackupCatalog::SelectBackup(const BackupInfo& info) {
+  selected_ = info;
+  currentFolder_ = info.folder;
+}
+
+void BackupCatalog::SetProgressCallback(ProgressCallback callback, void* user) {
+  callback_ = callback;
+  user_ = user;
+}
+
+int BackupCatalog::Report(int value) { return callback_ ? callback_(user_, value) : 0; }
+
+int BackupCatalog::Advance(int share) {
+  progress_ += share;
+  return Report(progress_);
+}
+
+std::function<int(int)> BackupCatalog::ExtractorProgressWithin(int share) {
+  const int base = progress_;
+  return [this, base, share](int percent) { return Report(base + share * std::clamp(percent, 0, 100) / 100); };
+}
+
+fs::path BackupCatalog::Database(const char* hashedName) const { return ResolveStoredPath(currentFolder_, hashedName); }
+
+Status BackupCatalog::Open(const std::string& password) {
+  progress_ = 0;
+  step_ = 11;
+  lastMessage_.clear();
+  if (const int answer = Report(0)) return answer;
+  conversations_.clear();
+  index_.clear();
+  CleanUp();  // the deciphered copy of an earlier scan goes
+
+  fs::path readFolder = currentFolder_;
+  if (selected_.encrypted) {
+    step_ = 10;
+    decrypt::DecryptionStepRequest request;
+    request.password = password;
+    request.fileCount = decrypt::CountBackupFiles(currentFolder_);
+    request.backupFolder = currentFolder_;
+    request.outputFolder = decryptionFolder_;
+    decrypt::StepProgress stepProgress;
+    stepProgress.progress = progress_;
+    stepProgress.step = step_;
+    stepProgress.callback = [this](int32_t value) { return Report(value); };
+    fs::path output;
+    decrypt::DecryptionStepReport report;
+    const Status result = decrypt::RunDecryptionStep(request, stepProgress, output, &report);
+    progress_ = stepProgress.progress;
+    if (result != status::kOk) {
+      if (!report.error.empty()) lastMessage_ = report.error;
+      return result;
+    }
+    if (!report.failedFiles.empty()) {
+      lastMessage_ = std::to_string(report.failedFiles.size()) + " files could not be deciphered";
+    }
+    decryptedFolder_ = output;
+    readFolder = output;
+  } else {
+    progress_ = 1;
+    if (const int answer = Report(progress_)) return answer;
+  }
+
+  // The manifest of either era; the deciphered copy holds a readable one
+  // (an encrypted Manifest.db can only be read there).
+  std::string error;
+  Status result = ReadFileIndex(readFolder, index_, &error);
+  if (result != status::kOk && !error.empty()) lastMessage_ = error;
+  if (!decryptedFolder_.empty()) {
+    selected_.folder = decryptedFolder_;
+    currentFolder_ = decryptedFolder_;
+  }
+  progress_ += step_;
+  if (const int answer = Report(progress_)) return answer;
+  return result;
+}
+
+Status BackupCatalog::ScanContacts(std::vector<ContactRecord>& contacts) {
+  // The extractor fills a list of its own; the caller's list is appended to.
+  std::vector<ContactRecord> found;
+  const Status result = orbanix::ScanContacts(Database(kAddressBookDb.hashedName), found, maxContactRowId_);
+  contacts.insert(contacts.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanMessages(ConversationMap& conversations) {
+  ScanProgress scanProgress;
+  scanProgress.callback = callback_;
+  scanProgress.user = user_;
+  scanProgress.base = progress_;
+  scanProgress.span = step_ / 2;
+  conversations_.clear();
+  const Status result = orbanix::ScanMessages(Database(kMessagesDb.hashedName), Database(kAddressBookDb.hashedName),
+                                              conversations_, maxMessageRowId_, scanProgress);
+  conversations = conversations_;
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanCallHistory(std::vector<CallRecord>& calls) {
+  const Status result = orbanix::ScanCallHistory(CallHistoryDatabasePath(currentFolder_),
+                                                 Database(kAddressBookDb.hashedName), calls,
+                                                 ExtractorProgressWithin(step_ / 2));
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
+  // The extractor replaces its list; the caller's list is only appended to.
+  std::vector<NoteRecord> found;
+  const Status result = orbanix::ScanNotes(Database(kNotesDb.hashedName), found, ExtractorProgressWithin(step_ / 2));
+  notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream) {
+  const Status result = orbanix::ScanPhotos(currentFolder_, index_, cameraRoll, photoStream,
+                                            MediaProgress{callback_, user_, progress_, step_});
+  if (result == status::kCancelled) return result;
+  const int answer = Advance(2 * step_);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanMessageAttachments(std::vector<AttachmentFile>& attachments) {
+  const Status result = orbanix::ScanMessageAttachments(currentFolder_, index_, attachments,
+                                                        MediaProgress{callback_, user_, progress_, step_});
+  if (result == status::kCancelled) return result;
+  const int answer = Advance(step_);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanAppMedia(std::vector<AppMediaItem>& media) {
+  whatsAppMedia_.clear();
+  const Status result = orbanix::ScanAppMedia(currentFolder_, index_, media, whatsAppMedia_,
+                                              MediaProgress{callback_, user_, progress_, step_});
+  if (result == status::kCancelled) return result;
+  const int answer = Advance(step_);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanWhatsAppAttachments(std::vector<MediaItem>& media) {
+  const Status result = orbanix::ScanWhatsAppAttachments(whatsAppMedia_, media);
+  const int answer = Advance(step_);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanWhatsApp(WhatsAppChatMap& chats) {
+  whatsAppChats_.clear();
+  const WhatsAppDatabases databases = FindWhatsAppDatabases(index_);
+  Status result = ENOENT;
+  if (databases.chat) {
+    result = orbanix::ScanWhatsApp(ResolveStoredPath(currentFolder_, databases.chat->hashedName), chats,
+                                   ExtractorProgressWithin(step_));
+    whatsAppChats_ = chats;
+  }
+  const int answer = Advance(step_);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanQQ(ChatAccountMap& accounts) {
+  qqAccounts_.clear();
+  int found = 0;
+  Status result = status::kOk;
+  for (const ChatAccountDatabase& db : FindQQDatabases(index_)) {
+    PeerChatMap chats;
+    const Status s = orbanix::ScanQQ(ResolveStoredPath(currentFolder_, db.entry.hashedName), chats);
+    if (s != status::kOk) result = s;
+    accounts[db.account] = std::move(chats);
+    if (const int answer = Report(progress_ + ++found)) return answer;
+  }
+  const int answer = Advance(step_);
+  qqAccounts_ = accounts;
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanWeChat(ChatAccountMap& accounts) {
+  weChatAccounts_.clear();
+  int found = 0;
+  Status result = status::kOk;
+  for (const ChatAccountDatabase& db : FindWeChatDatabases(index_)) {
+    PeerChatMap chats;
+    const Status s = orbanix::ScanWeChat(ResolveStoredPath(currentFolder_, db.entry.hashedName), chats);
+    if (s != status::kOk) result = s;
+    accounts[db.account] = std::move(chats);
+    if (const int answer = Report(progress_ + ++found)) return answer;
+  }
+  const int answer = Advance(step_);
+  weChatAccounts_ = accounts;
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::CopyForPreview(const fs::path& source, fs::path& copy, ProgressCallback callback, void* user) {
+  copy.clear();
+  std::string sniffed;
+  int64_t counter = 0;
+  if (MediaSniffer::SniffFile(source, sniffed, counter) != status::kOk || sniffed.empty()) return status::kBadData;
+  const char* name = nullptr;
+  switch (PreviewKindOf(AsciiLower(SniffedExtension(sniffed)))) {
+    case PreviewKind::Image: name = "tmp.jpg"; break;
+    case PreviewKind::Audio: name = "tmp.wav"; break;
+    case PreviewKind::Video: name = "tmp.avi"; break;
+    case PreviewKind::None: return status::kOk;
+  }
+  copy = dataFolder_ / name;
+  Status result = status::kOk;
+  {
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    // The copy replaces an earlier preview of the same kind entirely.
+    Fd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!in.ok() || !out.ok()) {
+      result = status::kBadData;
+    } else {
+      uint64_t size = 0;
+      MediaSniffer::FileSize(source, size);
+      std::vector<char> buffer(kCopyChunk);
+      uint64_t copied = 0;
+      for (;;) {
+        const ssize_t n = read(in.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+          result = errno;
+          break;
+        }
+        if (n == 0) break;
+        if ((result = WriteAll(out.get(), buffer.data(), static_cast<size_t>(n))) != status::kOk) break;
+        copied += static_cast<uint64_t>(n);
+        if (callback && size > 0) {
+          if (const int answer = callback(user, static_cast<int>(copied * 100 / size))) {
+            result = answer;
+            break;
+          }
+        }
+      }
+      if (const Status closed = out.Close(); result == status::kOk) result = closed;
+    }
+  }
+  if (callback) callback(user, 100);
+  return result;
+}
+
+Status BackupCatalog::CopyFile(const fs::path& source, const fs::path& destination, CopyCallback callback,
+                               void* user) {
+  CreateFolderTree(destination.parent_path());
+  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd out(in.ok() ? ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1);
+  if (!in.ok() || !out.ok()) {
+    if (callback) callback(user, 100, status::kBadData, destination);
+    return status::kBadData;
+  }
+  struct stat info {};
+  if (fstat(in.get(), &info) != 0) {
+    const Status e = errno;
+    if (callback) callback(user, 100, e, destination);
+    return e;
+  }
+  const uint64_t size = static_cast<uint64_t>(info.st_size);
+  if (size == 0) return status::kOk;
+  std::vector<char> buffer(kCopyChunk);
+  uint64_t copied = 0;
+  for (;;) {
+    const ssize_t n = read(in.get(), buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    Status chunk = n < 0 ? errno : status::kOk;
+    if (n > 0) chunk = WriteAll(out.get(), buffer.data(), static_cast<size_t>(n));
+    if (n > 0 && chunk == status::kOk) copied += static_cast<uint64_t>(n);
+    const bool last = chunk == status::kOk && (n == 0 || copied >= size);
+    if (last) chunk = out.Close();  // a failed final flush is a failed write too
+    if (chunk != status::kOk) {
+      // A failed read or write ends the copy with that error; the file is
+      // never reported as done.
+      if (callback) callback(user, static_cast<int>(copied * 100 / size), chunk, destination);
+      return chunk;
+    }
+    const int percent = last ? 100 : static_cast<int>(copied * 100 / size);
+    if (callback) {
+      if (const int answer = callback(user, percent, status::kOk, destination)) return answer;
+    }
+    if (last) return status::kOk;
+  }
+}
+
+Status BackupCatalog::DumpMessageRows(const fs::path& output) {
+  return orbanix::DumpMessageRows(Database(kMessagesDb.hashedName), output, maxMessageRowId_);
+}
+
+Status BackupCatalog::DumpContactRows(const fs::path& output) {
+  return orbanix::DumpContactRows(Database(kAddressBookDb.hashedName), output, maxContactRowId_);
+}
+
+Status BackupCatalog::ExportChat(const std::vector<ChatTextEntry>* entries, const fs::path& output,
+                                 CopyCallback callback, void* user) {
+  static const std::vector<ChatTextEntry> kNone;
+  return ExportChatText(output, entries ? *entries : kNone,
+                        [&](int percent, Status s, const fs::path& path) {
+                          return callback ? callback(user, percent, s, path) : 0;
+                        });
+}
+
+Status BackupCatalog::ExportWhatsAppChat(int chatKey, const fs::path& output, CopyCallback callback, void* user) {
+  auto chat = whatsAppChats_.find(chatKey);
+  if (chat == whatsAppChats_.end()) return ExportChat(nullptr, output, callback, user);
+  const std::vector<ChatTextEntry> entries = WhatsAppChatText(chat->second);
+  return ExportChat(&entries, output, callback, user);
+}
+
+namespace {
+const std::vector<PeerChatRecord>* FindPeerChat(const ChatAccountMap& accounts, const std::string& account,
+                                                const std::string& chat) {
+  auto a = accounts.find(account);
+  if (a == accounts.end()) return nullptr;
+  auto c = a->second.find(chat);
+  return c == a->second.end() ? nullptr : &c->second;
+}
+}  // namespace
+
+Status BackupCatalog::ExportQQChat(const std::string& account, const std::string& chat, const fs::path& output,
+                                   CopyCallback callback, void* user) {
+  const auto* messages = FindPeerChat(qqAccounts_, account, chat);
+  if (!messages) return ExportChat(nullptr, output, callback, user);
+  const auto entries = PeerChatText(*messages, chat);
+  return ExportChat(&entries, output, callback, user);
+}
+
+Status BackupCatalog::ExportWeChatChat(const std::string& account, const std::string& chat, const fs::path& output,
+                                       CopyCallback callback, void* user) {
+  const auto* messages = FindPeerChat(weChatAccounts_, account, chat);
+  if (!messages) return ExportChat(nullptr, output, callback, user);
+  const auto entries = PeerChatText(*messages, chat);
+  return ExportChat(&entries, output, callback, user);
+}
+
+void BackupCatalog::CleanUp() {
+  std::error_code ec;
+  // The deciphered copy lives in the work folder; only what this program
+  // wrote there is removed.
+  const fs::path copies = decryptionFolder_.empty() ? decrypt::DefaultDecryptionOutputFolder() : decryptionFolder_;
+  if (!copies.empty() && fs::is_directory(copies, ec)) {
+    for (const auto& entry : fs::directory_iterator(copies, ec)) fs::remove_all(entry.path(), ec);
+  }
+  if (!decryptedFolder_.empty()) fs::remove_all(decryptedFolder_, ec);
+  decryptedFolder_.clear();
+  for (const char* name : {"tmp.jpg", "tmp.avi", "tmp.wav"}) fs::remove(dataFolder_ / name, ec);
+}
+
+// The local source holds nothing but the catalog.
+Status CLocalBuckupRecovery::SetCatalog(void* context) {
+  catalog_ = static_cast<BackupCatalog*>(context);
+  return status::kOk;
+}
+Status CLocalBuckupRecovery::SetProgressCallback(ProgressCallback callback, void* user) {
+  if (!catalog_) return status::kBadData;
+  catalog_->SetProgressCallback(callback, user);
+  return status::kOk;
+}
+
+#define ORBANIX_FORWARD(call) return catalog_ ? catalog_->call : status::kBadData
+Status CLocalBuckupRecovery::Open(const std::string& password) { ORBANIX_FORWARD(Open(password)); }
+Status CLocalBuckupRecovery::ScanMessages(ConversationMap& c) { ORBANIX_FORWARD(ScanMessages(c)); }
+Status CLocalBuckupRecovery::ScanMessageAttachments(std::vector<AttachmentFile>& a) {
+  ORBANIX_FORWARD(ScanMessageAttachments(a));
+}
+Status CLocalBuckupRecovery::ScanContacts(std::vector<ContactRecord>& c) { ORBANIX_FORWARD(ScanContacts(c)); }
+Status CLocalBuckupRecovery::ScanNotes(std::vector<NoteRecord>& n) { ORBANIX_FORWARD(ScanNotes(n)); }
+Status CLocalBuckupRecovery::ScanCallHistory(std::vector<CallRecord>& c) { ORBANIX_FORWARD(ScanCallHistory(c)); }
+Status CLocalBuckupRecovery::ScanPhotos(std::vector<MediaItem>& c, std::vector<MediaItem>& p) {
+  ORBANIX_FORWARD(ScanPhotos(c, p));
+}
+Status CLocalBuckupRecovery::ScanWhatsAppAttachments(std::vector<MediaItem>& m) {
+  ORBANIX_FORWARD(ScanWhatsAppAttachments(m));
+}
+Status CLocalBuckupRecovery::ScanAppMedia(std::vector<AppMediaItem>& m) { ORBANIX_FORWARD(ScanAppMedia(m)); }
+Status CLocalBuckupRecovery::ScanQQ(ChatAccountMap& a) { ORBANIX_FORWARD(ScanQQ(a)); }
+Status CLocalBuckupRecovery::ScanWeChat(ChatAccountMap& a) { ORBANIX_FORWARD(ScanWeChat(a)); }
+Status CLocalBuckupRecovery::ScanWhatsApp(WhatsAppChatMap& c) { ORBANIX_FORWARD(ScanWhatsApp(c)); }
+Status CLocalBuckupRecovery::CopyForPreview(const fs::path& s, fs::path& c, ProgressCallback cb, void* u) {
+  ORBANIX_FORWARD(CopyForPreview(s, c, cb, u));
+}
+Status CLocalBuckupRecovery::CopyFile(const fs::path& s, const fs::path& d, CopyCallback cb, void* u) {
+  ORBANIX_FORWARD(CopyFile(s, d, cb, u));
+}
+Status CLocalBuckupRecovery::DumpMessageRows(const fs::path& o) { ORBANIX_FORWARD(DumpMessageRows(o)); }
+Status CLocalBuckupRecovery::DumpContactRows(const fs::path& o) { ORBANIX_FORWARD(DumpContactRows(o)); }
+Status CLocalBuckupRecovery::ExportWhatsAppChat(int k, const fs::path& o, CopyCallback cb, void* u) {
+  ORBANIX_FORWARD(ExportWhatsAppChat(k, o, cb, u));
+}
+Status CLocalBuckupRecovery::ExportQQChat(const std::string& a, const std::string& c, const fs::path& o,
+                                          CopyCallback cb, void* u) {
+  ORBANIX_FORWARD(ExportQQChat(a, c, o, cb, u));
+}
+Status CLocalBuckupRecovery::ExportWeChatChat(const std::string& a, const std::string& c, const fs::path& o,
+                                              CopyCallback cb, void* u) {
+  ORBANIX_FORWARD(ExportWeChatChat(a, c, o, cb, u));
+}
+#undef ORBANIX_FORWARD
+
+}  // namespace orbanix

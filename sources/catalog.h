@@ -1,0 +1,149 @@
+// The backup catalog: the long-lived state behind the local backup source.
+// The program creates one and keeps it for its whole run; each scan's
+// source points to it. It finds the backups, reads the chosen backup's file
+// index, has an encrypted backup deciphered into the work folder, hands the
+// databases to the extractors, collects media, copies files out, and cleans
+// up its temporary files (the deciphered copy, the preview copies).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+#include "sources/discovery.h"
+#include "sources/file_index.h"
+#include "sources/media_scan.h"
+#include "sources/recovery_source.h"
+
+namespace orbanix {
+
+class BackupCatalog {
+ public:
+  // Creates the data folder, cleans up what an earlier run left, and finds
+  // the backups under `roots` (default: the platform's backup folders).
+  explicit BackupCatalog(std::filesystem::path dataFolder = {}, std::vector<std::filesystem::path> roots = {});
+  ~BackupCatalog();
+  BackupCatalog(const BackupCatalog&) = delete;
+  BackupCatalog& operator=(const BackupCatalog&) = delete;
+
+  // Backups found at construction (candidates), read with ListBackups.
+  const std::vector<std::filesystem::path>& candidates() const { return candidates_; }
+  void SelectBackup(const BackupInfo& info);
+  const BackupInfo& selected() const { return selected_; }
+  const std::filesystem::path& currentFolder() const { return currentFolder_; }
+  const std::filesystem::path& dataFolder() const { return dataFolder_; }
+  const std::vector<BackupFileEntry>& index() const { return index_; }
+  // Where an encrypted backup is deciphered to (tests point it elsewhere).
+  void SetDecryptionFolder(std::filesystem::path folder) { decryptionFolder_ = std::move(folder); }
+  // What the last Open said beyond its status (a damaged manifest, the
+  // files the decryption could not read), for the user.
+  const std::string& lastMessage() const { return lastMessage_; }
+
+  void SetProgressCallback(ProgressCallback callback, void* user);
+
+  Status Open(const std::string& password);
+  Status ScanMessages(ConversationMap& conversations);
+  Status ScanMessageAttachments(std::vector<AttachmentFile>& attachments);
+  Status ScanContacts(std::vector<ContactRecord>& contacts);
+  Status ScanNotes(std::vector<NoteRecord>& notes);
+  Status ScanCallHistory(std::vector<CallRecord>& calls);
+  Status ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream);
+  Status ScanWhatsAppAttachments(std::vector<MediaItem>& media);
+  Status ScanAppMedia(std::vector<AppMediaItem>& media);
+  Status ScanQQ(ChatAccountMap& accounts);
+  Status ScanWeChat(ChatAccountMap& accounts);
+  Status ScanWhatsApp(WhatsAppChatMap& chats);
+
+  Status CopyForPreview(const std::filesystem::path& source, std::filesystem::path& copy, ProgressCallback callback,
+                        void* user);
+  Status CopyFile(const std::filesystem::path& source, const std::filesystem::path& destination,
+                  CopyCallback callback, void* user);
+  Status DumpMessageRows(const std::filesystem::path& output);
+  Status DumpContactRows(const std::filesystem::path& output);
+  Status ExportWhatsAppChat(int chatKey, const std::filesystem::path& output, CopyCallback callback, void* user);
+  Status ExportQQChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
+                      CopyCallback callback, void* user);
+  Status ExportWeChatChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
+                          CopyCallback callback, void* user);
+
+  // Deletes the deciphered copy and the preview copies. Failures are left
+  // for the next run.
+  void CleanUp();
+
+  int progress() const { return progress_; }
+  int step() const { return step_; }
+
+ private:
+  // Reports the progress value to the registered callback: its answer.
+  int Report(int value);
+  // Adds `share` to the progress and reports it.
+  int Advance(int share);
+  // A progress function for an extractor that reports 0-100 of its own
+  // work within `share` points.
+  std::function<int(int)> ExtractorProgressWithin(int share);
+  std::filesystem::path Database(const char* hashedName) const;
+  Status ExportChat(const std::vector<ChatTextEntry>* entries, const std::filesystem::path& output,
+                    CopyCallback callback, void* user);
+
+  std::filesystem::path currentFolder_;
+  std::filesystem::path dataFolder_;
+  std::filesystem::path decryptionFolder_;
+  std::filesystem::path decryptedFolder_;  // the deciphered copy of the current scan, if any
+  BackupInfo selected_;
+  std::vector<std::filesystem::path> candidates_;
+  std::vector<BackupFileEntry> index_;
+  ProgressCallback callback_ = nullptr;
+  void* user_ = nullptr;
+  uint64_t totalSize_ = 0;
+  int progress_ = 0;
+  int step_ = 0;
+  int64_t maxMessageRowId_ = 20000;
+  int64_t maxContactRowId_ = 20000;
+  ConversationMap conversations_;
+  ChatAccountMap qqAccounts_;
+  ChatAccountMap weChatAccounts_;
+  WhatsAppChatMap whatsAppChats_;
+  std::vector<MediaItem> whatsAppMedia_;
+  std::string lastMessage_;
+};
+
+// The local backup source: every operation forwards to the catalog.
+class CLocalBuckupRecovery : public IPhoneRecoveryParse {
+ public:
+  Status SetCatalog(void* context) override;
+  Status SetProgressCallback(ProgressCallback callback, void* user) override;
+  Status Reserved(int32_t) override { return status::kOk; }
+  bool IsBackupSource(int32_t) override { return true; }
+
+  Status Open(const std::string& password) override;
+  Status ScanMessages(ConversationMap& conversations) override;
+  Status ScanMessageAttachments(std::vector<AttachmentFile>& attachments) override;
+  Status ScanContacts(std::vector<ContactRecord>& contacts) override;
+  Status ScanNotes(std::vector<NoteRecord>& notes) override;
+  Status ScanCallHistory(std::vector<CallRecord>& calls) override;
+  Status ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream) override;
+  Status ScanWhatsAppAttachments(std::vector<MediaItem>& media) override;
+  Status ScanAppMedia(std::vector<AppMediaItem>& media) override;
+  Status ScanQQ(ChatAccountMap& accounts) override;
+  Status ScanWeChat(ChatAccountMap& accounts) override;
+  Status ScanWhatsApp(WhatsAppChatMap& chats) override;
+  Status CopyForPreview(const std::filesystem::path& source, std::filesystem::path& copy, ProgressCallback callback,
+                        void* user) override;
+  Status CopyFile(const std::filesystem::path& source, const std::filesystem::path& destination,
+                  CopyCallback callback, void* user) override;
+  Status DumpMessageRows(const std::filesystem::path& output) override;
+  Status DumpContactRows(const std::filesystem::path& output) override;
+  Status ExportWhatsAppChat(int chatKey, const std::filesystem::path& output, CopyCallback callback,
+                            void* user) override;
+  Status ExportQQChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
+                      CopyCallback callback, void* user) override;
+  Status ExportWeChatChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
+                          CopyCallback callback, void* user) override;
+
+ private:
+  BackupCatalog* catalog_ = nullptr;
+};
+
+}  // namespace orbanix

@@ -1,0 +1,72 @@
+// The data-source interface: every place a scan reads from, a backup folder
+// or a connected iPhone, offers these operations. A scan calls SetCatalog and
+// SetProgressCallback, then Open, then the scan operations of the ticked
+// categories; the preview and the recovery later call the copy, dump and
+// export operations on the same object. Every scan operation appends to the
+// container it is given and never clears it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "extractors/calls.h"
+#include "extractors/chat_apps.h"
+#include "extractors/contacts.h"
+#include "extractors/messages.h"
+#include "extractors/notes.h"
+#include "extractors/whatsapp.h"
+#include "platform/status.h"
+#include "sources/media_scan.h"
+
+namespace orbanix {
+
+// Progress of a copy or an export: percent done (0-100), the status of the
+// last chunk (0 or an errno) and the destination. A non-zero answer stops
+// the copy and becomes its result.
+using CopyCallback = int (*)(void* user, int percent, Status status, const std::filesystem::path& destination);
+
+// Account name -> that account's conversations (QQ, WeChat).
+using ChatAccountMap = std::map<std::string, PeerChatMap>;
+
+class IPhoneRecoveryParse {
+ public:
+  virtual ~IPhoneRecoveryParse() = default;
+
+  // The shared state: the BackupCatalog for a backup, the device connection
+  // for a device.
+  virtual Status SetCatalog(void* context) = 0;
+  virtual Status SetProgressCallback(ProgressCallback callback, void* user) = 0;
+  virtual Status Reserved(int32_t value) = 0;
+  virtual bool IsBackupSource(int32_t ignored) = 0;
+
+  virtual Status Open(const std::string& password) = 0;
+  virtual Status ScanMessages(ConversationMap& conversations) = 0;
+  virtual Status ScanMessageAttachments(std::vector<AttachmentFile>& attachments) = 0;
+  virtual Status ScanContacts(std::vector<ContactRecord>& contacts) = 0;
+  virtual Status ScanNotes(std::vector<NoteRecord>& notes) = 0;
+  virtual Status ScanCallHistory(std::vector<CallRecord>& calls) = 0;
+  virtual Status ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream) = 0;
+  virtual Status ScanWhatsAppAttachments(std::vector<MediaItem>& media) = 0;
+  virtual Status ScanAppMedia(std::vector<AppMediaItem>& media) = 0;
+  virtual Status ScanQQ(ChatAccountMap& accounts) = 0;
+  virtual Status ScanWeChat(ChatAccountMap& accounts) = 0;
+  virtual Status ScanWhatsApp(WhatsAppChatMap& chats) = 0;
+
+  virtual Status CopyForPreview(const std::filesystem::path& source, std::filesystem::path& copy,
+                                ProgressCallback callback, void* user) = 0;
+  virtual Status CopyFile(const std::filesystem::path& source, const std::filesystem::path& destination,
+                          CopyCallback callback, void* user) = 0;
+  virtual Status DumpMessageRows(const std::filesystem::path& output) = 0;
+  virtual Status DumpContactRows(const std::filesystem::path& output) = 0;
+  virtual Status ExportWhatsAppChat(int chatKey, const std::filesystem::path& output, CopyCallback callback,
+                                    void* user) = 0;
+  virtual Status ExportQQChat(const std::string& account, const std::string& chat,
+                              const std::filesystem::path& output, CopyCallback callback, void* user) = 0;
+  virtual Status ExportWeChatChat(const std::string& account, const std::string& chat,
+                                  const std::filesystem::path& output, CopyCallback callback, void* user) = 0;
+};
+
+}  // namespace orbanix

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include "sources/catalog.h"
+#include "sources/scan_plan.h"
+#include "tools/backupgen/families.h"
+#include "tools/backupgen/family_media.h"
+
+using namespace orbanix;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path Fresh(const std::string& name) {
+  fs::path p = fs::temp_directory_path() / ("orbanix-local-" + name + "-" + std::to_string(getpid()));
+  fs::remove_all(p);
+  fs::create_directories(p);
+  return p;
+}
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << bytes;
+}
+
+struct CopyLog {
+  std::vector<int> percents;
+  std::vector<Status> statuses;
+  int answer = 0;
+  static int Callback(void* user, int percent, Status status, const fs::path&) {
+    auto* log = static_cast<CopyLog*>(user);
+    log->percents.push_back(percent);
+    log->statuses.push_back(status);
+    return log->answer;
+  }
+};
+
+struct ProgressLog {
+  std::vector<int> values;
+  static int Callback(void* user, int value) {
+    static_cast<ProgressLog*>(user)->values.push_back(value);
+    return 0;
+  }
+};
+
+class LocalSource : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = Fresh("root");
+    setenv("XDG_DATA_HOME", (root_ / "xdg").c_str(), 1);
+    catalog_ = std::make_unique<BackupCatalog>(root_ / "data", std::vector<fs::path>{root_ / "backups"});
+    catalog_->SetDecryptionFolder(root_ / "work");
+    source_.SetCatalog(catalog_.get());
+  }
+  void TearDown() override {
+    catalog_.reset();
+    fs::remove_all(root_);
+    unsetenv("XDG_DATA_HOME");
+  }
+  fs::path root_;
+  std::unique_ptr<BackupCatalog> catalog_;
+  CLocalBuckupRecovery source_;
+};
+
+}  // namespace
+
+TEST_F(LocalSource, CopyFileReportsChunksAndDoneOnce) {
+  const fs::path src = root_ / "in.bin";
+  WriteFile(src, std::string(200000, 'x'));
+  CopyLog log;
+  const fs::path dst = root_ / "out" / "deeper" / "copy.bin";
+  ASSERT_EQ(source_.CopyFile(src, dst, &CopyLog::Callback, &log), 0);
+  EXPECT_EQ(log.percents, (std::vector<int>{32, 65, 98, 100}));  // 64 KiB chunks
+  EXPECT_EQ(fs::file_size(dst), 200000u);
+
+  CopyLog empty;
+  WriteFile(root_ / "empty", "");
+  EXPECT_EQ(source_.CopyFile(root_ / "empty", root_ / "out" / "empty", &CopyLog::Callback, &empty), 0);
+  EXPECT_TRUE(empty.percents.empty());
+  EXPECT_TRUE(fs::exists(root_ / "out" / "empty"));
+
+  CopyLog stop;
+  stop.answer = 2;
+  EXPECT_EQ(source_.CopyFile(src, root_ / "out" / "stopped", &CopyLog::Callback, &stop), 2);
+  EXPECT_EQ(stop.percents.size(), 1u);
+}
+
+TEST_F(LocalSource, CopyFileFailuresAreNeverReportedAsDone) {
+  CopyLog missing;
+  EXPECT_EQ(source_.CopyFile(root_ / "nope", root_ / "out" / "x", &CopyLog::Callback, &missing), 87);
+  EXPECT_EQ(missing.percents, (std::vector<int>{100}));
+  EXPECT_EQ(missing.statuses, (std::vector<Status>{87}));
+
+  // A destination whose writes fail (a full device) ends with that error.
+  const fs::path src = root_ / "in.bin";
+  WriteFile(src, std::string(100000, 'y'));
+  CopyLog full;
+  const Status s = source_.CopyFile(src, "/dev/full", &CopyLog::Callback, &full);
+  EXPECT_EQ(s, ENOSPC);
+  ASSERT_FALSE(full.statuses.empty());
+  EXPECT_EQ(full.statuses.back(), ENOSPC);
+  for (size_t i = 0; i < full.percents.size(); ++i) {
+    EXPECT_FALSE(full.percents[i] == 100 && full.statuses[i] == 0) << "reported as done";
+  }
+}
+
+TEST_F(LocalSource, PreviewCopyNamesFollowTheSniffedType) {
+  struct Case {
+    gen::MediaSample sample;
+    const char* copy;
+  };
+  for (const Case& c : {Case{gen::MediaSample::Ico, "tmp.jpg"}, Case{gen::MediaSample::Midi, "tmp.wav"},
+                        Case{gen::MediaSample::ThreeGp, "tmp.avi"}, Case{gen::MediaSample::JpegJfif, "tmp.jpg"}}) {
+    const fs::path src = root_ / "sample";
+    WriteFile(src, gen::MediaSampleBytes(c.sample, 2048));
+    fs::path copy;
+    ProgressLog log;
+    ASSERT_EQ(source_.CopyForPreview(src, copy, &ProgressLog::Callback, &log), 0) << c.copy;
+    EXPECT_EQ(copy, root_ / "data" / c.copy);
+    EXPECT_EQ(log.values.back(), 100);
+  }
+  WriteFile(root_ / "junk", std::string(1024, 'q'));
+  fs::path copy;
+  EXPECT_EQ(source_.CopyForPreview(root_ / "junk", copy, nullptr, nullptr), 87);
+  EXPECT_TRUE(copy.empty());
+}
+
+TEST_F(LocalSource, LargePreviewThenSmallLeavesTheSmallSize) {
+  WriteFile(root_ / "big.jpg", gen::MediaSampleBytes(gen::MediaSample::JpegJfif, 300000, 1));
+  WriteFile(root_ / "small.jpg", gen::MediaSampleBytes(gen::MediaSample::JpegJfif, 2000, 2));
+  fs::path copy;
+  ASSERT_EQ(source_.CopyForPreview(root_ / "big.jpg", copy, nullptr, nullptr), 0);
+  ASSERT_EQ(source_.CopyForPreview(root_ / "small.jpg", copy, nullptr, nullptr), 0);
+  EXPECT_EQ(fs::file_size(copy), fs::file_size(root_ / "small.jpg"));
+  catalog_->CleanUp();
+  EXPECT_FALSE(fs::exists(copy));
+}
+
+TEST_F(LocalSource, ExportOfAnUnknownChatWritesAnEmptyFile) {
+  CopyLog log;
+  const fs::path out = root_ / "exports" / "chat.txt";
+  EXPECT_EQ(source_.ExportWhatsAppChat(12345, out, &CopyLog::Callback, &log), 0);
+  ASSERT_TRUE(fs::exists(out));
+  EXPECT_LE(fs::file_size(out), 3u);  // at most the byte-order mark
+  EXPECT_EQ(source_.ExportQQChat("nobody", "none", root_ / "exports" / "qq.txt", nullptr, nullptr), 0);
+  EXPECT_TRUE(fs::exists(root_ / "exports" / "qq.txt"));
+}
+
+TEST_F(LocalSource, OpenWithoutManifestGives87AndProgressAccounting) {
+  const fs::path backup = root_ / "backups" / "bare";
+  fs::create_directories(backup);
+  BackupInfo info;
+  info.folder = backup;
+  catalog_->SelectBackup(info);
+  ProgressLog log;
+  source_.SetProgressCallback(&ProgressLog::Callback, &log);
+  EXPECT_EQ(source_.Open(""), 87);
+  EXPECT_EQ(log.values, (std::vector<int>{0, 1, 12}));  // 0, then 1, then 1 + step 11
+  EXPECT_TRUE(catalog_->index().empty());
+}
+
+TEST_F(LocalSource, OnlyReminderTickedRunsNoOperation) {
+  ScanResults results;
+  EXPECT_TRUE(BuildScanPlan(source_, {Category::Reminder}, results).empty());
+  const auto plan = BuildScanPlan(source_, {Category::Notes, Category::CameraRoll, Category::Messages}, results);
+  ASSERT_EQ(plan.size(), 3u);
+  EXPECT_EQ(plan[0].name, "photos");  // the fixed order, whatever the tick order
+  EXPECT_EQ(plan[1].name, "messages");
+  EXPECT_EQ(plan[2].name, "notes");
+}
+
+// A whole scan of a generated backup of each era through the driver.
+class FullScan : public LocalSource, public ::testing::WithParamInterface<gen::Era> {};
+
+TEST_P(FullScan, EveryFamilyIsFound) {
+  gen::BackupWriter writer(root_ / "backups" / "phone", GetParam());
+  for (const gen::Family& f : gen::Families()) f.add(writer, gen::FamilyOptions{});
+  ASSERT_TRUE(writer.Finish());
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(writer.folder(), info), 0);
+  catalog_->SelectBackup(info);
+
+  ScanDriver driver;
+  source_.SetProgressCallback(&ScanDriver::ReportTrampoline, &driver);
+  ScanResults results;
+  CategorySet all;
+  for (int c = 1; c <= kCategoryCount; ++c) all.insert(static_cast<Category>(c));
+  std::vector<int> shown;
+  ScanDriver::Events events;
+  events.progress = [&shown](int p, const std::string&) { shown.push_back(p); };
+  ScanOutcome outcome{};
+  events.finished = [&outcome](ScanOutcome o, Status) { outcome = o; };
+  ASSERT_EQ(driver.Start([&] { return source_.Open(""); }, BuildScanPlan(source_, all, results), events), 0);
+  driver.Wait();
+  EXPECT_EQ(outcome, ScanOutcome::kCompleted);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
+  EXPECT_LE(shown.back(), 99);
+
+  for (Category c : {Category::CameraRoll, Category::PhotoStream, Category::AppPhotos, Category::Messages,
+                     Category::MessageAtts, Category::Contacts, Category::CallHistory, Category::Notes,
+                     Category::WhatsApp, Category::WhatsAppAtts}) {
+    EXPECT_GT(CountCategory(results, c).items, 0u) << CategoryCliName(c);
+  }
+  for (Category c : {Category::Messages, Category::Contacts, Category::CallHistory, Category::Notes,
+                     Category::WhatsApp}) {
+    EXPECT_GT(CountCategory(results, c).deleted, 0u) << CategoryCliName(c) << " recovered nothing";
+  }
+  EXPECT_EQ(CountCategory(results, Category::Reminder).items, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEras, FullScan, ::testing::Values(gen::Era::Mbdb, gen::Era::ManifestDb));
