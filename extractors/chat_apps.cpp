@@ -23,23 +23,48 @@ bool Plausible(const std::string& text, int deleted) { return deleted == 0 || !H
 struct MessageColumns {
   int partner;  // -1: none to check
   int date, direction, text;
+  int count;    // columns of the table
 };
-constexpr MessageColumns kQqColumns = {1, 2, 4, 6};
-constexpr MessageColumns kWeChatColumns = {-1, 3, 8, 4};
+constexpr MessageColumns kQqColumns = {1, 2, 4, 6, 50};
+constexpr MessageColumns kWeChatColumns = {-1, 3, 8, 4, 9};
+
+// Fills `m` from a parsed record in which column c of the table is parsed
+// column c + offset. False when the row is not a message to list.
+bool FillMessage(const ParsedRecord& rec, int offset, const MessageColumns& col, const std::string& partner,
+                 PeerChatRecord& m) {
+  // Rows of a free-list page may belong to another partner's table.
+  if (col.partner >= 0 && !partner.empty() && rec.AsText(col.partner + offset) != partner) return false;
+  m.rowId = static_cast<int>(rec.rowid);
+  m.date = FormatDateColumn(rec, col.date + offset, Epoch::kUnix);
+  const int direction = col.direction + offset;
+  m.incoming = rec.IsInteger(direction) && rec.AsInt64(direction) == 0 ? 1 : 0;
+  m.text = rec.IsText(col.text + offset) ? rec.AsText(col.text + offset) : std::string();
+  return !m.text.empty() && Plausible(m.text, m.deleted);
+}
 
 Status DecodeMessage(CDbFileReader& reader, const RowInput& input, const MessageColumns& col,
                      const std::string& partner, ParsedRecord& rec, std::vector<PeerChatRecord>& sink) {
-  const Status st = ParseRecord(reader, input, rec);
-  if (st != status::kOk) return st;
-  // Rows of a free-list page may belong to another partner's table.
-  if (col.partner >= 0 && !partner.empty() && rec.AsText(col.partner) != partner) return status::kBadData;
   PeerChatRecord m;
   m.deleted = input.deleted;
-  m.rowId = static_cast<int>(rec.rowid);
-  m.date = FormatDateColumn(rec, col.date, Epoch::kUnix);
-  m.incoming = rec.IsInteger(col.direction) && rec.AsInt64(col.direction) == 0 ? 1 : 0;
-  if (rec.IsText(col.text)) m.text = rec.AsText(col.text);
-  if (m.text.empty() || !Plausible(m.text, m.deleted)) return status::kBadData;
+  const Status st = ParseRecord(reader, input, rec);
+  if (st == status::kOk && FillMessage(rec, 0, col, partner, m)) {
+    sink.push_back(std::move(m));
+    return status::kOk;
+  }
+  if (!input.headerless || input.bytesToEnd == 0) return st == status::kOk ? status::kBadData : st;
+  // A record found without its cell header is taken to start at column 0
+  // when its first byte is 0 (the NULL of a rowid column 0) and at column 1
+  // otherwise. WeChat's tables keep the rowid in column 1, so a record whose
+  // column-0 type was overwritten starts with that 0, and one that kept it
+  // starts with a non-zero type. Read the other way, the record is kept
+  // only when it then holds a date and a clean text.
+  const bool zeroFirst = input.record[0] == 0;
+  const int count = zeroFirst ? col.count - 1 : col.count + 1;
+  const int offset = zeroFirst ? -1 : 1;
+  if (ParseHeaderlessRecord(reader, input, rec, count) != status::kOk) return status::kBadData;
+  if (!FillMessage(rec, offset, col, partner, m) || m.date.empty() || HasReplacementOrZero(m.text)) {
+    return status::kBadData;
+  }
   sink.push_back(std::move(m));
   return status::kOk;
 }
@@ -78,6 +103,22 @@ class CopyFilter {
   std::set<std::string> seen_;
 };
 
+using Conversations = std::vector<std::pair<std::string, std::vector<PeerChatRecord>>>;
+
+// The conversations read, in reading order, into the map: recovered copies
+// of live rows dropped (across conversations: a page that moved from one
+// table to another keeps the other table's old rows), each sorted, and a
+// conversation with messages stored under its key, replacing an earlier one.
+void StoreConversations(Conversations& conversations, PeerChatMap& chats) {
+  CopyFilter copies;
+  for (const auto& [key, messages] : conversations) copies.AddLive(messages);
+  for (auto& [key, messages] : conversations) {
+    copies.Filter(messages);
+    SortConversation(messages);
+    if (!messages.empty()) chats[key] = std::move(messages);
+  }
+}
+
 int Report(const ExtractorProgress& progress, size_t done, size_t total) {
   if (!progress) return 0;
   return progress(total == 0 ? 100 : static_cast<int>(10 + 90 * done / total));
@@ -112,7 +153,7 @@ Status ScanQQ(const std::filesystem::path& qqDb, PeerChatMap& chats, const Extra
   if (directory != status::kOk && tables.empty()) return directory;
   if (progress && progress(10) != 0) return status::kCancelled;
 
-  PeerChatMap found;
+  Conversations found;
   std::set<std::string> read;
   for (size_t i = 0; i < tables.size(); ++i) {
     const std::string& table = tables[i];
@@ -123,14 +164,10 @@ Status ScanQQ(const std::filesystem::path& qqDb, PeerChatMap& chats, const Extra
     ScanTable(reader, table, [&](CDbFileReader& r, const RowInput& in) {
       return DecodeMessage(r, in, kQqColumns, partner, rec, messages);
     });
-    CopyFilter copies;
-    copies.AddLive(messages);
-    copies.Filter(messages);
-    SortConversation(messages);
-    if (!messages.empty()) found[partner] = std::move(messages);
+    found.emplace_back(partner, std::move(messages));
     if (Report(progress, i + 1, tables.size()) != 0) return status::kCancelled;
   }
-  for (auto& [key, messages] : found) chats[key] = std::move(messages);
+  StoreConversations(found, chats);
   return status::kOk;
 }
 
@@ -151,7 +188,7 @@ Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const E
   if (friendTable != status::kOk && friends.empty()) return friendTable;
   if (progress && progress(10) != 0) return status::kCancelled;
 
-  PeerChatMap found;
+  Conversations found;
   std::set<std::string> read;
   // The free-list pages are read once, after the friends, not per friend.
   ScanOptions ownPagesOnly;
@@ -164,11 +201,7 @@ Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const E
         reader, WeChatTableOf(user),
         [&](CDbFileReader& r, const RowInput& in) { return DecodeMessage(r, in, kWeChatColumns, "", rec, messages); },
         ownPagesOnly);
-    CopyFilter copies;
-    copies.AddLive(messages);
-    copies.Filter(messages);
-    SortConversation(messages);
-    if (!messages.empty()) found[user] = std::move(messages);
+    found.emplace_back(user, std::move(messages));
     if (Report(progress, i + 1, friends.size() + 1) != 0) return status::kCancelled;
   }
   // A name that matches no table but starts with "Chat_": only the free-list
@@ -179,13 +212,9 @@ Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const E
     return DecodeMessage(r, in, kWeChatColumns, "", rec, unknown);
   });
   reader.freeStageText.clear();
-  CopyFilter copies;
-  for (const auto& [key, messages] : found) copies.AddLive(messages);
-  copies.Filter(unknown);
-  SortConversation(unknown);
-  if (!unknown.empty()) found[kUnknownConversation] = std::move(unknown);
+  found.emplace_back(kUnknownConversation, std::move(unknown));
   if (progress && progress(100) != 0) return status::kCancelled;
-  for (auto& [key, messages] : found) chats[key] = std::move(messages);
+  StoreConversations(found, chats);
   return status::kOk;
 }
 
