@@ -1,5 +1,6 @@
 #include "sources/file_index.h"
 
+#include <openssl/evp.h>
 #include <plist/plist.h>
 #include <sqlite3.h>
 
@@ -107,11 +108,60 @@ bool IsDirectoryMode(uint16_t mode) { return (mode & 0xE000) == 0x4000; }
 
 }  // namespace
 
+KeyHasher::KeyHasher() : context_(EVP_MD_CTX_new()), digest_(EVP_MD_fetch(nullptr, "SHA1", nullptr)) {}
+
+KeyHasher::~KeyHasher() {
+  EVP_MD_CTX_free(context_);
+  EVP_MD_free(digest_);
+}
+
+void KeyHasher::Hash(std::string_view key, std::string& hex) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!context_ || !digest_ || EVP_DigestInit_ex(context_, digest_, nullptr) != 1 ||
+      EVP_DigestUpdate(context_, key.data(), key.size()) != 1 ||
+      EVP_DigestFinal_ex(context_, digest, &length) != 1 || length != 20) {
+    hex = Sha1Hex(key);  // the one-shot digest, should the reusable one be unavailable
+    return;
+  }
+  static const char kDigits[] = "0123456789abcdef";
+  hex.resize(40);
+  for (unsigned int i = 0; i < 20; ++i) {
+    hex[2 * i] = kDigits[digest[i] >> 4];
+    hex[2 * i + 1] = kDigits[digest[i] & 15];
+  }
+}
+
+namespace {
+
+// Counts the records that will be kept, without copying anything, so that
+// the index grows once instead of moving its entries on every doubling.
+size_t CountKeptRecords(std::string_view bytes) {
+  Cursor in(bytes, kMbdbHeaderSize);
+  size_t kept = 0;
+  while (!in.AtEnd()) {
+    std::string_view domain, path;
+    const uint8_t* block = nullptr;
+    if (!in.String(domain) || !in.String(path) || !in.SkipString() || !in.SkipString() || !in.SkipString() ||
+        !in.Fixed(block)) {
+      break;
+    }
+    bool complete = true;
+    for (unsigned n = block[kPropertyCountAt]; n > 0 && complete; --n) complete = in.SkipString() && in.SkipString();
+    if (!complete) break;
+    kept += !domain.empty() && !path.empty() && !IsDirectoryMode(static_cast<uint16_t>(BigEndian(block + kModeAt, 2)));
+  }
+  return kept;
+}
+
+}  // namespace
+
 Status ParseMbdbIndex(std::string_view bytes, std::vector<BackupFileEntry>& index) {
   if (!MagicMatches(bytes)) return status::kBadData;
   if (bytes.size() <= kMbdbHeaderSize) return status::kOk;
+  index.reserve(index.size() + CountKeptRecords(bytes));
+  KeyHasher hasher;
   Cursor in(bytes, kMbdbHeaderSize);
-  std::string key;
   while (!in.AtEnd()) {
     std::string_view domain, path;
     const uint8_t* block = nullptr;
@@ -126,12 +176,10 @@ Status ParseMbdbIndex(std::string_view bytes, std::vector<BackupFileEntry>& inde
     if (!complete) break;
     const uint16_t mode = static_cast<uint16_t>(BigEndian(block + kModeAt, 2));
     if (domain.empty() || path.empty() || IsDirectoryMode(mode)) continue;
-    key.assign(domain);
-    key += '-';
-    key += path;
     BackupFileEntry& entry = index.emplace_back();
-    entry.hashedName = Sha1Hex(key);
-    entry.key = key;
+    entry.key.reserve(domain.size() + 1 + path.size());
+    entry.key.append(domain).append(1, '-').append(path);
+    hasher.Hash(entry.key, entry.hashedName);
     const uint64_t size = BigEndian(block + kSizeAt, 8);
     entry.size = size <= static_cast<uint64_t>(INT64_MAX) ? static_cast<int64_t>(size) : -1;
   }
