@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <numeric>
 #include <unordered_map>
 
 #include "extractors/typedstream.h"
@@ -37,12 +38,49 @@ Status ParseMessageRecord(CDbFileReader& reader, const RowInput& input, ParsedRe
   return st;
 }
 
+// A text column as UTF-8: the bytes themselves when they are valid UTF-8 in
+// a UTF-8 database (checked without building a copy), else the validated
+// text with U+FFFD for the bad bytes.
+bool IsValidUtf8(const uint8_t* p, uint32_t n) {
+  uint32_t i = 0;
+  while (i < n) {
+    const uint8_t b = p[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    uint32_t len, cp;
+    if (b >= 0xC2 && b <= 0xDF) len = 2, cp = b & 0x1F;
+    else if (b >= 0xE0 && b <= 0xEF) len = 3, cp = b & 0x0F;
+    else if (b >= 0xF0 && b <= 0xF4) len = 4, cp = b & 0x07;
+    else return false;
+    if (n - i < len) return false;
+    for (uint32_t k = 1; k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+      return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+std::string ColumnText(const ParsedRecord& r, int c) {
+  if (r.encoding == TextEncoding::kUtf8 && r.IsText(c)) {
+    const RecordColumn& col = r.columns[c];
+    if (IsValidUtf8(col.body, col.length)) return std::string(reinterpret_cast<const char*>(col.body), col.length);
+  }
+  return r.AsText(c);
+}
+
 // The body of a message: column 2, or the archived string of column 8 when
 // column 2 is NULL or empty. Returns false for a text that is not clean.
 bool MessageText(const ParsedRecord& r, std::string& text) {
   text.clear();
   if (r.IsText(kTextColumn)) {
-    text = r.AsText(kTextColumn);
+    text = ColumnText(r, kTextColumn);
     if (!text.empty() && HasReplacementOrZero(text)) return false;
   }
   if (text.empty() && r.IsBlob(kAttributedBodyColumn)) {
@@ -299,9 +337,12 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
       JoinMessages(messages, handles, contacts, attachments);
       // A live message without text is kept for its attachment only.
       std::erase_if(messages, [](const MessageRecord& m) { return m.text.empty() && m.attachmentName.empty(); });
-      std::stable_sort(messages.begin(), messages.end(),
-                       [](const MessageRecord& a, const MessageRecord& b) { return a.date < b.date; });
-      for (MessageRecord& m : messages) conversations[m.handleId].push_back(std::move(m));
+      // Sorting positions, not records: a record holds five strings.
+      std::vector<uint32_t> order(messages.size());
+      std::iota(order.begin(), order.end(), 0u);
+      std::stable_sort(order.begin(), order.end(),
+                       [&](uint32_t a, uint32_t b) { return messages[a].date < messages[b].date; });
+      for (uint32_t i : order) conversations[messages[i].handleId].push_back(std::move(messages[i]));
       // Page read errors of single tables leave fewer rows, not a failed scan.
       result = status::kOk;
     }

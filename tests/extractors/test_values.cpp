@@ -1,7 +1,10 @@
 // Value conversions, the contacts row dump and the typedstream reader.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "extractors/typedstream.h"
+#include "platform/text.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/row_dump.h"
 #include "sqlite_pages/values.h"
@@ -39,6 +42,26 @@ TEST_F(Values, FormatLocalTimeUsesTheDaylightSavingRulesOfTheTrueYear) {
   EXPECT_EQ(FormatLocalTime(499435200, Epoch::kApple), "2016-10-29 14:00:00");
   SetZone("America/New_York");
   EXPECT_EQ(FormatLocalTime(348278400, Epoch::kApple), "2012-01-14 19:00:00");
+}
+
+TEST_F(Values, FormatLocalTimeAgreesWithTheCLibraryInEveryZone) {
+  std::mt19937_64 rng(3);
+  for (const char* zone : {"UTC", "Europe/Berlin", "America/New_York", "Australia/Lord_Howe", "Asia/Kathmandu",
+                           "America/St_Johns", "Pacific/Apia"}) {
+    SetZone(zone);
+    int64_t t = -2500000000LL;  // 1890
+    for (int i = 0; i < 20000; ++i) {
+      // Steps from seconds to weeks, so transitions are crossed at every scale.
+      t += static_cast<int64_t>(rng() % (i % 3 == 0 ? 900 : i % 3 == 1 ? 86400 : 1209600));
+      const time_t tt = static_cast<time_t>(t);
+      struct tm local {};
+      ASSERT_TRUE(localtime_r(&tt, &local));
+      const std::string expected =
+          Format("%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                 local.tm_hour, local.tm_min, local.tm_sec);
+      ASSERT_EQ(FormatLocalTime(t, Epoch::kUnix), expected) << zone << " " << t;
+    }
+  }
 }
 
 TEST_F(Values, StoredAppleValuesAboveTenToTheElevenAreNanoseconds) {
