@@ -2,6 +2,7 @@
 
 #include "platform/text.h"
 #include "sources/plist.h"
+#include "tools/backupgen/family_contacts.h"
 #include "tools/backupgen/fixture_db.h"
 
 namespace orbanix::gen {
@@ -18,6 +19,10 @@ std::vector<GenCall> CallRows(const FamilyOptions& options) {
       {"+447700900005", 1400014400, 0.0, 10, false, false},  // same date as the row before
       {"+447700900010", 1500000000, 0.375, 12, true, true},
       {"+447700900009", 1609459200, 0.5, 300, true, false},  // after 2018: beyond 2^29 Apple seconds
+      // People of the address-book family, so that calls get their names.
+      {DemoPhoneE164(3), 1400030000, 0.5, 95, true, false},
+      {DemoPhoneE164(5), 1400031000, 0.0, 0, false, true},
+      {DemoPhoneE164(7), 1400032000, 0.25, 3700, false, false},
   };
   for (int s = 1; s < options.scale; ++s) {
     for (int i = 0; i < 10; ++i) {
