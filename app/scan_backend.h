@@ -1,0 +1,66 @@
+// What the scan page needs of a data source: the open call and the
+// operations of the ticked categories for the scan driver, and afterwards
+// the number of records found per category. The record containers live
+// here; an operation appends only to its own containers, so the page may
+// count a category as soon as its operation has ended while the next one
+// runs.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+#include "sources/discovery.h"
+#include "sources/scan_driver.h"
+
+namespace orbanix::app {
+
+// One operation and the category numbers (1..11) whose records it fills.
+struct BackendStep {
+  ScanStep step;
+  std::vector<int> categories;
+};
+
+// Ticks of the category page, index 0 = category 1.
+using CategoryTicks = std::array<bool, 14>;
+
+class ScanBackend {
+ public:
+  virtual ~ScanBackend() = default;
+
+  // Called on the user-interface thread before the worker starts: `report`
+  // is the progress callback to register with the data source (it answers 0
+  // to go on, anything else to stop). Returns the open call and the
+  // operations for the ticked categories, in the fixed order.
+  virtual void Prepare(const BackupInfo& backup, const std::string& password, const CategoryTicks& ticked,
+                       std::function<int(int)> report, std::function<Status()>& open,
+                       std::vector<BackendStep>& steps) = 0;
+
+  // Records found for a category whose operation has ended.
+  virtual int Count(int category) const = 0;
+  // Their size for the statistics line: each item counts at least 1024
+  // bytes, as the selection does.
+  virtual uint64_t Bytes(int category) const = 0;
+};
+
+using ScanBackendFactory = std::function<std::unique_ptr<ScanBackend>(int sourceType)>;
+
+// The order in which the operations run, by the category that asks for
+// them: photos, messages, message attachments, contacts, call history,
+// notes, application media, WhatsApp, WhatsApp attachments.
+struct OperationPlan {
+  const char* name;
+  std::vector<int> categories;
+};
+const std::vector<OperationPlan>& OperationOrder();
+
+// The operations that the ticks ask for, in order (an operation runs when
+// any of its categories is ticked; the application-media walk also runs for
+// WhatsApp attachments, which it sets aside).
+std::vector<OperationPlan> PlannedOperations(const CategoryTicks& ticked);
+
+}  // namespace orbanix::app

@@ -1,0 +1,106 @@
+#include "app/specify_file_page.h"
+
+#include "app/decryption_wnd.h"
+#include "app/message_box.h"
+#include "app/scan_page.h"
+#include "app/select_all_box.h"
+#include "app/skin_catalog.h"
+#include "app/texts.h"
+#include "ui_PageSpecifyFile.h"
+
+namespace orbanix::app {
+
+CSpecifyFileVrtWnd::CSpecifyFileVrtWnd(CScanVrtWnd* scanPage, QWidget* parent)
+    : QWidget(parent), ui_(std::make_unique<Ui::PageSpecifyFile>()), scanPage_(scanPage) {
+  InitSkinResources();
+  ui_->setupUi(this);
+  for (const CategoryInfo& info : Categories()) {
+    QCheckBox* option = findChild<QCheckBox*>(QString::fromLatin1(info.option));
+    Q_ASSERT(option);
+    options_[static_cast<size_t>(info.number - 1)] = option;
+    connect(option, &QCheckBox::clicked, this, &CSpecifyFileVrtWnd::OnOption);
+  }
+  ui_->ChkSelAll->setCheckState(Qt::Checked);
+  connect(ui_->ChkSelAll, &QCheckBox::clicked, this, &CSpecifyFileVrtWnd::OnSelectAll);
+  connect(ui_->BtnNext2, &QPushButton::clicked, this, &CSpecifyFileVrtWnd::OnNext);
+  prompt_ = [](QWidget* parent, QString& password) {
+    CDecryptionWnd wnd(parent);
+    const int result = wnd.Run();
+    if (result == 1) password = wnd.Password();
+    return result;
+  };
+  ApplyLanguage();
+}
+
+CSpecifyFileVrtWnd::~CSpecifyFileVrtWnd() = default;
+
+void CSpecifyFileVrtWnd::ApplyLanguage() { ApplyTexts(this, "PageSpecifyFile"); }
+
+CSelectAllCheckBox* CSpecifyFileVrtWnd::SelectAll() const { return ui_->ChkSelAll; }
+QPushButton* CSpecifyFileVrtWnd::NextButton() const { return ui_->BtnNext2; }
+
+CategoryTicks CSpecifyFileVrtWnd::Ticks() const {
+  CategoryTicks ticks{};
+  for (size_t i = 0; i < options_.size(); ++i) ticks[i] = options_[i]->isChecked();
+  return ticks;
+}
+
+void CSpecifyFileVrtWnd::OnSelectAll() {
+  const bool checked = ui_->ChkSelAll->checkState() != Qt::Unchecked;
+  for (QCheckBox* option : options_) option->setChecked(checked);
+  ui_->BtnNext2->setEnabled(checked);
+}
+
+void CSpecifyFileVrtWnd::OnOption() {
+  int ticked = 0;
+  for (QCheckBox* option : options_) ticked += option->isChecked() ? 1 : 0;
+  if (ticked == 0) {
+    ui_->ChkSelAll->setCheckState(Qt::Unchecked);
+  } else if (ticked == static_cast<int>(options_.size())) {
+    ui_->ChkSelAll->setCheckState(Qt::Checked);
+  } else {
+    ui_->ChkSelAll->setCheckState(Qt::PartiallyChecked);
+  }
+  // At least one tick is needed to go on.
+  ui_->BtnNext2->setEnabled(ticked > 0);
+}
+
+void CSpecifyFileVrtWnd::Unlock() {
+  ui_->BtnNext2->setEnabled(ui_->ChkSelAll->checkState() != Qt::Unchecked);
+  if (navigation_) navigation_->setEnabled(true);
+}
+
+int CSpecifyFileVrtWnd::PasswordStep(const BackupInfo& backup) {
+  if (!backup.encrypted) {
+    scanPage_->SetPassword(QString());
+    return 0;
+  }
+  for (;;) {
+    QString password;
+    if (prompt_(window(), password) != 1) return 1;
+    if (!password.isEmpty()) {
+      scanPage_->SetPassword(password);
+      return 0;
+    }
+    const int answer = ShowMessageBox(window(), MsgKind::kWarning, Message("MSG0405", QStringLiteral("Warning")),
+                                      Message("MSG0301", QStringLiteral("The password is empty.")), true);
+    if (answer != kAnswerOk) {
+      scanPage_->SetPassword(QString());
+      return 0;
+    }
+  }
+}
+
+void CSpecifyFileVrtWnd::OnNext() {
+  if (ui_->ChkSelAll->checkState() == Qt::Unchecked) return;
+  ui_->BtnNext2->setEnabled(false);
+  if (navigation_) navigation_->setEnabled(false);
+  if (PasswordStep(scanPage_->SelectedBackup()) == 1) {
+    Unlock();
+    return;
+  }
+  // Both stay disabled until the scan reports its first progress.
+  emit startScanRequested(1);
+}
+
+}  // namespace orbanix::app

@@ -1,0 +1,70 @@
+// Step 2 of the wizard: the fourteen kinds of data to look for, the
+// three-look "select all" box and "BtnNext2", which asks for the password
+// of an encrypted backup and then asks the main window to start the scan.
+#pragma once
+
+#include <QCheckBox>
+#include <QPushButton>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+
+#include "app/scan_backend.h"
+#include "sources/discovery.h"
+
+class CSelectAllCheckBox;
+
+namespace Ui {
+class PageSpecifyFile;
+}
+
+namespace orbanix::app {
+
+class CScanVrtWnd;
+
+class CSpecifyFileVrtWnd : public QWidget {
+  Q_OBJECT
+ public:
+  CSpecifyFileVrtWnd(CScanVrtWnd* scanPage, QWidget* parent = nullptr);
+  ~CSpecifyFileVrtWnd() override;
+
+  // The control that is disabled together with "BtnNext2" while the scan
+  // is being started ("MainTabPage").
+  void SetNavigation(QWidget* navigation) { navigation_ = navigation; }
+  void ApplyLanguage();
+
+  CategoryTicks Ticks() const;
+  QCheckBox* Option(int category) const { return options_[static_cast<size_t>(category - 1)]; }
+  CSelectAllCheckBox* SelectAll() const;
+  QPushButton* NextButton() const;
+
+  // The password step for `backup`: 0 to go on (the password, possibly
+  // empty, is stored with the scan page), 1 when the user cancelled.
+  int PasswordStep(const BackupInfo& backup);
+
+  // Asks for a password: 1 with `password` filled when confirmed, else 2.
+  // The password window by default; tests put their own answers here.
+  using PasswordPrompt = std::function<int(QWidget* parent, QString& password)>;
+  void SetPasswordPrompt(PasswordPrompt prompt) { prompt_ = std::move(prompt); }
+
+  // Enables "BtnNext2" (by the select-all rule) and the navigation again.
+  void Unlock();
+
+ signals:
+  // Start a scan of the given source type (1 local backup); queued.
+  void startScanRequested(int sourceType);
+
+ private:
+  void OnSelectAll();
+  void OnOption();
+  void OnNext();
+
+  std::unique_ptr<Ui::PageSpecifyFile> ui_;
+  CScanVrtWnd* scanPage_;
+  QWidget* navigation_ = nullptr;
+  std::array<QCheckBox*, 14> options_{};
+  PasswordPrompt prompt_;
+};
+
+}  // namespace orbanix::app

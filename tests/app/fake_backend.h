@@ -1,0 +1,68 @@
+// A scripted data source for the scan page: reports the given progress
+// values and finds the given number of records per operation.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/scan_backend.h"
+#include "app/skin_catalog.h"
+
+namespace orbanix::app::testing {
+
+struct FakeScript {
+  std::vector<int> openReports{0, 1, 3};
+  Status openStatus = status::kOk;
+  // Reports of every operation, and the pause between two reports.
+  std::vector<int> stepReports{10, 20, 30};
+  std::chrono::milliseconds between{0};
+  int recordsPerCategory = 2;
+  std::atomic<int>* opens = nullptr;  // counts Open calls when set
+};
+
+class FakeBackend : public ScanBackend {
+ public:
+  explicit FakeBackend(FakeScript script) : script_(std::move(script)) {}
+
+  void Prepare(const BackupInfo&, const std::string&, const CategoryTicks& ticked, std::function<int(int)> report,
+               std::function<Status()>& open, std::vector<BackendStep>& steps) override {
+    open = [this, report] {
+      if (script_.opens) ++*script_.opens;
+      for (int v : script_.openReports) {
+        if (report(v) != 0) return status::kCancelled;
+        std::this_thread::sleep_for(script_.between);
+      }
+      return script_.openStatus;
+    };
+    for (const OperationPlan& op : PlannedOperations(ticked)) {
+      BackendStep step;
+      step.categories = op.categories;
+      step.step.name = op.name;
+      step.step.run = [this, report, cats = op.categories] {
+        for (int v : script_.stepReports) {
+          if (report(v) != 0) return status::kCancelled;
+          std::this_thread::sleep_for(script_.between);
+        }
+        for (int c : cats) counts_[static_cast<size_t>(c)] = script_.recordsPerCategory;
+        return status::kOk;
+      };
+      steps.push_back(std::move(step));
+    }
+  }
+  int Count(int category) const override { return counts_[static_cast<size_t>(category)]; }
+  uint64_t Bytes(int category) const override { return uint64_t(counts_[static_cast<size_t>(category)]) * 2048; }
+
+ private:
+  FakeScript script_;
+  std::array<int, 15> counts_{};
+};
+
+inline ScanBackendFactory FakeFactory(FakeScript script) {
+  return [script](int type) -> std::unique_ptr<ScanBackend> {
+    if (type != 1) return nullptr;
+    return std::make_unique<FakeBackend>(script);
+  };
+}
+
+}  // namespace orbanix::app::testing

@@ -1,0 +1,322 @@
+// The scan page through the main window: start, progress, pause, stop,
+// close, finish and home, with a scripted data source; and a walk through
+// the demo backup with the real one.
+#include <QApplication>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "app/itunes_backup_page.h"
+#include "app/local_backend.h"
+#include "app/main_wnd.h"
+#include "app/message_box.h"
+#include "app/scan_page.h"
+#include "app/select_all_box.h"
+#include "app/skin_catalog.h"
+#include "app/specify_file_page.h"
+#include "app/texts.h"
+#include "tests/app/app_tests.h"
+#include "tests/app/fake_backend.h"
+#include "tools/backupgen/backup_writer.h"
+#include "tools/backupgen/families.h"
+#include "ui_MainWnd.h"
+#include "ui_PageScan.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace orbanix::app::testing {
+
+namespace {
+
+BoxLog g_boxes;
+
+BackupInfo PlainBackup() {
+  BackupInfo info;
+  info.displayName = "Plain Phone";
+  info.serialNumber = "F2LDEMO0001";
+  info.lastBackupDate = "2014-05-13 16:53:20";
+  info.folder = "/nonexistent/plain";
+  return info;
+}
+
+// Ticks exactly the given categories on the category page.
+void TickOnly(CSpecifyFileVrtWnd* page, std::initializer_list<int> categories) {
+  page->SelectAll()->setCheckState(Qt::Checked);
+  page->SelectAll()->click();  // everything off
+  for (int c : categories) page->Option(c)->click();
+}
+
+// Chooses the backup and presses "BtnNext2".
+void StartFromCategoryPage(CMainWnd& window, const BackupInfo& backup) {
+  window.ScanPage()->SetSelectedBackup(backup);
+  window.CategoryPage()->NextButton()->click();
+}
+
+bool WaitFinished(CMainWnd& window, int ms = 10000) {
+  return QTest::qWaitFor([&] { return window.ScanPage()->state() == CScanVrtWnd::State::kFinished; }, ms);
+}
+
+// A scan that runs for a while: many small reports.
+FakeScript LongScript() {
+  FakeScript script;
+  script.stepReports.clear();
+  for (int v = 5; v < 95; ++v) script.stepReports.push_back(v);
+  script.between = 3ms;
+  return script;
+}
+
+}  // namespace
+
+void ScanPageTests::init() {
+  g_boxes = BoxLog{};
+  g_boxes.Install();
+}
+
+void ScanPageTests::cleanup() { BoxLog::Remove(); }
+
+void ScanPageTests::reminderOnlyFinishesWithNoRecords() {
+  std::atomic<int> opens{0};
+  FakeScript script;
+  script.opens = &opens;
+  CMainWnd window({}, FakeFactory(script));
+  TickOnly(window.CategoryPage(), {kReminder});
+  QVERIFY(window.CategoryPage()->NextButton()->isEnabled());
+  QVERIFY(PlannedOperations(window.CategoryPage()->Ticks()).empty());
+  QSignalSpy finished(window.ScanPage(), &CScanVrtWnd::scanFinished);
+  StartFromCategoryPage(window, PlainBackup());
+  QVERIFY(WaitFinished(window));
+  QCOMPARE(finished.size(), 1);
+  QCOMPARE(opens.load(), 1);
+  QCOMPARE(window.ScanPage()->TotalCount(), 0);
+  QVERIFY(!window.ScanPage()->HoldsResults());
+  QCOMPARE(window.ScanPage()->CategoryNode(kReminder)->text(0), QStringLiteral("Reminder (0)"));
+  QVERIFY(!window.ScanPage()->CategoryNode(kCameraRoll));
+  // The scan page shows its result toolbars.
+  QCOMPARE(window.ui()->MainTabPage->currentIndex(), 1);
+  Ui::PageScan* ui = window.ScanPage()->ui();
+  QVERIFY(ui->ScanToolBar->isHidden());
+  QVERIFY(!ui->ReocveryToolBar->isHidden());
+  QVERIFY(!ui->DataListToolBar->isHidden());
+  QVERIFY(ui->BtnHome->isEnabled());
+  QVERIFY(!ui->BtnRecovery->isEnabled());
+  QVERIFY(window.CategoryPage()->NextButton()->isEnabled());
+  QVERIFY(window.ui()->MainTabPage->isEnabled());
+  QVERIFY(g_boxes.texts.isEmpty());
+}
+
+void ScanPageTests::percentNeverGoesBackNorShows100() {
+  FakeScript script;
+  script.openReports = {0, 1, 1, 5, 3, 50, 40};
+  script.stepReports = {60, 55, 100, 150, 99, 120, 0, -5};
+  CMainWnd window({}, FakeFactory(script));
+  QList<int> shown;
+  QStringList labels;
+  bool finished = false;
+  connect(window.ScanPage(), &CScanVrtWnd::percentShown, this, [&](int percent) {
+    if (finished) return;
+    shown << percent;
+    labels << window.ScanPage()->ui()->LblPercent->text();
+    QCOMPARE(window.ScanPage()->ui()->ProgressScan->value(), percent);
+  });
+  connect(window.ScanPage(), &CScanVrtWnd::scanFinished, this, [&] { finished = true; });
+  StartFromCategoryPage(window, PlainBackup());
+  QVERIFY(WaitFinished(window));
+  QVERIFY(shown.size() >= 3);
+  QCOMPARE(shown.first(), 2);  // the first report of an open backup shows 2
+  for (int i = 1; i < shown.size(); ++i) QVERIFY2(shown[i] > shown[i - 1], "the percent went back");
+  QCOMPARE(shown.last(), 99);
+  for (const QString& label : labels) QVERIFY(label != QStringLiteral("100%"));
+  QCOMPARE(labels.last(), QStringLiteral("99%"));
+}
+
+void ScanPageTests::pauseThenStopAsksOnceAndEndsFinished() {
+  CMainWnd window({}, FakeFactory(LongScript()));
+  CScanVrtWnd* page = window.ScanPage();
+  StartFromCategoryPage(window, PlainBackup());
+  QTRY_VERIFY(page->ShownPercent() >= 5);
+  page->TogglePause();
+  QCOMPARE(page->state(), CScanVrtWnd::State::kPaused);
+  QCOMPARE(page->ui()->BtnScanPause->text(), Message("MSG0506"));
+  // While paused the worker holds at its next report: once the reports
+  // already under way have arrived, nothing moves.
+  QTest::qWait(50);
+  const int held = page->ShownPercent();
+  QTest::qWait(150);
+  QCOMPARE(page->ShownPercent(), held);
+  QVERIFY(page->WorkerRunning());
+
+  g_boxes.answer = kAnswerOk;
+  page->ui()->BtnScanStop->click();
+  QCOMPARE(g_boxes.texts, QStringList{Message("MSG0508")});
+  // The worker has ended when the stop returns.
+  QVERIFY(!page->WorkerRunning());
+  QVERIFY(WaitFinished(window, 2000));
+  QCOMPARE(page->ui()->BtnScanPause->text(), Message("MSG0507"));
+  QVERIFY(page->ui()->ScanToolBar->isHidden());
+  QVERIFY(!page->ui()->ReocveryToolBar->isHidden());
+  QVERIFY(page->ui()->BtnHome->isEnabled());
+  QCOMPARE(g_boxes.texts.size(), 1);
+  // It stopped early: not every operation ran.
+  QVERIFY(page->ShownPercent() < 99);
+}
+
+void ScanPageTests::stopAnsweredNoKeepsScanning() {
+  FakeScript script = LongScript();
+  script.between = 1ms;
+  CMainWnd window({}, FakeFactory(script));
+  CScanVrtWnd* page = window.ScanPage();
+  TickOnly(window.CategoryPage(), {kContacts, kNotes});
+  StartFromCategoryPage(window, PlainBackup());
+  QTRY_VERIFY(page->ShownPercent() >= 5);
+  g_boxes.answer = kAnswerCancel;
+  page->Stop();
+  QCOMPARE(g_boxes.texts.size(), 1);
+  QCOMPARE(page->state(), CScanVrtWnd::State::kScanning);
+  QVERIFY(page->ui()->BtnGifLoading->IsRunning());
+  QVERIFY(WaitFinished(window));
+  QCOMPARE(page->Count(kContacts), 2);
+  QCOMPARE(page->Count(kNotes), 2);
+}
+
+void ScanPageTests::closeWhileScanningAsksAndWaits() {
+  CMainWnd window({}, FakeFactory(LongScript()));
+  window.show();
+  CScanVrtWnd* page = window.ScanPage();
+  StartFromCategoryPage(window, PlainBackup());
+  QTRY_VERIFY(page->ShownPercent() >= 5);
+
+  g_boxes.answer = kAnswerCancel;
+  QVERIFY(!window.close());
+  QCOMPARE(g_boxes.texts, QStringList{Message("MSG0511")});
+  QCOMPARE(page->state(), CScanVrtWnd::State::kScanning);
+  QVERIFY(page->WorkerRunning());
+
+  g_boxes.answer = kAnswerOk;
+  QVERIFY(window.close());
+  QCOMPARE(g_boxes.texts.size(), 2);
+  QVERIFY(!page->WorkerRunning());
+}
+
+void ScanPageTests::countsInTreeLabels() {
+  FakeScript script;
+  script.recordsPerCategory = 3;
+  CMainWnd window({}, FakeFactory(script));
+  StartFromCategoryPage(window, PlainBackup());
+  QVERIFY(WaitFinished(window));
+  CScanVrtWnd* page = window.ScanPage();
+  QCOMPARE(page->CategoryNode(kCameraRoll)->text(0), QStringLiteral("Camera Roll (3)"));
+  QCOMPARE(page->CategoryNode(kMessageAtts)->text(0), QStringLiteral("Messages Attachments (3)"));
+  QCOMPARE(page->CategoryNode(kWhatsApp)->text(0), QStringLiteral("WhatsApp (3)"));
+  QCOMPARE(page->CategoryNode(kSafariBookmark)->text(0), QStringLiteral("Safari Bookmark (0)"));
+  QCOMPARE(page->TotalCount(), 33);
+  // 33 items of 2048 bytes each, all ticked.
+  QCOMPARE(page->ui()->LblStatistics->text(),
+           FormatText(Message("MSG0513"), {QStringLiteral("66.00 KB"), 33, QStringLiteral("66.00 KB"), 33}));
+  QVERIFY(page->ui()->BtnRecovery->isEnabled());
+}
+
+void ScanPageTests::wrongPasswordAsksAgainAndRescans() {
+  // The scripted source refuses the first password.
+  std::atomic<int> opens{0};
+  struct Refusing : FakeBackend {
+    using FakeBackend::FakeBackend;
+    void Prepare(const BackupInfo& b, const std::string& password, const CategoryTicks& t,
+                 std::function<int(int)> report, std::function<Status()>& open,
+                 std::vector<BackendStep>& steps) override {
+      FakeBackend::Prepare(b, password, t, report, open, steps);
+      if (password == "wrong") open = [] { return status::kWrongPassword; };
+    }
+  };
+  FakeScript script;
+  script.opens = &opens;
+  CMainWnd window({}, [script](int) -> std::unique_ptr<ScanBackend> { return std::make_unique<Refusing>(script); });
+  QStringList passwords{QStringLiteral("wrong"), QStringLiteral("right")};
+  window.CategoryPage()->SetPasswordPrompt([&](QWidget*, QString& password) {
+    password = passwords.takeFirst();
+    return 1;
+  });
+  BackupInfo locked = PlainBackup();
+  locked.encrypted = true;
+  StartFromCategoryPage(window, locked);
+  QVERIFY(WaitFinished(window));
+  QVERIFY(passwords.isEmpty());
+  QCOMPARE(g_boxes.texts, QStringList{Message("MSG0302")});
+  QCOMPARE(window.ScanPage()->Password(), QStringLiteral("right"));
+  QCOMPARE(opens.load(), 1);  // the wrong one never reached the scripted open
+  QVERIFY(window.ScanPage()->TotalCount() > 0);
+}
+
+void ScanPageTests::homeAsksAndReturnsToStep1() {
+  CMainWnd window({}, FakeFactory({}));
+  StartFromCategoryPage(window, PlainBackup());
+  QVERIFY(WaitFinished(window));
+  QVERIFY(window.ui()->HorLayoutMain->isHidden());
+  QVERIFY(!window.ui()->HorLayoutScan->isHidden());
+  CScanVrtWnd* page = window.ScanPage();
+
+  g_boxes.answer = kAnswerCancel;
+  page->ui()->BtnHome->click();
+  QCOMPARE(g_boxes.texts, QStringList{Message("MSG0510")});
+  QCOMPARE(window.ui()->MainTabPage->currentIndex(), 1);
+  QVERIFY(page->HoldsResults());
+
+  g_boxes.answer = kAnswerOk;
+  page->ui()->BtnHome->click();
+  QCOMPARE(window.ui()->MainTabPage->currentIndex(), 0);
+  QCOMPARE(window.ui()->TabPage->currentIndex(), 0);
+  QVERIFY(window.ui()->OptStep1->isChecked());
+  QVERIFY(!window.ui()->HorLayoutMain->isHidden());
+  QVERIFY(window.ui()->HorLayoutScan->isHidden());
+  QVERIFY(!page->HoldsResults());
+  QCOMPARE(page->state(), CScanVrtWnd::State::kIdle);
+  // Nothing is held after going home: closing asks nothing.
+  QCOMPARE(g_boxes.texts.size(), 2);
+  QVERIFY(window.close());
+  QCOMPARE(g_boxes.texts.size(), 2);
+}
+
+void ScanPageTests::walkThroughDemoBackup() {
+  // The demo backups with the program's own data source; pictures of each
+  // step are kept when ORBANIX_SCREENSHOT_DIR names a folder.
+  QTemporaryDir dir;
+  const fs::path root = fs::path(dir.path().toStdString()) / "demo";
+  std::string error;
+  QVERIFY2(!gen::WriteDemo(root, &error).empty(), error.c_str());
+  ScanBackendFactory factory = MakeLocalBackendFactory();
+  if (!factory(1)) {
+    FakeScript script = LongScript();
+    script.between = 1ms;
+    factory = FakeFactory(script);
+  }
+  const QString shots = qEnvironmentVariable("ORBANIX_SCREENSHOT_DIR");
+  for (const QSize size : {QSize(1000, 665), QSize(1440, 900)}) {
+    CMainWnd window({root}, factory);
+    window.resize(size);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto shoot = [&](const char* step) {
+      if (shots.isEmpty()) return;
+      QCoreApplication::processEvents();
+      window.grab().save(QStringLiteral("%1/%2-%3x%4.png").arg(shots, QLatin1String(step)).arg(size.width()).arg(size.height()));
+    };
+    QTreeWidget* list = window.BackupPage()->List();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    shoot("1-choose-backup");
+    QVERIFY(window.BackupPage()->ChooseSelected());
+    QCOMPARE(window.ui()->TabPage->currentIndex(), 1);
+    shoot("2-categories");
+    window.CategoryPage()->NextButton()->click();
+    QVERIFY(QTest::qWaitFor([&] { return window.ui()->MainTabPage->currentIndex() == 1; }, 10000));
+    shoot("3-scanning");
+    QVERIFY(WaitFinished(window, 60000));
+    shoot("4-finished");
+    QVERIFY(g_boxes.texts.isEmpty() || g_boxes.texts == QStringList{Message("MSG0511")});
+    g_boxes.answer = kAnswerOk;
+    window.close();
+  }
+}
+
+}  // namespace orbanix::app::testing
