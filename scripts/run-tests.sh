@@ -7,5 +7,7 @@ cd "$here"
 scripts/install-deps.sh
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j2)
-scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DORBANIX_SANITIZE=ON -DORBANIX_BUILD_GUI=OFF -DORBANIX_BUILD_BENCH=OFF
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORBANIX_SANITIZE=ON -DORBANIX_BUILD_GUI=OFF \
+  -DORBANIX_BUILD_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$(nproc)" --target core_tests
 (cd build-asan && ctest --output-on-failure -j2 -L core)
