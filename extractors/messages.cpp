@@ -110,8 +110,15 @@ RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxR
     MessageRecord m;
     if (!MessageText(r, m.text)) return status::kBadData;
     // A live row without text may still carry an attachment (the scan decides
-    // after the join); a recovered row without text is not trusted.
-    if (m.text.empty() && input.deleted != 0) return status::kBadData;
+    // after the join). A recovered row must look like a message: a text, its
+    // guid (column 1, never NULL in the table) and a date; bytes read out of
+    // step with a record give fragments that fail these.
+    if (input.deleted != 0) {
+      if (m.text.empty() || !r.IsText(1) || r.SerialType(1) == 13) return status::kBadData;
+      const bool dated = (r.IsInteger(kDateColumn) && r.AsInt64(kDateColumn) != 0) ||
+                         (r.IsReal(kDateColumn) && r.AsReal(kDateColumn) != 0.0);
+      if (!dated) return status::kBadData;
+    }
     m.deleted = input.deleted;
     m.rowId = r.hasRowid ? r.rowid : 0;
     m.handleId = r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0;

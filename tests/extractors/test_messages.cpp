@@ -381,7 +381,7 @@ TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
                 deletedIds.size(), foundIds.size(), handlePhantoms, deletedFiles.size(), foundFiles.size(),
                 attachmentPhantoms, static_cast<long long>(truth.freelistPages));
     EXPECT_EQ(handlePhantoms, 0u);
-    EXPECT_LE(msg.phantoms, 2u);
+    EXPECT_EQ(msg.phantoms, 0u);
     EXPECT_GE(msg.recovered * 10, msg.deleted * 7);
     EXPECT_GE(foundIds.size(), 1u);
   }
