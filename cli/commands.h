@@ -26,6 +26,7 @@ int RunList(const Args& args);
 int RunSqlite(const Args& args);
 int RunFiles(const Args& args);
 int RunScan(const Args& args);
+int RunRecover(const Args& args);
 
 // Quotes a text as a JSON string (UTF-8 kept, control characters escaped).
 std::string JsonString(const std::string& text);
