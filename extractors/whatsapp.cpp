@@ -224,7 +224,8 @@ Status ScanWhatsApp(const std::filesystem::path& chatDb, WhatsAppChatMap& chats,
   ParsedRecord rec;
 
   std::vector<MediaRow> media;
-  ScanTable(reader, "ZWAMEDIAITEM", [&](CDbFileReader& r, const RowInput& in) {
+  Status failed = status::kOk;
+  Status read = ScanTable(reader, "ZWAMEDIAITEM", [&](CDbFileReader& r, const RowInput& in) {
     const Status st = Parse(r, in, rec, col.mediaColumns);
     if (st != status::kOk) return st;
     MediaRow m;
@@ -234,10 +235,11 @@ Status ScanWhatsApp(const std::filesystem::path& chatDb, WhatsAppChatMap& chats,
     media.push_back(std::move(m));
     return status::kOk;
   });
+  if (read != status::kOk && failed == status::kOk) failed = read;
   if (progress && progress(20) != 0) return status::kCancelled;
 
   std::vector<ChatRow> chatRows;
-  ScanTable(reader, "ZWACHATSESSION", [&](CDbFileReader& r, const RowInput& in) {
+  read = ScanTable(reader, "ZWACHATSESSION", [&](CDbFileReader& r, const RowInput& in) {
     const Status st = Parse(r, in, rec, col.chatColumns);
     if (st != status::kOk) return st;
     ChatRow c;
@@ -250,10 +252,11 @@ Status ScanWhatsApp(const std::filesystem::path& chatDb, WhatsAppChatMap& chats,
     chatRows.push_back(std::move(c));
     return status::kOk;
   });
+  if (read != status::kOk && failed == status::kOk) failed = read;
   if (progress && progress(40) != 0) return status::kCancelled;
 
   std::vector<MemberRow> members;
-  ScanTable(reader, "ZWAGROUPMEMBER", [&](CDbFileReader& r, const RowInput& in) {
+  read = ScanTable(reader, "ZWAGROUPMEMBER", [&](CDbFileReader& r, const RowInput& in) {
     const Status st = Parse(r, in, rec, col.memberColumns);
     if (st != status::kOk) return st;
     MemberRow m;
@@ -265,10 +268,11 @@ Status ScanWhatsApp(const std::filesystem::path& chatDb, WhatsAppChatMap& chats,
     members.push_back(std::move(m));
     return status::kOk;
   });
+  if (read != status::kOk && failed == status::kOk) failed = read;
   if (progress && progress(60) != 0) return status::kCancelled;
 
   std::vector<ChatMessageRecord> messages;
-  ScanTable(reader, "ZWAMESSAGE", [&](CDbFileReader& r, const RowInput& in) {
+  read = ScanTable(reader, "ZWAMESSAGE", [&](CDbFileReader& r, const RowInput& in) {
     const Status st = Parse(r, in, rec, 0);
     if (st != status::kOk) return st;
     if (!col.keepIfNumber.empty() &&
@@ -289,6 +293,10 @@ Status ScanWhatsApp(const std::filesystem::path& chatDb, WhatsAppChatMap& chats,
     messages.push_back(std::move(m));
     return status::kOk;
   });
+  if (read != status::kOk && failed == status::kOk) failed = read;
+  // A damaged store gives what could be read; only a store of which no
+  // message could be read at all reports the failure of its table reads.
+  if (messages.empty() && failed != status::kOk) return failed;
   DropRecoveredCopies(messages);
   if (progress && progress(80) != 0) return status::kCancelled;
 

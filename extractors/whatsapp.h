@@ -95,7 +95,9 @@ Status ProbeWhatsAppColumns(const std::filesystem::path& chatDb, WhatsAppColumns
 
 // Reads the chat store into `chats` (filled; existing keys get the new
 // messages appended). 0; 1006 when ZWAMESSAGE cannot be queried; the open
-// error of the page reader. Nothing is added on failure or cancel.
+// error of the page reader; the first failed table read when no message
+// could be read at all (a damaged store otherwise gives what it holds).
+// Nothing is added on failure or cancel.
 Status ScanWhatsApp(const std::filesystem::path& chatDb, WhatsAppChatMap& chats,
                     const ExtractorProgress& progress = {});
 

@@ -201,6 +201,17 @@ TEST_F(WhatsAppStoreTest, AStoreWithoutTheMessageTableFailsWithTheSchemaCode) {
   EXPECT_TRUE(chats.empty());
 }
 
+TEST_F(WhatsAppStoreTest, DamagedStoresGiveAnErrorNotAnEmptySuccess) {
+  const fs::path db = dir_ / "ChatStorage.sqlite";
+  for (uintmax_t size : {4096u, 2 * 4096u, 100u}) {
+    gen::BuildWhatsAppDb(db, gen::WhatsAppContent(28, {}));
+    fs::resize_file(db, size);
+    WhatsAppChatMap chats;
+    EXPECT_NE(ScanWhatsApp(db, chats), status::kOk) << size;
+    EXPECT_TRUE(chats.empty()) << size;
+  }
+}
+
 TEST_F(WhatsAppStoreTest, ANarrowStoreIsReadByColumnName) {
   // 20 columns: fewer than the positions of any layout need.
   const fs::path db = dir_ / "ChatStorage.sqlite";
