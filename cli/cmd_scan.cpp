@@ -1,7 +1,9 @@
 // orbanix scan [--json] [--categories LIST] [--password-file FILE] BACKUP
+// orbanix scan [--json] [--categories LIST] --device [UDID]
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/device_session.h"
 #include "cli/scan_session.h"
 
 namespace orbanix::cli {
@@ -10,7 +12,8 @@ namespace {
 
 constexpr const char* kHelp =
     "usage: orbanix scan [--json] [--categories LIST] [--password-file FILE] BACKUP\n"
-    "Scans one backup folder and prints, per category, the items (what the\n"
+    "       orbanix scan [--json] [--categories LIST] --device [UDID]\n"
+    "Scans one backup folder (or a connected iPhone) and prints, per category, the items (what the\n"
     "category tree shows: conversations, chats, records, files), the records\n"
     "(every message counted) and how many of them were recovered as deleted.\n"
     "  --categories LIST  comma-separated, default all: camera-roll, photo-stream,\n"
@@ -19,14 +22,40 @@ constexpr const char* kHelp =
     "                     whatsapp-attachments, reminders, calendar, safari-bookmarks\n"
     "  --password-file F  the password of an encrypted backup, first line of F\n"
     "                     (asked on the terminal when missing)\n"
+    "  --device [UDID]    scan the iPhone attached over USB (the first one when no\n"
+    "                     UDID is given) instead of a backup\n"
     "  --json             {\"categories\": {name: {items, records, deleted}}, \"status\": code}\n"
     "Progress goes to stderr; Ctrl-C stops the scan and still prints what was found.\n";
+
+void PrintCounts(const ScanResults& results, Status lastStatus, bool json) {
+  const CategorySet& ticked = results.ticked;
+  std::lock_guard<std::mutex> guard(results.lock);
+  if (json) {
+    std::cout << "{\"categories\": {";
+    bool first = true;
+    for (Category c : ticked) {
+      const CategoryCount n = CountCategory(results, c);
+      std::cout << (first ? "" : ", ") << JsonString(CategoryCliName(c)) << ": {\"items\": " << n.items
+                << ", \"records\": " << n.records << ", \"deleted\": " << n.deleted << "}";
+      first = false;
+    }
+    std::cout << "}, \"status\": " << lastStatus << "}\n";
+  } else {
+    std::printf("%-22s %8s %8s %8s\n", "category", "items", "records", "deleted");
+    for (Category c : ticked) {
+      const CategoryCount n = CountCategory(results, c);
+      std::printf("%-22s %8zu %8zu %8zu\n", CategoryCliName(c), n.items, n.records, n.deleted);
+    }
+  }
+}
 
 }  // namespace
 
 int RunScan(const Args& args) {
   ScanRequest request;
   bool json = false;
+  bool device = false;
+  std::string udid;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -35,6 +64,9 @@ int RunScan(const Args& args) {
     }
     if (a == "--json") {
       json = true;
+    } else if (a == "--device") {
+      device = true;
+      if (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-') udid = args[++i];
     } else if ((a == "--categories" || a == "--password-file") && i + 1 < args.size()) {
       if (a == "--categories") {
         std::string error;
@@ -52,32 +84,27 @@ int RunScan(const Args& args) {
       return kExitUsage;
     }
   }
+  if (device) {
+    if (!request.backup.empty() || !request.passwordFile.empty()) {
+      std::cerr << "orbanix scan: --device reads a phone, not a backup\n" << kHelp;
+      return kExitUsage;
+    }
+    DeviceScanRequest deviceRequest;
+    deviceRequest.udid = udid;
+    deviceRequest.categories = request.categories;
+    DeviceScanSession session;
+    if (RunDeviceScanSession(deviceRequest, session) != 0) return kExitFailure;
+    PrintCounts(session.results, session.lastStatus, json);
+    // A phone that went away leaves an incomplete scan.
+    return session.disconnected ? kExitFailure : kExitOk;
+  }
   if (request.backup.empty()) {
     std::cerr << kHelp;
     return kExitUsage;
   }
   ScanSession session;
   if (RunScanSession(request, session) != 0) return kExitFailure;
-
-  const CategorySet& ticked = session.results.ticked;
-  std::lock_guard<std::mutex> guard(session.results.lock);
-  if (json) {
-    std::cout << "{\"categories\": {";
-    bool first = true;
-    for (Category c : ticked) {
-      const CategoryCount n = CountCategory(session.results, c);
-      std::cout << (first ? "" : ", ") << JsonString(CategoryCliName(c)) << ": {\"items\": " << n.items
-                << ", \"records\": " << n.records << ", \"deleted\": " << n.deleted << "}";
-      first = false;
-    }
-    std::cout << "}, \"status\": " << session.lastStatus << "}\n";
-  } else {
-    std::printf("%-22s %8s %8s %8s\n", "category", "items", "records", "deleted");
-    for (Category c : ticked) {
-      const CategoryCount n = CountCategory(session.results, c);
-      std::printf("%-22s %8zu %8zu %8zu\n", CategoryCliName(c), n.items, n.records, n.deleted);
-    }
-  }
+  PrintCounts(session.results, session.lastStatus, json);
   return kExitOk;
 }
 

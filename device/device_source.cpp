@@ -1,0 +1,710 @@
+#include "device/device_source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <set>
+
+#include "extractors/calls.h"
+#include "extractors/chat_apps.h"
+#include "extractors/contacts.h"
+#include "extractors/messages.h"
+#include "extractors/notes.h"
+#include "extractors/whatsapp.h"
+#include "platform/folders.h"
+#include "platform/text.h"
+#include "sources/categories.h"
+#include "sources/media_sniffer.h"
+
+namespace orbanix::device {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kCopyChunk = 65536;
+// Open reports from 1 to this value; the relay's reports fall between.
+constexpr int kOpenDone = 20;
+
+Status WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return status::kOk;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  Status Close() {
+    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    return rc == 0 ? status::kOk : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// folder + "/" + name without doubling a separator.
+std::string Join(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+std::string LastPart(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The folder name just before "/QQ.db" in a device path ("" when none).
+std::string QqAccountOf(const std::string& devicePath) {
+  const size_t at = devicePath.find("/QQ.db");
+  if (at == std::string::npos || at == 0) return {};
+  const size_t slash = devicePath.rfind('/', at - 1);
+  return devicePath.substr(slash == std::string::npos ? 0 : slash + 1, at - (slash == std::string::npos ? 0 : slash + 1));
+}
+
+// A key not yet in the map: `name`, else "name (2)", "name (3)", ...
+std::string FreeKey(const ChatAccountMap& map, const std::string& name) {
+  if (!map.count(name)) return name;
+  for (int n = 2;; ++n) {
+    std::string key = name + " (" + std::to_string(n) + ")";
+    if (!map.count(key)) return key;
+  }
+}
+
+}  // namespace
+
+std::string DeviceAppName(const std::string& bundleId) {
+  const size_t com = bundleId.find("com.");
+  const size_t net = bundleId.find("net.");
+  const size_t at = std::min(com, net);
+  if (at == std::string::npos) return "other";
+  return bundleId.substr(at + 4);
+}
+
+CDeviceRecovery::CDeviceRecovery(fs::path dataFolder, fs::path workFolder)
+    : dataFolder_(dataFolder.empty() ? DataFolder() : std::move(dataFolder)),
+      workFolder_(workFolder.empty() ? WorkFolder() : std::move(workFolder)) {
+  CreateFolderTree(dataFolder_);
+  CreateFolderTree(workFolder_);
+}
+
+CDeviceRecovery::~CDeviceRecovery() {
+  session_.reset();
+  RemoveLocalCopies();
+}
+
+Status CDeviceRecovery::SetCatalog(void* context) {
+  binding_ = static_cast<DeviceBinding*>(context);
+  return status::kOk;
+}
+
+Status CDeviceRecovery::SetProgressCallback(ProgressCallback callback, void* user) {
+  callback_ = callback;
+  user_ = user;
+  return status::kOk;
+}
+
+int CDeviceRecovery::Report(int value) {
+  lastAnswer_ = callback_ ? callback_(user_, value) : 0;
+  return lastAnswer_;
+}
+
+int CDeviceRecovery::Advance(int share) {
+  progress_ += share;
+  return Report(progress_);
+}
+
+int CDeviceRecovery::SessionReport(void* self, int value) { return static_cast<CDeviceRecovery*>(self)->Report(value); }
+
+DeviceProgress CDeviceRecovery::SessionProgress(int base, int budget) {
+  return DeviceProgress{&CDeviceRecovery::SessionReport, this, base, budget};
+}
+
+std::function<int(int)> CDeviceRecovery::ExtractorProgressWithin(int share) {
+  const int base = progress_;
+  return [this, base, share](int percent) { return Report(base + share * std::clamp(percent, 0, 100) / 100); };
+}
+
+Status CDeviceRecovery::NoDevice() {
+  disconnected_ = true;
+  message_ = FailureText(DeviceFailure::kNotConnected);
+  englishMessage_ = FailureEnglish(DeviceFailure::kNotConnected);
+  return kNoDevice;
+}
+
+Status CDeviceRecovery::Failed(const DeviceError& error) {
+  if (!binding_ || !binding_->Connected() || error.failure() == DeviceFailure::kNotConnected) return NoDevice();
+  message_ = error.what();
+  englishMessage_ = error.English();
+  return status::kBadData;
+}
+
+void CDeviceRecovery::RemoveLocalCopies() {
+  std::error_code ec;
+  for (const char* name : {kAddressBookCopy, kMessagesCopy, kNotesCopy, kCallHistoryCopy, kWhatsAppChatCopy,
+                           kWhatsAppContactsCopy, kRelayArchive}) {
+    fs::remove(workFolder_ / name, ec);
+  }
+  fs::remove(dataFolder_ / kRelayDownload, ec);
+  for (const fs::path& p : written_) fs::remove(p, ec);
+  written_.clear();
+}
+
+fs::path CDeviceRecovery::DigestCopy(const std::string& key) {
+  fs::path local = workFolder_ / PathDigestName(key);
+  written_.push_back(local);
+  return local;
+}
+
+Status CDeviceRecovery::Open(const std::string&) {
+  progress_ = 1;
+  step_ = 10;
+  if (const int answer = Report(progress_)) return answer;
+  conversations_.clear();
+  qqAccounts_.clear();
+  weChatAccounts_.clear();
+  whatsAppChats_.clear();
+  qqCopies_.clear();
+  weChatCopies_.clear();
+  qqAccountsOfCopies_.clear();
+  weChatAccountsOfCopies_.clear();
+  message_.clear();
+  englishMessage_.clear();
+  disconnected_ = false;
+  rootFileSystem_ = false;
+  relayArchive_ = false;
+  maxMessageRowId_ = 20000;
+  maxContactRowId_ = 20000;
+  session_.reset();
+  // What an earlier scan fetched must never stand in for what this phone
+  // does not give.
+  RemoveLocalCopies();
+  if (!binding_ || !binding_->Connected()) {
+    NoDevice();
+    return status::kCannotOpen;
+  }
+  session_ = std::make_unique<DeviceSession>(*binding_);
+  try {
+    session_->StartSession();
+  } catch (const DeviceError& e) {
+    Failed(e);
+    return status::kCannotOpen;
+  }
+
+  // The relay's stream reports between 1 and 19.
+  session_->SetProgress(SessionProgress(progress_, kOpenDone - 2));
+  const fs::path download = dataFolder_ / kRelayDownload;
+  lastAnswer_ = 0;
+  const Status relay = session_->RelayUserDatabases(download);
+  if (lastAnswer_ != 0) return lastAnswer_;
+  if (relay == kNoDevice) {
+    NoDevice();
+    return status::kCannotOpen;
+  }
+  const fs::path archive = workFolder_ / kRelayArchive;
+  if (relay == status::kOk) relayArchive_ = UnpackRelayArchive(download, archive) == status::kOk;
+  std::error_code ec;
+  fs::remove(download, ec);  // the unpacked archive is what is read
+  progress_ = kOpenDone;
+  if (const int answer = Report(progress_)) return answer;
+
+  // The file service: the whole file system when the phone opens it.
+  bool fileService = false;
+  try {
+    session_->UseFileSystem();
+    fileService = true;
+    rootFileSystem_ = session_->rootFileSystem();
+  } catch (const DeviceError& e) {
+    if (Failed(e) == kNoDevice) return status::kCannotOpen;
+  }
+  bool haveAddressBook = false, haveMessages = false;
+  if (rootFileSystem_) {
+    haveAddressBook = session_->CopyDeviceFile(kAddressBookPath, workFolder_ / kAddressBookCopy) == status::kOk;
+    haveMessages = session_->CopyDeviceFile(kMessagesPath, workFolder_ / kMessagesCopy) == status::kOk;
+    session_->CopyDeviceFile(kNotesPath, workFolder_ / kNotesCopy);
+    // The newer call history first; phones up to iOS 7 keep the older one.
+    if (session_->CopyDeviceFile(kCallRecordPath, workFolder_ / kCallHistoryCopy) != status::kOk) {
+      session_->CopyDeviceFile(kCallHistoryPath, workFolder_ / kCallHistoryCopy);
+    }
+  }
+  if (relayArchive_) {
+    // Whatever the file system did not give comes from the archive.
+    if (!haveAddressBook) {
+      haveAddressBook = ExtractArchiveEntry(archive, kArchiveAddressBook, workFolder_ / kAddressBookCopy) == 0;
+    }
+    if (!haveMessages) haveMessages = ExtractArchiveEntry(archive, kArchiveMessages, workFolder_ / kMessagesCopy) == 0;
+  }
+  if (!binding_->Connected()) {
+    NoDevice();
+    return status::kCannotOpen;
+  }
+  if (const int answer = Report(progress_)) return answer;
+  if (!fileService && !relayArchive_) return status::kCannotOpen;  // nothing of the phone can be read
+  if (!haveAddressBook && !haveMessages && message_.empty()) {
+    englishMessage_ = "the phone's databases could not be fetched (the file relay refused and the whole file "
+                      "system is not open)";
+  }
+  return haveAddressBook || haveMessages ? status::kOk : status::kBadData;
+}
+
+Status CDeviceRecovery::ScanMessages(ConversationMap& conversations) {
+  ScanProgress scanProgress;
+  scanProgress.callback = callback_;
+  scanProgress.user = user_;
+  scanProgress.base = progress_;
+  scanProgress.span = step_ / 2;
+  ConversationMap found;
+  const Status result = orbanix::ScanMessages(workFolder_ / kMessagesCopy, workFolder_ / kAddressBookCopy, found,
+                                              maxMessageRowId_, scanProgress);
+  for (auto& [handle, messages] : found) {
+    auto& into = conversations_[handle];
+    into.insert(into.end(), std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
+  }
+  conversations = conversations_;
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::ScanMessageAttachments(std::vector<AttachmentFile>& attachments) {
+  std::vector<MediaItem> found;
+  Status result = status::kOk;
+  const fs::path archive = workFolder_ / kRelayArchive;
+  if (relayArchive_) {
+    result = CarveArchiveMedia(archive, workFolder_, found, SessionProgress(progress_, step_ / 2));
+    for (const MediaItem& item : found) written_.push_back(item.path);
+    if (lastAnswer_ != 0) return lastAnswer_;
+  } else if (rootFileSystem_ && session_) {
+    // No archive: the attachments folder of the whole file system.
+    result = WalkMedia(kAttachmentsPath, {}, found);
+    if (lastAnswer_ != 0) return lastAnswer_;
+  } else {
+    result = ENOENT;
+  }
+  for (MediaItem& item : found) attachments.push_back(AttachmentFile{0, item.size, std::move(item.name), item.path});
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::ScanContacts(std::vector<ContactRecord>& contacts) {
+  std::vector<ContactRecord> found;
+  const Status result = orbanix::ScanContacts(workFolder_ / kAddressBookCopy, found, maxContactRowId_);
+  contacts.insert(contacts.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::ScanNotes(std::vector<NoteRecord>& notes) {
+  Status result = status::kOk;
+  // Notes are read only from the whole file system; the relay archive
+  // does not hold them.
+  if (rootFileSystem_) {
+    std::vector<NoteRecord> found;
+    result = orbanix::ScanNotes(workFolder_ / kNotesCopy, found, ExtractorProgressWithin(step_ / 2));
+    if (lastAnswer_ != 0) return lastAnswer_;
+    notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  }
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::ScanCallHistory(std::vector<CallRecord>& calls) {
+  Status result = status::kOk;
+  if (rootFileSystem_) {
+    result = orbanix::ScanCallHistory(workFolder_ / kCallHistoryCopy, workFolder_ / kAddressBookCopy, calls,
+                                      ExtractorProgressWithin(step_ / 2));
+    if (lastAnswer_ != 0) return lastAnswer_;
+  }
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::WalkMedia(const std::string& start, const std::string& digestPrefix,
+                                  std::vector<MediaItem>& out, const std::function<int()>& perFile) {
+  const size_t from = out.size();
+  std::deque<std::string> folders{start};
+  std::set<std::string> seen{start};
+  Status result = status::kOk;
+  while (!folders.empty() && result == status::kOk) {
+    const std::string folder = folders.front();
+    folders.pop_front();
+    // A report per folder lets a long walk be paused or cancelled.
+    if (const int answer = Report(progress_)) return answer;
+    std::vector<std::string> names;
+    try {
+      names = session_->ListDirectory(folder);
+    } catch (const DeviceError& e) {
+      if (Failed(e) == kNoDevice) return kNoDevice;
+      continue;  // a folder that cannot be read gives nothing
+    }
+    for (const std::string& name : names) {
+      const std::string path = Join(folder, name);
+      try {
+        const DeviceFileInfo info = session_->QueryFileInfo(path);
+        if (info.kind == DeviceFileKind::kDirectory) {
+          if (seen.insert(path).second) folders.push_back(path);
+          continue;
+        }
+        if (info.kind != DeviceFileKind::kRegular || info.size == 0) continue;
+        if (perFile) {
+          if (const int answer = perFile()) return answer;
+        }
+        const std::string head = session_->ReadHead(path, MediaSniffer::kSniffBytes);
+        const MediaType type = MediaSniffer::Detect(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+        if (type == MediaType::Unknown) continue;
+        const fs::path local = DigestCopy(digestPrefix + path);
+        uint64_t size = 0;
+        if (session_->CopyDeviceFile(path, local, &size) != status::kOk) {
+          if (!binding_->Connected()) return NoDevice();
+          continue;
+        }
+        out.push_back(MediaItem{size, NameWithSniffedExtension(name, std::string("0.") + MediaSniffer::ExtensionOf(type)),
+                                local});
+      } catch (const DeviceError& e) {
+        if (Failed(e) == kNoDevice) return kNoDevice;
+      }
+    }
+  }
+  SortByName(out, from);
+  return result;
+}
+
+Status CDeviceRecovery::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream) {
+  if (!session_) return NoDevice();
+  try {
+    session_->UseFileSystem();
+  } catch (const DeviceError& e) {
+    const Status s = Failed(e);
+    const int answer = Advance(step_ / 2);
+    return answer ? answer : s;
+  }
+  // The ordinary file service's root is the media folder; the root file
+  // service sees it at its place in the whole file system.
+  const std::string media = session_->rootFileSystem() ? kMediaRoot : "";
+  Status result = WalkMedia(media + "/DCIM", {}, cameraRoll);
+  if (lastAnswer_ != 0) return lastAnswer_;
+  if (result == status::kOk) result = WalkMedia(media + "/PhotoStreamsData", {}, photoStream);
+  if (lastAnswer_ != 0) return lastAnswer_;
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::ScanWhatsAppAttachments(std::vector<MediaItem>& media) {
+  if (!session_) return NoDevice();
+  Status result = status::kOk;
+  try {
+    session_->OpenAppContainer(kWhatsAppBundle);
+    int files = 0;
+    const int base = progress_;
+    result = WalkMedia("/Library/Media/", std::string(kWhatsAppBundle) + ":", media,
+                       [&] { return Report(base + std::min(++files, step_)); });
+    if (lastAnswer_ != 0) return lastAnswer_;
+  } catch (const DeviceError& e) {
+    result = Failed(e);  // WhatsApp is not installed, or the phone is gone
+  }
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::WalkContainer(const std::string& bundleId, std::vector<AppMediaItem>& media) {
+  session_->OpenAppContainer(bundleId);
+  const std::string prefix = bundleId + ":";
+  std::deque<std::string> folders{"/Documents/"};
+  std::set<std::string> seen{"/Documents/"};
+  std::vector<AppMediaItem> found;
+  while (!folders.empty()) {
+    const std::string folder = folders.front();
+    folders.pop_front();
+    if (const int answer = Report(progress_)) return answer;
+    std::vector<std::string> names;
+    try {
+      names = session_->ListDirectory(folder);
+    } catch (const DeviceError& e) {
+      if (Failed(e) == kNoDevice) return kNoDevice;
+      continue;
+    }
+    for (const std::string& name : names) {
+      const std::string path = Join(folder, name);
+      try {
+        const DeviceFileInfo info = session_->QueryFileInfo(path);
+        if (info.kind == DeviceFileKind::kDirectory) {
+          if (seen.insert(path).second) folders.push_back(path);
+          continue;
+        }
+        if (info.kind != DeviceFileKind::kRegular || info.size == 0) continue;
+        // The chat databases (their SQLite side files are not databases).
+        const bool sideFile = IsDatabaseSideFile(path);
+        if (!sideFile && (path.find("/QQ.db") != std::string::npos || path.find("/MM.sqlite") != std::string::npos)) {
+          const bool qq = path.find("/QQ.db") != std::string::npos;
+          const fs::path local = DigestCopy(prefix + path);
+          if (session_->CopyDeviceFile(path, local) != status::kOk) {
+            if (!binding_->Connected()) return NoDevice();
+            continue;
+          }
+          if (qq) {
+            qqCopies_.push_back(local);
+            qqAccountsOfCopies_.push_back(QqAccountOf(path));
+          } else {
+            weChatCopies_.push_back(local);
+            weChatAccountsOfCopies_.push_back("User" + std::to_string(weChatCopies_.size()));
+          }
+          continue;
+        }
+        if (!sideFile && path.find("/ChatStorage.sqlite") != std::string::npos) {
+          if (session_->CopyDeviceFile(path, workFolder_ / kWhatsAppChatCopy) != status::kOk && !binding_->Connected()) {
+            return NoDevice();
+          }
+          continue;
+        }
+        if (!sideFile && path.find("/Contacts.sqlite") != std::string::npos) {
+          if (session_->CopyDeviceFile(path, workFolder_ / kWhatsAppContactsCopy) != status::kOk &&
+              !binding_->Connected()) {
+            return NoDevice();
+          }
+          continue;
+        }
+        const std::string head = session_->ReadHead(path, MediaSniffer::kSniffBytes);
+        const MediaType type = MediaSniffer::Detect(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+        if (type == MediaType::Unknown) continue;
+        const fs::path local = DigestCopy(prefix + path);
+        uint64_t size = 0;
+        if (session_->CopyDeviceFile(path, local, &size) != status::kOk) {
+          if (!binding_->Connected()) return NoDevice();
+          continue;
+        }
+        found.push_back(AppMediaItem{size, DeviceAppName(bundleId),
+                                     NameWithSniffedExtension(LastPart(path),
+                                                              std::string("0.") + MediaSniffer::ExtensionOf(type)),
+                                     local});
+      } catch (const DeviceError& e) {
+        if (Failed(e) == kNoDevice) return kNoDevice;
+      }
+    }
+  }
+  media.insert(media.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  return status::kOk;
+}
+
+Status CDeviceRecovery::ScanAppMedia(std::vector<AppMediaItem>& media) {
+  qqCopies_.clear();
+  weChatCopies_.clear();
+  qqAccountsOfCopies_.clear();
+  weChatAccountsOfCopies_.clear();
+  if (!session_) return NoDevice();
+  std::vector<std::string> bundleIds;
+  Status result = session_->ListUserApplications(bundleIds);
+  if (result == kNoDevice) {
+    NoDevice();
+  } else {
+    const size_t count = bundleIds.size();
+    for (size_t i = 0; i < count; ++i) {
+      try {
+        const Status s = WalkContainer(bundleIds[i], media);
+        if (lastAnswer_ != 0) return lastAnswer_;
+        if (s == kNoDevice) {
+          result = s;
+          break;
+        }
+      } catch (const DeviceError& e) {
+        if (Failed(e) == kNoDevice) {
+          result = kNoDevice;
+          break;
+        }
+        // An application whose container is not vended gives nothing.
+      }
+      if (const int answer = Report(progress_ + static_cast<int>(step_ * (i + 1) / count))) return answer;
+    }
+  }
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::ScanChatCopies(bool qq, ChatAccountMap& accounts, ChatAccountMap& kept) {
+  kept.clear();
+  const auto& copies = qq ? qqCopies_ : weChatCopies_;
+  const auto& names = qq ? qqAccountsOfCopies_ : weChatAccountsOfCopies_;
+  Status result = status::kOk;
+  const int count = static_cast<int>(copies.size());
+  for (int i = 0; i < count; ++i) {
+    PeerChatMap chats;
+    const Status s = qq ? orbanix::ScanQQ(copies[i], chats) : orbanix::ScanWeChat(copies[i], chats);
+    if (s != status::kOk) result = s;
+    // Two databases of one account name keep two maps.
+    const std::string key = FreeKey(kept, names[i].empty() ? copies[i].filename().string() : names[i]);
+    kept[key] = chats;
+    accounts[key] = std::move(chats);
+    if (const int answer = Advance(step_ / count)) return answer;
+  }
+  return result;
+}
+
+Status CDeviceRecovery::ScanQQ(ChatAccountMap& accounts) { return ScanChatCopies(true, accounts, qqAccounts_); }
+
+Status CDeviceRecovery::ScanWeChat(ChatAccountMap& accounts) {
+  return ScanChatCopies(false, accounts, weChatAccounts_);
+}
+
+Status CDeviceRecovery::ScanWhatsApp(WhatsAppChatMap& chats) {
+  whatsAppChats_.clear();
+  const Status result = orbanix::ScanWhatsApp(workFolder_ / kWhatsAppChatCopy, chats, ExtractorProgressWithin(step_));
+  if (lastAnswer_ != 0) return lastAnswer_;
+  whatsAppChats_ = chats;
+  const int answer = Advance(step_);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::CopyForPreview(const fs::path& source, fs::path& copy, ProgressCallback callback,
+                                       void* user) {
+  copy.clear();
+  std::string sniffed;
+  int64_t counter = 0;
+  if (MediaSniffer::SniffFile(source, sniffed, counter) != status::kOk || sniffed.empty()) return status::kBadData;
+  const char* name = nullptr;
+  switch (PreviewKindOf(AsciiLower(SniffedExtension(sniffed)))) {
+    case PreviewKind::Image: name = "tmp.jpg"; break;
+    case PreviewKind::Audio: name = "tmp.wav"; break;
+    case PreviewKind::Video: name = "tmp.avi"; break;
+    case PreviewKind::None: return status::kOk;
+  }
+  copy = dataFolder_ / name;
+  Status result = status::kOk;
+  {
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!in.ok() || !out.ok()) {
+      result = status::kBadData;
+    } else {
+      uint64_t size = 0;
+      MediaSniffer::FileSize(source, size);
+      std::vector<char> buffer(kCopyChunk);
+      uint64_t copied = 0;
+      for (;;) {
+        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+          result = errno;
+          break;
+        }
+        if (n == 0) break;
+        if ((result = WriteAll(out.get(), buffer.data(), static_cast<size_t>(n))) != status::kOk) break;
+        copied += static_cast<uint64_t>(n);
+        if (callback && size > 0) {
+          if (const int answer = callback(user, static_cast<int>(copied * 100 / size))) {
+            result = answer;
+            break;
+          }
+        }
+      }
+      if (const Status closed = out.Close(); result == status::kOk) result = closed;
+    }
+  }
+  if (callback) callback(user, 100);
+  return result;
+}
+
+Status CDeviceRecovery::CopyFile(const fs::path& source, const fs::path& destination, CopyCallback callback,
+                                 void* user) {
+  CreateFolderTree(destination.parent_path());
+  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd out(in.ok() ? ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1);
+  if (!in.ok() || !out.ok()) {
+    if (callback) callback(user, 100, status::kBadData, destination);
+    return status::kBadData;
+  }
+  struct stat info {};
+  if (::fstat(in.get(), &info) != 0) {
+    const Status e = errno;
+    if (callback) callback(user, 100, e, destination);
+    return e;
+  }
+  const uint64_t size = static_cast<uint64_t>(info.st_size);
+  if (size == 0) return status::kOk;
+  std::vector<char> buffer(kCopyChunk);
+  uint64_t copied = 0;
+  for (;;) {
+    const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    Status chunk = n < 0 ? errno : status::kOk;
+    if (n > 0) chunk = WriteAll(out.get(), buffer.data(), static_cast<size_t>(n));
+    if (n > 0 && chunk == status::kOk) copied += static_cast<uint64_t>(n);
+    const bool last = chunk == status::kOk && (n == 0 || copied >= size);
+    if (last) chunk = out.Close();
+    if (chunk != status::kOk) {
+      // A failed read or write ends the copy; the file is never reported done.
+      if (callback) callback(user, static_cast<int>(copied * 100 / size), chunk, destination);
+      return chunk;
+    }
+    const int percent = last ? 100 : static_cast<int>(copied * 100 / size);
+    if (callback) {
+      if (const int answer = callback(user, percent, status::kOk, destination)) return answer;
+    }
+    if (last) return status::kOk;
+  }
+}
+
+Status CDeviceRecovery::DumpMessageRows(const fs::path& output) {
+  return orbanix::DumpMessageRows(workFolder_ / kMessagesCopy, output, maxMessageRowId_);
+}
+
+Status CDeviceRecovery::DumpContactRows(const fs::path& output) {
+  // The address book's copy is the one the contacts scan read.
+  return orbanix::DumpContactRows(workFolder_ / kAddressBookCopy, output, maxContactRowId_);
+}
+
+Status CDeviceRecovery::ExportChat(const std::vector<ChatTextEntry>* entries, const fs::path& output,
+                                   CopyCallback callback, void* user) {
+  static const std::vector<ChatTextEntry> kNone;
+  return ExportChatText(output, entries ? *entries : kNone, [&](int percent, Status s, const fs::path& path) {
+    return callback ? callback(user, percent, s, path) : 0;
+  });
+}
+
+Status CDeviceRecovery::ExportWhatsAppChat(int chatKey, const fs::path& output, CopyCallback callback, void* user) {
+  auto chat = whatsAppChats_.find(chatKey);
+  if (chat == whatsAppChats_.end()) return ExportChat(nullptr, output, callback, user);
+  const std::vector<ChatTextEntry> entries = WhatsAppChatText(chat->second);
+  return ExportChat(&entries, output, callback, user);
+}
+
+namespace {
+const std::vector<PeerChatRecord>* FindPeerChat(const ChatAccountMap& accounts, const std::string& account,
+                                                const std::string& chat) {
+  auto a = accounts.find(account);
+  if (a == accounts.end()) return nullptr;
+  auto c = a->second.find(chat);
+  return c == a->second.end() ? nullptr : &c->second;
+}
+}  // namespace
+
+Status CDeviceRecovery::ExportQQChat(const std::string& account, const std::string& chat, const fs::path& output,
+                                     CopyCallback callback, void* user) {
+  const auto* messages = FindPeerChat(qqAccounts_, account, chat);
+  if (!messages) return ExportChat(nullptr, output, callback, user);
+  const auto entries = PeerChatText(*messages, chat);
+  return ExportChat(&entries, output, callback, user);
+}
+
+Status CDeviceRecovery::ExportWeChatChat(const std::string& account, const std::string& chat,
+                                         const fs::path& output, CopyCallback callback, void* user) {
+  const auto* messages = FindPeerChat(weChatAccounts_, account, chat);
+  if (!messages) return ExportChat(nullptr, output, callback, user);
+  const auto entries = PeerChatText(*messages, chat);
+  return ExportChat(&entries, output, callback, user);
+}
+
+}  // namespace orbanix::device

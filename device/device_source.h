@@ -1,0 +1,172 @@
+// The data source over a connected iPhone.
+//
+// It fetches the phone's databases and media into local copies in the work
+// folder with the device services, then runs the same extractors as the
+// backup source on them. `SetCatalog` takes the phone's DeviceBinding (the
+// caller keeps it alive for the source's lifetime); the source opens its own
+// DeviceSession on it at every `Open`.
+//
+// Local copies in the work folder:
+//   personcontent  address book      /private/var/mobile/Library/AddressBook/AddressBook.sqlitedb
+//   sms            messages          /private/var/mobile/Library/SMS/sms.db
+//   notes          notes             /private/var/mobile/Library/Notes/notes.sqlite
+//   history        call history      /private/var/mobile/Library/CallHistoryDB/CallHistory.storedata,
+//                                    else /private/var/wireless/Library/CallHistory/call_history.db
+//   ChatStorage, Contacts  WhatsApp  an application's /Documents/.../ChatStorage.sqlite, Contacts.sqlite
+//   tamsel         the unpacked relay archive
+//   <digest>       media, chat databases: PathDigestName of the bundle id
+//                  (for container files) and the device path
+// The first four come from the whole file system when the phone opens it
+// (root file service), otherwise the address book and the messages come
+// from the relay archive and notes and calls are not available. The copies
+// are removed at the next Open and when the source is destroyed.
+//
+// A phone that goes away ends each operation that needs it with ENODEV
+// (kNoDevice); `Open` without a phone answers -1 (the source cannot be
+// opened). `message()` tells the last failure of the device services.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/device_binding.h"
+#include "device/device_session.h"
+#include "sources/recovery_source.h"
+
+namespace orbanix::device {
+
+inline constexpr const char* kAddressBookCopy = "personcontent";
+inline constexpr const char* kMessagesCopy = "sms";
+inline constexpr const char* kNotesCopy = "notes";
+inline constexpr const char* kCallHistoryCopy = "history";
+inline constexpr const char* kWhatsAppChatCopy = "ChatStorage";
+inline constexpr const char* kWhatsAppContactsCopy = "Contacts";
+inline constexpr const char* kRelayArchive = "tamsel";
+inline constexpr const char* kRelayDownload = "Tamsel.tmp";
+
+inline constexpr const char* kAddressBookPath = "/private/var/mobile/Library/AddressBook/AddressBook.sqlitedb";
+inline constexpr const char* kMessagesPath = "/private/var/mobile/Library/SMS/sms.db";
+inline constexpr const char* kNotesPath = "/private/var/mobile/Library/Notes/notes.sqlite";
+inline constexpr const char* kCallRecordPath = "/private/var/mobile/Library/CallHistoryDB/CallHistory.storedata";
+inline constexpr const char* kCallHistoryPath = "/private/var/wireless/Library/CallHistory/call_history.db";
+inline constexpr const char* kAttachmentsPath = "/private/var/mobile/Library/SMS/Attachments";
+inline constexpr const char* kArchiveAddressBook = "/var/mobile/Library/AddressBook/AddressBook.sqlitedb";
+inline constexpr const char* kArchiveMessages = "/var/mobile/Library/SMS/sms.db";
+// The media folder as the root file service sees it (the ordinary file
+// service's root).
+inline constexpr const char* kMediaRoot = "/private/var/mobile/Media";
+inline constexpr const char* kWhatsAppBundle = "net.whatsapp.WhatsApp";
+
+// The application name of a bundle identifier: the text after the first
+// "com." or "net." (whichever comes first), or "other" without either.
+std::string DeviceAppName(const std::string& bundleId);
+
+class CDeviceRecovery : public IPhoneRecoveryParse {
+ public:
+  // Empty folders mean the program's data folder and work folder.
+  explicit CDeviceRecovery(std::filesystem::path dataFolder = {}, std::filesystem::path workFolder = {});
+  ~CDeviceRecovery() override;
+  CDeviceRecovery(const CDeviceRecovery&) = delete;
+  CDeviceRecovery& operator=(const CDeviceRecovery&) = delete;
+
+  // `context` is the phone's DeviceBinding.
+  Status SetCatalog(void* context) override;
+  Status SetProgressCallback(ProgressCallback callback, void* user) override;
+  Status Reserved(int32_t) override { return status::kOk; }
+  bool IsBackupSource(int32_t) override { return false; }
+
+  Status Open(const std::string& password) override;
+  Status ScanMessages(ConversationMap& conversations) override;
+  Status ScanMessageAttachments(std::vector<AttachmentFile>& attachments) override;
+  Status ScanContacts(std::vector<ContactRecord>& contacts) override;
+  Status ScanNotes(std::vector<NoteRecord>& notes) override;
+  Status ScanCallHistory(std::vector<CallRecord>& calls) override;
+  Status ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream) override;
+  Status ScanWhatsAppAttachments(std::vector<MediaItem>& media) override;
+  Status ScanAppMedia(std::vector<AppMediaItem>& media) override;
+  Status ScanQQ(ChatAccountMap& accounts) override;
+  Status ScanWeChat(ChatAccountMap& accounts) override;
+  Status ScanWhatsApp(WhatsAppChatMap& chats) override;
+  Status CopyForPreview(const std::filesystem::path& source, std::filesystem::path& copy, ProgressCallback callback,
+                        void* user) override;
+  Status CopyFile(const std::filesystem::path& source, const std::filesystem::path& destination,
+                  CopyCallback callback, void* user) override;
+  Status DumpMessageRows(const std::filesystem::path& output) override;
+  Status DumpContactRows(const std::filesystem::path& output) override;
+  Status ExportWhatsAppChat(int chatKey, const std::filesystem::path& output, CopyCallback callback,
+                            void* user) override;
+  Status ExportQQChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
+                      CopyCallback callback, void* user) override;
+  Status ExportWeChatChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
+                          CopyCallback callback, void* user) override;
+
+  // True when the last Open had the phone's whole file system.
+  bool rootFileSystem() const { return rootFileSystem_; }
+  // True when the last Open got the relay archive.
+  bool relayArchive() const { return relayArchive_; }
+  // True once an operation found the phone gone.
+  bool disconnected() const { return disconnected_; }
+  // The last failure of the device services: as the services tell it, and
+  // in English. Empty when none.
+  const std::string& message() const { return message_; }
+  const std::string& englishMessage() const { return englishMessage_; }
+  const std::filesystem::path& workFolder() const { return workFolder_; }
+  std::filesystem::path LocalCopy(const char* name) const { return workFolder_ / name; }
+  const std::vector<std::filesystem::path>& qqCopies() const { return qqCopies_; }
+  const std::vector<std::filesystem::path>& weChatCopies() const { return weChatCopies_; }
+  int progress() const { return progress_; }
+  int step() const { return step_; }
+
+ private:
+  int Report(int value);
+  int Advance(int share);
+  static int SessionReport(void* self, int value);
+  DeviceProgress SessionProgress(int base, int budget);
+  std::function<int(int)> ExtractorProgressWithin(int share);
+  // Records a device failure; the status the operation ends with.
+  Status Failed(const DeviceError& error);
+  Status NoDevice();
+  void RemoveLocalCopies();
+  std::filesystem::path DigestCopy(const std::string& key);
+  // Breadth-first walk of a folder: recognised media copied and listed.
+  // `perFile` (may be empty) is told every file listed; a non-zero answer
+  // stops the walk.
+  Status WalkMedia(const std::string& start, const std::string& digestPrefix, std::vector<MediaItem>& out,
+                   const std::function<int()>& perFile = {});
+  Status WalkContainer(const std::string& bundleId, std::vector<AppMediaItem>& media);
+  Status ScanChatCopies(bool qq, ChatAccountMap& accounts, ChatAccountMap& kept);
+  Status ExportChat(const std::vector<ChatTextEntry>* entries, const std::filesystem::path& output,
+                    CopyCallback callback, void* user);
+
+  DeviceBinding* binding_ = nullptr;
+  std::unique_ptr<DeviceSession> session_;
+  std::filesystem::path dataFolder_;
+  std::filesystem::path workFolder_;
+  bool rootFileSystem_ = false;
+  bool relayArchive_ = false;
+  bool disconnected_ = false;
+  std::string message_;
+  std::string englishMessage_;
+  std::vector<std::filesystem::path> written_;  // copies named by digest
+  std::vector<std::filesystem::path> qqCopies_;
+  std::vector<std::filesystem::path> weChatCopies_;
+  std::vector<std::string> qqAccountsOfCopies_;
+  std::vector<std::string> weChatAccountsOfCopies_;
+  ProgressCallback callback_ = nullptr;
+  void* user_ = nullptr;
+  int lastAnswer_ = 0;
+  int progress_ = 0;
+  int step_ = 0;
+  int64_t maxMessageRowId_ = 20000;
+  int64_t maxContactRowId_ = 20000;
+  ConversationMap conversations_;
+  ChatAccountMap qqAccounts_;
+  ChatAccountMap weChatAccounts_;
+  WhatsAppChatMap whatsAppChats_;
+};
+
+}  // namespace orbanix::device
