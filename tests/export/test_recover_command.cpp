@@ -1,0 +1,139 @@
+// `orbanix recover` end to end on the generated demo backups: the program
+// beside this test is run as a user would run it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+
+#include "platform/folders.h"
+#include "tests/export/temp_folder.h"
+#include "tools/backupgen/families.h"
+
+namespace orbanix {
+namespace {
+
+struct Outcome {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+Outcome RunOrbanix(const fs::path& program, const std::string& arguments, const fs::path& scratch) {
+  const fs::path out = scratch / "stdout.txt";
+  const fs::path err = scratch / "stderr.txt";
+  const std::string command = "'" + program.string() + "' " + arguments + " >'" + out.string() + "' 2>'" +
+                              err.string() + "' </dev/null";
+  const int rc = std::system(command.c_str());
+  Outcome o;
+  o.exitCode = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  o.out = ReadAll(out);
+  o.err = ReadAll(err);
+  return o;
+}
+
+std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+
+class RecoverCommand : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder_ = new TempFolder;
+    std::string error;
+    backups_ = gen::WriteDemo(folder_->path() / "backups", &error);
+    ASSERT_FALSE(backups_.empty()) << error;
+  }
+  static void TearDownTestSuite() {
+    delete folder_;
+    folder_ = nullptr;
+  }
+  static fs::path Program() { return ProgramFolder() / "orbanix"; }
+
+  static TempFolder* folder_;
+  static std::vector<fs::path> backups_;
+};
+
+TempFolder* RecoverCommand::folder_ = nullptr;
+std::vector<fs::path> RecoverCommand::backups_;
+
+// Every file under a folder, relative to it.
+std::vector<std::string> FilesUnder(const fs::path& root) {
+  std::vector<std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (e.is_regular_file()) files.push_back(fs::relative(e.path(), root).string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST_F(RecoverCommand, EveryDemoBackupIsWrittenWholeIntoOneFolder) {
+  for (const fs::path& backup : backups_) {
+    SCOPED_TRACE(backup.filename().string());
+    const fs::path out = folder_->path() / ("out-" + backup.filename().string());
+    const Outcome o = RunOrbanix(Program(), "recover " + Quote(backup) + " " + Quote(out), folder_->path());
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_NE(o.out.find(out.string()), std::string::npos) << o.out;
+    const std::regex summary("Recovered ([0-9]+) of ([0-9]+) item\\(s\\), 0 failed");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(o.out, m, summary)) << o.out;
+    EXPECT_EQ(m[1].str(), m[2].str());
+
+    for (const char* folder : {"Camera Roll", "Photo Stream", "App Photos", "App Video", "Message",
+                               "Message Attachments", "Contacts", "CallHistory", "Notes", "WhatsApp Message",
+                               "WhatsApp Attachments"}) {
+      EXPECT_TRUE(fs::is_directory(out / folder)) << folder;
+    }
+    EXPECT_TRUE(fs::is_regular_file(out / "Message" / "sms.csv"));
+    int html = 0;
+    for (const std::string& f : FilesUnder(out)) {
+      if (!f.ends_with(".html")) continue;
+      ++html;
+      const std::string text = ReadAll(out / f);
+      EXPECT_NE(text.find("<!DOCTYPE html>"), std::string::npos) << f;
+      EXPECT_NE(text.find("</html>"), std::string::npos) << f;        // the template's tail is there
+      EXPECT_EQ(text.find("{|"), std::string::npos) << f;             // no placeholder left
+      EXPECT_EQ(text.find("<script"), std::string::npos) << f;        // no markup from records
+    }
+    EXPECT_GT(html, 5);
+  }
+}
+
+TEST_F(RecoverCommand, DeletedOnlyWritesOnlyRecoveredRecords) {
+  const fs::path out = folder_->path() / "deleted-only";
+  const Outcome o = RunOrbanix(Program(), "recover --deleted-only --categories call-history,camera-roll " +
+                                              Quote(backups_.front()) + " " + Quote(out),
+                               folder_->path());
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_FALSE(fs::exists(out / "Camera Roll"));  // photos have no deleted state
+  const std::vector<std::string> files = FilesUnder(out);
+  ASSERT_EQ(files.size(), 1u);
+  const std::string calls = ReadAll(out / files[0]);
+  const size_t tbody = calls.find("<tbody>");
+  ASSERT_NE(tbody, std::string::npos);
+  size_t rows = 0, deleted = 0;
+  for (size_t p = calls.find("<tr", tbody); p != std::string::npos; p = calls.find("<tr", p + 1)) {
+    ++rows;
+    if (calls.compare(p, 20, "<tr class=\"deleted\">") == 0) ++deleted;
+  }
+  EXPECT_GT(rows, 0u);
+  EXPECT_EQ(rows, deleted);
+}
+
+TEST_F(RecoverCommand, AMissingTemplateFailsBeforeAnythingIsWritten) {
+  // The program alone, without its template folder beside it.
+  const fs::path bin = folder_->path() / "bare";
+  fs::create_directories(bin);
+  fs::copy_file(Program(), bin / "orbanix");
+  const fs::path out = folder_->path() / "never";
+  const Outcome o = RunOrbanix(bin / "orbanix", "recover " + Quote(backups_.front()) + " " + Quote(out), folder_->path());
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_NE(o.err.find("CallHistory.html"), std::string::npos) << o.err;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(RecoverCommand, TheOutputMayNotLieInsideTheBackup) {
+  const Outcome o = RunOrbanix(Program(), "recover " + Quote(backups_.front()) + " " + Quote(backups_.front() / "out"),
+                               folder_->path());
+  EXPECT_EQ(o.exitCode, 2);
+  EXPECT_FALSE(fs::exists(backups_.front() / "out"));
+}
+
+}  // namespace
+}  // namespace orbanix
