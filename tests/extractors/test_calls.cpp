@@ -134,6 +134,26 @@ TEST_F(CallHistoryTest, OlderLayoutReadsEveryLiveCallWithDirectionDurationAndNam
   EXPECT_EQ(phantoms, 0);
 }
 
+TEST_F(CallHistoryTest, RecoveryAtScale) {
+  gen::FamilyOptions options;
+  options.scale = 40;
+  const std::vector<GenCall> rows = gen::CallRows(options);
+  gen::BuildCallHistoryDb(dir_ / "call_history.db", rows);
+  gen::BuildCallRecordDb(dir_ / "CallHistory.storedata", rows);
+  for (const char* name : {"call_history.db", "CallHistory.storedata"}) {
+    std::vector<CallRecord> calls;
+    ASSERT_EQ(ScanCallHistory(dir_ / name, book_, calls), status::kOk);
+    int recovered = 0, phantoms = 0;
+    CountRecovery(name, rows, calls, recovered, phantoms);
+    EXPECT_EQ(phantoms, 0);
+    EXPECT_GT(recovered, 0);
+    int copies = 0;
+    std::set<std::string> seen;
+    for (const CallRecord& r : calls) copies += !seen.insert(r.address + r.date).second;
+    EXPECT_EQ(copies, 0);
+  }
+}
+
 TEST_F(CallHistoryTest, CallsAreSortedByDateAndEqualDatesKeepTableOrder) {
   const fs::path db = dir_ / "call_history.db";
   gen::BuildCallHistoryDb(db, gen::CallRows({}));
