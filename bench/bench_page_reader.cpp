@@ -66,9 +66,9 @@ void Generate(const fs::path& path, uint64_t megabytes) {
       db.Exec("COMMIT");
       db.Exec("BEGIN");
     }
-    const size_t len = rng() % 50 == 0 ? 3000 + rng() % 6000 : 10 + rng() % 140;  // some spill to overflow pages
+    const size_t len = rng() % 200 == 0 ? 3000 + rng() % 6000 : 10 + rng() % 140;  // some spill to overflow pages
     text.assign(len, 'a' + static_cast<char>(rng() % 26));
-    blob.assign(20 + rng() % 60, static_cast<char>(rng()));
+    blob.assign(10 + rng() % 30, static_cast<char>(rng()));
     const std::string guid = "GUID-" + std::to_string(i) + "-" + std::to_string(rng() % 100000);
     sqlite3_bind_text(stmt, 1, guid.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(stmt, 2, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);

@@ -14,7 +14,6 @@ namespace orbanix {
 
 namespace {
 
-constexpr size_t kScratchBytes = 8u * 1024u * 1024u;
 constexpr size_t kHeaderProbe = 512;
 
 uint32_t Be32(const uint8_t* p) {
@@ -23,7 +22,7 @@ uint32_t Be32(const uint8_t* p) {
 
 }  // namespace
 
-CDbFileReader::CDbFileReader() : scratchBuffer(kScratchBytes) {}
+CDbFileReader::CDbFileReader() : scratchBuffer(new char[kScratchBufferBytes]) {}
 
 CDbFileReader::~CDbFileReader() { Close(); }
 

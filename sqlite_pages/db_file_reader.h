@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -90,8 +91,11 @@ class CDbFileReader {
   // LoadTableSchema). Known tables keep their own counts.
   int genericColumnCount = 0;
 
-  // 8 MiB work area for texts written out by the row dump and row writers.
-  std::vector<char> scratchBuffer;
+  // 8 MiB work area for texts written out by the row dump and row writers
+  // (allocated at construction, not zero-filled: its pages are only touched
+  // when used).
+  static constexpr size_t kScratchBufferBytes = 8u * 1024u * 1024u;
+  std::unique_ptr<char[]> scratchBuffer;
 
  private:
   Status ReadHeaderAndFreeList();
