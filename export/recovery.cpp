@@ -12,35 +12,21 @@ namespace orbanix {
 
 namespace {
 
-// The element of `items` at address `id`, or nullptr when `id` is not one.
-template <typename T>
-const T* Within(const std::vector<T>* items, const void* id) {
-  if (!items || items->empty()) return nullptr;
-  const T* p = static_cast<const T*>(id);
-  const T* first = items->data();
-  // Compare as integers: pointers into different arrays are not ordered.
-  const auto a = reinterpret_cast<uintptr_t>(p);
-  const auto lo = reinterpret_cast<uintptr_t>(first);
-  const auto hi = reinterpret_cast<uintptr_t>(first + items->size());
-  if (a < lo || a >= hi || (a - lo) % sizeof(T) != 0) return nullptr;
-  return p;
-}
-
 const AppMediaItem* FindAppItem(const RecoveryRecords& records, Category category, const void* id) {
-  if (const AppMediaItem* a = Within(records.appMedia, id)) return a;
+  if (const AppMediaItem* a = ElementOf(records.appMedia, id)) return a;
   const AppMediaByName* byName = category == Category::AppVideos ? records.appVideos : records.appPhotos;
   if (!byName) return nullptr;
   for (const auto& [app, items] : *byName) {
-    if (const AppMediaItem* a = Within(&items, id)) return a;
+    if (const AppMediaItem* a = ElementOf(&items, id)) return a;
   }
   return nullptr;
 }
 
 const MessageRecord* FindConversationRecord(const RecoveryRecords& records, const void* id) {
-  if (const MessageRecord* r = Within(records.conversationRows, id)) return r;
+  if (const MessageRecord* r = ElementOf(records.conversationRows, id)) return r;
   if (!records.conversations) return nullptr;
   for (const auto& [key, messages] : *records.conversations) {
-    if (const MessageRecord* r = Within(&messages, id)) return r;
+    if (const MessageRecord* r = ElementOf(&messages, id)) return r;
   }
   return nullptr;
 }
@@ -122,16 +108,16 @@ class Run {
   void Dispatch(const void* id, Category category) {
     switch (category) {
       case Category::CameraRoll:
-        if (auto* m = Within(records_.cameraRoll, id)) Copy(m->path, Folder(category), m->name);
+        if (auto* m = ElementOf(records_.cameraRoll, id)) Copy(m->path, Folder(category), m->name);
         break;
       case Category::PhotoStream:
-        if (auto* m = Within(records_.photoStream, id)) Copy(m->path, Folder(category), m->name);
+        if (auto* m = ElementOf(records_.photoStream, id)) Copy(m->path, Folder(category), m->name);
         break;
       case Category::WhatsAppAtts:
-        if (auto* m = Within(records_.whatsAppMedia, id)) Copy(m->path, Folder(category), m->name);
+        if (auto* m = ElementOf(records_.whatsAppMedia, id)) Copy(m->path, Folder(category), m->name);
         break;
       case Category::MessageAtts:
-        if (auto* a = Within(records_.attachments, id)) Copy(a->path, Folder(category), a->name);
+        if (auto* a = ElementOf(records_.attachments, id)) Copy(a->path, Folder(category), a->name);
         break;
       case Category::AppPhotos:
       case Category::AppVideos:
@@ -141,24 +127,24 @@ class Run {
         if (auto* m = FindConversationRecord(records_, id)) Conversation(*m);
         break;
       case Category::WhatsApp:
-        if (auto* c = Within(records_.chatRows, id)) Chat(*c);
+        if (auto* c = ElementOf(records_.chatRows, id)) Chat(*c);
         break;
       case Category::Contacts:
-        if (auto* c = Within(records_.contacts, id)) {
+        if (auto* c = ElementOf(records_.contacts, id)) {
           AddRow(contacts_, {TextCell(c->name), PhonesCell(c->phones), TextCell(c->email), TextCell(c->address),
                              TextCell(c->homePage), TextCell(c->social), TextCell(c->company)},
                  c->deleted != 0);
         }
         break;
       case Category::CallHistory:
-        if (auto* c = Within(records_.calls, id)) {
+        if (auto* c = ElementOf(records_.calls, id)) {
           AddRow(calls_, {TextCell(c->name), TextCell(c->address), TextCell(c->date),
                           c->incoming ? "Incoming" : "Outgoing", CallDurationCell(c->duration, c->incoming != 0)},
                  c->deleted != 0);
         }
         break;
       case Category::Notes:
-        if (auto* n = Within(records_.notes, id)) {
+        if (auto* n = ElementOf(records_.notes, id)) {
           AddRow(notes_, {TextCell(n->title), TextCell(n->date), TextCell(n->body)}, n->deleted != 0);
         }
         break;

@@ -35,6 +35,7 @@
 // and the end-of-run documents are not written.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -111,6 +112,19 @@ struct RecoveryResult {
 
 RecoveryResult RunRecovery(const CStatisticsObj& selection, const RecoveryRecords& records,
                            const RecoveryOutputSource& source, const RecoveryOptions& options, RecoveryProgress& progress);
+
+// The element of `items` at address `id`, or nullptr when `id` is not one
+// (a selection entry is trusted only when it points into its container).
+template <typename T>
+const T* ElementOf(const std::vector<T>* items, const void* id) {
+  if (!items || items->empty()) return nullptr;
+  // Compared as integers: pointers into different arrays are not ordered.
+  const auto a = reinterpret_cast<uintptr_t>(id);
+  const auto lo = reinterpret_cast<uintptr_t>(items->data());
+  const auto hi = reinterpret_cast<uintptr_t>(items->data() + items->size());
+  if (a < lo || a >= hi || (a - lo) % sizeof(T) != 0) return nullptr;
+  return static_cast<const T*>(id);
+}
 
 // The folder of a category under the output root ("Camera Roll", "App Video",
 // "Message", ...); empty for a category that has no output.
