@@ -278,32 +278,50 @@ void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<Handle
     if (a.messageId != 0) attachmentNames.emplace(a.messageId, &a.fileName);
   }
 
-  // The contact of each distinct address is searched once.
-  std::unordered_map<std::string, size_t> addressIndex;
+  // Address and contact are looked up once per distinct handle id; the
+  // contact search runs once over the address book for all addresses.
+  struct Party {
+    const std::string* address = nullptr;
+    std::string contactName;
+  };
+  std::unordered_map<int64_t, size_t> partyOf;  // handleId -> index into parties
+  std::vector<Party> parties;
+  std::unordered_map<std::string_view, size_t> addressIndex;
   std::vector<std::string> addresses;
+  std::vector<size_t> partyAddress;  // parties -> index into addresses
   for (MessageRecord& m : messages) {
     m.address.clear();
     m.contactName.clear();
     m.attachmentName.clear();
-    auto h = handleIds.find(m.handleId);
-    if (h != handleIds.end()) {
-      m.address = *h->second;
-      if (addressIndex.emplace(m.address, addresses.size()).second) addresses.push_back(m.address);
-    }
     if (m.rowId != 0) {
       auto a = attachmentNames.find(m.rowId);
       if (a != attachmentNames.end()) m.attachmentName = *a->second;
     }
+    if (partyOf.count(m.handleId)) continue;
+    auto h = handleIds.find(m.handleId);
+    if (h == handleIds.end()) continue;
+    partyOf.emplace(m.handleId, parties.size());
+    parties.push_back({h->second, {}});
+    auto [it, added] = addressIndex.emplace(*h->second, addresses.size());
+    if (added) addresses.push_back(*h->second);
+    partyAddress.push_back(it->second);
   }
-  if (addresses.empty() || contacts.empty()) return;
-  std::vector<std::string_view> phoneTexts;
-  phoneTexts.reserve(contacts.size());
-  for (const ContactRecord& c : contacts) phoneTexts.emplace_back(c.phones);
-  const std::vector<int64_t> first = FirstContaining(addresses, phoneTexts);
+  if (!addresses.empty() && !contacts.empty()) {
+    std::vector<std::string_view> phoneTexts;
+    phoneTexts.reserve(contacts.size());
+    for (const ContactRecord& c : contacts) phoneTexts.emplace_back(c.phones);
+    const std::vector<int64_t> first = FirstContaining(addresses, phoneTexts);
+    for (size_t p = 0; p < parties.size(); ++p) {
+      const int64_t c = first[partyAddress[p]];
+      if (c >= 0) parties[p].contactName = contacts[static_cast<size_t>(c)].name;
+    }
+  }
+  if (parties.empty()) return;
   for (MessageRecord& m : messages) {
-    if (m.address.empty()) continue;
-    const int64_t c = first[addressIndex.at(m.address)];
-    if (c >= 0) m.contactName = contacts[static_cast<size_t>(c)].name;
+    auto p = partyOf.find(m.handleId);
+    if (p == partyOf.end()) continue;
+    m.address = *parties[p->second].address;
+    m.contactName = parties[p->second].contactName;
   }
 }
 
