@@ -4,6 +4,7 @@
 #include <cmath>
 #include <iostream>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "cli/commands.h"
@@ -140,7 +141,7 @@ int RunSqlite(const Args& args) {
     tables = {onlyTable};
   }
 
-  size_t liveRows = 0, recoveredRows = 0;
+  size_t liveRows = 0, recoveredRows = 0, duplicates = 0;
   int failures = 0;
   ParsedRecord scratch;
   for (const std::string& table : tables) {
@@ -158,6 +159,18 @@ int RunSqlite(const Args& args) {
       std::cout << header << "\n";
     }
     std::vector<GenericRow> recovered;
+    // The values of every live row (the rowid alias left out, as recovered
+    // records have none), so that a recovered record that repeats a live row
+    // or another recovered one is listed once, and never as deleted.
+    std::unordered_set<size_t> liveKeys, recoveredKeys;
+    auto keyOf = [&](const GenericRow& row) {
+      std::string key;
+      for (size_t i = 0; i < row.values.size(); ++i) {
+        key += static_cast<int>(i) == schema.rowidAliasColumn ? std::string("~") : JsonValue(row.values[i]);
+        key += '\x1f';
+      }
+      return std::hash<std::string>()(key);
+    };
     const Status st = ScanTable(reader, table, [&](CDbFileReader& r, const RowInput& in) {
       GenericRow row;
       const Status decoded =
@@ -168,8 +181,15 @@ int RunSqlite(const Args& args) {
         // A headerless candidate whose every column is missing tells nothing.
         bool any = false;
         for (const SqlValue& v : row.values) any = any || !std::holds_alternative<std::nullptr_t>(v);
-        if (any) recovered.push_back(std::move(row));
+        if (!any) return status::kOk;
+        const size_t key = keyOf(row);
+        if (liveKeys.count(key) || !recoveredKeys.insert(key).second) {
+          ++duplicates;
+          return status::kOk;
+        }
+        recovered.push_back(std::move(row));
       } else {
+        liveKeys.insert(keyOf(row));
         ++liveRows;
         PrintRow(table, row, jsonl);
       }
@@ -183,7 +203,9 @@ int RunSqlite(const Args& args) {
                 << "); the rows found before are listed\n";
     }
   }
-  std::cerr << Format("%zu tables, %zu live rows, %zu recovered rows\n", tables.size(), liveRows, recoveredRows);
+  std::cerr << Format("%zu tables, %zu live rows, %zu recovered rows", tables.size(), liveRows, recoveredRows)
+            << (duplicates ? Format(" (%zu repeats of live or recovered rows left out)", duplicates) : std::string())
+            << "\n";
   return failures ? kExitFailure : kExitOk;
 }
 
