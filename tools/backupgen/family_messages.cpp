@@ -383,14 +383,14 @@ SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& spec) {
     }
     db.Exec("BEGIN;");
     BulkStatement delMessage(db.handle(), "DELETE FROM message WHERE ROWID = ?");
-    BulkStatement delChatMessage(db.handle(), "DELETE FROM chat_message_join WHERE message_id = ?");
+    BulkStatement delChatMessage(db.handle(), "DELETE FROM chat_message_join WHERE chat_id = ? AND message_id = ?");
     BulkStatement delLink(db.handle(), "DELETE FROM message_attachment_join WHERE message_id = ?");
     BulkStatement delAttachment(db.handle(), "DELETE FROM attachment WHERE ROWID = ?");
     BulkStatement delHandle(db.handle(), "DELETE FROM handle WHERE ROWID = ?");
     for (size_t i = 0; i < messages.size(); ++i) {
       if (!deletedMessage[i]) continue;
       delMessage.Run({messages[i].rowid});
-      delChatMessage.Run({messages[i].rowid});
+      delChatMessage.Run({messages[i].handleId, messages[i].rowid});
       delLink.Run({messages[i].rowid});
     }
     for (SmsAttachmentTruth& a : attachments) {
