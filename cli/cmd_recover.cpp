@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <unistd.h>
 #include <vector>
 
 #include "cli/commands.h"
@@ -136,9 +137,14 @@ int RunRecover(const Args& args) {
   std::vector<Failure> failures;
   RecoveryProgress* progressPtr = nullptr;
   RecoveryProgress::Events events;
+  // On a terminal the bar names every file; in a log one line per percent.
+  const bool terminal = isatty(STDERR_FILENO) != 0;
+  int shown = -1;
   events.progress = [&](int, const fs::path& path) {
     const RecoveryProgress::Counts n = progressPtr->counts();
     const int percent = n.total > 0 ? static_cast<int>((int64_t{n.done} * 100) / n.total) : 100;
+    if (!terminal && percent == shown) return;
+    shown = percent;
     bar.Update(percent, Format("%d/%d ", n.done, n.total) + path.filename().string());
   };
   events.completed = [&](const fs::path& path, Status st, const std::string& text) {
