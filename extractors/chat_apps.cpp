@@ -1,5 +1,7 @@
 #include "extractors/chat_apps.h"
 
+#include "platform/text_file.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -237,27 +239,23 @@ Status ExportChatText(const std::filesystem::path& output, const std::vector<Cha
   };
   std::error_code ec;
   if (output.has_parent_path()) std::filesystem::create_directories(output.parent_path(), ec);
-  FILE* file = std::fopen(output.c_str(), "wb");
-  if (file == nullptr) return fail(errno != 0 ? errno : status::kBadData);
-  Status result = status::kOk;
-  if (std::fputs("\xEF\xBB\xBF", file) < 0) result = errno != 0 ? errno : status::kBadData;
-  for (size_t i = 0; result == status::kOk && i < entries.size(); ++i) {
+  // The one writer of the user's text files: UTF-8 with a byte-order mark,
+  // CR LF line ends, flushed after every message.
+  Utf8TextFile file;
+  if (const Status opened = file.Open(output); opened != status::kOk) return fail(opened);
+  for (size_t i = 0; i < entries.size(); ++i) {
     const ChatTextEntry& e = entries[i];
-    const std::string block = e.time + " " + e.speaker + ":\n    " + e.text + "\n\n";
-    if (std::fwrite(block.data(), 1, block.size(), file) != block.size() || std::fflush(file) != 0) {
-      result = errno != 0 ? errno : status::kBadData;
-      break;
+    if (const Status written = file.Write(e.time + " " + e.speaker + ":\n    " + e.text + "\n\n");
+        written != status::kOk) {
+      return fail(written);
     }
     if (report) {
       const int answer = report(static_cast<int>((i + 1) * 100 / entries.size()), status::kOk, output);
-      if (answer != 0) {
-        std::fclose(file);
-        return answer;
-      }
+      if (answer != 0) return answer;
     }
   }
-  if (std::fclose(file) != 0 && result == status::kOk) result = errno != 0 ? errno : status::kBadData;
-  return result > 0 ? fail(result) : result;
+  const Status closed = file.Close();
+  return closed > 0 ? fail(closed) : closed;
 }
 
 }  // namespace orbanix

@@ -236,7 +236,7 @@ TEST_F(PeerChatTest, ExportNamesThePartnerAsSpeaker) {
   std::ifstream in(out, std::ios::binary);
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}),
             "\xEF\xBB\xBF"
-            "2014-05-13 16:53:20 10001:\n    ni hao\n\n2014-05-13 16:54:00 Me:\n    hello\n\n");
+            "2014-05-13 16:53:20 10001:\r\n    ni hao\r\n\r\n2014-05-13 16:54:00 Me:\r\n    hello\r\n\r\n");
 }
 
 }  // namespace
