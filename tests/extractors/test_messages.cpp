@@ -130,6 +130,14 @@ TEST_F(Messages, BothLayoutsDeliverEveryLiveMessage) {
     EXPECT_EQ(map[3].front().contactName, "");
     EXPECT_EQ(map[10].front().address, "friend10@example.com");
     EXPECT_EQ(map[10].front().contactName, "");
+    // The row dump writes every column of the layout; the archived body as hex.
+    const auto csv = Path(wide ? "wide.csv" : "old.csv");
+    ASSERT_EQ(DumpMessageRows(sms, csv, maxRowId), 0);
+    const std::string all = ReadAll(csv);
+    const std::string first = all.substr(0, all.find("\r\n"));
+    EXPECT_EQ(std::count(first.begin(), first.end(), ','), wide ? 77 : 37) << first;
+    EXPECT_EQ(first.find("040b73747265616d74797065") != std::string::npos, wide) << first;
+    EXPECT_EQ(static_cast<size_t>(std::count(all.begin(), all.end(), '\n')), truth.liveMessages.size());
   }
 }
 
