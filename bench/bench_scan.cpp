@@ -1,0 +1,178 @@
+// The whole scan of a backup, every category, as `orbanix scan` runs it
+// (catalog, local source, scan driver), against a baseline in the same run
+// that reads every byte the scan must read once: the databases whole (the
+// manifest included) and the first 512 bytes of each media candidate.
+//
+// Size by environment:
+//   ORBANIX_BENCH_ENTRIES   index entries (default 20000; the target figure
+//                           is measured with 100000)
+//   ORBANIX_BENCH_MEDIA     of which media files (default a fifth)
+//   ORBANIX_BENCH_MESSAGES  messages of sms.db (default 100000; about 2 KB of
+//                           page space each with the family's texts)
+// Prints the ratio and the peak resident memory of the process.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+#include "sources/catalog.h"
+#include "sources/scan_plan.h"
+#include "tools/backupgen/backup_writer.h"
+#include "tools/backupgen/family_contacts.h"
+#include "tools/backupgen/family_media.h"
+#include "tools/backupgen/family_messages.h"
+
+using namespace orbanix;
+namespace fs = std::filesystem;
+
+namespace {
+
+long long EnvNumber(const char* name, long long fallback) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return fallback;
+  const long long n = std::atoll(v);
+  return n > 0 ? n : fallback;
+}
+
+struct Backup {
+  fs::path root, folder;
+  std::vector<fs::path> databases;
+  std::vector<fs::path> mediaCandidates;
+  bool ok = false;
+
+  Backup() {
+    root = fs::temp_directory_path() / ("orbanix-bench-scan-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    const long long entries = EnvNumber("ORBANIX_BENCH_ENTRIES", 20000);
+    const long long media = EnvNumber("ORBANIX_BENCH_MEDIA", entries / 5);
+    try {
+      gen::BackupWriter writer(root / "phone", gen::Era::ManifestDb);
+      gen::SmsSpec sms;
+      sms.messages = static_cast<int>(EnvNumber("ORBANIX_BENCH_MESSAGES", 100000));
+      sms.handles = 2000;
+      const fs::path smsPath = writer.ScratchPath("sms.db");
+      gen::BuildSmsDb(smsPath, sms);
+      databases.push_back(writer.AddFileFrom("HomeDomain", "Library/SMS/sms.db", smsPath));
+      gen::AddressBookSpec book;
+      book.persons = 5000;
+      const fs::path bookPath = writer.ScratchPath("ab.sqlitedb");
+      gen::BuildAddressBook(bookPath, book);
+      databases.push_back(writer.AddFileFrom("HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", bookPath));
+      // Media spread over the albums and applications the scans walk.
+      for (long long i = 0; i < media; ++i) {
+        const auto kind = static_cast<gen::MediaSample>(i % gen::kMediaSampleCount);
+        const std::string bytes = gen::MediaSampleBytes(kind, 1024 + (i % 7) * 512, static_cast<uint32_t>(i));
+        fs::path stored;
+        switch (i % 4) {
+          case 0: stored = writer.AddFile("CameraRollDomain", "Media/DCIM/100APPLE/IMG_" + std::to_string(i) + ".JPG", bytes); break;
+          case 1: stored = writer.AddFile("MediaDomain", "Library/SMS/Attachments/0" + std::to_string(i % 10) + "/att" + std::to_string(i), bytes); break;
+          case 2: stored = writer.AddFile("AppDomain-com.example.app" + std::to_string(i % 50), "Documents/file" + std::to_string(i) + ".jpg", bytes); break;
+          default: stored = writer.AddFile("MediaDomain", "Media/PhotoStreamsData/1/100APPLE/IMG_" + std::to_string(i) + ".JPG", bytes); break;
+        }
+        mediaCandidates.push_back(stored);
+      }
+      // The rest: small files that no category claims.
+      for (long long i = media; i < entries; ++i) {
+        writer.AddFile("HomeDomain", "Library/Preferences/p" + std::to_string(i) + ".plist", "<plist/>");
+      }
+      ok = writer.Finish();
+      folder = writer.folder();
+      databases.push_back(folder / "Manifest.db");  // the file index is a database read whole too
+    } catch (const std::exception& e) {
+      std::cerr << "cannot generate: " << e.what() << '\n';
+    }
+  }
+  ~Backup() {
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+};
+
+Backup& Fixture() {
+  static Backup backup;
+  return backup;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Every byte the scan has to read, once.
+double BaselineSeconds(const Backup& b) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<char> buffer(1 << 20);
+  size_t total = 0;
+  for (const fs::path& db : b.databases) {
+    std::ifstream in(db, std::ios::binary);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) total += in.gcount();
+  }
+  for (const fs::path& m : b.mediaCandidates) {
+    std::ifstream in(m, std::ios::binary);
+    in.read(buffer.data(), 512);
+    total += in.gcount();
+  }
+  benchmark::DoNotOptimize(total);
+  return Seconds(start);
+}
+
+double ScanSeconds(const Backup& b, size_t& records) {
+  const auto start = std::chrono::steady_clock::now();
+  BackupCatalog catalog(b.root / "data", {b.root});
+  BackupInfo info;
+  ReadBackupInfo(b.folder, info);
+  catalog.SelectBackup(info);
+  CLocalBuckupRecovery source;
+  source.SetCatalog(&catalog);
+  ScanDriver driver;
+  source.SetProgressCallback(&ScanDriver::ReportTrampoline, &driver);
+  ScanResults results;
+  CategorySet all;
+  for (int c = 1; c <= kCategoryCount; ++c) all.insert(static_cast<Category>(c));
+  ScanDriver::Events events;
+  auto stepStart = std::chrono::steady_clock::now();
+  const bool verbose = std::getenv("ORBANIX_BENCH_VERBOSE") != nullptr;
+  events.opened = [&](Status) {
+    if (verbose) std::cout << "  open " << Seconds(stepStart) << " s\n";
+    stepStart = std::chrono::steady_clock::now();
+  };
+  events.stepDone = [&](size_t, const ScanStep& step, Status) {
+    if (verbose) std::cout << "  " << step.name << " " << Seconds(stepStart) << " s\n";
+    stepStart = std::chrono::steady_clock::now();
+  };
+  driver.Start([&] { return source.Open(""); }, BuildScanPlan(source, all, results), events);
+  driver.Wait();
+  records = 0;
+  for (Category c : all) records += CountCategory(results, c).records;
+  return Seconds(start);
+}
+
+void BM_ScanVersusReadOnce(benchmark::State& state) {
+  Backup& b = Fixture();
+  if (!b.ok) {
+    state.SkipWithError("fixture");
+    return;
+  }
+  double scan = 0, base = 0;
+  size_t records = 0;
+  for (auto _ : state) {
+    base += BaselineSeconds(b);
+    scan += ScanSeconds(b, records);
+  }
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["ratio"] = base > 0 ? scan / base : 0;
+  state.counters["records"] = static_cast<double>(records);
+  state.counters["peak_MB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  std::cout << "scan " << scan / state.iterations() << " s, read-once baseline " << base / state.iterations()
+            << " s, ratio " << (base > 0 ? scan / base : 0) << ", records " << records << ", peak RSS "
+            << usage.ru_maxrss / 1024 << " MB\n";
+}
+BENCHMARK(BM_ScanVersusReadOnce)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
