@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
 
   int result = 0;
   {
-    CMainWnd window(BackupRoots(parser.values(rootOption)), MakeLocalBackendFactory());
+    const std::vector<std::filesystem::path> roots = BackupRoots(parser.values(rootOption));
+    CMainWnd window(roots, MakeLocalBackendFactory(roots));
     QObject::connect(&instance, &SingleInstance::showRequested, &window, &CMainWnd::ShowFromAnotherStart);
     window.resize(1000, 665);
     if (QScreen* screen = window.screen()) {

@@ -45,6 +45,7 @@ class ScanPageTests : public QObject {
   void countsInTreeLabels();
   void wrongPasswordAsksAgainAndRescans();
   void homeAsksAndReturnsToStep1();
+  void reminderOnlyOnDemoBackup();
   void walkThroughDemoBackup();
 };
 

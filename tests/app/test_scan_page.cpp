@@ -68,6 +68,39 @@ FakeScript LongScript() {
   return script;
 }
 
+// Holds a scan before its first operation until the test opens the gate
+// (or the scan is cancelled).
+struct Gate {
+  std::atomic<bool> open{false};
+  std::atomic<bool> waiting{false};
+};
+
+class GatedBackend : public ScanBackend {
+ public:
+  GatedBackend(std::unique_ptr<ScanBackend> inner, Gate* gate) : inner_(std::move(inner)), gate_(gate) {}
+  void Prepare(const BackupInfo& b, const std::string& password, const CategoryTicks& t,
+               std::function<int(int)> report, std::function<Status()>& open,
+               std::vector<BackendStep>& steps) override {
+    inner_->Prepare(b, password, t, report, open, steps);
+    if (steps.empty()) return;
+    auto first = steps.front().step.run;
+    steps.front().step.run = [first, report, gate = gate_] {
+      gate->waiting = true;
+      while (!gate->open) {
+        if (report(0) != 0) return status::kCancelled;
+        std::this_thread::sleep_for(5ms);
+      }
+      return first();
+    };
+  }
+  int Count(int category) const override { return inner_->Count(category); }
+  uint64_t Bytes(int category) const override { return inner_->Bytes(category); }
+
+ private:
+  std::unique_ptr<ScanBackend> inner_;
+  Gate* gate_;
+};
+
 }  // namespace
 
 void ScanPageTests::init() {
@@ -278,6 +311,23 @@ void ScanPageTests::homeAsksAndReturnsToStep1() {
   QCOMPARE(g_boxes.texts.size(), 2);
 }
 
+void ScanPageTests::reminderOnlyOnDemoBackup() {
+  // The program's own source: Open runs, no operation does, nothing is found.
+  QTemporaryDir dir;
+  const fs::path root = fs::path(dir.path().toStdString()) / "demo";
+  std::string error;
+  QVERIFY2(!gen::WriteDemo(root, &error).empty(), error.c_str());
+  CMainWnd window({root}, MakeLocalBackendFactory({root}, fs::path(dir.path().toStdString()) / "data"));
+  QVERIFY(window.BackupPage()->ChooseSelected());
+  TickOnly(window.CategoryPage(), {kReminder});
+  window.CategoryPage()->NextButton()->click();
+  QVERIFY(WaitFinished(window, 30000));
+  QCOMPARE(window.ScanPage()->TotalCount(), 0);
+  QCOMPARE(window.ScanPage()->CategoryNode(kReminder)->text(0), QStringLiteral("Reminder (0)"));
+  QVERIFY(!window.ScanPage()->ui()->BtnRecovery->isEnabled());
+  QVERIFY(g_boxes.texts.isEmpty());
+}
+
 void ScanPageTests::walkThroughDemoBackup() {
   // The demo backups with the program's own data source; pictures of each
   // step are kept when ORBANIX_SCREENSHOT_DIR names a folder.
@@ -285,12 +335,13 @@ void ScanPageTests::walkThroughDemoBackup() {
   const fs::path root = fs::path(dir.path().toStdString()) / "demo";
   std::string error;
   QVERIFY2(!gen::WriteDemo(root, &error).empty(), error.c_str());
-  ScanBackendFactory factory = MakeLocalBackendFactory();
-  if (!factory(1)) {
-    FakeScript script = LongScript();
-    script.between = 1ms;
-    factory = FakeFactory(script);
-  }
+  ScanBackendFactory local = MakeLocalBackendFactory({root}, fs::path(dir.path().toStdString()) / "data");
+  Gate gate;
+  ScanBackendFactory factory = [&](int type) -> std::unique_ptr<ScanBackend> {
+    gate.open = false;
+    gate.waiting = false;
+    return std::make_unique<GatedBackend>(local(type), &gate);
+  };
   const QString shots = qEnvironmentVariable("ORBANIX_SCREENSHOT_DIR");
   for (const QSize size : {QSize(1000, 665), QSize(1440, 900)}) {
     CMainWnd window({root}, factory);
@@ -308,11 +359,23 @@ void ScanPageTests::walkThroughDemoBackup() {
     QVERIFY(window.BackupPage()->ChooseSelected());
     QCOMPARE(window.ui()->TabPage->currentIndex(), 1);
     shoot("2-categories");
+    // Held before its first operation, so the picture shows the scan
+    // running; then it goes on.
     window.CategoryPage()->NextButton()->click();
     QVERIFY(QTest::qWaitFor([&] { return window.ui()->MainTabPage->currentIndex() == 1; }, 10000));
+    QVERIFY(QTest::qWaitFor([&] { return gate.waiting.load(); }, 10000));
+    QTest::qWait(50);
+    QCOMPARE(window.ScanPage()->state(), CScanVrtWnd::State::kScanning);
+    QVERIFY(window.ScanPage()->ShownPercent() >= 2);
     shoot("3-scanning");
+    gate.open = true;
     QVERIFY(WaitFinished(window, 60000));
     shoot("4-finished");
+    // Every kind of data of the demo is found.
+    for (int c : {kCameraRoll, kMessages, kContacts, kCallHistory, kNotes, kWhatsApp}) {
+      QVERIFY2(window.ScanPage()->Count(c) > 0, CategoryByNumber(c).label);
+    }
+    QVERIFY(window.ScanPage()->ui()->BtnRecovery->isEnabled());
     QVERIFY(g_boxes.texts.isEmpty() || g_boxes.texts == QStringList{Message("MSG0511")});
     g_boxes.answer = kAnswerOk;
     window.close();

@@ -1,0 +1,329 @@
+#include "app/preview/file_list_ctrl.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStyleOptionButton>
+
+#include "app/preview/preview_data.h"
+#include "app/preview/preview_texts.h"
+#include "export/text_format.h"
+
+namespace orbanix::preview {
+
+namespace {
+
+constexpr int kCheckColumnWidth = 24;
+constexpr int kRowHeight = 30;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// One line of a record's text for a list cell.
+QString Flat(const std::string& s) {
+  QString t = Q(s);
+  t.replace(QLatin1String("\r\n"), QLatin1String(" "));
+  t.replace(QLatin1Char('\n'), QLatin1Char(' '));
+  t.replace(QLatin1Char('\r'), QLatin1Char(' '));
+  return t;
+}
+
+QString FirstLine(const std::string& s) {
+  const size_t end = s.find('\n');
+  return Q(end == std::string::npos ? s : s.substr(0, end)).trimmed();
+}
+
+QString Col(const char* key, const char* fallback) { return Text("PageScan", key, QString::fromLatin1(fallback)); }
+
+const void* IdOf(const QTreeWidgetItem* item) {
+  return reinterpret_cast<const void*>(item->data(0, CFileListCtrl::kIdRole).value<quintptr>());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- header
+
+CCheckHeader::CCheckHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {
+  setSectionsClickable(true);
+  setObjectName(QStringLiteral("CheckAll"));
+}
+
+void CCheckHeader::SetState(Qt::CheckState state) {
+  if (state_ == state) return;
+  state_ = state;
+  viewport()->update();
+}
+
+void CCheckHeader::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {
+  painter->save();
+  QHeaderView::paintSection(painter, rect, logicalIndex);
+  painter->restore();
+  if (logicalIndex != 0) return;
+  QStyleOptionButton option;
+  const QSize box = style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, this).size();
+  option.rect = QRect(rect.x() + (rect.width() - box.width()) / 2, rect.y() + (rect.height() - box.height()) / 2,
+                      box.width(), box.height());
+  option.state = QStyle::State_Enabled;
+  option.state |= state_ == Qt::Checked     ? QStyle::State_On
+                  : state_ == Qt::Unchecked ? QStyle::State_Off
+                                            : QStyle::State_NoChange;
+  style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &option, painter, this);
+}
+
+void CCheckHeader::mousePressEvent(QMouseEvent* event) {
+  if (logicalIndexAt(event->position().toPoint()) == 0) {
+    const bool checked = state_ != Qt::Checked;
+    SetState(checked ? Qt::Checked : Qt::Unchecked);
+    emit toggled(checked);
+    return;
+  }
+  QHeaderView::mousePressEvent(event);
+}
+
+// ---------------------------------------------------------------- list
+
+bool CFileListCtrl::IsVideoFile(const std::string& name) { return IsVideoName(name); }
+
+CFileListCtrl::CFileListCtrl(QTreeWidget* list, QPushButton* backAppDir, PreviewData* data, QObject* parent)
+    : QObject(parent), list_(list), back_(backAppDir), data_(data), header_(new CCheckHeader(list)) {
+  list_->setHeader(header_);
+  list_->setRootIsDecorated(false);
+  list_->setUniformRowHeights(true);
+  list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list_->setIconSize(QSize(16, 16));
+  header_->setStretchLastSection(true);
+  if (back_) {
+    back_->hide();
+    connect(back_, &QPushButton::clicked, this, &CFileListCtrl::BackToApps);
+  }
+  connect(header_, &CCheckHeader::toggled, this, &CFileListCtrl::TickAll);
+  connect(list_, &QTreeWidget::itemChanged, this, &CFileListCtrl::OnItemChanged);
+  connect(list_, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
+    if (item->data(0, kFolderRole).toBool()) OpenApp(IdOf(item));
+  });
+  connect(list_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item, int) {
+    if (item->data(0, kFolderRole).toBool()) return;
+    emit itemClicked(static_cast<int>(category_), IdOf(item));
+  });
+}
+
+void CFileListCtrl::Clear() {
+  updating_ = true;
+  list_->clear();
+  updating_ = false;
+  open_ = false;
+  app_ = nullptr;
+  if (back_) back_->hide();
+  header_->SetState(Qt::Unchecked);
+}
+
+void CFileListCtrl::Open(Category category) {
+  category_ = category;
+  open_ = true;
+  app_ = nullptr;
+  Build();
+}
+
+void CFileListCtrl::OpenApp(const void* folder) {
+  if (category_ != Category::AppPhotos && category_ != Category::AppVideos) return;
+  app_ = folder;
+  Build();
+}
+
+void CFileListCtrl::BackToApps() {
+  app_ = nullptr;
+  Build();
+}
+
+void CFileListCtrl::Refresh() {
+  if (open_) Build();
+}
+
+void CFileListCtrl::SetColumns(const QList<QPair<QString, int>>& columns) {
+  QStringList labels{QString()};
+  for (const auto& c : columns) labels << c.first;
+  list_->setColumnCount(static_cast<int>(labels.size()));
+  list_->setHeaderLabels(labels);
+  header_->setSectionResizeMode(0, QHeaderView::Fixed);
+  list_->setColumnWidth(0, kCheckColumnWidth);
+  for (int i = 0; i < columns.size(); ++i) {
+    if (columns[i].second > 0) list_->setColumnWidth(i + 1, columns[i].second);
+  }
+}
+
+void CFileListCtrl::AddRow(const void* id, const QStringList& values, bool deleted, const QIcon& icon) {
+  auto* row = new QTreeWidgetItem(list_);
+  row->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+  row->setData(0, kIdRole, QVariant::fromValue(reinterpret_cast<quintptr>(id)));
+  row->setSizeHint(0, QSize(kCheckColumnWidth, kRowHeight));
+  for (int i = 0; i < values.size(); ++i) {
+    row->setText(i + 1, values[i]);
+    row->setToolTip(i + 1, values[i]);
+  }
+  if (deleted) {
+    for (int i = 0; i <= values.size(); ++i) row->setForeground(i, QColor(QString::fromLatin1(kDeletedColour)));
+    row->setIcon(1, QIcon(QStringLiteral(":/preview/deleted_mark.svg")));
+  } else if (!icon.isNull()) {
+    row->setIcon(1, icon);
+  }
+  const SelectionState* state = data_->selection().table().Find(id);
+  row->setCheckState(0, state && state->ticked ? Qt::Checked : Qt::Unchecked);
+}
+
+void CFileListCtrl::Build() {
+  updating_ = true;
+  list_->clear();
+  if (back_) back_->setVisible(app_ != nullptr);
+  const RecoveryRecords& r = data_->records();
+  const QIcon pictureIcon(QStringLiteral(":/preview/picture.svg"));
+  const QIcon videoIcon(QStringLiteral(":/preview/video.svg"));
+  auto media = [&](const auto* items, bool withIcons, int nameWidth) {
+    SetColumns({{Col("ColFileName", "File Name"), nameWidth}, {Col("ColFileSize", "File Size"), 0}});
+    if (!items) return;
+    for (const auto& m : *items) {
+      const QIcon& icon = !withIcons ? QIcon() : IsVideoName(m.name) ? videoIcon : pictureIcon;
+      AddRow(&m, {Q(m.name), SizeString(m.size)}, false, icon);
+    }
+  };
+  switch (category_) {
+    case Category::CameraRoll: media(r.cameraRoll, false, 200); break;
+    case Category::PhotoStream: media(r.photoStream, false, 200); break;
+    case Category::MessageAtts: media(r.attachments, true, 300); break;
+    case Category::WhatsAppAtts: media(r.whatsAppMedia, true, 300); break;
+    case Category::AppPhotos:
+    case Category::AppVideos: {
+      const AppMediaByName* apps = category_ == Category::AppPhotos ? r.appPhotos : r.appVideos;
+      if (!app_) {
+        SetColumns({{Col("ColAppName", "App Name"), 300}, {Col("ColType", "Type"), 0}});
+        if (apps) {
+          const QIcon folderIcon(QStringLiteral(":/preview/folder.svg"));
+          for (const auto& [name, items] : *apps) {
+            AddRow(&items, {Q(name), Col("Folder", "Folder")}, false, folderIcon);
+            list_->topLevelItem(list_->topLevelItemCount() - 1)->setData(0, kFolderRole, true);
+          }
+        }
+      } else {
+        SetColumns({{Col("ColFileName", "File Name"), 200}, {Col("ColAppName", "App Name"), 200},
+                    {Col("ColSize", "Size"), 0}});
+        const auto* items = static_cast<const std::vector<AppMediaItem>*>(app_);
+        for (const AppMediaItem& m : *items) {
+          AddRow(&m, {Q(m.name), Q(m.appName), SizeString(m.size)}, false, IsVideoName(m.name) ? videoIcon : pictureIcon);
+        }
+      }
+      break;
+    }
+    case Category::Messages:
+      SetColumns({{Col("ColUserName", "User Name"), 100}, {Col("ColPhoneNumber", "Phone Number"), 100},
+                  {Col("ColDate", "Date"), 120}, {Col("ColMessage", "Message"), 0}});
+      for (const MessageRecord& m : data_->conversationRows()) {
+        AddRow(&m, {Q(m.contactName), Q(m.address), Q(m.date), Flat(m.text)}, m.deleted != 0);
+      }
+      break;
+    case Category::Contacts:
+      SetColumns({{Col("ColName", "Name"), 100}, {Col("ColCompany", "Company"), 100}, {Col("ColPhone", "Phone"), 100},
+                  {Col("ColEmail", "Email"), 100}, {Col("ColHomePage", "Home Page"), 0}});
+      if (r.contacts) {
+        for (const ContactRecord& c : *r.contacts) {
+          AddRow(&c, {Q(c.name), Q(c.company), FirstLine(c.phones), Q(c.email), Q(c.homePage)}, c.deleted != 0);
+        }
+      }
+      break;
+    case Category::CallHistory:
+      SetColumns({{Col("ColUserName", "User Name"), 150}, {Col("ColPhoneNumber", "Phone Number"), 150},
+                  {Col("ColDate", "Date"), 130}, {Col("ColCallStatus", "Call Status"), 100},
+                  {Col("ColDuration", "Duration"), 100}, {Col("ColStatus", "Status"), 0}});
+      if (r.calls) {
+        for (const CallRecord& c : *r.calls) {
+          QString duration = Q(CallDurationCell(c.duration, c.incoming != 0));
+          if (c.duration == 0) duration = c.incoming ? Col("Missed", "Missed") : Col("Canceled", "Canceled");
+          AddRow(&c,
+                 {Q(c.name), Q(c.address), Q(c.date), c.incoming ? Col("Incoming", "Incoming") : Col("Outgoing", "Outgoing"),
+                  duration, c.deleted ? Col("Deleted", "Deleted") : Col("Normal", "Normal")},
+                 c.deleted != 0);
+        }
+      }
+      break;
+    case Category::Notes:
+      SetColumns({{Col("ColTitle", "Title"), 100}, {Col("ColDate", "Date"), 110}, {Col("ColNote", "Note"), 0}});
+      if (r.notes) {
+        for (const NoteRecord& n : *r.notes) AddRow(&n, {Flat(n.title), Q(n.date), Flat(n.body)}, n.deleted != 0);
+      }
+      break;
+    case Category::WhatsApp:
+      SetColumns({{Col("ColChats", "Chats"), 150}, {Col("ColName", "Name"), 150}, {Col("ColPhone", "Phone"), 0}});
+      for (const ChatMessageRecord& c : data_->chatRows()) {
+        AddRow(&c,
+               {Q(c.chatTitle), Q(c.partnerName.empty() ? c.senderName : c.partnerName),
+                Q(c.partnerAddress.empty() ? c.senderAddress : c.partnerAddress)},
+               c.deleted != 0);
+      }
+      break;
+    default:
+      SetColumns({{Col("ColName", "Name"), 0}});
+      break;
+  }
+  updating_ = false;
+  SyncChecks();
+}
+
+QTreeWidgetItem* CFileListCtrl::RowOf(const void* id) const {
+  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = list_->topLevelItem(i);
+    if (IdOf(row) == id) return row;
+  }
+  return nullptr;
+}
+
+void CFileListCtrl::SyncChecks() {
+  updating_ = true;
+  const CStatisticsObj& selection = data_->selection();
+  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = list_->topLevelItem(i);
+    const void* id = IdOf(row);
+    const SelectionState* state = selection.table().Find(id);
+    if (!state) continue;
+    if (row->data(0, kFolderRole).toBool()) {
+      const FolderCheck check = selection.FolderState(id);
+      row->setCheckState(0, check == FolderCheck::kChecked   ? Qt::Checked
+                            : check == FolderCheck::kPartial ? Qt::PartiallyChecked
+                                                             : Qt::Unchecked);
+      // An application whose files are all hidden has nothing to show.
+      row->setHidden(state->counters.items > 0 && state->counters.hidden == state->counters.items);
+    } else {
+      row->setCheckState(0, state->ticked ? Qt::Checked : Qt::Unchecked);
+      row->setHidden(state->hidden != 0);
+    }
+  }
+  // The header box: over every item of the category.
+  int items = 0, ticked = 0;
+  for (const auto& [id, state] : selection.table().entries()) {
+    if (state.folder || state.category != static_cast<int>(category_)) continue;
+    ++items;
+    ticked += state.ticked != 0;
+  }
+  header_->SetState(items > 0 && ticked == items ? Qt::Checked : ticked > 0 ? Qt::PartiallyChecked : Qt::Unchecked);
+  updating_ = false;
+}
+
+void CFileListCtrl::OnItemChanged(QTreeWidgetItem* item, int column) {
+  if (updating_ || column != 0) return;
+  const void* id = IdOf(item);
+  // A partly checked application box becomes checked on a click.
+  data_->selection().SetTicked(id, item->checkState(0) != Qt::Unchecked);
+  SyncChecks();
+  emit selectionChanged();
+}
+
+void CFileListCtrl::TickAll(bool ticked) {
+  if (!open_) return;
+  data_->selection().SetCategoryTicked(category_, ticked);
+  SyncChecks();
+  emit selectionChanged();
+}
+
+void CFileListCtrl::SetFilter(bool on) {
+  if (!open_) return;
+  data_->SetDeletedOnly(category_, on);
+  SyncChecks();
+  emit selectionChanged();
+}
+
+}  // namespace orbanix::preview

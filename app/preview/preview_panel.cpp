@@ -1,0 +1,406 @@
+#include "app/preview/preview_panel.h"
+
+#include <libheif/heif.h>
+
+#include <QAudioOutput>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QLayout>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QVBoxLayout>
+#include <QVideoWidget>
+
+#include "app/preview/preview_texts.h"
+
+namespace orbanix::preview {
+
+namespace {
+
+constexpr int kRetryMs = 100;
+constexpr int kMaxRetries = 5;
+const char* const kGrey = "#D7D7D7";
+const char* const kNoteColour = "#404040";
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QImage DecodeHeif(const QString& path) {
+  QImage out;
+  heif_context* context = heif_context_alloc();
+  if (!context) return out;
+  heif_image_handle* handle = nullptr;
+  heif_image* image = nullptr;
+  const QByteArray file = path.toLocal8Bit();
+  if (heif_context_read_from_file(context, file.constData(), nullptr).code == heif_error_Ok &&
+      heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok &&
+      heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, nullptr).code ==
+          heif_error_Ok) {
+    int stride = 0;
+    const uint8_t* data = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+    const int w = heif_image_get_width(image, heif_channel_interleaved);
+    const int h = heif_image_get_height(image, heif_channel_interleaved);
+    if (data && w > 0 && h > 0) out = QImage(data, w, h, stride, QImage::Format_RGBA8888).copy();
+  }
+  if (image) heif_image_release(image);
+  if (handle) heif_image_handle_release(handle);
+  heif_context_free(context);
+  return out;
+}
+
+// "xxxx ftyp" with an image brand: an HEIF container whatever its name.
+bool LooksLikeHeif(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return false;
+  const QByteArray head = f.read(12);
+  return head.size() == 12 && head.mid(4, 4) == "ftyp";
+}
+
+}  // namespace
+
+QImage LoadPicture(const QString& path) {
+  if (LooksLikeHeif(path)) {
+    QImage heif = DecodeHeif(path);
+    if (!heif.isNull()) return heif;
+  }
+  QImageReader reader(path);
+  reader.setDecideFormatFromContent(true);
+  reader.setAutoTransform(true);
+  return reader.read();
+}
+
+CPreviewPanel::CPreviewPanel(QFrame* panel, QTextEdit* edit, QListWidget* messages, QObject* parent)
+    : QObject(parent), panel_(panel), edit_(edit), messages_(messages) {
+  edit_->setReadOnly(true);
+  messages_->setSelectionMode(QAbstractItemView::NoSelection);
+  messages_->setFocusPolicy(Qt::NoFocus);
+  messages_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+  messages_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  BuildContactView();
+  BuildMediaView();
+  retry_.setInterval(kRetryMs);
+  connect(&retry_, &QTimer::timeout, this, [this] {
+    if (TryPicture()) {
+      retry_.stop();
+    } else if (++tries_ > kMaxRetries) {
+      retry_.stop();
+      ShowNotFound();
+    }
+  });
+  SetMode(Mode::kText);
+}
+
+CPreviewPanel::~CPreviewPanel() {
+  if (player_) player_->stop();
+}
+
+void CPreviewPanel::BuildContactView() {
+  contact_ = new QWidget(panel_);
+  contact_->setObjectName(QStringLiteral("ContactInfo"));
+  auto* grid = new QGridLayout(contact_);
+  grid->setContentsMargins(10, 10, 10, 10);
+  grid->setHorizontalSpacing(8);
+  grid->setVerticalSpacing(4);
+  auto* name = new QLabel(contact_);
+  name->setObjectName(QStringLiteral("TxtUserName"));
+  name->setWordWrap(true);
+  QFont big = name->font();
+  big.setPointSizeF(big.pointSizeF() * 1.3);
+  big.setBold(true);
+  name->setFont(big);
+  name->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  grid->addWidget(name, 0, 0, 1, 2);
+  struct Row {
+    const char* caption;
+    const char* fallback;
+    const char* value;
+  };
+  static const Row kRows[] = {
+      {"LblPhoneDesc", "Phone:", "TxtPhone"},       {"LblEmailDesc", "Email:", "TxtEmail"},
+      {"LblAddressDesc", "Address:", "TxtAddress"}, {"LblUrlDesc", "Home Page:", "TxtUrl"},
+      {"LblSocialDesc", "Social:", "TxtSocial"},    {"LblCompanyDesc", "Company:", "TxtCompany"},
+  };
+  int row = 1;
+  for (const Row& r : kRows) {
+    auto* caption = new QLabel(Text("ContactInfo", r.caption, QString::fromLatin1(r.fallback)), contact_);
+    caption->setObjectName(QString::fromLatin1(r.caption));
+    caption->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    caption->setStyleSheet(QStringLiteral("color: #8e8e93;"));
+    auto* value = new QLabel(contact_);
+    value->setObjectName(QString::fromLatin1(r.value));
+    value->setWordWrap(true);
+    value->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    value->setMinimumHeight(30);
+    value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    grid->addWidget(caption, row, 0);
+    grid->addWidget(value, row, 1);
+    ++row;
+  }
+  grid->setColumnStretch(1, 1);
+  grid->setRowStretch(row, 1);
+  panel_->layout()->addWidget(contact_);
+}
+
+void CPreviewPanel::BuildMediaView() {
+  media_ = new QWidget(panel_);
+  media_->setObjectName(QStringLiteral("MediaPlayer"));
+  auto* box = new QVBoxLayout(media_);
+  box->setContentsMargins(0, 0, 0, 0);
+  video_ = new QVideoWidget(media_);
+  video_->setMinimumHeight(150);
+  video_->setStyleSheet(QStringLiteral("background: black;"));
+  box->addWidget(video_, 1);
+  auto* controls = new QHBoxLayout;
+  playButton_ = new QToolButton(media_);
+  playButton_->setObjectName(QStringLiteral("BtnPlayPause"));
+  playButton_->setIcon(panel_->style()->standardIcon(QStyle::SP_MediaPlay));
+  seek_ = new QSlider(Qt::Horizontal, media_);
+  seek_->setObjectName(QStringLiteral("SliderSeek"));
+  time_ = new QLabel(QStringLiteral("0:00"), media_);
+  controls->addWidget(playButton_);
+  controls->addWidget(seek_, 1);
+  controls->addWidget(time_);
+  box->addLayout(controls);
+  panel_->layout()->addWidget(media_);
+
+  player_ = new QMediaPlayer(this);
+  audio_ = new QAudioOutput(this);
+  player_->setAudioOutput(audio_);
+  player_->setVideoOutput(video_);
+  connect(playButton_, &QToolButton::clicked, this, [this] {
+    if (player_->playbackState() == QMediaPlayer::PlayingState) {
+      player_->pause();
+    } else {
+      player_->play();
+    }
+  });
+  connect(player_, &QMediaPlayer::playbackStateChanged, this, [this](QMediaPlayer::PlaybackState state) {
+    playButton_->setIcon(panel_->style()->standardIcon(state == QMediaPlayer::PlayingState ? QStyle::SP_MediaPause
+                                                                                           : QStyle::SP_MediaPlay));
+  });
+  connect(player_, &QMediaPlayer::durationChanged, this,
+          [this](qint64 ms) { seek_->setRange(0, static_cast<int>(std::min<qint64>(ms, INT_MAX))); });
+  connect(player_, &QMediaPlayer::positionChanged, this, [this](qint64 ms) {
+    if (!seek_->isSliderDown()) seek_->setValue(static_cast<int>(std::min<qint64>(ms, INT_MAX)));
+    const qint64 s = ms / 1000;
+    time_->setText(QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0')));
+  });
+  connect(seek_, &QSlider::sliderMoved, this, [this](int ms) { player_->setPosition(ms); });
+  connect(player_, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error, const QString&) {
+    if (error == QMediaPlayer::NoError || player_->source().isEmpty()) return;
+    player_->setSource(QUrl());
+    Ask(panel_, AskKind::kInformation, Message("MSG1207", QStringLiteral("The file cannot be played.")));
+  });
+}
+
+void CPreviewPanel::SetMode(Mode mode) {
+  mode_ = mode;
+  edit_->setVisible(mode == Mode::kText);
+  messages_->setVisible(mode == Mode::kMessages);
+  contact_->setVisible(mode == Mode::kContact);
+  media_->setVisible(mode == Mode::kMedia);
+}
+
+void CPreviewPanel::Clear() {
+  StopPlayback();
+  retry_.stop();
+  edit_->clear();
+  messages_->clear();
+  for (QLabel* label : contact_->findChildren<QLabel*>()) {
+    if (label->objectName().startsWith(QLatin1String("Txt"))) label->clear();
+  }
+}
+
+void CPreviewPanel::ShowNote(const NoteRecord& note) {
+  SetMode(Mode::kText);
+  edit_->clear();
+  QTextCursor cursor(edit_->document());
+  QTextCharFormat grey;
+  grey.setForeground(QColor(QString::fromLatin1(kGrey)));
+  cursor.insertText(QStringLiteral("  ---------------------------------------------------  \n"), grey);
+  QTextCharFormat body;
+  body.setForeground(QColor(QString::fromLatin1(note.deleted ? kDeletedColour : kNoteColour)));
+  cursor.insertText(QStringLiteral("Title:\n    ") + Q(note.title) + QStringLiteral("\nNote:\n     ") + Q(note.body),
+                    body);
+  edit_->moveCursor(QTextCursor::Start);
+}
+
+void CPreviewPanel::ShowConversation(const std::vector<MessageRecord>& messages) {
+  std::vector<Bubble> bubbles;
+  bubbles.reserve(messages.size());
+  for (const MessageRecord& m : messages) {
+    Bubble b;
+    b.fromMe = m.fromMe != 0;
+    b.deleted = m.deleted != 0;
+    const std::string& sender = m.contactName.empty() ? m.address : m.contactName;
+    b.header = b.fromMe ? FormatText(QStringLiteral("%s Me:"), {Q(m.date)})
+                        : FormatText(QStringLiteral("%s %s:"), {Q(m.date), Q(sender)});
+    b.text = Q(m.text);
+    bubbles.push_back(std::move(b));
+  }
+  ShowBubbles(bubbles);
+}
+
+void CPreviewPanel::ShowChat(const std::vector<ChatMessageRecord>& messages) {
+  std::vector<Bubble> bubbles;
+  bubbles.reserve(messages.size());
+  for (const ChatMessageRecord& m : messages) {
+    Bubble b;
+    b.fromMe = m.fromMe != 0;
+    b.deleted = m.deleted != 0;
+    const std::string& sender = m.senderName.empty() ? m.senderAddress : m.senderName;
+    b.header = b.fromMe ? FormatText(QStringLiteral("%s Me:"), {Q(m.date)})
+                        : FormatText(QStringLiteral("%s %s:"), {Q(m.date), Q(sender)});
+    b.text = Q(m.text);
+    bubbles.push_back(std::move(b));
+  }
+  ShowBubbles(bubbles);
+}
+
+void CPreviewPanel::ShowBubbles(const std::vector<Bubble>& bubbles) {
+  SetMode(Mode::kMessages);
+  messages_->clear();
+  auto* head = new QListWidgetItem(QStringLiteral("-------------------- Messages --------------------"), messages_);
+  head->setTextAlignment(Qt::AlignCenter);
+  head->setForeground(QColor(QString::fromLatin1(kGrey)));
+  head->setFlags(Qt::NoItemFlags);
+
+  int width = messages_->viewport()->width();
+  if (width < 160) width = std::max(panel_->width(), 240) - 20;
+  const int bubbleMax = width * 4 / 5;
+  const QFontMetrics metrics(messages_->font());
+  for (const Bubble& b : bubbles) {
+    auto* row = new QWidget;
+    auto* box = new QVBoxLayout(row);
+    box->setContentsMargins(6, 4, 6, 4);
+    box->setSpacing(2);
+    const Qt::Alignment side = b.fromMe ? Qt::AlignRight : Qt::AlignLeft;
+    auto* header = new QLabel(b.header, row);
+    header->setStyleSheet(QStringLiteral("color: #8e8e93; font-size: 10px;"));
+    header->setAlignment(side);
+    box->addWidget(header);
+
+    // The bubble is as wide as its text, up to four fifths of the list.
+    const QString text = b.text.isEmpty() ? QStringLiteral(" ") : b.text;
+    const QRect bounds = metrics.boundingRect(QRect(0, 0, bubbleMax - 20, 100000), Qt::TextWordWrap, text);
+    auto* bubble = new QLabel(text.toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br>")), row);
+    bubble->setTextFormat(Qt::RichText);
+    bubble->setWordWrap(true);
+    bubble->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    bubble->setFixedSize(bounds.width() + 22, bounds.height() + 14);
+    QString style = QStringLiteral("border-radius: 10px; padding: 6px 10px; ");
+    if (b.deleted) {
+      style += QStringLiteral("background: #FFF1E5; border: 1px solid %1; color: %1;").arg(QLatin1String(kDeletedColour));
+    } else if (b.fromMe) {
+      style += QStringLiteral("background: #2F80ED; color: white;");
+    } else {
+      style += QStringLiteral("background: #E9E9EB; color: #4D4D4D;");
+    }
+    bubble->setStyleSheet(style);
+    auto* line = new QHBoxLayout;
+    line->setSpacing(4);
+    if (b.fromMe) line->addStretch(1);
+    if (b.deleted && b.fromMe) {
+      auto* mark = new QLabel(row);
+      mark->setPixmap(QIcon(QStringLiteral(":/preview/deleted_mark.svg")).pixmap(14, 14));
+      line->addWidget(mark, 0, Qt::AlignVCenter);
+    }
+    line->addWidget(bubble);
+    if (b.deleted && !b.fromMe) {
+      auto* mark = new QLabel(row);
+      mark->setPixmap(QIcon(QStringLiteral(":/preview/deleted_mark.svg")).pixmap(14, 14));
+      line->addWidget(mark, 0, Qt::AlignVCenter);
+    }
+    if (!b.fromMe) line->addStretch(1);
+    box->addLayout(line);
+
+    auto* item = new QListWidgetItem(messages_);
+    item->setFlags(Qt::ItemIsEnabled);
+    item->setData(Qt::UserRole, b.deleted);
+    item->setData(Qt::UserRole + 1, b.text);
+    item->setSizeHint(QSize(width, row->sizeHint().height()));
+    messages_->setItemWidget(item, row);
+  }
+  messages_->scrollToTop();
+}
+
+void CPreviewPanel::ShowContact(const ContactRecord& c) {
+  SetMode(Mode::kContact);
+  const QString colour = c.deleted ? QString::fromLatin1(kDeletedColour) : QStringLiteral("#1c1c1e");
+  auto set = [&](const char* name, const std::string& value) {
+    if (auto* label = contact_->findChild<QLabel*>(QString::fromLatin1(name))) {
+      label->setText(Q(value));
+      label->setStyleSheet(QStringLiteral("color: %1;").arg(colour));
+    }
+  };
+  set("TxtUserName", c.name);
+  set("TxtPhone", c.phones);
+  set("TxtEmail", c.email);
+  set("TxtAddress", c.address);
+  set("TxtUrl", c.homePage);
+  set("TxtSocial", c.social);
+  set("TxtCompany", c.company);
+  if (c.deleted) {
+    if (auto* label = contact_->findChild<QLabel*>(QStringLiteral("TxtUserName"))) {
+      label->setText(QStringLiteral("<img src=\":/preview/deleted_mark.svg\" width=14 height=14> ") +
+                     Q(c.name).toHtmlEscaped());
+    }
+  }
+}
+
+QString CPreviewPanel::ContactText(const char* name) const {
+  auto* label = contact_->findChild<QLabel*>(QString::fromLatin1(name));
+  return label ? label->text() : QString();
+}
+
+bool CPreviewPanel::ShowPicture(const QString& path) {
+  SetMode(Mode::kText);
+  retry_.stop();
+  edit_->clear();
+  picture_ = path;
+  tries_ = 0;
+  if (TryPicture()) return true;
+  retry_.start();
+  return false;
+}
+
+bool CPreviewPanel::TryPicture() {
+  const QImage image = LoadPicture(picture_);
+  if (image.isNull() || (image.width() <= 2 && image.height() <= 2)) return false;
+  int width = edit_->viewport()->width() - 2 * static_cast<int>(edit_->document()->documentMargin()) - 4;
+  if (width < 100) width = std::max(panel_->width(), 240) - 30;
+  const QImage shown = image.width() > width ? image.scaledToWidth(width, Qt::SmoothTransformation) : image;
+  const QUrl name(QStringLiteral("preview-picture://%1").arg(++pictureSerial_));
+  edit_->clear();
+  edit_->document()->addResource(QTextDocument::ImageResource, name, shown);
+  QTextCursor cursor(edit_->document());
+  QTextImageFormat format;
+  format.setName(name.toString());
+  format.setWidth(shown.width());
+  format.setHeight(shown.height());
+  cursor.insertImage(format);
+  return true;
+}
+
+void CPreviewPanel::ShowNotFound() {
+  edit_->clear();
+  edit_->setPlainText(Text("PageScan", "FileNotFound", QStringLiteral("Can not found the file!")));
+}
+
+void CPreviewPanel::Play(const QString& path, bool video) {
+  StopPlayback();
+  SetMode(Mode::kMedia);
+  video_->setVisible(video);
+  player_->setSource(QUrl::fromLocalFile(path));
+  player_->play();
+}
+
+void CPreviewPanel::StopPlayback() {
+  if (!player_) return;
+  player_->stop();
+  player_->setSource(QUrl());
+  seek_->setValue(0);
+  time_->setText(QStringLiteral("0:00"));
+}
+
+}  // namespace orbanix::preview

@@ -1,0 +1,358 @@
+#include "app/preview/preview_views.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QVBoxLayout>
+
+#include "app/preview/file_list_ctrl.h"
+#include "app/preview/file_tree_ctrl.h"
+#include "app/preview/media_preview.h"
+#include "app/preview/preview_panel.h"
+#include "app/preview/preview_texts.h"
+#include "app/preview/print_wnd.h"
+#include "app/preview/recover_process_wnd.h"
+#include "export/names.h"
+#include "export/source_output.h"
+
+namespace orbanix::preview {
+
+namespace {
+
+template <typename T>
+T* Find(QWidget* root, const char* name) {
+  return root->findChild<T*>(QString::fromLatin1(name));
+}
+
+bool IsMediaCategory(Category c) {
+  switch (c) {
+    case Category::CameraRoll:
+    case Category::PhotoStream:
+    case Category::AppPhotos:
+    case Category::AppVideos:
+    case Category::MessageAtts:
+    case Category::WhatsAppAtts: return true;
+    default: return false;
+  }
+}
+
+bool Printable(Category c) {
+  return c == Category::Messages || c == Category::Contacts || c == Category::CallHistory || c == Category::Notes ||
+         c == Category::WhatsApp;
+}
+
+}  // namespace
+
+PreviewControls FindPreviewControls(QWidget* root) {
+  PreviewControls c;
+  c.nodeTree = Find<QTreeWidget>(root, "NodeTree");
+  c.dataList = Find<QTreeWidget>(root, "DataList");
+  c.backAppDir = Find<QPushButton>(root, "BtnBackAppDir");
+  c.filterToolBar = Find<QWidget>(root, "FilterToolBar");
+  c.filter = Find<QCheckBox>(root, "OptOnOffFilter");
+  c.filterCount = Find<QLabel>(root, "LblFilterCount");
+  c.print = Find<QPushButton>(root, "BtnPrint");
+  c.previewSwitch = Find<QCheckBox>(root, "OptOnOffPreview");
+  c.previewPanel = Find<QFrame>(root, "PreviewLayout");
+  c.previewEdit = Find<QTextEdit>(root, "PreviewEdit");
+  c.messagesList = Find<QListWidget>(root, "MessagesList");
+  c.statistics = Find<QLabel>(root, "LblStatistics");
+  c.recover = Find<QPushButton>(root, "BtnRecovery");
+  c.window = root;
+  return c;
+}
+
+CPreviewViews::CPreviewViews(const PreviewControls& controls, QObject* parent) : QObject(parent), c_(controls) {
+  tree_ = new CFileTreeCtrl(c_.nodeTree, this);
+  list_ = new CFileListCtrl(c_.dataList, c_.backAppDir, &data_, this);
+  panel_ = new CPreviewPanel(c_.previewPanel, c_.previewEdit, c_.messagesList, this);
+  media_ = new CMediaPreview(panel_, c_.window, this);
+  printFolder_ = std::filesystem::path(QDir::tempPath().toStdString()) / "orbanix-print";
+
+  connect(tree_, &CFileTreeCtrl::categoryOpened, this, [this](int c) { OpenCategory(static_cast<Category>(c)); });
+  connect(list_, &CFileListCtrl::itemClicked, this,
+          [this](int category, const void* id) { Preview(static_cast<Category>(category), id); });
+  connect(list_, &CFileListCtrl::selectionChanged, this, [this] {
+    RefreshFilterCount();
+    RefreshStatistics();
+  });
+  if (c_.filter) connect(c_.filter, &QCheckBox::toggled, this, &CPreviewViews::SetFilter);
+  if (c_.print) connect(c_.print, &QPushButton::clicked, this, &CPreviewViews::Print);
+  if (c_.previewSwitch && c_.previewPanel) {
+    connect(c_.previewSwitch, &QCheckBox::toggled, this, [this](bool on) {
+      c_.previewPanel->setVisible(on);
+      if (!on) panel_->StopPlayback();
+    });
+  }
+  if (c_.filterCount) c_.filterCount->hide();
+  RefreshStatistics();
+}
+
+CPreviewViews::~CPreviewViews() = default;
+
+void CPreviewViews::Start(ScanResults* results, IPhoneRecoveryParse* source,
+                          const std::array<bool, kCategoryCount>& ticked, bool buildTree) {
+  panel_->Clear();
+  list_->Clear();
+  data_.Reset(results, source);
+  media_->SetSource(source);
+  open_ = false;
+  if (buildTree) {
+    tree_->Build(ticked);
+  } else {
+    tree_->Attach();
+  }
+  if (c_.filter) {
+    QSignalBlocker block(c_.filter);
+    c_.filter->setChecked(false);
+  }
+  RefreshFilterCount();
+  RefreshStatistics();
+}
+
+void CPreviewViews::CategoriesReady(const std::vector<int>& categories) {
+  bool any = false;
+  for (int c : categories) any |= data_.AddCategory(static_cast<Category>(c));
+  if (!any) return;
+  tree_->UpdateCounts(data_);
+  if (open_) list_->Refresh();
+  RefreshStatistics();
+}
+
+void CPreviewViews::AllReady() {
+  std::vector<int> all;
+  for (int c = 1; c <= kDataCategoryCount; ++c) all.push_back(c);
+  CategoriesReady(all);
+  tree_->UpdateCounts(data_);
+}
+
+void CPreviewViews::SetScanning(bool scanning) {
+  scanning_ = scanning;
+  RefreshStatistics();
+}
+
+void CPreviewViews::Reset() {
+  panel_->Clear();
+  list_->Clear();
+  media_->SetSource(nullptr);
+  data_.Reset(nullptr, nullptr);
+  open_ = false;
+  RefreshStatistics();
+}
+
+void CPreviewViews::OpenCategory(Category category) {
+  open_ = true;
+  panel_->Clear();
+  media_->Reset();
+  const bool deletedOnly = tree_->Mark(category) == QLatin1Char('D');
+  if (data_.DeletedOnly(category) != deletedOnly) data_.SetDeletedOnly(category, deletedOnly);
+  if (c_.filter) {
+    QSignalBlocker block(c_.filter);
+    c_.filter->setChecked(deletedOnly);
+  }
+  // Photos, videos and attachments carry no deleted state and print nothing.
+  const bool records = !IsMediaCategory(category);
+  if (c_.filter) c_.filter->setVisible(records);
+  if (c_.print) c_.print->setVisible(Printable(category));
+  if (c_.filterToolBar) c_.filterToolBar->setVisible(records || Printable(category));
+  switch (category) {
+    case Category::Messages:
+    case Category::WhatsApp: panel_->SetMode(CPreviewPanel::Mode::kMessages); break;
+    case Category::Contacts: panel_->SetMode(CPreviewPanel::Mode::kContact); break;
+    default: panel_->SetMode(CPreviewPanel::Mode::kText); break;
+  }
+  list_->Open(category);
+  RefreshFilterCount();
+  RefreshStatistics();
+  emit categoryOpened(static_cast<int>(category));
+}
+
+void CPreviewViews::Preview(Category category, const void* id) {
+  const RecoveryRecords& r = data_.records();
+  switch (category) {
+    case Category::Notes:
+      if (auto* n = ElementOf(r.notes, id)) panel_->ShowNote(*n);
+      break;
+    case Category::Contacts:
+      if (auto* c = ElementOf(r.contacts, id)) panel_->ShowContact(*c);
+      break;
+    case Category::Messages:
+      if (auto* m = ElementOf(r.conversationRows, id)) panel_->ShowConversation(data_.Conversation(m->handleId));
+      break;
+    case Category::WhatsApp:
+      if (auto* m = ElementOf(r.chatRows, id)) panel_->ShowChat(data_.Chat(m->chatId));
+      break;
+    case Category::CameraRoll:
+    case Category::PhotoStream:
+    case Category::WhatsAppAtts: {
+      const std::vector<MediaItem>* items =
+          category == Category::CameraRoll ? r.cameraRoll : category == Category::PhotoStream ? r.photoStream : r.whatsAppMedia;
+      if (auto* m = ElementOf(items, id)) media_->Preview(m->path, QString::fromStdString(m->name), m->size);
+      break;
+    }
+    case Category::MessageAtts:
+      if (auto* m = ElementOf(r.attachments, id)) media_->Preview(m->path, QString::fromStdString(m->name), m->size);
+      break;
+    case Category::AppPhotos:
+    case Category::AppVideos:
+      if (list_->openApp()) {
+        const auto* items = static_cast<const std::vector<AppMediaItem>*>(list_->openApp());
+        if (auto* m = ElementOf(items, id)) media_->Preview(m->path, QString::fromStdString(m->name), m->size);
+      }
+      break;
+    default: break;
+  }
+}
+
+void CPreviewViews::SetFilter(bool on) {
+  if (!open_) return;
+  tree_->SetMark(list_->category(), on);
+  list_->SetFilter(on);
+  RefreshFilterCount();
+  RefreshStatistics();
+}
+
+void CPreviewViews::RefreshFilterCount() {
+  if (!c_.filterCount) return;
+  const bool on = open_ && data_.DeletedOnly(list_->category());
+  c_.filterCount->setVisible(on);
+  if (on) {
+    c_.filterCount->setText(FormatText(Text("PageScan", "FilterCountFormat", QStringLiteral("Files Filtered: %d item(s)")),
+                                       {data_.selection().HiddenCount(list_->category())}));
+  }
+}
+
+void CPreviewViews::RefreshStatistics() {
+  const SelectionStatistics s = data_.selection().Statistics();
+  if (c_.statistics) {
+    const QString none = QStringLiteral("0 MB");
+    const QString format = Message("MSG0513", QStringLiteral("You select %s in %d item(s) of %s in %d item(s)"));
+    c_.statistics->setText(FormatText(format, {s.totalCount ? SizeString(s.tickedSize) : none, std::max(s.tickedCount, 0),
+                                               s.totalCount ? SizeString(s.totalSize) : none, s.totalCount}));
+  }
+  if (c_.recover) c_.recover->setEnabled(!scanning_ && data_.selection().RecoverEnabled());
+}
+
+void CPreviewViews::Print() {
+  if (!open_) return;
+  CPrintWnd::Request request;
+  request.selection = &data_.selection();
+  request.records = data_.records();
+  request.category = list_->category();
+  request.deletedOnly = data_.DeletedOnly(list_->category());
+  request.pageFolder = printFolder_;
+  CPrintWnd window(request, c_.window);
+  window.exec();
+}
+
+int CPreviewViews::Recover(const QString& folder) {
+  if (folder.isEmpty() || !data_.source()) return 2;
+  std::error_code ec;
+  fs::path root = fs::absolute(fs::path(folder.toStdString()), ec).lexically_normal();
+  if (!root.has_filename()) root = root.parent_path();
+  if (!backupFolder_.empty()) {
+    const fs::path backup = fs::absolute(backupFolder_, ec).lexically_normal();
+    // The backup is only ever read.
+    if (root == backup || IsInsideFolder(backup, root)) {
+      Ask(c_.window, AskKind::kError,
+          Text("PageScan", "OutputInsideBackup", QStringLiteral("Please choose a folder outside the backup folder.")));
+      return 2;
+    }
+  }
+  panel_->StopPlayback();
+  RecoveryOptions options;
+  options.outputRoot = root;
+  options.templateFolder = templateFolder_;
+  options.deviceName = deviceName_;
+  CRecoverProcessWnd window(data_.selection(), data_.records(), OutputSourceOf(*data_.source()), options, c_.window);
+  return window.Run();
+}
+
+// ---------------------------------------------------------------- host
+
+CPreviewHost::CPreviewHost(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("PageScan"));
+  resize(1000, 600);
+  auto* page = new QHBoxLayout(this);
+  page->setContentsMargins(0, 0, 0, 0);
+  page->setSpacing(0);
+  auto* tree = new QTreeWidget(this);
+  tree->setObjectName(QStringLiteral("NodeTree"));
+  tree->setHeaderHidden(true);
+  tree->setIconSize(QSize(18, 18));
+  tree->setIndentation(14);
+  tree->setFixedWidth(220);
+  page->addWidget(tree);
+
+  auto* right = new QVBoxLayout;
+  right->setSpacing(0);
+  auto* toolbar = new QHBoxLayout;
+  toolbar->setContentsMargins(10, 6, 10, 6);
+  auto* back = new QPushButton(Text("PageScan", "BtnBackAppDir", QStringLiteral("Back")), this);
+  back->setObjectName(QStringLiteral("BtnBackAppDir"));
+  toolbar->addWidget(back);
+  auto* filterBar = new QWidget(this);
+  filterBar->setObjectName(QStringLiteral("FilterToolBar"));
+  auto* filterBox = new QHBoxLayout(filterBar);
+  filterBox->setContentsMargins(0, 0, 0, 0);
+  auto* filter = new QCheckBox(Text("PageScan", "OptOnOffFilter", QStringLiteral("Only display the deleted items")), filterBar);
+  filter->setObjectName(QStringLiteral("OptOnOffFilter"));
+  auto* count = new QLabel(Text("PageScan", "LblFilterCount", QStringLiteral("Files Filtered: 0 item(s)")), filterBar);
+  count->setObjectName(QStringLiteral("LblFilterCount"));
+  auto* print = new QPushButton(Text("PageScan", "BtnPrint", QStringLiteral("Print")), filterBar);
+  print->setObjectName(QStringLiteral("BtnPrint"));
+  filterBox->addWidget(filter);
+  filterBox->addWidget(count);
+  filterBox->addWidget(print);
+  toolbar->addWidget(filterBar);
+  toolbar->addStretch(1);
+  auto* previewSwitch = new QCheckBox(Text("PageScan", "OptOnOffPreview", QStringLiteral("Preview")), this);
+  previewSwitch->setObjectName(QStringLiteral("OptOnOffPreview"));
+  previewSwitch->setChecked(true);
+  toolbar->addWidget(previewSwitch);
+  right->addLayout(toolbar);
+
+  auto* middle = new QHBoxLayout;
+  middle->setSpacing(0);
+  auto* list = new QTreeWidget(this);
+  list->setObjectName(QStringLiteral("DataList"));
+  middle->addWidget(list, 1);
+  auto* panel = new QFrame(this);
+  panel->setObjectName(QStringLiteral("PreviewLayout"));
+  panel->setFrameShape(QFrame::StyledPanel);
+  panel->setFixedWidth(240);
+  auto* panelBox = new QVBoxLayout(panel);
+  panelBox->setContentsMargins(0, 0, 0, 0);
+  auto* edit = new QTextEdit(panel);
+  edit->setObjectName(QStringLiteral("PreviewEdit"));
+  edit->setReadOnly(true);
+  auto* messages = new QListWidget(panel);
+  messages->setObjectName(QStringLiteral("MessagesList"));
+  panelBox->addWidget(edit);
+  panelBox->addWidget(messages);
+  middle->addWidget(panel);
+  right->addLayout(middle, 1);
+
+  auto* bottom = new QHBoxLayout;
+  bottom->setContentsMargins(10, 8, 10, 8);
+  auto* statistics = new QLabel(this);
+  statistics->setObjectName(QStringLiteral("LblStatistics"));
+  auto* recover = new QPushButton(Text("PageScan", "BtnRecovery", QStringLiteral("Recover")), this);
+  recover->setObjectName(QStringLiteral("BtnRecovery"));
+  bottom->addWidget(statistics, 1);
+  bottom->addWidget(recover);
+  right->addLayout(bottom);
+  page->addLayout(right, 1);
+
+  controls_ = FindPreviewControls(this);
+  views_ = new CPreviewViews(controls_, this);
+  connect(recover, &QPushButton::clicked, this, [this] {
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, Message("MSG0509", QStringLiteral("Choose the folder to save the recovered files in.")), QString(),
+        QFileDialog::ShowDirsOnly);
+    if (!folder.isEmpty()) views_->Recover(folder);
+  });
+}
+
+}  // namespace orbanix::preview

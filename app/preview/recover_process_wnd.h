@@ -1,0 +1,82 @@
+// CRecoverProcessWnd: the recovery window. It runs the recovery driver on a
+// worker thread over the scan's selection, shows the file in work
+// ("current"), the counts ("recovered"), the percent ("percent") and a
+// status list ("DetailList", shown by "Detail") with failures on top in red,
+// and offers "Open Folder" at any time and "Finished" at the end.
+//
+// Cancel ("Cancel", the close box, Escape) opens the driver's cancel
+// question, so the worker stands still at its next report while the user
+// decides; a confirmed cancel stops the run and the window closes after
+// its worker has ended.
+#pragma once
+
+#include <QDialog>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "export/recovery.h"
+
+namespace orbanix::preview {
+
+class CRecoverProcessWnd : public QDialog {
+  Q_OBJECT
+ public:
+  CRecoverProcessWnd(const CStatisticsObj& selection, const RecoveryRecords& records, RecoveryOutputSource source,
+                     RecoveryOptions options, QWidget* parent = nullptr);
+  ~CRecoverProcessWnd() override;
+
+  // Checks the templates (an error box and 2 when they cannot be read),
+  // then runs the window modally: 1 when finished, 2 when cancelled.
+  int Run();
+
+  bool finished() const { return finished_; }
+  const RecoveryResult& result() const { return result_; }
+  QLabel* currentLabel() const { return current_; }
+  QLabel* recoveredLabel() const { return recovered_; }
+  QLabel* percentLabel() const { return percent_; }
+  QTreeWidget* detailList() const { return detail_; }
+  QPushButton* finishButton() const { return finish_; }
+  QPushButton* cancelButton() const { return cancel_; }
+  QPushButton* detailButton() const { return detailBtn_; }
+
+  // The cancel procedure.
+  void reject() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void OnProgress(int percent, const QString& path, RecoveryProgress::Counts counts);
+  void OnCompleted(const QString& path, Status status, const QString& text);
+  void OnFinished();
+  void Join();
+
+  const CStatisticsObj& selection_;
+  RecoveryRecords records_;
+  RecoveryOutputSource source_;
+  RecoveryOptions options_;
+  std::unique_ptr<RecoveryProgress> progress_;
+  RecoveryResult result_;
+  std::thread worker_;
+  bool started_ = false;
+  bool finished_ = false;
+  bool asking_ = false;
+
+  QLabel* current_;
+  QLabel* recovered_;
+  QLabel* percent_;
+  QProgressBar* bar_;
+  QPushButton* open_;
+  QPushButton* finish_;
+  QPushButton* cancel_;
+  QPushButton* detailBtn_;
+  QTreeWidget* detail_;
+};
+
+}  // namespace orbanix::preview
