@@ -1,12 +1,15 @@
 // orbanix-gen: writes synthetic backups.
 //
 //   orbanix-gen demo ROOT
-//   orbanix-gen backup [--era mbdb|db] [--binary-plist] [--families a,b,...] [--scale N] FOLDER
+//   orbanix-gen backup [--era mbdb|db] [--binary-plist] [--families a,b,...] [--scale N]
+//                      [--password-file FILE] FOLDER
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <set>
 #include <sstream>
 
+#include "tools/backupgen/encrypt.h"
 #include "tools/backupgen/families.h"
 
 using namespace orbanix::gen;
@@ -16,7 +19,9 @@ namespace {
 int Usage(int code) {
   (code == 0 ? std::cout : std::cerr)
       << "usage: orbanix-gen demo ROOT\n"
-         "       orbanix-gen backup [--era mbdb|db] [--binary-plist] [--families LIST] [--scale N] FOLDER\n"
+         "       orbanix-gen backup [--era mbdb|db] [--binary-plist] [--families LIST] [--scale N]\n"
+         "                          [--password-file FILE] FOLDER\n"
+         "  --password-file FILE  write an encrypted backup whose password is FILE's first line\n"
          "families:";
   for (const Family& f : Families()) (code == 0 ? std::cout : std::cerr) << ' ' << f.name;
   (code == 0 ? std::cout : std::cerr) << '\n';
@@ -47,6 +52,7 @@ int main(int argc, char** argv) {
       FamilyOptions options;
       std::set<std::string> wanted;
       std::string folder;
+      std::string passwordFile;
       for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--era" && i + 1 < argc) {
@@ -61,6 +67,8 @@ int main(int argc, char** argv) {
           for (std::string name; std::getline(list, name, ',');) wanted.insert(name);
         } else if (a == "--scale" && i + 1 < argc) {
           options.scale = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--password-file" && i + 1 < argc) {
+          passwordFile = argv[++i];
         } else if (a == "--help") {
           return Usage(0);
         } else if (!a.empty() && a[0] != '-' && folder.empty()) {
@@ -71,6 +79,16 @@ int main(int argc, char** argv) {
       }
       if (folder.empty()) return Usage(2);
       BackupWriter writer(folder, era, device);
+      if (!passwordFile.empty()) {
+        std::ifstream in(passwordFile);
+        EncryptionOptions encryption;
+        if (!in || !std::getline(in, encryption.password)) {
+          std::cerr << "orbanix-gen: cannot read " << passwordFile << '\n';
+          return 1;
+        }
+        if (!encryption.password.empty() && encryption.password.back() == '\r') encryption.password.pop_back();
+        writer.EncryptWith(encryption);
+      }
       for (const Family& f : Families()) {
         if (wanted.empty() || wanted.count(f.name)) f.add(writer, options);
       }
