@@ -167,6 +167,8 @@ void BM_ScanVersusReadOnce(benchmark::State& state) {
   state.counters["ratio"] = base > 0 ? scan / base : 0;
   state.counters["records"] = static_cast<double>(records);
   state.counters["peak_MB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  std::cout << "entries " << EnvNumber("ORBANIX_BENCH_ENTRIES", 20000) << ", sms.db "
+            << fs::file_size(b.databases.front()) / (1 << 20) << " MiB\n";
   std::cout << "scan " << scan / state.iterations() << " s, read-once baseline " << base / state.iterations()
             << " s, ratio " << (base > 0 ? scan / base : 0) << ", records " << records << ", peak RSS "
             << usage.ru_maxrss / 1024 << " MB\n";
