@@ -16,6 +16,9 @@ constexpr std::string_view kPhotoStreamMarker = "MediaDomain-Media/PhotoStreamsD
 constexpr std::string_view kAttachmentMarker = "/Attachments/";
 constexpr std::string_view kAppMarker = "AppDomain-";
 constexpr std::string_view kWhatsAppMarker = "net.whatsapp.WhatsApp";
+// Newer backups keep WhatsApp's media in the app's shared group container,
+// whose keys do not carry "AppDomain-".
+constexpr std::string_view kWhatsAppSharedMedia = "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-Message/Media/";
 
 bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
@@ -59,7 +62,7 @@ PhotoAlbum PhotoAlbumOf(std::string_view key) {
 }
 
 bool IsMessageAttachmentKey(std::string_view key) { return Contains(key, kAttachmentMarker); }
-bool IsAppMediaKey(std::string_view key) { return Contains(key, kAppMarker); }
+bool IsAppMediaKey(std::string_view key) { return Contains(key, kAppMarker) || key.starts_with(kWhatsAppSharedMedia); }
 bool IsWhatsAppMediaKey(std::string_view key) { return Contains(key, kWhatsAppMarker); }
 
 std::string AppNameOf(std::string_view key) {

@@ -502,6 +502,20 @@ TEST_F(TempFolder, ListsAreAppendedToAndWhatsAppListDependsOnAppMedia) {
   EXPECT_EQ(catalogList.size(), 2u);
 }
 
+TEST_F(TempFolder, WhatsAppMediaOfTheSharedGroupContainerAreFound) {
+  const std::string png = gen::MediaSampleBytes(MediaSample::Png, 700);
+  std::vector<BackupFileEntry> index = {
+      Store("AppDomainGroup-group.net.whatsapp.WhatsApp.shared-Message/Media/4477@s.whatsapp.net/a/b/c.png", png),
+      Store("AppDomainGroup-group.net.whatsapp.WhatsApp.shared-ChatStorage.sqlite", png),
+      Store("AppDomainGroup-group.com.other.shared-Message/Media/x.png", png),
+  };
+  std::vector<AppMediaItem> apps;
+  std::vector<MediaItem> whatsApp;
+  ASSERT_EQ(ScanAppMedia(root_, index, apps, whatsApp), 0);
+  EXPECT_TRUE(apps.empty());
+  EXPECT_EQ(Names(whatsApp), (std::vector<std::string>{"c.PNG"}));
+}
+
 TEST_F(TempFolder, UnreadableCandidatesAreSkippedSilently) {
   std::vector<BackupFileEntry> index = {
       Store("CameraRollDomain-Media/DCIM/100APPLE/short.JPG", gen::MediaSampleBytes(MediaSample::JpegJfif).substr(0, 511)),
