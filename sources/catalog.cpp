@@ -100,7 +100,6 @@ Status BackupCatalog::Open(const std::string& password) {
   step_ = 11;
   lastMessage_.clear();
   if (const int answer = Report(0)) return answer;
-  conversations_.clear();
   index_.clear();
   CleanUp();  // the deciphered copy of an earlier scan goes
 
@@ -163,10 +162,19 @@ Status BackupCatalog::ScanMessages(ConversationMap& conversations) {
   scanProgress.user = user_;
   scanProgress.base = progress_;
   scanProgress.span = step_ / 2;
-  conversations_.clear();
+  // The conversations go straight to the caller: a second copy kept here
+  // would double the memory of the largest result of a scan.
+  ConversationMap found;
   const Status result = orbanix::ScanMessages(Database(kMessagesDb.hashedName), Database(kAddressBookDb.hashedName),
-                                              conversations_, maxMessageRowId_, scanProgress);
-  conversations = conversations_;
+                                              found, maxMessageRowId_, scanProgress);
+  for (auto& [handle, messages] : found) {
+    auto& into = conversations[handle];
+    if (into.empty()) {
+      into = std::move(messages);
+    } else {
+      into.insert(into.end(), std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
+    }
+  }
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
 }

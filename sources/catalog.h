@@ -101,7 +101,6 @@ class BackupCatalog {
   int step_ = 0;
   int64_t maxMessageRowId_ = 20000;
   int64_t maxContactRowId_ = 20000;
-  ConversationMap conversations_;
   ChatAccountMap qqAccounts_;
   ChatAccountMap weChatAccounts_;
   WhatsAppChatMap whatsAppChats_;

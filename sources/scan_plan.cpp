@@ -135,7 +135,11 @@ std::vector<ScanStep> BuildScanPlan(IPhoneRecoveryParse& source, const CategoryS
       ConversationMap found;
       const Status st = s->ScanMessages(found);
       std::lock_guard<std::mutex> g(r->lock);
-      for (auto& [handle, messages] : found) Append(r->conversations[handle], messages);
+      for (auto& [handle, messages] : found) {
+        auto& into = r->conversations[handle];
+        if (into.empty()) into = std::move(messages);
+        else Append(into, messages);
+      }
       return st;
     }});
   }
