@@ -343,7 +343,8 @@ void ScanPageTests::walkThroughDemoBackup() {
     return std::make_unique<GatedBackend>(local(type), &gate);
   };
   const QString shots = qEnvironmentVariable("ORBANIX_SCREENSHOT_DIR");
-  for (const QSize size : {QSize(1000, 665), QSize(1440, 900)}) {
+  for (const QSize size : {QSize(1000, 665), QSize(1440, 900), QSize(820, 560)}) {
+    g_boxes.texts.clear();
     CMainWnd window({root}, factory);
     window.resize(size);
     window.show();
