@@ -1,0 +1,347 @@
+// The device source over a simulated phone built from the generator's
+// families: what it fetches with and without the whole file system, the
+// walks of the media folders and application containers, the chat copies,
+// a full scan through the same driver and plan as a backup, the loss of the
+// phone, and `orbanix scan --device` end to end.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "device/device_source.h"
+#include "phone_fixture.h"
+#include "sources/scan_plan.h"
+
+using namespace orbanix;
+using namespace orbanix::device;
+using namespace orbanix::device::testing;
+
+namespace {
+
+// The phone is built once; every test gets fresh data and work folders.
+class DeviceSource : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { phone_ = new Phone(BuildPhone(FreshFolder("phone"))); }
+  static void TearDownTestSuite() {
+    fs::remove_all(phone_->folder);
+    delete phone_;
+  }
+  void SetUp() override { dir_ = FreshFolder("source"); }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::unique_ptr<SimulatedDevice> MakePhone(bool root = true) {
+    SimulatedPhoneOptions options = phone_->options;
+    options.rootService = root;
+    return std::make_unique<SimulatedDevice>(phone_->root, options);
+  }
+  std::unique_ptr<CDeviceRecovery> MakeSource(DeviceBinding& binding) {
+    auto source = std::make_unique<CDeviceRecovery>(dir_ / "data", dir_ / "work");
+    source->SetCatalog(&binding);
+    return source;
+  }
+
+  static Phone* phone_;
+  fs::path dir_;
+};
+
+Phone* DeviceSource::phone_ = nullptr;
+
+size_t MessageCount(const ConversationMap& conversations) {
+  size_t n = 0;
+  for (const auto& [handle, messages] : conversations) n += messages.size();
+  return n;
+}
+
+}  // namespace
+
+TEST_F(DeviceSource, RootFileSystemGivesEveryDatabase) {
+  auto phone = MakePhone(true);
+  auto source = MakeSource(*phone);
+  ASSERT_EQ(source->Open(""), 0);
+  EXPECT_TRUE(source->rootFileSystem());
+  EXPECT_TRUE(source->relayArchive());
+  EXPECT_FALSE(source->IsBackupSource(0));
+  EXPECT_EQ(ReadBytes(source->LocalCopy(kAddressBookCopy)),
+            ReadBytes(phone_->Library("AddressBook/AddressBook.sqlitedb")));
+  EXPECT_EQ(ReadBytes(source->LocalCopy(kMessagesCopy)), ReadBytes(phone_->Library("SMS/sms.db")));
+  EXPECT_EQ(ReadBytes(source->LocalCopy(kNotesCopy)), ReadBytes(phone_->Library("Notes/notes.sqlite")));
+  EXPECT_EQ(ReadBytes(source->LocalCopy(kCallHistoryCopy)),
+            ReadBytes(phone_->root / "private/var/wireless/Library/CallHistory/call_history.db"));
+
+  // The copies read exactly as the phone's own files.
+  ConversationMap viaPhone, direct;
+  int64_t maxRow = 0;
+  ASSERT_EQ(source->ScanMessages(viaPhone), 0);
+  ASSERT_EQ(ScanMessages(phone_->Library("SMS/sms.db"), phone_->Library("AddressBook/AddressBook.sqlitedb"), direct,
+                         maxRow),
+            0);
+  EXPECT_EQ(MessageCount(viaPhone), MessageCount(direct));
+  EXPECT_GT(MessageCount(viaPhone), 0u);
+  std::vector<NoteRecord> notes;
+  ASSERT_EQ(source->ScanNotes(notes), 0);
+  EXPECT_FALSE(notes.empty());
+  std::vector<CallRecord> calls;
+  ASSERT_EQ(source->ScanCallHistory(calls), 0);
+  EXPECT_FALSE(calls.empty());
+  std::vector<CallRecord> directCalls;
+  ASSERT_EQ(ScanCallHistory(phone_->root / "private/var/wireless/Library/CallHistory/call_history.db",
+                            phone_->Library("AddressBook/AddressBook.sqlitedb"), directCalls),
+            0);
+  ASSERT_EQ(calls.size(), directCalls.size());
+  for (size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].address, directCalls[i].address);
+    EXPECT_EQ(calls[i].name, directCalls[i].name);  // named from the address book's copy
+  }
+}
+
+TEST_F(DeviceSource, WithoutTheRootServiceMessagesContactsAndAttachmentsOnly) {
+  auto phone = MakePhone(false);
+  auto source = MakeSource(*phone);
+  ASSERT_EQ(source->Open(""), 0);
+  EXPECT_FALSE(source->rootFileSystem());
+  EXPECT_TRUE(source->relayArchive());
+  EXPECT_EQ(ReadBytes(source->LocalCopy(kMessagesCopy)), ReadBytes(phone_->Library("SMS/sms.db")));
+  EXPECT_FALSE(fs::exists(source->LocalCopy(kNotesCopy)));
+
+  ConversationMap conversations;
+  EXPECT_EQ(source->ScanMessages(conversations), 0);
+  EXPECT_GT(MessageCount(conversations), 0u);
+  std::vector<ContactRecord> contacts;
+  EXPECT_EQ(source->ScanContacts(contacts), 0);
+  EXPECT_FALSE(contacts.empty());
+  std::vector<AttachmentFile> attachments;
+  EXPECT_EQ(source->ScanMessageAttachments(attachments), 0);
+  ASSERT_EQ(attachments.size(), 1u);
+  EXPECT_EQ(attachments[0].name, "IMG_0100.JPG");
+  EXPECT_EQ(ReadBytes(attachments[0].path), ReadBytes(phone_->Library("SMS/Attachments/0a/10/IMG_0100.JPG")));
+  std::vector<NoteRecord> notes;
+  EXPECT_EQ(source->ScanNotes(notes), 0);
+  EXPECT_TRUE(notes.empty());
+  std::vector<CallRecord> calls;
+  EXPECT_EQ(source->ScanCallHistory(calls), 0);
+  EXPECT_TRUE(calls.empty());
+
+  // The media folder is the ordinary service's root.
+  std::vector<MediaItem> roll, stream;
+  ASSERT_EQ(source->ScanPhotos(roll, stream), 0);
+  EXPECT_EQ(roll.size(), 3u);
+  EXPECT_EQ(stream.size(), 1u);
+}
+
+TEST_F(DeviceSource, PhotosAreWalkedCopiedAndNamedBySniffedType) {
+  auto phone = MakePhone(true);
+  auto source = MakeSource(*phone);
+  ASSERT_EQ(source->Open(""), 0);
+  std::vector<MediaItem> roll, stream;
+  ASSERT_EQ(source->ScanPhotos(roll, stream), 0);
+  ASSERT_EQ(roll.size(), 3u);  // the text file and the empty file are passed over
+  EXPECT_EQ(roll[0].name, "IMG_0001.JPG");
+  EXPECT_EQ(roll[1].name, "IMG_0002.MOV");
+  EXPECT_EQ(roll[2].name, "img_0003.PNG");
+  EXPECT_EQ(roll[0].path, source->LocalCopy(PathDigestName("/private/var/mobile/Media/DCIM/100APPLE/IMG_0001.JPG").c_str()));
+  EXPECT_EQ(ReadBytes(roll[0].path), ReadBytes(phone_->Media("DCIM/100APPLE/IMG_0001.JPG")));
+  EXPECT_EQ(roll[0].size, fs::file_size(phone_->Media("DCIM/100APPLE/IMG_0001.JPG")));
+  ASSERT_EQ(stream.size(), 1u);
+  EXPECT_EQ(stream[0].name, "IMG_0500.JPG");
+
+  // The copies live as long as the source.
+  const fs::path copy = roll[0].path;
+  source.reset();
+  EXPECT_FALSE(fs::exists(copy));
+  EXPECT_FALSE(fs::exists(dir_ / "work" / kMessagesCopy));
+}
+
+TEST_F(DeviceSource, ApplicationsFileTheirMediaByName) {
+  EXPECT_EQ(DeviceAppName("com.tencent.mqq"), "tencent.mqq");
+  EXPECT_EQ(DeviceAppName("net.whatsapp.WhatsApp"), "whatsapp.WhatsApp");
+  EXPECT_EQ(DeviceAppName("org.example.camera"), "other");
+  EXPECT_EQ(DeviceAppName("jp.net.example"), "example");  // the first occurrence counts
+
+  auto phone = MakePhone(true);
+  auto source = MakeSource(*phone);
+  ASSERT_EQ(source->Open(""), 0);
+  std::vector<AppMediaItem> media;
+  ASSERT_EQ(source->ScanAppMedia(media), 0);
+  std::map<std::string, std::vector<std::string>> byApp;
+  for (const AppMediaItem& item : media) byApp[item.appName].push_back(item.name);
+  EXPECT_EQ(byApp["other"], std::vector<std::string>{"shot.PNG"});
+  EXPECT_EQ(byApp["tencent.mqq"], std::vector<std::string>{"head.JPG"});
+  // The WhatsApp store went to its fixed name and is read from there.
+  EXPECT_EQ(ReadBytes(source->LocalCopy(kWhatsAppChatCopy)),
+            ReadBytes(phone_->Container("net.whatsapp.WhatsApp") / "Documents/ChatStorage.sqlite"));
+  WhatsAppChatMap chats;
+  EXPECT_EQ(source->ScanWhatsApp(chats), 0);
+  EXPECT_FALSE(chats.empty());
+  std::vector<MediaItem> waMedia;
+  EXPECT_EQ(source->ScanWhatsAppAttachments(waMedia), 0);
+  ASSERT_EQ(waMedia.size(), 2u);
+  EXPECT_EQ(waMedia[0].name, "photo.JPG");
+  EXPECT_EQ(waMedia[1].name, "voice.MP3");
+  // The file system is still reachable after the containers.
+  std::vector<MediaItem> roll, stream;
+  ASSERT_EQ(source->ScanPhotos(roll, stream), 0);
+  EXPECT_EQ(roll.size(), 3u);
+}
+
+TEST_F(DeviceSource, TwoQqDatabasesGiveTwoCopiesAndTwoMaps) {
+  auto phone = MakePhone(true);
+  auto source = MakeSource(*phone);
+  ASSERT_EQ(source->Open(""), 0);
+  std::vector<AppMediaItem> media;
+  ASSERT_EQ(source->ScanAppMedia(media), 0);
+  ASSERT_EQ(source->qqCopies().size(), 2u);  // the journal beside one of them is no database
+  EXPECT_NE(source->qqCopies()[0], source->qqCopies()[1]);
+  ChatAccountMap qq;
+  ASSERT_EQ(source->ScanQQ(qq), 0);
+  ASSERT_EQ(qq.size(), 2u);
+  EXPECT_TRUE(qq.count("88001234"));
+  EXPECT_TRUE(qq.count("88005678"));
+  PeerChatMap direct;
+  ASSERT_EQ(ScanQQ(phone_->Container("com.tencent.mqq") / "Documents/88001234/QQ.db", direct), 0);
+  EXPECT_EQ(qq["88001234"].size(), direct.size());
+  ASSERT_EQ(source->weChatCopies().size(), 1u);
+  ChatAccountMap weChat;
+  ASSERT_EQ(source->ScanWeChat(weChat), 0);
+  EXPECT_TRUE(weChat.count("User1"));
+
+  // The chats export from the kept maps.
+  const auto& [partner, messages] = *qq["88001234"].begin();
+  ASSERT_FALSE(messages.empty());
+  ASSERT_EQ(source->ExportQQChat("88001234", partner, dir_ / "out" / "qq.txt", nullptr, nullptr), 0);
+  EXPECT_NE(ReadBytes(dir_ / "out" / "qq.txt").find(partner), std::string::npos);
+}
+
+TEST_F(DeviceSource, WithoutAPhoneOpenFailsClearly) {
+  auto phone = MakePhone(true);
+  phone->Unplug();
+  auto source = MakeSource(*phone);
+  EXPECT_EQ(source->Open(""), status::kCannotOpen);
+  EXPECT_EQ(source->message(), "未连接到iPhone");
+  EXPECT_EQ(source->englishMessage(), "no iPhone is connected");
+  CDeviceRecovery unbound(dir_ / "data", dir_ / "work");
+  EXPECT_EQ(unbound.Open(""), status::kCannotOpen);
+}
+
+TEST_F(DeviceSource, AnEarlierPhonesCopiesNeverStandInForMissingOnes) {
+  auto phone = MakePhone(true);
+  auto source = MakeSource(*phone);
+  ASSERT_EQ(source->Open(""), 0);
+  ASSERT_TRUE(fs::exists(source->LocalCopy(kMessagesCopy)));
+  // Now neither the whole file system nor the relay: nothing is fetched.
+  SimulatedPhoneOptions bare = phone_->options;
+  bare.rootService = false;
+  bare.relayService = false;
+  SimulatedDevice second(phone_->root, bare);
+  source->SetCatalog(&second);
+  EXPECT_EQ(source->Open(""), status::kBadData);
+  EXPECT_FALSE(fs::exists(source->LocalCopy(kMessagesCopy)));
+  ConversationMap conversations;
+  EXPECT_NE(source->ScanMessages(conversations), 0);
+  EXPECT_TRUE(conversations.empty());
+  std::vector<MediaItem> roll, stream;
+  EXPECT_EQ(source->ScanPhotos(roll, stream), 0);  // the media folder still reads
+  EXPECT_EQ(roll.size(), 3u);
+}
+
+TEST_F(DeviceSource, APhoneGoneMidScanEndsEachOperationWithNoDevice) {
+  auto phone = MakePhone(true);
+  auto source = MakeSource(*phone);
+  ASSERT_EQ(source->Open(""), 0);
+  phone->options().unplugAfterCalls = 0;  // gone from the next call on
+  std::vector<MediaItem> roll, stream;
+  EXPECT_EQ(source->ScanPhotos(roll, stream), kNoDevice);
+  EXPECT_TRUE(source->disconnected());
+  EXPECT_EQ(source->message(), "未连接到iPhone");
+  std::vector<AppMediaItem> media;
+  EXPECT_EQ(source->ScanAppMedia(media), kNoDevice);
+  std::vector<MediaItem> waMedia;
+  EXPECT_EQ(source->ScanWhatsAppAttachments(waMedia), kNoDevice);
+  // What was fetched before stays readable.
+  ConversationMap conversations;
+  EXPECT_EQ(source->ScanMessages(conversations), 0);
+  EXPECT_FALSE(conversations.empty());
+}
+
+TEST_F(DeviceSource, FullScanThroughTheBackupScanDriver) {
+  auto phone = MakePhone(true);
+  auto source = MakeSource(*phone);
+  ScanDriver driver;
+  source->SetProgressCallback(&ScanDriver::ReportTrampoline, &driver);
+  ScanResults results;
+  CategorySet all;
+  for (int c = 1; c <= kCategoryCount; ++c) all.insert(static_cast<Category>(c));
+  std::vector<int> shown;
+  ScanDriver::Events events;
+  events.progress = [&shown](int p, const std::string&) { shown.push_back(p); };
+  ScanOutcome outcome{};
+  Status last = -5;
+  events.finished = [&](ScanOutcome o, Status s) {
+    outcome = o;
+    last = s;
+  };
+  ASSERT_EQ(driver.Start([&] { return source->Open(""); }, BuildScanPlan(*source, all, results), events), 0);
+  driver.Wait();
+  EXPECT_EQ(outcome, ScanOutcome::kCompleted);
+  EXPECT_EQ(last, 0);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
+  for (Category c : {Category::CameraRoll, Category::PhotoStream, Category::AppPhotos, Category::Messages,
+                     Category::MessageAtts, Category::Contacts, Category::CallHistory, Category::Notes,
+                     Category::WhatsApp, Category::WhatsAppAtts}) {
+    EXPECT_GT(CountCategory(results, c).items, 0u) << CategoryCliName(c);
+  }
+  for (Category c : {Category::Messages, Category::Contacts, Category::CallHistory, Category::Notes}) {
+    EXPECT_GT(CountCategory(results, c).deleted, 0u) << CategoryCliName(c) << " recovered nothing";
+  }
+
+  // A cancel during Open stops the scan at the next report.
+  auto again = MakeSource(*phone);
+  ScanDriver second;
+  struct CancelOnReport {
+    static int Callback(void* driver, int value) {
+      static_cast<ScanDriver*>(driver)->Cancel();
+      return ScanDriver::ReportTrampoline(driver, value);
+    }
+  };
+  again->SetProgressCallback(&CancelOnReport::Callback, &second);
+  ScanResults partial;
+  ScanDriver::Events stop;
+  stop.finished = [&](ScanOutcome o, Status) { outcome = o; };
+  ASSERT_EQ(second.Start([&] { return again->Open(""); }, BuildScanPlan(*again, all, partial), stop), 0);
+  second.Wait();
+  EXPECT_EQ(outcome, ScanOutcome::kCancelled);
+  EXPECT_FALSE(again->relayArchive());  // Open stopped at its first report
+}
+
+TEST_F(DeviceSource, CommandLineScansTheSimulatedPhone) {
+  // The program runs beside the tests (working directory <build>/bin).
+  ASSERT_TRUE(fs::exists("orbanix"));
+  const std::string env = "ORBANIX_SIMULATED_PHONE='" + phone_->folder.string() + "' XDG_DATA_HOME='" +
+                          (dir_ / "xdg").string() + "' ";
+  auto run = [&](const std::string& args, int& code) {
+    std::string out;
+    FILE* pipe = popen((env + "./orbanix scan " + args + " 2>/dev/null").c_str(), "r");
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    code = WEXITSTATUS(pclose(pipe));
+    return out;
+  };
+  int code = -1;
+  const std::string json = run("--device --json", code);
+  EXPECT_EQ(code, 0);
+  EXPECT_NE(json.find("\"status\": 0"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"camera-roll\": {\"items\": 3,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"photo-stream\": {\"items\": 1,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"message-attachments\": {\"items\": 1,"), std::string::npos) << json;
+  EXPECT_EQ(json.find("\"messages\": {\"items\": 0,"), std::string::npos) << json;
+  EXPECT_EQ(json.find("\"notes\": {\"items\": 0,"), std::string::npos) << json;
+
+  const std::string table = run("--device " + phone_->options.udid + " --categories contacts", code);
+  EXPECT_EQ(code, 0);
+  EXPECT_NE(table.find("contacts"), std::string::npos);
+  run("--device 0000NOSUCHPHONE", code);
+  EXPECT_EQ(code, 1);
+  run("--device --password-file x", code);
+  EXPECT_EQ(code, 2);
+}
