@@ -9,6 +9,7 @@
 #include <QCommandLineParser>
 #include <QScreen>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "app/local_backend.h"
@@ -38,20 +39,35 @@ void DeletePreviewCopies() {
   for (const char* name : {"tmp.jpg", "tmp.wav", "tmp.avi"}) std::filesystem::remove(data / name, ec);
 }
 
+void SetUpOptions(QCommandLineParser& parser, QCommandLineOption& rootOption) {
+  parser.setApplicationDescription(QStringLiteral("Corvane Orbanix: reads the data of iPhone backups."));
+  parser.addHelpOption();
+  parser.addOption(rootOption);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  QCommandLineOption rootOption(QStringList{QStringLiteral("backup-root")},
+                                QStringLiteral("Look for backups in DIR (may be given more than once; default: "
+                                               "$ORBANIX_BACKUP_ROOT, then the usual backup folders)."),
+                                QStringLiteral("DIR"));
+  // Help and bad options need no display.
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg(argv[i]);
+    if (arg == "--help" || arg == "-h" || arg == "--help-all") {
+      QCoreApplication core(argc, argv);
+      QCommandLineParser parser;
+      SetUpOptions(parser, rootOption);
+      parser.process(core);
+    }
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Corvane Orbanix"));
   orbanix::app::InitSkinResources();
 
   QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral("Corvane Orbanix: reads the data of iPhone backups."));
-  parser.addHelpOption();
-  QCommandLineOption rootOption(QStringList{QStringLiteral("backup-root")},
-                                QStringLiteral("Look for backups in DIR (may be given more than once)."),
-                                QStringLiteral("DIR"));
-  parser.addOption(rootOption);
+  SetUpOptions(parser, rootOption);
   parser.process(app);
 
   using namespace orbanix::app;
