@@ -60,8 +60,12 @@ int RunRecover(const Args& args) {
     } else if ((a == "--categories" || a == "--password-file") && i + 1 < args.size()) {
       if (a == "--categories") {
         std::string error;
-        if (!ParseCategories(args[++i], request.categories, error)) {
+        if (!ParseCategories(args[++i], request, error)) {
           std::cerr << "orbanix recover: " << error << "\n";
+          return kExitUsage;
+        }
+        if (request.qq || request.weChat) {
+          std::cerr << "orbanix recover: QQ and WeChat chats are counted by 'orbanix scan', not written\n";
           return kExitUsage;
         }
       } else {

@@ -19,7 +19,9 @@ constexpr const char* kHelp =
     "  --categories LIST  comma-separated, default all: camera-roll, photo-stream,\n"
     "                     app-photos, app-videos, messages, message-attachments,\n"
     "                     contacts, call-history, notes, whatsapp,\n"
-    "                     whatsapp-attachments, reminders, calendar, safari-bookmarks\n"
+    "                     whatsapp-attachments, reminders, calendar, safari-bookmarks;\n"
+    "                     also qq and wechat (every account's one-to-one chats;\n"
+    "                     not part of the default)\n"
     "  --password-file F  the password of an encrypted backup, first line of F\n"
     "                     (asked on the terminal when missing)\n"
     "  --device [UDID]    scan the iPhone attached over USB (the first one when no\n"
@@ -27,7 +29,7 @@ constexpr const char* kHelp =
     "  --json             {\"categories\": {name: {items, records, deleted}}, \"status\": code}\n"
     "Progress goes to stderr; Ctrl-C stops the scan and still prints what was found.\n";
 
-void PrintCounts(const ScanResults& results, Status lastStatus, bool json) {
+void PrintCounts(const ScanResults& results, Status lastStatus, bool json, bool qq, bool weChat) {
   const CategorySet& ticked = results.ticked;
   std::lock_guard<std::mutex> guard(results.lock);
   if (json) {
@@ -39,12 +41,26 @@ void PrintCounts(const ScanResults& results, Status lastStatus, bool json) {
                 << ", \"records\": " << n.records << ", \"deleted\": " << n.deleted << "}";
       first = false;
     }
+    for (auto [on, name, accounts] : {std::tuple{qq, "qq", &results.qq},
+                                      std::tuple{weChat, "wechat", &results.weChat}}) {
+      if (!on) continue;
+      const CategoryCount n = CountChatAccounts(*accounts);
+      std::cout << (first ? "" : ", ") << JsonString(name) << ": {\"items\": " << n.items
+                << ", \"records\": " << n.records << ", \"deleted\": " << n.deleted << "}";
+      first = false;
+    }
     std::cout << "}, \"status\": " << lastStatus << "}\n";
   } else {
     std::printf("%-22s %8s %8s %8s\n", "category", "items", "records", "deleted");
     for (Category c : ticked) {
       const CategoryCount n = CountCategory(results, c);
       std::printf("%-22s %8zu %8zu %8zu\n", CategoryCliName(c), n.items, n.records, n.deleted);
+    }
+    for (auto [on, name, accounts] : {std::tuple{qq, "qq", &results.qq},
+                                      std::tuple{weChat, "wechat", &results.weChat}}) {
+      if (!on) continue;
+      const CategoryCount n = CountChatAccounts(*accounts);
+      std::printf("%-22s %8zu %8zu %8zu\n", name, n.items, n.records, n.deleted);
     }
   }
 }
@@ -70,7 +86,7 @@ int RunScan(const Args& args) {
     } else if ((a == "--categories" || a == "--password-file") && i + 1 < args.size()) {
       if (a == "--categories") {
         std::string error;
-        if (!ParseCategories(args[++i], request.categories, error)) {
+        if (!ParseCategories(args[++i], request, error)) {
           std::cerr << "orbanix scan: " << error << "\n";
           return kExitUsage;
         }
@@ -94,7 +110,7 @@ int RunScan(const Args& args) {
     deviceRequest.categories = request.categories;
     DeviceScanSession session;
     if (RunDeviceScanSession(deviceRequest, session) != 0) return kExitFailure;
-    PrintCounts(session.results, session.lastStatus, json);
+    PrintCounts(session.results, session.lastStatus, json, false, false);
     // A phone that went away leaves an incomplete scan.
     return session.disconnected ? kExitFailure : kExitOk;
   }
@@ -104,7 +120,7 @@ int RunScan(const Args& args) {
   }
   ScanSession session;
   if (RunScanSession(request, session) != 0) return kExitFailure;
-  PrintCounts(session.results, session.lastStatus, json);
+  PrintCounts(session.results, session.lastStatus, json, request.qq, request.weChat);
   return kExitOk;
 }
 

@@ -19,13 +19,18 @@ CategorySet AllCategories() {
   return all;
 }
 
-bool ParseCategories(const std::string& list, CategorySet& categories, std::string& error) {
+bool ParseCategories(const std::string& list, ScanRequest& request, std::string& error) {
+  CategorySet& categories = request.categories;
   std::stringstream in(list);
   for (std::string name; std::getline(in, name, ',');) {
     name = std::string(TrimBlanks(name));
     if (name.empty()) continue;
     if (name == "all") {
       categories = AllCategories();
+      continue;
+    }
+    if (name == "qq" || name == "wechat") {
+      (name == "qq" ? request.qq : request.weChat) = true;
       continue;
     }
     Category c;
@@ -35,7 +40,7 @@ bool ParseCategories(const std::string& list, CategorySet& categories, std::stri
     }
     categories.insert(c);
   }
-  if (categories.empty()) {
+  if (categories.empty() && !request.qq && !request.weChat) {
     error = "no category given";
     return false;
   }
@@ -100,8 +105,11 @@ int RunScanSession(const ScanRequest& request, ScanSession& session) {
 
   ScanDriver driver;
   session.source->SetProgressCallback(&ScanDriver::ReportTrampoline, &driver);
-  const CategorySet ticked = request.categories.empty() ? AllCategories() : request.categories;
+  const bool chatAppsOnly = request.categories.empty() && (request.qq || request.weChat);
+  const CategorySet ticked =
+      chatAppsOnly ? CategorySet() : request.categories.empty() ? AllCategories() : request.categories;
   std::vector<ScanStep> plan = BuildScanPlan(*session.source, ticked, session.results);
+  AddChatAppSteps(*session.source, request.qq, request.weChat, session.results, plan);
 
   ProgressBar bar("scan");
   ScanDriver::Events events;

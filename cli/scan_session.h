@@ -16,6 +16,8 @@ namespace orbanix::cli {
 struct ScanRequest {
   std::filesystem::path backup;
   CategorySet categories;            // empty: every category
+  bool qq = false;                   // also read the QQ and WeChat databases
+  bool weChat = false;
   std::filesystem::path passwordFile;  // empty: ask on the terminal when needed
   bool quiet = false;                 // no progress bar
 };
@@ -29,9 +31,10 @@ struct ScanSession {
   Status lastStatus = 0;
 };
 
-// Parses "camera-roll,messages,..." into `categories`; false with a message
-// on an unknown name.
-bool ParseCategories(const std::string& list, CategorySet& categories, std::string& error);
+// Parses "camera-roll,messages,..." into the request's categories ("qq"
+// and "wechat" set its chat-application flags); false with a message on an
+// unknown name.
+bool ParseCategories(const std::string& list, ScanRequest& request, std::string& error);
 
 // Every category, in the category page's order.
 CategorySet AllCategories();

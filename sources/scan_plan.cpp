@@ -58,6 +58,8 @@ void ScanResults::Clear() {
   notes.clear();
   whatsApp.clear();
   whatsAppMedia.clear();
+  qq.clear();
+  weChat.clear();
 }
 
 bool IsAppVideo(const AppMediaItem& item) {
@@ -214,6 +216,45 @@ std::vector<ScanStep> BuildScanPlan(IPhoneRecoveryParse& source, const CategoryS
     }});
   }
   return plan;
+}
+
+void AddChatAppSteps(IPhoneRecoveryParse& source, bool qq, bool weChat, ScanResults& results,
+                     std::vector<ScanStep>& plan) {
+  IPhoneRecoveryParse* s = &source;
+  ScanResults* r = &results;
+  auto merge = [](ChatAccountMap& into, ChatAccountMap& found) {
+    for (auto& [account, chats] : found) into[account] = std::move(chats);
+  };
+  if (qq) {
+    plan.push_back({"QQ", [s, r, merge] {
+      ChatAccountMap found;
+      const Status st = s->ScanQQ(found);
+      std::lock_guard<std::mutex> g(r->lock);
+      merge(r->qq, found);
+      return st;
+    }});
+  }
+  if (weChat) {
+    plan.push_back({"WeChat", [s, r, merge] {
+      ChatAccountMap found;
+      const Status st = s->ScanWeChat(found);
+      std::lock_guard<std::mutex> g(r->lock);
+      merge(r->weChat, found);
+      return st;
+    }});
+  }
+}
+
+CategoryCount CountChatAccounts(const ChatAccountMap& accounts) {
+  CategoryCount c;
+  for (const auto& [account, chats] : accounts) {
+    c.items += chats.size();
+    for (const auto& [chat, messages] : chats) {
+      c.records += messages.size();
+      c.deleted += CountDeleted(messages);
+    }
+  }
+  return c;
 }
 
 const char* CategoryCliName(Category category) {

@@ -37,6 +37,10 @@ struct ScanResults {
   std::vector<NoteRecord> notes;
   WhatsAppChatMap whatsApp;
   std::vector<MediaItem> whatsAppMedia;
+  // The chats of QQ and WeChat, by account (no category of the category
+  // page; read when asked for, see AddChatAppSteps).
+  ChatAccountMap qq;
+  ChatAccountMap weChat;
   // The categories that were ticked (only these are shown and counted).
   CategorySet ticked;
 
@@ -60,6 +64,14 @@ bool IsAppVideo(const AppMediaItem& item);
 
 // The operations for the ticked categories, each filling `results`.
 std::vector<ScanStep> BuildScanPlan(IPhoneRecoveryParse& source, const CategorySet& ticked, ScanResults& results);
+
+// Appends the steps that read every QQ and WeChat database into
+// results.qq / results.weChat.
+void AddChatAppSteps(IPhoneRecoveryParse& source, bool qq, bool weChat, ScanResults& results,
+                     std::vector<ScanStep>& plan);
+
+// Chats (conversations), messages and recovered messages of all accounts.
+CategoryCount CountChatAccounts(const ChatAccountMap& accounts);
 
 // Category names of the command line ("camera-roll", "messages", ...).
 const char* CategoryCliName(Category category);

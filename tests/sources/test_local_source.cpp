@@ -211,6 +211,17 @@ TEST_P(FullScan, EveryFamilyIsFound) {
     EXPECT_GT(CountCategory(results, c).deleted, 0u) << CategoryCliName(c) << " recovered nothing";
   }
   EXPECT_EQ(CountCategory(results, Category::Reminder).items, 0u);
+
+  // QQ and WeChat are read on request, every account of each.
+  ScanResults chats;
+  std::vector<ScanStep> plan = BuildScanPlan(source_, {}, chats);
+  AddChatAppSteps(source_, true, true, chats, plan);
+  ASSERT_EQ(plan.size(), 2u);
+  for (ScanStep& step : plan) EXPECT_EQ(step.run(), 0) << step.name;
+  EXPECT_EQ(chats.qq.size(), 1u);
+  EXPECT_EQ(chats.weChat.size(), 1u);
+  EXPECT_GT(CountChatAccounts(chats.qq).records, 0u);
+  EXPECT_GT(CountChatAccounts(chats.weChat).deleted, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothEras, FullScan, ::testing::Values(gen::Era::Mbdb, gen::Era::ManifestDb));
