@@ -48,6 +48,9 @@ class LocalBackend : public ScanBackend {
     return static_cast<int>(CountCategory(results_, static_cast<Category>(category)).items);
   }
 
+  ScanResults* Results() override { return &results_; }
+  IPhoneRecoveryParse* Source() override { return &source_; }
+
   uint64_t Bytes(int category) const override {
     std::lock_guard<std::mutex> guard(results_.lock);
     auto atLeast = [](uint64_t size) { return std::max<uint64_t>(size, 1024); };

@@ -17,6 +17,11 @@
 #include "sources/discovery.h"
 #include "sources/scan_driver.h"
 
+namespace orbanix {
+struct ScanResults;
+class IPhoneRecoveryParse;
+}  // namespace orbanix
+
 namespace orbanix::app {
 
 // One operation and the category numbers (1..11) whose records it fills.
@@ -45,6 +50,12 @@ class ScanBackend {
   // Their size for the statistics line: each item counts at least 1024
   // bytes, as the selection does.
   virtual uint64_t Bytes(int category) const = 0;
+
+  // The record containers and the data source, for the preview and the
+  // recovery; null for a backend that has none. Read the containers under
+  // their lock while a scan runs.
+  virtual ScanResults* Results() { return nullptr; }
+  virtual IPhoneRecoveryParse* Source() { return nullptr; }
 };
 
 using ScanBackendFactory = std::function<std::unique_ptr<ScanBackend>(int sourceType)>;

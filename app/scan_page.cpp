@@ -261,12 +261,15 @@ void CScanVrtWnd::OnStepDone(size_t index) {
   if (!backend_ || index >= steps_.size()) return;
   // A category that was not ticked stays hidden even when its operation
   // collected it.
+  QList<int> arrived;
   for (int c : steps_[index].categories) {
     if (!ticks_[static_cast<size_t>(c - 1)]) continue;
     counts_[static_cast<size_t>(c)] = backend_->Count(c);
+    arrived << c;
   }
   RefreshTreeLabels();
   RefreshStatistics();
+  if (!arrived.isEmpty()) emit recordsArrived(arrived);
   if (state_ == State::kFinished) emit countsChanged();
 }
 

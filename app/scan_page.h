@@ -76,6 +76,12 @@ class CScanVrtWnd : public QWidget {
   // The tree node of a category, or nullptr when it has none.
   QTreeWidgetItem* CategoryNode(int category) const { return nodes_[static_cast<size_t>(category)]; }
   Ui::PageScan* ui() const { return ui_.get(); }
+  // The containers and the source of the current scan (null before the
+  // first scan, after "BtnHome", or for a backend without them). They live
+  // until the next scan starts.
+  ScanResults* Results() const { return backend_ ? backend_->Results() : nullptr; }
+  IPhoneRecoveryParse* Source() const { return backend_ ? backend_->Source() : nullptr; }
+  const CategoryTicks& Ticks() const { return ticks_; }
 
  signals:
   // The first progress of the scan (or its end, when it reported none): the
@@ -85,6 +91,9 @@ class CScanVrtWnd : public QWidget {
   void percentShown(int percent);
   // The backup is open and the category operations begin (message 1032).
   void fileTreeReady();
+  // An operation ended and its records are in the containers; the counts
+  // of `categories` (1..11) are refreshed.
+  void recordsArrived(const QList<int>& categories);
   // Counts changed while results are shown (message 1033).
   void countsChanged();
   // The scan ended normally or was stopped (message 1034).

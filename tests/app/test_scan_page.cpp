@@ -95,6 +95,8 @@ class GatedBackend : public ScanBackend {
   }
   int Count(int category) const override { return inner_->Count(category); }
   uint64_t Bytes(int category) const override { return inner_->Bytes(category); }
+  ScanResults* Results() override { return inner_->Results(); }
+  IPhoneRecoveryParse* Source() override { return inner_->Source(); }
 
  private:
   std::unique_ptr<ScanBackend> inner_;
@@ -372,6 +374,8 @@ void ScanPageTests::walkThroughDemoBackup() {
     gate.open = true;
     QVERIFY(WaitFinished(window, 60000));
     shoot("4-finished");
+    // The preview reaches the containers and the source of the scan.
+    QVERIFY(window.ScanPage()->Results() && window.ScanPage()->Source());
     // Every kind of data of the demo is found.
     for (int c : {kCameraRoll, kMessages, kContacts, kCallHistory, kNotes, kWhatsApp}) {
       QVERIFY2(window.ScanPage()->Count(c) > 0, CategoryByNumber(c).label);
