@@ -5,7 +5,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 scripts/install-deps.sh
-scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DORBANIX_BUILD_BENCH=OFF -DORBANIX_BUILD_TESTS=OFF -DORBANIX_BUILD_GUI=OFF
+scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBANIX_BUILD_BENCH=OFF -DORBANIX_BUILD_TESTS=OFF -DORBANIX_BUILD_GUI=ON
 demo="$here/demo/backups"
 out="$here/demo/recovered"
 build/bin/orbanix-gen demo "$demo" >/dev/null
