@@ -84,6 +84,7 @@ bool CFileListCtrl::IsVideoFile(const std::string& name) { return IsVideoName(na
 
 CFileListCtrl::CFileListCtrl(QTreeWidget* list, QPushButton* backAppDir, PreviewData* data, QObject* parent)
     : QObject(parent), list_(list), back_(backAppDir), data_(data), header_(new CCheckHeader(list)) {
+  InitPreviewResources();
   list_->setHeader(header_);
   list_->setRootIsDecorated(false);
   list_->setUniformRowHeights(true);

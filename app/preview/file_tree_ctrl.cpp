@@ -43,6 +43,7 @@ QIcon CFileTreeCtrl::CategoryIcon(Category category) {
 }
 
 CFileTreeCtrl::CFileTreeCtrl(QTreeWidget* tree, QObject* parent) : QObject(parent), tree_(tree) {
+  InitPreviewResources();
   connect(tree_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
     const QVariant v = item->data(0, kCategoryRole);
     if (v.isValid() && v.toInt() >= 1 && v.toInt() <= kCategoryCount) emit categoryOpened(v.toInt());

@@ -3,6 +3,8 @@
 #include <libheif/heif.h>
 
 #include <QAudioOutput>
+#include <QFile>
+#include <climits>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QImageReader>
@@ -71,6 +73,7 @@ QImage LoadPicture(const QString& path) {
 
 CPreviewPanel::CPreviewPanel(QFrame* panel, QTextEdit* edit, QListWidget* messages, QObject* parent)
     : QObject(parent), panel_(panel), edit_(edit), messages_(messages) {
+  InitPreviewResources();
   edit_->setReadOnly(true);
   messages_->setSelectionMode(QAbstractItemView::NoSelection);
   messages_->setFocusPolicy(Qt::NoFocus);

@@ -1,11 +1,22 @@
 #include "app/preview/preview_texts.h"
 
 #include <QMessageBox>
+#include <algorithm>
+#include <cstdint>
 
 #include "export/text_format.h"
 #include "platform/language.h"
 
+// The images of the preview views live in this library's resource file,
+// which a static library must register itself.
+static void InitResourcesOnce() { Q_INIT_RESOURCE(preview); }
+
 namespace orbanix::preview {
+
+void InitPreviewResources() {
+  static const bool done = (InitResourcesOnce(), true);
+  (void)done;
+}
 
 namespace {
 LanguageSettings* g_language = nullptr;

@@ -17,6 +17,9 @@ class LanguageSettings;
 
 namespace orbanix::preview {
 
+// Registers the images of the preview views (once).
+void InitPreviewResources();
+
 // The settings read from: the process-wide ones unless replaced (tests).
 LanguageSettings& Language();
 void SetLanguage(LanguageSettings* settings);

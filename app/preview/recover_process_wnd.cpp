@@ -1,6 +1,7 @@
 #include "app/preview/recover_process_wnd.h"
 
 #include <QDesktopServices>
+#include <algorithm>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -136,13 +137,9 @@ void CRecoverProcessWnd::showEvent(QShowEvent* event) {
   if (started_) return;
   started_ = true;
   worker_ = std::thread([this] {
-    RecoveryResult result = RunRecovery(selection_, records_, source_, options_, *progress_);
-    QMetaObject::invokeMethod(
-        this, [this, result = std::move(result)]() mutable {
-          result_ = std::move(result);
-          OnFinished();
-        },
-        Qt::QueuedConnection);
+    // Read by the user-interface thread only once this thread has ended.
+    result_ = RunRecovery(selection_, records_, source_, options_, *progress_);
+    QMetaObject::invokeMethod(this, [this] { OnFinished(); }, Qt::QueuedConnection);
   });
 }
 

@@ -1,0 +1,593 @@
+// The preview views and their windows, driven offscreen on scan results
+// made in the test (and, for the media preview, on real files copied
+// through the local backup source).
+#include <QApplication>
+#include <QBuffer>
+#include <QImage>
+#include <QPrinter>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "app/preview/file_list_ctrl.h"
+#include "app/preview/file_tree_ctrl.h"
+#include "app/preview/media_preview.h"
+#include "app/preview/preview_panel.h"
+#include "app/preview/preview_texts.h"
+#include "app/preview/preview_views.h"
+#include "app/preview/print_wnd.h"
+#include "app/preview/recover_process_wnd.h"
+#include "sources/catalog.h"
+
+using namespace orbanix;
+using namespace orbanix::preview;
+
+namespace {
+
+std::array<bool, kCategoryCount> Ticked(std::initializer_list<Category> categories) {
+  std::array<bool, kCategoryCount> t{};
+  for (Category c : categories) t[static_cast<size_t>(c) - 1] = true;
+  return t;
+}
+
+MessageRecord Msg(int64_t handle, const char* date, const char* text, int deleted, int fromMe = 0) {
+  MessageRecord m;
+  m.handleId = handle;
+  m.date = date;
+  m.text = text;
+  m.deleted = deleted;
+  m.fromMe = fromMe;
+  m.address = "+1555000" + std::to_string(handle);
+  m.contactName = "Person " + std::to_string(handle);
+  return m;
+}
+
+NoteRecord Note(const char* title, int deleted) {
+  NoteRecord n;
+  n.title = title;
+  n.body = std::string("body of ") + title;
+  n.date = "2020-01-02 03:04:05";
+  n.deleted = deleted;
+  return n;
+}
+
+// A JPEG of exactly `size` bytes (a real picture, padded after its end).
+void WriteJpeg(const QString& path, qint64 size) {
+  QImage image(40, 30, QImage::Format_RGB32);
+  image.fill(QColor(200, 120, 40));
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, "JPG");
+  QVERIFY(bytes.size() < size);
+  bytes.append(QByteArray(size - bytes.size(), '\0'));
+  QFile f(path);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+}
+
+// The local source counting its preview copies.
+class CountingSource : public CLocalBuckupRecovery {
+ public:
+  Status CopyForPreview(const std::filesystem::path& source, std::filesystem::path& copy, ProgressCallback callback,
+                        void* user) override {
+    ++copies;
+    withCallback += callback != nullptr;
+    return CLocalBuckupRecovery::CopyForPreview(source, copy, callback, user);
+  }
+  int copies = 0;
+  int withCallback = 0;
+};
+
+QStringList Column(QTreeWidget* list, int column, bool visibleOnly = true) {
+  QStringList out;
+  for (int i = 0; i < list->topLevelItemCount(); ++i) {
+    if (visibleOnly && list->topLevelItem(i)->isHidden()) continue;
+    out << list->topLevelItem(i)->text(column);
+  }
+  return out;
+}
+
+}  // namespace
+
+class PreviewTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    SetAskHook([this](AskKind, const QString& text) {
+      asked << text;
+      return answer;
+    });
+    CPrintWnd::SetPreviewHook(nullptr);
+    asked.clear();
+    answer = kAnswerYes;
+  }
+  void cleanup() { SetAskHook(nullptr); }
+
+  void conversationWithDeletedLastMessageComesFirst() {
+    ScanResults results;
+    results.ticked = {Category::Messages};
+    results.conversations[1] = {Msg(1, "2020-01-01 10:00:00", "hello", 0), Msg(1, "2020-01-01 10:01:00", "live last", 0, 1)};
+    results.conversations[2] = {Msg(2, "2020-01-01 09:00:00", "first", 0),
+                                Msg(2, "2020-01-01 09:05:00", "deleted last", 1)};
+    results.conversations[3] = {Msg(3, "2020-01-01 08:00:00", "third live", 0)};
+    CPreviewHost host;
+    host.show();
+    host.views()->Start(&results, nullptr, Ticked({Category::Messages}));
+    host.views()->AllReady();
+    QCOMPARE(host.views()->tree()->Node(Category::Messages)->text(0), QStringLiteral("Messages (3)"));
+    host.views()->OpenCategory(Category::Messages);
+    QTreeWidget* list = host.controls().dataList;
+    QCOMPARE(Column(list, 4), QStringList({"deleted last", "live last", "third live"}));
+    QTreeWidgetItem* first = list->topLevelItem(0);
+    QCOMPARE(first->foreground(1).color(), QColor("#F37302"));
+    QVERIFY(!first->icon(1).isNull());
+    QCOMPARE(list->topLevelItem(1)->foreground(1).style(), Qt::NoBrush);
+    QCOMPARE(first->text(1), QStringLiteral("Person 2"));
+
+    // The bubbles of the conversation: the heading row, then each message.
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(first).center());
+    QListWidget* bubbles = host.controls().messagesList;
+    QCOMPARE(bubbles->count(), 3);
+    QCOMPARE(bubbles->item(2)->data(Qt::UserRole).toBool(), true);
+    QCOMPARE(bubbles->item(1)->data(Qt::UserRole).toBool(), false);
+    QCOMPARE(bubbles->item(2)->data(Qt::UserRole + 1).toString(), QStringLiteral("deleted last"));
+  }
+
+  void contactShowsFirstNumberInListAndAllInDetail() {
+    ScanResults results;
+    results.ticked = {Category::Contacts};
+    ContactRecord c;
+    c.name = "Anna Berg";
+    c.phones = "+15550001\n+15550002\n+15550003";
+    c.email = "anna@example.com";
+    results.contacts.push_back(c);
+    CPreviewHost host;
+    host.show();
+    host.views()->Start(&results, nullptr, Ticked({Category::Contacts}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Contacts);
+    QTreeWidget* list = host.controls().dataList;
+    QCOMPARE(list->topLevelItem(0)->text(3), QStringLiteral("+15550001"));
+    host.views()->Preview(Category::Contacts, &results.contacts[0]);
+    QCOMPARE(host.views()->panel()->ContactText("TxtPhone"), QStringLiteral("+15550001\n+15550002\n+15550003"));
+    QCOMPARE(host.views()->panel()->ContactText("TxtEmail"), QStringLiteral("anna@example.com"));
+    QCOMPARE(host.views()->panel()->ContactText("TxtAddress"), QString());
+    QVERIFY(host.views()->panel()->contactView()->isVisibleTo(&host));
+  }
+
+  void unansweredCallsShowMissedOrCanceled() {
+    ScanResults results;
+    results.ticked = {Category::CallHistory};
+    CallRecord in, out, talk;
+    in.incoming = 1;
+    out.incoming = 0;
+    talk.incoming = 1;
+    talk.duration = 75;
+    talk.deleted = 1;
+    results.calls = {in, out, talk};
+    CPreviewHost host;
+    host.show();
+    host.views()->Start(&results, nullptr, Ticked({Category::CallHistory}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::CallHistory);
+    QTreeWidget* list = host.controls().dataList;
+    QCOMPARE(Column(list, 5), QStringList({"Missed", "Canceled", "1 Min 15 Sec"}));
+    QCOMPARE(Column(list, 4), QStringList({"Incoming", "Outgoing", "Incoming"}));
+    QCOMPARE(Column(list, 6), QStringList({"Normal", "Normal", "Deleted"}));
+  }
+
+  void untickingOneAppFileMakesItsBoxPartlyChecked() {
+    ScanResults results;
+    results.ticked = {Category::AppPhotos};
+    for (int i = 0; i < 3; ++i) {
+      AppMediaItem m;
+      m.appName = "Camera+";
+      m.name = "IMG_" + std::to_string(i) + ".JPG";
+      m.size = 4096;
+      results.appPhotos["Camera+"].push_back(m);
+    }
+    results.appPhotos["Other"].push_back(results.appPhotos["Camera+"][0]);
+    CPreviewHost host;
+    host.show();
+    host.views()->Start(&results, nullptr, Ticked({Category::AppPhotos}));
+    host.views()->AllReady();
+    QCOMPARE(host.views()->tree()->Node(Category::AppPhotos)->text(0), QStringLiteral("App Photos (4)"));
+    host.views()->OpenCategory(Category::AppPhotos);
+    CFileListCtrl* list = host.views()->list();
+    const void* app = &results.appPhotos["Camera+"];
+    QCOMPARE(list->RowOf(app)->checkState(0), Qt::Checked);
+    QCOMPARE(list->RowOf(app)->text(2), QStringLiteral("Folder"));
+    list->OpenApp(app);
+    QVERIFY(host.controls().backAppDir->isVisibleTo(&host));
+    list->RowOf(&results.appPhotos["Camera+"][1])->setCheckState(0, Qt::Unchecked);
+    QCOMPARE(list->header()->State(), Qt::PartiallyChecked);
+    QTest::mouseClick(host.controls().backAppDir, Qt::LeftButton);
+    QCOMPARE(list->RowOf(app)->checkState(0), Qt::PartiallyChecked);
+    QCOMPARE(list->RowOf(&results.appPhotos["Other"])->checkState(0), Qt::Checked);
+    QVERIFY(host.controls().statistics->text().contains(QStringLiteral("in 3 item(s) of")));
+    // A click on the partly checked box ticks the whole application again.
+    list->RowOf(app)->setCheckState(0, Qt::Checked);
+    QCOMPARE(list->RowOf(app)->checkState(0), Qt::Checked);
+    QVERIFY(host.controls().statistics->text().contains(QStringLiteral("in 4 item(s) of")));
+    // The header box unticks every file of every application.
+    list->TickAll(false);
+    QCOMPARE(list->RowOf(app)->checkState(0), Qt::Unchecked);
+    QVERIFY(!host.controls().recover->isEnabled());
+  }
+
+  void filterOnAndOffRestoresRowsAndStatistics() {
+    ScanResults results;
+    results.ticked = {Category::Notes};
+    results.notes = {Note("a", 0), Note("b", 1), Note("c", 0), Note("d", 1), Note("e", 0)};
+    CPreviewHost host;
+    host.show();
+    host.views()->Start(&results, nullptr, Ticked({Category::Notes}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Notes);
+    CFileListCtrl* list = host.views()->list();
+    list->RowOf(&results.notes[0])->setCheckState(0, Qt::Unchecked);  // live
+    list->RowOf(&results.notes[3])->setCheckState(0, Qt::Unchecked);  // deleted
+    const QString before = host.controls().statistics->text();
+    QCOMPARE(before, QStringLiteral("You select 3.00 KB in 3 item(s) of 5.00 KB in 5 item(s)"));
+    QVERIFY(!host.controls().filterCount->isVisibleTo(&host));
+
+    host.controls().filter->setChecked(true);
+    QCOMPARE(Column(host.controls().dataList, 1), QStringList({"b", "d"}));
+    QCOMPARE(host.views()->tree()->Mark(Category::Notes), QLatin1Char('D'));
+    QVERIFY(host.controls().filterCount->isVisibleTo(&host));
+    QCOMPARE(host.controls().filterCount->text(), QStringLiteral("Files Filtered: 3 item(s)"));
+    // Hidden ticked notes count in neither the number nor the size.
+    QCOMPARE(host.controls().statistics->text(), QStringLiteral("You select 1.00 KB in 1 item(s) of 5.00 KB in 5 item(s)"));
+    QVERIFY(host.controls().recover->isEnabled());
+    // The one visible ticked note unticked: nothing would be written.
+    list->RowOf(&results.notes[1])->setCheckState(0, Qt::Unchecked);
+    QVERIFY(!host.controls().recover->isEnabled());
+    list->RowOf(&results.notes[1])->setCheckState(0, Qt::Checked);
+
+    host.controls().filter->setChecked(false);
+    QCOMPARE(Column(host.controls().dataList, 1), QStringList({"a", "b", "c", "d", "e"}));
+    QCOMPARE(host.controls().statistics->text(), before);
+    QCOMPARE(host.views()->tree()->Mark(Category::Notes), QLatin1Char('N'));
+    QVERIFY(!host.controls().filterCount->isVisibleTo(&host));
+    QCOMPARE(list->RowOf(&results.notes[0])->checkState(0), Qt::Unchecked);
+    QCOMPARE(list->RowOf(&results.notes[2])->checkState(0), Qt::Checked);
+  }
+
+  void filterIsRememberedPerCategory() {
+    ScanResults results;
+    results.ticked = {Category::Notes, Category::CallHistory};
+    results.notes = {Note("a", 0), Note("b", 1)};
+    results.calls.resize(2);
+    CPreviewHost host;
+    host.show();
+    host.views()->Start(&results, nullptr, Ticked({Category::Notes, Category::CallHistory}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Notes);
+    host.controls().filter->setChecked(true);
+    host.views()->OpenCategory(Category::CallHistory);
+    QVERIFY(!host.controls().filter->isChecked());
+    QCOMPARE(Column(host.controls().dataList, 1).size(), 2);
+    host.views()->OpenCategory(Category::Notes);
+    QVERIFY(host.controls().filter->isChecked());
+    QCOMPARE(Column(host.controls().dataList, 1), QStringList({"b"}));
+  }
+
+  void printingNotesGivesOneBlockPerTickedNote() {
+    ScanResults results;
+    results.ticked = {Category::Notes};
+    results.notes = {Note("a", 0), Note("b", 1), Note("c", 0), Note("d", 1), Note("e", 0)};
+    CPreviewHost host;
+    host.show();
+    QTemporaryDir dir;
+    host.views()->SetPrintFolder(dir.path().toStdString());
+    host.views()->Start(&results, nullptr, Ticked({Category::Notes}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Notes);
+    CFileListCtrl* list = host.views()->list();
+    list->TickAll(false);
+    list->RowOf(&results.notes[2])->setCheckState(0, Qt::Checked);  // live
+    list->RowOf(&results.notes[3])->setCheckState(0, Qt::Checked);  // deleted
+
+    QString shown;
+    int pages = 0;
+    CPrintWnd::SetPreviewHook([&](QTextDocument& page) {
+      shown = page.toPlainText();
+      // The page prints: a PDF as the print preview would save it.
+      QPrinter printer(QPrinter::HighResolution);
+      printer.setOutputFormat(QPrinter::PdfFormat);
+      printer.setOutputFileName(dir.filePath(QStringLiteral("notes.pdf")));
+      page.print(&printer);
+      ++pages;
+    });
+    host.views()->Print();
+    QCOMPARE(pages, 1);
+    QVERIFY(shown.contains(QStringLiteral("body of c")));
+    QVERIFY(shown.contains(QStringLiteral("body of d")));
+    QVERIFY(!shown.contains(QStringLiteral("body of a")));
+    QVERIFY(!shown.contains(QStringLiteral("Init()")));  // the page's script is not text
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("notes.pdf"))).size() > 500);
+    std::ifstream page(std::filesystem::path(dir.path().toStdString()) / "page.html");
+    const std::string html((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
+    auto blocks = [](const std::string& text) {
+      int n = 0;
+      for (size_t at = text.find("<div>"); at != std::string::npos; at = text.find("<div>", at + 1)) ++n;
+      return n;
+    };
+    QCOMPARE(blocks(html), 2);
+    QVERIFY(html.find("{|content|}") == std::string::npos);
+
+    // With the filter on only the ticked deleted note is printed.
+    host.controls().filter->setChecked(true);
+    host.views()->Print();
+    QCOMPARE(pages, 2);
+    QVERIFY(shown.contains(QStringLiteral("body of d")));
+    QVERIFY(!shown.contains(QStringLiteral("body of c")));
+  }
+
+  void samePhotoTwiceIsPreparedOnce() {
+    QTemporaryDir dir;
+    const QString data = dir.filePath(QStringLiteral("data"));
+    const QString empty = dir.filePath(QStringLiteral("none"));
+    QDir().mkpath(empty);
+    BackupCatalog catalog(data.toStdString(), {empty.toStdString()});
+    CountingSource source;
+    source.SetCatalog(&catalog);
+
+    ScanResults results;
+    results.ticked = {Category::CameraRoll};
+    const char* names[] = {"small.jpg", "limit.jpg", "large.jpg"};
+    const qint64 sizes[] = {1000, 65536, 65537};
+    for (int i = 0; i < 3; ++i) {
+      const QString path = dir.filePath(QString::fromLatin1(names[i]));
+      WriteJpeg(path, sizes[i]);
+      MediaItem m;
+      m.name = names[i];
+      m.path = path.toStdString();
+      m.size = static_cast<uint64_t>(sizes[i]);
+      results.cameraRoll.push_back(m);
+    }
+    CPreviewHost host;
+    host.show();
+    host.resize(1000, 600);
+    host.show();
+    host.views()->Start(&results, &source, Ticked({Category::CameraRoll}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::CameraRoll);
+    CMediaPreview* media = host.views()->media();
+    QTextEdit* edit = host.controls().previewEdit;
+
+    host.views()->Preview(Category::CameraRoll, &results.cameraRoll[0]);
+    QCOMPARE(source.copies, 1);
+    QCOMPARE(media->kind(), CMediaPreview::Kind::kPicture);
+    QCOMPARE(media->copy().filename().string(), std::string("tmp.jpg"));
+    QVERIFY(media->copy().parent_path() == std::filesystem::path(data.toStdString()));
+    QVERIFY(edit->toHtml().contains(QStringLiteral("<img")));
+    edit->clear();
+    host.views()->Preview(Category::CameraRoll, &results.cameraRoll[0]);
+    QCOMPARE(source.copies, 1);  // shown again from the copy
+    QVERIFY(edit->toHtml().contains(QStringLiteral("<img")));
+
+    // 65,536 bytes: copied directly, without a progress callback.
+    host.views()->Preview(Category::CameraRoll, &results.cameraRoll[1]);
+    QCOMPARE(source.copies, 2);
+    QCOMPARE(source.withCallback, 0);
+    QCOMPARE(media->windowCopies(), 0);
+    // 65,537 bytes: through the progress window and its callback.
+    host.views()->Preview(Category::CameraRoll, &results.cameraRoll[2]);
+    QCOMPARE(source.copies, 3);
+    QCOMPARE(source.withCallback, 1);
+    QCOMPARE(media->windowCopies(), 1);
+    QCOMPARE(media->kind(), CMediaPreview::Kind::kPicture);
+    QCOMPARE(QFileInfo(QString::fromStdString(media->copy().string())).size(), 65537);
+    QVERIFY(edit->toHtml().contains(QStringLiteral("<img")));
+  }
+
+  void newPreviewStopsPlayback() {
+    QTemporaryDir dir;
+    QFrame panel;
+    auto* box = new QVBoxLayout(&panel);
+    auto* edit = new QTextEdit(&panel);
+    auto* messages = new QListWidget(&panel);
+    box->addWidget(edit);
+    box->addWidget(messages);
+    CPreviewPanel preview(&panel, edit, messages);
+    const QString wav = dir.filePath(QStringLiteral("tmp.wav"));
+    QFile f(wav);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(4096, '\0'));
+    f.close();
+    preview.Play(wav, false);
+    QCOMPARE(preview.player()->source(), QUrl::fromLocalFile(wav));
+    QCOMPARE(preview.mode(), CPreviewPanel::Mode::kMedia);
+    NoteRecord note = Note("n", 1);
+    preview.Clear();  // what every new preview does first
+    preview.ShowNote(note);
+    QVERIFY(preview.player()->source().isEmpty());
+    QCOMPARE(preview.player()->playbackState(), QMediaPlayer::StoppedState);
+    QVERIFY(edit->toPlainText().contains(QStringLiteral("Title:\n    n\nNote:\n     body of n")));
+  }
+
+  void unreadablePictureSaysNotFound() {
+    QTemporaryDir dir;
+    QFrame panel;
+    auto* box = new QVBoxLayout(&panel);
+    auto* edit = new QTextEdit(&panel);
+    auto* messages = new QListWidget(&panel);
+    box->addWidget(edit);
+    box->addWidget(messages);
+    CPreviewPanel preview(&panel, edit, messages);
+    QVERIFY(!preview.ShowPicture(dir.filePath(QStringLiteral("missing.jpg"))));
+    QTRY_COMPARE_WITH_TIMEOUT(edit->toPlainText(), QStringLiteral("Can not found the file!"), 3000);
+  }
+
+  void recoveryWithNothingTickedFinishesAtOnce() {
+    ScanResults results;
+    results.ticked = {Category::Notes};
+    results.notes = {Note("a", 0)};
+    PreviewData data;
+    data.Reset(&results, nullptr);
+    data.AddAll();
+    data.selection().SetCategoryTicked(Category::Notes, false);
+    QTemporaryDir dir;
+    RecoveryOptions options;
+    options.outputRoot = dir.filePath(QStringLiteral("out")).toStdString();
+    int copies = 0;
+    RecoveryOutputSource source;
+    source.copyFile = [&](const fs::path&, const fs::path&, const ReportFn&) {
+      ++copies;
+      return status::kOk;
+    };
+    CRecoverProcessWnd window(data.selection(), data.records(), source, options);
+    bool finishShown = false;
+    QTimer::singleShot(0, &window, [&] {
+      QTRY_VERIFY_WITH_TIMEOUT(window.finished(), 5000);
+      finishShown = window.finishButton()->isVisible() && !window.cancelButton()->isVisible();
+      QTest::mouseClick(window.finishButton(), Qt::LeftButton);
+    });
+    QCOMPARE(window.Run(), 1);
+    QVERIFY(finishShown);
+    QCOMPARE(window.recoveredLabel()->text(), QStringLiteral("0/0 file(s) recovered"));
+    QCOMPARE(window.detailList()->topLevelItemCount(), 0);
+    QCOMPARE(copies, 0);
+    QVERIFY(asked.isEmpty());
+  }
+
+  // Five photos; each copy reports in ten pieces and waits at the gate.
+  void cancellingRecoveryAsksThenStops() {
+    for (const bool stop : {false, true}) {
+      ScanResults results;
+      results.ticked = {Category::CameraRoll};
+      for (int i = 0; i < 5; ++i) {
+        MediaItem m;
+        m.name = "IMG_" + std::to_string(i) + ".JPG";
+        m.path = "/nonexistent/" + m.name;
+        m.size = 2048;
+        results.cameraRoll.push_back(m);
+      }
+      PreviewData data;
+      data.Reset(&results, nullptr);
+      data.AddAll();
+      QTemporaryDir dir;
+      RecoveryOptions options;
+      options.outputRoot = dir.filePath(QStringLiteral("out")).toStdString();
+      std::atomic<int> started{0}, pieces{0};
+      std::atomic<bool> gate{false};
+      RecoveryOutputSource source;
+      source.copyFile = [&](const fs::path&, const fs::path& destination, const ReportFn& report) -> Status {
+        ++started;
+        std::ofstream(destination) << "x";
+        for (int p = 10; p <= 100; p += 10) {
+          while (!gate.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          ++pieces;
+          if (const int answer = report(p, status::kOk, destination)) return answer;
+        }
+        return status::kOk;
+      };
+      answer = stop ? kAnswerYes : kAnswerNo;
+      asked.clear();
+      CRecoverProcessWnd window(data.selection(), data.records(), source, options);
+      int piecesWhenAsked = -1;
+      SetAskHook([&](AskKind, const QString& text) {
+        asked << text;
+        // While the question is open the worker stands still.
+        gate = true;
+        const int before = pieces.load();
+        QTest::qWait(100);
+        piecesWhenAsked = pieces.load() - before;
+        return answer;
+      });
+      QTimer::singleShot(0, &window, [&] {
+        QTRY_VERIFY_WITH_TIMEOUT(started.load() == 1, 5000);
+        window.reject();  // "Cancel"
+        if (!stop) {
+          QTRY_VERIFY_WITH_TIMEOUT(window.finished(), 5000);
+          QTest::mouseClick(window.finishButton(), Qt::LeftButton);
+        }
+      });
+      const int result = window.Run();
+      QCOMPARE(asked.size(), 1);
+      QCOMPARE(asked[0], QStringLiteral("Do you want to stop the recovery? Files already written are kept."));
+      QVERIFY(piecesWhenAsked <= 1);  // at most the report already under way
+      if (stop) {
+        QCOMPARE(result, 2);
+        QVERIFY(window.result().cancelled);
+        QCOMPARE(started.load(), 1);
+        QVERIFY(!window.finishButton()->isVisible());
+      } else {
+        QCOMPARE(result, 1);
+        QCOMPARE(started.load(), 5);
+        QCOMPARE(window.result().counts.written(), 5);
+        QCOMPARE(window.detailList()->topLevelItemCount(), 5);
+        QCOMPARE(window.recoveredLabel()->text(), QStringLiteral("5/5 file(s) processed, 5 recovered, 0 failed"));
+      }
+    }
+  }
+
+  void failuresAreListedFirstInRed() {
+    ScanResults results;
+    results.ticked = {Category::CameraRoll};
+    for (int i = 0; i < 3; ++i) {
+      MediaItem m;
+      m.name = "IMG_" + std::to_string(i) + ".JPG";
+      m.size = 10;
+      results.cameraRoll.push_back(m);
+    }
+    PreviewData data;
+    data.Reset(&results, nullptr);
+    data.AddAll();
+    QTemporaryDir dir;
+    RecoveryOptions options;
+    options.outputRoot = dir.filePath(QStringLiteral("out")).toStdString();
+    RecoveryOutputSource source;
+    source.copyFile = [&](const fs::path&, const fs::path& destination, const ReportFn& report) -> Status {
+      const Status st = destination.filename().string().find("_1") != std::string::npos ? status::kBadData : 0;
+      report(100, st, destination);
+      return st;
+    };
+    CRecoverProcessWnd window(data.selection(), data.records(), source, options);
+    QTimer::singleShot(0, &window, [&] {
+      QTRY_VERIFY_WITH_TIMEOUT(window.finished(), 5000);
+      QTest::mouseClick(window.detailButton(), Qt::LeftButton);
+      QVERIFY(window.detailList()->isVisible());
+      QTest::mouseClick(window.finishButton(), Qt::LeftButton);
+    });
+    QCOMPARE(window.Run(), 1);
+    QTreeWidget* list = window.detailList();
+    QCOMPARE(list->topLevelItemCount(), 3);
+    QVERIFY(list->topLevelItem(0)->text(0).endsWith(QStringLiteral("IMG_1.JPG")));
+    QCOMPARE(list->topLevelItem(0)->foreground(1).color(), QColor(Qt::red));
+    QCOMPARE(list->topLevelItem(1)->text(1), QStringLiteral("Success"));
+    QCOMPARE(window.recoveredLabel()->text(), QStringLiteral("3/3 file(s) processed, 2 recovered, 1 failed"));
+  }
+
+  void missingTemplatesStopBeforeAnything() {
+    ScanResults results;
+    results.ticked = {Category::Notes};
+    results.notes = {Note("a", 0)};
+    PreviewData data;
+    data.Reset(&results, nullptr);
+    data.AddAll();
+    QTemporaryDir dir;
+    RecoveryOptions options;
+    options.outputRoot = dir.filePath(QStringLiteral("out")).toStdString();
+    options.templateFolder = dir.filePath(QStringLiteral("no-templates")).toStdString();
+    CRecoverProcessWnd window(data.selection(), data.records(), RecoveryOutputSource{}, options);
+    QCOMPARE(window.Run(), 2);
+    QCOMPARE(asked.size(), 1);
+    QVERIFY(asked[0].startsWith(QStringLiteral("The document templates cannot be read")));
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("out"))));
+  }
+
+ private:
+  QStringList asked;
+  int answer = kAnswerYes;
+};
+
+QTEST_MAIN(PreviewTest)
+#include "test_preview.moc"
