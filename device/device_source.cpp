@@ -282,6 +282,7 @@ Status CDeviceRecovery::ScanMessages(ConversationMap& conversations) {
 }
 
 Status CDeviceRecovery::ScanMessageAttachments(std::vector<AttachmentFile>& attachments) {
+  lastAnswer_ = 0;  // the answer of this operation's own reports
   std::vector<MediaItem> found;
   Status result = status::kOk;
   const fs::path archive = workFolder_ / kRelayArchive;
@@ -310,6 +311,7 @@ Status CDeviceRecovery::ScanContacts(std::vector<ContactRecord>& contacts) {
 }
 
 Status CDeviceRecovery::ScanNotes(std::vector<NoteRecord>& notes) {
+  lastAnswer_ = 0;  // the answer of this operation's own reports
   Status result = status::kOk;
   // Notes are read only from the whole file system; the relay archive
   // does not hold them.
@@ -324,6 +326,7 @@ Status CDeviceRecovery::ScanNotes(std::vector<NoteRecord>& notes) {
 }
 
 Status CDeviceRecovery::ScanCallHistory(std::vector<CallRecord>& calls) {
+  lastAnswer_ = 0;  // the answer of this operation's own reports
   Status result = status::kOk;
   if (rootFileSystem_) {
     result = orbanix::ScanCallHistory(workFolder_ / kCallHistoryCopy, workFolder_ / kAddressBookCopy, calls,
@@ -385,6 +388,7 @@ Status CDeviceRecovery::WalkMedia(const std::string& start, const std::string& d
 }
 
 Status CDeviceRecovery::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream) {
+  lastAnswer_ = 0;  // the answer of this operation's own reports
   if (!session_) return NoDevice();
   try {
     session_->UseFileSystem();
@@ -405,6 +409,7 @@ Status CDeviceRecovery::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vect
 }
 
 Status CDeviceRecovery::ScanWhatsAppAttachments(std::vector<MediaItem>& media) {
+  lastAnswer_ = 0;  // the answer of this operation's own reports
   if (!session_) return NoDevice();
   Status result = status::kOk;
   try {
@@ -501,6 +506,7 @@ Status CDeviceRecovery::WalkContainer(const std::string& bundleId, std::vector<A
 }
 
 Status CDeviceRecovery::ScanAppMedia(std::vector<AppMediaItem>& media) {
+  lastAnswer_ = 0;  // the answer of this operation's own reports
   qqCopies_.clear();
   weChatCopies_.clear();
   qqAccountsOfCopies_.clear();
@@ -560,6 +566,7 @@ Status CDeviceRecovery::ScanWeChat(ChatAccountMap& accounts) {
 }
 
 Status CDeviceRecovery::ScanWhatsApp(WhatsAppChatMap& chats) {
+  lastAnswer_ = 0;  // the answer of this operation's own reports
   whatsAppChats_.clear();
   const Status result = orbanix::ScanWhatsApp(workFolder_ / kWhatsAppChatCopy, chats, ExtractorProgressWithin(step_));
   if (lastAnswer_ != 0) return lastAnswer_;

@@ -345,3 +345,15 @@ TEST_F(DeviceSource, CommandLineScansTheSimulatedPhone) {
   run("--device --password-file x", code);
   EXPECT_EQ(code, 2);
 }
+
+TEST_F(DeviceSource, TheDeviceListShowsTheSimulatedPhone) {
+  setenv("ORBANIX_SIMULATED_PHONE", phone_->folder.c_str(), 1);
+  const std::vector<ConnectedDevice> devices = ListConnectedDevices();
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0].udid, phone_->options.udid);
+  EXPECT_EQ(devices[0].name, "Simulated iPhone");
+  EXPECT_TRUE(MakeDeviceBinding()->Connected());
+  EXPECT_TRUE(MakeDeviceBinding(phone_->options.udid)->Connected());
+  EXPECT_FALSE(MakeDeviceBinding("0000OTHERPHONE")->Connected());
+  unsetenv("ORBANIX_SIMULATED_PHONE");
+}
