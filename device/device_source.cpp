@@ -121,6 +121,9 @@ Status CDeviceRecovery::SetProgressCallback(ProgressCallback callback, void* use
 }
 
 int CDeviceRecovery::Report(int value) {
+  // The walks' reports per folder repeat the last value; none goes back.
+  if (value < lastReported_) value = lastReported_;
+  lastReported_ = value;
   lastAnswer_ = callback_ ? callback_(user_, value) : 0;
   return lastAnswer_;
 }
@@ -174,6 +177,7 @@ fs::path CDeviceRecovery::DigestCopy(const std::string& key) {
 
 Status CDeviceRecovery::Open(const std::string&) {
   progress_ = 1;
+  lastReported_ = 0;
   step_ = 10;
   if (const int answer = Report(progress_)) return answer;
   conversations_.clear();
@@ -347,7 +351,7 @@ Status CDeviceRecovery::WalkMedia(const std::string& start, const std::string& d
     const std::string folder = folders.front();
     folders.pop_front();
     // A report per folder lets a long walk be paused or cancelled.
-    if (const int answer = Report(progress_)) return answer;
+    if (const int answer = Report(lastReported_)) return answer;
     std::vector<std::string> names;
     try {
       names = session_->ListDirectory(folder);
@@ -417,7 +421,7 @@ Status CDeviceRecovery::ScanWhatsAppAttachments(std::vector<MediaItem>& media) {
     int files = 0;
     const int base = progress_;
     result = WalkMedia("/Library/Media/", std::string(kWhatsAppBundle) + ":", media,
-                       [&] { return Report(base + std::min(++files, step_)); });
+                       [&] { return Report(base + std::min(++files, step_ / 2)); });
     if (lastAnswer_ != 0) return lastAnswer_;
   } catch (const DeviceError& e) {
     result = Failed(e);  // WhatsApp is not installed, or the phone is gone
@@ -435,7 +439,7 @@ Status CDeviceRecovery::WalkContainer(const std::string& bundleId, std::vector<A
   while (!folders.empty()) {
     const std::string folder = folders.front();
     folders.pop_front();
-    if (const int answer = Report(progress_)) return answer;
+    if (const int answer = Report(lastReported_)) return answer;
     std::vector<std::string> names;
     try {
       names = session_->ListDirectory(folder);
@@ -533,7 +537,7 @@ Status CDeviceRecovery::ScanAppMedia(std::vector<AppMediaItem>& media) {
         }
         // An application whose container is not vended gives nothing.
       }
-      if (const int answer = Report(progress_ + static_cast<int>(step_ * (i + 1) / count))) return answer;
+      if (const int answer = Report(progress_ + static_cast<int>(step_ / 2 * (i + 1) / count))) return answer;
     }
   }
   const int answer = Advance(step_ / 2);

@@ -21,6 +21,11 @@
 // from the relay archive and notes and calls are not available. The copies
 // are removed at the next Open and when the source is destroyed.
 //
+// Progress: Open reports 1, then the relay's reports, then 20; each later
+// operation adds half of `step` (10), ScanWhatsApp a whole step, and the
+// walks report once per folder so that a long walk can be paused or
+// cancelled.
+//
 // A phone that goes away ends each operation that needs it with ENODEV
 // (kNoDevice); `Open` without a phone answers -1 (the source cannot be
 // opened). `message()` tells the last failure of the device services.
@@ -159,6 +164,7 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
   ProgressCallback callback_ = nullptr;
   void* user_ = nullptr;
   int lastAnswer_ = 0;
+  int lastReported_ = 0;
   int progress_ = 0;
   int step_ = 0;
   int64_t maxMessageRowId_ = 20000;

@@ -357,3 +357,39 @@ TEST_F(DeviceSource, TheDeviceListShowsTheSimulatedPhone) {
   EXPECT_FALSE(MakeDeviceBinding("0000OTHERPHONE")->Connected());
   unsetenv("ORBANIX_SIMULATED_PHONE");
 }
+
+TEST_F(DeviceSource, ProgressNeverGoesBack) {
+  auto phone = MakePhone(true);
+  auto source = MakeSource(*phone);
+  struct Log {
+    std::vector<int> values;
+    static int Callback(void* user, int value) {
+      static_cast<Log*>(user)->values.push_back(value);
+      return 0;
+    }
+  } log;
+  source->SetProgressCallback(&Log::Callback, &log);
+  ASSERT_EQ(source->Open(""), 0);
+  EXPECT_EQ(log.values.front(), 1);
+  EXPECT_EQ(log.values.back(), 20);
+  ConversationMap conversations;
+  std::vector<AttachmentFile> attachments;
+  std::vector<ContactRecord> contacts;
+  std::vector<CallRecord> calls;
+  std::vector<NoteRecord> notes;
+  std::vector<MediaItem> roll, stream, waMedia;
+  std::vector<AppMediaItem> media;
+  WhatsAppChatMap chats;
+  source->ScanPhotos(roll, stream);
+  source->ScanMessages(conversations);
+  source->ScanMessageAttachments(attachments);
+  source->ScanContacts(contacts);
+  source->ScanCallHistory(calls);
+  source->ScanNotes(notes);
+  source->ScanAppMedia(media);
+  source->ScanWhatsApp(chats);
+  source->ScanWhatsAppAttachments(waMedia);
+  for (size_t i = 1; i < log.values.size(); ++i) EXPECT_LE(log.values[i - 1], log.values[i]) << "report " << i;
+  EXPECT_EQ(log.values.back(), 20 + 8 * 5 + 10);
+  EXPECT_EQ(source->progress(), log.values.back());
+}
