@@ -4,12 +4,12 @@
 #include <cmath>
 #include <iostream>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "cli/commands.h"
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
+#include "sqlite_pages/carver.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/recovery.h"
 
@@ -20,12 +20,16 @@ namespace {
 constexpr const char* kHelp =
     "usage: orbanix sqlite [--table NAME] [--jsonl] DB_FILE\n"
     "Prints every row of the table NAME (or of every table) of a SQLite database:\n"
-    "the live rows, then the deleted rows recovered from free blocks, unallocated\n"
-    "space and free-list pages. The file is only read.\n"
+    "the live rows, then the deleted rows carved from free blocks, unallocated\n"
+    "space and free-list pages (checked against each table's declared column\n"
+    "types; rows of dropped tables are listed last, with no table name). The\n"
+    "file is only read.\n"
     "  --table NAME  only this table\n"
     "  --jsonl       one JSON object per line: {\"table\", \"deleted\", \"rowid\",\n"
     "                \"values\"}, recovered rows also with \"source\", \"page\" and\n"
-    "                \"offset\" (1-based page number, byte offset in the page);\n"
+    "                \"offset\" (1-based page number, byte offset in the page;\n"
+    "                sources: freeblock, gap, stale-pointer, freelist,\n"
+    "                freelist-dropped-table);\n"
     "                blobs as lowercase hexadecimal strings\n"
     "A summary line (tables, live rows, recovered rows) goes to stderr.\n"
     "Exit status: 0 success, 1 the file or table cannot be read, 2 bad usage.\n";
@@ -63,9 +67,10 @@ std::string PlainValue(const SqlValue& v) {
   return text;
 }
 
+// `table` empty: a row of a table that no longer exists (JSON null).
 void PrintRow(const std::string& table, const GenericRow& row, bool jsonl) {
   if (jsonl) {
-    std::string line = "{\"table\": " + JsonString(table) + ", \"deleted\": " + (row.deleted ? "true" : "false") +
+    std::string line = "{\"table\": " + (table.empty() ? std::string("null") : JsonString(table)) + ", \"deleted\": " + (row.deleted ? "true" : "false") +
                        ", \"rowid\": " + (row.hasRowid ? std::to_string(row.rowid) : "null") + ", \"values\": [";
     for (size_t i = 0; i < row.values.size(); ++i) line += (i ? ", " : "") + JsonValue(row.values[i]);
     line += "]";
@@ -144,9 +149,23 @@ int RunSqlite(const Args& args) {
   size_t liveRows = 0, recoveredRows = 0, duplicates = 0;
   int failures = 0;
   ParsedRecord scratch;
+  // Every table's schema: the carver checks deleted records against the
+  // declared types, and reads the whole file once for all tables.
+  std::vector<CarveTable> carveTables;
+  LoadCarveTables(reader, file, carveTables);
+  std::vector<CarvedRow> carved;
+  CarveStats stats;
+  CarveDeletedRows(reader, carveTables, carved, &stats);
+  duplicates = stats.duplicates + stats.droppedAsLive;
   for (const std::string& table : tables) {
     TableSchema schema;
-    LoadTableSchema(file, table, schema);  // without a schema, live rows are still read
+    int carveIndex = -1;
+    for (size_t i = 0; i < carveTables.size(); ++i) {
+      if (carveTables[i].name == table) {
+        schema = carveTables[i].schema;
+        carveIndex = static_cast<int>(i);
+      }
+    }
     reader.genericColumnCount = schema.columnCount;
     if (!jsonl) {
       std::string header = "== " + table;
@@ -158,49 +177,36 @@ int RunSqlite(const Args& args) {
       if (schema.withoutRowid) header += " [WITHOUT ROWID: stored as an index, not read]";
       std::cout << header << "\n";
     }
-    std::vector<GenericRow> recovered;
-    // The values of every live row (the rowid alias left out, as recovered
-    // records have none), so that a recovered record that repeats a live row
-    // or another recovered one is listed once, and never as deleted.
-    std::unordered_set<size_t> liveKeys, recoveredKeys;
-    auto keyOf = [&](const GenericRow& row) {
-      std::string key;
-      for (size_t i = 0; i < row.values.size(); ++i) {
-        key += static_cast<int>(i) == schema.rowidAliasColumn ? std::string("~") : JsonValue(row.values[i]);
-        key += '\x1f';
-      }
-      return std::hash<std::string>()(key);
-    };
+    ScanOptions liveOnly;
+    liveOnly.recoverInTree = false;
+    liveOnly.freePageStage = false;
     const Status st = ScanTable(reader, table, [&](CDbFileReader& r, const RowInput& in) {
       GenericRow row;
-      const Status decoded =
-          DecodeGenericRow(r, in, row, scratch, in.headerless ? -1 : schema.rowidAliasColumn, schema.columnCount);
+      const Status decoded = DecodeGenericRow(r, in, row, scratch, schema.rowidAliasColumn, schema.columnCount);
       if (decoded != status::kOk) return decoded;
-      if (in.headerless || in.deleted) row.hasRowid = row.hasRowid && !in.headerless;
-      if (row.deleted) {
-        // A headerless candidate whose every column is missing tells nothing.
-        bool any = false;
-        for (const SqlValue& v : row.values) any = any || !std::holds_alternative<std::nullptr_t>(v);
-        if (!any) return status::kOk;
-        const size_t key = keyOf(row);
-        if (liveKeys.count(key) || !recoveredKeys.insert(key).second) {
-          ++duplicates;
-          return status::kOk;
-        }
-        recovered.push_back(std::move(row));
-      } else {
-        liveKeys.insert(keyOf(row));
-        ++liveRows;
-        PrintRow(table, row, jsonl);
-      }
+      ++liveRows;
+      PrintRow(table, row, jsonl);
       return status::kOk;
-    });
-    for (const GenericRow& row : recovered) PrintRow(table, row, jsonl);
-    recoveredRows += recovered.size();
+    }, liveOnly);
+    for (const CarvedRow& c : carved) {
+      if (c.table != carveIndex || carveIndex < 0) continue;
+      PrintRow(table, c.row, jsonl);
+      ++recoveredRows;
+    }
     if (st != status::kOk) {
       ++failures;
       std::cerr << "orbanix sqlite: " << table << ": the scan stopped early (error " << st
                 << "); the rows found before are listed\n";
+    }
+  }
+  if (onlyTable.empty()) {
+    bool header = false;
+    for (const CarvedRow& c : carved) {
+      if (c.table >= 0) continue;
+      if (!jsonl && !header) std::cout << "== (dropped tables)\n";
+      header = true;
+      PrintRow(std::string(), c.row, jsonl);
+      ++recoveredRows;
     }
   }
   std::cerr << Format("%zu tables, %zu live rows, %zu recovered rows", tables.size(), liveRows, recoveredRows)

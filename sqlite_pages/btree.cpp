@@ -54,6 +54,7 @@ const char* RowSourceName(RowSource source) {
     case RowSource::kStalePointer: return "stale-pointer";
     case RowSource::kFreelistCell: return "freelist";
     case RowSource::kFreelistCandidate: return "freelist";
+    case RowSource::kFreelistDroppedTable: return "freelist-dropped-table";
   }
   return "unknown";
 }

@@ -55,7 +55,8 @@ enum class RowSource : uint8_t {
   kGap,               // search 3: between the cell pointer array and the content area
   kStalePointer,      // search 4: a cell pointer left behind the live ones
   kFreelistCell,      // a cell (with header) of a free-list page of this table
-  kFreelistCandidate  // a candidate inside a free-list page of this table
+  kFreelistCandidate,  // a candidate inside a free-list page of this table
+  kFreelistDroppedTable  // a record on a free-list page of a table that no longer exists
 };
 const char* RowSourceName(RowSource source);
 

@@ -515,7 +515,7 @@ Status LoadTableSchema(const std::filesystem::path& path, const std::string& tab
   }
   Status result = status::kBadData;
   sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT name, type, pk FROM pragma_table_info(?1)", -1, &stmt, nullptr) == SQLITE_OK) {
+  if (sqlite3_prepare_v2(db, "SELECT name, type, pk, \"notnull\" FROM pragma_table_info(?1)", -1, &stmt, nullptr) == SQLITE_OK) {
     sqlite3_bind_text(stmt, 1, table.c_str(), -1, SQLITE_TRANSIENT);
     int pkColumns = 0;
     int pkIndex = -1;
@@ -525,6 +525,7 @@ Status LoadTableSchema(const std::filesystem::path& path, const std::string& tab
       const char* type = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
       schema.columnNames.emplace_back(name ? name : "");
       schema.declaredTypes.emplace_back(type ? type : "");
+      schema.notNull.push_back(sqlite3_column_int(stmt, 3) != 0);
       if (sqlite3_column_int(stmt, 2) > 0) {
         ++pkColumns;
         pkIndex = static_cast<int>(schema.columnNames.size()) - 1;

@@ -64,6 +64,7 @@ struct TableSchema {
   bool withoutRowid = false;
   std::vector<std::string> columnNames;
   std::vector<std::string> declaredTypes;
+  std::vector<bool> notNull;             // NOT NULL constraint per column
 };
 
 // Loads the schema of `table` from the database at `path`. 87 when the

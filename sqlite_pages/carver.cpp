@@ -1,0 +1,962 @@
+#include "sqlite_pages/carver.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/text.h"
+#include "sqlite_pages/btree.h"
+
+namespace orbanix {
+
+namespace {
+
+// Page ownership, from the walk of every live B-tree and of the free list.
+constexpr int kOwnerUnknown = -2;  // outside every tree and the free list (pointer-map pages, lost pages)
+constexpr int kOwnerFree = -3;     // free-list leaf page
+constexpr int kOwnerOther = -4;    // any other live page (interior, index, overflow, other tables)
+constexpr int kOwnerTrunk = -5;    // free-list trunk page
+constexpr int kOwnerDropped = -6;  // free page of a dropped table (traced from its deleted schema row)
+constexpr int kMaxDepth = 40;
+
+uint32_t Be16(const uint8_t* p) { return static_cast<uint32_t>((p[0] << 8) | p[1]); }
+uint32_t Be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+uint32_t VarintLength(uint64_t v) {
+  uint32_t n = 1;
+  while (n < 9 && (v >> (7 * n)) != 0) ++n;
+  return n;
+}
+bool Contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
+
+struct ColumnRule {
+  Affinity affinity = Affinity::kBlob;
+  bool notNull = false;
+  bool alias = false;
+};
+
+// A table as the carver checks records against it.
+struct Shape {
+  int table = -1;  // -1: no schema (records of dropped tables)
+  std::vector<ColumnRule> columns;
+  int alias = -1;
+  int Count() const { return static_cast<int>(columns.size()); }
+};
+
+bool TypeAllowed(const ColumnRule& rule, uint64_t t) {
+  if (t == 10 || t == 11) return false;
+  if (rule.alias) return t == 0;
+  if (t == 0) return !rule.notNull;
+  switch (rule.affinity) {
+    case Affinity::kInteger:
+    case Affinity::kReal: return t <= 9;  // a text or blob there would have been converted, or is rare
+    case Affinity::kText: return t >= 12 || t == 0;
+    case Affinity::kBlob:
+    case Affinity::kNumeric: return true;
+  }
+  return true;
+}
+
+// A record found (or rebuilt) on a page.
+struct Candidate {
+  uint32_t start = 0, end = 0;  // extent on the page (cell start when known)
+  int score = 0;
+  int table = -1;
+  bool hasRowid = false;
+  int64_t rowid = 0;
+  bool reconstructed = false;
+  size_t recordHash = 0;  // of the local record bytes (intact records)
+  std::vector<SqlValue> values;
+};
+
+class Carver {
+ public:
+  Carver(CDbFileReader& reader, const std::vector<CarveTable>& tables, std::vector<CarvedRow>& out,
+         CarveStats& stats)
+      : r_(reader), tables_(tables), out_(out), stats_(stats) {
+    u_ = reader.usableSize;
+    pages_ = reader.PageCount();
+    maxLocal_ = u_ - 35;
+    minLocal_ = (u_ - 12) * 32 / 255 - 23;
+    for (size_t i = 0; i < tables.size(); ++i) {
+      const TableSchema& s = tables[i].schema;
+      if (s.withoutRowid || s.columnCount <= 0) continue;
+      Shape shape;
+      shape.table = static_cast<int>(i);
+      shape.alias = s.rowidAliasColumn;
+      for (int c = 0; c < s.columnCount; ++c) {
+        ColumnRule rule;
+        rule.affinity = c < static_cast<int>(s.declaredTypes.size()) ? AffinityOf(s.declaredTypes[c]) : Affinity::kBlob;
+        rule.notNull = c < static_cast<int>(s.notNull.size()) && s.notNull[c];
+        rule.alias = c == s.rowidAliasColumn;
+        shape.columns.push_back(rule);
+      }
+      shapes_.push_back(std::move(shape));
+    }
+    liveKeys_.resize(tables.size());
+  }
+
+  Status Run() {
+    if (u_ < 480 || pages_ == 0) return status::kBadData;
+    owner_.assign(static_cast<size_t>(pages_), kOwnerUnknown);
+    page_.resize(r_.pageSize);
+    scratchPage_.resize(r_.pageSize);
+    WalkAllTrees();
+    WalkFreeList();
+    TraceDroppedTables();
+    for (uint64_t i = 0; i < pages_; ++i) CarvePage(static_cast<uint32_t>(i));
+    return status::kOk;
+  }
+
+ private:
+  // --- inventory of the live pages ---
+
+  uint32_t LocalSize(uint64_t payload, bool index) const {
+    const uint64_t maxLocal = index ? (u_ - 12) * 64 / 255 - 23 : maxLocal_;
+    if (payload <= maxLocal) return static_cast<uint32_t>(payload);
+    const uint64_t k = minLocal_ + (payload - minLocal_) % (u_ - 4);
+    return static_cast<uint32_t>(k <= maxLocal ? k : minLocal_);
+  }
+
+  void MarkOverflow(uint32_t first) {
+    uint32_t next = first;
+    for (uint64_t steps = 0; next != 0 && next <= pages_ && steps < pages_; ++steps) {
+      owner_[next - 1] = kOwnerOther;
+      if (r_.ReadPage(next - 1, scratchPage_.data()) != status::kOk) return;
+      next = Be32(scratchPage_.data());
+    }
+  }
+
+  static size_t RecordHash(const uint8_t* bytes, uint32_t length) {
+    return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(bytes), length));
+  }
+
+  static std::string KeyOf(const std::vector<SqlValue>& values, int skip) {
+    std::string key;
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (static_cast<int>(i) == skip) continue;
+      const SqlValue& v = values[i];
+      if (std::holds_alternative<std::nullptr_t>(v)) {
+        key += 'n';
+      } else if (auto n = std::get_if<int64_t>(&v)) {
+        key += 'i';
+        key.append(reinterpret_cast<const char*>(n), sizeof *n);
+      } else if (auto d = std::get_if<double>(&v)) {
+        key += 'r';
+        key.append(reinterpret_cast<const char*>(d), sizeof *d);
+      } else {
+        const std::string& s = std::holds_alternative<std::string>(v) ? std::get<std::string>(v)
+                                                                      : std::get<BlobValue>(v).bytes;
+        key += std::holds_alternative<std::string>(v) ? 't' : 'b';
+        const uint64_t size = s.size();
+        key.append(reinterpret_cast<const char*>(&size), sizeof size);
+        key += s;
+      }
+    }
+    return key;
+  }
+
+  SqlValue Decode(uint64_t t, const uint8_t* body, uint32_t length) const {
+    if (t == 0 || t == 10 || t == 11) return nullptr;
+    if (t == 8) return int64_t{0};
+    if (t == 9) return int64_t{1};
+    if (t <= 6) {
+      uint64_t raw = 0;
+      for (uint32_t i = 0; i < length; ++i) raw = (raw << 8) | body[i];
+      const uint32_t bits = length * 8;
+      if (bits == 64) return static_cast<int64_t>(raw);
+      const uint64_t sign = uint64_t{1} << (bits - 1);
+      return static_cast<int64_t>((raw ^ sign) - sign);
+    }
+    if (t == 7) {
+      uint64_t raw = 0;
+      for (int i = 0; i < 8; ++i) raw = (raw << 8) | body[i];
+      double d;
+      std::memcpy(&d, &raw, sizeof d);
+      return d;
+    }
+    const std::string_view bytes(reinterpret_cast<const char*>(body), length);
+    if (t & 1) {
+      if (r_.encoding == TextEncoding::kUtf16le) return Utf16ToUtf8(bytes, false);
+      if (r_.encoding == TextEncoding::kUtf16be) return Utf16ToUtf8(bytes, true);
+      return std::string(bytes);
+    }
+    return BlobValue{std::string(bytes)};
+  }
+
+  // A text body that a writer could have stored: valid in the database's
+  // encoding and without zero characters.
+  bool TextPlausible(const uint8_t* body, uint32_t length) const {
+    if (r_.encoding == TextEncoding::kUtf8) {
+      if (std::memchr(body, 0, length)) return false;
+      const std::string_view raw(reinterpret_cast<const char*>(body), length);
+      // Fast path: plain ASCII.
+      bool ascii = true;
+      for (uint32_t i = 0; i < length && ascii; ++i) ascii = body[i] < 0x80;
+      return ascii || ValidUtf8(raw) == raw;
+    }
+    if (length % 2) return false;
+    const bool be = r_.encoding == TextEncoding::kUtf16be;
+    for (uint32_t i = 0; i < length; i += 2) {
+      const uint32_t unit = be ? (uint32_t{body[i]} << 8) | body[i + 1] : (uint32_t{body[i + 1]} << 8) | body[i];
+      if (unit == 0) return false;
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        if (i + 3 >= length) return false;
+        const uint32_t low =
+            be ? (uint32_t{body[i + 2]} << 8) | body[i + 3] : (uint32_t{body[i + 3]} << 8) | body[i + 2];
+        if (low < 0xDC00 || low > 0xDFFF) return false;
+        i += 2;
+      } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool BodyPlausible(uint64_t t, const uint8_t* body, uint32_t length) const {
+    if (t == 7) {
+      uint64_t raw = 0;
+      for (int i = 0; i < 8; ++i) raw = (raw << 8) | body[i];
+      double d;
+      std::memcpy(&d, &raw, sizeof d);
+      return !std::isnan(d);  // NaN is stored as NULL
+    }
+    if (t >= 13 && (t & 1)) return TextPlausible(body, length);
+    return true;
+  }
+
+  void Walk(uint32_t index, int table, bool schema, int depth) {
+    if (index >= pages_ || depth > kMaxDepth || !visited_.insert(index).second) return;
+    std::vector<uint8_t> page(r_.pageSize);
+    if (r_.ReadPage(index, page.data()) != status::kOk) return;
+    const uint32_t hdr = index == 0 ? 100u : 0u;
+    const uint8_t type = page[hdr];
+    if (type != 2 && type != 5 && type != 10 && type != 13) return;
+    owner_[index] = type == 13 && table >= 0 ? table : kOwnerOther;
+    const bool interior = type == 2 || type == 5;
+    const uint32_t count = Be16(page.data() + hdr + 3);
+    const uint32_t array = hdr + (interior ? 12u : 8u);
+    std::vector<std::pair<uint32_t, uint32_t>>* extents = nullptr;
+    if (type == 13 && (table >= 0 || schema)) extents = &liveExtents_[index];
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t slot = array + 2 * i;
+      if (slot + 2 > u_) break;
+      const uint32_t off = Be16(page.data() + slot);
+      if (off < array || off >= u_) continue;
+      if (interior) {
+        if (off + 4 > u_) continue;
+        Walk(Be32(page.data() + off) - 1, table, schema, depth + 1);
+        if (type == 2) {
+          int b = static_cast<int>(u_ - off - 4);
+          const uint64_t payload = ReadVarint(page.data() + off + 4, b);
+          const uint32_t local = LocalSize(payload, true);
+          if (payload > local && off + 4 + b + local + 4 <= u_) MarkOverflow(Be32(page.data() + off + 4 + b + local));
+        }
+        continue;
+      }
+      int a = static_cast<int>(u_ - off);
+      const uint64_t payload = ReadVarint(page.data() + off, a);
+      uint32_t pos = off + static_cast<uint32_t>(a);
+      if (type == 13) {
+        int b = static_cast<int>(u_ - std::min(pos, u_));
+        ReadVarint(page.data() + pos, b);
+        pos += static_cast<uint32_t>(b);
+      }
+      const uint32_t local = LocalSize(payload, type == 10);
+      const bool spills = payload > local;
+      const uint64_t end = uint64_t{pos} + local + (spills ? 4 : 0);
+      if (end > u_) continue;
+      if (spills) MarkOverflow(Be32(page.data() + pos + local));
+      liveRecords_.insert(RecordHash(page.data() + pos, local));
+      if (extents) extents->emplace_back(off, static_cast<uint32_t>(end));
+      if (type != 13 || (table < 0 && !schema)) continue;
+      RowInput in;
+      in.record = page.data() + off;
+      in.bytesToEnd = u_ - off;
+      in.pageIndex = index;
+      in.offset = off;
+      if (ParseLiveRecord(r_, in, record_) != status::kOk) continue;
+      std::vector<SqlValue> values;
+      for (int c = 0; c < record_.ColumnCount(); ++c) {
+        const RecordColumn& col = record_.columns[c];
+        values.push_back(Decode(col.serialType, col.body, col.length));
+      }
+      if (schema) {
+        schemaRows_.push_back(std::move(values));
+      } else {
+        const int n = tables_[table].schema.columnCount;
+        if (static_cast<int>(values.size()) < n) values.resize(n, nullptr);
+        liveKeys_[table].insert(KeyOf(values, tables_[table].schema.rowidAliasColumn));
+      }
+    }
+    if (interior) Walk(Be32(page.data() + hdr + 8) - 1, table, schema, depth + 1);
+  }
+
+  void WalkAllTrees() {
+    Walk(0, -1, true, 0);
+    // Schema rows: type, name, tbl_name, rootpage, sql.
+    for (const auto& row : schemaRows_) {
+      if (row.size() < 4) continue;
+      const int64_t* root = std::get_if<int64_t>(&row[3]);
+      if (!root || *root <= 0 || static_cast<uint64_t>(*root) > pages_) continue;
+      int table = -1;
+      const std::string* type = std::get_if<std::string>(&row[0]);
+      const std::string* name = std::get_if<std::string>(&row[1]);
+      if (type && name && *type == "table") {
+        for (const Shape& s : shapes_) {
+          if (tables_[s.table].name == *name) table = s.table;
+        }
+      }
+      Walk(static_cast<uint32_t>(*root - 1), table, false, 0);
+    }
+  }
+
+  void WalkFreeList() {
+    std::vector<uint8_t> page(r_.pageSize);
+    if (r_.ReadPage(0, page.data()) != status::kOk) return;
+    uint32_t trunk = Be32(page.data() + 32);
+    std::unordered_set<uint32_t> seen;
+    while (trunk != 0 && trunk <= pages_ && seen.insert(trunk).second) {
+      if (r_.ReadPage(trunk - 1, page.data()) != status::kOk) break;
+      const uint32_t count = std::min(Be32(page.data() + 4), (u_ - 8) / 4);
+      if (owner_[trunk - 1] == kOwnerUnknown) {
+        owner_[trunk - 1] = kOwnerTrunk;
+        trunkUsed_[trunk - 1] = 8 + 4 * count;
+      }
+      trunk = Be32(page.data());
+    }
+    for (uint32_t leaf : r_.freePages) {
+      if (leaf < pages_ && owner_[leaf] == kOwnerUnknown) owner_[leaf] = kOwnerFree;
+    }
+  }
+
+  // The schema rows of dropped tables survive in the free space of the
+  // schema pages: their root page leads to the dropped table's old pages on
+  // the free list (interior pages keep their child pointers).
+  void TraceDroppedTables() {
+    std::unordered_set<std::string> names;
+    for (const CarveTable& t : tables_) names.insert(t.name);
+    std::vector<uint8_t> page(r_.pageSize);
+    for (const auto& [index, extents] : liveExtents_) {
+      if (owner_[index] != kOwnerOther) continue;  // schema pages only carry extents without a table
+      if (r_.ReadPage(index, page.data()) != status::kOk) continue;
+      const uint32_t hdr = index == 0 ? 100u : 0u;
+      std::vector<std::pair<uint32_t, uint32_t>> used = extents;
+      used.emplace_back(0, std::min(u_, hdr + 8 + 2 * Be16(page.data() + hdr + 3)));
+      std::sort(used.begin(), used.end());
+      // A deleted schema row: type "table", name, tbl_name, rootpage, sql.
+      // Its first bytes may be lost under a free-block header, so it is
+      // found by the body "table" and the four serial types in front of it.
+      std::string word = "table";
+      if (r_.encoding != TextEncoding::kUtf8) {
+        std::string wide;
+        for (char ch : word) wide += r_.encoding == TextEncoding::kUtf16le ? std::string{ch, '\0'} : std::string{'\0', ch};
+        word = wide;
+      }
+      uint32_t at = 0;
+      for (const auto& [from, to] : used) {
+        for (uint32_t p = at; p + word.size() <= from; ++p) {
+          if (std::memcmp(page.data() + p, word.data(), word.size()) != 0) continue;
+          for (uint32_t k = 4; k <= 14 && k + at <= p; ++k) {
+            uint64_t t[4];
+            uint32_t pos = p - k;
+            bool ok = true;
+            for (int i = 0; i < 4 && ok; ++i) {
+              int len = static_cast<int>(std::min<uint32_t>(p - pos, 9));
+              t[i] = ReadVarint(page.data() + pos, len);
+              ok = len > 0 && !(page[pos + len - 1] & 0x80);
+              pos += static_cast<uint32_t>(len);
+            }
+            if (!ok || pos != p || t[0] < 13 || !(t[0] & 1) || t[2] < 1 || t[2] > 4) continue;
+            const uint32_t nameAt = p + static_cast<uint32_t>(word.size());
+            const uint64_t nameLen = SerialTypeBodyLength(t[0]);
+            const uint64_t rootAt = nameAt + nameLen + SerialTypeBodyLength(t[1]);
+            if (rootAt + SerialTypeBodyLength(t[2]) > u_) continue;
+            const SqlValue name = Decode(t[0], page.data() + nameAt, static_cast<uint32_t>(nameLen));
+            const SqlValue root = Decode(t[2], page.data() + rootAt, static_cast<uint32_t>(SerialTypeBodyLength(t[2])));
+            const std::string* n = std::get_if<std::string>(&name);
+            const int64_t* rp = std::get_if<int64_t>(&root);
+            if (n && rp && !names.count(*n) && *rp > 0 && static_cast<uint64_t>(*rp) <= pages_) {
+              MarkDropped(static_cast<uint32_t>(*rp - 1), 0);
+              break;
+            }
+          }
+        }
+        at = std::max(at, to);
+      }
+    }
+  }
+
+  void MarkDropped(uint32_t index, int depth) {
+    if (index >= pages_ || depth > kMaxDepth || owner_[index] != kOwnerFree) return;
+    std::vector<uint8_t> page(r_.pageSize);
+    if (r_.ReadPage(index, page.data()) != status::kOk) return;
+    const uint8_t type = page[0];
+    if (type != 13 && type != 5) return;
+    owner_[index] = kOwnerDropped;
+    if (type != 5) return;
+    const uint32_t count = Be16(page.data() + 3);
+    for (uint32_t i = 0; i < count && 12 + 2 * i + 2 <= u_; ++i) {
+      const uint32_t off = Be16(page.data() + 12 + 2 * i);
+      if (off + 4 <= u_) MarkDropped(Be32(page.data() + off) - 1, depth + 1);
+    }
+    MarkDropped(Be32(page.data() + 8) - 1, depth + 1);
+  }
+
+  // --- candidates ---
+
+  // Serial types of columns first..n-1 of `shape` at b (at most `room`
+  // bytes); all must be allowed. Returns false when one is not.
+  bool ReadTypes(const Shape& shape, int first, const uint8_t* b, uint32_t room, std::vector<uint64_t>& types,
+                 uint32_t& used, uint64_t& bodies) const {
+    used = 0;
+    bodies = 0;
+    for (int c = first; c < shape.Count(); ++c) {
+      if (used >= room) return false;
+      int len = static_cast<int>(std::min<uint32_t>(room - used, 9));
+      const uint64_t t = ReadVarint(b + used, len);
+      if (len <= 0 || (len < 9 && (b[used + len - 1] & 0x80))) return false;
+      if (!TypeAllowed(shape.columns[c], t)) return false;
+      used += static_cast<uint32_t>(len);
+      bodies += SerialTypeBodyLength(t);
+      if (bodies > (uint64_t{1} << 31)) return false;
+      types[c] = t;
+    }
+    return true;
+  }
+
+  // The payload of a record of `total` bytes whose local part starts at
+  // `local` on the page; the rest from the overflow chain on free pages.
+  const uint8_t* Payload(const uint8_t* local, uint32_t localLen, uint64_t total) {
+    if (total <= localLen) return local;
+    if (total > uint64_t{pages_} * (u_ - 4) + localLen) return nullptr;
+    assembled_.assign(local, local + localLen);
+    uint32_t next = Be32(local + localLen);
+    for (uint64_t steps = 0; assembled_.size() < total; ++steps) {
+      if (next == 0 || next > pages_ || steps >= pages_ || owner_[next - 1] != kOwnerFree) return nullptr;
+      if (r_.ReadPage(next - 1, scratchPage_.data()) != status::kOk) return nullptr;
+      const uint64_t take = std::min<uint64_t>(u_ - 4, total - assembled_.size());
+      assembled_.insert(assembled_.end(), scratchPage_.data() + 4, scratchPage_.data() + 4 + take);
+      next = Be32(scratchPage_.data());
+    }
+    return assembled_.data();
+  }
+
+  // Lays the values out over the bodies; false when a body is implausible.
+  bool Values(const std::vector<uint64_t>& types, int first, const uint8_t* bodies, uint64_t room,
+              std::vector<SqlValue>& values) const {
+    values.assign(types.size(), nullptr);
+    uint64_t pos = 0;
+    for (size_t c = static_cast<size_t>(first); c < types.size(); ++c) {
+      const uint64_t len = SerialTypeBodyLength(types[c]);
+      if (pos + len > room) return false;
+      if (!BodyPlausible(types[c], bodies + pos, static_cast<uint32_t>(len))) return false;
+      values[c] = Decode(types[c], bodies + pos, static_cast<uint32_t>(len));
+      pos += len;
+    }
+    return true;
+  }
+
+  // The payload-length and rowid varints in front of a record of `total`
+  // bytes at p, when they agree with it: the cell start, and the rowid.
+  bool CellHeaderBefore(const uint8_t* page, uint32_t lo, uint32_t p, uint64_t total, uint32_t& cellStart,
+                        int64_t& rowid) const {
+    if (p < lo + 2) return false;
+    if (page[p - 1] & 0x80) return false;
+    uint32_t rs = p - 1;
+    while (rs > lo && p - rs < 9 && (page[rs - 1] & 0x80)) --rs;
+    const uint32_t a = VarintLength(total);
+    if (rs < lo + a) return false;
+    uint8_t expect[9];
+    uint64_t v = total;
+    for (int i = static_cast<int>(a) - 1; i >= 0; --i) {
+      expect[i] = static_cast<uint8_t>((v & 0x7F) | (i == static_cast<int>(a) - 1 ? 0 : 0x80));
+      v >>= 7;
+    }
+    if (std::memcmp(page + rs - a, expect, a) != 0) return false;
+    int b = static_cast<int>(p - rs);
+    rowid = static_cast<int64_t>(ReadVarint(page + rs, b));
+    cellStart = rs - a;
+    return true;
+  }
+
+  // A record with its header length at p, checked against `shape` (or, with
+  // no schema, against its own header and the cell header in front of it).
+  bool Intact(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi, Candidate& c) {
+    int h = static_cast<int>(std::min<uint32_t>(hi - p, 2));
+    const uint64_t headerLen = ReadVarint(page + p, h);
+    if (h <= 0 || (page[p + h - 1] & 0x80)) return false;
+    std::vector<uint64_t>& types = types_;
+    uint64_t bodies = 0;
+    if (shape) {
+      const int n = shape->Count();
+      if (headerLen < static_cast<uint64_t>(n) + h || headerLen > 9ull * n + h) return false;
+      if (p + headerLen > hi) return false;
+      types.assign(n, 0);
+      uint32_t used;
+      if (!ReadTypes(*shape, 0, page + p + h, static_cast<uint32_t>(headerLen) - h, types, used, bodies)) return false;
+      if (used + h != headerLen) return false;
+    } else {
+      if (headerLen <= static_cast<uint64_t>(h) || headerLen > 400 || p + headerLen > hi) return false;
+      // A cell header must stand in front: the rowid's last byte, and the
+      // payload length's last byte before the rowid.
+      if (p < lo + 2 || (page[p - 1] & 0x80)) return false;
+      uint32_t rs = p - 1;
+      while (rs > lo && p - rs < 9 && (page[rs - 1] & 0x80)) --rs;
+      if (rs <= lo || (page[rs - 1] & 0x80) || page[rs - 1] == 0) return false;
+      types.clear();
+      uint32_t pos = p + h;
+      const uint32_t end = p + static_cast<uint32_t>(headerLen);
+      bool any = false;
+      while (pos < end) {
+        int len = static_cast<int>(std::min<uint32_t>(end - pos, 9));
+        const uint64_t t = ReadVarint(page + pos, len);
+        if (len < 9 && (page[pos + len - 1] & 0x80)) return false;
+        if (t == 10 || t == 11) return false;
+        any = any || t != 0;
+        types.push_back(t);
+        bodies += SerialTypeBodyLength(t);
+        pos += static_cast<uint32_t>(len);
+      }
+      if (pos != end || !any || bodies > (uint64_t{1} << 31)) return false;
+    }
+    const uint64_t total = headerLen + bodies;
+    const uint32_t local = LocalSize(total, false);
+    const bool spills = total > local;
+    const uint64_t end = uint64_t{p} + local + (spills ? 4 : 0);
+    if (end > hi) return false;
+    uint32_t cellStart = p;
+    int64_t rowid = 0;
+    const bool header = CellHeaderBefore(page, lo, p, total, cellStart, rowid);
+    if (!shape && !header) return false;
+    const uint8_t* payload = Payload(page + p, local, total);
+    if (!payload) return false;
+    if (!Values(types, 0, payload + headerLen, total - headerLen, c.values)) return false;
+    c.start = cellStart;
+    c.end = static_cast<uint32_t>(end);
+    c.recordHash = RecordHash(page + p, local);
+    c.table = shape ? shape->table : -1;
+    c.hasRowid = header;
+    c.rowid = rowid;
+    c.reconstructed = false;
+    c.score = header ? 4 : 3;
+    return true;
+  }
+
+  // A plausible free-block header at q (link 0 or further on; size within
+  // the page).
+  bool FreeBlockHeader(const uint8_t* page, uint32_t q) const {
+    if (q + 4 > u_) return false;
+    const uint32_t next = Be16(page + q);
+    const uint32_t size = Be16(page + q + 2);
+    return size >= 4 && q + size <= u_ && (next == 0 || (next >= q + size && next < u_));
+  }
+
+  // The serial type column 0 had, by its body length and the column rule;
+  // false when the rule allows none.
+  bool GuessFirstType(const ColumnRule& rule, const uint8_t* body, uint32_t len, uint64_t& t) const {
+    if (rule.alias) {
+      t = 0;
+      return len == 0;
+    }
+    const bool numeric = rule.affinity != Affinity::kText;
+    if (len == 0) {
+      if (!rule.notNull) t = 0;
+      else t = rule.affinity == Affinity::kText ? 13 : 8;
+      return true;
+    }
+    if (numeric && len <= 4) {
+      t = len;
+      return true;
+    }
+    if (numeric && len == 6) {
+      t = 5;
+      return true;
+    }
+    if (numeric && len == 8) {
+      if (rule.affinity == Affinity::kInteger) {
+        t = 6;
+      } else {
+        t = 7;
+        if (!BodyPlausible(7, body, 8)) t = 6;
+        if (rule.affinity != Affinity::kReal) {
+          uint64_t raw = 0;
+          for (int i = 0; i < 8; ++i) raw = (raw << 8) | body[i];
+          double d;
+          std::memcpy(&d, &raw, sizeof d);
+          if (!(std::fabs(d) > 1e-300 && std::fabs(d) < 1e300)) t = 6;
+        }
+      }
+      return true;
+    }
+    if (rule.affinity == Affinity::kInteger || rule.affinity == Affinity::kReal) return false;
+    t = TextPlausible(body, len) ? 13 + 2ull * len : 12 + 2ull * len;
+    return true;
+  }
+
+  // A record whose cell began at q and whose first bytes the free-block
+  // header overwrote: the header length lost (payload and rowid varints 3
+  // bytes together), or the header length and the first serial type (1 byte
+  // each). `boundary` tells whether a position can follow a record.
+  template <typename Boundary>
+  bool Rebuilt(const Shape& shape, const uint8_t* page, uint32_t q, uint32_t hi, const Boundary& boundary,
+               Candidate& c) {
+    const uint32_t size = Be16(page + q + 2);
+    const uint32_t s = q + 4;
+    if (s >= hi) return false;
+    const int n = shape.Count();
+    std::vector<uint64_t>& types = types_;
+    // Only the header length lost.
+    types.assign(n, 0);
+    uint32_t used;
+    uint64_t bodies;
+    if (ReadTypes(shape, 0, page + s, hi - s, types, used, bodies) && used + 1 < 128) {
+      const uint64_t headerLen = used + 1;
+      const uint64_t total = headerLen + bodies;
+      const uint32_t a = VarintLength(total);
+      const uint32_t local = LocalSize(total, false);
+      const uint64_t cellLen = 3 + uint64_t{local} + (total > local ? 4 : 0);
+      if (a <= 2 && q + cellLen <= hi && cellLen <= size && (cellLen == size || boundary(q + cellLen))) {
+        // The local part as it was: the rebuilt header length, then the
+        // bytes that survived.
+        rebuilt_.assign(1, static_cast<uint8_t>(headerLen));
+        rebuilt_.insert(rebuilt_.end(), page + s, page + s + (local - 1) + (total > local ? 4 : 0));
+        const uint8_t* payload = Payload(rebuilt_.data(), local, total);
+        if (payload && Values(types, 0, payload + headerLen, total - headerLen, c.values)) {
+          c.start = q;
+          c.end = static_cast<uint32_t>(q + cellLen);
+          c.score = cellLen == size ? 2 : 1;
+          c.table = shape.table;
+          c.hasRowid = false;
+          c.reconstructed = true;
+          return true;
+        }
+      }
+    }
+    // Header length and the first serial type lost: payload and rowid were
+    // 1 byte each, so the record is below 128 bytes and stays on the page.
+    if (n < 2) return false;
+    types.assign(n, 0);
+    if (!ReadTypes(shape, 1, page + s, hi - s, types, used, bodies)) return false;
+    const uint64_t headerLen = used + 2;
+    if (headerLen + bodies > 127) return false;
+    const uint32_t bodyStart = s + used;
+    auto attempt = [&](uint32_t len0, int score) {
+      const uint64_t total = headerLen + len0 + bodies;
+      const uint64_t cellLen = 2 + total;
+      if (total > 127 || q + cellLen > hi || cellLen > size) return false;
+      uint64_t t0;
+      if (!GuessFirstType(shape.columns[0], page + bodyStart, len0, t0)) return false;
+      types[0] = t0;
+      if (!Values(types, 0, page + bodyStart, len0 + bodies, c.values)) return false;
+      c.start = q;
+      c.end = static_cast<uint32_t>(q + cellLen);
+      c.score = score;
+      c.table = shape.table;
+      c.hasRowid = false;
+      c.reconstructed = true;
+      return true;
+    };
+    // The block holds this record alone: its size gives the first body's length.
+    if (size >= 2 + headerLen + bodies && attempt(static_cast<uint32_t>(size - 2 - headerLen - bodies), 2)) {
+      return true;
+    }
+    for (uint32_t len0 = 0; len0 <= 57; ++len0) {
+      const uint64_t end = q + 2 + headerLen + len0 + bodies;
+      if (end > hi) break;
+      if (boundary(static_cast<uint32_t>(end)) && attempt(len0, 1)) return true;
+    }
+    return false;
+  }
+
+  // --- one page ---
+
+  void CarvePage(uint32_t index) {
+    const int owner = owner_[index];
+    if (owner < 0 && owner != kOwnerFree && owner != kOwnerTrunk && owner != kOwnerDropped) return;
+    if (index == 0) return;  // the schema page
+    if (r_.ReadPage(index, page_.data()) != status::kOk) return;
+    ++stats_.pagesSearched;
+    const uint8_t* page = page_.data();
+    std::vector<std::pair<uint32_t, uint32_t>> regions;
+    RowSource source = RowSource::kFreelistCandidate;
+    std::unordered_set<uint32_t> stale;
+    std::vector<std::pair<uint32_t, uint32_t>> blocks;
+    uint32_t contentStart = 0;
+    if (owner >= 0) {
+      const uint32_t count = Be16(page + 3);
+      contentStart = Be16(page + 5);
+      if (contentStart == 0) contentStart = 65536;
+      std::vector<std::pair<uint32_t, uint32_t>> used = liveExtents_[index];
+      used.emplace_back(0, std::min(u_, 8 + 2 * count));
+      std::sort(used.begin(), used.end());
+      uint32_t at = 0;
+      for (const auto& [from, to] : used) {
+        if (from > at) regions.emplace_back(at, from);
+        at = std::max(at, to);
+      }
+      if (at < u_) regions.emplace_back(at, u_);
+      // Stale cell pointers behind the live ones, and the free-block chain.
+      for (uint32_t slot = 8 + 2 * count; slot + 2 <= std::min(u_, contentStart); slot += 2) {
+        const uint32_t e = Be16(page + slot);
+        if (e == 0) break;
+        stale.insert(e);
+      }
+      uint32_t off = Be16(page + 1);
+      for (uint32_t steps = 0; off != 0 && off + 4 <= u_ && steps < u_ / 4; ++steps) {
+        blocks.emplace_back(off, off + Be16(page + off + 2));
+        const uint32_t next = Be16(page + off);
+        if (next <= off) break;
+        off = next;
+      }
+    } else if (owner == kOwnerTrunk) {
+      regions.emplace_back(std::min(u_, trunkUsed_[index]), u_);
+    } else {
+      regions.emplace_back(8, u_);
+    }
+
+    // Which table's records this page holds. A live page: its table's. A
+    // free page held the cells of one table: the live table whose schema
+    // fits (nearly) every intact cell on it; when none does, a table that
+    // no longer exists, whose records are read by their own headers.
+    std::vector<const Shape*> shapes;
+    bool schemaless = false, undetermined = false;
+    if (owner >= 0) {
+      if (const Shape* own = ShapeOf(owner)) shapes.push_back(own);
+    } else if (owner == kOwnerDropped) {
+      schemaless = true;
+    } else {
+      size_t cells = 0;
+      std::vector<size_t> fits(shapes_.size(), 0);
+      Candidate c;
+      for (const auto& [lo, hi] : regions) {
+        for (uint32_t p = lo; p + 2 < hi; ++p) {
+          if (!Intact(nullptr, page, p, lo, hi, c)) continue;
+          ++cells;
+          for (size_t i = 0; i < shapes_.size(); ++i) {
+            if (Intact(&shapes_[i], page, p, lo, hi, c) && c.hasRowid) ++fits[i];
+          }
+        }
+      }
+      size_t best = 0;
+      for (size_t i = 0; i < shapes_.size(); ++i) {
+        if (fits[i] > fits[best]) best = i;
+      }
+      if (cells == 0) {
+        // Nothing tells whose page this was: intact records of any table,
+        // but nothing rebuilt.
+        for (const Shape& shape : shapes_) shapes.push_back(&shape);
+        undetermined = true;
+      } else if (!shapes_.empty() && fits[best] * 10 >= cells * 9) {
+        shapes.push_back(&shapes_[best]);
+      } else {
+        schemaless = true;
+      }
+    }
+    std::vector<Candidate> found;
+    for (const auto& [lo, hi] : regions) {
+      if (hi <= lo + 2) continue;
+      std::vector<Candidate> local;
+      std::unordered_set<uint32_t> boundaries;
+      Candidate c;
+      for (uint32_t p = lo; p + 2 < hi; ++p) {
+        bool matched = false;
+        for (size_t i = 0; i < shapes.size() && !matched; ++i) matched = Intact(shapes[i], page, p, lo, hi, c);
+        if (!matched && schemaless) matched = Intact(nullptr, page, p, lo, hi, c);
+        if (matched) {
+          if (c.hasRowid) boundaries.insert(c.start);
+          local.push_back(std::move(c));
+          c = Candidate{};
+        }
+      }
+      // Rebuilt records: first those whose free block holds them alone,
+      // then those that end where another record begins.
+      for (int pass = 0; pass < 2 && !shapes.empty() && !undetermined; ++pass) {
+        auto boundary = [&](uint32_t at) { return pass == 1 && (at >= hi || boundaries.count(at)); };
+        // The second pass goes down the page: in a run of neighbours freed
+        // one after the other, each record ends where the one above it
+        // (found just before) begins.
+        std::vector<uint32_t> starts;
+        for (uint32_t i = 0; lo + i + 5 < hi; ++i) {
+          const uint32_t q = pass == 0 ? lo + i : hi - 6 - i;
+          if (!FreeBlockHeader(page, q)) continue;
+          const uint32_t next = Be16(page + q);
+          if (next != 0 && !FreeBlockHeader(page, next)) continue;
+          bool matched = false;
+          for (size_t i = 0; i < shapes.size() && !matched; ++i) {
+            matched = Rebuilt(*shapes[i], page, q, hi, boundary, c) && (pass == 1 || c.score == 2) &&
+                      Informative(c);
+          }
+          if (matched) {
+            if (pass == 0) starts.push_back(c.start);
+            else boundaries.insert(c.start);
+            local.push_back(std::move(c));
+          }
+          c = Candidate{};
+        }
+        for (uint32_t q : starts) boundaries.insert(q);
+      }
+      // The best readings win; a weaker one overlapping them is dropped.
+      std::sort(local.begin(), local.end(), [](const Candidate& x, const Candidate& y) {
+        return x.score != y.score ? x.score > y.score : x.start < y.start;
+      });
+      std::vector<std::pair<uint32_t, uint32_t>> taken;
+      for (Candidate& cand : local) {
+        bool overlaps = false;
+        for (const auto& [from, to] : taken) overlaps = overlaps || (cand.start < to && from < cand.end);
+        if (overlaps) continue;
+        taken.emplace_back(cand.start, cand.end);
+        found.push_back(std::move(cand));
+      }
+    }
+    std::sort(found.begin(), found.end(), [](const Candidate& x, const Candidate& y) { return x.start < y.start; });
+    for (Candidate& cand : found) {
+      RowSource src = source;
+      if (owner >= 0) {
+        src = RowSource::kFreeblock;
+        if (stale.count(cand.start)) {
+          src = RowSource::kStalePointer;
+        } else if (cand.start < contentStart) {
+          src = RowSource::kGap;
+        }
+        for (const auto& [from, to] : blocks) {
+          if (cand.start >= from && cand.start < to) src = RowSource::kFreeblock;
+        }
+      } else if (cand.table < 0 || owner == kOwnerDropped) {
+        src = RowSource::kFreelistDroppedTable;
+      }
+      Emit(index, cand, src);
+    }
+  }
+
+  // A rebuilt record tells something: not only NULLs, zeros and blobs of
+  // zero bytes (what runs of cleared space read as).
+  static bool Informative(const Candidate& c) {
+    for (const SqlValue& v : c.values) {
+      if (auto n = std::get_if<int64_t>(&v); n && *n != 0) return true;
+      if (auto d = std::get_if<double>(&v); d && *d != 0) return true;
+      if (auto t = std::get_if<std::string>(&v); t && !t->empty()) return true;
+      if (auto b = std::get_if<BlobValue>(&v)) {
+        if (b->bytes.find_first_not_of('\0') != std::string::npos) return true;
+      }
+    }
+    return false;
+  }
+
+  const Shape* ShapeOf(int table) const {
+    for (const Shape& s : shapes_) {
+      if (s.table == table) return &s;
+    }
+    return nullptr;
+  }
+
+  void Emit(uint32_t index, Candidate& cand, RowSource source) {
+    // A copy of a live cell's record, byte for byte.
+    if (!cand.reconstructed && liveRecords_.count(cand.recordHash)) {
+      ++stats_.droppedAsLive;
+      return;
+    }
+    std::string key;
+    if (cand.table >= 0) {
+      const int alias = tables_[cand.table].schema.rowidAliasColumn;
+      key = KeyOf(cand.values, alias);
+      if (liveKeys_[cand.table].count(key)) {
+        ++stats_.droppedAsLive;
+        return;
+      }
+      if (alias >= 0 && alias < static_cast<int>(cand.values.size()) && cand.hasRowid) {
+        cand.values[alias] = cand.rowid;
+      }
+    } else {
+      key = KeyOf(cand.values, -1);
+      for (size_t t = 0; t < liveKeys_.size(); ++t) {
+        if (liveKeys_[t].count(KeyOf(cand.values, tables_[t].schema.rowidAliasColumn))) {
+          ++stats_.droppedAsLive;
+          return;
+        }
+      }
+    }
+    key = std::to_string(cand.table) + ":" + key;
+    if (auto it = seen_.find(key); it != seen_.end()) {
+      ++stats_.duplicates;
+      CarvedRow& earlier = out_[it->second];
+      if (!earlier.row.hasRowid && cand.hasRowid) {
+        earlier.row.hasRowid = true;
+        earlier.row.rowid = cand.rowid;
+        if (cand.table >= 0) {
+          const int alias = tables_[cand.table].schema.rowidAliasColumn;
+          if (alias >= 0 && alias < static_cast<int>(earlier.row.values.size())) earlier.row.values[alias] = cand.rowid;
+        }
+      }
+      return;
+    }
+    seen_.emplace(key, out_.size());
+    CarvedRow row;
+    row.table = cand.table;
+    row.reconstructed = cand.reconstructed;
+    row.row.deleted = true;
+    row.row.hasRowid = cand.hasRowid;
+    row.row.rowid = cand.rowid;
+    row.row.values = std::move(cand.values);
+    row.row.pageIndex = index;
+    row.row.offset = cand.start;
+    row.row.source = source;
+    out_.push_back(std::move(row));
+  }
+
+  CDbFileReader& r_;
+  const std::vector<CarveTable>& tables_;
+  std::vector<CarvedRow>& out_;
+  CarveStats& stats_;
+  uint32_t u_ = 0;
+  uint64_t pages_ = 0;
+  uint64_t maxLocal_ = 0, minLocal_ = 0;
+  std::vector<Shape> shapes_;
+  std::vector<int> owner_;
+  std::unordered_map<uint32_t, uint32_t> trunkUsed_;
+  std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> liveExtents_;
+  std::unordered_set<uint32_t> visited_;
+  std::vector<std::unordered_set<std::string>> liveKeys_;
+  std::unordered_set<size_t> liveRecords_;  // hashes of the local record bytes of every live cell
+  std::vector<std::vector<SqlValue>> schemaRows_;
+  std::unordered_map<std::string, size_t> seen_;
+  std::vector<uint8_t> page_, scratchPage_, assembled_, rebuilt_;
+  std::vector<uint64_t> types_;
+  ParsedRecord record_;
+};
+
+}  // namespace
+
+Affinity AffinityOf(const std::string& declaredType) {
+  const std::string t = AsciiLower(declaredType);
+  if (Contains(t, "int")) return Affinity::kInteger;
+  if (Contains(t, "char") || Contains(t, "clob") || Contains(t, "text")) return Affinity::kText;
+  if (t.empty() || Contains(t, "blob")) return Affinity::kBlob;
+  if (Contains(t, "real") || Contains(t, "floa") || Contains(t, "doub")) return Affinity::kReal;
+  return Affinity::kNumeric;
+}
+
+Status CarveDeletedRows(CDbFileReader& reader, const std::vector<CarveTable>& tables, std::vector<CarvedRow>& rows,
+                        CarveStats* stats) {
+  if (!reader.IsOpen() || reader.pageSize == 0) return status::kBadData;
+  CarveStats local;
+  Carver carver(reader, tables, rows, stats ? *stats : local);
+  return carver.Run();
+}
+
+Status LoadCarveTables(CDbFileReader& reader, const std::filesystem::path& path, std::vector<CarveTable>& tables) {
+  std::vector<std::string> names;
+  const Status listed = ListTables(reader, names);
+  for (const std::string& name : names) {
+    CarveTable table;
+    table.name = name;
+    LoadTableSchema(path, name, table.schema);
+    tables.push_back(std::move(table));
+  }
+  return listed;
+}
+
+}  // namespace orbanix

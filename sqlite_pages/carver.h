@@ -1,0 +1,80 @@
+// Schema-driven carving of deleted rows from any SQLite database: the
+// recovery used for tables the column-count table of the iOS scanners does
+// not know, and for tables that no longer exist.
+//
+// Where deleted records lie, and what is left of them:
+//
+//   - a cell freed inside a page becomes a free block: its first 4 bytes are
+//     overwritten by the free-block header (2 bytes link, 2 bytes size).
+//     With a 1-byte payload length and a 1- or 2-byte rowid this destroys
+//     the header-length varint and, when both varints are 1 byte long, the
+//     first serial type as well; they are rebuilt from the schema (the
+//     header length from the serial types, the first column's body length
+//     from the free-block size or from where the next record begins);
+//   - a cell freed next to the free block before it, or at the start of the
+//     content area, keeps every byte (only the neighbour's size changes);
+//   - a page emptied by deletions keeps its old cells, behind a reset page
+//     header; pages freed to the free list keep their whole content (the
+//     trunk pages lose their first 8 + 4 x count bytes), and so do the
+//     overflow pages a deleted cell pointed to.
+//
+// Every byte position of that free space is tried as the start of a record
+// whose header has exactly the table's number of serial types, each allowed
+// by the column's declared type (affinity), the rowid-alias column NULL, the
+// NOT NULL columns not NULL, texts valid in the database's encoding without
+// zero characters, reals not NaN. Where the payload-length and rowid varints
+// in front of a record agree with it, the rowid comes with it.
+//
+// Nothing live is ever reported: only the space outside live cells (and the
+// pages outside every live B-tree) is searched, a record whose values equal
+// a live row of its table is dropped, and a row found twice is reported once.
+// Records on free-list pages that match no existing table but carry an
+// intact cell header are reported as rows of a dropped table (table -1).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+#include "sqlite_pages/db_file_reader.h"
+#include "sqlite_pages/record.h"
+#include "sqlite_pages/recovery.h"
+
+namespace orbanix {
+
+// Column affinity by the declared type, by the SQLite rules: "INT" ->
+// integer; "CHAR", "CLOB", "TEXT" -> text; "BLOB" or no type -> blob (none);
+// "REAL", "FLOA", "DOUB" -> real; anything else numeric.
+enum class Affinity : uint8_t { kInteger, kText, kBlob, kReal, kNumeric };
+Affinity AffinityOf(const std::string& declaredType);
+
+struct CarveTable {
+  std::string name;
+  TableSchema schema;
+};
+
+struct CarvedRow {
+  int table = -1;              // index into the tables carved for; -1: a table that no longer exists
+  GenericRow row;              // deleted; source, page index and offset of the cell (or record) start
+  bool reconstructed = false;  // the header length (and maybe the first serial type) was rebuilt
+};
+
+struct CarveStats {
+  size_t pagesSearched = 0;
+  size_t droppedAsLive = 0;   // candidates equal to a live row
+  size_t duplicates = 0;      // found again by another copy or search
+};
+
+// Carves the deleted rows of the given tables (WITHOUT ROWID tables are
+// skipped) and of dropped tables from the file open in `reader`. Rows are
+// appended in page order. Read errors of single pages skip those pages.
+// 87 when the reader holds no database.
+Status CarveDeletedRows(CDbFileReader& reader, const std::vector<CarveTable>& tables, std::vector<CarvedRow>& rows,
+                        CarveStats* stats = nullptr);
+
+// The tables of the database at `path` with their schemas (for
+// CarveDeletedRows), in schema order.
+Status LoadCarveTables(CDbFileReader& reader, const std::filesystem::path& path, std::vector<CarveTable>& tables);
+
+}  // namespace orbanix
