@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "device/device_source.h"
+#include "device/imobiledevice_binding.h"
 #include "phone_fixture.h"
 #include "sources/scan_plan.h"
 
@@ -392,4 +393,17 @@ TEST_F(DeviceSource, ProgressNeverGoesBack) {
   for (size_t i = 1; i < log.values.size(); ++i) EXPECT_LE(log.values[i - 1], log.values[i]) << "report " << i;
   EXPECT_EQ(log.values.back(), 20 + 8 * 5 + 10);
   EXPECT_EQ(source->progress(), log.values.back());
+}
+
+TEST_F(DeviceSource, TheRealLibraryWithoutAPhoneSaysSo) {
+  if (!ListImobiledeviceDevices().empty()) GTEST_SKIP() << "a phone is attached to this computer";
+  auto binding = MakeImobiledeviceBinding("");
+  EXPECT_FALSE(binding->Connected());
+  auto source = MakeSource(*binding);
+  EXPECT_EQ(source->Open(""), status::kCannotOpen);
+  EXPECT_EQ(source->englishMessage(), "no iPhone is connected");
+  DeviceSession session(*binding);
+  EXPECT_THROW(session.ListDirectory("/"), DeviceError);
+  std::string name;
+  EXPECT_EQ(session.ReadDeviceName(name), kNoDevice);
 }
