@@ -263,9 +263,9 @@ TEST_F(WhatsAppStoreTest, ExportWritesOneBlockPerMessage) {
   const std::string text((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(text,
             "\xEF\xBB\xBF"
-            "2014-05-13 16:53:20 Me:\n    hello\n\n"
-            "2014-05-13 16:54:00 447700900004:\n    who?\n\n"
-            "2014-05-13 16:55:00 Dora:\n    me\n\n");
+            "2014-05-13 16:53:20 Me:\r\n    hello\r\n\r\n"
+            "2014-05-13 16:54:00 447700900004:\r\n    who?\r\n\r\n"
+            "2014-05-13 16:55:00 Dora:\r\n    me\r\n\r\n");
   EXPECT_EQ(percents, (std::vector<int>{33, 66, 100}));
 
   // A stop answer ends the export with that answer.
