@@ -94,7 +94,13 @@ CPreviewPanel::CPreviewPanel(QFrame* panel, QTextEdit* edit, QListWidget* messag
 }
 
 CPreviewPanel::~CPreviewPanel() {
-  if (player_) player_->stop();
+  // The panel's widgets may be gone already: no more state reports to them.
+  if (player_) {
+    player_->disconnect(this);
+    player_->stop();
+    delete player_;
+    player_ = nullptr;
+  }
 }
 
 void CPreviewPanel::BuildContactView() {

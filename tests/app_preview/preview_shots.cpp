@@ -33,8 +33,11 @@ int main(int argc, char** argv) {
 
   BackupCatalog catalog(std::filesystem::path(out.toStdString()) / "data", {backup.parent_path()});
   BackupInfo info;
-  info.folder = backup;
-  info.displayName = backup.filename().string();
+  std::string reason;
+  if (ReadBackupInfo(backup, info, &reason) != status::kOk) {
+    std::fprintf(stderr, "not a backup: %s\n", reason.c_str());
+    return 1;
+  }
   catalog.SelectBackup(info);
   CLocalBuckupRecovery source;
   source.SetCatalog(&catalog);
@@ -49,7 +52,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot open %s: %d\n", backup.c_str(), st);
     return 1;
   }
-  for (ScanStep& step : BuildScanPlan(source, ticked, results)) step.run();
+  for (ScanStep& step : BuildScanPlan(source, ticked, results)) {
+    const Status st = step.run();
+    std::fprintf(stderr, "%s: %d\n", step.name.c_str(), st);
+  }
+  for (int c = 1; c <= kDataCategoryCount; ++c) {
+    std::fprintf(stderr, "category %d: %zu\n", c, CountCategory(results, static_cast<Category>(c)).items);
+  }
 
   CPreviewHost host;
   host.resize(1100, 640);
@@ -58,6 +67,8 @@ int main(int argc, char** argv) {
   views->SetPrintFolder(std::filesystem::path(out.toStdString()) / "print");
   views->Start(&results, &source, ticks);
   views->AllReady();
+  std::fprintf(stderr, "selection: %zu entries, messages added %d\n", views->data().selection().table().size(),
+               int(views->data().Added(Category::Messages)));
   auto shot = [&](const QString& name) {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
     host.grab().save(QDir(out).filePath(name + QStringLiteral(".png")));
