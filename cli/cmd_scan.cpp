@@ -108,9 +108,11 @@ int RunScan(const Args& args) {
     DeviceScanRequest deviceRequest;
     deviceRequest.udid = udid;
     deviceRequest.categories = request.categories;
+    deviceRequest.qq = request.qq;
+    deviceRequest.weChat = request.weChat;
     DeviceScanSession session;
     if (RunDeviceScanSession(deviceRequest, session) != 0) return kExitFailure;
-    PrintCounts(session.results, session.lastStatus, json, false, false);
+    PrintCounts(session.results, session.lastStatus, json, request.qq, request.weChat);
     // A phone that went away leaves an incomplete scan.
     return session.disconnected ? kExitFailure : kExitOk;
   }

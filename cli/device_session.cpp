@@ -31,8 +31,22 @@ int RunDeviceScanSession(const DeviceScanRequest& request, DeviceScanSession& se
 
   ScanDriver driver;
   session.source->SetProgressCallback(&ScanDriver::ReportTrampoline, &driver);
-  const CategorySet ticked = request.categories.empty() ? AllCategories() : request.categories;
+  const bool chatAppsOnly = request.categories.empty() && (request.qq || request.weChat);
+  const CategorySet ticked =
+      chatAppsOnly ? CategorySet() : request.categories.empty() ? AllCategories() : request.categories;
   std::vector<ScanStep> plan = BuildScanPlan(*session.source, ticked, session.results);
+  // On a phone the chat databases are fetched by the walk of the
+  // applications' containers, which must run before them.
+  const bool walked = ticked.count(Category::AppPhotos) || ticked.count(Category::AppVideos) ||
+                      ticked.count(Category::WhatsAppAtts);
+  if ((request.qq || request.weChat) && !walked) {
+    device::CDeviceRecovery* source = session.source.get();
+    plan.push_back({"application containers", [source] {
+                      std::vector<AppMediaItem> unused;
+                      return source->ScanAppMedia(unused);
+                    }});
+  }
+  AddChatAppSteps(*session.source, request.qq, request.weChat, session.results, plan);
 
   ProgressBar bar("scan");
   ScanDriver::Events events;

@@ -15,7 +15,9 @@ namespace orbanix::cli {
 
 struct DeviceScanRequest {
   std::string udid;         // empty: the first phone attached
-  CategorySet categories;   // empty: every category
+  CategorySet categories;   // empty: every category (none when only chat applications are asked for)
+  bool qq = false;          // also read the QQ and WeChat databases of the applications
+  bool weChat = false;
   bool quiet = false;
 };
 

@@ -341,6 +341,13 @@ TEST_F(DeviceSource, CommandLineScansTheSimulatedPhone) {
   const std::string table = run("--device " + phone_->options.udid + " --categories contacts", code);
   EXPECT_EQ(code, 0);
   EXPECT_NE(table.find("contacts"), std::string::npos);
+  // The chat applications' databases come from the containers' walk.
+  const std::string chats = run("--device --categories qq,wechat --json", code);
+  EXPECT_EQ(code, 0);
+  EXPECT_NE(chats.find("\"qq\": {\"items\": "), std::string::npos) << chats;
+  EXPECT_EQ(chats.find("\"qq\": {\"items\": 0,"), std::string::npos) << chats;
+  EXPECT_EQ(chats.find("\"wechat\": {\"items\": 0,"), std::string::npos) << chats;
+  EXPECT_EQ(chats.find("camera-roll"), std::string::npos) << chats;
   run("--device 0000NOSUCHPHONE", code);
   EXPECT_EQ(code, 1);
   run("--device --password-file x", code);
