@@ -7,6 +7,8 @@
 #include "app/message_box.h"
 #include "app/skin_catalog.h"
 #include "app/texts.h"
+#include "app/preview/preview_views.h"
+#include "platform/folders.h"
 #include "ui_PageScan.h"
 
 namespace orbanix::app {
@@ -32,7 +34,24 @@ CScanVrtWnd::CScanVrtWnd(QWidget* parent) : QWidget(parent), ui_(std::make_uniqu
   connect(ui_->BtnScanStop, &QPushButton::clicked, this, &CScanVrtWnd::Stop);
   connect(ui_->BtnHome, &QPushButton::clicked, this, &CScanVrtWnd::Home);
   connect(ui_->BtnRecovery, &QPushButton::clicked, this, &CScanVrtWnd::OnRecover);
-  connect(ui_->BtnPrint, &QPushButton::clicked, this, &CScanVrtWnd::printRequested);
+  // The preview views wire "BtnPrint", the lists and the preview panel.
+  views_ = new preview::CPreviewViews(preview::FindPreviewControls(this), this);
+  views_->SetPrintFolder(DataFolder() / "Print");
+  views_->SetTemplateFolder(ProgramFolder() / "template");
+  // The views follow a scan only when its backend hands out its results.
+  connect(this, &CScanVrtWnd::recordsArrived, views_, [this](const QList<int>& categories) {
+    if (viewsActive_) views_->CategoriesReady(std::vector<int>(categories.begin(), categories.end()));
+  });
+  connect(this, &CScanVrtWnd::scanFinished, views_, [this] {
+    if (!viewsActive_) return;
+    views_->SetScanning(false);
+    views_->RefreshStatistics();
+  });
+  connect(this, &CScanVrtWnd::recoverRequested, views_, [this](const QString& folder) { views_->Recover(folder); });
+  connect(this, &CScanVrtWnd::homeRequested, views_, [this] {
+    views_->Reset();
+    viewsActive_ = false;
+  });
   connect(ui_->OptOnOffPreview, &QCheckBox::toggled, ui_->PreviewLayout, &QWidget::setVisible);
   connect(ui_->NodeTree, &QTreeWidget::itemClicked, this, [this] {
     if (state_ != State::kFinished) return;
@@ -167,6 +186,13 @@ int CScanVrtWnd::StartScan(int sourceType, const CategoryTicks& ticks) {
   events.finished = [this](ScanOutcome outcome, Status) {
     QMetaObject::invokeMethod(this, [this, outcome] { OnFinished(outcome); }, Qt::QueuedConnection);
   };
+  viewsActive_ = Results() != nullptr;
+  if (ScanResults* results = Results()) {
+    views_->SetDeviceName(selected_.displayName);
+    views_->SetBackupFolder(selected_.folder);
+    views_->Start(results, Source(), ticks, /*buildTree=*/false);
+    views_->SetScanning(true);
+  }
   state_ = State::kScanning;
   if (driver_->Start(std::move(open), std::move(steps), std::move(events)) != status::kOk) {
     state_ = State::kIdle;

@@ -23,6 +23,10 @@ namespace Ui {
 class PageScan;
 }
 
+namespace orbanix::preview {
+class CPreviewViews;
+}
+
 namespace orbanix::app {
 
 class CScanVrtWnd : public QWidget {
@@ -127,6 +131,10 @@ class CScanVrtWnd : public QWidget {
   void CancelAndWait();
 
   std::unique_ptr<Ui::PageScan> ui_;
+  // The category lists, the preview panel, printing and the recovery
+  // window over this page's controls (a child QObject of the page).
+  preview::CPreviewViews* views_ = nullptr;
+  bool viewsActive_ = false;
   Header header_;
   ScanBackendFactory factory_;
   // Declared before the driver so that the driver (and its worker) goes first.
