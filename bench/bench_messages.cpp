@@ -44,11 +44,11 @@ struct Setup {
     sms = root / "sms.db";
     addressBook = root / "AddressBook.sqlitedb";
     try {
-      gen::SmsSpec spec;
-      spec.messages = static_cast<int>(EnvNumber("ORBANIX_BENCH_MESSAGES", 50000));
-      spec.handles = static_cast<int>(EnvNumber("ORBANIX_BENCH_HANDLES", 500));
-      spec.layout = EnvNumber("ORBANIX_BENCH_WIDE", 0) ? gen::SmsLayout::kWide : gen::SmsLayout::kOld38;
-      const gen::SmsTruth truth = gen::BuildSmsDb(sms, spec);
+      gen::SmsSpec shape;
+      shape.messages = static_cast<int>(EnvNumber("ORBANIX_BENCH_MESSAGES", 50000));
+      shape.handles = static_cast<int>(EnvNumber("ORBANIX_BENCH_HANDLES", 500));
+      shape.layout = EnvNumber("ORBANIX_BENCH_WIDE", 0) ? gen::SmsLayout::kWide : gen::SmsLayout::kOld38;
+      const gen::SmsTruth truth = gen::BuildSmsDb(sms, shape);
       messages = truth.liveMessages.size();
       gen::AddressBookSpec book;
       book.persons = static_cast<int>(EnvNumber("ORBANIX_BENCH_CONTACTS", 5000));

@@ -45,10 +45,10 @@ class Contacts : public ScratchTest {};
 
 TEST_F(Contacts, ScanKeepsPeopleWithNumbersNamedAndSorted) {
   const auto db = Path("AddressBook.sqlitedb");
-  gen::AddressBookSpec spec;
-  spec.persons = 12;
-  spec.deleteRows = false;
-  gen::BuildAddressBook(db, spec);
+  gen::AddressBookSpec shape;
+  shape.persons = 12;
+  shape.deleteRows = false;
+  gen::BuildAddressBook(db, shape);
   // Lower-case names sort among the others.
   ExecSql(db, "UPDATE ABPersonFullTextSearch SET First = 'aaron', Last = 'lowercase' WHERE docid = 8;");
   std::vector<ContactRecord> contacts(1);  // replaced, not appended to
@@ -88,10 +88,10 @@ TEST_F(Contacts, ScanKeepsPeopleWithNumbersNamedAndSorted) {
 
 TEST_F(Contacts, RowReaderKeepsPeopleWithoutNumbersForNameLookUps) {
   const auto db = Path("AddressBook.sqlitedb");
-  gen::AddressBookSpec spec;
-  spec.persons = 5;
-  spec.deleteRows = false;
-  gen::BuildAddressBook(db, spec);
+  gen::AddressBookSpec shape;
+  shape.persons = 5;
+  shape.deleteRows = false;
+  gen::BuildAddressBook(db, shape);
   CDbFileReader reader;
   ASSERT_EQ(reader.Open(db), 0);
   std::vector<ContactRecord> rows;
@@ -108,10 +108,10 @@ TEST_F(Contacts, RowReaderKeepsPeopleWithoutNumbersForNameLookUps) {
 
 TEST_F(Contacts, RowsWithControlCharactersOrBadTextAreDropped) {
   const auto db = Path("AddressBook.sqlitedb");
-  gen::AddressBookSpec spec;
-  spec.persons = 6;
-  spec.deleteRows = false;
-  gen::BuildAddressBook(db, spec);
+  gen::AddressBookSpec shape;
+  shape.persons = 6;
+  shape.deleteRows = false;
+  gen::BuildAddressBook(db, shape);
   ExecSql(db, "UPDATE ABPersonFullTextSearch SET Phone = '555' || char(10) || '2000001' WHERE docid = 1;");
   ExecSql(db, "UPDATE ABPersonFullTextSearch SET Note = CAST(X'41C3' AS TEXT) WHERE docid = 4;");
   CDbFileReader reader;
@@ -139,9 +139,9 @@ TEST_F(Contacts, AMissingAddressBookLeavesTheListAlone) {
 
 TEST_F(Contacts, DeletedPeopleComeBack) {
   const auto db = Path("AddressBook.sqlitedb");
-  gen::AddressBookSpec spec;
-  spec.persons = 300;
-  const gen::AddressBookTruth truth = gen::BuildAddressBook(db, spec);
+  gen::AddressBookSpec shape;
+  shape.persons = 300;
+  const gen::AddressBookTruth truth = gen::BuildAddressBook(db, shape);
   CDbFileReader reader;
   ASSERT_EQ(reader.Open(db), 0);
   std::vector<ContactRecord> rows;
@@ -181,9 +181,9 @@ TEST_F(Contacts, DeletedPeopleComeBack) {
 
 TEST_F(Contacts, RowDumpWritesLiveThenRecoveredRows) {
   const auto db = Path("AddressBook.sqlitedb");
-  gen::AddressBookSpec spec;
-  spec.persons = 40;
-  const gen::AddressBookTruth truth = gen::BuildAddressBook(db, spec);
+  gen::AddressBookSpec shape;
+  shape.persons = 40;
+  const gen::AddressBookTruth truth = gen::BuildAddressBook(db, shape);
   std::vector<ContactRecord> contacts;
   int64_t maxRowId = 0;
   ASSERT_EQ(ScanContacts(db, contacts, maxRowId), 0);

@@ -36,21 +36,21 @@ class Messages : public ScratchTest {
   // An empty sms.db of the given layout for hand-written rows.
   fs::path EmptySms(gen::SmsLayout layout = gen::SmsLayout::kOld38) {
     const auto db = Path("sms.db");
-    gen::SmsSpec spec;
-    spec.layout = layout;
-    spec.handles = 0;
-    spec.messages = 0;
-    spec.deleteRows = false;
-    gen::BuildSmsDb(db, spec);
+    gen::SmsSpec shape;
+    shape.layout = layout;
+    shape.handles = 0;
+    shape.messages = 0;
+    shape.deleteRows = false;
+    gen::BuildSmsDb(db, shape);
     return db;
   }
   // An address book holding the given (first name, phone text) persons.
   fs::path AddressBook(const std::vector<std::pair<std::string, std::string>>& persons) {
     const auto db = Path("AddressBook.sqlitedb");
-    gen::AddressBookSpec spec;
-    spec.persons = 0;
-    spec.deleteRows = false;
-    gen::BuildAddressBook(db, spec);
+    gen::AddressBookSpec shape;
+    shape.persons = 0;
+    shape.deleteRows = false;
+    gen::BuildAddressBook(db, shape);
     std::string sql;
     int id = 1;
     for (const auto& [name, phone] : persons) {
@@ -106,11 +106,11 @@ TEST_F(Messages, BothLayoutsDeliverEveryLiveMessage) {
     const bool wide = layout == gen::SmsLayout::kWide;
     SCOPED_TRACE(wide ? "wide" : "38 columns");
     const auto sms = Path(wide ? "wide.db" : "old.db");
-    gen::SmsSpec spec;
-    spec.layout = layout;
-    spec.messages = 500;
-    spec.deleteRows = false;
-    const gen::SmsTruth truth = gen::BuildSmsDb(sms, spec);
+    gen::SmsSpec shape;
+    shape.layout = layout;
+    shape.messages = 500;
+    shape.deleteRows = false;
+    const gen::SmsTruth truth = gen::BuildSmsDb(sms, shape);
     const auto ab = Path("ab.db");
     gen::AddressBookSpec abSpec;
     abSpec.persons = 20;
@@ -212,10 +212,10 @@ TEST_F(Messages, HandlesContactsAndDatesJoinByTheirRules) {
 
 TEST_F(Messages, AMissingAddressBookStillDeliversEveryConversation) {
   const auto sms = Path("sms.db");
-  gen::SmsSpec spec;
-  spec.messages = 120;
-  spec.deleteRows = false;
-  const gen::SmsTruth truth = gen::BuildSmsDb(sms, spec);
+  gen::SmsSpec shape;
+  shape.messages = 120;
+  shape.deleteRows = false;
+  const gen::SmsTruth truth = gen::BuildSmsDb(sms, shape);
   std::ofstream(Path("garbage.db")) << "not a database at all";
   for (const char* book : {"missing.db", "garbage.db"}) {
     ConversationMap map;
@@ -240,9 +240,9 @@ struct ProgressLog {
 
 TEST_F(Messages, ProgressIsReportedPerTableAndCancelLeavesTheMapAlone) {
   const auto sms = Path("sms.db");
-  gen::SmsSpec spec;
-  spec.messages = 60;
-  gen::BuildSmsDb(sms, spec);
+  gen::SmsSpec shape;
+  shape.messages = 60;
+  gen::BuildSmsDb(sms, shape);
   ProgressLog log;
   ScanProgress progress{&ProgressLog::Callback, &log, 10, 40};
   ConversationMap map;
@@ -330,11 +330,11 @@ TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
     const bool wide = layout == gen::SmsLayout::kWide;
     SCOPED_TRACE(wide ? "wide" : "38 columns");
     const auto sms = Path(wide ? "wide.db" : "old.db");
-    gen::SmsSpec spec;
-    spec.layout = layout;
-    spec.messages = 1500;
-    spec.handles = 12;
-    const gen::SmsTruth truth = gen::BuildSmsDb(sms, spec);
+    gen::SmsSpec shape;
+    shape.layout = layout;
+    shape.messages = 1500;
+    shape.handles = 12;
+    const gen::SmsTruth truth = gen::BuildSmsDb(sms, shape);
     CDbFileReader reader;
     ASSERT_EQ(reader.Open(sms), 0);
     std::vector<MessageRecord> messages;

@@ -159,10 +159,10 @@ class ContactsDump : public ScratchTest {
 
 TEST_F(ContactsDump, WritesOneAlignedLinePerRow) {
   const auto db = Path("ab.db");
-  gen::AddressBookSpec spec;
-  spec.persons = 6;
-  spec.deleteRows = false;
-  gen::BuildAddressBook(db, spec);
+  gen::AddressBookSpec shape;
+  shape.persons = 6;
+  shape.deleteRows = false;
+  gen::BuildAddressBook(db, shape);
   // A text holding a quote, and one with bytes that are not UTF-8.
   ExecSql(db, "UPDATE ABPersonFullTextSearch SET Organization = 'Say \"hi\"' WHERE docid = 1;");
   ExecSql(db, "UPDATE ABPersonFullTextSearch SET Email = CAST(X'61FF62' AS TEXT) WHERE docid = 6;");
@@ -186,9 +186,9 @@ TEST_F(ContactsDump, WritesOneAlignedLinePerRow) {
 
 TEST_F(ContactsDump, RecoveredRowsAreNumberedOnFromTheCounter) {
   const auto db = Path("ab.db");
-  gen::AddressBookSpec spec;
-  spec.persons = 40;
-  const gen::AddressBookTruth truth = gen::BuildAddressBook(db, spec);
+  gen::AddressBookSpec shape;
+  shape.persons = 40;
+  const gen::AddressBookTruth truth = gen::BuildAddressBook(db, shape);
   ASSERT_FALSE(truth.deleted.empty());
   std::vector<std::string> lines = DumpLines(db, Path("contacts.csv"));
   ASSERT_GT(lines.size(), truth.live.size());
@@ -211,10 +211,10 @@ TEST_F(ContactsDump, RecoveredRowsAreNumberedOnFromTheCounter) {
 
 TEST_F(ContactsDump, AnOutputThatCannotBeOpenedIsAnError) {
   const auto db = Path("ab.db");
-  gen::AddressBookSpec spec;
-  spec.persons = 3;
-  spec.deleteRows = false;
-  gen::BuildAddressBook(db, spec);
+  gen::AddressBookSpec shape;
+  shape.persons = 3;
+  shape.deleteRows = false;
+  gen::BuildAddressBook(db, shape);
   Status last = 0;
   DumpLines(db, Path("missing-folder") / "contacts.csv", &last);
   EXPECT_EQ(last, ENOENT);

@@ -111,18 +111,18 @@ std::string DemoPhoneText(int person) {
   return "+1 " + formatted + " " + n + " +1" + n + " ";
 }
 
-AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookSpec& spec) {
+AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookSpec& shape) {
   AddressBookTruth truth;
   FixtureOptions options;
-  options.pageSize = spec.pageSize;
+  options.pageSize = shape.pageSize;
   FixtureDb db(path, options);
   CreateSchema(db);
   const bool fts = HasFts(db);
-  std::mt19937 rng(spec.seed);
+  std::mt19937 rng(shape.seed);
 
   std::vector<PersonTruth> persons;
-  persons.reserve(spec.persons);
-  for (int i = 0; i < spec.persons; ++i) {
+  persons.reserve(shape.persons);
+  for (int i = 0; i < shape.persons; ++i) {
     PersonTruth p;
     p.rowid = i + 1;
     switch (i) {
@@ -198,8 +198,8 @@ AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookSpec& s
   db.Exec("COMMIT;");
 
   std::vector<bool> deleted(persons.size(), false);
-  if (spec.deleteRows && spec.persons > 12) {
-    const int n = spec.persons;
+  if (shape.deleteRows && shape.persons > 12) {
+    const int n = shape.persons;
     // Scattered persons: their search rows become free blocks.
     for (int i = 9; i < n / 2; i += 7) deleted[i] = true;
     // A run of consecutive persons: whole pages go to the free list.
@@ -232,10 +232,10 @@ AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookSpec& s
 
 void AddContactsFamily(BackupWriter& writer, const FamilyOptions& options) {
   const fs::path built = writer.ScratchPath("AddressBook.sqlitedb");
-  AddressBookSpec spec;
-  spec.seed = options.seed;
-  spec.persons = 60 * std::max(1, options.scale);
-  BuildAddressBook(built, spec);
+  AddressBookSpec shape;
+  shape.seed = options.seed;
+  shape.persons = 60 * std::max(1, options.scale);
+  BuildAddressBook(built, shape);
   writer.AddFileFrom("HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", built);
 }
 

@@ -69,7 +69,7 @@ struct AddressBookTruth {
   int64_t freelistPages = 0;
 };
 
-AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookSpec& spec);
+AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookSpec& shape);
 
 // The family: HomeDomain Library/AddressBook/AddressBook.sqlitedb.
 void AddContactsFamily(BackupWriter& writer, const FamilyOptions& options);

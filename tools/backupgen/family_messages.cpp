@@ -238,14 +238,14 @@ std::string ArchiveAttributedString(const std::string& text, bool mutableClasses
   return w.Take();
 }
 
-SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& spec) {
+SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& shape) {
   SmsTruth truth;
   FixtureOptions options;
-  options.pageSize = spec.pageSize;
+  options.pageSize = shape.pageSize;
   FixtureDb db(path, options);
-  CreateSchema(db, spec.layout);
-  const bool wide = spec.layout == SmsLayout::kWide;
-  std::mt19937 rng(spec.seed);
+  CreateSchema(db, shape.layout);
+  const bool wide = shape.layout == SmsLayout::kWide;
+  std::mt19937 rng(shape.seed);
   const std::string accountGuid = "6A1F0C3E-52B7-4D19-9E0A-3C5D7B2F8E41";
 
   std::vector<SmsHandleTruth> handles;
@@ -259,7 +259,7 @@ SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& spec) {
     BulkStatement chat(db.handle(), "INSERT INTO chat (ROWID, guid, style, state, account_id, chat_identifier, "
                                 "service_name, account_login) VALUES (?,?,45,3,?,?,?,?)");
     BulkStatement chatHandle(db.handle(), "INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (?,?)");
-    for (int64_t h = 1; h <= spec.handles; ++h) {
+    for (int64_t h = 1; h <= shape.handles; ++h) {
       const std::string id = HandleId(h);
       const bool mail = id.find('@') != std::string::npos;
       handle.Run({h, id, std::string("us"), std::string(mail ? "iMessage" : "SMS"),
@@ -287,10 +287,10 @@ SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& spec) {
 
     int64_t appleSeconds = 400000000;  // 2013-09-05
     std::string previousGuid;
-    for (int64_t r = 1; r <= spec.messages; ++r) {
+    for (int64_t r = 1; r <= shape.messages; ++r) {
       SmsMessageTruth m;
       m.rowid = r;
-      m.handleId = spec.handles > 0 ? 1 + static_cast<int64_t>(rng() % spec.handles) : 0;
+      m.handleId = shape.handles > 0 ? 1 + static_cast<int64_t>(rng() % shape.handles) : 0;
       m.fromMe = rng() % 2 == 0;
       appleSeconds += 60 + static_cast<int64_t>(rng() % 600);
       m.appleSeconds = appleSeconds;
@@ -367,8 +367,8 @@ SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& spec) {
 
   std::vector<bool> deletedMessage(messages.size(), false);
   std::vector<bool> deletedHandle(handles.size(), false);
-  if (spec.deleteRows && spec.messages >= 40) {
-    const int64_t n = spec.messages;
+  if (shape.deleteRows && shape.messages >= 40) {
+    const int64_t n = shape.messages;
     // Scattered messages of the older part: free blocks inside their pages.
     for (int64_t r = 6; r < n * 35 / 100; r += 13) deletedMessage[r - 1] = true;
     // A run of consecutive messages: emptied pages go to the free list.
@@ -377,7 +377,7 @@ SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& spec) {
     }
     // The newest messages: their cells end in the unallocated gap.
     for (int64_t r = n - 2; r <= n; ++r) deletedMessage[r - 1] = true;
-    if (spec.handles >= 4) {
+    if (shape.handles >= 4) {
       deletedHandle[2] = true;                 // in the middle of the page: a free block
       deletedHandle[handles.size() - 1] = true;  // the newest: the gap
     }
@@ -417,14 +417,14 @@ SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& spec) {
 
 void AddMessagesFamily(BackupWriter& writer, const FamilyOptions& options) {
   const int scale = std::max(1, options.scale);
-  SmsSpec spec;
-  spec.seed = options.seed;
-  spec.handles = 12 * scale;
-  spec.messages = 600 * scale;
+  SmsSpec shape;
+  shape.seed = options.seed;
+  shape.handles = 12 * scale;
+  shape.messages = 600 * scale;
   // Newer backups (Manifest.db) come from phones with the wide layout.
-  spec.layout = writer.era() == Era::ManifestDb ? SmsLayout::kWide : SmsLayout::kOld38;
+  shape.layout = writer.era() == Era::ManifestDb ? SmsLayout::kWide : SmsLayout::kOld38;
   const fs::path built = writer.ScratchPath("sms.db");
-  BuildSmsDb(built, spec);
+  BuildSmsDb(built, shape);
   writer.AddFileFrom("HomeDomain", "Library/SMS/sms.db", built);
 }
 

@@ -82,7 +82,7 @@ struct SmsTruth {
 
 // Builds the database at `path` (replaced). Throws std::runtime_error when
 // SQLite fails.
-SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& spec);
+SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& shape);
 
 // The family: HomeDomain Library/SMS/sms.db, in the wide layout for backups
 // of the Manifest.db era and the 38-column layout otherwise.

@@ -98,75 +98,75 @@ gen::Value RandomValue(Rng& rng, const Column& column, size_t longValue) {
 
 TableSpec RandomTable(Rng& rng, const std::string& name, bool allowWithoutRowid) {
   static const char* const kTypes[] = {"INTEGER", "TEXT", "REAL", "BLOB", "NUMERIC", "", "VARCHAR(40)", "INT", "DOUBLE"};
-  TableSpec spec;
-  spec.name = name;
+  TableSpec shape;
+  shape.name = name;
   const int count = 2 + static_cast<int>(rng() % 6);
   for (int c = 0; c < count; ++c) {
     Column col;
     col.name = "c" + std::to_string(c);
     col.type = kTypes[rng() % (sizeof kTypes / sizeof *kTypes)];
     col.notNull = rng() % 5 == 0;
-    spec.columns.push_back(col);
+    shape.columns.push_back(col);
   }
   // A TEXT column so that long values (overflow) have a place.
-  spec.columns.push_back({"note", "TEXT", false});
+  shape.columns.push_back({"note", "TEXT", false});
   const int layout = static_cast<int>(rng() % 3);
   if (allowWithoutRowid && rng() % 3 == 0) {
-    spec.withoutRowid = true;
+    shape.withoutRowid = true;
   } else if (layout < 2) {
-    spec.alias = layout;  // INTEGER PRIMARY KEY in column 0 or 1
-    spec.columns.insert(spec.columns.begin() + layout, Column{"id", "INTEGER", false});
+    shape.alias = layout;  // INTEGER PRIMARY KEY in column 0 or 1
+    shape.columns.insert(shape.columns.begin() + layout, Column{"id", "INTEGER", false});
   }
-  return spec;
+  return shape;
 }
 
-std::string CreateSql(const TableSpec& spec) {
-  std::string sql = "CREATE TABLE " + spec.name + "(";
-  for (size_t c = 0; c < spec.columns.size(); ++c) {
-    const Column& col = spec.columns[c];
+std::string CreateSql(const TableSpec& shape) {
+  std::string sql = "CREATE TABLE " + shape.name + "(";
+  for (size_t c = 0; c < shape.columns.size(); ++c) {
+    const Column& col = shape.columns[c];
     sql += (c ? ", " : "") + col.name + (col.type.empty() ? "" : " " + col.type);
-    if (static_cast<int>(c) == spec.alias) sql += " PRIMARY KEY";
+    if (static_cast<int>(c) == shape.alias) sql += " PRIMARY KEY";
     if (col.notNull) sql += " NOT NULL";
   }
-  if (spec.withoutRowid) sql += ", k INTEGER PRIMARY KEY) WITHOUT ROWID";
+  if (shape.withoutRowid) sql += ", k INTEGER PRIMARY KEY) WITHOUT ROWID";
   else sql += ")";
   return sql;
 }
 
-std::string InsertSql(const TableSpec& spec, bool withRowid) {
+std::string InsertSql(const TableSpec& shape, bool withRowid) {
   std::string cols, marks;
   if (withRowid) cols = "rowid", marks = "?";
-  for (size_t c = 0; c < spec.columns.size(); ++c) {
-    if (static_cast<int>(c) == spec.alias) continue;
-    cols += (cols.empty() ? "" : ", ") + spec.columns[c].name;
+  for (size_t c = 0; c < shape.columns.size(); ++c) {
+    if (static_cast<int>(c) == shape.alias) continue;
+    cols += (cols.empty() ? "" : ", ") + shape.columns[c].name;
     marks += marks.empty() ? "?" : ", ?";
   }
-  if (spec.withoutRowid) cols += ", k", marks += ", ?";
-  return "INSERT INTO " + spec.name + "(" + cols + ") VALUES (" + marks + ")";
+  if (shape.withoutRowid) cols += ", k", marks += ", ?";
+  return "INSERT INTO " + shape.name + "(" + cols + ") VALUES (" + marks + ")";
 }
 
-std::vector<gen::Value> RandomRow(Rng& rng, const TableSpec& spec, size_t longValue) {
+std::vector<gen::Value> RandomRow(Rng& rng, const TableSpec& shape, size_t longValue) {
   std::vector<gen::Value> values;
-  for (size_t c = 0; c < spec.columns.size(); ++c) {
-    if (static_cast<int>(c) == spec.alias) continue;
-    const bool last = c + 1 == spec.columns.size();
-    values.push_back(RandomValue(rng, spec.columns[c], last ? longValue : 0));
+  for (size_t c = 0; c < shape.columns.size(); ++c) {
+    if (static_cast<int>(c) == shape.alias) continue;
+    const bool last = c + 1 == shape.columns.size();
+    values.push_back(RandomValue(rng, shape.columns[c], last ? longValue : 0));
   }
   return values;
 }
 
 // rowid -> stored values (alias column NULL), through the library.
-std::map<int64_t, std::vector<SqlValue>> ReadRows(sqlite3* db, const TableSpec& spec) {
+std::map<int64_t, std::vector<SqlValue>> ReadRows(sqlite3* db, const TableSpec& shape) {
   std::map<int64_t, std::vector<SqlValue>> rows;
   sqlite3_stmt* stmt = nullptr;
-  const std::string sql = "SELECT rowid, * FROM " + spec.name;
+  const std::string sql = "SELECT rowid, * FROM " + shape.name;
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
     throw std::runtime_error(std::string("corpus: ") + sqlite3_errmsg(db));
   }
   while (sqlite3_step(stmt) == SQLITE_ROW) {
     std::vector<SqlValue> values;
     for (int c = 1; c < sqlite3_column_count(stmt); ++c) {
-      if (c - 1 == spec.alias) {
+      if (c - 1 == shape.alias) {
         values.emplace_back(nullptr);
         continue;
       }
