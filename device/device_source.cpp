@@ -18,6 +18,7 @@
 #include "platform/folders.h"
 #include "platform/text.h"
 #include "sources/categories.h"
+#include "sources/file_copy.h"
 #include "sources/media_sniffer.h"
 
 namespace orbanix::device {
@@ -26,38 +27,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kCopyChunk = 65536;
 // Open reports from 1 to this value; the relay's reports fall between.
 constexpr int kOpenDone = 20;
-
-Status WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return status::kOk;
-}
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  Status Close() {
-    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return rc == 0 ? status::kOk : errno;
-  }
-
- private:
-  int fd_;
-};
 
 // folder + "/" + name without doubling a separator.
 std::string Join(const std::string& folder, const std::string& name) {
@@ -581,91 +552,12 @@ Status CDeviceRecovery::ScanWhatsApp(WhatsAppChatMap& chats) {
 
 Status CDeviceRecovery::CopyForPreview(const fs::path& source, fs::path& copy, ProgressCallback callback,
                                        void* user) {
-  copy.clear();
-  std::string sniffed;
-  int64_t counter = 0;
-  if (MediaSniffer::SniffFile(source, sniffed, counter) != status::kOk || sniffed.empty()) return status::kBadData;
-  const char* name = nullptr;
-  switch (PreviewKindOf(AsciiLower(SniffedExtension(sniffed)))) {
-    case PreviewKind::Image: name = "tmp.jpg"; break;
-    case PreviewKind::Audio: name = "tmp.wav"; break;
-    case PreviewKind::Video: name = "tmp.avi"; break;
-    case PreviewKind::None: return status::kOk;
-  }
-  copy = dataFolder_ / name;
-  Status result = status::kOk;
-  {
-    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    Fd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!in.ok() || !out.ok()) {
-      result = status::kBadData;
-    } else {
-      uint64_t size = 0;
-      MediaSniffer::FileSize(source, size);
-      std::vector<char> buffer(kCopyChunk);
-      uint64_t copied = 0;
-      for (;;) {
-        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-          result = errno;
-          break;
-        }
-        if (n == 0) break;
-        if ((result = WriteAll(out.get(), buffer.data(), static_cast<size_t>(n))) != status::kOk) break;
-        copied += static_cast<uint64_t>(n);
-        if (callback && size > 0) {
-          if (const int answer = callback(user, static_cast<int>(copied * 100 / size))) {
-            result = answer;
-            break;
-          }
-        }
-      }
-      if (const Status closed = out.Close(); result == status::kOk) result = closed;
-    }
-  }
-  if (callback) callback(user, 100);
-  return result;
+  return CopyForPreviewTo(dataFolder_, source, copy, callback, user);
 }
 
 Status CDeviceRecovery::CopyFile(const fs::path& source, const fs::path& destination, CopyCallback callback,
                                  void* user) {
-  CreateFolderTree(destination.parent_path());
-  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  Fd out(in.ok() ? ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1);
-  if (!in.ok() || !out.ok()) {
-    if (callback) callback(user, 100, status::kBadData, destination);
-    return status::kBadData;
-  }
-  struct stat info {};
-  if (::fstat(in.get(), &info) != 0) {
-    const Status e = errno;
-    if (callback) callback(user, 100, e, destination);
-    return e;
-  }
-  const uint64_t size = static_cast<uint64_t>(info.st_size);
-  if (size == 0) return status::kOk;
-  std::vector<char> buffer(kCopyChunk);
-  uint64_t copied = 0;
-  for (;;) {
-    const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    Status chunk = n < 0 ? errno : status::kOk;
-    if (n > 0) chunk = WriteAll(out.get(), buffer.data(), static_cast<size_t>(n));
-    if (n > 0 && chunk == status::kOk) copied += static_cast<uint64_t>(n);
-    const bool last = chunk == status::kOk && (n == 0 || copied >= size);
-    if (last) chunk = out.Close();
-    if (chunk != status::kOk) {
-      // A failed read or write ends the copy; the file is never reported done.
-      if (callback) callback(user, static_cast<int>(copied * 100 / size), chunk, destination);
-      return chunk;
-    }
-    const int percent = last ? 100 : static_cast<int>(copied * 100 / size);
-    if (callback) {
-      if (const int answer = callback(user, percent, status::kOk, destination)) return answer;
-    }
-    if (last) return status::kOk;
-  }
+  return CopyFileWithProgress(source, destination, callback, user);
 }
 
 Status CDeviceRecovery::DumpMessageRows(const fs::path& output) {

@@ -1,0 +1,30 @@
+// Copies out of a data source: the preview copy of a media file under a
+// fixed name in the data folder, and a copy into the recovery folder with
+// percent progress. Both sources (backup and device) copy this way.
+#pragma once
+
+#include <filesystem>
+
+#include "platform/status.h"
+#include "sources/media_scan.h"
+#include "sources/recovery_source.h"
+
+namespace orbanix {
+
+// Sniffs `source` and copies it to dataFolder/"tmp.jpg", "tmp.wav" or
+// "tmp.avi" by its kind (replacing an earlier copy), in 64 KiB chunks with a
+// percent report after each and a final report of 100. `copy` is empty and
+// the result 0 for a kind no preview shows; 87 for an unrecognised or
+// unopenable file; the callback's non-zero answer stops the copy.
+Status CopyForPreviewTo(const std::filesystem::path& dataFolder, const std::filesystem::path& source,
+                        std::filesystem::path& copy, ProgressCallback callback, void* user);
+
+// Copies `source` to `destination` (its folder created) in 64 KiB chunks.
+// A missing source or unopenable destination reports (100, 87) once and
+// answers 87; an empty source gives 0 without a report; a failed read,
+// write or final close ends with that errno and is never reported done;
+// the callback's non-zero answer stops the copy.
+Status CopyFileWithProgress(const std::filesystem::path& source, const std::filesystem::path& destination,
+                            CopyCallback callback, void* user);
+
+}  // namespace orbanix
