@@ -569,45 +569,18 @@ Status CDeviceRecovery::DumpContactRows(const fs::path& output) {
   return orbanix::DumpContactRows(workFolder_ / kAddressBookCopy, output, maxContactRowId_);
 }
 
-Status CDeviceRecovery::ExportChat(const std::vector<ChatTextEntry>* entries, const fs::path& output,
-                                   CopyCallback callback, void* user) {
-  static const std::vector<ChatTextEntry> kNone;
-  return ExportChatText(output, entries ? *entries : kNone, [&](int percent, Status s, const fs::path& path) {
-    return callback ? callback(user, percent, s, path) : 0;
-  });
-}
-
 Status CDeviceRecovery::ExportWhatsAppChat(int chatKey, const fs::path& output, CopyCallback callback, void* user) {
-  auto chat = whatsAppChats_.find(chatKey);
-  if (chat == whatsAppChats_.end()) return ExportChat(nullptr, output, callback, user);
-  const std::vector<ChatTextEntry> entries = WhatsAppChatText(chat->second);
-  return ExportChat(&entries, output, callback, user);
+  return ExportWhatsAppChatTo(whatsAppChats_, chatKey, output, callback, user);
 }
-
-namespace {
-const std::vector<PeerChatRecord>* FindPeerChat(const ChatAccountMap& accounts, const std::string& account,
-                                                const std::string& chat) {
-  auto a = accounts.find(account);
-  if (a == accounts.end()) return nullptr;
-  auto c = a->second.find(chat);
-  return c == a->second.end() ? nullptr : &c->second;
-}
-}  // namespace
 
 Status CDeviceRecovery::ExportQQChat(const std::string& account, const std::string& chat, const fs::path& output,
-                                     CopyCallback callback, void* user) {
-  const auto* messages = FindPeerChat(qqAccounts_, account, chat);
-  if (!messages) return ExportChat(nullptr, output, callback, user);
-  const auto entries = PeerChatText(*messages, chat);
-  return ExportChat(&entries, output, callback, user);
+                        CopyCallback callback, void* user) {
+  return ExportPeerChatTo(qqAccounts_, account, chat, output, callback, user);
 }
 
-Status CDeviceRecovery::ExportWeChatChat(const std::string& account, const std::string& chat,
-                                         const fs::path& output, CopyCallback callback, void* user) {
-  const auto* messages = FindPeerChat(weChatAccounts_, account, chat);
-  if (!messages) return ExportChat(nullptr, output, callback, user);
-  const auto entries = PeerChatText(*messages, chat);
-  return ExportChat(&entries, output, callback, user);
+Status CDeviceRecovery::ExportWeChatChat(const std::string& account, const std::string& chat, const fs::path& output,
+                            CopyCallback callback, void* user) {
+  return ExportPeerChatTo(weChatAccounts_, account, chat, output, callback, user);
 }
 
 }  // namespace orbanix::device

@@ -144,8 +144,6 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
                    const std::function<int()>& perFile = {});
   Status WalkContainer(const std::string& bundleId, std::vector<AppMediaItem>& media);
   Status ScanChatCopies(bool qq, ChatAccountMap& accounts, ChatAccountMap& kept);
-  Status ExportChat(const std::vector<ChatTextEntry>* entries, const std::filesystem::path& output,
-                    CopyCallback callback, void* user);
 
   DeviceBinding* binding_ = nullptr;
   std::unique_ptr<DeviceSession> session_;

@@ -84,8 +84,6 @@ class BackupCatalog {
   // work within `share` points.
   std::function<int(int)> ExtractorProgressWithin(int share);
   std::filesystem::path Database(const char* hashedName) const;
-  Status ExportChat(const std::vector<ChatTextEntry>* entries, const std::filesystem::path& output,
-                    CopyCallback callback, void* user);
 
   std::filesystem::path currentFolder_;
   std::filesystem::path dataFolder_;

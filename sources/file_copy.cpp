@@ -144,4 +144,31 @@ Status CopyFileWithProgress(const fs::path& source, const fs::path& destination,
   }
 }
 
+namespace {
+
+Status ExportEntries(const std::vector<ChatTextEntry>& entries, const fs::path& output, CopyCallback callback,
+                     void* user) {
+  return ExportChatText(output, entries, [&](int percent, Status s, const fs::path& path) {
+    return callback ? callback(user, percent, s, path) : 0;
+  });
+}
+
+}  // namespace
+
+Status ExportWhatsAppChatTo(const WhatsAppChatMap& chats, int chatKey, const fs::path& output, CopyCallback callback,
+                            void* user) {
+  auto chat = chats.find(chatKey);
+  return ExportEntries(chat == chats.end() ? std::vector<ChatTextEntry>() : WhatsAppChatText(chat->second), output,
+                       callback, user);
+}
+
+Status ExportPeerChatTo(const ChatAccountMap& accounts, const std::string& account, const std::string& chat,
+                        const fs::path& output, CopyCallback callback, void* user) {
+  std::vector<ChatTextEntry> entries;
+  if (auto a = accounts.find(account); a != accounts.end()) {
+    if (auto c = a->second.find(chat); c != a->second.end()) entries = PeerChatText(c->second, chat);
+  }
+  return ExportEntries(entries, output, callback, user);
+}
+
 }  // namespace orbanix

@@ -1,6 +1,7 @@
 // Copies out of a data source: the preview copy of a media file under a
-// fixed name in the data folder, and a copy into the recovery folder with
-// percent progress. Both sources (backup and device) copy this way.
+// fixed name in the data folder, a copy into the recovery folder with
+// percent progress, and the chat exports. Both sources (backup and device)
+// copy this way.
 #pragma once
 
 #include <filesystem>
@@ -26,5 +27,13 @@ Status CopyForPreviewTo(const std::filesystem::path& dataFolder, const std::file
 // the callback's non-zero answer stops the copy.
 Status CopyFileWithProgress(const std::filesystem::path& source, const std::filesystem::path& destination,
                             CopyCallback callback, void* user);
+
+// The chat exports of both sources: one chat as a UTF-8 text file (see
+// ExportChatText), its progress reported through the copy callback. A chat
+// that is not there gives an empty file and 0.
+Status ExportWhatsAppChatTo(const WhatsAppChatMap& chats, int chatKey, const std::filesystem::path& output,
+                            CopyCallback callback, void* user);
+Status ExportPeerChatTo(const ChatAccountMap& accounts, const std::string& account, const std::string& chat,
+                        const std::filesystem::path& output, CopyCallback callback, void* user);
 
 }  // namespace orbanix
