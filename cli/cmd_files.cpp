@@ -66,7 +66,7 @@ int RunFiles(const Args& args) {
     stored += there;
     const std::string size = e.size < 0 ? (json ? "null" : "-") : std::to_string(e.size);
     if (json) {
-      std::cout << "{\"key\": " << JsonString(e.key) << ", \"hashedName\": " << JsonString(e.hashedName)
+      std::cout << "{\"key\": " << JsonString(e.key) << ", \"hashedName\": " << JsonString(e.hashedName.str())
                 << ", \"storedPath\": " << JsonString(path.string()) << ", \"size\": " << size
                 << ", \"stored\": " << (there ? "true" : "false") << "}\n";
     } else {

@@ -2,14 +2,20 @@
 
 #include <openssl/evp.h>
 #include <plist/plist.h>
-#include <sqlite3.h>
 
 #include <cstdio>
+#include <cstring>
 #include <new>
+#include <algorithm>
 #include <optional>
 #include <system_error>
+#include <unordered_set>
 
 #include "platform/digest.h"
+#include "sqlite_pages/btree.h"
+#include "sqlite_pages/db_file_reader.h"
+#include "sqlite_pages/record.h"
+#include "sqlite_pages/recovery.h"
 #include "sources/plist.h"
 
 namespace orbanix {
@@ -115,22 +121,34 @@ KeyHasher::~KeyHasher() {
   EVP_MD_free(digest_);
 }
 
-void KeyHasher::Hash(std::string_view key, std::string& hex) {
+namespace {
+
+// Writes the 40 digits of the SHA-1 of `key` to `out`.
+void HashInto(::evp_md_ctx_st* context, ::evp_md_st* digestKind, std::string_view key, char* out) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (!context_ || !digest_ || EVP_DigestInit_ex(context_, digest_, nullptr) != 1 ||
-      EVP_DigestUpdate(context_, key.data(), key.size()) != 1 ||
-      EVP_DigestFinal_ex(context_, digest, &length) != 1 || length != 20) {
-    hex = Sha1Hex(key);  // the one-shot digest, should the reusable one be unavailable
+  if (!context || !digestKind || EVP_DigestInit_ex(context, digestKind, nullptr) != 1 ||
+      EVP_DigestUpdate(context, key.data(), key.size()) != 1 ||
+      EVP_DigestFinal_ex(context, digest, &length) != 1 || length != 20) {
+    const std::string hex = Sha1Hex(key);  // the one-shot digest, should the reusable one be unavailable
+    std::memcpy(out, hex.data(), HashedName::kLength);
     return;
   }
   static const char kDigits[] = "0123456789abcdef";
-  hex.resize(40);
   for (unsigned int i = 0; i < 20; ++i) {
-    hex[2 * i] = kDigits[digest[i] >> 4];
-    hex[2 * i + 1] = kDigits[digest[i] & 15];
+    out[2 * i] = kDigits[digest[i] >> 4];
+    out[2 * i + 1] = kDigits[digest[i] & 15];
   }
 }
+
+}  // namespace
+
+void KeyHasher::Hash(std::string_view key, std::string& hex) {
+  hex.resize(HashedName::kLength);
+  HashInto(context_, digest_, key, hex.data());
+}
+
+void KeyHasher::Hash(std::string_view key, HashedName& name) { HashInto(context_, digest_, key, name.data()); }
 
 namespace {
 
@@ -280,70 +298,172 @@ std::optional<std::string> DataMember(plist_t objects, plist_t dict, const char*
   return PlistData(node);
 }
 
-// The path as an SQLite URI: '%', '?' and '#' would end or alter the path
-// part, so they (and every byte outside the printable ASCII range) are
-// escaped.
-std::string ImmutableUri(const fs::path& path) {
-  std::error_code ec;
-  fs::path absolute = fs::absolute(path, ec);
-  if (ec) absolute = path;
-  std::string uri = "file:";
-  for (unsigned char c : absolute.string()) {
-    if (c == '%' || c == '?' || c == '#' || c <= 0x20 || c >= 0x7F) {
-      static const char kHex[] = "0123456789ABCDEF";
-      uri += '%';
-      uri += kHex[c >> 4];
-      uri += kHex[c & 15];
+// The columns of the Files table that the readers use, by position in its
+// schema (the table's declared order: fileID, domain, relativePath, flags,
+// file; looked up by name so that a reordered table still reads right).
+struct FilesColumns {
+  int fileID = -1, domain = -1, relativePath = -1, flags = -1, file = -1;
+};
+
+bool FindFilesColumns(const TableSchema& schema, FilesColumns& columns) {
+  for (int c = 0; c < static_cast<int>(schema.columnNames.size()); ++c) {
+    const std::string& name = schema.columnNames[static_cast<size_t>(c)];
+    if (name == "fileID") columns.fileID = c;
+    if (name == "domain") columns.domain = c;
+    if (name == "relativePath") columns.relativePath = c;
+    if (name == "flags") columns.flags = c;
+    if (name == "file") columns.file = c;
+  }
+  return columns.fileID >= 0 && columns.domain >= 0 && columns.relativePath >= 0 && columns.flags >= 0;
+}
+
+// A text column's bytes as stored (UTF-8 databases: the raw bytes, so a key
+// hashes and compares exactly as the device wrote it; UTF-16 databases:
+// converted). Absent for NULL and for values that are not texts.
+std::optional<std::string_view> TextBytes(const ParsedRecord& record, int column, std::string& converted) {
+  if (!record.IsText(column)) return std::nullopt;
+  const RecordColumn& c = record.columns[static_cast<size_t>(column)];
+  if (record.encoding == TextEncoding::kUtf8) {
+    return std::string_view(reinterpret_cast<const char*>(c.body), c.length);
+  }
+  converted = record.AsText(column);
+  return std::string_view(converted);
+}
+
+std::optional<std::string_view> BlobBytes(const ParsedRecord& record, int column) {
+  if (column < 0 || !record.IsBlob(column)) return std::nullopt;
+  const RecordColumn& c = record.columns[static_cast<size_t>(column)];
+  return std::string_view(reinterpret_cast<const char*>(c.body), c.length);
+}
+
+// Walks the B-tree of the Files table with our own page reader, in key
+// (rowid) order - the table's order - and hands each parsed row to `visit`.
+// The walk is bounded: every page is visited once, the depth is limited, and
+// a page that is neither a table leaf nor a table interior page, a page that
+// cannot be read or a cell that cannot be parsed marks the table damaged
+// while the rest is still read.
+class FilesTableWalk {
+ public:
+  explicit FilesTableWalk(CDbFileReader& reader) : reader_(reader) {}
+
+  template <typename Visit>
+  void Page(uint32_t index, int depth, Visit& visit) {
+    if (depth > kMaxDepth || index >= reader_.PageCount() || !visited_.insert(index).second) {
+      damaged_ = true;
+      return;
+    }
+    std::vector<uint8_t> page(reader_.pageSize);
+    if (reader_.ReadPage(index, page.data()) != status::kOk) {
+      damaged_ = true;
+      return;
+    }
+    const uint32_t header = index == 0 ? 100 : 0;
+    const uint8_t type = page[header];
+    if (type == kLeafTable) {
+      const CellList cells = ListCells(reader_, page.data(), header);
+      sorted_.assign(cells.begin(), cells.end());
+      std::sort(sorted_.begin(), sorted_.end());
+      for (uint16_t off : cells) {
+        if (off >= reader_.usableSize) continue;
+        auto next = std::upper_bound(sorted_.begin(), sorted_.end(), off);
+        RowInput in;
+        in.record = page.data() + off;
+        in.bytesToEnd = reader_.usableSize - off;
+        in.nextCellExtent = (next == sorted_.end() ? reader_.usableSize : *next) - off;
+        in.pageIndex = index;
+        in.offset = off;
+        if (ParseLiveRecord(reader_, in, record_) != status::kOk) {
+          damaged_ = true;
+          continue;
+        }
+        visit(record_);
+      }
+    } else if (type == kInteriorTable && header + 12 <= reader_.usableSize) {
+      // Left children in pointer order (ascending keys), then the right-most.
+      const CellList cells = ListCells(reader_, page.data(), header);
+      std::vector<uint32_t> children;
+      children.reserve(cells.size() + 1);
+      for (uint16_t off : cells) {
+        if (off + 4u > reader_.usableSize) {
+          damaged_ = true;
+          continue;
+        }
+        children.push_back(BigEndian32(page.data() + off));
+      }
+      children.push_back(BigEndian32(page.data() + header + 8));
+      for (uint32_t child : children) {
+        if (child == 0) {
+          damaged_ = true;
+          continue;
+        }
+        Page(child - 1, depth + 1, visit);
+      }
     } else {
-      uri += static_cast<char>(c);
+      damaged_ = true;
     }
   }
-  uri += "?immutable=1";
-  return uri;
-}
 
-std::string ColumnText(sqlite3_stmt* stmt, int column) {
-  const unsigned char* text = sqlite3_column_text(stmt, column);
-  if (!text) return {};
-  return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
-}
+  bool damaged() const { return damaged_; }
 
-// Walks the Files table in table order and hands each row to `visit`.
-template <typename Visit>
-Status WalkFilesTable(const fs::path& dbPath, bool withProperties, std::string* error, Visit visit) {
-  if (dbPath.empty()) return status::kBadData;
-  std::error_code ec;
-  if (!fs::is_regular_file(dbPath, ec)) {
-    if (error) *error = fs::exists(dbPath, ec) ? "not a file" : "does not exist";
-    return status::kManifestOpen;
+ private:
+  static constexpr int kMaxDepth = 40;
+  static constexpr uint8_t kLeafTable = 13, kInteriorTable = 5;
+  static uint32_t BigEndian32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
   }
-  sqlite3* db = nullptr;
-  const std::string uri = ImmutableUri(dbPath);
-  int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
-  auto fail = [&](Status s) {
-    if (error) *error = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
+
+  CDbFileReader& reader_;
+  std::unordered_set<uint32_t> visited_;
+  std::vector<uint16_t> sorted_;
+  ParsedRecord record_;
+  bool damaged_ = false;
+};
+
+// Reads the Files table in table order and hands each row to `visit`
+// (record, columns). Nothing is ever written beside the file.
+template <typename Visit>
+Status WalkFilesTable(const fs::path& dbPath, std::string* error, Visit visit) {
+  if (dbPath.empty()) return status::kBadData;
+  auto fail = [&](Status s, const char* why) {
+    if (error) *error = why;
     return s;
   };
-  if (rc != SQLITE_OK) return fail(status::kManifestOpen);
-  sqlite3_stmt* stmt = nullptr;
-  // ORDER BY rowid keeps table order even if the planner would rather walk
-  // one of the table's indexes.
-  const char* sql = withProperties ? "SELECT fileID, domain, relativePath, flags, file FROM Files ORDER BY rowid"
-                                   : "SELECT fileID, domain, relativePath, flags FROM Files ORDER BY rowid";
-  rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
-  if (rc != SQLITE_OK) return fail(status::kManifestOpen);  // not a database, or no Files table
-  Status result = status::kOk;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) visit(stmt);
-  if (rc != SQLITE_DONE) {
-    if (error) *error = sqlite3_errmsg(db);
-    // Damage found on the first page read means the file never was a
-    // readable manifest; later damage keeps the rows read before it.
-    result = (rc == SQLITE_NOTADB) ? status::kManifestOpen : status::kBadData;
+  std::error_code ec;
+  if (!fs::is_regular_file(dbPath, ec)) {
+    return fail(status::kManifestOpen, fs::exists(dbPath, ec) ? "not a file" : "does not exist");
   }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return result;
+  CDbFileReader reader;
+  if (reader.Open(dbPath) != status::kOk || reader.PageCount() == 0) {
+    return fail(status::kManifestOpen, "not a database");
+  }
+  std::vector<uint8_t> page0(reader.pageSize);
+  if (reader.ReadPage(0, page0.data()) != status::kOk) return fail(status::kManifestOpen, "not a database");
+  ChildPageMap roots;
+  FindTableRoots(reader, page0.data(), "Files", roots);
+  TableSchema schema;
+  FilesColumns columns;
+  if (roots.empty() || LoadTableSchema(dbPath, "Files", schema) != status::kOk || schema.withoutRowid ||
+      !FindFilesColumns(schema, columns)) {
+    return fail(status::kManifestOpen, "no Files table with the columns fileID, domain, relativePath, flags");
+  }
+  // The table's B-tree: the root named by the schema row of type "table"
+  // (the other roots found for the name belong to its indexes and hold no
+  // table pages; the walk skips them by their page type).
+  FilesTableWalk walk(reader);
+  bool walked = false;
+  for (const auto& [root, key] : roots) {
+    (void)key;
+    std::vector<uint8_t> page(reader.pageSize);
+    if (reader.ReadPage(root, page.data()) != status::kOk) continue;
+    const uint8_t type = page[root == 0 ? 100 : 0];
+    if (type != 13 && type != 5) continue;  // an index of the table
+    auto visitRow = [&](const ParsedRecord& record) { visit(record, columns); };
+    walk.Page(root, 0, visitRow);
+    walked = true;
+  }
+  if (!walked || walk.damaged()) return fail(status::kBadData, "the Files table is damaged");
+  return status::kOk;
 }
 
 }  // namespace
@@ -375,49 +495,170 @@ bool DecodeFileProperties(std::string_view blob, FileProperties& properties) {
   return true;
 }
 
-Status ReadManifestDbRows(const fs::path& dbPath, std::vector<ManifestDbRow>& rows, std::string* error) {
-  return WalkFilesTable(dbPath, true, error, [&](sqlite3_stmt* stmt) {
-    ManifestDbRow& row = rows.emplace_back();
-    row.fileID = ColumnText(stmt, 0);
-    row.domain = ColumnText(stmt, 1);
-    row.relativePath = ColumnText(stmt, 2);
-    row.flags = sqlite3_column_int64(stmt, 3);
-    const void* blob = sqlite3_column_blob(stmt, 4);
-    if (blob) {
-      row.hasProperties = DecodeFileProperties(
-          std::string_view(static_cast<const char*>(blob), static_cast<size_t>(sqlite3_column_bytes(stmt, 4))),
-          row.properties);
+namespace {
+
+// A reader of just enough of a binary property list to find one number: the
+// Size of an archived MBFile. Building the whole tree of every row's
+// properties (as DecodeFileProperties does) costs several times the rest of
+// the index; the index needs only this one value.
+//
+// bplist00 layout: the 8-byte magic, the objects, an offset table, and a
+// 32-byte trailer: 6 unused bytes, the byte width of an offset (1), of an
+// object reference (1), then the object count, the top object and the offset
+// table's position (8 bytes each, big-endian). An object starts with a
+// marker byte: high nibble the kind (1 integer of 2^n bytes, 4 data,
+// 5 ASCII text, 6 UTF-16 text, 8 UID of n+1 bytes, A array, D dictionary:
+// n keys then n values, as references), low nibble the size, 15 meaning "an
+// integer object follows with the size".
+class BinaryPlistView {
+ public:
+  explicit BinaryPlistView(std::string_view bytes) : bytes_(bytes) {
+    if (bytes.size() < 8 + 32 || bytes.compare(0, 8, "bplist00") != 0) return;
+    const size_t t = bytes.size() - 32;
+    offsetWidth_ = Byte(t + 6);
+    refWidth_ = Byte(t + 7);
+    count_ = Number(t + 8, 8);
+    top_ = Number(t + 16, 8);
+    table_ = Number(t + 24, 8);
+    valid_ = offsetWidth_ >= 1 && offsetWidth_ <= 8 && refWidth_ >= 1 && refWidth_ <= 8 && top_ < count_ &&
+             table_ < t && count_ <= (t - table_) / offsetWidth_;
+  }
+
+  bool valid() const { return valid_; }
+  uint64_t top() const { return top_; }
+
+  // The value of `key` in the dictionary object `dict`, as an object number.
+  std::optional<uint64_t> DictItem(uint64_t dict, std::string_view key) const {
+    size_t at = 0, n = 0;
+    if (!Container(dict, 0xD, at, n)) return std::nullopt;
+    for (size_t i = 0; i < n; ++i) {
+      const auto k = Ref(at + i * refWidth_);
+      if (k && AsciiText(*k) == key) return Ref(at + (n + i) * refWidth_);
     }
+    return std::nullopt;
+  }
+  // Element `i` of the array object `array`.
+  std::optional<uint64_t> ArrayItem(uint64_t array, uint64_t i) const {
+    size_t at = 0, n = 0;
+    if (!Container(array, 0xA, at, n) || i >= n) return std::nullopt;
+    return Ref(at + static_cast<size_t>(i) * refWidth_);
+  }
+  // A UID object's value.
+  std::optional<uint64_t> Uid(uint64_t object) const {
+    const auto at = Start(object);
+    if (!at || (Byte(*at) >> 4) != 0x8) return std::nullopt;
+    const size_t width = (Byte(*at) & 15u) + 1;
+    if (width > 8 || !Has(*at + 1, width)) return std::nullopt;
+    return Number(*at + 1, width);
+  }
+  // A non-negative integer object's value (widths 1, 2, 4, 8; the 8-byte
+  // form is signed and a negative value is refused).
+  std::optional<uint64_t> Unsigned(uint64_t object) const {
+    const auto at = Start(object);
+    if (!at || (Byte(*at) >> 4) != 0x1) return std::nullopt;
+    const unsigned power = Byte(*at) & 15u;
+    if (power > 3 || !Has(*at + 1, size_t{1} << power)) return std::nullopt;
+    const uint64_t v = Number(*at + 1, size_t{1} << power);
+    if (power == 3 && v > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+    return v;
+  }
+
+ private:
+  bool Has(size_t at, size_t length) const { return at <= bytes_.size() && length <= bytes_.size() - at; }
+  unsigned Byte(size_t at) const { return at < bytes_.size() ? static_cast<uint8_t>(bytes_[at]) : 0u; }
+  uint64_t Number(size_t at, size_t width) const {
+    uint64_t v = 0;
+    for (size_t i = 0; i < width; ++i) v = (v << 8) | Byte(at + i);
+    return v;
+  }
+  std::optional<size_t> Start(uint64_t object) const {
+    if (!valid_ || object >= count_) return std::nullopt;
+    const uint64_t at = Number(static_cast<size_t>(table_ + object * offsetWidth_), offsetWidth_);
+    if (at < 8 || at >= table_) return std::nullopt;
+    return static_cast<size_t>(at);
+  }
+  std::optional<uint64_t> Ref(size_t at) const {
+    if (!Has(at, refWidth_)) return std::nullopt;
+    return Number(at, refWidth_);
+  }
+  // The element count and the position after the marker (and its size
+  // integer) of an object of kind `kind`.
+  bool Header(uint64_t object, unsigned kind, size_t& at, size_t& n) const {
+    const auto start = Start(object);
+    if (!start || (Byte(*start) >> 4) != kind) return false;
+    at = *start + 1;
+    n = Byte(*start) & 15u;
+    if (n == 15) {
+      const unsigned marker = Byte(at);
+      const unsigned power = marker & 15u;
+      if ((marker >> 4) != 0x1 || power > 3 || !Has(at + 1, size_t{1} << power)) return false;
+      n = static_cast<size_t>(Number(at + 1, size_t{1} << power));
+      at += 1 + (size_t{1} << power);
+    }
+    return true;
+  }
+  bool Container(uint64_t object, unsigned kind, size_t& at, size_t& n) const {
+    if (!Header(object, kind, at, n)) return false;
+    const size_t refs = kind == 0xD ? 2 : 1;
+    return n <= bytes_.size() / refWidth_ / refs && Has(at, n * refs * refWidth_);
+  }
+  std::string_view AsciiText(uint64_t object) const {
+    size_t at = 0, n = 0;
+    if (!Header(object, 0x5, at, n) || !Has(at, n)) return {};
+    return bytes_.substr(at, n);
+  }
+
+  std::string_view bytes_;
+  bool valid_ = false;
+  size_t offsetWidth_ = 0, refWidth_ = 0;
+  uint64_t count_ = 0, top_ = 0, table_ = 0;
+};
+
+}  // namespace
+
+int64_t ArchivedFileSize(std::string_view blob) {
+  const BinaryPlistView plist(blob);
+  if (!plist.valid()) return -1;
+  const auto objects = plist.DictItem(plist.top(), "$objects");
+  const auto top = plist.DictItem(plist.top(), "$top");
+  if (!objects || !top) return -1;
+  const auto rootRef = plist.DictItem(*top, "root");
+  const auto rootUid = rootRef ? plist.Uid(*rootRef) : std::nullopt;
+  const auto file = rootUid ? plist.ArrayItem(*objects, *rootUid) : std::nullopt;
+  if (!file) return -1;
+  auto size = plist.DictItem(*file, "Size");
+  if (!size) return -1;
+  if (const auto uid = plist.Uid(*size)) size = plist.ArrayItem(*objects, *uid);
+  const auto value = size ? plist.Unsigned(*size) : std::nullopt;
+  return value ? static_cast<int64_t>(*value) : -1;
+}
+
+Status ReadManifestDbRows(const fs::path& dbPath, std::vector<ManifestDbRow>& rows, std::string* error) {
+  std::string converted;
+  return WalkFilesTable(dbPath, error, [&](const ParsedRecord& record, const FilesColumns& c) {
+    ManifestDbRow& row = rows.emplace_back();
+    row.fileID = TextBytes(record, c.fileID, converted).value_or("");
+    row.domain = TextBytes(record, c.domain, converted).value_or("");
+    row.relativePath = TextBytes(record, c.relativePath, converted).value_or("");
+    row.flags = record.AsInt64(c.flags);
+    if (auto blob = BlobBytes(record, c.file)) row.hasProperties = DecodeFileProperties(*blob, row.properties);
   });
 }
 
 Status ReadManifestDb(const fs::path& dbPath, std::vector<BackupFileEntry>& index, std::string* error) {
-  return WalkFilesTable(dbPath, true, error, [&](sqlite3_stmt* stmt) {
-    const int64_t flags = sqlite3_column_int64(stmt, 3);
-    if (flags != 1 && flags != 4) return;  // folders, and anything unknown
-    const unsigned char* id = sqlite3_column_text(stmt, 0);
-    const unsigned char* domain = sqlite3_column_text(stmt, 1);
-    const unsigned char* path = sqlite3_column_text(stmt, 2);
-    if (!id || !domain || !path) return;
-    const std::string_view idText(reinterpret_cast<const char*>(id), static_cast<size_t>(sqlite3_column_bytes(stmt, 0)));
-    const size_t domainLen = static_cast<size_t>(sqlite3_column_bytes(stmt, 1));
-    const size_t pathLen = static_cast<size_t>(sqlite3_column_bytes(stmt, 2));
-    if (domainLen == 0 || pathLen == 0 || !IsHashedName(idText)) return;
+  std::string idText, domainText, pathText;
+  return WalkFilesTable(dbPath, error, [&](const ParsedRecord& record, const FilesColumns& c) {
+    const int64_t flags = record.AsInt64(c.flags);
+    if (!record.IsInteger(c.flags) || (flags != 1 && flags != 4)) return;  // folders, and anything unknown
+    const auto id = TextBytes(record, c.fileID, idText);
+    const auto domain = TextBytes(record, c.domain, domainText);
+    const auto path = TextBytes(record, c.relativePath, pathText);
+    if (!id || !domain || !path || domain->empty() || path->empty() || !IsHashedName(*id)) return;
     BackupFileEntry& entry = index.emplace_back();
-    entry.key.reserve(domainLen + 1 + pathLen);
-    entry.key.append(reinterpret_cast<const char*>(domain), domainLen);
-    entry.key += '-';
-    entry.key.append(reinterpret_cast<const char*>(path), pathLen);
-    entry.hashedName = idText;
-    const void* blob = sqlite3_column_blob(stmt, 4);
-    FileProperties properties;
-    if (blob &&
-        DecodeFileProperties(
-            std::string_view(static_cast<const char*>(blob), static_cast<size_t>(sqlite3_column_bytes(stmt, 4))),
-            properties) &&
-        properties.hasSize && properties.size <= static_cast<uint64_t>(INT64_MAX)) {
-      entry.size = static_cast<int64_t>(properties.size);
-    }
+    entry.key.reserve(domain->size() + 1 + path->size());
+    entry.key.append(*domain).append(1, '-').append(*path);
+    entry.hashedName.Assign(*id);
+    if (auto blob = BlobBytes(record, c.file)) entry.size = ArchivedFileSize(*blob);
   });
 }
 

@@ -44,8 +44,11 @@
 // manifest format.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,10 +65,45 @@ namespace orbanix {
 inline constexpr const char* kMbdbFileName = "Manifest.mbdb";
 inline constexpr const char* kManifestDbFileName = "Manifest.db";
 
+// The name of a stored file: 40 hexadecimal digits, kept inline so that an
+// index of hundreds of thousands of entries does not allocate once more per
+// entry for a string of fixed length. Empty until assigned; assigning
+// anything but 40 characters leaves it empty.
+class HashedName {
+ public:
+  static constexpr size_t kLength = 40;
+
+  HashedName() { digits_[0] = '\0'; }
+  explicit HashedName(std::string_view hex) { Assign(hex); }
+
+  void Assign(std::string_view hex) {
+    if (hex.size() == kLength) {
+      std::memcpy(digits_.data(), hex.data(), kLength);
+    } else {
+      digits_[0] = '\0';
+    }
+  }
+  // For writers that fill the 40 digits in place.
+  char* data() { return digits_.data(); }
+
+  bool empty() const { return digits_[0] == '\0'; }
+  size_t size() const { return empty() ? 0 : kLength; }
+  std::string_view view() const { return std::string_view(digits_.data(), size()); }
+  operator std::string_view() const { return view(); }
+  std::string str() const { return std::string(view()); }
+
+  friend bool operator==(const HashedName& a, const HashedName& b) { return a.view() == b.view(); }
+  friend bool operator==(const HashedName& a, std::string_view b) { return a.view() == b; }
+  friend std::ostream& operator<<(std::ostream& out, const HashedName& name) { return out << name.view(); }
+
+ private:
+  std::array<char, kLength> digits_;
+};
+
 // One stored file of the backup.
 struct BackupFileEntry {
   std::string key;         // domain + "-" + relative path, bytes as stored
-  std::string hashedName;  // SHA-1 of `key`, 40 lowercase hexadecimal digits
+  HashedName hashedName;   // SHA-1 of `key`, 40 lowercase hexadecimal digits
   int64_t size = -1;       // length recorded in the manifest; -1 when unknown
 };
 
@@ -81,6 +119,7 @@ class KeyHasher {
 
   // Replaces `hex` with the digest of `key`.
   void Hash(std::string_view key, std::string& hex);
+  void Hash(std::string_view key, HashedName& name);
   std::string Hash(std::string_view key) {
     std::string hex;
     Hash(key, hex);
@@ -157,6 +196,12 @@ struct FileProperties {
 // False when the blob is not an archived MBFile.
 bool DecodeFileProperties(std::string_view blob, FileProperties& properties);
 
+// Just the Size member of the same archived properties, read straight from
+// the binary property list without building its tree (the file index needs
+// nothing else and reads it for every row); -1 when the blob is not an
+// archive with a non-negative integer Size.
+int64_t ArchivedFileSize(std::string_view blob);
+
 // One row of the Files table.
 struct ManifestDbRow {
   std::string fileID;
@@ -167,12 +212,12 @@ struct ManifestDbRow {
   FileProperties properties;  // decoded "file" column
 };
 
-// Reads Manifest.db through the SQLite library, read-only and immutable
-// (nothing is ever written beside the file: no journal, no -wal). Rows come
-// in table order. Returns 0; 6009 when the file cannot be opened, is not a
-// database or has no Files table; 87 for an empty path or when the table is
-// damaged part-way (the rows read before the damage are kept). `error`
-// receives SQLite's message.
+// Reads Manifest.db with our own page reader (read-only: nothing is ever
+// written beside the file, no journal, no -wal; the column positions come
+// from the table's schema). Rows come in table order. Returns 0; 6009 when
+// the file cannot be opened, is not a database or has no Files table; 87 for
+// an empty path or when the table is damaged (every row that can still be
+// read is kept). `error` receives the reason.
 Status ReadManifestDbRows(const std::filesystem::path& dbPath, std::vector<ManifestDbRow>& rows,
                           std::string* error = nullptr);
 

@@ -119,7 +119,7 @@ void ExpectPlainCopy(const Fixture& fx, const fs::path& out) {
   std::vector<BackupFileEntry> index;
   ASSERT_EQ(ReadFileIndex(out, index), 0);
   size_t files = 0;
-  for (const auto& e : index) files += fx.plain.count(e.hashedName);
+  for (const auto& e : index) files += fx.plain.count(e.hashedName.str());
   EXPECT_EQ(files, fx.plain.size());
   if (fx.era == gen::Era::Mbdb) {
     EXPECT_EQ(ReadAll(out / "Manifest.mbdb"), fx.plainManifest);

@@ -176,7 +176,7 @@ TEST_F(FileIndexTest, StatusesOfTheManifestFile) {
     EXPECT_EQ(ReadManifest(locked, index), 6009);
   }
   // The index is appended to; earlier entries stay.
-  index.push_back({"k", "h", 1});
+  index.push_back({"k", HashedName(std::string(40, '0')), 1});
   ASSERT_EQ(ReadManifest(WriteFile("one.mbdb", Mbdb().Record("HomeDomain", "a", 0x81A4).bytes()), index), 0);
   EXPECT_EQ(Keys(index), (std::vector<std::string>{"k", "HomeDomain-a"}));
 }
@@ -224,7 +224,7 @@ TEST_F(FileIndexTest, BothErasIndexTheSameBackupToTheSameEntries) {
       const fs::path p = ResolveStoredPath(writer.folder(), e.hashedName);
       if (fs::exists(p)) {
         ++found;
-        EXPECT_EQ(p, writer.StoredPath(e.hashedName));
+        EXPECT_EQ(p, writer.StoredPath(e.hashedName.str()));
         EXPECT_EQ(static_cast<int64_t>(fs::file_size(p)), e.size) << e.key;
       }
     }
@@ -315,6 +315,35 @@ TEST_F(FileIndexTest, ArchivedLinkTargetIsResolved) {
   EXPECT_TRUE(p.encryptionKey.empty());
   EXPECT_FALSE(DecodeFileProperties("bplist00", p));
   EXPECT_FALSE(DecodeFileProperties("<plist></plist>", p));
+}
+
+TEST_F(FileIndexTest, ArchivedSizeAgreesWithTheFullDecoder) {
+  // Sizes of every integer width of a binary property list, a link without
+  // a size-worthy mode, and an encrypted file's key in the archive.
+  for (uint64_t size : {0ull, 1ull, 255ull, 256ull, 65535ull, 65536ull, 4294967295ull, 4294967296ull,
+                        static_cast<unsigned long long>(INT64_MAX)}) {
+    gen::StoredFile f;
+    f.relativePath = "Media/DCIM/100APPLE/IMG_0001.JPG";
+    f.size = size;
+    f.encryptionKey = std::string("\x03\x00\x00\x00", 4) + std::string(40, 'k');
+    const std::string blob = gen::ArchiveFileProperties(f);
+    FileProperties full;
+    ASSERT_TRUE(DecodeFileProperties(blob, full));
+    ASSERT_TRUE(full.hasSize);
+    EXPECT_EQ(ArchivedFileSize(blob), static_cast<int64_t>(full.size)) << size;
+    EXPECT_EQ(ArchivedFileSize(blob), static_cast<int64_t>(size));
+    // Every cut of the archive and every single damaged byte: a size or -1,
+    // never a read outside the blob (the sanitizer build checks that).
+    for (size_t cut = 0; cut < blob.size(); ++cut) EXPECT_EQ(ArchivedFileSize(blob.substr(0, cut)), -1);
+    for (size_t at = 0; at < blob.size(); ++at) {
+      std::string damaged = blob;
+      damaged[at] = static_cast<char>(damaged[at] ^ 0xFF);
+      EXPECT_GE(ArchivedFileSize(damaged), -1);
+    }
+  }
+  EXPECT_EQ(ArchivedFileSize(""), -1);
+  EXPECT_EQ(ArchivedFileSize("bplist00"), -1);
+  EXPECT_EQ(ArchivedFileSize(std::string("bplist00") + std::string(40, '\xFF')), -1);
 }
 
 TEST_F(FileIndexTest, DamagedOrForeignManifestDbGivesAStatus) {

@@ -62,7 +62,7 @@ class TempFolder : public ::testing::Test {
   // Stores a file the old way (flat) and returns its index entry.
   BackupFileEntry Store(const std::string& key, const std::string& bytes) {
     BackupFileEntry e{key, Sha1Hex(key), static_cast<int64_t>(bytes.size())};
-    Write(e.hashedName, bytes);
+    Write(e.hashedName.str(), bytes);
     return e;
   }
   fs::path root_;
