@@ -1,5 +1,6 @@
 // orbanix recover [--categories LIST] [--deleted-only] [--password-file FILE]
 //                 BACKUP OUTPUT_FOLDER
+// orbanix recover [--categories LIST] [--deleted-only] --device [UDID] OUTPUT_FOLDER
 #include <filesystem>
 #include <iostream>
 #include <mutex>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/device_session.h"
 #include "cli/progress.h"
 #include "cli/scan_session.h"
 #include "export/names.h"
@@ -21,10 +23,13 @@ namespace {
 constexpr const char* kHelp =
     "usage: orbanix recover [--categories LIST] [--deleted-only] [--password-file FILE]\n"
     "                       BACKUP OUTPUT_FOLDER\n"
-    "Scans one backup folder like 'orbanix scan', then writes every item found in\n"
-    "the chosen categories into OUTPUT_FOLDER: photos, videos and attachments as\n"
-    "copies, messages and WhatsApp chats as TXT/HTML (and CSV) documents per\n"
-    "conversation, contacts, call history and notes as one HTML document each.\n"
+    "       orbanix recover [--categories LIST] [--deleted-only] --device [UDID]\n"
+    "                       OUTPUT_FOLDER\n"
+    "Scans one backup folder (or a connected iPhone) like 'orbanix scan', then\n"
+    "writes every item found in the chosen categories into OUTPUT_FOLDER: photos,\n"
+    "videos and attachments as copies, messages and WhatsApp chats as TXT/HTML\n"
+    "(and CSV) documents per conversation, contacts, call history and notes as\n"
+    "one HTML document each.\n"
     "  --categories LIST  comma-separated, default all: camera-roll, photo-stream,\n"
     "                     app-photos, app-videos, messages, message-attachments,\n"
     "                     contacts, call-history, notes, whatsapp,\n"
@@ -33,6 +38,9 @@ constexpr const char* kHelp =
     "                     attachments have no deleted state and are left out)\n"
     "  --password-file F  the password of an encrypted backup, first line of F\n"
     "                     (asked on the terminal when missing)\n"
+    "  --device [UDID]    read the iPhone attached over USB (the first one when no\n"
+    "                     UDID is given) instead of a backup; a phone gone during\n"
+    "                     the scan leaves what was read before (exit code 1)\n"
     "Progress goes to stderr; Ctrl-C stops the run and removes the file in work.\n"
     "Exit code 0 when every file was written, 1 otherwise.\n";
 
@@ -43,77 +51,11 @@ struct Failure {
 
 void CancelProgress(void* progress) { static_cast<RecoveryProgress*>(progress)->Cancel(); }
 
-}  // namespace
-
-int RunRecover(const Args& args) {
-  ScanRequest request;
-  fs::path output;
-  bool deletedOnly = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      std::cout << kHelp;
-      return kExitOk;
-    }
-    if (a == "--deleted-only") {
-      deletedOnly = true;
-    } else if ((a == "--categories" || a == "--password-file") && i + 1 < args.size()) {
-      if (a == "--categories") {
-        std::string error;
-        if (!ParseCategories(args[++i], request, error)) {
-          std::cerr << "orbanix recover: " << error << "\n";
-          return kExitUsage;
-        }
-        if (request.qq || request.weChat) {
-          std::cerr << "orbanix recover: QQ and WeChat chats are counted by 'orbanix scan', not written\n";
-          return kExitUsage;
-        }
-      } else {
-        request.passwordFile = args[++i];
-      }
-    } else if (!a.empty() && a[0] != '-' && request.backup.empty()) {
-      request.backup = a;
-    } else if (!a.empty() && a[0] != '-' && output.empty()) {
-      output = a;
-    } else {
-      std::cerr << "orbanix recover: unexpected argument " << a << "\n" << kHelp;
-      return kExitUsage;
-    }
-  }
-  if (request.backup.empty() || output.empty()) {
-    std::cerr << kHelp;
-    return kExitUsage;
-  }
-  std::error_code ec;
-  output = fs::absolute(output, ec).lexically_normal();
-  if (output.has_filename() == false) output = output.parent_path();
-
-  // The backup is only ever read: no output inside it.
-  const fs::path backup = fs::absolute(request.backup, ec).lexically_normal();
-  if (output == backup || IsInsideFolder(backup, output)) {
-    std::cerr << "orbanix recover: the output folder must not lie inside the backup folder\n";
-    return kExitUsage;
-  }
-
-  // A broken installation fails before the scan, not after it.
-  {
-    DocumentTemplates templates;
-    std::string error;
-    if (templates.Load(DefaultTemplateFolder(), "", error) != status::kOk) {
-      std::cerr << "orbanix recover: " << error << "\n";
-      return kExitFailure;
-    }
-  }
-
-  ScanSession session;
-  if (RunScanSession(request, session) != 0) return kExitFailure;
-  if (session.outcome == ScanOutcome::kCancelled) {
-    std::cerr << "orbanix recover: the scan was stopped; nothing was written\n";
-    return kExitFailure;
-  }
-
-  std::lock_guard<std::mutex> guard(session.results.lock);
-  ScanResults& found = session.results;
+// Writes the ticked items of a finished scan into `output`. The source
+// must be the one the scan ran over: the copies are read from it.
+int WriteRecovery(ScanResults& found, IPhoneRecoveryParse& scanned, const std::string& deviceName,
+                  const fs::path& output, bool deletedOnly) {
+  std::lock_guard<std::mutex> guard(found.lock);
   const std::vector<MessageRecord> conversationRows = ConversationRows(found.conversations);
   const std::vector<ChatMessageRecord> chatRows = ChatRows(found.whatsApp);
   RecoveryRecords records;
@@ -157,10 +99,10 @@ int RunRecover(const Args& args) {
   RecoveryProgress progress(events);
   progressPtr = &progress;
 
-  RecoveryOutputSource source = OutputSourceOf(*session.source);
+  RecoveryOutputSource source = OutputSourceOf(scanned);
   RecoveryOptions options;
   options.outputRoot = output;
-  options.deviceName = session.catalog->selected().displayName;
+  options.deviceName = deviceName;
   RecoveryResult result;
   {
     InterruptGuard interrupt(CancelProgress, &progress);
@@ -178,6 +120,114 @@ int RunRecover(const Args& args) {
   std::cout << "Recovered " << n.written() << " of " << n.total << " item(s), " << n.failed << " failed, into\n"
             << output.string() << "\n";
   return (n.failed == 0 && !result.cancelled) ? kExitOk : kExitFailure;
+}
+
+}  // namespace
+
+int RunRecover(const Args& args) {
+  ScanRequest request;
+  fs::path output;
+  bool deletedOnly = false;
+  bool device = false;
+  std::vector<std::string> positional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      std::cout << kHelp;
+      return kExitOk;
+    }
+    if (a == "--deleted-only") {
+      deletedOnly = true;
+    } else if (a == "--device") {
+      device = true;
+    } else if ((a == "--categories" || a == "--password-file") && i + 1 < args.size()) {
+      if (a == "--categories") {
+        std::string error;
+        if (!ParseCategories(args[++i], request, error)) {
+          std::cerr << "orbanix recover: " << error << "\n";
+          return kExitUsage;
+        }
+        if (request.qq || request.weChat) {
+          std::cerr << "orbanix recover: QQ and WeChat chats are counted by 'orbanix scan', not written\n";
+          return kExitUsage;
+        }
+      } else {
+        request.passwordFile = args[++i];
+      }
+    } else if (!a.empty() && a[0] != '-' && positional.size() < 2) {
+      positional.push_back(a);
+    } else {
+      std::cerr << "orbanix recover: unexpected argument " << a << "\n" << kHelp;
+      return kExitUsage;
+    }
+  }
+  // The UDID after --device is optional, so the words are told apart by
+  // their count: the output folder is always the last one.
+  std::string udid;
+  if (device) {
+    if (!request.passwordFile.empty()) {
+      std::cerr << "orbanix recover: --device reads a phone, not a backup\n" << kHelp;
+      return kExitUsage;
+    }
+    if (positional.size() == 2) udid = positional[0];
+  } else if (positional.size() == 2) {
+    request.backup = positional[0];
+  }
+  if (positional.empty() || (!device && request.backup.empty())) {
+    std::cerr << kHelp;
+    return kExitUsage;
+  }
+  output = positional.back();
+  std::error_code ec;
+  output = fs::absolute(output, ec).lexically_normal();
+  if (output.has_filename() == false) output = output.parent_path();
+
+  // The backup is only ever read: no output inside it.
+  if (!device) {
+    const fs::path backup = fs::absolute(request.backup, ec).lexically_normal();
+    if (output == backup || IsInsideFolder(backup, output)) {
+      std::cerr << "orbanix recover: the output folder must not lie inside the backup folder\n";
+      return kExitUsage;
+    }
+  }
+
+  // A broken installation fails before the scan, not after it.
+  {
+    DocumentTemplates templates;
+    std::string error;
+    if (templates.Load(DefaultTemplateFolder(), "", error) != status::kOk) {
+      std::cerr << "orbanix recover: " << error << "\n";
+      return kExitFailure;
+    }
+  }
+
+  if (device) {
+    DeviceScanRequest deviceRequest;
+    deviceRequest.udid = udid;
+    deviceRequest.categories = request.categories;
+    // The session holds the phone's binding and source; the recovery copies
+    // the media from the source's local copies, which go with the source.
+    DeviceScanSession session;
+    if (RunDeviceScanSession(deviceRequest, session) != 0) return kExitFailure;
+    if (session.outcome == ScanOutcome::kCancelled) {
+      std::cerr << "orbanix recover: the scan was stopped; nothing was written\n";
+      return kExitFailure;
+    }
+    // The media were fetched into the source's local copies during the
+    // scan, so what was read before a phone went away can still be written.
+    const std::string name = session.deviceName.empty() ? std::string("iPhone") : session.deviceName;
+    const int code = WriteRecovery(session.results, *session.source, name, output, deletedOnly);
+    return session.disconnected ? kExitFailure : code;
+  }
+
+  ScanSession session;
+  if (RunScanSession(request, session) != 0) return kExitFailure;
+  if (session.outcome == ScanOutcome::kCancelled) {
+    std::cerr << "orbanix recover: the scan was stopped; nothing was written\n";
+    return kExitFailure;
+  }
+  return WriteRecovery(session.results, *session.source, session.catalog->selected().displayName, output,
+                       deletedOnly);
 }
 
 }  // namespace orbanix::cli

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include "device/device_source.h"
 #include "device/imobiledevice_binding.h"
@@ -352,6 +353,57 @@ TEST_F(DeviceSource, CommandLineScansTheSimulatedPhone) {
   EXPECT_EQ(code, 1);
   run("--device --password-file x", code);
   EXPECT_EQ(code, 2);
+}
+
+TEST_F(DeviceSource, CommandLineRecoversTheSimulatedPhone) {
+  ASSERT_TRUE(fs::exists("orbanix"));
+  const std::string env = "ORBANIX_SIMULATED_PHONE='" + phone_->folder.string() + "' XDG_DATA_HOME='" +
+                          (dir_ / "xdg").string() + "' ";
+  auto run = [&](const std::string& args) {
+    return WEXITSTATUS(std::system((env + "./orbanix recover " + args + " >/dev/null 2>&1 </dev/null").c_str()));
+  };
+  auto contents = [](const fs::path& folder) {
+    std::multiset<std::string> files;
+    if (!fs::is_directory(folder)) return files;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) {
+      if (e.is_regular_file()) files.insert(ReadBytes(e.path()));
+    }
+    return files;
+  };
+
+  // Everything: the media are the phone's own bytes, the records documents.
+  const fs::path all = dir_ / "all";
+  ASSERT_EQ(run("--device '" + all.string() + "'"), 0);
+  EXPECT_EQ(contents(all / "Camera Roll"),
+            (std::multiset<std::string>{ReadBytes(phone_->Media("DCIM/100APPLE/IMG_0001.JPG")),
+                                        ReadBytes(phone_->Media("DCIM/100APPLE/IMG_0002.MOV")),
+                                        ReadBytes(phone_->Media("DCIM/101APPLE/img_0003.png"))}));
+  EXPECT_EQ(contents(all / "Photo Stream"),
+            std::multiset<std::string>{ReadBytes(phone_->Media("PhotoStreamsData/1234/100APPLE/IMG_0500.JPG"))});
+  EXPECT_EQ(contents(all / "Message Attachments"),
+            std::multiset<std::string>{ReadBytes(phone_->Library("SMS/Attachments/0a/10/IMG_0100.JPG"))});
+  for (const char* folder : {"Message", "Contacts", "CallHistory", "Notes", "WhatsApp Message"}) {
+    EXPECT_FALSE(contents(all / folder).empty()) << folder;
+  }
+  // The documents carry the phone's name.
+  bool named = false;
+  for (const std::string& text : contents(all / "Contacts")) named = named || text.find("Simulated iPhone") != text.npos;
+  EXPECT_TRUE(named);
+
+  // The phone named by its UDID, one category: only its folder.
+  const fs::path contacts = dir_ / "contacts";
+  ASSERT_EQ(run("--categories contacts --device " + phone_->options.udid + " '" + contacts.string() + "'"), 0);
+  std::vector<std::string> folders;
+  for (const auto& e : fs::directory_iterator(contacts)) folders.push_back(e.path().filename().string());
+  EXPECT_EQ(folders, std::vector<std::string>{"Contacts"});
+
+  // Another phone than the attached one: nothing is written.
+  const fs::path none = dir_ / "none";
+  EXPECT_EQ(run("--device 0000NOSUCHPHONE '" + none.string() + "'"), 1);
+  EXPECT_FALSE(fs::exists(none));
+  EXPECT_EQ(run("--device"), 2);
+  EXPECT_EQ(run("--device --password-file x '" + none.string() + "'"), 2);
+  EXPECT_EQ(run("--device a b c"), 2);
 }
 
 TEST_F(DeviceSource, TheDeviceListShowsTheSimulatedPhone) {
