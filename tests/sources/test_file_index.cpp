@@ -381,6 +381,43 @@ TEST_F(FileIndexTest, DamagedOrForeignManifestDbGivesAStatus) {
   EXPECT_LT(index.size(), 3000u);
 }
 
+TEST_F(FileIndexTest, ManifestDbRowsComeInRowidOrderAcrossPageSplits) {
+  // Rows inserted in a scrambled rowid order make leaf pages whose numbers do
+  // not follow their keys; the index must still follow the table (rowid)
+  // order, exactly as the library's ORDER BY rowid gives it. Small pages
+  // make a three-level tree.
+  std::string rows = "PRAGMA page_size=512;BEGIN;";
+  const int kRows = 2000;
+  for (int i = 0; i < kRows; ++i) {
+    const int rowid = static_cast<int>((i * 7919L) % kRows) + 1;
+    const std::string path = "f" + std::to_string(rowid);
+    rows += "INSERT INTO Files(rowid, fileID, domain, relativePath, flags, file) VALUES(" + std::to_string(rowid) +
+            ",'" + Id("HomeDomain-" + path) + "','HomeDomain','" + path + "'," + (rowid % 10 == 0 ? "2" : "1") +
+            ",zeroblob(" + std::to_string(rowid % 50) + "));";
+  }
+  rows += "COMMIT;";
+  const fs::path db = MakeManifestDb(root_ / "split.db", rows);
+  std::vector<std::string> expected;
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(handle, "SELECT domain || '-' || relativePath FROM Files WHERE flags = 1 ORDER BY rowid",
+                               -1, &stmt, nullptr),
+            SQLITE_OK);
+  while (sqlite3_step(stmt) == SQLITE_ROW) expected.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+  sqlite3_finalize(stmt);
+  sqlite3_close(handle);
+
+  std::vector<BackupFileEntry> index;
+  std::string error;
+  ASSERT_EQ(ReadManifestDb(db, index, &error), 0) << error;
+  EXPECT_EQ(Keys(index), expected);
+  std::vector<ManifestDbRow> all;
+  ASSERT_EQ(ReadManifestDbRows(db, all, &error), 0) << error;
+  ASSERT_EQ(all.size(), static_cast<size_t>(kRows));
+  for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i].relativePath, "f" + std::to_string(i + 1));
+}
+
 TEST_F(FileIndexTest, ManifestDbIsNeverWrittenTo) {
   // A manifest left in WAL mode, with a leftover journal name beside it
   // that must not be touched, in a folder whose name needs URI escaping.
