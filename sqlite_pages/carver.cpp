@@ -1,5 +1,7 @@
 #include "sqlite_pages/carver.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -84,19 +86,23 @@ class Carver {
     for (size_t i = 0; i < tables.size(); ++i) {
       const TableSchema& s = tables[i].schema;
       if (s.withoutRowid || s.columnCount <= 0) continue;
-      Shape shape;
-      shape.table = static_cast<int>(i);
-      shape.alias = s.rowidAliasColumn;
-      for (int c = 0; c < s.columnCount; ++c) {
-        ColumnRule rule;
-        rule.affinity = c < static_cast<int>(s.declaredTypes.size()) ? AffinityOf(s.declaredTypes[c]) : Affinity::kBlob;
-        rule.notNull = c < static_cast<int>(s.notNull.size()) && s.notNull[c];
-        rule.alias = c == s.rowidAliasColumn;
-        shape.columns.push_back(rule);
-      }
-      shapes_.push_back(std::move(shape));
+      shapes_.push_back(MakeShape(s, static_cast<int>(i)));
     }
     liveKeys_.resize(tables.size());
+  }
+
+  static Shape MakeShape(const TableSchema& s, int table) {
+    Shape shape;
+    shape.table = table;
+    shape.alias = s.rowidAliasColumn;
+    for (int c = 0; c < s.columnCount; ++c) {
+      ColumnRule rule;
+      rule.affinity = c < static_cast<int>(s.declaredTypes.size()) ? AffinityOf(s.declaredTypes[c]) : Affinity::kBlob;
+      rule.notNull = c < static_cast<int>(s.notNull.size()) && s.notNull[c];
+      rule.alias = c == s.rowidAliasColumn;
+      shape.columns.push_back(rule);
+    }
+    return shape;
   }
 
   Status Run() {
@@ -380,7 +386,16 @@ class Carver {
             const std::string* n = std::get_if<std::string>(&name);
             const int64_t* rp = std::get_if<int64_t>(&root);
             if (n && rp && !names.count(*n) && *rp > 0 && static_cast<uint64_t>(*rp) <= pages_) {
-              MarkDropped(static_cast<uint32_t>(*rp - 1), 0);
+              // The CREATE statement behind the root page number gives the
+              // dropped table's columns.
+              int shape = -1;
+              const uint64_t sqlAt = rootAt + SerialTypeBodyLength(t[2]);
+              const uint64_t sqlLen = SerialTypeBodyLength(t[3]);
+              if (t[3] >= 13 && (t[3] & 1) && sqlAt + sqlLen <= u_) {
+                const SqlValue sql = Decode(t[3], page.data() + sqlAt, static_cast<uint32_t>(sqlLen));
+                if (const std::string* text = std::get_if<std::string>(&sql)) shape = DroppedShape(*n, *text);
+              }
+              MarkDropped(static_cast<uint32_t>(*rp - 1), 0, shape, true);
               break;
             }
           }
@@ -390,20 +405,86 @@ class Carver {
     }
   }
 
-  void MarkDropped(uint32_t index, int depth) {
+  // Marks the pages of a dropped table's tree. Dropping a table first
+  // empties its root page (a fresh leaf header over the first 8 bytes) and
+  // then frees it: a root that was an interior page keeps its right child at
+  // bytes 8-11 and its cell pointers from byte 12 on.
+  void MarkDropped(uint32_t index, int depth, int shape, bool root) {
     if (index >= pages_ || depth > kMaxDepth || owner_[index] != kOwnerFree) return;
     std::vector<uint8_t> page(r_.pageSize);
     if (r_.ReadPage(index, page.data()) != status::kOk) return;
     const uint8_t type = page[0];
     if (type != 13 && type != 5) return;
     owner_[index] = kOwnerDropped;
-    if (type != 5) return;
-    const uint32_t count = Be16(page.data() + 3);
-    for (uint32_t i = 0; i < count && 12 + 2 * i + 2 <= u_; ++i) {
-      const uint32_t off = Be16(page.data() + 12 + 2 * i);
-      if (off + 4 <= u_) MarkDropped(Be32(page.data() + off) - 1, depth + 1);
+    droppedShapeOf_[index] = shape;
+    if (type == 5) {
+      const uint32_t count = Be16(page.data() + 3);
+      for (uint32_t i = 0; i < count && 12 + 2 * i + 2 <= u_; ++i) {
+        const uint32_t off = Be16(page.data() + 12 + 2 * i);
+        if (off + 4 <= u_) MarkDropped(Be32(page.data() + off) - 1, depth + 1, shape, false);
+      }
+      MarkDropped(Be32(page.data() + 8) - 1, depth + 1, shape, false);
+      return;
     }
-    MarkDropped(Be32(page.data() + 8) - 1, depth + 1);
+    if (!root || Be16(page.data() + 3) != 0) return;
+    const uint32_t right = Be32(page.data() + 8);
+    if (right == 0 || right > pages_ || owner_[right - 1] != kOwnerFree) return;
+    std::vector<uint32_t> children{right};
+    for (uint32_t slot = 12; slot + 2 <= u_; slot += 2) {
+      const uint32_t off = Be16(page.data() + slot);
+      if (off < slot + 2 || off + 4 > u_) break;
+      const uint32_t child = Be32(page.data() + off);
+      if (child == 0 || child > pages_ || owner_[child - 1] != kOwnerFree) break;
+      children.push_back(child);
+    }
+    for (uint32_t child : children) MarkDropped(child - 1, depth + 1, shape, false);
+  }
+
+  // The shape of a dropped table from its CREATE TABLE statement, compiled
+  // in an empty in-memory database; -1 when it does not compile as one.
+  int DroppedShape(const std::string& name, const std::string& sql) {
+    const std::string lower = AsciiLower(sql);
+    if (lower.rfind("create table", 0) != 0) return -1;
+    const size_t close = lower.rfind(')');
+    if (close != std::string::npos && lower.find("without rowid", close) != std::string::npos) return -1;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr) != SQLITE_OK) {
+      sqlite3_close(db);
+      return -1;
+    }
+    TableSchema schema;
+    int pkColumns = 0, pkIndex = -1;
+    std::string pkType;
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail) == SQLITE_OK && stmt &&
+        (!tail || *tail == '\0' || std::string_view(tail).find_first_not_of(" \t\r\n;") == std::string_view::npos) &&
+        sqlite3_step(stmt) == SQLITE_DONE) {
+      sqlite3_finalize(stmt);
+      stmt = nullptr;
+      if (sqlite3_prepare_v2(db, "SELECT type, pk, \"notnull\" FROM pragma_table_info(?1)", -1, &stmt, nullptr) ==
+          SQLITE_OK) {
+        sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+          const char* type = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+          schema.declaredTypes.emplace_back(type ? type : "");
+          schema.notNull.push_back(sqlite3_column_int(stmt, 2) != 0);
+          if (sqlite3_column_int(stmt, 1) > 0) {
+            ++pkColumns;
+            pkIndex = static_cast<int>(schema.declaredTypes.size()) - 1;
+            pkType = type ? type : "";
+          }
+        }
+      }
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    schema.columnCount = static_cast<int>(schema.declaredTypes.size());
+    if (schema.columnCount == 0) return -1;
+    // Only a lone INTEGER PRIMARY KEY column is the rowid itself.
+    if (pkColumns == 1 && AsciiLower(pkType) == "integer") schema.rowidAliasColumn = pkIndex;
+    droppedShapes_.push_back(MakeShape(schema, -1));
+    return static_cast<int>(droppedShapes_.size()) - 1;
   }
 
   // --- candidates ---
@@ -587,7 +668,9 @@ class Carver {
           for (int i = 0; i < 8; ++i) raw = (raw << 8) | body[i];
           double d;
           std::memcpy(&d, &raw, sizeof d);
-          if (!(std::fabs(d) > 1e-300 && std::fabs(d) < 1e300)) t = 6;
+          // An 8-byte integer is at least 2^47 in size: read as a real it
+          // mostly gives far-out magnitudes, where stored reals seldom lie.
+          if (d != 0 && !(std::fabs(d) >= 1e-10 && std::fabs(d) <= 1e16)) t = 6;
         }
       }
       return true;
@@ -719,39 +802,50 @@ class Carver {
     }
 
     // Which table's records this page holds. A live page: its table's. A
-    // free page held the cells of one table: the live table whose schema
-    // fits (nearly) every intact cell on it; when none does, a table that
-    // no longer exists, whose records are read by their own headers.
+    // free page held the cells of one table: of the tables (live, or dropped
+    // with their CREATE statement found) whose schema fits most intact cells
+    // on it, the one under which their serial types are likeliest, when it
+    // fits at least two thirds of them; when none does, a table that no
+    // longer exists, whose records are read by their own headers.
     std::vector<const Shape*> shapes;
     bool schemaless = false, undetermined = false;
     if (owner >= 0) {
       if (const Shape* own = ShapeOf(owner)) shapes.push_back(own);
     } else if (owner == kOwnerDropped) {
-      schemaless = true;
+      auto it = droppedShapeOf_.find(index);
+      if (it != droppedShapeOf_.end() && it->second >= 0) shapes.push_back(&droppedShapes_[it->second]);
+      else schemaless = true;
     } else {
+      std::vector<const Shape*> all;
+      for (const Shape& shape : shapes_) all.push_back(&shape);
+      for (const Shape& shape : droppedShapes_) all.push_back(&shape);
       size_t cells = 0;
-      std::vector<size_t> fits(shapes_.size(), 0);
+      std::vector<size_t> fits(all.size(), 0);
+      std::vector<double> likelihood(all.size(), 0.0);
       Candidate c;
       for (const auto& [lo, hi] : regions) {
         for (uint32_t p = lo; p + 2 < hi; ++p) {
           if (!Intact(nullptr, page, p, lo, hi, c)) continue;
           ++cells;
-          for (size_t i = 0; i < shapes_.size(); ++i) {
-            if (Intact(&shapes_[i], page, p, lo, hi, c) && c.hasRowid) ++fits[i];
+          for (size_t i = 0; i < all.size(); ++i) {
+            if (Intact(all[i], page, p, lo, hi, c) && c.hasRowid) {
+              ++fits[i];
+              likelihood[i] += LogLikelihood(*all[i], types_);
+            }
           }
         }
       }
       size_t best = 0;
-      for (size_t i = 0; i < shapes_.size(); ++i) {
-        if (fits[i] > fits[best]) best = i;
+      for (size_t i = 0; i < all.size(); ++i) {
+        if (fits[i] > fits[best] || (fits[i] == fits[best] && likelihood[i] > likelihood[best])) best = i;
       }
       if (cells == 0) {
-        // Nothing tells whose page this was: intact records of any table,
-        // but nothing rebuilt.
+        // Nothing tells whose page this was: intact records of any live
+        // table, but nothing rebuilt.
         for (const Shape& shape : shapes_) shapes.push_back(&shape);
         undetermined = true;
-      } else if (!shapes_.empty() && fits[best] * 10 >= cells * 9) {
-        shapes.push_back(&shapes_[best]);
+      } else if (!all.empty() && fits[best] * 3 >= cells * 2) {
+        shapes.push_back(all[best]);
       } else {
         schemaless = true;
       }
@@ -830,6 +924,29 @@ class Carver {
       }
       Emit(index, cand, src);
     }
+  }
+
+  // How likely a record's serial types are under a table's declared
+  // types: each column's storage class (NULL, integer, real, text, blob)
+  // by its affinity, as writers commonly fill such columns.
+  static double LogLikelihood(const Shape& shape, const std::vector<uint64_t>& types) {
+    // Rows: affinity; columns: NULL, integer, real, text, blob.
+    static const double kOdds[5][5] = {
+        {0.10, 0.84, 0.04, 0.01, 0.01},  // integer
+        {0.10, 0.02, 0.02, 0.84, 0.02},  // text
+        {0.10, 0.22, 0.22, 0.23, 0.23},  // blob (none)
+        {0.10, 0.30, 0.58, 0.01, 0.01},  // real
+        {0.10, 0.50, 0.20, 0.15, 0.05},  // numeric
+    };
+    double sum = 0;
+    for (int col = 0; col < shape.Count() && col < static_cast<int>(types.size()); ++col) {
+      const ColumnRule& rule = shape.columns[col];
+      if (rule.alias) continue;  // always NULL
+      const uint64_t t = types[col];
+      const int cls = t == 0 ? 0 : t <= 6 || t == 8 || t == 9 ? 1 : t == 7 ? 2 : (t & 1) ? 3 : 4;
+      sum += std::log(kOdds[static_cast<int>(rule.affinity)][cls]);
+    }
+    return sum;
   }
 
   // A rebuilt record tells something: not only NULLs, zeros and blobs of
@@ -915,6 +1032,8 @@ class Carver {
   uint64_t pages_ = 0;
   uint64_t maxLocal_ = 0, minLocal_ = 0;
   std::vector<Shape> shapes_;
+  std::vector<Shape> droppedShapes_;                // of dropped tables whose CREATE statement survives
+  std::unordered_map<uint32_t, int> droppedShapeOf_;  // dropped page -> index into droppedShapes_, -1 unknown
   std::vector<int> owner_;
   std::unordered_map<uint32_t, uint32_t> trunkUsed_;
   std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> liveExtents_;

@@ -40,10 +40,16 @@ struct TableSpec {
 };
 
 // One row's cell as it lay in the file before the deletions: the bytes
-// behind its first 4 (those a free-block header would overwrite), and the
-// data of its overflow pages.
+// behind its first 4 (those a free-block header would overwrite), the whole
+// local part, and the data of its overflow pages.
 struct CellBytes {
+  uint32_t page = 0, offset = 0;
   std::string local;
+  std::string whole;
+  // The first 4 bytes hold a value that nothing else tells: payload length
+  // and rowid 1 byte each, so the header length and column 0's serial type
+  // lie there, and that type (NULL, 0 or 1) has no body to read it from.
+  bool headValue = false;
   std::vector<std::string> overflow;
 };
 
@@ -193,8 +199,8 @@ std::map<int64_t, std::vector<SqlValue>> ReadRows(sqlite3* db, const TableSpec& 
 
 // The cells of a rowid table as they lie in the file now, and the rowid of
 // the first cell pointer of every leaf page.
-void SnapshotCells(const std::filesystem::path& path, const std::string& table, std::map<int64_t, CellBytes>& cells,
-                   std::vector<int64_t>& firstOfPage, std::vector<std::vector<int64_t>>& pages) {
+void SnapshotCells(const std::filesystem::path& path, const std::string& table, int alias,
+                   std::map<int64_t, CellBytes>& cells, std::vector<int64_t>& firstOfPage, std::vector<std::vector<int64_t>>& pages) {
   CDbFileReader reader;
   if (reader.Open(path) != status::kOk) throw std::runtime_error("corpus: cannot read back " + path.string());
   std::vector<uint8_t> page(reader.pageSize), overflow(reader.pageSize);
@@ -223,8 +229,15 @@ void SnapshotCells(const std::filesystem::path& path, const std::string& table, 
         }
         const uint32_t start = off + a + b;
         CellBytes cell;
+        cell.page = index + 1;
+        cell.offset = off;
         const uint32_t end = static_cast<uint32_t>(start + local);
         if (end > off + 4u) cell.local.assign(reinterpret_cast<const char*>(page.data() + off + 4), end - off - 4);
+        cell.whole.assign(reinterpret_cast<const char*>(page.data() + off), end - off);
+        if (a + b == 2 && alias != 0 && start + 1 < end) {
+          const uint8_t type0 = page[start + 1];
+          cell.headValue = type0 == 0 || type0 == 8 || type0 == 9;
+        }
         if (payload > local) {
           uint32_t next = Be32(page.data() + end);
           uint64_t have = local;
@@ -353,7 +366,7 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
                                                                                           : "(no alias)");
     if (t.withoutRowid) continue;
     before[t.name] = ReadRows(db.handle(), t);
-    SnapshotCells(path, t.name, cells[t.name], firstOf[t.name], pagesOf[t.name]);
+    SnapshotCells(path, t.name, t.alias, cells[t.name], firstOf[t.name], pagesOf[t.name]);
   }
   // The deletions in one transaction: the pages change as they would one
   // statement at a time, with far fewer writes.
@@ -441,14 +454,17 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
   db.Close();
 
   // Survival: the cell's bytes behind its first 4 and every overflow chunk
-  // are somewhere in the final file.
+  // are somewhere in the final file; when the first 4 bytes held column 0's
+  // value (see CellBytes), the whole cell must be there.
   const std::string file = ReadFile(path);
   for (TruthRow& row : out.deleted) {
     const std::string name = row.table.empty() ? tables.back().name : row.table;
     const CellBytes& cell = cells[name][row.rowid];
-    bool all = !cell.local.empty() && file.find(cell.local) != std::string::npos;
+    bool all = !cell.local.empty() && file.find(cell.headValue ? cell.whole : cell.local) != std::string::npos;
     for (size_t i = 0; i < cell.overflow.size() && all; ++i) all = file.find(cell.overflow[i]) != std::string::npos;
     row.survives = all;
+    row.page = cell.page;
+    row.offset = cell.offset;
   }
   return out;
 }
@@ -458,7 +474,7 @@ void WriteTruth(const CorpusDb& db, const std::filesystem::path& file) {
   for (const TruthRow& row : db.deleted) {
     out << "{\"table\": " << (row.table.empty() ? std::string("null") : "\"" + row.table + "\"") << ", \"kind\": \""
         << KindName(row.kind) << "\", \"rowid\": " << row.rowid << ", \"survives\": " << (row.survives ? "true" : "false")
-        << ", \"values\": \"" << Describe(row.values).substr(0, 200) << "\"}\n";
+        << ", \"page\": " << row.page << ", \"offset\": " << row.offset << ", \"values\": \"" << Describe(row.values).substr(0, 200) << "\"}\n";
   }
 }
 
@@ -480,6 +496,9 @@ void Figures::Add(const Figures& o) {
   carveSeconds += o.carveSeconds;
   for (const std::string& m : o.mistakes) {
     if (mistakes.size() < 20) mistakes.push_back(m);
+  }
+  for (const std::string& m : o.misses) {
+    if (misses.size() < 20) misses.push_back(m);
   }
 }
 
@@ -569,7 +588,7 @@ Figures MeasureCorpusDb(const CorpusDb& db) {
       }
     }
     f.liveReported += isLive;
-    if (f.mistakes.size() < 20) {
+    if (f.mistakes.size() < 40) {
       f.mistakes.push_back(Format("%s %s page %u offset %u %s%s: %s", db.path.filename().c_str(),
                                   table.empty() ? "(dropped)" : table.c_str(), carved.row.pageIndex + 1,
                                   carved.row.offset, RowSourceName(carved.row.source),
@@ -578,6 +597,12 @@ Figures MeasureCorpusDb(const CorpusDb& db) {
     }
   }
   for (size_t i = 0; i < db.deleted.size(); ++i) {
+    const TruthRow& t = db.deleted[i];
+    if (!hit[i] && t.survives && f.misses.size() < 40) {
+      f.misses.push_back(Format("%s %s %s rowid %lld (was page %u offset %u): %s", db.path.filename().c_str(),
+                                t.table.empty() ? "(dropped)" : t.table.c_str(), KindName(t.kind),
+                                static_cast<long long>(t.rowid), t.page, t.offset, Describe(t.values).c_str()));
+    }
     if (!hit[i]) continue;
     KindFigures& k = f.kinds[static_cast<int>(db.deleted[i].kind)];
     if (db.deleted[i].survives) ++k.recalledSurviving;

@@ -43,6 +43,7 @@ struct TruthRow {
   int64_t rowid = 0;
   std::vector<SqlValue> values;  // as stored: the rowid-alias column NULL
   bool survives = false;         // the cell's bytes behind its first 4, and its overflow data, are in the file
+  uint32_t page = 0, offset = 0;  // where the cell lay before the deletions (page number from 1)
 };
 
 struct CorpusDb {
@@ -58,7 +59,7 @@ struct CorpusDb {
 // std::runtime_error when the library fails.
 CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed);
 
-// The truth as JSON lines: {"table", "kind", "rowid", "survives", "values"}.
+// The truth as JSON lines: {"table", "kind", "rowid", "survives", "page", "offset", "values"}.
 void WriteTruth(const CorpusDb& db, const std::filesystem::path& file);
 
 // --- measurement of the carving over a corpus database ---
@@ -75,6 +76,7 @@ struct Figures {
   size_t reported = 0, exact = 0, liveReported = 0;
   double liveSeconds = 0, carveSeconds = 0;
   std::vector<std::string> mistakes;  // descriptions of the first few wrong rows
+  std::vector<std::string> misses;    // descriptions of the first few surviving rows not found
   void Add(const Figures& other);
   size_t Surviving() const;
   size_t RecalledSurviving() const;

@@ -9,6 +9,9 @@
 //       prints recall per deletion kind, precision per source, live rows
 //       reported (must be 0) and the time of the carving against the
 //       live-row scan
+//   orbanix-sqlitecorpus carve FILE
+//       carves one database and prints every row found: table, source,
+//       page, offset and values
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,6 +21,8 @@
 #include <string>
 
 #include "platform/text.h"
+#include "sqlite_pages/carver.h"
+#include "sqlite_pages/db_file_reader.h"
 #include "tools/sqlitecorpus/corpus.h"
 
 using namespace orbanix;
@@ -27,7 +32,8 @@ namespace {
 
 int Usage(int code) {
   (code ? std::cerr : std::cout) << "usage: orbanix-sqlitecorpus generate [--count N] [--seed S] DIR\n"
-                                    "       orbanix-sqlitecorpus report [--count N] [--seed S] [--mistakes]\n";
+                                    "       orbanix-sqlitecorpus report [--count N] [--seed S] [--mistakes]\n"
+                                    "       orbanix-sqlitecorpus carve FILE\n";
   return code;
 }
 
@@ -42,6 +48,7 @@ int Report(uint64_t count, uint64_t seed, bool mistakes) {
     if (mistakes && (f.Recall() < 1 || f.exact < f.reported)) {
       std::printf("%s\n  recall %.3f, precision %.3f\n", db.description.c_str(), f.Recall(), f.Precision());
       for (const std::string& m : f.mistakes) std::printf("  wrong: %s\n", m.c_str());
+      for (const std::string& m : f.misses) std::printf("  missed: %s\n", m.c_str());
     }
     all.Add(f);
   }
@@ -66,6 +73,28 @@ int Report(uint64_t count, uint64_t seed, bool mistakes) {
               all.liveReported);
   std::printf("time: carving %.3f s, live-row scan %.3f s, ratio %.2f\n", all.carveSeconds, all.liveSeconds,
               all.liveSeconds > 0 ? all.carveSeconds / all.liveSeconds : 0.0);
+  return 0;
+}
+
+int Carve(const std::string& file) {
+  CDbFileReader reader;
+  if (reader.Open(file) != status::kOk) {
+    std::cerr << "orbanix-sqlitecorpus: cannot open " << file << "\n";
+    return 1;
+  }
+  std::vector<CarveTable> tables;
+  LoadCarveTables(reader, file, tables);
+  std::vector<CarvedRow> rows;
+  CarveStats stats;
+  CarveDeletedRows(reader, tables, rows, &stats);
+  for (const CarvedRow& row : rows) {
+    std::printf("%s %s page %u offset %u%s%s: %s\n", row.table >= 0 ? tables[row.table].name.c_str() : "(dropped)",
+                RowSourceName(row.row.source), row.row.pageIndex + 1, row.row.offset, row.reconstructed ? " rebuilt" : "",
+                row.row.hasRowid ? Format(" rowid %lld", static_cast<long long>(row.row.rowid)).c_str() : "",
+                Describe(row.row.values).c_str());
+  }
+  std::printf("%zu rows; %zu pages searched, %zu candidates equal to live rows, %zu duplicates\n", rows.size(),
+              stats.pagesSearched, stats.droppedAsLive, stats.duplicates);
   return 0;
 }
 
@@ -95,6 +124,7 @@ int main(int argc, char** argv) {
   }
   try {
     if (command == "report") return Report(count, seed, mistakes);
+    if (command == "carve" && !dir.empty()) return Carve(dir);
     if (command == "generate" && !dir.empty()) {
       std::filesystem::create_directories(dir);
       for (uint64_t i = 0; i < count; ++i) {
