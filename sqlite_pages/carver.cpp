@@ -242,11 +242,12 @@ class Carver {
     const uint8_t type = page[hdr];
     if (type != 2 && type != 5 && type != 10 && type != 13) return;
     owner_[index] = type == 13 && table >= 0 ? table : kOwnerOther;
+    if (type == 5 && table >= 0) interiorOf_[index] = table;
     const bool interior = type == 2 || type == 5;
     const uint32_t count = Be16(page.data() + hdr + 3);
     const uint32_t array = hdr + (interior ? 12u : 8u);
     std::vector<std::pair<uint32_t, uint32_t>>* extents = nullptr;
-    if (type == 13 && (table >= 0 || schema)) extents = &liveExtents_[index];
+    if ((type == 13 || type == 5) && (table >= 0 || schema)) extents = &liveExtents_[index];
     for (uint32_t i = 0; i < count; ++i) {
       const uint32_t slot = array + 2 * i;
       if (slot + 2 > u_) break;
@@ -254,6 +255,11 @@ class Carver {
       if (off < array || off >= u_) continue;
       if (interior) {
         if (off + 4 > u_) continue;
+        if (extents) {
+          int k = static_cast<int>(std::min<uint32_t>(u_ - off - 4, 9));
+          ReadVarint(page.data() + off + 4, k);
+          extents->emplace_back(off, off + 4 + static_cast<uint32_t>(std::max(k, 0)));
+        }
         Walk(Be32(page.data() + off) - 1, table, schema, depth + 1);
         if (type == 2) {
           int b = static_cast<int>(u_ - off - 4);
@@ -347,7 +353,8 @@ class Carver {
     for (const CarveTable& t : tables_) names.insert(t.name);
     std::vector<uint8_t> page(r_.pageSize);
     for (const auto& [index, extents] : liveExtents_) {
-      if (owner_[index] != kOwnerOther) continue;  // schema pages only carry extents without a table
+      // Schema pages are the only ones that carry extents without a table.
+      if (owner_[index] != kOwnerOther || interiorOf_.count(index)) continue;
       if (r_.ReadPage(index, page.data()) != status::kOk) continue;
       const uint32_t hdr = index == 0 ? 100u : 0u;
       std::vector<std::pair<uint32_t, uint32_t>> used = extents;
@@ -758,7 +765,16 @@ class Carver {
   // --- one page ---
 
   void CarvePage(uint32_t index) {
-    const int owner = owner_[index];
+    int owner = owner_[index];
+    // The unused space of a table's interior pages holds old cells of the
+    // table too: a root page that split keeps its leaf cells there.
+    uint32_t arrayStart = 8;
+    if (owner == kOwnerOther) {
+      auto it = interiorOf_.find(index);
+      if (it == interiorOf_.end()) return;
+      owner = it->second;
+      arrayStart = 12;
+    }
     if (owner < 0 && owner != kOwnerFree && owner != kOwnerTrunk && owner != kOwnerDropped) return;
     if (index == 0) return;  // the schema page
     if (r_.ReadPage(index, page_.data()) != status::kOk) return;
@@ -774,7 +790,7 @@ class Carver {
       contentStart = Be16(page + 5);
       if (contentStart == 0) contentStart = 65536;
       std::vector<std::pair<uint32_t, uint32_t>> used = liveExtents_[index];
-      used.emplace_back(0, std::min(u_, 8 + 2 * count));
+      used.emplace_back(0, std::min(u_, arrayStart + 2 * count));
       std::sort(used.begin(), used.end());
       uint32_t at = 0;
       for (const auto& [from, to] : used) {
@@ -783,7 +799,7 @@ class Carver {
       }
       if (at < u_) regions.emplace_back(at, u_);
       // Stale cell pointers behind the live ones, and the free-block chain.
-      for (uint32_t slot = 8 + 2 * count; slot + 2 <= std::min(u_, contentStart); slot += 2) {
+      for (uint32_t slot = arrayStart + 2 * count; slot + 2 <= std::min(u_, contentStart); slot += 2) {
         const uint32_t e = Be16(page + slot);
         if (e == 0) break;
         stale.insert(e);
@@ -1036,6 +1052,7 @@ class Carver {
   std::unordered_map<uint32_t, int> droppedShapeOf_;  // dropped page -> index into droppedShapes_, -1 unknown
   std::vector<int> owner_;
   std::unordered_map<uint32_t, uint32_t> trunkUsed_;
+  std::unordered_map<uint32_t, int> interiorOf_;  // interior page of a table's tree -> table
   std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> liveExtents_;
   std::unordered_set<uint32_t> visited_;
   std::vector<std::unordered_set<std::string>> liveKeys_;
