@@ -62,6 +62,17 @@ bool TypeAllowed(const ColumnRule& rule, uint64_t t) {
   return true;
 }
 
+// The stricter rule for records without the cell header in front (found
+// with less evidence): an integer column holds no real, a text column no
+// blob. Writers store those there only by exception.
+bool TypeExpected(const ColumnRule& rule, uint64_t t) {
+  if (!TypeAllowed(rule, t)) return false;
+  if (t == 0) return true;
+  if (rule.affinity == Affinity::kInteger) return t != 7;
+  if (rule.affinity == Affinity::kText) return t >= 13 && (t & 1);
+  return true;
+}
+
 // A record found (or rebuilt) on a page.
 struct Candidate {
   uint32_t start = 0, end = 0;  // extent on the page (cell start when known)
@@ -206,9 +217,13 @@ class Carver {
     }
     if (length % 2) return false;
     const bool be = r_.encoding == TextEncoding::kUtf16be;
+    // Text read one byte off its start shows units whose low byte is zero
+    // (the high byte of the unit before): most Latin text that way.
+    uint32_t shifted = 0;
     for (uint32_t i = 0; i < length; i += 2) {
       const uint32_t unit = be ? (uint32_t{body[i]} << 8) | body[i + 1] : (uint32_t{body[i + 1]} << 8) | body[i];
       if (unit == 0) return false;
+      if ((unit & 0xFF) == 0) ++shifted;
       if (unit >= 0xD800 && unit <= 0xDBFF) {
         if (i + 3 >= length) return false;
         const uint32_t low =
@@ -219,7 +234,7 @@ class Carver {
         return false;
       }
     }
-    return true;
+    return length < 4 || shifted * 4 < length;  // fewer than half of the units
   }
 
   bool BodyPlausible(uint64_t t, const uint8_t* body, uint32_t length) const {
@@ -228,7 +243,10 @@ class Carver {
       for (int i = 0; i < 8; ++i) raw = (raw << 8) | body[i];
       double d;
       std::memcpy(&d, &raw, sizeof d);
-      return !std::isnan(d);  // NaN is stored as NULL
+      // NaN is stored as NULL; subnormal and far-out magnitudes are what
+      // other bytes read as reals give, not what writers store.
+      const double m = std::fabs(d);
+      return !std::isnan(d) && (d == 0 || std::isinf(d) || (m >= 1e-300 && m <= 1e300));
     }
     if (t >= 13 && (t & 1)) return TextPlausible(body, length);
     return true;
@@ -499,7 +517,7 @@ class Carver {
   // Serial types of columns first..n-1 of `shape` at b (at most `room`
   // bytes); all must be allowed. Returns false when one is not.
   bool ReadTypes(const Shape& shape, int first, const uint8_t* b, uint32_t room, std::vector<uint64_t>& types,
-                 uint32_t& used, uint64_t& bodies) const {
+                 uint32_t& used, uint64_t& bodies, bool strict = false) const {
     used = 0;
     bodies = 0;
     for (int c = first; c < shape.Count(); ++c) {
@@ -507,7 +525,7 @@ class Carver {
       int len = static_cast<int>(std::min<uint32_t>(room - used, 9));
       const uint64_t t = ReadVarint(b + used, len);
       if (len <= 0 || (len < 9 && (b[used + len - 1] & 0x80))) return false;
-      if (!TypeAllowed(shape.columns[c], t)) return false;
+      if (!(strict ? TypeExpected(shape.columns[c], t) : TypeAllowed(shape.columns[c], t))) return false;
       used += static_cast<uint32_t>(len);
       bodies += SerialTypeBodyLength(t);
       if (bodies > (uint64_t{1} << 31)) return false;
@@ -620,6 +638,11 @@ class Carver {
     int64_t rowid = 0;
     const bool header = CellHeaderBefore(page, lo, p, total, cellStart, rowid);
     if (!shape && !header) return false;
+    if (shape && !header) {
+      for (int col = 0; col < shape->Count(); ++col) {
+        if (!TypeExpected(shape->columns[col], types[col])) return false;
+      }
+    }
     const uint8_t* payload = Payload(page + p, local, total);
     if (!payload) return false;
     if (!Values(types, 0, payload + headerLen, total - headerLen, c.values)) return false;
@@ -652,8 +675,15 @@ class Carver {
     }
     const bool numeric = rule.affinity != Affinity::kText;
     if (len == 0) {
-      if (!rule.notNull) t = 0;
-      else t = rule.affinity == Affinity::kText ? 13 : 8;
+      // NULL, 0, 1 and '' have no body: only a NOT NULL text column tells.
+      t = 13;
+      return rule.notNull && rule.affinity == Affinity::kText;
+    }
+    // A column of any type: printable text rather than a number whose
+    // bytes happen to be letters.
+    if ((rule.affinity == Affinity::kBlob || rule.affinity == Affinity::kNumeric) && len >= 4 &&
+        PrintableText(body, len)) {
+      t = 13 + 2ull * len;
       return true;
     }
     if (numeric && len <= 4) {
@@ -683,7 +713,26 @@ class Carver {
       return true;
     }
     if (rule.affinity == Affinity::kInteger || rule.affinity == Affinity::kReal) return false;
-    t = TextPlausible(body, len) ? 13 + 2ull * len : 12 + 2ull * len;
+    const bool text = TextPlausible(body, len);
+    if (!text && rule.affinity == Affinity::kText) return false;
+    t = text ? 13 + 2ull * len : 12 + 2ull * len;
+    return true;
+  }
+
+  // Text without control characters.
+  bool PrintableText(const uint8_t* body, uint32_t len) const {
+    if (!TextPlausible(body, len)) return false;
+    if (r_.encoding == TextEncoding::kUtf8) {
+      for (uint32_t i = 0; i < len; ++i) {
+        if (body[i] < 0x20 || body[i] == 0x7F) return false;
+      }
+      return true;
+    }
+    const bool be = r_.encoding == TextEncoding::kUtf16be;
+    for (uint32_t i = 0; i + 1 < len; i += 2) {
+      const uint32_t unit = be ? (uint32_t{body[i]} << 8) | body[i + 1] : (uint32_t{body[i + 1]} << 8) | body[i];
+      if (unit < 0x20 || unit == 0x7F) return false;
+    }
     return true;
   }
 
@@ -703,7 +752,7 @@ class Carver {
     types.assign(n, 0);
     uint32_t used;
     uint64_t bodies;
-    if (ReadTypes(shape, 0, page + s, hi - s, types, used, bodies) && used + 1 < 128) {
+    if (ReadTypes(shape, 0, page + s, hi - s, types, used, bodies, true) && used + 1 < 128) {
       const uint64_t headerLen = used + 1;
       const uint64_t total = headerLen + bodies;
       const uint32_t a = VarintLength(total);
@@ -730,7 +779,7 @@ class Carver {
     // 1 byte each, so the record is below 128 bytes and stays on the page.
     if (n < 2) return false;
     types.assign(n, 0);
-    if (!ReadTypes(shape, 1, page + s, hi - s, types, used, bodies)) return false;
+    if (!ReadTypes(shape, 1, page + s, hi - s, types, used, bodies, true)) return false;
     const uint64_t headerLen = used + 2;
     if (headerLen + bodies > 127) return false;
     const uint32_t bodyStart = s + used;
