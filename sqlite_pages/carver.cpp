@@ -81,6 +81,7 @@ struct Candidate {
   bool hasRowid = false;
   int64_t rowid = 0;
   bool reconstructed = false;
+  bool ambiguous = false;  // rebuilt, but column 0's value (NULL, 0, 1 or '') went with its serial type
   size_t recordHash = 0;  // of the local record bytes (intact records)
   std::vector<SqlValue> values;
 };
@@ -788,9 +789,16 @@ class Carver {
       const uint64_t cellLen = 2 + total;
       if (total > 127 || q + cellLen > hi || cellLen > size) return false;
       uint64_t t0;
-      if (!GuessFirstType(shape.columns[0], page + bodyStart, len0, t0)) return false;
+      bool ambiguous = false;
+      if (!GuessFirstType(shape.columns[0], page + bodyStart, len0, t0)) {
+        // No body to tell the value by: the record's extent is still known.
+        if (len0 != 0) return false;
+        t0 = 0;
+        ambiguous = true;
+      }
       types[0] = t0;
       if (!Values(types, 0, page + bodyStart, len0 + bodies, c.values)) return false;
+      c.ambiguous = ambiguous;
       c.start = q;
       c.end = static_cast<uint32_t>(q + cellLen);
       c.score = score;
@@ -915,6 +923,8 @@ class Carver {
         schemaless = true;
       }
     }
+    std::unordered_set<uint32_t> chainStarts;
+    for (const auto& block : blocks) chainStarts.insert(block.first);
     std::vector<Candidate> found;
     for (const auto& [lo, hi] : regions) {
       if (hi <= lo + 2) continue;
@@ -934,7 +944,9 @@ class Carver {
       // Rebuilt records: first those whose free block holds them alone,
       // then those that end where another record begins.
       for (int pass = 0; pass < 2 && !shapes.empty() && !undetermined; ++pass) {
-        auto boundary = [&](uint32_t at) { return pass == 1 && (at >= hi || boundaries.count(at)); };
+        auto boundary = [&](uint32_t at) {
+          return pass == 1 && (at >= hi || (sibling_ != 0 && at == sibling_) || boundaries.count(at));
+        };
         // The second pass goes down the page: in a run of neighbours freed
         // one after the other, each record ends where the one above it
         // (found just before) begins.
@@ -944,6 +956,22 @@ class Carver {
           if (!FreeBlockHeader(page, q)) continue;
           const uint32_t next = Be16(page + q);
           if (next != 0 && !FreeBlockHeader(page, next)) continue;
+          // A run of neighbours freed one after the other: every cell of it
+          // kept the header written when it was freed, all with the same
+          // link to the next free block and the same end, so the record at
+          // q ends where the nearest such header above it begins.
+          sibling_ = 0;
+          if (pass == 1) {
+            const uint32_t end = q + Be16(page + q + 2);
+            for (uint32_t at = q + 5; at + 4 <= std::min(end, hi); ++at) {
+              if (Be16(page + at) != next || !FreeBlockHeader(page, at)) continue;
+              const uint32_t atEnd = at + Be16(page + at + 2);
+              if (atEnd == end || (atEnd > end && chainStarts.count(q))) {
+                sibling_ = at;
+                break;
+              }
+            }
+          }
           bool matched = false;
           for (size_t i = 0; i < shapes.size() && !matched; ++i) {
             matched = Rebuilt(*shapes[i], page, q, hi, boundary, c) && (pass == 1 || c.score == 2) &&
@@ -968,7 +996,7 @@ class Carver {
         for (const auto& [from, to] : taken) overlaps = overlaps || (cand.start < to && from < cand.end);
         if (overlaps) continue;
         taken.emplace_back(cand.start, cand.end);
-        found.push_back(std::move(cand));
+        if (!cand.ambiguous) found.push_back(std::move(cand));
       }
     }
     std::sort(found.begin(), found.end(), [](const Candidate& x, const Candidate& y) { return x.start < y.start; });
@@ -1110,6 +1138,7 @@ class Carver {
   std::unordered_map<std::string, size_t> seen_;
   std::vector<uint8_t> page_, scratchPage_, assembled_, rebuilt_;
   std::vector<uint64_t> types_;
+  uint32_t sibling_ = 0;  // where the record being rebuilt may end (see CarvePage)
   ParsedRecord record_;
 };
 
