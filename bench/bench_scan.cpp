@@ -9,8 +9,12 @@
 //   ORBANIX_BENCH_MEDIA     of which media files (default a fifth)
 //   ORBANIX_BENCH_MESSAGES  messages of sms.db (default 100000; about 2 KB of
 //                           page space each with the family's texts)
-// Prints the ratio and the peak resident memory of the process.
+// Prints the ratio and the peak resident memory of the scans: the process's
+// high-water mark is reset once the fixture is written (generating a 200 MB
+// sms.db and its truth is not part of a scan), so the figure is the peak
+// reached while reading and scanning; the whole process's peak is printed too.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -150,12 +154,35 @@ double ScanSeconds(const Backup& b, size_t& records) {
   return Seconds(start);
 }
 
+// The kernel's high-water mark of resident memory (VmHWM), in MB; -1 when
+// it cannot be read.
+double PeakResidentMb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+  }
+  return -1;
+}
+
+// Gives freed memory back to the system and restarts the high-water mark at
+// the current resident size (Linux: writing 5 to clear_refs).
+bool ResetPeakResident() {
+  malloc_trim(0);
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}
+
 void BM_ScanVersusReadOnce(benchmark::State& state) {
   Backup& b = Fixture();
   if (!b.ok) {
     state.SkipWithError("fixture");
     return;
   }
+  const bool reset = ResetPeakResident();
+  const double residentAtStart = PeakResidentMb();
   double scan = 0, base = 0;
   size_t records = 0;
   for (auto _ : state) {
@@ -166,12 +193,15 @@ void BM_ScanVersusReadOnce(benchmark::State& state) {
   getrusage(RUSAGE_SELF, &usage);
   state.counters["ratio"] = base > 0 ? scan / base : 0;
   state.counters["records"] = static_cast<double>(records);
-  state.counters["peak_MB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  const double scanPeak = PeakResidentMb();
+  state.counters["peak_MB"] = scanPeak;
   std::cout << "entries " << EnvNumber("ORBANIX_BENCH_ENTRIES", 20000) << ", sms.db "
             << fs::file_size(b.databases.front()) / (1 << 20) << " MiB\n";
   std::cout << "scan " << scan / state.iterations() << " s, read-once baseline " << base / state.iterations()
-            << " s, ratio " << (base > 0 ? scan / base : 0) << ", records " << records << ", peak RSS "
-            << usage.ru_maxrss / 1024 << " MB\n";
+            << " s, ratio " << (base > 0 ? scan / base : 0) << ", records " << records << "\n";
+  std::cout << "peak RSS during the scans " << scanPeak << " MB"
+            << (reset ? "" : " (the high-water mark could not be reset: whole process)") << " (resident before them "
+            << residentAtStart << " MB); whole process including the fixture " << usage.ru_maxrss / 1024 << " MB\n";
 }
 BENCHMARK(BM_ScanVersusReadOnce)->Iterations(2)->Unit(benchmark::kMillisecond);
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <numeric>
 #include <unordered_map>
@@ -98,9 +100,9 @@ bool IsOne(const ParsedRecord& r, int c) { return r.IsInteger(c) && r.AsInt64(c)
 
 }  // namespace
 
-RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxRowId) {
+RowDecoder MakeMessageRowDecoder(std::function<void(MessageRecord&&)> sink, int64_t* maxRowId) {
   auto record = std::make_shared<ParsedRecord>();
-  return [&sink, maxRowId, record](CDbFileReader& reader, const RowInput& input) -> Status {
+  return [sink = std::move(sink), maxRowId, record](CDbFileReader& reader, const RowInput& input) -> Status {
     ParsedRecord& r = *record;
     if (const Status st = ParseMessageRecord(reader, input, r); st != status::kOk) return st;
     if (r.ColumnCount() == 0) return status::kBadData;
@@ -124,9 +126,13 @@ RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxR
     m.handleId = r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0;
     m.date = FormatDateColumn(r, kDateColumn, Epoch::kApple);
     m.fromMe = IsOne(r, kFromMeColumn) ? 1 : 0;
-    sink.push_back(std::move(m));
+    sink(std::move(m));
     return status::kOk;
   };
+}
+
+RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxRowId) {
+  return MakeMessageRowDecoder([&sink](MessageRecord&& m) { sink.push_back(std::move(m)); }, maxRowId);
 }
 
 RowDecoder MakeHandleRowDecoder(std::vector<HandleRecord>& sink) {
@@ -262,67 +268,154 @@ std::vector<int64_t> FirstContaining(const std::vector<std::string>& patterns,
   return first;
 }
 
-void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<HandleRecord>& handles,
-                  const std::vector<ContactRecord>& contacts, const std::vector<AttachmentRecord>& attachments) {
-  std::unordered_map<int64_t, const std::string*> handleIds;
-  handleIds.reserve(handles.size());
-  for (const HandleRecord& h : handles) {
-    if (h.rowId != 0) handleIds.emplace(h.rowId, &h.id);
-  }
-  // A message recovered without its rowid (0) cannot be told apart from any
-  // other such message, and an attachment without a link has message id 0:
-  // neither is joined.
-  std::unordered_map<int64_t, const std::string*> attachmentNames;
-  attachmentNames.reserve(attachments.size());
-  for (const AttachmentRecord& a : attachments) {
-    if (a.messageId != 0) attachmentNames.emplace(a.messageId, &a.fileName);
+namespace {
+
+// The joins of one scan, prepared once for the handle ids in use: the
+// address and contact name per handle id (the contact search runs once
+// over the address book for all distinct addresses), the attachment name
+// per message rowid. A message recovered without its rowid (0) cannot be
+// told apart from any other such message, and an attachment without a link
+// has message id 0: neither is joined.
+class MessageJoin {
+ public:
+  MessageJoin(const std::vector<int64_t>& handleIdsInUse, const std::vector<HandleRecord>& handles,
+              const std::vector<ContactRecord>& contacts, const std::vector<AttachmentRecord>& attachments) {
+    attachmentNames_.reserve(attachments.size());
+    for (const AttachmentRecord& a : attachments) {
+      if (a.messageId != 0) attachmentNames_.emplace(a.messageId, &a.fileName);
+    }
+    std::unordered_map<int64_t, const std::string*> handleIds;
+    handleIds.reserve(handles.size());
+    for (const HandleRecord& h : handles) {
+      if (h.rowId != 0) handleIds.emplace(h.rowId, &h.id);
+    }
+    std::unordered_map<std::string_view, size_t> addressIndex;
+    std::vector<std::string> addresses;
+    std::vector<size_t> partyAddress;  // parties -> index into addresses
+    for (int64_t handleId : handleIdsInUse) {
+      if (partyOf_.count(handleId)) continue;
+      auto h = handleIds.find(handleId);
+      if (h == handleIds.end()) continue;
+      partyOf_.emplace(handleId, parties_.size());
+      parties_.push_back({h->second, {}});
+      auto [it, added] = addressIndex.emplace(*h->second, addresses.size());
+      if (added) addresses.push_back(*h->second);
+      partyAddress.push_back(it->second);
+    }
+    if (!addresses.empty() && !contacts.empty()) {
+      std::vector<std::string_view> phoneTexts;
+      phoneTexts.reserve(contacts.size());
+      for (const ContactRecord& c : contacts) phoneTexts.emplace_back(c.phones);
+      const std::vector<int64_t> first = FirstContaining(addresses, phoneTexts);
+      for (size_t p = 0; p < parties_.size(); ++p) {
+        const int64_t c = first[partyAddress[p]];
+        if (c >= 0) parties_[p].contactName = contacts[static_cast<size_t>(c)].name;
+      }
+    }
   }
 
-  // Address and contact are looked up once per distinct handle id; the
-  // contact search runs once over the address book for all addresses.
+  // The party of a handle id; null when no handle has that rowid.
   struct Party {
     const std::string* address = nullptr;
     std::string contactName;
   };
-  std::unordered_map<int64_t, size_t> partyOf;  // handleId -> index into parties
-  std::vector<Party> parties;
-  std::unordered_map<std::string_view, size_t> addressIndex;
-  std::vector<std::string> addresses;
-  std::vector<size_t> partyAddress;  // parties -> index into addresses
-  for (MessageRecord& m : messages) {
+  const Party* PartyOf(int64_t handleId) const {
+    auto p = partyOf_.find(handleId);
+    return p == partyOf_.end() ? nullptr : &parties_[p->second];
+  }
+
+  void Apply(MessageRecord& m, const Party* party) const {
     m.address.clear();
     m.contactName.clear();
     m.attachmentName.clear();
     if (m.rowId != 0) {
-      auto a = attachmentNames.find(m.rowId);
-      if (a != attachmentNames.end()) m.attachmentName = *a->second;
+      auto a = attachmentNames_.find(m.rowId);
+      if (a != attachmentNames_.end()) m.attachmentName = *a->second;
     }
-    if (partyOf.count(m.handleId)) continue;
-    auto h = handleIds.find(m.handleId);
-    if (h == handleIds.end()) continue;
-    partyOf.emplace(m.handleId, parties.size());
-    parties.push_back({h->second, {}});
-    auto [it, added] = addressIndex.emplace(*h->second, addresses.size());
-    if (added) addresses.push_back(*h->second);
-    partyAddress.push_back(it->second);
-  }
-  if (!addresses.empty() && !contacts.empty()) {
-    std::vector<std::string_view> phoneTexts;
-    phoneTexts.reserve(contacts.size());
-    for (const ContactRecord& c : contacts) phoneTexts.emplace_back(c.phones);
-    const std::vector<int64_t> first = FirstContaining(addresses, phoneTexts);
-    for (size_t p = 0; p < parties.size(); ++p) {
-      const int64_t c = first[partyAddress[p]];
-      if (c >= 0) parties[p].contactName = contacts[static_cast<size_t>(c)].name;
+    if (party) {
+      m.address = *party->address;
+      m.contactName = party->contactName;
     }
   }
-  if (parties.empty()) return;
-  for (MessageRecord& m : messages) {
-    auto p = partyOf.find(m.handleId);
-    if (p == partyOf.end()) continue;
-    m.address = *parties[p->second].address;
-    m.contactName = parties[p->second].contactName;
+
+ private:
+  std::unordered_map<int64_t, const std::string*> attachmentNames_;
+  std::unordered_map<int64_t, size_t> partyOf_;  // handleId -> index into parties_
+  std::vector<Party> parties_;
+};
+
+// A number that orders date texts exactly as the texts compare: the 14
+// digits of "YYYY-MM-DD HH:MM:SS" (the only form dates are written in),
+// 0 for no date. False for any other text, whose list is then sorted by
+// the texts themselves.
+bool DateSortKey(const std::string& date, uint64_t& key) {
+  key = 0;
+  if (date.empty()) return true;
+  static constexpr char kShape[] = "dddd-dd-dd dd:dd:dd";
+  if (date.size() != sizeof kShape - 1) return false;
+  for (size_t i = 0; i < date.size(); ++i) {
+    const char c = date[i];
+    if (kShape[i] == 'd') {
+      if (c < '0' || c > '9') return false;
+      key = key * 10 + static_cast<uint64_t>(c - '0');
+    } else if (c != kShape[i]) {
+      return false;
+    }
   }
+  key += 1;  // every date after "no date"
+  return true;
+}
+
+// Sorts messages by date text, stably, moving each record once: the order
+// is found on compact (key, position) pairs, then applied by following the
+// permutation's cycles.
+void SortByDate(std::vector<MessageRecord>& messages) {
+  const size_t n = messages.size();
+  if (n < 2) return;
+  std::vector<std::pair<uint64_t, uint32_t>> keys(n);
+  bool numeric = true;
+  for (size_t i = 0; i < n && numeric; ++i) {
+    numeric = DateSortKey(messages[i].date, keys[i].first);
+    keys[i].second = static_cast<uint32_t>(i);
+  }
+  if (numeric) {
+    std::sort(keys.begin(), keys.end());  // ties keep their positions' order: stable
+  } else {
+    for (size_t i = 0; i < n; ++i) keys[i].second = static_cast<uint32_t>(i);
+    std::stable_sort(keys.begin(), keys.end(),
+                     [&](const auto& a, const auto& b) { return messages[a.second].date < messages[b.second].date; });
+  }
+  // keys[i].second is the record that belongs at i.
+  std::vector<bool> placed(n, false);
+  for (size_t start = 0; start < n; ++start) {
+    if (placed[start] || keys[start].second == start) {
+      placed[start] = true;
+      continue;
+    }
+    MessageRecord held = std::move(messages[start]);
+    size_t at = start;
+    while (true) {
+      placed[at] = true;
+      const size_t from = keys[at].second;
+      if (from == start) {
+        messages[at] = std::move(held);
+        break;
+      }
+      messages[at] = std::move(messages[from]);
+      at = from;
+    }
+  }
+}
+
+}  // namespace
+
+void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<HandleRecord>& handles,
+                  const std::vector<ContactRecord>& contacts, const std::vector<AttachmentRecord>& attachments) {
+  std::vector<int64_t> inUse;
+  inUse.reserve(messages.size());
+  for (const MessageRecord& m : messages) inUse.push_back(m.handleId);
+  const MessageJoin join(inUse, handles, contacts, attachments);
+  for (MessageRecord& m : messages) join.Apply(m, join.PartyOf(m.handleId));
 }
 
 Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::path& addressBook,
@@ -330,7 +423,10 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
   CDbFileReader reader;
   Status result = reader.Open(smsDb);
   int cancel = 0;
-  std::vector<MessageRecord> messages;
+  // The messages are grouped by handle id as they are read, in table
+  // order: a conversation's list is what the scan hands over, and no second
+  // copy of all messages is ever held.
+  std::unordered_map<int64_t, std::vector<MessageRecord>> found;
   std::vector<HandleRecord> handles;
   std::vector<AttachmentRecord> attachments;
   std::vector<AttachmentLinkRecord> links;
@@ -338,7 +434,10 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
     // Steps stop as soon as the callback answers non-zero; what was read is
     // then dropped and the map stays unchanged.
     int64_t largest = 0;
-    result = ScanTable(reader, "message", MakeMessageRowDecoder(messages, &largest));
+    result = ScanTable(reader, "message", MakeMessageRowDecoder([&found](MessageRecord&& m) {
+                         std::vector<MessageRecord>& list = found[m.handleId];
+                         list.push_back(std::move(m));
+                       }, &largest));
     maxRowId = largest;
     cancel = progress.Report(1, 5);
     if (cancel == 0) {
@@ -359,15 +458,27 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
       // conversations are delivered without them.
       std::vector<ContactRecord> contacts;
       if (reader.Open(addressBook) == status::kOk) ReadContactRows(reader, contacts);
-      JoinMessages(messages, handles, contacts, attachments);
-      // A live message without text is kept for its attachment only.
-      std::erase_if(messages, [](const MessageRecord& m) { return m.text.empty() && m.attachmentName.empty(); });
-      // Sorting positions, not records: a record holds five strings.
-      std::vector<uint32_t> order(messages.size());
-      std::iota(order.begin(), order.end(), 0u);
-      std::stable_sort(order.begin(), order.end(),
-                       [&](uint32_t a, uint32_t b) { return messages[a].date < messages[b].date; });
-      for (uint32_t i : order) conversations[messages[i].handleId].push_back(std::move(messages[i]));
+      std::vector<int64_t> inUse;
+      inUse.reserve(found.size());
+      for (const auto& [handleId, list] : found) inUse.push_back(handleId);
+      const MessageJoin join(inUse, handles, contacts, attachments);
+      for (auto& [handleId, list] : found) {
+        const MessageJoin::Party* party = join.PartyOf(handleId);
+        for (MessageRecord& m : list) join.Apply(m, party);
+        // A live message without text is kept for its attachment only.
+        std::erase_if(list, [](const MessageRecord& m) { return m.text.empty() && m.attachmentName.empty(); });
+        if (list.empty()) continue;
+        SortByDate(list);
+        list.shrink_to_fit();
+        std::vector<MessageRecord>& target = conversations[handleId];
+        if (target.empty()) {
+          target = std::move(list);
+        } else {
+          target.reserve(target.size() + list.size());
+          std::move(list.begin(), list.end(), std::back_inserter(target));
+        }
+        std::vector<MessageRecord>().swap(list);
+      }
       // Page read errors of single tables leave fewer rows, not a failed scan.
       result = status::kOk;
     }

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -73,6 +74,8 @@ using ConversationMap = std::map<int64_t, std::vector<MessageRecord>>;
 // header below 51 bytes, else the record's own column count. `maxRowId`
 // (when given) is raised to the largest rowid seen.
 RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxRowId = nullptr);
+// The same handing each decoded record to `sink`.
+RowDecoder MakeMessageRowDecoder(std::function<void(MessageRecord&&)> sink, int64_t* maxRowId = nullptr);
 RowDecoder MakeHandleRowDecoder(std::vector<HandleRecord>& sink);
 RowDecoder MakeAttachmentRowDecoder(std::vector<AttachmentRecord>& sink);
 RowDecoder MakeAttachmentLinkRowDecoder(std::vector<AttachmentLinkRecord>& sink);
