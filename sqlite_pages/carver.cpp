@@ -123,6 +123,8 @@ class Carver {
     page_.resize(r_.pageSize);
     scratchPage_.resize(r_.pageSize);
     WalkAllTrees();
+    std::sort(liveRecords_.begin(), liveRecords_.end());
+    for (auto& keys : liveKeys_) std::sort(keys.begin(), keys.end());
     WalkFreeList();
     TraceDroppedTables();
     for (uint64_t i = 0; i < pages_; ++i) CarvePage(static_cast<uint32_t>(i));
@@ -150,6 +152,11 @@ class Carver {
 
   static size_t RecordHash(const uint8_t* bytes, uint32_t length) {
     return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(bytes), length));
+  }
+
+  static size_t KeyHash(const std::string& key) { return std::hash<std::string>()(key); }
+  static bool Holds(const std::vector<size_t>& sorted, size_t hash) {
+    return std::binary_search(sorted.begin(), sorted.end(), hash);
   }
 
   static std::string KeyOf(const std::vector<SqlValue>& values, int skip) {
@@ -301,7 +308,7 @@ class Carver {
       const uint64_t end = uint64_t{pos} + local + (spills ? 4 : 0);
       if (end > u_) continue;
       if (spills) MarkOverflow(Be32(page.data() + pos + local));
-      liveRecords_.insert(RecordHash(page.data() + pos, local));
+      liveRecords_.push_back(RecordHash(page.data() + pos, local));
       if (extents) extents->emplace_back(off, static_cast<uint32_t>(end));
       if (type != 13 || (table < 0 && !schema)) continue;
       RowInput in;
@@ -320,7 +327,7 @@ class Carver {
       } else {
         const int n = tables_[table].schema.columnCount;
         if (static_cast<int>(values.size()) < n) values.resize(n, nullptr);
-        liveKeys_[table].insert(KeyOf(values, tables_[table].schema.rowidAliasColumn));
+        liveKeys_[table].push_back(KeyHash(KeyOf(values, tables_[table].schema.rowidAliasColumn)));
       }
     }
     if (interior) Walk(Be32(page.data() + hdr + 8) - 1, table, schema, depth + 1);
@@ -1065,7 +1072,7 @@ class Carver {
 
   void Emit(uint32_t index, Candidate& cand, RowSource source) {
     // A copy of a live cell's record, byte for byte.
-    if (!cand.reconstructed && liveRecords_.count(cand.recordHash)) {
+    if (!cand.reconstructed && Holds(liveRecords_, cand.recordHash)) {
       ++stats_.droppedAsLive;
       return;
     }
@@ -1073,7 +1080,7 @@ class Carver {
     if (cand.table >= 0) {
       const int alias = tables_[cand.table].schema.rowidAliasColumn;
       key = KeyOf(cand.values, alias);
-      if (liveKeys_[cand.table].count(key)) {
+      if (Holds(liveKeys_[cand.table], KeyHash(key))) {
         ++stats_.droppedAsLive;
         return;
       }
@@ -1083,7 +1090,7 @@ class Carver {
     } else {
       key = KeyOf(cand.values, -1);
       for (size_t t = 0; t < liveKeys_.size(); ++t) {
-        if (liveKeys_[t].count(KeyOf(cand.values, tables_[t].schema.rowidAliasColumn))) {
+        if (Holds(liveKeys_[t], KeyHash(KeyOf(cand.values, tables_[t].schema.rowidAliasColumn)))) {
           ++stats_.droppedAsLive;
           return;
         }
@@ -1132,8 +1139,10 @@ class Carver {
   std::unordered_map<uint32_t, int> interiorOf_;  // interior page of a table's tree -> table
   std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> liveExtents_;
   std::unordered_set<uint32_t> visited_;
-  std::vector<std::unordered_set<std::string>> liveKeys_;
-  std::unordered_set<size_t> liveRecords_;  // hashes of the local record bytes of every live cell
+  // Sorted hashes: of the values of every live row, by table, and of the
+  // local record bytes of every live cell.
+  std::vector<std::vector<size_t>> liveKeys_;
+  std::vector<size_t> liveRecords_;
   std::vector<std::vector<SqlValue>> schemaRows_;
   std::unordered_map<std::string, size_t> seen_;
   std::vector<uint8_t> page_, scratchPage_, assembled_, rebuilt_;
