@@ -32,6 +32,14 @@ uint32_t VarintLength(uint64_t v) {
   while (n < 9 && (v >> (7 * n)) != 0) ++n;
   return n;
 }
+// ReadVarint with the one-byte case (most serial types and lengths) inline.
+inline uint64_t Varint(const uint8_t* p, int& bound) {
+  if (bound > 0 && p[0] < 0x80) {
+    bound = 1;
+    return p[0];
+  }
+  return ReadVarint(p, bound);
+}
 bool Contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
 
 struct ColumnRule {
@@ -531,7 +539,7 @@ class Carver {
     for (int c = first; c < shape.Count(); ++c) {
       if (used >= room) return false;
       int len = static_cast<int>(std::min<uint32_t>(room - used, 9));
-      const uint64_t t = ReadVarint(b + used, len);
+      const uint64_t t = Varint(b + used, len);
       if (len <= 0 || (len < 9 && (b[used + len - 1] & 0x80))) return false;
       if (!(strict ? TypeExpected(shape.columns[c], t) : TypeAllowed(shape.columns[c], t))) return false;
       used += static_cast<uint32_t>(len);
@@ -601,7 +609,7 @@ class Carver {
   // no schema, against its own header and the cell header in front of it).
   bool Intact(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi, Candidate& c) {
     int h = static_cast<int>(std::min<uint32_t>(hi - p, 2));
-    const uint64_t headerLen = ReadVarint(page + p, h);
+    const uint64_t headerLen = Varint(page + p, h);
     if (h <= 0 || (page[p + h - 1] & 0x80)) return false;
     std::vector<uint64_t>& types = types_;
     uint64_t bodies = 0;
@@ -621,18 +629,23 @@ class Carver {
       uint32_t rs = p - 1;
       while (rs > lo && p - rs < 9 && (page[rs - 1] & 0x80)) --rs;
       if (rs <= lo || (page[rs - 1] & 0x80) || page[rs - 1] == 0) return false;
+      // A one-byte payload length (nothing of a longer varint before it)
+      // bounds the record: the header is given up once it says more.
+      const uint64_t payloadBound = rs - 1 == lo || !(page[rs - 2] & 0x80) ? page[rs - 1] : UINT64_MAX;
+      if (headerLen >= payloadBound) return false;
       types.clear();
       uint32_t pos = p + h;
       const uint32_t end = p + static_cast<uint32_t>(headerLen);
       bool any = false;
       while (pos < end) {
         int len = static_cast<int>(std::min<uint32_t>(end - pos, 9));
-        const uint64_t t = ReadVarint(page + pos, len);
+        const uint64_t t = Varint(page + pos, len);
         if (len < 9 && (page[pos + len - 1] & 0x80)) return false;
         if (t == 10 || t == 11) return false;
         any = any || t != 0;
         types.push_back(t);
         bodies += SerialTypeBodyLength(t);
+        if (headerLen + bodies > payloadBound) return false;
         pos += static_cast<uint32_t>(len);
       }
       if (pos != end || !any || bodies > (uint64_t{1} << 31)) return false;
