@@ -451,7 +451,14 @@ class Carver {
   // then frees it: a root that was an interior page keeps its right child at
   // bytes 8-11 and its cell pointers from byte 12 on.
   void MarkDropped(uint32_t index, int depth, int shape, bool root) {
-    if (index >= pages_ || depth > kMaxDepth || owner_[index] != kOwnerFree) return;
+    if (index >= pages_ || depth > kMaxDepth) return;
+    if (owner_[index] == kOwnerTrunk) {
+      // Freed first, it became a free-list trunk: its own pointers are
+      // gone, its cells behind the trunk's entries are the table's.
+      droppedShapeOf_.emplace(index, shape);
+      return;
+    }
+    if (owner_[index] != kOwnerFree) return;
     std::vector<uint8_t> page(r_.pageSize);
     if (r_.ReadPage(index, page.data()) != status::kOk) return;
     const uint8_t type = page[0];
@@ -469,17 +476,19 @@ class Carver {
     }
     if (!root || Be16(page.data() + 3) != 0) return;
     const uint32_t right = Be32(page.data() + 8);
-    if (right == 0 || right > pages_ || owner_[right - 1] != kOwnerFree) return;
+    if (right == 0 || right > pages_ || !FreePage(right - 1)) return;
     std::vector<uint32_t> children{right};
     for (uint32_t slot = 12; slot + 2 <= u_; slot += 2) {
       const uint32_t off = Be16(page.data() + slot);
       if (off < slot + 2 || off + 4 > u_) break;
       const uint32_t child = Be32(page.data() + off);
-      if (child == 0 || child > pages_ || owner_[child - 1] != kOwnerFree) break;
+      if (child == 0 || child > pages_ || !FreePage(child - 1)) break;
       children.push_back(child);
     }
     for (uint32_t child : children) MarkDropped(child - 1, depth + 1, shape, false);
   }
+
+  bool FreePage(uint32_t index) const { return owner_[index] == kOwnerFree || owner_[index] == kOwnerTrunk; }
 
   // The shape of a dropped table from its CREATE TABLE statement, compiled
   // in an empty in-memory database; -1 when it does not compile as one.
@@ -904,7 +913,7 @@ class Carver {
     bool schemaless = false, undetermined = false;
     if (owner >= 0) {
       if (const Shape* own = ShapeOf(owner)) shapes.push_back(own);
-    } else if (owner == kOwnerDropped) {
+    } else if (owner == kOwnerDropped || droppedShapeOf_.count(index)) {
       auto it = droppedShapeOf_.find(index);
       if (it != droppedShapeOf_.end() && it->second >= 0) shapes.push_back(&droppedShapes_[it->second]);
       else schemaless = true;
