@@ -10,26 +10,43 @@
 //     the header-length varint and, when both varints are 1 byte long, the
 //     first serial type as well; they are rebuilt from the schema (the
 //     header length from the serial types, the first column's body length
-//     from the free-block size or from where the next record begins);
+//     from the free-block size, from where the next record begins, or from
+//     the header the next cell of a run kept: cells freed one after the
+//     other each keep the header written when they were freed, with the
+//     same link and the same end). A first column of no body (NULL, 0, 1 or
+//     '') is then unknowable: such a record only marks where its
+//     neighbours end and is not reported;
 //   - a cell freed next to the free block before it, or at the start of the
 //     content area, keeps every byte (only the neighbour's size changes);
 //   - a page emptied by deletions keeps its old cells, behind a reset page
 //     header; pages freed to the free list keep their whole content (the
 //     trunk pages lose their first 8 + 4 x count bytes), and so do the
-//     overflow pages a deleted cell pointed to.
+//     overflow pages a deleted cell pointed to;
+//   - a table's interior pages keep old leaf cells in their unused space
+//     (a root that split was a leaf before);
+//   - a dropped table's root is emptied to a leaf header before it is freed:
+//     an interior root keeps its right child at bytes 8-11 and its cell
+//     pointers from byte 12, which lead to the rest of its pages.
 //
 // Every byte position of that free space is tried as the start of a record
 // whose header has exactly the table's number of serial types, each allowed
 // by the column's declared type (affinity), the rowid-alias column NULL, the
 // NOT NULL columns not NULL, texts valid in the database's encoding without
-// zero characters, reals not NaN. Where the payload-length and rowid varints
-// in front of a record agree with it, the rowid comes with it.
+// zero characters (nor UTF-16 read a byte off), reals not NaN nor subnormal.
+// Records without the cell header in front are held to the types writers
+// use (no real in an integer column, no blob in a text one). Where the
+// payload-length and rowid varints in front of a record agree with it, the
+// rowid comes with it.
 //
 // Nothing live is ever reported: only the space outside live cells (and the
 // pages outside every live B-tree) is searched, a record whose values equal
 // a live row of its table is dropped, and a row found twice is reported once.
-// Records on free-list pages that match no existing table but carry an
-// intact cell header are reported as rows of a dropped table (table -1).
+// A free-list page belongs to the table whose schema fits at least two
+// thirds of its intact cells, the likeliest by the declared types among
+// those that fit most; a dropped table whose CREATE statement survives in
+// the schema page's free space competes with its own columns. Records of
+// dropped tables (traced from their deleted schema row, or on free pages no
+// table fits) are reported with table -1.
 #pragma once
 
 #include <cstdint>
