@@ -366,45 +366,46 @@ bool DateSortKey(const std::string& date, uint64_t& key) {
   return true;
 }
 
-// Sorts messages by date text, stably, moving each record once: the order
-// is found on compact (key, position) pairs, then applied by following the
-// permutation's cycles.
-void SortByDate(std::vector<MessageRecord>& messages) {
-  const size_t n = messages.size();
-  if (n < 2) return;
-  std::vector<std::pair<uint64_t, uint32_t>> keys(n);
-  bool numeric = true;
-  for (size_t i = 0; i < n && numeric; ++i) {
-    numeric = DateSortKey(messages[i].date, keys[i].first);
-    keys[i].second = static_cast<uint32_t>(i);
+// The messages of one conversation as the scan collects them, with the
+// date keys computed while each record's date text is at hand.
+struct Collected {
+  std::vector<MessageRecord> messages;
+  std::vector<uint64_t> keys;
+  bool numeric = true;  // every date had the usual form: the keys order them
+
+  void Add(MessageRecord&& m) {
+    uint64_t key = 0;
+    numeric = DateSortKey(m.date, key) && numeric;
+    // Growth by half the size rather than doubling: a scan of a large
+    // database holds all of its messages, and doubling leaves up to half of
+    // that memory reserved and unused.
+    if (messages.size() == messages.capacity()) messages.reserve(messages.size() + messages.size() / 2 + 8);
+    messages.push_back(std::move(m));
+    keys.push_back(key);
   }
-  if (numeric) {
-    std::sort(keys.begin(), keys.end());  // ties keep their positions' order: stable
+};
+
+// Sorts the collected messages by date text, stably, and returns them in a
+// vector of exactly their number. Messages read in date order (the usual
+// case: a phone stores them as they come) are only moved once.
+std::vector<MessageRecord> SortedByDate(Collected& c) {
+  const size_t n = c.messages.size();
+  std::vector<MessageRecord> out;
+  out.reserve(n);
+  if (c.numeric && std::is_sorted(c.keys.begin(), c.keys.end())) {
+    std::move(c.messages.begin(), c.messages.end(), std::back_inserter(out));
+    return out;
+  }
+  std::vector<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  if (c.numeric) {
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return c.keys[a] < c.keys[b]; });
   } else {
-    for (size_t i = 0; i < n; ++i) keys[i].second = static_cast<uint32_t>(i);
-    std::stable_sort(keys.begin(), keys.end(),
-                     [&](const auto& a, const auto& b) { return messages[a.second].date < messages[b.second].date; });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return c.messages[a].date < c.messages[b].date; });
   }
-  // keys[i].second is the record that belongs at i.
-  std::vector<bool> placed(n, false);
-  for (size_t start = 0; start < n; ++start) {
-    if (placed[start] || keys[start].second == start) {
-      placed[start] = true;
-      continue;
-    }
-    MessageRecord held = std::move(messages[start]);
-    size_t at = start;
-    while (true) {
-      placed[at] = true;
-      const size_t from = keys[at].second;
-      if (from == start) {
-        messages[at] = std::move(held);
-        break;
-      }
-      messages[at] = std::move(messages[from]);
-      at = from;
-    }
-  }
+  for (uint32_t i : order) out.push_back(std::move(c.messages[i]));
+  return out;
 }
 
 }  // namespace
@@ -426,7 +427,7 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
   // The messages are grouped by handle id as they are read, in table
   // order: a conversation's list is what the scan hands over, and no second
   // copy of all messages is ever held.
-  std::unordered_map<int64_t, std::vector<MessageRecord>> found;
+  std::unordered_map<int64_t, Collected> found;
   std::vector<HandleRecord> handles;
   std::vector<AttachmentRecord> attachments;
   std::vector<AttachmentLinkRecord> links;
@@ -434,9 +435,14 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
     // Steps stop as soon as the callback answers non-zero; what was read is
     // then dropped and the map stays unchanged.
     int64_t largest = 0;
-    result = ScanTable(reader, "message", MakeMessageRowDecoder([&found](MessageRecord&& m) {
-                         std::vector<MessageRecord>& list = found[m.handleId];
-                         list.push_back(std::move(m));
+    Collected* last = nullptr;  // rows of one party often come together
+    int64_t lastHandle = 0;
+    result = ScanTable(reader, "message", MakeMessageRowDecoder([&](MessageRecord&& m) {
+                         if (!last || lastHandle != m.handleId) {
+                           last = &found[m.handleId];
+                           lastHandle = m.handleId;
+                         }
+                         last->Add(std::move(m));
                        }, &largest));
     maxRowId = largest;
     cancel = progress.Report(1, 5);
@@ -462,22 +468,35 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
       inUse.reserve(found.size());
       for (const auto& [handleId, list] : found) inUse.push_back(handleId);
       const MessageJoin join(inUse, handles, contacts, attachments);
-      for (auto& [handleId, list] : found) {
+      for (auto& [handleId, collected] : found) {
         const MessageJoin::Party* party = join.PartyOf(handleId);
-        for (MessageRecord& m : list) join.Apply(m, party);
         // A live message without text is kept for its attachment only.
-        std::erase_if(list, [](const MessageRecord& m) { return m.text.empty() && m.attachmentName.empty(); });
-        if (list.empty()) continue;
-        SortByDate(list);
-        list.shrink_to_fit();
+        size_t kept = 0;
+        for (size_t i = 0; i < collected.messages.size(); ++i) {
+          MessageRecord& m = collected.messages[i];
+          join.Apply(m, party);
+          if (m.text.empty() && m.attachmentName.empty()) continue;
+          if (kept != i) {
+            collected.messages[kept] = std::move(m);
+            collected.keys[kept] = collected.keys[i];
+          }
+          ++kept;
+        }
+        collected.messages.resize(kept);
+        collected.keys.resize(kept);
+        if (kept == 0) continue;
+        std::vector<MessageRecord> sorted = SortedByDate(collected);
+        // The emptied lists are freed at once: at most one conversation is
+        // held twice at any time.
+        std::vector<MessageRecord>().swap(collected.messages);
+        std::vector<uint64_t>().swap(collected.keys);
         std::vector<MessageRecord>& target = conversations[handleId];
         if (target.empty()) {
-          target = std::move(list);
+          target = std::move(sorted);
         } else {
-          target.reserve(target.size() + list.size());
-          std::move(list.begin(), list.end(), std::back_inserter(target));
+          target.reserve(target.size() + sorted.size());
+          std::move(sorted.begin(), sorted.end(), std::back_inserter(target));
         }
-        std::vector<MessageRecord>().swap(list);
       }
       // Page read errors of single tables leave fewer rows, not a failed scan.
       result = status::kOk;

@@ -33,6 +33,7 @@ void CDbFileReader::Close() {
   bytes_.clear();
   bytes_.shrink_to_fit();
   fileSize_ = 0;
+  freePageColumnCounts.clear();
 }
 
 Status CDbFileReader::Open(const std::filesystem::path& path) {

@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/status.h"
@@ -75,6 +76,11 @@ class CDbFileReader {
   // 0-based indexes of the free-list leaf pages, in trunk order (trunk pages
   // themselves are not listed).
   std::vector<uint32_t> freePages;
+  // Column count of the first record of each free-list page already looked
+  // at (-1: no record; -2: not a table page). A file's free pages do not
+  // change, so the free-page stage of every table of one file reads a page
+  // that belongs to another table only once. Cleared by Open and Close.
+  std::unordered_map<uint32_t, int> freePageColumnCounts;
 
   // --- scan state and schema parameters ---
   std::string tableName;       // table being scanned; set by ScanTable

@@ -462,13 +462,24 @@ Status RunFreePageStage(CDbFileReader& reader, const RowDecoder& decoder) {
   std::vector<uint8_t> page(reader.pageSize);
   std::vector<uint8_t> buffer(reader.pageSize);
   const std::vector<uint32_t> freePages = reader.freePages;
+  constexpr int kNotATablePage = -2;
   for (uint32_t index : freePages) {
+    auto known = reader.freePageColumnCounts.find(index);
+    if (known != reader.freePageColumnCounts.end() && known->second != ColumnCountFor(reader)) continue;
     if (reader.ReadPage(index, page.data()) != status::kOk) continue;
-    if (page[0] != 13 && page[0] != 5) continue;
+    if (page[0] != 13 && page[0] != 5) {
+      reader.freePageColumnCounts[index] = kNotATablePage;
+      continue;
+    }
     PageCellMap live;
     if (Status st = CollectLiveCells(reader, page.data(), index, live); st != status::kOk) return st;
     int count = -1;
-    if (Status st = FirstRecordColumnCount(reader, live, count); st != status::kOk) return st;
+    if (known != reader.freePageColumnCounts.end()) {
+      count = known->second;
+    } else {
+      if (Status st = FirstRecordColumnCount(reader, live, count); st != status::kOk) return st;
+      reader.freePageColumnCounts[index] = count;
+    }
     if (count != ColumnCountFor(reader)) continue;
     DecodeRows(reader, live, decoder, 1, RowSource::kFreelistCell);
     PageCellMap candidates;
