@@ -1,15 +1,75 @@
 #include "app/local_backend.h"
 
+#include <algorithm>
 #include <mutex>
 
+#include "app/device_backend.h"
 #include "sources/catalog.h"
-#include "sources/scan_plan.h"
 
 namespace orbanix::app {
 
+int SourceBackend::Report(void* self, int value) { return static_cast<SourceBackend*>(self)->report_(value); }
+
+void SourceBackend::PlanSteps(IPhoneRecoveryParse& source, const CategoryTicks& ticked,
+                              std::function<int(int)> report, std::vector<BackendStep>& steps) {
+  report_ = std::move(report);
+  source.SetProgressCallback(&SourceBackend::Report, this);
+
+  CategorySet set;
+  for (int c = 1; c <= kCategoryCount; ++c) {
+    if (ticked[static_cast<size_t>(c - 1)]) set.insert(static_cast<Category>(c));
+  }
+  std::vector<ScanStep> plan = BuildScanPlan(source, set, results_);
+  // The plan runs the operations in the same fixed order as the page
+  // plans them; each step then refreshes the counts of its categories.
+  const std::vector<OperationPlan> planned = PlannedOperations(ticked);
+  for (size_t i = 0; i < plan.size(); ++i) {
+    BackendStep step;
+    step.step = std::move(plan[i]);
+    if (planned.size() == plan.size()) {
+      step.step.name = planned[i].name;
+      step.categories = planned[i].categories;
+    } else {
+      for (int c = 1; c <= kDataCategoryCount; ++c) step.categories.push_back(c);
+    }
+    steps.push_back(std::move(step));
+  }
+}
+
+int SourceBackend::Count(int category) const {
+  std::lock_guard<std::mutex> guard(results_.lock);
+  return static_cast<int>(CountCategory(results_, static_cast<Category>(category)).items);
+}
+
+uint64_t SourceBackend::Bytes(int category) const {
+  std::lock_guard<std::mutex> guard(results_.lock);
+  auto atLeast = [](uint64_t size) { return std::max<uint64_t>(size, 1024); };
+  uint64_t total = 0;
+  auto media = [&](const auto& items) {
+    for (const auto& item : items) total += atLeast(item.size);
+  };
+  switch (static_cast<Category>(category)) {
+    case Category::CameraRoll: media(results_.cameraRoll); break;
+    case Category::PhotoStream: media(results_.photoStream); break;
+    case Category::MessageAtts: media(results_.messageAttachments); break;
+    case Category::WhatsAppAtts: media(results_.whatsAppMedia); break;
+    case Category::AppPhotos:
+      for (const auto& [app, items] : results_.appPhotos) media(items);
+      break;
+    case Category::AppVideos:
+      for (const auto& [app, items] : results_.appVideos) media(items);
+      break;
+    default:
+      // Records have no size of their own; each counts 1024 bytes.
+      total = uint64_t{1024} * CountCategory(results_, static_cast<Category>(category)).items;
+      break;
+  }
+  return total;
+}
+
 namespace {
 
-class LocalBackend : public ScanBackend {
+class LocalBackend : public SourceBackend {
  public:
   explicit LocalBackend(std::shared_ptr<BackupCatalog> catalog) : catalog_(std::move(catalog)) {}
 
@@ -18,79 +78,23 @@ class LocalBackend : public ScanBackend {
                std::vector<BackendStep>& steps) override {
     catalog_->SelectBackup(backup);
     source_.SetCatalog(catalog_.get());
-    report_ = std::move(report);
-    source_.SetProgressCallback(&LocalBackend::Report, this);
-
-    CategorySet set;
-    for (int c = 1; c <= kCategoryCount; ++c) {
-      if (ticked[static_cast<size_t>(c - 1)]) set.insert(static_cast<Category>(c));
-    }
-    std::vector<ScanStep> plan = BuildScanPlan(source_, set, results_);
-    // The plan runs the operations in the same fixed order as the page
-    // plans them; each step then refreshes the counts of its categories.
-    const std::vector<OperationPlan> planned = PlannedOperations(ticked);
-    for (size_t i = 0; i < plan.size(); ++i) {
-      BackendStep step;
-      step.step = std::move(plan[i]);
-      if (planned.size() == plan.size()) {
-        step.step.name = planned[i].name;
-        step.categories = planned[i].categories;
-      } else {
-        for (int c = 1; c <= kDataCategoryCount; ++c) step.categories.push_back(c);
-      }
-      steps.push_back(std::move(step));
-    }
+    PlanSteps(source_, ticked, std::move(report), steps);
     open = [this, password] { return source_.Open(password); };
   }
 
-  int Count(int category) const override {
-    std::lock_guard<std::mutex> guard(results_.lock);
-    return static_cast<int>(CountCategory(results_, static_cast<Category>(category)).items);
-  }
-
-  ScanResults* Results() override { return &results_; }
   IPhoneRecoveryParse* Source() override { return &source_; }
 
-  uint64_t Bytes(int category) const override {
-    std::lock_guard<std::mutex> guard(results_.lock);
-    auto atLeast = [](uint64_t size) { return std::max<uint64_t>(size, 1024); };
-    uint64_t total = 0;
-    auto media = [&](const auto& items) {
-      for (const auto& item : items) total += atLeast(item.size);
-    };
-    switch (static_cast<Category>(category)) {
-      case Category::CameraRoll: media(results_.cameraRoll); break;
-      case Category::PhotoStream: media(results_.photoStream); break;
-      case Category::MessageAtts: media(results_.messageAttachments); break;
-      case Category::WhatsAppAtts: media(results_.whatsAppMedia); break;
-      case Category::AppPhotos:
-        for (const auto& [app, items] : results_.appPhotos) media(items);
-        break;
-      case Category::AppVideos:
-        for (const auto& [app, items] : results_.appVideos) media(items);
-        break;
-      default:
-        // Records have no size of their own; each counts 1024 bytes.
-        total = uint64_t{1024} * CountCategory(results_, static_cast<Category>(category)).items;
-        break;
-    }
-    return total;
-  }
-
  private:
-  static int Report(void* self, int value) { return static_cast<LocalBackend*>(self)->report_(value); }
-
   std::shared_ptr<BackupCatalog> catalog_;
   CLocalBuckupRecovery source_;
-  ScanResults results_;
-  std::function<int(int)> report_;
 };
 
 }  // namespace
 
 ScanBackendFactory MakeLocalBackendFactory(std::vector<std::filesystem::path> roots, std::filesystem::path dataFolder) {
-  auto catalog = std::make_shared<BackupCatalog>(std::move(dataFolder), std::move(roots));
-  return [catalog](int sourceType) -> std::unique_ptr<ScanBackend> {
+  auto catalog = std::make_shared<BackupCatalog>(dataFolder, std::move(roots));
+  return [catalog, dataFolder](int sourceType) -> std::unique_ptr<ScanBackend> {
+    if (sourceType == 0) return MakeDeviceBackend(dataFolder);
     if (sourceType != 1) return nullptr;
     return std::make_unique<LocalBackend>(catalog);
   };

@@ -74,7 +74,9 @@ CMainWnd::CMainWnd(std::vector<std::filesystem::path> roots, ScanBackendFactory 
   connect(ui_->OptStep2, &QToolButton::clicked, this, [this] {
     // Going to step 2 from the step bar chooses the selected backup as
     // "Next" would; with no backup there is nothing to go on with.
-    if (!backupPage_->ChooseSelected()) SelectStep(scanPage_->SelectedBackup().folder.empty() ? 1 : 2);
+    if (!backupPage_->ChooseSelected()) {
+      SelectStep(scanPage_->SelectedBackup().folder.empty() && !scanPage_->DeviceSelected() ? 1 : 2);
+    }
   });
   connect(backupPage_, &CItunesBackupVrtWnd::backupChosen, this, [this] { SelectStep(2); });
 
@@ -168,6 +170,9 @@ void CMainWnd::SelectStep(int step) {
 }
 
 void CMainWnd::OnStartScan(int sourceType) {
+  // The category page asks for a scan of what step 1 chose: a phone chosen
+  // there is read as a connected device.
+  if (sourceType == 1 && scanPage_->DeviceSelected()) sourceType = 0;
   if (scanPage_->StartScan(sourceType, categoryPage_->Ticks()) != 0) OnScanNotStarted();
 }
 

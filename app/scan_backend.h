@@ -33,9 +33,19 @@ struct BackendStep {
 // Ticks of the category page, index 0 = category 1.
 using CategoryTicks = std::array<bool, 14>;
 
+// A phone attached to this computer, as the choose-backup page lists it.
+struct DeviceChoice {
+  std::string udid;
+  std::string name;  // empty when the phone did not tell it
+};
+
 class ScanBackend {
  public:
   virtual ~ScanBackend() = default;
+
+  // The phone that a device scan (source type 0) reads; called before
+  // Prepare, which then ignores its backup.
+  virtual void SelectDevice(const DeviceChoice& /*device*/) {}
 
   // Called on the user-interface thread before the worker starts: `report`
   // is the progress callback to register with the data source (it answers 0
@@ -56,6 +66,8 @@ class ScanBackend {
   // their lock while a scan runs.
   virtual ScanResults* Results() { return nullptr; }
   virtual IPhoneRecoveryParse* Source() { return nullptr; }
+  // True once a device scan found its phone gone.
+  virtual bool DeviceGone() const { return false; }
 };
 
 using ScanBackendFactory = std::function<std::unique_ptr<ScanBackend>(int sourceType)>;

@@ -4,6 +4,7 @@
 #include <QMetaObject>
 #include <QPushButton>
 
+#include "app/itunes_backup_page.h"
 #include "app/message_box.h"
 #include "app/skin_catalog.h"
 #include "app/texts.h"
@@ -53,7 +54,10 @@ CScanVrtWnd::CScanVrtWnd(QWidget* parent) : QWidget(parent), ui_(std::make_uniqu
     viewsActive_ = false;
   });
   connect(ui_->OptOnOffPreview, &QCheckBox::toggled, ui_->PreviewLayout, &QWidget::setVisible);
-  connect(ui_->NodeTree, &QTreeWidget::itemClicked, this, [this] {
+  connect(ui_->NodeTree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
+    // A category opened in the tree fills the data list: the list replaces
+    // the hint that asks for one.
+    if (item && item->data(0, Qt::UserRole).isValid()) ui_->DataListStack->setCurrentIndex(1);
     if (state_ != State::kFinished) return;
     ui_->iPhoneInfoLayout->hide();
     ui_->DataListLayout->show();
@@ -77,6 +81,14 @@ void CScanVrtWnd::ApplyLanguage() {
 }
 
 bool CScanVrtWnd::HoldsResults() const { return TotalCount() > 0; }
+
+void CScanVrtWnd::SetSelectedDevice(const DeviceChoice& device) {
+  device_ = device;
+  deviceSelected_ = true;
+  selected_ = BackupInfo{};
+  selected_.displayName = device.name.empty() ? std::string("iPhone") : device.name;
+  password_.clear();
+}
 
 int CScanVrtWnd::TotalCount() const {
   int total = 0;
@@ -145,12 +157,17 @@ int CScanVrtWnd::StartScan(int sourceType, const CategoryTicks& ticks) {
   progressSeen_ = false;
   BuildTree(ticks);
 
-  ui_->TxtDeviceName->setText(QString::fromStdString(selected_.displayName));
-  ui_->TxtBackupDate->setText(QString::fromStdString(selected_.lastBackupDate));
-  ui_->TxtSerial->setText(QString::fromStdString(selected_.serialNumber));
-  ui_->TxtPhone->setText(QString::fromStdString(selected_.phoneNumber));
-  ui_->TxtFolder->setText(QString::fromStdString(selected_.folder.string()));
-  ui_->LblInfoIcon->setPixmap(BackupIcon(selected_.encrypted).pixmap(48, 26));
+  // A phone scan names the phone (a backup chosen earlier does not stand
+  // in for it).
+  const bool device = sourceType == 0;
+  const DeviceChoice phone = deviceSelected_ ? device_ : DeviceChoice{};
+  const std::string name = device ? (phone.name.empty() ? std::string("iPhone") : phone.name) : selected_.displayName;
+  ui_->TxtDeviceName->setText(QString::fromStdString(name));
+  ui_->TxtBackupDate->setText(device ? QString() : QString::fromStdString(selected_.lastBackupDate));
+  ui_->TxtSerial->setText(QString::fromStdString(device ? phone.udid : selected_.serialNumber));
+  ui_->TxtPhone->setText(device ? QString() : QString::fromStdString(selected_.phoneNumber));
+  ui_->TxtFolder->setText(device ? QString() : QString::fromStdString(selected_.folder.string()));
+  ui_->LblInfoIcon->setPixmap((device ? DeviceIcon() : BackupIcon(selected_.encrypted)).pixmap(48, 26));
 
   // Step 2: the previous source goes before the next one is made.
   driver_.reset();
@@ -166,6 +183,7 @@ int CScanVrtWnd::StartScan(int sourceType, const CategoryTicks& ticks) {
   ScanDriver* driver = driver_.get();
   std::function<Status()> open;
   steps_.clear();
+  if (device) backend_->SelectDevice(phone);
   backend_->Prepare(selected_, password_.toStdString(), ticks, [driver](int value) { return driver->Report(value); },
                     open, steps_);
   std::vector<ScanStep> steps;
@@ -188,8 +206,8 @@ int CScanVrtWnd::StartScan(int sourceType, const CategoryTicks& ticks) {
   };
   viewsActive_ = Results() != nullptr;
   if (ScanResults* results = Results()) {
-    views_->SetDeviceName(selected_.displayName);
-    views_->SetBackupFolder(selected_.folder);
+    views_->SetDeviceName(name);
+    views_->SetBackupFolder(device ? std::filesystem::path() : selected_.folder);
     views_->Start(results, Source(), ticks, /*buildTree=*/false);
     views_->SetScanning(true);
   }
@@ -274,7 +292,10 @@ void CScanVrtWnd::OnProgress(int percent, const QString& step) {
       what = Text("PageSpecifyFile", info.option, QString::fromLatin1(info.label));
     }
   }
-  ui_->LblCurrentStep->setText(what.isEmpty() ? Text("PageScan", "ScanningOpen", QStringLiteral("Reading the file index of the backup"))
+  const QString opening = sourceType_ == 0
+                              ? Text("PageScan", "ScanningDeviceOpen", QStringLiteral("Reading the databases of the iPhone"))
+                              : Text("PageScan", "ScanningOpen", QStringLiteral("Reading the file index of the backup"));
+  ui_->LblCurrentStep->setText(what.isEmpty() ? opening
                                               : FormatText(Text("PageScan", "ScanningStep", QStringLiteral("Scanning: %s")), {what}));
 }
 
@@ -313,7 +334,11 @@ void CScanVrtWnd::OnFinished(ScanOutcome outcome) {
       SetScanLook(false);
       ui_->BtnHome->setEnabled(true);
       ShowMessageBox(this, MsgKind::kWarning, QString(),
-                     Message("MSG0512", QStringLiteral("The selected backup cannot be opened.")));
+                     sourceType_ == 0
+                         ? Text("PageScan", "DeviceCannotOpen",
+                                QStringLiteral("The iPhone cannot be read. Check that it is connected, unlocked and "
+                                               "trusts this computer, then try again."))
+                         : Message("MSG0512", QStringLiteral("The selected backup cannot be opened.")));
       emit cannotOpen();
       return;
     case ScanOutcome::kCompleted:
@@ -340,6 +365,14 @@ void CScanVrtWnd::OnFinished(ScanOutcome outcome) {
   if (header_.remark) header_.remark->setText(Text("PageScan", "ScanDoneRemark"));
   RefreshTreeLabels();
   RefreshStatistics();
+  // What was read before the phone went away stays (its media are local
+  // copies already).
+  if (sourceType_ == 0 && backend_ && backend_->DeviceGone()) {
+    ShowMessageBox(this, MsgKind::kWarning, QString(),
+                   Text("PageScan", "DeviceGone",
+                        QStringLiteral("The iPhone was disconnected during the scan. Only what was read before is "
+                                       "shown; connect it again and scan it once more to find the rest.")));
+  }
   emit scanFinished();
 }
 

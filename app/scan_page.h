@@ -48,15 +48,25 @@ class CScanVrtWnd : public QWidget {
   void SetHeader(const Header& header) { header_ = header; }
   void SetBackendFactory(ScanBackendFactory factory) { factory_ = std::move(factory); }
 
-  void SetSelectedBackup(const BackupInfo& backup) { selected_ = backup; }
+  // Step 1 chose a backup, or a connected phone. A phone stands as a
+  // backup without folder and password named after it, so the category
+  // page's password step passes it by.
+  void SetSelectedBackup(const BackupInfo& backup) {
+    selected_ = backup;
+    deviceSelected_ = false;
+  }
+  void SetSelectedDevice(const DeviceChoice& device);
   const BackupInfo& SelectedBackup() const { return selected_; }
+  bool DeviceSelected() const { return deviceSelected_; }
+  const DeviceChoice& SelectedDevice() const { return device_; }
   void SetPassword(const QString& password) { password_ = password; }
   QString Password() const { return password_; }
 
   void ApplyLanguage();
 
-  // Starts a scan of the selected backup (source type 1) for the ticked
-  // categories. 0 when the worker started, 1 when nothing was started (an
+  // Starts a scan of the selected backup (source type 1) or the selected
+  // phone (source type 0; the first one attached when none was chosen) for
+  // the ticked categories. 0 when the worker started, 1 when nothing was started (an
   // unknown source type, no source for it, or a scan already running).
   int StartScan(int sourceType, const CategoryTicks& ticks);
 
@@ -104,7 +114,7 @@ class CScanVrtWnd : public QWidget {
   void scanFinished();
   // The password was wrong (message 1035, 1).
   void wrongPassword();
-  // The backup cannot be read at all; the warning has been shown.
+  // The backup (or the phone) cannot be read at all; the warning has been shown.
   void cannotOpen();
   // "BtnHome" was confirmed: back to step 1.
   void homeRequested();
@@ -144,6 +154,8 @@ class CScanVrtWnd : public QWidget {
   State state_ = State::kIdle;
   int sourceType_ = 1;
   BackupInfo selected_;
+  bool deviceSelected_ = false;
+  DeviceChoice device_;
   QString password_;
   CategoryTicks ticks_{};
   bool progressSeen_ = false;

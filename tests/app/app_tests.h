@@ -49,6 +49,18 @@ class ScanPageTests : public QObject {
   void walkThroughDemoBackup();
 };
 
+class DevicePageTests : public QObject {
+  Q_OBJECT
+ private slots:
+  void initTestCase();
+  void cleanupTestCase();
+  void init();
+  void cleanup();
+  void simulatedPhoneIsListedFirstAndScanned();
+  void withoutPhoneOnlyBackupsAndRowsFollowTheListing();
+  void phoneThatCannotBeReadIsReported();
+};
+
 class SingleInstanceTests : public QObject {
   Q_OBJECT
  private slots:

@@ -19,11 +19,16 @@ struct FakeScript {
   std::chrono::milliseconds between{0};
   int recordsPerCategory = 2;
   std::atomic<int>* opens = nullptr;  // counts Open calls when set
+  DeviceChoice* device = nullptr;     // told the phone of a device scan when set
 };
 
 class FakeBackend : public ScanBackend {
  public:
   explicit FakeBackend(FakeScript script) : script_(std::move(script)) {}
+
+  void SelectDevice(const DeviceChoice& device) override {
+    if (script_.device) *script_.device = device;
+  }
 
   void Prepare(const BackupInfo&, const std::string&, const CategoryTicks& ticked, std::function<int(int)> report,
                std::function<Status()>& open, std::vector<BackendStep>& steps) override {
