@@ -73,8 +73,8 @@ void CMediaPreview::Show() {
   const QString path = QString::fromStdString(copy_.string());
   switch (kind_) {
     case Kind::kPicture: panel_->ShowPicture(path); break;
-    case Kind::kAudio: panel_->Play(path, false); break;
-    case Kind::kVideo: panel_->Play(path, true); break;
+    case Kind::kAudio: panel_->Play(path, false, name_); break;
+    case Kind::kVideo: panel_->Play(path, true, name_); break;
     case Kind::kNothing: return;
   }
   emit shown(static_cast<int>(kind_));

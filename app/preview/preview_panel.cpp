@@ -12,7 +12,9 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QVBoxLayout>
-#include <QVideoWidget>
+#include <QPainter>
+#include <QVideoFrame>
+#include <QVideoSink>
 
 #include "app/preview/preview_texts.h"
 
@@ -26,6 +28,11 @@ const char* const kGrey = "#D7D7D7";
 const char* const kNoteColour = "#404040";
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QString Clock(qint64 ms) {
+  const qint64 s = std::max<qint64>(ms, 0) / 1000;
+  return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
 
 QImage DecodeHeif(const QString& path) {
   QImage out;
@@ -150,14 +157,44 @@ void CPreviewPanel::BuildContactView() {
   panel_->layout()->addWidget(contact_);
 }
 
+CVideoView::CVideoView(QWidget* parent) : QWidget(parent), sink_(new QVideoSink(this)) {
+  setObjectName(QStringLiteral("VideoView"));
+  setMinimumHeight(150);
+  connect(sink_, &QVideoSink::videoFrameChanged, this, [this](const QVideoFrame& frame) {
+    if (!frame.isValid()) return;
+    frame_ = frame.toImage();
+    ++frames_;
+    update();
+  });
+}
+
+void CVideoView::Clear() {
+  frame_ = QImage();
+  frames_ = 0;
+  update();
+}
+
+void CVideoView::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), Qt::black);
+  if (frame_.isNull()) return;
+  const QSize size = frame_.size().scaled(this->size(), Qt::KeepAspectRatio);
+  const QRect target(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
+  painter.setRenderHint(QPainter::SmoothPixmapTransform);
+  painter.drawImage(target, frame_);
+}
+
 void CPreviewPanel::BuildMediaView() {
   media_ = new QWidget(panel_);
   media_->setObjectName(QStringLiteral("MediaPlayer"));
   auto* box = new QVBoxLayout(media_);
-  box->setContentsMargins(0, 0, 0, 0);
-  video_ = new QVideoWidget(media_);
-  video_->setMinimumHeight(150);
-  video_->setStyleSheet(QStringLiteral("background: black;"));
+  box->setContentsMargins(6, 6, 6, 6);
+  mediaTitle_ = new QLabel(media_);
+  mediaTitle_->setObjectName(QStringLiteral("LblMediaName"));
+  mediaTitle_->setWordWrap(true);
+  mediaTitle_->setAlignment(Qt::AlignCenter);
+  box->addWidget(mediaTitle_);
+  video_ = new CVideoView(media_);
   box->addWidget(video_, 1);
   auto* controls = new QHBoxLayout;
   playButton_ = new QToolButton(media_);
@@ -165,17 +202,27 @@ void CPreviewPanel::BuildMediaView() {
   playButton_->setIcon(panel_->style()->standardIcon(QStyle::SP_MediaPlay));
   seek_ = new QSlider(Qt::Horizontal, media_);
   seek_->setObjectName(QStringLiteral("SliderSeek"));
-  time_ = new QLabel(QStringLiteral("0:00"), media_);
+  seek_->setMinimumWidth(60);
+  time_ = new QLabel(media_);
+  time_->setObjectName(QStringLiteral("LblMediaTime"));
+  // Wide enough for "00:00 / 00:00" without pushing the panel wider.
+  time_->setMinimumWidth(time_->fontMetrics().horizontalAdvance(QStringLiteral("00:00 / 00:00")));
+  time_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   controls->addWidget(playButton_);
   controls->addWidget(seek_, 1);
   controls->addWidget(time_);
   box->addLayout(controls);
+  // Audio has no picture: the controls stay at the top.
+  audioFiller_ = new QWidget(media_);
+  audioFiller_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+  box->addWidget(audioFiller_, 1);
   panel_->layout()->addWidget(media_);
 
   player_ = new QMediaPlayer(this);
   audio_ = new QAudioOutput(this);
   player_->setAudioOutput(audio_);
-  player_->setVideoOutput(video_);
+  player_->setVideoSink(video_->sink());
+  ShowTime();
   connect(playButton_, &QToolButton::clicked, this, [this] {
     if (player_->playbackState() == QMediaPlayer::PlayingState) {
       player_->pause();
@@ -187,12 +234,13 @@ void CPreviewPanel::BuildMediaView() {
     playButton_->setIcon(panel_->style()->standardIcon(state == QMediaPlayer::PlayingState ? QStyle::SP_MediaPause
                                                                                            : QStyle::SP_MediaPlay));
   });
-  connect(player_, &QMediaPlayer::durationChanged, this,
-          [this](qint64 ms) { seek_->setRange(0, static_cast<int>(std::min<qint64>(ms, INT_MAX))); });
+  connect(player_, &QMediaPlayer::durationChanged, this, [this](qint64 ms) {
+    seek_->setRange(0, static_cast<int>(std::min<qint64>(ms, INT_MAX)));
+    ShowTime();
+  });
   connect(player_, &QMediaPlayer::positionChanged, this, [this](qint64 ms) {
     if (!seek_->isSliderDown()) seek_->setValue(static_cast<int>(std::min<qint64>(ms, INT_MAX)));
-    const qint64 s = ms / 1000;
-    time_->setText(QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0')));
+    ShowTime();
   });
   connect(seek_, &QSlider::sliderMoved, this, [this](int ms) { player_->setPosition(ms); });
   connect(player_, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error, const QString&) {
@@ -200,6 +248,12 @@ void CPreviewPanel::BuildMediaView() {
     player_->setSource(QUrl());
     Ask(panel_, AskKind::kInformation, Message("MSG1207", QStringLiteral("The file cannot be played.")));
   });
+}
+
+void CPreviewPanel::ShowTime() {
+  const qint64 position = player_->source().isEmpty() ? 0 : player_->position();
+  const qint64 duration = player_->source().isEmpty() ? 0 : player_->duration();
+  time_->setText(duration > 0 ? Clock(position) + QStringLiteral(" / ") + Clock(duration) : Clock(position));
 }
 
 void CPreviewPanel::SetMode(Mode mode) {
@@ -396,10 +450,13 @@ void CPreviewPanel::ShowNotFound() {
   edit_->setPlainText(Text("PageScan", "FileNotFound", QStringLiteral("Can not found the file!")));
 }
 
-void CPreviewPanel::Play(const QString& path, bool video) {
+void CPreviewPanel::Play(const QString& path, bool video, const QString& title) {
   StopPlayback();
   SetMode(Mode::kMedia);
   video_->setVisible(video);
+  audioFiller_->setVisible(!video);
+  mediaTitle_->setText(video || title.isEmpty() ? title : QStringLiteral("\u266B  ") + title);
+  mediaTitle_->setVisible(!title.isEmpty());
   player_->setSource(QUrl::fromLocalFile(path));
   player_->play();
 }
@@ -408,8 +465,9 @@ void CPreviewPanel::StopPlayback() {
   if (!player_) return;
   player_->stop();
   player_->setSource(QUrl());
+  video_->Clear();
   seek_->setValue(0);
-  time_->setText(QStringLiteral("0:00"));
+  ShowTime();
 }
 
 }  // namespace orbanix::preview

@@ -20,13 +20,35 @@
 #include "extractors/records.h"
 
 class QAudioOutput;
-class QVideoWidget;
+class QVideoSink;
 
 namespace orbanix::preview {
 
 // A picture file as an image: whatever Qt reads by content, and HEIC/HEIF
 // through libheif. Null when it cannot be read.
 QImage LoadPicture(const QString& path);
+
+// The picture of the player: the latest frame of its video sink, scaled to
+// fit on black. Painted by the widget itself, so it shows wherever widgets
+// are drawn (no native video window needed).
+class CVideoView : public QWidget {
+  Q_OBJECT
+ public:
+  explicit CVideoView(QWidget* parent = nullptr);
+  QVideoSink* sink() const { return sink_; }
+  const QImage& frame() const { return frame_; }
+  // How many frames arrived since the last Clear.
+  int frames() const { return frames_; }
+  void Clear();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QVideoSink* sink_;
+  QImage frame_;
+  int frames_ = 0;
+};
 
 class CPreviewPanel : public QObject {
   Q_OBJECT
@@ -53,8 +75,9 @@ class CPreviewPanel : public QObject {
   // more failures the panel says "Can not found the file!". True when it
   // was shown at once.
   bool ShowPicture(const QString& path);
-  // Plays an audio or video copy inside the panel.
-  void Play(const QString& path, bool video);
+  // Plays an audio or video copy inside the panel; `title` (the item's
+  // name) is shown above the player.
+  void Play(const QString& path, bool video, const QString& title = {});
   // Ends any playback and lets go of the file.
   void StopPlayback();
 
@@ -63,6 +86,7 @@ class CPreviewPanel : public QObject {
   QWidget* contactView() const { return contact_; }
   QWidget* mediaView() const { return media_; }
   QMediaPlayer* player() const { return player_; }
+  CVideoView* videoView() const { return video_; }
   // The text of a contact detail label ("TxtPhone", ...).
   QString ContactText(const char* name) const;
 
@@ -78,13 +102,16 @@ class CPreviewPanel : public QObject {
   void BuildMediaView();
   bool TryPicture();
   void ShowNotFound();
+  void ShowTime();
 
   QFrame* panel_;
   QTextEdit* edit_;
   QListWidget* messages_;
   QWidget* contact_ = nullptr;
   QWidget* media_ = nullptr;
-  QVideoWidget* video_ = nullptr;
+  QLabel* mediaTitle_ = nullptr;
+  CVideoView* video_ = nullptr;
+  QWidget* audioFiller_ = nullptr;
   QToolButton* playButton_ = nullptr;
   QSlider* seek_ = nullptr;
   QLabel* time_ = nullptr;

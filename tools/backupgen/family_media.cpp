@@ -1,5 +1,7 @@
 #include "tools/backupgen/family_media.h"
 
+#include "tools/backupgen/media_encode.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -135,29 +137,9 @@ std::string Ico(size_t size, uint32_t salt) {
   return s + png;
 }
 
+// A real 16 x 16 picture, padded with comment segments to the size.
 std::string Jpeg(bool exif, size_t size, uint32_t salt) {
-  std::string s;
-  if (exif) {
-    Bytes(s, {0xFF, 0xD8, 0xFF, 0xE1});
-    std::string app1 = std::string("Exif\0\0", 6) + std::string("II*\0\x08\0\0\0", 8);
-    Bytes(app1, {0, 0, 0, 0, 0, 0});  // an empty first directory, no next one
-    Be16(s, static_cast<uint32_t>(app1.size() + 2));
-    s += app1;
-  } else {
-    Bytes(s, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10});
-    s += std::string("JFIF\0", 5);
-    Bytes(s, {1, 1, 0, 0, 1, 0, 1, 0, 0});
-  }
-  size_t left = Missing(s.size() + 2, size);
-  while (left > 0) {  // comment segments, at most 65533 bytes each
-    const size_t n = std::min<size_t>(std::max<size_t>(left, 4) - 4, 65533);
-    Bytes(s, {0xFF, 0xFE});
-    Be16(s, static_cast<uint32_t>(n + 2));
-    s += Filler(n, salt);
-    left = left > n + 4 ? left - n - 4 : 0;
-  }
-  Bytes(s, {0xFF, 0xD9});
-  return s;
+  return PadJpeg(EncodeJpeg(DrawScene(16, 16, salt), exif ? JpegHeader::kExif : JpegHeader::kJfif, 50), size);
 }
 
 std::string Wave(size_t size, uint32_t salt) {
@@ -327,6 +309,26 @@ std::string MediaSampleBytes(MediaSample kind, size_t size, uint32_t salt) {
   return {};
 }
 
+std::string MediaSampleContent(MediaSample kind, uint32_t salt) {
+  constexpr int kFrames = 20, kFps = 10;  // two seconds
+  switch (kind) {
+    case MediaSample::JpegJfif: return EncodeJpeg(DrawScene(320, 240, salt), JpegHeader::kJfif, 85);
+    case MediaSample::JpegExif: return EncodeJpeg(DrawScene(240, 320, salt), JpegHeader::kExif, 85);
+    case MediaSample::Png: return EncodePng(DrawScene(320, 240, salt));
+    case MediaSample::Gif: return EncodeGif(DrawScene(160, 120, salt));
+    case MediaSample::Bmp: return EncodeBmp(DrawScene(160, 120, salt));
+    case MediaSample::Wave: return EncodeTuneWave(2000, salt);
+    case MediaSample::Avi: return EncodeMjpegAvi(240, 180, kFrames, kFps, salt);
+    case MediaSample::QuickTime:
+      return EncodeMjpegIso("qt  ", 0x20050300, "qt  ", 240, 180, kFrames, kFps, salt);
+    case MediaSample::Mp4: return EncodeMjpegIso("isom", 0x200, "isomiso2mp41", 240, 180, kFrames, kFps, salt);
+    case MediaSample::Mp4Brand: return EncodeMjpegIso("mp42", 0, "mp42isom", 240, 180, kFrames, kFps, salt);
+    case MediaSample::M4v: return EncodeMjpegIso("M4V ", 1, "M4V M4A mp42", 240, 180, kFrames, kFps, salt);
+    case MediaSample::ThreeGp: return EncodeMjpegIso("3gp4", 0x200, "isom3gp4", 240, 180, kFrames, kFps, salt);
+    default: return MediaSampleBytes(kind, 1024, salt);
+  }
+}
+
 const char* MediaSampleExtension(MediaSample kind) {
   switch (kind) {
     case MediaSample::JpegJfif:
@@ -360,21 +362,26 @@ void AddMediaFamily(BackupWriter& writer, const FamilyOptions& options) {
   auto add = [&](const std::string& domain, const std::string& path, S kind, size_t size) {
     writer.AddFile(domain, path, MediaSampleBytes(kind, size, salt++));
   };
+  // A file a preview shows or plays (a picture, a sound, a movie).
+  auto real = [&](const std::string& domain, const std::string& path, S kind) {
+    writer.AddFile(domain, path, MediaSampleContent(kind, salt++));
+  };
 
   // Camera Roll: every picture and video type of a phone, one of each
-  // header variant, with the sizes kept apart so that tests can tell them.
+  // header variant; pictures decode and movies play where a preview can
+  // show them (HEIC stays a bare file type box).
   const std::string dcim = "Media/DCIM/100APPLE/";
   writer.AddDirectory("CameraRollDomain", "Media/DCIM");
   writer.AddDirectory("CameraRollDomain", "Media/DCIM/100APPLE");
-  add("CameraRollDomain", dcim + "IMG_0001.JPG", S::JpegJfif, 1500);
-  add("CameraRollDomain", dcim + "IMG_0002.JPG", S::JpegExif, 1600);
-  add("CameraRollDomain", dcim + "IMG_0003.PNG", S::Png, 1700);
-  add("CameraRollDomain", dcim + "IMG_0004.MOV", S::QuickTime, 1800);
+  real("CameraRollDomain", dcim + "IMG_0001.JPG", S::JpegJfif);
+  real("CameraRollDomain", dcim + "IMG_0002.JPG", S::JpegExif);
+  real("CameraRollDomain", dcim + "IMG_0003.PNG", S::Png);
+  real("CameraRollDomain", dcim + "IMG_0004.MOV", S::QuickTime);
   add("CameraRollDomain", dcim + "IMG_0005.HEIC", S::Heic, 1900);
-  add("CameraRollDomain", dcim + "IMG_0006.MP4", S::Mp4Brand, 2000);
-  add("CameraRollDomain", dcim + "IMG_0007.GIF", S::Gif, 2100);
-  add("CameraRollDomain", dcim + "img_0008.bmp", S::Bmp, 2200);
-  add("CameraRollDomain", dcim + "IMG_0009.M4V", S::M4v, 2300);
+  real("CameraRollDomain", dcim + "IMG_0006.MP4", S::Mp4Brand);
+  real("CameraRollDomain", dcim + "IMG_0007.GIF", S::Gif);
+  real("CameraRollDomain", dcim + "img_0008.bmp", S::Bmp);
+  real("CameraRollDomain", dcim + "IMG_0009.M4V", S::M4v);
   for (int i = 1; i < options.scale; ++i) {
     for (int k = 0; k < 20; ++k) {
       add("CameraRollDomain", dcim + "IMG_" + std::to_string(1000 + i * 20 + k) + ".JPG", S::JpegExif, 600 + k);
@@ -391,45 +398,45 @@ void AddMediaFamily(BackupWriter& writer, const FamilyOptions& options) {
   // Photo Stream.
   const std::string stream = "Media/PhotoStreamsData/1234567890/100APPLE/";
   writer.AddDirectory("MediaDomain", "Media/PhotoStreamsData/1234567890/100APPLE");
-  add("MediaDomain", stream + "IMG_0101.JPG", S::JpegJfif, 1010);
-  add("MediaDomain", stream + "IMG_0102.PNG", S::Png, 1020);
+  real("MediaDomain", stream + "IMG_0101.JPG", S::JpegJfif);
+  real("MediaDomain", stream + "IMG_0102.PNG", S::Png);
   add("MediaDomain", stream + "IMG_0103.HEIC", S::Heic, 1030);
 
   // Message attachments: the stored name says one thing, the content
   // another; the sniffed extension wins.
   const std::string att = "Library/SMS/Attachments/0a/10/6F1E0D2C-0000-4000-8000-00000000A001/";
   const std::string att2 = "Library/SMS/Attachments/1b/11/6F1E0D2C-0000-4000-8000-00000000A002/";
-  add("MediaDomain", att + "photo.jpeg", S::JpegJfif, 3000);
+  real("MediaDomain", att + "photo.jpeg", S::JpegJfif);
   add("MediaDomain", att + "clip.mov", S::QuickTimeMoov, 3100);
   add("MediaDomain", att + "voice.mp3", S::Mp3, 3200);
   add("MediaDomain", att + "movie.mpg", S::MpegProgram, 3300);
   add("MediaDomain", att + "trailer.m1v", S::MpegVideo, 3400);
   add("MediaDomain", att2 + "video.wmv", S::Asf, 3500);
   add("MediaDomain", att2 + "song.mid", S::Midi, 3600);
-  add("MediaDomain", att2 + "sound", S::Wave, 3700);  // no extension at all
+  real("MediaDomain", att2 + "sound", S::Wave);  // no extension at all
   add("MediaDomain", att2 + "IMG_2001.heic", S::Heic, 3800);
   writer.AddFile("MediaDomain", att2 + "contact.vcf",
                  "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Anna\r\n" + std::string(600, 'x') + "\r\nEND:VCARD\r\n");
   writer.AddFile("MediaDomain", att2 + "tiny.gif", MediaSampleBytes(S::Gif, 100).substr(0, 100));
 
   // Application media.
-  add("AppDomain-com.example.camera", "Documents/photo1.jpg", S::JpegExif, 4000);
-  add("AppDomain-com.example.camera", "Documents/render.png", S::Png, 4100);
+  real("AppDomain-com.example.camera", "Documents/photo1.jpg", S::JpegExif);
+  real("AppDomain-com.example.camera", "Documents/render.png", S::Png);
   // A name in decomposed form (as the device stores it): "Fotoğraf çiçek.jpg".
-  add("AppDomain-com.example.camera", "Documents/Fotog\xcc\x86raf c\xcc\xa7ic\xcc\xa7""ek.jpg", S::JpegJfif, 4200);
-  add("AppDomain-com.example.player", "Documents/clip.avi", S::Avi, 4300);
+  real("AppDomain-com.example.camera", "Documents/Fotog\xcc\x86raf c\xcc\xa7ic\xcc\xa7""ek.jpg", S::JpegJfif);
+  real("AppDomain-com.example.player", "Documents/clip.avi", S::Avi);
   add("AppDomain-com.example.player", "Documents/film.rmvb", S::RealMedia, 4400);
-  add("AppDomain-com.example.player", "Documents/tune.wav", S::Wave, 4500);
-  add("AppDomain-com.example.player", "Documents/show.3gp", S::ThreeGp, 4600);
-  add("AppDomain-com.example.player", "Documents/movie.mp4", S::Mp4, 4700);
+  real("AppDomain-com.example.player", "Documents/tune.wav", S::Wave);
+  real("AppDomain-com.example.player", "Documents/show.3gp", S::ThreeGp);
+  real("AppDomain-com.example.player", "Documents/movie.mp4", S::Mp4);
   add("AppDomain-org.example.tool", "Documents/com.icon.ico", S::Ico, 4800);  // "com." with no later "-"
   writer.AddFile("AppDomain-com.example.camera", "Library/Caches/readme.txt", std::string(700, 'r'));
 
   // WhatsApp media inside its application container.
   const std::string wa = "Library/Media/4915112345678@s.whatsapp.net/a/b/";
-  add("AppDomain-net.whatsapp.WhatsApp", wa + "photo-1.jpg", S::JpegJfif, 5000);
-  add("AppDomain-net.whatsapp.WhatsApp", wa + "video-1.mp4", S::Mp4Brand, 5100);
-  add("AppDomain-net.whatsapp.WhatsApp", wa + "Audio-1.wav", S::Wave, 5200);
+  real("AppDomain-net.whatsapp.WhatsApp", wa + "photo-1.jpg", S::JpegJfif);
+  real("AppDomain-net.whatsapp.WhatsApp", wa + "video-1.mp4", S::Mp4Brand);
+  real("AppDomain-net.whatsapp.WhatsApp", wa + "Audio-1.wav", S::Wave);
   const std::filesystem::path gone =
       writer.AddFile("AppDomain-net.whatsapp.WhatsApp", wa + "gone.jpg", MediaSampleBytes(S::JpegJfif, 5300));
   std::error_code ec;

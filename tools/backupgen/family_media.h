@@ -44,6 +44,12 @@ inline constexpr int kMediaSampleCount = 21;
 // differ. Headers are valid for their format; pictures decode.
 std::string MediaSampleBytes(MediaSample kind, size_t size = 1024, uint32_t salt = 0);
 
+// The sample with real content where a preview can show it: a landscape
+// picture (JPEG 320 x 240, its Exif variant 240 x 320, PNG, GIF, BMP), two
+// seconds of a tune (WAV), a two-second Motion JPEG movie (AVI and every
+// ISO base media kind but HEIC); other kinds give MediaSampleBytes(kind).
+std::string MediaSampleContent(MediaSample kind, uint32_t salt = 0);
+
 // The extension the sniffer gives the sample ("jpg", "mpeg", "wmv", ...).
 const char* MediaSampleExtension(MediaSample kind);
 
