@@ -59,6 +59,7 @@ class DevicePageTests : public QObject {
   void simulatedPhoneIsListedFirstAndScanned();
   void withoutPhoneOnlyBackupsAndRowsFollowTheListing();
   void phoneThatCannotBeReadIsReported();
+  void phoneGoneDuringScanKeepsWhatWasFound();
 };
 
 class SingleInstanceTests : public QObject {

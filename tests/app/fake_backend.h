@@ -20,6 +20,7 @@ struct FakeScript {
   int recordsPerCategory = 2;
   std::atomic<int>* opens = nullptr;  // counts Open calls when set
   DeviceChoice* device = nullptr;     // told the phone of a device scan when set
+  bool deviceGone = false;            // the phone went away during the scan
 };
 
 class FakeBackend : public ScanBackend {
@@ -56,6 +57,7 @@ class FakeBackend : public ScanBackend {
     }
   }
   int Count(int category) const override { return counts_[static_cast<size_t>(category)]; }
+  bool DeviceGone() const override { return script_.deviceGone; }
   uint64_t Bytes(int category) const override { return uint64_t(counts_[static_cast<size_t>(category)]) * 2048; }
 
  private:

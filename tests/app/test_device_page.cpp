@@ -261,4 +261,28 @@ void DevicePageTests::phoneThatCannotBeReadIsReported() {
   QVERIFY(window.CategoryPage()->NextButton()->isEnabled());
 }
 
+void DevicePageTests::phoneGoneDuringScanKeepsWhatWasFound() {
+  FakeScript script;
+  script.deviceGone = true;
+  CMainWnd window({}, [&](int) -> std::unique_ptr<ScanBackend> { return std::make_unique<FakeBackend>(script); });
+  // A backup scan never asks about a phone.
+  window.ScanPage()->SetSelectedBackup(BackupInfo{});
+  window.CategoryPage()->NextButton()->click();
+  QVERIFY(WaitFinished(window, 10000));
+  QVERIFY(g_boxes.texts.isEmpty());
+  g_boxes.answer = kAnswerOk;
+  window.ScanPage()->ui()->BtnHome->click();
+  g_boxes.texts.clear();
+
+  window.ScanPage()->SetSelectedDevice({"UDID-GONE", "Gone Phone"});
+  window.CategoryPage()->NextButton()->click();
+  QVERIFY(WaitFinished(window, 10000));
+  QCOMPARE(g_boxes.texts.size(), 1);
+  QVERIFY2(g_boxes.texts.first().contains(QStringLiteral("disconnected")), qPrintable(g_boxes.texts.first()));
+  // What was found stays, ready for the recovery.
+  QVERIFY(window.ScanPage()->TotalCount() > 0);
+  QVERIFY(window.ScanPage()->ui()->BtnRecovery->isEnabled());
+  window.close();
+}
+
 }  // namespace orbanix::app::testing
