@@ -42,6 +42,9 @@ constexpr char kDeviceIconSvg[] =
     R"(<path d="M36 11h6M36 15h6" stroke="#6b6b6b" stroke-width="2"/>)"
     R"(<circle cx="43" cy="4" r="3" fill="#2fa84f"/></svg>)";
 
+// Shown in the date column of a phone's row.
+QString DeviceStateText() { return Text("PageItunesBackup", "DeviceConnected", QStringLiteral("Connected now")); }
+
 std::vector<DeviceChoice> AttachedPhones() {
   std::vector<DeviceChoice> phones;
   for (const device::ConnectedDevice& d : device::ListConnectedDevices()) phones.push_back({d.udid, d.name});
@@ -116,6 +119,10 @@ void CItunesBackupVrtWnd::ApplyLanguage() {
   ui_->BackupFileList->setHeaderLabels({Text("PageItunesBackup", "ColName", QStringLiteral("Name")),
                                         Text("PageItunesBackup", "ColDate", QStringLiteral("Last Backup Date")),
                                         Text("PageItunesBackup", "ColSerial", QStringLiteral("Serial Number"))});
+  for (int i = 0; i < ui_->BackupFileList->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = ui_->BackupFileList->topLevelItem(i);
+    if (IsDeviceRow(row)) row->setText(1, DeviceStateText());
+  }
   ShowEmptyText();
 }
 
@@ -132,7 +139,7 @@ QTreeWidgetItem* CItunesBackupVrtWnd::MakeDeviceRow(const DeviceChoice& device) 
   auto* row = new QTreeWidgetItem;
   row->setIcon(0, DeviceIcon());
   row->setText(0, device.name.empty() ? QStringLiteral("iPhone") : QString::fromStdString(device.name));
-  row->setText(1, Text("PageItunesBackup", "DeviceConnected", QStringLiteral("Connected now")));
+  row->setText(1, DeviceStateText());
   row->setToolTip(0, QString::fromStdString(device.udid));
   row->setData(0, kBackupRole, -1);
   row->setData(0, kDeviceRole, QString::fromStdString(device.udid));
