@@ -10,8 +10,8 @@ const std::vector<Command>& Commands() {
   static const std::vector<Command> kCommands = {
       {"list", "list the iPhone backups on this computer", RunList},
       {"files", "list the stored files of one backup (its file index)", RunFiles},
-      {"scan", "scan one backup and count what it holds, live and deleted", RunScan},
-      {"recover", "scan one backup and write what it holds into a folder", RunRecover},
+      {"scan", "scan one backup or a connected iPhone and count what it holds, live and deleted", RunScan},
+      {"recover", "scan one backup or a connected iPhone and write what it holds into a folder", RunRecover},
       {"sqlite", "print the live and recovered rows of any SQLite file", RunSqlite},
   };
   return kCommands;
