@@ -123,7 +123,21 @@ double BaselineSeconds(const Backup& b) {
   return Seconds(start);
 }
 
-double ScanSeconds(const Backup& b, size_t& records) {
+// The kernel's high-water mark of resident memory (VmHWM), in MB; -1 when
+// it cannot be read.
+double PeakResidentMb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+  }
+  return -1;
+}
+
+// Bytes handed out by malloc and not yet freed, over every arena.
+double MallocInUseMb() { return static_cast<double>(mallinfo2().uordblks) / (1024.0 * 1024.0); }
+
+double ScanSeconds(const Backup& b, size_t& records, double& inUseMb) {
   const auto start = std::chrono::steady_clock::now();
   BackupCatalog catalog(b.root / "data", {b.root});
   BackupInfo info;
@@ -140,29 +154,23 @@ double ScanSeconds(const Backup& b, size_t& records) {
   auto stepStart = std::chrono::steady_clock::now();
   const bool verbose = std::getenv("ORBANIX_BENCH_VERBOSE") != nullptr;
   events.opened = [&](Status) {
-    if (verbose) std::cout << "  open " << Seconds(stepStart) << " s\n";
+    if (verbose) std::cout << "  open " << Seconds(stepStart) << " s, peak " << PeakResidentMb() << " MB\n";
     stepStart = std::chrono::steady_clock::now();
   };
   events.stepDone = [&](size_t, const ScanStep& step, Status) {
-    if (verbose) std::cout << "  " << step.name << " " << Seconds(stepStart) << " s\n";
+    if (verbose) {
+      std::cout << "  " << step.name << " " << Seconds(stepStart) << " s, peak " << PeakResidentMb() << " MB, held "
+                << MallocInUseMb() << " MB\n";
+    }
     stepStart = std::chrono::steady_clock::now();
   };
   driver.Start([&] { return source.Open(""); }, BuildScanPlan(source, all, results), events);
   driver.Wait();
   records = 0;
   for (Category c : all) records += CountCategory(results, c).records;
-  return Seconds(start);
-}
-
-// The kernel's high-water mark of resident memory (VmHWM), in MB; -1 when
-// it cannot be read.
-double PeakResidentMb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  }
-  return -1;
+  const double seconds = Seconds(start);
+  inUseMb = MallocInUseMb();  // the results still held
+  return seconds;
 }
 
 // Gives freed memory back to the system and restarts the high-water mark at
@@ -183,11 +191,11 @@ void BM_ScanVersusReadOnce(benchmark::State& state) {
   }
   const bool reset = ResetPeakResident();
   const double residentAtStart = PeakResidentMb();
-  double scan = 0, base = 0;
+  double scan = 0, base = 0, inUseMb = 0;
   size_t records = 0;
   for (auto _ : state) {
     base += BaselineSeconds(b);
-    scan += ScanSeconds(b, records);
+    scan += ScanSeconds(b, records, inUseMb);
   }
   struct rusage usage {};
   getrusage(RUSAGE_SELF, &usage);
@@ -201,7 +209,8 @@ void BM_ScanVersusReadOnce(benchmark::State& state) {
             << " s, ratio " << (base > 0 ? scan / base : 0) << ", records " << records << "\n";
   std::cout << "peak RSS during the scans " << scanPeak << " MB"
             << (reset ? "" : " (the high-water mark could not be reset: whole process)") << " (resident before them "
-            << residentAtStart << " MB); whole process including the fixture " << usage.ru_maxrss / 1024 << " MB\n";
+            << residentAtStart << " MB); whole process including the fixture " << usage.ru_maxrss / 1024
+            << " MB; allocated and held at the end of a scan " << inUseMb << " MB\n";
 }
 BENCHMARK(BM_ScanVersusReadOnce)->Iterations(2)->Unit(benchmark::kMillisecond);
 

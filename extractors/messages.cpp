@@ -385,17 +385,15 @@ struct Collected {
   }
 };
 
-// Sorts the collected messages by date text, stably, and returns them in a
-// vector of exactly their number. Messages read in date order (the usual
-// case: a phone stores them as they come) are only moved once.
+// Sorts the collected messages by date text, stably. Messages read in date
+// order (the usual case: a phone stores them as they come) are handed on as
+// they are, without a second buffer; others are moved once into a vector of
+// exactly their number.
 std::vector<MessageRecord> SortedByDate(Collected& c) {
   const size_t n = c.messages.size();
+  if (c.numeric && std::is_sorted(c.keys.begin(), c.keys.end())) return std::move(c.messages);
   std::vector<MessageRecord> out;
   out.reserve(n);
-  if (c.numeric && std::is_sorted(c.keys.begin(), c.keys.end())) {
-    std::move(c.messages.begin(), c.messages.end(), std::back_inserter(out));
-    return out;
-  }
   std::vector<uint32_t> order(n);
   std::iota(order.begin(), order.end(), 0u);
   if (c.numeric) {
@@ -435,14 +433,21 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
     // Steps stop as soon as the callback answers non-zero; what was read is
     // then dropped and the map stays unchanged.
     int64_t largest = 0;
-    Collected* last = nullptr;  // rows of one party often come together
-    int64_t lastHandle = 0;
+    // Handle ids are the handle table's rowids, small and dense: a direct
+    // table finds a conversation without walking the hash map's buckets
+    // (the map's elements stay where they are when it grows).
+    constexpr int64_t kDirectHandles = 1 << 16;
+    std::vector<Collected*> direct;
     result = ScanTable(reader, "message", MakeMessageRowDecoder([&](MessageRecord&& m) {
-                         if (!last || lastHandle != m.handleId) {
-                           last = &found[m.handleId];
-                           lastHandle = m.handleId;
+                         const int64_t id = m.handleId;
+                         if (id < 0 || id >= kDirectHandles) {
+                           found[id].Add(std::move(m));
+                           return;
                          }
-                         last->Add(std::move(m));
+                         if (static_cast<size_t>(id) >= direct.size()) direct.resize(static_cast<size_t>(id) + 1, nullptr);
+                         Collected*& slot = direct[static_cast<size_t>(id)];
+                         if (!slot) slot = &found[id];
+                         slot->Add(std::move(m));
                        }, &largest));
     maxRowId = largest;
     cancel = progress.Report(1, 5);

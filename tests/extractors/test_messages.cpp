@@ -210,6 +210,40 @@ TEST_F(Messages, HandlesContactsAndDatesJoinByTheirRules) {
   EXPECT_EQ(first[4].rowId, 7);
 }
 
+TEST_F(Messages, LongConversationsSortStablyByDateAndKeepTheirOwnMessages) {
+  // Two parties' messages interleaved, many with the same date, some without
+  // text (dropped), the dates scrambled against the rowids: each
+  // conversation is its own messages in date order, equal dates in table
+  // order - the order a stable sort of the whole table by date gives.
+  const auto sms = EmptySms();
+  std::string sql = "INSERT INTO handle (ROWID, id, service) VALUES (1, '+15550001111', 'SMS'), (2, 'b@example.com', 'iMessage');BEGIN;";
+  struct Row {
+    int rowid, handle;
+    int64_t date;
+    bool text;
+  };
+  std::vector<Row> rows;
+  for (int i = 1; i <= 1500; ++i) {
+    const Row r{i, i % 3 == 0 ? 2 : 1, 400000000 + (i * 7919) % 97 * 60, i % 11 != 0};
+    rows.push_back(r);
+    sql += Message(r.rowid, r.text ? Format("'m%d'", i) : "NULL", r.handle, std::to_string(r.date));
+  }
+  ExecSql(sms, sql + "COMMIT;");
+  ConversationMap map;
+  int64_t maxRowId = 0;
+  ASSERT_EQ(ScanMessages(sms, Path("none.db"), map, maxRowId), 0);
+  std::erase_if(rows, [](const Row& r) { return !r.text; });
+  std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.date < b.date; });
+  for (int handle : {1, 2}) {
+    std::vector<int64_t> expected, got;
+    for (const Row& r : rows) {
+      if (r.handle == handle) expected.push_back(r.rowid);
+    }
+    for (const MessageRecord& m : map[handle]) got.push_back(m.rowId);
+    EXPECT_EQ(got, expected) << "handle " << handle;
+  }
+}
+
 TEST_F(Messages, AMissingAddressBookStillDeliversEveryConversation) {
   const auto sms = Path("sms.db");
   gen::SmsSpec shape;
