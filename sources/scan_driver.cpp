@@ -1,5 +1,9 @@
 #include "sources/scan_driver.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace orbanix {
 
 ScanDriver::~ScanDriver() {
@@ -65,6 +69,12 @@ void ScanDriver::Work(std::function<Status()> open, std::vector<ScanStep> steps)
     }
     if (Cancelled()) outcome = ScanOutcome::kCancelled;
   }
+#ifdef __GLIBC__
+  // The operations' working memory (pages, lists being sorted, buffers that
+  // grew) is free again; give it back to the system, so that the desktop
+  // program keeps only the results while the person looks at them.
+  malloc_trim(0);
+#endif
   auto finished = events_.finished;
   {
     std::lock_guard<std::mutex> guard(lock_);
