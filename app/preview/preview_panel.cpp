@@ -328,12 +328,23 @@ void CPreviewPanel::ShowBubbles(const std::vector<Bubble>& bubbles) {
   head->setForeground(QColor(QString::fromLatin1(kGrey)));
   head->setFlags(Qt::NoItemFlags);
 
-  int width = messages_->viewport()->width();
-  if (width < 160) width = std::max(panel_->width(), 240) - 20;
+  // Rows are as wide as the list less its vertical scroll bar, which comes
+  // as soon as the bubbles outgrow the list (a row wider than that would be
+  // cut on the right).
+  // The list has just been shown: lay the panel out first so that the
+  // list has its real width.
+  if (panel_->layout()) panel_->layout()->activate();
+  const int scrollBar = messages_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, messages_);
+  int width = messages_->width() - 2 * messages_->frameWidth() - scrollBar;
+  if (!messages_->isVisible() || width < 160) width = std::max(panel_->width(), 240) - 4 - scrollBar;
   const int bubbleMax = width * 4 / 5;
-  const QFontMetrics metrics(messages_->font());
+  // Every row of the list is as wide as its widest one: the heading must
+  // not be wider than the list either.
+  head->setSizeHint(QSize(width, messages_->fontMetrics().height() + 6));
   for (const Bubble& b : bubbles) {
-    auto* row = new QWidget;
+    // Made inside the list so that its labels take the list's font (the
+    // bubble is measured in it).
+    auto* row = new QWidget(messages_->viewport());
     auto* box = new QVBoxLayout(row);
     box->setContentsMargins(6, 4, 6, 4);
     box->setSpacing(2);
@@ -343,14 +354,14 @@ void CPreviewPanel::ShowBubbles(const std::vector<Bubble>& bubbles) {
     header->setAlignment(side);
     box->addWidget(header);
 
-    // The bubble is as wide as its text, up to four fifths of the list.
+    // The bubble is as wide as its text, up to four fifths of the list, and
+    // as high as the text wrapped at that width.
     const QString text = b.text.isEmpty() ? QStringLiteral(" ") : b.text;
-    const QRect bounds = metrics.boundingRect(QRect(0, 0, bubbleMax - 20, 100000), Qt::TextWordWrap, text);
-    auto* bubble = new QLabel(text.toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br>")), row);
+    const QString html = text.toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br>"));
+    auto* bubble = new QLabel(html, row);
     bubble->setTextFormat(Qt::RichText);
     bubble->setWordWrap(true);
     bubble->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    bubble->setFixedSize(bounds.width() + 22, bounds.height() + 14);
     QString style = QStringLiteral("border-radius: 10px; padding: 6px 10px; ");
     if (b.deleted) {
       style += QStringLiteral("background: #FFF1E5; border: 1px solid %1; color: %1;").arg(QLatin1String(kDeletedColour));
@@ -360,6 +371,15 @@ void CPreviewPanel::ShowBubbles(const std::vector<Bubble>& bubbles) {
       style += QStringLiteral("background: #E9E9EB; color: #4D4D4D;");
     }
     bubble->setStyleSheet(style);
+    // The label measures itself: its width on one line (each line of the
+    // text unbroken), narrowed to the most a bubble may take, then the
+    // height it needs at that width.
+    bubble->ensurePolished();
+    bubble->setWordWrap(false);
+    const int natural = bubble->sizeHint().width();
+    bubble->setWordWrap(true);
+    const int bubbleWidth = std::min(natural, bubbleMax);
+    bubble->setFixedSize(bubbleWidth, bubble->heightForWidth(bubbleWidth));
     auto* line = new QHBoxLayout;
     line->setSpacing(4);
     if (b.fromMe) line->addStretch(1);

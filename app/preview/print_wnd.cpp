@@ -112,6 +112,10 @@ void CPrintWnd::OnBuilt(Status st) {
   QString html = QString::fromStdString(head_ + body_ + tail_);
   html.remove(QRegularExpression(QStringLiteral("<script[^>]*>.*</script>"),
                                  QRegularExpression::DotMatchesEverythingOption | QRegularExpression::InvertedGreedinessOption));
+  // Nor does it draw a block's border or pad its captions: a rule stands
+  // for the border above each record, a blank keeps "Title:" off its value.
+  html.replace(QStringLiteral("<div>"), QStringLiteral("<div><hr>"));
+  html.replace(QStringLiteral("</span>"), QStringLiteral("</span> "));
   page_.setHtml(html);
   if (g_previewHook) {
     g_previewHook(page_);

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QPrinter>
 #include <QTemporaryDir>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -137,6 +138,48 @@ class PreviewTest : public QObject {
     QCOMPARE(bubbles->item(2)->data(Qt::UserRole).toBool(), true);
     QCOMPARE(bubbles->item(1)->data(Qt::UserRole).toBool(), false);
     QCOMPARE(bubbles->item(2)->data(Qt::UserRole + 1).toString(), QStringLiteral("deleted last"));
+  }
+
+  void bubblesShowTheirWholeTextInsideTheList() {
+    // Enough messages for a scroll bar, some long enough to wrap several
+    // times, sent ones on the right edge.
+    ScanResults results;
+    results.ticked = {Category::Messages};
+    auto& chat = results.conversations[1];
+    for (int i = 0; i < 12; ++i) {
+      std::string text = "message " + std::to_string(i);
+      for (int k = 0; k < i % 4; ++k) text += " with several more words that have to wrap onto further lines";
+      chat.push_back(Msg(1, "2020-01-01 10:00:00", text.c_str(), i == 5, i % 2));
+    }
+    CPreviewHost host;
+    host.resize(1000, 600);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    host.views()->Start(&results, nullptr, Ticked({Category::Messages}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Messages);
+    QTreeWidget* list = host.controls().dataList;
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(0)).center());
+    QListWidget* bubbles = host.controls().messagesList;
+    QCOMPARE(bubbles->count(), 13);
+    QTRY_VERIFY(bubbles->verticalScrollBar()->isVisible());
+    for (int i = 1; i < bubbles->count(); ++i) {
+      bubbles->scrollToItem(bubbles->item(i));
+      QApplication::processEvents();
+      QWidget* row = bubbles->itemWidget(bubbles->item(i));
+      QVERIFY(row);
+      const QString text = bubbles->item(i)->data(Qt::UserRole + 1).toString();
+      QLabel* bubble = nullptr;
+      for (QLabel* label : row->findChildren<QLabel*>()) {
+        if (label->wordWrap()) bubble = label;
+      }
+      QVERIFY(bubble);
+      // Within the list, clear of the scroll bar.
+      const QRect inList(bubble->mapTo(bubbles->viewport(), QPoint(0, 0)), bubble->size());
+      QVERIFY2(inList.left() >= 0 && inList.right() < bubbles->viewport()->width(), qPrintable(text));
+      // High enough for its text wrapped at its width.
+      QVERIFY2(bubble->heightForWidth(bubble->width()) <= bubble->height(), qPrintable(text));
+    }
   }
 
   void contactShowsFirstNumberInListAndAllInDetail() {

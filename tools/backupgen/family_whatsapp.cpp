@@ -6,6 +6,7 @@
 #include "platform/text.h"
 #include "sources/plist.h"
 #include "tools/backupgen/fixture_db.h"
+#include "tools/backupgen/media_encode.h"
 
 namespace orbanix::gen {
 
@@ -285,13 +286,9 @@ void BuildWhatsAppDb(const fs::path& path, const GenWhatsApp& c, bool emptyMessa
 
 namespace {
 
-// A small JPEG/JFIF file of 1 KiB, enough for the media sniffer.
-std::string TinyJpeg() {
-  std::string bytes("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 20);
-  bytes.resize(1022, '\x11');
-  bytes += std::string("\xFF\xD9", 2);
-  return bytes;
-}
+// The picture a chat message carries: a real JPEG, so that its preview
+// shows something.
+std::string ChatPicture() { return EncodeJpeg(DrawScene(240, 180, 11), JpegHeader::kJfif, 80); }
 
 }  // namespace
 
@@ -303,9 +300,9 @@ void AddWhatsAppFamily(BackupWriter& writer, const FamilyOptions& options) {
   for (const GenWaMedia& m : content.media) {
     if (m.localPath.empty()) continue;
     if (old) {
-      writer.AddFile("AppDomain-net.whatsapp.WhatsApp", "Library/" + m.localPath, TinyJpeg());
+      writer.AddFile("AppDomain-net.whatsapp.WhatsApp", "Library/" + m.localPath, ChatPicture());
     } else {
-      writer.AddFile("AppDomainGroup-group.net.whatsapp.WhatsApp.shared", "Message/" + m.localPath, TinyJpeg());
+      writer.AddFile("AppDomainGroup-group.net.whatsapp.WhatsApp.shared", "Message/" + m.localPath, ChatPicture());
     }
   }
   if (old) {
