@@ -314,11 +314,13 @@ class MessageJoin {
     }
   }
 
-  // The party of a handle id; null when no handle has that rowid.
+  // The other party of a conversation: the handle's address and the name
+  // of the first contact whose phone text contains it.
   struct Party {
     const std::string* address = nullptr;
     std::string contactName;
   };
+  // The party of a handle id; null when no handle has that rowid.
   const Party* PartyOf(int64_t handleId) const {
     auto p = partyOf_.find(handleId);
     return p == partyOf_.end() ? nullptr : &parties_[p->second];
