@@ -282,7 +282,16 @@ class MessageJoin {
               const std::vector<ContactRecord>& contacts, const std::vector<AttachmentRecord>& attachments) {
     attachmentNames_.reserve(attachments.size());
     for (const AttachmentRecord& a : attachments) {
-      if (a.messageId != 0) attachmentNames_.emplace(a.messageId, &a.fileName);
+      if (a.messageId == 0) continue;
+      attachmentNames_.emplace(a.messageId, &a.fileName);
+      // Most messages have no attachment: a bit per message id (ids are
+      // rowids, dense) answers that without a look into the map.
+      if (a.messageId > 0 && a.messageId < kMarkedIds) {
+        if (static_cast<size_t>(a.messageId) >= hasAttachment_.size()) {
+          hasAttachment_.resize(static_cast<size_t>(a.messageId) + 1, false);
+        }
+        hasAttachment_[static_cast<size_t>(a.messageId)] = true;
+      }
     }
     std::unordered_map<int64_t, const std::string*> handleIds;
     handleIds.reserve(handles.size());
@@ -330,7 +339,9 @@ class MessageJoin {
     m.address.clear();
     m.contactName.clear();
     m.attachmentName.clear();
-    if (m.rowId != 0) {
+    const bool marked = m.rowId > 0 && m.rowId < kMarkedIds;
+    if (m.rowId != 0 && (!marked || (static_cast<size_t>(m.rowId) < hasAttachment_.size() &&
+                                     hasAttachment_[static_cast<size_t>(m.rowId)]))) {
       auto a = attachmentNames_.find(m.rowId);
       if (a != attachmentNames_.end()) m.attachmentName = *a->second;
     }
@@ -341,7 +352,9 @@ class MessageJoin {
   }
 
  private:
+  static constexpr int64_t kMarkedIds = int64_t{1} << 26;
   std::unordered_map<int64_t, const std::string*> attachmentNames_;
+  std::vector<bool> hasAttachment_;  // by message id below kMarkedIds
   std::unordered_map<int64_t, size_t> partyOf_;  // handleId -> index into parties_
   std::vector<Party> parties_;
 };
