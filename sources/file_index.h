@@ -75,6 +75,7 @@ class HashedName {
 
   HashedName() { digits_[0] = '\0'; }
   explicit HashedName(std::string_view hex) { Assign(hex); }
+  HashedName(const std::string& hex) { Assign(hex); }  // digests arrive as strings
 
   void Assign(std::string_view hex) {
     if (hex.size() == kLength) {
@@ -92,7 +93,7 @@ class HashedName {
   operator std::string_view() const { return view(); }
   std::string str() const { return std::string(view()); }
 
-  friend bool operator==(const HashedName& a, const HashedName& b) { return a.view() == b.view(); }
+  // One comparison, with anything that is text (another name included).
   friend bool operator==(const HashedName& a, std::string_view b) { return a.view() == b; }
   friend std::ostream& operator<<(std::ostream& out, const HashedName& name) { return out << name.view(); }
 

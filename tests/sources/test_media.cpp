@@ -414,7 +414,7 @@ TEST_F(TempFolder, SameJpegNamedByAlbumOrAsAttachment) {
   std::vector<MediaItem> camera, stream;
   ASSERT_EQ(ScanPhotos(root_, index, camera, stream), 0);
   ASSERT_EQ(Names(camera), std::vector<std::string>{"IMG_0001.JPG"});
-  EXPECT_EQ(camera[0].path, root_ / index[0].hashedName);
+  EXPECT_EQ(camera[0].path, root_ / index[0].hashedName.str());
   EXPECT_EQ(camera[0].size, 900u);
   std::vector<AttachmentFile> attachments;
   ASSERT_EQ(ScanMessageAttachments(root_, index, attachments), 0);
@@ -522,7 +522,7 @@ TEST_F(TempFolder, UnreadableCandidatesAreSkippedSilently) {
       Store("CameraRollDomain-Media/DCIM/100APPLE/text.JPG", std::string(4096, 'x')),
       {"CameraRollDomain-Media/DCIM/100APPLE/folder.JPG", Sha1Hex("folder"), 0},
   };
-  fs::create_directories(root_ / index[2].hashedName);
+  fs::create_directories(root_ / index[2].hashedName.str());
   std::vector<MediaItem> camera, stream;
   EXPECT_EQ(ScanPhotos(root_, index, camera, stream), 0);
   EXPECT_TRUE(camera.empty());
