@@ -190,7 +190,8 @@ void CPreviewPanel::BuildMediaView() {
   auto* box = new QVBoxLayout(media_);
   box->setContentsMargins(6, 6, 6, 6);
   mediaTitle_ = new QLabel(media_);
-  mediaTitle_->setObjectName(QStringLiteral("LblMediaName"));
+  // Values, not captions: no language text of their own.
+  mediaTitle_->setObjectName(QStringLiteral("MediaName"));
   mediaTitle_->setWordWrap(true);
   mediaTitle_->setAlignment(Qt::AlignCenter);
   box->addWidget(mediaTitle_);
@@ -204,7 +205,7 @@ void CPreviewPanel::BuildMediaView() {
   seek_->setObjectName(QStringLiteral("SliderSeek"));
   seek_->setMinimumWidth(60);
   time_ = new QLabel(media_);
-  time_->setObjectName(QStringLiteral("LblMediaTime"));
+  time_->setObjectName(QStringLiteral("MediaTime"));
   // Wide enough for "00:00 / 00:00" without pushing the panel wider.
   time_->setMinimumWidth(time_->fontMetrics().horizontalAdvance(QStringLiteral("00:00 / 00:00")));
   time_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);

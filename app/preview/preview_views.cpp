@@ -93,6 +93,7 @@ CPreviewViews::~CPreviewViews() = default;
 
 void CPreviewViews::Start(ScanResults* results, IPhoneRecoveryParse* source,
                           const std::array<bool, kCategoryCount>& ticked, bool buildTree) {
+  shown_ = nullptr;
   panel_->Clear();
   list_->Clear();
   data_.Reset(results, source);
@@ -133,6 +134,7 @@ void CPreviewViews::SetScanning(bool scanning) {
 }
 
 void CPreviewViews::Reset() {
+  shown_ = nullptr;
   panel_->Clear();
   list_->Clear();
   media_->SetSource(nullptr);
@@ -143,6 +145,7 @@ void CPreviewViews::Reset() {
 
 void CPreviewViews::OpenCategory(Category category) {
   open_ = true;
+  shown_ = nullptr;
   panel_->Clear();
   media_->Reset();
   const bool deletedOnly = tree_->Mark(category) == QLatin1Char('D');
@@ -170,6 +173,7 @@ void CPreviewViews::OpenCategory(Category category) {
 
 void CPreviewViews::Preview(Category category, const void* id) {
   const RecoveryRecords& r = data_.records();
+  shown_ = id;
   switch (category) {
     case Category::Notes:
       if (auto* n = ElementOf(r.notes, id)) panel_->ShowNote(*n);
@@ -209,6 +213,11 @@ void CPreviewViews::SetFilter(bool on) {
   if (!open_) return;
   tree_->SetMark(list_->category(), on);
   list_->SetFilter(on);
+  // A record the filter has just hidden leaves the panel as well.
+  if (const SelectionState* entry = shown_ ? data_.selection().table().Find(shown_) : nullptr; entry && entry->hidden) {
+    panel_->Clear();
+    shown_ = nullptr;
+  }
   RefreshFilterCount();
   RefreshStatistics();
 }

@@ -106,6 +106,8 @@ class CPreviewViews : public QObject {
   CMediaPreview* media_;
   bool scanning_ = false;
   bool open_ = false;
+  // The entry whose record the panel shows (a text preview), if any.
+  const void* shown_ = nullptr;
   std::filesystem::path printFolder_;
   std::filesystem::path templateFolder_;
   std::filesystem::path backupFolder_;

@@ -258,7 +258,7 @@ class DemoWalkTests : public QObject {
     // Camera Roll: pictures of every kind Qt reads, and a film that plays.
     open(Category::CameraRoll);
     QCOMPARE(list->topLevelItemCount(), page->Count(static_cast<int>(Category::CameraRoll)));
-    for (const char* name : {"IMG_0002.JPG", "IMG_0003.PNG", "IMG_0007.GIF", "img_0008.bmp", "IMG_0001.JPG"}) {
+    for (const char* name : {"IMG_0002.JPG", "IMG_0003.PNG", "IMG_0005.HEIC", "IMG_0007.GIF", "img_0008.bmp", "IMG_0001.JPG"}) {
       expectPicture(QString::fromLatin1(name));
     }
     Shoot(QStringLiteral("01-camera-roll-photo"));
@@ -287,6 +287,7 @@ class DemoWalkTests : public QObject {
 
     open(Category::PhotoStream);
     expectPicture(QStringLiteral("IMG_0102.PNG"));
+    expectPicture(QStringLiteral("IMG_0103.HEIC"));
     expectPicture(QStringLiteral("IMG_0101.JPG"));
     Shoot(QStringLiteral("02-photo-stream"));
 
@@ -387,6 +388,9 @@ class DemoWalkTests : public QObject {
     QVERIFY(c.filterCount->isVisible());
     QVERIFY(c.filterCount->text().contains(QString::number(notes - deleted)));
     QVERIFY(c.statistics->text() != allTicked);
+    // The note shown was live: hidden now, and gone from the panel too.
+    QVERIFY(first->isHidden());
+    QVERIFY(panel->edit()->toPlainText().isEmpty());
     Shoot(QStringLiteral("09-notes-deleted-only"));
     QTest::mouseClick(c.filter, Qt::LeftButton, {}, QPoint(8, c.filter->height() / 2));
     QVERIFY(!c.filter->isChecked());
@@ -457,7 +461,7 @@ class DemoWalkTests : public QObject {
         }
         if (auto* recover = qobject_cast<CRecoverProcessWnd*>(modal)) {
           if (!recover->finished()) return false;  // looked at again on the next tick
-          Shoot(QStringLiteral("13-recovered"));
+          if (!shots_.isEmpty()) recover->grab().save(QStringLiteral("%1/walk-13-recovered.png").arg(shots_));
           QTest::mouseClick(recover->findChild<QPushButton*>(QStringLiteral("OpenBtn")), Qt::LeftButton);
           QTest::mouseClick(recover->finishButton(), Qt::LeftButton);
           recovered = true;

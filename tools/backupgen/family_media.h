@@ -45,9 +45,10 @@ inline constexpr int kMediaSampleCount = 21;
 std::string MediaSampleBytes(MediaSample kind, size_t size = 1024, uint32_t salt = 0);
 
 // The sample with real content where a preview can show it: a landscape
-// picture (JPEG 320 x 240, its Exif variant 240 x 320, PNG, GIF, BMP), two
-// seconds of a tune (WAV), a two-second Motion JPEG movie (AVI and every
-// ISO base media kind but HEIC); other kinds give MediaSampleBytes(kind).
+// picture (JPEG 320 x 240, its Exif variant 240 x 320, PNG, GIF, BMP,
+// HEIC), two seconds of a tune (WAV), a two-second Motion JPEG movie (AVI
+// and the ISO base media movie kinds); other kinds give
+// MediaSampleBytes(kind).
 std::string MediaSampleContent(MediaSample kind, uint32_t salt = 0);
 
 // The extension the sniffer gives the sample ("jpg", "mpeg", "wmv", ...).

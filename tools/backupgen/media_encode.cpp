@@ -1,5 +1,6 @@
 #include "tools/backupgen/media_encode.h"
 
+#include <libheif/heif.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -395,6 +396,44 @@ std::string EncodeTuneWave(int millis, uint32_t salt, int sampleRate) {
     Le16(s, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))));
   }
   return s;
+}
+
+// ------------------------------------------------------------------- HEIC
+
+std::string EncodeHeic(const Picture& picture, int quality) {
+  std::string out;
+  heif_context* context = heif_context_alloc();
+  heif_encoder* encoder = nullptr;
+  heif_image* image = nullptr;
+  heif_image_handle* handle = nullptr;
+  if (context && heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok &&
+      heif_image_create(picture.width, picture.height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image).code ==
+          heif_error_Ok &&
+      heif_image_add_plane(image, heif_channel_interleaved, picture.width, picture.height, 8).code == heif_error_Ok) {
+    int stride = 0;
+    uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < picture.height; ++y) {
+      std::copy_n(picture.at(0, y), static_cast<size_t>(picture.width) * 3, plane + static_cast<size_t>(y) * stride);
+    }
+    heif_encoder_set_lossy_quality(encoder, quality);
+    // Quiet and quick (these names are not known to every version).
+    heif_encoder_set_parameter_string(encoder, "x265:log-level", "none");
+    heif_encoder_set_parameter_string(encoder, "preset", "ultrafast");
+    if (heif_context_encode_image(context, image, encoder, nullptr, &handle).code == heif_error_Ok) {
+      heif_writer writer{};
+      writer.writer_api_version = 1;
+      writer.write = [](heif_context*, const void* data, size_t size, void* user) {
+        static_cast<std::string*>(user)->append(static_cast<const char*>(data), size);
+        return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
+      };
+      if (heif_context_write(context, &writer, &out).code != heif_error_Ok) out.clear();
+    }
+  }
+  if (handle) heif_image_handle_release(handle);
+  if (image) heif_image_release(image);
+  if (encoder) heif_encoder_release(encoder);
+  if (context) heif_context_free(context);
+  return out;
 }
 
 // -------------------------------------------------------------------- BMP

@@ -7,6 +7,7 @@
 //   - WAV: 16-bit mono PCM;
 //   - BMP: 24-bit, bottom-up rows;
 //   - GIF: 3-3-2 colour cube, LZW kept at 9-bit codes;
+//   - HEIC: through libheif's HEVC encoder (the one library used here);
 //   - AVI: Motion JPEG frames with an index;
 //   - ISO base media (QuickTime, MP4, M4V, 3GP by the file type box):
 //     one Motion JPEG ("jpeg") video track.
@@ -48,6 +49,10 @@ std::string EncodePng(const Picture& picture, const std::string& comment = {});
 
 // `millis` of a short tune (a few notes from `salt`), 16-bit mono PCM.
 std::string EncodeTuneWave(int millis, uint32_t salt, int sampleRate = 16000);
+
+// A HEIC (HEVC still image in a HEIF file) of the picture; empty when no
+// HEVC encoder is at hand.
+std::string EncodeHeic(const Picture& picture, int quality = 60);
 
 // A 24-bit BMP of the picture.
 std::string EncodeBmp(const Picture& picture);
