@@ -25,6 +25,7 @@
 #include "app/preview/print_wnd.h"
 #include "app/preview/recover_process_wnd.h"
 #include "sources/catalog.h"
+#include "sources/media_sniffer.h"
 #include "tools/backupgen/family_media.h"
 
 using namespace orbanix;
@@ -182,6 +183,19 @@ class PreviewTest : public QObject {
       QVERIFY2(inList.left() >= 0 && inList.right() < bubbles->viewport()->width(), qPrintable(text));
       // High enough for its text wrapped at its width.
       QVERIFY2(bubble->heightForWidth(bubble->width()) <= bubble->height(), qPrintable(text));
+    }
+  }
+
+  void generatedContentIsSniffedAsItsKind() {
+    // The scans keep only what the sniffer recognises: real content must
+    // still look like its kind in its first 512 bytes.
+    for (int k = 0; k < gen::kMediaSampleCount; ++k) {
+      const auto kind = static_cast<gen::MediaSample>(k);
+      const std::string bytes = gen::MediaSampleContent(kind, 3);
+      std::string name;
+      int64_t counter = 0;
+      QCOMPARE(MediaSniffer::SniffBuffer(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name, counter), 0);
+      QCOMPARE(QString::fromStdString(name), QStringLiteral("0.") + QLatin1String(gen::MediaSampleExtension(kind)));
     }
   }
 
