@@ -311,7 +311,9 @@ std::string MediaSampleBytes(MediaSample kind, size_t size, uint32_t salt) {
   return {};
 }
 
-std::string MediaSampleContent(MediaSample kind, uint32_t salt) {
+namespace {
+
+std::string MakeContent(MediaSample kind, uint32_t salt) {
   constexpr int kFrames = 20, kFps = 10;  // two seconds
   switch (kind) {
     case MediaSample::JpegJfif: return EncodeJpeg(DrawScene(320, 240, salt), JpegHeader::kJfif, 85);
@@ -328,20 +330,24 @@ std::string MediaSampleContent(MediaSample kind, uint32_t salt) {
     case MediaSample::M4v: return EncodeMjpegIso("M4V ", 1, "M4V M4A mp42", 240, 180, kFrames, kFps, salt);
     case MediaSample::ThreeGp: return EncodeMjpegIso("3gp4", 0x200, "isom3gp4", 240, 180, kFrames, kFps, salt);
     case MediaSample::Heic: {
-      // HEVC encoding is the slow part of a backup: each picture once per
-      // process (both demo backups ask for the same ones).
-      static std::mutex lock;
-      static std::map<uint32_t, std::string> made;
-      std::lock_guard<std::mutex> guard(lock);
-      auto it = made.find(salt);
-      if (it == made.end()) {
-        std::string heic = EncodeHeic(DrawScene(320, 240, salt));
-        it = made.emplace(salt, heic.empty() ? MediaSampleBytes(kind, 1024, salt) : heic).first;
-      }
-      return it->second;
+      std::string heic = EncodeHeic(DrawScene(320, 240, salt));
+      return heic.empty() ? MediaSampleBytes(kind, 1024, salt) : heic;
     }
     default: return MediaSampleBytes(kind, 1024, salt);
   }
+}
+
+}  // namespace
+
+std::string MediaSampleContent(MediaSample kind, uint32_t salt) {
+  // Drawing and encoding (HEVC above all) is most of a backup's making:
+  // each sample once per process (both demo backups ask for the same ones).
+  static std::mutex lock;
+  static std::map<std::pair<MediaSample, uint32_t>, std::string> made;
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = made.find({kind, salt});
+  if (it == made.end()) it = made.emplace(std::make_pair(kind, salt), MakeContent(kind, salt)).first;
+  return it->second;
 }
 
 const char* MediaSampleExtension(MediaSample kind) {
