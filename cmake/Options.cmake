@@ -8,6 +8,8 @@ add_compile_options(-Wall -Wextra)
 if(ORBANIX_WERROR)
   add_compile_options(-Werror)
 endif()
+# Third-party leaks the sanitizer build is told to leave out of its reports.
+set(ORBANIX_LSAN_SUPPRESSIONS ${CMAKE_SOURCE_DIR}/cmake/lsan.supp)
 if(ORBANIX_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
@@ -37,7 +39,8 @@ function(orbanix_test name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
   add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "TZ=UTC;QT_QPA_PLATFORM=offscreen"
+  set_tests_properties(${name} PROPERTIES
+                       ENVIRONMENT "TZ=UTC;QT_QPA_PLATFORM=offscreen;LSAN_OPTIONS=suppressions=${ORBANIX_LSAN_SUPPRESSIONS}"
                        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   if(ARG_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
@@ -62,7 +65,8 @@ function(orbanix_fuzz name)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
   add_test(NAME ${name} COMMAND ${name} ${ARG_ITERATIONS})
-  set_tests_properties(${name} PROPERTIES LABELS "core;fuzz" TIMEOUT 600 ENVIRONMENT "TZ=UTC")
+  set_tests_properties(${name} PROPERTIES LABELS "core;fuzz" TIMEOUT 600
+                       ENVIRONMENT "TZ=UTC;LSAN_OPTIONS=suppressions=${ORBANIX_LSAN_SUPPRESSIONS}")
   add_dependencies(core_tests ${name})
   if(ORBANIX_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     add_executable(${name}_libfuzzer ${ARG_SOURCES})
