@@ -58,13 +58,13 @@ struct Setup {
       return;
     }
     try {
-      gen::SmsSpec shape;
+      gen::SmsShape shape;
       shape.messages = static_cast<int>(EnvNumber("ORBANIX_BENCH_MESSAGES", 50000));
       shape.handles = static_cast<int>(EnvNumber("ORBANIX_BENCH_HANDLES", 500));
       shape.layout = EnvNumber("ORBANIX_BENCH_WIDE", 0) ? gen::SmsLayout::kWide : gen::SmsLayout::kOld38;
       const gen::SmsTruth truth = gen::BuildSmsDb(sms, shape);
       messages = truth.liveMessages.size();
-      gen::AddressBookSpec book;
+      gen::AddressBookShape book;
       book.persons = static_cast<int>(EnvNumber("ORBANIX_BENCH_CONTACTS", 5000));
       gen::BuildAddressBook(addressBook, book);
       ok = true;

@@ -58,13 +58,13 @@ struct Backup {
     const long long media = EnvNumber("ORBANIX_BENCH_MEDIA", entries / 5);
     try {
       gen::BackupWriter writer(root / "phone", gen::Era::ManifestDb);
-      gen::SmsSpec sms;
+      gen::SmsShape sms;
       sms.messages = static_cast<int>(EnvNumber("ORBANIX_BENCH_MESSAGES", 100000));
       sms.handles = 2000;
       const fs::path smsPath = writer.ScratchPath("sms.db");
       gen::BuildSmsDb(smsPath, sms);
       databases.push_back(writer.AddFileFrom("HomeDomain", "Library/SMS/sms.db", smsPath));
-      gen::AddressBookSpec book;
+      gen::AddressBookShape book;
       book.persons = 5000;
       const fs::path bookPath = writer.ScratchPath("ab.sqlitedb");
       gen::BuildAddressBook(bookPath, book);

@@ -60,10 +60,10 @@ inline Phone BuildPhone(const fs::path& folder) {
   gen::FamilyOptions family;
 
   fs::create_directories(phone.Library("AddressBook"));
-  gen::AddressBookSpec contacts;
+  gen::AddressBookShape contacts;
   gen::BuildAddressBook(phone.Library("AddressBook/AddressBook.sqlitedb"), contacts);
   fs::create_directories(phone.Library("SMS"));
-  gen::SmsSpec sms;
+  gen::SmsShape sms;
   sms.messages = 200;
   gen::BuildSmsDb(phone.Library("SMS/sms.db"), sms);
   WriteBytes(phone.Library("SMS/Attachments/0a/10/IMG_0100.JPG"),

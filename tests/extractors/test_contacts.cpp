@@ -45,7 +45,7 @@ class Contacts : public ScratchTest {};
 
 TEST_F(Contacts, ScanKeepsPeopleWithNumbersNamedAndSorted) {
   const auto db = Path("AddressBook.sqlitedb");
-  gen::AddressBookSpec shape;
+  gen::AddressBookShape shape;
   shape.persons = 12;
   shape.deleteRows = false;
   gen::BuildAddressBook(db, shape);
@@ -88,7 +88,7 @@ TEST_F(Contacts, ScanKeepsPeopleWithNumbersNamedAndSorted) {
 
 TEST_F(Contacts, RowReaderKeepsPeopleWithoutNumbersForNameLookUps) {
   const auto db = Path("AddressBook.sqlitedb");
-  gen::AddressBookSpec shape;
+  gen::AddressBookShape shape;
   shape.persons = 5;
   shape.deleteRows = false;
   gen::BuildAddressBook(db, shape);
@@ -108,7 +108,7 @@ TEST_F(Contacts, RowReaderKeepsPeopleWithoutNumbersForNameLookUps) {
 
 TEST_F(Contacts, RowsWithControlCharactersOrBadTextAreDropped) {
   const auto db = Path("AddressBook.sqlitedb");
-  gen::AddressBookSpec shape;
+  gen::AddressBookShape shape;
   shape.persons = 6;
   shape.deleteRows = false;
   gen::BuildAddressBook(db, shape);
@@ -139,7 +139,7 @@ TEST_F(Contacts, AMissingAddressBookLeavesTheListAlone) {
 
 TEST_F(Contacts, DeletedPeopleComeBack) {
   const auto db = Path("AddressBook.sqlitedb");
-  gen::AddressBookSpec shape;
+  gen::AddressBookShape shape;
   shape.persons = 300;
   const gen::AddressBookTruth truth = gen::BuildAddressBook(db, shape);
   CDbFileReader reader;
@@ -181,7 +181,7 @@ TEST_F(Contacts, DeletedPeopleComeBack) {
 
 TEST_F(Contacts, RowDumpWritesLiveThenRecoveredRows) {
   const auto db = Path("AddressBook.sqlitedb");
-  gen::AddressBookSpec shape;
+  gen::AddressBookShape shape;
   shape.persons = 40;
   const gen::AddressBookTruth truth = gen::BuildAddressBook(db, shape);
   std::vector<ContactRecord> contacts;

@@ -36,7 +36,7 @@ class Messages : public ScratchTest {
   // An empty sms.db of the given layout for hand-written rows.
   fs::path EmptySms(gen::SmsLayout layout = gen::SmsLayout::kOld38) {
     const auto db = Path("sms.db");
-    gen::SmsSpec shape;
+    gen::SmsShape shape;
     shape.layout = layout;
     shape.handles = 0;
     shape.messages = 0;
@@ -47,7 +47,7 @@ class Messages : public ScratchTest {
   // An address book holding the given (first name, phone text) persons.
   fs::path AddressBook(const std::vector<std::pair<std::string, std::string>>& persons) {
     const auto db = Path("AddressBook.sqlitedb");
-    gen::AddressBookSpec shape;
+    gen::AddressBookShape shape;
     shape.persons = 0;
     shape.deleteRows = false;
     gen::BuildAddressBook(db, shape);
@@ -106,16 +106,16 @@ TEST_F(Messages, BothLayoutsDeliverEveryLiveMessage) {
     const bool wide = layout == gen::SmsLayout::kWide;
     SCOPED_TRACE(wide ? "wide" : "38 columns");
     const auto sms = Path(wide ? "wide.db" : "old.db");
-    gen::SmsSpec shape;
+    gen::SmsShape shape;
     shape.layout = layout;
     shape.messages = 500;
     shape.deleteRows = false;
     const gen::SmsTruth truth = gen::BuildSmsDb(sms, shape);
     const auto ab = Path("ab.db");
-    gen::AddressBookSpec abSpec;
-    abSpec.persons = 20;
-    abSpec.deleteRows = false;
-    gen::BuildAddressBook(ab, abSpec);
+    gen::AddressBookShape abShape;
+    abShape.persons = 20;
+    abShape.deleteRows = false;
+    gen::BuildAddressBook(ab, abShape);
     ConversationMap map;
     int64_t maxRowId = 0;
     ASSERT_EQ(ScanMessages(sms, ab, map, maxRowId), 0);
@@ -246,7 +246,7 @@ TEST_F(Messages, LongConversationsSortStablyByDateAndKeepTheirOwnMessages) {
 
 TEST_F(Messages, AMissingAddressBookStillDeliversEveryConversation) {
   const auto sms = Path("sms.db");
-  gen::SmsSpec shape;
+  gen::SmsShape shape;
   shape.messages = 120;
   shape.deleteRows = false;
   const gen::SmsTruth truth = gen::BuildSmsDb(sms, shape);
@@ -274,7 +274,7 @@ struct ProgressLog {
 
 TEST_F(Messages, ProgressIsReportedPerTableAndCancelLeavesTheMapAlone) {
   const auto sms = Path("sms.db");
-  gen::SmsSpec shape;
+  gen::SmsShape shape;
   shape.messages = 60;
   gen::BuildSmsDb(sms, shape);
   ProgressLog log;
@@ -364,7 +364,7 @@ TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
     const bool wide = layout == gen::SmsLayout::kWide;
     SCOPED_TRACE(wide ? "wide" : "38 columns");
     const auto sms = Path(wide ? "wide.db" : "old.db");
-    gen::SmsSpec shape;
+    gen::SmsShape shape;
     shape.layout = layout;
     shape.messages = 1500;
     shape.handles = 12;

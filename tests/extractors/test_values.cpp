@@ -159,7 +159,7 @@ class ContactsDump : public ScratchTest {
 
 TEST_F(ContactsDump, WritesOneAlignedLinePerRow) {
   const auto db = Path("ab.db");
-  gen::AddressBookSpec shape;
+  gen::AddressBookShape shape;
   shape.persons = 6;
   shape.deleteRows = false;
   gen::BuildAddressBook(db, shape);
@@ -186,7 +186,7 @@ TEST_F(ContactsDump, WritesOneAlignedLinePerRow) {
 
 TEST_F(ContactsDump, RecoveredRowsAreNumberedOnFromTheCounter) {
   const auto db = Path("ab.db");
-  gen::AddressBookSpec shape;
+  gen::AddressBookShape shape;
   shape.persons = 40;
   const gen::AddressBookTruth truth = gen::BuildAddressBook(db, shape);
   ASSERT_FALSE(truth.deleted.empty());
@@ -211,7 +211,7 @@ TEST_F(ContactsDump, RecoveredRowsAreNumberedOnFromTheCounter) {
 
 TEST_F(ContactsDump, AnOutputThatCannotBeOpenedIsAnError) {
   const auto db = Path("ab.db");
-  gen::AddressBookSpec shape;
+  gen::AddressBookShape shape;
   shape.persons = 3;
   shape.deleteRows = false;
   gen::BuildAddressBook(db, shape);

@@ -111,7 +111,7 @@ std::string DemoPhoneText(int person) {
   return "+1 " + formatted + " " + n + " +1" + n + " ";
 }
 
-AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookSpec& shape) {
+AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookShape& shape) {
   AddressBookTruth truth;
   FixtureOptions options;
   options.pageSize = shape.pageSize;
@@ -232,7 +232,7 @@ AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookSpec& s
 
 void AddContactsFamily(BackupWriter& writer, const FamilyOptions& options) {
   const fs::path built = writer.ScratchPath("AddressBook.sqlitedb");
-  AddressBookSpec shape;
+  AddressBookShape shape;
   shape.seed = options.seed;
   shape.persons = 60 * std::max(1, options.scale);
   BuildAddressBook(built, shape);

@@ -50,7 +50,7 @@ std::string DemoPhoneText(int person);
 
 // --- AddressBook.sqlitedb ---
 
-struct AddressBookSpec {
+struct AddressBookShape {
   int persons = 40;
   uint32_t seed = 1;
   bool deleteRows = true;
@@ -69,7 +69,7 @@ struct AddressBookTruth {
   int64_t freelistPages = 0;
 };
 
-AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookSpec& shape);
+AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookShape& shape);
 
 // The family: HomeDomain Library/AddressBook/AddressBook.sqlitedb.
 void AddContactsFamily(BackupWriter& writer, const FamilyOptions& options);

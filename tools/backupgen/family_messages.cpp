@@ -238,7 +238,7 @@ std::string ArchiveAttributedString(const std::string& text, bool mutableClasses
   return w.Take();
 }
 
-SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& shape) {
+SmsTruth BuildSmsDb(const fs::path& path, const SmsShape& shape) {
   SmsTruth truth;
   FixtureOptions options;
   options.pageSize = shape.pageSize;
@@ -417,7 +417,7 @@ SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& shape) {
 
 void AddMessagesFamily(BackupWriter& writer, const FamilyOptions& options) {
   const int scale = std::max(1, options.scale);
-  SmsSpec shape;
+  SmsShape shape;
   shape.seed = options.seed;
   shape.handles = 12 * scale;
   shape.messages = 600 * scale;

@@ -42,7 +42,7 @@ std::string ArchiveAttributedString(const std::string& text, bool mutableClasses
 
 enum class SmsLayout { kOld38, kWide };
 
-struct SmsSpec {
+struct SmsShape {
   SmsLayout layout = SmsLayout::kOld38;
   int handles = 12;
   int messages = 600;
@@ -82,7 +82,7 @@ struct SmsTruth {
 
 // Builds the database at `path` (replaced). Throws std::runtime_error when
 // SQLite fails.
-SmsTruth BuildSmsDb(const fs::path& path, const SmsSpec& shape);
+SmsTruth BuildSmsDb(const fs::path& path, const SmsShape& shape);
 
 // The family: HomeDomain Library/SMS/sms.db, in the wide layout for backups
 // of the Manifest.db era and the 38-column layout otherwise.

@@ -31,7 +31,7 @@ struct Column {
   bool notNull = false;
 };
 
-struct TableSpec {
+struct TableShape {
   std::string name;
   std::vector<Column> columns;
   int alias = -1;
@@ -102,9 +102,9 @@ gen::Value RandomValue(Rng& rng, const Column& column, size_t longValue) {
   }
 }
 
-TableSpec RandomTable(Rng& rng, const std::string& name, bool allowWithoutRowid) {
+TableShape RandomTable(Rng& rng, const std::string& name, bool allowWithoutRowid) {
   static const char* const kTypes[] = {"INTEGER", "TEXT", "REAL", "BLOB", "NUMERIC", "", "VARCHAR(40)", "INT", "DOUBLE"};
-  TableSpec shape;
+  TableShape shape;
   shape.name = name;
   const int count = 2 + static_cast<int>(rng() % 6);
   for (int c = 0; c < count; ++c) {
@@ -126,7 +126,7 @@ TableSpec RandomTable(Rng& rng, const std::string& name, bool allowWithoutRowid)
   return shape;
 }
 
-std::string CreateSql(const TableSpec& shape) {
+std::string CreateSql(const TableShape& shape) {
   std::string sql = "CREATE TABLE " + shape.name + "(";
   for (size_t c = 0; c < shape.columns.size(); ++c) {
     const Column& col = shape.columns[c];
@@ -139,7 +139,7 @@ std::string CreateSql(const TableSpec& shape) {
   return sql;
 }
 
-std::string InsertSql(const TableSpec& shape, bool withRowid) {
+std::string InsertSql(const TableShape& shape, bool withRowid) {
   std::string cols, marks;
   if (withRowid) cols = "rowid", marks = "?";
   for (size_t c = 0; c < shape.columns.size(); ++c) {
@@ -151,7 +151,7 @@ std::string InsertSql(const TableSpec& shape, bool withRowid) {
   return "INSERT INTO " + shape.name + "(" + cols + ") VALUES (" + marks + ")";
 }
 
-std::vector<gen::Value> RandomRow(Rng& rng, const TableSpec& shape, size_t longValue) {
+std::vector<gen::Value> RandomRow(Rng& rng, const TableShape& shape, size_t longValue) {
   std::vector<gen::Value> values;
   for (size_t c = 0; c < shape.columns.size(); ++c) {
     if (static_cast<int>(c) == shape.alias) continue;
@@ -162,7 +162,7 @@ std::vector<gen::Value> RandomRow(Rng& rng, const TableSpec& shape, size_t longV
 }
 
 // rowid -> stored values (alias column NULL), through the library.
-std::map<int64_t, std::vector<SqlValue>> ReadRows(sqlite3* db, const TableSpec& shape) {
+std::map<int64_t, std::vector<SqlValue>> ReadRows(sqlite3* db, const TableShape& shape) {
   std::map<int64_t, std::vector<SqlValue>> rows;
   sqlite3_stmt* stmt = nullptr;
   const std::string sql = "SELECT rowid, * FROM " + shape.name;
@@ -329,7 +329,7 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
   out.options.autoVacuumIncremental = rng() % 4 == 0;
   const uint32_t usable = static_cast<uint32_t>(out.options.pageSize - out.options.reservedBytes);
 
-  std::vector<TableSpec> tables;
+  std::vector<TableShape> tables;
   tables.push_back(RandomTable(rng, "t_main", false));
   if (rng() % 2) tables.push_back(RandomTable(rng, "t_more", true));
   const bool dropOne = rng() % 3 != 0;
@@ -337,12 +337,12 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
 
   gen::FixtureDb db(path, out.options);
   db.Exec("PRAGMA synchronous=OFF");
-  for (const TableSpec& t : tables) db.Exec(CreateSql(t));
+  for (const TableShape& t : tables) db.Exec(CreateSql(t));
   // Rows: enough for several leaf pages at every page size.
   const size_t rowsPerTable = 120 + rng() % 160 + (usable >= 16384 ? 250 : 0);
   db.Exec("BEGIN");
   for (size_t i = 0; i < rowsPerTable; ++i) {
-    for (TableSpec& t : tables) {
+    for (TableShape& t : tables) {
       const size_t longValue = rng() % 25 == 0 ? usable + rng() % (2 * usable) : 0;
       std::vector<gen::Value> values = RandomRow(rng, t, longValue);
       if (t.withoutRowid) values.emplace_back(static_cast<int64_t>(i + 1));
@@ -361,7 +361,7 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
   std::map<std::string, std::map<int64_t, DeletionKind>> kinds;
   std::map<std::string, std::vector<int64_t>> firstOf;
   std::map<std::string, std::vector<std::vector<int64_t>>> pagesOf;
-  for (TableSpec& t : tables) {
+  for (TableShape& t : tables) {
     out.description += " " + t.name + (t.withoutRowid ? "(without rowid)" : t.alias >= 0 ? Format("(alias %d)", t.alias)
                                                                                           : "(no alias)");
     if (t.withoutRowid) continue;
@@ -371,7 +371,7 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
   // The deletions in one transaction: the pages change as they would one
   // statement at a time, with far fewer writes.
   db.Exec("BEGIN");
-  for (TableSpec& t : tables) {
+  for (TableShape& t : tables) {
     if (t.withoutRowid || (&t == &tables.back() && dropOne)) continue;  // dropped whole below
     const std::vector<int64_t>& first = firstOf[t.name];
     const std::vector<std::vector<int64_t>>& pages = pagesOf[t.name];
@@ -420,7 +420,7 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
     }
   }
   // The WITHOUT ROWID table loses rows too; they are never in the truth.
-  for (TableSpec& t : tables) {
+  for (TableShape& t : tables) {
     if (t.withoutRowid) db.Exec("DELETE FROM " + t.name + " WHERE k % 4 = 1");
   }
   if (dropOne) {
@@ -432,7 +432,7 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
 
   // The rows deleted for good: in the truth, with the values they had.
   for (size_t ti = 0; ti < tables.size(); ++ti) {
-    const TableSpec& t = tables[ti];
+    const TableShape& t = tables[ti];
     if (t.withoutRowid) continue;
     const bool dropped = dropOne && ti + 1 == tables.size();
     if (!dropped) out.aliasColumn[t.name] = t.alias;
