@@ -289,18 +289,23 @@ void CPreviewPanel::ShowNote(const NoteRecord& note) {
   edit_->moveCursor(QTextCursor::Start);
 }
 
+CPreviewPanel::Bubble CPreviewPanel::MakeBubble(bool fromMe, bool deleted, const std::string& date,
+                                                const std::string& sender, const std::string& text) {
+  Bubble b;
+  b.fromMe = fromMe;
+  b.deleted = deleted;
+  b.header = fromMe ? FormatText(QStringLiteral("%s Me:"), {Q(date)})
+                    : FormatText(QStringLiteral("%s %s:"), {Q(date), Q(sender)});
+  b.text = Q(text);
+  return b;
+}
+
 void CPreviewPanel::ShowConversation(const std::vector<MessageRecord>& messages) {
   std::vector<Bubble> bubbles;
   bubbles.reserve(messages.size());
   for (const MessageRecord& m : messages) {
-    Bubble b;
-    b.fromMe = m.fromMe != 0;
-    b.deleted = m.deleted != 0;
     const std::string& sender = m.contactName.empty() ? m.address : m.contactName;
-    b.header = b.fromMe ? FormatText(QStringLiteral("%s Me:"), {Q(m.date)})
-                        : FormatText(QStringLiteral("%s %s:"), {Q(m.date), Q(sender)});
-    b.text = Q(m.text);
-    bubbles.push_back(std::move(b));
+    bubbles.push_back(MakeBubble(m.fromMe != 0, m.deleted != 0, m.date, sender, m.text));
   }
   ShowBubbles(bubbles);
 }
@@ -309,14 +314,8 @@ void CPreviewPanel::ShowChat(const std::vector<ChatMessageRecord>& messages) {
   std::vector<Bubble> bubbles;
   bubbles.reserve(messages.size());
   for (const ChatMessageRecord& m : messages) {
-    Bubble b;
-    b.fromMe = m.fromMe != 0;
-    b.deleted = m.deleted != 0;
     const std::string& sender = m.senderName.empty() ? m.senderAddress : m.senderName;
-    b.header = b.fromMe ? FormatText(QStringLiteral("%s Me:"), {Q(m.date)})
-                        : FormatText(QStringLiteral("%s %s:"), {Q(m.date), Q(sender)});
-    b.text = Q(m.text);
-    bubbles.push_back(std::move(b));
+    bubbles.push_back(MakeBubble(m.fromMe != 0, m.deleted != 0, m.date, sender, m.text));
   }
   ShowBubbles(bubbles);
 }

@@ -97,6 +97,10 @@ class CPreviewPanel : public QObject {
     bool fromMe = false;
     bool deleted = false;
   };
+  // A bubble: "<date> Me:" for the owner's messages, "<date> <sender>:"
+  // for the other party's.
+  static Bubble MakeBubble(bool fromMe, bool deleted, const std::string& date, const std::string& sender,
+                           const std::string& text);
   void ShowBubbles(const std::vector<Bubble>& bubbles);
   void BuildContactView();
   void BuildMediaView();

@@ -70,31 +70,6 @@ ScanResult ScanGeneric(const std::filesystem::path& db, const std::string& table
   return result;
 }
 
-bool SameValue(const SqlValue& a, const SqlValue& b) {
-  if (a.index() == b.index()) return a == b;
-  const auto num = [](const SqlValue& v, double& d) {
-    if (auto i = std::get_if<int64_t>(&v)) {
-      d = static_cast<double>(*i);
-      return true;
-    }
-    if (auto r = std::get_if<double>(&v)) {
-      d = *r;
-      return true;
-    }
-    return false;
-  };
-  double x, y;
-  return num(a, x) && num(b, y) && x == y;
-}
-
-bool SameValues(const std::vector<SqlValue>& a, const std::vector<SqlValue>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (!SameValue(a[i], b[i])) return false;
-  }
-  return true;
-}
-
 std::string Describe(const SqlValue& v) {
   if (std::holds_alternative<std::nullptr_t>(v)) return "NULL";
   if (auto i = std::get_if<int64_t>(&v)) return std::to_string(*i);

@@ -8,6 +8,7 @@
 
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/recovery.h"
+#include "tools/sqlitecorpus/corpus.h"
 
 namespace orbanix::testing {
 
@@ -28,10 +29,9 @@ struct ScanResult {
 // Opens the file with CDbFileReader and scans `table` in generic mode.
 ScanResult ScanGeneric(const std::filesystem::path& db, const std::string& table, const ScanOptions& options = {});
 
-// Values equal as stored: an integer equals a real of the same value (a REAL
-// column keeps whole numbers as integers on disk).
-bool SameValue(const SqlValue& a, const SqlValue& b);
-bool SameValues(const std::vector<SqlValue>& a, const std::vector<SqlValue>& b);
+// Values equal as stored (the corpus's comparison: an integer equals a real
+// of the same value, as a REAL column keeps whole numbers as integers).
+using corpus::SameValues;
 std::string Describe(const SqlValue& v);
 std::string Describe(const std::vector<SqlValue>& v);
 

@@ -1,5 +1,6 @@
 #include "tools/backupgen/family_media.h"
 
+#include "tools/backupgen/byte_writers.h"
 #include "tools/backupgen/media_encode.h"
 
 #include <zlib.h>
@@ -13,23 +14,6 @@ namespace orbanix::gen {
 
 namespace {
 
-void Be16(std::string& s, uint32_t v) {
-  s.push_back(static_cast<char>(v >> 8));
-  s.push_back(static_cast<char>(v));
-}
-void Be32(std::string& s, uint32_t v) {
-  for (int k = 24; k >= 0; k -= 8) s.push_back(static_cast<char>(v >> k));
-}
-void Le16(std::string& s, uint32_t v) {
-  s.push_back(static_cast<char>(v));
-  s.push_back(static_cast<char>(v >> 8));
-}
-void Le32(std::string& s, uint32_t v) {
-  for (int k = 0; k <= 24; k += 8) s.push_back(static_cast<char>(v >> k));
-}
-void Le64(std::string& s, uint64_t v) {
-  for (int k = 0; k <= 56; k += 8) s.push_back(static_cast<char>(v >> k));
-}
 void Bytes(std::string& s, std::initializer_list<int> bytes) {
   for (int b : bytes) s.push_back(static_cast<char>(b));
 }

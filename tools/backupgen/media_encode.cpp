@@ -1,5 +1,7 @@
 #include "tools/backupgen/media_encode.h"
 
+#include "tools/backupgen/byte_writers.h"
+
 #include <libheif/heif.h>
 #include <zlib.h>
 
@@ -13,20 +15,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-void Be16(std::string& s, uint32_t v) {
-  s.push_back(static_cast<char>(v >> 8));
-  s.push_back(static_cast<char>(v));
-}
-void Be32(std::string& s, uint32_t v) {
-  for (int k = 24; k >= 0; k -= 8) s.push_back(static_cast<char>(v >> k));
-}
-void Le16(std::string& s, uint32_t v) {
-  s.push_back(static_cast<char>(v));
-  s.push_back(static_cast<char>(v >> 8));
-}
-void Le32(std::string& s, uint32_t v) {
-  for (int k = 0; k <= 24; k += 8) s.push_back(static_cast<char>(v >> k));
-}
 
 uint8_t Clamp8(double v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
 
