@@ -1,6 +1,7 @@
 #include "extractors/messages.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <iterator>
@@ -40,14 +41,24 @@ Status ParseMessageRecord(CDbFileReader& reader, const RowInput& input, ParsedRe
   return st;
 }
 
-// A text column as UTF-8: the bytes themselves when they are valid UTF-8 in
-// a UTF-8 database (checked without building a copy), else the validated
-// text with U+FFFD for the bad bytes.
-bool IsValidUtf8(const uint8_t* p, uint32_t n) {
+// Validates UTF-8 and reports whether the text is clean: no zero byte and no
+// U+FFFD. One pass; false for invalid sequences too.
+bool IsCleanUtf8(const uint8_t* p, uint32_t n) {
   uint32_t i = 0;
   while (i < n) {
+    // Eight ASCII bytes without a zero byte at a time (most message text).
+    if (n - i >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      constexpr uint64_t kLow = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+      if (((w | ((w - kLow) & ~w)) & kHigh) == 0) {
+        i += 8;
+        continue;
+      }
+    }
     const uint8_t b = p[i];
     if (b < 0x80) {
+      if (b == 0) return false;
       ++i;
       continue;
     }
@@ -61,7 +72,8 @@ bool IsValidUtf8(const uint8_t* p, uint32_t n) {
       if ((p[i + k] & 0xC0) != 0x80) return false;
       cp = (cp << 6) | (p[i + k] & 0x3F);
     }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFD)) ||
+        (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
       return false;
     }
     i += len;
@@ -69,21 +81,21 @@ bool IsValidUtf8(const uint8_t* p, uint32_t n) {
   return true;
 }
 
-std::string ColumnText(const ParsedRecord& r, int c) {
-  if (r.encoding == TextEncoding::kUtf8 && r.IsText(c)) {
-    const RecordColumn& col = r.columns[c];
-    if (IsValidUtf8(col.body, col.length)) return std::string(reinterpret_cast<const char*>(col.body), col.length);
-  }
-  return r.AsText(c);
-}
-
 // The body of a message: column 2, or the archived string of column 8 when
-// column 2 is NULL or empty. Returns false for a text that is not clean.
+// column 2 is NULL or empty. Returns false for a text that is not clean
+// (invalid bytes, U+FFFD or a zero byte).
 bool MessageText(const ParsedRecord& r, std::string& text) {
   text.clear();
   if (r.IsText(kTextColumn)) {
-    text = ColumnText(r, kTextColumn);
-    if (!text.empty() && HasReplacementOrZero(text)) return false;
+    const RecordColumn& col = r.columns[kTextColumn];
+    if (r.encoding == TextEncoding::kUtf8) {
+      // The bytes themselves, checked without building a copy first.
+      if (!IsCleanUtf8(col.body, col.length)) return false;
+      text.assign(reinterpret_cast<const char*>(col.body), col.length);
+    } else {
+      text = r.AsText(kTextColumn);
+      if (HasReplacementOrZero(text)) return false;
+    }
   }
   if (text.empty() && r.IsBlob(kAttributedBodyColumn)) {
     const RecordColumn& col = r.columns[kAttributedBodyColumn];
@@ -98,41 +110,63 @@ bool MessageText(const ParsedRecord& r, std::string& text) {
 
 bool IsOne(const ParsedRecord& r, int c) { return r.IsInteger(c) && r.AsInt64(c) == 1; }
 
-}  // namespace
+// What a message row gives before the joins, its date as a key (values.h).
+struct MessageFields {
+  std::string text;
+  int64_t rowId = 0;
+  int64_t handleId = 0;
+  uint64_t dateKey = 0;
+  int deleted = 0;
+  int fromMe = 0;
+};
 
-RowDecoder MakeMessageRowDecoder(std::function<void(MessageRecord&&)> sink, int64_t* maxRowId) {
-  auto record = std::make_shared<ParsedRecord>();
-  return [sink = std::move(sink), maxRowId, record](CDbFileReader& reader, const RowInput& input) -> Status {
-    ParsedRecord& r = *record;
-    if (const Status st = ParseMessageRecord(reader, input, r); st != status::kOk) return st;
-    if (r.ColumnCount() == 0) return status::kBadData;
-    // The largest rowid counts every row of the table, also one dropped for
-    // its text: recovered rows are numbered on from it.
-    if (maxRowId && r.hasRowid && r.rowid > *maxRowId) *maxRowId = r.rowid;
-    MessageRecord m;
-    if (!MessageText(r, m.text)) return status::kBadData;
-    // A live row without text may still carry an attachment (the scan decides
-    // after the join). A recovered row must look like a message: a text, its
-    // guid (column 1, never NULL in the table) and a date; bytes read out of
-    // step with a record give fragments that fail these.
-    if (input.deleted != 0) {
-      if (m.text.empty() || !r.IsText(1) || r.SerialType(1) == 13) return status::kBadData;
-      const bool dated = (r.IsInteger(kDateColumn) && r.AsInt64(kDateColumn) != 0) ||
-                         (r.IsReal(kDateColumn) && r.AsReal(kDateColumn) != 0.0);
-      if (!dated) return status::kBadData;
-    }
-    m.deleted = input.deleted;
-    m.rowId = r.hasRowid ? r.rowid : 0;
-    m.handleId = r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0;
-    m.date = FormatDateColumn(r, kDateColumn, Epoch::kApple);
-    m.fromMe = IsOne(r, kFromMeColumn) ? 1 : 0;
-    sink(std::move(m));
-    return status::kOk;
-  };
+// Reads one message row. A live row without text may still carry an
+// attachment (the scan decides after the join). A recovered row must look
+// like a message: a text, its guid (column 1, never NULL in the table) and a
+// date; bytes read out of step with a record give fragments that fail these.
+// The largest rowid counts every row of the table, also one dropped for its
+// text: recovered rows are numbered on from it.
+Status ReadMessageRow(CDbFileReader& reader, const RowInput& input, ParsedRecord& r, LocalClock& clock,
+                      MessageFields& m, int64_t* maxRowId) {
+  if (const Status st = ParseMessageRecord(reader, input, r); st != status::kOk) return st;
+  if (r.ColumnCount() == 0) return status::kBadData;
+  if (maxRowId && r.hasRowid && r.rowid > *maxRowId) *maxRowId = r.rowid;
+  if (!MessageText(r, m.text)) return status::kBadData;
+  if (input.deleted != 0) {
+    if (m.text.empty() || !r.IsText(1) || r.SerialType(1) == 13) return status::kBadData;
+    const bool dated = (r.IsInteger(kDateColumn) && r.AsInt64(kDateColumn) != 0) ||
+                       (r.IsReal(kDateColumn) && r.AsReal(kDateColumn) != 0.0);
+    if (!dated) return status::kBadData;
+  }
+  m.deleted = input.deleted;
+  m.rowId = r.hasRowid ? r.rowid : 0;
+  m.handleId = r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0;
+  m.dateKey = DateColumnKey(r, kDateColumn, Epoch::kApple, &clock);
+  m.fromMe = IsOne(r, kFromMeColumn) ? 1 : 0;
+  return status::kOk;
 }
 
+}  // namespace
+
 RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxRowId) {
-  return MakeMessageRowDecoder([&sink](MessageRecord&& m) { sink.push_back(std::move(m)); }, maxRowId);
+  struct State {
+    ParsedRecord record;
+    LocalClock clock;
+    MessageFields fields;
+  };
+  auto state = std::make_shared<State>();
+  return [&sink, maxRowId, state](CDbFileReader& reader, const RowInput& input) -> Status {
+    MessageFields& f = state->fields;
+    if (const Status st = ReadMessageRow(reader, input, state->record, state->clock, f, maxRowId); st != status::kOk) return st;
+    MessageRecord& m = sink.emplace_back();
+    m.deleted = f.deleted;
+    m.fromMe = f.fromMe;
+    m.rowId = f.rowId;
+    m.handleId = f.handleId;
+    m.date = DateKeyText(f.dateKey);
+    m.text = std::move(f.text);
+    return status::kOk;
+  };
 }
 
 RowDecoder MakeHandleRowDecoder(std::vector<HandleRecord>& sink) {
@@ -335,16 +369,23 @@ class MessageJoin {
     return p == partyOf_.end() ? nullptr : &parties_[p->second];
   }
 
+  // The file name of the first attachment linked to the message rowid; null
+  // when none.
+  const std::string* AttachmentOf(int64_t rowId) const {
+    if (rowId == 0) return nullptr;
+    if (rowId > 0 && rowId < kMarkedIds &&
+        (static_cast<size_t>(rowId) >= hasAttachment_.size() || !hasAttachment_[static_cast<size_t>(rowId)])) {
+      return nullptr;
+    }
+    auto a = attachmentNames_.find(rowId);
+    return a == attachmentNames_.end() ? nullptr : a->second;
+  }
+
   void Apply(MessageRecord& m, const Party* party) const {
     m.address.clear();
     m.contactName.clear();
     m.attachmentName.clear();
-    const bool marked = m.rowId > 0 && m.rowId < kMarkedIds;
-    if (m.rowId != 0 && (!marked || (static_cast<size_t>(m.rowId) < hasAttachment_.size() &&
-                                     hasAttachment_[static_cast<size_t>(m.rowId)]))) {
-      auto a = attachmentNames_.find(m.rowId);
-      if (a != attachmentNames_.end()) m.attachmentName = *a->second;
-    }
+    if (const std::string* name = AttachmentOf(m.rowId)) m.attachmentName = *name;
     if (party) {
       m.address = *party->address;
       m.contactName = party->contactName;
@@ -359,67 +400,44 @@ class MessageJoin {
   std::vector<Party> parties_;
 };
 
-// A number that orders date texts exactly as the texts compare: the 14
-// digits of "YYYY-MM-DD HH:MM:SS" (the only form dates are written in),
-// 0 for no date. False for any other text, whose list is then sorted by
-// the texts themselves.
-bool DateSortKey(const std::string& date, uint64_t& key) {
-  key = 0;
-  if (date.empty()) return true;
-  static constexpr char kShape[] = "dddd-dd-dd dd:dd:dd";
-  if (date.size() != sizeof kShape - 1) return false;
-  for (size_t i = 0; i < date.size(); ++i) {
-    const char c = date[i];
-    if (kShape[i] == 'd') {
-      if (c < '0' || c > '9') return false;
-      key = key * 10 + static_cast<uint64_t>(c - '0');
-    } else if (c != kShape[i]) {
-      return false;
-    }
-  }
-  key += 1;  // every date after "no date"
-  return true;
-}
-
-// The messages of one conversation as the scan collects them, with the
-// date keys computed while each record's date text is at hand.
-struct Collected {
-  std::vector<MessageRecord> messages;
-  std::vector<uint64_t> keys;
-  bool numeric = true;  // every date had the usual form: the keys order them
-
-  void Add(MessageRecord&& m) {
-    uint64_t key = 0;
-    numeric = DateSortKey(m.date, key) && numeric;
-    // Growth by half the size rather than doubling: a scan of a large
-    // database holds all of its messages, and doubling leaves up to half of
-    // that memory reserved and unused.
-    if (messages.size() == messages.capacity()) messages.reserve(messages.size() + messages.size() / 2 + 8);
-    messages.push_back(std::move(m));
-    keys.push_back(key);
-  }
+// One message of the table as the scan keeps it until the joins are ready:
+// compact, its conversation an index into the scan's list of handle ids.
+struct PendingMessage {
+  std::string text;
+  int64_t rowId = 0;
+  uint64_t dateKey = 0;
+  uint32_t conversation = 0;
+  uint8_t deleted = 0;
+  uint8_t fromMe = 0;
 };
 
-// Sorts the collected messages by date text, stably. Messages read in date
-// order (the usual case: a phone stores them as they come) are handed on as
-// they are, without a second buffer; others are moved once into a vector of
-// exactly their number.
-std::vector<MessageRecord> SortedByDate(Collected& c) {
-  const size_t n = c.messages.size();
-  if (c.numeric && std::is_sorted(c.keys.begin(), c.keys.end())) return std::move(c.messages);
-  std::vector<MessageRecord> out;
-  out.reserve(n);
-  std::vector<uint32_t> order(n);
-  std::iota(order.begin(), order.end(), 0u);
-  if (c.numeric) {
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return c.keys[a] < c.keys[b]; });
-  } else {
-    std::stable_sort(order.begin(), order.end(),
-                     [&](uint32_t a, uint32_t b) { return c.messages[a].date < c.messages[b].date; });
+// The pending messages in table order, in blocks (the store grows without
+// copying what it holds), addressed by their index in table order.
+class PendingMessages {
+ public:
+  PendingMessage& Add() {
+    if (size_ % kBlock == 0) blocks_.push_back(std::make_unique<PendingMessage[]>(kBlock));
+    return blocks_[size_ / kBlock][size_++ % kBlock];
   }
-  for (uint32_t i : order) out.push_back(std::move(c.messages[i]));
-  return out;
-}
+  size_t Size() const { return size_; }
+  PendingMessage& operator[](size_t i) { return blocks_[i / kBlock][i % kBlock]; }
+
+ private:
+  static constexpr size_t kBlock = 16384;
+  std::vector<std::unique_ptr<PendingMessage[]>> blocks_;
+  size_t size_ = 0;
+};
+
+// A conversation as the table is read: its handle id, how many messages it
+// has, and whether their date keys came in ascending order (the usual case:
+// a phone stores messages as they come; recovered rows, read last, are the
+// usual exception).
+struct ConversationTally {
+  int64_t handleId = 0;
+  uint32_t count = 0;
+  uint64_t lastKey = 0;
+  bool inOrder = true;
+};
 
 }  // namespace
 
@@ -437,10 +455,11 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
   CDbFileReader reader;
   Status result = reader.Open(smsDb);
   int cancel = 0;
-  // The messages are grouped by handle id as they are read, in table
-  // order: a conversation's list is what the scan hands over, and no second
-  // copy of all messages is ever held.
-  std::unordered_map<int64_t, Collected> found;
+  // The message table is read into compact pending messages in table order,
+  // counted per conversation; once the joins are ready each record is built
+  // once, in a list of its conversation's exact size.
+  PendingMessages pending;
+  std::vector<ConversationTally> tallies;
   std::vector<HandleRecord> handles;
   std::vector<AttachmentRecord> attachments;
   std::vector<AttachmentLinkRecord> links;
@@ -449,21 +468,43 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
     // then dropped and the map stays unchanged.
     int64_t largest = 0;
     // Handle ids are the handle table's rowids, small and dense: a direct
-    // table finds a conversation without walking the hash map's buckets
-    // (the map's elements stay where they are when it grows).
+    // table finds a conversation without a hash map.
     constexpr int64_t kDirectHandles = 1 << 16;
-    std::vector<Collected*> direct;
-    result = ScanTable(reader, "message", MakeMessageRowDecoder([&](MessageRecord&& m) {
-                         const int64_t id = m.handleId;
-                         if (id < 0 || id >= kDirectHandles) {
-                           found[id].Add(std::move(m));
-                           return;
-                         }
-                         if (static_cast<size_t>(id) >= direct.size()) direct.resize(static_cast<size_t>(id) + 1, nullptr);
-                         Collected*& slot = direct[static_cast<size_t>(id)];
-                         if (!slot) slot = &found[id];
-                         slot->Add(std::move(m));
-                       }, &largest));
+    std::vector<uint32_t> direct;  // handle id -> conversation index + 1
+    std::unordered_map<int64_t, uint32_t> others;
+    auto conversationOf = [&](int64_t id) -> uint32_t {
+      uint32_t* slot;
+      if (id >= 0 && id < kDirectHandles) {
+        if (static_cast<size_t>(id) >= direct.size()) direct.resize(static_cast<size_t>(id) + 1, 0);
+        slot = &direct[static_cast<size_t>(id)];
+      } else {
+        slot = &others[id];
+      }
+      if (*slot == 0) {
+        tallies.push_back({id, 0, 0, true});
+        *slot = static_cast<uint32_t>(tallies.size());
+      }
+      return *slot - 1;
+    };
+    ParsedRecord record;
+    LocalClock clock;
+    MessageFields fields;
+    result = ScanTable(reader, "message", [&](CDbFileReader& rd, const RowInput& input) -> Status {
+      if (const Status st = ReadMessageRow(rd, input, record, clock, fields, &largest); st != status::kOk) return st;
+      const uint32_t c = conversationOf(fields.handleId);
+      ConversationTally& tally = tallies[c];
+      ++tally.count;
+      if (fields.dateKey < tally.lastKey) tally.inOrder = false;
+      tally.lastKey = fields.dateKey;
+      PendingMessage& p = pending.Add();
+      p.text = std::move(fields.text);
+      p.rowId = fields.rowId;
+      p.dateKey = fields.dateKey;
+      p.conversation = c;
+      p.deleted = static_cast<uint8_t>(fields.deleted);
+      p.fromMe = static_cast<uint8_t>(fields.fromMe);
+      return status::kOk;
+    });
     maxRowId = largest;
     cancel = progress.Report(1, 5);
     if (cancel == 0) {
@@ -480,42 +521,68 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
     }
     if (cancel == 0) {
       LinkAttachments(attachments, links);
-      // The contact names are a bonus: without a readable address book the
-      // conversations are delivered without them.
       std::vector<ContactRecord> contacts;
       if (reader.Open(addressBook) == status::kOk) ReadContactRows(reader, contacts);
       std::vector<int64_t> inUse;
-      inUse.reserve(found.size());
-      for (const auto& [handleId, list] : found) inUse.push_back(handleId);
+      inUse.reserve(tallies.size());
+      for (const ConversationTally& t : tallies) inUse.push_back(t.handleId);
       const MessageJoin join(inUse, handles, contacts, attachments);
-      for (auto& [handleId, collected] : found) {
-        const MessageJoin::Party* party = join.PartyOf(handleId);
-        // A live message without text is kept for its attachment only.
-        size_t kept = 0;
-        for (size_t i = 0; i < collected.messages.size(); ++i) {
-          MessageRecord& m = collected.messages[i];
-          join.Apply(m, party);
-          if (m.text.empty() && m.attachmentName.empty()) continue;
-          if (kept != i) {
-            collected.messages[kept] = std::move(m);
-            collected.keys[kept] = collected.keys[i];
-          }
-          ++kept;
+      // The pending messages grouped by conversation, in table order within
+      // each (a counting sort by conversation).
+      std::vector<uint32_t> first(tallies.size() + 1, 0);
+      for (size_t c = 0; c < tallies.size(); ++c) first[c + 1] = first[c] + tallies[c].count;
+      // Each with its date key, so that sorting a conversation never looks
+      // into the pending messages, which lie scattered over the table order.
+      std::vector<std::pair<uint64_t, uint32_t>> order(pending.Size());
+      {
+        std::vector<uint32_t> next(first.begin(), first.end() - 1);
+        for (size_t i = 0; i < pending.Size(); ++i) {
+          const PendingMessage& p = pending[i];
+          order[next[p.conversation]++] = {p.dateKey, static_cast<uint32_t>(i)};
         }
-        collected.messages.resize(kept);
-        collected.keys.resize(kept);
-        if (kept == 0) continue;
-        std::vector<MessageRecord> sorted = SortedByDate(collected);
-        // The emptied lists are freed at once: at most one conversation is
-        // held twice at any time.
-        std::vector<MessageRecord>().swap(collected.messages);
-        std::vector<uint64_t>().swap(collected.keys);
-        std::vector<MessageRecord>& target = conversations[handleId];
+      }
+      for (size_t c = 0; c < tallies.size(); ++c) {
+        std::pair<uint64_t, uint32_t>* const members = order.data() + first[c];
+        const uint32_t n = tallies[c].count;
+        // By date, stably: equal keys keep their table order (the index).
+        if (!tallies[c].inOrder) std::sort(members, members + n);
+        // Each record is built once, in its place in a list of the
+        // conversation's size, from pending messages fetched a few steps
+        // ahead (they lie scattered over the table order).
+        std::vector<MessageRecord> list;
+        list.reserve(n);
+        const MessageJoin::Party* party = join.PartyOf(tallies[c].handleId);
+        constexpr uint32_t kAhead = 32;
+        for (uint32_t k = 0; k < n; ++k) {
+          if (k + kAhead < n) {
+            const PendingMessage* ahead = &pending[members[k + kAhead].second];
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(reinterpret_cast<const char*>(ahead) + sizeof(PendingMessage) - 1);
+          }
+          PendingMessage& p = pending[members[k].second];
+          const std::string* attachment = join.AttachmentOf(p.rowId);
+          // A live message without text is kept for its attachment only.
+          if (p.text.empty() && !attachment) continue;
+          MessageRecord& m = list.emplace_back();
+          m.deleted = p.deleted;
+          m.fromMe = p.fromMe;
+          m.rowId = p.rowId;
+          m.handleId = tallies[c].handleId;
+          m.date = DateKeyText(p.dateKey);
+          if (party) {
+            m.address = *party->address;
+            m.contactName = party->contactName;
+          }
+          m.text = std::move(p.text);
+          if (attachment) m.attachmentName = *attachment;
+        }
+        if (list.empty()) continue;
+        std::vector<MessageRecord>& target = conversations[tallies[c].handleId];
         if (target.empty()) {
-          target = std::move(sorted);
+          target = std::move(list);
         } else {
-          target.reserve(target.size() + sorted.size());
-          std::move(sorted.begin(), sorted.end(), std::back_inserter(target));
+          target.reserve(target.size() + list.size());
+          std::move(list.begin(), list.end(), std::back_inserter(target));
         }
       }
       // Page read errors of single tables leave fewer rows, not a failed scan.

@@ -74,8 +74,6 @@ using ConversationMap = std::map<int64_t, std::vector<MessageRecord>>;
 // header below 51 bytes, else the record's own column count. `maxRowId`
 // (when given) is raised to the largest rowid seen.
 RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxRowId = nullptr);
-// The same handing each decoded record to `sink`.
-RowDecoder MakeMessageRowDecoder(std::function<void(MessageRecord&&)> sink, int64_t* maxRowId = nullptr);
 RowDecoder MakeHandleRowDecoder(std::vector<HandleRecord>& sink);
 RowDecoder MakeAttachmentRowDecoder(std::vector<AttachmentRecord>& sink);
 RowDecoder MakeAttachmentLinkRowDecoder(std::vector<AttachmentLinkRecord>& sink);

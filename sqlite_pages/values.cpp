@@ -45,48 +45,9 @@ std::string DateText(int year, int month, int day, int hour, int minute, int sec
   return std::string(buf, sizeof buf);
 }
 
-// The local time zone's offset is the same for a whole hour except around a
-// transition that is not on an hour boundary (which the check of both ends
-// of the hour notices; such an hour takes the slow path); the offset of the
-// last hour looked up is kept (per thread, and per value of
-// TZ so a changed zone is noticed), and the calendar date is computed from
-// the shifted seconds (days-from-civil inverse, proleptic Gregorian).
-struct OffsetCache {
-  std::string zone;
-  bool zoneSet = false;
-  int64_t hour = INT64_MIN;
-  bool uniform = false;
-  long offset = 0;
-};
-
-bool LocalFields(int64_t seconds, int& year, int& month, int& day, int& hour, int& minute, int& second) {
-  thread_local OffsetCache cache;
-  const char* tz = std::getenv("TZ");
-  if (cache.zoneSet != (tz != nullptr) || (tz && cache.zone != tz)) {
-    cache = OffsetCache{};
-    cache.zoneSet = tz != nullptr;
-    if (tz) cache.zone = tz;
-  }
-  const int64_t bucket = FloorDiv(seconds, 3600);
-  if (bucket != cache.hour) {
-    const time_t a = static_cast<time_t>(bucket * 3600), b = static_cast<time_t>(bucket * 3600 + 3599);
-    struct tm ta {}, tb {};
-    cache.hour = bucket;
-    cache.uniform = localtime_r(&a, &ta) && localtime_r(&b, &tb) && ta.tm_gmtoff == tb.tm_gmtoff;
-    cache.offset = ta.tm_gmtoff;
-  }
-  if (!cache.uniform) {
-    const time_t t = static_cast<time_t>(seconds);
-    struct tm local {};
-    if (!localtime_r(&t, &local)) return false;
-    year = local.tm_year + 1900, month = local.tm_mon + 1, day = local.tm_mday;
-    hour = local.tm_hour, minute = local.tm_min, second = local.tm_sec;
-    return true;
-  }
-  const int64_t local = seconds + cache.offset;
-  const int64_t days = FloorDiv(local, 86400);
-  const int64_t sod = local - days * 86400;
-  hour = static_cast<int>(sod / 3600), minute = static_cast<int>(sod / 60 % 60), second = static_cast<int>(sod % 60);
+// The calendar date of a day number (days since 1970-01-01; the inverse of
+// days-from-civil, proleptic Gregorian).
+void CivilFromDays(int64_t days, int& year, int& month, int& day) {
   const int64_t z = days + 719468;
   const int64_t era = FloorDiv(z, 146097);
   const int64_t doe = z - era * 146097;
@@ -96,22 +57,102 @@ bool LocalFields(int64_t seconds, int& year, int& month, int& day, int& hour, in
   day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
   month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
-  return true;
+}
+
+uint64_t KeyOfFields(int year, int month, int day, int hour, int minute, int second) {
+  if (year < 1 || year > 9999) return 0;
+  uint64_t key = static_cast<uint64_t>(year);
+  for (int field : {month, day, hour, minute, second}) key = key * 100 + static_cast<uint64_t>(field);
+  return key + 1;
+}
+
+// Unix seconds within the range of four-digit years, or nullopt.
+std::optional<int64_t> InRangeUnix(int64_t seconds, Epoch epoch) {
+  if (epoch == Epoch::kApple) {
+    if (seconds > kMaxUnixSeconds - kAppleEpochUnixSeconds) return std::nullopt;
+    seconds += kAppleEpochUnixSeconds;
+  }
+  if (seconds < kMinUnixSeconds || seconds > kMaxUnixSeconds) return std::nullopt;
+  return seconds;
 }
 
 }  // namespace
 
-std::string FormatLocalTime(int64_t seconds, Epoch epoch) {
-  if (epoch == Epoch::kApple) {
-    if (seconds > kMaxUnixSeconds - kAppleEpochUnixSeconds) return {};
-    seconds += kAppleEpochUnixSeconds;
+uint64_t LocalClock::Key(int64_t unixSeconds) {
+  if (unixSeconds < kMinUnixSeconds || unixSeconds > kMaxUnixSeconds) return 0;
+  // The zone's offset is the same for a whole hour except around a
+  // transition that is not on an hour boundary, which the check of both
+  // ends of the hour notices; such an hour asks the system for every second.
+  const int64_t bucket = FloorDiv(unixSeconds, 3600);
+  if (bucket != hour_) {
+    const time_t a = static_cast<time_t>(bucket * 3600), b = static_cast<time_t>(bucket * 3600 + 3599);
+    struct tm ta {}, tb {};
+    hour_ = bucket;
+    uniform_ = localtime_r(&a, &ta) && localtime_r(&b, &tb) && ta.tm_gmtoff == tb.tm_gmtoff;
+    offset_ = ta.tm_gmtoff;
   }
-  if (seconds < kMinUnixSeconds || seconds > kMaxUnixSeconds) return {};
-  int year, month, day, hour, minute, second;
-  if (!LocalFields(seconds, year, month, day, hour, minute, second)) return {};
-  if (year < 1 || year > 9999) return {};
-  return DateText(year, month, day, hour, minute, second);
+  if (!uniform_) {
+    const time_t t = static_cast<time_t>(unixSeconds);
+    struct tm local {};
+    if (!localtime_r(&t, &local)) return 0;
+    return KeyOfFields(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                       local.tm_sec);
+  }
+  const int64_t local = unixSeconds + offset_;
+  const int64_t days = FloorDiv(local, 86400);
+  if (days != day_) {
+    int year, month, day;
+    CivilFromDays(days, year, month, day);
+    day_ = days;
+    dayKey_ = KeyOfFields(year, month, day, 0, 0, 0);
+  }
+  if (dayKey_ == 0) return 0;
+  const int64_t sod = local - days * 86400;
+  return dayKey_ + static_cast<uint64_t>(sod / 3600 * 10000 + sod / 60 % 60 * 100 + sod % 60);
 }
+
+uint64_t LocalClock::Key(int64_t seconds, Epoch epoch) {
+  const std::optional<int64_t> unix = InRangeUnix(seconds, epoch);
+  return unix ? Key(*unix) : 0;
+}
+
+namespace {
+
+// The clock of the free functions: one per thread, started afresh when the
+// TZ variable changes so that a changed zone is noticed.
+LocalClock& ThreadClock() {
+  struct Zoned {
+    std::string zone;
+    bool zoneSet = false;
+    LocalClock clock;
+  };
+  thread_local Zoned cached;
+  const char* tz = std::getenv("TZ");
+  if (cached.zoneSet != (tz != nullptr) || (tz && cached.zone != tz)) {
+    cached.clock = LocalClock();
+    cached.zoneSet = tz != nullptr;
+    cached.zone = tz ? tz : "";
+  }
+  return cached.clock;
+}
+
+}  // namespace
+
+uint64_t LocalTimeKey(int64_t seconds, Epoch epoch) { return ThreadClock().Key(seconds, epoch); }
+
+std::string DateKeyText(uint64_t key) {
+  if (key == 0) return {};
+  uint64_t digits = key - 1;
+  int fields[6];
+  for (int i = 5; i > 0; --i) {
+    fields[i] = static_cast<int>(digits % 100);
+    digits /= 100;
+  }
+  fields[0] = static_cast<int>(digits);
+  return DateText(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]);
+}
+
+std::string FormatLocalTime(int64_t seconds, Epoch epoch) { return DateKeyText(LocalTimeKey(seconds, epoch)); }
 
 std::optional<int64_t> StoredTimeToUnix(int64_t value, Epoch epoch) {
   if (epoch == Epoch::kUnix) return value;
@@ -135,19 +176,23 @@ std::optional<int64_t> StoredTimeToUnix(double value, Epoch epoch) {
   return epoch == Epoch::kApple ? s + kAppleEpochUnixSeconds : s;
 }
 
-std::string FormatDateColumn(const ParsedRecord& record, int column, Epoch epoch) {
+uint64_t DateColumnKey(const ParsedRecord& record, int column, Epoch epoch, LocalClock* clock) {
   std::optional<int64_t> unix;
   if (record.IsReal(column)) {
     const double v = record.AsReal(column);
-    if (v == 0.0) return {};
+    if (v == 0.0) return 0;
     unix = StoredTimeToUnix(v, epoch);
   } else if (record.IsInteger(column)) {
     const int64_t v = record.AsInt64(column);
-    if (v == 0) return {};
+    if (v == 0) return 0;
     unix = StoredTimeToUnix(v, epoch);
   }
-  if (!unix) return {};
-  return FormatLocalTime(*unix, Epoch::kUnix);
+  if (!unix) return 0;
+  return (clock ? *clock : ThreadClock()).Key(*unix, Epoch::kUnix);
+}
+
+std::string FormatDateColumn(const ParsedRecord& record, int column, Epoch epoch) {
+  return DateKeyText(DateColumnKey(record, column, epoch));
 }
 
 int64_t AppleSecondsNow() { return static_cast<int64_t>(std::time(nullptr)) - kAppleEpochUnixSeconds; }

@@ -40,6 +40,29 @@ inline constexpr int64_t kAppleNanosecondThreshold = 100000000000LL;
 // "2001-01-01 00:00:00".
 std::string FormatLocalTime(int64_t seconds, Epoch epoch);
 
+// The same date as a number whose decimal digits are those of the text,
+// YYYYMMDDhhmmss, plus one: 0 stands for no date (an empty text), and the
+// numbers order exactly as the texts do. DateKeyText gives the text back.
+uint64_t LocalTimeKey(int64_t seconds, Epoch epoch);
+std::string DateKeyText(uint64_t key);
+
+// Date keys for one piece of work that converts many dates (a table scan):
+// it remembers the zone offset of the last hour and the date of the last
+// day, and does not look at the TZ variable again (the free functions do,
+// per call). Keys as LocalTimeKey.
+class LocalClock {
+ public:
+  uint64_t Key(int64_t seconds, Epoch epoch);
+  uint64_t Key(int64_t unixSeconds);
+
+ private:
+  int64_t hour_ = INT64_MIN;  // Unix hour of the offset below
+  bool uniform_ = false;      // the offset holds for the whole hour
+  long offset_ = 0;
+  int64_t day_ = INT64_MIN;   // local day number of dayKey_
+  uint64_t dayKey_ = 0;       // key of that day's 00:00:00
+};
+
 // A stored timestamp value (Apple values in seconds or nanoseconds) as Unix
 // seconds; nullopt for a real that is not finite or out of range.
 std::optional<int64_t> StoredTimeToUnix(int64_t value, Epoch epoch);
@@ -49,6 +72,9 @@ std::optional<int64_t> StoredTimeToUnix(double value, Epoch epoch);
 // given epoch. NULL, 0, texts and blobs give an empty text (a date of 0 is
 // "no date" in every database this system reads).
 std::string FormatDateColumn(const ParsedRecord& record, int column, Epoch epoch);
+// The date of the column as a key (LocalTimeKey); 0 when FormatDateColumn
+// gives an empty text.
+uint64_t DateColumnKey(const ParsedRecord& record, int column, Epoch epoch, LocalClock* clock = nullptr);
 
 // The current time as Apple seconds (Unix time minus 978,307,200).
 int64_t AppleSecondsNow();

@@ -163,6 +163,39 @@ TEST_F(Messages, EmptyTextIsKeptOnlyForLiveMessagesWithAnAttachment) {
   EXPECT_EQ(all[1].attachmentName, "~/Library/SMS/Attachments/b.jpg");
 }
 
+TEST_F(Messages, TextsWithAZeroAReplacementCharacterOrBadBytesAreDroppedWherever) {
+  // Every position within and across the eight-byte steps of the text check.
+  const auto sms = EmptySms();
+  std::string sql = "INSERT INTO handle (ROWID, id, service) VALUES (1, '+15550001111', 'SMS');";
+  std::set<int64_t> clean;
+  int rowid = 0;
+  auto add = [&](const std::string& hexText, bool isClean) {
+    ++rowid;
+    sql += Message(rowid, "CAST(X'" + hexText + "' AS TEXT)", 1, std::to_string(400000000 + rowid));
+    if (isClean) clean.insert(rowid);
+  };
+  const std::string letters = "616263646566676869707172737475767778";  // "abcdefghijpqrstuvwx"
+  for (size_t at = 0; at <= 18; ++at) {
+    const std::string before = letters.substr(0, 2 * at), after = letters.substr(2 * at);
+    add(before + after, true);
+    add(before + "00" + after, false);             // a zero byte
+    add(before + "EFBFBD" + after, false);         // U+FFFD
+    add(before + "FF" + after, false);             // not UTF-8
+    add(before + "C3" + after, false);             // a lead byte without its continuation
+    add(before + "C3A9" + after, true);            // e acute
+    add(before + "F09F9880" + after, true);        // an emoji
+    add(before + "EDA080" + after, false);         // a UTF-16 surrogate
+  }
+  ExecSql(sms, sql);
+  ConversationMap map;
+  int64_t maxRowId = 0;
+  ASSERT_EQ(ScanMessages(sms, Path("none.db"), map, maxRowId), 0);
+  std::set<int64_t> delivered;
+  for (const MessageRecord& m : Flatten(map)) delivered.insert(m.rowId);
+  EXPECT_EQ(delivered, clean);
+  EXPECT_EQ(maxRowId, rowid);
+}
+
 TEST_F(Messages, HandlesContactsAndDatesJoinByTheirRules) {
   const auto sms = EmptySms();
   ExecSql(sms,

@@ -49,6 +49,12 @@ TEST_F(Values, FormatLocalTimeAgreesWithTheCLibraryInEveryZone) {
   for (const char* zone : {"UTC", "Europe/Berlin", "America/New_York", "Australia/Lord_Howe", "Asia/Kathmandu",
                            "America/St_Johns", "Pacific/Apia"}) {
     SetZone(zone);
+    // A clock kept across the whole walk (as a table scan keeps one) must
+    // give the same dates as the per-call conversion, and keys that order
+    // as the texts do.
+    LocalClock clock;
+    std::string previousText;
+    uint64_t previousKey = 0;
     int64_t t = -2500000000LL;  // 1890
     for (int i = 0; i < 20000; ++i) {
       // Steps from seconds to weeks, so transitions are crossed at every scale.
@@ -60,8 +66,25 @@ TEST_F(Values, FormatLocalTimeAgreesWithTheCLibraryInEveryZone) {
           Format("%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                  local.tm_hour, local.tm_min, local.tm_sec);
       ASSERT_EQ(FormatLocalTime(t, Epoch::kUnix), expected) << zone << " " << t;
+      const uint64_t key = clock.Key(t);
+      ASSERT_EQ(DateKeyText(key), expected) << zone << " " << t;
+      ASSERT_EQ(key < previousKey, expected < previousText) << zone << " " << t;
+      ASSERT_EQ(key == previousKey, expected == previousText) << zone << " " << t;
+      previousKey = key;
+      previousText = expected;
     }
   }
+}
+
+TEST_F(Values, DateKeysStandForNoDateAndTheEndsOfTheRange) {
+  EXPECT_EQ(DateKeyText(0), "");
+  EXPECT_EQ(LocalTimeKey(INT64_MAX, Epoch::kApple), 0u);
+  EXPECT_EQ(DateKeyText(LocalTimeKey(-62135596800LL, Epoch::kUnix)), "0001-01-01 00:00:00");
+  EXPECT_EQ(DateKeyText(LocalTimeKey(253402300799LL, Epoch::kUnix)), "9999-12-31 23:59:59");
+  EXPECT_EQ(LocalTimeKey(253402300800LL, Epoch::kUnix), 0u);
+  LocalClock clock;
+  EXPECT_EQ(clock.Key(253402300800LL), 0u);
+  EXPECT_EQ(DateKeyText(clock.Key(0, Epoch::kApple)), "2001-01-01 00:00:00");
 }
 
 TEST_F(Values, StoredAppleValuesAboveTenToTheElevenAreNanoseconds) {
