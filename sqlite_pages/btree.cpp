@@ -1,8 +1,8 @@
 #include "sqlite_pages/btree.h"
 
 #include <algorithm>
-#include <unordered_set>
 
+#include "sqlite_pages/page_set.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/recovery.h"
 
@@ -22,7 +22,7 @@ uint32_t Be32(const uint8_t* p) {
 uint32_t HeaderOffsetOf(uint32_t index) { return index == 0 ? 100u : 0u; }
 
 Status CollectLive(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells,
-                   std::unordered_set<uint32_t>& visited, int depth) {
+                   PageSet& visited, int depth) {
   const uint32_t hdr = HeaderOffsetOf(index);
   if (hdr + 12 > reader.usableSize) return status::kOk;
   const uint8_t type = page[hdr];
@@ -36,7 +36,7 @@ Status CollectLive(CDbFileReader& reader, const uint8_t* page, uint32_t index, P
   std::vector<uint8_t> buffer(reader.pageSize);
   for (const auto& [child, key] : children) {
     (void)key;
-    if (!visited.insert(child).second) continue;  // a page already walked: a loop
+    if (!visited.Insert(child)) continue;  // a page already walked: a loop
     if (Status st = reader.ReadPage(child, buffer.data()); st != status::kOk) return st;
     if (Status st = CollectLive(reader, buffer.data(), child, cells, visited, depth + 1); st != status::kOk) return st;
   }
@@ -120,7 +120,8 @@ Status FindTableRoots(CDbFileReader& reader, const uint8_t* page0, const std::st
   // The schema table is rooted at page index 0; its leaf cells are rows
   // (type, name, tbl_name, rootpage, sql).
   PageCellMap schemaCells;
-  std::unordered_set<uint32_t> visited{0};
+  PageSet visited(reader.PageCount());
+  visited.Insert(0);
   const Status walk = CollectLive(reader, page0, 0, schemaCells, visited, 0);
   std::vector<uint8_t> buffer(reader.pageSize);
   ParsedRecord record;
@@ -156,7 +157,8 @@ Status FindTableRoots(CDbFileReader& reader, const uint8_t* page0, const std::st
 
 Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells) {
   if (reader.pageSize == 0) return status::kBadData;
-  std::unordered_set<uint32_t> visited{index};
+  PageSet visited(reader.PageCount());
+  visited.Insert(index);
   return CollectLive(reader, page, index, cells, visited, 0);
 }
 
@@ -255,7 +257,8 @@ Status ListTables(CDbFileReader& reader, std::vector<std::string>& names) {
   std::vector<uint8_t> page0(reader.pageSize);
   if (Status st = reader.ReadPage(0, page0.data()); st != status::kOk) return st;
   PageCellMap schemaCells;
-  std::unordered_set<uint32_t> visited{0};
+  PageSet visited(reader.PageCount());
+  visited.Insert(0);
   const Status walk = CollectLive(reader, page0.data(), 0, schemaCells, visited, 0);
   std::vector<uint8_t> buffer(reader.pageSize);
   ParsedRecord record;

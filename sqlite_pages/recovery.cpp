@@ -3,9 +3,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "platform/text.h"
+#include "sqlite_pages/page_set.h"
 #include "sqlite_pages/record.h"
 
 namespace orbanix {
@@ -311,7 +311,7 @@ class PageSearch {
 };
 
 Status CollectDeleted(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& candidates,
-                      PageSourceMap* sources, std::unordered_set<uint32_t>& visited, int depth) {
+                      PageSourceMap* sources, PageSet& visited, int depth) {
   const uint32_t hdr = index == 0 ? 100u : 0u;
   if (hdr + 12 > reader.usableSize) return status::kOk;
   const uint8_t type = page[hdr];
@@ -329,7 +329,7 @@ Status CollectDeleted(CDbFileReader& reader, const uint8_t* page, uint32_t index
   std::vector<uint8_t> buffer(reader.pageSize);
   for (const auto& [child, key] : children) {
     (void)key;
-    if (!visited.insert(child).second) continue;
+    if (!visited.Insert(child)) continue;
     if (Status st = reader.ReadPage(child, buffer.data()); st != status::kOk) return st;
     if (Status st = CollectDeleted(reader, buffer.data(), child, candidates, sources, visited, depth + 1);
         st != status::kOk) {
@@ -399,7 +399,8 @@ uint32_t RecordLength(CDbFileReader& reader, const uint8_t* bytes, uint32_t head
 Status CollectDeletedCells(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& candidates,
                            PageSourceMap* sources) {
   if (reader.pageSize == 0) return status::kBadData;
-  std::unordered_set<uint32_t> visited{index};
+  PageSet visited(reader.PageCount());
+  visited.Insert(index);
   return CollectDeleted(reader, page, index, candidates, sources, visited, 0);
 }
 

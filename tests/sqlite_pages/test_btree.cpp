@@ -6,9 +6,11 @@
 
 #include <fstream>
 #include <map>
+#include <random>
 #include <set>
 
 #include "sqlite_pages/btree.h"
+#include "sqlite_pages/page_set.h"
 #include "sqlite_pages/record.h"
 #include "tests/sqlite_pages/page_builder.h"
 #include "tests/sqlite_pages/sqlite_oracle.h"
@@ -189,6 +191,22 @@ TEST(Btree, TwelvePageOverflowTextAndNegativeRowids) {
   EXPECT_GE(seen[-5].second, 12);
   EXPECT_EQ(seen[INT64_MIN].first, "min");
   std::filesystem::remove_all(dir);
+}
+
+TEST(Btree, PageSetAnswersAsASetOnEitherSideOfItsSwitchToBits) {
+  std::mt19937 rng(11);
+  for (uint64_t pageCount : {1ull, 40ull, 1000ull, 100000ull}) {
+    for (int round = 0; round < 20; ++round) {
+      PageSet pages(pageCount);
+      std::set<uint32_t> oracle;
+      for (int i = 0; i < 300; ++i) {
+        // Mostly pages of the file, some far beyond it (damaged pointers).
+        const uint32_t index = rng() % 8 == 0 ? UINT32_MAX - rng() % 4
+                                              : static_cast<uint32_t>(rng() % std::min<uint64_t>(pageCount, 60));
+        ASSERT_EQ(pages.Insert(index), oracle.insert(index).second) << pageCount << " " << index;
+      }
+    }
+  }
 }
 
 TEST(Btree, LoopsInTreesAndOverflowChainsEnd) {
