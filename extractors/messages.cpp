@@ -1,15 +1,16 @@
 #include "extractors/messages.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <memory>
-#include <numeric>
 #include <unordered_map>
 
 #include "extractors/typedstream.h"
+#include "platform/parallel.h"
 #include "platform/text.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/row_dump.h"
@@ -30,13 +31,15 @@ constexpr int kFromMeColumn = 21;
 constexpr uint32_t kWideHeaderLength = 51;
 constexpr int kOldMessageColumns = 38;
 
-// Parses a message row and teaches the reader the column count of the
-// message table from live rows (recovered rows are parsed with it).
-Status ParseMessageRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& r) {
+// Parses a message row and learns the column count of the message table
+// from live rows (recovered rows are parsed with it): into the reader, or
+// into `learned` when given (a decoder that must leave the reader alone).
+Status ParseMessageRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& r, int* learned = nullptr) {
   if (input.headerless) return ParseHeaderlessRecord(reader, input, r);
   const Status st = ParseLiveRecord(reader, input, r);
   if (st == status::kOk && input.deleted == 0) {
-    reader.messageColumns = r.headerLength < kWideHeaderLength ? kOldMessageColumns : r.ColumnCount();
+    (learned ? *learned : reader.messageColumns) =
+        r.headerLength < kWideHeaderLength ? kOldMessageColumns : r.ColumnCount();
   }
   return st;
 }
@@ -127,8 +130,8 @@ struct MessageFields {
 // The largest rowid counts every row of the table, also one dropped for its
 // text: recovered rows are numbered on from it.
 Status ReadMessageRow(CDbFileReader& reader, const RowInput& input, ParsedRecord& r, LocalClock& clock,
-                      MessageFields& m, int64_t* maxRowId) {
-  if (const Status st = ParseMessageRecord(reader, input, r); st != status::kOk) return st;
+                      MessageFields& m, int64_t* maxRowId, int* learnedColumns = nullptr) {
+  if (const Status st = ParseMessageRecord(reader, input, r, learnedColumns); st != status::kOk) return st;
   if (r.ColumnCount() == 0) return status::kBadData;
   if (maxRowId && r.hasRowid && r.rowid > *maxRowId) *maxRowId = r.rowid;
   if (!MessageText(r, m.text)) return status::kBadData;
@@ -417,10 +420,24 @@ class PendingMessages {
  public:
   PendingMessage& Add() {
     if (size_ % kBlock == 0) blocks_.push_back(std::make_unique<PendingMessage[]>(kBlock));
-    return blocks_[size_ / kBlock][size_++ % kBlock];
+    const size_t i = size_++;
+    return blocks_[i / kBlock][i % kBlock];
   }
   size_t Size() const { return size_; }
   PendingMessage& operator[](size_t i) { return blocks_[i / kBlock][i % kBlock]; }
+
+  // Hands every message to `f` in order, freeing each block after it; the
+  // store is empty afterwards.
+  template <class F>
+  void Drain(F&& f) {
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+      const size_t n = std::min(kBlock, size_ - b * kBlock);
+      for (size_t i = 0; i < n; ++i) f(blocks_[b][i]);
+      blocks_[b].reset();
+    }
+    blocks_.clear();
+    size_ = 0;
+  }
 
  private:
   static constexpr size_t kBlock = 16384;
@@ -439,6 +456,243 @@ struct ConversationTally {
   bool inOrder = true;
 };
 
+// The tables the joins need besides the message table: the handles, the
+// attachments with their links, and the address book's contacts. They are
+// read with their own readers, so this can run beside the message table.
+struct JoinTables {
+  std::vector<HandleRecord> handles;
+  std::vector<AttachmentRecord> attachments;
+  std::vector<ContactRecord> contacts;
+
+  // `stop` is looked at between the tables. Page read errors of single
+  // tables leave fewer rows, not a failed scan; the contact names are a
+  // bonus: without a readable address book they stay empty.
+  void Read(const std::filesystem::path& smsDb, const std::filesystem::path& addressBook,
+            const std::atomic<bool>& stop) {
+    CDbFileReader reader;
+    if (reader.Open(smsDb) != status::kOk) return;
+    ScanTable(reader, "handle", MakeHandleRowDecoder(handles));
+    if (stop) return;
+    ScanTable(reader, "attachment", MakeAttachmentRowDecoder(attachments));
+    if (stop) return;
+    std::vector<AttachmentLinkRecord> links;
+    ScanTable(reader, "message_attachment_join", MakeAttachmentLinkRowDecoder(links));
+    LinkAttachments(attachments, links);
+    if (stop) return;
+    if (reader.Open(addressBook) == status::kOk) ReadContactRows(reader, contacts);
+  }
+};
+
+// Messages read into pending messages, counted per conversation.
+struct MessageTable {
+  PendingMessages pending;
+  std::vector<ConversationTally> tallies;
+  int64_t largestRowId = 0;
+
+  void Add(MessageFields& fields) {
+    const uint32_t c = ConversationOf(fields.handleId);
+    ConversationTally& tally = tallies[c];
+    ++tally.count;
+    if (fields.dateKey < tally.lastKey) tally.inOrder = false;
+    tally.lastKey = fields.dateKey;
+    PendingMessage& p = pending.Add();
+    p.text = std::move(fields.text);
+    p.rowId = fields.rowId;
+    p.dateKey = fields.dateKey;
+    p.conversation = c;
+    p.deleted = static_cast<uint8_t>(fields.deleted);
+    p.fromMe = static_cast<uint8_t>(fields.fromMe);
+  }
+
+  // Appends the messages of `later` (read after these in table order),
+  // freeing its store as it goes.
+  void Append(MessageTable&& later) {
+    largestRowId = std::max(largestRowId, later.largestRowId);
+    std::vector<uint32_t> mapped(later.tallies.size());
+    for (size_t c = 0; c < later.tallies.size(); ++c) {
+      const ConversationTally& t = later.tallies[c];
+      mapped[c] = ConversationOf(t.handleId);
+      ConversationTally& into = tallies[mapped[c]];
+      // Order across the two parts is left to the sort (a list in order
+      // sorts to itself).
+      into.inOrder = into.count == 0 && t.inOrder;
+      into.count += t.count;
+      into.lastKey = t.lastKey;
+    }
+    later.pending.Drain([&](PendingMessage& p) {
+      PendingMessage& q = pending.Add();
+      q = std::move(p);
+      q.conversation = mapped[q.conversation];
+    });
+    later.tallies.clear();
+  }
+
+ private:
+  uint32_t ConversationOf(int64_t id) {
+    uint32_t* slot;
+    if (id >= 0 && id < kDirectHandles) {
+      if (static_cast<size_t>(id) >= direct_.size()) direct_.resize(static_cast<size_t>(id) + 1, 0);
+      slot = &direct_[static_cast<size_t>(id)];
+    } else {
+      slot = &others_[id];
+    }
+    if (*slot == 0) {
+      tallies.push_back({id, 0, 0, true});
+      *slot = static_cast<uint32_t>(tallies.size());
+    }
+    return *slot - 1;
+  }
+
+  // Handle ids are the handle table's rowids, small and dense: a direct
+  // table finds a conversation without a hash map.
+  static constexpr int64_t kDirectHandles = 1 << 16;
+  std::vector<uint32_t> direct_;  // handle id -> conversation index + 1
+  std::unordered_map<int64_t, uint32_t> others_;
+};
+
+// One decoder's state: its own record, clock and fields, so that two can
+// run at once.
+struct MessageDecoding {
+  ParsedRecord record;
+  LocalClock clock;
+  MessageFields fields;
+  int learnedColumns = -1;  // -1: no live row parsed
+
+  RowDecoder Into(MessageTable& table, bool leaveReaderAlone) {
+    return [this, &table, leaveReaderAlone](CDbFileReader& reader, const RowInput& input) -> Status {
+      if (const Status st = ReadMessageRow(reader, input, record, clock, fields, &table.largestRowId,
+                                           leaveReaderAlone ? &learnedColumns : nullptr);
+          st != status::kOk) {
+        return st;
+      }
+      table.Add(fields);
+      return status::kOk;
+    };
+  }
+};
+
+// Reads the message table, every stage in two halves at once: the first
+// into `table`, the second into a table of its own appended to it.
+Status ReadMessageTable(CDbFileReader& reader, MessageTable& table) {
+  MessageDecoding main, first, second;
+  MessageTable later;
+  DecoderHalves halves;
+  halves.first = first.Into(table, true);
+  halves.second = second.Into(later, true);
+  halves.joined = [&](bool firstComplete) {
+    // What one decoder would have left: the column count of the last live
+    // row, and no row after a page it could not read.
+    if (!firstComplete) later = MessageTable();
+    if (firstComplete && second.learnedColumns >= 0) {
+      reader.messageColumns = second.learnedColumns;
+    } else if (first.learnedColumns >= 0) {
+      reader.messageColumns = first.learnedColumns;
+    }
+    first.learnedColumns = second.learnedColumns = -1;
+    table.Append(std::move(later));
+    later = MessageTable();
+  };
+  ScanOptions options;
+  options.halves = &halves;
+  return ScanTable(reader, "message", main.Into(table, false), options);
+}
+
+// Builds the conversations' lists from the pending messages: each record
+// once, in its place in a list of the conversation's exact size, dated,
+// joined and in date order.
+class ConversationBuilder {
+ public:
+  ConversationBuilder(MessageTable& table, const MessageJoin& join) : table_(table), join_(join) {
+    const std::vector<ConversationTally>& tallies = table.tallies;
+    // The pending messages grouped by conversation, in table order within
+    // each (a counting sort by conversation), each with its date key so that
+    // sorting a conversation never looks into the pending messages, which
+    // lie scattered over the table order.
+    first_.assign(tallies.size() + 1, 0);
+    for (size_t c = 0; c < tallies.size(); ++c) first_[c + 1] = first_[c] + tallies[c].count;
+    order_.resize(table.pending.Size());
+    std::vector<uint32_t> next(first_.begin(), first_.end() - 1);
+    for (size_t i = 0; i < table.pending.Size(); ++i) {
+      const PendingMessage& p = table.pending[i];
+      order_[next[p.conversation]++] = {p.dateKey, static_cast<uint32_t>(i)};
+    }
+    lists_.resize(tallies.size());
+  }
+
+  size_t Conversations() const { return lists_.size(); }
+  // The conversation index where the messages before it make up about half.
+  size_t Middle() const {
+    const uint32_t half = first_.back() / 2;
+    return static_cast<size_t>(std::lower_bound(first_.begin(), first_.end(), half) - first_.begin());
+  }
+
+  // Builds conversations [begin, end); ranges that do not overlap can be
+  // built at the same time (each pending message belongs to one).
+  void Build(size_t begin, size_t end) {
+    for (size_t c = begin; c < end && c < lists_.size(); ++c) BuildOne(c);
+  }
+
+  // Hands the lists over, appending to what the map holds already.
+  void MoveInto(ConversationMap& conversations) {
+    for (size_t c = 0; c < lists_.size(); ++c) {
+      std::vector<MessageRecord>& list = lists_[c];
+      if (list.empty()) continue;
+      std::vector<MessageRecord>& target = conversations[table_.tallies[c].handleId];
+      if (target.empty()) {
+        target = std::move(list);
+      } else {
+        target.reserve(target.size() + list.size());
+        std::move(list.begin(), list.end(), std::back_inserter(target));
+        std::vector<MessageRecord>().swap(list);
+      }
+    }
+  }
+
+ private:
+  void BuildOne(size_t c) {
+    const ConversationTally& tally = table_.tallies[c];
+    std::pair<uint64_t, uint32_t>* const members = order_.data() + first_[c];
+    const uint32_t n = tally.count;
+    // By date, stably: equal keys keep their table order (the index).
+    if (!tally.inOrder) std::sort(members, members + n);
+    std::vector<MessageRecord>& list = lists_[c];
+    list.reserve(n);
+    const MessageJoin::Party* party = join_.PartyOf(tally.handleId);
+    PendingMessages& pending = table_.pending;
+    // The pending messages are fetched a few steps ahead.
+    constexpr uint32_t kAhead = 32;
+    for (uint32_t k = 0; k < n; ++k) {
+      if (k + kAhead < n) {
+        const PendingMessage* ahead = &pending[members[k + kAhead].second];
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(reinterpret_cast<const char*>(ahead) + sizeof(PendingMessage) - 1);
+      }
+      PendingMessage& p = pending[members[k].second];
+      const std::string* attachment = join_.AttachmentOf(p.rowId);
+      // A live message without text is kept for its attachment only.
+      if (p.text.empty() && !attachment) continue;
+      MessageRecord& m = list.emplace_back();
+      m.deleted = p.deleted;
+      m.fromMe = p.fromMe;
+      m.rowId = p.rowId;
+      m.handleId = tally.handleId;
+      m.date = DateKeyText(p.dateKey);
+      if (party) {
+        m.address = *party->address;
+        m.contactName = party->contactName;
+      }
+      m.text = std::move(p.text);
+      if (attachment) m.attachmentName = *attachment;
+    }
+  }
+
+  MessageTable& table_;
+  const MessageJoin& join_;
+  std::vector<uint32_t> first_;  // start of each conversation in order_
+  std::vector<std::pair<uint64_t, uint32_t>> order_;
+  std::vector<std::vector<MessageRecord>> lists_;
+};
+
 }  // namespace
 
 void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<HandleRecord>& handles,
@@ -455,138 +709,37 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
   CDbFileReader reader;
   Status result = reader.Open(smsDb);
   int cancel = 0;
-  // The message table is read into compact pending messages in table order,
-  // counted per conversation; once the joins are ready each record is built
-  // once, in a list of its conversation's exact size.
-  PendingMessages pending;
-  std::vector<ConversationTally> tallies;
-  std::vector<HandleRecord> handles;
-  std::vector<AttachmentRecord> attachments;
-  std::vector<AttachmentLinkRecord> links;
   if (result == status::kOk) {
+    // The message table is read into compact pending messages while the
+    // tables of the joins are read beside it; then each record is built
+    // once, the conversations split between two threads.
+    MessageTable table;
+    JoinTables joinTables;
+    std::atomic<bool> stop{false};
+    RunBeside([&] { joinTables.Read(smsDb, addressBook, stop); },
+              [&] {
+                ReadMessageTable(reader, table);
+                // A stop asked for here ends the reading beside at its next
+                // table.
+                cancel = progress.Report(1, 5);
+                if (cancel != 0) stop = true;
+              });
+    maxRowId = table.largestRowId;
     // Steps stop as soon as the callback answers non-zero; what was read is
     // then dropped and the map stays unchanged.
-    int64_t largest = 0;
-    // Handle ids are the handle table's rowids, small and dense: a direct
-    // table finds a conversation without a hash map.
-    constexpr int64_t kDirectHandles = 1 << 16;
-    std::vector<uint32_t> direct;  // handle id -> conversation index + 1
-    std::unordered_map<int64_t, uint32_t> others;
-    auto conversationOf = [&](int64_t id) -> uint32_t {
-      uint32_t* slot;
-      if (id >= 0 && id < kDirectHandles) {
-        if (static_cast<size_t>(id) >= direct.size()) direct.resize(static_cast<size_t>(id) + 1, 0);
-        slot = &direct[static_cast<size_t>(id)];
-      } else {
-        slot = &others[id];
-      }
-      if (*slot == 0) {
-        tallies.push_back({id, 0, 0, true});
-        *slot = static_cast<uint32_t>(tallies.size());
-      }
-      return *slot - 1;
-    };
-    ParsedRecord record;
-    LocalClock clock;
-    MessageFields fields;
-    result = ScanTable(reader, "message", [&](CDbFileReader& rd, const RowInput& input) -> Status {
-      if (const Status st = ReadMessageRow(rd, input, record, clock, fields, &largest); st != status::kOk) return st;
-      const uint32_t c = conversationOf(fields.handleId);
-      ConversationTally& tally = tallies[c];
-      ++tally.count;
-      if (fields.dateKey < tally.lastKey) tally.inOrder = false;
-      tally.lastKey = fields.dateKey;
-      PendingMessage& p = pending.Add();
-      p.text = std::move(fields.text);
-      p.rowId = fields.rowId;
-      p.dateKey = fields.dateKey;
-      p.conversation = c;
-      p.deleted = static_cast<uint8_t>(fields.deleted);
-      p.fromMe = static_cast<uint8_t>(fields.fromMe);
-      return status::kOk;
-    });
-    maxRowId = largest;
-    cancel = progress.Report(1, 5);
-    if (cancel == 0) {
-      result = ScanTable(reader, "handle", MakeHandleRowDecoder(handles));
-      cancel = progress.Report(1, 4);
+    for (int denominator : {4, 3, 2}) {
+      if (cancel != 0) break;
+      cancel = progress.Report(1, denominator);
     }
     if (cancel == 0) {
-      result = ScanTable(reader, "attachment", MakeAttachmentRowDecoder(attachments));
-      cancel = progress.Report(1, 3);
-    }
-    if (cancel == 0) {
-      result = ScanTable(reader, "message_attachment_join", MakeAttachmentLinkRowDecoder(links));
-      cancel = progress.Report(1, 2);
-    }
-    if (cancel == 0) {
-      LinkAttachments(attachments, links);
-      std::vector<ContactRecord> contacts;
-      if (reader.Open(addressBook) == status::kOk) ReadContactRows(reader, contacts);
       std::vector<int64_t> inUse;
-      inUse.reserve(tallies.size());
-      for (const ConversationTally& t : tallies) inUse.push_back(t.handleId);
-      const MessageJoin join(inUse, handles, contacts, attachments);
-      // The pending messages grouped by conversation, in table order within
-      // each (a counting sort by conversation).
-      std::vector<uint32_t> first(tallies.size() + 1, 0);
-      for (size_t c = 0; c < tallies.size(); ++c) first[c + 1] = first[c] + tallies[c].count;
-      // Each with its date key, so that sorting a conversation never looks
-      // into the pending messages, which lie scattered over the table order.
-      std::vector<std::pair<uint64_t, uint32_t>> order(pending.Size());
-      {
-        std::vector<uint32_t> next(first.begin(), first.end() - 1);
-        for (size_t i = 0; i < pending.Size(); ++i) {
-          const PendingMessage& p = pending[i];
-          order[next[p.conversation]++] = {p.dateKey, static_cast<uint32_t>(i)};
-        }
-      }
-      for (size_t c = 0; c < tallies.size(); ++c) {
-        std::pair<uint64_t, uint32_t>* const members = order.data() + first[c];
-        const uint32_t n = tallies[c].count;
-        // By date, stably: equal keys keep their table order (the index).
-        if (!tallies[c].inOrder) std::sort(members, members + n);
-        // Each record is built once, in its place in a list of the
-        // conversation's size, from pending messages fetched a few steps
-        // ahead (they lie scattered over the table order).
-        std::vector<MessageRecord> list;
-        list.reserve(n);
-        const MessageJoin::Party* party = join.PartyOf(tallies[c].handleId);
-        constexpr uint32_t kAhead = 32;
-        for (uint32_t k = 0; k < n; ++k) {
-          if (k + kAhead < n) {
-            const PendingMessage* ahead = &pending[members[k + kAhead].second];
-            __builtin_prefetch(ahead);
-            __builtin_prefetch(reinterpret_cast<const char*>(ahead) + sizeof(PendingMessage) - 1);
-          }
-          PendingMessage& p = pending[members[k].second];
-          const std::string* attachment = join.AttachmentOf(p.rowId);
-          // A live message without text is kept for its attachment only.
-          if (p.text.empty() && !attachment) continue;
-          MessageRecord& m = list.emplace_back();
-          m.deleted = p.deleted;
-          m.fromMe = p.fromMe;
-          m.rowId = p.rowId;
-          m.handleId = tallies[c].handleId;
-          m.date = DateKeyText(p.dateKey);
-          if (party) {
-            m.address = *party->address;
-            m.contactName = party->contactName;
-          }
-          m.text = std::move(p.text);
-          if (attachment) m.attachmentName = *attachment;
-        }
-        if (list.empty()) continue;
-        std::vector<MessageRecord>& target = conversations[tallies[c].handleId];
-        if (target.empty()) {
-          target = std::move(list);
-        } else {
-          target.reserve(target.size() + list.size());
-          std::move(list.begin(), list.end(), std::back_inserter(target));
-        }
-      }
-      // Page read errors of single tables leave fewer rows, not a failed scan.
-      result = status::kOk;
+      inUse.reserve(table.tallies.size());
+      for (const ConversationTally& t : table.tallies) inUse.push_back(t.handleId);
+      const MessageJoin join(inUse, joinTables.handles, joinTables.contacts, joinTables.attachments);
+      ConversationBuilder builder(table, join);
+      const size_t middle = builder.Middle();
+      RunBeside([&] { builder.Build(middle, builder.Conversations()); }, [&] { builder.Build(0, middle); });
+      builder.MoveInto(conversations);
     }
   }
   // The final report; a cancel answered before wins, then a database that

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/parallel.h"
 #include "sqlite_pages/page_set.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/recovery.h"
@@ -162,12 +163,15 @@ Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t ind
   return CollectLive(reader, page, index, cells, visited, 0);
 }
 
-Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
-                  RowSource source) {
-  if (reader.pageSize == 0) return status::kBadData;
+namespace {
+
+// DecodeRows over the pages [begin, end) of a cell map.
+Status DecodeRange(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
+                   const RowDecoder& decoder, int deleted, RowSource source) {
   std::vector<uint8_t> buffer(reader.pageSize);
   std::vector<uint16_t> sorted;
-  for (const auto& [index, list] : cells) {
+  for (auto page = begin; page != end; ++page) {
+    const auto& [index, list] = *page;
     if (Status st = reader.ReadPage(index, buffer.data()); st != status::kOk) return st;
     sorted.assign(list.begin(), list.end());
     std::sort(sorted.begin(), sorted.end());
@@ -190,6 +194,84 @@ Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDeco
   return status::kOk;
 }
 
+// Splits the cell map where about half of its cells lie before.
+PageCellMap::const_iterator Middle(const PageCellMap& cells) {
+  size_t total = 0;
+  for (const auto& [index, list] : cells) total += list.size();
+  auto middle = cells.begin();
+  for (size_t before = 0; middle != cells.end() && before < total / 2; ++middle) before += middle->second.size();
+  return middle;
+}
+
+// Decodes the live rows of one B-tree in two stretches at once.
+void DecodeLiveInHalves(CDbFileReader& reader, const PageCellMap& live, const DecoderHalves& halves) {
+  const auto middle = Middle(live);
+  Status first = status::kOk;
+  RunBeside([&] { DecodeRange(reader, middle, live.end(), halves.second, 0, RowSource::kLive); },
+            [&] { first = DecodeRange(reader, live.begin(), middle, halves.first, 0, RowSource::kLive); });
+  if (halves.joined) halves.joined(first == status::kOk);
+}
+
+// Hands the deleted candidates of one page (its bytes in `page`) to the
+// decoder: headerless, deleted 1.
+void DecodePageCandidates(CDbFileReader& reader, const uint8_t* page, uint32_t index, const CellList& list,
+                          const std::vector<RowSource>& sources, const RowDecoder& decoder) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    const uint16_t off = list[i];
+    if (off >= reader.usableSize) continue;
+    RowInput in;
+    in.record = page + off;
+    in.bytesToEnd = reader.usableSize - off;
+    in.nextCellExtent = 0;
+    in.headerless = true;
+    in.deleted = 1;
+    in.pageIndex = index;
+    in.offset = off;
+    in.source = i < sources.size() ? sources[i] : RowSource::kFreeblock;
+    decoder(reader, in);
+  }
+}
+
+// The candidates found on the pages [begin, end); a page that cannot be
+// read ends it.
+Status DecodeCandidates(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
+                        const PageSourceMap& sources, const RowDecoder& decoder) {
+  std::vector<uint8_t> buffer(reader.pageSize);
+  static const std::vector<RowSource> kNone;
+  for (auto page = begin; page != end; ++page) {
+    if (Status st = reader.ReadPage(page->first, buffer.data()); st != status::kOk) return st;
+    auto found = sources.find(page->first);
+    DecodePageCandidates(reader, buffer.data(), page->first, page->second,
+                         found == sources.end() ? kNone : found->second, decoder);
+  }
+  return status::kOk;
+}
+
+// Searches the leaf pages [begin, end) of a live walk for deleted
+// candidates and decodes them, page by page.
+Status SearchAndDecode(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
+                       const RowDecoder& decoder) {
+  std::vector<uint8_t> buffer(reader.pageSize);
+  CellList list;
+  std::vector<RowSource> sources;
+  for (auto page = begin; page != end; ++page) {
+    if (Status st = reader.ReadPage(page->first, buffer.data()); st != status::kOk) return st;
+    list.clear();
+    sources.clear();
+    SearchLeafPage(reader, buffer.data(), page->first, list, sources);
+    DecodePageCandidates(reader, buffer.data(), page->first, list, sources, decoder);
+  }
+  return status::kOk;
+}
+
+}  // namespace
+
+Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
+                  RowSource source) {
+  if (reader.pageSize == 0) return status::kBadData;
+  return DecodeRange(reader, cells.begin(), cells.end(), decoder, deleted, source);
+}
+
 Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,
                  const ScanOptions& options) {
   if (reader.pageSize == 0) return status::kBadData;
@@ -199,6 +281,19 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
   FindTableRoots(reader, buffer.data(), name, roots);
   reader.tableName = name;
 
+  // The live rows go to the halves only when the name has one table tree
+  // (indexes of the table share its name): with several, the rows of each
+  // tree come before the next tree's deleted candidates.
+  bool halves = false;
+  if (options.halves) {
+    int trees = 0;
+    for (const auto& [root, key] : roots) {
+      if (reader.ReadPage(root, buffer.data()) != status::kOk) continue;
+      const uint8_t type = buffer[HeaderOffsetOf(root)];
+      trees += type == 13 || type == 5;
+    }
+    halves = trees == 1;
+  }
   Status last = status::kOk;
   for (const auto& [root, key] : roots) {
     (void)key;
@@ -211,35 +306,39 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
     PageCellMap live;
     const Status collected = CollectLiveCells(reader, buffer.data(), root, live);
     // Rows collected before a failed page are still delivered.
-    DecodeRows(reader, live, decoder, 0, RowSource::kLive);
+    if (halves && !live.empty()) {
+      DecodeLiveInHalves(reader, live, *options.halves);
+    } else {
+      DecodeRows(reader, live, decoder, 0, RowSource::kLive);
+    }
     if (collected != status::kOk) {
       last = collected;
       break;
     }
     if (!options.recoverInTree) continue;
-    PageCellMap candidates;
-    PageSourceMap sources;
-    const Status searched = CollectDeletedCells(reader, buffer.data(), root, candidates, &sources);
-    for (const auto& [index, list] : candidates) {
-      if (Status st = reader.ReadPage(index, buffer.data()); st != status::kOk) {
+    if (halves && !live.empty()) {
+      // The leaves are those the live walk found (the search walks the same
+      // tree the same way): each half searches its pages and decodes what
+      // it finds with one read of each page.
+      const auto middle = std::next(live.begin(), static_cast<std::ptrdiff_t>(live.size() / 2));
+      Status first = status::kOk, second = status::kOk;
+      RunBeside([&] { second = SearchAndDecode(reader, middle, live.end(), options.halves->second); },
+                [&] { first = SearchAndDecode(reader, live.begin(), middle, options.halves->first); });
+      if (options.halves->joined) options.halves->joined(first == status::kOk);
+      if (Status st = first != status::kOk ? first : second; st != status::kOk) {
         last = st;
         break;
       }
-      const std::vector<RowSource>& src = sources[index];
-      for (size_t i = 0; i < list.size(); ++i) {
-        const uint16_t off = list[i];
-        if (off >= reader.usableSize) continue;
-        RowInput in;
-        in.record = buffer.data() + off;
-        in.bytesToEnd = reader.usableSize - off;
-        in.nextCellExtent = 0;
-        in.headerless = true;
-        in.deleted = 1;
-        in.pageIndex = index;
-        in.offset = off;
-        in.source = i < src.size() ? src[i] : RowSource::kFreeblock;
-        decoder(reader, in);
-      }
+      continue;
+    }
+    PageCellMap candidates;
+    PageSourceMap sources;
+    const Status searched = CollectDeletedCells(reader, buffer.data(), root, candidates, &sources);
+    // A page that cannot be read ends the candidates (and is the scan's
+    // last failure so far); the free-list pages still follow.
+    if (Status st = DecodeCandidates(reader, candidates.begin(), candidates.end(), sources, decoder);
+        st != status::kOk) {
+      last = st;
     }
     if (searched != status::kOk) {
       last = searched;
@@ -247,7 +346,7 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
     }
   }
   if (options.freePageStage) {
-    if (Status st = RunFreePageStage(reader, decoder); st != status::kOk) last = st;
+    if (Status st = RunFreePageStage(reader, decoder, halves ? options.halves : nullptr); st != status::kOk) last = st;
   }
   return last;
 }

@@ -106,9 +106,29 @@ Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t ind
 Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
                   RowSource source = RowSource::kLive);
 
+// Decoders that share a table's rows between two threads. Each stage of the
+// scan (the live rows, the deleted candidates of the table's pages, the
+// free-list pages) is split in two stretches of pages, in ascending order,
+// where about half of its rows lie before: `first` decodes the first
+// stretch on the calling thread while `second` decodes the rest on a thread
+// of its own, so every row of `first` comes before every row of `second`
+// in table order. The decoders must not change the reader or any state they
+// share. `joined` then runs on the calling thread before the next stage;
+// `firstComplete` is false when the first stretch ended early on a page
+// that could not be read (a single decoder would have delivered no row
+// after it, so the second stretch's rows are to be dropped).
+struct DecoderHalves {
+  RowDecoder first;
+  RowDecoder second;
+  std::function<void(bool firstComplete)> joined;
+};
+
 struct ScanOptions {
   bool recoverInTree = true;   // step 3.4: deleted candidates in the table's own pages
   bool freePageStage = true;   // step 4: the free-list pages
+  // When set and the name has exactly one table tree, its rows go to these
+  // decoders instead of the table decoder.
+  const DecoderHalves* halves = nullptr;
 };
 
 // The table scan: for every root page in ascending index, the live rows, then

@@ -23,6 +23,7 @@
 // starts at byte 100, behind the database header.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -84,7 +85,9 @@ class CDbFileReader {
 
   // --- scan state and schema parameters ---
   std::string tableName;       // table being scanned; set by ScanTable
-  int lastColumnCount = 0;     // last result of ColumnCountFor
+  // Last result of ColumnCountFor (atomic: the decoders of a table scan
+  // split in halves compute it on two threads at once).
+  std::atomic<int> lastColumnCount{0};
   int waMessageColumns = 28;   // column count of "ZWAMESSAGE"
   int contactsFtsColumns = 0;  // serial-type bytes of live "ABPersonFullTextSearch_content" rows
   int messageColumns = 38;     // column count of "message" (38 or 51)

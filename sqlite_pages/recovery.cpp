@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/parallel.h"
 #include "platform/text.h"
 #include "sqlite_pages/page_set.h"
 #include "sqlite_pages/record.h"
@@ -310,6 +311,15 @@ class PageSearch {
   std::vector<RowSource>& sources_;
 };
 
+}  // namespace
+
+void SearchLeafPage(CDbFileReader& reader, const uint8_t* page, uint32_t index, CellList& candidates,
+                    std::vector<RowSource>& sources) {
+  PageSearch(reader, page, index == 0 ? 100u : 0u, candidates, sources).Run();
+}
+
+namespace {
+
 Status CollectDeleted(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& candidates,
                       PageSourceMap* sources, PageSet& visited, int depth) {
   const uint32_t hdr = index == 0 ? 100u : 0u;
@@ -318,7 +328,7 @@ Status CollectDeleted(CDbFileReader& reader, const uint8_t* page, uint32_t index
   if (type == 13) {
     CellList list;
     std::vector<RowSource> src;
-    PageSearch(reader, page, hdr, list, src).Run();
+    SearchLeafPage(reader, page, index, list, src);
     candidates[index] = std::move(list);
     if (sources) (*sources)[index] = std::move(src);
     return status::kOk;
@@ -456,32 +466,39 @@ Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, i
   return status::kOk;
 }
 
-Status RunFreePageStage(CDbFileReader& reader, const RowDecoder& decoder) {
-  if (reader.pageSize == 0) return status::kBadData;
-  const int expected = ColumnCountFor(reader);
-  if (expected <= 0) return status::kOk;  // nothing to recognise the table's pages by
+namespace {
+
+// The free-page stage over a stretch of the free-list pages. The column
+// counts already known come from `known` (read only, so two stretches can
+// share it); counts learned go to `learned`.
+Status FreePagesStretch(CDbFileReader& reader, const uint32_t* begin, const uint32_t* end, const RowDecoder& decoder,
+                        const std::unordered_map<uint32_t, int>& known, std::unordered_map<uint32_t, int>& learned) {
   std::vector<uint8_t> page(reader.pageSize);
   std::vector<uint8_t> buffer(reader.pageSize);
-  const std::vector<uint32_t> freePages = reader.freePages;
   constexpr int kNotATablePage = -2;
-  for (uint32_t index : freePages) {
-    auto known = reader.freePageColumnCounts.find(index);
-    if (known != reader.freePageColumnCounts.end() && known->second != ColumnCountFor(reader)) continue;
+  for (const uint32_t* it = begin; it != end; ++it) {
+    const uint32_t index = *it;
+    // Asked per page: decoders of rows with a cell header may teach the
+    // reader a column count on the way.
+    const int expected = ColumnCountFor(reader);
+    auto cached = known.find(index);
+    const bool isKnown = cached != known.end();
+    if (isKnown && cached->second != expected) continue;
     if (reader.ReadPage(index, page.data()) != status::kOk) continue;
     if (page[0] != 13 && page[0] != 5) {
-      reader.freePageColumnCounts[index] = kNotATablePage;
+      learned[index] = kNotATablePage;
       continue;
     }
     PageCellMap live;
     if (Status st = CollectLiveCells(reader, page.data(), index, live); st != status::kOk) return st;
     int count = -1;
-    if (known != reader.freePageColumnCounts.end()) {
-      count = known->second;
+    if (isKnown) {
+      count = cached->second;
     } else {
       if (Status st = FirstRecordColumnCount(reader, live, count); st != status::kOk) return st;
-      reader.freePageColumnCounts[index] = count;
+      learned[index] = count;
     }
-    if (count != ColumnCountFor(reader)) continue;
+    if (count != expected) continue;
     DecodeRows(reader, live, decoder, 1, RowSource::kFreelistCell);
     PageCellMap candidates;
     PageSourceMap sources;
@@ -505,6 +522,37 @@ Status RunFreePageStage(CDbFileReader& reader, const RowDecoder& decoder) {
     }
   }
   return status::kOk;
+}
+
+}  // namespace
+
+Status RunFreePageStage(CDbFileReader& reader, const RowDecoder& decoder, const DecoderHalves* halves) {
+  if (reader.pageSize == 0) return status::kBadData;
+  if (ColumnCountFor(reader) <= 0) return status::kOk;  // nothing to recognise the table's pages by
+  const std::vector<uint32_t> freePages = reader.freePages;
+  const uint32_t* begin = freePages.data();
+  const uint32_t* end = begin + freePages.size();
+  if (!halves || freePages.empty()) {
+    std::unordered_map<uint32_t, int> learned;
+    const Status st = FreePagesStretch(reader, begin, end, decoder, reader.freePageColumnCounts, learned);
+    reader.freePageColumnCounts.merge(learned);
+    return st;
+  }
+  // Halves by page count: the pages that belong to the table are spread
+  // over the free list about evenly.
+  const uint32_t* middle = begin + freePages.size() / 2;
+  std::unordered_map<uint32_t, int> learnedFirst, learnedSecond;
+  Status first = status::kOk, second = status::kOk;
+  RunBeside(
+      [&] {
+        second = FreePagesStretch(reader, middle, end, halves->second, reader.freePageColumnCounts, learnedSecond);
+      },
+      [&] { first = FreePagesStretch(reader, begin, middle, halves->first, reader.freePageColumnCounts, learnedFirst); });
+  if (halves->joined) halves->joined(first == status::kOk);
+  reader.freePageColumnCounts.merge(learnedFirst);
+  if (first != status::kOk) return first;
+  reader.freePageColumnCounts.merge(learnedSecond);
+  return second;
 }
 
 Status LoadTableSchema(const std::filesystem::path& path, const std::string& table, TableSchema& schema) {

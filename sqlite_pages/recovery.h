@@ -50,9 +50,18 @@ Status CollectDeletedCells(CDbFileReader& reader, const uint8_t* page, uint32_t 
 // cell cannot be parsed; count is then left unchanged.
 Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, int& count);
 
+// The deleted-row candidates of one table leaf page (index `index`, its
+// bytes at `page`): free blocks, the space behind the highest cell, the gap
+// before the content area and stale cell pointers, each with its source.
+// What CollectDeletedCells finds on each leaf of a tree.
+void SearchLeafPage(CDbFileReader& reader, const uint8_t* page, uint32_t index, CellList& candidates,
+                    std::vector<RowSource>& sources);
+
 // ScanTable step 4: the free-list pages whose first record has the scanned
-// table's column count are decoded as rows of that table (deleted 1).
-Status RunFreePageStage(CDbFileReader& reader, const RowDecoder& decoder);
+// table's column count are decoded as rows of that table (deleted 1). With
+// `halves`, the free-list pages are split in two stretches decoded at once
+// (btree.h DecoderHalves) instead of by `decoder`.
+Status RunFreePageStage(CDbFileReader& reader, const RowDecoder& decoder, const DecoderHalves* halves = nullptr);
 
 // --- generic mode ---
 

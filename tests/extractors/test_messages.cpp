@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "extractors/messages.h"
 #include "platform/text.h"
@@ -410,6 +411,27 @@ TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
     ScanTable(reader, "message", MakeMessageRowDecoder(messages));
     ScanTable(reader, "handle", MakeHandleRowDecoder(handles));
     ScanTable(reader, "attachment", MakeAttachmentRowDecoder(attachments));
+    // The scan, which reads every stage of the table in two halves at once
+    // (and learns the column count for the recovered rows from them),
+    // recovers exactly the rows one decoder does.
+    {
+      ConversationMap map;
+      int64_t maxRowId = 0;
+      ASSERT_EQ(ScanMessages(sms, Path("none.db"), map, maxRowId), 0);
+      using Row = std::tuple<int64_t, int64_t, std::string, std::string, int>;
+      std::multiset<Row> scanned, decoded;
+      for (const MessageRecord& m : Flatten(map)) {
+        if (m.deleted) scanned.insert({m.rowId, m.handleId, m.text, m.date, m.fromMe});
+      }
+      for (const MessageRecord& m : messages) {
+        if (m.deleted) decoded.insert({m.rowId, m.handleId, m.text, m.date, m.fromMe});
+      }
+      EXPECT_FALSE(decoded.empty());
+      EXPECT_TRUE(scanned == decoded);
+      int64_t largest = 0;
+      for (const auto& m : truth.liveMessages) largest = std::max<int64_t>(largest, m.rowid);
+      EXPECT_GE(maxRowId, largest);
+    }
 
     std::map<std::string, int64_t> liveText, deletedText;
     for (const auto& m : truth.liveMessages) liveText[m.text] = m.handleId;
