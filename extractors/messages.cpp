@@ -426,6 +426,17 @@ class PendingMessages {
   size_t Size() const { return size_; }
   PendingMessage& operator[](size_t i) { return blocks_[i / kBlock][i % kBlock]; }
 
+  // A store of `n` default messages, to be filled at any position.
+  void Resize(size_t n) {
+    blocks_.clear();
+    for (size_t b = 0; b * kBlock < n; ++b) blocks_.push_back(std::make_unique<PendingMessage[]>(kBlock));
+    size_ = n;
+  }
+  // Frees the block of positions [b * kBlock, (b + 1) * kBlock) once they
+  // are no longer needed (two threads may free different blocks).
+  void FreeBlock(size_t b) { blocks_[b].reset(); }
+  static constexpr size_t kBlock = 16384;
+
   // Hands every message to `f` in order, freeing each block after it; the
   // store is empty afterwards.
   template <class F>
@@ -440,7 +451,6 @@ class PendingMessages {
   }
 
  private:
-  static constexpr size_t kBlock = 16384;
   std::vector<std::unique_ptr<PendingMessage[]>> blocks_;
   size_t size_ = 0;
 };
@@ -602,21 +612,15 @@ Status ReadMessageTable(CDbFileReader& reader, MessageTable& table) {
 // joined and in date order.
 class ConversationBuilder {
  public:
-  ConversationBuilder(MessageTable& table, const MessageJoin& join) : table_(table), join_(join) {
-    const std::vector<ConversationTally>& tallies = table.tallies;
-    // The pending messages grouped by conversation, in table order within
-    // each (a counting sort by conversation), each with its date key so that
-    // sorting a conversation never looks into the pending messages, which
-    // lie scattered over the table order.
-    first_.assign(tallies.size() + 1, 0);
-    for (size_t c = 0; c < tallies.size(); ++c) first_[c + 1] = first_[c] + tallies[c].count;
-    order_.resize(table.pending.Size());
+  // Moves the pending messages into conversation order (table order within
+  // each), freeing the table-order store block by block as it empties.
+  ConversationBuilder(MessageTable& table, const MessageJoin& join) : tallies_(table.tallies), join_(join) {
+    first_.assign(tallies_.size() + 1, 0);
+    for (size_t c = 0; c < tallies_.size(); ++c) first_[c + 1] = first_[c] + tallies_[c].count;
+    grouped_.Resize(table.pending.Size());
     std::vector<uint32_t> next(first_.begin(), first_.end() - 1);
-    for (size_t i = 0; i < table.pending.Size(); ++i) {
-      const PendingMessage& p = table.pending[i];
-      order_[next[p.conversation]++] = {p.dateKey, static_cast<uint32_t>(i)};
-    }
-    lists_.resize(tallies.size());
+    table.pending.Drain([&](PendingMessage& p) { grouped_[next[p.conversation]++] = std::move(p); });
+    lists_.resize(tallies_.size());
   }
 
   size_t Conversations() const { return lists_.size(); }
@@ -626,10 +630,19 @@ class ConversationBuilder {
     return static_cast<size_t>(std::lower_bound(first_.begin(), first_.end(), half) - first_.begin());
   }
 
-  // Builds conversations [begin, end); ranges that do not overlap can be
-  // built at the same time (each pending message belongs to one).
+  // Builds conversations [begin, end). Ranges that do not overlap can be
+  // built at the same time: each frees only the blocks of pending messages
+  // that lie wholly within its own messages, as soon as it has passed them.
   void Build(size_t begin, size_t end) {
-    for (size_t c = begin; c < end && c < lists_.size(); ++c) BuildOne(c);
+    end = std::min(end, lists_.size());
+    if (begin >= end) return;
+    constexpr size_t kBlock = PendingMessages::kBlock;
+    const size_t from = first_[begin], to = first_[end];
+    size_t block = (from + kBlock - 1) / kBlock;  // the first block wholly within
+    for (size_t c = begin; c < end; ++c) {
+      BuildOne(c);
+      for (; (block + 1) * kBlock <= std::min<size_t>(first_[c + 1], to); ++block) grouped_.FreeBlock(block);
+    }
   }
 
   // Hands the lists over, appending to what the map holds already.
@@ -637,7 +650,7 @@ class ConversationBuilder {
     for (size_t c = 0; c < lists_.size(); ++c) {
       std::vector<MessageRecord>& list = lists_[c];
       if (list.empty()) continue;
-      std::vector<MessageRecord>& target = conversations[table_.tallies[c].handleId];
+      std::vector<MessageRecord>& target = conversations[tallies_[c].handleId];
       if (target.empty()) {
         target = std::move(list);
       } else {
@@ -650,24 +663,20 @@ class ConversationBuilder {
 
  private:
   void BuildOne(size_t c) {
-    const ConversationTally& tally = table_.tallies[c];
-    std::pair<uint64_t, uint32_t>* const members = order_.data() + first_[c];
-    const uint32_t n = tally.count;
-    // By date, stably: equal keys keep their table order (the index).
-    if (!tally.inOrder) std::sort(members, members + n);
+    const ConversationTally& tally = tallies_[c];
+    const uint32_t begin = first_[c], n = tally.count;
+    // By date, stably: equal keys keep their table order (the position).
+    std::vector<std::pair<uint64_t, uint32_t>> byDate;
+    if (!tally.inOrder) {
+      byDate.reserve(n);
+      for (uint32_t k = 0; k < n; ++k) byDate.emplace_back(grouped_[begin + k].dateKey, begin + k);
+      std::sort(byDate.begin(), byDate.end());
+    }
     std::vector<MessageRecord>& list = lists_[c];
     list.reserve(n);
     const MessageJoin::Party* party = join_.PartyOf(tally.handleId);
-    PendingMessages& pending = table_.pending;
-    // The pending messages are fetched a few steps ahead.
-    constexpr uint32_t kAhead = 32;
     for (uint32_t k = 0; k < n; ++k) {
-      if (k + kAhead < n) {
-        const PendingMessage* ahead = &pending[members[k + kAhead].second];
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(reinterpret_cast<const char*>(ahead) + sizeof(PendingMessage) - 1);
-      }
-      PendingMessage& p = pending[members[k].second];
+      PendingMessage& p = grouped_[byDate.empty() ? begin + k : byDate[k].second];
       const std::string* attachment = join_.AttachmentOf(p.rowId);
       // A live message without text is kept for its attachment only.
       if (p.text.empty() && !attachment) continue;
@@ -686,10 +695,10 @@ class ConversationBuilder {
     }
   }
 
-  MessageTable& table_;
+  const std::vector<ConversationTally>& tallies_;
   const MessageJoin& join_;
-  std::vector<uint32_t> first_;  // start of each conversation in order_
-  std::vector<std::pair<uint64_t, uint32_t>> order_;
+  std::vector<uint32_t> first_;  // position of each conversation's first message in grouped_
+  PendingMessages grouped_;      // the pending messages in conversation order
   std::vector<std::vector<MessageRecord>> lists_;
 };
 
