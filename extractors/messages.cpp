@@ -7,6 +7,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 #include "extractors/typedstream.h"
@@ -437,15 +438,25 @@ class PendingMessages {
   void FreeBlock(size_t b) { blocks_[b].reset(); }
   static constexpr size_t kBlock = 16384;
 
-  // Hands every message to `f` in order, freeing each block after it; the
-  // store is empty afterwards.
+  size_t Blocks() const { return blocks_.size(); }
+
+  // Hands the messages of the blocks [begin, end) to `f` in order, freeing
+  // each block after it (two threads may drain different blocks).
   template <class F>
-  void Drain(F&& f) {
-    for (size_t b = 0; b < blocks_.size(); ++b) {
+  void DrainBlocks(size_t begin, size_t end, F&& f) {
+    for (size_t b = begin; b < end && b < blocks_.size(); ++b) {
       const size_t n = std::min(kBlock, size_ - b * kBlock);
       for (size_t i = 0; i < n; ++i) f(blocks_[b][i]);
       blocks_[b].reset();
     }
+  }
+  // Hands every message to `f` in order; the store is empty afterwards.
+  template <class F>
+  void Drain(F&& f) {
+    DrainBlocks(0, blocks_.size(), f);
+    Clear();
+  }
+  void Clear() {
     blocks_.clear();
     size_ = 0;
   }
@@ -612,15 +623,34 @@ Status ReadMessageTable(CDbFileReader& reader, MessageTable& table) {
 // joined and in date order.
 class ConversationBuilder {
  public:
-  // Moves the pending messages into conversation order (table order within
-  // each), freeing the table-order store block by block as it empties.
-  ConversationBuilder(MessageTable& table, const MessageJoin& join) : tallies_(table.tallies), join_(join) {
+  explicit ConversationBuilder(const std::vector<ConversationTally>& tallies) : tallies_(tallies) {
     first_.assign(tallies_.size() + 1, 0);
     for (size_t c = 0; c < tallies_.size(); ++c) first_[c + 1] = first_[c] + tallies_[c].count;
-    grouped_.Resize(table.pending.Size());
-    std::vector<uint32_t> next(first_.begin(), first_.end() - 1);
-    table.pending.Drain([&](PendingMessage& p) { grouped_[next[p.conversation]++] = std::move(p); });
     lists_.resize(tallies_.size());
+  }
+
+  // Moves the pending messages into conversation order (table order within
+  // each), freeing the table-order store block by block as it empties: the
+  // first half of the blocks here, the second beside it, after `beside`.
+  void Group(PendingMessages& pending, const std::function<void()>& beside) {
+    grouped_.Resize(pending.Size());
+    const size_t blocks = pending.Blocks(), split = blocks / 2;
+    const size_t splitIndex = std::min(split * PendingMessages::kBlock, pending.Size());
+    // The second half's messages of a conversation follow the first half's.
+    std::vector<uint32_t> nextFirst(first_.begin(), first_.end() - 1);
+    std::vector<uint32_t> nextSecond = nextFirst;
+    for (size_t i = 0; i < splitIndex; ++i) ++nextSecond[pending[i].conversation];
+    RunBeside(
+        [&] {
+          beside();
+          pending.DrainBlocks(split, blocks, [&](PendingMessage& p) {
+            grouped_[nextSecond[p.conversation]++] = std::move(p);
+          });
+        },
+        [&] {
+          pending.DrainBlocks(0, split, [&](PendingMessage& p) { grouped_[nextFirst[p.conversation]++] = std::move(p); });
+        });
+    pending.Clear();
   }
 
   size_t Conversations() const { return lists_.size(); }
@@ -633,14 +663,14 @@ class ConversationBuilder {
   // Builds conversations [begin, end). Ranges that do not overlap can be
   // built at the same time: each frees only the blocks of pending messages
   // that lie wholly within its own messages, as soon as it has passed them.
-  void Build(size_t begin, size_t end) {
+  void Build(const MessageJoin& join, size_t begin, size_t end) {
     end = std::min(end, lists_.size());
     if (begin >= end) return;
     constexpr size_t kBlock = PendingMessages::kBlock;
     const size_t from = first_[begin], to = first_[end];
     size_t block = (from + kBlock - 1) / kBlock;  // the first block wholly within
     for (size_t c = begin; c < end; ++c) {
-      BuildOne(c);
+      BuildOne(join, c);
       for (; (block + 1) * kBlock <= std::min<size_t>(first_[c + 1], to); ++block) grouped_.FreeBlock(block);
     }
   }
@@ -662,7 +692,7 @@ class ConversationBuilder {
   }
 
  private:
-  void BuildOne(size_t c) {
+  void BuildOne(const MessageJoin& join, size_t c) {
     const ConversationTally& tally = tallies_[c];
     const uint32_t begin = first_[c], n = tally.count;
     // By date, stably: equal keys keep their table order (the position).
@@ -674,10 +704,10 @@ class ConversationBuilder {
     }
     std::vector<MessageRecord>& list = lists_[c];
     list.reserve(n);
-    const MessageJoin::Party* party = join_.PartyOf(tally.handleId);
+    const MessageJoin::Party* party = join.PartyOf(tally.handleId);
     for (uint32_t k = 0; k < n; ++k) {
       PendingMessage& p = grouped_[byDate.empty() ? begin + k : byDate[k].second];
-      const std::string* attachment = join_.AttachmentOf(p.rowId);
+      const std::string* attachment = join.AttachmentOf(p.rowId);
       // A live message without text is kept for its attachment only.
       if (p.text.empty() && !attachment) continue;
       MessageRecord& m = list.emplace_back();
@@ -696,7 +726,6 @@ class ConversationBuilder {
   }
 
   const std::vector<ConversationTally>& tallies_;
-  const MessageJoin& join_;
   std::vector<uint32_t> first_;  // position of each conversation's first message in grouped_
   PendingMessages grouped_;      // the pending messages in conversation order
   std::vector<std::vector<MessageRecord>> lists_;
@@ -744,10 +773,15 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
       std::vector<int64_t> inUse;
       inUse.reserve(table.tallies.size());
       for (const ConversationTally& t : table.tallies) inUse.push_back(t.handleId);
-      const MessageJoin join(inUse, joinTables.handles, joinTables.contacts, joinTables.attachments);
-      ConversationBuilder builder(table, join);
+      // The joins are prepared beside the grouping of the messages.
+      std::optional<MessageJoin> join;
+      ConversationBuilder builder(table.tallies);
+      builder.Group(table.pending, [&] {
+        join.emplace(inUse, joinTables.handles, joinTables.contacts, joinTables.attachments);
+      });
       const size_t middle = builder.Middle();
-      RunBeside([&] { builder.Build(middle, builder.Conversations()); }, [&] { builder.Build(0, middle); });
+      RunBeside([&] { builder.Build(*join, middle, builder.Conversations()); },
+                [&] { builder.Build(*join, 0, middle); });
       builder.MoveInto(conversations);
     }
   }
