@@ -108,8 +108,9 @@ Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDeco
 
 // Decoders that share a table's rows between two threads. Each stage of the
 // scan (the live rows, the deleted candidates of the table's pages, the
-// free-list pages) is split in two stretches of pages, in ascending order,
-// where about half of its rows lie before: `first` decodes the first
+// free-list pages) is split in two stretches of pages in ascending order,
+// about half of its rows (live) or pages (the searches) in each: `first`
+// decodes the first
 // stretch on the calling thread while `second` decodes the rest on a thread
 // of its own, so every row of `first` comes before every row of `second`
 // in table order. The decoders must not change the reader or any state they
