@@ -114,14 +114,22 @@ bool MessageText(const ParsedRecord& r, std::string& text) {
 
 bool IsOne(const ParsedRecord& r, int c) { return r.IsInteger(c) && r.AsInt64(c) == 1; }
 
-// What a message row gives before the joins, its date as a key (values.h).
-struct MessageFields {
+// One message of the table as the scan keeps it until the joins are ready:
+// compact, its date as a key (values.h), its conversation an index into the
+// scan's list of handle ids.
+struct PendingMessage {
   std::string text;
   int64_t rowId = 0;
-  int64_t handleId = 0;
   uint64_t dateKey = 0;
-  int deleted = 0;
-  int fromMe = 0;
+  uint32_t conversation = 0;
+  uint8_t deleted = 0;
+  uint8_t fromMe = 0;
+};
+
+// What a message row gives before the joins: the message and its handle id.
+struct MessageFields {
+  PendingMessage message;
+  int64_t handleId = 0;
 };
 
 // Reads one message row. A live row without text may still carry an
@@ -135,18 +143,19 @@ Status ReadMessageRow(CDbFileReader& reader, const RowInput& input, ParsedRecord
   if (const Status st = ParseMessageRecord(reader, input, r, learnedColumns); st != status::kOk) return st;
   if (r.ColumnCount() == 0) return status::kBadData;
   if (maxRowId && r.hasRowid && r.rowid > *maxRowId) *maxRowId = r.rowid;
-  if (!MessageText(r, m.text)) return status::kBadData;
+  PendingMessage& message = m.message;
+  if (!MessageText(r, message.text)) return status::kBadData;
   if (input.deleted != 0) {
-    if (m.text.empty() || !r.IsText(1) || r.SerialType(1) == 13) return status::kBadData;
+    if (message.text.empty() || !r.IsText(1) || r.SerialType(1) == 13) return status::kBadData;
     const bool dated = (r.IsInteger(kDateColumn) && r.AsInt64(kDateColumn) != 0) ||
                        (r.IsReal(kDateColumn) && r.AsReal(kDateColumn) != 0.0);
     if (!dated) return status::kBadData;
   }
-  m.deleted = input.deleted;
-  m.rowId = r.hasRowid ? r.rowid : 0;
+  message.deleted = static_cast<uint8_t>(input.deleted);
+  message.rowId = r.hasRowid ? r.rowid : 0;
+  message.dateKey = DateColumnKey(r, kDateColumn, Epoch::kApple, &clock);
+  message.fromMe = IsOne(r, kFromMeColumn) ? 1 : 0;
   m.handleId = r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0;
-  m.dateKey = DateColumnKey(r, kDateColumn, Epoch::kApple, &clock);
-  m.fromMe = IsOne(r, kFromMeColumn) ? 1 : 0;
   return status::kOk;
 }
 
@@ -163,12 +172,12 @@ RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxR
     MessageFields& f = state->fields;
     if (const Status st = ReadMessageRow(reader, input, state->record, state->clock, f, maxRowId); st != status::kOk) return st;
     MessageRecord& m = sink.emplace_back();
-    m.deleted = f.deleted;
-    m.fromMe = f.fromMe;
-    m.rowId = f.rowId;
+    m.deleted = f.message.deleted;
+    m.fromMe = f.message.fromMe;
+    m.rowId = f.message.rowId;
     m.handleId = f.handleId;
-    m.date = DateKeyText(f.dateKey);
-    m.text = std::move(f.text);
+    m.date = DateKeyText(f.message.dateKey);
+    m.text = std::move(f.message.text);
     return status::kOk;
   };
 }
@@ -404,17 +413,6 @@ class MessageJoin {
   std::vector<Party> parties_;
 };
 
-// One message of the table as the scan keeps it until the joins are ready:
-// compact, its conversation an index into the scan's list of handle ids.
-struct PendingMessage {
-  std::string text;
-  int64_t rowId = 0;
-  uint64_t dateKey = 0;
-  uint32_t conversation = 0;
-  uint8_t deleted = 0;
-  uint8_t fromMe = 0;
-};
-
 // The pending messages in table order, in blocks (the store grows without
 // copying what it holds), addressed by their index in table order.
 class PendingMessages {
@@ -514,15 +512,11 @@ struct MessageTable {
     const uint32_t c = ConversationOf(fields.handleId);
     ConversationTally& tally = tallies[c];
     ++tally.count;
-    if (fields.dateKey < tally.lastKey) tally.inOrder = false;
-    tally.lastKey = fields.dateKey;
+    if (fields.message.dateKey < tally.lastKey) tally.inOrder = false;
+    tally.lastKey = fields.message.dateKey;
     PendingMessage& p = pending.Add();
-    p.text = std::move(fields.text);
-    p.rowId = fields.rowId;
-    p.dateKey = fields.dateKey;
+    p = std::move(fields.message);
     p.conversation = c;
-    p.deleted = static_cast<uint8_t>(fields.deleted);
-    p.fromMe = static_cast<uint8_t>(fields.fromMe);
   }
 
   // Appends the messages of `later` (read after these in table order),
