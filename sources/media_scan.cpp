@@ -1,5 +1,6 @@
 #include "sources/media_scan.h"
 
+#include <cerrno>
 #include <system_error>
 
 #include "platform/text.h"
@@ -43,13 +44,19 @@ struct Candidate {
 Candidate Examine(const fs::path& folder, const BackupFileEntry& entry, int64_t& counter) {
   Candidate c;
   c.path = ResolveStoredPath(folder, entry.hashedName);
-  std::error_code ec;
-  c.exists = fs::exists(c.path, ec);
-  if (!c.exists) return c;
   // Missing, unreadable, short and unrecognised files are all skipped
-  // silently: the sniffer leaves the name empty for each of them.
-  if (MediaSniffer::SniffFile(c.path, c.sniffedName, counter) != status::kOk || c.sniffedName.empty()) return c;
-  c.recognised = MediaSniffer::FileSize(c.path, c.size) == status::kOk;
+  // silently: the sniffer leaves the name empty for each of them. The one
+  // open tells whether the stored file is there; only an open that failed
+  // for another reason than a missing path asks the file system again.
+  const Status sniffed = MediaSniffer::SniffFile(c.path, c.sniffedName, counter, &c.size);
+  if (sniffed == ENOENT || sniffed == ENOTDIR) return c;
+  if (sniffed != status::kOk && sniffed != status::kShortRead && sniffed != EISDIR) {
+    std::error_code ec;
+    c.exists = fs::exists(c.path, ec);
+    return c;
+  }
+  c.exists = true;
+  c.recognised = sniffed == status::kOk && !c.sniffedName.empty();
   return c;
 }
 

@@ -1,7 +1,10 @@
 #include "sources/media_sniffer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -202,17 +205,30 @@ Status MediaSniffer::SniffBuffer(const uint8_t* data, size_t size, std::string& 
   return status::kOk;
 }
 
-Status MediaSniffer::SniffFile(const fs::path& path, std::string& name, int64_t& counter) {
-  // Read-only: the backup is never opened for writing.
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return errno ? errno : status::kBadData;
+Status MediaSniffer::SniffFile(const fs::path& path, std::string& name, int64_t& counter, uint64_t* size) {
+  // Read-only: the backup is never opened for writing. One open, one read
+  // of the first bytes (no buffered stream reading ahead), and the size
+  // from the open file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno ? errno : status::kBadData;
   uint8_t buffer[kSniffBytes];
-  errno = 0;
-  const size_t got = std::fread(buffer, 1, sizeof buffer, file);
-  const bool failed = std::ferror(file) != 0;
-  const int error = errno;
-  std::fclose(file);
-  if (got < kSniffBytes) return failed && error ? error : status::kShortRead;
+  size_t got = 0;
+  int error = 0;
+  while (got < sizeof buffer) {
+    const ssize_t n = ::read(fd, buffer + got, sizeof buffer - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  struct stat st {};
+  const bool sized = size && got == kSniffBytes && ::fstat(fd, &st) == 0;
+  ::close(fd);
+  if (got < kSniffBytes) return error ? error : status::kShortRead;
+  if (size) {
+    if (!sized) return errno ? errno : status::kBadData;
+    *size = static_cast<uint64_t>(st.st_size);
+  }
   return SniffBuffer(buffer, kSniffBytes, name, counter);
 }
 

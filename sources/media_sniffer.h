@@ -80,8 +80,10 @@ class MediaSniffer {
   // the counter's value, a dot and the extension ("7.jpg") and advances the
   // counter. An unrecognised file leaves both untouched. Returns 0; 30 when
   // fewer than 512 bytes could be read; the errno of a failed open or read
-  // (a folder gives EISDIR).
-  static Status SniffFile(const std::filesystem::path& path, std::string& name, int64_t& counter);
+  // (a folder gives EISDIR). With `size`, the file's size is taken from the
+  // open file as well (when 512 bytes were read).
+  static Status SniffFile(const std::filesystem::path& path, std::string& name, int64_t& counter,
+                          uint64_t* size = nullptr);
 
   // Sniff buffer: the same over bytes the caller holds, with the caller's
   // length (each detector checks its own minimum). Returns 0.

@@ -210,8 +210,17 @@ TEST_F(TempFolder, SniffFileNeedsAll512Bytes) {
   EXPECT_EQ(MediaSniffer::SniffFile(root_, name, counter), EISDIR);
   EXPECT_EQ(name, "");
   EXPECT_EQ(counter, 1);
+  // The size comes from the same open: the whole file, not what was read;
+  // nothing is given for a file too short to sniff.
+  uint64_t size = 7;
+  EXPECT_EQ(MediaSniffer::SniffFile(Write("whole", jpeg), name, counter, &size), 0);
+  EXPECT_EQ(name, "1.jpg");
+  EXPECT_EQ(size, jpeg.size());
+  EXPECT_EQ(MediaSniffer::SniffFile(Write("short2", jpeg.substr(0, 100)), name, counter, &size), 30);
+  EXPECT_EQ(size, jpeg.size());
+  EXPECT_EQ(MediaSniffer::SniffFile(root_ / "missing", name, counter, &size), ENOENT);
 
-  uint64_t size = 0;
+  size = 0;
   EXPECT_EQ(MediaSniffer::FileSize(root_ / "full", size), 0);
   EXPECT_EQ(size, 512u);
   EXPECT_NE(MediaSniffer::FileSize(root_ / "missing", size), 0);
