@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -108,6 +109,13 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// Processor time of every thread of the process, in seconds.
+double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
 // Every byte the scan has to read, once.
 double BaselineSeconds(const Backup& b) {
   const auto start = std::chrono::steady_clock::now();
@@ -155,17 +163,23 @@ double ScanSeconds(const Backup& b, size_t& records, double& inUseMb) {
   for (int c = 1; c <= kCategoryCount; ++c) all.insert(static_cast<Category>(c));
   ScanDriver::Events events;
   auto stepStart = std::chrono::steady_clock::now();
+  double cpuStart = ProcessCpuSeconds();
   const bool verbose = std::getenv("ORBANIX_BENCH_VERBOSE") != nullptr;
   events.opened = [&](Status) {
-    if (verbose) std::cout << "  open " << Seconds(stepStart) << " s, peak " << PeakResidentMb() << " MB\n";
+    if (verbose) {
+      std::cout << "  open " << Seconds(stepStart) << " s (processor " << ProcessCpuSeconds() - cpuStart
+                << " s), peak " << PeakResidentMb() << " MB\n";
+    }
     stepStart = std::chrono::steady_clock::now();
+    cpuStart = ProcessCpuSeconds();
   };
   events.stepDone = [&](size_t, const ScanStep& step, Status) {
     if (verbose) {
-      std::cout << "  " << step.name << " " << Seconds(stepStart) << " s, peak " << PeakResidentMb() << " MB, held "
-                << MallocInUseMb() << " MB\n";
+      std::cout << "  " << step.name << " " << Seconds(stepStart) << " s (processor " << ProcessCpuSeconds() - cpuStart
+                << " s), peak " << PeakResidentMb() << " MB, held " << MallocInUseMb() << " MB\n";
     }
     stepStart = std::chrono::steady_clock::now();
+    cpuStart = ProcessCpuSeconds();
   };
   driver.Start([&] { return source.Open(""); }, BuildScanPlan(source, all, results), events);
   driver.Wait();

@@ -695,6 +695,25 @@ fs::path ResolveStoredPath(const fs::path& backupFolder, std::string_view hashed
   return backupFolder / hashedName.substr(0, 2) / hashedName;
 }
 
+StoredFileLayout::StoredFileLayout(fs::path backupFolder) : folder_(std::move(backupFolder)) {
+  std::error_code ec;
+  fs::directory_iterator it(folder_, ec);
+  if (ec) return;  // unknown: every file is asked for flat first
+  bool flat = false;
+  for (const fs::directory_iterator end; it != end && !flat; it.increment(ec)) {
+    // Older layouts may add an extension to the stored name (".mddata").
+    const std::string name = it->path().filename().string();
+    flat = name.size() >= 40 && IsHashedName(std::string_view(name).substr(0, 40));
+  }
+  // A listing cut short by an error proves nothing.
+  mayHoldFlat_ = flat || static_cast<bool>(ec);
+}
+
+fs::path StoredFileLayout::Resolve(std::string_view hashedName) const {
+  if (mayHoldFlat_) return ResolveStoredPath(folder_, hashedName);
+  return folder_ / hashedName.substr(0, 2) / hashedName;
+}
+
 bool IsHashedName(std::string_view name) {
   if (name.size() != 40) return false;
   for (char c : name) {

@@ -248,6 +248,25 @@ Status ReadFileIndex(const std::filesystem::path& backupFolder, std::vector<Back
 // operation that opens a stored file goes through it.
 std::filesystem::path ResolveStoredPath(const std::filesystem::path& backupFolder, std::string_view hashedName);
 
+// ResolveStoredPath for many files of one folder. A newer backup's folder
+// holds only its two-digit subfolders and a few plists and databases, so
+// asking for a flat file that cannot be there costs a failed lookup of a
+// new name for every file. The folder's own entries are read once (up to
+// the first stored file found flat); when none is flat, every file is in
+// its subfolder and no lookup is asked. Otherwise each file is resolved as
+// ResolveStoredPath does, the flat file first.
+class StoredFileLayout {
+ public:
+  explicit StoredFileLayout(std::filesystem::path backupFolder);
+  std::filesystem::path Resolve(std::string_view hashedName) const;
+  // False when the listing showed no stored file kept flat.
+  bool MayHoldFlatFiles() const { return mayHoldFlat_; }
+
+ private:
+  std::filesystem::path folder_;
+  bool mayHoldFlat_ = true;
+};
+
 // True for 40 hexadecimal digits (either case), the only names the readers
 // accept for a stored file, so a name from a manifest can never leave the
 // backup folder.

@@ -1,8 +1,10 @@
 #include "sources/media_scan.h"
 
+#include <atomic>
 #include <cerrno>
 #include <system_error>
 
+#include "platform/parallel.h"
 #include "platform/text.h"
 #include "sources/media_sniffer.h"
 
@@ -41,9 +43,9 @@ struct Candidate {
   uint64_t size = 0;
 };
 
-Candidate Examine(const fs::path& folder, const BackupFileEntry& entry, int64_t& counter) {
+Candidate Examine(const StoredFileLayout& layout, const BackupFileEntry& entry, int64_t& counter) {
   Candidate c;
-  c.path = ResolveStoredPath(folder, entry.hashedName);
+  c.path = layout.Resolve(entry.hashedName);
   // Missing, unreadable, short and unrecognised files are all skipped
   // silently: the sniffer leaves the name empty for each of them. The one
   // open tells whether the stored file is there; only an open that failed
@@ -58,6 +60,65 @@ Candidate Examine(const fs::path& folder, const BackupFileEntry& entry, int64_t&
   c.exists = true;
   c.recognised = sniffed == status::kOk && !c.sniffedName.empty();
   return c;
+}
+
+// Fewer candidates than this are all looked at by the pass itself.
+constexpr size_t kLookaheadFrom = 64;
+
+// One pass of a media operation over the index. `matches(key)` picks the
+// candidates; each candidate's stored file is examined and handed to
+// `take(entry, candidate)`, which answers whether the entry is reported.
+// Every other entry is reported. A report answered with non-zero ends the
+// pass with that answer.
+//
+// Opening and reading the stored files is most of the work, and it is
+// spread over two threads: the later half of the candidates are examined
+// beside, ahead of the pass, while the pass examines the first half itself.
+// The pass, its reports and `take` stay on the calling thread in the
+// index's order. (The sniffer's running counter only names what it
+// recognised; the operations use the extension of that name alone.)
+template <typename Matches, typename Take>
+int ExaminePass(const fs::path& backupFolder, const std::vector<BackupFileEntry>& index,
+                const MediaProgress& progress, int multiple, const Matches& matches, const Take& take) {
+  const StoredFileLayout layout(backupFolder);
+  const size_t n = index.size();
+  std::vector<size_t> picked;
+  for (size_t i = 0; i < n; ++i) {
+    if (matches(index[i].key)) picked.push_back(i);
+  }
+  const size_t half = picked.size() < kLookaheadFrom ? picked.size() : picked.size() / 2;
+  std::vector<Candidate> ahead(picked.size() - half);
+
+  size_t i = 0, k = 0;  // the next entry and the next candidate
+  int answer = 0;
+  // Passes the entries before `end`; `examined(k)` gives the k-th candidate.
+  auto pass = [&](size_t end, const auto& examined) {
+    for (; i < end && answer == 0; ++i) {
+      bool report = true;
+      if (k < picked.size() && picked[k] == i) report = take(index[i], examined(k++));
+      if (report) answer = Report(progress, multiple, i + 1, n);
+    }
+  };
+  int64_t counter = 0;
+  const auto examineHere = [&](size_t c) { return Examine(layout, index[picked[c]], counter); };
+  if (ahead.empty()) {
+    pass(n, examineHere);
+    return answer;
+  }
+  std::atomic<bool> stop{false};
+  RunBeside(
+      [&] {
+        int64_t aheadCounter = 0;
+        for (size_t c = half; c < picked.size() && !stop.load(std::memory_order_relaxed); ++c) {
+          ahead[c - half] = Examine(layout, index[picked[c]], aheadCounter);
+        }
+      },
+      [&] {
+        pass(picked[half], examineHere);
+        if (answer != 0) stop = true;  // the files ahead are no longer needed
+      });
+  pass(n, [&](size_t c) { return std::move(ahead[c - half]); });
+  return answer;
 }
 
 }  // namespace
@@ -114,21 +175,17 @@ Status ScanPhotos(const fs::path& backupFolder, const std::vector<BackupFileEntr
                   std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream,
                   const MediaProgress& progress) {
   const size_t cameraFrom = cameraRoll.size(), streamFrom = photoStream.size();
-  int64_t counter = 0;
-  const size_t n = index.size();
-  for (size_t i = 0; i < n; ++i) {
-    const BackupFileEntry& entry = index[i];
-    const PhotoAlbum album = PhotoAlbumOf(entry.key);
-    if (album != PhotoAlbum::None) {
-      Candidate c = Examine(backupFolder, entry, counter);
-      if (!c.exists) continue;  // no progress report for a missing stored file
-      if (c.recognised) {
-        auto& list = album == PhotoAlbum::CameraRoll ? cameraRoll : photoStream;
-        list.push_back({c.size, ValidUtf8(LastComponent(entry.key)), std::move(c.path)});
-      }
-    }
-    if (int answer = Report(progress, 2, i + 1, n)) return answer;
-  }
+  const int answer = ExaminePass(
+      backupFolder, index, progress, 2, [](std::string_view key) { return PhotoAlbumOf(key) != PhotoAlbum::None; },
+      [&](const BackupFileEntry& entry, Candidate&& c) {
+        if (!c.exists) return false;  // no progress report for a missing stored file
+        if (c.recognised) {
+          auto& list = PhotoAlbumOf(entry.key) == PhotoAlbum::CameraRoll ? cameraRoll : photoStream;
+          list.push_back({c.size, ValidUtf8(LastComponent(entry.key)), std::move(c.path)});
+        }
+        return true;
+      });
+  if (answer != 0) return answer;
   SortByName(cameraRoll, cameraFrom);
   SortByName(photoStream, streamFrom);
   return status::kOk;
@@ -137,23 +194,19 @@ Status ScanPhotos(const fs::path& backupFolder, const std::vector<BackupFileEntr
 Status ScanMessageAttachments(const fs::path& backupFolder, const std::vector<BackupFileEntry>& index,
                               std::vector<AttachmentFile>& attachments, const MediaProgress& progress) {
   const size_t from = attachments.size();
-  int64_t counter = 0;
-  const size_t n = index.size();
-  for (size_t i = 0; i < n; ++i) {
-    const BackupFileEntry& entry = index[i];
-    if (IsMessageAttachmentKey(entry.key)) {
-      Candidate c = Examine(backupFolder, entry, counter);
-      if (!c.exists) continue;
-      if (c.recognised && c.size != 0) {
-        AttachmentFile file;
-        file.size = c.size;
-        file.name = NameWithSniffedExtension(LastComponent(entry.key), c.sniffedName);
-        file.path = std::move(c.path);
-        attachments.push_back(std::move(file));
-      }
-    }
-    if (int answer = Report(progress, 1, i + 1, n)) return answer;
-  }
+  const int answer = ExaminePass(
+      backupFolder, index, progress, 1, IsMessageAttachmentKey, [&](const BackupFileEntry& entry, Candidate&& c) {
+        if (!c.exists) return false;
+        if (c.recognised && c.size != 0) {
+          AttachmentFile file;
+          file.size = c.size;
+          file.name = NameWithSniffedExtension(LastComponent(entry.key), c.sniffedName);
+          file.path = std::move(c.path);
+          attachments.push_back(std::move(file));
+        }
+        return true;
+      });
+  if (answer != 0) return answer;
   SortByName(attachments, from);
   return status::kOk;
 }
@@ -163,28 +216,24 @@ Status ScanAppMedia(const fs::path& backupFolder, const std::vector<BackupFileEn
                     const MediaProgress& progress) {
   whatsAppMedia.clear();
   const size_t from = appMedia.size();
-  int64_t counter = 0;
-  const size_t n = index.size();
-  for (size_t i = 0; i < n; ++i) {
-    const BackupFileEntry& entry = index[i];
-    if (IsAppMediaKey(entry.key)) {
-      Candidate c = Examine(backupFolder, entry, counter);
-      if (c.recognised) {
-        std::string name = NameWithSniffedExtension(LastComponent(entry.key), c.sniffedName);
-        if (IsWhatsAppMediaKey(entry.key)) {
-          if (c.size != 0) whatsAppMedia.push_back({c.size, std::move(name), std::move(c.path)});
-        } else {
-          AppMediaItem item;
-          item.size = c.size;
-          item.appName = AppNameOf(entry.key);
-          item.name = std::move(name);
-          item.path = std::move(c.path);
-          appMedia.push_back(std::move(item));
+  const int answer = ExaminePass(
+      backupFolder, index, progress, 2, IsAppMediaKey, [&](const BackupFileEntry& entry, Candidate&& c) {
+        if (c.recognised) {
+          std::string name = NameWithSniffedExtension(LastComponent(entry.key), c.sniffedName);
+          if (IsWhatsAppMediaKey(entry.key)) {
+            if (c.size != 0) whatsAppMedia.push_back({c.size, std::move(name), std::move(c.path)});
+          } else {
+            AppMediaItem item;
+            item.size = c.size;
+            item.appName = AppNameOf(entry.key);
+            item.name = std::move(name);
+            item.path = std::move(c.path);
+            appMedia.push_back(std::move(item));
+          }
         }
-      }
-    }
-    if (int answer = Report(progress, 2, i + 1, n)) return answer;
-  }
+        return true;  // every entry is reported, a missing file's too
+      });
+  if (answer != 0) return answer;
   SortByName(appMedia, from);
   SortByName(whatsAppMedia, 0);
   return status::kOk;

@@ -447,6 +447,20 @@ TEST_F(FileIndexTest, StoredPathPrefersTheFlatFile) {
   EXPECT_EQ(ResolveStoredPath(root_, name), root_ / name);
   EXPECT_EQ(FixedDatabasePath(root_, kMessagesDb), root_ / name);
 
+  // Resolving many files of one folder gives the same answers.
+  EXPECT_TRUE(StoredFileLayout(root_).MayHoldFlatFiles());
+  EXPECT_EQ(StoredFileLayout(root_).Resolve(name), root_ / name);
+  fs::remove(root_ / name);
+  WriteFile("Manifest.db", "x");
+  WriteFile("Info.plist", "x");
+  const StoredFileLayout modern(root_);  // only subfolders and plists: nothing is asked for flat
+  EXPECT_FALSE(modern.MayHoldFlatFiles());
+  EXPECT_EQ(modern.Resolve(name), root_ / "3d" / name);
+  EXPECT_EQ(modern.Resolve("ff" + name.substr(2)), root_ / "ff" / ("ff" + name.substr(2)));  // neither exists
+  WriteFile(name + ".mddata", "older layout");
+  EXPECT_TRUE(StoredFileLayout(root_).MayHoldFlatFiles());
+  EXPECT_TRUE(StoredFileLayout(root_ / "missing").MayHoldFlatFiles());  // unknown: asked as before
+
   EXPECT_TRUE(IsHashedName(name));
   EXPECT_FALSE(IsHashedName("../" + name.substr(3)));
   EXPECT_FALSE(IsHashedName(name.substr(1)));

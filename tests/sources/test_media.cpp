@@ -536,3 +536,68 @@ TEST_F(TempFolder, UnreadableCandidatesAreSkippedSilently) {
   EXPECT_EQ(ScanPhotos(root_, index, camera, stream), 0);
   EXPECT_TRUE(camera.empty());
 }
+
+// Large passes: the later half of the candidates' files is looked at ahead
+// of the reports. The reports, their order, the skips and a stop in either
+// half must be what one pass in index order gives, in both storage layouts.
+TEST_F(TempFolder, ManyCandidatesReportAndCollectInIndexOrder) {
+  const std::string jpeg = gen::MediaSampleBytes(MediaSample::JpegJfif, 900);
+  for (const bool sharded : {false, true}) {
+    const fs::path folder = root_ / (sharded ? "new" : "old");
+    std::vector<BackupFileEntry> index;
+    std::vector<int> expectedValues;  // the model: one report per entry, none for a missing photo
+    std::vector<std::string> expectedCamera;
+    std::vector<size_t> foundByReport;  // photos found when each report is given
+    size_t found = 0;
+    const int n = 400;
+    for (int i = 0; i < n; ++i) {
+      const std::string number = std::to_string(1000 + i);
+      std::string key;
+      std::string bytes = jpeg;
+      bool stored = true;
+      switch (i % 5) {
+        case 0: key = "HomeDomain-Library/p" + number + ".plist"; break;            // not a candidate
+        case 1: key = "CameraRollDomain-Media/DCIM/100APPLE/IMG_" + number + ".JPG"; break;
+        case 2: key = "CameraRollDomain-Media/DCIM/100APPLE/gone" + number + ".JPG"; stored = false; break;
+        case 3: key = "CameraRollDomain-Media/DCIM/100APPLE/text" + number + ".JPG"; bytes.assign(600, 't'); break;
+        default: key = "MediaDomain-Media/PhotoStreamsData/1/IMG_" + number + ".JPG"; break;
+      }
+      const std::string name = Sha1Hex(key);
+      if (stored) {
+        const fs::path path = sharded ? folder / name.substr(0, 2) / name : folder / name;
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << bytes;
+      }
+      index.push_back({key, Sha1Hex(key), static_cast<int64_t>(bytes.size())});
+      if (i % 5 == 1) expectedCamera.push_back("IMG_" + number + ".JPG");
+      if (i % 5 == 1 || i % 5 == 4) ++found;
+      if (i % 5 != 2) {
+        expectedValues.push_back(2 * 10 * (i + 1) / n);
+        foundByReport.push_back(found);
+      }
+    }
+    fs::create_directories(folder);
+    EXPECT_EQ(StoredFileLayout(folder).MayHoldFlatFiles(), !sharded);
+
+    Recorder all;
+    std::vector<MediaItem> camera, stream;
+    ASSERT_EQ(ScanPhotos(folder, index, camera, stream, {Recorder::Callback, &all, 0, 10}), 0);
+    EXPECT_EQ(all.values, expectedValues) << sharded;
+    EXPECT_EQ(Names(camera), expectedCamera);
+    EXPECT_EQ(stream.size(), 80u);
+    for (const MediaItem& item : camera) EXPECT_TRUE(fs::is_regular_file(item.path)) << item.path;
+
+    // A stop in the first half of the candidates and one in the second:
+    // the answer, nothing reported after it, the items found before it.
+    for (const int stopAt : {20, 250}) {
+      Recorder stop;
+      stop.stopAt = stopAt;
+      camera.clear();
+      stream.clear();
+      EXPECT_EQ(ScanPhotos(folder, index, camera, stream, {Recorder::Callback, &stop, 0, 10}), 2);
+      ASSERT_EQ(stop.values.size(), static_cast<size_t>(stopAt) + 1);
+      EXPECT_TRUE(std::equal(stop.values.begin(), stop.values.end(), expectedValues.begin()));
+      EXPECT_EQ(camera.size() + stream.size(), foundByReport[stopAt]) << stopAt;
+    }
+  }
+}
