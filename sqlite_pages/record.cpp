@@ -22,9 +22,12 @@ uint64_t BigEndian(const uint8_t* p, uint32_t n) {
   return v;
 }
 
+constexpr uint8_t kFixedBodyLength[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
+
 // Reads serial types from `types` (typeBytes of them) and lays the columns
 // out over the bodies at `bodies`, numbering from `firstColumn`. Every body
-// must end within bodyBound bytes of `bodies`.
+// must end within bodyBound bytes of `bodies`. This runs for every row a
+// scan looks at, so the common one-byte serial type is read in place.
 Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes, const uint8_t* bodies,
                      uint64_t bodyBound, int firstColumn) {
   out.firstColumn = firstColumn;
@@ -32,17 +35,21 @@ Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes
   uint32_t pos = 0;
   uint64_t bodyPos = 0;
   while (pos < typeBytes) {
-    int b = static_cast<int>(typeBytes - pos);
-    const uint64_t type = ReadVarint(types + pos, b);
-    pos += static_cast<uint32_t>(b);
-    const uint64_t len = SerialTypeBodyLength(type);
+    uint64_t type = types[pos];
+    if (type < 0x80) {
+      ++pos;
+    } else {
+      int b = static_cast<int>(typeBytes - pos);
+      type = ReadVarint(types + pos, b);
+      pos += static_cast<uint32_t>(b);
+    }
+    const uint64_t len = type >= 12 ? (type - 12) / 2 : kFixedBodyLength[type];
     if (len > bodyBound || bodyPos > bodyBound - len) return status::kBadData;
-    RecordColumn col;
+    RecordColumn& col = out.columns.emplace_back();
     col.serialType = type;
     col.body = bodies + bodyPos;
     col.length = static_cast<uint32_t>(len);
     col.present = true;
-    out.columns.push_back(col);
     bodyPos += len;
   }
   return status::kOk;
@@ -52,8 +59,7 @@ Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes
 
 uint64_t SerialTypeBodyLength(uint64_t serialType) {
   if (serialType >= 12) return (serialType - 12) / 2;
-  static constexpr uint8_t kLength[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
-  return kLength[serialType];
+  return kFixedBodyLength[serialType];
 }
 
 void ParsedRecord::Clear() {
