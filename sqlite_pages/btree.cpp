@@ -34,12 +34,13 @@ Status CollectLive(CDbFileReader& reader, const uint8_t* page, uint32_t index, P
   if (type != 5 || depth >= kMaxDepth) return status::kOk;
   ChildPageMap children;
   ListChildren(reader, page, hdr, children);
-  std::vector<uint8_t> buffer(reader.pageSize);
-  for (const auto& [child, key] : children) {
-    (void)key;
+  PageRuns runs(reader);
+  for (auto it = children.begin(); it != children.end(); ++it) {
+    const uint32_t child = it->first;
     if (!visited.Insert(child)) continue;  // a page already walked: a loop
-    if (Status st = reader.ReadPage(child, buffer.data()); st != status::kOk) return st;
-    if (Status st = CollectLive(reader, buffer.data(), child, cells, visited, depth + 1); st != status::kOk) return st;
+    const uint8_t* bytes = nullptr;
+    if (Status st = runs.Get(it, children.end(), bytes); st != status::kOk) return st;
+    if (Status st = CollectLive(reader, bytes, child, cells, visited, depth + 1); st != status::kOk) return st;
   }
   return status::kOk;
 }
@@ -168,11 +169,12 @@ namespace {
 // DecodeRows over the pages [begin, end) of a cell map.
 Status DecodeRange(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
                    const RowDecoder& decoder, int deleted, RowSource source) {
-  std::vector<uint8_t> buffer(reader.pageSize);
+  PageRuns runs(reader);
   std::vector<uint16_t> sorted;
   for (auto page = begin; page != end; ++page) {
     const auto& [index, list] = *page;
-    if (Status st = reader.ReadPage(index, buffer.data()); st != status::kOk) return st;
+    const uint8_t* bytes = nullptr;
+    if (Status st = runs.Get(page, end, bytes); st != status::kOk) return st;
     sorted.assign(list.begin(), list.end());
     std::sort(sorted.begin(), sorted.end());
     for (uint16_t off : list) {
@@ -180,7 +182,7 @@ Status DecodeRange(CDbFileReader& reader, PageCellMap::const_iterator begin, Pag
       auto it = std::upper_bound(sorted.begin(), sorted.end(), off);
       const uint32_t next = it == sorted.end() ? reader.usableSize : *it;
       RowInput in;
-      in.record = buffer.data() + off;
+      in.record = bytes + off;
       in.bytesToEnd = reader.usableSize - off;
       in.nextCellExtent = next - off;
       in.headerless = false;
@@ -236,12 +238,13 @@ void DecodePageCandidates(CDbFileReader& reader, const uint8_t* page, uint32_t i
 // read ends it.
 Status DecodeCandidates(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
                         const PageSourceMap& sources, const RowDecoder& decoder) {
-  std::vector<uint8_t> buffer(reader.pageSize);
+  PageRuns runs(reader);
   static const std::vector<RowSource> kNone;
   for (auto page = begin; page != end; ++page) {
-    if (Status st = reader.ReadPage(page->first, buffer.data()); st != status::kOk) return st;
+    const uint8_t* bytes = nullptr;
+    if (Status st = runs.Get(page, end, bytes); st != status::kOk) return st;
     auto found = sources.find(page->first);
-    DecodePageCandidates(reader, buffer.data(), page->first, page->second,
+    DecodePageCandidates(reader, bytes, page->first, page->second,
                          found == sources.end() ? kNone : found->second, decoder);
   }
   return status::kOk;
@@ -251,15 +254,16 @@ Status DecodeCandidates(CDbFileReader& reader, PageCellMap::const_iterator begin
 // candidates and decodes them, page by page.
 Status SearchAndDecode(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
                        const RowDecoder& decoder) {
-  std::vector<uint8_t> buffer(reader.pageSize);
+  PageRuns runs(reader);
   CellList list;
   std::vector<RowSource> sources;
   for (auto page = begin; page != end; ++page) {
-    if (Status st = reader.ReadPage(page->first, buffer.data()); st != status::kOk) return st;
+    const uint8_t* bytes = nullptr;
+    if (Status st = runs.Get(page, end, bytes); st != status::kOk) return st;
     list.clear();
     sources.clear();
-    SearchLeafPage(reader, buffer.data(), page->first, list, sources);
-    DecodePageCandidates(reader, buffer.data(), page->first, list, sources, decoder);
+    SearchLeafPage(reader, bytes, page->first, list, sources);
+    DecodePageCandidates(reader, bytes, page->first, list, sources, decoder);
   }
   return status::kOk;
 }

@@ -94,6 +94,21 @@ Status CDbFileReader::ReadPage(uint32_t index, uint8_t* buffer) const {
   return ReadAt(static_cast<uint64_t>(index) * pageSize, pageSize, buffer, got);
 }
 
+Status PageRuns::Fill(uint32_t index, uint32_t pages, const uint8_t*& page) {
+  const size_t size = reader_.pageSize;
+  if (size == 0) return status::kBadData;
+  count_ = 0;
+  if (buffer_.size() < pages * size) buffer_.resize(pages * size);
+  size_t got = 0;
+  const Status st = reader_.ReadAt(static_cast<uint64_t>(index) * size, pages * size, buffer_.data(), got);
+  const uint32_t whole = static_cast<uint32_t>(got / size);
+  if (whole == 0) return st == status::kOk ? status::kShortRead : st;
+  first_ = index;
+  count_ = whole;
+  page = buffer_.data();
+  return status::kOk;
+}
+
 Status CDbFileReader::ReadHeaderAndFreeList() {
   // A shorter file leaves the rest of the probe zero; the checks below then
   // reject it or the first page read fails later.

@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -113,6 +114,39 @@ class CDbFileReader {
   bool memory_ = false;
   std::string bytes_;  // the database when opened with OpenBytes
   uint64_t fileSize_ = 0;
+};
+
+// Pages wanted in ascending order, read through one buffer: the page asked
+// for and the consecutive pages that the caller wants right after it are
+// read with one call, up to kRunPages at a time (a table's pages mostly lie
+// in runs). A page of a run that could not be read whole is asked for again
+// on its own when it is reached, so it fails as a single read would. One
+// per thread.
+class PageRuns {
+ public:
+  static constexpr uint32_t kRunPages = 16;
+  explicit PageRuns(const CDbFileReader& reader) : reader_(reader) {}
+
+  // The bytes of the page at `at`, an iterator over (page index, ...) pairs
+  // in ascending order that ends at `end`.
+  template <class It>
+  Status Get(It at, It end, const uint8_t*& page) {
+    const uint32_t index = at->first;
+    if (index - first_ < count_) {
+      page = buffer_.data() + static_cast<size_t>(index - first_) * reader_.pageSize;
+      return status::kOk;
+    }
+    uint32_t n = 1;
+    for (It next = std::next(at); next != end && n < kRunPages && next->first == index + n; ++next) ++n;
+    return Fill(index, n, page);
+  }
+
+ private:
+  Status Fill(uint32_t index, uint32_t pages, const uint8_t*& page);
+
+  const CDbFileReader& reader_;
+  std::vector<uint8_t> buffer_;
+  uint32_t first_ = 0, count_ = 0;  // the pages held: [first_, first_ + count_)
 };
 
 }  // namespace orbanix

@@ -2,7 +2,9 @@
 // bytes, free-list inventory, short files, 64-bit offsets.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <map>
 
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/record.h"
@@ -125,6 +127,46 @@ TEST(Reader, FreeListTrunksGiveTheirLeavesInOrderAndLoopsEnd) {
   // Opening another file replaces the list.
   ASSERT_EQ(reader.OpenBytes(SmallDatabase(ps)), 0);
   EXPECT_TRUE(reader.freePages.empty());
+}
+
+// Pages read in runs give the bytes and the failures of reading each page
+// on its own: over gaps, across run lengths, at and past a cut-off end.
+TEST(Reader, PageRunsGiveWhatSingleReadsGive) {
+  const uint32_t ps = 512;
+  std::string db = SmallDatabase(ps);
+  db.resize(ps, '\0');  // its first page; the others are made here
+  for (uint32_t p = 1; p < 40; ++p) {
+    std::string page(ps, '\0');
+    for (uint32_t i = 0; i < ps; ++i) page[i] = static_cast<char>((p * 31 + i) & 0xFF);
+    db += page;
+  }
+  db += std::string(ps / 2, 'x');  // a last page cut in half: index 40
+  CDbFileReader reader;
+  ASSERT_EQ(reader.OpenBytes(db), 0);
+  std::map<uint32_t, int> wanted;
+  for (uint32_t p : {0u, 1u, 2u, 3u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 17u, 18u, 19u, 20u, 21u,
+                     22u, 23u, 24u, 30u, 37u, 38u, 39u, 40u, 41u, 90u}) {
+    wanted[p] = 0;
+  }
+  PageRuns runs(reader);
+  std::vector<uint8_t> single(ps);
+  for (auto it = wanted.begin(); it != wanted.end(); ++it) {
+    const uint8_t* bytes = nullptr;
+    const Status alone = reader.ReadPage(it->first, single.data());
+    const Status run = runs.Get(it, wanted.end(), bytes);
+    EXPECT_EQ(run, alone) << it->first;
+    if (alone == 0) {
+      ASSERT_NE(bytes, nullptr);
+      EXPECT_EQ(std::memcmp(bytes, single.data(), ps), 0) << it->first;
+    }
+  }
+  EXPECT_EQ(reader.ReadPage(40, single.data()), 30);  // the cut page fails in both ways
+
+  // Asked again out of order (a new run), the same bytes.
+  const uint8_t* bytes = nullptr;
+  ASSERT_EQ(runs.Get(wanted.find(5), wanted.end(), bytes), 0);
+  ASSERT_EQ(reader.ReadPage(5, single.data()), 0);
+  EXPECT_EQ(std::memcmp(bytes, single.data(), ps), 0);
 }
 
 TEST(Reader, ReadsPagesBeyondTwoGibibytes) {
