@@ -7,11 +7,13 @@
 #include <cstring>
 #include <new>
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <system_error>
 #include <unordered_set>
 
 #include "platform/digest.h"
+#include "platform/parallel.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/db_file_reader.h"
 #include "sqlite_pages/record.h"
@@ -344,63 +346,76 @@ std::optional<std::string_view> BlobBytes(const ParsedRecord& record, int column
 // while the rest is still read.
 class FilesTableWalk {
  public:
+  using Children = std::vector<std::pair<uint32_t, int>>;  // page index, unused
+
   explicit FilesTableWalk(CDbFileReader& reader) : reader_(reader) {}
 
   template <typename Visit>
   void Page(uint32_t index, int depth, Visit& visit) {
-    if (depth > kMaxDepth || index >= reader_.PageCount() || !visited_.insert(index).second) {
-      damaged_ = true;
-      return;
-    }
+    if (!Enter(index, depth)) return;
     std::vector<uint8_t> page(reader_.pageSize);
     if (reader_.ReadPage(index, page.data()) != status::kOk) {
       damaged_ = true;
       return;
     }
-    const uint32_t header = index == 0 ? 100 : 0;
-    const uint8_t type = page[header];
-    if (type == kLeafTable) {
-      const CellList cells = ListCells(reader_, page.data(), header);
-      sorted_.assign(cells.begin(), cells.end());
-      std::sort(sorted_.begin(), sorted_.end());
-      for (uint16_t off : cells) {
-        if (off >= reader_.usableSize) continue;
-        auto next = std::upper_bound(sorted_.begin(), sorted_.end(), off);
-        RowInput in;
-        in.record = page.data() + off;
-        in.bytesToEnd = reader_.usableSize - off;
-        in.nextCellExtent = (next == sorted_.end() ? reader_.usableSize : *next) - off;
-        in.pageIndex = index;
-        in.offset = off;
-        if (ParseLiveRecord(reader_, in, record_) != status::kOk) {
-          damaged_ = true;
-          continue;
-        }
-        visit(record_);
+    Walk(page.data(), index, depth, visit);
+  }
+
+  // The pages [begin, end) of a list of children, at `depth`; consecutive
+  // pages are read together.
+  template <typename Visit>
+  void Descend(Children::const_iterator begin, Children::const_iterator end, int depth, Visit& visit) {
+    PageRuns runs(reader_);
+    for (auto it = begin; it != end; ++it) {
+      if (!Enter(it->first, depth)) continue;
+      const uint8_t* bytes = nullptr;
+      if (runs.Get(it, end, bytes) != status::kOk) {
+        damaged_ = true;
+        continue;
       }
-    } else if (type == kInteriorTable && header + 12 <= reader_.usableSize) {
-      // Left children in pointer order (ascending keys), then the right-most.
-      const CellList cells = ListCells(reader_, page.data(), header);
-      std::vector<uint32_t> children;
-      children.reserve(cells.size() + 1);
-      for (uint16_t off : cells) {
-        if (off + 4u > reader_.usableSize) {
-          damaged_ = true;
-          continue;
-        }
-        children.push_back(BigEndian32(page.data() + off));
-      }
-      children.push_back(BigEndian32(page.data() + header + 8));
-      for (uint32_t child : children) {
-        if (child == 0) {
-          damaged_ = true;
-          continue;
-        }
-        Page(child - 1, depth + 1, visit);
-      }
-    } else {
-      damaged_ = true;
+      Walk(bytes, it->first, depth, visit);
     }
+  }
+
+  // The children of an interior page: the left children in pointer order
+  // (ascending keys), then the right-most, as page indexes.
+  Children ChildrenOf(const uint8_t* page, uint32_t header) {
+    Children children;
+    if (header + 12 > reader_.usableSize) {
+      damaged_ = true;
+      return children;
+    }
+    const CellList cells = ListCells(reader_, page, header);
+    children.reserve(cells.size() + 1);
+    auto add = [&](uint32_t child) {
+      if (child == 0) {
+        damaged_ = true;
+      } else {
+        children.emplace_back(child - 1, 0);
+      }
+    };
+    for (uint16_t off : cells) {
+      if (off + 4u > reader_.usableSize) {
+        damaged_ = true;
+        continue;
+      }
+      add(BigEndian32(page + off));
+    }
+    add(BigEndian32(page + header + 8));
+    return children;
+  }
+
+  // Marks a page walked without reading it (the root, walked by the caller).
+  void MarkVisited(uint32_t index) { visited_.insert(index); }
+  // Whether two walks met a page other than `root` (a damaged tree whose
+  // branches share pages).
+  bool Meets(const FilesTableWalk& other, uint32_t root) const {
+    const auto& small = visited_.size() <= other.visited_.size() ? visited_ : other.visited_;
+    const auto& large = &small == &visited_ ? other.visited_ : visited_;
+    for (uint32_t index : small) {
+      if (index != root && large.count(index)) return true;
+    }
+    return false;
   }
 
   bool damaged() const { return damaged_; }
@@ -413,6 +428,47 @@ class FilesTableWalk {
            (static_cast<uint32_t>(p[2]) << 8) | p[3];
   }
 
+  // False (and the table damaged) for a page too deep, outside the file or
+  // walked already.
+  bool Enter(uint32_t index, int depth) {
+    if (depth > kMaxDepth || index >= reader_.PageCount() || !visited_.insert(index).second) {
+      damaged_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  template <typename Visit>
+  void Walk(const uint8_t* page, uint32_t index, int depth, Visit& visit) {
+    const uint32_t header = index == 0 ? 100 : 0;
+    const uint8_t type = page[header];
+    if (type == kLeafTable) {
+      const CellList cells = ListCells(reader_, page, header);
+      sorted_.assign(cells.begin(), cells.end());
+      std::sort(sorted_.begin(), sorted_.end());
+      for (uint16_t off : cells) {
+        if (off >= reader_.usableSize) continue;
+        auto next = std::upper_bound(sorted_.begin(), sorted_.end(), off);
+        RowInput in;
+        in.record = page + off;
+        in.bytesToEnd = reader_.usableSize - off;
+        in.nextCellExtent = (next == sorted_.end() ? reader_.usableSize : *next) - off;
+        in.pageIndex = index;
+        in.offset = off;
+        if (ParseLiveRecord(reader_, in, record_) != status::kOk) {
+          damaged_ = true;
+          continue;
+        }
+        visit(record_);
+      }
+    } else if (type == kInteriorTable) {
+      const Children children = ChildrenOf(page, header);
+      Descend(children.begin(), children.end(), depth + 1, visit);
+    } else {
+      damaged_ = true;
+    }
+  }
+
   CDbFileReader& reader_;
   std::unordered_set<uint32_t> visited_;
   std::vector<uint16_t> sorted_;
@@ -420,10 +476,18 @@ class FilesTableWalk {
   bool damaged_ = false;
 };
 
-// Reads the Files table in table order and hands each row to `visit`
-// (record, columns). Nothing is ever written beside the file.
-template <typename Visit>
-Status WalkFilesTable(const fs::path& dbPath, std::string* error, Visit visit) {
+// Reads the Files table in table order: `convert(record, columns, rows)`
+// appends what it keeps of each row to `rows`. Nothing is ever written
+// beside the file.
+//
+// A large index is read in two halves at once: when the table's root is an
+// interior page, the rows under the later half of its children are
+// converted on a thread of their own into a list that is appended after
+// the first half's, which is the table's order. If the two halves met a
+// page in common (a damaged tree), their rows are dropped and the table is
+// walked again by one walker, so damage gives exactly what one walk gives.
+template <typename Row, typename Convert>
+Status WalkFilesTable(const fs::path& dbPath, std::string* error, std::vector<Row>& rows, const Convert& convert) {
   if (dbPath.empty()) return status::kBadData;
   auto fail = [&](Status s, const char* why) {
     if (error) *error = why;
@@ -450,19 +514,45 @@ Status WalkFilesTable(const fs::path& dbPath, std::string* error, Visit visit) {
   // The table's B-tree: the root named by the schema row of type "table"
   // (the other roots found for the name belong to its indexes and hold no
   // table pages; the walk skips them by their page type).
-  FilesTableWalk walk(reader);
-  bool walked = false;
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> tableRoots;
   for (const auto& [root, key] : roots) {
     (void)key;
     std::vector<uint8_t> page(reader.pageSize);
     if (reader.ReadPage(root, page.data()) != status::kOk) continue;
     const uint8_t type = page[root == 0 ? 100 : 0];
     if (type != 13 && type != 5) continue;  // an index of the table
-    auto visitRow = [&](const ParsedRecord& record) { visit(record, columns); };
-    walk.Page(root, 0, visitRow);
-    walked = true;
+    tableRoots.emplace_back(root, std::move(page));
   }
-  if (!walked || walk.damaged()) return fail(status::kBadData, "the Files table is damaged");
+  if (tableRoots.empty()) return fail(status::kBadData, "the Files table is damaged");
+  const size_t before = rows.size();
+  auto into = [&](std::vector<Row>& sink) {
+    return [&convert, &columns, &sink](const ParsedRecord& record) { convert(record, columns, sink); };
+  };
+
+  const auto& [root, rootPage] = tableRoots.front();
+  if (tableRoots.size() == 1 && rootPage[root == 0 ? 100 : 0] == 5) {
+    FilesTableWalk first(reader), second(reader);
+    first.MarkVisited(root);
+    second.MarkVisited(root);
+    const FilesTableWalk::Children children = first.ChildrenOf(rootPage.data(), root == 0 ? 100 : 0);
+    const auto middle = children.begin() + static_cast<std::ptrdiff_t>(children.size() / 2);
+    std::vector<Row> later;
+    auto visitFirst = into(rows);
+    auto visitLater = into(later);
+    RunBeside([&] { second.Descend(middle, children.end(), 1, visitLater); },
+              [&] { first.Descend(children.begin(), middle, 1, visitFirst); });
+    if (!first.Meets(second, root)) {
+      rows.reserve(rows.size() + later.size());
+      std::move(later.begin(), later.end(), std::back_inserter(rows));
+      if (first.damaged() || second.damaged()) return fail(status::kBadData, "the Files table is damaged");
+      return status::kOk;
+    }
+    rows.resize(before);
+  }
+  FilesTableWalk walk(reader);
+  auto visit = into(rows);
+  for (const auto& [index, page] : tableRoots) walk.Page(index, 0, visit);
+  if (walk.damaged()) return fail(status::kBadData, "the Files table is damaged");
   return status::kOk;
 }
 
@@ -634,32 +724,36 @@ int64_t ArchivedFileSize(std::string_view blob) {
 }
 
 Status ReadManifestDbRows(const fs::path& dbPath, std::vector<ManifestDbRow>& rows, std::string* error) {
-  std::string converted;
-  return WalkFilesTable(dbPath, error, [&](const ParsedRecord& record, const FilesColumns& c) {
-    ManifestDbRow& row = rows.emplace_back();
-    row.fileID = TextBytes(record, c.fileID, converted).value_or("");
-    row.domain = TextBytes(record, c.domain, converted).value_or("");
-    row.relativePath = TextBytes(record, c.relativePath, converted).value_or("");
-    row.flags = record.AsInt64(c.flags);
-    if (auto blob = BlobBytes(record, c.file)) row.hasProperties = DecodeFileProperties(*blob, row.properties);
-  });
+  return WalkFilesTable(dbPath, error, rows,
+                        [](const ParsedRecord& record, const FilesColumns& c, std::vector<ManifestDbRow>& sink) {
+                          std::string converted;
+                          ManifestDbRow& row = sink.emplace_back();
+                          row.fileID = TextBytes(record, c.fileID, converted).value_or("");
+                          row.domain = TextBytes(record, c.domain, converted).value_or("");
+                          row.relativePath = TextBytes(record, c.relativePath, converted).value_or("");
+                          row.flags = record.AsInt64(c.flags);
+                          if (auto blob = BlobBytes(record, c.file)) {
+                            row.hasProperties = DecodeFileProperties(*blob, row.properties);
+                          }
+                        });
 }
 
 Status ReadManifestDb(const fs::path& dbPath, std::vector<BackupFileEntry>& index, std::string* error) {
-  std::string idText, domainText, pathText;
-  return WalkFilesTable(dbPath, error, [&](const ParsedRecord& record, const FilesColumns& c) {
-    const int64_t flags = record.AsInt64(c.flags);
-    if (!record.IsInteger(c.flags) || (flags != 1 && flags != 4)) return;  // folders, and anything unknown
-    const auto id = TextBytes(record, c.fileID, idText);
-    const auto domain = TextBytes(record, c.domain, domainText);
-    const auto path = TextBytes(record, c.relativePath, pathText);
-    if (!id || !domain || !path || domain->empty() || path->empty() || !IsHashedName(*id)) return;
-    BackupFileEntry& entry = index.emplace_back();
-    entry.key.reserve(domain->size() + 1 + path->size());
-    entry.key.append(*domain).append(1, '-').append(*path);
-    entry.hashedName.Assign(*id);
-    if (auto blob = BlobBytes(record, c.file)) entry.size = ArchivedFileSize(*blob);
-  });
+  return WalkFilesTable(
+      dbPath, error, index, [](const ParsedRecord& record, const FilesColumns& c, std::vector<BackupFileEntry>& sink) {
+        const int64_t flags = record.AsInt64(c.flags);
+        if (!record.IsInteger(c.flags) || (flags != 1 && flags != 4)) return;  // folders, and anything unknown
+        std::string idText, domainText, pathText;  // used only by texts that need converting
+        const auto id = TextBytes(record, c.fileID, idText);
+        const auto domain = TextBytes(record, c.domain, domainText);
+        const auto path = TextBytes(record, c.relativePath, pathText);
+        if (!id || !domain || !path || domain->empty() || path->empty() || !IsHashedName(*id)) return;
+        BackupFileEntry& entry = sink.emplace_back();
+        entry.key.reserve(domain->size() + 1 + path->size());
+        entry.key.append(*domain).append(1, '-').append(*path);
+        entry.hashedName.Assign(*id);
+        if (auto blob = BlobBytes(record, c.file)) entry.size = ArchivedFileSize(*blob);
+      });
 }
 
 // ---------------------------------------------------------------------------

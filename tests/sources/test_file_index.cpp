@@ -418,6 +418,54 @@ TEST_F(FileIndexTest, ManifestDbRowsComeInRowidOrderAcrossPageSplits) {
   for (size_t i = 0; i < all.size(); ++i) ASSERT_EQ(all[i].relativePath, "f" + std::to_string(i + 1));
 }
 
+TEST_F(FileIndexTest, ManifestDbWhoseBranchesShareAPageGivesEachRowOnce) {
+  // A large table is read in two halves of the root's children. Here the
+  // root's right-most pointer is damaged to name its first child, so both
+  // halves reach the same pages: the rows must still come once each, in
+  // table order, and the table must be reported damaged.
+  std::string rows = "BEGIN;";
+  const int kRows = 2000;
+  for (int i = 1; i <= kRows; ++i) {
+    const std::string path = "f" + std::to_string(i);
+    rows += "INSERT INTO Files(rowid, fileID, domain, relativePath, flags, file) VALUES(" + std::to_string(i) + ",'" +
+            Id("HomeDomain-" + path) + "','HomeDomain','" + path + "',1,zeroblob(20));";
+  }
+  rows += "COMMIT;";
+  const fs::path db = MakeManifestDb(root_ / "shared.db", rows);
+  std::vector<BackupFileEntry> whole;
+  ASSERT_EQ(ReadManifestDb(db, whole), 0);
+  ASSERT_EQ(whole.size(), static_cast<size_t>(kRows));
+
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(handle, "SELECT rootpage FROM sqlite_master WHERE name = 'Files'", -1, &stmt, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  const int rootPage = sqlite3_column_int(stmt, 0);
+  sqlite3_finalize(stmt);
+  sqlite3_close(handle);
+  std::string bytes = ReadAll(db);
+  const size_t pageSize = (static_cast<uint8_t>(bytes[16]) << 8) | static_cast<uint8_t>(bytes[17]);
+  const size_t root = static_cast<size_t>(rootPage - 1) * pageSize;
+  ASSERT_EQ(bytes[root], 5);  // an interior table page
+  const size_t firstCell = (static_cast<uint8_t>(bytes[root + 12]) << 8) | static_cast<uint8_t>(bytes[root + 13]);
+  bytes.replace(root + 8, 4, bytes.substr(root + firstCell, 4));  // right-most := first child
+  std::ofstream(db, std::ios::binary | std::ios::trunc) << bytes;
+
+  std::vector<BackupFileEntry> index;
+  std::string error;
+  EXPECT_EQ(ReadManifestDb(db, index, &error), 87);
+  EXPECT_EQ(error, "the Files table is damaged");
+  const std::vector<std::string> keys = Keys(index);
+  ASSERT_FALSE(keys.empty());
+  ASSERT_LT(keys.size(), static_cast<size_t>(kRows));
+  // Every row once, and in table order: the keys of the undamaged table's
+  // prefix, up to where the right-most child's rows began.
+  const std::vector<std::string> all = Keys(whole);
+  EXPECT_TRUE(std::equal(keys.begin(), keys.end(), all.begin()));
+}
+
 TEST_F(FileIndexTest, ManifestDbIsNeverWrittenTo) {
   // A manifest left in WAL mode, with a leftover journal name beside it
   // that must not be touched, in a folder whose name needs URI escaping.
