@@ -168,13 +168,15 @@ namespace {
 
 // DecodeRows over the pages [begin, end) of a cell map.
 Status DecodeRange(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
-                   const RowDecoder& decoder, int deleted, RowSource source) {
+                   const RowDecoder& decoder, int deleted, RowSource source, const PageAtHand* atHand = nullptr) {
   PageRuns runs(reader);
   std::vector<uint16_t> sorted;
   for (auto page = begin; page != end; ++page) {
     const auto& [index, list] = *page;
-    const uint8_t* bytes = nullptr;
-    if (Status st = runs.Get(page, end, bytes); st != status::kOk) return st;
+    const uint8_t* bytes = atHand && atHand->index == index ? atHand->bytes : nullptr;
+    if (!bytes) {
+      if (Status st = runs.Get(page, end, bytes); st != status::kOk) return st;
+    }
     sorted.assign(list.begin(), list.end());
     std::sort(sorted.begin(), sorted.end());
     for (uint16_t off : list) {
@@ -271,9 +273,9 @@ Status SearchAndDecode(CDbFileReader& reader, PageCellMap::const_iterator begin,
 }  // namespace
 
 Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
-                  RowSource source) {
+                  RowSource source, const PageAtHand* atHand) {
   if (reader.pageSize == 0) return status::kBadData;
-  return DecodeRange(reader, cells.begin(), cells.end(), decoder, deleted, source);
+  return DecodeRange(reader, cells.begin(), cells.end(), decoder, deleted, source, atHand);
 }
 
 Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,

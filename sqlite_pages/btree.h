@@ -102,9 +102,16 @@ Status FindTableRoots(CDbFileReader& reader, const uint8_t* page0, const std::st
 // Live cells of the leaf pages under `page` (index `index`), recursively.
 Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells);
 
+// A page whose bytes the caller holds already: the functions given one use
+// those bytes instead of reading that page again.
+struct PageAtHand {
+  uint32_t index = 0;
+  const uint8_t* bytes = nullptr;
+};
+
 // Calls the decoder on every cell of the map (live parse, headerless false).
 Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
-                  RowSource source = RowSource::kLive);
+                  RowSource source = RowSource::kLive, const PageAtHand* atHand = nullptr);
 
 // Decoders that share a table's rows between two threads. Each stage of the
 // scan (the live rows, the deleted candidates of the table's pages, the

@@ -414,12 +414,17 @@ Status CollectDeletedCells(CDbFileReader& reader, const uint8_t* page, uint32_t 
   return CollectDeleted(reader, page, index, candidates, sources, visited, 0);
 }
 
-Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, int& count) {
+Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, int& count, const PageAtHand* atHand) {
   if (cells.empty() || cells.begin()->second.empty()) return status::kOk;
   const uint32_t index = cells.begin()->first;
   const CellList& list = cells.begin()->second;
-  std::vector<uint8_t> page(reader.pageSize);
-  if (Status st = reader.ReadPage(index, page.data()); st != status::kOk) return st;
+  std::vector<uint8_t> buffer;
+  const uint8_t* page = atHand && atHand->index == index ? atHand->bytes : nullptr;
+  if (!page) {
+    buffer.resize(reader.pageSize);
+    if (Status st = reader.ReadPage(index, buffer.data()); st != status::kOk) return st;
+    page = buffer.data();
+  }
   const uint16_t first = list.front();
   if (first >= reader.usableSize) return status::kOk;
   uint32_t next = reader.usableSize;
@@ -427,7 +432,7 @@ Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, i
     if (o > first && o < next) next = o;
   }
   RowInput in;
-  in.record = page.data() + first;
+  in.record = page + first;
   in.bytesToEnd = reader.usableSize - first;
   in.nextCellExtent = next - first;
   in.pageIndex = index;
@@ -489,28 +494,35 @@ Status FreePagesStretch(CDbFileReader& reader, const uint32_t* begin, const uint
       learned[index] = kNotATablePage;
       continue;
     }
+    // The page itself is read once: the count, its rows and its candidates
+    // use these bytes (the pages under an interior page are read).
+    const PageAtHand atHand{index, page.data()};
     PageCellMap live;
     if (Status st = CollectLiveCells(reader, page.data(), index, live); st != status::kOk) return st;
     int count = -1;
     if (isKnown) {
       count = cached->second;
     } else {
-      if (Status st = FirstRecordColumnCount(reader, live, count); st != status::kOk) return st;
+      if (Status st = FirstRecordColumnCount(reader, live, count, &atHand); st != status::kOk) return st;
       learned[index] = count;
     }
     if (count != expected) continue;
-    DecodeRows(reader, live, decoder, 1, RowSource::kFreelistCell);
+    DecodeRows(reader, live, decoder, 1, RowSource::kFreelistCell, &atHand);
     PageCellMap candidates;
     PageSourceMap sources;
     if (Status st = CollectDeletedCells(reader, page.data(), index, candidates, &sources); st != status::kOk) {
       return st;
     }
     for (const auto& [candIndex, list] : candidates) {
-      if (reader.ReadPage(candIndex, buffer.data()) != status::kOk) break;
+      const uint8_t* bytes = page.data();
+      if (candIndex != index) {
+        if (reader.ReadPage(candIndex, buffer.data()) != status::kOk) break;
+        bytes = buffer.data();
+      }
       for (uint16_t off : list) {
         if (off >= reader.usableSize) continue;
         RowInput in;
-        in.record = buffer.data() + off;
+        in.record = bytes + off;
         in.bytesToEnd = reader.usableSize - off;
         in.headerless = true;
         in.deleted = 1;

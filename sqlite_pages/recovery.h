@@ -48,7 +48,8 @@ Status CollectDeletedCells(CDbFileReader& reader, const uint8_t* page, uint32_t 
 // Number of serial types of the first cell of the first page of the map
 // (with overflow assembly). 87 when the map or its first list is empty or the
 // cell cannot be parsed; count is then left unchanged.
-Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, int& count);
+Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, int& count,
+                              const PageAtHand* atHand = nullptr);
 
 // The deleted-row candidates of one table leaf page (index `index`, its
 // bytes at `page`): free blocks, the space behind the highest cell, the gap
