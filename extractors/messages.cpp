@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -32,12 +33,17 @@ constexpr int kFromMeColumn = 21;
 constexpr uint32_t kWideHeaderLength = 51;
 constexpr int kOldMessageColumns = 38;
 
+// The columns the scan reads; a live row's later columns are only counted.
+constexpr int kScanColumns = kFromMeColumn + 1;
+
 // Parses a message row and learns the column count of the message table
 // from live rows (recovered rows are parsed with it): into the reader, or
 // into `learned` when given (a decoder that must leave the reader alone).
-Status ParseMessageRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& r, int* learned = nullptr) {
+// `layOut` limits the live columns laid out (the count stays whole).
+Status ParseMessageRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& r, int* learned = nullptr,
+                          int layOut = std::numeric_limits<int>::max()) {
   if (input.headerless) return ParseHeaderlessRecord(reader, input, r);
-  const Status st = ParseLiveRecord(reader, input, r);
+  const Status st = ParseLiveRecord(reader, input, r, true, layOut);
   if (st == status::kOk && input.deleted == 0) {
     (learned ? *learned : reader.messageColumns) =
         r.headerLength < kWideHeaderLength ? kOldMessageColumns : r.ColumnCount();
@@ -140,7 +146,9 @@ struct MessageFields {
 // text: recovered rows are numbered on from it.
 Status ReadMessageRow(CDbFileReader& reader, const RowInput& input, ParsedRecord& r, LocalClock& clock,
                       MessageFields& m, int64_t* maxRowId, int* learnedColumns = nullptr) {
-  if (const Status st = ParseMessageRecord(reader, input, r, learnedColumns); st != status::kOk) return st;
+  if (const Status st = ParseMessageRecord(reader, input, r, learnedColumns, kScanColumns); st != status::kOk) {
+    return st;
+  }
   if (r.ColumnCount() == 0) return status::kBadData;
   if (maxRowId && r.hasRowid && r.rowid > *maxRowId) *maxRowId = r.rowid;
   PendingMessage& message = m.message;

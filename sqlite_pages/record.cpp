@@ -29,12 +29,29 @@ constexpr uint8_t kFixedBodyLength[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
 // must end within bodyBound bytes of `bodies`. This runs for every row a
 // scan looks at, so the common one-byte serial type is read in place.
 Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes, const uint8_t* bodies,
-                     uint64_t bodyBound, int firstColumn) {
+                     uint64_t bodyBound, int firstColumn, int layOut = std::numeric_limits<int>::max()) {
   out.firstColumn = firstColumn;
   if (firstColumn > 0) out.columns.resize(firstColumn);
   uint32_t pos = 0;
   uint64_t bodyPos = 0;
+  const size_t limit = layOut < 0 ? 0 : static_cast<size_t>(layOut);
   while (pos < typeBytes) {
+    if (out.columns.size() >= limit) {
+      // The rest is counted and bounded, not laid out.
+      uint64_t type = types[pos];
+      if (type < 0x80) {
+        ++pos;
+      } else {
+        int b = static_cast<int>(typeBytes - pos);
+        type = ReadVarint(types + pos, b);
+        pos += static_cast<uint32_t>(b);
+      }
+      const uint64_t len = type >= 12 ? (type - 12) / 2 : kFixedBodyLength[type];
+      if (len > bodyBound || bodyPos > bodyBound - len) return status::kBadData;
+      ++out.unlaidColumns;
+      bodyPos += len;
+      continue;
+    }
     uint64_t type = types[pos];
     if (type < 0x80) {
       ++pos;
@@ -71,6 +88,7 @@ void ParsedRecord::Clear() {
   firstColumn = 0;
   overflowPages = 0;
   columns.clear();
+  unlaidColumns = 0;
 }
 
 bool ParsedRecord::IsInteger(int c) const {
@@ -145,7 +163,8 @@ std::string ParsedRecord::AsBlob(int c) const {
   return std::string(reinterpret_cast<const char*>(columns[c].body), columns[c].length);
 }
 
-Status ParseLiveRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& out, bool assembleOverflow) {
+Status ParseLiveRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& out, bool assembleOverflow,
+                       int layOut) {
   out.Clear();
   out.encoding = reader.encoding;
   const uint8_t* p = input.record;
@@ -211,7 +230,8 @@ Status ParseLiveRecord(CDbFileReader& reader, const RowInput& input, ParsedRecor
   if (headerLen < static_cast<uint64_t>(h) || headerLen > dataLen) return status::kBadData;
   out.headerLength = static_cast<uint32_t>(headerLen);
   out.headerLengthVarintBytes = static_cast<uint32_t>(h);
-  return LayOutColumns(out, data + h, static_cast<uint32_t>(headerLen) - h, data + headerLen, dataLen - headerLen, 0);
+  return LayOutColumns(out, data + h, static_cast<uint32_t>(headerLen) - h, data + headerLen, dataLen - headerLen, 0,
+                       layOut);
 }
 
 Status ParseHeaderlessRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& out, int columnCount,

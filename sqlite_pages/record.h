@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <variant>
 #include <vector>
@@ -61,10 +62,14 @@ class ParsedRecord {
   int overflowPages = 0;             // overflow pages read to assemble the payload
   TextEncoding encoding = TextEncoding::kUtf8;
   std::vector<RecordColumn> columns; // indexed by column number
+  // Columns counted (and their bodies checked against the bound) but not
+  // laid out, after a parse limited to the first columns; they read as
+  // absent.
+  int unlaidColumns = 0;
 
   // Number of column numbers (highest column number + 1).
-  int ColumnCount() const { return static_cast<int>(columns.size()); }
-  bool Has(int c) const { return c >= 0 && c < ColumnCount() && columns[c].present; }
+  int ColumnCount() const { return static_cast<int>(columns.size()) + unlaidColumns; }
+  bool Has(int c) const { return c >= 0 && c < static_cast<int>(columns.size()) && columns[c].present; }
   uint64_t SerialType(int c) const { return Has(c) ? columns[c].serialType : 0; }
   // Serial type 0, or a column the record does not hold.
   bool IsNull(int c) const { return SerialType(c) == 0; }
@@ -102,7 +107,11 @@ class ParsedRecord {
 // make the affected columns fail the bound). Every body must lie within the
 // assembled bound, otherwise 87 (the text bound rule, applied to all
 // bodies). Read errors of overflow pages are returned.
-Status ParseLiveRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& out, bool assembleOverflow = true);
+// layOut: the columns laid out; the serial types after them are only
+// counted and their bodies checked (a decoder that needs the first columns
+// and the count).
+Status ParseLiveRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& out, bool assembleOverflow = true,
+                       int layOut = std::numeric_limits<int>::max());
 
 // Parses a headerless record at input.record. columnCount < 0: take
 // ColumnCountFor(reader). headerBytes >= 0: use that many serial-type bytes

@@ -92,6 +92,28 @@ TEST(Record, IntegersOfEveryWidthUnsignedAndSigned) {
   EXPECT_TRUE(r.IsNull(9));
   EXPECT_TRUE(r.IsBlob(10));
   EXPECT_TRUE(r.IsNull(11));  // beyond the record
+
+  // Laid out up to column 3 only: the count stays whole, the later columns
+  // read as absent, and a parse that reuses the record starts afresh.
+  ASSERT_EQ(ParseLiveRecord(reader, in, r, true, 3), 0);
+  EXPECT_EQ(r.ColumnCount(), 11);
+  EXPECT_EQ(r.AsInt64(2), -8388607);
+  EXPECT_FALSE(r.Has(3));
+  EXPECT_TRUE(r.IsNull(8));
+  ASSERT_EQ(ParseLiveRecord(reader, in, r), 0);
+  EXPECT_EQ(r.ColumnCount(), 11);
+  EXPECT_EQ(r.AsReal(8), 1.5);
+
+  // A body past the bound fails the parse also where it is only counted.
+  const std::string longText = Record({Int8(1), Text("abc")});
+  const std::string cell = LeafCell(4, longText);
+  const std::string shortPage = LeafPage(512, {cell});
+  RowInput cut;
+  const uint32_t at = 512 - static_cast<uint32_t>(cell.size());
+  cut.record = reinterpret_cast<const uint8_t*>(shortPage.data()) + at;
+  cut.bytesToEnd = 512 - at - 1;  // the text's last byte lies beyond
+  EXPECT_EQ(ParseLiveRecord(reader, cut, r, true, 1), 87);
+  EXPECT_EQ(ParseLiveRecord(reader, cut, r), 87);
 }
 
 TEST(Btree, OneCellPageListsTheContentAreaStart) {
