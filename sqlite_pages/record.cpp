@@ -26,8 +26,9 @@ constexpr uint8_t kFixedBodyLength[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
 
 // Reads serial types from `types` (typeBytes of them) and lays the columns
 // out over the bodies at `bodies`, numbering from `firstColumn`. Every body
-// must end within bodyBound bytes of `bodies`. This runs for every row a
-// scan looks at, so the common one-byte serial type is read in place.
+// must end within bodyBound bytes of `bodies`. Columns from number `layOut`
+// on are only counted (unlaidColumns). This runs for every row a scan looks
+// at, so the common one-byte serial type is read in place.
 Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes, const uint8_t* bodies,
                      uint64_t bodyBound, int firstColumn, int layOut = std::numeric_limits<int>::max()) {
   out.firstColumn = firstColumn;
@@ -36,22 +37,6 @@ Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes
   uint64_t bodyPos = 0;
   const size_t limit = layOut < 0 ? 0 : static_cast<size_t>(layOut);
   while (pos < typeBytes) {
-    if (out.columns.size() >= limit) {
-      // The rest is counted and bounded, not laid out.
-      uint64_t type = types[pos];
-      if (type < 0x80) {
-        ++pos;
-      } else {
-        int b = static_cast<int>(typeBytes - pos);
-        type = ReadVarint(types + pos, b);
-        pos += static_cast<uint32_t>(b);
-      }
-      const uint64_t len = type >= 12 ? (type - 12) / 2 : kFixedBodyLength[type];
-      if (len > bodyBound || bodyPos > bodyBound - len) return status::kBadData;
-      ++out.unlaidColumns;
-      bodyPos += len;
-      continue;
-    }
     uint64_t type = types[pos];
     if (type < 0x80) {
       ++pos;
@@ -62,11 +47,15 @@ Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes
     }
     const uint64_t len = type >= 12 ? (type - 12) / 2 : kFixedBodyLength[type];
     if (len > bodyBound || bodyPos > bodyBound - len) return status::kBadData;
-    RecordColumn& col = out.columns.emplace_back();
-    col.serialType = type;
-    col.body = bodies + bodyPos;
-    col.length = static_cast<uint32_t>(len);
-    col.present = true;
+    if (out.columns.size() < limit) {
+      RecordColumn& col = out.columns.emplace_back();
+      col.serialType = type;
+      col.body = bodies + bodyPos;
+      col.length = static_cast<uint32_t>(len);
+      col.present = true;
+    } else {
+      ++out.unlaidColumns;  // counted and bounded, not laid out
+    }
     bodyPos += len;
   }
   return status::kOk;
