@@ -8,7 +8,9 @@
 // are read and nothing is copied. After each index entry the operation
 // reports progress and stops at once with the callback's answer when that
 // is not 0 (what was collected so far stays in the lists). Finished lists
-// are sorted by name, case-insensitively and stably.
+// are sorted by name, case-insensitively and stably. The stored files of the
+// candidates are opened on two threads; the reports and the lists are those
+// of one pass in index order.
 //
 // The operations append to the lists they are given and never clear them;
 // sorting touches only what the call appended.
