@@ -222,13 +222,12 @@ Status MediaSniffer::SniffFile(const fs::path& path, std::string& name, int64_t&
     got += static_cast<size_t>(n);
   }
   struct stat st {};
-  const bool sized = size && got == kSniffBytes && ::fstat(fd, &st) == 0;
+  int statError = 0;
+  if (size && got == kSniffBytes && ::fstat(fd, &st) != 0) statError = errno ? errno : status::kBadData;
   ::close(fd);
   if (got < kSniffBytes) return error ? error : status::kShortRead;
-  if (size) {
-    if (!sized) return errno ? errno : status::kBadData;
-    *size = static_cast<uint64_t>(st.st_size);
-  }
+  if (statError) return statError;
+  if (size) *size = static_cast<uint64_t>(st.st_size);
   return SniffBuffer(buffer, kSniffBytes, name, counter);
 }
 

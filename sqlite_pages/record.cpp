@@ -22,8 +22,6 @@ uint64_t BigEndian(const uint8_t* p, uint32_t n) {
   return v;
 }
 
-constexpr uint8_t kFixedBodyLength[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
-
 // Reads serial types from `types` (typeBytes of them) and lays the columns
 // out over the bodies at `bodies`, numbering from `firstColumn`. Every body
 // must end within bodyBound bytes of `bodies`. Columns from number `layOut`
@@ -45,7 +43,7 @@ Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes
       type = ReadVarint(types + pos, b);
       pos += static_cast<uint32_t>(b);
     }
-    const uint64_t len = type >= 12 ? (type - 12) / 2 : kFixedBodyLength[type];
+    const uint64_t len = SerialTypeBodyLength(type);
     if (len > bodyBound || bodyPos > bodyBound - len) return status::kBadData;
     if (out.columns.size() < limit) {
       RecordColumn& col = out.columns.emplace_back();
@@ -65,7 +63,8 @@ Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes
 
 uint64_t SerialTypeBodyLength(uint64_t serialType) {
   if (serialType >= 12) return (serialType - 12) / 2;
-  return kFixedBodyLength[serialType];
+  static constexpr uint8_t kLength[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
+  return kLength[serialType];
 }
 
 void ParsedRecord::Clear() {
