@@ -433,15 +433,6 @@ class PendingMessages {
   size_t Size() const { return size_; }
   PendingMessage& operator[](size_t i) { return blocks_[i / kBlock][i % kBlock]; }
 
-  // A store of `n` default messages, to be filled at any position.
-  void Resize(size_t n) {
-    blocks_.clear();
-    for (size_t b = 0; b * kBlock < n; ++b) blocks_.push_back(std::make_unique<PendingMessage[]>(kBlock));
-    size_ = n;
-  }
-  // Frees the block of positions [b * kBlock, (b + 1) * kBlock) once they
-  // are no longer needed (two threads may free different blocks).
-  void FreeBlock(size_t b) { blocks_[b].reset(); }
   static constexpr size_t kBlock = 16384;
 
   size_t Blocks() const { return blocks_.size(); }
@@ -469,6 +460,68 @@ class PendingMessages {
 
  private:
   std::vector<std::unique_ptr<PendingMessage[]>> blocks_;
+  size_t size_ = 0;
+};
+
+// The pending messages in conversation order while the records are built:
+// blocks of storage that the grouping fills at any position, each position
+// once. Nothing is constructed beforehand, so a block's memory is first
+// touched by the moves that fill it, on the thread that makes them, rather
+// than by one thread before the grouping starts.
+class PlacedMessages {
+ public:
+  static constexpr size_t kBlock = PendingMessages::kBlock;
+
+  PlacedMessages() = default;
+  PlacedMessages(const PlacedMessages&) = delete;
+  PlacedMessages& operator=(const PlacedMessages&) = delete;
+  ~PlacedMessages() {
+    for (size_t b = 0; b < blocks_.size(); ++b) FreeBlock(b);
+  }
+
+  // Storage for `n` messages.
+  void Reserve(size_t n) {
+    for (size_t b = 0; b < blocks_.size(); ++b) FreeBlock(b);
+    blocks_.clear();
+    for (size_t b = 0; b * kBlock < n; ++b) blocks_.push_back(std::allocator<PendingMessage>().allocate(kBlock));
+    placed_.assign(n, 0);
+    size_ = n;
+  }
+  // Moves `m` to position i. Two threads may place at different positions.
+  void Place(size_t i, PendingMessage&& m) {
+    if (placed_[i]) {
+      At(i) = std::move(m);
+      return;
+    }
+    std::construct_at(&At(i), std::move(m));
+    placed_[i] = 1;
+  }
+  // Default messages wherever nothing was placed, so that every position
+  // can be read.
+  void FillUnplaced() {
+    for (size_t i = 0; i < size_; ++i) {
+      if (!placed_[i]) Place(i, PendingMessage());
+    }
+  }
+  PendingMessage& operator[](size_t i) { return At(i); }
+  // Frees the block of positions [b * kBlock, (b + 1) * kBlock) once they
+  // are no longer needed (two threads may free different blocks).
+  void FreeBlock(size_t b) {
+    PendingMessage* block = blocks_[b];
+    if (!block) return;
+    const size_t end = std::min(size_, (b + 1) * kBlock);
+    for (size_t i = b * kBlock; i < end; ++i) {
+      if (placed_[i]) std::destroy_at(&block[i - b * kBlock]);
+    }
+    std::allocator<PendingMessage>().deallocate(block, kBlock);
+    blocks_[b] = nullptr;
+  }
+
+ private:
+  PendingMessage& At(size_t i) { return blocks_[i / kBlock][i % kBlock]; }
+
+  std::vector<PendingMessage*> blocks_;
+  std::vector<uint8_t> placed_;  // 1 where a message was constructed
   size_t size_ = 0;
 };
 
@@ -635,7 +688,7 @@ class ConversationBuilder {
   // each), freeing the table-order store block by block as it empties: the
   // first half of the blocks here, the second beside it, after `beside`.
   void Group(PendingMessages& pending, const std::function<void()>& beside) {
-    grouped_.Resize(pending.Size());
+    grouped_.Reserve(pending.Size());
     const size_t blocks = pending.Blocks(), split = blocks / 2;
     const size_t splitIndex = std::min(split * PendingMessages::kBlock, pending.Size());
     // The second half's messages of a conversation follow the first half's.
@@ -646,13 +699,14 @@ class ConversationBuilder {
         [&] {
           beside();
           pending.DrainBlocks(split, blocks, [&](PendingMessage& p) {
-            grouped_[nextSecond[p.conversation]++] = std::move(p);
+            grouped_.Place(nextSecond[p.conversation]++, std::move(p));
           });
         },
         [&] {
-          pending.DrainBlocks(0, split, [&](PendingMessage& p) { grouped_[nextFirst[p.conversation]++] = std::move(p); });
+          pending.DrainBlocks(0, split, [&](PendingMessage& p) { grouped_.Place(nextFirst[p.conversation]++, std::move(p)); });
         });
     pending.Clear();
+    grouped_.FillUnplaced();
   }
 
   size_t Conversations() const { return lists_.size(); }
@@ -668,7 +722,7 @@ class ConversationBuilder {
   void Build(const MessageJoin& join, size_t begin, size_t end) {
     end = std::min(end, lists_.size());
     if (begin >= end) return;
-    constexpr size_t kBlock = PendingMessages::kBlock;
+    constexpr size_t kBlock = PlacedMessages::kBlock;
     const size_t from = first_[begin], to = first_[end];
     size_t block = (from + kBlock - 1) / kBlock;  // the first block wholly within
     for (size_t c = begin; c < end; ++c) {
@@ -729,7 +783,7 @@ class ConversationBuilder {
 
   const std::vector<ConversationTally>& tallies_;
   std::vector<uint32_t> first_;  // position of each conversation's first message in grouped_
-  PendingMessages grouped_;      // the pending messages in conversation order
+  PlacedMessages grouped_;       // the pending messages in conversation order
   std::vector<std::vector<MessageRecord>> lists_;
 };
 

@@ -1,5 +1,6 @@
 #include "sqlite_pages/record.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -22,40 +23,60 @@ uint64_t BigEndian(const uint8_t* p, uint32_t n) {
   return v;
 }
 
+// Body lengths of the serial types that fit one varint byte (0..127).
+constexpr auto kOneByteBodyLength = [] {
+  std::array<uint8_t, 128> lengths{};
+  constexpr uint8_t kFixed[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
+  for (int t = 0; t < 128; ++t) lengths[t] = static_cast<uint8_t>(t < 12 ? kFixed[t] : (t - 12) / 2);
+  return lengths;
+}();
+
 // Reads serial types from `types` (typeBytes of them) and lays the columns
 // out over the bodies at `bodies`, numbering from `firstColumn`. Every body
 // must end within bodyBound bytes of `bodies`. Columns from number `layOut`
 // on are only counted (unlaidColumns). This runs for every row a scan looks
-// at, so the common one-byte serial type is read in place.
+// at, so the common one-byte serial type is read in place, and the columns
+// only counted take a loop of their own.
 Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes, const uint8_t* bodies,
                      uint64_t bodyBound, int firstColumn, int layOut = std::numeric_limits<int>::max()) {
   out.firstColumn = firstColumn;
   if (firstColumn > 0) out.columns.resize(firstColumn);
   uint32_t pos = 0;
-  uint64_t bodyPos = 0;
-  const size_t limit = layOut < 0 ? 0 : static_cast<size_t>(layOut);
-  while (pos < typeBytes) {
-    uint64_t type = types[pos];
-    if (type < 0x80) {
+  uint64_t bodyPos = 0;  // never beyond bodyBound
+  auto next = [&](uint64_t& type) -> uint64_t {
+    const uint8_t first = types[pos];
+    if (first < 0x80) {
       ++pos;
-    } else {
-      int b = static_cast<int>(typeBytes - pos);
-      type = ReadVarint(types + pos, b);
-      pos += static_cast<uint32_t>(b);
+      type = first;
+      return kOneByteBodyLength[first];
     }
-    const uint64_t len = SerialTypeBodyLength(type);
-    if (len > bodyBound || bodyPos > bodyBound - len) return status::kBadData;
-    if (out.columns.size() < limit) {
-      RecordColumn& col = out.columns.emplace_back();
-      col.serialType = type;
-      col.body = bodies + bodyPos;
-      col.length = static_cast<uint32_t>(len);
-      col.present = true;
-    } else {
-      ++out.unlaidColumns;  // counted and bounded, not laid out
-    }
+    int b = static_cast<int>(typeBytes - pos);
+    type = ReadVarint(types + pos, b);
+    pos += static_cast<uint32_t>(b);
+    return SerialTypeBodyLength(type);
+  };
+  const size_t limit = layOut < 0 ? 0 : static_cast<size_t>(layOut);
+  while (pos < typeBytes && out.columns.size() < limit) {
+    uint64_t type;
+    const uint64_t len = next(type);
+    if (len > bodyBound - bodyPos) return status::kBadData;
+    RecordColumn& col = out.columns.emplace_back();
+    col.serialType = type;
+    col.body = bodies + bodyPos;
+    col.length = static_cast<uint32_t>(len);
+    col.present = true;
     bodyPos += len;
   }
+  // Counted and bounded, not laid out.
+  int counted = 0;
+  while (pos < typeBytes) {
+    uint64_t type;
+    const uint64_t len = next(type);
+    if (len > bodyBound - bodyPos) return status::kBadData;
+    bodyPos += len;
+    ++counted;
+  }
+  out.unlaidColumns += counted;
   return status::kOk;
 }
 
