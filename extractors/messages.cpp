@@ -653,6 +653,8 @@ Status ReadMessageTable(CDbFileReader& reader, MessageTable& table) {
   MessageDecoding main, first, second;
   MessageTable later;
   DecoderHalves halves;
+  // The reader's count before a count learned ahead replaced it.
+  std::optional<int> columnsBefore;
   halves.first = first.Into(table, true);
   halves.second = second.Into(later, true);
   halves.joined = [&](bool firstComplete) {
@@ -663,10 +665,56 @@ Status ReadMessageTable(CDbFileReader& reader, MessageTable& table) {
       reader.messageColumns = second.learnedColumns;
     } else if (first.learnedColumns >= 0) {
       reader.messageColumns = first.learnedColumns;
+    } else if (columnsBefore) {
+      reader.messageColumns = *columnsBefore;  // no live row told: as before
     }
+    columnsBefore.reset();
     first.learnedColumns = second.learnedColumns = -1;
     table.Append(std::move(later));
     later = MessageTable();
+  };
+  // The in-tree search uses the column count of the last live row in table
+  // order: the last cell of the last leaf that parses (most often the very
+  // last one) gives it before the rows are read.
+  int learnedAhead = -1;
+  halves.learnAhead = [&](CDbFileReader& r, const PageCellMap& live) {
+    constexpr int kPagesBack = 4;  // beyond: tell nothing, search on its own
+    std::vector<uint8_t> page(r.pageSize);
+    ParsedRecord record;
+    int pages = 0;
+    for (auto it = live.rbegin(); it != live.rend() && pages < kPagesBack; ++it, ++pages) {
+      if (it->second.empty()) continue;
+      if (r.ReadPage(it->first, page.data()) != status::kOk) return false;
+      for (auto cell = it->second.rbegin(); cell != it->second.rend(); ++cell) {
+        if (*cell >= r.usableSize) continue;
+        RowInput in;
+        in.record = page.data() + *cell;
+        in.bytesToEnd = r.usableSize - *cell;
+        in.pageIndex = it->first;
+        in.offset = *cell;
+        int learned = -1;
+        if (ParseMessageRecord(r, in, record, &learned, kScanColumns) == status::kOk) {
+          learnedAhead = learned;
+          columnsBefore = r.messageColumns;
+          r.messageColumns = learned;
+          return true;
+        }
+      }
+    }
+    return false;
+  };
+  halves.learnedAheadHeld = [&](const CDbFileReader& r) { return r.messageColumns == learnedAhead; };
+  MessageDecoding searchFirst, searchSecond;
+  MessageTable foundFirst, foundSecond;
+  halves.searchFirst = searchFirst.Into(foundFirst, true);
+  halves.searchSecond = searchSecond.Into(foundSecond, true);
+  halves.searchJoined = [&](bool firstComplete, bool keep) {
+    if (keep) {
+      table.Append(std::move(foundFirst));
+      if (firstComplete) table.Append(std::move(foundSecond));
+    }
+    foundFirst = MessageTable();
+    foundSecond = MessageTable();
   };
   ScanOptions options;
   options.halves = &halves;

@@ -166,6 +166,29 @@ Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t ind
 
 namespace {
 
+// Calls the decoder on the cells `list` of the page `index` whose bytes are
+// at `bytes`, in list order (`sorted` is scratch space).
+void DecodeCells(CDbFileReader& reader, const uint8_t* bytes, uint32_t index, const CellList& list,
+                 const RowDecoder& decoder, int deleted, RowSource source, std::vector<uint16_t>& sorted) {
+  sorted.assign(list.begin(), list.end());
+  std::sort(sorted.begin(), sorted.end());
+  for (uint16_t off : list) {
+    if (off >= reader.usableSize) continue;
+    auto it = std::upper_bound(sorted.begin(), sorted.end(), off);
+    const uint32_t next = it == sorted.end() ? reader.usableSize : *it;
+    RowInput in;
+    in.record = bytes + off;
+    in.bytesToEnd = reader.usableSize - off;
+    in.nextCellExtent = next - off;
+    in.headerless = false;
+    in.deleted = deleted;
+    in.pageIndex = index;
+    in.offset = off;
+    in.source = source;
+    decoder(reader, in);
+  }
+}
+
 // DecodeRows over the pages [begin, end) of a cell map.
 Status DecodeRange(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
                    const RowDecoder& decoder, int deleted, RowSource source, const PageAtHand* atHand = nullptr) {
@@ -177,23 +200,7 @@ Status DecodeRange(CDbFileReader& reader, PageCellMap::const_iterator begin, Pag
     if (!bytes) {
       if (Status st = runs.Get(page, end, bytes); st != status::kOk) return st;
     }
-    sorted.assign(list.begin(), list.end());
-    std::sort(sorted.begin(), sorted.end());
-    for (uint16_t off : list) {
-      if (off >= reader.usableSize) continue;
-      auto it = std::upper_bound(sorted.begin(), sorted.end(), off);
-      const uint32_t next = it == sorted.end() ? reader.usableSize : *it;
-      RowInput in;
-      in.record = bytes + off;
-      in.bytesToEnd = reader.usableSize - off;
-      in.nextCellExtent = next - off;
-      in.headerless = false;
-      in.deleted = deleted;
-      in.pageIndex = index;
-      in.offset = off;
-      in.source = source;
-      decoder(reader, in);
-    }
+    DecodeCells(reader, bytes, index, list, decoder, deleted, source, sorted);
   }
   return status::kOk;
 }
@@ -205,15 +212,6 @@ PageCellMap::const_iterator Middle(const PageCellMap& cells) {
   auto middle = cells.begin();
   for (size_t before = 0; middle != cells.end() && before < total / 2; ++middle) before += middle->second.size();
   return middle;
-}
-
-// Decodes the live rows of one B-tree in two stretches at once.
-void DecodeLiveInHalves(CDbFileReader& reader, const PageCellMap& live, const DecoderHalves& halves) {
-  const auto middle = Middle(live);
-  Status first = status::kOk;
-  RunBeside([&] { DecodeRange(reader, middle, live.end(), halves.second, 0, RowSource::kLive); },
-            [&] { first = DecodeRange(reader, live.begin(), middle, halves.first, 0, RowSource::kLive); });
-  if (halves.joined) halves.joined(first == status::kOk);
 }
 
 // Hands the deleted candidates of one page (its bytes in `page`) to the
@@ -234,6 +232,47 @@ void DecodePageCandidates(CDbFileReader& reader, const uint8_t* page, uint32_t i
     in.source = i < sources.size() ? sources[i] : RowSource::kFreeblock;
     decoder(reader, in);
   }
+}
+
+// The live rows of the pages [begin, end) and the deleted candidates found
+// in each of those pages, with one read of each page: every page's live
+// rows go to `live`, its candidates to `search`. A page that cannot be read
+// ends both.
+Status DecodeAndSearch(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
+                       const RowDecoder& live, const RowDecoder& search) {
+  PageRuns runs(reader);
+  std::vector<uint16_t> sorted;
+  CellList list;
+  std::vector<RowSource> sources;
+  for (auto page = begin; page != end; ++page) {
+    const uint8_t* bytes = nullptr;
+    if (Status st = runs.Get(page, end, bytes); st != status::kOk) return st;
+    DecodeCells(reader, bytes, page->first, page->second, live, 0, RowSource::kLive, sorted);
+    list.clear();
+    sources.clear();
+    SearchLeafPage(reader, bytes, page->first, list, sources);
+    DecodePageCandidates(reader, bytes, page->first, list, sources, search);
+  }
+  return status::kOk;
+}
+
+// Decodes the live rows of one B-tree in two stretches at once. With
+// `searchToo`, the stretches also search their pages for deleted candidates
+// (for the halves' search decoders); the statuses of the stretches are
+// returned.
+std::pair<Status, Status> DecodeLiveInHalves(CDbFileReader& reader, const PageCellMap& live,
+                                             const DecoderHalves& halves, bool searchToo) {
+  const auto middle = Middle(live);
+  Status first = status::kOk, second = status::kOk;
+  if (searchToo) {
+    RunBeside([&] { second = DecodeAndSearch(reader, middle, live.end(), halves.second, halves.searchSecond); },
+              [&] { first = DecodeAndSearch(reader, live.begin(), middle, halves.first, halves.searchFirst); });
+  } else {
+    RunBeside([&] { second = DecodeRange(reader, middle, live.end(), halves.second, 0, RowSource::kLive); },
+              [&] { first = DecodeRange(reader, live.begin(), middle, halves.first, 0, RowSource::kLive); });
+  }
+  if (halves.joined) halves.joined(first == status::kOk);
+  return {first, second};
 }
 
 // The candidates found on the pages [begin, end); a page that cannot be
@@ -311,9 +350,14 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
     // reader that the searches below use.
     PageCellMap live;
     const Status collected = CollectLiveCells(reader, buffer.data(), root, live);
+    // The in-tree search shares the live rows' read of each page when the
+    // decoders can tell the schema parameters the live rows will leave.
+    const bool searchAlong = halves && !live.empty() && collected == status::kOk && options.recoverInTree &&
+                             options.halves->learnAhead && options.halves->learnAhead(reader, live);
     // Rows collected before a failed page are still delivered.
+    std::pair<Status, Status> stretches{status::kOk, status::kOk};
     if (halves && !live.empty()) {
-      DecodeLiveInHalves(reader, live, *options.halves);
+      stretches = DecodeLiveInHalves(reader, live, *options.halves, searchAlong);
     } else {
       DecodeRows(reader, live, decoder, 0, RowSource::kLive);
     }
@@ -322,6 +366,19 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
       break;
     }
     if (!options.recoverInTree) continue;
+    if (searchAlong) {
+      // The candidates were found with the parameters learned ahead; they
+      // stand when the live rows left the same ones.
+      const bool held = options.halves->learnedAheadHeld(reader);
+      options.halves->searchJoined(stretches.first == status::kOk, held);
+      if (held) {
+        if (Status st = stretches.first != status::kOk ? stretches.first : stretches.second; st != status::kOk) {
+          last = st;
+          break;
+        }
+        continue;
+      }
+    }
     if (halves && !live.empty()) {
       // The leaves are those the live walk found (the search walks the same
       // tree the same way): each half searches its pages and decodes what

@@ -125,10 +125,25 @@ Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDeco
 // `firstComplete` is false when the first stretch ended early on a page
 // that could not be read (a single decoder would have delivered no row
 // after it, so the second stretch's rows are to be dropped).
+//
+// The in-tree search of a page can share the read of its live rows when the
+// decoders' owner can tell ahead which schema parameters (column counts)
+// the live rows will leave in the reader: `learnAhead` sets them from the
+// live cells and returns true when it could. The candidates then go to
+// `searchFirst` and `searchSecond` (held apart from the live rows), and
+// after `joined`, `searchJoined(firstComplete, keep)` appends them after the
+// live rows, or drops them when `learnedAheadHeld` finds that the live rows
+// left other parameters; the search is then made again on its own.
 struct DecoderHalves {
   RowDecoder first;
   RowDecoder second;
   std::function<void(bool firstComplete)> joined;
+
+  std::function<bool(CDbFileReader&, const PageCellMap& live)> learnAhead;
+  std::function<bool(const CDbFileReader&)> learnedAheadHeld;
+  RowDecoder searchFirst;
+  RowDecoder searchSecond;
+  std::function<void(bool firstComplete, bool keep)> searchJoined;
 };
 
 struct ScanOptions {

@@ -266,11 +266,18 @@ TEST(Btree, HalvesDeliverWhatOneDecoderGetsInTheSameOrder) {
     db.Exec("DELETE FROM t WHERE a % 7 = 3 OR (a > 2000 AND a < 2600) OR a > 5500");
     db.Exec("DELETE FROM other WHERE rowid % 2 = 0");
   }
-  auto scan = [&](bool inHalves, int& joins) {
+  // How the table is read: by one decoder, in halves, or in halves with the
+  // search sharing the live rows' reads, its column count learned ahead
+  // right or wrong (a wrong one must be dropped and the search made again).
+  enum class Mode { kOne, kHalves, kSearchAlong, kSearchAlongWrong };
+  struct Calls {
+    int joins = 0, searchJoins = 0, kept = 0;
+  };
+  auto scan = [&](Mode mode, Calls& calls) {
     CDbFileReader reader;
     EXPECT_EQ(reader.Open(path), 0);
     reader.genericColumnCount = 3;  // as the table's schema gives it
-    std::vector<Delivered> one, first, second;
+    std::vector<Delivered> one, first, second, foundFirst, foundSecond;
     auto recorder = [](std::vector<Delivered>& into) {
       auto record = std::make_shared<ParsedRecord>();
       return [&into, record](CDbFileReader& r, const RowInput& in) {
@@ -284,27 +291,74 @@ TEST(Btree, HalvesDeliverWhatOneDecoderGetsInTheSameOrder) {
     halves.second = recorder(second);
     halves.joined = [&](bool firstComplete) {
       EXPECT_TRUE(firstComplete);
-      ++joins;
+      ++calls.joins;
+      reader.genericColumnCount = 3;  // what the live rows tell
       first.insert(first.end(), second.begin(), second.end());
       second.clear();
     };
+    if (mode == Mode::kSearchAlong || mode == Mode::kSearchAlongWrong) {
+      const int ahead = mode == Mode::kSearchAlong ? 3 : 2;
+      halves.learnAhead = [&, ahead](CDbFileReader& r, const PageCellMap& live) {
+        EXPECT_FALSE(live.empty());
+        r.genericColumnCount = ahead;
+        return true;
+      };
+      halves.learnedAheadHeld = [ahead](const CDbFileReader& r) { return r.genericColumnCount == ahead; };
+      halves.searchFirst = recorder(foundFirst);
+      halves.searchSecond = recorder(foundSecond);
+      halves.searchJoined = [&](bool firstComplete, bool keep) {
+        EXPECT_TRUE(firstComplete);
+        ++calls.searchJoins;
+        if (keep) {
+          ++calls.kept;
+          first.insert(first.end(), foundFirst.begin(), foundFirst.end());
+          first.insert(first.end(), foundSecond.begin(), foundSecond.end());
+        }
+        foundFirst.clear();
+        foundSecond.clear();
+      };
+    }
     ScanOptions options;
-    if (inHalves) options.halves = &halves;
+    if (mode != Mode::kOne) options.halves = &halves;
     EXPECT_EQ(ScanTable(reader, "t", recorder(one), options), 0);
-    return inHalves ? first : one;
+    return mode == Mode::kOne ? one : first;
   };
-  int joins = 0;
-  const std::vector<Delivered> single = scan(false, joins);
-  const std::vector<Delivered> halved = scan(true, joins);
-  // Live rows, candidates in the table's pages and free-list rows, each
-  // stage joined once.
-  EXPECT_EQ(joins, 3);
+  Calls calls;
+  const std::vector<Delivered> single = scan(Mode::kOne, calls);
   std::set<RowSource> sources;
   for (const Delivered& d : single) sources.insert(d.source);
   EXPECT_TRUE(sources.count(RowSource::kLive) && sources.count(RowSource::kFreeblock) &&
               sources.count(RowSource::kFreelistCell));
-  ASSERT_EQ(halved.size(), single.size());
-  EXPECT_TRUE(halved == single);
+  {
+    SCOPED_TRACE("halves");
+    calls = {};
+    const std::vector<Delivered> halved = scan(Mode::kHalves, calls);
+    // Live rows, candidates in the table's pages and free-list rows, each
+    // stage joined once.
+    EXPECT_EQ(calls.joins, 3);
+    ASSERT_EQ(halved.size(), single.size());
+    EXPECT_TRUE(halved == single);
+  }
+  {
+    SCOPED_TRACE("search along the live rows");
+    calls = {};
+    const std::vector<Delivered> along = scan(Mode::kSearchAlong, calls);
+    EXPECT_EQ(calls.joins, 2);  // the live rows with their search, the free-list pages
+    EXPECT_EQ(calls.searchJoins, 1);
+    EXPECT_EQ(calls.kept, 1);
+    ASSERT_EQ(along.size(), single.size());
+    EXPECT_TRUE(along == single);
+  }
+  {
+    SCOPED_TRACE("search along with a count learned wrongly");
+    calls = {};
+    const std::vector<Delivered> redone = scan(Mode::kSearchAlongWrong, calls);
+    EXPECT_EQ(calls.joins, 3);  // the search made again on its own
+    EXPECT_EQ(calls.searchJoins, 1);
+    EXPECT_EQ(calls.kept, 0);
+    ASSERT_EQ(redone.size(), single.size());
+    EXPECT_TRUE(redone == single);
+  }
   std::filesystem::remove_all(dir);
 }
 
