@@ -734,8 +734,8 @@ class ConversationBuilder {
 
   // Moves the pending messages into conversation order (table order within
   // each), freeing the table-order store block by block as it empties: the
-  // first half of the blocks here, the second beside it, after `beside`.
-  void Group(PendingMessages& pending, const std::function<void()>& beside) {
+  // first half of the blocks here, the second beside it.
+  void Group(PendingMessages& pending) {
     grouped_.Reserve(pending.Size());
     const size_t blocks = pending.Blocks(), split = blocks / 2;
     const size_t splitIndex = std::min(split * PendingMessages::kBlock, pending.Size());
@@ -745,7 +745,6 @@ class ConversationBuilder {
     for (size_t i = 0; i < splitIndex; ++i) ++nextSecond[pending[i].conversation];
     RunBeside(
         [&] {
-          beside();
           pending.DrainBlocks(split, blocks, [&](PendingMessage& p) {
             grouped_.Place(nextSecond[p.conversation]++, std::move(p));
           });
@@ -757,26 +756,26 @@ class ConversationBuilder {
     grouped_.FillUnplaced();
   }
 
-  size_t Conversations() const { return lists_.size(); }
-  // The conversation index where the messages before it make up about half.
-  size_t Middle() const {
-    const uint32_t half = first_.back() / 2;
-    return static_cast<size_t>(std::lower_bound(first_.begin(), first_.end(), half) - first_.begin());
-  }
-
-  // Builds conversations [begin, end). Ranges that do not overlap can be
-  // built at the same time: each frees only the blocks of pending messages
-  // that lie wholly within its own messages, as soon as it has passed them.
-  void Build(const MessageJoin& join, size_t begin, size_t end) {
-    end = std::min(end, lists_.size());
-    if (begin >= end) return;
+  // Builds every conversation on two threads, which take the conversations
+  // one after the other as they come free. A block of pending messages is
+  // freed as soon as every message in it has been built.
+  void Build(const MessageJoin& join) {
     constexpr size_t kBlock = PlacedMessages::kBlock;
-    const size_t from = first_[begin], to = first_[end];
-    size_t block = (from + kBlock - 1) / kBlock;  // the first block wholly within
-    for (size_t c = begin; c < end; ++c) {
-      BuildOne(join, c);
-      for (; (block + 1) * kBlock <= std::min<size_t>(first_[c + 1], to); ++block) grouped_.FreeBlock(block);
-    }
+    const size_t total = first_.back();
+    std::vector<std::atomic<size_t>> unbuilt((total + kBlock - 1) / kBlock);
+    for (size_t b = 0; b < unbuilt.size(); ++b) unbuilt[b] = std::min(kBlock, total - b * kBlock);
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+      for (size_t c = next++; c < lists_.size(); c = next++) {
+        BuildOne(join, c);
+        for (size_t from = first_[c], to = first_[c + 1]; from < to;) {
+          const size_t b = from / kBlock, end = std::min<size_t>(to, (b + 1) * kBlock);
+          if (unbuilt[b].fetch_sub(end - from) == end - from) grouped_.FreeBlock(b);
+          from = end;
+        }
+      }
+    };
+    RunBeside(work, work);
   }
 
   // Hands the lists over, appending to what the map holds already.
@@ -857,8 +856,18 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
     // once, the conversations split between two threads.
     MessageTable table;
     JoinTables joinTables;
+    // The joins are prepared beside the message table too, for every handle
+    // of the handle table (the messages name no other).
+    std::optional<MessageJoin> join;
     std::atomic<bool> stop{false};
-    RunBeside([&] { joinTables.Read(smsDb, addressBook, stop); },
+    RunBeside([&] {
+                joinTables.Read(smsDb, addressBook, stop);
+                if (stop) return;
+                std::vector<int64_t> handleIds;
+                handleIds.reserve(joinTables.handles.size());
+                for (const HandleRecord& h : joinTables.handles) handleIds.push_back(h.rowId);
+                join.emplace(handleIds, joinTables.handles, joinTables.contacts, joinTables.attachments);
+              },
               [&] {
                 ReadMessageTable(reader, table);
                 // A stop asked for here ends the reading beside at its next
@@ -874,18 +883,9 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
       cancel = progress.Report(1, denominator);
     }
     if (cancel == 0) {
-      std::vector<int64_t> inUse;
-      inUse.reserve(table.tallies.size());
-      for (const ConversationTally& t : table.tallies) inUse.push_back(t.handleId);
-      // The joins are prepared beside the grouping of the messages.
-      std::optional<MessageJoin> join;
       ConversationBuilder builder(table.tallies);
-      builder.Group(table.pending, [&] {
-        join.emplace(inUse, joinTables.handles, joinTables.contacts, joinTables.attachments);
-      });
-      const size_t middle = builder.Middle();
-      RunBeside([&] { builder.Build(*join, middle, builder.Conversations()); },
-                [&] { builder.Build(*join, 0, middle); });
+      builder.Group(table.pending);
+      builder.Build(*join);
       builder.MoveInto(conversations);
     }
   }
