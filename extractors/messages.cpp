@@ -883,6 +883,7 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
       cancel = progress.Report(1, denominator);
     }
     if (cancel == 0) {
+      if (!join) join.emplace(std::vector<int64_t>(), joinTables.handles, joinTables.contacts, joinTables.attachments);
       ConversationBuilder builder(table.tallies);
       builder.Group(table.pending);
       builder.Build(*join);

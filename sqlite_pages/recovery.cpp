@@ -28,6 +28,9 @@ class PageSearch {
       : r_(reader), p_(page), hdr_(headerOffset), u_(reader.usableSize), list_(list), sources_(sources) {
     count_ = Be16(p_ + hdr_ + 3);
     isCall_ = reader.tableName == "call";
+    // Nothing changes the reader's schema parameters during the search of
+    // a page, so the expected column count is asked once.
+    n_ = ColumnCountFor(reader);
   }
 
   void Run() {
@@ -38,7 +41,7 @@ class PageSearch {
   }
 
  private:
-  int N() { return ColumnCountFor(r_); }
+  int N() const { return n_; }
 
   uint64_t Varint(uint32_t at, uint32_t bound, uint32_t& length) {
     if (at >= u_) {
@@ -56,7 +59,7 @@ class PageSearch {
     if (at >= u_) return UINT64_MAX;
     const uint32_t hb = static_cast<uint32_t>(std::min<uint64_t>(headerBytes, UINT32_MAX));
     const uint32_t bd = static_cast<uint32_t>(std::min<uint64_t>(bound, UINT32_MAX));
-    return RecordLength(r_, p_ + at, hb, bd, u_ - at);
+    return RecordLengthFor(n_, p_ + at, hb, bd, u_ - at);
   }
   void Append(uint64_t offset, RowSource source) {
     if (offset >= u_) return;
@@ -307,6 +310,7 @@ class PageSearch {
   uint32_t u_;
   uint32_t count_ = 0;
   bool isCall_ = false;
+  int n_ = 0;
   CellList& list_;
   std::vector<RowSource>& sources_;
 };
@@ -390,7 +394,10 @@ uint32_t SerialTypesLength(const uint8_t* bytes, uint32_t bound, int n) {
 
 uint32_t RecordLength(CDbFileReader& reader, const uint8_t* bytes, uint32_t headerBytes, uint32_t bound,
                       uint32_t available) {
-  const int n = ColumnCountFor(reader);
+  return RecordLengthFor(ColumnCountFor(reader), bytes, headerBytes, bound, available);
+}
+
+uint32_t RecordLengthFor(int n, const uint8_t* bytes, uint32_t headerBytes, uint32_t bound, uint32_t available) {
   if (available == 0) return headerBytes == 0 && n == 0 ? 0 : UINT32_MAX;
   uint32_t hb = headerBytes;
   if (n != 0) hb = SerialTypesLength(bytes, available, bytes[0] == 0 ? n : n - 1);

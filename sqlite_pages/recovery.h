@@ -38,6 +38,8 @@ uint32_t SerialTypesLength(const uint8_t* bytes, uint32_t bound, int n);
 // the serial types (bytes left in the page from `bytes`).
 uint32_t RecordLength(CDbFileReader& reader, const uint8_t* bytes, uint32_t headerBytes, uint32_t bound,
                       uint32_t available);
+// The same for an expected column count `n` already known.
+uint32_t RecordLengthFor(int n, const uint8_t* bytes, uint32_t headerBytes, uint32_t bound, uint32_t available);
 
 // The four searches (free-block chain, tail, gap, stale cell pointers) on
 // the leaf pages under `page`; candidates are offsets of first serial types.
