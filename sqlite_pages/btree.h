@@ -133,7 +133,8 @@ Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDeco
 // `searchFirst` and `searchSecond` (held apart from the live rows), and
 // after `joined`, `searchJoined(firstComplete, keep)` appends them after the
 // live rows, or drops them when `learnedAheadHeld` finds that the live rows
-// left other parameters; the search is then made again on its own.
+// left other parameters; the search is then made again on its own. These
+// five are set together or not at all.
 struct DecoderHalves {
   RowDecoder first;
   RowDecoder second;
