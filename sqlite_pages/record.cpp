@@ -23,11 +23,12 @@ uint64_t BigEndian(const uint8_t* p, uint32_t n) {
   return v;
 }
 
+constexpr uint8_t kFixedBodyLength[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
+
 // Body lengths of the serial types that fit one varint byte (0..127).
 constexpr auto kOneByteBodyLength = [] {
   std::array<uint8_t, 128> lengths{};
-  constexpr uint8_t kFixed[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
-  for (int t = 0; t < 128; ++t) lengths[t] = static_cast<uint8_t>(t < 12 ? kFixed[t] : (t - 12) / 2);
+  for (int t = 0; t < 128; ++t) lengths[t] = static_cast<uint8_t>(t < 12 ? kFixedBodyLength[t] : (t - 12) / 2);
   return lengths;
 }();
 
@@ -84,8 +85,7 @@ Status LayOutColumns(ParsedRecord& out, const uint8_t* types, uint32_t typeBytes
 
 uint64_t SerialTypeBodyLength(uint64_t serialType) {
   if (serialType >= 12) return (serialType - 12) / 2;
-  static constexpr uint8_t kLength[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
-  return kLength[serialType];
+  return kFixedBodyLength[serialType];
 }
 
 void ParsedRecord::Clear() {
