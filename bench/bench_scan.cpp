@@ -9,6 +9,9 @@
 //   ORBANIX_BENCH_MEDIA     of which media files (default a fifth)
 //   ORBANIX_BENCH_MESSAGES  messages of sms.db (default 100000; about 2 KB of
 //                           page space each with the family's texts)
+//   ORBANIX_BENCH_KEEP      a folder that keeps the generated backup: it is
+//                           used again by the next run with the same sizes
+//                           (comparing builds needs many runs)
 // Prints the ratio and the peak resident memory of one scan: before each run
 // the memory freed by the run before is given back to the system and the
 // process's high-water mark is restarted (generating a 200 MB sms.db and its
@@ -51,12 +54,21 @@ struct Backup {
   std::vector<fs::path> databases;
   std::vector<fs::path> mediaCandidates;
   bool ok = false;
+  bool keep = false;
 
   Backup() {
-    root = fs::temp_directory_path() / ("orbanix-bench-scan-" + std::to_string(getpid()));
-    fs::remove_all(root);
+    const char* kept = std::getenv("ORBANIX_BENCH_KEEP");
+    keep = kept && *kept;
+    root = keep ? fs::path(kept) : fs::temp_directory_path() / ("orbanix-bench-scan-" + std::to_string(getpid()));
     const long long entries = EnvNumber("ORBANIX_BENCH_ENTRIES", 20000);
     const long long media = EnvNumber("ORBANIX_BENCH_MEDIA", entries / 5);
+    // What a kept backup was made with and of: its sizes, its folder, then
+    // one database or media candidate per line.
+    const fs::path listing = root / "fixture.txt";
+    const std::string sizes = std::to_string(entries) + " " + std::to_string(media) + " " +
+                              std::to_string(EnvNumber("ORBANIX_BENCH_MESSAGES", 100000));
+    if (keep && LoadListing(listing, sizes)) return;
+    fs::remove_all(root);
     try {
       gen::BackupWriter writer(root / "phone", gen::Era::ManifestDb);
       gen::SmsShape sms;
@@ -90,13 +102,34 @@ struct Backup {
       ok = writer.Finish();
       folder = writer.folder();
       databases.push_back(folder / "Manifest.db");  // the file index is a database read whole too
+      if (keep) SaveListing(listing, sizes);
     } catch (const std::exception& e) {
       std::cerr << "cannot generate: " << e.what() << '\n';
     }
   }
   ~Backup() {
     std::error_code ec;
-    fs::remove_all(root, ec);
+    if (!keep) fs::remove_all(root, ec);
+  }
+
+  void SaveListing(const fs::path& listing, const std::string& sizes) const {
+    std::ofstream out(listing);
+    out << sizes << '\n' << folder.string() << '\n' << databases.size() << '\n';
+    for (const fs::path& d : databases) out << d.string() << '\n';
+    for (const fs::path& m : mediaCandidates) out << m.string() << '\n';
+  }
+  bool LoadListing(const fs::path& listing, const std::string& sizes) {
+    std::ifstream in(listing);
+    std::string line, folderLine, countLine;
+    if (!std::getline(in, line) || line != sizes || !std::getline(in, folderLine) || !std::getline(in, countLine)) {
+      return false;
+    }
+    folder = folderLine;
+    const long long count = std::atoll(countLine.c_str());
+    for (long long i = 0; i < count && std::getline(in, line); ++i) databases.emplace_back(line);
+    while (std::getline(in, line)) mediaCandidates.emplace_back(line);
+    ok = static_cast<long long>(databases.size()) == count && fs::exists(folder / "Manifest.db");
+    return ok;
   }
 };
 

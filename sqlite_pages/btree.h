@@ -148,8 +148,8 @@ struct DecoderHalves {
 };
 
 struct ScanOptions {
-  bool recoverInTree = true;   // step 3.4: deleted candidates in the table's own pages
-  bool freePageStage = true;   // step 4: the free-list pages
+  bool recoverInTree = true;   // the deleted candidates in the table's own pages
+  bool freePageStage = true;   // the free-list pages, after every tree
   // When set and the name has exactly one table tree, its rows go to these
   // decoders instead of the table decoder.
   const DecoderHalves* halves = nullptr;

@@ -66,15 +66,18 @@ class PageSearch {
     list_.push_back(static_cast<uint16_t>(offset));
     sources_.push_back(source);
   }
-  std::vector<uint32_t> Pointers() {
-    std::vector<uint32_t> out;
+  // The lowest and the highest of the live cell pointers (those of the
+  // pointer array that lie on the page); `low` stays as given and `high` 0
+  // when there are none.
+  void PointerRange(uint32_t& low, uint32_t& high) const {
     const uint32_t base = hdr_ + 8;
     for (uint32_t i = 0; i < count_; ++i) {
       const uint32_t pos = base + 2 * i;
       if (pos + 2 > u_) break;
-      out.push_back(Be16(p_ + pos));
+      const uint32_t e = Be16(p_ + pos);
+      low = std::min(low, e);
+      high = std::max(high, e);
     }
-    return out;
   }
 
   // Search 1: the chain of free blocks (2-byte link, 2-byte size); a deleted
@@ -121,7 +124,8 @@ class PageSearch {
     if (count_ == 1) {
       top = Be16(p_ + hdr_ + 5);
     } else {
-      for (uint32_t e : Pointers()) top = std::max(top, e);
+      uint32_t unusedLow = UINT32_MAX;
+      PointerRange(unusedLow, top);
     }
     if (top >= u_) return;
     uint32_t a, b;
@@ -173,7 +177,8 @@ class PageSearch {
     if (count_ == 1) {
       low = Be16(p_ + hdr_ + 5);
     } else if (count_ > 1) {
-      for (uint32_t e : Pointers()) low = std::min(low, e);
+      uint32_t unusedHigh = 0;
+      PointerRange(low, unusedHigh);
     }
     if (low > u_) low = u_;
     uint32_t word = 0;

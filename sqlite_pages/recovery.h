@@ -60,7 +60,7 @@ Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, i
 void SearchLeafPage(CDbFileReader& reader, const uint8_t* page, uint32_t index, CellList& candidates,
                     std::vector<RowSource>& sources);
 
-// ScanTable step 4: the free-list pages whose first record has the scanned
+// ScanTable's last stage: the free-list pages whose first record has the scanned
 // table's column count are decoded as rows of that table (deleted 1). With
 // `halves`, the free-list pages are split in two stretches decoded at once
 // (btree.h DecoderHalves) instead of by `decoder`.
