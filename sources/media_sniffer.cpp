@@ -1,7 +1,6 @@
 #include "sources/media_sniffer.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -221,13 +220,15 @@ Status MediaSniffer::SniffFile(const fs::path& path, std::string& name, int64_t&
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
-  struct stat st {};
+  // The size: the offset of the file's end (cheaper than the whole status
+  // of the file, and the same number for a regular file).
+  off_t end = 0;
   int statError = 0;
-  if (size && got == kSniffBytes && ::fstat(fd, &st) != 0) statError = errno ? errno : status::kBadData;
+  if (size && got == kSniffBytes && (end = ::lseek(fd, 0, SEEK_END)) < 0) statError = errno ? errno : status::kBadData;
   ::close(fd);
   if (got < kSniffBytes) return error ? error : status::kShortRead;
   if (statError) return statError;
-  if (size) *size = static_cast<uint64_t>(st.st_size);
+  if (size) *size = static_cast<uint64_t>(end);
   return SniffBuffer(buffer, kSniffBytes, name, counter);
 }
 

@@ -449,7 +449,9 @@ Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, i
   in.nextCellExtent = next - first;
   in.pageIndex = index;
   in.offset = first;
-  ParsedRecord record;
+  // One record per thread, reused: a fresh one would grow its column list
+  // anew for every free-list page.
+  thread_local ParsedRecord record;
   const Status st = ParseLiveRecord(reader, in, record);
   if (st == status::kShortRead) return st;
   if (st != status::kOk) {
