@@ -189,9 +189,11 @@ void DecodeCells(CDbFileReader& reader, const uint8_t* bytes, uint32_t index, co
   }
 }
 
-// DecodeRows over the pages [begin, end) of a cell map.
+// DecodeRows over the pages [begin, end) of a cell map; `visit` (when set)
+// is given each page's bytes after its rows.
 Status DecodeRange(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
-                   const RowDecoder& decoder, int deleted, RowSource source, const PageAtHand* atHand = nullptr) {
+                   const RowDecoder& decoder, int deleted, RowSource source, const PageAtHand* atHand = nullptr,
+                   const PageVisitor* visit = nullptr) {
   PageRuns runs(reader);
   std::vector<uint16_t> sorted;
   for (auto page = begin; page != end; ++page) {
@@ -201,6 +203,7 @@ Status DecodeRange(CDbFileReader& reader, PageCellMap::const_iterator begin, Pag
       if (Status st = runs.Get(page, end, bytes); st != status::kOk) return st;
     }
     DecodeCells(reader, bytes, index, list, decoder, deleted, source, sorted);
+    if (visit) (*visit)(index, bytes);
   }
   return status::kOk;
 }
@@ -312,9 +315,9 @@ Status SearchAndDecode(CDbFileReader& reader, PageCellMap::const_iterator begin,
 }  // namespace
 
 Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
-                  RowSource source, const PageAtHand* atHand) {
+                  RowSource source, const PageAtHand* atHand, const PageVisitor* visit) {
   if (reader.pageSize == 0) return status::kBadData;
-  return DecodeRange(reader, cells.begin(), cells.end(), decoder, deleted, source, atHand);
+  return DecodeRange(reader, cells.begin(), cells.end(), decoder, deleted, source, atHand, visit);
 }
 
 Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,

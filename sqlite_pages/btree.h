@@ -109,9 +109,16 @@ struct PageAtHand {
   const uint8_t* bytes = nullptr;
 };
 
-// Calls the decoder on every cell of the map (live parse, headerless false).
+// Called with a page's index and bytes; the bytes are valid during the call.
+using PageVisitor = std::function<void(uint32_t index, const uint8_t* bytes)>;
+
+// Calls the decoder on every cell of the map (live parse, headerless false),
+// page by page in ascending index, each page read once; `visit` (when set)
+// is then given the page's bytes. A page that cannot be read ends it with
+// the read's status.
 Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDecoder& decoder, int deleted,
-                  RowSource source = RowSource::kLive, const PageAtHand* atHand = nullptr);
+                  RowSource source = RowSource::kLive, const PageAtHand* atHand = nullptr,
+                  const PageVisitor* visit = nullptr);
 
 // Decoders that share a table's rows between two threads. Each stage of the
 // scan (the live rows, the deleted candidates of the table's pages, the

@@ -487,6 +487,21 @@ Status FirstRecordColumnCount(CDbFileReader& reader, const PageCellMap& cells, i
 
 namespace {
 
+// What the searches of a page take from the reader besides its bytes: the
+// expected column count and the serial-type bytes of live call rows.
+std::pair<int, int> SearchParameters(CDbFileReader& reader) { return {ColumnCountFor(reader), reader.callColumns}; }
+
+// A leaf under one free-list page, searched for deleted candidates, with
+// its bytes when they are held.
+struct HeldPage {
+  static constexpr size_t kNotHeld = SIZE_MAX;
+  uint32_t index = 0;
+  size_t at = kNotHeld;  // offset of its bytes in the held bytes
+  CellList candidates;
+  std::vector<RowSource> sources;
+  std::pair<int, int> parameters;  // what the search used (SearchParameters)
+};
+
 // The free-page stage over a stretch of the free-list pages. The column
 // counts already known come from `known` (read only, so two stretches can
 // share it); counts learned go to `learned`.
@@ -495,6 +510,9 @@ Status FreePagesStretch(CDbFileReader& reader, const uint32_t* begin, const uint
   std::vector<uint8_t> page(reader.pageSize);
   std::vector<uint8_t> buffer(reader.pageSize);
   constexpr int kNotATablePage = -2;
+  constexpr size_t kHeldBytesBound = size_t{8} << 20;
+  std::vector<HeldPage> held;
+  std::vector<uint8_t> heldBytes;
   for (const uint32_t* it = begin; it != end; ++it) {
     const uint32_t index = *it;
     // Asked per page: decoders of rows with a cell header may teach the
@@ -521,26 +539,61 @@ Status FreePagesStretch(CDbFileReader& reader, const uint32_t* begin, const uint
       learned[index] = count;
     }
     if (count != expected) continue;
-    DecodeRows(reader, live, decoder, 1, RowSource::kFreelistCell, &atHand);
-    PageCellMap candidates;
-    PageSourceMap sources;
-    if (Status st = CollectDeletedCells(reader, page.data(), index, candidates, &sources); st != status::kOk) {
+    // The rows of the page (or of the leaves below it), then the deleted
+    // candidates of the same pages in ascending index. The leaves of an
+    // interior page are the ones its live walk found (the candidate walk
+    // goes the same way), so each is searched when its rows are read, and
+    // its bytes are held until the candidates' turn, within a bound;
+    // beyond it, a page is read again then. A page whose rows taught the
+    // reader other search parameters than a leaf was searched with is
+    // searched again.
+    held.clear();
+    heldBytes.clear();
+    const PageVisitor search = [&](uint32_t leaf, const uint8_t* bytes) {
+      HeldPage& h = held.emplace_back();
+      h.index = leaf;
+      SearchLeafPage(reader, bytes, leaf, h.candidates, h.sources);
+      h.parameters = SearchParameters(reader);
+      if (!h.candidates.empty() && heldBytes.size() + reader.pageSize <= kHeldBytesBound) {
+        h.at = heldBytes.size();
+        heldBytes.insert(heldBytes.end(), bytes, bytes + reader.pageSize);
+      }
+    };
+    if (Status st = DecodeRows(reader, live, decoder, 1, RowSource::kFreelistCell, &atHand, &search);
+        st != status::kOk) {
       return st;
     }
-    for (const auto& [candIndex, list] : candidates) {
-      const uint8_t* bytes = page.data();
-      if (candIndex != index) {
-        if (reader.ReadPage(candIndex, buffer.data()) != status::kOk) break;
+    // Every search stands before any candidate is decoded, as when the
+    // leaves are searched after all the rows.
+    const auto parameters = SearchParameters(reader);
+    for (HeldPage& h : held) {
+      if (h.parameters == parameters) continue;
+      const uint8_t* bytes = h.index == index ? page.data() : nullptr;
+      if (!bytes && h.at != HeldPage::kNotHeld) bytes = heldBytes.data() + h.at;
+      if (!bytes) {
+        if (Status st = reader.ReadPage(h.index, buffer.data()); st != status::kOk) return st;
         bytes = buffer.data();
       }
-      for (uint16_t off : list) {
+      h.candidates.clear();
+      h.sources.clear();
+      SearchLeafPage(reader, bytes, h.index, h.candidates, h.sources);
+    }
+    for (const HeldPage& h : held) {
+      if (h.candidates.empty()) continue;
+      const uint8_t* bytes = h.index == index ? page.data() : nullptr;
+      if (!bytes && h.at != HeldPage::kNotHeld) bytes = heldBytes.data() + h.at;
+      if (!bytes) {
+        if (reader.ReadPage(h.index, buffer.data()) != status::kOk) break;
+        bytes = buffer.data();
+      }
+      for (uint16_t off : h.candidates) {
         if (off >= reader.usableSize) continue;
         RowInput in;
         in.record = bytes + off;
         in.bytesToEnd = reader.usableSize - off;
         in.headerless = true;
         in.deleted = 1;
-        in.pageIndex = candIndex;
+        in.pageIndex = h.index;
         in.offset = off;
         in.source = RowSource::kFreelistCandidate;
         decoder(reader, in);

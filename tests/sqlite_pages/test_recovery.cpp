@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
@@ -200,6 +202,143 @@ TEST(Recovery, FreeListPagesMatchedByFirstRecordColumnCount) {
     return 0;
   });
   EXPECT_EQ(messageRows, 0u);
+  std::filesystem::remove_all(dir);
+}
+
+// The free-page stage delivers, for each free-list page of the table, the
+// rows of every leaf below it and then the deleted candidates of those
+// leaves in ascending page order, with the candidates searched after all
+// the rows (a row may teach the reader the column count the searches
+// use). The reference follows those steps one by one with the building
+// blocks; the stage must give the same calls in the same order, for
+// dropped tables whose interior pages went to the free list with their
+// leaves, with and without a count taught on the way.
+TEST(Recovery, FreePageStageOrderAcrossInteriorFreeListPages) {
+  const auto dir = TempFolder("recovery_freelist_order");
+  const auto path = dir / "f.db";
+  {
+    gen::FixtureOptions options;
+    options.pageSize = 1024;
+    gen::FixtureDb db(path, options);
+    db.Exec("PRAGMA synchronous=OFF");
+    db.Exec("CREATE TABLE old(ROWID INTEGER PRIMARY KEY, a TEXT, b INTEGER, c TEXT, d INTEGER)");
+    db.Exec("BEGIN");
+    // Enough rows for a tree of three levels: the interior pages below the
+    // root keep their bytes on the free list (the root is emptied first).
+    for (int i = 0; i < 5000; ++i) {
+      db.Run("INSERT INTO old(a, b, c, d) VALUES (?, ?, ?, ?)",
+             {"name" + std::to_string(i) + std::string(i % 17 + 30, 'q'), static_cast<int64_t>(i),
+              std::string("x"), static_cast<int64_t>(7)});
+    }
+    db.Exec("COMMIT");
+    db.Exec("DELETE FROM old WHERE rowid % 7 = 3");  // free blocks in the leaves
+    db.Exec("DROP TABLE old");
+    db.Exec("CREATE TABLE keep(ROWID INTEGER PRIMARY KEY, a TEXT)");
+  }
+  using Call = std::tuple<uint32_t, uint32_t, RowSource, bool>;  // page, offset, source, headerless
+  // A decoder that records its calls; with `teachAt`, the row of that rowid
+  // sets the expected column count of the searches to 6.
+  auto recorder = [](std::vector<Call>& calls, int64_t teachAt) {
+    return [&calls, teachAt, rec = std::make_shared<ParsedRecord>()](CDbFileReader& r, const RowInput& in) -> Status {
+      calls.emplace_back(in.pageIndex, in.offset, in.source, in.headerless);
+      if (teachAt > 0 && !in.headerless && ParseRecord(r, in, *rec) == 0 && rec->hasRowid && rec->rowid == teachAt) {
+        r.genericColumnCount = 6;
+      }
+      return Status{0};
+    };
+  };
+  // The steps one by one over the reader's free list; counts the interior
+  // pages taken and the candidates found below them.
+  struct Taken {
+    std::vector<uint32_t> interiorPages;
+    size_t interiorCandidates = 0;
+  };
+  auto reference = [](CDbFileReader& reader, const RowDecoder& decoder, Taken& taken) {
+    std::vector<uint8_t> page(reader.pageSize), other(reader.pageSize);
+    for (uint32_t index : reader.freePages) {
+      if (reader.ReadPage(index, page.data()) != 0 || (page[0] != 13 && page[0] != 5)) continue;
+      PageCellMap live;
+      ASSERT_EQ(CollectLiveCells(reader, page.data(), index, live), 0);
+      int count = -1;
+      ASSERT_EQ(FirstRecordColumnCount(reader, live, count), 0);
+      if (count != ColumnCountFor(reader)) continue;
+      DecodeRows(reader, live, decoder, 1, RowSource::kFreelistCell);
+      PageCellMap candidates;
+      ASSERT_EQ(CollectDeletedCells(reader, page.data(), index, candidates), 0);
+      if (page[0] == 5) taken.interiorPages.push_back(index);
+      for (const auto& [at, list] : candidates) {
+        ASSERT_EQ(reader.ReadPage(at, other.data()), 0);
+        if (page[0] == 5) taken.interiorCandidates += list.size();
+        for (uint16_t off : list) {
+          RowInput in;
+          in.record = other.data() + off;
+          in.bytesToEnd = reader.usableSize - off;
+          in.headerless = true;
+          in.deleted = 1;
+          in.pageIndex = at;
+          in.offset = off;
+          in.source = RowSource::kFreelistCandidate;
+          decoder(reader, in);
+        }
+      }
+    }
+  };
+  auto open = [&](CDbFileReader& reader) {
+    ASSERT_EQ(reader.Open(path), 0);
+    reader.tableName = "unknown table";
+    reader.genericColumnCount = 5;
+  };
+
+  // The whole free list, nothing taught.
+  Taken taken;
+  std::vector<Call> expected, actual;
+  {
+    CDbFileReader reader;
+    open(reader);
+    reference(reader, recorder(expected, 0), taken);
+    ASSERT_FALSE(taken.interiorPages.empty());
+    ASSERT_GT(taken.interiorCandidates, 0u);
+    CDbFileReader again;
+    open(again);
+    EXPECT_EQ(RunFreePageStage(again, recorder(actual, 0)), 0);
+    EXPECT_EQ(actual.size(), expected.size());
+    EXPECT_TRUE(actual == expected);
+  }
+
+  // One interior page whose last leaf's first row teaches another count:
+  // the leaves before it were searched with the old one.
+  {
+    CDbFileReader reader;
+    open(reader);
+    const uint32_t interior = taken.interiorPages.front();
+    std::vector<uint8_t> page(reader.pageSize);
+    ASSERT_EQ(reader.ReadPage(interior, page.data()), 0);
+    PageCellMap live;
+    ASSERT_EQ(CollectLiveCells(reader, page.data(), interior, live), 0);
+    ASSERT_GT(live.size(), 2u);
+    const auto& [lastLeaf, cells] = *live.rbegin();
+    ASSERT_EQ(reader.ReadPage(lastLeaf, page.data()), 0);
+    RowInput in;
+    in.record = page.data() + cells.front();
+    in.bytesToEnd = reader.usableSize - cells.front();
+    ParsedRecord first;
+    ASSERT_EQ(ParseLiveRecord(reader, in, first), 0);
+    const int64_t teachAt = first.rowid;
+
+    reader.freePages = {interior};
+    expected.clear();
+    Taken one;
+    reference(reader, recorder(expected, teachAt), one);
+    ASSERT_EQ(reader.genericColumnCount, 6);
+    CDbFileReader again;
+    open(again);
+    again.freePages = {interior};
+    actual.clear();
+    EXPECT_EQ(RunFreePageStage(again, recorder(actual, teachAt)), 0);
+    EXPECT_EQ(again.genericColumnCount, 6);
+    EXPECT_EQ(actual.size(), expected.size());
+    EXPECT_TRUE(actual == expected);
+  }
   std::filesystem::remove_all(dir);
 }
 
