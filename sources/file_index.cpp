@@ -1,6 +1,8 @@
 #include "sources/file_index.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 #include <plist/plist.h>
 
 #include <cstdio>
@@ -801,11 +803,25 @@ StoredFileLayout::StoredFileLayout(fs::path backupFolder) : folder_(std::move(ba
   }
   // A listing cut short by an error proves nothing.
   mayHoldFlat_ = flat || static_cast<bool>(ec);
+  if (!mayHoldFlat_) folderFd_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+StoredFileLayout::~StoredFileLayout() {
+  if (folderFd_ >= 0) ::close(folderFd_);
 }
 
 fs::path StoredFileLayout::Resolve(std::string_view hashedName) const {
   if (mayHoldFlat_) return ResolveStoredPath(folder_, hashedName);
   return folder_ / hashedName.substr(0, 2) / hashedName;
+}
+
+void StoredFileLayout::RelativePath(std::string_view hashedName, RelativeName& out) {
+  const std::string_view name = hashedName.substr(0, HashedName::kLength);
+  const std::string_view prefix = name.substr(0, 2);
+  char* p = std::copy(prefix.begin(), prefix.end(), out.data());
+  *p++ = '/';
+  p = std::copy(name.begin(), name.end(), p);
+  *p = '\0';
 }
 
 bool IsHashedName(std::string_view name) {

@@ -258,13 +258,27 @@ std::filesystem::path ResolveStoredPath(const std::filesystem::path& backupFolde
 class StoredFileLayout {
  public:
   explicit StoredFileLayout(std::filesystem::path backupFolder);
+  ~StoredFileLayout();
+  StoredFileLayout(const StoredFileLayout&) = delete;
+  StoredFileLayout& operator=(const StoredFileLayout&) = delete;
+
   std::filesystem::path Resolve(std::string_view hashedName) const;
   // False when the listing showed no stored file kept flat.
   bool MayHoldFlatFiles() const { return mayHoldFlat_; }
 
+  // The backup folder held open (a descriptor), so that many stored files
+  // can be opened relative to it; -1 when it could not be opened or files
+  // may be kept flat (those are resolved by path).
+  int FolderDescriptor() const { return mayHoldFlat_ ? -1 : folderFd_; }
+  // The stored file's path inside the folder ("ab/ab12...", zero-ended),
+  // for use with FolderDescriptor.
+  using RelativeName = std::array<char, 3 + HashedName::kLength + 1>;
+  static void RelativePath(std::string_view hashedName, RelativeName& out);
+
  private:
   std::filesystem::path folder_;
   bool mayHoldFlat_ = true;
+  int folderFd_ = -1;
 };
 
 // True for 40 hexadecimal digits (either case), the only names the readers

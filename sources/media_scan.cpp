@@ -50,7 +50,15 @@ Candidate Examine(const StoredFileLayout& layout, const BackupFileEntry& entry, 
   // silently: the sniffer leaves the name empty for each of them. The one
   // open tells whether the stored file is there; only an open that failed
   // for another reason than a missing path asks the file system again.
-  const Status sniffed = MediaSniffer::SniffFile(c.path, c.sniffedName, counter, &c.size);
+  const int folder = layout.FolderDescriptor();
+  Status sniffed;
+  if (folder >= 0) {
+    StoredFileLayout::RelativeName relative;
+    StoredFileLayout::RelativePath(entry.hashedName, relative);
+    sniffed = MediaSniffer::SniffFileAt(folder, relative.data(), c.sniffedName, counter, &c.size);
+  } else {
+    sniffed = MediaSniffer::SniffFile(c.path, c.sniffedName, counter, &c.size);
+  }
   if (sniffed == ENOENT || sniffed == ENOTDIR) return c;
   if (sniffed != status::kOk && sniffed != status::kShortRead && sniffed != EISDIR) {
     std::error_code ec;

@@ -204,11 +204,27 @@ Status MediaSniffer::SniffBuffer(const uint8_t* data, size_t size, std::string& 
   return status::kOk;
 }
 
+namespace {
+
+// Read-only: the backup is never opened for writing. Not blocking: a FIFO
+// planted among the stored files gives a short read instead of waiting for
+// a writer (for a regular file the flag changes nothing).
+constexpr int kSniffOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+
+}  // namespace
+
 Status MediaSniffer::SniffFile(const fs::path& path, std::string& name, int64_t& counter, uint64_t* size) {
-  // Read-only: the backup is never opened for writing. One open, one read
-  // of the first bytes (no buffered stream reading ahead), and the size
-  // from the open file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  return SniffOpened(::open(path.c_str(), kSniffOpenFlags), name, counter, size);
+}
+
+Status MediaSniffer::SniffFileAt(int folder, const char* relativePath, std::string& name, int64_t& counter,
+                                 uint64_t* size) {
+  return SniffOpened(::openat(folder, relativePath, kSniffOpenFlags), name, counter, size);
+}
+
+Status MediaSniffer::SniffOpened(int fd, std::string& name, int64_t& counter, uint64_t* size) {
+  // One read of the first bytes (no buffered stream reading ahead), and the
+  // size from the open file.
   if (fd < 0) return errno ? errno : status::kBadData;
   uint8_t buffer[kSniffBytes];
   size_t got = 0;

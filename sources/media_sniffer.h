@@ -84,6 +84,10 @@ class MediaSniffer {
   // open file as well (when 512 bytes were read).
   static Status SniffFile(const std::filesystem::path& path, std::string& name, int64_t& counter,
                           uint64_t* size = nullptr);
+  // The same for the file at `relativePath` inside the open folder `folder`
+  // (a descriptor): the folder's own path is not looked up again per file.
+  static Status SniffFileAt(int folder, const char* relativePath, std::string& name, int64_t& counter,
+                            uint64_t* size = nullptr);
 
   // Sniff buffer: the same over bytes the caller holds, with the caller's
   // length (each detector checks its own minimum). Returns 0.
@@ -110,6 +114,11 @@ class MediaSniffer {
   static MediaType DetectIco(const uint8_t* d, size_t n);
   static MediaType DetectHeic(const uint8_t* d, size_t n);
   static MediaType DetectMp4Brand(const uint8_t* d, size_t n);
+
+ private:
+  // Sniffs the file open at `fd` (closed afterwards); a negative `fd` is the
+  // failed open, its errno returned.
+  static Status SniffOpened(int fd, std::string& name, int64_t& counter, uint64_t* size);
 };
 
 // How a preview shows a file of a sniffed extension: copied as a picture

@@ -1,10 +1,14 @@
 // The media sniffer, the categories and key rules, and the media scans over
 // generated backups of both eras.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
+#include <future>
 
 #include "platform/digest.h"
 #include "sources/categories.h"
@@ -225,6 +229,47 @@ TEST_F(TempFolder, SniffFileNeedsAll512Bytes) {
   EXPECT_EQ(size, 512u);
   EXPECT_NE(MediaSniffer::FileSize(root_ / "missing", size), 0);
   EXPECT_NE(MediaSniffer::FileSize(root_, size), 0);
+}
+
+// Opening relative to the held backup folder gives what opening by path
+// gives; a FIFO among the stored files (a hostile backup) is a short read,
+// not a wait for a writer.
+TEST_F(TempFolder, SniffFileAtAndAFifo) {
+  const std::string jpeg = gen::MediaSampleBytes(MediaSample::JpegJfif, 2000);
+  const std::string hashed(40, 'a');
+  std::filesystem::create_directories(root_ / "aa");
+  Write("aa/" + hashed, jpeg);
+  StoredFileLayout::RelativeName relative;
+  StoredFileLayout::RelativePath(hashed, relative);
+  EXPECT_EQ(std::string(relative.data()), "aa/" + hashed);
+  const int folder = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+  std::string byPath, byFolder;
+  int64_t pathCounter = 3, folderCounter = 3;
+  uint64_t pathSize = 0, folderSize = 0;
+  EXPECT_EQ(MediaSniffer::SniffFile(root_ / "aa" / hashed, byPath, pathCounter, &pathSize), 0);
+  EXPECT_EQ(MediaSniffer::SniffFileAt(folder, relative.data(), byFolder, folderCounter, &folderSize), 0);
+  EXPECT_EQ(byFolder, "3.jpg");
+  EXPECT_EQ(byFolder, byPath);
+  EXPECT_EQ(folderSize, pathSize);
+  EXPECT_EQ(folderCounter, 4);
+  std::string none;
+  EXPECT_EQ(MediaSniffer::SniffFileAt(folder, "ab/missing", none, folderCounter), ENOENT);
+
+  const auto fifo = root_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto sniffed = std::async(std::launch::async, [&] {
+    std::string name;
+    int64_t counter = 0;
+    return MediaSniffer::SniffFile(fifo, name, counter);
+  });
+  if (sniffed.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "sniffing a FIFO waits for a writer";
+    const int writer = ::open(fifo.c_str(), O_WRONLY);  // lets the open return
+    if (writer >= 0) ::close(writer);
+  }
+  EXPECT_EQ(sniffed.get(), 30);
+  ::close(folder);
 }
 
 TEST(MediaSnifferTest, PreviewKinds) {
