@@ -68,7 +68,11 @@ struct Backup {
     const std::string sizes = std::to_string(entries) + " " + std::to_string(media) + " " +
                               std::to_string(EnvNumber("ORBANIX_BENCH_MESSAGES", 100000));
     if (keep && LoadListing(listing, sizes)) return;
-    fs::remove_all(root);
+    databases.clear();
+    mediaCandidates.clear();
+    // Only what this benchmark made is removed from a kept folder.
+    fs::remove_all(keep ? root / "phone" : root);
+    fs::remove(listing);
     try {
       gen::BackupWriter writer(root / "phone", gen::Era::ManifestDb);
       gen::SmsShape sms;
