@@ -563,13 +563,17 @@ Status FreePagesStretch(CDbFileReader& reader, const uint32_t* begin, const uint
         st != status::kOk) {
       return st;
     }
+    // The bytes of a leaf at hand: the free-list page itself or held ones.
+    auto atHandBytes = [&](const HeldPage& h) -> const uint8_t* {
+      if (h.index == index) return page.data();
+      return h.at != HeldPage::kNotHeld ? heldBytes.data() + h.at : nullptr;
+    };
     // Every search stands before any candidate is decoded, as when the
     // leaves are searched after all the rows.
     const auto parameters = SearchParameters(reader);
     for (HeldPage& h : held) {
       if (h.parameters == parameters) continue;
-      const uint8_t* bytes = h.index == index ? page.data() : nullptr;
-      if (!bytes && h.at != HeldPage::kNotHeld) bytes = heldBytes.data() + h.at;
+      const uint8_t* bytes = atHandBytes(h);
       if (!bytes) {
         if (Status st = reader.ReadPage(h.index, buffer.data()); st != status::kOk) return st;
         bytes = buffer.data();
@@ -580,8 +584,7 @@ Status FreePagesStretch(CDbFileReader& reader, const uint32_t* begin, const uint
     }
     for (const HeldPage& h : held) {
       if (h.candidates.empty()) continue;
-      const uint8_t* bytes = h.index == index ? page.data() : nullptr;
-      if (!bytes && h.at != HeldPage::kNotHeld) bytes = heldBytes.data() + h.at;
+      const uint8_t* bytes = atHandBytes(h);
       if (!bytes) {
         if (reader.ReadPage(h.index, buffer.data()) != status::kOk) break;
         bytes = buffer.data();
