@@ -422,36 +422,80 @@ class MessageJoin {
 };
 
 // The pending messages in table order, in blocks (the store grows without
-// copying what it holds), addressed by their index in table order.
+// copying what it holds). A store appended to another keeps its blocks, and
+// with them the conversation numbers of its own tally: such a block names
+// the mapping from those numbers to the ones of the store it joined.
 class PendingMessages {
  public:
+  using Mapping = std::shared_ptr<const std::vector<uint32_t>>;
+
   PendingMessage& Add() {
-    if (size_ % kBlock == 0) blocks_.push_back(std::make_unique<PendingMessage[]>(kBlock));
-    const size_t i = size_++;
-    return blocks_[i / kBlock][i % kBlock];
+    // A block from another store keeps its own numbering: what this store
+    // adds goes to a block of its own.
+    if (blocks_.empty() || blocks_.back().count == kBlock || blocks_.back().conversations) {
+      blocks_.push_back({std::make_unique<PendingMessage[]>(kBlock), 0, nullptr});
+    }
+    ++size_;
+    Block& block = blocks_.back();
+    return block.messages[block.count++];
   }
   size_t Size() const { return size_; }
-  PendingMessage& operator[](size_t i) { return blocks_[i / kBlock][i % kBlock]; }
 
   static constexpr size_t kBlock = 16384;
 
   size_t Blocks() const { return blocks_.size(); }
 
-  // Hands the messages of the blocks [begin, end) to `f` in order, freeing
-  // each block after it (two threads may drain different blocks).
+  // Appends the blocks of `later` after these, without moving a message;
+  // `mapping` takes later's conversation numbers to this store's. `later`
+  // is empty afterwards.
+  void Splice(PendingMessages&& later, const std::vector<uint32_t>& mapping) {
+    const auto shared = std::make_shared<const std::vector<uint32_t>>(mapping);
+    Mapping before, both;  // the last mapping met in `later`, and it followed by `mapping`
+    for (Block& block : later.blocks_) {
+      if (!block.conversations) {
+        block.conversations = shared;
+      } else {
+        // Numbered for a store appended to `later` before: both mappings.
+        if (block.conversations != before) {
+          before = block.conversations;
+          std::vector<uint32_t> composed(before->size());
+          for (size_t c = 0; c < composed.size(); ++c) composed[c] = mapping[(*before)[c]];
+          both = std::make_shared<const std::vector<uint32_t>>(std::move(composed));
+        }
+        block.conversations = both;
+      }
+      blocks_.push_back(std::move(block));
+    }
+    size_ += later.size_;
+    later.Clear();
+  }
+
+  // Hands the messages of the blocks [begin, end) to `f(message,
+  // conversation)` in order, freeing each block after it (two threads may
+  // drain different blocks).
   template <class F>
   void DrainBlocks(size_t begin, size_t end, F&& f) {
     for (size_t b = begin; b < end && b < blocks_.size(); ++b) {
-      const size_t n = std::min(kBlock, size_ - b * kBlock);
-      for (size_t i = 0; i < n; ++i) f(blocks_[b][i]);
-      blocks_[b].reset();
+      Block& block = blocks_[b];
+      const std::vector<uint32_t>* mapping = block.conversations.get();
+      for (size_t i = 0; i < block.count; ++i) {
+        PendingMessage& m = block.messages[i];
+        f(m, mapping ? (*mapping)[m.conversation] : m.conversation);
+      }
+      block.messages.reset();
     }
   }
-  // Hands every message to `f` in order; the store is empty afterwards.
-  template <class F>
-  void Drain(F&& f) {
-    DrainBlocks(0, blocks_.size(), f);
-    Clear();
+  // Counts the messages of the blocks [begin, end) per conversation into
+  // `counts`.
+  void CountBlocks(size_t begin, size_t end, std::vector<uint32_t>& counts) const {
+    for (size_t b = begin; b < end && b < blocks_.size(); ++b) {
+      const Block& block = blocks_[b];
+      const std::vector<uint32_t>* mapping = block.conversations.get();
+      for (size_t i = 0; i < block.count; ++i) {
+        const uint32_t c = block.messages[i].conversation;
+        ++counts[mapping ? (*mapping)[c] : c];
+      }
+    }
   }
   void Clear() {
     blocks_.clear();
@@ -459,7 +503,12 @@ class PendingMessages {
   }
 
  private:
-  std::vector<std::unique_ptr<PendingMessage[]>> blocks_;
+  struct Block {
+    std::unique_ptr<PendingMessage[]> messages;
+    size_t count = 0;       // filled from the start
+    Mapping conversations;  // null: numbered for this store
+  };
+  std::vector<Block> blocks_;
   size_t size_ = 0;
 };
 
@@ -581,7 +630,7 @@ struct MessageTable {
   }
 
   // Appends the messages of `later` (read after these in table order),
-  // freeing its store as it goes.
+  // taking over its store.
   void Append(MessageTable&& later) {
     largestRowId = std::max(largestRowId, later.largestRowId);
     std::vector<uint32_t> mapped(later.tallies.size());
@@ -595,11 +644,7 @@ struct MessageTable {
       into.count += t.count;
       into.lastKey = t.lastKey;
     }
-    later.pending.Drain([&](PendingMessage& p) {
-      PendingMessage& q = pending.Add();
-      q = std::move(p);
-      q.conversation = mapped[q.conversation];
-    });
+    pending.Splice(std::move(later.pending), mapped);
     later.tallies.clear();
   }
 
@@ -738,19 +783,21 @@ class ConversationBuilder {
   void Group(PendingMessages& pending) {
     grouped_.Reserve(pending.Size());
     const size_t blocks = pending.Blocks(), split = blocks / 2;
-    const size_t splitIndex = std::min(split * PendingMessages::kBlock, pending.Size());
-    // The second half's messages of a conversation follow the first half's.
     std::vector<uint32_t> nextFirst(first_.begin(), first_.end() - 1);
-    std::vector<uint32_t> nextSecond = nextFirst;
-    for (size_t i = 0; i < splitIndex; ++i) ++nextSecond[pending[i].conversation];
     RunBeside(
         [&] {
-          pending.DrainBlocks(split, blocks, [&](PendingMessage& p) {
-            grouped_.Place(nextSecond[p.conversation]++, std::move(p));
+          // The second half's messages of a conversation are its last ones:
+          // they start as many places before the next conversation as the
+          // half holds of them.
+          std::vector<uint32_t> nextSecond(tallies_.size(), 0);
+          pending.CountBlocks(split, blocks, nextSecond);
+          for (size_t c = 0; c < nextSecond.size(); ++c) nextSecond[c] = first_[c + 1] - nextSecond[c];
+          pending.DrainBlocks(split, blocks, [&](PendingMessage& p, uint32_t c) {
+            grouped_.Place(nextSecond[c]++, std::move(p));
           });
         },
         [&] {
-          pending.DrainBlocks(0, split, [&](PendingMessage& p) { grouped_.Place(nextFirst[p.conversation]++, std::move(p)); });
+          pending.DrainBlocks(0, split, [&](PendingMessage& p, uint32_t c) { grouped_.Place(nextFirst[c]++, std::move(p)); });
         });
     pending.Clear();
     grouped_.FillUnplaced();

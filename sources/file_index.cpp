@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <optional>
 #include <system_error>
@@ -825,12 +826,19 @@ void StoredFileLayout::RelativePath(std::string_view hashedName, RelativeName& o
 }
 
 bool IsHashedName(std::string_view name) {
+  // Every row of the index is checked, and digits and letters come in no
+  // order a branch could foretell: one table look-up per character, and one
+  // test at the end.
+  static constexpr auto kHexDigit = [] {
+    std::array<uint8_t, 256> hex{};
+    for (int c = '0'; c <= '9'; ++c) hex[c] = 1;
+    for (int c = 'a'; c <= 'f'; ++c) hex[c] = hex[c - 'a' + 'A'] = 1;
+    return hex;
+  }();
   if (name.size() != 40) return false;
-  for (char c : name) {
-    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (!hex) return false;
-  }
-  return true;
+  uint8_t all = 1;
+  for (char c : name) all &= kHexDigit[static_cast<unsigned char>(c)];
+  return all != 0;
 }
 
 }  // namespace orbanix
