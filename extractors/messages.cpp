@@ -184,7 +184,7 @@ RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxR
     m.fromMe = f.message.fromMe;
     m.rowId = f.message.rowId;
     m.handleId = f.handleId;
-    m.date = DateKeyText(f.message.dateKey);
+    m.date = LocalDate(f.message.dateKey);
     m.text = std::move(f.message.text);
     return status::kOk;
   };
@@ -865,7 +865,7 @@ class ConversationBuilder {
       m.fromMe = p.fromMe;
       m.rowId = p.rowId;
       m.handleId = tally.handleId;
-      m.date = DateKeyText(p.dateKey);
+      m.date = LocalDate(p.dateKey);
       if (party) {
         m.address = *party->address;
         m.contactName = party->contactName;

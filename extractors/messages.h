@@ -28,6 +28,7 @@
 #include "extractors/contacts.h"
 #include "extractors/scan_progress.h"
 #include "platform/status.h"
+#include "sqlite_pages/values.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/db_file_reader.h"
 
@@ -38,7 +39,7 @@ struct MessageRecord {
   int fromMe = 0;        // 1 when column 21 holds 1
   int64_t rowId = 0;     // the row's rowid (0 for rows recovered without a cell header)
   int64_t handleId = 0;  // column 5
-  std::string date;      // column 15 as local date text; empty for 0, NULL or not a number
+  LocalDate date;        // column 15 as local date text; empty for 0, NULL or not a number
   std::string address;   // id of the handle whose rowid is handleId; empty when none
   std::string contactName;     // name of the first contact whose phone text contains address
   std::string text;            // column 2, or the archived string of column 8

@@ -1,5 +1,7 @@
 #include "sqlite_pages/values.h"
 
+#include <ostream>
+
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -21,10 +23,9 @@ int64_t FloorDiv(int64_t a, int64_t b) {
   return q;
 }
 
-// "YYYY-MM-DD hh:mm:ss" of broken-down fields, without printf (the message
-// scan formats a date per row).
-std::string DateText(int year, int month, int day, int hour, int minute, int second) {
-  char buf[19];
+// "YYYY-MM-DD hh:mm:ss" of broken-down fields into buf[0..18], without
+// printf (the message scan formats a date per row).
+void WriteDateText(int year, int month, int day, int hour, int minute, int second, char* buf) {
   auto two = [](char* p, int v) {
     p[0] = static_cast<char>('0' + v / 10);
     p[1] = static_cast<char>('0' + v % 10);
@@ -42,7 +43,18 @@ std::string DateText(int year, int month, int day, int hour, int minute, int sec
   two(buf + 14, minute);
   buf[16] = ':';
   two(buf + 17, second);
-  return std::string(buf, sizeof buf);
+}
+
+// The text of a date key (not 0) into buf[0..18].
+void WriteDateKeyText(uint64_t key, char* buf) {
+  uint64_t digits = key - 1;
+  int fields[6];
+  for (int i = 5; i > 0; --i) {
+    fields[i] = static_cast<int>(digits % 100);
+    digits /= 100;
+  }
+  fields[0] = static_cast<int>(digits);
+  WriteDateText(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], buf);
 }
 
 // The calendar date of a day number (days since 1970-01-01; the inverse of
@@ -142,15 +154,26 @@ uint64_t LocalTimeKey(int64_t seconds, Epoch epoch) { return ThreadClock().Key(s
 
 std::string DateKeyText(uint64_t key) {
   if (key == 0) return {};
-  uint64_t digits = key - 1;
-  int fields[6];
-  for (int i = 5; i > 0; --i) {
-    fields[i] = static_cast<int>(digits % 100);
-    digits /= 100;
-  }
-  fields[0] = static_cast<int>(digits);
-  return DateText(fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]);
+  char buf[LocalDate::kLength];
+  WriteDateKeyText(key, buf);
+  return std::string(buf, sizeof buf);
 }
+
+LocalDate::LocalDate(uint64_t key) {
+  if (key == 0) return;
+  WriteDateKeyText(key, text_);
+  size_ = kLength;
+}
+
+LocalDate LocalDate::FromText(std::string_view text) {
+  LocalDate date;
+  if (text.size() != kLength) return date;
+  text.copy(date.text_, kLength);
+  date.size_ = kLength;
+  return date;
+}
+
+std::ostream& operator<<(std::ostream& out, const LocalDate& date) { return out << date.view(); }
 
 std::string FormatLocalTime(int64_t seconds, Epoch epoch) { return DateKeyText(LocalTimeKey(seconds, epoch)); }
 

@@ -18,8 +18,10 @@
 // sorts by time.
 #pragma once
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +47,35 @@ std::string FormatLocalTime(int64_t seconds, Epoch epoch);
 // numbers order exactly as the texts do. DateKeyText gives the text back.
 uint64_t LocalTimeKey(int64_t seconds, Epoch epoch);
 std::string DateKeyText(uint64_t key);
+
+// The date text of a key, or no date (empty), held in place: a scan keeps
+// one per message, and a string of 19 characters would be an allocation of
+// its own each time. It reads as text wherever a string or a string view
+// is taken.
+class LocalDate {
+ public:
+  static constexpr size_t kLength = 19;
+
+  LocalDate() = default;
+  explicit LocalDate(uint64_t key);  // as DateKeyText(key)
+  // A text already in the form; a text of any other length is no date.
+  static LocalDate FromText(std::string_view text);
+
+  bool empty() const { return size_ == 0; }
+  size_t size() const { return size_; }
+  std::string_view view() const { return std::string_view(text_, size_); }
+  operator std::string_view() const { return view(); }
+  operator std::string() const { return std::string(view()); }
+
+  friend bool operator==(const LocalDate& a, const LocalDate& b) { return a.view() == b.view(); }
+  friend bool operator==(const LocalDate& a, std::string_view b) { return a.view() == b; }
+  friend auto operator<=>(const LocalDate& a, const LocalDate& b) { return a.view() <=> b.view(); }
+  friend std::ostream& operator<<(std::ostream& out, const LocalDate& date);
+
+ private:
+  char text_[kLength] = {};
+  uint8_t size_ = 0;
+};
 
 // Date keys for one piece of work that converts many dates (a table scan):
 // it remembers the zone offset of the last hour and the date of the last

@@ -42,7 +42,7 @@ std::array<bool, kCategoryCount> Ticked(std::initializer_list<Category> categori
 MessageRecord Msg(int64_t handle, const char* date, const char* text, int deleted, int fromMe = 0) {
   MessageRecord m;
   m.handleId = handle;
-  m.date = date;
+  m.date = LocalDate::FromText(date);
   m.text = text;
   m.deleted = deleted;
   m.fromMe = fromMe;

@@ -129,7 +129,7 @@ TEST_F(RecoveryTest, LayoutOfEveryCategoryAndOneCompletionPerItem) {
   m.handleId = 7;
   m.contactName = "Anna";
   m.address = "A";
-  m.date = "2014-01-01 10:00:00";
+  m.date = LocalDate::FromText("2014-01-01 10:00:00");
   m.text = "hello";
   conversations[7].push_back(m);
   const std::vector<MessageRecord> rows = ConversationRows(conversations);
@@ -252,7 +252,7 @@ TEST_F(RecoveryTest, RecordTextIsEscapedAndUnknownConversationsAreNamedUnknown) 
   MessageRecord m;
   m.handleId = 4;
   m.text = "<script>alert(1)</script>";
-  m.date = "2014-01-01 10:00:00";
+  m.date = LocalDate::FromText("2014-01-01 10:00:00");
   conversations[4].push_back(m);
   const auto rows = ConversationRows(conversations);
   records_.conversations = &conversations;

@@ -68,6 +68,8 @@ TEST_F(Values, FormatLocalTimeAgreesWithTheCLibraryInEveryZone) {
       ASSERT_EQ(FormatLocalTime(t, Epoch::kUnix), expected) << zone << " " << t;
       const uint64_t key = clock.Key(t);
       ASSERT_EQ(DateKeyText(key), expected) << zone << " " << t;
+      ASSERT_EQ(LocalDate(key), expected) << zone << " " << t;
+      ASSERT_EQ(LocalDate(key) < LocalDate(previousKey), expected < previousText) << zone << " " << t;
       ASSERT_EQ(key < previousKey, expected < previousText) << zone << " " << t;
       ASSERT_EQ(key == previousKey, expected == previousText) << zone << " " << t;
       previousKey = key;
@@ -85,6 +87,13 @@ TEST_F(Values, DateKeysStandForNoDateAndTheEndsOfTheRange) {
   LocalClock clock;
   EXPECT_EQ(clock.Key(253402300800LL), 0u);
   EXPECT_EQ(DateKeyText(clock.Key(0, Epoch::kApple)), "2001-01-01 00:00:00");
+  // The date held in place: no date is empty, and a text not of the form
+  // is no date either.
+  EXPECT_TRUE(LocalDate(0).empty());
+  EXPECT_EQ(LocalDate(0), "");
+  EXPECT_EQ(std::string(LocalDate(LocalTimeKey(253402300799LL, Epoch::kUnix))), "9999-12-31 23:59:59");
+  EXPECT_EQ(LocalDate::FromText("2014-01-01 10:00:00"), "2014-01-01 10:00:00");
+  EXPECT_TRUE(LocalDate::FromText("2014-01-01 10:00").empty());
 }
 
 TEST_F(Values, StoredAppleValuesAboveTenToTheElevenAreNanoseconds) {
