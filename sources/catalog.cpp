@@ -97,9 +97,10 @@ Status BackupCatalog::Open(const std::string& password) {
   }
 
   // The manifest of either era; the deciphered copy holds a readable one
-  // (an encrypted Manifest.db can only be read there).
+  // (an encrypted Manifest.db can only be read there). The operations look
+  // at the stored files themselves, never at a size the manifest records.
   std::string error;
-  Status result = ReadFileIndex(readFolder, index_, &error);
+  Status result = ReadFileIndex(readFolder, index_, &error, RecordedSizes::kLeft);
   if (result != status::kOk && !error.empty()) lastMessage_ = error;
   if (!decryptedFolder_.empty()) {
     selected_.folder = decryptedFolder_;

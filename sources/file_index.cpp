@@ -741,9 +741,11 @@ Status ReadManifestDbRows(const fs::path& dbPath, std::vector<ManifestDbRow>& ro
                         });
 }
 
-Status ReadManifestDb(const fs::path& dbPath, std::vector<BackupFileEntry>& index, std::string* error) {
+Status ReadManifestDb(const fs::path& dbPath, std::vector<BackupFileEntry>& index, std::string* error,
+                      RecordedSizes sizes) {
   return WalkFilesTable(
-      dbPath, error, index, [](const ParsedRecord& record, const FilesColumns& c, std::vector<BackupFileEntry>& sink) {
+      dbPath, error, index,
+      [sizes](const ParsedRecord& record, const FilesColumns& c, std::vector<BackupFileEntry>& sink) {
         const int64_t flags = record.AsInt64(c.flags);
         if (!record.IsInteger(c.flags) || (flags != 1 && flags != 4)) return;  // folders, and anything unknown
         std::string idText, domainText, pathText;  // used only by texts that need converting
@@ -755,6 +757,7 @@ Status ReadManifestDb(const fs::path& dbPath, std::vector<BackupFileEntry>& inde
         entry.key.reserve(domain->size() + 1 + path->size());
         entry.key.append(*domain).append(1, '-').append(*path);
         entry.hashedName.Assign(*id);
+        if (sizes == RecordedSizes::kLeft) return;
         if (auto blob = BlobBytes(record, c.file)) entry.size = ArchivedFileSize(*blob);
       });
 }
@@ -769,7 +772,8 @@ ManifestKind FindManifest(const fs::path& backupFolder) {
   return ManifestKind::None;
 }
 
-Status ReadFileIndex(const fs::path& backupFolder, std::vector<BackupFileEntry>& index, std::string* error) {
+Status ReadFileIndex(const fs::path& backupFolder, std::vector<BackupFileEntry>& index, std::string* error,
+                     RecordedSizes sizes) {
   switch (FindManifest(backupFolder)) {
     case ManifestKind::Mbdb: {
       const Status s = ReadManifest(backupFolder / kMbdbFileName, index);
@@ -777,7 +781,7 @@ Status ReadFileIndex(const fs::path& backupFolder, std::vector<BackupFileEntry>&
       return s;
     }
     case ManifestKind::ManifestDb:
-      return ReadManifestDb(backupFolder / kManifestDbFileName, index, error);
+      return ReadManifestDb(backupFolder / kManifestDbFileName, index, error, sizes);
     case ManifestKind::None:
       break;
   }

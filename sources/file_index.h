@@ -222,12 +222,19 @@ struct ManifestDbRow {
 Status ReadManifestDbRows(const std::filesystem::path& dbPath, std::vector<ManifestDbRow>& rows,
                           std::string* error = nullptr);
 
+// Whether an index read takes each file's recorded size from Manifest.db,
+// which keeps it inside an archived property list per row: reading those is
+// a good part of the index's cost, and a scan, which looks at the stored
+// files themselves, leaves them (every size stays -1). Manifest.mbdb records
+// carry the size in place and always give it.
+enum class RecordedSizes { kRead, kLeft };
+
 // The file index from Manifest.db: files (flags 1) and links (flags 4) with
 // non-empty domain and path and a 40-digit hexadecimal fileID, in table
 // order; `key` = domain + "-" + relativePath, `hashedName` = fileID, `size`
 // from the archived properties. Statuses as ReadManifestDbRows.
 Status ReadManifestDb(const std::filesystem::path& dbPath, std::vector<BackupFileEntry>& index,
-                      std::string* error = nullptr);
+                      std::string* error = nullptr, RecordedSizes sizes = RecordedSizes::kRead);
 
 // ---------------------------------------------------------------------------
 // Either era
@@ -237,10 +244,10 @@ enum class ManifestKind { None, Mbdb, ManifestDb };
 // Manifest.mbdb when the folder holds it, else Manifest.db, else None.
 ManifestKind FindManifest(const std::filesystem::path& backupFolder);
 
-// Reads whichever manifest FindManifest names into `index`; 87 when the
-// folder holds neither.
+// Reads whichever manifest FindManifest names into `index` (`sizes` as for
+// ReadManifestDb); 87 when the folder holds neither.
 Status ReadFileIndex(const std::filesystem::path& backupFolder, std::vector<BackupFileEntry>& index,
-                     std::string* error = nullptr);
+                     std::string* error = nullptr, RecordedSizes sizes = RecordedSizes::kRead);
 
 // The one place that says where a stored file lives: backup folder +
 // hashed name when that file exists (older backups), otherwise backup

@@ -229,6 +229,16 @@ TEST_F(FileIndexTest, BothErasIndexTheSameBackupToTheSameEntries) {
       }
     }
     EXPECT_EQ(found, 39u);  // every stored file but the link and the one removed
+    // Without the recorded sizes: the same entries, and no size from the
+    // archived properties of Manifest.db.
+    std::vector<BackupFileEntry> named;
+    ASSERT_EQ(ReadFileIndex(writer.folder(), named, &error, RecordedSizes::kLeft), 0) << error;
+    ASSERT_EQ(named.size(), eras[i].size());
+    for (size_t k = 0; k < named.size(); ++k) {
+      EXPECT_EQ(named[k].key, eras[i][k].key);
+      EXPECT_EQ(named[k].hashedName, eras[i][k].hashedName);
+      EXPECT_EQ(named[k].size, i ? -1 : eras[i][k].size);
+    }
     ++i;
   }
   ASSERT_EQ(eras[0].size(), eras[1].size());
