@@ -28,9 +28,9 @@
 #include "extractors/contacts.h"
 #include "extractors/scan_progress.h"
 #include "platform/status.h"
-#include "sqlite_pages/values.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/db_file_reader.h"
+#include "sqlite_pages/values.h"
 
 namespace orbanix {
 

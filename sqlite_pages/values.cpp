@@ -36,7 +36,7 @@ void WriteDateKeyText(uint64_t key, char* buf) {
     }
     return pairs;
   }();
-  const uint64_t digits = key - 1;                                     // YYYYMMDDhhmmss
+  const uint64_t digits = key - 1;                                        // YYYYMMDDhhmmss
   const auto high = static_cast<uint32_t>(digits / 100000000 % 1000000);  // YYYYMM
   const auto low = static_cast<uint32_t>(digits % 100000000);             // DDhhmmss
   auto two = [&](char* p, uint32_t v) {
