@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <memory>
+#include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "platform/parallel.h"
 #include "platform/text.h"
@@ -80,11 +83,14 @@ constexpr size_t kLookaheadFrom = 64;
 // pass with that answer.
 //
 // Opening and reading the stored files is most of the work, and it is
-// spread over two threads: the later half of the candidates are examined
-// beside, ahead of the pass, while the pass examines the first half itself.
-// The pass, its reports and `take` stay on the calling thread in the
-// index's order. (The sniffer's running counter only names what it
-// recognised; the operations use the extension of that name alone.)
+// spread over two threads that take the candidates one after the other as
+// they come free: a thread beside examines them ahead of the pass, and the
+// pass, when the candidate it has come to is not ready, examines the next
+// free one itself. How long a file takes does not matter then, nor how much
+// of the pass's own work falls between the candidates. The pass, its
+// reports and `take` stay on the calling thread in the index's order. (The
+// sniffer's running counter only names what it recognised; the operations
+// use the extension of that name alone.)
 template <typename Matches, typename Take>
 int ExaminePass(const fs::path& backupFolder, const std::vector<BackupFileEntry>& index,
                 const MediaProgress& progress, int multiple, const Matches& matches, const Take& take) {
@@ -94,38 +100,60 @@ int ExaminePass(const fs::path& backupFolder, const std::vector<BackupFileEntry>
   for (size_t i = 0; i < n; ++i) {
     if (matches(index[i].key)) picked.push_back(i);
   }
-  const size_t half = picked.size() < kLookaheadFrom ? picked.size() : picked.size() / 2;
-  std::vector<Candidate> ahead(picked.size() - half);
+  const size_t total = picked.size();
 
   size_t i = 0, k = 0;  // the next entry and the next candidate
   int answer = 0;
-  // Passes the entries before `end`; `examined(k)` gives the k-th candidate.
-  auto pass = [&](size_t end, const auto& examined) {
-    for (; i < end && answer == 0; ++i) {
+  // Passes the entries; `examined(k)` gives the k-th candidate.
+  auto pass = [&](const auto& examined) {
+    for (; i < n && answer == 0; ++i) {
       bool report = true;
-      if (k < picked.size() && picked[k] == i) report = take(index[i], examined(k++));
+      if (k < total && picked[k] == i) report = take(index[i], examined(k++));
       if (report) answer = Report(progress, multiple, i + 1, n);
     }
   };
   int64_t counter = 0;
-  const auto examineHere = [&](size_t c) { return Examine(layout, index[picked[c]], counter); };
-  if (ahead.empty()) {
-    pass(n, examineHere);
+  if (total < kLookaheadFrom) {
+    pass([&](size_t c) { return Examine(layout, index[picked[c]], counter); });
     return answer;
   }
-  std::atomic<bool> stop{false};
+  std::vector<Candidate> examined(total);
+  const std::unique_ptr<std::atomic<bool>[]> ready(new std::atomic<bool>[total]());
+  std::atomic<size_t> next{0};  // the first candidate no thread has taken
+  std::atomic<bool> stop{false}, besideFailed{false};
+  // Takes the next free candidate and examines it; false when none is left.
+  auto examineNext = [&](int64_t& runningCounter) {
+    const size_t c = next.fetch_add(1, std::memory_order_relaxed);
+    if (c >= total) return false;
+    examined[c] = Examine(layout, index[picked[c]], runningCounter);
+    ready[c].store(true, std::memory_order_release);
+    return true;
+  };
   RunBeside(
       [&] {
-        int64_t aheadCounter = 0;
-        for (size_t c = half; c < picked.size() && !stop.load(std::memory_order_relaxed); ++c) {
-          ahead[c - half] = Examine(layout, index[picked[c]], aheadCounter);
+        int64_t besideCounter = 0;
+        try {
+          while (!stop.load(std::memory_order_relaxed) && examineNext(besideCounter)) {
+          }
+        } catch (...) {
+          besideFailed = true;  // the candidate it had taken will never be ready
+          throw;
         }
       },
       [&] {
-        pass(picked[half], examineHere);
-        if (answer != 0) stop = true;  // the files ahead are no longer needed
+        // An ended pass, or one that failed, needs no more files.
+        struct StopAtEnd {
+          std::atomic<bool>& stop;
+          ~StopAtEnd() { stop = true; }
+        } stopAtEnd{stop};
+        pass([&](size_t c) {
+          while (!ready[c].load(std::memory_order_acquire)) {
+            if (besideFailed.load()) throw std::runtime_error("a stored file could not be examined");
+            if (!examineNext(counter)) std::this_thread::yield();  // taken beside, about to be ready
+          }
+          return std::move(examined[c]);
+        });
       });
-  pass(n, [&](size_t c) { return std::move(ahead[c - half]); });
   return answer;
 }
 
