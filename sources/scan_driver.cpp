@@ -28,6 +28,13 @@ Status ScanDriver::Start(std::function<Status()> open, std::vector<ScanStep> ste
 }
 
 int ScanDriver::Report(int value) {
+  // Nothing new to show, and neither a pause nor a cancel to answer: the
+  // answer is 0 without the lock. A pause or cancel asked for before this
+  // report is seen here and takes the way below.
+  if (value <= shown_.load(std::memory_order_relaxed) && !paused_.load(std::memory_order_acquire) &&
+      !cancelled_.load(std::memory_order_acquire)) {
+    return 0;
+  }
   std::unique_lock<std::mutex> guard(lock_);
   resumed_.wait(guard, [this] { return !paused_ || cancelled_; });
   if (cancelled_) return status::kCancelled;

@@ -12,6 +12,7 @@
 //   finish  always reported once, whatever the last status was
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -86,9 +87,11 @@ class ScanDriver {
   std::thread worker_;
   Events events_;
   bool running_ = false;
-  bool paused_ = false;
-  bool cancelled_ = false;
-  int shown_ = 0;
+  // Written under lock_, and also read without it by the reports that
+  // have nothing to show (most of a media operation's per-entry reports).
+  std::atomic<bool> paused_{false};
+  std::atomic<bool> cancelled_{false};
+  std::atomic<int> shown_{0};
   std::string currentStep_;
 };
 
