@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "platform/text.h"
 #include "sources/file_index.h"
 
 namespace orbanix {
@@ -122,11 +123,25 @@ std::string NameWithSniffedExtension(std::string_view fileName, std::string_view
 int CompareNamesIgnoreCase(std::string_view a, std::string_view b);
 
 // Sorts items [from, end) by name, stable, comparing case-insensitively.
+// The names are folded once and their positions sorted, so that each item
+// (a name and a path) is moved twice rather than at every step of the sort.
+// Folded names compare as CompareNamesIgnoreCase compares the names: byte
+// by byte, unsigned, a name before its longer continuations.
 template <typename Item>
 void SortByName(std::vector<Item>& items, size_t from) {
   if (items.size() < from + 2) return;
-  std::stable_sort(items.begin() + static_cast<std::ptrdiff_t>(from), items.end(),
-                   [](const Item& a, const Item& b) { return CompareNamesIgnoreCase(a.name, b.name) < 0; });
+  const size_t n = items.size() - from;
+  std::vector<std::string> folded(n);
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) {
+    folded[i] = AsciiLower(items[from + i].name);
+    order[i] = i;
+  }
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return folded[a] < folded[b]; });
+  std::vector<Item> sorted;
+  sorted.reserve(n);
+  for (size_t i : order) sorted.push_back(std::move(items[from + i]));
+  std::move(sorted.begin(), sorted.end(), items.begin() + static_cast<std::ptrdiff_t>(from));
 }
 
 }  // namespace orbanix

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <random>
 
 #include "platform/digest.h"
 #include "sources/categories.h"
@@ -387,6 +388,28 @@ TEST(MediaRulesTest, AlbumsAppNamesAndNames) {
   EXPECT_LT(CompareNamesIgnoreCase("img_0008.bmp", "IMG_0009.M4V"), 0);
   EXPECT_EQ(CompareNamesIgnoreCase("ABC", "abc"), 0);
   EXPECT_LT(CompareNamesIgnoreCase("ab", "abc"), 0);
+
+  // The sort of the lists orders as a stable sort by that comparison does:
+  // names from a small alphabet (cases, a byte above 0x7F, a character
+  // between the cases), many equal but for case.
+  std::mt19937 rng(7);
+  const std::string alphabet = "aAbB_\xc3z";
+  std::vector<MediaItem> items;
+  for (uint32_t i = 0; i < 300; ++i) {
+    std::string name;
+    for (size_t len = rng() % 4; len > 0; --len) name += alphabet[rng() % alphabet.size()];
+    items.push_back({i, name, {}});
+  }
+  std::vector<MediaItem> expected = items;
+  std::stable_sort(expected.begin() + 5, expected.end(), [](const MediaItem& a, const MediaItem& b) {
+    return CompareNamesIgnoreCase(a.name, b.name) < 0;
+  });
+  SortByName(items, 5);
+  ASSERT_EQ(items.size(), expected.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(items[i].size, expected[i].size) << i;
+    EXPECT_EQ(items[i].name, expected[i].name) << i;
+  }
 }
 
 // ---------------------------------------------------------------------------
