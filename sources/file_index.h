@@ -276,7 +276,7 @@ class StoredFileLayout {
   // The backup folder held open (a descriptor), so that many stored files
   // can be opened relative to it; -1 when it could not be opened or files
   // may be kept flat (those are resolved by path).
-  int FolderDescriptor() const { return mayHoldFlat_ ? -1 : folderFd_; }
+  int FolderDescriptor() const { return folderFd_; }
   // The stored file's path inside the folder ("ab/ab12...", zero-ended),
   // for use with FolderDescriptor.
   using RelativeName = std::array<char, 3 + HashedName::kLength + 1>;
@@ -285,7 +285,7 @@ class StoredFileLayout {
  private:
   std::filesystem::path folder_;
   bool mayHoldFlat_ = true;
-  int folderFd_ = -1;
+  int folderFd_ = -1;  // opened only when no file is kept flat
 };
 
 // True for 40 hexadecimal digits (either case), the only names the readers

@@ -152,12 +152,7 @@ LocalClock& ThreadClock() {
 
 uint64_t LocalTimeKey(int64_t seconds, Epoch epoch) { return ThreadClock().Key(seconds, epoch); }
 
-std::string DateKeyText(uint64_t key) {
-  if (key == 0) return {};
-  char buf[LocalDate::kLength];
-  WriteDateKeyText(key, buf);
-  return std::string(buf, sizeof buf);
-}
+std::string DateKeyText(uint64_t key) { return std::string(LocalDate(key).view()); }
 
 LocalDate::LocalDate(uint64_t key) {
   if (key == 0) return;
