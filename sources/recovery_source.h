@@ -18,6 +18,7 @@
 #include "extractors/messages.h"
 #include "extractors/notes.h"
 #include "extractors/whatsapp.h"
+#include "platform/problems.h"
 #include "platform/status.h"
 #include "sources/media_scan.h"
 
@@ -67,6 +68,10 @@ class IPhoneRecoveryParse {
                               const std::filesystem::path& output, CopyCallback callback, void* user) = 0;
   virtual Status ExportWeChatChat(const std::string& account, const std::string& chat,
                                   const std::filesystem::path& output, CopyCallback callback, void* user) = 0;
+
+  // What could not be read since Open, in the order met (safe to call from
+  // any thread). A source that records none has none to give.
+  virtual std::vector<Problem> Problems() const { return {}; }
 };
 
 }  // namespace orbanix
