@@ -38,6 +38,9 @@ constexpr const char* kHelp =
     "                     attachments have no deleted state and are left out)\n"
     "  --password-file F  the password of an encrypted backup, first line of F\n"
     "                     (asked on the terminal when missing)\n"
+    "  --notes-password-file F  the password of the locked notes, first line of F\n"
+    "                     (without it locked notes are listed as \"Locked note\";\n"
+    "                     exit code 1 when a locked note stays locked)\n"
     "  --device [UDID]    read the iPhone attached over USB (the first one when no\n"
     "                     UDID is given) instead of a backup; a phone gone during\n"
     "                     the scan leaves what was read before (exit code 1)\n"
@@ -140,6 +143,8 @@ int RunRecover(const Args& args) {
       deletedOnly = true;
     } else if (a == "--device") {
       device = true;
+    } else if (a == "--notes-password-file" && i + 1 < args.size()) {
+      request.notesPasswordFile = args[++i];
     } else if ((a == "--categories" || a == "--password-file") && i + 1 < args.size()) {
       if (a == "--categories") {
         std::string error;
@@ -165,7 +170,7 @@ int RunRecover(const Args& args) {
   // their count: the output folder is always the last one.
   std::string udid;
   if (device) {
-    if (!request.passwordFile.empty()) {
+    if (!request.passwordFile.empty() || !request.notesPasswordFile.empty()) {
       std::cerr << "orbanix recover: --device reads a phone, not a backup\n" << kHelp;
       return kExitUsage;
     }
@@ -226,8 +231,9 @@ int RunRecover(const Args& args) {
     std::cerr << "orbanix recover: the scan was stopped; nothing was written\n";
     return kExitFailure;
   }
-  return WriteRecovery(session.results, *session.source, session.catalog->selected().displayName, output,
-                       deletedOnly);
+  const int code = WriteRecovery(session.results, *session.source, session.catalog->selected().displayName, output,
+                                 deletedOnly);
+  return session.notesLeftLocked > 0 ? kExitFailure : code;
 }
 
 }  // namespace orbanix::cli

@@ -24,6 +24,9 @@ constexpr const char* kHelp =
     "                     not part of the default)\n"
     "  --password-file F  the password of an encrypted backup, first line of F\n"
     "                     (asked on the terminal when missing)\n"
+    "  --notes-password-file F  the password of the locked notes, first line of F\n"
+    "                     (without it locked notes are listed as \"Locked note\";\n"
+    "                     exit code 1 when a locked note stays locked)\n"
     "  --device [UDID]    scan the iPhone attached over USB (the first one when no\n"
     "                     UDID is given) instead of a backup\n"
     "  --json             {\"categories\": {name: {items, records, deleted}}, \"status\": code}\n"
@@ -83,6 +86,8 @@ int RunScan(const Args& args) {
     } else if (a == "--device") {
       device = true;
       if (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-') udid = args[++i];
+    } else if (a == "--notes-password-file" && i + 1 < args.size()) {
+      request.notesPasswordFile = args[++i];
     } else if ((a == "--categories" || a == "--password-file") && i + 1 < args.size()) {
       if (a == "--categories") {
         std::string error;
@@ -101,7 +106,7 @@ int RunScan(const Args& args) {
     }
   }
   if (device) {
-    if (!request.backup.empty() || !request.passwordFile.empty()) {
+    if (!request.backup.empty() || !request.passwordFile.empty() || !request.notesPasswordFile.empty()) {
       std::cerr << "orbanix scan: --device reads a phone, not a backup\n" << kHelp;
       return kExitUsage;
     }
@@ -123,7 +128,7 @@ int RunScan(const Args& args) {
   ScanSession session;
   if (RunScanSession(request, session) != 0) return kExitFailure;
   PrintCounts(session.results, session.lastStatus, json, request.qq, request.weChat);
-  return kExitOk;
+  return session.notesLeftLocked > 0 ? kExitFailure : kExitOk;
 }
 
 }  // namespace orbanix::cli

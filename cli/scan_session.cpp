@@ -1,10 +1,12 @@
 #include "cli/scan_session.h"
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
 #include "cli/progress.h"
 #include "decrypt/password_input.h"
+#include "extractors/notestore_crypto.h"
 #include "platform/text.h"
 #include "sources/discovery.h"
 #include "sources/file_index.h"
@@ -98,6 +100,18 @@ int RunScanSession(const ScanRequest& request, ScanSession& session) {
     }
   }
 
+  // The notes password is read before the scan, so a missing file fails
+  // at once; it stays in memory only.
+  std::string notesPassword;
+  if (!request.notesPasswordFile.empty()) {
+    const Status s = decrypt::ReadPasswordFile(request.notesPasswordFile, notesPassword);
+    if (s != status::kOk) {
+      std::cerr << "orbanix: cannot read the notes password file " << request.notesPasswordFile.string() << ": "
+                << std::error_code(s, std::generic_category()).message() << "\n";
+      return 1;
+    }
+  }
+
   session.catalog = std::make_unique<BackupCatalog>(fs::path(), std::vector<fs::path>{folder.parent_path()});
   session.catalog->SelectBackup(info);
   session.source = std::make_unique<CLocalBuckupRecovery>();
@@ -146,6 +160,21 @@ int RunScanSession(const ScanRequest& request, ScanSession& session) {
               << (message.empty() ? "" : ": " + message) << "); only databases at fixed places were read\n";
   }
   if (session.outcome == ScanOutcome::kCancelled) std::cerr << "orbanix: scan cancelled; showing what was found\n";
+  if (!request.notesPasswordFile.empty()) {
+    std::lock_guard<std::mutex> guard(session.results.lock);
+    const UnlockCounts counts = UnlockNotes(session.results.notes, notesPassword);
+    std::fill(notesPassword.begin(), notesPassword.end(), '\0');
+    session.notesLeftLocked = counts.wrongPassword + counts.damaged;
+    if (counts.wrongPassword > 0) {
+      std::cerr << "orbanix: the notes password is wrong for " << counts.wrongPassword
+                << (counts.wrongPassword == 1 ? " locked note" : " locked notes") << "; they stay locked\n";
+    }
+    if (counts.damaged > 0) {
+      std::cerr << "orbanix: " << counts.damaged
+                << (counts.damaged == 1 ? " locked note cannot be opened" : " locked notes cannot be opened")
+                << " (damaged or of a kind that cannot be opened here); they stay locked\n";
+    }
+  }
   return 0;
 }
 

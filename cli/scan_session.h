@@ -19,6 +19,9 @@ struct ScanRequest {
   bool qq = false;                   // also read the QQ and WeChat databases
   bool weChat = false;
   std::filesystem::path passwordFile;  // empty: ask on the terminal when needed
+  // The password of the locked notes, first line of the file; empty: the
+  // locked notes stay locked.
+  std::filesystem::path notesPasswordFile;
   bool quiet = false;                 // no progress bar
 };
 
@@ -29,6 +32,9 @@ struct ScanSession {
   ScanOutcome outcome = ScanOutcome::kCompleted;
   Status openStatus = 0;
   Status lastStatus = 0;
+  // Locked notes that the notes password did not open (wrong password or
+  // damaged crypto fields); 0 when no notes password was given.
+  int notesLeftLocked = 0;
 };
 
 // Parses "camera-roll,messages,..." into the request's categories ("qq"

@@ -146,6 +146,13 @@ class Run {
       case Category::Notes:
         if (auto* n = ElementOf(records_.notes, id)) {
           AddRow(notes_, {TextCell(n->title), TextCell(n->date), TextCell(n->body)}, n->deleted != 0);
+          // The note's pictures, scans and drawings go beside its document,
+          // each one more file of the run.
+          for (const NoteAttachment& a : n->attachments) {
+            if (a.file.empty() || progress_.Cancelled()) continue;
+            progress_.AddToTotal(1);
+            Copy(a.file, Folder(category) / ("Attachments_" + stamp_), a.name);
+          }
         }
         break;
       default:

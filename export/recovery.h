@@ -12,6 +12,7 @@
 //   Contacts/S/Contacts.html and Contacts.csv            one document for all contacts
 //   CallHistory/CallHistory_S.html                       one document
 //   Notes/Notes_S.html                                   one document
+//   Notes/Attachments_S/NAME                             copies of the notes' embedded files
 //   WhatsApp Message/LABEL-S/LABEL.txt, .csv and .html   one folder per chat
 //   WhatsApp Attachments/NAME                            copies
 // Every name from a record is sanitised (SanitizeName) and every copied file

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,13 +28,33 @@ namespace orbanix {
 // stops the scan, which then returns kCancelled and leaves its output alone.
 using ExtractorProgress = std::function<int(int percent)>;
 
+// A file embedded in a note (picture, scan, PDF, drawing) of the current
+// Notes app.
+struct NoteAttachment {
+  std::string name;            // its file name, or its kind ("Picture") when the name is unknown
+  std::string uti;             // its type ("public.jpeg")
+  std::filesystem::path file;  // the stored file; empty when the backup does not hold it
+};
+
+// What a password-protected note needs to be opened (notestore_crypto.h).
+struct LockedNoteData;
+
+// Whether a note is password-protected.
+enum class NoteLock : uint8_t { kNone, kLocked, kUnlocked };
+
 struct NoteRecord {
-  int deleted = 0;    // 0 live, 1 recovered
+  int deleted = 0;    // 0 live, 1 recovered (or in the Notes app's "Recently Deleted")
   int linkId = 0;     // body row: ZOWNER; note row: ZBODY
   std::string date;   // the note row's modification date, local time "YYYY-MM-DD hh:mm:ss"
   std::string title;
   std::string body;   // plain text
   int64_t rowId = 0;  // Z_PK of the row the record came from (0 when recovered without its cell header)
+  // The current Notes app's store (NoteStore.sqlite) only:
+  std::string folder;   // the folder the note is in
+  std::string created;  // creation date, as `date`
+  std::vector<NoteAttachment> attachments;
+  NoteLock lock = NoteLock::kNone;
+  std::shared_ptr<const LockedNoteData> locked;  // set while lock == kLocked
 };
 
 // The HTML clean-up: &#39; &quot; &lt; &gt; &nbsp; &amp; become their

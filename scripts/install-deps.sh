@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates tzdata
   libsqlite3-dev sqlite3 libplist-dev libssl-dev openssl zlib1g-dev libimobiledevice-dev
+  libprotobuf-dev protobuf-compiler
   qt6-base-dev qt6-multimedia-dev libqt6svg6-dev libheif-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #include "decrypt/decryption_step.h"
+#include "extractors/notestore.h"
 #include "platform/folders.h"
 #include "platform/text.h"
 #include "sources/categories.h"
@@ -62,6 +64,7 @@ Status BackupCatalog::Open(const std::string& password) {
   progress_ = 0;
   step_ = 11;
   lastMessage_.clear();
+  problems_.Clear();
   if (const int answer = Report(0)) return answer;
   index_.clear();
   CleanUp();  // the deciphered copy of an earlier scan goes
@@ -152,12 +155,40 @@ Status BackupCatalog::ScanCallHistory(std::vector<CallRecord>& calls) {
 }
 
 Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
-  // The extractor replaces its list; the caller's list is only appended to.
+  // Both stores give notes: notes.sqlite (iOS up to 8, kept beside the new
+  // one on many phones) and the current app's NoteStore.sqlite. The
+  // extractors fill lists of their own; the caller's list is only appended to.
   std::vector<NoteRecord> found;
-  const Status result = orbanix::ScanNotes(Database(kNotesDb.hashedName), found, ExtractorProgressWithin(step_ / 2));
+  const int half = step_ / 2;
+  const Status old = orbanix::ScanNotes(Database(kNotesDb.hashedName), found, ExtractorProgressWithin(half / 2));
+  if (old == status::kCancelled) return old;
   notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
-  const int answer = Advance(step_ / 2);
-  return answer ? answer : result;
+  progress_ += half / 2;
+
+  const fs::path store = Database(kNoteStoreDb.hashedName);
+  Status current = ENOENT;
+  if (fs::exists(store)) {
+    std::vector<Problem> problems;
+    NoteStoreOptions options;
+    options.progress = ExtractorProgressWithin(half - half / 2);
+    options.index = &index_;
+    options.backupFolder = currentFolder_;
+    options.problems = &problems;
+    found.clear();
+    current = ScanNoteStore(store, found, options);
+    if (current == status::kCancelled) return current;
+    notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+    for (Problem& p : problems) problems_.Add(std::move(p));
+    if (current != status::kOk) {
+      problems_.Add("notes", kNoteStoreDb.key, "cannot be read", std::strerror(current > 0 ? current : EINVAL),
+                    old != status::kOk);
+    }
+  }
+  progress_ -= half / 2;
+  const int answer = Advance(half);
+  if (answer) return answer;
+  // One store read is enough; with neither, the old store's error stands.
+  return old == status::kOk || current == status::kOk ? status::kOk : old;
 }
 
 Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream) {

@@ -40,6 +40,8 @@ class BackupCatalog {
   // What the last Open said beyond its status (a damaged manifest, the
   // files the decryption could not read), for the user.
   const std::string& lastMessage() const { return lastMessage_; }
+  // What the operations since Open could not read.
+  std::vector<Problem> Problems() const { return problems_.Snapshot(); }
 
   void SetProgressCallback(ProgressCallback callback, void* user);
 
@@ -104,6 +106,7 @@ class BackupCatalog {
   WhatsAppChatMap whatsAppChats_;
   std::vector<MediaItem> whatsAppMedia_;
   std::string lastMessage_;
+  ProblemLog problems_;
 };
 
 // The local backup source: every operation forwards to the catalog.
@@ -138,6 +141,9 @@ class CLocalBuckupRecovery : public IPhoneRecoveryParse {
                       CopyCallback callback, void* user) override;
   Status ExportWeChatChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
                           CopyCallback callback, void* user) override;
+  std::vector<Problem> Problems() const override {
+    return catalog_ ? catalog_->Problems() : std::vector<Problem>{};
+  }
 
  private:
   BackupCatalog* catalog_ = nullptr;

@@ -68,6 +68,9 @@ inline constexpr FixedDatabase kOldCallHistoryDb{"2b2b0084a1bc3a5ac8c27afdf14afb
                                                  "WirelessDomain-Library/CallHistory/call_history.db"};
 inline constexpr FixedDatabase kNotesDb{"ca3bc056d4da0bbf88b5fb3be254f3b7147e639c",
                                         "HomeDomain-Library/Notes/notes.sqlite"};
+// The current Notes app's store (iOS 9 on), in its app group.
+inline constexpr FixedDatabase kNoteStoreDb{"4f98687d8ab0d6d1a371110e6b7300f6e465bef2",
+                                            "AppDomainGroup-group.com.apple.notes-NoteStore.sqlite"};
 
 // The stored file of a fixed database (through ResolveStoredPath).
 std::filesystem::path FixedDatabasePath(const std::filesystem::path& backupFolder, const FixedDatabase& database);

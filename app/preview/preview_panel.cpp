@@ -286,6 +286,24 @@ void CPreviewPanel::ShowNote(const NoteRecord& note) {
   body.setForeground(QColor(QString::fromLatin1(note.deleted ? kDeletedColour : kNoteColour)));
   cursor.insertText(QStringLiteral("Title:\n    ") + Q(note.title) + QStringLiteral("\nNote:\n     ") + Q(note.body),
                     body);
+  // Notes of the current Notes app also know their folder, their creation
+  // and the files embedded in them; pictures are shown when the backup
+  // holds their file.
+  if (!note.folder.empty()) cursor.insertText(QStringLiteral("\nFolder:\n    ") + Q(note.folder), body);
+  if (!note.created.empty()) cursor.insertText(QStringLiteral("\nCreated:\n    ") + Q(note.created), body);
+  if (!note.attachments.empty()) cursor.insertText(QStringLiteral("\nAttachments:"), body);
+  for (const NoteAttachment& a : note.attachments) {
+    cursor.insertText(QStringLiteral("\n    ") + Q(a.name) + (a.file.empty() ? QStringLiteral(" (not in the backup)") : QString()),
+                      body);
+    if (a.file.empty()) continue;
+    QImageReader reader(QString::fromStdString(a.file.string()));
+    const QSize size = reader.size();
+    if (size.isValid() && size.width() > 320) reader.setScaledSize(size.scaled(320, 320, Qt::KeepAspectRatio));
+    const QImage image = reader.read();
+    if (image.isNull()) continue;
+    cursor.insertText(QStringLiteral("\n    "), body);
+    cursor.insertImage(image);
+  }
   edit_->moveCursor(QTextCursor::Start);
 }
 

@@ -1,5 +1,7 @@
 #include "app/preview/preview_texts.h"
 
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <algorithm>
 #include <cstdint>
@@ -95,5 +97,19 @@ int Ask(QWidget* parent, AskKind kind, const QString& text) {
 }
 
 void SetAskHook(AskHook hook) { g_askHook = std::move(hook); }
+
+namespace {
+PasswordHook g_passwordHook;
+}  // namespace
+
+bool AskPassword(QWidget* parent, const QString& text, QString& password) {
+  if (g_passwordHook) return g_passwordHook(text, password);
+  bool ok = false;
+  password = QInputDialog::getText(parent, Text("Preview", "LockedNoteTitle", QStringLiteral("Locked note")), text,
+                                   QLineEdit::Password, QString(), &ok);
+  return ok;
+}
+
+void SetPasswordHook(PasswordHook hook) { g_passwordHook = std::move(hook); }
 
 }  // namespace orbanix::preview

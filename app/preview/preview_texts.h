@@ -46,6 +46,12 @@ int Ask(QWidget* parent, AskKind kind, const QString& text);
 using AskHook = std::function<int(AskKind kind, const QString& text)>;
 void SetAskHook(AskHook hook);
 
+// Asks for a password in a modal window with a hidden field; false when the
+// user cancels. While a hook is set it answers instead (false: cancelled).
+bool AskPassword(QWidget* parent, const QString& text, QString& password);
+using PasswordHook = std::function<bool(const QString& text, QString& password)>;
+void SetPasswordHook(PasswordHook hook);
+
 // The colour of deleted items in every list and preview.
 inline constexpr const char* kDeletedColour = "#F37302";
 

@@ -14,6 +14,7 @@
 #include "app/preview/print_wnd.h"
 #include "app/preview/recover_process_wnd.h"
 #include "export/names.h"
+#include "extractors/notestore_crypto.h"
 #include "export/source_output.h"
 
 namespace orbanix::preview {
@@ -171,12 +172,44 @@ void CPreviewViews::OpenCategory(Category category) {
   emit categoryOpened(static_cast<int>(category));
 }
 
+void CPreviewViews::OfferUnlock(const NoteRecord& note) {
+  QString text = Text("Preview", "LockedNoteAsk", QStringLiteral("This note is locked. Password of the locked notes:"));
+  if (note.locked && !note.locked->hint.empty()) {
+    text += QStringLiteral("\n") + FormatText(Text("Preview", "LockedNoteHint", QStringLiteral("Hint: %s")),
+                                               {QString::fromStdString(note.locked->hint)});
+  }
+  QString typed;
+  if (!AskPassword(panel_, text, typed)) return;
+  std::string password = typed.toStdString();
+  typed.fill(QChar(0));
+  // The records belong to the scan's results, which this view was given to
+  // show and to change: opening a note replaces its body in place.
+  NoteRecord& target = const_cast<NoteRecord&>(note);
+  const Status st = UnlockNote(target, password);
+  if (st == status::kOk) {
+    // The Notes app has one password for all locked notes of an account:
+    // open the others too.
+    if (auto* all = const_cast<std::vector<NoteRecord>*>(data_.records().notes)) UnlockNotes(*all, password);
+  } else if (st == status::kWrongPassword) {
+    Ask(panel_, AskKind::kError,
+        Text("Preview", "LockedNoteWrong", QStringLiteral("The password is wrong. The note stays locked.")));
+  } else {
+    Ask(panel_, AskKind::kError,
+        Text("Preview", "LockedNoteDamaged",
+             QStringLiteral("This note cannot be opened: its lock is damaged or of a kind this program cannot open.")));
+  }
+  std::fill(password.begin(), password.end(), '\0');
+}
+
 void CPreviewViews::Preview(Category category, const void* id) {
   const RecoveryRecords& r = data_.records();
   shown_ = id;
   switch (category) {
     case Category::Notes:
-      if (auto* n = ElementOf(r.notes, id)) panel_->ShowNote(*n);
+      if (auto* n = ElementOf(r.notes, id)) {
+        if (n->lock == NoteLock::kLocked) OfferUnlock(*n);
+        panel_->ShowNote(*n);
+      }
       break;
     case Category::Contacts:
       if (auto* c = ElementOf(r.contacts, id)) panel_->ShowContact(*c);

@@ -97,6 +97,9 @@ class CPreviewViews : public QObject {
 
  private:
   void RefreshFilterCount();
+  // A locked note is being opened: asks for the notes password and, when it
+  // is right, opens this note and every other locked note it fits.
+  void OfferUnlock(const NoteRecord& note);
 
   PreviewControls c_;
   PreviewData data_;

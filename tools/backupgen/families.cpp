@@ -5,6 +5,7 @@
 #include "tools/backupgen/family_media.h"
 #include "tools/backupgen/family_messages.h"
 #include "tools/backupgen/family_notes.h"
+#include "tools/backupgen/family_notestore.h"
 #include "tools/backupgen/family_whatsapp.h"
 
 namespace orbanix::gen {
@@ -15,6 +16,7 @@ const std::vector<Family>& Families() {
       {"messages", AddMessagesFamily},
       {"calls", AddCallsFamily},
       {"notes", AddNotesFamily},
+      {"notestore", AddNoteStoreFamily},
       {"whatsapp", AddWhatsAppFamily},
       {"chat_apps", AddChatAppsFamily},
       {"media", AddMediaFamily},
