@@ -179,7 +179,7 @@ void CPreviewViews::OfferUnlock(const NoteRecord& note) {
                                                {QString::fromStdString(note.locked->hint)});
   }
   QString typed;
-  if (!AskPassword(panel_, text, typed)) return;
+  if (!AskPassword(c_.window, text, typed)) return;
   std::string password = typed.toStdString();
   typed.fill(QChar(0));
   // The records belong to the scan's results, which this view was given to
@@ -191,10 +191,10 @@ void CPreviewViews::OfferUnlock(const NoteRecord& note) {
     // open the others too.
     if (auto* all = const_cast<std::vector<NoteRecord>*>(data_.records().notes)) UnlockNotes(*all, password);
   } else if (st == status::kWrongPassword) {
-    Ask(panel_, AskKind::kError,
+    Ask(c_.window, AskKind::kError,
         Text("Preview", "LockedNoteWrong", QStringLiteral("The password is wrong. The note stays locked.")));
   } else {
-    Ask(panel_, AskKind::kError,
+    Ask(c_.window, AskKind::kError,
         Text("Preview", "LockedNoteDamaged",
              QStringLiteral("This note cannot be opened: its lock is damaged or of a kind this program cannot open.")));
   }
