@@ -4,10 +4,12 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/problems_report.h"
 #include "cli/progress.h"
 #include "decrypt/password_input.h"
 #include "extractors/notestore_crypto.h"
 #include "platform/text.h"
+#include "sources/categories.h"
 #include "sources/discovery.h"
 #include "sources/file_index.h"
 
@@ -154,27 +156,25 @@ int RunScanSession(const ScanRequest& request, ScanSession& session) {
     std::cerr << "orbanix: " << OpenError(openStatus) << "\n";
     return 1;
   }
-  if (openStatus != status::kOk && session.outcome != ScanOutcome::kCancelled) {
-    std::string message = session.catalog->lastMessage();
-    std::cerr << "orbanix: warning: the file index could not be read (" << OpenError(openStatus)
-              << (message.empty() ? "" : ": " + message) << "); only databases at fixed places were read\n";
-  }
-  if (session.outcome == ScanOutcome::kCancelled) std::cerr << "orbanix: scan cancelled; showing what was found\n";
+  session.problems = session.source->Problems();
   if (!request.notesPasswordFile.empty()) {
     std::lock_guard<std::mutex> guard(session.results.lock);
     const UnlockCounts counts = UnlockNotes(session.results.notes, notesPassword);
     std::fill(notesPassword.begin(), notesPassword.end(), '\0');
     session.notesLeftLocked = counts.wrongPassword + counts.damaged;
+    const auto notes = [](int n) { return std::to_string(n) + (n == 1 ? " locked note" : " locked notes"); };
     if (counts.wrongPassword > 0) {
-      std::cerr << "orbanix: the notes password is wrong for " << counts.wrongPassword
-                << (counts.wrongPassword == 1 ? " locked note" : " locked notes") << "; they stay locked\n";
+      session.problems.push_back({"notes", kNoteStoreDb.key, "the notes password is wrong",
+                                  notes(counts.wrongPassword) + " stay locked", false});
     }
     if (counts.damaged > 0) {
-      std::cerr << "orbanix: " << counts.damaged
-                << (counts.damaged == 1 ? " locked note cannot be opened" : " locked notes cannot be opened")
-                << " (damaged or of a kind that cannot be opened here); they stay locked\n";
+      session.problems.push_back({"notes", kNoteStoreDb.key, "cannot be opened",
+                                  notes(counts.damaged) + ": lock data damaged or of a kind that cannot be opened here",
+                                  false});
     }
   }
+  PrintProblemWarnings(std::cerr, session.problems);
+  if (session.outcome == ScanOutcome::kCancelled) std::cerr << "orbanix: scan cancelled; showing what was found\n";
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sources/catalog.h"
 #include "sources/scan_plan.h"
@@ -32,6 +33,8 @@ struct ScanSession {
   ScanOutcome outcome = ScanOutcome::kCompleted;
   Status openStatus = 0;
   Status lastStatus = 0;
+  // What could not be read (also printed as warnings on stderr).
+  std::vector<Problem> problems;
   // Locked notes that the notes password did not open (wrong password or
   // damaged crypto fields); 0 when no notes password was given.
   int notesLeftLocked = 0;
@@ -47,6 +50,7 @@ CategorySet AllCategories();
 
 // Runs the scan. Returns 0 when the scan ran (completed or cancelled), or 1
 // with a one-line error on stderr when the backup cannot be opened at all.
+// What could not be read is in `session.problems` and on stderr.
 int RunScanSession(const ScanRequest& request, ScanSession& session);
 
 }  // namespace orbanix::cli
