@@ -224,12 +224,22 @@ Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
   // extractors fill lists of their own; the caller's list is only appended to.
   const size_t before = notes.size();
   const int half = step_ / 2;
+  // A cancel is told by the callback's answer, never by the status alone
+  // (ENOENT has the same value).
+  int cancelAnswer = 0;
+  const auto within = [this, &cancelAnswer](int share) {
+    return [inner = ExtractorProgressWithin(share), &cancelAnswer](int percent) {
+      const int answer = inner(percent);
+      if (answer != 0) cancelAnswer = answer;
+      return answer;
+    };
+  };
   std::vector<NoteRecord> found;
   const fs::path db = Database(kNotesDb.hashedName);
   Status old = status::kBadData;
   if (Usable("notes", kNotesDb.key, db)) {
-    old = orbanix::ScanNotes(db, found, ExtractorProgressWithin(half / 2));
-    if (old == status::kCancelled) return old;
+    old = orbanix::ScanNotes(db, found, within(half / 2));
+    if (cancelAnswer != 0) return cancelAnswer;
     Failed("notes", kNotesDb.key, old, !found.empty());
   }
   notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
@@ -240,13 +250,13 @@ Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
   if (Usable("notes", kNoteStoreDb.key, store)) {
     std::vector<Problem> problems;
     NoteStoreOptions options;
-    options.progress = ExtractorProgressWithin(half - half / 2);
+    options.progress = within(half - half / 2);
     options.index = &index_;
     options.backupFolder = currentFolder_;
     options.problems = &problems;
     found.clear();
     current = ScanNoteStore(store, found, options);
-    if (current == status::kCancelled) return current;
+    if (cancelAnswer != 0) return cancelAnswer;
     notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
     for (Problem& p : problems) problems_.Add(std::move(p));
     Failed("notes", kNoteStoreDb.key, current, notes.size() > before);

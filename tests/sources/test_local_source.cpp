@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 
@@ -228,6 +229,35 @@ TEST_P(FullScan, EveryFamilyIsFound) {
 
 INSTANTIATE_TEST_SUITE_P(BothEras, FullScan, ::testing::Values(gen::Era::Mbdb, gen::Era::ManifestDb));
 
+// Both notes stores of one phone give one list of notes; the current
+// store's embedded picture is found among the backup's stored files.
+TEST_P(FullScan, BothNotesStoresGiveOneCategory) {
+  gen::BackupWriter writer(root_ / "backups" / "both", GetParam());
+  for (const gen::Family& f : gen::Families()) {
+    if (std::string(f.name) == "notes" || std::string(f.name) == "notestore") f.add(writer, gen::FamilyOptions{});
+  }
+  ASSERT_TRUE(writer.Finish());
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(writer.folder(), info), 0);
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  std::vector<NoteRecord> notes(1);  // appended to
+  ASSERT_EQ(source_.ScanNotes(notes), 0);
+  auto titled = [&](const std::string& title) {
+    return std::find_if(notes.begin(), notes.end(), [&](const NoteRecord& n) { return n.title == title; });
+  };
+  EXPECT_NE(titled("Shopping"), notes.end());   // notes.sqlite
+  EXPECT_NE(titled("Groceries"), notes.end());  // NoteStore.sqlite
+  const auto photo = titled("Photo note");
+  ASSERT_NE(photo, notes.end());
+  ASSERT_EQ(photo->attachments.size(), 1u);
+  std::ifstream in(photo->attachments[0].file, std::ios::binary);
+  char magic[3] = {};
+  in.read(magic, 3);
+  EXPECT_EQ(std::string(magic, 3), "\xFF\xD8\xFF");  // the JPEG itself
+  EXPECT_TRUE(source_.Problems().empty());
+}
+
 // Damaged stored databases: what can be read is delivered, and every file
 // that could not be read (or only in part) is a problem of its category.
 TEST_P(FullScan, DamagedDatabasesAreProblemsOfTheirCategory) {
@@ -242,6 +272,8 @@ TEST_P(FullScan, DamagedDatabasesAreProblemsOfTheirCategory) {
   fs::resize_file(sms, fs::file_size(sms) / 2);  // cut short: part of it still read
   fs::remove(notes);
   ASSERT_EQ(::mkfifo(notes.c_str(), 0600), 0);   // would block an ordinary open
+  // The current notes store is left out: the notes come only from the old one.
+  fs::remove(ResolveStoredPath(folder, kNoteStoreDb.hashedName));
   const fs::path elsewhere = root_ / "elsewhere.db";
   fs::copy_file(book, elsewhere);
   fs::remove(book);
