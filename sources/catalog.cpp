@@ -62,6 +62,7 @@ Status BackupCatalog::Open(const std::string& password) {
   progress_ = 0;
   step_ = 11;
   lastMessage_.clear();
+  problems_.Clear();
   if (const int answer = Report(0)) return answer;
   index_.clear();
   CleanUp();  // the deciphered copy of an earlier scan goes
@@ -236,6 +237,132 @@ Status BackupCatalog::ScanWeChat(ChatAccountMap& accounts) {
   return answer ? answer : result;
 }
 
+namespace {
+
+// Progress points of each organiser scan (reminders, calendar, Safari):
+// small stores, read after every other category.
+constexpr int kOrganizerShare = 2;
+
+// The reason a store could not be read, in words.
+std::string StoreFailure(Status st) {
+  if (st == status::kBadData) return "not a database of the expected kind, or damaged";
+  if (st > 0) return std::generic_category().message(st);
+  return "error " + std::to_string(st);
+}
+
+}  // namespace
+
+Status BackupCatalog::ReadStores(const char* category, const std::vector<BackupFileEntry>& stores, int share,
+                                 const std::function<Status(const fs::path&, const OrganizerProgress&)>& read) {
+  Status result = status::kOk;
+  const int base = progress_;
+  const int n = static_cast<int>(stores.size());
+  for (int i = 0; i < n; ++i) {
+    const BackupFileEntry& store = stores[i];
+    const fs::path path = ResolveStoredPath(currentFolder_, store.hashedName);
+    int answer = 0;
+    const OrganizerProgress progress = [&](int percent) {
+      answer = Report(base + share * (100 * i + std::clamp(percent, 0, 100)) / (100 * n));
+      return answer;
+    };
+    std::error_code ec;
+    const bool present = fs::exists(path, ec);
+    const Status st = present ? read(path, progress) : status::kBadData;
+    if (answer != 0) return answer;
+    if (st != status::kOk) {
+      result = st;
+      problems_.Add(category, store.key, present ? "cannot be read" : "is not in the backup folder",
+                    present ? StoreFailure(st) : std::string(), n == 1);
+    }
+  }
+  return result;
+}
+
+Status BackupCatalog::ScanReminders(std::vector<ReminderRecord>& reminders) {
+  std::vector<BackupFileEntry> stores = FindReminderStores(index_);
+  // Older phones keep their reminders in the calendar database; it is read
+  // for them only when the backup has it.
+  std::vector<ReminderRecord> fromCalendar;
+  const fs::path calendar = Database(kCalendarDb.hashedName);
+  std::error_code ec;
+  Status result = status::kOk;
+  if (fs::exists(calendar, ec)) {
+    const Status st = ScanCalendarDatabase(calendar, nullptr, &fromCalendar);
+    if (st != status::kOk && stores.empty()) {
+      result = st;
+      problems_.Add("reminders", kCalendarDb.key, "cannot be read", StoreFailure(st), true);
+    }
+  } else if (stores.empty()) {
+    result = status::kBadData;
+  }
+  std::vector<ReminderRecord> found;
+  const Status storesResult =
+      ReadStores("reminders", stores, kOrganizerShare, [&](const fs::path& path, const OrganizerProgress& progress) {
+        return ScanReminderStore(path, found, progress);
+      });
+  if (storesResult == status::kCancelled) return storesResult;
+  if (storesResult != status::kOk) result = storesResult;
+  reminders.insert(reminders.end(), std::make_move_iterator(fromCalendar.begin()),
+                   std::make_move_iterator(fromCalendar.end()));
+  reminders.insert(reminders.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  const int answer = Advance(kOrganizerShare);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanCalendar(std::vector<CalendarEventRecord>& events) {
+  // The database as the index lists it; a backup whose index does not
+  // list it has no calendar (nothing that could not be read).
+  std::vector<BackupFileEntry> entries;
+  for (const BackupFileEntry& e : index_) {
+    if (e.key == kCalendarDb.key) entries.push_back(e);
+  }
+  if (entries.empty()) {
+    const int answer = Advance(kOrganizerShare);
+    return answer ? answer : status::kBadData;
+  }
+  std::vector<CalendarEventRecord> found;
+  const Status result =
+      ReadStores("calendar", entries, kOrganizerShare, [&](const fs::path& path, const OrganizerProgress& progress) {
+        return ScanCalendarDatabase(path, &found, nullptr, progress);
+      });
+  if (result == status::kCancelled) return result;
+  events.insert(events.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  const int answer = Advance(kOrganizerShare);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks,
+                                 std::vector<SafariHistoryRecord>& history) {
+  const std::vector<BackupFileEntry> bookmarkFiles = FindSafariDatabases(index_, "Bookmarks.db");
+  const std::vector<BackupFileEntry> historyFiles = FindSafariDatabases(index_, "History.db");
+  if (bookmarkFiles.empty() && historyFiles.empty()) {
+    const int answer = Advance(kOrganizerShare);
+    return answer ? answer : status::kBadData;
+  }
+  std::vector<SafariBookmarkRecord> foundBookmarks;
+  std::vector<SafariHistoryRecord> foundHistory;
+  const int base = progress_;
+  Status result =
+      ReadStores("safari-bookmarks", bookmarkFiles, (kOrganizerShare / 2), [&](const fs::path& path, const OrganizerProgress& p) {
+        return ScanSafariBookmarks(path, foundBookmarks, p);
+      });
+  if (result == status::kCancelled) return result;
+  progress_ = base + (kOrganizerShare / 2);
+  const Status historyResult =
+      ReadStores("safari-bookmarks", historyFiles, (kOrganizerShare / 2), [&](const fs::path& path, const OrganizerProgress& p) {
+        return ScanSafariHistory(path, foundHistory, p);
+      });
+  progress_ = base;
+  if (historyResult == status::kCancelled) return historyResult;
+  if (historyResult != status::kOk) result = historyResult;
+  bookmarks.insert(bookmarks.end(), std::make_move_iterator(foundBookmarks.begin()),
+                   std::make_move_iterator(foundBookmarks.end()));
+  history.insert(history.end(), std::make_move_iterator(foundHistory.begin()),
+                 std::make_move_iterator(foundHistory.end()));
+  const int answer = Advance(kOrganizerShare);
+  return answer ? answer : result;
+}
+
 Status BackupCatalog::CopyForPreview(const fs::path& source, fs::path& copy, ProgressCallback callback, void* user) {
   return CopyForPreviewTo(dataFolder_, source, copy, callback, user);
 }
@@ -329,6 +456,15 @@ Status CLocalBuckupRecovery::ExportWeChatChat(const std::string& a, const std::s
                                               CopyCallback cb, void* u) {
   ORBANIX_FORWARD(ExportWeChatChat(a, c, o, cb, u));
 }
+Status CLocalBuckupRecovery::ScanReminders(std::vector<ReminderRecord>& r) { ORBANIX_FORWARD(ScanReminders(r)); }
+Status CLocalBuckupRecovery::ScanCalendar(std::vector<CalendarEventRecord>& e) { ORBANIX_FORWARD(ScanCalendar(e)); }
+Status CLocalBuckupRecovery::ScanSafari(std::vector<SafariBookmarkRecord>& b, std::vector<SafariHistoryRecord>& h) {
+  ORBANIX_FORWARD(ScanSafari(b, h));
+}
 #undef ORBANIX_FORWARD
+
+std::vector<Problem> CLocalBuckupRecovery::Problems() const {
+  return catalog_ ? catalog_->problems() : std::vector<Problem>{};
+}
 
 }  // namespace orbanix

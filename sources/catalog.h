@@ -8,9 +8,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/problems.h"
 #include "platform/status.h"
 #include "sources/discovery.h"
 #include "sources/file_index.h"
@@ -55,6 +57,11 @@ class BackupCatalog {
   Status ScanQQ(ChatAccountMap& accounts);
   Status ScanWeChat(ChatAccountMap& accounts);
   Status ScanWhatsApp(WhatsAppChatMap& chats);
+  Status ScanReminders(std::vector<ReminderRecord>& reminders);
+  Status ScanCalendar(std::vector<CalendarEventRecord>& events);
+  Status ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks, std::vector<SafariHistoryRecord>& history);
+  // What the organiser scans could not read since Open.
+  std::vector<Problem> problems() const { return problems_.Snapshot(); }
 
   Status CopyForPreview(const std::filesystem::path& source, std::filesystem::path& copy, ProgressCallback callback,
                         void* user);
@@ -84,6 +91,11 @@ class BackupCatalog {
   // work within `share` points.
   std::function<int(int)> ExtractorProgressWithin(int share);
   std::filesystem::path Database(const char* hashedName) const;
+  // Reads every store with `read`, sharing `share` points of progress
+  // among them; a store that fails is a problem of `category` and the
+  // others are read all the same. The last failure, or 0.
+  Status ReadStores(const char* category, const std::vector<BackupFileEntry>& stores, int share,
+                    const std::function<Status(const std::filesystem::path&, const OrganizerProgress&)>& read);
 
   std::filesystem::path currentFolder_;
   std::filesystem::path dataFolder_;
@@ -104,6 +116,7 @@ class BackupCatalog {
   WhatsAppChatMap whatsAppChats_;
   std::vector<MediaItem> whatsAppMedia_;
   std::string lastMessage_;
+  ProblemLog problems_;
 };
 
 // The local backup source: every operation forwards to the catalog.
@@ -138,6 +151,10 @@ class CLocalBuckupRecovery : public IPhoneRecoveryParse {
                       CopyCallback callback, void* user) override;
   Status ExportWeChatChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
                           CopyCallback callback, void* user) override;
+  std::vector<Problem> Problems() const override;
+  Status ScanReminders(std::vector<ReminderRecord>& reminders) override;
+  Status ScanCalendar(std::vector<CalendarEventRecord>& events) override;
+  Status ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks, std::vector<SafariHistoryRecord>& history) override;
 
  private:
   BackupCatalog* catalog_ = nullptr;
