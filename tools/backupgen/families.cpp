@@ -6,6 +6,7 @@
 #include "tools/backupgen/family_messages.h"
 #include "tools/backupgen/family_notes.h"
 #include "tools/backupgen/family_notestore.h"
+#include "tools/backupgen/family_organizer.h"
 #include "tools/backupgen/family_whatsapp.h"
 
 namespace orbanix::gen {
@@ -18,6 +19,7 @@ const std::vector<Family>& Families() {
       {"notes", AddNotesFamily},
       {"notestore", AddNoteStoreFamily},
       {"whatsapp", AddWhatsAppFamily},
+      {"organizer", AddOrganizerFamily},
       {"chat_apps", AddChatAppsFamily},
       {"media", AddMediaFamily},
   };
