@@ -1,0 +1,218 @@
+// JSON Lines export: escaping of hostile texts, dates with their offset, the
+// objects of each category, and streaming to a file.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "export/json_lines.h"
+#include "tests/export/strict_readers.h"
+#include "tests/export/temp_folder.h"
+
+namespace orbanix {
+namespace {
+
+using strict::JsonValue;
+
+JsonValue Parse(const std::string& line) {
+  std::vector<JsonValue> objects;
+  std::string error;
+  EXPECT_TRUE(strict::ReadJsonLines(line, objects, error)) << error << "\n" << line;
+  return objects.empty() ? JsonValue() : objects.front();
+}
+
+// Runs a block with TZ set to `zone`, restoring it afterwards.
+class ZoneScope {
+ public:
+  explicit ZoneScope(const char* zone) {
+    if (const char* old = std::getenv("TZ")) saved_ = old, had_ = true;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneScope() {
+    if (had_) {
+      setenv("TZ", saved_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
+TEST(JsonQuote, EveryHostileTextParsesBackToItsValidForm) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"plain", "plain"},
+      {"quote \" backslash \\ slash /", "quote \" backslash \\ slash /"},
+      {"line\nbreak\r\ttab", "line\nbreak\r\ttab"},
+      {std::string("nul \0 and \x01\x1f\x7f", 14), std::string("nul \0 and \x01\x1f\x7f", 14)},
+      {"invalid \xff\xfe end \xc3", "invalid \xEF\xBF\xBD\xEF\xBF\xBD end \xEF\xBF\xBD"},
+      {"emoji \xF0\x9F\x98\x80", "emoji \xF0\x9F\x98\x80"},
+      {"separators \xE2\x80\xA8 \xE2\x80\xA9", "separators \xE2\x80\xA8 \xE2\x80\xA9"},
+      {"", ""},
+  };
+  for (const auto& [text, back] : cases) {
+    SCOPED_TRACE(text);
+    const std::string quoted = JsonQuote(text);
+    // Nothing below U+0020 and neither line separator stays raw.
+    for (char c : quoted) EXPECT_FALSE(static_cast<uint8_t>(c) < 0x20) << quoted;
+    EXPECT_EQ(quoted.find("\xE2\x80\xA8"), std::string::npos);
+    const JsonValue v = Parse("{\"k\":" + quoted + "}\n");
+    ASSERT_NE(v.Get("k"), nullptr);
+    EXPECT_EQ(v.Get("k")->text, back);
+  }
+}
+
+TEST(IsoDateWithOffset, GivesTheZoneOffsetOfThatMoment) {
+  {
+    ZoneScope zone("UTC");
+    EXPECT_EQ(IsoDateWithOffset("2014-12-08 00:53:20"), "2014-12-08T00:53:20+00:00");
+  }
+  {
+    ZoneScope zone("Europe/Berlin");
+    EXPECT_EQ(IsoDateWithOffset("2014-12-08 09:53:20"), "2014-12-08T09:53:20+01:00");  // winter
+    EXPECT_EQ(IsoDateWithOffset("2024-07-01 12:00:00"), "2024-07-01T12:00:00+02:00");  // summer
+    // The hour that repeats when clocks go back: the earlier reading.
+    EXPECT_EQ(IsoDateWithOffset("2024-10-27 02:30:00"), "2024-10-27T02:30:00+02:00");
+  }
+  {
+    ZoneScope zone("America/St_Johns");  // a half-hour zone west of UTC
+    EXPECT_EQ(IsoDateWithOffset("2024-01-15 08:00:00"), "2024-01-15T08:00:00-03:30");
+  }
+  {
+    ZoneScope zone("Asia/Kolkata");
+    EXPECT_EQ(IsoDateWithOffset("2000-02-29 23:59:59"), "2000-02-29T23:59:59+05:30");
+  }
+  for (const char* bad : {"", "2014-12-08", "2014-12-08T00:53:20", "2014-13-08 00:00:00", "20x4-12-08 00:00:00",
+                          "2014-12-08 24:00:00"}) {
+    EXPECT_EQ(IsoDateWithOffset(bad), "") << bad;
+  }
+}
+
+TEST(JsonObjects, MessageObjectHoldsTheDocumentedFields) {
+  ZoneScope zone("UTC");
+  MessageRecord m;
+  m.rowId = 42;
+  m.handleId = 7;
+  m.date = LocalDate::FromText("2014-12-08 00:53:20");
+  m.fromMe = 1;
+  m.address = "+15550001111";
+  m.contactName = "Anna \"A\" Smith";
+  m.text = "hi,\nthere";
+  m.attachmentName = "~/Library/SMS/Attachments/ab/IMG_0001.JPG";
+  const JsonValue v = Parse(MessageJson(m, "Anna(+15550001111)", {"Message Attachments/IMG_0001.JPG"}).Line());
+  EXPECT_EQ(v.Get("conversation")->text, "Anna(+15550001111)");
+  EXPECT_EQ(v.Get("conversation_id")->text, "7");
+  EXPECT_EQ(v.Get("row_id")->text, "42");
+  EXPECT_EQ(v.Get("date")->text, "2014-12-08T00:53:20+00:00");
+  EXPECT_EQ(v.Get("local_date")->text, "2014-12-08 00:53:20");
+  EXPECT_TRUE(v.Get("from_me")->boolean);
+  EXPECT_EQ(v.Get("contact")->text, "Anna \"A\" Smith");
+  EXPECT_EQ(v.Get("text")->text, "hi,\nthere");
+  EXPECT_EQ(v.Get("attachment")->text, m.attachmentName);
+  ASSERT_EQ(v.Get("attachment_paths")->items.size(), 1u);
+  EXPECT_EQ(v.Get("attachment_paths")->items[0].text, "Message Attachments/IMG_0001.JPG");
+  EXPECT_FALSE(v.Get("deleted")->boolean);
+
+  // A recovered row without its cell header: no row id, no date.
+  MessageRecord r;
+  r.deleted = 1;
+  const JsonValue d = Parse(MessageJson(r, "Unknown", {}).Line());
+  EXPECT_EQ(d.Get("row_id")->kind, JsonValue::kNull);
+  EXPECT_EQ(d.Get("date")->kind, JsonValue::kNull);
+  EXPECT_EQ(d.Get("attachment")->kind, JsonValue::kNull);
+  EXPECT_TRUE(d.Get("attachment_paths")->items.empty());
+  EXPECT_TRUE(d.Get("deleted")->boolean);
+}
+
+TEST(JsonObjects, ContactCallNoteChatAndMediaObjects) {
+  ZoneScope zone("UTC");
+  ContactRecord c;
+  c.name = "Bob";
+  c.phones = "+1 555 1\n5552";
+  c.email = "a@x.test b@y.test";
+  c.homePage = "https://b.test";
+  c.deleted = 1;
+  const JsonValue cj = Parse(ContactJson(c).Line());
+  EXPECT_EQ(cj.Get("name")->text, "Bob");
+  ASSERT_EQ(cj.Get("phones")->items.size(), 2u);
+  EXPECT_EQ(cj.Get("phones")->items[0].text, "+1 555 1");
+  ASSERT_EQ(cj.Get("emails")->items.size(), 2u);
+  EXPECT_EQ(cj.Get("urls")->items[0].text, "https://b.test");
+  EXPECT_TRUE(cj.Get("deleted")->boolean);
+
+  CallRecord call;
+  call.date = "2014-12-08 00:53:20";
+  call.incoming = 1;
+  call.duration = 0;
+  call.address = "555";
+  const JsonValue k = Parse(CallJson(call).Line());
+  EXPECT_EQ(k.Get("direction")->text, "incoming");
+  EXPECT_FALSE(k.Get("answered")->boolean);
+  EXPECT_EQ(k.Get("duration_seconds")->text, "0");
+  EXPECT_EQ(k.Get("date")->text, "2014-12-08T00:53:20+00:00");
+
+  NoteRecord n;
+  n.title = "T";
+  n.body = "line 1\nline 2";
+  n.rowId = 3;
+  const JsonValue nj = Parse(NoteJson(n).Line());
+  EXPECT_EQ(nj.Get("body")->text, "line 1\nline 2");
+  EXPECT_EQ(nj.Get("row_id")->text, "3");
+  EXPECT_EQ(nj.Get("date")->kind, JsonValue::kNull);
+
+  ChatMessageRecord w;
+  w.chatId = 5;
+  w.senderName = "Me";
+  w.fromMe = 1;
+  w.text = "Media/x/photo.jpg";
+  w.mediaItemId = 9;
+  const JsonValue wj = Parse(ChatMessageJson(w, "Group", {"WhatsApp Attachments/photo.jpg"}).Line());
+  EXPECT_EQ(wj.Get("chat")->text, "Group");
+  EXPECT_EQ(wj.Get("chat_id")->text, "5");
+  EXPECT_EQ(wj.Get("media_paths")->items[0].text, "WhatsApp Attachments/photo.jpg");
+
+  const JsonValue mj = Parse(MediaJson("app-photos", "a.jpg", 1234, "", "App Photos/x/a.jpg").Line());
+  EXPECT_EQ(mj.Get("category")->text, "app-photos");
+  EXPECT_EQ(mj.Get("size")->text, "1234");
+  EXPECT_EQ(mj.Get("application")->kind, JsonValue::kNull);
+}
+
+TEST(JsonLinesFile, StreamsOneLinePerObjectAndReportsFailures) {
+  TempFolder dir;
+  JsonLinesFile file;
+  ASSERT_EQ(file.Open(dir.path() / "many.jsonl"), 0);
+  for (int i = 0; i < 20000; ++i) {
+    JsonObject o;
+    o.Integer("i", i).Text("text", "row \"" + std::to_string(i) + "\"\n");
+    ASSERT_EQ(file.Write(o), 0);
+  }
+  EXPECT_EQ(file.lines(), 20000u);
+  ASSERT_EQ(file.Close(), 0);
+  std::vector<JsonValue> objects;
+  std::string error;
+  ASSERT_TRUE(strict::ReadJsonLines(ReadAll(dir.path() / "many.jsonl"), objects, error)) << error;
+  ASSERT_EQ(objects.size(), 20000u);
+  EXPECT_EQ(objects[19999].Get("i")->text, "19999");
+  EXPECT_EQ(objects[7].Get("text")->text, "row \"7\"\n");
+
+  JsonLinesFile missing;
+  EXPECT_EQ(missing.Open(dir.path() / "no-such-folder" / "x.jsonl"), ENOENT);
+  EXPECT_EQ(missing.Write(JsonObject()), status::kBadData);
+
+  // A full disk: the failure is returned by the write that meets it (or by
+  // the final flush), never lost.
+  JsonLinesFile full;
+  if (full.Open("/dev/full") == 0) {
+    Status st = status::kOk;
+    for (int i = 0; i < 10000 && st == status::kOk; ++i) st = full.Write(JsonObject().Text("pad", std::string(100, 'p')));
+    const Status closed = full.Close();
+    EXPECT_TRUE(st == ENOSPC || closed == ENOSPC) << st << " " << closed;
+  }
+}
+
+}  // namespace
+}  // namespace orbanix
