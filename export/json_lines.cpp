@@ -245,7 +245,7 @@ JsonObject MessageJson(const MessageRecord& m, std::string_view conversation,
 
 JsonObject ContactJson(const ContactRecord& c) {
   JsonObject o;
-  o.Text("name", c.name).Text("organization", c.company);
+  o.Text("name", c.name).Text("first_name", c.firstName).Text("last_name", c.lastName).Text("organization", c.company);
   o.Texts("phones", Split(c.phones, false)).Texts("emails", Split(c.email, true));
   o.Text("addresses", c.address).Texts("urls", Split(c.homePage, true)).Text("social_profiles", c.social);
   o.Bool("deleted", c.deleted != 0);

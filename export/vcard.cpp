@@ -1,5 +1,6 @@
 #include "export/vcard.h"
 
+#include "platform/digest.h"
 #include "platform/text.h"
 
 namespace orbanix {
@@ -78,8 +79,25 @@ VCardContact VCardContactOf(const ContactRecord& record) {
   const std::string_view address = TrimBlanks(record.address);
   if (!address.empty()) card.addresses.emplace_back(address);
   card.note = std::string(TrimBlanks(record.social));
+  std::string key = record.deleted != 0 ? "deleted" : "live";
+  for (const std::string* field : {&record.name, &record.firstName, &record.lastName, &record.phones, &record.email,
+                                   &record.address, &record.social, &record.homePage, &record.company}) {
+    key += '\x1f';
+    key += *field;
+  }
+  std::string hex = Sha1Hex(key).substr(0, 32);
+  hex[12] = '5';                                                        // version 5: name-based, SHA-1
+  hex[16] = "89ab"[std::stoi(hex.substr(16, 1), nullptr, 16) & 3];     // the RFC 4122 variant
+  card.uid = "urn:uuid:" + hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
+             hex.substr(16, 4) + "-" + hex.substr(20);
+  const std::string_view first = TrimBlanks(record.firstName);
+  const std::string_view last = TrimBlanks(record.lastName);
   const std::string_view name = TrimBlanks(record.name);
-  if (!name.empty() && name != "No Name") {
+  if (!first.empty() || !last.empty()) {
+    card.givenName = std::string(first);
+    card.familyName = std::string(last);
+    card.formattedName = std::string(first) + (!first.empty() && !last.empty() ? " " : "") + std::string(last);
+  } else if (!name.empty() && name != "No Name") {
     card.formattedName = std::string(name);
     card.givenName = card.formattedName;
   } else if (!TrimBlanks(card.organization).empty()) {
@@ -138,6 +156,7 @@ std::string VCardText(const VCardContact& c) {
   std::string card = "BEGIN:VCARD\r\nVERSION:4.0\r\nPRODID:-//Orbanix//Contacts//EN\r\n";
   std::string fn = VCardEscape(c.formattedName);
   if (fn.empty()) fn = "No Name";  // FN is required
+  AddProperty(card, "UID", UriValue(c.uid));
   AddProperty(card, "FN", fn);
   const std::string family = VCardEscape(c.familyName);
   const std::string given = VCardEscape(c.givenName);

@@ -5,6 +5,7 @@
 //   BEGIN:VCARD
 //   VERSION:4.0                      (directly after BEGIN)
 //   PRODID:-//Orbanix//Contacts//EN
+//   UID:urn:uuid:8c2f...-5...        the same for the same contact in every run
 //   FN:Anna Smith                    (the one required property)
 //   N:;Anna Smith;;;                 family;given;additional;prefixes;suffixes
 //   ORG:Acme
@@ -47,14 +48,18 @@ struct VCardContact {
   std::vector<std::string> urls;       // URL
   std::string note;                    // NOTE
   bool deleted = false;                // X-ORBANIX-DELETED:1
+  std::string uid;                     // UID: address books and CardDAV servers tell cards apart by it
 };
 
-// The card of one contact record: the name as the phone joined it becomes FN
-// and the given name of N (the search table keeps first and last name
-// without a separator, so it cannot be split again); the selected phone
+// The card of one contact record: first and last name become N and, joined
+// by a space, FN (a record that has only the joined name gives it as FN and
+// as the given name of N); the selected phone
 // numbers, one TEL each; the e-mail and web addresses split at white space;
 // the postal addresses as one ADR; the social profiles in NOTE. A record the
 // scan named "No Name" takes its organisation, then its first number as FN.
+// The UID is a name-based UUID (version 5 form) of every field of the
+// record, so a second recovery of the same contact updates the card an
+// address book holds instead of adding a copy.
 VCardContact VCardContactOf(const ContactRecord& record);
 
 // One text value escaped as above (for structured values too: the ";" that

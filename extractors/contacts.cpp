@@ -67,7 +67,13 @@ RowDecoder MakeContactRowDecoder(std::vector<ContactRecord>& sink, int64_t* maxR
       if (HasReplacementOrZero(text)) return status::kBadData;
       switch (c) {
         case 1:
-        case 2: contact.name += text; break;
+          contact.name += text;
+          contact.firstName = text;
+          break;
+        case 2:
+          contact.name += text;
+          contact.lastName = text;
+          break;
         case 7: contact.company = std::move(text); break;
         case 16: contact.phones = std::move(text); break;
         case 17: contact.email = std::move(text); break;

@@ -44,6 +44,8 @@ struct ContactRecord {
   std::string phones;    // column 16; after the contacts scan the selected numbers joined by "\n"
   std::string company;   // column 7
   std::string name;      // column 1 followed directly by column 2; "No Name" when empty after the contacts scan
+  std::string firstName; // column 1 alone (for documents that keep the parts of a name apart)
+  std::string lastName;  // column 2 alone
 };
 
 // The row decoder of the search table: appends each row it accepts to

@@ -131,13 +131,17 @@ TEST(JsonObjects, MessageObjectHoldsTheDocumentedFields) {
 TEST(JsonObjects, ContactCallNoteChatAndMediaObjects) {
   ZoneScope zone("UTC");
   ContactRecord c;
-  c.name = "Bob";
+  c.name = "BobRoss";
+  c.firstName = "Bob";
+  c.lastName = "Ross";
   c.phones = "+1 555 1\n5552";
   c.email = "a@x.test b@y.test";
   c.homePage = "https://b.test";
   c.deleted = 1;
   const JsonValue cj = Parse(ContactJson(c).Line());
-  EXPECT_EQ(cj.Get("name")->text, "Bob");
+  EXPECT_EQ(cj.Get("name")->text, "BobRoss");
+  EXPECT_EQ(cj.Get("first_name")->text, "Bob");
+  EXPECT_EQ(cj.Get("last_name")->text, "Ross");
   ASSERT_EQ(cj.Get("phones")->items.size(), 2u);
   EXPECT_EQ(cj.Get("phones")->items[0].text, "+1 555 1");
   ASSERT_EQ(cj.Get("emails")->items.size(), 2u);

@@ -168,7 +168,9 @@ TEST_F(RecoverCommand, VCardJsonLinesAndCsvFilesParseWithStrictReaders) {
           if (const auto* paths = object.Get("attachment_paths")) {
             for (const auto& p : paths->items) EXPECT_TRUE(fs::is_regular_file(out / p.text)) << p.text;
           }
-          if (const auto* path = object.Get("path")) EXPECT_TRUE(fs::is_regular_file(out / path->text)) << path->text;
+          if (const auto* path = object.Get("path")) {
+            EXPECT_TRUE(fs::is_regular_file(out / path->text)) << path->text;
+          }
         }
         if (f.ends_with("messages.jsonl")) messages += objects.size();
         if (f.ends_with("contacts.jsonl")) {

@@ -2,6 +2,8 @@
 // folding, hostile texts and the mapping of a contact record.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "export/vcard.h"
 #include "tests/export/strict_readers.h"
 
@@ -169,6 +171,18 @@ TEST(VCardContactOf, MapsTheFieldsOfAContactRecord) {
   EXPECT_EQ(c.note, "twitter:anna");
   EXPECT_TRUE(c.deleted);
 
+  // First and last name kept apart: N holds them, FN joins them.
+  r.firstName = "Anna";
+  r.lastName = "Smith";
+  r.name = "AnnaSmith";
+  const VCardContact named = VCardContactOf(r);
+  EXPECT_EQ(named.formattedName, "Anna Smith");
+  EXPECT_EQ(named.givenName, "Anna");
+  EXPECT_EQ(named.familyName, "Smith");
+  r.firstName.clear();
+  EXPECT_EQ(VCardContactOf(r).formattedName, "Smith");
+  EXPECT_EQ(VCardContactOf(r).familyName, "Smith");
+
   // A person the scan called "No Name" is named by the organisation, then
   // by the first number.
   ContactRecord nameless;
@@ -194,6 +208,25 @@ TEST(VCardText, ManyCardsInOneFileAllParse) {
   std::string error;
   ASSERT_TRUE(ReadVCards(file, cards, error)) << error;
   EXPECT_EQ(cards.size(), HostileTexts().size());
+}
+
+TEST(VCardContactOf, UidIsAStableNameBasedUuidOfTheWholeRecord) {
+  ContactRecord a;
+  a.name = "Anna";
+  a.phones = "5550001";
+  const std::string uid = VCardContactOf(a).uid;
+  EXPECT_TRUE(std::regex_match(uid, std::regex("urn:uuid:[0-9a-f]{8}-[0-9a-f]{4}-5[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+      << uid;
+  EXPECT_EQ(VCardContactOf(a).uid, uid);  // the same in every run
+  ContactRecord deleted = a;
+  deleted.deleted = 1;
+  ContactRecord other = a;
+  other.email = "anna@example.com";
+  EXPECT_NE(VCardContactOf(deleted).uid, uid);
+  EXPECT_NE(VCardContactOf(other).uid, uid);
+  const VCard card = ReadOne(VCardText(VCardContactOf(a)));
+  ASSERT_NE(card.Find("UID"), nullptr);
+  EXPECT_EQ(card.Find("UID")->raw, uid);
 }
 
 }  // namespace
