@@ -161,27 +161,27 @@ JsonObject& JsonObject::Texts(std::string_view key, const std::vector<std::strin
   return *this;
 }
 
-JsonLinesFile::~JsonLinesFile() {
-  if (file_) std::fclose(file_);
-}
-
 Status JsonLinesFile::Open(const std::filesystem::path& path) {
-  if (file_) Close();
-  errno = 0;
-  file_ = std::fopen(path.c_str(), "wb");
-  if (!file_) return errno != 0 ? errno : EIO;
+  if (open_) Close();
   path_ = path;
   failure_ = status::kOk;
   lines_ = 0;
+  if (const Status st = out_.Open(path); st != status::kOk) return st;
+  stream_ = out_.stream();
+  if (!stream_) {
+    out_.Discard();
+    return EIO;
+  }
+  open_ = true;
   return status::kOk;
 }
 
 Status JsonLinesFile::Write(const JsonObject& object) {
-  if (!file_) return status::kBadData;
+  if (!open_) return status::kBadData;
   if (failure_ != status::kOk) return failure_;
   const std::string line = object.Line();
   errno = 0;
-  if (std::fwrite(line.data(), 1, line.size(), file_) != line.size()) {
+  if (std::fwrite(line.data(), 1, line.size(), stream_) != line.size()) {
     failure_ = errno != 0 ? errno : EIO;
     return failure_;
   }
@@ -190,10 +190,14 @@ Status JsonLinesFile::Write(const JsonObject& object) {
 }
 
 Status JsonLinesFile::Close() {
-  if (!file_) return failure_;
-  errno = 0;
-  if (std::fclose(file_) != 0 && failure_ == status::kOk) failure_ = errno != 0 ? errno : EIO;
-  file_ = nullptr;
+  if (!open_) return failure_;
+  open_ = false;
+  stream_ = nullptr;
+  if (failure_ != status::kOk) {
+    out_.Discard();
+    return failure_;
+  }
+  failure_ = out_.Commit();
   return failure_;
 }
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "extractors/records.h"
+#include "platform/safe_file.h"
 #include "platform/status.h"
 
 namespace orbanix {
@@ -58,28 +59,32 @@ class JsonObject {
   std::string body_ = "{";
 };
 
-// A JSON Lines file written one object at a time.
+// A JSON Lines file written one object at a time, under a temporary name
+// until it is complete (OutputFile): a failed or cancelled export leaves no
+// file that looks whole.
 class JsonLinesFile {
  public:
   JsonLinesFile() = default;
   JsonLinesFile(const JsonLinesFile&) = delete;
   JsonLinesFile& operator=(const JsonLinesFile&) = delete;
-  ~JsonLinesFile();
 
-  // Creates or truncates the file (its folder must exist). 0 or errno.
+  // Starts the file (its folder must exist). 0 or errno.
   Status Open(const std::filesystem::path& path);
   // 0, or the errno of the failed write (87 when not open). After a failure
   // every further write returns that failure.
   Status Write(const JsonObject& object);
-  // 0, or the first failure of a write or of the final flush.
+  // Gives the file its name: 0, or the first failure of a write or of the
+  // final flush, in which case no file is left.
   Status Close();
 
-  bool IsOpen() const { return file_ != nullptr; }
+  bool IsOpen() const { return open_; }
   const std::filesystem::path& path() const { return path_; }
   uint64_t lines() const { return lines_; }
 
  private:
-  std::FILE* file_ = nullptr;
+  OutputFile out_;
+  std::FILE* stream_ = nullptr;
+  bool open_ = false;
   std::filesystem::path path_;
   Status failure_ = status::kOk;
   uint64_t lines_ = 0;
