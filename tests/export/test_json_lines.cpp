@@ -213,7 +213,7 @@ TEST(JsonLinesFile, StreamsOneLinePerObjectAndReportsFailures) {
   JsonLinesFile partial;
   ASSERT_EQ(partial.Open(dir.path() / "partial.jsonl"), 0);
   ASSERT_EQ(partial.Write(JsonObject().Integer("i", 1)), 0);
-  EXPECT_FALSE(fs::exists(dir.path() / "partial.jsonl"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "partial.jsonl"));
   ASSERT_EQ(partial.Close(), 0);
   EXPECT_EQ(ReadAll(dir.path() / "partial.jsonl"), "{\"i\":1}\n");
 }
