@@ -30,11 +30,15 @@ constexpr const char* kHelp =
     "writes every item found in the chosen categories into OUTPUT_FOLDER: photos,\n"
     "videos and attachments as copies, messages and WhatsApp chats as TXT/HTML\n"
     "(and CSV) documents per conversation, contacts, call history and notes as\n"
-    "one HTML document each, contacts also as a vCard file (Contacts.vcf).\n"
+    "one HTML document each, contacts also as a vCard file (Contacts.vcf),\n"
+    "calendar and reminders as HTML, CSV and iCalendar (.ics), Safari bookmarks\n"
+    "and history as HTML and CSV and the bookmarks as a bookmark file that\n"
+    "browsers import.\n"
     "  --categories LIST  comma-separated, default all: camera-roll, photo-stream,\n"
     "                     app-photos, app-videos, messages, message-attachments,\n"
     "                     contacts, call-history, notes, whatsapp,\n"
-    "                     whatsapp-attachments\n"
+    "                     whatsapp-attachments, reminders, calendar,\n"
+    "                     safari-bookmarks\n"
     "  --deleted-only     only the items recovered from deleted rows (photos and\n"
     "                     attachments have no deleted state and are left out)\n"
     "  --format LIST      comma-separated: html (the documents, always written),\n"
@@ -96,6 +100,10 @@ int WriteRecovery(ScanResults& found, IPhoneRecoveryParse& scanned, const std::s
   records.notes = &found.notes;
   records.chats = &found.whatsApp;
   records.chatRows = &chatRows;
+  records.reminders = &found.reminders;
+  records.events = &found.events;
+  records.safariBookmarks = &found.safariBookmarks;
+  records.safariHistory = &found.safariHistory;
 
   CStatisticsObj selection;
   SelectAll(selection, records);

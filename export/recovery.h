@@ -14,8 +14,13 @@
 //   Notes/Notes_S.html                                   one document
 //   WhatsApp Message/LABEL-S/LABEL.txt, .csv and .html   one folder per chat
 //   WhatsApp Attachments/NAME                            copies
+//   Calendar/Calendar_S.html, .csv and .ics              one set for all events
+//   Reminders/Reminders_S.html, .csv and .ics            one set for all reminders
+//   Safari/Safari_S.html                                 bookmarks and history
+//   Safari/Bookmarks_S.html                              the bookmarks for a browser to import
+//   Safari/Bookmarks_S.csv and History_S.csv
 //   JSON/S/messages.jsonl, contacts.jsonl, calls.jsonl,  with the JSON option: one object per
-//     notes.jsonl, whatsapp.jsonl, media.jsonl           record or copied file (json_lines.h)
+//     notes.jsonl, whatsapp.jsonl, media.jsonl, ...      record or copied file (json_lines.h)
 // Every name from a record is sanitised (SanitizeName) and every copied file
 // and conversation file gets a free name (UniqueOutputPath); the documents
 // with S in their names are overwritten within one run.
@@ -23,7 +28,8 @@
 // Order: the templates are loaded first (a missing or broken template ends
 // the run before anything is written); then the selection is walked in its
 // order, skipping grouping entries, unticked and hidden items; at the end the
-// row dumps and the contacts, call-history and notes documents are written.
+// row dumps and the contacts, call-history, notes, calendar, reminders and
+// Safari documents are written.
 // The row dumps hold only the rows of the conversations and contacts that
 // were chosen, not the whole tables. The JSON Lines files are written last,
 // after every copy, so that a message names the output paths of its
@@ -33,9 +39,10 @@
 // Counting: every written item ends in exactly one completion report: a
 // copied file (an empty one too), a conversation's HTML document, a chat's
 // HTML document, and each contact, call and note once its document is on
-// disk (all naming that document). A file that fails beside them (a
-// conversation's TXT or CSV, a row dump, the vCard file, a JSON Lines file)
-// is reported as one more failure and
+// disk (all naming that document; the same for events, reminders,
+// bookmarks and history with their HTML document). A file that fails beside
+// them (a conversation's TXT or CSV, a row dump, the vCard file, a JSON Lines
+// file) is reported as one more failure and
 // raises the total by one, so that done reaches the total.
 //
 // Cancel: once RecoveryProgress is cancelled the walk stops at once, the file
@@ -102,6 +109,10 @@ struct RecoveryRecords {
   const std::vector<NoteRecord>* notes = nullptr;
   const WhatsAppChats* chats = nullptr;
   const std::vector<ChatMessageRecord>* chatRows = nullptr;  // the records that stand for chats
+  const std::vector<ReminderRecord>* reminders = nullptr;
+  const std::vector<CalendarEventRecord>* events = nullptr;
+  const std::vector<SafariBookmarkRecord>* safariBookmarks = nullptr;
+  const std::vector<SafariHistoryRecord>* safariHistory = nullptr;
 };
 
 struct RecoveryOptions {
