@@ -115,6 +115,17 @@ std::string IsoDateWithOffset(std::string_view localDate) {
   return iso;
 }
 
+std::string IsoInstant(int64_t unixSeconds) {
+  const std::time_t t = static_cast<std::time_t>(unixSeconds);
+  std::tm local{};
+  if (!localtime_r(&t, &local)) return {};
+  const long offset = local.tm_gmtoff;
+  const long magnitude = offset < 0 ? -offset : offset;
+  return Format("%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour, local.tm_min, local.tm_sec, offset < 0 ? '-' : '+', magnitude / 3600,
+                (magnitude % 3600) / 60);
+}
+
 void JsonObject::Key(std::string_view key) {
   if (body_.size() > 1) body_.push_back(',');
   body_ += JsonQuote(key);
@@ -147,6 +158,11 @@ JsonObject& JsonObject::Null(std::string_view key) {
 
 JsonObject& JsonObject::Date(std::string_view key, std::string_view localDate) {
   const std::string iso = IsoDateWithOffset(localDate);
+  return iso.empty() ? Null(key) : Text(key, iso);
+}
+
+JsonObject& JsonObject::Instant(std::string_view key, std::optional<int64_t> unixSeconds) {
+  const std::string iso = unixSeconds ? IsoInstant(*unixSeconds) : std::string();
   return iso.empty() ? Null(key) : Text(key, iso);
 }
 
@@ -283,6 +299,79 @@ JsonObject ChatMessageJson(const ChatMessageRecord& m, std::string_view chat,
   o.Bool("from_me", m.fromMe != 0).Text("sender", m.senderName).Text("sender_address", m.senderAddress);
   o.Text("text", m.text).Texts("media_paths", mediaPaths);
   o.Bool("deleted", m.deleted != 0);
+  return o;
+}
+
+namespace {
+
+// A wall-clock time kept as if it were UTC (floating events), as ISO 8601
+// without an offset; only the date for all-day events.
+void WallClock(JsonObject& o, std::string_view key, std::optional<int64_t> seconds, bool dateOnly) {
+  if (!seconds) {
+    o.Null(key);
+    return;
+  }
+  const std::time_t t = static_cast<std::time_t>(*seconds);
+  std::tm utc{};
+  if (!gmtime_r(&t, &utc)) {
+    o.Null(key);
+    return;
+  }
+  o.Text(key, dateOnly ? Format("%04d-%02d-%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday)
+                       : Format("%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                                utc.tm_hour, utc.tm_min, utc.tm_sec));
+}
+
+}  // namespace
+
+JsonObject CalendarEventJson(const CalendarEventRecord& e) {
+  JsonObject o;
+  RowId(o, e.rowId);
+  o.Text("summary", e.summary).Text("calendar", e.calendar).Bool("all_day", e.allDay);
+  if (e.allDay || e.floating) {
+    WallClock(o, "start", e.start, e.allDay);
+    WallClock(o, "end", e.end, e.allDay);
+  } else {
+    o.Instant("start", e.start).Instant("end", e.end);
+  }
+  o.Text("time_zone", e.timeZone).Text("location", e.location).Text("location_address", e.locationAddress);
+  o.Text("url", e.url).Text("recurrence", e.recurrence).Text("description", e.description);
+  o.Bool("deleted", e.deleted != 0);
+  return o;
+}
+
+JsonObject ReminderJson(const ReminderRecord& r) {
+  JsonObject o;
+  RowId(o, r.rowId);
+  o.Text("title", r.title).Text("list", r.list).Text("notes", r.notes);
+  if (r.dueAllDay) {
+    if (r.dueText.size() >= 10) {
+      o.Text("due", std::string_view(r.dueText).substr(0, 10));
+    } else {
+      o.Null("due");
+    }
+  } else {
+    o.Instant("due", r.due);
+  }
+  o.Bool("completed", r.completed).Instant("completed_at", r.completedAt);
+  o.Integer("priority", r.priority).Bool("flagged", r.flagged).Instant("created", r.created);
+  o.Bool("deleted", r.deleted != 0);
+  return o;
+}
+
+JsonObject SafariBookmarkJson(const SafariBookmarkRecord& b) {
+  JsonObject o;
+  RowId(o, b.rowId);
+  o.Text("title", b.title).Text("url", b.url).Text("folder", b.folder).Bool("reading_list", b.readingList);
+  o.Bool("deleted", b.deleted != 0);
+  return o;
+}
+
+JsonObject SafariHistoryJson(const SafariHistoryRecord& h) {
+  JsonObject o;
+  RowId(o, h.rowId);
+  o.Text("url", h.url).Text("title", h.title).Instant("last_visit", h.lastVisit);
+  o.Integer("visit_count", h.visitCount).Bool("deleted", h.deleted != 0);
   return o;
 }
 

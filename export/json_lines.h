@@ -21,12 +21,16 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "extractors/calendar.h"
 #include "extractors/records.h"
+#include "extractors/reminders.h"
+#include "extractors/safari.h"
 #include "platform/safe_file.h"
 #include "platform/status.h"
 
@@ -39,6 +43,9 @@ std::string JsonQuote(std::string_view text);
 // ("YYYY-MM-DDThh:mm:ss+hh:mm"); empty when the text is no such date.
 std::string IsoDateWithOffset(std::string_view localDate);
 
+// A moment (Unix seconds) as ISO 8601 in the computer's zone with its offset.
+std::string IsoInstant(int64_t unixSeconds);
+
 // One object, built field by field in the order the fields are added.
 class JsonObject {
  public:
@@ -48,6 +55,8 @@ class JsonObject {
   JsonObject& Null(std::string_view key);
   // The date as IsoDateWithOffset, or null when it is none.
   JsonObject& Date(std::string_view key, std::string_view localDate);
+  // The moment as IsoInstant, or null when there is none.
+  JsonObject& Instant(std::string_view key, std::optional<int64_t> unixSeconds);
   // An array of strings.
   JsonObject& Texts(std::string_view key, const std::vector<std::string>& values);
 
@@ -99,6 +108,13 @@ JsonObject CallJson(const CallRecord& c);
 JsonObject NoteJson(const NoteRecord& n);
 JsonObject ChatMessageJson(const ChatMessageRecord& m, std::string_view chat,
                            const std::vector<std::string>& mediaPaths);
+// Calendar events: an all-day event's start and end are dates
+// ("YYYY-MM-DD"); an event without a zone (floating) is a local time without
+// an offset ("YYYY-MM-DDThh:mm:ss"), the same wherever it is read.
+JsonObject CalendarEventJson(const CalendarEventRecord& e);
+JsonObject ReminderJson(const ReminderRecord& r);
+JsonObject SafariBookmarkJson(const SafariBookmarkRecord& b);
+JsonObject SafariHistoryJson(const SafariHistoryRecord& h);
 // A copied file: its category's key ("camera-roll", ...), the name it had in
 // the backup, its size, the application it belongs to (empty for none) and
 // where the copy was written.

@@ -527,7 +527,8 @@ class Run {
   // chats, one line each, walked again in the selection's order.
   void WriteJsonLines(const CStatisticsObj& selection) {
     JsonOutput messages{"messages.jsonl", {}}, contacts{"contacts.jsonl", {}}, calls{"calls.jsonl", {}},
-        notes{"notes.jsonl", {}}, chats{"whatsapp.jsonl", {}};
+        notes{"notes.jsonl", {}}, chats{"whatsapp.jsonl", {}}, calendar{"calendar.jsonl", {}},
+        reminders{"reminders.jsonl", {}}, bookmarks{"safari-bookmarks.jsonl", {}}, history{"safari-history.jsonl", {}};
     for (const auto& [id, state] : selection.table().entries()) {
       if (state.folder || !state.ticked || state.hidden) continue;
       switch (static_cast<Category>(state.category)) {
@@ -566,7 +567,12 @@ class Run {
           break;
       }
     }
-    for (JsonOutput* out : {&messages, &contacts, &calls, &notes, &chats}) {
+    // The organiser records were gathered in the selection's order already.
+    for (const CalendarEventRecord* e : events_) WriteJson(calendar, CalendarEventJson(*e));
+    for (const ReminderRecord* r : reminders_) WriteJson(reminders, ReminderJson(*r));
+    for (const SafariBookmarkRecord* b : bookmarks_) WriteJson(bookmarks, SafariBookmarkJson(*b));
+    for (const SafariHistoryRecord* h : history_) WriteJson(history, SafariHistoryJson(*h));
+    for (JsonOutput* out : {&messages, &contacts, &calls, &notes, &chats, &calendar, &reminders, &bookmarks, &history}) {
       if (out->file.IsOpen()) {
         const Status closed = out->file.Close();
         if (out->failure == status::kOk) out->failure = closed;

@@ -218,5 +218,65 @@ TEST(JsonLinesFile, StreamsOneLinePerObjectAndReportsFailures) {
   EXPECT_EQ(ReadAll(dir.path() / "partial.jsonl"), "{\"i\":1}\n");
 }
 
+TEST(JsonObjects, OrganizerObjectsKeepAllDayAndFloatingTimesApart) {
+  ZoneScope zone("Europe/Berlin");
+  CalendarEventRecord timed;
+  timed.summary = "Dentist";
+  timed.start = 1400000000;  // 2014-05-13 16:53:20 UTC
+  timed.end = 1400003600;
+  const JsonValue t = Parse(CalendarEventJson(timed).Line());
+  EXPECT_EQ(t.Get("start")->text, "2014-05-13T18:53:20+02:00");
+  EXPECT_EQ(t.Get("end")->text, "2014-05-13T19:53:20+02:00");
+  EXPECT_FALSE(t.Get("all_day")->boolean);
+
+  CalendarEventRecord allDay;
+  allDay.allDay = allDay.floating = true;
+  allDay.start = 1400025600;  // 2014-05-14 00:00 as wall clock
+  allDay.end = 1400112000;
+  allDay.deleted = 1;
+  const JsonValue a = Parse(CalendarEventJson(allDay).Line());
+  EXPECT_EQ(a.Get("start")->text, "2014-05-14");
+  EXPECT_EQ(a.Get("end")->text, "2014-05-15");
+  EXPECT_TRUE(a.Get("deleted")->boolean);
+  EXPECT_EQ(a.Get("row_id")->kind, JsonValue::kNull);
+
+  CalendarEventRecord floating;
+  floating.floating = true;
+  floating.start = 1400061600;  // 10:00 wherever it is read
+  const JsonValue f = Parse(CalendarEventJson(floating).Line());
+  EXPECT_EQ(f.Get("start")->text, "2014-05-14T10:00:00");
+  EXPECT_EQ(f.Get("end")->kind, JsonValue::kNull);
+
+  ReminderRecord r;
+  r.title = "Call \"mum\"";
+  r.dueAllDay = true;
+  r.due = 1400025600;
+  r.dueText = "2014-05-14";
+  r.completedAt = 1388534400;  // 2014-01-01 00:00 UTC, winter time in Berlin
+  r.completed = true;
+  const JsonValue rj = Parse(ReminderJson(r).Line());
+  EXPECT_EQ(rj.Get("title")->text, "Call \"mum\"");
+  EXPECT_EQ(rj.Get("due")->text, "2014-05-14");
+  EXPECT_EQ(rj.Get("completed_at")->text, "2014-01-01T01:00:00+01:00");
+  EXPECT_EQ(rj.Get("created")->kind, JsonValue::kNull);
+
+  SafariHistoryRecord h;
+  h.url = "https://example.com/?a=1&b=\"2\"";
+  h.lastVisit = 1400000000;
+  h.visitCount = 3;
+  const JsonValue hj = Parse(SafariHistoryJson(h).Line());
+  EXPECT_EQ(hj.Get("url")->text, h.url);
+  EXPECT_EQ(hj.Get("last_visit")->text, "2014-05-13T18:53:20+02:00");
+  EXPECT_EQ(hj.Get("visit_count")->text, "3");
+
+  SafariBookmarkRecord b;
+  b.title = "News";
+  b.folder = "Favourites/News";
+  b.readingList = true;
+  const JsonValue bj = Parse(SafariBookmarkJson(b).Line());
+  EXPECT_EQ(bj.Get("folder")->text, "Favourites/News");
+  EXPECT_TRUE(bj.Get("reading_list")->boolean);
+}
+
 }  // namespace
 }  // namespace orbanix

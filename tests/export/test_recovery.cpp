@@ -545,6 +545,8 @@ TEST_F(RecoveryTest, AJsonFolderThatCannotBeMadeIsCountedAsAFailure) {
   EXPECT_EQ(r.counts.failed, 1);
   EXPECT_EQ(r.counts.done, r.counts.total);
   EXPECT_TRUE(fs::exists(out_ / ("Notes/Notes_" + r.stamp + ".html")));
+}
+
 TEST_F(RecoveryTest, OrganizerRecordsGiveTheirDocuments) {
   std::vector<CalendarEventRecord> events(2);
   events[0].summary = "Dentist <b>";
