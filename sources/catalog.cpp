@@ -352,7 +352,8 @@ Status BackupCatalog::CopyForPreview(const fs::path& source, fs::path& copy, Pro
 
 Status BackupCatalog::CopyFile(const fs::path& source, const fs::path& destination, CopyCallback callback,
                                void* user) {
-  return CopyFileWithProgress(source, destination, callback, user);
+  // Only what lies inside the backup being read is copied out.
+  return CopyFileWithProgress(source, destination, callback, user, currentFolder_);
 }
 
 Status BackupCatalog::DumpMessageRows(const fs::path& output) {
