@@ -78,6 +78,9 @@ struct RowInput {
   // Live parse: the whole payload lies at `record` (a cell rebuilt from a
   // recovered row's values), never on overflow pages.
   bool wholePayload = false;
+  // Live parse: the rowid in the cell is a stand-in (0) for one that was
+  // lost; the parsed record has none.
+  bool rowidLost = false;
 };
 
 // The per-table decoder; the sink is whatever the lambda captures. Its result

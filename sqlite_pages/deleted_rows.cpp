@@ -200,6 +200,11 @@ DeletedRowFilter::DeletedRowFilter(std::shared_ptr<const CarvedFile> carved, con
   for (const CarvedRow& row : carved_->rows) {
     if (row.table == table_) carvedKeys_.insert(RowMatchKey(row.row.values, *schema_));
   }
+  int typed = 0;
+  for (int c = 0; c < schema_->columnCount && c < static_cast<int>(schema_->declaredTypes.size()); ++c) {
+    typed += c != schema_->rowidAliasColumn && !schema_->declaredTypes[c].empty();
+  }
+  typed_ = typed * 2 >= schema_->columnCount - (schema_->rowidAliasColumn >= 0 ? 1 : 0);
 }
 
 bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, ParsedRecord& scratch,
@@ -215,6 +220,10 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
   bool fits = std::any_of(row.values.begin(), row.values.end(),
                           [](const SqlValue& v) { return !std::holds_alternative<std::nullptr_t>(v); });
   if (fits && schema_ && !live && !carvedKeys_.count(key)) {
+    // Without declared types the columns of a record found without its
+    // cell header cannot be told apart; the carver, which found none such
+    // row, measured it against the whole page.
+    if (input.headerless && !typed_) fits = false;
     for (int c = 0; c < scratch.ColumnCount() && fits; ++c) {
       if (!scratch.Has(c)) continue;
       fits = SerialTypeFits(*schema_, c, scratch.SerialType(c), input.headerless);
@@ -261,6 +270,7 @@ size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& 
     in.nextCellExtent = static_cast<uint32_t>(cell.size());
     in.headerless = false;
     in.wholePayload = true;
+    in.rowidLost = !carved.row.hasRowid;
     in.deleted = 1;
     in.pageIndex = carved.row.pageIndex;
     in.offset = carved.row.offset;

@@ -19,7 +19,10 @@
 //     serial type it holds fits its column's declared type: a record read
 //     out of step with its bytes (its first serial type lost, or a
 //     neighbour's bytes taken as its own) shows as values in the wrong
-//     columns, and would be shown as garbled data;
+//     columns, and would be shown as garbled data; in a table whose
+//     columns mostly have no declared type (a full-text search table) that
+//     test tells nothing, and a record found without its cell header is
+//     left to the carver;
 //   - a record of NULLs only is no row (cleared space read as a record);
 //   - two copies that differ (an older and a newer version of one row) are
 //     different rows: both are kept.
@@ -91,6 +94,7 @@ class DeletedRowFilter {
   std::shared_ptr<const CarvedFile> carved_;
   int table_ = -1;
   const TableSchema* schema_ = nullptr;
+  bool typed_ = false;  // most columns have a declared type
   std::unordered_set<size_t> carvedKeys_;
   mutable std::mutex mutex_;
   std::unordered_set<size_t> seen_;

@@ -190,7 +190,7 @@ Status ParseLiveRecord(CDbFileReader& reader, const RowInput& input, ParsedRecor
   if (pos >= avail) return status::kBadData;
   out.payloadLength = payload;
   out.rowid = static_cast<int64_t>(rowid);
-  out.hasRowid = true;
+  out.hasRowid = !input.rowidLost;
 
   // The part of the payload stored in the cell itself, by the format's rule
   // for leaf table cells (usable size U): all of it up to U - 35 bytes,
