@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QScreen>
+#include <exception>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -82,7 +83,9 @@ int main(int argc, char** argv) {
   }
 
   int result = 0;
-  {
+  // A folder that cannot be reached (a data folder without permission, a
+  // disk that went away) is a message, never an abort.
+  try {
     const std::vector<std::filesystem::path> roots = BackupRoots(parser.values(rootOption));
     CMainWnd window(roots, MakeLocalBackendFactory(roots));
     QObject::connect(&instance, &SingleInstance::showRequested, &window, &CMainWnd::ShowFromAnotherStart);
@@ -95,6 +98,9 @@ int main(int argc, char** argv) {
     window.show();
     window.activateWindow();
     result = QApplication::exec();
+  } catch (const std::exception& e) {
+    ShowMessageBox(nullptr, MsgKind::kError, QString(), QString::fromStdString(e.what()));
+    result = 1;
   }
   DeletePreviewCopies();
   return result;

@@ -1,5 +1,7 @@
 // orbanix: the command-line program. Each command lives in its own unit.
 #include <cstring>
+#include <exception>
+#include <filesystem>
 #include <iostream>
 
 #include "cli/commands.h"
@@ -38,7 +40,18 @@ int main(int argc, char** argv) {
   if (name == "--help" || name == "-h" || name == "help") return Usage(std::cout, orbanix::cli::kExitOk);
   orbanix::cli::Args args(argv + 2, argv + argc);
   for (const auto& c : orbanix::cli::Commands()) {
-    if (name == c.name) return c.run(args);
+    if (name != c.name) continue;
+    // The commands use the error-code forms of the file-system calls; a
+    // failure that still arrives as an exception (a folder that cannot be
+    // reached) ends the command with its reason, never with an abort.
+    try {
+      return c.run(args);
+    } catch (const std::filesystem::filesystem_error& e) {
+      std::cerr << "orbanix " << c.name << ": " << e.what() << "\n";
+    } catch (const std::exception& e) {
+      std::cerr << "orbanix " << c.name << ": " << e.what() << "\n";
+    }
+    return orbanix::cli::kExitFailure;
   }
   std::cerr << "orbanix: unknown command '" << name << "'\n";
   return Usage(std::cerr, orbanix::cli::kExitUsage);
