@@ -244,7 +244,9 @@ void CopyWriter::AddJob(const std::string& name, const fs::path& source, const f
                         const std::string& keyField, uint32_t protectionClass, uint64_t recordedSize) {
   if (!seen_.insert(name).second) return;  // listed twice: one file, written once
   std::error_code ec;
-  if (!fs::is_regular_file(source, ec)) {
+  // Only a file that is not there at all is missing; a folder, a link or a
+  // FIFO in its place is a file that fails, with its reason.
+  if (!fs::exists(fs::symlink_status(source, ec))) {
     ++summary_.filesMissing;
     if (events_.fileMissing) events_.fileMissing(name);
     return;
