@@ -18,6 +18,7 @@
 #include "app/message_box.h"
 #include "app/single_instance.h"
 #include "app/skin_catalog.h"
+#include "orbanix_version.h"
 #include "platform/folders.h"
 
 namespace {
@@ -43,6 +44,7 @@ void DeletePreviewCopies() {
 void SetUpOptions(QCommandLineParser& parser, QCommandLineOption& rootOption) {
   parser.setApplicationDescription(QStringLiteral("Corvane Orbanix: reads the data of iPhone backups."));
   parser.addHelpOption();
+  parser.addVersionOption();
   parser.addOption(rootOption);
 }
 
@@ -56,8 +58,10 @@ int main(int argc, char** argv) {
   // Help and bad options need no display.
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg(argv[i]);
-    if (arg == "--help" || arg == "-h" || arg == "--help-all") {
+    if (arg == "--help" || arg == "-h" || arg == "--help-all" || arg == "--version" || arg == "-v") {
       QCoreApplication core(argc, argv);
+      QCoreApplication::setApplicationName(QStringLiteral("orbanix-gui"));
+      QCoreApplication::setApplicationVersion(QString::fromLatin1(orbanix::kVersion));
       QCommandLineParser parser;
       SetUpOptions(parser, rootOption);
       parser.process(core);
@@ -65,6 +69,7 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Corvane Orbanix"));
+  QApplication::setApplicationVersion(QString::fromLatin1(orbanix::kVersion));
   orbanix::app::InitSkinResources();
 
   QCommandLineParser parser;

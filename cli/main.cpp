@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "orbanix_version.h"
 
 namespace orbanix::cli {
 
@@ -28,7 +29,7 @@ int Usage(std::ostream& out, int code) {
   for (const auto& c : orbanix::cli::Commands()) {
     out << "  " << c.name << std::string(10 - std::min<size_t>(9, std::strlen(c.name)), ' ') << c.summary << '\n';
   }
-  out << "\n'orbanix COMMAND --help' describes a command.\n";
+  out << "\n'orbanix COMMAND --help' describes a command; 'orbanix --version' prints the version.\n";
   return code;
 }
 
@@ -38,6 +39,10 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage(std::cerr, orbanix::cli::kExitUsage);
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") return Usage(std::cout, orbanix::cli::kExitOk);
+  if (name == "--version" || name == "-V") {
+    std::cout << "orbanix " << orbanix::kVersion << '\n';
+    return orbanix::cli::kExitOk;
+  }
   orbanix::cli::Args args(argv + 2, argv + argc);
   for (const auto& c : orbanix::cli::Commands()) {
     if (name != c.name) continue;

@@ -664,13 +664,13 @@ Status CDeviceRecovery::CopyFile(const fs::path& source, const fs::path& destina
   return CopyFileWithProgress(source, destination, callback, user);
 }
 
-Status CDeviceRecovery::DumpMessageRows(const fs::path& output) {
-  return orbanix::DumpMessageRows(workFolder_ / kMessagesCopy, output, maxMessageRowId_);
+Status CDeviceRecovery::DumpMessageRows(const fs::path& output, const MessageRowFilter& keep) {
+  return orbanix::DumpMessageRows(workFolder_ / kMessagesCopy, output, maxMessageRowId_, keep);
 }
 
-Status CDeviceRecovery::DumpContactRows(const fs::path& output) {
+Status CDeviceRecovery::DumpContactRows(const fs::path& output, const ContactRowFilter& keep) {
   // The address book's copy is the one the contacts scan read.
-  return orbanix::DumpContactRows(workFolder_ / kAddressBookCopy, output, maxContactRowId_);
+  return orbanix::DumpContactRows(workFolder_ / kAddressBookCopy, output, maxContactRowId_, keep);
 }
 
 Status CDeviceRecovery::ExportWhatsAppChat(int chatKey, const fs::path& output, CopyCallback callback, void* user) {

@@ -483,12 +483,12 @@ Status BackupCatalog::CopyFile(const fs::path& source, const fs::path& destinati
   return CopyFileWithProgress(source, destination, callback, user, currentFolder_);
 }
 
-Status BackupCatalog::DumpMessageRows(const fs::path& output) {
-  return orbanix::DumpMessageRows(Database(kMessagesDb.hashedName), output, maxMessageRowId_);
+Status BackupCatalog::DumpMessageRows(const fs::path& output, const MessageRowFilter& keep) {
+  return orbanix::DumpMessageRows(Database(kMessagesDb.hashedName), output, maxMessageRowId_, keep);
 }
 
-Status BackupCatalog::DumpContactRows(const fs::path& output) {
-  return orbanix::DumpContactRows(Database(kAddressBookDb.hashedName), output, maxContactRowId_);
+Status BackupCatalog::DumpContactRows(const fs::path& output, const ContactRowFilter& keep) {
+  return orbanix::DumpContactRows(Database(kAddressBookDb.hashedName), output, maxContactRowId_, keep);
 }
 
 Status BackupCatalog::ExportWhatsAppChat(int chatKey, const fs::path& output, CopyCallback callback, void* user) {
@@ -557,8 +557,12 @@ Status CLocalBuckupRecovery::CopyForPreview(const fs::path& s, fs::path& c, Prog
 Status CLocalBuckupRecovery::CopyFile(const fs::path& s, const fs::path& d, CopyCallback cb, void* u) {
   ORBANIX_FORWARD(CopyFile(s, d, cb, u));
 }
-Status CLocalBuckupRecovery::DumpMessageRows(const fs::path& o) { ORBANIX_FORWARD(DumpMessageRows(o)); }
-Status CLocalBuckupRecovery::DumpContactRows(const fs::path& o) { ORBANIX_FORWARD(DumpContactRows(o)); }
+Status CLocalBuckupRecovery::DumpMessageRows(const fs::path& o, const MessageRowFilter& k) {
+  ORBANIX_FORWARD(DumpMessageRows(o, k));
+}
+Status CLocalBuckupRecovery::DumpContactRows(const fs::path& o, const ContactRowFilter& k) {
+  ORBANIX_FORWARD(DumpContactRows(o, k));
+}
 Status CLocalBuckupRecovery::ExportWhatsAppChat(int k, const fs::path& o, CopyCallback cb, void* u) {
   ORBANIX_FORWARD(ExportWhatsAppChat(k, o, cb, u));
 }

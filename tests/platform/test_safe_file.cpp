@@ -77,7 +77,9 @@ TEST_F(SafeFile, OnlyRegularFilesInsideTheFolderAreOpened) {
     reason.clear();
     EXPECT_EQ(Open(c.path, reason, error), -1);
     EXPECT_EQ(error, c.error);
-    if (c.reason) EXPECT_EQ(reason, c.reason);
+    if (c.reason) {
+      EXPECT_EQ(reason, c.reason);
+    }
   }
   // Without a root, only the file itself is checked.
   const int outside = OpenStoredFile(b / "cd" / "secret", {}, &reason);
