@@ -341,6 +341,7 @@ Applied Apply(const Base& base, const fs::path& folder, const Target& target, Da
 }
 
 struct Outcome {
+  bool notRun = false;
   bool timedOut = false;
   bool crashed = false;
   int exitCode = -1;
@@ -378,10 +379,12 @@ Outcome Run(const std::vector<std::string>& args, const fs::path& scratch, const
     ::dup2(in, 0);
     ::dup2(o, 1);
     ::dup2(e, 2);
-    if (::chdir(scratch.c_str()) != 0) _exit(120);
-    if (user != 0 && (::setgid(group) != 0 || ::setuid(user) != 0)) _exit(121);
+    // 126: this run cannot be made (another user may not reach the
+    // program); it is skipped, not counted.
+    if (::chdir(scratch.c_str()) != 0) _exit(126);
+    if (user != 0 && (::setgid(group) != 0 || ::setuid(user) != 0)) _exit(126);
     ::execve(argv[0], argv.data(), envp.data());
-    _exit(127);
+    _exit(126);
   }
   Outcome o;
   int status = 0;
@@ -401,7 +404,8 @@ Outcome Run(const std::vector<std::string>& args, const fs::path& scratch, const
   if (!o.timedOut) {
     if (WIFSIGNALED(status)) o.crashed = true;
     if (WIFEXITED(status)) o.exitCode = WEXITSTATUS(status);
-    if (o.exitCode == 98 || o.exitCode == 99 || o.exitCode == 121 || o.exitCode == 127) o.crashed = true;
+    if (o.exitCode == 98 || o.exitCode == 99) o.crashed = true;
+    o.notRun = o.exitCode == 126;
   }
   if (o.err.find("Sanitizer") != std::string::npos || o.err.find("runtime error:") != std::string::npos) {
     o.crashed = true;
@@ -529,6 +533,10 @@ int Main(int argc, char** argv) {
     for (size_t c = 0; c < commands.size(); ++c) {
       const std::string name = c == 0 ? "scan" : "recover";
       const Outcome o = Run(commands[c], scratch, name, timeoutSeconds, user, group);
+      if (o.notRun) {
+        ++skipped;
+        continue;
+      }
       ++runs;
       if (o.timedOut) {
         ++hangs;
@@ -582,7 +590,7 @@ int Main(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   std::printf("runs %d, crashes %d, hangs %d, silent losses %d, writes outside %d, backup changes %d, "
-              "temporary files left %d, cases skipped %d (%d cases, seed %u, %.0f s)\n",
+              "temporary files left %d, skipped %d (%d cases, seed %u, %.0f s)\n",
               runs, crashes, hangs, silent, outsideWrites, backupChanges, leftovers, skipped, cases, seed, seconds);
   const bool clean = crashes + hangs + silent + outsideWrites + backupChanges + leftovers == 0;
   if (!keep && clean) fs::remove_all(work, ec);
