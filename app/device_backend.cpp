@@ -39,6 +39,8 @@ class DeviceBackend : public SourceBackend {
 
   IPhoneRecoveryParse* Source() override { return source_.get(); }
   bool DeviceGone() const override { return source_ && source_->disconnected(); }
+  std::vector<Problem> Problems() const override { return source_ ? source_->Problems() : std::vector<Problem>{}; }
+  std::string OpenMessage() const override { return source_ ? source_->englishMessage() : std::string(); }
 
  private:
   std::filesystem::path dataFolder_;

@@ -83,6 +83,8 @@ class LocalBackend : public SourceBackend {
   }
 
   IPhoneRecoveryParse* Source() override { return &source_; }
+  std::vector<Problem> Problems() const override { return source_.Problems(); }
+  std::string OpenMessage() const override { return catalog_->lastMessage(); }
 
  private:
   std::shared_ptr<BackupCatalog> catalog_;

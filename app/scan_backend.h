@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/problems.h"
 #include "platform/status.h"
 #include "sources/discovery.h"
 #include "sources/scan_driver.h"
@@ -68,6 +69,11 @@ class ScanBackend {
   virtual IPhoneRecoveryParse* Source() { return nullptr; }
   // True once a device scan found its phone gone.
   virtual bool DeviceGone() const { return false; }
+  // What the source could not read so far (safe to ask while the worker
+  // runs), and its own words on how opening went (the decryption's or the
+  // phone's explanation; empty when it had none). Asked on the worker.
+  virtual std::vector<Problem> Problems() const { return {}; }
+  virtual std::string OpenMessage() const { return {}; }
 };
 
 using ScanBackendFactory = std::function<std::unique_ptr<ScanBackend>(int sourceType)>;

@@ -11,6 +11,7 @@
 #include "cli/device_session.h"
 #include "cli/progress.h"
 #include "cli/scan_session.h"
+#include "export/chat_apps_output.h"
 #include "export/names.h"
 #include "export/recovery.h"
 #include "export/source_output.h"
@@ -33,7 +34,8 @@ constexpr const char* kHelp =
     "  --categories LIST  comma-separated, default all: camera-roll, photo-stream,\n"
     "                     app-photos, app-videos, messages, message-attachments,\n"
     "                     contacts, call-history, notes, whatsapp,\n"
-    "                     whatsapp-attachments\n"
+    "                     whatsapp-attachments; also qq and wechat (each chat as\n"
+    "                     a text file under QQ/ and WeChat/)\n"
     "  --deleted-only     only the items recovered from deleted rows (photos and\n"
     "                     attachments have no deleted state and are left out)\n"
     "  --password-file F  the password of an encrypted backup, first line of F\n"
@@ -54,7 +56,7 @@ void CancelProgress(void* progress) { static_cast<RecoveryProgress*>(progress)->
 // Writes the ticked items of a finished scan into `output`. The source
 // must be the one the scan ran over: the copies are read from it.
 int WriteRecovery(ScanResults& found, IPhoneRecoveryParse& scanned, const std::string& deviceName,
-                  const fs::path& output, bool deletedOnly) {
+                  const fs::path& output, bool deletedOnly, bool qq, bool weChat) {
   std::lock_guard<std::mutex> guard(found.lock);
   const std::vector<MessageRecord> conversationRows = ConversationRows(found.conversations);
   const std::vector<ChatMessageRecord> chatRows = ChatRows(found.whatsApp);
@@ -107,6 +109,18 @@ int WriteRecovery(ScanResults& found, IPhoneRecoveryParse& scanned, const std::s
   {
     InterruptGuard interrupt(CancelProgress, &progress);
     result = RunRecovery(selection, records, source, options, progress);
+    // The chats of QQ and WeChat, each through the source's chat export.
+    if (result.error.empty() && !result.cancelled && (qq || weChat)) {
+      std::vector<ChatAppJob> jobs;
+      if (qq) jobs = ChatAppJobs(ChatApp::kQQ, found.qq, deletedOnly);
+      if (weChat) {
+        const std::vector<ChatAppJob> more = ChatAppJobs(ChatApp::kWeChat, found.weChat, deletedOnly);
+        jobs.insert(jobs.end(), more.begin(), more.end());
+      }
+      WriteChatApps(scanned, jobs, output, progress);
+      result.cancelled = progress.Cancelled();
+      result.counts = progress.counts();
+    }
   }
   bar.Finish();
 
@@ -145,10 +159,6 @@ int RunRecover(const Args& args) {
         std::string error;
         if (!ParseCategories(args[++i], request, error)) {
           std::cerr << "orbanix recover: " << error << "\n";
-          return kExitUsage;
-        }
-        if (request.qq || request.weChat) {
-          std::cerr << "orbanix recover: QQ and WeChat chats are counted by 'orbanix scan', not written\n";
           return kExitUsage;
         }
       } else {
@@ -205,6 +215,8 @@ int RunRecover(const Args& args) {
     DeviceScanRequest deviceRequest;
     deviceRequest.udid = udid;
     deviceRequest.categories = request.categories;
+    deviceRequest.qq = request.qq;
+    deviceRequest.weChat = request.weChat;
     // The session holds the phone's binding and source; the recovery copies
     // the media from the source's local copies, which go with the source.
     DeviceScanSession session;
@@ -216,7 +228,8 @@ int RunRecover(const Args& args) {
     // The media were fetched into the source's local copies during the
     // scan, so what was read before a phone went away can still be written.
     const std::string name = session.deviceName.empty() ? std::string("iPhone") : session.deviceName;
-    const int code = WriteRecovery(session.results, *session.source, name, output, deletedOnly);
+    const int code =
+        WriteRecovery(session.results, *session.source, name, output, deletedOnly, request.qq, request.weChat);
     return session.disconnected ? kExitFailure : code;
   }
 
@@ -227,7 +240,7 @@ int RunRecover(const Args& args) {
     return kExitFailure;
   }
   return WriteRecovery(session.results, *session.source, session.catalog->selected().displayName, output,
-                       deletedOnly);
+                       deletedOnly, request.qq, request.weChat);
 }
 
 }  // namespace orbanix::cli

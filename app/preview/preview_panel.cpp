@@ -195,6 +195,15 @@ void CPreviewPanel::BuildMediaView() {
   mediaTitle_->setWordWrap(true);
   mediaTitle_->setAlignment(Qt::AlignCenter);
   box->addWidget(mediaTitle_);
+  // What went wrong with a file that cannot be played, in the panel (the
+  // list stays usable; no box to close).
+  notice_ = new QLabel(media_);
+  notice_->setObjectName(QStringLiteral("MediaNotice"));
+  notice_->setWordWrap(true);
+  notice_->setAlignment(Qt::AlignCenter);
+  notice_->setStyleSheet(QStringLiteral("color: #B3261E; padding: 12px;"));
+  notice_->hide();
+  box->addWidget(notice_);
   video_ = new CVideoView(media_);
   box->addWidget(video_, 1);
   auto* controls = new QHBoxLayout;
@@ -247,7 +256,9 @@ void CPreviewPanel::BuildMediaView() {
   connect(player_, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error, const QString&) {
     if (error == QMediaPlayer::NoError || player_->source().isEmpty()) return;
     player_->setSource(QUrl());
-    Ask(panel_, AskKind::kInformation, Message("MSG1207", QStringLiteral("The file cannot be played.")));
+    video_->hide();
+    notice_->setText(Message("MSG1207", QStringLiteral("The file cannot be played.")));
+    notice_->show();
   });
 }
 
@@ -286,6 +297,30 @@ void CPreviewPanel::ShowNote(const NoteRecord& note) {
   body.setForeground(QColor(QString::fromLatin1(note.deleted ? kDeletedColour : kNoteColour)));
   cursor.insertText(QStringLiteral("Title:\n    ") + Q(note.title) + QStringLiteral("\nNote:\n     ") + Q(note.body),
                     body);
+  edit_->moveCursor(QTextCursor::Start);
+}
+
+void CPreviewPanel::ShowCall(const CallRecord& call, const QString& direction, const QString& duration,
+                             const QString& state) {
+  // The call's detail: who, when, which way, how long; a call recovered
+  // from deleted space in its own colour.
+  SetMode(Mode::kText);
+  edit_->clear();
+  QTextCursor cursor(edit_->document());
+  QTextCharFormat grey;
+  grey.setForeground(QColor(0x80, 0x80, 0x80));
+  QTextCharFormat value;
+  value.setForeground(QColor(QString::fromLatin1(call.deleted ? kDeletedColour : kNoteColour)));
+  auto line = [&](const char* key, const char* caption, const QString& text) {
+    cursor.insertText(Text("PageScan", key, QString::fromLatin1(caption)) + QStringLiteral("\n"), grey);
+    cursor.insertText(QStringLiteral("    ") + (text.isEmpty() ? QStringLiteral("-") : text) + QStringLiteral("\n"), value);
+  };
+  line("CallName", "Name:", Q(call.name));
+  line("CallNumber", "Phone Number:", Q(call.address));
+  line("CallDate", "Date:", Q(call.date));
+  line("CallType", "Type:", direction);
+  line("CallDuration", "Duration:", duration);
+  line("CallState", "Status:", state);
   edit_->moveCursor(QTextCursor::Start);
 }
 
@@ -467,7 +502,7 @@ bool CPreviewPanel::TryPicture() {
 
 void CPreviewPanel::ShowNotFound() {
   edit_->clear();
-  edit_->setPlainText(Text("PageScan", "FileNotFound", QStringLiteral("Can not found the file!")));
+  edit_->setPlainText(Text("PageScan", "FileNotFound", QStringLiteral("This picture cannot be shown (the file is damaged or not a picture).")));
 }
 
 void CPreviewPanel::Play(const QString& path, bool video, const QString& title) {
@@ -475,6 +510,7 @@ void CPreviewPanel::Play(const QString& path, bool video, const QString& title) 
   SetMode(Mode::kMedia);
   video_->setVisible(video);
   audioFiller_->setVisible(!video);
+  notice_->hide();
   mediaTitle_->setText(video || title.isEmpty() ? title : QStringLiteral("\u266B  ") + title);
   mediaTitle_->setVisible(!title.isEmpty());
   player_->setSource(QUrl::fromLocalFile(path));

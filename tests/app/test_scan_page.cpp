@@ -3,7 +3,9 @@
 // the demo backup with the real one.
 #include <QApplication>
 #include <QProgressBar>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
@@ -243,9 +245,9 @@ void ScanPageTests::countsInTreeLabels() {
   QVERIFY(WaitFinished(window));
   CScanVrtWnd* page = window.ScanPage();
   QCOMPARE(page->CategoryNode(kCameraRoll)->text(0), QStringLiteral("Camera Roll (3)"));
-  QCOMPARE(page->CategoryNode(kMessageAtts)->text(0), QStringLiteral("Messages Attachments (3)"));
+  QCOMPARE(page->CategoryNode(kMessageAtts)->text(0), QStringLiteral("Message Attachments (3)"));
   QCOMPARE(page->CategoryNode(kWhatsApp)->text(0), QStringLiteral("WhatsApp (3)"));
-  QCOMPARE(page->CategoryNode(kSafariBookmark)->text(0), QStringLiteral("Safari Bookmark (0)"));
+  QCOMPARE(page->CategoryNode(kSafariBookmark)->text(0), QStringLiteral("Safari Bookmarks (0)"));
   QCOMPARE(page->TotalCount(), 33);
   // 33 items of 2048 bytes each, all ticked.
   QCOMPARE(page->ui()->LblStatistics->text(),
@@ -282,6 +284,128 @@ void ScanPageTests::wrongPasswordAsksAgainAndRescans() {
   QCOMPARE(window.ScanPage()->Password(), QStringLiteral("right"));
   QCOMPARE(opens.load(), 1);  // the wrong one never reached the scripted open
   QVERIFY(window.ScanPage()->TotalCount() > 0);
+}
+
+namespace {
+
+// A scripted source that accepts only the password "right".
+struct Refusing : FakeBackend {
+  using FakeBackend::FakeBackend;
+  void Prepare(const BackupInfo& b, const std::string& password, const CategoryTicks& t,
+               std::function<int(int)> report, std::function<Status()>& open,
+               std::vector<BackendStep>& steps) override {
+    FakeBackend::Prepare(b, password, t, report, open, steps);
+    if (password != "right") open = [] { return status::kWrongPassword; };
+  }
+};
+
+}  // namespace
+
+void ScanPageTests::passwordKeptForTheSession() {
+  FakeScript script;
+  CMainWnd window({}, [script](int) -> std::unique_ptr<ScanBackend> { return std::make_unique<Refusing>(script); });
+  QStringList passwords{QStringLiteral("wrong"), QStringLiteral("right")};
+  int prompts = 0;
+  window.CategoryPage()->SetPasswordPrompt([&](QWidget*, QString& password) {
+    ++prompts;
+    if (passwords.isEmpty()) return 2;
+    password = passwords.takeFirst();
+    return 1;
+  });
+  BackupInfo locked = PlainBackup();
+  locked.encrypted = true;
+  StartFromCategoryPage(window, locked);
+  QVERIFY(WaitFinished(window));
+  QCOMPARE(prompts, 2);
+  // The wrong one was forgotten, the right one kept.
+  QVERIFY(window.CategoryPage()->KnowsPassword(locked));
+
+  // Home and the same backup again: no question.
+  g_boxes.answer = kAnswerOk;
+  window.ScanPage()->ui()->BtnHome->click();
+  QCOMPARE(window.ScanPage()->state(), CScanVrtWnd::State::kIdle);
+  StartFromCategoryPage(window, locked);
+  QVERIFY(WaitFinished(window));
+  QCOMPARE(prompts, 2);
+  QCOMPARE(window.ScanPage()->Password(), QStringLiteral("right"));
+
+  // Another encrypted backup has its own password.
+  window.ScanPage()->ui()->BtnHome->click();
+  BackupInfo other = locked;
+  other.folder = "/nonexistent/other";
+  QVERIFY(!window.CategoryPage()->KnowsPassword(other));
+  StartFromCategoryPage(window, other);
+  QCOMPARE(prompts, 3);  // asked, and cancelled: the page stays usable
+  QVERIFY(window.CategoryPage()->NextButton()->isEnabled());
+}
+
+void ScanPageTests::splitterSharesWidthAndIsRemembered() {
+  QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orbanix"), QStringLiteral("layout")).clear();
+  int dragged = 0;
+  {
+    CMainWnd window({}, FakeFactory({}));
+    window.resize(1600, 1000);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    StartFromCategoryPage(window, PlainBackup());
+    QVERIFY(WaitFinished(window));
+    QSplitter* splitter = window.ScanPage()->Splitter();
+    QVERIFY(splitter);
+    QCOMPARE(splitter->widget(1), static_cast<QWidget*>(window.ScanPage()->ui()->PreviewLayout));
+    // Wide windows give the preview a real share, not a fixed strip.
+    QTRY_VERIFY(splitter->sizes().value(1) > 400);
+    // A drag of the handle 150 pixels to the right.
+    QSplitterHandle* handle = splitter->handle(1);
+    const QPoint middle = handle->rect().center();
+    QTest::mousePress(handle, Qt::LeftButton, {}, middle);
+    QTest::mouseMove(handle, middle + QPoint(150, 0));
+    QTest::mouseRelease(handle, Qt::LeftButton, {}, middle + QPoint(150, 0));
+    dragged = splitter->sizes().value(1);
+    QVERIFY2(dragged < 400, qPrintable(QString::number(dragged)));
+    window.ScanPage()->ui()->BtnHome->setEnabled(true);
+    g_boxes.answer = kAnswerOk;
+  }
+  // The next window (the next run) keeps the shares.
+  CMainWnd window({}, FakeFactory({}));
+  window.resize(1600, 1000);
+  window.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&window));
+  StartFromCategoryPage(window, PlainBackup());
+  QVERIFY(WaitFinished(window));
+  QTRY_VERIFY(std::abs(window.ScanPage()->Splitter()->sizes().value(1) - dragged) <= 2);
+  g_boxes.answer = kAnswerOk;
+}
+
+void ScanPageTests::checkingPasswordShowsBusyHeader() {
+  // The key derivation: a long open without progress.
+  FakeScript script;
+  script.openReports = {0, 0, 0, 0, 0, 0};
+  script.between = 60ms;
+  CMainWnd window({}, FakeFactory(script));
+  window.CategoryPage()->SetPasswordPrompt([](QWidget*, QString& password) {
+    password = QStringLiteral("secret");
+    return 1;
+  });
+  BackupInfo locked = PlainBackup();
+  locked.encrypted = true;
+  StartFromCategoryPage(window, locked);
+  auto* busy = window.findChild<QProgressBar*>(QStringLiteral("ProgressChecking"));
+  QVERIFY(busy);
+  QTRY_VERIFY(!busy->isHidden());
+  QCOMPARE(busy->maximum(), 0);  // a busy bar, not a percent
+  QCOMPARE(window.ui()->LblScanInfo->text(), QStringLiteral("Checking the password…"));
+  QVERIFY(!window.ui()->HorLayoutScan->isHidden());
+  QVERIFY(WaitFinished(window));
+  QVERIFY(busy->isHidden());
+  QCOMPARE(window.ui()->LblScanInfo->text(), QStringLiteral("The scan is complete"));
+
+  // A backup without a password shows no such bar.
+  g_boxes.answer = kAnswerOk;
+  window.ScanPage()->ui()->BtnHome->click();
+  StartFromCategoryPage(window, PlainBackup());
+  QTest::qWait(100);
+  QVERIFY(busy->isHidden());
+  QVERIFY(WaitFinished(window));
 }
 
 void ScanPageTests::homeAsksAndReturnsToStep1() {
