@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/device_session.h"
+#include "cli/problems_report.h"
 #include "cli/progress.h"
 #include "cli/scan_session.h"
 #include "export/chat_apps_output.h"
@@ -30,12 +31,15 @@ constexpr const char* kHelp =
     "writes every item found in the chosen categories into OUTPUT_FOLDER: photos,\n"
     "videos and attachments as copies, messages and WhatsApp chats as TXT/HTML\n"
     "(and CSV) documents per conversation, contacts, call history and notes as\n"
-    "one HTML document each.\n"
+    "one HTML document each, calendar and reminders as HTML, CSV and iCalendar\n"
+    "(.ics), Safari bookmarks and history as HTML and CSV and the bookmarks as a\n"
+    "bookmark file that browsers import.\n"
     "  --categories LIST  comma-separated, default all: camera-roll, photo-stream,\n"
     "                     app-photos, app-videos, messages, message-attachments,\n"
     "                     contacts, call-history, notes, whatsapp,\n"
-    "                     whatsapp-attachments; also qq and wechat (each chat as\n"
-    "                     a text file under QQ/ and WeChat/)\n"
+    "                     whatsapp-attachments, reminders, calendar,\n"
+    "                     safari-bookmarks; also qq and wechat (each chat as a\n"
+    "                     text file under QQ/ and WeChat/)\n"
     "  --deleted-only     only the items recovered from deleted rows (photos and\n"
     "                     attachments have no deleted state and are left out)\n"
     "  --password-file F  the password of an encrypted backup, first line of F\n"
@@ -44,7 +48,9 @@ constexpr const char* kHelp =
     "                     UDID is given) instead of a backup; a phone gone during\n"
     "                     the scan leaves what was read before (exit code 1)\n"
     "Progress goes to stderr; Ctrl-C stops the run and removes the file in work.\n"
-    "Exit code 0 when every file was written, 1 otherwise.\n";
+    "What could not be read is a warning on stderr. Exit code 0 when every file\n"
+    "was written, 1 otherwise, and 1 when nothing at all of a chosen category\n"
+    "could be read.\n";
 
 struct Failure {
   fs::path path;
@@ -74,6 +80,10 @@ int WriteRecovery(ScanResults& found, IPhoneRecoveryParse& scanned, const std::s
   records.notes = &found.notes;
   records.chats = &found.whatsApp;
   records.chatRows = &chatRows;
+  records.reminders = &found.reminders;
+  records.events = &found.events;
+  records.safariBookmarks = &found.safariBookmarks;
+  records.safariHistory = &found.safariHistory;
 
   CStatisticsObj selection;
   SelectAll(selection, records);
@@ -228,9 +238,12 @@ int RunRecover(const Args& args) {
     // The media were fetched into the source's local copies during the
     // scan, so what was read before a phone went away can still be written.
     const std::string name = session.deviceName.empty() ? std::string("iPhone") : session.deviceName;
+    const std::vector<Problem> problems = session.source->Problems();
+    PrintProblemWarnings(std::cerr, problems);
     const int code =
         WriteRecovery(session.results, *session.source, name, output, deletedOnly, request.qq, request.weChat);
-    return session.disconnected ? kExitFailure : code;
+    const int lost = ReportLost(session.results, problems, request.qq, request.weChat);
+    return session.disconnected ? kExitFailure : code != kExitOk ? code : lost;
   }
 
   ScanSession session;
@@ -239,8 +252,12 @@ int RunRecover(const Args& args) {
     std::cerr << "orbanix recover: the scan was stopped; nothing was written\n";
     return kExitFailure;
   }
-  return WriteRecovery(session.results, *session.source, session.catalog->selected().displayName, output,
-                       deletedOnly, request.qq, request.weChat);
+  const int code = WriteRecovery(session.results, *session.source, session.catalog->selected().displayName, output,
+                                 deletedOnly, request.qq, request.weChat);
+  // What could not be read was said after the scan; a category of which
+  // nothing at all could be read makes the run a failure.
+  const int lost = ReportLost(session.results, session.problems, request.qq, request.weChat);
+  return code != kExitOk ? code : lost;
 }
 
 }  // namespace orbanix::cli

@@ -14,6 +14,7 @@
 #include "sources/categories.h"
 #include "sources/file_copy.h"
 #include "sources/media_sniffer.h"
+#include "sources/stored_database.h"
 
 namespace orbanix {
 
@@ -21,7 +22,9 @@ namespace fs = std::filesystem;
 
 BackupCatalog::BackupCatalog(fs::path dataFolder, std::vector<fs::path> roots)
     : dataFolder_(dataFolder.empty() ? DataFolder() : std::move(dataFolder)) {
-  CreateFolderTree(dataFolder_);
+  // Without its data folder the program still scans; only the preview
+  // copies need it, and they fail on their own with the folder's reason.
+  dataFolderError_ = CreateFolderTree(dataFolder_);
   CleanUp();
   if (roots.empty()) roots = DefaultBackupRoots();
   currentFolder_ = roots.front();
@@ -58,10 +61,35 @@ std::function<int(int)> BackupCatalog::ExtractorProgressWithin(int share) {
 
 fs::path BackupCatalog::Database(const char* hashedName) const { return ResolveStoredPath(currentFolder_, hashedName); }
 
+bool BackupCatalog::Usable(const char* category, const std::string& key, const fs::path& path) {
+  const StoredDatabaseCheck check = CheckStoredDatabase(path, currentFolder_);
+  switch (check.state) {
+    case StoredDatabaseState::kMissing:
+    case StoredDatabaseState::kReadable:
+      return true;
+    case StoredDatabaseState::kPartial:
+      problems_.Add(category, key, check.what, check.reason + "; what its pages still hold is shown", false);
+      return true;
+    case StoredDatabaseState::kUnreadable:
+      problems_.Add(category, key, check.what, check.reason, true);
+      return false;
+  }
+  return true;
+}
+
+void BackupCatalog::Failed(const char* category, const std::string& key, Status result, bool found) {
+  // A missing database (ENOENT, the same value as a cancel) is no problem:
+  // the category simply has nothing in this backup.
+  if (result == status::kOk || result == ENOENT) return;
+  problems_.Add(category, key, found ? "could be read only in part" : "could not be read", StatusText(result),
+                !found);
+}
+
 Status BackupCatalog::Open(const std::string& password) {
   progress_ = 0;
   step_ = 11;
   lastMessage_.clear();
+  problems_.Clear();
   if (const int answer = Report(0)) return answer;
   index_.clear();
   CleanUp();  // the deciphered copy of an earlier scan goes
@@ -88,6 +116,7 @@ Status BackupCatalog::Open(const std::string& password) {
     }
     if (!report.failedFiles.empty()) {
       lastMessage_ = std::to_string(report.failedFiles.size()) + " files could not be deciphered";
+      for (const std::string& file : report.failedFiles) problems_.Add("", file, "could not be deciphered");
     }
     decryptedFolder_ = output;
     readFolder = output;
@@ -99,9 +128,25 @@ Status BackupCatalog::Open(const std::string& password) {
   // The manifest of either era; the deciphered copy holds a readable one
   // (an encrypted Manifest.db can only be read there). The operations look
   // at the stored files themselves, never at a size the manifest records.
-  std::string error;
-  Status result = ReadFileIndex(readFolder, index_, &error, RecordedSizes::kLeft);
+  std::string error, warning;
+  Status result = ReadFileIndex(readFolder, index_, &error, RecordedSizes::kLeft, &warning);
   if (result != status::kOk && !error.empty()) lastMessage_ = error;
+  const ManifestKind manifest = FindManifest(readFolder);
+  const char* manifestName = manifest == ManifestKind::Mbdb ? kMbdbFileName : kManifestDbFileName;
+  if (result != status::kOk && manifest != ManifestKind::None) {
+    // Without the index the media and the application databases cannot be
+    // found; the databases at fixed places are still read.
+    problems_.Add("", manifestName, index_.empty() ? "cannot be read" : "could be read only in part",
+                  error.empty() ? StatusText(result) : error);
+  } else if (result != status::kOk) {
+    problems_.Add("", "", "holds no manifest (neither Manifest.mbdb nor Manifest.db)",
+                  "only the databases at fixed places are read");
+  }
+  if (!warning.empty()) problems_.Add("", manifestName, "is cut short", warning);
+  if (manifest == ManifestKind::ManifestDb && result == status::kOk) {
+    const StoredDatabaseCheck check = CheckStoredDatabase(readFolder / kManifestDbFileName, {});
+    if (check.state == StoredDatabaseState::kPartial) problems_.Add("", manifestName, check.what, check.reason);
+  }
   if (!decryptedFolder_.empty()) {
     selected_.folder = decryptedFolder_;
     currentFolder_ = decryptedFolder_;
@@ -111,10 +156,21 @@ Status BackupCatalog::Open(const std::string& password) {
   return result;
 }
 
+fs::path BackupCatalog::Helper(const FixedDatabase& database) const {
+  const fs::path path = Database(database.hashedName);
+  const StoredDatabaseState state = CheckStoredDatabase(path, currentFolder_).state;
+  return state == StoredDatabaseState::kUnreadable ? fs::path() : path;
+}
+
 Status BackupCatalog::ScanContacts(std::vector<ContactRecord>& contacts) {
   // The extractor fills a list of its own; the caller's list is appended to.
   std::vector<ContactRecord> found;
-  const Status result = orbanix::ScanContacts(Database(kAddressBookDb.hashedName), found, maxContactRowId_);
+  const fs::path db = Database(kAddressBookDb.hashedName);
+  Status result = status::kBadData;
+  if (Usable("contacts", kAddressBookDb.key, db)) {
+    result = orbanix::ScanContacts(db, found, maxContactRowId_);
+    Failed("contacts", kAddressBookDb.key, result, !found.empty());
+  }
   contacts.insert(contacts.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
@@ -129,8 +185,12 @@ Status BackupCatalog::ScanMessages(ConversationMap& conversations) {
   // The conversations go straight to the caller: a second copy kept here
   // would double the memory of the largest result of a scan.
   ConversationMap found;
-  const Status result = orbanix::ScanMessages(Database(kMessagesDb.hashedName), Database(kAddressBookDb.hashedName),
-                                              found, maxMessageRowId_, scanProgress);
+  const fs::path db = Database(kMessagesDb.hashedName);
+  Status result = status::kBadData;
+  if (Usable("messages", kMessagesDb.key, db)) {
+    result = orbanix::ScanMessages(db, Helper(kAddressBookDb), found, maxMessageRowId_, scanProgress);
+    Failed("messages", kMessagesDb.key, result, !found.empty());
+  }
   for (auto& [handle, messages] : found) {
     auto& into = conversations[handle];
     if (into.empty()) {
@@ -144,9 +204,15 @@ Status BackupCatalog::ScanMessages(ConversationMap& conversations) {
 }
 
 Status BackupCatalog::ScanCallHistory(std::vector<CallRecord>& calls) {
-  const Status result = orbanix::ScanCallHistory(CallHistoryDatabasePath(currentFolder_),
-                                                 Database(kAddressBookDb.hashedName), calls,
-                                                 ExtractorProgressWithin(step_ / 2));
+  const fs::path db = CallHistoryDatabasePath(currentFolder_);
+  const bool newer = db.filename() == kCallHistoryDb.hashedName;
+  const std::string key = newer ? kCallHistoryDb.key : kOldCallHistoryDb.key;
+  const size_t before = calls.size();
+  Status result = status::kBadData;
+  if (Usable("call-history", key, db)) {
+    result = orbanix::ScanCallHistory(db, Helper(kAddressBookDb), calls, ExtractorProgressWithin(step_ / 2));
+    Failed("call-history", key, result, calls.size() > before);
+  }
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
 }
@@ -154,7 +220,12 @@ Status BackupCatalog::ScanCallHistory(std::vector<CallRecord>& calls) {
 Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
   // The extractor replaces its list; the caller's list is only appended to.
   std::vector<NoteRecord> found;
-  const Status result = orbanix::ScanNotes(Database(kNotesDb.hashedName), found, ExtractorProgressWithin(step_ / 2));
+  const fs::path db = Database(kNotesDb.hashedName);
+  Status result = status::kBadData;
+  if (Usable("notes", kNotesDb.key, db)) {
+    result = orbanix::ScanNotes(db, found, ExtractorProgressWithin(step_ / 2));
+    Failed("notes", kNotesDb.key, result, !found.empty());
+  }
   notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
@@ -162,7 +233,7 @@ Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
 
 Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream) {
   const Status result = orbanix::ScanPhotos(currentFolder_, index_, cameraRoll, photoStream,
-                                            MediaProgress{callback_, user_, progress_, step_});
+                                            MediaProgress{callback_, user_, progress_, step_, &problems_});
   if (result == status::kCancelled) return result;
   const int answer = Advance(2 * step_);
   return answer ? answer : result;
@@ -170,7 +241,7 @@ Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector
 
 Status BackupCatalog::ScanMessageAttachments(std::vector<AttachmentFile>& attachments) {
   const Status result = orbanix::ScanMessageAttachments(currentFolder_, index_, attachments,
-                                                        MediaProgress{callback_, user_, progress_, step_});
+                                                        MediaProgress{callback_, user_, progress_, step_, &problems_});
   if (result == status::kCancelled) return result;
   const int answer = Advance(step_);
   return answer ? answer : result;
@@ -179,7 +250,7 @@ Status BackupCatalog::ScanMessageAttachments(std::vector<AttachmentFile>& attach
 Status BackupCatalog::ScanAppMedia(std::vector<AppMediaItem>& media) {
   whatsAppMedia_.clear();
   const Status result = orbanix::ScanAppMedia(currentFolder_, index_, media, whatsAppMedia_,
-                                              MediaProgress{callback_, user_, progress_, step_});
+                                              MediaProgress{callback_, user_, progress_, step_, &problems_});
   if (result == status::kCancelled) return result;
   const int answer = Advance(step_);
   return answer ? answer : result;
@@ -196,8 +267,14 @@ Status BackupCatalog::ScanWhatsApp(WhatsAppChatMap& chats) {
   const WhatsAppDatabases databases = FindWhatsAppDatabases(index_);
   Status result = ENOENT;
   if (databases.chat) {
-    result = orbanix::ScanWhatsApp(ResolveStoredPath(currentFolder_, databases.chat->hashedName), chats,
-                                   ExtractorProgressWithin(step_));
+    const fs::path db = ResolveStoredPath(currentFolder_, databases.chat->hashedName);
+    if (Usable("whatsapp", databases.chat->key, db)) {
+      const size_t before = chats.size();
+      result = orbanix::ScanWhatsApp(db, chats, ExtractorProgressWithin(step_));
+      Failed("whatsapp", databases.chat->key, result, chats.size() > before);
+    } else {
+      result = status::kBadData;
+    }
     whatsAppChats_ = chats;
   }
   const int answer = Advance(step_);
@@ -210,7 +287,12 @@ Status BackupCatalog::ScanQQ(ChatAccountMap& accounts) {
   Status result = status::kOk;
   for (const ChatAccountDatabase& db : FindQQDatabases(index_)) {
     PeerChatMap chats;
-    const Status s = orbanix::ScanQQ(ResolveStoredPath(currentFolder_, db.entry.hashedName), chats);
+    const fs::path path = ResolveStoredPath(currentFolder_, db.entry.hashedName);
+    Status s = status::kBadData;
+    if (Usable("qq", db.entry.key, path)) {
+      s = orbanix::ScanQQ(path, chats);
+      Failed("qq", db.entry.key, s, !chats.empty());
+    }
     if (s != status::kOk) result = s;
     accounts[db.account] = std::move(chats);
     if (const int answer = Report(progress_ + ++found)) return answer;
@@ -226,13 +308,145 @@ Status BackupCatalog::ScanWeChat(ChatAccountMap& accounts) {
   Status result = status::kOk;
   for (const ChatAccountDatabase& db : FindWeChatDatabases(index_)) {
     PeerChatMap chats;
-    const Status s = orbanix::ScanWeChat(ResolveStoredPath(currentFolder_, db.entry.hashedName), chats);
+    const fs::path path = ResolveStoredPath(currentFolder_, db.entry.hashedName);
+    Status s = status::kBadData;
+    if (Usable("wechat", db.entry.key, path)) {
+      s = orbanix::ScanWeChat(path, chats);
+      Failed("wechat", db.entry.key, s, !chats.empty());
+    }
     if (s != status::kOk) result = s;
     accounts[db.account] = std::move(chats);
     if (const int answer = Report(progress_ + ++found)) return answer;
   }
   const int answer = Advance(step_);
   weChatAccounts_ = accounts;
+  return answer ? answer : result;
+}
+
+namespace {
+
+// Progress points of each organiser scan (reminders, calendar, Safari):
+// small stores, read after every other category.
+constexpr int kOrganizerShare = 2;
+
+}  // namespace
+
+Status BackupCatalog::ReadStores(const char* category, const std::vector<BackupFileEntry>& stores, int share,
+                                 const std::function<Status(const fs::path&, const OrganizerProgress&)>& read) {
+  Status result = status::kOk;
+  const int base = progress_;
+  const int n = static_cast<int>(stores.size());
+  for (int i = 0; i < n; ++i) {
+    const BackupFileEntry& store = stores[i];
+    const fs::path path = ResolveStoredPath(currentFolder_, store.hashedName);
+    int answer = 0;
+    const OrganizerProgress progress = [&](int percent) {
+      answer = Report(base + share * (100 * i + std::clamp(percent, 0, 100)) / (100 * n));
+      return answer;
+    };
+    std::error_code ec;
+    Status st = status::kBadData;
+    if (!fs::exists(path, ec)) {
+      // The manifest lists it, the folder does not hold it.
+      problems_.Add(category, store.key, "is not in the backup folder", {}, n == 1);
+    } else if (Usable(category, store.key, path)) {
+      st = read(path, progress);
+      if (answer != 0) return answer;
+      // A missing table counts as a failure here, never as "missing file".
+      if (st == ENOENT) st = status::kBadData;  // gone since: never the value of a cancel
+      Failed(category, store.key, st, false);
+    }
+    if (st != status::kOk) result = st;
+  }
+  return result;
+}
+
+Status BackupCatalog::ScanReminders(std::vector<ReminderRecord>& reminders) {
+  std::vector<BackupFileEntry> stores = FindReminderStores(index_);
+  // Older phones keep their reminders in the calendar database; it is read
+  // for them only when the backup has it.
+  std::vector<ReminderRecord> fromCalendar;
+  const fs::path calendar = Database(kCalendarDb.hashedName);
+  std::error_code ec;
+  Status result = status::kOk;
+  if (fs::exists(calendar, ec)) {
+    // The calendar's own failure is the calendar's problem; the reminders
+    // report it only when they have no store of their own.
+    if (!stores.empty() || Usable("reminders", kCalendarDb.key, calendar)) {
+      const Status st = ScanCalendarDatabase(calendar, nullptr, &fromCalendar);
+      if (st != status::kOk && stores.empty()) {
+        result = st;
+        Failed("reminders", kCalendarDb.key, st == ENOENT ? status::kBadData : st, false);
+      }
+    }
+  } else if (stores.empty()) {
+    result = status::kBadData;
+  }
+  std::vector<ReminderRecord> found;
+  const Status storesResult =
+      ReadStores("reminders", stores, kOrganizerShare, [&](const fs::path& path, const OrganizerProgress& progress) {
+        return ScanReminderStore(path, found, progress);
+      });
+  if (storesResult == status::kCancelled) return storesResult;
+  if (storesResult != status::kOk) result = storesResult;
+  reminders.insert(reminders.end(), std::make_move_iterator(fromCalendar.begin()),
+                   std::make_move_iterator(fromCalendar.end()));
+  reminders.insert(reminders.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  const int answer = Advance(kOrganizerShare);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanCalendar(std::vector<CalendarEventRecord>& events) {
+  // The database as the index lists it; a backup whose index does not
+  // list it has no calendar (nothing that could not be read).
+  std::vector<BackupFileEntry> entries;
+  for (const BackupFileEntry& e : index_) {
+    if (e.key == kCalendarDb.key) entries.push_back(e);
+  }
+  if (entries.empty()) {
+    const int answer = Advance(kOrganizerShare);
+    return answer ? answer : status::kBadData;
+  }
+  std::vector<CalendarEventRecord> found;
+  const Status result =
+      ReadStores("calendar", entries, kOrganizerShare, [&](const fs::path& path, const OrganizerProgress& progress) {
+        return ScanCalendarDatabase(path, &found, nullptr, progress);
+      });
+  if (result == status::kCancelled) return result;
+  events.insert(events.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  const int answer = Advance(kOrganizerShare);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks,
+                                 std::vector<SafariHistoryRecord>& history) {
+  const std::vector<BackupFileEntry> bookmarkFiles = FindSafariDatabases(index_, "Bookmarks.db");
+  const std::vector<BackupFileEntry> historyFiles = FindSafariDatabases(index_, "History.db");
+  if (bookmarkFiles.empty() && historyFiles.empty()) {
+    const int answer = Advance(kOrganizerShare);
+    return answer ? answer : status::kBadData;
+  }
+  std::vector<SafariBookmarkRecord> foundBookmarks;
+  std::vector<SafariHistoryRecord> foundHistory;
+  const int base = progress_;
+  Status result =
+      ReadStores("safari-bookmarks", bookmarkFiles, (kOrganizerShare / 2), [&](const fs::path& path, const OrganizerProgress& p) {
+        return ScanSafariBookmarks(path, foundBookmarks, p);
+      });
+  if (result == status::kCancelled) return result;
+  progress_ = base + (kOrganizerShare / 2);
+  const Status historyResult =
+      ReadStores("safari-bookmarks", historyFiles, (kOrganizerShare / 2), [&](const fs::path& path, const OrganizerProgress& p) {
+        return ScanSafariHistory(path, foundHistory, p);
+      });
+  progress_ = base;
+  if (historyResult == status::kCancelled) return historyResult;
+  if (historyResult != status::kOk) result = historyResult;
+  bookmarks.insert(bookmarks.end(), std::make_move_iterator(foundBookmarks.begin()),
+                   std::make_move_iterator(foundBookmarks.end()));
+  history.insert(history.end(), std::make_move_iterator(foundHistory.begin()),
+                 std::make_move_iterator(foundHistory.end()));
+  const int answer = Advance(kOrganizerShare);
   return answer ? answer : result;
 }
 
@@ -294,6 +508,9 @@ Status CLocalBuckupRecovery::SetProgressCallback(ProgressCallback callback, void
 #define ORBANIX_FORWARD(call) return catalog_ ? catalog_->call : status::kBadData
 Status CLocalBuckupRecovery::Open(const std::string& password) { ORBANIX_FORWARD(Open(password)); }
 Status CLocalBuckupRecovery::ScanMessages(ConversationMap& c) { ORBANIX_FORWARD(ScanMessages(c)); }
+std::vector<Problem> CLocalBuckupRecovery::Problems() const {
+  return catalog_ ? catalog_->Problems() : std::vector<Problem>();
+}
 Status CLocalBuckupRecovery::ScanMessageAttachments(std::vector<AttachmentFile>& a) {
   ORBANIX_FORWARD(ScanMessageAttachments(a));
 }
@@ -328,6 +545,11 @@ Status CLocalBuckupRecovery::ExportQQChat(const std::string& a, const std::strin
 Status CLocalBuckupRecovery::ExportWeChatChat(const std::string& a, const std::string& c, const fs::path& o,
                                               CopyCallback cb, void* u) {
   ORBANIX_FORWARD(ExportWeChatChat(a, c, o, cb, u));
+}
+Status CLocalBuckupRecovery::ScanReminders(std::vector<ReminderRecord>& r) { ORBANIX_FORWARD(ScanReminders(r)); }
+Status CLocalBuckupRecovery::ScanCalendar(std::vector<CalendarEventRecord>& e) { ORBANIX_FORWARD(ScanCalendar(e)); }
+Status CLocalBuckupRecovery::ScanSafari(std::vector<SafariBookmarkRecord>& b, std::vector<SafariHistoryRecord>& h) {
+  ORBANIX_FORWARD(ScanSafari(b, h));
 }
 #undef ORBANIX_FORWARD
 

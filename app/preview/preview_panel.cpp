@@ -300,27 +300,22 @@ void CPreviewPanel::ShowNote(const NoteRecord& note) {
   edit_->moveCursor(QTextCursor::Start);
 }
 
-void CPreviewPanel::ShowCall(const CallRecord& call, const QString& direction, const QString& duration,
-                             const QString& state) {
-  // The call's detail: who, when, which way, how long; a call recovered
-  // from deleted space in its own colour.
+void CPreviewPanel::ShowDetail(const std::vector<std::pair<std::string, std::string>>& lines, bool deleted) {
   SetMode(Mode::kText);
   edit_->clear();
   QTextCursor cursor(edit_->document());
   QTextCharFormat grey;
-  grey.setForeground(QColor(0x80, 0x80, 0x80));
-  QTextCharFormat value;
-  value.setForeground(QColor(QString::fromLatin1(call.deleted ? kDeletedColour : kNoteColour)));
-  auto line = [&](const char* key, const char* caption, const QString& text) {
-    cursor.insertText(Text("PageScan", key, QString::fromLatin1(caption)) + QStringLiteral("\n"), grey);
-    cursor.insertText(QStringLiteral("    ") + (text.isEmpty() ? QStringLiteral("-") : text) + QStringLiteral("\n"), value);
-  };
-  line("CallName", "Name:", Q(call.name));
-  line("CallNumber", "Phone Number:", Q(call.address));
-  line("CallDate", "Date:", Q(call.date));
-  line("CallType", "Type:", direction);
-  line("CallDuration", "Duration:", duration);
-  line("CallState", "Status:", state);
+  grey.setForeground(QColor(QString::fromLatin1(kGrey)));
+  cursor.insertText(QStringLiteral("  ---------------------------------------------------  \n"), grey);
+  QTextCharFormat body;
+  body.setForeground(QColor(QString::fromLatin1(deleted ? kDeletedColour : kNoteColour)));
+  QString text;
+  for (const auto& [caption, value] : lines) {
+    QString v = Q(value);
+    v.replace(QLatin1Char('\n'), QLatin1String("\n    "));
+    text += Q(caption) + QStringLiteral("\n    ") + v + QLatin1Char('\n');
+  }
+  cursor.insertText(text, body);
   edit_->moveCursor(QTextCursor::Start);
 }
 
