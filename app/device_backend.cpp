@@ -10,7 +10,9 @@ namespace {
 
 class DeviceBackend : public SourceBackend {
  public:
-  explicit DeviceBackend(std::filesystem::path dataFolder) : dataFolder_(std::move(dataFolder)) {}
+  explicit DeviceBackend(std::filesystem::path dataFolder) : dataFolder_(std::move(dataFolder)) {
+    walkBeforeChats_ = true;
+  }
 
   ~DeviceBackend() override {
     // The source's session runs on the binding: it goes first.

@@ -31,6 +31,11 @@ struct BackendStep {
   std::vector<int> categories;
 };
 
+// The chats of QQ and WeChat: no category of the category page (they are
+// read with Messages), but two more nodes of the tree and counts of a scan.
+inline constexpr int kQQChats = 15;
+inline constexpr int kWeChatChats = 16;
+
 // Ticks of the category page, index 0 = category 1.
 using CategoryTicks = std::array<bool, 14>;
 

@@ -86,6 +86,43 @@ CScanVrtWnd::CScanVrtWnd(QWidget* parent) : QWidget(parent), ui_(std::make_uniqu
   box->addWidget(problemsList_);
   ui_->RightLayout->insertWidget(ui_->RightLayout->indexOf(ui_->DataListToolBar) + 1, problemsBox_);
   problemsBox_->hide();
+
+  // The chats of QQ and WeChat: a third page of the list area.
+  auto* chatPage = new QWidget(ui_->DataListStack);
+  auto* chatBox = new QVBoxLayout(chatPage);
+  chatBox->setContentsMargins(0, 0, 0, 0);
+  auto* chatList = new QTreeWidget(chatPage);
+  chatList->setObjectName(QStringLiteral("ChatAppList"));
+  chatBox->addWidget(chatList);
+  ui_->DataListStack->addWidget(chatPage);
+  chats_ = new CChatAppsView(chatList, views_->panel(), this);
+  connect(chats_, &CChatAppsView::tickedChanged, this, &CScanVrtWnd::OfferChatsToRecovery);
+}
+
+void CScanVrtWnd::OfferChatsToRecovery() {
+  // The recovery writes the ticked chats after the selection's items,
+  // through the source's chat export, into "QQ/" and "WeChat/".
+  std::vector<ChatAppJob> jobs = chats_->TickedJobs();
+  const int ticked = static_cast<int>(jobs.size());
+  IPhoneRecoveryParse* source = Source();
+  if (!source || !viewsActive_) return;
+  views_->SetExtraRecovery(ticked, [source, jobs](RecoveryProgress& progress, const std::filesystem::path& root) {
+    WriteChatApps(*source, jobs, root, progress);
+  });
+  ui_->BtnRecovery->setEnabled(state_ == State::kFinished && (TotalCount() > 0 || ticked > 0));
+}
+
+void CScanVrtWnd::ChatsArrived(int category) {
+  if (counts_[static_cast<size_t>(category)] == 0 || !messagesGroup_) return;
+  if (!nodes_[static_cast<size_t>(category)]) {
+    auto* node = new QTreeWidgetItem(messagesGroup_);
+    node->setIcon(0, CategoryIcon(kMessages));
+    node->setData(0, Qt::UserRole, category);
+    nodes_[static_cast<size_t>(category)] = node;
+    messagesGroup_->setHidden(false);
+  }
+  if (ScanResults* results = Results()) chats_->SetChats(&results->qq, &results->weChat);
+  OfferChatsToRecovery();
 }
 
 namespace {
@@ -120,9 +157,20 @@ void CScanVrtWnd::BuildSplitter() {
           [this] { LayoutSettings().setValue(QStringLiteral("ScanPage/Splitter"), splitter_->saveState()); });
 }
 
-QString CScanVrtWnd::EmptyCategoryText(int category) const {
+namespace {
+
+// The name of a category as the page shows it (QQ and WeChat included).
+QString CategoryName(int category) {
+  if (category == kQQChats) return QStringLiteral("QQ");
+  if (category == kWeChatChats) return QStringLiteral("WeChat");
   const CategoryInfo& info = CategoryByNumber(category);
-  const QString name = Text("PageSpecifyFile", info.option, QString::fromLatin1(info.label));
+  return Text("PageSpecifyFile", info.option, QString::fromLatin1(info.label));
+}
+
+}  // namespace
+
+QString CScanVrtWnd::EmptyCategoryText(int category) const {
+  const QString name = CategoryName(category);
   const QStringList texts = problems_.TextsOf(category);
   if (!texts.isEmpty()) {
     return FormatText(Text("PageScan", "CategoryNotRead", QStringLiteral("%s could not be read:")), {name}) +
@@ -144,8 +192,11 @@ void CScanVrtWnd::OpenCategoryArea(QTreeWidgetItem* item) {
   const int category = item->data(0, Qt::UserRole).toInt();
   // A category with items fills the data list; one without says why it
   // holds nothing: found nothing, not read yet, or could not be read.
-  const bool empty = category >= 1 && category <= kCategoryCount && counts_[static_cast<size_t>(category)] == 0;
-  if (empty) {
+  const bool empty = category >= 1 && category <= kWeChatChats && counts_[static_cast<size_t>(category)] == 0;
+  if (!empty && (category == kQQChats || category == kWeChatChats)) {
+    chats_->Open(category == kQQChats ? ChatApp::kQQ : ChatApp::kWeChat);
+    ui_->DataListStack->setCurrentIndex(2);
+  } else if (empty) {
     ui_->LblDataList->setText(EmptyCategoryText(category));
     ui_->DataListStack->setCurrentIndex(0);
   } else {
@@ -162,10 +213,7 @@ void CScanVrtWnd::ShowProblems() {
   const QIcon warning = style()->standardIcon(QStyle::SP_MessageBoxWarning);
   for (const ScanProblem& p : items) {
     QString line = p.text;
-    if (p.category >= 1 && p.category <= kCategoryCount) {
-      const CategoryInfo& info = CategoryByNumber(p.category);
-      line = Text("PageSpecifyFile", info.option, QString::fromLatin1(info.label)) + QStringLiteral(": ") + line;
-    }
+    if (p.category >= 1 && p.category <= kWeChatChats) line = CategoryName(p.category) + QStringLiteral(": ") + line;
     auto* row = new QListWidgetItem(warning, line, problemsList_);
     row->setData(Qt::UserRole, p.category);
     row->setToolTip(line);
@@ -175,12 +223,12 @@ void CScanVrtWnd::ShowProblems() {
                  {static_cast<int>(items.size())}));
   problemsBox_->setVisible(!items.empty());
   // The tree marks every category that was not wholly read.
-  for (int c = 1; c <= kCategoryCount; ++c) {
+  for (int c = 1; c <= kWeChatChats; ++c) {
     QTreeWidgetItem* node = nodes_[static_cast<size_t>(c)];
     if (!node) continue;
     const QStringList texts = problems_.TextsOf(c);
     if (texts.isEmpty()) {
-      node->setIcon(0, CategoryIcon(c));
+      node->setIcon(0, CategoryIcon(c <= kCategoryCount ? c : kMessages));
       node->setToolTip(0, QString());
       node->setData(0, Qt::ForegroundRole, QVariant());
     } else {
@@ -207,7 +255,9 @@ void CScanVrtWnd::ApplyLanguage() {
   RefreshStatistics();
 }
 
-bool CScanVrtWnd::HoldsResults() const { return TotalCount() > 0; }
+bool CScanVrtWnd::HoldsResults() const {
+  return TotalCount() > 0 || counts_[kQQChats] > 0 || counts_[kWeChatChats] > 0;
+}
 
 void CScanVrtWnd::SetSelectedDevice(const DeviceChoice& device) {
   device_ = device;
@@ -255,6 +305,8 @@ void CScanVrtWnd::ClearResults() {
   problems_.Clear();
   if (problemsList_) problemsList_->clear();
   if (problemsBox_) problemsBox_->hide();
+  if (chats_) chats_->Clear();
+  messagesGroup_ = nullptr;
   steps_.clear();
   ui_->NodeTree->clear();
   nodes_.fill(nullptr);
@@ -393,6 +445,8 @@ void CScanVrtWnd::BuildTree(const CategoryTicks& ticks) {
   }
   media->setHidden(media->childCount() == 0);
   messages->setHidden(messages->childCount() == 0);
+  // QQ and WeChat join this group when the backup holds their chats.
+  messagesGroup_ = messages;
   ui_->NodeTree->expandAll();
 }
 
@@ -404,6 +458,11 @@ void CScanVrtWnd::RefreshTreeLabels() {
     const int cut = base.indexOf('(');
     if (cut >= 0) base = base.left(cut);
     node->setText(0, FormatText(QStringLiteral("%s(%d)"), {base, counts_[static_cast<size_t>(c)]}));
+  }
+  for (int c : {kQQChats, kWeChatChats}) {
+    if (QTreeWidgetItem* node = nodes_[static_cast<size_t>(c)]) {
+      node->setText(0, FormatText(QStringLiteral("%s (%d)"), {CategoryName(c), counts_[static_cast<size_t>(c)]}));
+    }
   }
 }
 
@@ -440,6 +499,7 @@ void CScanVrtWnd::OnProgress(int percent, const QString& step) {
     emit percentShown(shown_);
   }
   QString what;
+  if (step == QLatin1String("QQ") || step == QLatin1String("WeChat")) what = step;
   for (const OperationPlan& op : OperationOrder()) {
     if (step == QLatin1String(op.name)) {
       const CategoryInfo& info = CategoryByNumber(op.categories.front());
@@ -472,6 +532,14 @@ void CScanVrtWnd::OnStepDone(size_t index, Status result, const std::vector<Prob
   QList<int> arrived;
   std::vector<int> failed;
   for (int c : steps_[index].categories) {
+    if (c == kQQChats || c == kWeChatChats) {
+      // Read with Messages; a node appears only when there are chats.
+      counts_[static_cast<size_t>(c)] = backend_->Count(c);
+      read_[static_cast<size_t>(c)] = true;
+      ChatsArrived(c);
+      failed.push_back(c);
+      continue;
+    }
     if (!ticks_[static_cast<size_t>(c - 1)]) continue;
     counts_[static_cast<size_t>(c)] = backend_->Count(c);
     read_[static_cast<size_t>(c)] = true;
@@ -532,7 +600,7 @@ void CScanVrtWnd::OnFinished(ScanOutcome outcome) {
   ui_->iPhoneInfoLayout->hide();
   ui_->DataListLayout->show();
   ui_->BtnHome->setEnabled(true);
-  ui_->BtnRecovery->setEnabled(TotalCount() > 0);
+  ui_->BtnRecovery->setEnabled(TotalCount() > 0 || chats_->TickedCount() > 0);
   ui_->LblCurrentStep->clear();
   // Every category without an operation of its own was read (there was
   // nothing to read); the counts are final.

@@ -17,6 +17,7 @@
 #include <array>
 #include <memory>
 
+#include "app/chat_apps_view.h"
 #include "app/scan_backend.h"
 #include "app/scan_problems.h"
 #include "sources/discovery.h"
@@ -107,6 +108,7 @@ class CScanVrtWnd : public QWidget {
   QListWidget* ProblemsList() const { return problemsList_; }
   QWidget* ProblemsBox() const { return problemsBox_; }
   QSplitter* Splitter() const { return splitter_; }
+  CChatAppsView* ChatApps() const { return chats_; }
   // Whether a category's operation has ended (its count is final).
   bool CategoryRead(int category) const { return read_[static_cast<size_t>(category)]; }
   // What the data-list area says for an opened category without items:
@@ -144,6 +146,8 @@ class CScanVrtWnd : public QWidget {
   void OnStepDone(size_t index, Status result, const std::vector<Problem>& problems);
   void ShowProblems();
   void BuildSplitter();
+  void ChatsArrived(int category);
+  void OfferChatsToRecovery();
   void OpenCategoryArea(QTreeWidgetItem* item);
   void OnFinished(ScanOutcome outcome);
   void OnRecover();
@@ -180,10 +184,13 @@ class CScanVrtWnd : public QWidget {
   bool progressSeen_ = false;
   bool finishedOnce_ = false;
   int shown_ = 0;
-  std::array<int, 15> counts_{};
-  std::array<QTreeWidgetItem*, 15> nodes_{};
-  std::array<bool, 15> read_{};
-  std::array<bool, 15> absent_{};  // the backup holds no database for it
+  // By category number, with the chats of QQ (15) and WeChat (16).
+  std::array<int, 17> counts_{};
+  std::array<QTreeWidgetItem*, 17> nodes_{};
+  std::array<bool, 17> read_{};
+  std::array<bool, 17> absent_{};  // the backup holds no database for it
+  CChatAppsView* chats_ = nullptr;
+  QTreeWidgetItem* messagesGroup_ = nullptr;
   ScanProblemList problems_;
   QString openMessage_;
   QString recoveryFolder_;  // where the recovery's folder dialog starts  // the source's reason when it could not be opened

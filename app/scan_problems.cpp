@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/scan_backend.h"
 #include "app/texts.h"
 #include "sources/scan_plan.h"
 
@@ -28,6 +29,8 @@ QString StatusReason(Status result) {
 }
 
 int CategoryOfName(const std::string& name) {
+  if (name == "qq") return kQQChats;
+  if (name == "wechat") return kWeChatChats;
   Category category;
   if (name.empty() || !CategoryFromCliName(name, category)) return 0;
   return static_cast<int>(category);

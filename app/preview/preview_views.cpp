@@ -101,6 +101,8 @@ void CPreviewViews::Start(ScanResults* results, IPhoneRecoveryParse* source,
   data_.Reset(results, source);
   media_->SetSource(source);
   open_ = false;
+  extraTicked_ = 0;
+  extraRecovery_ = nullptr;
   if (buildTree) {
     tree_->Build(ticked);
   } else {
@@ -142,6 +144,8 @@ void CPreviewViews::Reset() {
   media_->SetSource(nullptr);
   data_.Reset(nullptr, nullptr);
   open_ = false;
+  extraTicked_ = 0;
+  extraRecovery_ = nullptr;
   RefreshStatistics();
 }
 
@@ -289,7 +293,7 @@ void CPreviewViews::RefreshStatistics() {
     }
     c_.statistics->setText(line);
   }
-  if (c_.recover) c_.recover->setEnabled(!scanning_ && data_.selection().RecoverEnabled());
+  if (c_.recover) c_.recover->setEnabled(!scanning_ && (data_.selection().RecoverEnabled() || extraTicked_ > 0));
 }
 
 void CPreviewViews::Print() {
@@ -324,6 +328,7 @@ int CPreviewViews::Recover(const QString& folder) {
   options.templateFolder = templateFolder_;
   options.deviceName = deviceName_;
   CRecoverProcessWnd window(data_.selection(), data_.records(), OutputSourceOf(*data_.source()), options, c_.window);
+  if (extraRecovery_ && extraTicked_ > 0) window.SetAfterwards(extraRecovery_);
   return window.Run();
 }
 

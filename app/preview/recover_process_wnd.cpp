@@ -151,6 +151,12 @@ void CRecoverProcessWnd::showEvent(QShowEvent* event) {
   worker_ = std::thread([this] {
     // Read by the user-interface thread only once this thread has ended.
     result_ = RunRecovery(selection_, records_, source_, options_, *progress_);
+    if (afterwards_ && result_.error.empty() && !progress_->Cancelled()) {
+      afterwards_(*progress_, options_.outputRoot);
+      result_.cancelled = progress_->Cancelled();
+      if (result_.cancelled) result_.status = status::kCancelled;
+      result_.counts = progress_->counts();
+    }
     QMetaObject::invokeMethod(this, [this] { OnFinished(); }, Qt::QueuedConnection);
   });
 }

@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -36,6 +37,12 @@ class CRecoverProcessWnd : public QDialog {
   // Checks the templates (an error box and 2 when they cannot be read),
   // then runs the window modally: 1 when finished, 2 when cancelled.
   int Run();
+
+  // More output written by the worker after the selection's items, into
+  // the same folder and counted in the same progress (the chats of QQ and
+  // WeChat). Set before Run.
+  using Afterwards = std::function<void(RecoveryProgress& progress, const std::filesystem::path& root)>;
+  void SetAfterwards(Afterwards afterwards) { afterwards_ = std::move(afterwards); }
 
   bool finished() const { return finished_; }
   const RecoveryResult& result() const { return result_; }
@@ -73,6 +80,7 @@ class CRecoverProcessWnd : public QDialog {
   RecoveryRecords records_;
   RecoveryOutputSource source_;
   RecoveryOptions options_;
+  Afterwards afterwards_;
   std::unique_ptr<RecoveryProgress> progress_;
   RecoveryResult result_;
   std::thread worker_;

@@ -49,6 +49,7 @@ class ScanPageTests : public QObject {
   void wrongPasswordAsksAgainAndRescans();
   void passwordKeptForTheSession();
   void splitterSharesWidthAndIsRemembered();
+  void qqAndWeChatNodesAndTheirRecovery();
   void checkingPasswordShowsBusyHeader();
   void homeAsksAndReturnsToStep1();
   void reminderOnlyOnDemoBackup();

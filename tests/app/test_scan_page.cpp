@@ -2,6 +2,9 @@
 // close, finish and home, with a scripted data source; and a walk through
 // the demo backup with the real one.
 #include <QApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QSettings>
 #include <QSignalSpy>
@@ -11,9 +14,11 @@
 #include <QTreeWidget>
 
 #include "app/itunes_backup_page.h"
+#include "app/preview/recover_process_wnd.h"
 #include "app/local_backend.h"
 #include "app/main_wnd.h"
 #include "app/message_box.h"
+#include "app/preview/recover_process_wnd.h"
 #include "app/scan_page.h"
 #include "app/select_all_box.h"
 #include "app/skin_catalog.h"
@@ -22,6 +27,7 @@
 #include "tests/app/app_tests.h"
 #include "tests/app/fake_backend.h"
 #include "tools/backupgen/backup_writer.h"
+#include "tools/backupgen/family_chat_apps.h"
 #include "tools/backupgen/families.h"
 #include "ui_MainWnd.h"
 #include "ui_PageScan.h"
@@ -377,6 +383,74 @@ void ScanPageTests::splitterSharesWidthAndIsRemembered() {
   QVERIFY(WaitFinished(window));
   QTRY_VERIFY(std::abs(window.ScanPage()->Splitter()->sizes().value(1) - dragged) <= 2);
   g_boxes.answer = kAnswerOk;
+}
+
+void ScanPageTests::qqAndWeChatNodesAndTheirRecovery() {
+  QTemporaryDir dir;
+  const fs::path root = fs::path(dir.path().toStdString()) / "backups";
+  const fs::path folder = root / "chatapps00000000000000000000000000000001";
+  {
+    gen::BackupWriter writer(folder, gen::Era::ManifestDb);
+    gen::AddChatAppsFamily(writer, gen::FamilyOptions{});
+    QVERIFY(writer.Finish());
+  }
+  BackupInfo info;
+  QCOMPARE(ReadBackupInfo(folder, info), status::kOk);
+  CMainWnd window({root}, MakeLocalBackendFactory({root}, fs::path(dir.path().toStdString()) / "data"));
+  TickOnly(window.CategoryPage(), {kMessages});
+  StartFromCategoryPage(window, info);
+  QVERIFY(WaitFinished(window, 60000));
+  CScanVrtWnd* page = window.ScanPage();
+  QVERIFY(page->Problems().Empty());
+  // Two more nodes under "Messages & Call logs", with their counts.
+  QTreeWidgetItem* qq = page->CategoryNode(kQQChats);
+  QTreeWidgetItem* weChat = page->CategoryNode(kWeChatChats);
+  QVERIFY(qq && weChat);
+  QCOMPARE(qq->parent(), page->CategoryNode(kMessages)->parent());
+  QVERIFY(page->Count(kQQChats) > 0);
+  QCOMPARE(qq->text(0), QStringLiteral("QQ (%1)").arg(page->Count(kQQChats)));
+  QVERIFY(page->ui()->BtnRecovery->isEnabled());
+
+  // The chat list, the chat under the cursor as bubbles, ticks.
+  page->ui()->NodeTree->setCurrentItem(qq);
+  QCOMPARE(page->ui()->DataListStack->currentIndex(), 2);
+  QTreeWidget* chats = page->ChatApps()->list();
+  QCOMPARE(chats->topLevelItemCount(), page->Count(kQQChats));
+  chats->setCurrentItem(chats->topLevelItem(0), 2);
+  QListWidget* bubbles = page->ui()->MessagesList;
+  QTRY_VERIFY(bubbles->count() > 1);
+  const int all = page->ChatApps()->TickedCount();
+  QCOMPARE(all, page->Count(kQQChats) + page->Count(kWeChatChats));
+  chats->setFocus();
+  QTest::keyClick(chats, Qt::Key_Space);
+  QCOMPARE(page->ChatApps()->TickedCount(), all - 1);
+  QCOMPARE(chats->topLevelItem(0)->checkState(0), Qt::Unchecked);
+
+  // The recovery writes every ticked chat as text under QQ/ and WeChat/.
+  const QString out = QDir(dir.path()).filePath(QStringLiteral("out"));
+  bool done = false;
+  QTimer driver;
+  connect(&driver, &QTimer::timeout, this, [&] {
+    auto* recover = qobject_cast<preview::CRecoverProcessWnd*>(QApplication::activeModalWidget());
+    if (!recover || !recover->finished() || done) return;
+    done = true;
+    QTest::mouseClick(recover->finishButton(), Qt::LeftButton);
+  });
+  driver.start(50);
+  emit page->recoverRequested(out);
+  driver.stop();
+  QVERIFY(done);
+  int texts = 0;
+  bool qqFolder = false, weChatFolder = false;
+  for (QDirIterator it(out, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+    const QString file = QDir(out).relativeFilePath(it.next());
+    if (!file.endsWith(QStringLiteral(".txt"))) continue;
+    qqFolder = qqFolder || file.startsWith(QStringLiteral("QQ/"));
+    weChatFolder = weChatFolder || file.startsWith(QStringLiteral("WeChat/"));
+    if (file.startsWith(QStringLiteral("QQ/")) || file.startsWith(QStringLiteral("WeChat/"))) ++texts;
+  }
+  QVERIFY(qqFolder && weChatFolder);
+  QCOMPARE(texts, all - 1);
 }
 
 void ScanPageTests::checkingPasswordShowsBusyHeader() {
