@@ -945,7 +945,8 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
   return answer;
 }
 
-Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem::path& output, int64_t startRowId) {
+Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem::path& output, int64_t startRowId,
+                       const MessageRowFilter& keep) {
   CDbFileReader reader;
   const Status opened = reader.Open(smsDb);
   if (opened != status::kOk) return opened;
@@ -965,7 +966,9 @@ Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem
       if (!text.empty() && HasReplacementOrZero(text)) return status::kBadData;
     }
     const bool recovered = input.deleted != 0;
-    const int64_t rowNumber = r.hasRowid ? r.rowid : static_cast<int64_t>(++rd.rowCounter);
+    // Recovered rows are numbered on from the live ones, also those whose
+    // rowid survived: the rows are written back beside the live ones.
+    const int64_t rowNumber = r.hasRowid && !recovered ? r.rowid : static_cast<int64_t>(++rd.rowCounter);
     int64_t newDate = 0;
     bool fromMe = false;
     if (recovered) {
@@ -979,6 +982,9 @@ Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem
       newDate = nanoseconds ? nowApple * 1000000000LL : nowApple;
       fromMe = IsOne(r, kFromMeColumn);
     }
+    // Left out after its number is taken, so the rows written keep the
+    // numbers of a whole dump.
+    if (keep && !keep(r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0)) return status::kOk;
     line.Clear();
     const int columns = std::max(r.ColumnCount(), rd.messageColumns);
     for (int c = 0; c < columns; ++c) {

@@ -401,7 +401,7 @@ TEST(MessageJoins, AttachmentsTakeTheirFirstLinkAndMessagesTheirFirstAttachment)
 // --- recovery on the generated databases ---
 
 struct RecoveryCounts {
-  size_t deleted = 0, recovered = 0, duplicates = 0, phantoms = 0;
+  size_t deleted = 0, recovered = 0, duplicates = 0, phantoms = 0, twice = 0;
 };
 
 TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
@@ -455,7 +455,7 @@ TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
     for (const MessageRecord& m : messages) {
       if (m.deleted == 0) continue;
       if (deletedText.count(m.text) && deletedText[m.text] == m.handleId) {
-        found.insert(m.text);
+        if (!found.insert(m.text).second) ++msg.twice;
       } else if (liveText.count(m.text)) {
         ++msg.duplicates;
       } else {
@@ -482,14 +482,16 @@ TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
       if (deletedFiles.count(a.fileName)) foundFiles.insert(a.fileName);
       else ++attachmentPhantoms;
     }
-    std::printf("[sms recovery, %s] messages: deleted %zu, recovered %zu, duplicates of live rows %zu, phantoms %zu; "
+    std::printf("[sms recovery, %s] messages: deleted %zu, recovered %zu, delivered twice %zu, duplicates of live rows %zu, phantoms %zu; "
                 "handles: deleted %zu, recovered %zu, phantoms %zu; attachments: deleted %zu, recovered %zu, "
                 "phantoms %zu; free-list pages %lld\n",
-                wide ? "wide layout" : "38 columns", msg.deleted, msg.recovered, msg.duplicates, msg.phantoms,
+                wide ? "wide layout" : "38 columns", msg.deleted, msg.recovered, msg.twice, msg.duplicates, msg.phantoms,
                 deletedIds.size(), foundIds.size(), handlePhantoms, deletedFiles.size(), foundFiles.size(),
                 attachmentPhantoms, static_cast<long long>(truth.freelistPages));
     EXPECT_EQ(handlePhantoms, 0u);
     EXPECT_EQ(msg.phantoms, 0u);
+    // Each deleted message once, however many copies of it the file holds.
+    EXPECT_EQ(msg.twice, 0u);
     EXPECT_GE(msg.recovered * 10, msg.deleted * 7);
     EXPECT_GE(foundIds.size(), 1u);
   }
@@ -572,3 +574,45 @@ TEST_F(Messages, RowDumpLeavesOutRecoveredRowsWithoutAnAccountGuid) {
 }
 
 }  // namespace
+
+namespace orbanix {
+namespace {
+
+TEST_F(Messages, RowDumpLimitedToChosenConversationsKeepsTheirRowsAndNumbers) {
+  const auto sms = EmptySms();
+  std::string sql =
+      "INSERT INTO handle (ROWID, id, service) VALUES (1, '+15550001111', 'SMS');"
+      "INSERT INTO handle (ROWID, id, service) VALUES (2, '+15550002222', 'SMS');";
+  for (int r = 1; r <= 30; ++r) {
+    sql += Message(r, Format("'message number %d with \"quotes\" and some more words to fill the row'", r), r % 2 + 1,
+                   Format("%d", 400000000 + r), r % 2);
+  }
+  sql += "DELETE FROM message WHERE ROWID IN (5, 12);";  // one deleted row of each conversation
+  ExecSql(sms, sql);
+  const auto whole = Path("whole.csv");
+  const auto chosen = Path("chosen.csv");
+  ASSERT_EQ(DumpMessageRows(sms, whole, 30), 0);
+  ASSERT_EQ(DumpMessageRows(sms, chosen, 30, [](int64_t handle) { return handle == 2; }), 0);
+  const std::vector<std::string> all = Lines(ReadAll(whole));
+  const std::vector<std::string> kept = Lines(ReadAll(chosen));
+  // Exactly the lines of the whole dump that belong to handle 2 (odd rows),
+  // the recovered row 5 among them with the number it has in the whole dump.
+  std::vector<std::string> expected;
+  for (const std::string& line : all) {
+    const size_t at = line.find("message number ");
+    ASSERT_NE(at, std::string::npos) << line;
+    if (std::stoi(line.substr(at + 15)) % 2 == 1) expected.push_back(line);
+  }
+  EXPECT_EQ(kept, expected);
+  EXPECT_EQ(kept.size(), 15u);
+  EXPECT_TRUE(std::any_of(kept.begin(), kept.end(), [](const std::string& l) {
+    return l.find("message number 5 ") != std::string::npos && l.find("27B99F78-") != std::string::npos;
+  }));
+  // Choosing none writes an empty file.
+  const auto none = Path("none.csv");
+  ASSERT_EQ(DumpMessageRows(sms, none, 30, [](int64_t) { return false; }), 0);
+  EXPECT_EQ(ReadAll(none), "");
+}
+
+}  // namespace
+}  // namespace orbanix
