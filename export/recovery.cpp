@@ -36,11 +36,14 @@ ConversationLine LineOf(const MessageRecord& m) {
   line.fromMe = m.fromMe != 0;
   line.deleted = m.deleted != 0;
   line.date = m.date;
-  line.label = PartyLabel(m.contactName, m.address);
-  line.sender = PartyName(m.contactName, m.address);
-  line.text = m.text;
-  line.csvName = m.contactName;
-  line.csvAddress = m.address;
+  // In a group chat each message names its member; elsewhere the party.
+  const std::string& name = m.group ? m.senderName : m.contactName;
+  const std::string& address = m.group ? m.senderAddress : m.address;
+  line.label = PartyLabel(name, address);
+  line.sender = PartyName(name, address);
+  line.text = MessageDisplayText(m);
+  line.csvName = name;
+  line.csvAddress = address;
   return line;
 }
 
@@ -139,7 +142,8 @@ class Run {
       case Category::CallHistory:
         if (auto* c = ElementOf(records_.calls, id)) {
           AddRow(calls_, {TextCell(c->name), TextCell(c->address), TextCell(c->date),
-                          c->incoming ? "Incoming" : "Outgoing", CallDurationCell(c->duration, c->incoming != 0)},
+                          CallDirectionText(c->incoming != 0, CallKindText(c->kind)),
+                          CallDurationCell(c->duration, c->incoming != 0, CallNotConnected(*c))},
                  c->deleted != 0);
         }
         break;

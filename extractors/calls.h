@@ -7,6 +7,14 @@
 //     8 ZORIGINATED (0 incoming, 1 outgoing)  10 ZDATE (seconds since
 //     2001-01-01, usually a real)  11 ZDURATION (seconds, integer or real)
 //     12 ZADDRESS (text; a blob holding the text in some versions)
+//     and, where the store has them, ZANSWERED (0 not answered),
+//     ZCALLTYPE (1 phone, 8 FaceTime video, 16 FaceTime audio),
+//     ZSERVICE_PROVIDER, ZNAME (the name the phone showed), ZLOCATION.
+//
+// The columns are found by name in the table's schema (Core Data lays the
+// columns out by attribute type, so current phones keep ZADDRESS, ZDATE,
+// ZDURATION and ZORIGINATED elsewhere); the positions above are used only
+// when the schema cannot be read.
 //
 // Which table the file holds is asked of the SQLite library (read-only,
 // immutable open; no data is read through it); the rows, live and recovered,
@@ -29,14 +37,30 @@ namespace orbanix {
 // stops the scan, which then returns kCancelled and leaves its output alone.
 using ExtractorProgress = std::function<int(int percent)>;
 
+enum class CallKind { kPhone, kFaceTimeAudio, kFaceTimeVideo };
+
 struct CallRecord {
   int deleted = 0;       // 0 live, 1 recovered
   int incoming = 0;      // 1 incoming, 0 outgoing
-  int duration = 0;      // seconds; 0 = not answered ("Missed" incoming, "Canceled" outgoing)
+  int duration = 0;      // seconds
   std::string date;      // local time "YYYY-MM-DD hh:mm:ss"
   std::string address;   // the other party's number as stored
-  std::string name;      // first contact whose phone text contains the address; empty when none
+  std::string name;      // first contact whose phone text contains the address; else the name
+                         // the phone stored with the call; empty when none
+  int answered = -1;     // ZANSWERED: 1 answered, 0 not; -1 where the store does not say
+  CallKind kind = CallKind::kPhone;
+  std::string service;   // ZSERVICE_PROVIDER ("com.apple.Telephony", "com.apple.FaceTime", an app)
+  std::string location;  // ZLOCATION
 };
+
+// A call that did not connect: where the store records whether the call was
+// answered, that says it (current phones count the ringing time of a missed
+// call as its duration); otherwise a duration of 0. Shown "Missed" for an
+// incoming call and "Canceled" for an outgoing one.
+bool CallNotConnected(const CallRecord& call);
+
+// "FaceTime Audio", "FaceTime Video"; empty for a phone call.
+const char* CallKindText(CallKind kind);
 
 enum class CallLayout { kCallTable, kCallRecord };
 

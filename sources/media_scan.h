@@ -24,16 +24,12 @@
 #include <string_view>
 #include <vector>
 
+#include "extractors/scan_progress.h"
 #include "platform/status.h"
 #include "platform/text.h"
 #include "sources/file_index.h"
 
 namespace orbanix {
-
-// Progress callback of every data source: user data and a progress value
-// on a 0-100 scale in; 0 to go on, any other value stops the operation,
-// which returns that value.
-using ProgressCallback = int (*)(void* user, int progress);
 
 // Camera Roll, Photo Stream and WhatsApp attachments.
 struct MediaItem {

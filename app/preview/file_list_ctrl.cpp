@@ -233,10 +233,12 @@ void CFileListCtrl::Build() {
                   {Col("ColDuration", "Duration"), 100}, {Col("ColStatus", "Status"), 0}});
       if (r.calls) {
         for (const CallRecord& c : *r.calls) {
-          QString duration = Q(CallDurationCell(c.duration, c.incoming != 0));
-          if (c.duration == 0) duration = c.incoming ? Col("Missed", "Missed") : Col("Canceled", "Canceled");
+          QString duration = Q(CallDurationCell(c.duration, c.incoming != 0, CallNotConnected(c)));
+          if (CallNotConnected(c)) duration = c.incoming ? Col("Missed", "Missed") : Col("Canceled", "Canceled");
+          QString direction = c.incoming ? Col("Incoming", "Incoming") : Col("Outgoing", "Outgoing");
+          if (c.kind != CallKind::kPhone) direction += " (" + Q(CallKindText(c.kind)) + ")";
           AddRow(&c,
-                 {Q(c.name), Q(c.address), Q(c.date), c.incoming ? Col("Incoming", "Incoming") : Col("Outgoing", "Outgoing"),
+                 {Q(c.name), Q(c.address), Q(c.date), direction,
                   duration, c.deleted ? Col("Deleted", "Deleted") : Col("Normal", "Normal")},
                  c.deleted != 0);
         }

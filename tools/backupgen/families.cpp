@@ -22,6 +22,19 @@ const std::vector<Family>& Families() {
   return kFamilies;
 }
 
+const std::vector<Family>& CurrentFamilies() {
+  static const std::vector<Family> kFamilies = {
+      {"contacts", AddCurrentContactsFamily},
+      {"messages", AddCurrentMessagesFamily},
+      {"calls", AddCurrentCallsFamily},
+      {"notes", AddNotesFamily},
+      {"whatsapp", AddCurrentWhatsAppFamily},
+      {"chat_apps", AddChatAppsFamily},
+      {"media", AddMediaFamily},
+  };
+  return kFamilies;
+}
+
 std::vector<fs::path> WriteDemo(const fs::path& root, std::string* error) {
   std::vector<fs::path> written;
   struct Variant {
