@@ -37,8 +37,8 @@ ConversationLine LineOf(const MessageRecord& m) {
   line.deleted = m.deleted != 0;
   line.date = m.date;
   // In a group chat each message names its member; elsewhere the party.
-  const std::string& name = m.group ? m.senderName : m.contactName;
-  const std::string& address = m.group ? m.senderAddress : m.address;
+  const std::string& name = m.group ? m.senderName() : m.contactName;
+  const std::string& address = m.group ? m.senderAddress() : m.address;
   line.label = PartyLabel(name, address);
   line.sender = PartyName(name, address);
   line.text = MessageDisplayText(m);
@@ -399,7 +399,11 @@ std::vector<ChatMessageRecord> ChatRows(const WhatsAppChats& chats) {
 void SelectAll(CStatisticsObj& selection, const RecoveryRecords& r) {
   auto media = [&](const auto* items, Category category) {
     if (!items) return;
-    for (const auto& m : *items) selection.AddItem(&m, category, false, m.size);
+    for (const auto& m : *items) {
+      bool deleted = false;
+      if constexpr (requires { m.deleted; }) deleted = m.deleted != 0;  // trashed in the photo library
+      selection.AddItem(&m, category, deleted, m.size);
+    }
   };
   media(r.cameraRoll, Category::CameraRoll);
   media(r.photoStream, Category::PhotoStream);

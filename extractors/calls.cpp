@@ -163,7 +163,7 @@ std::string CallContactName(const std::string& address, const std::vector<Contac
 }
 
 Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesystem::path& addressBookDb,
-                       std::vector<CallRecord>& calls, const ExtractorProgress& progress) {
+                       std::vector<CallRecord>& calls, const ExtractorProgress& progress, ProblemLog* problems) {
   CDbFileReader reader;
   const Status opened = reader.Open(callDb);
   if (opened != status::kOk) return opened;
@@ -172,6 +172,11 @@ Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesyste
 
   const char* table = layout == CallLayout::kCallRecord ? "ZCALLRECORD" : "call";
   const Columns columns = ColumnsOf(ColumnLookup::Load(callDb, table), layout);
+  if (problems && (columns.address < 0 || columns.date < 0)) {
+    problems->Add("call-history", callDb.string(),
+                  std::string("table \"") + table + "\" has no " + (columns.address < 0 ? "number" : "date") + " column",
+                  {}, true);
+  }
   std::vector<CallRecord> found;
   ParsedRecord rec;
   ScanTable(reader, table,

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "extractors/contacts.h"
+#include "platform/problems.h"
 #include "platform/status.h"
 
 namespace orbanix {
@@ -77,7 +78,10 @@ std::string CallContactName(const std::string& address, const std::vector<Contac
 // recovered ones). Returns 0; the open error of the call database (nothing
 // appended); or the open error of the address book, in which case the calls
 // are appended without names.
+// `problems` (when given) learns of a call table that lacks a column every
+// call needs (the number or the date): no call can be read from it.
 Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesystem::path& addressBookDb,
-                       std::vector<CallRecord>& calls, const ExtractorProgress& progress = {});
+                       std::vector<CallRecord>& calls, const ExtractorProgress& progress = {},
+                       ProblemLog* problems = nullptr);
 
 }  // namespace orbanix

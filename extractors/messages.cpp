@@ -231,29 +231,29 @@ std::string_view ReactionMark(int64_t type) {
 
 std::string MessageDisplayText(const MessageRecord& m) {
   std::string text;
-  if (!m.replyTo.empty()) text = "Reply to \u201C" + m.replyTo + "\u201D\n";
+  if (!m.replyTo().empty()) text = "Reply to \u201C" + m.replyTo() + "\u201D\n";
   if (!m.text.empty()) {
     text += m.text;
   } else {
     // No text: the attachments' names, never an empty bubble.
-    for (size_t i = 0; i < m.attachmentNames.size(); ++i) {
-      const std::string& name = m.attachmentNames[i];
+    for (size_t i = 0; i < m.attachmentNames().size(); ++i) {
+      const std::string& name = m.attachmentNames()[i];
       if (i) text += ", ";
       const size_t slash = name.find_last_of('/');
       text += slash == std::string::npos ? name : name.substr(slash + 1);
     }
-    if (m.attachmentNames.empty() && !m.attachmentName.empty()) {
+    if (m.attachmentNames().empty() && !m.attachmentName.empty()) {
       const size_t slash = m.attachmentName.find_last_of('/');
       text += slash == std::string::npos ? m.attachmentName : m.attachmentName.substr(slash + 1);
     }
   }
   if (m.edited) text += " (Edited)";
-  if (!m.reactions.empty()) text += "\n" + m.reactions;
+  if (!m.reactions().empty()) text += "\n" + m.reactions();
   return text;
 }
 
 const std::string& MessageSender(const MessageRecord& m) {
-  if (m.group) return m.senderName.empty() ? m.senderAddress : m.senderName;
+  if (m.group) return m.senderName().empty() ? m.senderAddress() : m.senderName();
   return m.contactName.empty() ? m.address : m.contactName;
 }
 
@@ -530,10 +530,10 @@ class MessageJoin {
     m.address.clear();
     m.contactName.clear();
     m.attachmentName.clear();
-    m.attachmentNames.clear();
+    if (m.details) m.details->attachmentNames.clear();
     if (const auto* all = AttachmentsOf(m.rowId)) {
       m.attachmentName = *all->front();
-      for (const std::string* name : *all) m.attachmentNames.push_back(*name);
+      for (const std::string* name : *all) m.Detail().attachmentNames.push_back(*name);
     }
     if (party) {
       m.address = *party->address;
@@ -1089,7 +1089,7 @@ class ConversationBuilder {
       m.text = std::move(p.text);
       if (attachments) {
         m.attachmentName = *attachments->front();
-        for (const std::string* name : *attachments) m.attachmentNames.push_back(*name);
+        for (const std::string* name : *attachments) m.Detail().attachmentNames.push_back(*name);
       }
       if (unsent) {
         m.unsent = true;
@@ -1198,15 +1198,16 @@ class ConversationBuilder {
     }
     for (auto& [target, on] : marks) {
       for (const auto& [mark, who] : on) {
-        if (!target->reactions.empty()) target->reactions += ", ";
-        target->reactions += std::string(mark) + " " + who;
+        std::string& all = target->Detail().reactions;
+        if (!all.empty()) all += ", ";
+        all += std::string(mark) + " " + who;
       }
     }
     for (size_t c = 0; c < tracked_.size(); ++c) {
       for (const Reply& r : tracked_[c].replies) {
         const MessageRecord* target = find(r.target);
         if (!target) continue;
-        lists_[c][r.index].replyTo = Excerpt(target->text);
+        lists_[c][r.index].Detail().replyTo = Excerpt(target->text);
       }
     }
     // The reactions that found their message leave the lists last, so that
@@ -1266,8 +1267,8 @@ class ConversationBuilder {
           continue;
         }
         m.group = true;
-        m.senderName = m.contactName.empty() ? m.address : m.contactName;
-        m.senderAddress = m.address;
+        m.Detail().senderName = m.contactName.empty() ? m.address : m.contactName;
+        m.Detail().senderAddress = m.address;
         groups[chat].push_back(std::move(m));
       }
       list.resize(out);
@@ -1318,7 +1319,8 @@ void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<Handle
 }
 
 Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::path& addressBook,
-                    ConversationMap& conversations, int64_t& maxRowId, const ScanProgress& progress) {
+                    ConversationMap& conversations, int64_t& maxRowId, const ScanProgress& progress,
+                    ProblemLog* problems) {
   CDbFileReader reader;
   Status result = reader.Open(smsDb);
   int cancel = 0;
@@ -1363,6 +1365,15 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
       builder.Build(*join);
       builder.Finish(*join, joinTables.chats);
       builder.MoveInto(conversations);
+      if (problems) {
+        for (const std::string& table : joinTables.chats.unreadable) {
+          problems->Add("messages", smsDb.string(), "table \"" + table + "\" could not be read whole",
+                        "messages stay with their handles where it would name their chat");
+        }
+        if (columns.text < 0 && columns.attributedBody < 0) {
+          problems->Add("messages", smsDb.string(), "the message table has no text column", {}, true);
+        }
+      }
     }
   }
   // The final report; a cancel answered before wins, then a database that

@@ -40,12 +40,14 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "extractors/contacts.h"
 #include "extractors/scan_progress.h"
+#include "platform/problems.h"
 #include "platform/status.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/columns.h"
@@ -69,14 +71,39 @@ struct MessageRecord {
   std::string attachmentName;  // file name of the first attachment linked to the message
   // Current phones.
   bool group = false;            // the message is in a group chat
-  std::string senderName;        // group chats: who sent a received message (contact name, else address)
-  std::string senderAddress;
-  std::vector<std::string> attachmentNames;  // every attachment linked to the message
-  std::string reactions;         // "♥ Ann Lee, 👍 Me": the reactions to this message
-  std::string replyTo;           // the beginning of the message this one answers
   bool edited = false;           // shown "Edited"
   bool unsent = false;           // text is "This message was unsent."
   bool recentlyDeleted = false;  // in the phone's "Recently Deleted" (also deleted 1)
+  // What only some messages have, kept apart so that a plain message stays
+  // small (a scan holds millions); shared by copies of the record.
+  struct Details {
+    std::string senderName;     // group chats: who sent a received message (contact name, else address)
+    std::string senderAddress;
+    std::vector<std::string> attachmentNames;  // every attachment linked to the message
+    std::string reactions;      // "♥ Ann Lee, 👍 Me": the reactions to this message
+    std::string replyTo;        // the beginning of the message this one answers
+  };
+  std::shared_ptr<Details> details;
+
+  const std::string& senderName() const { return details ? details->senderName : Empty(); }
+  const std::string& senderAddress() const { return details ? details->senderAddress : Empty(); }
+  const std::vector<std::string>& attachmentNames() const {
+    static const std::vector<std::string> kNone;
+    return details ? details->attachmentNames : kNone;
+  }
+  const std::string& reactions() const { return details ? details->reactions : Empty(); }
+  const std::string& replyTo() const { return details ? details->replyTo : Empty(); }
+  // The details, made when the record has none.
+  Details& Detail() {
+    if (!details) details = std::make_shared<Details>();
+    return *details;
+  }
+
+ private:
+  static const std::string& Empty() {
+    static const std::string kEmpty;
+    return kEmpty;
+  }
 };
 
 // The conversation key of a group chat: below every handle id.
@@ -172,8 +199,12 @@ std::vector<int64_t> FirstContaining(const std::vector<std::string>& patterns,
 // step with `conversations` unchanged and is returned. An address book that
 // is missing or unreadable only leaves the contact names empty. Returns the
 // open status of the message database, else 0 (or the callback's answer).
+// `problems` (when given) learns of the tables that could not be read or
+// lack a column the scan needs (the messages are then delivered without
+// what the table would have added: their chats, their reactions).
 Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::path& addressBook,
-                    ConversationMap& conversations, int64_t& maxRowId, const ScanProgress& progress = {});
+                    ConversationMap& conversations, int64_t& maxRowId, const ScanProgress& progress = {},
+                    ProblemLog* problems = nullptr);
 
 // The message row dump ("sms.csv"): appends every row of the message table,
 // live and recovered, to `output` as one text line (row_dump.h), recovered

@@ -161,8 +161,15 @@ Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
 }
 
 Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream) {
+  // The photo library, where the backup holds one, tells which Camera Roll
+  // files sit in "Recently Deleted"; without it the files are as they are.
+  PhotoLibrary library;
+  const fs::path photosDb = Database(kPhotosDb.hashedName);
+  std::error_code ec;
+  const bool withLibrary = fs::exists(photosDb, ec) && ReadPhotoLibrary(photosDb, library) == status::kOk;
   const Status result = orbanix::ScanPhotos(currentFolder_, index_, cameraRoll, photoStream,
-                                            MediaProgress{callback_, user_, progress_, step_});
+                                            MediaProgress{callback_, user_, progress_, step_},
+                                            withLibrary ? &library : nullptr);
   if (result == status::kCancelled) return result;
   const int answer = Advance(2 * step_);
   return answer ? answer : result;

@@ -181,7 +181,9 @@ void CFileListCtrl::Build() {
     if (!items) return;
     for (const auto& m : *items) {
       const QIcon& icon = !withIcons ? QIcon() : IsVideoName(m.name) ? videoIcon : pictureIcon;
-      AddRow(&m, {Q(m.name), SizeString(m.size)}, false, icon);
+      bool deleted = false;
+      if constexpr (requires { m.deleted; }) deleted = m.deleted != 0;  // trashed in the photo library
+      AddRow(&m, {Q(m.name), SizeString(m.size)}, deleted, icon);
     }
   };
   switch (category_) {

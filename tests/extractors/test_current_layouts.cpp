@@ -194,8 +194,15 @@ TEST_F(CurrentLayouts, ACallTableWithoutAnAddressColumnGivesNoCalls) {
                  "ZDURATION FLOAT);"
                  "INSERT INTO ZCALLRECORD VALUES (1, 0, 700000000.5, 12);");
   std::vector<CallRecord> calls;
-  EXPECT_EQ(ScanCallHistory(store, Path("none.sqlitedb"), calls), ENOENT);
+  ProblemLog problems;
+  EXPECT_EQ(ScanCallHistory(store, Path("none.sqlitedb"), calls, {}, &problems), ENOENT);
   EXPECT_TRUE(calls.empty());
+  // Never a silent zero: the log says why.
+  const std::vector<Problem> said = problems.Snapshot();
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_EQ(said[0].category, "call-history");
+  EXPECT_TRUE(said[0].whole);
+  EXPECT_NE(said[0].what.find("number"), std::string::npos);
 }
 
 // --- messages ---
@@ -250,12 +257,12 @@ TEST_F(CurrentMessages, GroupChatsAreConversationsWithSenders) {
   EXPECT_TRUE(trail->group);
   EXPECT_TRUE(IsGroupConversationKey(trail->handleId));
   EXPECT_EQ(trail->contactName, "Hiking Club");
-  EXPECT_EQ(trail->senderName, "Ann Lee");
-  EXPECT_EQ(trail->senderAddress, gen::DemoPhoneE164(0));
+  EXPECT_EQ(trail->senderName(), "Ann Lee");
+  EXPECT_EQ(trail->senderAddress(), gen::DemoPhoneE164(0));
   const std::vector<MessageRecord>& hiking = map_.at(trail->handleId);
   ASSERT_EQ(hiking.size(), 3u);  // the deleted group message lost its chat with its join row
   EXPECT_EQ(hiking[1].text, "Count me in");
-  EXPECT_EQ(hiking[1].senderName, "Eve Park");
+  EXPECT_EQ(hiking[1].senderName(), "Eve Park");
   EXPECT_EQ(hiking[2].fromMe, 1);
   EXPECT_EQ(hiking[2].text, "Great, I'll bring snacks");
   // Not in Ann's one-to-one conversation.
@@ -283,7 +290,7 @@ TEST_F(CurrentMessages, GroupChatsAreConversationsWithSenders) {
 TEST_F(CurrentMessages, ReactionsSitOnTheMessageTheyPointAt) {
   const MessageRecord* hello = Find("Hello! Yes we are");
   ASSERT_NE(hello, nullptr);
-  EXPECT_EQ(hello->reactions, "\u2665 Me");
+  EXPECT_EQ(hello->reactions(), "\u2665 Me");
   EXPECT_EQ(MessageDisplayText(*hello), "Hello! Yes we are\n\u2665 Me");
   // A laugh taken back leaves only the like.
   const MessageRecord* trail = Find("Trail at 9?");
@@ -294,7 +301,7 @@ TEST_F(CurrentMessages, ReactionsSitOnTheMessageTheyPointAt) {
   ReadAddressBook(reader, book_, rows);
   const std::string sixth = CallContactName(gen::DemoPhoneE164(5), rows);
   ASSERT_FALSE(sixth.empty());
-  EXPECT_EQ(trail->reactions, "\U0001F44D " + sixth);
+  EXPECT_EQ(trail->reactions(), "\U0001F44D " + sixth);
   // A reaction to a message that is not there stays a message.
   EXPECT_NE(Find("Liked \u201Can old message\u201D"), nullptr);
 }
@@ -309,19 +316,19 @@ TEST_F(CurrentMessages, EditsUnsendsRepliesAndAttachments) {
   EXPECT_EQ(unsent->fromMe, 1);
   const MessageRecord* reply = Find("Yes, see you there");
   ASSERT_NE(reply, nullptr);
-  EXPECT_EQ(reply->replyTo, "Hi Ann, are we still on for tonight?");
+  EXPECT_EQ(reply->replyTo(), "Hi Ann, are we still on for tonight?");
   EXPECT_EQ(MessageDisplayText(*reply), "Reply to \u201CHi Ann, are we still on for tonight?\u201D\nYes, see you there");
   EXPECT_EQ(MessageDisplayText(*edited), "See you at 7 (Edited)");
   const MessageRecord* photos = nullptr;
   for (const MessageRecord& m : map_.at(1)) {
-    if (m.attachmentNames.size() == 2) photos = &m;
+    if (m.attachmentNames().size() == 2) photos = &m;
   }
   ASSERT_NE(photos, nullptr);
   // The marks of the attachments are no text; the names are shown instead.
   EXPECT_EQ(photos->text, "");
   EXPECT_EQ(MessageDisplayText(*photos), "IMG_4001.HEIC, IMG_4002.HEIC");
-  EXPECT_NE(photos->attachmentNames[1].find("IMG_4002.HEIC"), std::string::npos);
-  EXPECT_EQ(photos->attachmentName, photos->attachmentNames[0]);
+  EXPECT_NE(photos->attachmentNames()[1].find("IMG_4002.HEIC"), std::string::npos);
+  EXPECT_EQ(photos->attachmentName, photos->attachmentNames()[0]);
 }
 
 TEST_F(CurrentMessages, RecentlyDeletedMessagesAreDeletedInTheirChat) {
@@ -347,15 +354,37 @@ TEST_F(CurrentLayouts, MessagesWithoutChatTablesStayWithTheirHandles) {
   ExecSql(sms, "DROP TABLE chat; DROP TABLE chat_recoverable_message_join;");
   ConversationMap map;
   int64_t maxRowId = 0;
-  ASSERT_EQ(ScanMessages(sms, book, map, maxRowId), 0);
+  ProblemLog problems;
+  ASSERT_EQ(ScanMessages(sms, book, map, maxRowId, {}, &problems), 0);
+  EXPECT_TRUE(problems.Empty());  // a store without chats is an older one, not a damaged one
   for (const auto& [key, list] : map) {
     EXPECT_FALSE(IsGroupConversationKey(key));
     for (const MessageRecord& m : list) EXPECT_FALSE(m.group);
   }
   // The reactions still find their messages.
   bool loved = false;
-  for (const MessageRecord& m : map.at(1)) loved = loved || m.reactions == "\u2665 Me";
+  for (const MessageRecord& m : map.at(1)) loved = loved || m.reactions() == "\u2665 Me";
   EXPECT_TRUE(loved);
+}
+
+TEST_F(CurrentLayouts, AChatJoinWithoutItsColumnsIsReported) {
+  const fs::path book = Book(gen::SearchLayout::kCurrent);
+  const fs::path sms = Path("sms.db");
+  gen::BuildCurrentSmsDb(sms, {});
+  // A join table of another shape: the group messages stay with their
+  // handles, and the scan says why.
+  ExecSql(sms, "DROP TABLE chat_message_join; CREATE TABLE chat_message_join (a INTEGER, b INTEGER);"
+               "INSERT INTO chat_message_join VALUES (3, 9);");
+  ConversationMap map;
+  int64_t maxRowId = 0;
+  ProblemLog problems;
+  ASSERT_EQ(ScanMessages(sms, book, map, maxRowId, {}, &problems), 0);
+  for (const auto& [key, list] : map) EXPECT_FALSE(IsGroupConversationKey(key));
+  EXPECT_FALSE(map.at(1).empty());
+  const std::vector<Problem> said = problems.Snapshot();
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].what.find("chat_message_join"), std::string::npos);
+  EXPECT_FALSE(said[0].whole);
 }
 
 TEST(MessageColumnsByName, OlderTablesKeepTheirPositions) {

@@ -30,7 +30,7 @@ const std::vector<Family>& CurrentFamilies() {
       {"notes", AddNotesFamily},
       {"whatsapp", AddCurrentWhatsAppFamily},
       {"chat_apps", AddChatAppsFamily},
-      {"media", AddMediaFamily},
+      {"media", AddCurrentMediaFamily},
   };
   return kFamilies;
 }
