@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/device_session.h"
+#include "cli/problems_report.h"
 #include "cli/progress.h"
 #include "cli/scan_session.h"
 #include "export/names.h"
@@ -42,7 +43,9 @@ constexpr const char* kHelp =
     "                     UDID is given) instead of a backup; a phone gone during\n"
     "                     the scan leaves what was read before (exit code 1)\n"
     "Progress goes to stderr; Ctrl-C stops the run and removes the file in work.\n"
-    "Exit code 0 when every file was written, 1 otherwise.\n";
+    "What could not be read is a warning on stderr. Exit code 0 when every file\n"
+    "was written, 1 otherwise, and 1 when nothing at all of a chosen category\n"
+    "could be read.\n";
 
 struct Failure {
   fs::path path;
@@ -216,8 +219,11 @@ int RunRecover(const Args& args) {
     // The media were fetched into the source's local copies during the
     // scan, so what was read before a phone went away can still be written.
     const std::string name = session.deviceName.empty() ? std::string("iPhone") : session.deviceName;
+    const std::vector<Problem> problems = session.source->Problems();
+    PrintProblemWarnings(std::cerr, problems);
     const int code = WriteRecovery(session.results, *session.source, name, output, deletedOnly);
-    return session.disconnected ? kExitFailure : code;
+    const int lost = ReportLost(session.results, problems, false, false);
+    return session.disconnected ? kExitFailure : code != kExitOk ? code : lost;
   }
 
   ScanSession session;
@@ -226,8 +232,12 @@ int RunRecover(const Args& args) {
     std::cerr << "orbanix recover: the scan was stopped; nothing was written\n";
     return kExitFailure;
   }
-  return WriteRecovery(session.results, *session.source, session.catalog->selected().displayName, output,
-                       deletedOnly);
+  const int code = WriteRecovery(session.results, *session.source, session.catalog->selected().displayName, output,
+                                 deletedOnly);
+  // What could not be read was said after the scan; a category of which
+  // nothing at all could be read makes the run a failure.
+  const int lost = ReportLost(session.results, session.problems, false, false);
+  return code != kExitOk ? code : lost;
 }
 
 }  // namespace orbanix::cli

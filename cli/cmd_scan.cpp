@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "cli/device_session.h"
+#include "cli/problems_report.h"
 #include "cli/scan_session.h"
 
 namespace orbanix::cli {
@@ -26,10 +27,14 @@ constexpr const char* kHelp =
     "                     (asked on the terminal when missing)\n"
     "  --device [UDID]    scan the iPhone attached over USB (the first one when no\n"
     "                     UDID is given) instead of a backup\n"
-    "  --json             {\"categories\": {name: {items, records, deleted}}, \"status\": code}\n"
-    "Progress goes to stderr; Ctrl-C stops the scan and still prints what was found.\n";
+    "  --json             {\"categories\": {name: {items, records, deleted}},\n"
+    "                     \"problems\": [{category, file, what, reason, whole}], \"status\": code}\n"
+    "Progress goes to stderr; Ctrl-C stops the scan and still prints what was found.\n"
+    "What could not be read is a warning on stderr. Exit code 1 when the backup\n"
+    "cannot be opened or nothing at all of a chosen category could be read.\n";
 
-void PrintCounts(const ScanResults& results, Status lastStatus, bool json, bool qq, bool weChat) {
+void PrintCounts(const ScanResults& results, Status lastStatus, bool json, bool qq, bool weChat,
+                 const std::vector<Problem>& problems) {
   const CategorySet& ticked = results.ticked;
   std::lock_guard<std::mutex> guard(results.lock);
   if (json) {
@@ -49,7 +54,7 @@ void PrintCounts(const ScanResults& results, Status lastStatus, bool json, bool 
                 << ", \"records\": " << n.records << ", \"deleted\": " << n.deleted << "}";
       first = false;
     }
-    std::cout << "}, \"status\": " << lastStatus << "}\n";
+    std::cout << "}, \"problems\": " << ProblemsJson(problems) << ", \"status\": " << lastStatus << "}\n";
   } else {
     std::printf("%-22s %8s %8s %8s\n", "category", "items", "records", "deleted");
     for (Category c : ticked) {
@@ -112,9 +117,12 @@ int RunScan(const Args& args) {
     deviceRequest.weChat = request.weChat;
     DeviceScanSession session;
     if (RunDeviceScanSession(deviceRequest, session) != 0) return kExitFailure;
-    PrintCounts(session.results, session.lastStatus, json, request.qq, request.weChat);
+    const std::vector<Problem> problems = session.source->Problems();
+    PrintProblemWarnings(std::cerr, problems);
+    PrintCounts(session.results, session.lastStatus, json, request.qq, request.weChat, problems);
     // A phone that went away leaves an incomplete scan.
-    return session.disconnected ? kExitFailure : kExitOk;
+    if (session.disconnected) return kExitFailure;
+    return ReportLost(session.results, problems, request.qq, request.weChat);
   }
   if (request.backup.empty()) {
     std::cerr << kHelp;
@@ -122,8 +130,8 @@ int RunScan(const Args& args) {
   }
   ScanSession session;
   if (RunScanSession(request, session) != 0) return kExitFailure;
-  PrintCounts(session.results, session.lastStatus, json, request.qq, request.weChat);
-  return kExitOk;
+  PrintCounts(session.results, session.lastStatus, json, request.qq, request.weChat, session.problems);
+  return ReportLost(session.results, session.problems, request.qq, request.weChat);
 }
 
 }  // namespace orbanix::cli

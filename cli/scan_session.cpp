@@ -3,6 +3,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/problems_report.h"
 #include "cli/progress.h"
 #include "decrypt/password_input.h"
 #include "platform/text.h"
@@ -140,11 +141,8 @@ int RunScanSession(const ScanRequest& request, ScanSession& session) {
     std::cerr << "orbanix: " << OpenError(openStatus) << "\n";
     return 1;
   }
-  if (openStatus != status::kOk && session.outcome != ScanOutcome::kCancelled) {
-    std::string message = session.catalog->lastMessage();
-    std::cerr << "orbanix: warning: the file index could not be read (" << OpenError(openStatus)
-              << (message.empty() ? "" : ": " + message) << "); only databases at fixed places were read\n";
-  }
+  session.problems = session.source->Problems();
+  PrintProblemWarnings(std::cerr, session.problems);
   if (session.outcome == ScanOutcome::kCancelled) std::cerr << "orbanix: scan cancelled; showing what was found\n";
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sources/catalog.h"
 #include "sources/scan_plan.h"
@@ -29,6 +30,8 @@ struct ScanSession {
   ScanOutcome outcome = ScanOutcome::kCompleted;
   Status openStatus = 0;
   Status lastStatus = 0;
+  // What could not be read (also printed as warnings on stderr).
+  std::vector<Problem> problems;
 };
 
 // Parses "camera-roll,messages,..." into the request's categories ("qq"
@@ -41,6 +44,7 @@ CategorySet AllCategories();
 
 // Runs the scan. Returns 0 when the scan ran (completed or cancelled), or 1
 // with a one-line error on stderr when the backup cannot be opened at all.
+// What could not be read is in `session.problems` and on stderr.
 int RunScanSession(const ScanRequest& request, ScanSession& session);
 
 }  // namespace orbanix::cli

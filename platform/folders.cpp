@@ -61,8 +61,10 @@ Status FreeBytes(const fs::path& path, uint64_t& freeBytes) {
 Status CreateFolderTree(const fs::path& path) {
   std::error_code ec;
   fs::create_directories(path, ec);
-  if (fs::is_directory(path)) return status::kOk;
-  return ec ? ec.value() : status::kBadData;
+  std::error_code probe;
+  if (fs::is_directory(path, probe)) return status::kOk;
+  if (ec) return ec.value();
+  return probe ? probe.value() : ENOTDIR;
 }
 
 std::vector<Volume> MountedVolumes() {

@@ -1,5 +1,7 @@
 #include "platform/problems.h"
 
+#include <cstring>
+
 namespace orbanix {
 
 std::string Problem::Text() const {
@@ -7,6 +9,21 @@ std::string Problem::Text() const {
   text += file.empty() ? what : file + " " + what;
   if (!reason.empty()) text += " (" + reason + ")";
   return text;
+}
+
+std::string StatusText(Status s) {
+  switch (s) {
+    case status::kOk: return "no error";
+    case status::kShortRead: return "the file ends early";
+    case status::kBadData: return "damaged or unexpected data";
+    case status::kWhatsAppSchema: return "the tables are not those of a WhatsApp database";
+    case status::kManifestOpen: return "the manifest cannot be opened";
+    case status::kCannotOpen: return "cannot be opened";
+    case status::kWrongPassword: return "wrong password";
+    default: break;
+  }
+  if (s > 0 && s < 4096) return std::strerror(s);
+  return "status " + std::to_string(s);
 }
 
 void ProblemLog::Add(Problem problem) {

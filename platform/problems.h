@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace orbanix {
 
 struct Problem {
@@ -23,6 +25,10 @@ struct Problem {
   // "what: file (reason)" in one line, for stderr and message boxes.
   std::string Text() const;
 };
+
+// A status in words for a problem's reason: the system's text for an
+// errno, and the few statuses of the core in their own words.
+std::string StatusText(Status status);
 
 // A log that operations on several threads may add to.
 class ProblemLog {

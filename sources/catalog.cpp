@@ -14,6 +14,7 @@
 #include "sources/categories.h"
 #include "sources/file_copy.h"
 #include "sources/media_sniffer.h"
+#include "sources/stored_database.h"
 
 namespace orbanix {
 
@@ -21,7 +22,9 @@ namespace fs = std::filesystem;
 
 BackupCatalog::BackupCatalog(fs::path dataFolder, std::vector<fs::path> roots)
     : dataFolder_(dataFolder.empty() ? DataFolder() : std::move(dataFolder)) {
-  CreateFolderTree(dataFolder_);
+  // Without its data folder the program still scans; only the preview
+  // copies need it, and they fail on their own with the folder's reason.
+  dataFolderError_ = CreateFolderTree(dataFolder_);
   CleanUp();
   if (roots.empty()) roots = DefaultBackupRoots();
   currentFolder_ = roots.front();
@@ -58,10 +61,35 @@ std::function<int(int)> BackupCatalog::ExtractorProgressWithin(int share) {
 
 fs::path BackupCatalog::Database(const char* hashedName) const { return ResolveStoredPath(currentFolder_, hashedName); }
 
+bool BackupCatalog::Usable(const char* category, const std::string& key, const fs::path& path) {
+  const StoredDatabaseCheck check = CheckStoredDatabase(path, currentFolder_);
+  switch (check.state) {
+    case StoredDatabaseState::kMissing:
+    case StoredDatabaseState::kReadable:
+      return true;
+    case StoredDatabaseState::kPartial:
+      problems_.Add(category, key, check.what, check.reason + "; what its pages still hold is shown", false);
+      return true;
+    case StoredDatabaseState::kUnreadable:
+      problems_.Add(category, key, check.what, check.reason, true);
+      return false;
+  }
+  return true;
+}
+
+void BackupCatalog::Failed(const char* category, const std::string& key, Status result, bool found) {
+  // A missing database (ENOENT, the same value as a cancel) is no problem:
+  // the category simply has nothing in this backup.
+  if (result == status::kOk || result == ENOENT) return;
+  problems_.Add(category, key, found ? "could be read only in part" : "could not be read", StatusText(result),
+                !found);
+}
+
 Status BackupCatalog::Open(const std::string& password) {
   progress_ = 0;
   step_ = 11;
   lastMessage_.clear();
+  problems_.Clear();
   if (const int answer = Report(0)) return answer;
   index_.clear();
   CleanUp();  // the deciphered copy of an earlier scan goes
@@ -88,6 +116,7 @@ Status BackupCatalog::Open(const std::string& password) {
     }
     if (!report.failedFiles.empty()) {
       lastMessage_ = std::to_string(report.failedFiles.size()) + " files could not be deciphered";
+      for (const std::string& file : report.failedFiles) problems_.Add("", file, "could not be deciphered");
     }
     decryptedFolder_ = output;
     readFolder = output;
@@ -99,9 +128,25 @@ Status BackupCatalog::Open(const std::string& password) {
   // The manifest of either era; the deciphered copy holds a readable one
   // (an encrypted Manifest.db can only be read there). The operations look
   // at the stored files themselves, never at a size the manifest records.
-  std::string error;
-  Status result = ReadFileIndex(readFolder, index_, &error, RecordedSizes::kLeft);
+  std::string error, warning;
+  Status result = ReadFileIndex(readFolder, index_, &error, RecordedSizes::kLeft, &warning);
   if (result != status::kOk && !error.empty()) lastMessage_ = error;
+  const ManifestKind manifest = FindManifest(readFolder);
+  const char* manifestName = manifest == ManifestKind::Mbdb ? kMbdbFileName : kManifestDbFileName;
+  if (result != status::kOk && manifest != ManifestKind::None) {
+    // Without the index the media and the application databases cannot be
+    // found; the databases at fixed places are still read.
+    problems_.Add("", manifestName, index_.empty() ? "cannot be read" : "could be read only in part",
+                  error.empty() ? StatusText(result) : error);
+  } else if (result != status::kOk) {
+    problems_.Add("", "", "holds no manifest (neither Manifest.mbdb nor Manifest.db)",
+                  "only the databases at fixed places are read");
+  }
+  if (!warning.empty()) problems_.Add("", manifestName, "is cut short", warning);
+  if (manifest == ManifestKind::ManifestDb && result == status::kOk) {
+    const StoredDatabaseCheck check = CheckStoredDatabase(readFolder / kManifestDbFileName, {});
+    if (check.state == StoredDatabaseState::kPartial) problems_.Add("", manifestName, check.what, check.reason);
+  }
   if (!decryptedFolder_.empty()) {
     selected_.folder = decryptedFolder_;
     currentFolder_ = decryptedFolder_;
@@ -111,10 +156,21 @@ Status BackupCatalog::Open(const std::string& password) {
   return result;
 }
 
+fs::path BackupCatalog::Helper(const FixedDatabase& database) const {
+  const fs::path path = Database(database.hashedName);
+  const StoredDatabaseState state = CheckStoredDatabase(path, currentFolder_).state;
+  return state == StoredDatabaseState::kUnreadable ? fs::path() : path;
+}
+
 Status BackupCatalog::ScanContacts(std::vector<ContactRecord>& contacts) {
   // The extractor fills a list of its own; the caller's list is appended to.
   std::vector<ContactRecord> found;
-  const Status result = orbanix::ScanContacts(Database(kAddressBookDb.hashedName), found, maxContactRowId_);
+  const fs::path db = Database(kAddressBookDb.hashedName);
+  Status result = status::kBadData;
+  if (Usable("contacts", kAddressBookDb.key, db)) {
+    result = orbanix::ScanContacts(db, found, maxContactRowId_);
+    Failed("contacts", kAddressBookDb.key, result, !found.empty());
+  }
   contacts.insert(contacts.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
@@ -129,8 +185,12 @@ Status BackupCatalog::ScanMessages(ConversationMap& conversations) {
   // The conversations go straight to the caller: a second copy kept here
   // would double the memory of the largest result of a scan.
   ConversationMap found;
-  const Status result = orbanix::ScanMessages(Database(kMessagesDb.hashedName), Database(kAddressBookDb.hashedName),
-                                              found, maxMessageRowId_, scanProgress);
+  const fs::path db = Database(kMessagesDb.hashedName);
+  Status result = status::kBadData;
+  if (Usable("messages", kMessagesDb.key, db)) {
+    result = orbanix::ScanMessages(db, Helper(kAddressBookDb), found, maxMessageRowId_, scanProgress, &problems_);
+    Failed("messages", kMessagesDb.key, result, !found.empty());
+  }
   for (auto& [handle, messages] : found) {
     auto& into = conversations[handle];
     if (into.empty()) {
@@ -144,9 +204,16 @@ Status BackupCatalog::ScanMessages(ConversationMap& conversations) {
 }
 
 Status BackupCatalog::ScanCallHistory(std::vector<CallRecord>& calls) {
-  const Status result = orbanix::ScanCallHistory(CallHistoryDatabasePath(currentFolder_),
-                                                 Database(kAddressBookDb.hashedName), calls,
-                                                 ExtractorProgressWithin(step_ / 2));
+  const fs::path db = CallHistoryDatabasePath(currentFolder_);
+  const bool newer = db.filename() == kCallHistoryDb.hashedName;
+  const std::string key = newer ? kCallHistoryDb.key : kOldCallHistoryDb.key;
+  const size_t before = calls.size();
+  Status result = status::kBadData;
+  if (Usable("call-history", key, db)) {
+    result = orbanix::ScanCallHistory(db, Helper(kAddressBookDb), calls, ExtractorProgressWithin(step_ / 2),
+                                      &problems_);
+    Failed("call-history", key, result, calls.size() > before);
+  }
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
 }
@@ -154,7 +221,12 @@ Status BackupCatalog::ScanCallHistory(std::vector<CallRecord>& calls) {
 Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
   // The extractor replaces its list; the caller's list is only appended to.
   std::vector<NoteRecord> found;
-  const Status result = orbanix::ScanNotes(Database(kNotesDb.hashedName), found, ExtractorProgressWithin(step_ / 2));
+  const fs::path db = Database(kNotesDb.hashedName);
+  Status result = status::kBadData;
+  if (Usable("notes", kNotesDb.key, db)) {
+    result = orbanix::ScanNotes(db, found, ExtractorProgressWithin(step_ / 2));
+    Failed("notes", kNotesDb.key, result, !found.empty());
+  }
   notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
@@ -166,9 +238,17 @@ Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector
   PhotoLibrary library;
   const fs::path photosDb = Database(kPhotosDb.hashedName);
   std::error_code ec;
-  const bool withLibrary = fs::exists(photosDb, ec) && ReadPhotoLibrary(photosDb, library) == status::kOk;
+  bool withLibrary = false;
+  if (fs::exists(photosDb, ec)) {
+    const Status read = ReadPhotoLibrary(photosDb, library);
+    withLibrary = read == status::kOk;
+    if (!withLibrary) {
+      problems_.Add("camera-roll", kPhotosDb.key, "the photo library could not be read",
+                    "items in Recently Deleted are shown as ordinary photos");
+    }
+  }
   const Status result = orbanix::ScanPhotos(currentFolder_, index_, cameraRoll, photoStream,
-                                            MediaProgress{callback_, user_, progress_, step_},
+                                            MediaProgress{callback_, user_, progress_, step_, &problems_},
                                             withLibrary ? &library : nullptr);
   if (result == status::kCancelled) return result;
   const int answer = Advance(2 * step_);
@@ -177,7 +257,7 @@ Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector
 
 Status BackupCatalog::ScanMessageAttachments(std::vector<AttachmentFile>& attachments) {
   const Status result = orbanix::ScanMessageAttachments(currentFolder_, index_, attachments,
-                                                        MediaProgress{callback_, user_, progress_, step_});
+                                                        MediaProgress{callback_, user_, progress_, step_, &problems_});
   if (result == status::kCancelled) return result;
   const int answer = Advance(step_);
   return answer ? answer : result;
@@ -186,7 +266,7 @@ Status BackupCatalog::ScanMessageAttachments(std::vector<AttachmentFile>& attach
 Status BackupCatalog::ScanAppMedia(std::vector<AppMediaItem>& media) {
   whatsAppMedia_.clear();
   const Status result = orbanix::ScanAppMedia(currentFolder_, index_, media, whatsAppMedia_,
-                                              MediaProgress{callback_, user_, progress_, step_});
+                                              MediaProgress{callback_, user_, progress_, step_, &problems_});
   if (result == status::kCancelled) return result;
   const int answer = Advance(step_);
   return answer ? answer : result;
@@ -203,8 +283,14 @@ Status BackupCatalog::ScanWhatsApp(WhatsAppChatMap& chats) {
   const WhatsAppDatabases databases = FindWhatsAppDatabases(index_);
   Status result = ENOENT;
   if (databases.chat) {
-    result = orbanix::ScanWhatsApp(ResolveStoredPath(currentFolder_, databases.chat->hashedName), chats,
-                                   ExtractorProgressWithin(step_));
+    const fs::path db = ResolveStoredPath(currentFolder_, databases.chat->hashedName);
+    if (Usable("whatsapp", databases.chat->key, db)) {
+      const size_t before = chats.size();
+      result = orbanix::ScanWhatsApp(db, chats, ExtractorProgressWithin(step_));
+      Failed("whatsapp", databases.chat->key, result, chats.size() > before);
+    } else {
+      result = status::kBadData;
+    }
     whatsAppChats_ = chats;
   }
   const int answer = Advance(step_);
@@ -217,7 +303,12 @@ Status BackupCatalog::ScanQQ(ChatAccountMap& accounts) {
   Status result = status::kOk;
   for (const ChatAccountDatabase& db : FindQQDatabases(index_)) {
     PeerChatMap chats;
-    const Status s = orbanix::ScanQQ(ResolveStoredPath(currentFolder_, db.entry.hashedName), chats);
+    const fs::path path = ResolveStoredPath(currentFolder_, db.entry.hashedName);
+    Status s = status::kBadData;
+    if (Usable("qq", db.entry.key, path)) {
+      s = orbanix::ScanQQ(path, chats);
+      Failed("qq", db.entry.key, s, !chats.empty());
+    }
     if (s != status::kOk) result = s;
     accounts[db.account] = std::move(chats);
     if (const int answer = Report(progress_ + ++found)) return answer;
@@ -233,7 +324,12 @@ Status BackupCatalog::ScanWeChat(ChatAccountMap& accounts) {
   Status result = status::kOk;
   for (const ChatAccountDatabase& db : FindWeChatDatabases(index_)) {
     PeerChatMap chats;
-    const Status s = orbanix::ScanWeChat(ResolveStoredPath(currentFolder_, db.entry.hashedName), chats);
+    const fs::path path = ResolveStoredPath(currentFolder_, db.entry.hashedName);
+    Status s = status::kBadData;
+    if (Usable("wechat", db.entry.key, path)) {
+      s = orbanix::ScanWeChat(path, chats);
+      Failed("wechat", db.entry.key, s, !chats.empty());
+    }
     if (s != status::kOk) result = s;
     accounts[db.account] = std::move(chats);
     if (const int answer = Report(progress_ + ++found)) return answer;
@@ -301,6 +397,9 @@ Status CLocalBuckupRecovery::SetProgressCallback(ProgressCallback callback, void
 #define ORBANIX_FORWARD(call) return catalog_ ? catalog_->call : status::kBadData
 Status CLocalBuckupRecovery::Open(const std::string& password) { ORBANIX_FORWARD(Open(password)); }
 Status CLocalBuckupRecovery::ScanMessages(ConversationMap& c) { ORBANIX_FORWARD(ScanMessages(c)); }
+std::vector<Problem> CLocalBuckupRecovery::Problems() const {
+  return catalog_ ? catalog_->Problems() : std::vector<Problem>();
+}
 Status CLocalBuckupRecovery::ScanMessageAttachments(std::vector<AttachmentFile>& a) {
   ORBANIX_FORWARD(ScanMessageAttachments(a));
 }

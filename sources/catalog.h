@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/problems.h"
 #include "platform/status.h"
+#include "sources/categories.h"
 #include "sources/discovery.h"
 #include "sources/file_index.h"
 #include "sources/media_scan.h"
@@ -40,8 +42,14 @@ class BackupCatalog {
   // What the last Open said beyond its status (a damaged manifest, the
   // files the decryption could not read), for the user.
   const std::string& lastMessage() const { return lastMessage_; }
+  // 0, or why the data folder could not be made (the errno).
+  Status dataFolderError() const { return dataFolderError_; }
 
   void SetProgressCallback(ProgressCallback callback, void* user);
+
+  // What could not be read since the last Open: files refused, cut short or
+  // not databases, manifests read only in part, deciphering failures.
+  std::vector<Problem> Problems() const { return problems_.Snapshot(); }
 
   Status Open(const std::string& password);
   Status ScanMessages(ConversationMap& conversations);
@@ -84,6 +92,15 @@ class BackupCatalog {
   // work within `share` points.
   std::function<int(int)> ExtractorProgressWithin(int share);
   std::filesystem::path Database(const char* hashedName) const;
+  // Looks at a stored database before its extractor reads it and records
+  // what is wrong with it; false when nothing can be read from it.
+  bool Usable(const char* category, const std::string& key, const std::filesystem::path& path);
+  // A database another category's extractor reads beside its own (the
+  // address book for the names): its path, or empty when it is refused.
+  std::filesystem::path Helper(const FixedDatabase& database) const;
+  // Records an extractor's failure (not a missing file, not a cancel);
+  // `found` tells whether it still delivered something.
+  void Failed(const char* category, const std::string& key, Status result, bool found);
 
   std::filesystem::path currentFolder_;
   std::filesystem::path dataFolder_;
@@ -104,6 +121,8 @@ class BackupCatalog {
   WhatsAppChatMap whatsAppChats_;
   std::vector<MediaItem> whatsAppMedia_;
   std::string lastMessage_;
+  ProblemLog problems_;
+  Status dataFolderError_ = status::kOk;
 };
 
 // The local backup source: every operation forwards to the catalog.
@@ -138,6 +157,7 @@ class CLocalBuckupRecovery : public IPhoneRecoveryParse {
                       CopyCallback callback, void* user) override;
   Status ExportWeChatChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
                           CopyCallback callback, void* user) override;
+  std::vector<Problem> Problems() const override;
 
  private:
   BackupCatalog* catalog_ = nullptr;

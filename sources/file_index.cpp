@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <plist/plist.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -17,6 +18,7 @@
 
 #include "platform/digest.h"
 #include "platform/parallel.h"
+#include "platform/safe_file.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/db_file_reader.h"
 #include "sqlite_pages/record.h"
@@ -35,15 +37,19 @@ constexpr uint16_t kNullLength = 0xFFFF;
 
 // Reads the whole file into `bytes`. 6009 when it cannot be opened or read,
 // 87 when memory cannot be had.
-Status ReadWholeFile(const fs::path& path, std::string& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return status::kManifestOpen;
+Status ReadWholeFile(const fs::path& path, std::string& bytes, std::string* reason = nullptr) {
+  // A FIFO, a folder or a link in place of the manifest is refused without
+  // waiting: only a regular file is read.
+  uint64_t size = 0;
+  const int fd = OpenStoredFile(path, {}, reason, nullptr, &size);
+  if (fd < 0) return status::kManifestOpen;
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (!file) {
+    ::close(fd);
+    return status::kManifestOpen;
+  }
   Status result = status::kOk;
-  std::error_code ec;
-  const uintmax_t size = fs::file_size(path, ec);
-  if (ec) {
-    result = status::kManifestOpen;  // a folder, or gone since the open
-  } else {
+  {
     try {
       bytes.resize(static_cast<size_t>(size));
     } catch (const std::bad_alloc&) {
@@ -53,7 +59,10 @@ Status ReadWholeFile(const fs::path& path, std::string& bytes) {
     }
     if (result == status::kOk) {
       const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
-      if (std::ferror(file)) result = status::kManifestOpen;
+      if (std::ferror(file)) {
+        result = status::kManifestOpen;
+        if (reason) *reason = std::strerror(errno);
+      }
       bytes.resize(got);  // a file that shrank since the size was taken
     }
   }
@@ -179,7 +188,8 @@ size_t CountKeptRecords(std::string_view bytes) {
 
 }  // namespace
 
-Status ParseMbdbIndex(std::string_view bytes, std::vector<BackupFileEntry>& index) {
+Status ParseMbdbIndex(std::string_view bytes, std::vector<BackupFileEntry>& index, size_t* unreadTail) {
+  if (unreadTail) *unreadTail = 0;
   if (!MagicMatches(bytes)) return status::kBadData;
   if (bytes.size() <= kMbdbHeaderSize) return status::kOk;
   index.reserve(index.size() + CountKeptRecords(bytes));
@@ -188,15 +198,21 @@ Status ParseMbdbIndex(std::string_view bytes, std::vector<BackupFileEntry>& inde
   while (!in.AtEnd()) {
     std::string_view domain, path;
     const uint8_t* block = nullptr;
+    const size_t start = in.pos();
     if (!in.String(domain) || !in.String(path) || !in.SkipString() || !in.SkipString() || !in.SkipString() ||
         !in.Fixed(block)) {
-      break;  // the record runs past the end: keep what was read before it
+      // The record runs past the end: keep what was read before it.
+      if (unreadTail) *unreadTail = bytes.size() - start;
+      break;
     }
     bool complete = true;
     for (unsigned n = block[kPropertyCountAt]; n > 0 && complete; --n) {
       complete = in.SkipString() && in.SkipString();
     }
-    if (!complete) break;
+    if (!complete) {
+      if (unreadTail) *unreadTail = bytes.size() - start;
+      break;
+    }
     const uint16_t mode = static_cast<uint16_t>(BigEndian(block + kModeAt, 2));
     if (domain.empty() || path.empty() || IsDirectoryMode(mode)) continue;
     BackupFileEntry& entry = index.emplace_back();
@@ -248,12 +264,14 @@ Status ParseMbdbRecords(std::string_view bytes, std::vector<MbdbRecord>& records
   return status::kOk;
 }
 
-Status ReadManifest(const fs::path& mbdbPath, std::vector<BackupFileEntry>& index) {
+Status ReadManifest(const fs::path& mbdbPath, std::vector<BackupFileEntry>& index, size_t* unreadTail,
+                    std::string* reason) {
+  if (unreadTail) *unreadTail = 0;
   if (mbdbPath.empty()) return status::kBadData;
   std::string bytes;
-  if (Status s = ReadWholeFile(mbdbPath, bytes)) return s;
+  if (Status s = ReadWholeFile(mbdbPath, bytes, reason)) return s;
   try {
-    return ParseMbdbIndex(bytes, index);
+    return ParseMbdbIndex(bytes, index, unreadTail);
   } catch (const std::bad_alloc&) {
     return status::kBadData;
   }
@@ -497,8 +515,8 @@ Status WalkFilesTable(const fs::path& dbPath, std::string* error, std::vector<Ro
     return s;
   };
   std::error_code ec;
-  if (!fs::is_regular_file(dbPath, ec)) {
-    return fail(status::kManifestOpen, fs::exists(dbPath, ec) ? "not a file" : "does not exist");
+  if (!fs::is_regular_file(fs::symlink_status(dbPath, ec))) {
+    return fail(status::kManifestOpen, fs::exists(fs::symlink_status(dbPath, ec)) ? "not a file" : "does not exist");
   }
   CDbFileReader reader;
   if (reader.Open(dbPath) != status::kOk || reader.PageCount() == 0) {
@@ -773,11 +791,21 @@ ManifestKind FindManifest(const fs::path& backupFolder) {
 }
 
 Status ReadFileIndex(const fs::path& backupFolder, std::vector<BackupFileEntry>& index, std::string* error,
-                     RecordedSizes sizes) {
+                     RecordedSizes sizes, std::string* warning) {
+  if (warning) warning->clear();
   switch (FindManifest(backupFolder)) {
     case ManifestKind::Mbdb: {
-      const Status s = ReadManifest(backupFolder / kMbdbFileName, index);
-      if (s && error) *error = s == status::kManifestOpen ? "Manifest.mbdb cannot be read" : "Manifest.mbdb is not a manifest";
+      size_t tail = 0;
+      std::string reason;
+      const Status s = ReadManifest(backupFolder / kMbdbFileName, index, &tail, &reason);
+      if (s && error) {
+        *error = s == status::kManifestOpen ? "Manifest.mbdb cannot be read" : "Manifest.mbdb is not a manifest";
+        if (!reason.empty()) *error += " (" + reason + ")";
+      }
+      if (s == status::kOk && tail > 0 && warning) {
+        *warning = "Manifest.mbdb is cut short: its last " + std::to_string(tail) +
+                   " bytes hold no whole record; the files they named are not listed";
+      }
       return s;
     }
     case ManifestKind::ManifestDb:

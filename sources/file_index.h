@@ -142,10 +142,14 @@ class KeyHasher {
 // the entries read before it), 6009 when the file cannot be opened or read,
 // 87 for an empty path, when memory for the file cannot be had, or when
 // the magic does not match (the index is left as it was then).
-Status ReadManifest(const std::filesystem::path& mbdbPath, std::vector<BackupFileEntry>& index);
+// `unreadTail`, when given, receives the number of bytes at the end that
+// hold no whole record (0 for a whole manifest); `reason` why it could not
+// be read. Only a regular file is read (not a FIFO, a folder or a link).
+Status ReadManifest(const std::filesystem::path& mbdbPath, std::vector<BackupFileEntry>& index,
+                    size_t* unreadTail = nullptr, std::string* reason = nullptr);
 
 // The same over bytes already in memory (0 or 87 as above).
-Status ParseMbdbIndex(std::string_view bytes, std::vector<BackupFileEntry>& index);
+Status ParseMbdbIndex(std::string_view bytes, std::vector<BackupFileEntry>& index, size_t* unreadTail = nullptr);
 
 // Every field of one Manifest.mbdb record.
 struct MbdbRecord {
@@ -245,9 +249,12 @@ enum class ManifestKind { None, Mbdb, ManifestDb };
 ManifestKind FindManifest(const std::filesystem::path& backupFolder);
 
 // Reads whichever manifest FindManifest names into `index` (`sizes` as for
-// ReadManifestDb); 87 when the folder holds neither.
+// ReadManifestDb); 87 when the folder holds neither. `warning` receives
+// what a manifest read in part lacks (a Manifest.mbdb cut short) while the
+// status stays 0.
 Status ReadFileIndex(const std::filesystem::path& backupFolder, std::vector<BackupFileEntry>& index,
-                     std::string* error = nullptr, RecordedSizes sizes = RecordedSizes::kRead);
+                     std::string* error = nullptr, RecordedSizes sizes = RecordedSizes::kRead,
+                     std::string* warning = nullptr);
 
 // The one place that says where a stored file lives: backup folder +
 // hashed name when that file exists (older backups), otherwise backup

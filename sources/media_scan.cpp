@@ -44,7 +44,20 @@ struct Candidate {
   bool recognised = false;
   std::string sniffedName;
   uint64_t size = 0;
+  Status error = 0;  // why a stored file that is there could not be read
 };
+
+// Records a candidate that is there but could not be read.
+void NoteUnreadable(const MediaProgress& p, const char* category, const BackupFileEntry& entry, const Candidate& c) {
+  if (!p.problems || c.error == 0) return;
+  const bool refused = c.error == ELOOP || c.error == EINVAL || c.error == EISDIR;
+  const char* why = c.error == ELOOP ? "is a symbolic link"
+                    : c.error == EINVAL ? "is not a regular file (a FIFO, a device or a socket)"
+                    : c.error == EISDIR ? "is a folder"
+                                        : nullptr;
+  p.problems->Add(category, ValidUtf8(entry.key), refused ? "is refused" : "cannot be read",
+                  why ? std::string(why) : StatusText(c.error));
+}
 
 Candidate Examine(const StoredFileLayout& layout, const BackupFileEntry& entry, int64_t& counter) {
   Candidate c;
@@ -63,9 +76,16 @@ Candidate Examine(const StoredFileLayout& layout, const BackupFileEntry& entry, 
     sniffed = MediaSniffer::SniffFile(c.path, c.sniffedName, counter, &c.size);
   }
   if (sniffed == ENOENT || sniffed == ENOTDIR) return c;
-  if (sniffed != status::kOk && sniffed != status::kShortRead && sniffed != EISDIR) {
+  if (sniffed == ELOOP || sniffed == EINVAL || sniffed == EISDIR) {
+    // A link (never followed), a FIFO or a folder in place of the file.
+    c.exists = true;
+    c.error = sniffed;
+    return c;
+  }
+  if (sniffed != status::kOk && sniffed != status::kShortRead) {
     std::error_code ec;
     c.exists = fs::exists(c.path, ec);
+    if (c.exists) c.error = sniffed;
     return c;
   }
   c.exists = true;
@@ -215,6 +235,8 @@ Status ScanPhotos(const fs::path& backupFolder, const std::vector<BackupFileEntr
       backupFolder, index, progress, 2, [](std::string_view key) { return PhotoAlbumOf(key) != PhotoAlbum::None; },
       [&](const BackupFileEntry& entry, Candidate&& c) {
         if (!c.exists) return false;  // no progress report for a missing stored file
+        NoteUnreadable(progress,
+                       PhotoAlbumOf(entry.key) == PhotoAlbum::CameraRoll ? "camera-roll" : "photo-stream", entry, c);
         if (c.recognised) {
           const bool roll = PhotoAlbumOf(entry.key) == PhotoAlbum::CameraRoll;
           auto& list = roll ? cameraRoll : photoStream;
@@ -249,6 +271,7 @@ Status ScanMessageAttachments(const fs::path& backupFolder, const std::vector<Ba
   const int answer = ExaminePass(
       backupFolder, index, progress, 1, IsMessageAttachmentKey, [&](const BackupFileEntry& entry, Candidate&& c) {
         if (!c.exists) return false;
+        NoteUnreadable(progress, "message-attachments", entry, c);
         if (c.recognised && c.size != 0) {
           AttachmentFile file;
           file.size = c.size;
@@ -270,6 +293,15 @@ Status ScanAppMedia(const fs::path& backupFolder, const std::vector<BackupFileEn
   const size_t from = appMedia.size();
   const int answer = ExaminePass(
       backupFolder, index, progress, 2, IsAppMediaKey, [&](const BackupFileEntry& entry, Candidate&& c) {
+        if (c.error != 0) {
+          const bool video =
+              PreviewKindOf(AsciiLower(SniffedExtension(LastComponent(entry.key)))) == PreviewKind::Video;
+          NoteUnreadable(progress,
+                         IsWhatsAppMediaKey(entry.key) ? "whatsapp-attachments"
+                         : video                       ? "app-videos"
+                                                       : "app-photos",
+                         entry, c);
+        }
         if (c.recognised) {
           std::string name = NameWithSniffedExtension(LastComponent(entry.key), c.sniffedName);
           if (IsWhatsAppMediaKey(entry.key)) {

@@ -16,6 +16,8 @@
 // sorting touches only what the call appended.
 #pragma once
 
+#include "platform/problems.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -69,6 +71,9 @@ struct MediaProgress {
   void* user = nullptr;
   int progress = 0;
   int step = 0;
+  // Where a candidate whose stored file is there but cannot be read (no
+  // permission, a link, a FIFO, a folder) is recorded; nullptr: nowhere.
+  ProblemLog* problems = nullptr;
 };
 
 // ScanPhotos: an entry whose key contains "CameraRollDomain-Media/DCIM/"

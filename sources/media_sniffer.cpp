@@ -1,6 +1,7 @@
 #include "sources/media_sniffer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -208,8 +209,9 @@ namespace {
 
 // Read-only: the backup is never opened for writing. Not blocking: a FIFO
 // planted among the stored files gives a short read instead of waiting for
-// a writer (for a regular file the flag changes nothing).
-constexpr int kSniffOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+// a writer (for a regular file the flag changes nothing). Not following a
+// link: a stored file never leads outside the backup (ELOOP).
+constexpr int kSniffOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
 
 }  // namespace
 
@@ -241,6 +243,11 @@ Status MediaSniffer::SniffOpened(int fd, std::string& name, int64_t& counter, ui
   off_t end = 0;
   int statError = 0;
   if (size && got == kSniffBytes && (end = ::lseek(fd, 0, SEEK_END)) < 0) statError = errno ? errno : status::kBadData;
+  // A short file may be no file at all: a FIFO or a device answers EINVAL.
+  if (got < kSniffBytes && !error) {
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  }
   ::close(fd);
   if (got < kSniffBytes) return error ? error : status::kShortRead;
   if (statError) return statError;

@@ -39,7 +39,9 @@ void CDbFileReader::Close() {
 Status CDbFileReader::Open(const std::filesystem::path& path) {
   Close();
   freePages.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking: a FIFO in place of a database would otherwise wait for a
+  // writer forever. Only a regular file is read.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno ? errno : status::kBadData;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
@@ -47,10 +49,11 @@ Status CDbFileReader::Open(const std::filesystem::path& path) {
     ::close(fd);
     return err ? err : status::kBadData;
   }
-  if (S_ISDIR(st.st_mode)) {
+  if (!S_ISREG(st.st_mode)) {
     ::close(fd);
-    return EISDIR;
+    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   }
+  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   fd_ = fd;
   fileSize_ = static_cast<uint64_t>(st.st_size);
   return ReadHeaderAndFreeList();

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 
 #include "sources/catalog.h"
 #include "sources/scan_plan.h"
@@ -225,6 +227,59 @@ TEST_P(FullScan, EveryFamilyIsFound) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothEras, FullScan, ::testing::Values(gen::Era::Mbdb, gen::Era::ManifestDb));
+
+// Damaged stored databases: what can be read is delivered, and every file
+// that could not be read (or only in part) is a problem of its category.
+TEST_P(FullScan, DamagedDatabasesAreProblemsOfTheirCategory) {
+  gen::BackupWriter writer(root_ / "backups" / "phone", GetParam());
+  for (const gen::Family& f : gen::Families()) f.add(writer, gen::FamilyOptions{});
+  ASSERT_TRUE(writer.Finish());
+  const fs::path folder = writer.folder();
+  const fs::path sms = ResolveStoredPath(folder, kMessagesDb.hashedName);
+  const fs::path notes = ResolveStoredPath(folder, kNotesDb.hashedName);
+  const fs::path book = ResolveStoredPath(folder, kAddressBookDb.hashedName);
+  const fs::path calls = CallHistoryDatabasePath(folder);
+  fs::resize_file(sms, fs::file_size(sms) / 2);  // cut short: part of it still read
+  fs::remove(notes);
+  ASSERT_EQ(::mkfifo(notes.c_str(), 0600), 0);   // would block an ordinary open
+  const fs::path elsewhere = root_ / "elsewhere.db";
+  fs::copy_file(book, elsewhere);
+  fs::remove(book);
+  fs::create_symlink(elsewhere, book);           // leads outside the backup
+  { std::ofstream(calls, std::ios::binary | std::ios::trunc); }  // empty
+
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(folder, info), 0);
+  catalog_->SelectBackup(info);
+  source_.Open("");
+  ConversationMap conversations;
+  std::vector<ContactRecord> contacts;
+  std::vector<NoteRecord> noteRecords;
+  std::vector<CallRecord> callRecords;
+  source_.ScanMessages(conversations);
+  EXPECT_NE(source_.ScanContacts(contacts), 0);
+  EXPECT_NE(source_.ScanNotes(noteRecords), 0);
+  EXPECT_NE(source_.ScanCallHistory(callRecords), 0);
+  EXPECT_FALSE(conversations.empty());
+  EXPECT_TRUE(contacts.empty());  // never read through the link
+  EXPECT_TRUE(noteRecords.empty());
+
+  std::map<std::string, Problem> byCategory;
+  for (const Problem& p : source_.Problems()) byCategory[p.category] = p;
+  ASSERT_EQ(byCategory.size(), 4u);
+  EXPECT_EQ(byCategory["messages"].what, "is cut short");
+  EXPECT_FALSE(byCategory["messages"].whole);
+  EXPECT_EQ(byCategory["messages"].file, kMessagesDb.key);
+  EXPECT_EQ(byCategory["notes"].reason, "is a FIFO, not a file");
+  EXPECT_TRUE(byCategory["notes"].whole);
+  EXPECT_EQ(byCategory["contacts"].reason, "is a symbolic link");
+  EXPECT_EQ(byCategory["call-history"].what, "is empty");
+  EXPECT_TRUE(byCategory["call-history"].whole);
+
+  // A new scan starts with no problems.
+  source_.Open("");
+  EXPECT_TRUE(source_.Problems().empty());
+}
 
 // Encrypted backups of both eras open through the companion beside the
 // test program: the right password reads the deciphered copy, a wrong one

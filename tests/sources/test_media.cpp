@@ -270,7 +270,7 @@ TEST_F(TempFolder, SniffFileAtAndAFifo) {
     const int writer = ::open(fifo.c_str(), O_WRONLY);  // lets the open return
     if (writer >= 0) ::close(writer);
   }
-  EXPECT_EQ(sniffed.get(), 30);
+  EXPECT_EQ(sniffed.get(), EINVAL);  // not a file: said so, not taken for a short one
   ::close(folder);
 }
 
@@ -638,16 +638,42 @@ TEST_F(TempFolder, WhatsAppMediaOfTheSharedGroupContainerAreFound) {
   EXPECT_EQ(Names(whatsApp), (std::vector<std::string>{"c.PNG"}));
 }
 
-TEST_F(TempFolder, UnreadableCandidatesAreSkippedSilently) {
+// Files that are simply not media are skipped; stored files that are there
+// but cannot be read (a folder, a FIFO, a link) are skipped and reported.
+TEST_F(TempFolder, UnreadableCandidatesAreSkippedAndTheRefusedOnesReported) {
+  const std::string jpeg = gen::MediaSampleBytes(MediaSample::JpegJfif, 900);
+  const fs::path outside = root_.parent_path() / (root_.filename().string() + "-outside.jpg");
+  { std::ofstream(outside, std::ios::binary) << jpeg; }
   std::vector<BackupFileEntry> index = {
       Store("CameraRollDomain-Media/DCIM/100APPLE/short.JPG", gen::MediaSampleBytes(MediaSample::JpegJfif).substr(0, 511)),
       Store("CameraRollDomain-Media/DCIM/100APPLE/text.JPG", std::string(4096, 'x')),
       {"CameraRollDomain-Media/DCIM/100APPLE/folder.JPG", Sha1Hex("folder"), 0},
+      {"CameraRollDomain-Media/DCIM/100APPLE/fifo.JPG", Sha1Hex("fifo"), 0},
+      {"CameraRollDomain-Media/DCIM/100APPLE/link.JPG", Sha1Hex("link"), 0},
+      Store("CameraRollDomain-Media/DCIM/100APPLE/good.JPG", jpeg),
   };
   fs::create_directories(root_ / index[2].hashedName.str());
+  ASSERT_EQ(::mkfifo((root_ / index[3].hashedName.str()).c_str(), 0600), 0);
+  fs::create_symlink(outside, root_ / index[4].hashedName.str());
   std::vector<MediaItem> camera, stream;
-  EXPECT_EQ(ScanPhotos(root_, index, camera, stream), 0);
-  EXPECT_TRUE(camera.empty());
+  ProblemLog problems;
+  MediaProgress progress;
+  progress.problems = &problems;
+  EXPECT_EQ(ScanPhotos(root_, index, camera, stream, progress), 0);
+  ASSERT_EQ(camera.size(), 1u);
+  EXPECT_EQ(camera[0].name, "good.JPG");
+  std::vector<std::string> reported;
+  for (const Problem& p : problems.Snapshot()) {
+    EXPECT_EQ(p.category, "camera-roll");
+    EXPECT_FALSE(p.whole);
+    reported.push_back(p.file + " " + p.reason);
+  }
+  std::sort(reported.begin(), reported.end());
+  EXPECT_EQ(reported, (std::vector<std::string>{
+                          "CameraRollDomain-Media/DCIM/100APPLE/fifo.JPG is not a regular file (a FIFO, a device or a socket)",
+                          "CameraRollDomain-Media/DCIM/100APPLE/folder.JPG is a folder",
+                          "CameraRollDomain-Media/DCIM/100APPLE/link.JPG is a symbolic link"}));
+  fs::remove(outside);
 }
 
 // Large passes: the later half of the candidates' files is looked at ahead
