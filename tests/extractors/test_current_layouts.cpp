@@ -8,6 +8,7 @@
 #include <set>
 
 #include "extractors/calls.h"
+#include "extractors/chat_apps.h"
 #include "extractors/contacts.h"
 #include "extractors/messages.h"
 #include "extractors/whatsapp.h"
@@ -408,6 +409,28 @@ TEST(ReactionMarks, ForAddedAndRemovedReactions) {
   EXPECT_EQ(ReactionMark(2005), "?");
   EXPECT_EQ(ReactionMark(2006), "");
   EXPECT_EQ(ReactionMark(1000), "");
+}
+
+// --- WeChat ---
+
+TEST_F(CurrentLayouts, WeChatTablesWithMovedColumnsAreReadByName) {
+  const fs::path db = Path("MM.sqlite");
+  const std::string table = WeChatTableOf("wxid_friend");
+  ExecSql(db, "CREATE TABLE Friend (NickName TEXT, UsrName TEXT, Type INTEGER);"
+              "INSERT INTO Friend VALUES ('Friend', 'wxid_friend', 3);"
+              "CREATE TABLE " + table + " (MesLocalID INTEGER PRIMARY KEY, Message TEXT, Des INTEGER, "
+              "CreateTime INTEGER, Status INTEGER);"
+              "INSERT INTO " + table + " VALUES (1, 'hello from a friend', 1, 1700000000, 2);"
+              "INSERT INTO " + table + " VALUES (2, 'my answer', 0, 1700000060, 2);");
+  PeerChatMap chats;
+  ASSERT_EQ(ScanWeChat(db, chats), 0);
+  ASSERT_EQ(chats.count("wxid_friend"), 1u);
+  const std::vector<PeerChatRecord>& messages = chats.at("wxid_friend");
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0].text, "hello from a friend");
+  EXPECT_EQ(messages[0].date, "2023-11-14 22:13:20");
+  EXPECT_EQ(messages[0].incoming, 0);
+  EXPECT_EQ(messages[1].incoming, 1);
 }
 
 // --- WhatsApp ---
