@@ -17,6 +17,9 @@ const std::vector<OperationPlan>& OperationOrder() {
       {"ScanAppMedia", {kAppPhotos, kAppVideos}},
       {"ScanWhatsApp", {kWhatsApp}},
       {"ScanWhatsAppAttachments", {kWhatsAppAtts}},
+      {"ScanReminders", {kReminder}},
+      {"ScanCalendar", {kCalendar}},
+      {"ScanSafari", {kSafariBookmark}},
   };
   return order;
 }

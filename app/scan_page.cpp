@@ -92,7 +92,7 @@ void CScanVrtWnd::SetSelectedDevice(const DeviceChoice& device) {
 
 int CScanVrtWnd::TotalCount() const {
   int total = 0;
-  for (int c = 1; c <= kWhatsAppAtts; ++c) total += counts_[static_cast<size_t>(c)];
+  for (int c = 1; c <= kSafariBookmark; ++c) total += counts_[static_cast<size_t>(c)];
   return total;
 }
 
@@ -257,7 +257,7 @@ void CScanVrtWnd::RefreshStatistics() {
   qint64 bytes = 0;
   int items = 0;
   if (backend_) {
-    for (int c = 1; c <= kWhatsAppAtts; ++c) {
+    for (int c = 1; c <= kSafariBookmark; ++c) {
       if (!counts_[static_cast<size_t>(c)]) continue;
       items += counts_[static_cast<size_t>(c)];
       bytes += static_cast<qint64>(backend_->Bytes(c));

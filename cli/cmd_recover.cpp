@@ -30,11 +30,14 @@ constexpr const char* kHelp =
     "writes every item found in the chosen categories into OUTPUT_FOLDER: photos,\n"
     "videos and attachments as copies, messages and WhatsApp chats as TXT/HTML\n"
     "(and CSV) documents per conversation, contacts, call history and notes as\n"
-    "one HTML document each.\n"
+    "one HTML document each, calendar and reminders as HTML, CSV and iCalendar\n"
+    "(.ics), Safari bookmarks and history as HTML and CSV and the bookmarks as a\n"
+    "bookmark file that browsers import.\n"
     "  --categories LIST  comma-separated, default all: camera-roll, photo-stream,\n"
     "                     app-photos, app-videos, messages, message-attachments,\n"
     "                     contacts, call-history, notes, whatsapp,\n"
-    "                     whatsapp-attachments\n"
+    "                     whatsapp-attachments, reminders, calendar,\n"
+    "                     safari-bookmarks\n"
     "  --deleted-only     only the items recovered from deleted rows (photos and\n"
     "                     attachments have no deleted state and are left out)\n"
     "  --password-file F  the password of an encrypted backup, first line of F\n"
@@ -75,6 +78,10 @@ int WriteRecovery(ScanResults& found, IPhoneRecoveryParse& scanned, const std::s
   records.notes = &found.notes;
   records.chats = &found.whatsApp;
   records.chatRows = &chatRows;
+  records.reminders = &found.reminders;
+  records.events = &found.events;
+  records.safariBookmarks = &found.safariBookmarks;
+  records.safariHistory = &found.safariHistory;
 
   CStatisticsObj selection;
   SelectAll(selection, records);

@@ -300,6 +300,70 @@ Status CDeviceRecovery::ScanNotes(std::vector<NoteRecord>& notes) {
   return answer ? answer : result;
 }
 
+fs::path CDeviceRecovery::FetchDatabase(const std::string& devicePath) {
+  if (!rootFileSystem_ || !session_) return {};
+  // An earlier operation may have left the file service in an
+  // application's container.
+  try {
+    session_->UseFileSystem();
+  } catch (const DeviceError& e) {
+    Failed(e);
+    return {};
+  }
+  const fs::path local = DigestCopy(devicePath);
+  return session_->CopyDeviceFile(devicePath, local) == status::kOk ? local : fs::path();
+}
+
+Status CDeviceRecovery::ScanReminders(std::vector<ReminderRecord>& reminders) {
+  if (!rootFileSystem_ || !session_) {
+    const int answer = Advance(step_ / 2);
+    return answer ? answer : status::kBadData;
+  }
+  Status result = status::kBadData;
+  std::vector<ReminderRecord> found;
+  const fs::path calendar = FetchDatabase(kCalendarPath);
+  if (disconnected_) return kNoDevice;
+  if (!calendar.empty()) result = ScanCalendarDatabase(calendar, nullptr, &found);
+  std::vector<std::string> names;
+  try {
+    names = session_->ListDirectory(kReminderStoresPath);
+  } catch (const DeviceError& e) {
+    if (Failed(e) == kNoDevice) return kNoDevice;
+  }
+  for (const std::string& name : names) {
+    if (name.rfind("Data-", 0) != 0 || name.size() < 12 || name.compare(name.size() - 7, 7, ".sqlite") != 0) continue;
+    const fs::path store = FetchDatabase(std::string(kReminderStoresPath) + "/" + name);
+    const Status st = store.empty() ? status::kBadData : ScanReminderStore(store, found);
+    if (st == status::kOk && result == status::kBadData) result = status::kOk;
+    if (st != status::kOk) result = st;
+  }
+  reminders.insert(reminders.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::ScanCalendar(std::vector<CalendarEventRecord>& events) {
+  Status result = status::kBadData;
+  const fs::path calendar = FetchDatabase(kCalendarPath);
+  if (!calendar.empty()) result = ScanCalendarDatabase(calendar, &events, nullptr);
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
+Status CDeviceRecovery::ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks,
+                                   std::vector<SafariHistoryRecord>& history) {
+  Status result = status::kBadData;
+  const fs::path bookmarksDb = FetchDatabase(kSafariBookmarksPath);
+  if (!bookmarksDb.empty()) result = ScanSafariBookmarks(bookmarksDb, bookmarks);
+  const fs::path historyDb = FetchDatabase(kSafariHistoryPath);
+  if (!historyDb.empty()) {
+    const Status st = ScanSafariHistory(historyDb, history);
+    if (result == status::kBadData || st != status::kOk) result = st;
+  }
+  const int answer = Advance(step_ / 2);
+  return answer ? answer : result;
+}
+
 Status CDeviceRecovery::ScanCallHistory(std::vector<CallRecord>& calls) {
   lastAnswer_ = 0;  // the answer of this operation's own reports
   Status result = status::kOk;

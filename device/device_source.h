@@ -58,6 +58,10 @@ inline constexpr const char* kMessagesPath = "/private/var/mobile/Library/SMS/sm
 inline constexpr const char* kNotesPath = "/private/var/mobile/Library/Notes/notes.sqlite";
 inline constexpr const char* kCallRecordPath = "/private/var/mobile/Library/CallHistoryDB/CallHistory.storedata";
 inline constexpr const char* kCallHistoryPath = "/private/var/wireless/Library/CallHistory/call_history.db";
+inline constexpr const char* kCalendarPath = "/private/var/mobile/Library/Calendar/Calendar.sqlitedb";
+inline constexpr const char* kReminderStoresPath = "/private/var/mobile/Library/Reminders/Container_v1/Stores";
+inline constexpr const char* kSafariBookmarksPath = "/private/var/mobile/Library/Safari/Bookmarks.db";
+inline constexpr const char* kSafariHistoryPath = "/private/var/mobile/Library/Safari/History.db";
 inline constexpr const char* kAttachmentsPath = "/private/var/mobile/Library/SMS/Attachments";
 inline constexpr const char* kArchiveAddressBook = "/var/mobile/Library/AddressBook/AddressBook.sqlitedb";
 inline constexpr const char* kArchiveMessages = "/var/mobile/Library/SMS/sms.db";
@@ -108,6 +112,11 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
                       CopyCallback callback, void* user) override;
   Status ExportWeChatChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
                           CopyCallback callback, void* user) override;
+  // The organiser stores are fetched when they are scanned, from the whole
+  // file system only (the relay archive does not hold them).
+  Status ScanReminders(std::vector<ReminderRecord>& reminders) override;
+  Status ScanCalendar(std::vector<CalendarEventRecord>& events) override;
+  Status ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks, std::vector<SafariHistoryRecord>& history) override;
 
   // True when the last Open had the phone's whole file system.
   bool rootFileSystem() const { return rootFileSystem_; }
@@ -137,6 +146,9 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
   Status NoDevice();
   void RemoveLocalCopies();
   std::filesystem::path DigestCopy(const std::string& key);
+  // Fetches one database of the whole file system into a digest copy: its
+  // path, or empty when the phone does not give it.
+  std::filesystem::path FetchDatabase(const std::string& devicePath);
   // Breadth-first walk of a folder: recognised media copied and listed.
   // `perFile` (may be empty) is told every file listed; a non-zero answer
   // stops the walk.

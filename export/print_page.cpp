@@ -2,6 +2,7 @@
 
 #include "export/documents.h"
 #include "export/names.h"
+#include "export/organizer_documents.h"
 #include "export/text_format.h"
 
 namespace orbanix {
@@ -100,6 +101,19 @@ Status PrintBody(const CStatisticsObj& selection, const RecoveryRecords& records
             if (it != records.chats->end()) messages = &it->second;
           }
           body += PrintChat(*c, *messages);
+        }
+        break;
+      case Category::Reminder:
+        if (auto* r = ElementOf(records.reminders, id)) body += PrintBlock(ReminderDetail(*r));
+        break;
+      case Category::Calendar:
+        if (auto* e = ElementOf(records.events, id)) body += PrintBlock(EventDetail(*e));
+        break;
+      case Category::SafariBookmark:
+        if (auto* b = ElementOf(records.safariBookmarks, id)) {
+          body += PrintBlock(BookmarkDetail(*b));
+        } else if (auto* h = ElementOf(records.safariHistory, id)) {
+          body += PrintBlock(HistoryDetail(*h));
         }
         break;
       default:

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "export/names.h"
+#include "export/organizer_documents.h"
 #include "export/text_format.h"
 #include "platform/folders.h"
 #include "platform/text.h"
@@ -150,6 +151,19 @@ class Run {
       case Category::Notes:
         if (auto* n = ElementOf(records_.notes, id)) {
           AddRow(notes_, {TextCell(n->title), TextCell(n->date), TextCell(n->body)}, n->deleted != 0);
+        }
+        break;
+      case Category::Reminder:
+        if (auto* r = ElementOf(records_.reminders, id)) reminders_.push_back(r);
+        break;
+      case Category::Calendar:
+        if (auto* e = ElementOf(records_.events, id)) events_.push_back(e);
+        break;
+      case Category::SafariBookmark:
+        if (auto* b = ElementOf(records_.safariBookmarks, id)) {
+          bookmarks_.push_back(b);
+        } else if (auto* h = ElementOf(records_.safariHistory, id)) {
+          history_.push_back(h);
         }
         break;
       default:
@@ -309,6 +323,64 @@ class Run {
     for (int i = 0; i < doc.records; ++i) progress_.Report(100, st, doc.path);
   }
 
+  // Writes a side document (CSV, iCalendar, bookmark file) of a category;
+  // a failure is one more failure beside the records.
+  void SideDocument(const fs::path& path, std::initializer_list<std::string_view> parts) {
+    const Status st = WriteBinaryFile(path, parts);
+    if (st != status::kOk) {
+      std::error_code ec;
+      fs::remove(path, ec);
+      ExtraFailure(path, st);
+    }
+  }
+
+  // Writes the HTML document of `records` organiser records and completes
+  // each of them with its status.
+  void OrganizerHtml(const fs::path& path, const DocumentTemplate& tmpl, const std::string& body, size_t records) {
+    const Status st = WriteBinaryFile(path, {tmpl.head, body, tmpl.tail});
+    for (size_t i = 0; i < records; ++i) progress_.Report(100, st, path);
+  }
+
+  void FinishOrganizer() {
+    static constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    const int64_t now = options_.startTime != 0 ? options_.startTime : static_cast<int64_t>(std::time(nullptr));
+    if (!events_.empty()) {
+      const fs::path folder = Folder(Category::Calendar);
+      const Status st = CreateFolderTree(folder);
+      if (st == status::kOk) {
+        SideDocument(folder / ("Calendar_" + stamp_ + ".csv"), {kBom, EventsCsv(events_)});
+        SideDocument(folder / ("Calendar_" + stamp_ + ".ics"), {CalendarIcs(events_, {}, now)});
+      }
+      std::string rows;
+      for (const CalendarEventRecord* e : events_) rows += EventRow(*e);
+      OrganizerHtml(folder / ("Calendar_" + stamp_ + ".html"), templates_.calendar, rows, events_.size());
+    }
+    if (!reminders_.empty()) {
+      const fs::path folder = Folder(Category::Reminder);
+      const Status st = CreateFolderTree(folder);
+      if (st == status::kOk) {
+        SideDocument(folder / ("Reminders_" + stamp_ + ".csv"), {kBom, RemindersCsv(reminders_)});
+        SideDocument(folder / ("Reminders_" + stamp_ + ".ics"), {CalendarIcs({}, reminders_, now)});
+      }
+      std::string rows;
+      for (const ReminderRecord* r : reminders_) rows += ReminderRow(*r);
+      OrganizerHtml(folder / ("Reminders_" + stamp_ + ".html"), templates_.reminders, rows, reminders_.size());
+    }
+    if (!bookmarks_.empty() || !history_.empty()) {
+      const fs::path folder = Folder(Category::SafariBookmark);
+      const Status st = CreateFolderTree(folder);
+      if (st == status::kOk) {
+        if (!bookmarks_.empty()) {
+          SideDocument(folder / ("Bookmarks_" + stamp_ + ".html"), {NetscapeBookmarks(bookmarks_)});
+          SideDocument(folder / ("Bookmarks_" + stamp_ + ".csv"), {kBom, BookmarksCsv(bookmarks_)});
+        }
+        if (!history_.empty()) SideDocument(folder / ("History_" + stamp_ + ".csv"), {kBom, HistoryCsv(history_)});
+      }
+      OrganizerHtml(folder / ("Safari_" + stamp_ + ".html"), templates_.safari, SafariSections(bookmarks_, history_),
+                    bookmarks_.size() + history_.size());
+    }
+  }
+
   void Finish() {
     if (messagesWritten_ && source_.dumpMessageRows) {
       const fs::path sms = Folder(Category::Messages) / "sms.csv";
@@ -330,6 +402,7 @@ class Run {
       }
       WriteTable(contacts_);
     }
+    FinishOrganizer();
   }
 
   const RecoveryRecords& records_;
@@ -341,6 +414,10 @@ class Run {
   std::string stamp_;
   bool messagesWritten_ = false;
   TableDocument calls_, notes_, contacts_;
+  std::vector<const ReminderRecord*> reminders_;
+  std::vector<const CalendarEventRecord*> events_;
+  std::vector<const SafariBookmarkRecord*> bookmarks_;
+  std::vector<const SafariHistoryRecord*> history_;
 };
 
 }  // namespace
@@ -364,6 +441,9 @@ const char* CategoryFolder(Category category) {
     case Category::Notes: return "Notes";
     case Category::WhatsApp: return "WhatsApp Message";
     case Category::WhatsAppAtts: return "WhatsApp Attachments";
+    case Category::Reminder: return "Reminders";
+    case Category::Calendar: return "Calendar";
+    case Category::SafariBookmark: return "Safari";
     default: return "";
   }
 }
@@ -437,6 +517,10 @@ void SelectAll(CStatisticsObj& selection, const RecoveryRecords& r) {
   records(r.notes, Category::Notes);
   records(r.chatRows, Category::WhatsApp);
   media(r.whatsAppMedia, Category::WhatsAppAtts);
+  records(r.reminders, Category::Reminder);
+  records(r.events, Category::Calendar);
+  records(r.safariBookmarks, Category::SafariBookmark);
+  records(r.safariHistory, Category::SafariBookmark);
 }
 
 }  // namespace orbanix

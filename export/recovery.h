@@ -14,6 +14,11 @@
 //   Notes/Notes_S.html                                   one document
 //   WhatsApp Message/LABEL-S/LABEL.txt, .csv and .html   one folder per chat
 //   WhatsApp Attachments/NAME                            copies
+//   Calendar/Calendar_S.html, .csv and .ics              one set for all events
+//   Reminders/Reminders_S.html, .csv and .ics            one set for all reminders
+//   Safari/Safari_S.html                                 bookmarks and history
+//   Safari/Bookmarks_S.html                              the bookmarks for a browser to import
+//   Safari/Bookmarks_S.csv and History_S.csv
 // Every name from a record is sanitised (SanitizeName) and every copied file
 // and conversation file gets a free name (UniqueOutputPath); the documents
 // with S in their names are overwritten within one run.
@@ -21,12 +26,14 @@
 // Order: the templates are loaded first (a missing or broken template ends
 // the run before anything is written); then the selection is walked in its
 // order, skipping grouping entries, unticked and hidden items; at the end the
-// row dumps and the contacts, call-history and notes documents are written.
+// row dumps and the contacts, call-history, notes, calendar, reminders and
+// Safari documents are written.
 //
 // Counting: every written item ends in exactly one completion report: a
 // copied file (an empty one too), a conversation's HTML document, a chat's
 // HTML document, and each contact, call and note once its document is on
-// disk (all naming that document). A file that fails beside them (a
+// disk (all naming that document; the same for events, reminders,
+// bookmarks and history with their HTML document). A file that fails beside them (a
 // conversation's TXT or CSV, a row dump) is reported as one more failure and
 // raises the total by one, so that done reaches the total.
 //
@@ -93,6 +100,10 @@ struct RecoveryRecords {
   const std::vector<NoteRecord>* notes = nullptr;
   const WhatsAppChats* chats = nullptr;
   const std::vector<ChatMessageRecord>* chatRows = nullptr;  // the records that stand for chats
+  const std::vector<ReminderRecord>* reminders = nullptr;
+  const std::vector<CalendarEventRecord>* events = nullptr;
+  const std::vector<SafariBookmarkRecord>* safariBookmarks = nullptr;
+  const std::vector<SafariHistoryRecord>* safariHistory = nullptr;
 };
 
 struct RecoveryOptions {

@@ -25,6 +25,9 @@ const char* TemplateFileName(DocumentKind kind) {
     case DocumentKind::kMessages: return "Sms.html";
     case DocumentKind::kWhatsApp: return "WhatsApp.html";
     case DocumentKind::kPrint: return "Print.html";
+    case DocumentKind::kCalendar: return "Calendar.html";
+    case DocumentKind::kReminders: return "Reminders.html";
+    case DocumentKind::kSafari: return "Safari.html";
   }
   return "";
 }
@@ -37,6 +40,9 @@ const char* TitlePrefix(DocumentKind kind) {
     case DocumentKind::kMessages: return "iPhone's Messages of ";
     case DocumentKind::kWhatsApp: return "iPhone's WhatsApp Messages of ";
     case DocumentKind::kPrint: return "";
+    case DocumentKind::kCalendar: return "iPhone's Calendar of ";
+    case DocumentKind::kReminders: return "iPhone's Reminders of ";
+    case DocumentKind::kSafari: return "iPhone's Safari Bookmarks and History of ";
   }
   return "";
 }
@@ -89,7 +95,10 @@ Status DocumentTemplates::Load(const fs::path& folder, std::string_view deviceNa
                         {DocumentKind::kNotes, &notes},
                         {DocumentKind::kContacts, &contacts},
                         {DocumentKind::kMessages, &messages},
-                        {DocumentKind::kWhatsApp, &whatsApp}};
+                        {DocumentKind::kWhatsApp, &whatsApp},
+                        {DocumentKind::kCalendar, &calendar},
+                        {DocumentKind::kReminders, &reminders},
+                        {DocumentKind::kSafari, &safari}};
   for (const Slot& slot : slots) {
     const fs::path file = folder / TemplateFileName(slot.kind);
     const std::string title = std::string(TitlePrefix(slot.kind)) + std::string(deviceName);

@@ -21,10 +21,11 @@ namespace orbanix {
 
 namespace fs = std::filesystem;
 
-enum class DocumentKind { kCallHistory, kNotes, kContacts, kMessages, kWhatsApp, kPrint };
+enum class DocumentKind { kCallHistory, kNotes, kContacts, kMessages, kWhatsApp, kPrint, kCalendar, kReminders, kSafari };
 
 // "CallHistory.html", "Notes.html", "contacts.html", "Sms.html",
-// "WhatsApp.html", "Print.html".
+// "WhatsApp.html", "Print.html", "Calendar.html", "Reminders.html",
+// "Safari.html".
 const char* TemplateFileName(DocumentKind kind);
 // "iPhone's Call History of ", ... ; empty for the print page.
 const char* TitlePrefix(DocumentKind kind);
@@ -51,12 +52,12 @@ Status LoadTemplate(const fs::path& file, std::string_view title, DocumentTempla
 // escaped person line.
 std::string PersonHead(const DocumentTemplate& tmpl, std::string_view personLine);
 
-// The five templates of a recovery run.
+// The templates of a recovery run.
 struct DocumentTemplates {
-  DocumentTemplate callHistory, notes, contacts, messages, whatsApp;
+  DocumentTemplate callHistory, notes, contacts, messages, whatsApp, calendar, reminders, safari;
 
   // Loads them in the order call history, notes, contacts, messages,
-  // WhatsApp. On failure returns the status of the first template that cannot
+  // WhatsApp, calendar, reminders, Safari. On failure returns the status of the first template that cannot
   // be used and sets `error` to a sentence naming its file and the reason.
   Status Load(const fs::path& folder, std::string_view deviceName, std::string& error);
 };

@@ -2,9 +2,12 @@
 // scan driver and the document writers.
 #pragma once
 
+#include "extractors/calendar.h"
 #include "extractors/calls.h"
 #include "extractors/chat_apps.h"
 #include "extractors/contacts.h"
 #include "extractors/messages.h"
 #include "extractors/notes.h"
+#include "extractors/reminders.h"
+#include "extractors/safari.h"
 #include "extractors/whatsapp.h"

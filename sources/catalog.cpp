@@ -339,6 +339,133 @@ Status BackupCatalog::ScanWeChat(ChatAccountMap& accounts) {
   return answer ? answer : result;
 }
 
+namespace {
+
+// Progress points of each organiser scan (reminders, calendar, Safari):
+// small stores, read after every other category.
+constexpr int kOrganizerShare = 2;
+
+}  // namespace
+
+Status BackupCatalog::ReadStores(const char* category, const std::vector<BackupFileEntry>& stores, int share,
+                                 const std::function<Status(const fs::path&, const OrganizerProgress&)>& read) {
+  Status result = status::kOk;
+  const int base = progress_;
+  const int n = static_cast<int>(stores.size());
+  for (int i = 0; i < n; ++i) {
+    const BackupFileEntry& store = stores[i];
+    const fs::path path = ResolveStoredPath(currentFolder_, store.hashedName);
+    int answer = 0;
+    const OrganizerProgress progress = [&](int percent) {
+      answer = Report(base + share * (100 * i + std::clamp(percent, 0, 100)) / (100 * n));
+      return answer;
+    };
+    std::error_code ec;
+    Status st = status::kBadData;
+    if (!fs::exists(path, ec)) {
+      // The manifest lists it, the folder does not hold it.
+      problems_.Add(category, store.key, "is not in the backup folder", {}, n == 1);
+    } else if (Usable(category, store.key, path)) {
+      st = read(path, progress);
+      if (answer != 0) return answer;
+      // A missing table counts as a failure here, never as "missing file".
+      if (st == ENOENT) st = status::kBadData;  // gone since: never the value of a cancel
+      Failed(category, store.key, st, false);
+    }
+    if (st != status::kOk) result = st;
+  }
+  return result;
+}
+
+Status BackupCatalog::ScanReminders(std::vector<ReminderRecord>& reminders) {
+  std::vector<BackupFileEntry> stores = FindReminderStores(index_);
+  // Older phones keep their reminders in the calendar database; it is read
+  // for them only when the backup has it.
+  std::vector<ReminderRecord> fromCalendar;
+  const fs::path calendar = Database(kCalendarDb.hashedName);
+  std::error_code ec;
+  Status result = status::kOk;
+  if (fs::exists(calendar, ec)) {
+    // The calendar's own failure is the calendar's problem; the reminders
+    // report it only when they have no store of their own.
+    if (!stores.empty() || Usable("reminders", kCalendarDb.key, calendar)) {
+      const Status st = ScanCalendarDatabase(calendar, nullptr, &fromCalendar);
+      if (st != status::kOk && stores.empty()) {
+        result = st;
+        Failed("reminders", kCalendarDb.key, st == ENOENT ? status::kBadData : st, false);
+      }
+    }
+  } else if (stores.empty()) {
+    result = status::kBadData;
+  }
+  std::vector<ReminderRecord> found;
+  const Status storesResult =
+      ReadStores("reminders", stores, kOrganizerShare, [&](const fs::path& path, const OrganizerProgress& progress) {
+        return ScanReminderStore(path, found, progress);
+      });
+  if (storesResult == status::kCancelled) return storesResult;
+  if (storesResult != status::kOk) result = storesResult;
+  reminders.insert(reminders.end(), std::make_move_iterator(fromCalendar.begin()),
+                   std::make_move_iterator(fromCalendar.end()));
+  reminders.insert(reminders.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  const int answer = Advance(kOrganizerShare);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanCalendar(std::vector<CalendarEventRecord>& events) {
+  // The database as the index lists it; a backup whose index does not
+  // list it has no calendar (nothing that could not be read).
+  std::vector<BackupFileEntry> entries;
+  for (const BackupFileEntry& e : index_) {
+    if (e.key == kCalendarDb.key) entries.push_back(e);
+  }
+  if (entries.empty()) {
+    const int answer = Advance(kOrganizerShare);
+    return answer ? answer : status::kBadData;
+  }
+  std::vector<CalendarEventRecord> found;
+  const Status result =
+      ReadStores("calendar", entries, kOrganizerShare, [&](const fs::path& path, const OrganizerProgress& progress) {
+        return ScanCalendarDatabase(path, &found, nullptr, progress);
+      });
+  if (result == status::kCancelled) return result;
+  events.insert(events.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  const int answer = Advance(kOrganizerShare);
+  return answer ? answer : result;
+}
+
+Status BackupCatalog::ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks,
+                                 std::vector<SafariHistoryRecord>& history) {
+  const std::vector<BackupFileEntry> bookmarkFiles = FindSafariDatabases(index_, "Bookmarks.db");
+  const std::vector<BackupFileEntry> historyFiles = FindSafariDatabases(index_, "History.db");
+  if (bookmarkFiles.empty() && historyFiles.empty()) {
+    const int answer = Advance(kOrganizerShare);
+    return answer ? answer : status::kBadData;
+  }
+  std::vector<SafariBookmarkRecord> foundBookmarks;
+  std::vector<SafariHistoryRecord> foundHistory;
+  const int base = progress_;
+  Status result =
+      ReadStores("safari-bookmarks", bookmarkFiles, (kOrganizerShare / 2), [&](const fs::path& path, const OrganizerProgress& p) {
+        return ScanSafariBookmarks(path, foundBookmarks, p);
+      });
+  if (result == status::kCancelled) return result;
+  progress_ = base + (kOrganizerShare / 2);
+  const Status historyResult =
+      ReadStores("safari-bookmarks", historyFiles, (kOrganizerShare / 2), [&](const fs::path& path, const OrganizerProgress& p) {
+        return ScanSafariHistory(path, foundHistory, p);
+      });
+  progress_ = base;
+  if (historyResult == status::kCancelled) return historyResult;
+  if (historyResult != status::kOk) result = historyResult;
+  bookmarks.insert(bookmarks.end(), std::make_move_iterator(foundBookmarks.begin()),
+                   std::make_move_iterator(foundBookmarks.end()));
+  history.insert(history.end(), std::make_move_iterator(foundHistory.begin()),
+                 std::make_move_iterator(foundHistory.end()));
+  const int answer = Advance(kOrganizerShare);
+  return answer ? answer : result;
+}
+
 Status BackupCatalog::CopyForPreview(const fs::path& source, fs::path& copy, ProgressCallback callback, void* user) {
   return CopyForPreviewTo(dataFolder_, source, copy, callback, user);
 }
@@ -434,6 +561,11 @@ Status CLocalBuckupRecovery::ExportQQChat(const std::string& a, const std::strin
 Status CLocalBuckupRecovery::ExportWeChatChat(const std::string& a, const std::string& c, const fs::path& o,
                                               CopyCallback cb, void* u) {
   ORBANIX_FORWARD(ExportWeChatChat(a, c, o, cb, u));
+}
+Status CLocalBuckupRecovery::ScanReminders(std::vector<ReminderRecord>& r) { ORBANIX_FORWARD(ScanReminders(r)); }
+Status CLocalBuckupRecovery::ScanCalendar(std::vector<CalendarEventRecord>& e) { ORBANIX_FORWARD(ScanCalendar(e)); }
+Status CLocalBuckupRecovery::ScanSafari(std::vector<SafariBookmarkRecord>& b, std::vector<SafariHistoryRecord>& h) {
+  ORBANIX_FORWARD(ScanSafari(b, h));
 }
 #undef ORBANIX_FORWARD
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,9 @@ class BackupCatalog {
   Status ScanQQ(ChatAccountMap& accounts);
   Status ScanWeChat(ChatAccountMap& accounts);
   Status ScanWhatsApp(WhatsAppChatMap& chats);
+  Status ScanReminders(std::vector<ReminderRecord>& reminders);
+  Status ScanCalendar(std::vector<CalendarEventRecord>& events);
+  Status ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks, std::vector<SafariHistoryRecord>& history);
 
   Status CopyForPreview(const std::filesystem::path& source, std::filesystem::path& copy, ProgressCallback callback,
                         void* user);
@@ -92,6 +96,11 @@ class BackupCatalog {
   // work within `share` points.
   std::function<int(int)> ExtractorProgressWithin(int share);
   std::filesystem::path Database(const char* hashedName) const;
+  // Reads every store with `read`, sharing `share` points of progress
+  // among them; a store that fails is a problem of `category` and the
+  // others are read all the same. The last failure, or 0.
+  Status ReadStores(const char* category, const std::vector<BackupFileEntry>& stores, int share,
+                    const std::function<Status(const std::filesystem::path&, const OrganizerProgress&)>& read);
   // Looks at a stored database before its extractor reads it and records
   // what is wrong with it; false when nothing can be read from it.
   bool Usable(const char* category, const std::string& key, const std::filesystem::path& path);
@@ -158,6 +167,9 @@ class CLocalBuckupRecovery : public IPhoneRecoveryParse {
   Status ExportWeChatChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
                           CopyCallback callback, void* user) override;
   std::vector<Problem> Problems() const override;
+  Status ScanReminders(std::vector<ReminderRecord>& reminders) override;
+  Status ScanCalendar(std::vector<CalendarEventRecord>& events) override;
+  Status ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks, std::vector<SafariHistoryRecord>& history) override;
 
  private:
   BackupCatalog* catalog_ = nullptr;

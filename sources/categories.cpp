@@ -21,9 +21,9 @@ const std::array<CategoryInfo, kCategoryCount>& Categories() {
       {Category::Notes, "Notes", "OptNotes", "ScanNotes"},
       {Category::WhatsApp, "WhatsApp", "WhatsApp", "ScanWhatsApp"},
       {Category::WhatsAppAtts, "WhatsAppAtts", "OptWhatsAppAtts", "ScanWhatsAppAttachments"},
-      {Category::Reminder, "Reminder", "OptReminder", nullptr},
-      {Category::Calendar, "Calendar", "OptCalendar", nullptr},
-      {Category::SafariBookmark, "SafariBookmark", "SafariBookmark", nullptr},
+      {Category::Reminder, "Reminder", "OptReminder", "ScanReminders"},
+      {Category::Calendar, "Calendar", "OptCalendar", "ScanCalendar"},
+      {Category::SafariBookmark, "SafariBookmark", "SafariBookmark", "ScanSafari"},
   }};
   return kTable;
 }
@@ -52,6 +52,32 @@ bool IsDatabaseSideFile(std::string_view key) {
     }
   }
   return false;
+}
+
+std::vector<BackupFileEntry> FindReminderStores(const std::vector<BackupFileEntry>& index) {
+  static constexpr std::string_view kFolder = "HomeDomain-Library/Reminders/Container_v1/Stores/Data-";
+  static constexpr std::string_view kEnd = ".sqlite";
+  std::vector<BackupFileEntry> found;
+  for (const BackupFileEntry& e : index) {
+    const std::string_view key = e.key;
+    if (key.size() <= kFolder.size() + kEnd.size() || key.substr(0, kFolder.size()) != kFolder) continue;
+    if (key.substr(key.size() - kEnd.size()) != kEnd) continue;
+    // A store is a file of the folder itself, not of a folder below it.
+    if (key.find('/', kFolder.size()) != std::string_view::npos) continue;
+    found.push_back(e);
+  }
+  return found;
+}
+
+std::vector<BackupFileEntry> FindSafariDatabases(const std::vector<BackupFileEntry>& index,
+                                                 std::string_view fileName) {
+  const std::string home = "HomeDomain-Library/Safari/" + std::string(fileName);
+  const std::string app = "AppDomain-com.apple.mobilesafari-Library/Safari/" + std::string(fileName);
+  std::vector<BackupFileEntry> found;
+  for (const BackupFileEntry& e : index) {
+    if (e.key == home || e.key == app) found.push_back(e);
+  }
+  return found;
 }
 
 WhatsAppDatabases FindWhatsAppDatabases(const std::vector<BackupFileEntry>& index) {

@@ -17,8 +17,8 @@
 
 namespace orbanix {
 
-// In the order of the category page; the first eleven hold data and are
-// numbered 1 to 11 by the preview and the recovery.
+// In the order of the category page, numbered 1 to 14 by the preview and
+// the recovery.
 enum class Category : int {
   CameraRoll = 1,
   PhotoStream = 2,
@@ -37,7 +37,7 @@ enum class Category : int {
 };
 
 inline constexpr int kCategoryCount = 14;
-inline constexpr int kDataCategoryCount = 11;
+inline constexpr int kDataCategoryCount = 14;
 
 struct CategoryInfo {
   Category category;
@@ -49,7 +49,7 @@ struct CategoryInfo {
 // All fourteen, in page order.
 const std::array<CategoryInfo, kCategoryCount>& Categories();
 const CategoryInfo& Describe(Category category);
-// True for the eleven categories that something reads.
+// True for the categories that something reads (all of them).
 inline bool HoldsData(Category category) { return static_cast<int>(category) <= kDataCategoryCount; }
 
 // A database at a fixed place of every backup.
@@ -70,6 +70,9 @@ inline constexpr FixedDatabase kPhotosDb{"12b144c0bd44f2b3dffd9186d3f9c05b917cee
                                          "CameraRollDomain-Media/PhotoData/Photos.sqlite"};
 inline constexpr FixedDatabase kNotesDb{"ca3bc056d4da0bbf88b5fb3be254f3b7147e639c",
                                         "HomeDomain-Library/Notes/notes.sqlite"};
+
+inline constexpr FixedDatabase kCalendarDb{"2041457d5fe04d39d0ab481178355df6781e6858",
+                                           "HomeDomain-Library/Calendar/Calendar.sqlitedb"};
 
 // The stored file of a fixed database (through ResolveStoredPath).
 std::filesystem::path FixedDatabasePath(const std::filesystem::path& backupFolder, const FixedDatabase& database);
@@ -92,6 +95,18 @@ struct WhatsAppDatabases {
   std::optional<BackupFileEntry> contacts;
 };
 WhatsAppDatabases FindWhatsAppDatabases(const std::vector<BackupFileEntry>& index);
+
+// The Reminders stores of current phones: every entry whose key is
+// "HomeDomain-Library/Reminders/Container_v1/Stores/Data-<name>.sqlite", in
+// index order.
+std::vector<BackupFileEntry> FindReminderStores(const std::vector<BackupFileEntry>& index);
+
+// Safari's databases named `fileName` ("Bookmarks.db", "History.db"): the
+// entries "HomeDomain-Library/Safari/<fileName>" and
+// "AppDomain-com.apple.mobilesafari-Library/Safari/<fileName>", in index
+// order.
+std::vector<BackupFileEntry> FindSafariDatabases(const std::vector<BackupFileEntry>& index,
+                                                 std::string_view fileName);
 
 // One chat account's database.
 struct ChatAccountDatabase {

@@ -12,11 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "extractors/calendar.h"
 #include "extractors/calls.h"
 #include "extractors/chat_apps.h"
 #include "extractors/contacts.h"
 #include "extractors/messages.h"
 #include "extractors/notes.h"
+#include "extractors/reminders.h"
+#include "extractors/safari.h"
 #include "extractors/whatsapp.h"
 #include "platform/problems.h"
 #include "platform/status.h"
@@ -72,6 +75,18 @@ class IPhoneRecoveryParse {
   // What could not be read since Open, in the order met (safe to call from
   // any thread). A source that records none has none to give.
   virtual std::vector<Problem> Problems() const { return {}; }
+
+  // The organiser stores, after every older operation so that their slots
+  // keep their numbers. Reminders come from the Reminders stores of current
+  // phones and from the calendar database of older ones; events from the
+  // calendar database; Safari's bookmarks and history from its two
+  // databases, wherever the phone keeps them. Each appends and returns 0,
+  // kCancelled, or the failure of a store (the others are read all the
+  // same, and every store that could not be read is a Problem).
+  virtual Status ScanReminders(std::vector<ReminderRecord>& reminders) = 0;
+  virtual Status ScanCalendar(std::vector<CalendarEventRecord>& events) = 0;
+  virtual Status ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks,
+                            std::vector<SafariHistoryRecord>& history) = 0;
 };
 
 }  // namespace orbanix

@@ -58,6 +58,10 @@ void ScanResults::Clear() {
   notes.clear();
   whatsApp.clear();
   whatsAppMedia.clear();
+  reminders.clear();
+  events.clear();
+  safariBookmarks.clear();
+  safariHistory.clear();
   qq.clear();
   weChat.clear();
 }
@@ -114,6 +118,18 @@ CategoryCount CountCategory(const ScanResults& r, Category category) {
     case Category::Notes:
       c.items = c.records = r.notes.size();
       c.deleted = CountDeleted(r.notes);
+      break;
+    case Category::Reminder:
+      c.items = c.records = r.reminders.size();
+      c.deleted = CountDeleted(r.reminders);
+      break;
+    case Category::Calendar:
+      c.items = c.records = r.events.size();
+      c.deleted = CountDeleted(r.events);
+      break;
+    case Category::SafariBookmark:
+      c.items = c.records = r.safariBookmarks.size() + r.safariHistory.size();
+      c.deleted = CountDeleted(r.safariBookmarks) + CountDeleted(r.safariHistory);
       break;
     default: break;
   }
@@ -215,6 +231,35 @@ std::vector<ScanStep> BuildScanPlan(IPhoneRecoveryParse& source, const CategoryS
       const Status st = s->ScanWhatsAppAttachments(found);
       std::lock_guard<std::mutex> g(r->lock);
       Append(r->whatsAppMedia, found);
+      return st;
+    }});
+  }
+  if (ticked.count(Category::Reminder)) {
+    plan.push_back({"reminders", [s, r] {
+      std::vector<ReminderRecord> found;
+      const Status st = s->ScanReminders(found);
+      std::lock_guard<std::mutex> g(r->lock);
+      Append(r->reminders, found);
+      return st;
+    }});
+  }
+  if (ticked.count(Category::Calendar)) {
+    plan.push_back({"calendar", [s, r] {
+      std::vector<CalendarEventRecord> found;
+      const Status st = s->ScanCalendar(found);
+      std::lock_guard<std::mutex> g(r->lock);
+      Append(r->events, found);
+      return st;
+    }});
+  }
+  if (ticked.count(Category::SafariBookmark)) {
+    plan.push_back({"Safari", [s, r] {
+      std::vector<SafariBookmarkRecord> bookmarks;
+      std::vector<SafariHistoryRecord> history;
+      const Status st = s->ScanSafari(bookmarks, history);
+      std::lock_guard<std::mutex> g(r->lock);
+      Append(r->safariBookmarks, bookmarks);
+      Append(r->safariHistory, history);
       return st;
     }});
   }

@@ -2,8 +2,8 @@
 // categories, in the fixed order:
 //   photos (Camera Roll or Photo Stream), messages, message attachments,
 //   contacts, call history, notes, application media (photos or videos),
-//   WhatsApp, WhatsApp attachments.
-// Reminders, calendar and Safari bookmarks have no operation.
+//   WhatsApp, WhatsApp attachments, reminders, calendar, Safari (bookmarks
+//   and history).
 #pragma once
 
 #include <map>
@@ -37,6 +37,11 @@ struct ScanResults {
   std::vector<NoteRecord> notes;
   WhatsAppChatMap whatsApp;
   std::vector<MediaItem> whatsAppMedia;
+  std::vector<ReminderRecord> reminders;
+  std::vector<CalendarEventRecord> events;
+  // The Safari category holds two groups.
+  std::vector<SafariBookmarkRecord> safariBookmarks;
+  std::vector<SafariHistoryRecord> safariHistory;
   // The chats of QQ and WeChat, by account (no category of the category
   // page; read when asked for, see AddChatAppSteps).
   ChatAccountMap qq;

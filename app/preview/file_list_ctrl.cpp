@@ -261,6 +261,58 @@ void CFileListCtrl::Build() {
                c.deleted != 0);
       }
       break;
+    case Category::Reminder:
+      SetColumns({{Col("ColTitle", "Title"), 200}, {Col("ColList", "List"), 100}, {Col("ColDue", "Due"), 130},
+                  {Col("ColState", "State"), 90}, {Col("ColPriority", "Priority"), 70}, {Col("ColNotes", "Notes"), 0}});
+      if (r.reminders) {
+        for (const ReminderRecord& m : *r.reminders) {
+          AddRow(&m,
+                 {Flat(m.title), Q(m.list), Q(m.dueText),
+                  m.completed ? Col("Completed", "Completed") : Col("Open", "Open"),
+                  QString::fromLatin1(ReminderPriorityText(m.priority)), Flat(m.notes)},
+                 m.deleted != 0);
+        }
+      }
+      break;
+    case Category::Calendar:
+      SetColumns({{Col("ColTitle", "Title"), 200}, {Col("ColStart", "Start"), 130}, {Col("ColEnd", "End"), 130},
+                  {Col("ColCalendar", "Calendar"), 100}, {Col("ColLocation", "Location"), 0}});
+      if (r.events) {
+        for (const CalendarEventRecord& e : *r.events) {
+          AddRow(&e, {Flat(e.summary), Q(e.startText), Q(e.endText), Q(e.calendar), Flat(e.location)}, e.deleted != 0);
+        }
+      }
+      break;
+    case Category::SafariBookmark: {
+      SetColumns({{Col("ColTitle", "Title"), 220}, {Col("ColUrl", "URL"), 260}, {Col("ColFolderDate", "Folder / Last Visit"), 150},
+                  {Col("ColVisits", "Visits"), 0}});
+      // Two groups, each under a heading row that has no box of its own.
+      auto heading = [&](const QString& text, size_t count) {
+        auto* row = new QTreeWidgetItem(list_);
+        row->setFlags(Qt::ItemIsEnabled);
+        row->setData(0, kFolderRole, true);
+        row->setText(1, FormatText(QStringLiteral("%s (%d)"), {text, static_cast<int>(count)}));
+        QFont font = row->font(1);
+        font.setBold(true);
+        row->setFont(1, font);
+        row->setFirstColumnSpanned(false);
+      };
+      const size_t bookmarks = r.safariBookmarks ? r.safariBookmarks->size() : 0;
+      const size_t history = r.safariHistory ? r.safariHistory->size() : 0;
+      heading(Col("GroupBookmarks", "Bookmarks"), bookmarks);
+      if (r.safariBookmarks) {
+        for (const SafariBookmarkRecord& b : *r.safariBookmarks) {
+          AddRow(&b, {Flat(b.title), Flat(b.url), Q(b.folder), QString()}, b.deleted != 0);
+        }
+      }
+      heading(Col("GroupHistory", "History"), history);
+      if (r.safariHistory) {
+        for (const SafariHistoryRecord& h : *r.safariHistory) {
+          AddRow(&h, {Flat(h.title), Flat(h.url), Q(h.lastVisitText), QString::number(h.visitCount)}, h.deleted != 0);
+        }
+      }
+      break;
+    }
     default:
       SetColumns({{Col("ColName", "Name"), 0}});
       break;

@@ -42,6 +42,12 @@ bool PreviewData::AddCategory(Category category) {
       one.chatRows = records_.chatRows = &chatRows_;
       break;
     case Category::WhatsAppAtts: one.whatsAppMedia = records_.whatsAppMedia = &r.whatsAppMedia; break;
+    case Category::Reminder: one.reminders = records_.reminders = &r.reminders; break;
+    case Category::Calendar: one.events = records_.events = &r.events; break;
+    case Category::SafariBookmark:
+      one.safariBookmarks = records_.safariBookmarks = &r.safariBookmarks;
+      one.safariHistory = records_.safariHistory = &r.safariHistory;
+      break;
     default: return false;
   }
   SelectAll(selection_, one);

@@ -289,6 +289,25 @@ void CPreviewPanel::ShowNote(const NoteRecord& note) {
   edit_->moveCursor(QTextCursor::Start);
 }
 
+void CPreviewPanel::ShowDetail(const std::vector<std::pair<std::string, std::string>>& lines, bool deleted) {
+  SetMode(Mode::kText);
+  edit_->clear();
+  QTextCursor cursor(edit_->document());
+  QTextCharFormat grey;
+  grey.setForeground(QColor(QString::fromLatin1(kGrey)));
+  cursor.insertText(QStringLiteral("  ---------------------------------------------------  \n"), grey);
+  QTextCharFormat body;
+  body.setForeground(QColor(QString::fromLatin1(deleted ? kDeletedColour : kNoteColour)));
+  QString text;
+  for (const auto& [caption, value] : lines) {
+    QString v = Q(value);
+    v.replace(QLatin1Char('\n'), QLatin1String("\n    "));
+    text += Q(caption) + QStringLiteral("\n    ") + v + QLatin1Char('\n');
+  }
+  cursor.insertText(text, body);
+  edit_->moveCursor(QTextCursor::Start);
+}
+
 CPreviewPanel::Bubble CPreviewPanel::MakeBubble(bool fromMe, bool deleted, const std::string& date,
                                                 const std::string& sender, const std::string& text) {
   Bubble b;

@@ -69,6 +69,9 @@ class CPreviewPanel : public QObject {
   void ShowConversation(const std::vector<MessageRecord>& messages);
   void ShowChat(const std::vector<ChatMessageRecord>& messages);
   void ShowContact(const ContactRecord& contact);
+  // The fields of a reminder, an event, a bookmark or a visited page: each
+  // caption on a line of its own and its value indented below, as a note.
+  void ShowDetail(const std::vector<std::pair<std::string, std::string>>& lines, bool deleted);
 
   // Shows a picture in "PreviewEdit"; a file that cannot be read (or comes
   // out at most 2 x 2 pixels) is tried again every 100 ms, and after five

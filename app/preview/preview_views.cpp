@@ -12,6 +12,7 @@
 #include "app/preview/preview_panel.h"
 #include "app/preview/preview_texts.h"
 #include "app/preview/print_wnd.h"
+#include "export/organizer_documents.h"
 #include "app/preview/recover_process_wnd.h"
 #include "export/names.h"
 #include "export/source_output.h"
@@ -39,7 +40,8 @@ bool IsMediaCategory(Category c) {
 
 bool Printable(Category c) {
   return c == Category::Messages || c == Category::Contacts || c == Category::CallHistory || c == Category::Notes ||
-         c == Category::WhatsApp;
+         c == Category::WhatsApp || c == Category::Reminder || c == Category::Calendar ||
+         c == Category::SafariBookmark;
 }
 
 }  // namespace
@@ -180,6 +182,19 @@ void CPreviewViews::Preview(Category category, const void* id) {
       break;
     case Category::Contacts:
       if (auto* c = ElementOf(r.contacts, id)) panel_->ShowContact(*c);
+      break;
+    case Category::Reminder:
+      if (auto* m = ElementOf(r.reminders, id)) panel_->ShowDetail(ReminderDetail(*m), m->deleted != 0);
+      break;
+    case Category::Calendar:
+      if (auto* e = ElementOf(r.events, id)) panel_->ShowDetail(EventDetail(*e), e->deleted != 0);
+      break;
+    case Category::SafariBookmark:
+      if (auto* b = ElementOf(r.safariBookmarks, id)) {
+        panel_->ShowDetail(BookmarkDetail(*b), b->deleted != 0);
+      } else if (auto* h = ElementOf(r.safariHistory, id)) {
+        panel_->ShowDetail(HistoryDetail(*h), h->deleted != 0);
+      }
       break;
     case Category::Messages:
       if (auto* m = ElementOf(r.conversationRows, id)) panel_->ShowConversation(data_.Conversation(m->handleId));

@@ -1,6 +1,7 @@
 // A simulated phone built from the generator's database families: the
 // phone's folder (Device.plist and FileSystem/) with the address book,
 // messages (and one message attachment), notes, the older call history,
+// the calendar, a Reminders store, Safari's bookmarks and history,
 // Camera Roll and Photo Stream pictures, and application containers
 // (two QQ databases, WeChat, WhatsApp with its media, and an application
 // whose bundle identifier has neither "com." nor "net.").
@@ -18,6 +19,7 @@
 #include "tools/backupgen/family_contacts.h"
 #include "tools/backupgen/family_media.h"
 #include "tools/backupgen/family_messages.h"
+#include "tools/backupgen/family_organizer.h"
 #include "tools/backupgen/family_notes.h"
 #include "tools/backupgen/family_whatsapp.h"
 
@@ -73,6 +75,16 @@ inline Phone BuildPhone(const fs::path& folder) {
   fs::create_directories(phone.root / "private/var/wireless/Library/CallHistory");
   gen::BuildCallHistoryDb(phone.root / "private/var/wireless/Library/CallHistory/call_history.db",
                           gen::CallRows(family));
+  fs::create_directories(phone.Library("Calendar"));
+  gen::BuildCalendarDb(phone.Library("Calendar/Calendar.sqlitedb"), gen::CalendarRows(true, family), true);
+  fs::create_directories(phone.Library("Reminders/Container_v1/Stores"));
+  const auto stores = gen::ReminderStores(family);
+  gen::BuildReminderStore(phone.Library("Reminders/Container_v1/Stores/" + stores[0].first + ".sqlite"),
+                          stores[0].second);
+  WriteBytes(phone.Library("Reminders/Container_v1/Stores/" + stores[0].first + ".sqlite-wal"), "");  // not a store
+  fs::create_directories(phone.Library("Safari"));
+  gen::BuildBookmarksDb(phone.Library("Safari/Bookmarks.db"), gen::BookmarkRows(family), true);
+  gen::BuildHistoryDb(phone.Library("Safari/History.db"), gen::HistoryRows(family));
 
   WriteBytes(phone.Media("DCIM/100APPLE/IMG_0001.JPG"), gen::MediaSampleBytes(gen::MediaSample::JpegExif, 4000, 2));
   WriteBytes(phone.Media("DCIM/100APPLE/IMG_0002.MOV"), gen::MediaSampleBytes(gen::MediaSample::QuickTime, 2000, 3));

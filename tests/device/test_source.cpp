@@ -292,6 +292,11 @@ TEST_F(DeviceSource, FullScanThroughTheBackupScanDriver) {
                      Category::WhatsApp, Category::WhatsAppAtts}) {
     EXPECT_GT(CountCategory(results, c).items, 0u) << CategoryCliName(c);
   }
+  for (Category c : {Category::Reminder, Category::Calendar, Category::SafariBookmark}) {
+    EXPECT_GT(CountCategory(results, c).items, 0u) << CategoryCliName(c);
+    EXPECT_GT(CountCategory(results, c).deleted, 0u) << CategoryCliName(c);
+  }
+  EXPECT_EQ(results.reminders.size(), gen::ReminderStores({})[0].second.size());
   for (Category c : {Category::Messages, Category::Contacts, Category::CallHistory, Category::Notes}) {
     EXPECT_GT(CountCategory(results, c).deleted, 0u) << CategoryCliName(c) << " recovered nothing";
   }

@@ -70,7 +70,8 @@ TEST(Templates, LoadReportsTheMissingFileByName) {
   const Status st = templates.Load(dir.path(), "iPhone", error);
   EXPECT_EQ(st, ENOENT);
   EXPECT_NE(error.find("CallHistory.html"), std::string::npos) << error;
-  for (const char* name : {"CallHistory.html", "Notes.html", "contacts.html", "Sms.html", "WhatsApp.html"}) {
+  for (const char* name : {"CallHistory.html", "Notes.html", "contacts.html", "Sms.html", "WhatsApp.html", "Calendar.html",
+                           "Reminders.html", "Safari.html"}) {
     WriteAll(dir.path() / name, std::string(kBom) + "<title>{|title|}</title>{|content|}</html>");
   }
   WriteAll(dir.path() / "Sms.html", "no marker");

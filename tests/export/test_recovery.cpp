@@ -37,7 +37,8 @@ class RecoveryTest : public ::testing::Test {
   void SetUp() override {
     templates_ = dir_.path() / "template";
     fs::create_directories(templates_);
-    for (const char* name : {"CallHistory.html", "Notes.html", "contacts.html", "Sms.html", "WhatsApp.html"}) {
+    for (const char* name : {"CallHistory.html", "Notes.html", "contacts.html", "Sms.html", "WhatsApp.html", "Calendar.html",
+                           "Reminders.html", "Safari.html"}) {
       WriteAll(templates_ / name, std::string("<h1>{|title|}</h1><p>{|person|}</p>\r\n{|content|}</end>"));
     }
     sources_ = dir_.path() / "backup";
@@ -390,6 +391,68 @@ TEST_F(RecoveryTest, ApplicationFoldersGroupTheirFilesAndAnUntickedFolderIsSkipp
   const RecoveryResult r = RunRecovery(selection, records_, source_, options, progress);
   EXPECT_EQ(r.counts.done, 1);
   EXPECT_EQ(Files(), std::set<std::string>{"App Photos/example.app/a.PNG"});
+}
+
+TEST_F(RecoveryTest, OrganizerRecordsGiveTheirDocuments) {
+  std::vector<CalendarEventRecord> events(2);
+  events[0].summary = "Dentist <b>";
+  events[0].start = 1400000000;
+  events[0].end = 1400003600;
+  events[1].summary = "Deleted lunch";
+  events[1].start = 1400100000;
+  events[1].deleted = 1;
+  std::vector<ReminderRecord> reminders(1);
+  reminders[0].title = "Milk & eggs";
+  std::vector<SafariBookmarkRecord> bookmarks(1);
+  bookmarks[0].title = "Apple";
+  bookmarks[0].url = "https://www.apple.com/";
+  bookmarks[0].folder = "Favourites";
+  std::vector<SafariHistoryRecord> history(2);
+  history[0].url = "https://a.example/";
+  history[1].url = "https://b.example/";
+  records_.events = &events;
+  records_.reminders = &reminders;
+  records_.safariBookmarks = &bookmarks;
+  records_.safariHistory = &history;
+  untick_ = {&history[1]};
+  const RecoveryResult r = Recover();
+  EXPECT_EQ(r.status, 0) << r.error;
+  EXPECT_EQ(r.counts.total, 5);  // each record once, with its HTML document
+  EXPECT_EQ(r.counts.done, 5);
+  EXPECT_EQ(r.counts.failed, 0);
+  const std::string s = r.stamp;
+  EXPECT_EQ(Files(), (std::set<std::string>{"Calendar/Calendar_" + s + ".html", "Calendar/Calendar_" + s + ".csv",
+                                            "Calendar/Calendar_" + s + ".ics", "Reminders/Reminders_" + s + ".html",
+                                            "Reminders/Reminders_" + s + ".csv", "Reminders/Reminders_" + s + ".ics",
+                                            "Safari/Safari_" + s + ".html", "Safari/Bookmarks_" + s + ".html",
+                                            "Safari/Bookmarks_" + s + ".csv", "Safari/History_" + s + ".csv"}));
+  const std::string calendar = ReadAll(out_ / "Calendar" / ("Calendar_" + s + ".html"));
+  EXPECT_NE(calendar.find("Dentist &lt;b&gt;"), std::string::npos);
+  EXPECT_NE(calendar.find("class=\"deleted\""), std::string::npos);
+  EXPECT_NE(calendar.find("iPhone&#39;s Calendar of Ann&#39;s iPhone"), std::string::npos);
+  const std::string ics = ReadAll(out_ / "Calendar" / ("Calendar_" + s + ".ics"));
+  EXPECT_EQ(ics.rfind("BEGIN:VCALENDAR\r\n", 0), 0u);
+  EXPECT_NE(ics.find("SUMMARY:Deleted lunch\r\n"), std::string::npos);
+  // The unticked page is in neither document.
+  const std::string historyCsv = ReadAll(out_ / "Safari" / ("History_" + s + ".csv"));
+  EXPECT_NE(historyCsv.find("a.example"), std::string::npos);
+  EXPECT_EQ(historyCsv.find("b.example"), std::string::npos);
+  EXPECT_EQ(historyCsv.rfind("\xEF\xBB\xBFTitle,URL,", 0), 0u);
+}
+
+TEST_F(RecoveryTest, AFailedSideDocumentIsCountedBesideTheRecords) {
+  std::vector<ReminderRecord> reminders(2);
+  reminders[0].title = "one";
+  reminders[1].title = "two";
+  records_.reminders = &reminders;
+  // A folder where the CSV file would go: the CSV cannot be written, the
+  // HTML and the iCalendar file can.
+  fs::create_directories(out_ / "Reminders" / ("Reminders_20141208005320.csv"));
+  const RecoveryResult r = Recover(kStamp1);
+  EXPECT_EQ(r.counts.total, 3);
+  EXPECT_EQ(r.counts.done, 3);
+  EXPECT_EQ(r.counts.failed, 1);
+  EXPECT_TRUE(fs::exists(out_ / "Reminders" / "Reminders_20141208005320.html"));
 }
 
 }  // namespace

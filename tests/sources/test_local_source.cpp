@@ -165,14 +165,19 @@ TEST_F(LocalSource, OpenWithoutManifestGives87AndProgressAccounting) {
   EXPECT_TRUE(catalog_->index().empty());
 }
 
-TEST_F(LocalSource, OnlyReminderTickedRunsNoOperation) {
+TEST_F(LocalSource, PlanRunsTheTickedOperationsInTheFixedOrder) {
   ScanResults results;
-  EXPECT_TRUE(BuildScanPlan(source_, {Category::Reminder}, results).empty());
-  const auto plan = BuildScanPlan(source_, {Category::Notes, Category::CameraRoll, Category::Messages}, results);
-  ASSERT_EQ(plan.size(), 3u);
+  const auto organiser = BuildScanPlan(source_, {Category::SafariBookmark, Category::Reminder}, results);
+  ASSERT_EQ(organiser.size(), 2u);
+  EXPECT_EQ(organiser[0].name, "reminders");
+  EXPECT_EQ(organiser[1].name, "Safari");
+  const auto plan = BuildScanPlan(source_,
+                                  {Category::Calendar, Category::Notes, Category::CameraRoll, Category::Messages}, results);
+  ASSERT_EQ(plan.size(), 4u);
   EXPECT_EQ(plan[0].name, "photos");  // the fixed order, whatever the tick order
   EXPECT_EQ(plan[1].name, "messages");
   EXPECT_EQ(plan[2].name, "notes");
+  EXPECT_EQ(plan[3].name, "calendar");
 }
 
 // A whole scan of a generated backup of each era through the driver.
@@ -209,10 +214,13 @@ TEST_P(FullScan, EveryFamilyIsFound) {
     EXPECT_GT(CountCategory(results, c).items, 0u) << CategoryCliName(c);
   }
   for (Category c : {Category::Messages, Category::Contacts, Category::CallHistory, Category::Notes,
-                     Category::WhatsApp}) {
+                     Category::WhatsApp, Category::Reminder, Category::Calendar, Category::SafariBookmark}) {
+    EXPECT_GT(CountCategory(results, c).items, 0u) << CategoryCliName(c);
     EXPECT_GT(CountCategory(results, c).deleted, 0u) << CategoryCliName(c) << " recovered nothing";
   }
-  EXPECT_EQ(CountCategory(results, Category::Reminder).items, 0u);
+  EXPECT_FALSE(results.safariBookmarks.empty());
+  EXPECT_FALSE(results.safariHistory.empty());
+  EXPECT_TRUE(source_.Problems().empty()) << source_.Problems().front().Text();
 
   // QQ and WeChat are read on request, every account of each.
   ScanResults chats;

@@ -295,10 +295,11 @@ TEST(CategoriesTest, PageOrderAndFixedNames) {
   for (int i = 0; i < kCategoryCount; ++i) EXPECT_EQ(static_cast<int>(table[static_cast<size_t>(i)].category), i + 1);
   EXPECT_STREQ(Describe(Category::WhatsApp).optionControl, "WhatsApp");
   EXPECT_STREQ(Describe(Category::PhotoStream).scanOperation, "ScanPhotos");
-  EXPECT_EQ(Describe(Category::Calendar).scanOperation, nullptr);
+  EXPECT_STREQ(Describe(Category::Calendar).scanOperation, "ScanCalendar");
   EXPECT_TRUE(HoldsData(Category::WhatsAppAtts));
-  EXPECT_FALSE(HoldsData(Category::Reminder));
-  for (const FixedDatabase& db : {kAddressBookDb, kMessagesDb, kCallHistoryDb, kOldCallHistoryDb, kNotesDb}) {
+  EXPECT_TRUE(HoldsData(Category::SafariBookmark));
+  for (const FixedDatabase& db :
+       {kAddressBookDb, kMessagesDb, kCallHistoryDb, kOldCallHistoryDb, kNotesDb, kCalendarDb}) {
     EXPECT_EQ(Sha1Hex(db.key), db.hashedName) << db.key;
   }
 }

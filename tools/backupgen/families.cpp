@@ -5,6 +5,7 @@
 #include "tools/backupgen/family_media.h"
 #include "tools/backupgen/family_messages.h"
 #include "tools/backupgen/family_notes.h"
+#include "tools/backupgen/family_organizer.h"
 #include "tools/backupgen/family_whatsapp.h"
 
 namespace orbanix::gen {
@@ -16,6 +17,7 @@ const std::vector<Family>& Families() {
       {"calls", AddCallsFamily},
       {"notes", AddNotesFamily},
       {"whatsapp", AddWhatsAppFamily},
+      {"organizer", AddOrganizerFamily},
       {"chat_apps", AddChatAppsFamily},
       {"media", AddMediaFamily},
   };
@@ -29,6 +31,7 @@ const std::vector<Family>& CurrentFamilies() {
       {"calls", AddCurrentCallsFamily},
       {"notes", AddNotesFamily},
       {"whatsapp", AddCurrentWhatsAppFamily},
+      {"organizer", AddOrganizerFamily},
       {"chat_apps", AddChatAppsFamily},
       {"media", AddCurrentMediaFamily},
   };
