@@ -31,6 +31,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,8 @@ struct ContactRecord {
   std::string company;   // column 7
   std::string name;      // first and last name joined by a space (either alone when the other is empty);
                          // "No Name" when empty after the contacts scan
+  std::string firstName; // the first name alone (for documents that keep the parts of a name apart)
+  std::string lastName;  // the last name alone
   // Numbers of a person read from ABMultiValue, as stored; empty for search
   // table rows (whose phone text holds every number in several formats).
   std::vector<std::string> numbers;
@@ -126,9 +129,12 @@ Status ScanContacts(const std::filesystem::path& addressBook, std::vector<Contac
 // The contact row dump: appends every row of the search table, live and
 // recovered, to `output` as a text line (row_dump.h); recovered rows are
 // numbered on from `startRowId` (the value the contacts scan returned).
-// Returns the open status of the address book, or the first error writing
-// the output.
+// With `keep`, a row is written only when it is a contact of the contacts
+// scan (a phone text, the numbers selected, "No Name" for a nameless person)
+// that `keep` accepts: the contacts the user chose. Returns the open status
+// of the address book, or the first error writing the output.
+using ContactRowFilter = std::function<bool(const ContactRecord& contact)>;
 Status DumpContactRows(const std::filesystem::path& addressBook, const std::filesystem::path& output,
-                       int64_t startRowId);
+                       int64_t startRowId, const ContactRowFilter& keep = {});
 
 }  // namespace orbanix
