@@ -378,7 +378,11 @@ class Run {
     if (records_.conversations) {
       const auto it = records_.conversations->find(record.handleId);
       if (it != records_.conversations->end()) {
-        for (const MessageRecord& m : it->second) lines.push_back(LineOf(m));
+        for (const MessageRecord& m : it->second) {
+          lines.push_back(LineOf(m));
+          // The rows of a group chat carry their senders' handles.
+          if (m.group) chosenHandles_.insert(m.senderHandleId());
+        }
       }
     }
     const std::string person =

@@ -301,12 +301,16 @@ Status DumpContactRows(const std::filesystem::path& addressBook, const std::file
   // The chosen contacts are recognised by the record the contacts scan made
   // of the same row.
   std::vector<ContactRecord> decoded;
-  const RowDecoder decode = keep ? MakeContactRowDecoder(decoded) : RowDecoder();
+  const RowDecoder decode =
+      keep ? MakeContactRowDecoder(decoded, nullptr, LoadContactColumns(addressBook)) : RowDecoder();
   ScanTable(reader, kContactsSearchTable, [&](CDbFileReader& r, const RowInput& input) -> Status {
     if (writeError != status::kOk) return writeError;
     if (keep) {
       decoded.clear();
-      if (decode(r, input) != status::kOk || decoded.empty() || decoded.back().phones.empty()) return status::kOk;
+      if (decode(r, input) != status::kOk || decoded.empty() ||
+          (decoded.back().phones.empty() && decoded.back().email.empty())) {
+        return status::kOk;
+      }
       ContactRecord& contact = decoded.back();
       if (contact.name.empty()) contact.name = "No Name";
       contact.phones = SelectPhoneNumbers(contact.phones);

@@ -1269,6 +1269,7 @@ class ConversationBuilder {
         m.group = true;
         m.Detail().senderName = m.contactName.empty() ? m.address : m.contactName;
         m.Detail().senderAddress = m.address;
+        m.Detail().senderHandleId = m.handleId;
         groups[chat].push_back(std::move(m));
       }
       list.resize(out);
@@ -1424,7 +1425,7 @@ Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem
     }
     // Left out after its number is taken, so the rows written keep the
     // numbers of a whole dump.
-    if (keep && !keep(r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0)) return status::kOk;
+    if (keep && !keep(r.IsInteger(col.handle) ? r.AsInt64(col.handle) : 0)) return status::kOk;
     line.Clear();
     const int columns = std::max(r.ColumnCount(), rd.messageColumns);
     for (int c = 0; c < columns; ++c) {

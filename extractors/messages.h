@@ -82,6 +82,7 @@ struct MessageRecord {
     std::vector<std::string> attachmentNames;  // every attachment linked to the message
     std::string reactions;      // "♥ Ann Lee, 👍 Me": the reactions to this message
     std::string replyTo;        // the beginning of the message this one answers
+    int64_t senderHandleId = 0; // group chats: the handle_id of the row (handleId holds the group's key)
   };
   std::shared_ptr<Details> details;
 
@@ -93,6 +94,7 @@ struct MessageRecord {
   }
   const std::string& reactions() const { return details ? details->reactions : Empty(); }
   const std::string& replyTo() const { return details ? details->replyTo : Empty(); }
+  int64_t senderHandleId() const { return details ? details->senderHandleId : handleId; }
   // The details, made when the record has none.
   Details& Detail() {
     if (!details) details = std::make_shared<Details>();

@@ -260,6 +260,7 @@ TEST_F(CurrentMessages, GroupChatsAreConversationsWithSenders) {
   EXPECT_EQ(trail->contactName, "Hiking Club");
   EXPECT_EQ(trail->senderName(), "Ann Lee");
   EXPECT_EQ(trail->senderAddress(), gen::DemoPhoneE164(0));
+  EXPECT_EQ(trail->senderHandleId(), 1);
   const std::vector<MessageRecord>& hiking = map_.at(trail->handleId);
   ASSERT_EQ(hiking.size(), 3u);  // the deleted group message lost its chat with its join row
   EXPECT_EQ(hiking[1].text, "Count me in");
