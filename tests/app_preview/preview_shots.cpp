@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     }
     clickRow(true);
     shot(QStringLiteral("%1").arg(c, 2, 10, QLatin1Char('0')));
-    if (c == 5 || c == 9 || c == 10) {
+    if (c == 5 || c == 9 || c == 10 || c >= 12) {
       host.controls().filter->setChecked(true);
       shot(QStringLiteral("%1-deleted-only").arg(c, 2, 10, QLatin1Char('0')));
       host.controls().filter->setChecked(false);
