@@ -965,7 +965,9 @@ Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem
       if (!text.empty() && HasReplacementOrZero(text)) return status::kBadData;
     }
     const bool recovered = input.deleted != 0;
-    const int64_t rowNumber = r.hasRowid ? r.rowid : static_cast<int64_t>(++rd.rowCounter);
+    // Recovered rows are numbered on from the live ones, also those whose
+    // rowid survived: the rows are written back beside the live ones.
+    const int64_t rowNumber = r.hasRowid && !recovered ? r.rowid : static_cast<int64_t>(++rd.rowCounter);
     int64_t newDate = 0;
     bool fromMe = false;
     if (recovered) {

@@ -1,8 +1,10 @@
 #include "sqlite_pages/btree.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "platform/parallel.h"
+#include "sqlite_pages/deleted_rows.h"
 #include "sqlite_pages/page_set.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/recovery.h"
@@ -320,9 +322,106 @@ Status DecodeRows(CDbFileReader& reader, const PageCellMap& cells, const RowDeco
   return DecodeRange(reader, cells.begin(), cells.end(), decoder, deleted, source, atHand, visit);
 }
 
-Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,
-                 const ScanOptions& options) {
+namespace {
+
+// The walk of ScanTable: the table's trees and the free-list pages.
+Status ScanTableTrees(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,
+                      const ScanOptions& options, bool& usedHalves);
+
+// The decoder behind the gate of a table's deleted rows: a deleted row goes
+// on only when the filter admits it; one the decoder then refuses is taken
+// back, so that another copy of it may still be shown. `keys` (when given)
+// collects the rows admitted, for the stretch's join to take back.
+RowDecoder Gate(const std::shared_ptr<DeletedRowFilter>& filter, const RowDecoder& inner,
+                const std::shared_ptr<std::vector<size_t>>& keys) {
+  if (!inner) return inner;
+  auto scratch = std::make_shared<ParsedRecord>();
+  return [filter, inner, keys, scratch](CDbFileReader& r, const RowInput& in) -> Status {
+    if (in.deleted == 0) return inner(r, in);
+    std::vector<size_t> admitted;
+    if (!filter->Admit(r, in, *scratch, &admitted)) return status::kBadData;
+    const Status st = inner(r, in);
+    if (st != status::kOk) {
+      filter->Forget(admitted);
+    } else if (keys) {
+      keys->insert(keys->end(), admitted.begin(), admitted.end());
+    }
+    return st;
+  };
+}
+
+// The halves with their deleted rows behind the gate. A stretch's rows that
+// its join throws away are taken back from the filter.
+DecoderHalves GateHalves(const std::shared_ptr<DeletedRowFilter>& filter, const DecoderHalves& halves) {
+  DecoderHalves gated = halves;
+  auto firstKeys = std::make_shared<std::vector<size_t>>();
+  auto secondKeys = std::make_shared<std::vector<size_t>>();
+  auto searchFirstKeys = std::make_shared<std::vector<size_t>>();
+  auto searchSecondKeys = std::make_shared<std::vector<size_t>>();
+  gated.first = Gate(filter, halves.first, firstKeys);
+  gated.second = Gate(filter, halves.second, secondKeys);
+  gated.joined = [filter, firstKeys, secondKeys, joined = halves.joined](bool firstComplete) {
+    if (!firstComplete) filter->Forget(*secondKeys);
+    firstKeys->clear();
+    secondKeys->clear();
+    if (joined) joined(firstComplete);
+  };
+  if (halves.searchJoined) {
+    gated.searchFirst = Gate(filter, halves.searchFirst, searchFirstKeys);
+    gated.searchSecond = Gate(filter, halves.searchSecond, searchSecondKeys);
+    gated.searchJoined = [filter, searchFirstKeys, searchSecondKeys, searchJoined = halves.searchJoined](
+                             bool firstComplete, bool keep) {
+      if (!keep) filter->Forget(*searchFirstKeys);
+      if (!keep || !firstComplete) filter->Forget(*searchSecondKeys);
+      searchFirstKeys->clear();
+      searchSecondKeys->clear();
+      searchJoined(firstComplete, keep);
+    };
+  }
+  return gated;
+}
+
+}  // namespace
+
+Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecoder& tableDecoder,
+                 const ScanOptions& scanOptions) {
   if (reader.pageSize == 0) return status::kBadData;
+  // Every deleted row of the table goes through one gate (each row once,
+  // none equal to a live row, none garbled); the carver's rows follow at
+  // the end.
+  std::shared_ptr<DeletedRowFilter> filter;
+  ScanOptions options = scanOptions;
+  DecoderHalves gatedHalves;
+  RowDecoder gated;
+  if (options.carve && (options.recoverInTree || options.freePageStage)) {
+    filter = std::make_shared<DeletedRowFilter>(CarvedFileFor(reader), name);
+    gated = Gate(filter, tableDecoder, nullptr);
+    if (options.halves) {
+      gatedHalves = GateHalves(filter, *options.halves);
+      options.halves = &gatedHalves;
+    }
+  }
+  const RowDecoder& decoder = filter ? gated : tableDecoder;
+  bool usedHalves = false;
+  const Status last = ScanTableTrees(reader, name, decoder, options, usedHalves);
+  if (filter) {
+    // Where the table's rows went: to the first half (then joined as a
+    // stage of its own), or to the table decoder.
+    if (usedHalves) {
+      if (filter->DeliverCarved(reader, scanOptions.halves->first) > 0 && scanOptions.halves->joined) {
+        scanOptions.halves->joined(true);
+      }
+    } else {
+      filter->DeliverCarved(reader, tableDecoder);
+    }
+  }
+  return last;
+}
+
+namespace {
+
+Status ScanTableTrees(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,
+                      const ScanOptions& options, bool& usedHalves) {
   std::vector<uint8_t> buffer(reader.pageSize);
   if (Status st = reader.ReadPage(0, buffer.data()); st != status::kOk) return st;
   ChildPageMap roots;
@@ -342,6 +441,7 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
     }
     halves = trees == 1;
   }
+  usedHalves = halves;
   Status last = status::kOk;
   for (const auto& [root, key] : roots) {
     (void)key;
@@ -416,6 +516,8 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
   }
   return last;
 }
+
+}  // namespace
 
 Status ListTables(CDbFileReader& reader, std::vector<std::string>& names) {
   if (reader.pageSize == 0) return status::kBadData;

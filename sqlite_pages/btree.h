@@ -75,6 +75,12 @@ struct RowInput {
   uint32_t pageIndex = 0;
   uint32_t offset = 0;          // of `record` in its page
   RowSource source = RowSource::kLive;
+  // Live parse: the whole payload lies at `record` (a cell rebuilt from a
+  // recovered row's values), never on overflow pages.
+  bool wholePayload = false;
+  // Live parse: the rowid in the cell is a stand-in (0) for one that was
+  // lost; the parsed record has none.
+  bool rowidLost = false;
 };
 
 // The per-table decoder; the sink is whatever the lambda captures. Its result
@@ -160,11 +166,17 @@ struct ScanOptions {
   // When set and the name has exactly one table tree, its rows go to these
   // decoders instead of the table decoder.
   const DecoderHalves* halves = nullptr;
+  // The deleted rows are joined with the carver's rows of the table, each
+  // row once (deleted_rows.h); off: every candidate of the searches as
+  // found.
+  bool carve = true;
 };
 
 // The table scan: for every root page in ascending index, the live rows, then
-// the deleted candidates of that B-tree; then the free-page stage. Sets
-// reader.tableName. Returns the code of the last failed step, or 0.
+// the deleted candidates of that B-tree; then the free-page stage; then
+// (with options.carve) the carver's rows of the table that the searches did
+// not find. Sets reader.tableName. Returns the code of the last failed step,
+// or 0.
 Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,
                  const ScanOptions& options = {});
 

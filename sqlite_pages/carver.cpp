@@ -111,6 +111,12 @@ class Carver {
     liveKeys_.resize(tables.size());
   }
 
+  // Also collects the match keys (RowMatchKey) of every live row, by table.
+  void KeepLiveMatchKeys(std::vector<std::vector<size_t>>& keys) {
+    liveMatchKeys_ = &keys;
+    keys.assign(tables_.size(), {});
+  }
+
   static Shape MakeShape(const TableSchema& s, int table) {
     Shape shape;
     shape.table = table;
@@ -133,6 +139,9 @@ class Carver {
     WalkAllTrees();
     std::sort(liveRecords_.begin(), liveRecords_.end());
     for (auto& keys : liveKeys_) std::sort(keys.begin(), keys.end());
+    if (liveMatchKeys_) {
+      for (auto& keys : *liveMatchKeys_) std::sort(keys.begin(), keys.end());
+    }
     WalkFreeList();
     TraceDroppedTables();
     for (uint64_t i = 0; i < pages_; ++i) CarvePage(static_cast<uint32_t>(i));
@@ -336,6 +345,7 @@ class Carver {
         const int n = tables_[table].schema.columnCount;
         if (static_cast<int>(values.size()) < n) values.resize(n, nullptr);
         liveKeys_[table].push_back(KeyHash(KeyOf(values, tables_[table].schema.rowidAliasColumn)));
+        if (liveMatchKeys_) (*liveMatchKeys_)[table].push_back(RowMatchKey(values, tables_[table].schema));
       }
     }
     if (interior) Walk(Be32(page.data() + hdr + 8) - 1, table, schema, depth + 1);
@@ -1164,6 +1174,7 @@ class Carver {
   // Sorted hashes: of the values of every live row, by table, and of the
   // local record bytes of every live cell.
   std::vector<std::vector<size_t>> liveKeys_;
+  std::vector<std::vector<size_t>>* liveMatchKeys_ = nullptr;
   std::vector<size_t> liveRecords_;
   std::vector<std::vector<SqlValue>> schemaRows_;
   std::unordered_map<std::string, size_t> seen_;
@@ -1189,6 +1200,65 @@ Status CarveDeletedRows(CDbFileReader& reader, const std::vector<CarveTable>& ta
   if (!reader.IsOpen() || reader.pageSize == 0) return status::kBadData;
   CarveStats local;
   Carver carver(reader, tables, rows, stats ? *stats : local);
+  return carver.Run();
+}
+
+bool SerialTypeFits(const TableSchema& schema, int column, uint64_t serialType, bool strict) {
+  if (column < 0 || column >= schema.columnCount) return false;
+  ColumnRule rule;
+  rule.affinity = column < static_cast<int>(schema.declaredTypes.size()) ? AffinityOf(schema.declaredTypes[column])
+                                                                         : Affinity::kBlob;
+  rule.notNull = column < static_cast<int>(schema.notNull.size()) && schema.notNull[column];
+  rule.alias = column == schema.rowidAliasColumn;
+  return strict ? TypeExpected(rule, serialType) : TypeAllowed(rule, serialType);
+}
+
+size_t RowMatchKey(const std::vector<SqlValue>& values, const TableSchema& schema) {
+  const int n = std::max(schema.columnCount, static_cast<int>(values.size()));
+  // FNV-1a over a tagged form of each value, so that no two different value
+  // lists (an integer 0 and an empty text, "ab"+"c" and "a"+"bc") meet by
+  // construction.
+  uint64_t h = 14695981039346656037ULL;
+  auto mix = [&h](const void* data, size_t length) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < length; ++i) h = (h ^ p[i]) * 1099511628211ULL;
+  };
+  for (int c = 1; c < n; ++c) {
+    if (c == schema.rowidAliasColumn) continue;
+    const SqlValue* v = c < static_cast<int>(values.size()) ? &values[c] : nullptr;
+    if (!v || std::holds_alternative<std::nullptr_t>(*v)) {
+      mix("n", 1);
+    } else if (auto i = std::get_if<int64_t>(v)) {
+      mix("i", 1);
+      mix(i, sizeof *i);
+    } else if (auto d = std::get_if<double>(v)) {
+      mix("r", 1);
+      mix(d, sizeof *d);
+    } else {
+      const bool text = std::holds_alternative<std::string>(*v);
+      const std::string& bytes = text ? std::get<std::string>(*v) : std::get<BlobValue>(*v).bytes;
+      const uint64_t size = bytes.size();
+      mix(text ? "t" : "b", 1);
+      mix(&size, sizeof size);
+      mix(bytes.data(), bytes.size());
+    }
+  }
+  return static_cast<size_t>(h);
+}
+
+int CarvedFile::TableIndex(const std::string& name) const {
+  for (size_t i = 0; i < tables.size(); ++i) {
+    if (tables[i].name == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+Status CarveFile(CDbFileReader& reader, const std::filesystem::path& path, CarvedFile& file) {
+  file = CarvedFile{};
+  if (!reader.IsOpen() || reader.pageSize == 0) return status::kBadData;
+  LoadCarveTables(reader, path, file.tables);
+  Carver carver(reader, file.tables, file.rows, file.stats);
+  carver.KeepLiveMatchKeys(file.liveMatchKeys);
   return carver.Run();
 }
 

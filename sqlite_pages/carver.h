@@ -94,4 +94,35 @@ Status CarveDeletedRows(CDbFileReader& reader, const std::vector<CarveTable>& ta
 // CarveDeletedRows), in schema order.
 Status LoadCarveTables(CDbFileReader& reader, const std::filesystem::path& path, std::vector<CarveTable>& tables);
 
+// Whether a serial type may stand in `column` of the table: the carver's own
+// test of a record against the declared types (the rowid alias NULL, NOT
+// NULL columns not NULL, no text or blob in an integer or real column).
+// `strict` adds the test of records found without their cell header: no
+// real in an integer column, no blob in a text one. False for a column the
+// table does not have.
+bool SerialTypeFits(const TableSchema& schema, int column, uint64_t serialType, bool strict);
+
+// The key by which two copies of one row are known as the same: a hash of
+// the values of every column but column 0 and the rowid alias (columns a
+// row lacks count as NULL). Column 0 is left out because a record found
+// without its cell header may have lost its first serial type with it; in
+// the tables of this field column 0 is mostly the rowid alias anyway.
+size_t RowMatchKey(const std::vector<SqlValue>& values, const TableSchema& schema);
+
+// Everything the carver found in one file: its tables, their deleted rows,
+// and the match keys of their live rows (sorted, by table) - what the
+// table scans of the same file compare their own finds with.
+struct CarvedFile {
+  std::vector<CarveTable> tables;
+  std::vector<CarvedRow> rows;
+  std::vector<std::vector<size_t>> liveMatchKeys;
+  CarveStats stats;
+  // Index of the table named exactly `name`, -1 when none.
+  int TableIndex(const std::string& name) const;
+};
+
+// Loads the schema of the database at `path` (open in `reader`) and carves
+// the deleted rows of all its tables.
+Status CarveFile(CDbFileReader& reader, const std::filesystem::path& path, CarvedFile& file);
+
 }  // namespace orbanix

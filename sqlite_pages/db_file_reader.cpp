@@ -33,7 +33,10 @@ void CDbFileReader::Close() {
   bytes_.clear();
   bytes_.shrink_to_fit();
   fileSize_ = 0;
+  path_.clear();
+  modified_ = 0;
   freePageColumnCounts.clear();
+  carvedFile.reset();
 }
 
 Status CDbFileReader::Open(const std::filesystem::path& path) {
@@ -56,6 +59,8 @@ Status CDbFileReader::Open(const std::filesystem::path& path) {
   if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   fd_ = fd;
   fileSize_ = static_cast<uint64_t>(st.st_size);
+  path_ = path;
+  modified_ = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return ReadHeaderAndFreeList();
 }
 

@@ -37,6 +37,8 @@
 
 namespace orbanix {
 
+struct CarvedFile;
+
 enum class TextEncoding : uint8_t { kUtf8 = 1, kUtf16le = 2, kUtf16be = 3 };
 
 class CDbFileReader {
@@ -69,6 +71,11 @@ class CDbFileReader {
   // Number of whole pages in the file (bounds of every walk and chain).
   uint64_t PageCount() const { return pageSize ? fileSize_ / pageSize : 0; }
   uint64_t FileSize() const { return fileSize_; }
+  // The path given to Open (empty for a database held in memory) and the
+  // file's modification time then (nanoseconds since the epoch): together
+  // with the size they tell one state of a file from the next.
+  const std::filesystem::path& Path() const { return path_; }
+  int64_t ModifiedNs() const { return modified_; }
 
   // --- from the database header ---
   uint32_t pageSize = 0;       // 512..65536
@@ -83,6 +90,9 @@ class CDbFileReader {
   // change, so the free-page stage of every table of one file reads a page
   // that belongs to another table only once. Cleared by Open and Close.
   std::unordered_map<uint32_t, int> freePageColumnCounts;
+  // The carver's finds in this file (deleted_rows.h), made by the first
+  // table scan that asks for them. Cleared by Open and Close.
+  std::shared_ptr<const CarvedFile> carvedFile;
 
   // --- scan state and schema parameters ---
   std::string tableName;       // table being scanned; set by ScanTable
@@ -114,6 +124,8 @@ class CDbFileReader {
   bool memory_ = false;
   std::string bytes_;  // the database when opened with OpenBytes
   uint64_t fileSize_ = 0;
+  std::filesystem::path path_;
+  int64_t modified_ = 0;
 };
 
 // Pages wanted in ascending order, read through one buffer: the page asked

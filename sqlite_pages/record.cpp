@@ -190,7 +190,7 @@ Status ParseLiveRecord(CDbFileReader& reader, const RowInput& input, ParsedRecor
   if (pos >= avail) return status::kBadData;
   out.payloadLength = payload;
   out.rowid = static_cast<int64_t>(rowid);
-  out.hasRowid = true;
+  out.hasRowid = !input.rowidLost;
 
   // The part of the payload stored in the cell itself, by the format's rule
   // for leaf table cells (usable size U): all of it up to U - 35 bytes,
@@ -199,7 +199,7 @@ Status ParseLiveRecord(CDbFileReader& reader, const RowInput& input, ParsedRecor
   const uint64_t maxLocal = usable - 35;
   const uint8_t* data = p + pos;
   uint64_t dataLen;
-  if (payload <= maxLocal) {
+  if (payload <= maxLocal || input.wholePayload) {
     dataLen = std::min<uint64_t>(payload, avail - pos);
   } else {
     const uint64_t minLocal = (usable - 12) * 32 / 255 - 23;

@@ -51,10 +51,17 @@ TEST_F(Contacts, ScanKeepsPeopleWithNumbersNamedAndSorted) {
   gen::BuildAddressBook(db, shape);
   // Lower-case names sort among the others.
   ExecSql(db, "UPDATE ABPersonFullTextSearch SET First = 'aaron', Last = 'lowercase' WHERE docid = 8;");
-  std::vector<ContactRecord> contacts(1);  // replaced, not appended to
+  std::vector<ContactRecord> all(1);  // replaced, not appended to
   int64_t maxRowId = 0;
-  ASSERT_EQ(ScanContacts(db, contacts, maxRowId), 0);
+  ASSERT_EQ(ScanContacts(db, all, maxRowId), 0);
   EXPECT_EQ(maxRowId, 12);
+  // The version of person 8 before the update stays in the page's free
+  // space: an older version of a row is a deleted row of its own.
+  std::vector<ContactRecord> contacts, older;
+  for (ContactRecord& c : all) (c.deleted ? older : contacts).push_back(c);
+  ASSERT_EQ(older.size(), 1u);
+  EXPECT_NE(older[0].name, "aaronlowercase");
+  EXPECT_FALSE(older[0].phones.empty());
   ASSERT_EQ(contacts.size(), 11u);  // Carl Young has no number
   std::set<std::string> names;
   for (size_t i = 0; i < contacts.size(); ++i) {

@@ -401,7 +401,7 @@ TEST(MessageJoins, AttachmentsTakeTheirFirstLinkAndMessagesTheirFirstAttachment)
 // --- recovery on the generated databases ---
 
 struct RecoveryCounts {
-  size_t deleted = 0, recovered = 0, duplicates = 0, phantoms = 0;
+  size_t deleted = 0, recovered = 0, duplicates = 0, phantoms = 0, twice = 0;
 };
 
 TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
@@ -455,7 +455,7 @@ TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
     for (const MessageRecord& m : messages) {
       if (m.deleted == 0) continue;
       if (deletedText.count(m.text) && deletedText[m.text] == m.handleId) {
-        found.insert(m.text);
+        if (!found.insert(m.text).second) ++msg.twice;
       } else if (liveText.count(m.text)) {
         ++msg.duplicates;
       } else {
@@ -482,14 +482,16 @@ TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
       if (deletedFiles.count(a.fileName)) foundFiles.insert(a.fileName);
       else ++attachmentPhantoms;
     }
-    std::printf("[sms recovery, %s] messages: deleted %zu, recovered %zu, duplicates of live rows %zu, phantoms %zu; "
+    std::printf("[sms recovery, %s] messages: deleted %zu, recovered %zu, delivered twice %zu, duplicates of live rows %zu, phantoms %zu; "
                 "handles: deleted %zu, recovered %zu, phantoms %zu; attachments: deleted %zu, recovered %zu, "
                 "phantoms %zu; free-list pages %lld\n",
-                wide ? "wide layout" : "38 columns", msg.deleted, msg.recovered, msg.duplicates, msg.phantoms,
+                wide ? "wide layout" : "38 columns", msg.deleted, msg.recovered, msg.twice, msg.duplicates, msg.phantoms,
                 deletedIds.size(), foundIds.size(), handlePhantoms, deletedFiles.size(), foundFiles.size(),
                 attachmentPhantoms, static_cast<long long>(truth.freelistPages));
     EXPECT_EQ(handlePhantoms, 0u);
     EXPECT_EQ(msg.phantoms, 0u);
+    // Each deleted message once, however many copies of it the file holds.
+    EXPECT_EQ(msg.twice, 0u);
     EXPECT_GE(msg.recovered * 10, msg.deleted * 7);
     EXPECT_GE(foundIds.size(), 1u);
   }

@@ -1,0 +1,293 @@
+#include "sqlite_pages/deleted_rows.h"
+
+#include <algorithm>
+#include <cstring>
+#include <future>
+#include <list>
+#include <tuple>
+
+namespace orbanix {
+
+namespace {
+
+// The carver's finds of the files scanned last. A whole scan reads a
+// database with two readers at once (its main table beside the tables of
+// its joins) and then moves on to the next file, so the last two files are
+// enough; a file being carved is waited for, not carved twice.
+struct CarveCacheEntry {
+  std::filesystem::path path;
+  uint64_t size = 0;
+  int64_t modified = 0;
+  std::shared_future<std::shared_ptr<const CarvedFile>> carved;
+};
+constexpr size_t kCachedFiles = 2;
+
+std::mutex& CacheMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::list<CarveCacheEntry>& Cache() {
+  static std::list<CarveCacheEntry> cache;
+  return cache;
+}
+
+void AppendVarint(std::vector<uint8_t>& out, uint64_t v) {
+  if (v > 0x00FFFFFFFFFFFFFFULL) {
+    // Nine bytes: eight of seven bits, then a whole byte.
+    uint8_t bytes[9];
+    bytes[8] = static_cast<uint8_t>(v);
+    v >>= 8;
+    for (int i = 7; i >= 0; --i) {
+      bytes[i] = static_cast<uint8_t>((v & 0x7F) | 0x80);
+      v >>= 7;
+    }
+    out.insert(out.end(), bytes, bytes + 9);
+    return;
+  }
+  uint8_t bytes[8];
+  int n = 0;
+  do {
+    bytes[n++] = static_cast<uint8_t>(v & 0x7F);
+    v >>= 7;
+  } while (v != 0);
+  for (int i = n - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(bytes[i] | (i > 0 ? 0x80 : 0)));
+}
+
+uint32_t VarintSize(uint64_t v) {
+  std::vector<uint8_t> scratch;
+  AppendVarint(scratch, v);
+  return static_cast<uint32_t>(scratch.size());
+}
+
+// UTF-8 as UTF-16 (the text of a database in that encoding); the text was
+// decoded from the database, so it is valid.
+std::string ToUtf16(const std::string& text, bool bigEndian) {
+  std::string out;
+  auto put = [&](uint32_t unit) {
+    const char hi = static_cast<char>(unit >> 8), lo = static_cast<char>(unit & 0xFF);
+    if (bigEndian) {
+      out.push_back(hi), out.push_back(lo);
+    } else {
+      out.push_back(lo), out.push_back(hi);
+    }
+  };
+  for (size_t i = 0; i < text.size();) {
+    const auto b = static_cast<uint8_t>(text[i]);
+    uint32_t cp = b, len = 1;
+    if (b >= 0xF0) cp = b & 0x07, len = 4;
+    else if (b >= 0xE0) cp = b & 0x0F, len = 3;
+    else if (b >= 0xC0) cp = b & 0x1F, len = 2;
+    for (uint32_t k = 1; k < len && i + k < text.size(); ++k) cp = (cp << 6) | (text[i + k] & 0x3F);
+    i += len;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      put(0xD800 + (cp >> 10));
+      put(0xDC00 + (cp & 0x3FF));
+    } else {
+      put(cp);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
+  if (reader.carvedFile) return reader.carvedFile;
+  if (reader.Path().empty() || !reader.IsOpen()) return nullptr;
+  std::promise<std::shared_ptr<const CarvedFile>> promise;
+  std::shared_future<std::shared_ptr<const CarvedFile>> future;
+  bool mine = false;
+  {
+    std::lock_guard<std::mutex> lock(CacheMutex());
+    auto& cache = Cache();
+    for (auto it = cache.begin(); it != cache.end(); ++it) {
+      if (it->path == reader.Path() && it->size == reader.FileSize() && it->modified == reader.ModifiedNs()) {
+        future = it->carved;
+        cache.splice(cache.begin(), cache, it);
+        break;
+      }
+    }
+    if (!future.valid()) {
+      mine = true;
+      future = promise.get_future().share();
+      cache.push_front({reader.Path(), reader.FileSize(), reader.ModifiedNs(), future});
+      while (cache.size() > kCachedFiles) cache.pop_back();
+    }
+  }
+  if (mine) {
+    auto file = std::make_shared<CarvedFile>();
+    try {
+      // The carver leaves the reader's scan state alone except for the
+      // table name its searches set; the scan sets its own again.
+      const std::string table = reader.tableName;
+      CarveFile(reader, reader.Path(), *file);
+      reader.tableName = table;
+    } catch (...) {
+      promise.set_value(nullptr);
+      throw;
+    }
+    promise.set_value(file);
+  }
+  reader.carvedFile = future.get();
+  return reader.carvedFile;
+}
+
+std::vector<uint8_t> BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encoding) {
+  std::vector<uint8_t> header, body;
+  for (size_t c = 0; c < row.values.size(); ++c) {
+    const SqlValue& v = row.values[c];
+    if (std::holds_alternative<std::nullptr_t>(v) ||
+        (static_cast<int>(c) == rowidAliasColumn && row.hasRowid && std::holds_alternative<int64_t>(v) &&
+         std::get<int64_t>(v) == row.rowid)) {
+      AppendVarint(header, 0);
+    } else if (auto i = std::get_if<int64_t>(&v)) {
+      const int64_t n = *i;
+      if (n == 0 || n == 1) {
+        AppendVarint(header, n == 0 ? 8 : 9);
+        continue;
+      }
+      // The smallest width that holds the value: 1, 2, 3, 4, 6 or 8 bytes.
+      static const int kWidths[] = {1, 2, 3, 4, 6, 8};
+      static const int kTypes[] = {1, 2, 3, 4, 5, 6};
+      int k = 0;
+      for (; k < 5; ++k) {
+        const int bits = kWidths[k] * 8;
+        const int64_t limit = int64_t{1} << (bits - 1);
+        if (n >= -limit && n < limit) break;
+      }
+      AppendVarint(header, static_cast<uint64_t>(kTypes[k]));
+      for (int b = kWidths[k] - 1; b >= 0; --b) body.push_back(static_cast<uint8_t>(static_cast<uint64_t>(n) >> (8 * b)));
+    } else if (auto d = std::get_if<double>(&v)) {
+      uint64_t raw;
+      std::memcpy(&raw, d, sizeof raw);
+      AppendVarint(header, 7);
+      for (int b = 7; b >= 0; --b) body.push_back(static_cast<uint8_t>(raw >> (8 * b)));
+    } else if (auto t = std::get_if<std::string>(&v)) {
+      const std::string bytes = encoding == TextEncoding::kUtf8 ? *t : ToUtf16(*t, encoding == TextEncoding::kUtf16be);
+      AppendVarint(header, bytes.size() * 2 + 13);
+      body.insert(body.end(), bytes.begin(), bytes.end());
+    } else {
+      const std::string& bytes = std::get<BlobValue>(v).bytes;
+      AppendVarint(header, bytes.size() * 2 + 12);
+      body.insert(body.end(), bytes.begin(), bytes.end());
+    }
+  }
+  // The header length counts its own varint.
+  uint64_t headerLength = header.size() + 1;
+  while (header.size() + VarintSize(headerLength) != headerLength) headerLength = header.size() + VarintSize(headerLength);
+  std::vector<uint8_t> cell;
+  const uint64_t payload = headerLength + body.size();
+  AppendVarint(cell, payload);
+  AppendVarint(cell, static_cast<uint64_t>(row.hasRowid ? row.rowid : 0));
+  AppendVarint(cell, headerLength);
+  cell.insert(cell.end(), header.begin(), header.end());
+  cell.insert(cell.end(), body.begin(), body.end());
+  return cell;
+}
+
+DeletedRowFilter::DeletedRowFilter(std::shared_ptr<const CarvedFile> carved, const std::string& table)
+    : carved_(std::move(carved)) {
+  if (!carved_) return;
+  table_ = carved_->TableIndex(table);
+  if (table_ < 0) return;
+  schema_ = &carved_->tables[table_].schema;
+  if (schema_->columnCount <= 0 || schema_->withoutRowid) {
+    schema_ = nullptr;
+    table_ = -1;
+    return;
+  }
+  for (const CarvedRow& row : carved_->rows) {
+    if (row.table == table_) carvedKeys_.insert(RowMatchKey(row.row.values, *schema_));
+  }
+  int typed = 0;
+  for (int c = 0; c < schema_->columnCount && c < static_cast<int>(schema_->declaredTypes.size()); ++c) {
+    typed += c != schema_->rowidAliasColumn && !schema_->declaredTypes[c].empty();
+  }
+  typed_ = typed * 2 >= schema_->columnCount - (schema_->rowidAliasColumn >= 0 ? 1 : 0);
+}
+
+bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, ParsedRecord& scratch,
+                             std::vector<size_t>* admitted) {
+  GenericRow row;
+  if (DecodeGenericRow(reader, input, row, scratch) != status::kOk) return true;
+  TableSchema noSchema;
+  const TableSchema& schema = schema_ ? *schema_ : noSchema;
+  const size_t key = RowMatchKey(row.values, schema);
+  const bool live = schema_ && std::binary_search(carved_->liveMatchKeys[table_].begin(),
+                                                  carved_->liveMatchKeys[table_].end(), key);
+  // A record of NULLs only tells nothing (cleared space read as a record).
+  bool fits = std::any_of(row.values.begin(), row.values.end(),
+                          [](const SqlValue& v) { return !std::holds_alternative<std::nullptr_t>(v); });
+  if (fits && schema_ && !live && !carvedKeys_.count(key)) {
+    // Without declared types the columns of a record found without its
+    // cell header cannot be told apart; the carver, which found none such
+    // row, measured it against the whole page.
+    if (input.headerless && !typed_) fits = false;
+    for (int c = 0; c < scratch.ColumnCount() && fits; ++c) {
+      if (!scratch.Has(c)) continue;
+      fits = SerialTypeFits(*schema_, c, scratch.SerialType(c), input.headerless);
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (live) {
+    ++counts_.live;
+    return false;
+  }
+  if (schema_ && carvedKeys_.count(key)) {
+    ++counts_.carverCopies;
+    return false;
+  }
+  if (!fits) {
+    ++counts_.garbled;
+    return false;
+  }
+  if (!seen_.insert(key).second) {
+    ++counts_.duplicates;
+    return false;
+  }
+  ++counts_.admitted;
+  if (admitted) admitted->push_back(key);
+  return true;
+}
+
+void DeletedRowFilter::Forget(const std::vector<size_t>& keys) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t key : keys) {
+    if (seen_.erase(key) != 0 && counts_.admitted > 0) --counts_.admitted;
+  }
+}
+
+size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& decoder) {
+  if (!schema_ || !decoder) return 0;
+  size_t delivered = 0;
+  for (const CarvedRow& carved : carved_->rows) {
+    if (carved.table != table_) continue;
+    const std::vector<uint8_t> cell = BuildCell(carved.row, schema_->rowidAliasColumn, reader.encoding);
+    RowInput in;
+    in.record = cell.data();
+    in.bytesToEnd = static_cast<uint32_t>(cell.size());
+    in.nextCellExtent = static_cast<uint32_t>(cell.size());
+    in.headerless = false;
+    in.wholePayload = true;
+    in.rowidLost = !carved.row.hasRowid;
+    in.deleted = 1;
+    in.pageIndex = carved.row.pageIndex;
+    in.offset = carved.row.offset;
+    in.source = carved.row.source;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++counts_.carved;
+    }
+    decoder(reader, in);
+    ++delivered;
+  }
+  return delivered;
+}
+
+DeletedRowCounts DeletedRowFilter::Counts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counts_;
+}
+
+}  // namespace orbanix

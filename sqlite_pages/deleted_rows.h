@@ -1,0 +1,109 @@
+// The deleted rows of one table, each once: the rows the page searches of a
+// table scan find (free blocks, the space behind the highest cell, the gap
+// before the content area, stale cell pointers, free-list pages), joined
+// with what the schema-driven carver found for the same table.
+//
+// The searches look at the same bytes several ways: one deleted record is
+// often found by two searches of its page, again on the free-list page that
+// held an older copy of the page, and once more by the carver. A deleted
+// row is handed to the table's decoder once, by these rules:
+//
+//   - rows are the same when every column but column 0 and the rowid alias
+//     holds the same value (RowMatchKey, carver.h); column 0 may have lost
+//     its serial type when the cell header was overwritten;
+//   - a found row equal to a live row of the table is no deleted row;
+//   - a found row equal to one the carver found is left to the carver's
+//     copy, which comes with all its columns checked against the declared
+//     types (and with its rowid where it survived);
+//   - a found row that the carver did not find is kept only when every
+//     serial type it holds fits its column's declared type: a record read
+//     out of step with its bytes (its first serial type lost, or a
+//     neighbour's bytes taken as its own) shows as values in the wrong
+//     columns, and would be shown as garbled data; in a table whose
+//     columns mostly have no declared type (a full-text search table) that
+//     test tells nothing, and a record found without its cell header is
+//     left to the carver;
+//   - a record of NULLs only is no row (cleared space read as a record);
+//   - two copies that differ (an older and a newer version of one row) are
+//     different rows: both are kept.
+//
+// The carver's rows are handed over after every row of the table scan, as
+// cells rebuilt from their values, so every decoder reads them as it reads
+// a live cell (deleted 1, with the page, offset and source where the
+// carver found them).
+//
+// Without a schema (a database held in memory, or one whose schema cannot
+// be read) only copies of the same row found twice are dropped.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "sqlite_pages/btree.h"
+#include "sqlite_pages/carver.h"
+#include "sqlite_pages/record.h"
+
+namespace orbanix {
+
+// The carver's finds for the file open in `reader`: made once per state of
+// a file (path, size, modification time) and shared by every reader of it
+// (a scan reads one file with two readers at once); kept in
+// reader.carvedFile. Null when the reader holds no file on disk.
+std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader);
+
+// Counts of one table's deleted rows, for tests and measurements.
+struct DeletedRowCounts {
+  size_t admitted = 0;     // rows of the searches handed to the decoder
+  size_t duplicates = 0;   // copies of a row handed over before
+  size_t live = 0;         // equal to a live row
+  size_t carverCopies = 0; // equal to a row the carver found (left to it)
+  size_t garbled = 0;      // serial types that do not fit the declared types, or NULLs only
+  size_t carved = 0;       // the carver's rows handed over
+};
+
+// The deleted rows of one table scan. Admit may be called from two threads
+// at once (the halves of a scan).
+class DeletedRowFilter {
+ public:
+  // `carved` may be null (no schema): then only repeats are dropped.
+  DeletedRowFilter(std::shared_ptr<const CarvedFile> carved, const std::string& table);
+
+  // Whether a deleted row found by the searches goes to the decoder. A row
+  // that cannot be parsed here goes on (the decoder judges it: some tables
+  // are parsed with parameters of their own). `admitted`, when given,
+  // receives the key of an admitted row (see Forget).
+  bool Admit(CDbFileReader& reader, const RowInput& input, ParsedRecord& scratch,
+             std::vector<size_t>* admitted = nullptr);
+  // Takes back rows admitted before that the scan then threw away (the
+  // rows of a stretch after a page that could not be read, or of a search
+  // made again), so that another copy of them may still come through.
+  void Forget(const std::vector<size_t>& keys);
+
+  // Hands the carver's rows of the table to the decoder (on the calling
+  // thread), in the carver's page order. Returns how many.
+  size_t DeliverCarved(CDbFileReader& reader, const RowDecoder& decoder);
+
+  DeletedRowCounts Counts() const;
+
+ private:
+  std::shared_ptr<const CarvedFile> carved_;
+  int table_ = -1;
+  const TableSchema* schema_ = nullptr;
+  bool typed_ = false;  // most columns have a declared type
+  std::unordered_set<size_t> carvedKeys_;
+  mutable std::mutex mutex_;
+  std::unordered_set<size_t> seen_;
+  DeletedRowCounts counts_;
+};
+
+// A cell (payload length, rowid, record) that holds `row`'s values, for the
+// decoders that read cells. The rowid-alias column is stored as NULL when it
+// holds the rowid, as SQLite stores it. Texts are written in `encoding`.
+std::vector<uint8_t> BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encoding);
+
+}  // namespace orbanix

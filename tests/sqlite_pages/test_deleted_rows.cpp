@@ -1,0 +1,346 @@
+// The deleted rows of a table scan: every copy the searches and the carver
+// find comes back once, none equal to a live row, none read out of step.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+
+#include "platform/text.h"
+#include "sqlite_pages/deleted_rows.h"
+#include "tests/sqlite_pages/sqlite_oracle.h"
+#include "tools/backupgen/fixture_db.h"
+
+namespace orbanix::testing {
+namespace {
+
+// --- rebuilt cells ---
+
+std::vector<SqlValue> ParseBack(const std::vector<uint8_t>& cell, TextEncoding encoding, GenericRow& row) {
+  CDbFileReader reader;
+  reader.pageSize = reader.usableSize = 1024;  // a payload above 989 bytes would spill on a real page
+  reader.encoding = encoding;
+  RowInput in;
+  in.record = cell.data();
+  in.bytesToEnd = static_cast<uint32_t>(cell.size());
+  in.nextCellExtent = in.bytesToEnd;
+  in.wholePayload = true;
+  ParsedRecord scratch;
+  EXPECT_EQ(DecodeGenericRow(reader, in, row, scratch), 0);
+  return row.values;
+}
+
+TEST(RebuiltCell, EveryValueReadsBackAsItWas) {
+  GenericRow row;
+  row.hasRowid = true;
+  row.rowid = 300;  // a two-byte varint
+  row.values = {int64_t{300},  // the rowid alias: stored NULL, read back from the rowid
+                nullptr,
+                int64_t{0},
+                int64_t{1},
+                int64_t{-1},
+                int64_t{127},
+                int64_t{-128},
+                int64_t{128},
+                int64_t{-32769},
+                int64_t{8388608},
+                int64_t{-2147483649LL},
+                int64_t{140737488355328LL},
+                int64_t{INT64_MIN},
+                2.5,
+                std::string("caf\xC3\xA9 \xF0\x9F\x98\x80"),
+                std::string(),
+                BlobValue{std::string("\0\x01\xFF", 3)},
+                std::string(3000, 'x')};  // longer than a page: stays whole
+  for (TextEncoding encoding : {TextEncoding::kUtf8, TextEncoding::kUtf16le, TextEncoding::kUtf16be}) {
+    SCOPED_TRACE(static_cast<int>(encoding));
+    const std::vector<uint8_t> cell = BuildCell(row, 0, encoding);
+    GenericRow back;
+    const std::vector<SqlValue> values = ParseBack(cell, encoding, back);
+    EXPECT_EQ(back.rowid, 300);
+    ASSERT_EQ(values.size(), row.values.size());
+    EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(values[0])) << "the alias is stored as NULL";
+    for (size_t c = 1; c < values.size(); ++c) EXPECT_EQ(values[c], row.values[c]) << "column " << c;
+  }
+}
+
+TEST(RebuiltCell, HeaderLengthOfTwoBytes) {
+  // 200 columns: the header of 201 bytes needs a two-byte length varint.
+  GenericRow row;
+  for (int i = 0; i < 200; ++i) row.values.push_back(int64_t{i + 2});
+  const std::vector<uint8_t> cell = BuildCell(row, -1, TextEncoding::kUtf8);
+  GenericRow back;
+  EXPECT_EQ(ParseBack(cell, TextEncoding::kUtf8, back), row.values);
+  EXPECT_EQ(back.rowid, 0);
+}
+
+// --- the gate ---
+
+// A table t(id INTEGER PRIMARY KEY, n INTEGER NOT NULL, label TEXT) known
+// to a carve with one live row (5, 'live') and one carved row (6, 'carved').
+struct GateFixture {
+  std::shared_ptr<CarvedFile> file = std::make_shared<CarvedFile>();
+  CDbFileReader reader;
+
+  GateFixture() {
+    CarveTable t;
+    t.name = "t";
+    t.schema.columnCount = 3;
+    t.schema.rowidAliasColumn = 0;
+    t.schema.columnNames = {"id", "n", "label"};
+    t.schema.declaredTypes = {"INTEGER", "INTEGER", "TEXT"};
+    t.schema.notNull = {false, true, false};
+    file->tables.push_back(t);
+    file->liveMatchKeys.resize(1);
+    file->liveMatchKeys[0].push_back(RowMatchKey({nullptr, int64_t{5}, std::string("live")}, t.schema));
+    CarvedRow carved;
+    carved.table = 0;
+    carved.row.deleted = true;
+    carved.row.values = {nullptr, int64_t{6}, std::string("carved")};
+    carved.row.pageIndex = 3;
+    carved.row.offset = 700;
+    carved.row.source = RowSource::kFreeblock;
+    file->rows.push_back(carved);
+    CarvedRow other;  // of another table: never handed to t's decoder
+    other.table = 1;
+    other.row.values = {int64_t{1}};
+    file->rows.push_back(other);
+    reader.pageSize = reader.usableSize = 1024;
+    reader.tableName = "t";
+    reader.genericColumnCount = 3;
+  }
+};
+
+// A headerless record of three serial types and their bodies.
+std::vector<uint8_t> Headerless(std::vector<uint8_t> types, const std::string& bodies) {
+  types.insert(types.end(), bodies.begin(), bodies.end());
+  return types;
+}
+
+RowInput At(const std::vector<uint8_t>& bytes, uint32_t offset = 100) {
+  RowInput in;
+  in.record = bytes.data();
+  in.bytesToEnd = static_cast<uint32_t>(bytes.size());
+  in.headerless = true;
+  in.deleted = 1;
+  in.pageIndex = 2;
+  in.offset = offset;
+  in.source = RowSource::kGap;
+  return in;
+}
+
+TEST(DeletedRowGate, EachRowOnceNoneLiveNoneGarbled) {
+  GateFixture f;
+  DeletedRowFilter filter(f.file, "t");
+  ParsedRecord scratch;
+  // NULL alias, integer 7, text "seven".
+  const auto seven = Headerless({0, 1, 13 + 2 * 5}, std::string("\x07seven", 6));
+  EXPECT_TRUE(filter.Admit(f.reader, At(seven), scratch));
+  // The same row again (another search, another copy): dropped.
+  EXPECT_FALSE(filter.Admit(f.reader, At(seven, 900), scratch));
+  // Equal to the live row: no deleted row.
+  const auto live = Headerless({0, 1, 13 + 2 * 4}, std::string("\x05live", 5));
+  EXPECT_FALSE(filter.Admit(f.reader, At(live), scratch));
+  // Equal to the carver's row: left to the carver's complete copy.
+  const auto carved = Headerless({0, 1, 13 + 2 * 6}, std::string("\x06" "carved", 7));
+  EXPECT_FALSE(filter.Admit(f.reader, At(carved), scratch));
+  // Read out of step: a text where the integer column is (the e-mail
+  // address in the phone field), a NULL in the NOT NULL column.
+  const auto shifted = Headerless({0, 13 + 2 * 3, 1}, std::string("abc\x07", 4));
+  EXPECT_FALSE(filter.Admit(f.reader, At(shifted), scratch));
+  const auto nullInNotNull = Headerless({0, 0, 13 + 2 * 1}, std::string("z", 1));
+  EXPECT_FALSE(filter.Admit(f.reader, At(nullInNotNull), scratch));
+  // A real in the integer column: allowed in a cell, not in a record found
+  // without its header.
+  const auto real = Headerless({0, 7, 13}, std::string("\x40\x04\0\0\0\0\0\0", 8));
+  EXPECT_FALSE(filter.Admit(f.reader, At(real), scratch));
+  const DeletedRowCounts counts = filter.Counts();
+  EXPECT_EQ(counts.admitted, 1u);
+  EXPECT_EQ(counts.duplicates, 1u);
+  EXPECT_EQ(counts.live, 1u);
+  EXPECT_EQ(counts.carverCopies, 1u);
+  EXPECT_EQ(counts.garbled, 3u);
+}
+
+TEST(DeletedRowGate, RowsTakenBackMayComeAgain) {
+  GateFixture f;
+  DeletedRowFilter filter(f.file, "t");
+  ParsedRecord scratch;
+  const auto eight = Headerless({0, 1, 13 + 2 * 5}, std::string("\x08" "eight", 6));
+  std::vector<size_t> keys;
+  ASSERT_TRUE(filter.Admit(f.reader, At(eight), scratch, &keys));
+  ASSERT_EQ(keys.size(), 1u);
+  EXPECT_FALSE(filter.Admit(f.reader, At(eight), scratch));
+  filter.Forget(keys);
+  EXPECT_TRUE(filter.Admit(f.reader, At(eight), scratch));
+}
+
+TEST(DeletedRowGate, CarvedRowsComeAsCellsWithWhereTheyWereFound) {
+  GateFixture f;
+  DeletedRowFilter filter(f.file, "t");
+  std::vector<GenericRow> delivered;
+  ParsedRecord scratch;
+  filter.DeliverCarved(f.reader, [&](CDbFileReader& r, const RowInput& in) {
+    GenericRow row;
+    EXPECT_FALSE(in.headerless);
+    EXPECT_EQ(in.deleted, 1);
+    const Status st = DecodeGenericRow(r, in, row, scratch);
+    delivered.push_back(row);
+    return st;
+  });
+  ASSERT_EQ(delivered.size(), 1u);
+  EXPECT_EQ(delivered[0].values, (std::vector<SqlValue>{nullptr, int64_t{6}, std::string("carved")}));
+  EXPECT_EQ(delivered[0].pageIndex, 3u);
+  EXPECT_EQ(delivered[0].offset, 700u);
+  EXPECT_EQ(delivered[0].source, RowSource::kFreeblock);
+}
+
+TEST(DeletedRowGate, WithoutSchemaOnlyRepeatsAreDropped) {
+  GateFixture f;
+  DeletedRowFilter filter(nullptr, "t");
+  ParsedRecord scratch;
+  const auto shifted = Headerless({0, 13 + 2 * 3, 1}, std::string("abc\x07", 4));
+  EXPECT_TRUE(filter.Admit(f.reader, At(shifted), scratch));
+  EXPECT_FALSE(filter.Admit(f.reader, At(shifted), scratch));
+  int calls = 0;
+  filter.DeliverCarved(f.reader, [&](CDbFileReader&, const RowInput&) { return ++calls, Status{0}; });
+  EXPECT_EQ(calls, 0);
+}
+
+// --- whole scans of real files ---
+
+// Rows by their values without column 0 (the rowid alias here).
+struct Tally {
+  std::map<std::string, int> deleted;  // -> times delivered
+  std::map<std::string, std::vector<SqlValue>> values;
+  std::set<std::string> live;
+};
+
+Tally Count(const ScanResult& scan) {
+  Tally t;
+  for (const GenericRow& row : scan.rows) {
+    std::vector<SqlValue> v(row.values.begin() + (row.values.empty() ? 0 : 1), row.values.end());
+    const std::string key = Describe(v);
+    if (row.deleted) {
+      ++t.deleted[key];
+      t.values[key] = v;
+    } else {
+      t.live.insert(key);
+    }
+  }
+  return t;
+}
+
+// Rows deleted here and there in a table that spans pages, some pages then
+// emptied to the free list, a table beside it: the searches alone deliver
+// some rows twice; joined with the carver each comes once, and nothing the
+// searches found is lost.
+TEST(DeletedRowScan, EachDeletedRowOnceAndNothingLost) {
+  const auto dir = TempFolder("deleted_once");
+  const auto path = dir / "d.db";
+  std::set<std::string> deletedLabels;
+  {
+    gen::FixtureOptions options;
+    options.pageSize = 1024;
+    gen::FixtureDb db(path, options);
+    db.Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, n INTEGER, label TEXT, x REAL)");
+    db.Exec("CREATE TABLE u(a TEXT, b INTEGER)");
+    db.Exec("BEGIN");
+    for (int i = 1; i <= 400; ++i) {
+      db.Run("INSERT INTO t(n, label, x) VALUES (?, ?, ?)",
+             {int64_t{i} * 7919, "label number " + std::to_string(i), 0.5 + i});
+      if (i % 3 == 0) db.Run("INSERT INTO u VALUES (?, ?)", {"other " + std::to_string(i), int64_t{i}});
+    }
+    db.Exec("COMMIT");
+    for (int i = 1; i <= 400; ++i) {
+      if (i % 7 == 0 || (i > 200 && i < 260)) {
+        db.Exec("DELETE FROM t WHERE id = " + std::to_string(i));
+        deletedLabels.insert("label number " + std::to_string(i));
+      }
+    }
+    // A row deleted and written again with the same values: live, never deleted.
+    db.Exec("DELETE FROM t WHERE id = 5");
+    db.Run("INSERT INTO t(id, n, label, x) VALUES (5, ?, ?, ?)", {int64_t{5} * 7919, std::string("label number 5"), 5.5});
+  }
+  ScanOptions searchesOnly;
+  searchesOnly.carve = false;
+  const Tally before = Count(ScanGeneric(path, "t", searchesOnly));
+  const Tally after = Count(ScanGeneric(path, "t"));
+  size_t twiceBefore = 0;
+  for (const auto& [key, n] : before.deleted) twiceBefore += n > 1;
+  std::printf("searches alone: %zu distinct deleted rows, %zu delivered more than once\n", before.deleted.size(),
+              twiceBefore);
+  for (const auto& [key, n] : after.deleted) {
+    EXPECT_EQ(n, 1) << key;
+    EXPECT_FALSE(after.live.count(key)) << "a live row as deleted: " << key;
+  }
+  // Every deleted row the searches found (and that is no live row, nor
+  // read out of step with its columns' types) is still there.
+  auto fits = [](const std::vector<SqlValue>& v) {
+    return v.size() == 3 && std::holds_alternative<int64_t>(v[0]) && std::holds_alternative<std::string>(v[1]) &&
+           !std::holds_alternative<std::string>(v[2]) && !std::holds_alternative<BlobValue>(v[2]);
+  };
+  for (const auto& [key, n] : before.deleted) {
+    if (before.live.count(key) || !fits(before.values.at(key))) continue;
+    EXPECT_TRUE(after.deleted.count(key)) << "lost: " << key;
+  }
+  std::set<std::string> found;
+  for (const auto& [key, v] : after.values) {
+    if (v.size() >= 2 && std::holds_alternative<std::string>(v[1])) found.insert(std::get<std::string>(v[1]));
+  }
+  // Every deleted row whose bytes survive in the file comes back.
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  size_t surviving = 0;
+  for (const std::string& label : deletedLabels) {
+    bool survives = false;
+    for (size_t at = bytes.find(label); at != std::string::npos && !survives; at = bytes.find(label, at + 1)) {
+      survives = at + label.size() >= bytes.size() || !std::isdigit(static_cast<unsigned char>(bytes[at + label.size()]));
+    }
+    if (!survives) continue;
+    ++surviving;
+    EXPECT_TRUE(found.count(label)) << "not recovered: " << label;
+  }
+  EXPECT_GT(surviving, deletedLabels.size() / 2);
+  std::filesystem::remove_all(dir);
+}
+
+// A changed row: the old version's bytes stay in the page beside the new
+// one. The old version is a deleted row of its own, the new one is live.
+TEST(DeletedRowScan, AnOlderVersionOfALiveRowIsKept) {
+  const auto dir = TempFolder("deleted_version");
+  const auto path = dir / "v.db";
+  {
+    gen::FixtureDb db(path);
+    db.Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, label TEXT, n INTEGER)");
+    db.Exec("BEGIN");
+    for (int i = 1; i <= 20; ++i) db.Run("INSERT INTO t(label, n) VALUES (?, ?)", {"first text of " + std::to_string(i), int64_t{i}});
+    db.Exec("COMMIT");
+    db.Exec("UPDATE t SET label = 'a much longer second text that moves the cell' WHERE id = 7");
+  }
+  const ScanResult scan = ScanGeneric(path, "t");
+  int old = 0, current = 0;
+  for (const GenericRow& row : scan.rows) {
+    if (row.values.size() < 2 || !std::holds_alternative<std::string>(row.values[1])) continue;
+    const std::string& label = std::get<std::string>(row.values[1]);
+    if (label == "first text of 7") {
+      EXPECT_TRUE(row.deleted);
+      ++old;
+    }
+    if (label == "a much longer second text that moves the cell") {
+      EXPECT_FALSE(row.deleted);
+      ++current;
+    }
+  }
+  EXPECT_EQ(old, 1);
+  EXPECT_EQ(current, 1);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace orbanix::testing
