@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QScreen>
+#include <exception>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -17,6 +18,7 @@
 #include "app/message_box.h"
 #include "app/single_instance.h"
 #include "app/skin_catalog.h"
+#include "orbanix_version.h"
 #include "platform/folders.h"
 
 namespace {
@@ -42,6 +44,7 @@ void DeletePreviewCopies() {
 void SetUpOptions(QCommandLineParser& parser, QCommandLineOption& rootOption) {
   parser.setApplicationDescription(QStringLiteral("Corvane Orbanix: reads the data of iPhone backups."));
   parser.addHelpOption();
+  parser.addVersionOption();
   parser.addOption(rootOption);
 }
 
@@ -55,8 +58,10 @@ int main(int argc, char** argv) {
   // Help and bad options need no display.
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg(argv[i]);
-    if (arg == "--help" || arg == "-h" || arg == "--help-all") {
+    if (arg == "--help" || arg == "-h" || arg == "--help-all" || arg == "--version" || arg == "-v") {
       QCoreApplication core(argc, argv);
+      QCoreApplication::setApplicationName(QStringLiteral("orbanix-gui"));
+      QCoreApplication::setApplicationVersion(QString::fromLatin1(orbanix::kVersion));
       QCommandLineParser parser;
       SetUpOptions(parser, rootOption);
       parser.process(core);
@@ -64,6 +69,7 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Corvane Orbanix"));
+  QApplication::setApplicationVersion(QString::fromLatin1(orbanix::kVersion));
   orbanix::app::InitSkinResources();
 
   QCommandLineParser parser;
@@ -82,7 +88,9 @@ int main(int argc, char** argv) {
   }
 
   int result = 0;
-  {
+  // A folder that cannot be reached (a data folder without permission, a
+  // disk that went away) is a message, never an abort.
+  try {
     const std::vector<std::filesystem::path> roots = BackupRoots(parser.values(rootOption));
     CMainWnd window(roots, MakeLocalBackendFactory(roots));
     QObject::connect(&instance, &SingleInstance::showRequested, &window, &CMainWnd::ShowFromAnotherStart);
@@ -95,6 +103,9 @@ int main(int argc, char** argv) {
     window.show();
     window.activateWindow();
     result = QApplication::exec();
+  } catch (const std::exception& e) {
+    ShowMessageBox(nullptr, MsgKind::kError, QString(), QString::fromStdString(e.what()));
+    result = 1;
   }
   DeletePreviewCopies();
   return result;

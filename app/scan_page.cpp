@@ -38,7 +38,7 @@ CScanVrtWnd::CScanVrtWnd(QWidget* parent) : QWidget(parent), ui_(std::make_uniqu
   // The preview views wire "BtnPrint", the lists and the preview panel.
   views_ = new preview::CPreviewViews(preview::FindPreviewControls(this), this);
   views_->SetPrintFolder(DataFolder() / "Print");
-  views_->SetTemplateFolder(ProgramFolder() / "template");
+  views_->SetTemplateFolder(ProgramDataFolder() / "template");
   // The views follow a scan only when its backend hands out its results.
   connect(this, &CScanVrtWnd::recordsArrived, views_, [this](const QList<int>& categories) {
     if (viewsActive_) views_->CategoriesReady(std::vector<int>(categories.begin(), categories.end()));

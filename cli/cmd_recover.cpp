@@ -1,6 +1,6 @@
-// orbanix recover [--categories LIST] [--deleted-only] [--password-file FILE]
+// orbanix recover [--categories LIST] [--deleted-only] [--format LIST] [--password-file FILE]
 //                 BACKUP OUTPUT_FOLDER
-// orbanix recover [--categories LIST] [--deleted-only] --device [UDID] OUTPUT_FOLDER
+// orbanix recover [--categories LIST] [--deleted-only] [--format LIST] --device [UDID] OUTPUT_FOLDER
 #include <filesystem>
 #include <iostream>
 #include <mutex>
@@ -22,17 +22,18 @@ namespace orbanix::cli {
 namespace {
 
 constexpr const char* kHelp =
-    "usage: orbanix recover [--categories LIST] [--deleted-only] [--password-file FILE]\n"
-    "                       BACKUP OUTPUT_FOLDER\n"
-    "       orbanix recover [--categories LIST] [--deleted-only] --device [UDID]\n"
-    "                       OUTPUT_FOLDER\n"
+    "usage: orbanix recover [--categories LIST] [--deleted-only] [--format LIST]\n"
+    "                       [--password-file FILE] BACKUP OUTPUT_FOLDER\n"
+    "       orbanix recover [--categories LIST] [--deleted-only] [--format LIST]\n"
+    "                       --device [UDID] OUTPUT_FOLDER\n"
     "Scans one backup folder (or a connected iPhone) like 'orbanix scan', then\n"
     "writes every item found in the chosen categories into OUTPUT_FOLDER: photos,\n"
     "videos and attachments as copies, messages and WhatsApp chats as TXT/HTML\n"
     "(and CSV) documents per conversation, contacts, call history and notes as\n"
-    "one HTML document each, calendar and reminders as HTML, CSV and iCalendar\n"
-    "(.ics), Safari bookmarks and history as HTML and CSV and the bookmarks as a\n"
-    "bookmark file that browsers import.\n"
+    "one HTML document each, contacts also as a vCard file (Contacts.vcf),\n"
+    "calendar and reminders as HTML, CSV and iCalendar (.ics), Safari bookmarks\n"
+    "and history as HTML and CSV and the bookmarks as a bookmark file that\n"
+    "browsers import.\n"
     "  --categories LIST  comma-separated, default all: camera-roll, photo-stream,\n"
     "                     app-photos, app-videos, messages, message-attachments,\n"
     "                     contacts, call-history, notes, whatsapp,\n"
@@ -40,6 +41,9 @@ constexpr const char* kHelp =
     "                     safari-bookmarks\n"
     "  --deleted-only     only the items recovered from deleted rows (photos and\n"
     "                     attachments have no deleted state and are left out)\n"
+    "  --format LIST      comma-separated: html (the documents, always written),\n"
+    "                     json (also one JSON Lines file per category under\n"
+    "                     JSON/STAMP/: messages.jsonl, contacts.jsonl, ...)\n"
     "  --password-file F  the password of an encrypted backup, first line of F\n"
     "                     (asked on the terminal when missing)\n"
     "  --device [UDID]    read the iPhone attached over USB (the first one when no\n"
@@ -55,12 +59,30 @@ struct Failure {
   std::string text;
 };
 
+// The document formats of --format: "html" (always written) and "json".
+bool ParseFormats(const std::string& list, bool& jsonLines, std::string& error) {
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t comma = list.find(',', start);
+    const std::string word = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (word == "json") {
+      jsonLines = true;
+    } else if (word != "html") {
+      error = "unknown format '" + word + "' (html, json)";
+      return false;
+    }
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return true;
+}
+
 void CancelProgress(void* progress) { static_cast<RecoveryProgress*>(progress)->Cancel(); }
 
 // Writes the ticked items of a finished scan into `output`. The source
 // must be the one the scan ran over: the copies are read from it.
 int WriteRecovery(ScanResults& found, IPhoneRecoveryParse& scanned, const std::string& deviceName,
-                  const fs::path& output, bool deletedOnly) {
+                  const fs::path& output, bool deletedOnly, bool jsonLines) {
   std::lock_guard<std::mutex> guard(found.lock);
   const std::vector<MessageRecord> conversationRows = ConversationRows(found.conversations);
   const std::vector<ChatMessageRecord> chatRows = ChatRows(found.whatsApp);
@@ -113,6 +135,7 @@ int WriteRecovery(ScanResults& found, IPhoneRecoveryParse& scanned, const std::s
   RecoveryOptions options;
   options.outputRoot = output;
   options.deviceName = deviceName;
+  options.jsonLines = jsonLines;
   RecoveryResult result;
   {
     InterruptGuard interrupt(CancelProgress, &progress);
@@ -138,6 +161,7 @@ int RunRecover(const Args& args) {
   ScanRequest request;
   fs::path output;
   bool deletedOnly = false;
+  bool jsonLines = false;
   bool device = false;
   std::vector<std::string> positional;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -150,6 +174,12 @@ int RunRecover(const Args& args) {
       deletedOnly = true;
     } else if (a == "--device") {
       device = true;
+    } else if (a == "--format" && i + 1 < args.size()) {
+      std::string error;
+      if (!ParseFormats(args[++i], jsonLines, error)) {
+        std::cerr << "orbanix recover: " << error << "\n";
+        return kExitUsage;
+      }
     } else if ((a == "--categories" || a == "--password-file") && i + 1 < args.size()) {
       if (a == "--categories") {
         std::string error;
@@ -228,7 +258,7 @@ int RunRecover(const Args& args) {
     const std::string name = session.deviceName.empty() ? std::string("iPhone") : session.deviceName;
     const std::vector<Problem> problems = session.source->Problems();
     PrintProblemWarnings(std::cerr, problems);
-    const int code = WriteRecovery(session.results, *session.source, name, output, deletedOnly);
+    const int code = WriteRecovery(session.results, *session.source, name, output, deletedOnly, jsonLines);
     const int lost = ReportLost(session.results, problems, false, false);
     return session.disconnected ? kExitFailure : code != kExitOk ? code : lost;
   }
@@ -240,7 +270,7 @@ int RunRecover(const Args& args) {
     return kExitFailure;
   }
   const int code = WriteRecovery(session.results, *session.source, session.catalog->selected().displayName, output,
-                                 deletedOnly);
+                                 deletedOnly, jsonLines);
   // What could not be read was said after the scan; a category of which
   // nothing at all could be read makes the run a failure.
   const int lost = ReportLost(session.results, session.problems, false, false);

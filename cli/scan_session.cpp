@@ -138,7 +138,9 @@ int RunScanSession(const ScanRequest& request, ScanSession& session) {
   }
   session.openStatus = openStatus;
   if (session.outcome == ScanOutcome::kWrongPassword || session.outcome == ScanOutcome::kCannotOpen) {
-    std::cerr << "orbanix: " << OpenError(openStatus) << "\n";
+    const std::string& message = session.catalog->lastMessage();
+    std::cerr << "orbanix: " << OpenError(openStatus)
+              << (message.empty() || openStatus == status::kWrongPassword ? "" : ": " + message) << "\n";
     return 1;
   }
   session.problems = session.source->Problems();

@@ -428,7 +428,7 @@ Status UnlockBackup(const fs::path& backupFolder, std::string_view password, Unl
   PlistDoc manifest = PlistDoc::Load(backupFolder / "Manifest.plist", &why);
   if (!manifest) return fail(status::kManifestOpen, "Manifest.plist: " + why);
   const auto bagBytes = PlistData(manifest.Get("BackupKeyBag"));
-  if (!bagBytes) return fail(status::kBadData, "Manifest.plist has no BackupKeyBag: the backup is not encrypted");
+  if (!bagBytes) return fail(status::kBadData, "Manifest.plist has no key bag (BackupKeyBag): the encrypted backup cannot be deciphered");
   KeyBag bag;
   if (ParseKeyBag(*bagBytes, bag) != status::kOk) return fail(status::kBadData, "the key bag is damaged or truncated");
   Key256 kek{};
@@ -439,7 +439,9 @@ Status UnlockBackup(const fs::path& backupFolder, std::string_view password, Unl
   const Status s = UnlockClassKeys(bag, kek, result.classKeys);
   std::memset(kek.data(), 0, kek.size());
   if (s == status::kWrongPassword) return fail(s, "Wrong password");
-  if (s != status::kOk) return fail(s, "the key bag holds no class key wrapped with the password");
+  if (s != status::kOk) {
+    return fail(s, "the key bag is damaged: its class keys cannot be unwrapped with the password");
+  }
   if (const auto manifestKey = PlistData(manifest.Get("ManifestKey"))) {
     if (UnwrapWithClassKey(result.classKeys, *manifestKey, 0, result.manifestKey) != status::kOk)
       return fail(status::kBadData, "ManifestKey cannot be unwrapped");

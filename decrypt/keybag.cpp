@@ -73,6 +73,11 @@ Status ParseKeyBag(std::string_view bytes, KeyBag& out) {
 }
 
 Status DeriveKeyEncryptionKey(const KeyBag& bag, std::string_view password, Key256& kek) {
+  // A damaged count would otherwise keep the derivation busy for hours.
+  if (bag.iterations == 0 || bag.iterations > kMaxKeyBagIterations) return status::kBadData;
+  if (bag.hasDoubleProtection && (bag.dpIterations == 0 || bag.dpIterations > kMaxKeyBagIterations)) {
+    return status::kBadData;
+  }
   if (!bag.hasDoubleProtection) return Pbkdf2(Prf::Sha1, password, bag.salt, bag.iterations, kek);
   Key256 first{};
   if (Status s = Pbkdf2(Prf::Sha256, password, bag.dpSalt, bag.dpIterations, first); s != status::kOk)
@@ -86,19 +91,26 @@ Status DeriveKeyEncryptionKey(const KeyBag& bag, std::string_view password, Key2
 Status UnlockClassKeys(const KeyBag& bag, const Key256& kek, ClassKeys& keys) {
   ClassKeys found;
   bool anyPasswordWrapped = false;
+  size_t failedIntegrity = 0;
   for (const KeyBagClass& c : bag.classes) {
     if (!c.hasClass || !(c.wrap & kWrapPasscode) || c.wrappedKey.empty()) continue;
     if (c.keyType != 0) continue;  // asymmetric class keys are not file keys we can use here
     anyPasswordWrapped = true;
     std::string key;
     const Status s = AesKeyUnwrap(kek, c.wrappedKey, key);
-    if (s == status::kWrongPassword) return s;
+    if (s == status::kWrongPassword) {
+      ++failedIntegrity;
+      continue;
+    }
     if (s != status::kOk || key.size() != 32) return status::kBadData;
     Key256 k{};
     std::memcpy(k.data(), key.data(), 32);
     found[c.protectionClass] = k;
   }
   if (!anyPasswordWrapped) return status::kBadData;
+  // A wrong password fails every class key; some failing while others
+  // unwrap is a damaged key bag.
+  if (failedIntegrity > 0) return found.empty() ? status::kWrongPassword : status::kBadData;
   keys = std::move(found);
   return status::kOk;
 }

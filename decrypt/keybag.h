@@ -34,6 +34,11 @@ namespace orbanix::decrypt {
 
 inline constexpr uint32_t kWrapPasscode = 2;
 
+// The highest iteration count accepted for either derivation. Devices use
+// 10,000 (SHA-1) and 10,000,000 (SHA-256); a count beyond twice that is
+// damage, and would keep the derivation busy for hours.
+inline constexpr uint32_t kMaxKeyBagIterations = 20000000;
+
 struct KeyBagClass {
   std::string uuid;
   uint32_t protectionClass = 0;
@@ -65,14 +70,15 @@ struct KeyBag {
 Status ParseKeyBag(std::string_view bytes, KeyBag& out);
 
 // The password-derived key-encryption key; the slow part, done once per run.
+// 87 for an iteration count of 0 or above kMaxKeyBagIterations.
 Status DeriveKeyEncryptionKey(const KeyBag& bag, std::string_view password, Key256& kek);
 
 // The unwrapped 32-byte class keys by protection class.
 using ClassKeys = std::map<uint32_t, Key256>;
 
-// Unwraps every password-wrapped AES class key. kWrongPassword when any of
-// them fails its integrity check; 87 when the key bag wraps no class with
-// the password. Classes wrapped only with the device key, and asymmetric
+// Unwraps every password-wrapped AES class key. kWrongPassword when all of
+// them fail their integrity check; 87 when only some do (a damaged key bag)
+// or when the key bag wraps no class with the password. Classes wrapped only with the device key, and asymmetric
 // classes, are skipped.
 Status UnlockClassKeys(const KeyBag& bag, const Key256& kek, ClassKeys& keys);
 

@@ -1,5 +1,7 @@
 #include "device/device_source.h"
 
+#include "sources/stored_database.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -151,6 +153,7 @@ Status CDeviceRecovery::Open(const std::string&) {
   lastReported_ = 0;
   step_ = 10;
   if (const int answer = Report(progress_)) return answer;
+  problems_.Clear();
   conversations_.clear();
   qqAccounts_.clear();
   weChatAccounts_.clear();
@@ -238,6 +241,20 @@ Status CDeviceRecovery::Open(const std::string&) {
   return haveAddressBook || haveMessages ? status::kOk : status::kBadData;
 }
 
+bool CDeviceRecovery::Usable(const char* category, const char* devicePath, const fs::path& copy) {
+  const StoredDatabaseCheck check = CheckStoredDatabase(copy, {});
+  if (check.state == StoredDatabaseState::kPartial) problems_.Add(category, devicePath, check.what, check.reason);
+  if (check.state != StoredDatabaseState::kUnreadable) return true;
+  problems_.Add(category, devicePath, check.what, check.reason, true);
+  return false;
+}
+
+void CDeviceRecovery::NoteFailure(const char* category, const char* devicePath, Status result, bool found) {
+  if (result == status::kOk || result == ENOENT || result == kNoDevice) return;
+  problems_.Add(category, devicePath, found ? "could be read only in part" : "could not be read", StatusText(result),
+                !found);
+}
+
 Status CDeviceRecovery::ScanMessages(ConversationMap& conversations) {
   ScanProgress scanProgress;
   scanProgress.callback = callback_;
@@ -245,8 +262,12 @@ Status CDeviceRecovery::ScanMessages(ConversationMap& conversations) {
   scanProgress.base = progress_;
   scanProgress.span = step_ / 2;
   ConversationMap found;
-  const Status result = orbanix::ScanMessages(workFolder_ / kMessagesCopy, workFolder_ / kAddressBookCopy, found,
-                                              maxMessageRowId_, scanProgress);
+  Status result = status::kBadData;
+  if (Usable("messages", kMessagesPath, workFolder_ / kMessagesCopy)) {
+    result = orbanix::ScanMessages(workFolder_ / kMessagesCopy, workFolder_ / kAddressBookCopy, found,
+                                   maxMessageRowId_, scanProgress);
+    NoteFailure("messages", kMessagesPath, result, !found.empty());
+  }
   for (auto& [handle, messages] : found) {
     auto& into = conversations_[handle];
     into.insert(into.end(), std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
@@ -267,7 +288,7 @@ Status CDeviceRecovery::ScanMessageAttachments(std::vector<AttachmentFile>& atta
     if (lastAnswer_ != 0) return lastAnswer_;
   } else if (rootFileSystem_ && session_) {
     // No archive: the attachments folder of the whole file system.
-    result = WalkMedia(kAttachmentsPath, {}, found);
+    result = WalkMedia("message-attachments", kAttachmentsPath, {}, found);
     if (lastAnswer_ != 0) return lastAnswer_;
   } else {
     result = ENOENT;
@@ -279,7 +300,11 @@ Status CDeviceRecovery::ScanMessageAttachments(std::vector<AttachmentFile>& atta
 
 Status CDeviceRecovery::ScanContacts(std::vector<ContactRecord>& contacts) {
   std::vector<ContactRecord> found;
-  const Status result = orbanix::ScanContacts(workFolder_ / kAddressBookCopy, found, maxContactRowId_);
+  Status result = status::kBadData;
+  if (Usable("contacts", kAddressBookPath, workFolder_ / kAddressBookCopy)) {
+    result = orbanix::ScanContacts(workFolder_ / kAddressBookCopy, found, maxContactRowId_);
+    NoteFailure("contacts", kAddressBookPath, result, !found.empty());
+  }
   contacts.insert(contacts.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
@@ -292,8 +317,12 @@ Status CDeviceRecovery::ScanNotes(std::vector<NoteRecord>& notes) {
   // does not hold them.
   if (rootFileSystem_) {
     std::vector<NoteRecord> found;
-    result = orbanix::ScanNotes(workFolder_ / kNotesCopy, found, ExtractorProgressWithin(step_ / 2));
-    if (lastAnswer_ != 0) return lastAnswer_;
+    result = status::kBadData;
+    if (Usable("notes", kNotesPath, workFolder_ / kNotesCopy)) {
+      result = orbanix::ScanNotes(workFolder_ / kNotesCopy, found, ExtractorProgressWithin(step_ / 2));
+      if (lastAnswer_ != 0) return lastAnswer_;
+      NoteFailure("notes", kNotesPath, result, !found.empty());
+    }
     notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   }
   const int answer = Advance(step_ / 2);
@@ -368,15 +397,20 @@ Status CDeviceRecovery::ScanCallHistory(std::vector<CallRecord>& calls) {
   lastAnswer_ = 0;  // the answer of this operation's own reports
   Status result = status::kOk;
   if (rootFileSystem_) {
-    result = orbanix::ScanCallHistory(workFolder_ / kCallHistoryCopy, workFolder_ / kAddressBookCopy, calls,
-                                      ExtractorProgressWithin(step_ / 2));
-    if (lastAnswer_ != 0) return lastAnswer_;
+    result = status::kBadData;
+    const size_t before = calls.size();
+    if (Usable("call-history", kCallRecordPath, workFolder_ / kCallHistoryCopy)) {
+      result = orbanix::ScanCallHistory(workFolder_ / kCallHistoryCopy, workFolder_ / kAddressBookCopy, calls,
+                                        ExtractorProgressWithin(step_ / 2));
+      if (lastAnswer_ != 0) return lastAnswer_;
+      NoteFailure("call-history", kCallRecordPath, result, calls.size() > before);
+    }
   }
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
 }
 
-Status CDeviceRecovery::WalkMedia(const std::string& start, const std::string& digestPrefix,
+Status CDeviceRecovery::WalkMedia(const char* category, const std::string& start, const std::string& digestPrefix,
                                   std::vector<MediaItem>& out, const std::function<int()>& perFile) {
   const size_t from = out.size();
   std::deque<std::string> folders{start};
@@ -411,8 +445,9 @@ Status CDeviceRecovery::WalkMedia(const std::string& start, const std::string& d
         if (type == MediaType::Unknown) continue;
         const fs::path local = DigestCopy(digestPrefix + path);
         uint64_t size = 0;
-        if (session_->CopyDeviceFile(path, local, &size) != status::kOk) {
+        if (const Status copied = session_->CopyDeviceFile(path, local, &size); copied != status::kOk) {
           if (!binding_->Connected()) return NoDevice();
+          problems_.Add(category, path, "could not be copied from the phone", StatusText(copied));
           continue;
         }
         out.push_back(MediaItem{size, NameWithSniffedExtension(name, std::string("0.") + MediaSniffer::ExtensionOf(type)),
@@ -439,9 +474,9 @@ Status CDeviceRecovery::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vect
   // The ordinary file service's root is the media folder; the root file
   // service sees it at its place in the whole file system.
   const std::string media = session_->rootFileSystem() ? kMediaRoot : "";
-  Status result = WalkMedia(media + "/DCIM", {}, cameraRoll);
+  Status result = WalkMedia("camera-roll", media + "/DCIM", {}, cameraRoll);
   if (lastAnswer_ != 0) return lastAnswer_;
-  if (result == status::kOk) result = WalkMedia(media + "/PhotoStreamsData", {}, photoStream);
+  if (result == status::kOk) result = WalkMedia("photo-stream", media + "/PhotoStreamsData", {}, photoStream);
   if (lastAnswer_ != 0) return lastAnswer_;
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
@@ -455,7 +490,7 @@ Status CDeviceRecovery::ScanWhatsAppAttachments(std::vector<MediaItem>& media) {
     session_->OpenAppContainer(kWhatsAppBundle);
     int files = 0;
     const int base = progress_;
-    result = WalkMedia("/Library/Media/", std::string(kWhatsAppBundle) + ":", media,
+    result = WalkMedia("whatsapp-attachments", "/Library/Media/", std::string(kWhatsAppBundle) + ":", media,
                        [&] { return Report(base + std::min(++files, step_ / 2)); });
     if (lastAnswer_ != 0) return lastAnswer_;
   } catch (const DeviceError& e) {
@@ -607,8 +642,13 @@ Status CDeviceRecovery::ScanWeChat(ChatAccountMap& accounts) {
 Status CDeviceRecovery::ScanWhatsApp(WhatsAppChatMap& chats) {
   lastAnswer_ = 0;  // the answer of this operation's own reports
   whatsAppChats_.clear();
-  const Status result = orbanix::ScanWhatsApp(workFolder_ / kWhatsAppChatCopy, chats, ExtractorProgressWithin(step_));
-  if (lastAnswer_ != 0) return lastAnswer_;
+  Status result = status::kBadData;
+  const size_t before = chats.size();
+  if (Usable("whatsapp", "ChatStorage.sqlite", workFolder_ / kWhatsAppChatCopy)) {
+    result = orbanix::ScanWhatsApp(workFolder_ / kWhatsAppChatCopy, chats, ExtractorProgressWithin(step_));
+    if (lastAnswer_ != 0) return lastAnswer_;
+    NoteFailure("whatsapp", "ChatStorage.sqlite", result, chats.size() > before);
+  }
   whatsAppChats_ = chats;
   const int answer = Advance(step_);
   return answer ? answer : result;
@@ -624,13 +664,13 @@ Status CDeviceRecovery::CopyFile(const fs::path& source, const fs::path& destina
   return CopyFileWithProgress(source, destination, callback, user);
 }
 
-Status CDeviceRecovery::DumpMessageRows(const fs::path& output) {
-  return orbanix::DumpMessageRows(workFolder_ / kMessagesCopy, output, maxMessageRowId_);
+Status CDeviceRecovery::DumpMessageRows(const fs::path& output, const MessageRowFilter& keep) {
+  return orbanix::DumpMessageRows(workFolder_ / kMessagesCopy, output, maxMessageRowId_, keep);
 }
 
-Status CDeviceRecovery::DumpContactRows(const fs::path& output) {
+Status CDeviceRecovery::DumpContactRows(const fs::path& output, const ContactRowFilter& keep) {
   // The address book's copy is the one the contacts scan read.
-  return orbanix::DumpContactRows(workFolder_ / kAddressBookCopy, output, maxContactRowId_);
+  return orbanix::DumpContactRows(workFolder_ / kAddressBookCopy, output, maxContactRowId_, keep);
 }
 
 Status CDeviceRecovery::ExportWhatsAppChat(int chatKey, const fs::path& output, CopyCallback callback, void* user) {

@@ -104,8 +104,8 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
                         void* user) override;
   Status CopyFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                   CopyCallback callback, void* user) override;
-  Status DumpMessageRows(const std::filesystem::path& output) override;
-  Status DumpContactRows(const std::filesystem::path& output) override;
+  Status DumpMessageRows(const std::filesystem::path& output, const MessageRowFilter& keep) override;
+  Status DumpContactRows(const std::filesystem::path& output, const ContactRowFilter& keep) override;
   Status ExportWhatsAppChat(int chatKey, const std::filesystem::path& output, CopyCallback callback,
                             void* user) override;
   Status ExportQQChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
@@ -134,8 +134,16 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
   const std::vector<std::filesystem::path>& weChatCopies() const { return weChatCopies_; }
   int progress() const { return progress_; }
   int step() const { return step_; }
+  // What could not be read since the last Open: databases of the phone
+  // that are cut short or not databases, files that could not be copied.
+  std::vector<Problem> Problems() const override { return problems_.Snapshot(); }
 
  private:
+  // Looks at a local copy before its extractor reads it and records what
+  // is wrong with it; false when nothing can be read from it.
+  bool Usable(const char* category, const char* devicePath, const std::filesystem::path& copy);
+  // Records an extractor's failure (not a missing file, not a cancel).
+  void NoteFailure(const char* category, const char* devicePath, Status result, bool found);
   int Report(int value);
   int Advance(int share);
   static int SessionReport(void* self, int value);
@@ -152,7 +160,7 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
   // Breadth-first walk of a folder: recognised media copied and listed.
   // `perFile` (may be empty) is told every file listed; a non-zero answer
   // stops the walk.
-  Status WalkMedia(const std::string& start, const std::string& digestPrefix, std::vector<MediaItem>& out,
+  Status WalkMedia(const char* category, const std::string& start, const std::string& digestPrefix, std::vector<MediaItem>& out,
                    const std::function<int()>& perFile = {});
   Status WalkContainer(const std::string& bundleId, std::vector<AppMediaItem>& media);
   Status ScanChatCopies(bool qq, ChatAccountMap& accounts, ChatAccountMap& kept);
@@ -165,6 +173,7 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
   bool relayArchive_ = false;
   bool disconnected_ = false;
   std::string message_;
+  ProblemLog problems_;
   std::string englishMessage_;
   std::vector<std::filesystem::path> written_;  // copies named by digest
   std::vector<std::filesystem::path> qqCopies_;

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "sources/plist.h"
+
 namespace orbanix::device {
 
 std::string FrameMessage(plist_t message) {
@@ -46,6 +48,7 @@ bool ReceiveMessageBytes(ServiceConnection& connection, std::string& bytes) {
 plist_t ReceiveMessage(ServiceConnection& connection) {
   std::string bytes;
   if (!ReceiveMessageBytes(connection, bytes) || bytes.empty()) return nullptr;
+  if (!PlistNestingWithin(bytes)) return nullptr;  // deep enough to overflow the parser's stack
   plist_t root = nullptr;
   if (bytes.size() >= 8 && bytes.compare(0, 8, "bplist00") == 0) {
     plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);

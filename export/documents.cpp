@@ -6,6 +6,7 @@
 
 #include "export/text_format.h"
 #include "platform/folders.h"
+#include "platform/safe_file.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
 
@@ -69,12 +70,11 @@ Status WriteConversationHtml(const fs::path& path, std::string_view head, std::s
                              bool& stopped) {
   stopped = false;
   Status st = PrepareFolder(path);
+  // Written under a temporary name, renamed when whole.
+  OutputFile out;
   std::FILE* file = nullptr;
-  if (st == status::kOk) {
-    errno = 0;
-    file = std::fopen(path.c_str(), "wb");
-    if (!file) st = Errno();
-  }
+  if (st == status::kOk) st = out.Open(path);
+  if (st == status::kOk && !(file = out.stream())) st = Errno();
   if (st != status::kOk) {
     report(100, st, path);
     return st;
@@ -90,18 +90,13 @@ Status WriteConversationHtml(const fs::path& path, std::string_view head, std::s
       break;
     }
   }
-  if (stopped) {
-    std::fclose(file);
-    std::error_code ec;
-    fs::remove(path, ec);
-    return status::kCancelled;
-  }
+  if (stopped) return status::kCancelled;  // the temporary file goes with `out`
 
   errno = 0;
   for (std::string_view part : {head, std::string_view(body), tail}) {
     if (st == status::kOk && std::fwrite(part.data(), 1, part.size(), file) != part.size()) st = Errno();
   }
-  if (std::fclose(file) != 0 && st == status::kOk) st = Errno();
+  if (st == status::kOk) st = out.Commit();
   if (report(100, st, path) != 0) stopped = true;
   return st;
 }
@@ -131,14 +126,15 @@ std::string TextCell(std::string_view text) { return HtmlEscape(text); }
 Status WriteBinaryFile(const fs::path& path, std::initializer_list<std::string_view> parts) {
   Status st = PrepareFolder(path);
   if (st != status::kOk) return st;
+  OutputFile out;
+  if ((st = out.Open(path)) != status::kOk) return st;
   errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  std::FILE* file = out.stream();
   if (!file) return Errno();
   for (std::string_view part : parts) {
     if (st == status::kOk && std::fwrite(part.data(), 1, part.size(), file) != part.size()) st = Errno();
   }
-  if (std::fclose(file) != 0 && st == status::kOk) st = Errno();
-  return st;
+  return st == status::kOk ? out.Commit() : st;  // a failed one leaves nothing behind
 }
 
 }  // namespace orbanix

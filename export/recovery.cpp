@@ -2,10 +2,16 @@
 
 #include <algorithm>
 #include <ctime>
+#include <memory>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "export/json_lines.h"
 #include "export/names.h"
 #include "export/organizer_documents.h"
 #include "export/text_format.h"
+#include "export/vcard.h"
 #include "platform/folders.h"
 #include "platform/text.h"
 
@@ -58,6 +64,41 @@ ConversationLine LineOf(const ChatMessageRecord& m) {
   return line;
 }
 
+// The stem of the last part of a path ("IMG_0001" of ".../IMG_0001.JPG"):
+// an attachment's copy has the extension of what its bytes are, which need
+// not be the one the message names.
+std::string FileStem(std::string_view path) {
+  const size_t slash = path.find_last_of("/\\");
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+  return std::string(name);
+}
+
+// What identifies a contact of the scan among the rows of the contacts
+// table: every field the contacts scan made of its row.
+std::string ContactKey(const ContactRecord& c) {
+  std::string key = c.deleted != 0 ? "1" : "0";
+  for (const std::string* field : {&c.name, &c.phones, &c.email, &c.address, &c.social, &c.homePage, &c.company}) {
+    key += '\x1f';
+    key += *field;
+  }
+  return key;
+}
+
+// The key of a category in the JSON Lines files.
+const char* CategoryKey(Category category) {
+  switch (category) {
+    case Category::CameraRoll: return "camera-roll";
+    case Category::PhotoStream: return "photo-stream";
+    case Category::AppPhotos: return "app-photos";
+    case Category::AppVideos: return "app-videos";
+    case Category::MessageAtts: return "message-attachments";
+    case Category::WhatsAppAtts: return "whatsapp-attachments";
+    default: return "";
+  }
+}
+
 // One table document collected during the walk and written at the end.
 struct TableDocument {
   const DocumentTemplate* tmpl = nullptr;
@@ -91,6 +132,7 @@ class Run {
     notes_.path = root_ / CategoryFolder(Category::Notes) / ("Notes_" + stamp_ + ".html");
     contacts_.tmpl = &templates_.contacts;
     contacts_.path = root_ / CategoryFolder(Category::Contacts) / stamp_ / "Contacts.html";
+    jsonFolder_ = root_ / "JSON" / stamp_;
 
     progress_.Start(selection.RecoveryTotal());
     for (const auto& [id, state] : selection.table().entries()) {
@@ -98,7 +140,8 @@ class Run {
       if (state.folder || !state.ticked || state.hidden) continue;
       Dispatch(id, static_cast<Category>(state.category));
     }
-    if (!progress_.Cancelled()) Finish();
+    if (!progress_.Cancelled()) Finish(selection);
+    if (media_) media_->Close();  // lists the copies that were kept, also after a cancel
     result.cancelled = progress_.Cancelled();
     if (result.cancelled) result.status = status::kCancelled;
     result.counts = progress_.counts();
@@ -109,20 +152,28 @@ class Run {
   void Dispatch(const void* id, Category category) {
     switch (category) {
       case Category::CameraRoll:
-        if (auto* m = ElementOf(records_.cameraRoll, id)) Copy(m->path, Folder(category), m->name);
+        if (auto* m = ElementOf(records_.cameraRoll, id)) CopyMedia(category, m->path, Folder(category), m->name, m->size);
         break;
       case Category::PhotoStream:
-        if (auto* m = ElementOf(records_.photoStream, id)) Copy(m->path, Folder(category), m->name);
+        if (auto* m = ElementOf(records_.photoStream, id)) CopyMedia(category, m->path, Folder(category), m->name, m->size);
         break;
       case Category::WhatsAppAtts:
-        if (auto* m = ElementOf(records_.whatsAppMedia, id)) Copy(m->path, Folder(category), m->name);
+        if (auto* m = ElementOf(records_.whatsAppMedia, id)) {
+          const std::string out = CopyMedia(category, m->path, Folder(category), m->name, m->size);
+          if (!out.empty()) chatMediaPaths_[FileStem(m->name)].push_back(out);
+        }
         break;
       case Category::MessageAtts:
-        if (auto* a = ElementOf(records_.attachments, id)) Copy(a->path, Folder(category), a->name);
+        if (auto* a = ElementOf(records_.attachments, id)) {
+          const std::string out = CopyMedia(category, a->path, Folder(category), a->name, a->size);
+          if (!out.empty()) attachmentPaths_[FileStem(a->name)].push_back(out);
+        }
         break;
       case Category::AppPhotos:
       case Category::AppVideos:
-        if (auto* a = FindAppItem(records_, category, id)) Copy(a->path, Folder(category) / SanitizeName(a->appName), a->name);
+        if (auto* a = FindAppItem(records_, category, id)) {
+          CopyMedia(category, a->path, Folder(category) / SanitizeName(a->appName), a->name, a->size, a->appName);
+        }
         break;
       case Category::Messages:
         if (auto* m = FindConversationRecord(records_, id)) Conversation(*m);
@@ -132,6 +183,8 @@ class Run {
         break;
       case Category::Contacts:
         if (auto* c = ElementOf(records_.contacts, id)) {
+          chosenContacts_.insert(ContactKey(*c));
+          vcards_ += VCardText(VCardContactOf(*c));
           AddRow(contacts_, {TextCell(c->name), PhonesCell(c->phones), TextCell(c->email), TextCell(c->address),
                              TextCell(c->homePage), TextCell(c->social), TextCell(c->company)},
                  c->deleted != 0);
@@ -184,13 +237,44 @@ class Run {
     return st;
   }
 
-  void Copy(const fs::path& from, const fs::path& folder, const std::string& name) {
+  // Copies one stored file and, with the JSON option, lists it in
+  // media.jsonl. The copy's path relative to the output root, or empty when
+  // no copy was kept.
+  std::string CopyMedia(Category category, const fs::path& from, const fs::path& folder, const std::string& name,
+                        uint64_t size, std::string_view application = {}) {
+    const fs::path to = Copy(from, folder, name);
+    if (to.empty()) return {};
+    const std::string relative = RelativeName(to);
+    if (options_.jsonLines) {
+      JsonLinesFile* media = MediaFile();
+      if (media) media->Write(MediaJson(CategoryKey(category), name, size, application, relative));
+    }
+    return relative;
+  }
+
+  std::string RelativeName(const fs::path& path) const { return path.lexically_relative(root_).generic_string(); }
+
+  // media.jsonl, opened at the first copy; null when it cannot be (that
+  // failure is counted once).
+  JsonLinesFile* MediaFile() {
+    if (!media_) {
+      media_ = std::make_unique<JsonLinesFile>();
+      const fs::path path = jsonFolder_ / "media.jsonl";
+      Status st = CreateFolderTree(jsonFolder_);
+      if (st == status::kOk) st = media_->Open(path);
+      if (st != status::kOk) ExtraFailure(path, st);
+    }
+    return media_->IsOpen() ? media_.get() : nullptr;
+  }
+
+  // The path of the copy when it was completed without error, else empty.
+  fs::path Copy(const fs::path& from, const fs::path& folder, const std::string& name) {
     fs::path to;
     const fs::path wanted = folder / SanitizeName(name, true);
     Status st = Prepare(wanted, to);
     if (st != status::kOk) {
       progress_.Report(100, st, wanted);
-      return;
+      return {};
     }
     bool completed = false;
     Status completion = status::kOk;
@@ -209,7 +293,7 @@ class Run {
     std::error_code ec;
     if (stopped || (!completed && progress_.Cancelled())) {
       fs::remove(to, ec);  // the partly written copy: it was not counted
-      return;
+      return {};
     }
     if (!completed) {
       // An empty source completes without a report; a failure may end
@@ -217,12 +301,17 @@ class Run {
       if (st != status::kOk) {
         fs::remove(to, ec);
         progress_.Report(100, st, to);
-      } else if (progress_.Report(100, st, to) != 0) {
+        return {};
+      }
+      if (progress_.Report(100, st, to) != 0) {
         fs::remove(to, ec);  // cancelled just now: not counted, so not kept
+        return {};
       }
     } else if (completion != status::kOk) {
       fs::remove(to, ec);
+      return {};
     }
+    return to;
   }
 
   // Writes TXT (and CSV), then HTML, of one conversation or chat; a
@@ -279,6 +368,7 @@ class Run {
     const fs::path folder =
         Folder(Category::Messages) / (SanitizeName(MessageFolderName(record.contactName)) + "-" + stamp_);
     if (CreateFolderTree(folder) == status::kOk) messagesWritten_ = true;
+    chosenHandles_.insert(record.handleId);
     const std::string label = SanitizeName(MessageConversationLabel(record.contactName, record.address));
     std::vector<ConversationLine> lines;
     if (records_.conversations) {
@@ -377,28 +467,118 @@ class Run {
     }
   }
 
-  void Finish() {
+  void Finish(const CStatisticsObj& selection) {
     if (messagesWritten_ && source_.dumpMessageRows) {
       const fs::path sms = Folder(Category::Messages) / "sms.csv";
       std::error_code ec;
       fs::remove(sms, ec);
-      const Status st = source_.dumpMessageRows(sms);
+      const MessageRowFilter keep = [this](int64_t handleId) { return chosenHandles_.count(handleId) != 0; };
+      const Status st = source_.dumpMessageRows(sms, keep);
       if (st != status::kOk) ExtraFailure(sms, st);
     }
     WriteTable(calls_);
     WriteTable(notes_);
     if (contacts_.records > 0) {
-      CreateFolderTree(contacts_.path.parent_path());
+      const fs::path folder = contacts_.path.parent_path();
+      CreateFolderTree(folder);
       if (source_.dumpContactRows) {
-        const fs::path csv = contacts_.path.parent_path() / "Contacts.csv";
+        const fs::path csv = folder / "Contacts.csv";
         std::error_code ec;
         fs::remove(csv, ec);
-        const Status st = source_.dumpContactRows(csv);
+        const ContactRowFilter keep = [this](const ContactRecord& c) {
+          return chosenContacts_.count(ContactKey(c)) != 0;
+        };
+        const Status st = source_.dumpContactRows(csv, keep);
         if (st != status::kOk) ExtraFailure(csv, st);
       }
+      const fs::path vcf = folder / "Contacts.vcf";
+      if (const Status st = WriteBinaryFile(vcf, {vcards_}); st != status::kOk) ExtraFailure(vcf, st);
       WriteTable(contacts_);
     }
     FinishOrganizer();
+    if (options_.jsonLines) WriteJsonLines(selection);
+  }
+
+  // One JSON Lines file of a category, opened at its first record.
+  struct JsonOutput {
+    const char* name;
+    JsonLinesFile file;
+    Status failure = status::kOk;
+  };
+
+  void WriteJson(JsonOutput& out, const JsonObject& object) {
+    if (out.failure != status::kOk) return;
+    if (!out.file.IsOpen()) {
+      out.failure = CreateFolderTree(jsonFolder_);
+      if (out.failure == status::kOk) out.failure = out.file.Open(jsonFolder_ / out.name);
+      if (out.failure != status::kOk) return;
+    }
+    out.failure = out.file.Write(object);
+  }
+
+  std::vector<std::string> PathsOf(const std::unordered_map<std::string, std::vector<std::string>>& copies,
+                                   std::string_view name) const {
+    if (name.empty()) return {};
+    const auto it = copies.find(FileStem(name));
+    return it == copies.end() ? std::vector<std::string>() : it->second;
+  }
+
+  // The records of the chosen conversations, contacts, calls, notes and
+  // chats, one line each, walked again in the selection's order.
+  void WriteJsonLines(const CStatisticsObj& selection) {
+    JsonOutput messages{"messages.jsonl", {}}, contacts{"contacts.jsonl", {}}, calls{"calls.jsonl", {}},
+        notes{"notes.jsonl", {}}, chats{"whatsapp.jsonl", {}}, calendar{"calendar.jsonl", {}},
+        reminders{"reminders.jsonl", {}}, bookmarks{"safari-bookmarks.jsonl", {}}, history{"safari-history.jsonl", {}};
+    for (const auto& [id, state] : selection.table().entries()) {
+      if (state.folder || !state.ticked || state.hidden) continue;
+      switch (static_cast<Category>(state.category)) {
+        case Category::Messages:
+          if (const MessageRecord* r = FindConversationRecord(records_, id); r && records_.conversations) {
+            const auto it = records_.conversations->find(r->handleId);
+            if (it == records_.conversations->end()) break;
+            const std::string label = MessageConversationLabel(r->contactName, r->address);
+            for (const MessageRecord& m : it->second) {
+              WriteJson(messages, MessageJson(m, label, PathsOf(attachmentPaths_, m.attachmentName)));
+            }
+          }
+          break;
+        case Category::Contacts:
+          if (auto* c = ElementOf(records_.contacts, id)) WriteJson(contacts, ContactJson(*c));
+          break;
+        case Category::CallHistory:
+          if (auto* c = ElementOf(records_.calls, id)) WriteJson(calls, CallJson(*c));
+          break;
+        case Category::Notes:
+          if (auto* n = ElementOf(records_.notes, id)) WriteJson(notes, NoteJson(*n));
+          break;
+        case Category::WhatsApp:
+          if (auto* c = ElementOf(records_.chatRows, id); c && records_.chats) {
+            const auto it = records_.chats->find(c->chatId);
+            if (it == records_.chats->end()) break;
+            const std::string label = WhatsAppConversationLabel(c->partnerName, c->partnerAddress, c->chatTitle);
+            for (const ChatMessageRecord& m : it->second) {
+              const std::vector<std::string> media =
+                  m.mediaItemId != 0 ? PathsOf(chatMediaPaths_, m.text) : std::vector<std::string>();
+              WriteJson(chats, ChatMessageJson(m, label, media));
+            }
+          }
+          break;
+        default:
+          break;
+      }
+    }
+    // The organiser records were gathered in the selection's order already.
+    for (const CalendarEventRecord* e : events_) WriteJson(calendar, CalendarEventJson(*e));
+    for (const ReminderRecord* r : reminders_) WriteJson(reminders, ReminderJson(*r));
+    for (const SafariBookmarkRecord* b : bookmarks_) WriteJson(bookmarks, SafariBookmarkJson(*b));
+    for (const SafariHistoryRecord* h : history_) WriteJson(history, SafariHistoryJson(*h));
+    for (JsonOutput* out : {&messages, &contacts, &calls, &notes, &chats, &calendar, &reminders, &bookmarks, &history}) {
+      if (out->file.IsOpen()) {
+        const Status closed = out->file.Close();
+        if (out->failure == status::kOk) out->failure = closed;
+      }
+      if (out->failure != status::kOk) ExtraFailure(jsonFolder_ / out->name, out->failure);
+    }
   }
 
   const RecoveryRecords& records_;
@@ -414,6 +594,13 @@ class Run {
   std::vector<const CalendarEventRecord*> events_;
   std::vector<const SafariBookmarkRecord*> bookmarks_;
   std::vector<const SafariHistoryRecord*> history_;
+  std::string vcards_;                              // the cards of the chosen contacts
+  std::set<int64_t> chosenHandles_;                 // the conversations written
+  std::unordered_set<std::string> chosenContacts_;  // ContactKey of the contacts written
+  fs::path jsonFolder_;
+  std::unique_ptr<JsonLinesFile> media_;
+  // Name stem -> the output paths of the copies with that stem.
+  std::unordered_map<std::string, std::vector<std::string>> attachmentPaths_, chatMediaPaths_;
 };
 
 }  // namespace

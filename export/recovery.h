@@ -9,7 +9,7 @@
 //   Message/CONTACT-S/LABEL.txt and LABEL.html           one folder per conversation
 //   Message/sms.csv                                      the message row dump, once per run
 //   Message Attachments/NAME                             copies
-//   Contacts/S/Contacts.html and Contacts.csv            one document for all contacts
+//   Contacts/S/Contacts.html, .vcf and .csv              one document each for all contacts
 //   CallHistory/CallHistory_S.html                       one document
 //   Notes/Notes_S.html                                   one document
 //   WhatsApp Message/LABEL-S/LABEL.txt, .csv and .html   one folder per chat
@@ -19,6 +19,8 @@
 //   Safari/Safari_S.html                                 bookmarks and history
 //   Safari/Bookmarks_S.html                              the bookmarks for a browser to import
 //   Safari/Bookmarks_S.csv and History_S.csv
+//   JSON/S/messages.jsonl, contacts.jsonl, calls.jsonl,  with the JSON option: one object per
+//     notes.jsonl, whatsapp.jsonl, media.jsonl, ...      record or copied file (json_lines.h)
 // Every name from a record is sanitised (SanitizeName) and every copied file
 // and conversation file gets a free name (UniqueOutputPath); the documents
 // with S in their names are overwritten within one run.
@@ -28,13 +30,19 @@
 // order, skipping grouping entries, unticked and hidden items; at the end the
 // row dumps and the contacts, call-history, notes, calendar, reminders and
 // Safari documents are written.
+// The row dumps hold only the rows of the conversations and contacts that
+// were chosen, not the whole tables. The JSON Lines files are written last,
+// after every copy, so that a message names the output paths of its
+// attachments wherever the selection put them; media.jsonl is written as the
+// copies are made.
 //
 // Counting: every written item ends in exactly one completion report: a
 // copied file (an empty one too), a conversation's HTML document, a chat's
 // HTML document, and each contact, call and note once its document is on
 // disk (all naming that document; the same for events, reminders,
-// bookmarks and history with their HTML document). A file that fails beside them (a
-// conversation's TXT or CSV, a row dump) is reported as one more failure and
+// bookmarks and history with their HTML document). A file that fails beside
+// them (a conversation's TXT or CSV, a row dump, the vCard file, a JSON Lines
+// file) is reported as one more failure and
 // raises the total by one, so that done reaches the total.
 //
 // Cancel: once RecoveryProgress is cancelled the walk stops at once, the file
@@ -69,10 +77,11 @@ struct RecoveryOutputSource {
   // exists), reporting percent, status and destination after each piece; a
   // non-zero answer stops the copy. 0 or the failure.
   std::function<Status(const fs::path& source, const fs::path& destination, const ReportFn& report)> copyFile;
-  // Write every row of the messages / contacts table, live and recovered, to
-  // the file given. 0 or the failure. May be empty when the source has none.
-  std::function<Status(const fs::path& output)> dumpMessageRows;
-  std::function<Status(const fs::path& output)> dumpContactRows;
+  // Write the rows of the messages / contacts table, live and recovered,
+  // that `keep` accepts to the file given. 0 or the failure. May be empty
+  // when the source has none.
+  std::function<Status(const fs::path& output, const MessageRowFilter& keep)> dumpMessageRows;
+  std::function<Status(const fs::path& output, const ContactRowFilter& keep)> dumpContactRows;
 };
 
 // The WhatsApp chats: chat key to the chat's messages in date order.
@@ -111,6 +120,7 @@ struct RecoveryOptions {
   fs::path templateFolder;   // empty: DefaultTemplateFolder()
   std::string deviceName;    // for the document titles
   int64_t startTime = 0;     // Unix seconds of the run's stamp; 0: now
+  bool jsonLines = false;    // also write the JSON Lines files
 };
 
 struct RecoveryResult {

@@ -17,8 +17,12 @@ RecoveryOutputSource OutputSourceOf(IPhoneRecoveryParse& source) {
   out.copyFile = [s](const fs::path& from, const fs::path& to, const ReportFn& report) {
     return s->CopyFile(from, to, ForwardReport, const_cast<ReportFn*>(&report));
   };
-  out.dumpMessageRows = [s](const fs::path& output) { return s->DumpMessageRows(output); };
-  out.dumpContactRows = [s](const fs::path& output) { return s->DumpContactRows(output); };
+  out.dumpMessageRows = [s](const fs::path& output, const MessageRowFilter& keep) {
+    return s->DumpMessageRows(output, keep);
+  };
+  out.dumpContactRows = [s](const fs::path& output, const ContactRowFilter& keep) {
+    return s->DumpContactRows(output, keep);
+  };
   return out;
 }
 

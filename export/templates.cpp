@@ -116,6 +116,6 @@ Status DocumentTemplates::Load(const fs::path& folder, std::string_view deviceNa
   return status::kOk;
 }
 
-fs::path DefaultTemplateFolder() { return ProgramFolder() / "template"; }
+fs::path DefaultTemplateFolder() { return ProgramDataFolder() / "template"; }
 
 }  // namespace orbanix

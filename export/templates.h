@@ -62,7 +62,7 @@ struct DocumentTemplates {
   Status Load(const fs::path& folder, std::string_view deviceName, std::string& error);
 };
 
-// The program's own template folder: program folder + "template".
+// The program's own template folder: program data folder + "template".
 fs::path DefaultTemplateFolder();
 
 }  // namespace orbanix

@@ -43,7 +43,7 @@ std::string CsvLine(std::initializer_list<std::string_view> fields) {
     line += CsvField(f);
     first = false;
   }
-  line.push_back('\n');
+  line += "\r\n";  // records end in CR LF (RFC 4180)
   return line;
 }
 

@@ -18,7 +18,8 @@ std::string HtmlEscape(std::string_view text);
 // quote, a carriage return or a line feed (or begins or ends with a blank),
 // with every double quote doubled inside the quotes.
 std::string CsvField(std::string_view value);
-// The fields joined by commas, followed by "\n".
+// The fields joined by commas, followed by "\r\n" (RFC 4180 ends records in
+// CR LF; a text file that turns LF into CR LF leaves the pair as it is).
 std::string CsvLine(std::initializer_list<std::string_view> fields);
 
 // Duration of a call: "%d Hour %d Min" from 3600 seconds on (seconds

@@ -67,7 +67,13 @@ RowDecoder MakeContactRowDecoder(std::vector<ContactRecord>& sink, int64_t* maxR
       if (HasReplacementOrZero(text)) return status::kBadData;
       switch (c) {
         case 1:
-        case 2: contact.name += text; break;
+          contact.name += text;
+          contact.firstName = text;
+          break;
+        case 2:
+          contact.name += text;
+          contact.lastName = text;
+          break;
         case 7: contact.company = std::move(text); break;
         case 16: contact.phones = std::move(text); break;
         case 17: contact.email = std::move(text); break;
@@ -135,14 +141,26 @@ Status ScanContacts(const std::filesystem::path& addressBook, std::vector<Contac
 }
 
 Status DumpContactRows(const std::filesystem::path& addressBook, const std::filesystem::path& output,
-                       int64_t startRowId) {
+                       int64_t startRowId, const ContactRowFilter& keep) {
   CDbFileReader reader;
   const Status opened = reader.Open(addressBook);
   if (opened != status::kOk) return opened;
   reader.rowCounter = static_cast<uint64_t>(std::max<int64_t>(startRowId, 0));
   Status writeError = status::kOk;
+  // The chosen contacts are recognised by the record the contacts scan made
+  // of the same row.
+  std::vector<ContactRecord> decoded;
+  const RowDecoder decode = keep ? MakeContactRowDecoder(decoded) : RowDecoder();
   ScanTable(reader, kContactsSearchTable, [&](CDbFileReader& r, const RowInput& input) -> Status {
     if (writeError != status::kOk) return writeError;
+    if (keep) {
+      decoded.clear();
+      if (decode(r, input) != status::kOk || decoded.empty() || decoded.back().phones.empty()) return status::kOk;
+      ContactRecord& contact = decoded.back();
+      if (contact.name.empty()) contact.name = "No Name";
+      contact.phones = SelectPhoneNumbers(contact.phones);
+      if (!keep(contact)) return status::kOk;
+    }
     const Status st = DumpRowToFile(r, output, input);
     // 87 is a row that cannot be written as text; anything else is the
     // output failing, which ends the dump.

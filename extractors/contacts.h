@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,8 @@ struct ContactRecord {
   std::string phones;    // column 16; after the contacts scan the selected numbers joined by "\n"
   std::string company;   // column 7
   std::string name;      // column 1 followed directly by column 2; "No Name" when empty after the contacts scan
+  std::string firstName; // column 1 alone (for documents that keep the parts of a name apart)
+  std::string lastName;  // column 2 alone
 };
 
 // The row decoder of the search table: appends each row it accepts to
@@ -76,9 +79,12 @@ Status ScanContacts(const std::filesystem::path& addressBook, std::vector<Contac
 // The contact row dump: appends every row of the search table, live and
 // recovered, to `output` as a text line (row_dump.h); recovered rows are
 // numbered on from `startRowId` (the value the contacts scan returned).
-// Returns the open status of the address book, or the first error writing
-// the output.
+// With `keep`, a row is written only when it is a contact of the contacts
+// scan (a phone text, the numbers selected, "No Name" for a nameless person)
+// that `keep` accepts: the contacts the user chose. Returns the open status
+// of the address book, or the first error writing the output.
+using ContactRowFilter = std::function<bool(const ContactRecord& contact)>;
 Status DumpContactRows(const std::filesystem::path& addressBook, const std::filesystem::path& output,
-                       int64_t startRowId);
+                       int64_t startRowId, const ContactRowFilter& keep = {});
 
 }  // namespace orbanix

@@ -945,7 +945,8 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
   return answer;
 }
 
-Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem::path& output, int64_t startRowId) {
+Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem::path& output, int64_t startRowId,
+                       const MessageRowFilter& keep) {
   CDbFileReader reader;
   const Status opened = reader.Open(smsDb);
   if (opened != status::kOk) return opened;
@@ -981,6 +982,9 @@ Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem
       newDate = nanoseconds ? nowApple * 1000000000LL : nowApple;
       fromMe = IsOne(r, kFromMeColumn);
     }
+    // Left out after its number is taken, so the rows written keep the
+    // numbers of a whole dump.
+    if (keep && !keep(r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0)) return status::kOk;
     line.Clear();
     const int columns = std::max(r.ColumnCount(), rd.messageColumns);
     for (int c = 0; c < columns; ++c) {

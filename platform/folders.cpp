@@ -39,6 +39,16 @@ fs::path ProgramFolder() {
   return exe.parent_path();
 }
 
+fs::path ProgramDataFolderFor(const fs::path& programFolder) {
+  std::error_code ec;
+  if (fs::is_directory(programFolder / "template", ec)) return programFolder;
+  const fs::path installed = (programFolder / ".." / "share" / "orbanix").lexically_normal();
+  if (fs::is_directory(installed, ec)) return installed;
+  return programFolder;
+}
+
+fs::path ProgramDataFolder() { return ProgramDataFolderFor(ProgramFolder()); }
+
 std::vector<fs::path> DefaultBackupRoots() {
   std::vector<fs::path> roots;
   roots.push_back(AppDataFolder() / "MobileSync" / "Backup");

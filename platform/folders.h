@@ -6,8 +6,12 @@
 //   work folder              chosen by free space on first use, always ends
 //                            in "TamselTempFile/": the decrypted copy of an
 //                            encrypted backup
-//   program folder           the folder of the running executable: config.ini,
-//                            Languages/, template/, orbanix-decrypt
+//   program folder           the folder of the running executable, with
+//                            orbanix-decrypt beside it
+//   program data folder      config.ini, Languages/, template/, manual/: the
+//                            program folder itself in a build tree, or
+//                            PREFIX/share/orbanix when the executable was
+//                            installed into PREFIX/bin
 #pragma once
 
 #include <cstdint>
@@ -25,6 +29,14 @@ namespace fs = std::filesystem;
 fs::path AppDataFolder();
 fs::path DataFolder();     // AppDataFolder() / "TamselOrbanix"
 fs::path ProgramFolder();  // folder of /proc/self/exe
+
+// The folder of the program's data files for an executable in
+// `programFolder`: that folder when it holds "template" (the build tree keeps
+// the data beside the executables), else "../share/orbanix" from it when that
+// exists (an installed tree), else `programFolder`, so that a missing file is
+// reported where it was looked for first.
+fs::path ProgramDataFolderFor(const fs::path& programFolder);
+fs::path ProgramDataFolder();  // ProgramDataFolderFor(ProgramFolder())
 
 // Folders searched for backups by default, those that exist or not:
 // $XDG_DATA_HOME/MobileSync/Backup and the iTunes folder of a Wine prefix

@@ -69,7 +69,7 @@ LanguageSettings::LanguageSettings(fs::path programFolder) : folder_(std::move(p
 
 LanguageSettings& LanguageSettings::Instance() {
   static LanguageSettings settings = [] {
-    LanguageSettings s(ProgramFolder());
+    LanguageSettings s(ProgramDataFolder());
     s.Load();
     return s;
   }();

@@ -118,6 +118,12 @@ OutputFile::~OutputFile() { Discard(); }
 
 Status OutputFile::Open(const fs::path& finalPath) {
   Discard();
+  // Only a file is ever replaced: never a folder, nor a device or a FIFO
+  // that the rename would put a file in place of.
+  struct stat existing {};
+  if (::stat(finalPath.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+    return S_ISDIR(existing.st_mode) ? EISDIR : EEXIST;
+  }
   final_ = finalPath;
   // A short temporary name of its own: the final name may already be as
   // long as the file system allows.

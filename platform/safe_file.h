@@ -54,7 +54,8 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates the temporary file (mode 0644 less the umask). 0 or errno.
+  // Creates the temporary file (mode 0644). 0 or errno; EISDIR when the
+  // final path is a folder and EEXIST when it is anything else but a file.
   Status Open(const std::filesystem::path& finalPath);
   int fd() const { return fd_; }
   // A stdio stream over the same file (made on first use; nullptr when it

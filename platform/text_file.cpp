@@ -23,19 +23,22 @@ std::string CrLfLineEnds(std::string_view text, bool previousWasCr) {
   return out;
 }
 
-Utf8TextFile::~Utf8TextFile() { Close(); }
+Utf8TextFile::~Utf8TextFile() {
+  file_ = nullptr;
+  out_.Discard();
+}
 
 Status Utf8TextFile::Open(const std::filesystem::path& path) {
-  Close();
-  errno = 0;
-  file_ = std::fopen(path.c_str(), "wb");
-  if (!file_) return LastErrno();
+  file_ = nullptr;
+  failed_ = status::kOk;
   lastWasCr_ = false;
+  if (const Status opened = out_.Open(path); opened != status::kOk) return opened;
+  file_ = out_.stream();
   errno = 0;
-  if (std::fwrite(kBom, 1, 3, file_) != 3 || std::fflush(file_) != 0) {
+  if (!file_ || std::fwrite(kBom, 1, 3, file_) != 3 || std::fflush(file_) != 0) {
     const Status err = LastErrno();
-    std::fclose(file_);
     file_ = nullptr;
+    out_.Discard();
     return err;
   }
   return status::kOk;
@@ -48,17 +51,20 @@ Status Utf8TextFile::Write(std::string_view text) {
   lastWasCr_ = text.back() == '\r';
   errno = 0;
   if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size() || std::fflush(file_) != 0) {
-    return LastErrno();
+    if (failed_ == status::kOk) failed_ = LastErrno();
+    return failed_;
   }
   return status::kOk;
 }
 
 Status Utf8TextFile::Close() {
   if (!file_) return status::kOk;
-  errno = 0;
-  const int rc = std::fclose(file_);
   file_ = nullptr;
-  return rc == 0 ? status::kOk : LastErrno();
+  if (failed_ != status::kOk) {
+    out_.Discard();
+    return failed_;
+  }
+  return out_.Commit();
 }
 
 }  // namespace orbanix

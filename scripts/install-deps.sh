@@ -9,6 +9,7 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev xvfb xauth
+  dpkg-dev file groff-base desktop-file-utils
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <system_error>
 
@@ -19,6 +20,21 @@
 namespace orbanix {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// The decryption's error line may begin with its status ("87: the key bag
+// is damaged"); the user reads the words.
+std::string WithoutStatusPrefix(const std::string& text) {
+  size_t digits = 0;
+  while (digits < text.size() && (std::isdigit(static_cast<unsigned char>(text[digits])) || text[digits] == '-')) {
+    ++digits;
+  }
+  if (digits > 0 && text.compare(digits, 2, ": ") == 0) return text.substr(digits + 2);
+  return text;
+}
+
+}  // namespace
 
 BackupCatalog::BackupCatalog(fs::path dataFolder, std::vector<fs::path> roots)
     : dataFolder_(dataFolder.empty() ? DataFolder() : std::move(dataFolder)) {
@@ -111,8 +127,15 @@ Status BackupCatalog::Open(const std::string& password) {
     const Status result = decrypt::RunDecryptionStep(request, stepProgress, output, &report);
     progress_ = stepProgress.progress;
     if (result != status::kOk) {
-      if (!report.error.empty()) lastMessage_ = report.error;
-      return result;
+      if (!report.error.empty()) lastMessage_ = WithoutStatusPrefix(report.error);
+      // A wrong password may be given again, and a cancel is a cancel; any
+      // other failure (a damaged key bag, an unusable iteration count, a
+      // manifest that does not decipher) leaves nothing readable: the
+      // stored files are ciphertext, never to be scanned as they are.
+      if (result == status::kWrongPassword || result == status::kCancelled) return result;
+      if (lastMessage_.empty()) lastMessage_ = "the backup could not be deciphered (" + StatusText(result) + ")";
+      problems_.Add("", "", "cannot be deciphered", lastMessage_, true);
+      return status::kCannotOpen;
     }
     if (!report.failedFiles.empty()) {
       lastMessage_ = std::to_string(report.failedFiles.size()) + " files could not be deciphered";
@@ -461,15 +484,16 @@ Status BackupCatalog::CopyForPreview(const fs::path& source, fs::path& copy, Pro
 
 Status BackupCatalog::CopyFile(const fs::path& source, const fs::path& destination, CopyCallback callback,
                                void* user) {
-  return CopyFileWithProgress(source, destination, callback, user);
+  // Only what lies inside the backup being read is copied out.
+  return CopyFileWithProgress(source, destination, callback, user, currentFolder_);
 }
 
-Status BackupCatalog::DumpMessageRows(const fs::path& output) {
-  return orbanix::DumpMessageRows(Database(kMessagesDb.hashedName), output, maxMessageRowId_);
+Status BackupCatalog::DumpMessageRows(const fs::path& output, const MessageRowFilter& keep) {
+  return orbanix::DumpMessageRows(Database(kMessagesDb.hashedName), output, maxMessageRowId_, keep);
 }
 
-Status BackupCatalog::DumpContactRows(const fs::path& output) {
-  return orbanix::DumpContactRows(Database(kAddressBookDb.hashedName), output, maxContactRowId_);
+Status BackupCatalog::DumpContactRows(const fs::path& output, const ContactRowFilter& keep) {
+  return orbanix::DumpContactRows(Database(kAddressBookDb.hashedName), output, maxContactRowId_, keep);
 }
 
 Status BackupCatalog::ExportWhatsAppChat(int chatKey, const fs::path& output, CopyCallback callback, void* user) {
@@ -538,8 +562,12 @@ Status CLocalBuckupRecovery::CopyForPreview(const fs::path& s, fs::path& c, Prog
 Status CLocalBuckupRecovery::CopyFile(const fs::path& s, const fs::path& d, CopyCallback cb, void* u) {
   ORBANIX_FORWARD(CopyFile(s, d, cb, u));
 }
-Status CLocalBuckupRecovery::DumpMessageRows(const fs::path& o) { ORBANIX_FORWARD(DumpMessageRows(o)); }
-Status CLocalBuckupRecovery::DumpContactRows(const fs::path& o) { ORBANIX_FORWARD(DumpContactRows(o)); }
+Status CLocalBuckupRecovery::DumpMessageRows(const fs::path& o, const MessageRowFilter& k) {
+  ORBANIX_FORWARD(DumpMessageRows(o, k));
+}
+Status CLocalBuckupRecovery::DumpContactRows(const fs::path& o, const ContactRowFilter& k) {
+  ORBANIX_FORWARD(DumpContactRows(o, k));
+}
 Status CLocalBuckupRecovery::ExportWhatsAppChat(int k, const fs::path& o, CopyCallback cb, void* u) {
   ORBANIX_FORWARD(ExportWhatsAppChat(k, o, cb, u));
 }

@@ -72,8 +72,8 @@ class BackupCatalog {
                         void* user);
   Status CopyFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                   CopyCallback callback, void* user);
-  Status DumpMessageRows(const std::filesystem::path& output);
-  Status DumpContactRows(const std::filesystem::path& output);
+  Status DumpMessageRows(const std::filesystem::path& output, const MessageRowFilter& keep);
+  Status DumpContactRows(const std::filesystem::path& output, const ContactRowFilter& keep);
   Status ExportWhatsAppChat(int chatKey, const std::filesystem::path& output, CopyCallback callback, void* user);
   Status ExportQQChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,
                       CopyCallback callback, void* user);
@@ -162,8 +162,8 @@ class CLocalBuckupRecovery : public IPhoneRecoveryParse {
                         void* user) override;
   Status CopyFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                   CopyCallback callback, void* user) override;
-  Status DumpMessageRows(const std::filesystem::path& output) override;
-  Status DumpContactRows(const std::filesystem::path& output) override;
+  Status DumpMessageRows(const std::filesystem::path& output, const MessageRowFilter& keep) override;
+  Status DumpContactRows(const std::filesystem::path& output, const ContactRowFilter& keep) override;
   Status ExportWhatsAppChat(int chatKey, const std::filesystem::path& output, CopyCallback callback,
                             void* user) override;
   Status ExportQQChat(const std::string& account, const std::string& chat, const std::filesystem::path& output,

@@ -1,10 +1,14 @@
 #include "sources/discovery.h"
 
+#include <unistd.h>
+
 #include <fstream>
 #include <system_error>
 
 #include "platform/folders.h"
+#include "platform/safe_file.h"
 #include "platform/text.h"
+#include "sources/file_index.h"
 #include "sources/plist.h"
 
 namespace orbanix {
@@ -76,15 +80,37 @@ bool IsEncrypted(const fs::path& folder) {
   PlistDoc manifest = PlistDoc::Load(folder / "Manifest.plist");
   if (auto flag = PlistBool(manifest.Get("IsEncrypted"))) return *flag;
 
-  // Otherwise: a stored address book that is not an SQLite file is ciphertext.
+  // Manifest.mbdb gives every file of an encrypted backup its wrapped key:
+  // a manifest that can be read decides, whatever state a database is in.
+  std::vector<MbdbRecord> records;
+  if (ReadMbdbRecords(folder / kMbdbFileName, records) == status::kOk) {
+    bool anyFile = false;
+    for (const MbdbRecord& r : records) {
+      if (!r.IsFile()) continue;
+      if (!r.encryptionKey.empty()) return true;
+      anyFile = true;
+    }
+    if (anyFile) return false;
+  }
+
+  // Otherwise: a stored address book that is not an SQLite file, but is
+  // whole cipher blocks that are not zero, is ciphertext. An empty, zeroed
+  // or cut database is damage, not encryption: the scan says so for the
+  // address book and reads the rest.
   const std::string name = kAddressBookHashedName;
   for (const fs::path& candidate :
        {folder / name, folder / (name + ".mddata"), folder / name.substr(0, 2) / name}) {
-    std::ifstream in(candidate, std::ios::binary);
-    if (!in) continue;
+    uint64_t size = 0;
+    const int fd = OpenStoredFile(candidate, {}, nullptr, nullptr, &size);
+    if (fd < 0) continue;
     char head[512] = {};
-    in.read(head, sizeof head);
-    return !EqualsIgnoreAsciiCase(std::string_view(head, 6), "SQLite");
+    const ssize_t got = ::read(fd, head, sizeof head);
+    ::close(fd);
+    if (got <= 0 || size == 0 || size % 16 != 0) return false;
+    if (EqualsIgnoreAsciiCase(std::string_view(head, 6), "SQLite")) return false;
+    bool zero = true;
+    for (ssize_t i = 0; i < got && zero; ++i) zero = head[i] == 0;
+    return !zero;
   }
   return false;
 }

@@ -2,8 +2,9 @@
 //
 // A backup is a folder named after the device's identifier below a backup
 // root. Its Info.plist (written by the computer, XML or binary) gives the
-// summary; Manifest.plist's IsEncrypted, or else the first bytes of the
-// stored address-book database, tell whether it is encrypted.
+// summary; Manifest.plist's IsEncrypted, or else the wrapped keys of
+// Manifest.mbdb's records, or else the first bytes of the stored
+// address-book database, tell whether it is encrypted.
 #pragma once
 
 #include <filesystem>

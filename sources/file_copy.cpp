@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/folders.h"
+#include "platform/safe_file.h"
 #include "platform/text.h"
 #include "sources/media_sniffer.h"
 
@@ -69,7 +70,7 @@ Status CopyForPreviewTo(const fs::path& dataFolder, const fs::path& source, fs::
   copy = dataFolder / name;
   Status result = status::kOk;
   {
-    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd in(OpenStoredFile(source, {}, nullptr));
     // The copy replaces an earlier preview of the same kind entirely.
     Fd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!in.ok() || !out.ok()) {
@@ -104,35 +105,33 @@ Status CopyForPreviewTo(const fs::path& dataFolder, const fs::path& source, fs::
 }
 
 Status CopyFileWithProgress(const fs::path& source, const fs::path& destination, CopyCallback callback,
-                            void* user) {
+                            void* user, const fs::path& root) {
   CreateFolderTree(destination.parent_path());
-  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  Fd out(in.ok() ? ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1);
-  if (!in.ok() || !out.ok()) {
+  // The stored file only when it is a regular file (inside `root` when
+  // given); the copy under a temporary name until it is whole.
+  uint64_t size = 0;
+  Fd in(OpenStoredFile(source, root, nullptr, nullptr, &size));
+  OutputFile out;
+  if (!in.ok() || out.Open(destination) != status::kOk) {
     if (callback) callback(user, 100, status::kBadData, destination);
     return status::kBadData;
   }
-  struct stat info {};
-  if (fstat(in.get(), &info) != 0) {
-    const Status e = errno;
-    if (callback) callback(user, 100, e, destination);
-    return e;
-  }
-  const uint64_t size = static_cast<uint64_t>(info.st_size);
-  if (size == 0) return status::kOk;
+  if (size == 0) return out.Commit();
   std::vector<char> buffer(kCopyChunk);
   uint64_t copied = 0;
   for (;;) {
     const ssize_t n = read(in.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     Status chunk = n < 0 ? errno : status::kOk;
-    if (n > 0) chunk = WriteAll(out.get(), buffer.data(), static_cast<size_t>(n));
+    if (n > 0) chunk = out.Write(buffer.data(), static_cast<size_t>(n));
     if (n > 0 && chunk == status::kOk) copied += static_cast<uint64_t>(n);
-    const bool last = chunk == status::kOk && (n == 0 || copied >= size);
-    if (last) chunk = out.Close();  // a failed final flush is a failed write too
+    // A file that ends before the length it had when opened is cut short.
+    if (n == 0 && chunk == status::kOk && copied < size) chunk = status::kShortRead;
+    const bool last = chunk == status::kOk && copied >= size;
+    if (last) chunk = out.Commit();  // a failed final flush or rename is a failed write too
     if (chunk != status::kOk) {
       // A failed read or write ends the copy with that error; the file is
-      // never reported as done.
+      // never reported as done, and nothing of it stays behind.
       if (callback) callback(user, static_cast<int>(copied * 100 / size), chunk, destination);
       return chunk;
     }

@@ -20,13 +20,17 @@ namespace orbanix {
 Status CopyForPreviewTo(const std::filesystem::path& dataFolder, const std::filesystem::path& source,
                         std::filesystem::path& copy, ProgressCallback callback, void* user);
 
-// Copies `source` to `destination` (its folder created) in 64 KiB chunks.
-// A missing source or unopenable destination reports (100, 87) once and
-// answers 87; an empty source gives 0 without a report; a failed read,
-// write or final close ends with that errno and is never reported done;
-// the callback's non-zero answer stops the copy.
+// Copies `source` to `destination` (its folder created) in 64 KiB chunks,
+// under a temporary name that becomes `destination` only when the copy is
+// whole. A missing source, one that is not a regular file (a link, a FIFO,
+// a folder), one outside `root` when that is given, or an unopenable
+// destination reports (100, 87) once and answers 87; an empty source gives
+// 0 without a report; a failed read, write or final close ends with that
+// errno (30 for a source that ends early) and is never reported done; the
+// callback's non-zero answer stops the copy. Nothing is left under either
+// name after a failure or a stop.
 Status CopyFileWithProgress(const std::filesystem::path& source, const std::filesystem::path& destination,
-                            CopyCallback callback, void* user);
+                            CopyCallback callback, void* user, const std::filesystem::path& root = {});
 
 // The chat exports of both sources: one chat as a UTF-8 text file (see
 // ExportChatText), its progress reported through the copy callback. A chat

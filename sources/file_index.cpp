@@ -581,6 +581,7 @@ Status WalkFilesTable(const fs::path& dbPath, std::string* error, std::vector<Ro
 
 bool DecodeFileProperties(std::string_view blob, FileProperties& properties) {
   if (blob.size() < 8 || blob.size() > UINT32_MAX || blob.compare(0, 8, "bplist00") != 0) return false;
+  if (!PlistNestingWithin(blob)) return false;
   plist_t root = nullptr;
   plist_from_bin(blob.data(), static_cast<uint32_t>(blob.size()), &root);
   PlistDoc doc(root);

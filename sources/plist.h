@@ -8,11 +8,24 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace orbanix {
 
 // Seconds between the Unix epoch and Apple's 2001-01-01 00:00:00 UTC.
 inline constexpr int64_t kAppleEpochOffset = 978307200;
+
+// The deepest nesting of arrays and dictionaries a property list may have.
+// Real ones go a few levels deep; the parser recurses once per level, so a
+// hostile list nested tens of thousands of levels deep would overflow the
+// stack.
+inline constexpr size_t kMaxPlistDepth = 512;
+
+// A cheap look at the bytes before they are parsed: true when an XML or
+// binary property list nests at most `limit` levels (and, for a binary one,
+// its objects refer to one another without a cycle). `why` says why not.
+// Bytes that are neither kind pass (the parser refuses them itself).
+bool PlistNestingWithin(std::string_view bytes, size_t limit = kMaxPlistDepth, std::string* why = nullptr);
 
 // Owns one parsed property list.
 class PlistDoc {
@@ -25,8 +38,9 @@ class PlistDoc {
   PlistDoc& operator=(const PlistDoc&) = delete;
   ~PlistDoc();
 
-  // Parses XML or binary bytes; an empty document when they are neither.
-  static PlistDoc Parse(const std::string& bytes);
+  // Parses XML or binary bytes; an empty document when they are neither
+  // or nest too deeply (`error` says why).
+  static PlistDoc Parse(const std::string& bytes, std::string* error = nullptr);
   // Reads and parses a file of at most `maxBytes`. `error` says why not.
   static PlistDoc Load(const std::filesystem::path& path, std::string* error = nullptr,
                        uintmax_t maxBytes = 8u << 20);

@@ -63,8 +63,10 @@ class IPhoneRecoveryParse {
                                 ProgressCallback callback, void* user) = 0;
   virtual Status CopyFile(const std::filesystem::path& source, const std::filesystem::path& destination,
                           CopyCallback callback, void* user) = 0;
-  virtual Status DumpMessageRows(const std::filesystem::path& output) = 0;
-  virtual Status DumpContactRows(const std::filesystem::path& output) = 0;
+  // The row dumps of the messages and contacts tables, limited to the rows
+  // `keep` accepts (every row when it is empty).
+  virtual Status DumpMessageRows(const std::filesystem::path& output, const MessageRowFilter& keep) = 0;
+  virtual Status DumpContactRows(const std::filesystem::path& output, const ContactRowFilter& keep) = 0;
   virtual Status ExportWhatsAppChat(int chatKey, const std::filesystem::path& output, CopyCallback callback,
                                     void* user) = 0;
   virtual Status ExportQQChat(const std::string& account, const std::string& chat,

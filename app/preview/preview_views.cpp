@@ -61,6 +61,7 @@ PreviewControls FindPreviewControls(QWidget* root) {
   c.messagesList = Find<QListWidget>(root, "MessagesList");
   c.statistics = Find<QLabel>(root, "LblStatistics");
   c.recover = Find<QPushButton>(root, "BtnRecovery");
+  c.jsonExport = Find<QCheckBox>(root, "ChkJsonExport");
   c.window = root;
   return c;
 }
@@ -289,6 +290,7 @@ int CPreviewViews::Recover(const QString& folder) {
   options.outputRoot = root;
   options.templateFolder = templateFolder_;
   options.deviceName = deviceName_;
+  options.jsonLines = c_.jsonExport && c_.jsonExport->isChecked();
   CRecoverProcessWnd window(data_.selection(), data_.records(), OutputSourceOf(*data_.source()), options, c_.window);
   return window.Run();
 }
@@ -364,7 +366,10 @@ CPreviewHost::CPreviewHost(QWidget* parent) : QWidget(parent) {
   statistics->setObjectName(QStringLiteral("LblStatistics"));
   auto* recover = new QPushButton(Text("PageScan", "BtnRecovery", QStringLiteral("Recover")), this);
   recover->setObjectName(QStringLiteral("BtnRecovery"));
+  auto* json = new QCheckBox(Text("PageScan", "ChkJsonExport", QStringLiteral("Also as JSON Lines")), this);
+  json->setObjectName(QStringLiteral("ChkJsonExport"));
   bottom->addWidget(statistics, 1);
+  bottom->addWidget(json);
   bottom->addWidget(recover);
   right->addLayout(bottom);
   page->addLayout(right, 1);

@@ -41,6 +41,7 @@ struct PreviewControls {
   QListWidget* messagesList = nullptr;   // "MessagesList"
   QLabel* statistics = nullptr;          // "LblStatistics"
   QPushButton* recover = nullptr;        // "BtnRecovery"
+  QCheckBox* jsonExport = nullptr;       // "ChkJsonExport": also write the JSON Lines files (may be absent)
   QWidget* window = nullptr;             // owner of the pop-up windows
 };
 

@@ -16,6 +16,7 @@
 #include "decrypt/backup_decryptor.h"
 #include "decrypt/decryption_step.h"
 #include "decrypt/password_input.h"
+#include "orbanix_version.h"
 #include "platform/text.h"
 
 using namespace orbanix;
@@ -43,6 +44,10 @@ void Say(const std::string& line) {
 
 int main(int argc, char** argv) {
   if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) return Usage(0);
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("%s %s\n", kCompanionName, kVersion);
+    return 0;
+  }
   if (argc != 3) return Usage(kExitUsage);
   const fs::path backup = argv[1];
   const fs::path output = argv[2];

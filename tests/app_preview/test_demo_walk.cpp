@@ -470,6 +470,9 @@ class DemoWalkTests : public QObject {
         return false;
       });
       QVERIFY(c.recover->isEnabled());
+      QVERIFY(c.jsonExport);
+      QTest::mouseClick(c.jsonExport, Qt::LeftButton);  // also as JSON Lines
+      QVERIFY(c.jsonExport->isChecked());
       QTest::mouseClick(c.recover, Qt::LeftButton);
     }
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
@@ -478,13 +481,16 @@ class DemoWalkTests : public QObject {
     QCOMPARE(QDir(catcher.urls[0].toLocalFile()).canonicalPath(), QDir(out).canonicalPath());
     int files = 0;
     int pictures = 0;
+    int jsonLines = 0;
     for (QDirIterator it(out, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
       const QString path = it.next();
       ++files;
+      if (path.endsWith(QStringLiteral(".jsonl"))) ++jsonLines;
       if (path.endsWith(QStringLiteral(".JPG"), Qt::CaseInsensitive) && !LoadPicture(path).isNull()) ++pictures;
     }
     QVERIFY2(files > 20, qPrintable(QString::number(files)));
     QVERIFY(pictures >= 3);
+    QVERIFY2(jsonLines >= 4, qPrintable(QString::number(jsonLines)));  // messages, contacts, calls, ... and media
 
     window_ = nullptr;
     window.close();

@@ -188,6 +188,32 @@ TEST(KeyBag, TruncatedAndDamagedBagsAreRefusedWithoutReadingPast) {
   EXPECT_EQ(UnlockClassKeys(parsed, kek, classKeys), status::kBadData);
 }
 
+// Damage in a key bag is told apart from a wrong password: one class key
+// that does not unwrap while the others do is damage; iteration counts of
+// 0 or far beyond any device's are refused before deriving anything.
+TEST(KeyBag, DamageIsNotAWrongPassword) {
+  gen::EncryptionOptions options;
+  options.iterations = 2;
+  options.dpIterations = 3;
+  gen::BackupKeys keys(options, true);
+  KeyBag bag;
+  ASSERT_EQ(ParseKeyBag(keys.KeyBag(), bag), 0);
+  Key256 kek{};
+  ASSERT_EQ(DeriveKeyEncryptionKey(bag, options.password, kek), 0);
+  bag.classes[2].wrappedKey[9] ^= 0x40;
+  ClassKeys classKeys;
+  EXPECT_EQ(UnlockClassKeys(bag, kek, classKeys), status::kBadData);
+  EXPECT_TRUE(classKeys.empty());  // nothing half unlocked is handed out
+
+  for (uint32_t iterations : {0u, kMaxKeyBagIterations + 1, 0xFFFFFFFFu}) {
+    KeyBag sha1 = bag, sha256 = bag;
+    sha1.iterations = iterations;
+    sha256.dpIterations = iterations;
+    EXPECT_EQ(DeriveKeyEncryptionKey(sha1, options.password, kek), status::kBadData) << iterations;
+    EXPECT_EQ(DeriveKeyEncryptionKey(sha256, options.password, kek), status::kBadData) << iterations;
+  }
+}
+
 TEST(WrappedKeyField, LittleEndianClassAndRecordClassFirst) {
   gen::EncryptionOptions options;
   options.iterations = 1;

@@ -26,7 +26,7 @@ TEST(TextForms, CsvFieldsFollowRfc4180) {
   EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
   EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
   EXPECT_EQ(CsvField(""), "");
-  EXPECT_EQ(CsvLine({"Bob", "+49", "hello, world"}), "Bob,+49,\"hello, world\"\n");
+  EXPECT_EQ(CsvLine({"Bob", "+49", "hello, world"}), "Bob,+49,\"hello, world\"\r\n");
 }
 
 TEST(TextForms, DurationsAndCallCells) {

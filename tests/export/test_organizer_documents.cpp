@@ -263,13 +263,13 @@ TEST(OrganizerCsv, HeaderRowsAndQuotedFields) {
   r.dueText = "2023-11-14 22:13:20";
   const std::string csv = RemindersCsv({&r});
   EXPECT_EQ(csv,
-            "Title,List,Due,State,Completed On,Priority,Flagged,Created,Notes,Status\n"
-            "\"a, \"\"b\"\"\",,2023-11-14 22:13:20,Open,,Medium,,,\"two\nlines\",Normal\n");
+            "Title,List,Due,State,Completed On,Priority,Flagged,Created,Notes,Status\r\n"
+            "\"a, \"\"b\"\"\",,2023-11-14 22:13:20,Open,,Medium,,,\"two\nlines\",Normal\r\n");
   SafariHistoryRecord h;
   h.url = "https://x.example/?q=1,2";
   h.visitCount = 3;
   h.deleted = 1;
-  EXPECT_EQ(HistoryCsv({&h}), "Title,URL,Last Visit,Visits,Status\n,\"https://x.example/?q=1,2\",,3,Deleted\n");
+  EXPECT_EQ(HistoryCsv({&h}), "Title,URL,Last Visit,Visits,Status\r\n,\"https://x.example/?q=1,2\",,3,Deleted\r\n");
   CalendarEventRecord e = Event("x", 0, 0);
   e.recurrence = "FREQ=YEARLY";
   EXPECT_NE(EventsCsv({&e}).find(",Yearly,"), std::string::npos);

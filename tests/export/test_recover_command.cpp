@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "platform/folders.h"
+#include "tests/export/strict_readers.h"
 #include "tests/export/temp_folder.h"
 #include "tools/backupgen/families.h"
 
@@ -136,6 +137,82 @@ TEST_F(RecoverCommand, TheOutputMayNotLieInsideTheBackup) {
                                folder_->path());
   EXPECT_EQ(o.exitCode, 2);
   EXPECT_FALSE(fs::exists(backups_.front() / "out"));
+}
+
+// What other programs import (vCard, JSON Lines, CSV) parses back with
+// strict readers, for every generated backup.
+TEST_F(RecoverCommand, VCardJsonLinesAndCsvFilesParseWithStrictReaders) {
+  for (const fs::path& backup : backups_) {
+    SCOPED_TRACE(backup.filename().string());
+    const fs::path out = folder_->path() / ("json-" + backup.filename().string());
+    const Outcome o = RunOrbanix(Program(), "recover --format html,json " + Quote(backup) + " " + Quote(out),
+                                 folder_->path());
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    size_t vcards = 0, jsonLines = 0, csvFiles = 0, messages = 0, contactObjects = 0;
+    bool contactsJson = false;
+    for (const std::string& f : FilesUnder(out)) {
+      SCOPED_TRACE(f);
+      const std::string text = ReadAll(out / f);
+      std::string error;
+      if (f.ends_with(".vcf")) {
+        std::vector<strict::VCard> cards;
+        EXPECT_TRUE(strict::ReadVCards(text, cards, error)) << error;
+        vcards += cards.size();
+      } else if (f.ends_with(".jsonl")) {
+        std::vector<strict::JsonValue> objects;
+        EXPECT_TRUE(strict::ReadJsonLines(text, objects, error)) << error;
+        jsonLines += objects.size();
+        for (const auto& object : objects) {
+          const auto* deleted = object.Get("deleted");
+          if (!f.ends_with("media.jsonl")) {
+            ASSERT_NE(deleted, nullptr);
+            EXPECT_EQ(deleted->kind, strict::JsonValue::kBool);
+          }
+          if (const auto* paths = object.Get("attachment_paths")) {
+            for (const auto& p : paths->items) EXPECT_TRUE(fs::is_regular_file(out / p.text)) << p.text;
+          }
+          if (const auto* path = object.Get("path")) {
+            EXPECT_TRUE(fs::is_regular_file(out / path->text)) << path->text;
+          }
+        }
+        if (f.ends_with("messages.jsonl")) messages += objects.size();
+        if (f.ends_with("contacts.jsonl")) {
+          contactsJson = true;
+          contactObjects += objects.size();
+        }
+      } else if (f.ends_with(".csv")) {
+        std::vector<std::vector<std::string>> rows;
+        EXPECT_TRUE(strict::ReadCsv(text, rows, error)) << error;
+        ++csvFiles;
+        if (f.starts_with("WhatsApp Message/")) {
+          ASSERT_FALSE(rows.empty());
+          EXPECT_EQ(rows[0], (std::vector<std::string>{"Chats", "Name/Phone", "Date", "Type", "Content"}));
+          for (const auto& row : rows) EXPECT_EQ(row.size(), 5u);
+        }
+      }
+    }
+    EXPECT_GT(vcards, 0u);
+    EXPECT_TRUE(contactsJson);
+    EXPECT_EQ(contactObjects, vcards);  // one card and one object per contact
+    EXPECT_GT(messages, 0u);
+    EXPECT_GT(jsonLines, vcards);
+    EXPECT_GT(csvFiles, 2u);
+  }
+}
+
+TEST_F(RecoverCommand, AnUnknownFormatIsAUsageError) {
+  const fs::path out = folder_->path() / "bad-format";
+  const Outcome o = RunOrbanix(Program(), "recover --format pdf " + Quote(backups_.front()) + " " + Quote(out),
+                               folder_->path());
+  EXPECT_EQ(o.exitCode, 2);
+  EXPECT_NE(o.err.find("pdf"), std::string::npos) << o.err;
+  EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(RecoverCommand, VersionIsPrinted) {
+  const Outcome o = RunOrbanix(Program(), "--version", folder_->path());
+  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_TRUE(std::regex_match(o.out, std::regex("orbanix [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << o.out;
 }
 
 }  // namespace

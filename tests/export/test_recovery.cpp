@@ -6,6 +6,7 @@
 
 #include "export/names.h"
 #include "export/recovery.h"
+#include "tests/export/strict_readers.h"
 #include "tests/export/temp_folder.h"
 
 namespace orbanix {
@@ -45,12 +46,12 @@ class RecoveryTest : public ::testing::Test {
     fs::create_directories(sources_);
     out_ = dir_.path() / "out";
     source_.copyFile = HalfCopy;
-    source_.dumpMessageRows = [this](const fs::path& p) {
+    source_.dumpMessageRows = [this](const fs::path& p, const MessageRowFilter&) {
       ++messageDumps_;
       WriteAll(p, "1,\"hi\"\r\n");
       return status::kOk;
     };
-    source_.dumpContactRows = [this](const fs::path& p) {
+    source_.dumpContactRows = [this](const fs::path& p, const ContactRowFilter&) {
       WriteAll(p, "1,\"Anna\"\r\n");
       return status::kOk;
     };
@@ -71,6 +72,7 @@ class RecoveryTest : public ::testing::Test {
     options.templateFolder = templates_;
     options.deviceName = "Ann's iPhone";
     options.startTime = when;
+    options.jsonLines = json_;
     RecoveryProgress own(events_);
     return RunRecovery(selection, records_, source_, options, progress ? *progress : own);
   }
@@ -93,6 +95,7 @@ class RecoveryTest : public ::testing::Test {
   RecoveryProgress::Events events_;
   std::vector<const void*> untick_;
   int messageDumps_ = 0;
+  bool json_ = false;
 };
 
 TEST_F(RecoveryTest, NothingTickedWritesNothing) {
@@ -168,7 +171,7 @@ TEST_F(RecoveryTest, LayoutOfEveryCategoryAndOneCompletionPerItem) {
                          "App Photos/example.app/pic.PNG", "Message Attachments/photo.JPG",
                          "WhatsApp Attachments/wa.JPG", "Message/Anna-" + s + "/Anna(A).txt",
                          "Message/Anna-" + s + "/Anna(A).html", "Message/sms.csv", "Contacts/" + s + "/Contacts.html",
-                         "Contacts/" + s + "/Contacts.csv", "CallHistory/CallHistory_" + s + ".html",
+                         "Contacts/" + s + "/Contacts.csv", "Contacts/" + s + "/Contacts.vcf", "CallHistory/CallHistory_" + s + ".html",
                          "Notes/Notes_" + s + ".html", "WhatsApp Message/Bob(+49)-" + s + "/Bob(+49).txt",
                          "WhatsApp Message/Bob(+49)-" + s + "/Bob(+49).csv",
                          "WhatsApp Message/Bob(+49)-" + s + "/Bob(+49).html"}));
@@ -391,6 +394,157 @@ TEST_F(RecoveryTest, ApplicationFoldersGroupTheirFilesAndAnUntickedFolderIsSkipp
   const RecoveryResult r = RunRecovery(selection, records_, source_, options, progress);
   EXPECT_EQ(r.counts.done, 1);
   EXPECT_EQ(Files(), std::set<std::string>{"App Photos/example.app/a.PNG"});
+}
+
+// The conversations and contacts that were not chosen stay out of the row
+// dumps; the vCard file holds exactly the chosen contacts.
+TEST_F(RecoveryTest, RowDumpsAndTheVCardFileHoldOnlyWhatWasChosen) {
+  ConversationMap conversations;
+  for (int64_t handle : {1, 2, 3}) {
+    MessageRecord m;
+    m.handleId = handle;
+    m.address = "+1555000" + std::to_string(handle);
+    m.text = "hi";
+    conversations[handle].push_back(m);
+  }
+  const std::vector<MessageRecord> rows = ConversationRows(conversations);
+  std::vector<ContactRecord> contacts(3);
+  contacts[0].name = "Anna";
+  contacts[0].phones = "111";
+  contacts[1].name = "Ben";
+  contacts[1].phones = "222";
+  contacts[2].name = "Cleo; \"the\", boss";
+  contacts[2].phones = "333";
+  contacts[2].deleted = 1;
+  records_.conversations = &conversations;
+  records_.conversationRows = &rows;
+  records_.contacts = &contacts;
+  for (const MessageRecord& r : rows) {
+    if (r.handleId == 2) untick_.push_back(&r);
+  }
+  untick_.push_back(&contacts[1]);
+
+  std::vector<int64_t> handlesKept;
+  std::vector<std::string> contactsKept;
+  source_.dumpMessageRows = [&](const fs::path& p, const MessageRowFilter& keep) {
+    for (int64_t h = 0; h <= 4; ++h) {
+      if (keep && keep(h)) handlesKept.push_back(h);
+    }
+    WriteAll(p, "");
+    return status::kOk;
+  };
+  source_.dumpContactRows = [&](const fs::path& p, const ContactRowFilter& keep) {
+    // The rows as the table would give them: the chosen ones, one not
+    // chosen, and one that only looks like a chosen one.
+    ContactRecord lookalike = contacts[0];
+    lookalike.deleted = 1;
+    for (const ContactRecord& c : {contacts[0], contacts[1], contacts[2], lookalike}) {
+      if (keep && keep(c)) contactsKept.push_back(c.name + (c.deleted ? "(deleted)" : ""));
+    }
+    WriteAll(p, "");
+    return status::kOk;
+  };
+  const RecoveryResult r = Recover();
+  ASSERT_EQ(r.status, 0) << r.error;
+  EXPECT_EQ(handlesKept, (std::vector<int64_t>{1, 3}));
+  EXPECT_EQ(contactsKept, (std::vector<std::string>{"Anna", "Cleo; \"the\", boss(deleted)"}));
+
+  std::vector<strict::VCard> cards;
+  std::string error;
+  ASSERT_TRUE(strict::ReadVCards(ReadAll(out_ / "Contacts" / r.stamp / "Contacts.vcf"), cards, error)) << error;
+  ASSERT_EQ(cards.size(), 2u);
+  EXPECT_EQ(cards[0].Find("FN")->parts.front(), "Anna");
+  EXPECT_EQ(cards[1].Find("FN")->parts.front(), "Cleo; \"the\", boss");
+  EXPECT_NE(cards[1].Find("X-ORBANIX-DELETED"), nullptr);
+  EXPECT_EQ(cards[0].Find("X-ORBANIX-DELETED"), nullptr);
+  EXPECT_EQ(r.counts.failed, 0);
+}
+
+// With the JSON option every chosen record is one line of its category's
+// file, and a message names where its attachment was copied, even when the
+// attachment was written after the message.
+TEST_F(RecoveryTest, JsonLinesFilesHoldEveryChosenRecordAndTheCopiesPaths) {
+  json_ = true;
+  std::vector<AttachmentFile> atts{{0, 2, "IMG_0007.JPG", Source("t", "at")},
+                                   {0, 3, "unrelated.PNG", Source("u", "un")}};
+  std::vector<MediaItem> roll{{5, "IMG_0001.JPG", Source("r", "12345")}};
+  ConversationMap conversations;
+  for (int i = 0; i < 3; ++i) {
+    MessageRecord m;
+    m.handleId = 9;
+    m.rowId = 10 + i;
+    m.contactName = "Anna";
+    m.address = "A";
+    m.date = LocalDate::FromText("2014-01-01 10:00:0" + std::to_string(i));
+    m.text = "line \"" + std::to_string(i) + "\"\n\x01";
+    if (i == 1) m.attachmentName = "/var/mobile/Library/SMS/Attachments/07/IMG_0007.heic";
+    conversations[9].push_back(m);
+  }
+  const std::vector<MessageRecord> rows = ConversationRows(conversations);
+  std::vector<NoteRecord> notes(2);
+  notes[0].title = "kept";
+  notes[1].title = "not chosen";
+  records_.attachments = &atts;
+  records_.cameraRoll = &roll;
+  records_.conversations = &conversations;
+  records_.conversationRows = &rows;
+  records_.notes = &notes;
+  untick_ = {&notes[1]};
+  const RecoveryResult r = Recover();
+  ASSERT_EQ(r.status, 0) << r.error;
+  EXPECT_EQ(r.counts.failed, 0);
+  const fs::path json = out_ / "JSON" / r.stamp;
+  auto read = [&](const char* name) {
+    std::vector<strict::JsonValue> objects;
+    std::string error;
+    EXPECT_TRUE(strict::ReadJsonLines(ReadAll(json / name), objects, error)) << name << ": " << error;
+    return objects;
+  };
+  const auto messages = read("messages.jsonl");
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[0].Get("text")->text, "line \"0\"\n\x01");
+  EXPECT_EQ(messages[1].Get("row_id")->text, "11");
+  ASSERT_EQ(messages[1].Get("attachment_paths")->items.size(), 1u);
+  EXPECT_EQ(messages[1].Get("attachment_paths")->items[0].text, "Message Attachments/IMG_0007.JPG");
+  EXPECT_TRUE(messages[0].Get("attachment_paths")->items.empty());
+  const auto notesJson = read("notes.jsonl");
+  ASSERT_EQ(notesJson.size(), 1u);
+  EXPECT_EQ(notesJson[0].Get("title")->text, "kept");
+  const auto media = read("media.jsonl");
+  ASSERT_EQ(media.size(), 3u);
+  std::set<std::string> paths;
+  for (const auto& m : media) paths.insert(m.Get("path")->text);
+  EXPECT_EQ(paths, (std::set<std::string>{"Camera Roll/IMG_0001.JPG", "Message Attachments/IMG_0007.JPG",
+                                          "Message Attachments/unrelated.PNG"}));
+  // Categories without chosen records get no file.
+  EXPECT_FALSE(fs::exists(json / "contacts.jsonl"));
+  EXPECT_FALSE(fs::exists(json / "calls.jsonl"));
+
+  // Without the option there is no JSON folder.
+  json_ = false;
+  const RecoveryResult plain = Recover(kStamp2);
+  EXPECT_FALSE(fs::exists(out_ / "JSON" / plain.stamp));
+}
+
+// A JSON Lines file that cannot be written is a failure the user sees; the
+// documents beside it are still written.
+TEST_F(RecoveryTest, AJsonFolderThatCannotBeMadeIsCountedAsAFailure) {
+  json_ = true;
+  std::vector<NoteRecord> notes(1);
+  notes[0].title = "n";
+  records_.notes = &notes;
+  fs::create_directories(out_);
+  WriteAll(out_ / "JSON", "a file where the folder should be");
+  std::vector<std::string> failed;
+  events_.completed = [&](const fs::path& p, Status st, const std::string&) {
+    if (st != 0) failed.push_back(p.filename().string());
+  };
+  const RecoveryResult r = Recover();
+  ASSERT_EQ(r.status, 0) << r.error;
+  EXPECT_EQ(failed, (std::vector<std::string>{"notes.jsonl"}));
+  EXPECT_EQ(r.counts.failed, 1);
+  EXPECT_EQ(r.counts.done, r.counts.total);
+  EXPECT_TRUE(fs::exists(out_ / ("Notes/Notes_" + r.stamp + ".html")));
 }
 
 TEST_F(RecoveryTest, OrganizerRecordsGiveTheirDocuments) {

@@ -206,3 +206,48 @@ TEST_F(Contacts, RowDumpWritesLiveThenRecoveredRows) {
 }
 
 }  // namespace
+
+namespace orbanix {
+namespace {
+
+TEST_F(Contacts, RowDumpLimitedToChosenContactsWritesOnlyTheirRows) {
+  const auto db = Path("AddressBook.sqlitedb");
+  gen::AddressBookShape shape;
+  shape.persons = 40;
+  gen::BuildAddressBook(db, shape);
+  std::vector<ContactRecord> contacts;
+  int64_t maxRowId = 0;
+  ASSERT_EQ(ScanContacts(db, contacts, maxRowId), 0);
+  ASSERT_GE(contacts.size(), 3u);
+  // Two live contacts and, when the scan recovered one, a deleted contact.
+  std::vector<const ContactRecord*> chosen = {&contacts[0], &contacts[1]};
+  for (const ContactRecord& c : contacts) {
+    if (c.deleted != 0) {
+      chosen.push_back(&c);
+      break;
+    }
+  }
+  const auto same = [](const ContactRecord& a, const ContactRecord& b) {
+    return a.deleted == b.deleted && a.name == b.name && a.phones == b.phones && a.email == b.email &&
+           a.company == b.company;
+  };
+  int asked = 0;
+  const ContactRowFilter keep = [&](const ContactRecord& row) {
+    ++asked;
+    return std::any_of(chosen.begin(), chosen.end(), [&](const ContactRecord* c) { return same(*c, row); });
+  };
+  const auto out = Path("chosen.csv");
+  ASSERT_EQ(DumpContactRows(db, out, maxRowId, keep), 0);
+  EXPECT_GE(asked, static_cast<int>(contacts.size()));  // every contact row was offered
+  const std::string all = ReadAll(out);
+  size_t lines = 0;
+  for (size_t at = all.find("\r\n"); at != std::string::npos; at = all.find("\r\n", at + 2)) ++lines;
+  EXPECT_EQ(lines, chosen.size()) << all;
+  for (const ContactRecord* c : chosen) {
+    const std::string first = c->name.substr(0, std::min<size_t>(3, c->name.size()));
+    EXPECT_NE(all.find("\"" + first), std::string::npos) << c->name << "\n" << all;
+  }
+}
+
+}  // namespace
+}  // namespace orbanix

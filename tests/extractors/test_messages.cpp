@@ -574,3 +574,45 @@ TEST_F(Messages, RowDumpLeavesOutRecoveredRowsWithoutAnAccountGuid) {
 }
 
 }  // namespace
+
+namespace orbanix {
+namespace {
+
+TEST_F(Messages, RowDumpLimitedToChosenConversationsKeepsTheirRowsAndNumbers) {
+  const auto sms = EmptySms();
+  std::string sql =
+      "INSERT INTO handle (ROWID, id, service) VALUES (1, '+15550001111', 'SMS');"
+      "INSERT INTO handle (ROWID, id, service) VALUES (2, '+15550002222', 'SMS');";
+  for (int r = 1; r <= 30; ++r) {
+    sql += Message(r, Format("'message number %d with \"quotes\" and some more words to fill the row'", r), r % 2 + 1,
+                   Format("%d", 400000000 + r), r % 2);
+  }
+  sql += "DELETE FROM message WHERE ROWID IN (5, 12);";  // one deleted row of each conversation
+  ExecSql(sms, sql);
+  const auto whole = Path("whole.csv");
+  const auto chosen = Path("chosen.csv");
+  ASSERT_EQ(DumpMessageRows(sms, whole, 30), 0);
+  ASSERT_EQ(DumpMessageRows(sms, chosen, 30, [](int64_t handle) { return handle == 2; }), 0);
+  const std::vector<std::string> all = Lines(ReadAll(whole));
+  const std::vector<std::string> kept = Lines(ReadAll(chosen));
+  // Exactly the lines of the whole dump that belong to handle 2 (odd rows),
+  // the recovered row 5 among them with the number it has in the whole dump.
+  std::vector<std::string> expected;
+  for (const std::string& line : all) {
+    const size_t at = line.find("message number ");
+    ASSERT_NE(at, std::string::npos) << line;
+    if (std::stoi(line.substr(at + 15)) % 2 == 1) expected.push_back(line);
+  }
+  EXPECT_EQ(kept, expected);
+  EXPECT_EQ(kept.size(), 15u);
+  EXPECT_TRUE(std::any_of(kept.begin(), kept.end(), [](const std::string& l) {
+    return l.find("message number 5 ") != std::string::npos && l.find("27B99F78-") != std::string::npos;
+  }));
+  // Choosing none writes an empty file.
+  const auto none = Path("none.csv");
+  ASSERT_EQ(DumpMessageRows(sms, none, 30, [](int64_t) { return false; }), 0);
+  EXPECT_EQ(ReadAll(none), "");
+}
+
+}  // namespace
+}  // namespace orbanix

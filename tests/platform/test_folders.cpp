@@ -67,3 +67,26 @@ TEST(Folders, CreateFolderTreeAndFreeBytes) {
   EXPECT_EQ(FreeBytes(dir / "missing", free), ENOENT);
   fs::remove_all(dir);
 }
+
+// The data files are found beside the executable in a build tree and under
+// share/orbanix in an installed tree; beside wins when both exist.
+TEST(Folders, ProgramDataFolderOfBuildAndInstalledTrees) {
+  const fs::path dir = TempFolder("data");
+  const fs::path build = dir / "build" / "bin";
+  fs::create_directories(build / "template");
+  EXPECT_EQ(ProgramDataFolderFor(build), build);
+
+  const fs::path prefix = dir / "usr";
+  fs::create_directories(prefix / "bin");
+  fs::create_directories(prefix / "share" / "orbanix" / "template");
+  EXPECT_EQ(ProgramDataFolderFor(prefix / "bin"), prefix / "share" / "orbanix");
+
+  // Neither: the program folder, where the error will name the file.
+  fs::create_directories(dir / "bare");
+  EXPECT_EQ(ProgramDataFolderFor(dir / "bare"), dir / "bare");
+
+  // A template folder beside the executable is used before the share tree.
+  fs::create_directories(prefix / "bin" / "template");
+  EXPECT_EQ(ProgramDataFolderFor(prefix / "bin"), prefix / "bin");
+  fs::remove_all(dir);
+}

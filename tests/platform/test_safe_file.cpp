@@ -77,7 +77,9 @@ TEST_F(SafeFile, OnlyRegularFilesInsideTheFolderAreOpened) {
     reason.clear();
     EXPECT_EQ(Open(c.path, reason, error), -1);
     EXPECT_EQ(error, c.error);
-    if (c.reason) EXPECT_EQ(reason, c.reason);
+    if (c.reason) {
+      EXPECT_EQ(reason, c.reason);
+    }
   }
   // Without a root, only the file itself is checked.
   const int outside = OpenStoredFile(b / "cd" / "secret", {}, &reason);
@@ -113,15 +115,17 @@ TEST_F(SafeFile, OutputTakesItsNameOnlyWhenCommitted) {
   for (const auto& e : fs::directory_iterator(root_)) {
     EXPECT_FALSE(IsTemporaryOutputName(e.path().filename().string())) << e.path();
   }
-  // A final name that cannot be taken fails the commit and leaves nothing.
-  fs::create_directories(root_ / "taken" / "inner");
+  // A final name taken while writing fails the commit and leaves nothing.
   OutputFile blocked;
   ASSERT_EQ(blocked.Open(root_ / "taken"), 0);
+  fs::create_directories(root_ / "taken" / "inner");
   EXPECT_NE(blocked.Commit(), 0);
   for (const auto& e : fs::directory_iterator(root_)) {
     EXPECT_FALSE(IsTemporaryOutputName(e.path().filename().string())) << e.path();
   }
   EXPECT_NE(OutputFile().Open(root_ / "no-such-folder" / "x"), 0);
+  EXPECT_EQ(OutputFile().Open(root_ / "taken"), EISDIR);
+  EXPECT_EQ(OutputFile().Open("/dev/null"), EEXIST);  // a device is never replaced
   EXPECT_FALSE(IsTemporaryOutputName("photo.part"));
 }
 

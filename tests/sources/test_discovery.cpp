@@ -159,18 +159,33 @@ TEST_F(Discovery, EncryptedTest) {
   const fs::path missing = Write("missing", gen::Era::Mbdb, noFlag);
   EXPECT_FALSE(IsEncrypted(missing));  // no address book under any name
 
-  const fs::path flat = Write("flat", gen::Era::Mbdb, noFlag);
-  WriteText(flat / kAddressBookHashedName, std::string("sqlite format 3\0", 16) + std::string(600, '\0'));
+  // A backup whose manifest lists a file without a wrapped key.
+  gen::BackupWriter plain(root_ / "flat", gen::Era::Mbdb, noFlag);
+  plain.AddFile("HomeDomain", "Library/Preferences/a.plist", "<plist/>");
+  ASSERT_TRUE(plain.Finish());
+  const fs::path flat = plain.folder();
+  WriteText(flat / kAddressBookHashedName, std::string("sqlite format 3\0", 16) + std::string(608, '\0'));
   EXPECT_FALSE(IsEncrypted(flat));  // the signature compares without case
-  WriteText(flat / kAddressBookHashedName, std::string(600, '\x5a'));
+  // Manifest.mbdb gives no file a wrapped key: a garbled address book is
+  // damage, not encryption.
+  WriteText(flat / kAddressBookHashedName, std::string(608, '\x5a'));
+  EXPECT_FALSE(IsEncrypted(flat));
+  // Without a readable Manifest.mbdb, whole cipher blocks that are not zero
+  // are taken for ciphertext; empty, zeroed or odd-sized files are not.
+  WriteText(flat / "Manifest.mbdb", "garbage");
   EXPECT_TRUE(IsEncrypted(flat));
+  for (const std::string& damaged : {std::string(), std::string(608, '\0'), std::string(600, '\x5a')}) {
+    WriteText(flat / kAddressBookHashedName, damaged);
+    EXPECT_FALSE(IsEncrypted(flat)) << damaged.size();
+  }
 
   const fs::path older = Write("older", gen::Era::Mbdb, noFlag);
-  WriteText(older / (std::string(kAddressBookHashedName) + ".mddata"), std::string(600, '\x11'));
+  fs::remove(older / "Manifest.mbdb");
+  WriteText(older / (std::string(kAddressBookHashedName) + ".mddata"), std::string(608, '\x11'));
   EXPECT_TRUE(IsEncrypted(older));
 
   const fs::path modern = Write("modern", gen::Era::ManifestDb, noFlag);
-  WriteText(modern / "31" / kAddressBookHashedName, std::string(600, '\x11'));
+  WriteText(modern / "31" / kAddressBookHashedName, std::string(608, '\x11'));
   EXPECT_TRUE(IsEncrypted(modern));
 
   // Manifest.plist's IsEncrypted wins over the address-book test.

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <map>
 
 #include "platform/digest.h"
+#include "platform/safe_file.h"
 #include "sources/catalog.h"
 #include "sources/scan_plan.h"
 #include "tools/backupgen/encrypt.h"
@@ -73,7 +76,8 @@ class LocalSource : public ::testing::Test {
 }  // namespace
 
 TEST_F(LocalSource, CopyFileReportsChunksAndDoneOnce) {
-  const fs::path src = root_ / "in.bin";
+  // The catalog copies only from inside the backups' folder.
+  const fs::path src = root_ / "backups" / "in.bin";
   WriteFile(src, std::string(200000, 'x'));
   CopyLog log;
   const fs::path dst = root_ / "out" / "deeper" / "copy.bin";
@@ -82,8 +86,8 @@ TEST_F(LocalSource, CopyFileReportsChunksAndDoneOnce) {
   EXPECT_EQ(fs::file_size(dst), 200000u);
 
   CopyLog empty;
-  WriteFile(root_ / "empty", "");
-  EXPECT_EQ(source_.CopyFile(root_ / "empty", root_ / "out" / "empty", &CopyLog::Callback, &empty), 0);
+  WriteFile(root_ / "backups" / "empty", "");
+  EXPECT_EQ(source_.CopyFile(root_ / "backups" / "empty", root_ / "out" / "empty", &CopyLog::Callback, &empty), 0);
   EXPECT_TRUE(empty.percents.empty());
   EXPECT_TRUE(fs::exists(root_ / "out" / "empty"));
 
@@ -91,6 +95,21 @@ TEST_F(LocalSource, CopyFileReportsChunksAndDoneOnce) {
   stop.answer = 2;
   EXPECT_EQ(source_.CopyFile(src, root_ / "out" / "stopped", &CopyLog::Callback, &stop), 2);
   EXPECT_EQ(stop.percents.size(), 1u);
+  EXPECT_FALSE(fs::exists(root_ / "out" / "stopped"));  // a stopped copy leaves nothing
+  for (const auto& e : fs::directory_iterator(root_ / "out")) {
+    EXPECT_FALSE(IsTemporaryOutputName(e.path().filename().string())) << e.path();
+  }
+
+  // Files outside the backups, links and FIFOs are never copied out.
+  WriteFile(root_ / "secret", "secret");
+  fs::create_symlink(root_ / "secret", root_ / "backups" / "link");
+  ASSERT_EQ(::mkfifo((root_ / "backups" / "fifo").c_str(), 0600), 0);
+  for (const fs::path& refused : {root_ / "secret", root_ / "backups" / "link", root_ / "backups" / "fifo"}) {
+    CopyLog log;
+    EXPECT_EQ(source_.CopyFile(refused, root_ / "out" / "refused", &CopyLog::Callback, &log), 87) << refused;
+    EXPECT_EQ(log.statuses, (std::vector<Status>{87}));
+    EXPECT_FALSE(fs::exists(root_ / "out" / "refused"));
+  }
 }
 
 TEST_F(LocalSource, CopyFileFailuresAreNeverReportedAsDone) {
@@ -99,16 +118,32 @@ TEST_F(LocalSource, CopyFileFailuresAreNeverReportedAsDone) {
   EXPECT_EQ(missing.percents, (std::vector<int>{100}));
   EXPECT_EQ(missing.statuses, (std::vector<Status>{87}));
 
-  // A destination whose writes fail (a full device) ends with that error.
-  const fs::path src = root_ / "in.bin";
-  WriteFile(src, std::string(100000, 'y'));
+  // A destination whose writes fail (here: past the size limit of the
+  // process, as on a full disk) ends with that error, and leaves nothing.
+  const fs::path src = root_ / "backups" / "in.bin";
+  WriteFile(src, std::string(200000, 'y'));
   CopyLog full;
-  const Status s = source_.CopyFile(src, "/dev/full", &CopyLog::Callback, &full);
-  EXPECT_EQ(s, ENOSPC);
+  Status s = 0;
+  {
+    struct rlimit before {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = before;
+    limited.rlim_cur = 100000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    s = source_.CopyFile(src, root_ / "out" / "big", &CopyLog::Callback, &full);
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, previous);
+  }
+  EXPECT_EQ(s, EFBIG);
   ASSERT_FALSE(full.statuses.empty());
-  EXPECT_EQ(full.statuses.back(), ENOSPC);
+  EXPECT_EQ(full.statuses.back(), EFBIG);
   for (size_t i = 0; i < full.percents.size(); ++i) {
     EXPECT_FALSE(full.percents[i] == 100 && full.statuses[i] == 0) << "reported as done";
+  }
+  EXPECT_FALSE(fs::exists(root_ / "out" / "big"));
+  for (const auto& e : fs::directory_iterator(root_ / "out")) {
+    EXPECT_FALSE(IsTemporaryOutputName(e.path().filename().string())) << e.path();
   }
 }
 

@@ -103,10 +103,29 @@ void FillQq(FixtureDb& db, const std::string& table, const std::string& partner,
   std::vector<int64_t> doomed;
   int64_t seq = 0;
   for (const GenPeerMessage& m : messages) {
-    std::vector<Value> v = {partner, m.unixDate, ++seq, int64_t{m.incoming ? 0 : 1},
-                            int64_t{m.text.empty() ? 1 : 0},
-                            m.text.empty() ? Value(nullptr) : Value(m.text)};
-    for (int i = 7; i < 50; ++i) v.push_back(i % 7 == 0 ? Value(int64_t{i}) : Value(nullptr));
+    // The values are put in place one by one: a temporary Value moved into
+    // the vector makes GCC 12 warn that the string alternative of the moved
+    // variant "may be used uninitialized" (a false report about the inactive
+    // alternative).
+    std::vector<Value> v;
+    v.reserve(50);
+    v.emplace_back(partner);
+    v.emplace_back(m.unixDate);
+    v.emplace_back(++seq);
+    v.emplace_back(int64_t{m.incoming ? 0 : 1});
+    v.emplace_back(int64_t{m.text.empty() ? 1 : 0});
+    if (m.text.empty()) {
+      v.emplace_back(nullptr);
+    } else {
+      v.emplace_back(m.text);
+    }
+    for (int i = 7; i < 50; ++i) {
+      if (i % 7 == 0) {
+        v.emplace_back(int64_t{i});
+      } else {
+        v.emplace_back(nullptr);
+      }
+    }
     const int64_t id = db.Run(insert, v);
     if (deleteMarked && m.deleted) doomed.push_back(id);
   }
