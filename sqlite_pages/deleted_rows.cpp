@@ -1,6 +1,7 @@
 #include "sqlite_pages/deleted_rows.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <list>
@@ -10,17 +11,18 @@ namespace orbanix {
 
 namespace {
 
-// The carver's finds of the files scanned last. A whole scan reads a
-// database with two readers at once (its main table beside the tables of
-// its joins) and then moves on to the next file, so the last two files are
-// enough; a file being carved is waited for, not carved twice.
+// The carver's finds of the files being scanned. A scan reads a database
+// with two readers at once (its main table beside the tables of its joins):
+// a file being carved is waited for, not carved twice, and its finds are
+// shared while a reader holds them. Once no reader holds them they are
+// freed (the entry only points at them).
 struct CarveCacheEntry {
   std::filesystem::path path;
   uint64_t size = 0;
   int64_t modified = 0;
-  std::shared_future<std::shared_ptr<const CarvedFile>> carved;
+  std::shared_future<std::weak_ptr<const CarvedFile>> carved;
 };
-constexpr size_t kCachedFiles = 2;
+constexpr size_t kCachedFiles = 4;
 
 std::mutex& CacheMutex() {
   static std::mutex mutex;
@@ -95,42 +97,53 @@ std::string ToUtf16(const std::string& text, bool bigEndian) {
 std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
   if (reader.carvedFile) return reader.carvedFile;
   if (reader.Path().empty() || !reader.IsOpen()) return nullptr;
-  std::promise<std::shared_ptr<const CarvedFile>> promise;
-  std::shared_future<std::shared_ptr<const CarvedFile>> future;
-  bool mine = false;
-  {
-    std::lock_guard<std::mutex> lock(CacheMutex());
-    auto& cache = Cache();
-    for (auto it = cache.begin(); it != cache.end(); ++it) {
-      if (it->path == reader.Path() && it->size == reader.FileSize() && it->modified == reader.ModifiedNs()) {
-        future = it->carved;
-        cache.splice(cache.begin(), cache, it);
-        break;
+  for (;;) {
+    std::promise<std::weak_ptr<const CarvedFile>> promise;
+    std::shared_future<std::weak_ptr<const CarvedFile>> future;
+    {
+      std::lock_guard<std::mutex> lock(CacheMutex());
+      auto& cache = Cache();
+      for (auto it = cache.begin(); it != cache.end(); ++it) {
+        if (it->path == reader.Path() && it->size == reader.FileSize() && it->modified == reader.ModifiedNs()) {
+          future = it->carved;
+          cache.erase(it);
+          break;
+        }
       }
-    }
-    if (!future.valid()) {
-      mine = true;
-      future = promise.get_future().share();
+      // Found ready but no longer held: carved anew below.
+      if (future.valid() && future.wait_for(std::chrono::seconds(0)) == std::future_status::ready &&
+          future.get().expired()) {
+        future = {};
+      }
+      const bool mine = !future.valid();
+      if (mine) future = promise.get_future().share();
       cache.push_front({reader.Path(), reader.FileSize(), reader.ModifiedNs(), future});
       while (cache.size() > kCachedFiles) cache.pop_back();
+      // The other readers of the file wait on the future, set once the
+      // carve is done.
+      if (mine) reader.carvedFile = std::make_shared<CarvedFile>();
     }
-  }
-  if (mine) {
-    auto file = std::make_shared<CarvedFile>();
-    try {
-      // The carver leaves the reader's scan state alone except for the
-      // table name its searches set; the scan sets its own again.
-      const std::string table = reader.tableName;
-      CarveFile(reader, reader.Path(), *file);
-      reader.tableName = table;
-    } catch (...) {
-      promise.set_value(nullptr);
-      throw;
+    if (reader.carvedFile) {
+      auto file = std::const_pointer_cast<CarvedFile>(reader.carvedFile);
+      try {
+        // The carver sets the reader's table name for its searches; the
+        // scan sets its own again.
+        const std::string table = reader.tableName;
+        CarveFile(reader, reader.Path(), *file);
+        reader.tableName = table;
+      } catch (...) {
+        promise.set_value({});
+        throw;
+      }
+      promise.set_value(reader.carvedFile);
+      return reader.carvedFile;
     }
-    promise.set_value(file);
+    if (auto held = future.get().lock()) {
+      reader.carvedFile = held;
+      return held;
+    }
+    // The one who carved it let it go (or failed) meanwhile: try again.
   }
-  reader.carvedFile = future.get();
-  return reader.carvedFile;
 }
 
 std::vector<uint8_t> BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encoding) {

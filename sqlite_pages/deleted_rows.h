@@ -51,9 +51,10 @@
 namespace orbanix {
 
 // The carver's finds for the file open in `reader`: made once per state of
-// a file (path, size, modification time) and shared by every reader of it
-// (a scan reads one file with two readers at once); kept in
-// reader.carvedFile. Null when the reader holds no file on disk.
+// a file (path, size, modification time) and shared by the readers that
+// hold it at the same time (a scan reads one file with two readers at
+// once); kept in reader.carvedFile, freed with the last reader holding it.
+// Null when the reader holds no file on disk.
 std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader);
 
 // Counts of one table's deleted rows, for tests and measurements.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 
 #include "extractors/chat_apps.h"
@@ -41,8 +42,10 @@ class PeerChatTest : public ::testing::Test {
 
   // Prints and returns how many deleted messages of `peers` came back under
   // their own key and how many recovered records match no message.
+  // `db` (when given): the deleted texts whose bytes are still in that
+  // file are counted too (what recovery can give back at best).
   static void Count(const char* family, const std::vector<GenPeer>& peers, const PeerChatMap& chats, int& back,
-                    int& phantoms) {
+                    int& phantoms, const fs::path& db = {}) {
     std::set<std::string> deleted, live;
     for (const GenPeer& p : peers) {
       for (const auto& m : p.messages) {
@@ -52,12 +55,12 @@ class PeerChatTest : public ::testing::Test {
     }
     std::set<std::string> found;
     phantoms = 0;
-    int copies = 0;
+    int copies = 0, twice = 0;
     for (const auto& [key, messages] : chats) {
       for (const PeerChatRecord& m : messages) {
         if (!m.deleted) continue;
         if (deleted.count(m.text)) {
-          found.insert(m.text);
+          twice += !found.insert(m.text).second;
         } else if (live.count(m.text)) {
           ++copies;
         } else {
@@ -66,9 +69,17 @@ class PeerChatTest : public ::testing::Test {
       }
     }
     back = static_cast<int>(found.size());
-    std::printf("[recovery] %s: %d of %zu deleted messages back, %d phantom records, %d copies of live rows\n",
-                family, back, deleted.size(), phantoms, copies);
+    size_t surviving = 0;
+    if (!db.empty()) {
+      std::ifstream in(db, std::ios::binary);
+      const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+      for (const std::string& text : deleted) surviving += bytes.find(text) != std::string::npos;
+    }
+    std::printf("[recovery] %s: %d of %zu deleted messages back (%zu with bytes in the file), %d delivered twice, "
+                "%d phantom records, %d copies of live rows\n",
+                family, back, deleted.size(), surviving, twice, phantoms, copies);
     EXPECT_EQ(copies, 0);
+    EXPECT_EQ(twice, 0);
   }
 
   fs::path dir_;
@@ -183,13 +194,13 @@ TEST_F(PeerChatTest, RecoveryAtScale) {
   PeerChatMap qqChats;
   ASSERT_EQ(ScanQQ(dir_ / "QQ.db", qqChats), status::kOk);
   int back = 0, phantoms = 0;
-  Count("qq at scale 25", qq, qqChats, back, phantoms);
+  Count("qq at scale 25", qq, qqChats, back, phantoms, dir_ / "QQ.db");
   EXPECT_EQ(phantoms, 0);
   const std::vector<GenPeer> wx = gen::WeChatPeers(options);
   gen::BuildWeChatDb(dir_ / "MM.sqlite", wx);
   PeerChatMap wxChats;
   ASSERT_EQ(ScanWeChat(dir_ / "MM.sqlite", wxChats), status::kOk);
-  Count("wechat at scale 25", wx, wxChats, back, phantoms);
+  Count("wechat at scale 25", wx, wxChats, back, phantoms, dir_ / "MM.sqlite");
   EXPECT_EQ(phantoms, 0);
   // Deleted rows found in a friend's own pages keep the date and direction
   // that were written, although the table keeps its rowid in column 1.

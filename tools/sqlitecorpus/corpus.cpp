@@ -291,6 +291,7 @@ const char* KindName(DeletionKind kind) {
     case DeletionKind::kOverwritten: return "overwritten";
     case DeletionKind::kFreedPages: return "freed-pages";
     case DeletionKind::kDroppedTable: return "dropped-table";
+    case DeletionKind::kEmptiedThenDropped: return "emptied-dropped";
   }
   return "?";
 }
@@ -423,9 +424,19 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
   for (TableShape& t : tables) {
     if (t.withoutRowid) db.Exec("DELETE FROM " + t.name + " WHERE k % 4 = 1");
   }
+  // Every other database with a dropped table has it emptied row by row
+  // first (chosen by the seed alone, so the other choices stay as they were).
+  const bool emptiedFirst = dropOne && (seed * 0xD1B54A32D192ED03ull >> 61) % 2 == 1;
+  if (emptiedFirst) {
+    const TableShape& gone = tables.back();
+    std::vector<int64_t> order = gone.rowids;
+    Rng shuffled(seed * 31 + 7);
+    std::shuffle(order.begin(), order.end(), shuffled);
+    for (int64_t r : order) db.Run("DELETE FROM " + gone.name + " WHERE rowid = ?", {r});
+  }
   if (dropOne) {
     db.Exec("DROP TABLE " + tables.back().name);
-    out.description += " (t_gone dropped)";
+    out.description += emptiedFirst ? " (t_gone emptied row by row, then dropped)" : " (t_gone dropped)";
   }
   db.Exec("COMMIT");
   if (out.options.autoVacuumIncremental) db.Exec("PRAGMA incremental_vacuum(" + std::to_string(rng() % 6) + ")");
@@ -437,7 +448,7 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
     const bool dropped = dropOne && ti + 1 == tables.size();
     if (!dropped) out.aliasColumn[t.name] = t.alias;
     for (const auto& [rowid, values] : before[t.name]) {
-      DeletionKind kind = DeletionKind::kDroppedTable;
+      DeletionKind kind = emptiedFirst ? DeletionKind::kEmptiedThenDropped : DeletionKind::kDroppedTable;
       if (!dropped) {
         auto it = kinds[t.name].find(rowid);
         if (it == kinds[t.name].end()) continue;

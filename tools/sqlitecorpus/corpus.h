@@ -33,8 +33,19 @@
 
 namespace orbanix::corpus {
 
-enum class DeletionKind : uint8_t { kSingle, kRun, kFirstOfPage, kOverflow, kOverwritten, kFreedPages, kDroppedTable };
-constexpr int kKindCount = 7;
+// kEmptiedThenDropped: every row of a table deleted one by one, then the
+// table dropped.
+enum class DeletionKind : uint8_t {
+  kSingle,
+  kRun,
+  kFirstOfPage,
+  kOverflow,
+  kOverwritten,
+  kFreedPages,
+  kDroppedTable,
+  kEmptiedThenDropped
+};
+constexpr int kKindCount = 8;
 const char* KindName(DeletionKind kind);
 
 struct TruthRow {
