@@ -10,7 +10,9 @@ namespace {
 
 class DeviceBackend : public SourceBackend {
  public:
-  explicit DeviceBackend(std::filesystem::path dataFolder) : dataFolder_(std::move(dataFolder)) {}
+  explicit DeviceBackend(std::filesystem::path dataFolder) : dataFolder_(std::move(dataFolder)) {
+    walkBeforeChats_ = true;
+  }
 
   ~DeviceBackend() override {
     // The source's session runs on the binding: it goes first.
@@ -39,6 +41,8 @@ class DeviceBackend : public SourceBackend {
 
   IPhoneRecoveryParse* Source() override { return source_.get(); }
   bool DeviceGone() const override { return source_ && source_->disconnected(); }
+  std::vector<Problem> Problems() const override { return source_ ? source_->Problems() : std::vector<Problem>{}; }
+  std::string OpenMessage() const override { return source_ ? source_->englishMessage() : std::string(); }
 
  private:
   std::filesystem::path dataFolder_;

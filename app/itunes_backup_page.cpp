@@ -1,5 +1,6 @@
 #include "app/itunes_backup_page.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QPushButton>
@@ -70,9 +71,10 @@ CItunesBackupVrtWnd::CItunesBackupVrtWnd(CScanVrtWnd* scanPage, std::vector<std:
   header->setSectionResizeMode(1, QHeaderView::ResizeToContents);
   header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
   header->setMinimumSectionSize(150);
-  picker_ = [](QWidget* parent, const QString& title) {
-    return QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
+  picker_ = [](QWidget* parent, const QString& title, const QString& start) {
+    return QFileDialog::getExistingDirectory(parent, title, start, QFileDialog::ShowDirsOnly);
   };
+  lastFolder_ = QDir::homePath();
   lister_ = &AttachedPhones;
   watcher_ = new QFutureWatcher<std::vector<DeviceChoice>>(this);
   connect(watcher_, &QFutureWatcherBase::finished, this, [this] {
@@ -248,33 +250,51 @@ void CItunesBackupVrtWnd::PickFolder() {
   const QString title = Text("PageItunesBackup", "SelDirTitle",
                              QStringLiteral("Select the iTunes Backup File from other folder to recover your data."));
   for (;;) {
-    const QString folder = picker_(window(), title);
+    const QString folder = picker_(window(), title, lastFolder_);
     if (folder.isEmpty()) return;
+    lastFolder_ = folder;
+    const std::filesystem::path picked(folder.toStdString());
+    std::vector<BackupInfo> found;
     BackupInfo info;
-    if (ReadBackupInfo(std::filesystem::path(folder.toStdString()), info) == status::kOk) {
-      // The picked backup joins the list (once) and is selected, so going
-      // back to step 1 shows what was chosen.
-      int index = -1;
-      for (size_t i = 0; i < backups_.size(); ++i) {
-        if (std::filesystem::path(backups_[i].folder).lexically_normal() == info.folder.lexically_normal()) {
-          index = static_cast<int>(i);
+    if (ReadBackupInfo(picked, info) == status::kOk) {
+      found.push_back(info);
+    } else {
+      // Not a backup itself: perhaps the folder that holds backups.
+      std::vector<std::filesystem::path> candidates;
+      FindBackups({picked}, candidates);
+      ListBackups(candidates, found);
+    }
+    if (!found.empty()) {
+      // The backups join the list (each once) and the first is selected,
+      // so going back to step 1 shows what was chosen.
+      int first = -1;
+      for (const BackupInfo& backup : found) {
+        int index = -1;
+        for (size_t i = 0; i < backups_.size(); ++i) {
+          if (std::filesystem::path(backups_[i].folder).lexically_normal() == backup.folder.lexically_normal()) {
+            index = static_cast<int>(i);
+          }
         }
+        if (index < 0) {
+          backups_.push_back(backup);
+          index = static_cast<int>(backups_.size()) - 1;
+          AddRow(backup, index);
+        }
+        if (first < 0) first = index;
       }
-      if (index < 0) {
-        backups_.push_back(info);
-        index = static_cast<int>(backups_.size()) - 1;
-        AddRow(info, index);
-        ui_->ListStack->setCurrentIndex(0);
-      }
-      ui_->BackupFileList->setCurrentItem(BackupRow(index));
-      scanPage_->SetSelectedBackup(backups_[static_cast<size_t>(index)]);
+      ui_->ListStack->setCurrentIndex(0);
+      ui_->BackupFileList->setCurrentItem(BackupRow(first));
+      ui_->BtnNext1->setEnabled(true);
+      if (found.size() > 1) return;  // the person chooses among them
+      scanPage_->SetSelectedBackup(backups_[static_cast<size_t>(first)]);
       emit backupChosen();
       return;
     }
     const int answer = ShowMessageBox(
         window(), MsgKind::kQuestion, Text("PageItunesBackup", "SelDirRetryTitle", QStringLiteral("Question")),
         Text("PageItunesBackup", "SelDirRetry",
-             QStringLiteral("Can not found the backup file, do you want to try again?")));
+             QStringLiteral("There is no iPhone backup in this folder, nor in the folders inside it. Do you want "
+                            "to choose another folder?")));
     if (answer != kAnswerOk) return;
   }
 }

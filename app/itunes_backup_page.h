@@ -61,11 +61,17 @@ class CItunesBackupVrtWnd : public QWidget {
   void SetDeviceLister(DeviceLister lister) { lister_ = std::move(lister); }
   QTimer* DeviceTimer() const { return deviceTimer_; }
 
-  // Asks for a folder (empty when cancelled). A folder dialog by default;
-  // tests put their own answers here.
-  using FolderPicker = std::function<QString(QWidget* parent, const QString& title)>;
+  // Asks for a folder (empty when cancelled), starting in `start`. A folder
+  // dialog by default; tests put their own answers here.
+  using FolderPicker = std::function<QString(QWidget* parent, const QString& title, const QString& start)>;
   void SetFolderPicker(FolderPicker picker) { picker_ = std::move(picker); }
+  // Accepts a backup folder, or a folder that holds backups (the folder
+  // iTunes keeps them in, a copy of it): all of these join the list; one
+  // alone is chosen at once, several wait for the person to choose.
   void PickFolder();
+  // Where the next folder dialog starts: the home folder, then the folder
+  // last picked.
+  const QString& LastFolder() const { return lastFolder_; }
 
  signals:
   // A backup has been chosen: go to step 2.
@@ -92,6 +98,7 @@ class CItunesBackupVrtWnd : public QWidget {
   std::vector<SkippedBackup> skipped_;
   std::vector<DeviceChoice> devices_;
   FolderPicker picker_;
+  QString lastFolder_;
   DeviceLister lister_;
   QFutureWatcher<std::vector<DeviceChoice>>* watcher_ = nullptr;
   QTimer* deviceTimer_ = nullptr;

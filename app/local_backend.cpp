@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "app/device_backend.h"
+#include "app/skin_catalog.h"
 #include "sources/catalog.h"
 
 namespace orbanix::app {
@@ -34,10 +35,34 @@ void SourceBackend::PlanSteps(IPhoneRecoveryParse& source, const CategoryTicks& 
     }
     steps.push_back(std::move(step));
   }
+  // The chats of QQ and WeChat are messages too: read with them. On a
+  // phone their databases come with the walk of the applications'
+  // containers, which must have run before.
+  if (ticked[kMessages - 1]) {
+    std::vector<ScanStep> chats;
+    const bool walked = ticked[kAppPhotos - 1] || ticked[kAppVideos - 1] || ticked[kWhatsAppAtts - 1];
+    if (walkBeforeChats_ && !walked) {
+      IPhoneRecoveryParse* s = &source;
+      chats.push_back({"ScanAppMedia", [s] {
+                         std::vector<AppMediaItem> unused;
+                         return s->ScanAppMedia(unused);
+                       }});
+    }
+    AddChatAppSteps(source, true, true, results_, chats);
+    for (ScanStep& chat : chats) {
+      BackendStep step;
+      if (chat.name == "QQ") step.categories = {kQQChats};
+      if (chat.name == "WeChat") step.categories = {kWeChatChats};
+      step.step = std::move(chat);
+      steps.push_back(std::move(step));
+    }
+  }
 }
 
 int SourceBackend::Count(int category) const {
   std::lock_guard<std::mutex> guard(results_.lock);
+  if (category == kQQChats) return static_cast<int>(CountChatAccounts(results_.qq).items);
+  if (category == kWeChatChats) return static_cast<int>(CountChatAccounts(results_.weChat).items);
   return static_cast<int>(CountCategory(results_, static_cast<Category>(category)).items);
 }
 
@@ -83,6 +108,8 @@ class LocalBackend : public SourceBackend {
   }
 
   IPhoneRecoveryParse* Source() override { return &source_; }
+  std::vector<Problem> Problems() const override { return source_.Problems(); }
+  std::string OpenMessage() const override { return catalog_->lastMessage(); }
 
  private:
   std::shared_ptr<BackupCatalog> catalog_;

@@ -28,10 +28,13 @@ class SourceBackend : public ScanBackend {
 
  protected:
   // Registers `report` as the source's progress callback and appends the
-  // operations of the ticked categories, in the page's fixed order.
+  // operations of the ticked categories, in the page's fixed order, then
+  // (with Messages) the chats of QQ and WeChat.
   void PlanSteps(IPhoneRecoveryParse& source, const CategoryTicks& ticked, std::function<int(int)> report,
                  std::vector<BackendStep>& steps);
   ScanResults results_;
+  // A phone fetches the chat databases by walking the containers.
+  bool walkBeforeChats_ = false;
 
  private:
   static int Report(void* self, int value);

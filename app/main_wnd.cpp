@@ -3,15 +3,19 @@
 #include <QActionGroup>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QFileInfo>
+#include <QProgressBar>
 #include <QScreen>
 #include <QUrl>
 
+#include "app/about_wnd.h"
 #include "app/itunes_backup_page.h"
 #include "app/message_box.h"
 #include "app/scan_page.h"
 #include "app/skin_catalog.h"
 #include "app/specify_file_page.h"
 #include "app/texts.h"
+#include "platform/folders.h"
 #include "platform/language.h"
 #include "ui_MainWnd.h"
 
@@ -81,11 +85,23 @@ CMainWnd::CMainWnd(std::vector<std::filesystem::path> roots, ScanBackendFactory 
   connect(backupPage_, &CItunesBackupVrtWnd::backupChosen, this, [this] { SelectStep(2); });
 
   connect(categoryPage_, &CSpecifyFileVrtWnd::startScanRequested, this, &CMainWnd::startScan);
+  connect(categoryPage_, &CSpecifyFileVrtWnd::backRequested, this, [this] { SelectStep(1); });
   connect(this, &CMainWnd::startScan, this, &CMainWnd::OnStartScan, Qt::QueuedConnection);
   connect(scanPage_, &CScanVrtWnd::firstProgress, this, &CMainWnd::OnFirstProgress);
   connect(scanPage_, &CScanVrtWnd::wrongPassword, this, &CMainWnd::OnWrongPassword);
   connect(scanPage_, &CScanVrtWnd::cannotOpen, this, &CMainWnd::OnScanNotStarted);
   connect(scanPage_, &CScanVrtWnd::homeRequested, this, &CMainWnd::OnHome);
+
+  // While an encrypted backup's password is checked (seconds of key
+  // derivation before the first progress), the header says so with a busy
+  // bar instead of leaving a greyed page.
+  checking_ = new QProgressBar(ui_->HorLayoutScan);
+  checking_->setObjectName(QStringLiteral("ProgressChecking"));
+  checking_->setRange(0, 0);
+  checking_->setTextVisible(false);
+  checking_->setMaximumSize(260, 8);
+  checking_->hide();
+  ui_->ScanInfoLayout->addWidget(checking_);
 
   BuildAssistMenu();
   ReloadTexts();
@@ -94,11 +110,65 @@ CMainWnd::CMainWnd(std::vector<std::filesystem::path> roots, ScanBackendFactory 
 
 CMainWnd::~CMainWnd() = default;
 
+namespace {
+
+std::function<bool(const QUrl&)>& UrlOpener() {
+  static std::function<bool(const QUrl&)> opener = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  return opener;
+}
+
+}  // namespace
+
+void CMainWnd::SetUrlOpenerForTests(std::function<bool(const QUrl&)> opener) {
+  UrlOpener() = opener ? std::move(opener) : [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+}
+
+std::filesystem::path CMainWnd::ManualFolder() {
+  // Beside the executable in a build, under share/ once installed.
+  const std::filesystem::path program = ProgramFolder();
+  for (const std::filesystem::path& folder :
+       {program / "manual", (program / ".." / "share" / "orbanix" / "manual").lexically_normal()}) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(folder / "index.html", ec)) return folder;
+  }
+  return program / "manual";
+}
+
 QString CMainWnd::AssistAddress(const QString& item) {
-  if (item == QLatin1String("item_help")) return QStringLiteral("https://corvane.example/orbanix/help");
-  if (item == QLatin1String("item_faq")) return QStringLiteral("https://corvane.example/orbanix/faq");
-  if (item == QLatin1String("item_about")) return QStringLiteral("https://corvane.example/orbanix/about");
-  return QStringLiteral("https://corvane.example/orbanix/support");
+  // Help, FAQ and Support are pages of the manual installed with the
+  // program; About is a window of its own (no address).
+  const char* page = item == QLatin1String("item_help")      ? "index.html"
+                     : item == QLatin1String("item_faq")     ? "faq.html"
+                     : item == QLatin1String("item_support") ? "troubleshooting.html"
+                                                             : nullptr;
+  if (!page) return QString();
+  return QUrl::fromLocalFile(QString::fromStdString((ManualFolder() / page).string())).toString();
+}
+
+void CMainWnd::ShowAbout() {
+  if (!about_) {
+    about_ = new CAboutWnd(this);
+    about_->setAttribute(Qt::WA_DeleteOnClose);
+  }
+  about_->show();
+  about_->raise();
+  about_->activateWindow();
+}
+
+void CMainWnd::OpenAssistItem(const QString& item) {
+  if (item == QLatin1String("item_about")) {
+    ShowAbout();
+    return;
+  }
+  const QUrl url(AssistAddress(item));
+  // Never a link to a place that is not there: a manual that is missing
+  // says so.
+  if (!QFileInfo::exists(url.toLocalFile()) || !UrlOpener()(url)) {
+    ShowMessageBox(this, MsgKind::kWarning, QString(),
+                   FormatText(Text("MainWnd", "ManualMissing",
+                                   QStringLiteral("The manual cannot be opened: %s is missing or no program opens it.")),
+                              {url.toLocalFile()}));
+  }
 }
 
 void CMainWnd::BuildAssistMenu() {
@@ -112,7 +182,7 @@ void CMainWnd::BuildAssistMenu() {
   for (const char* item : {"item_help", "item_faq", "item_about", "item_support"}) {
     const QString name = QString::fromLatin1(item);
     QAction* action = addItem(item, item);
-    connect(action, &QAction::triggered, this, [name] { QDesktopServices::openUrl(QUrl(AssistAddress(name))); });
+    connect(action, &QAction::triggered, this, [this, name] { OpenAssistItem(name); });
   }
   // The language list: shown only when there is more than one language.
   languageMenu_ = new QMenu(assistMenu_);
@@ -173,10 +243,28 @@ void CMainWnd::OnStartScan(int sourceType) {
   // The category page asks for a scan of what step 1 chose: a phone chosen
   // there is read as a connected device.
   if (sourceType == 1 && scanPage_->DeviceSelected()) sourceType = 0;
-  if (scanPage_->StartScan(sourceType, categoryPage_->Ticks()) != 0) OnScanNotStarted();
+  if (scanPage_->StartScan(sourceType, categoryPage_->Ticks()) != 0) {
+    OnScanNotStarted();
+    return;
+  }
+  if (sourceType == 1 && scanPage_->SelectedBackup().encrypted && scanPage_->state() == CScanVrtWnd::State::kScanning) {
+    ui_->HorLayoutMain->hide();
+    ui_->HorLayoutScan->show();
+    ui_->LblScanInfo->setText(Text("MainWnd", "CheckingPassword", QStringLiteral("Checking the password…")));
+    ui_->LblRemark->setText(Text("MainWnd", "CheckingPasswordRemark",
+                                 QStringLiteral("An encrypted backup takes a few seconds to unlock.")));
+    checking_->show();
+  }
+}
+
+void CMainWnd::EndChecking() {
+  if (checking_->isHidden()) return;
+  checking_->hide();
+  scanPage_->ShowHeaderTexts();
 }
 
 void CMainWnd::OnFirstProgress() {
+  EndChecking();
   categoryPage_->Unlock();
   ui_->MainTabPage->setCurrentIndex(1);
   ui_->HorLayoutMain->hide();
@@ -184,8 +272,13 @@ void CMainWnd::OnFirstProgress() {
 }
 
 void CMainWnd::OnWrongPassword() {
-  // The scan never showed: the category page is still up.
+  // The scan never showed: the category page is still up, under the
+  // wizard's own header.
+  checking_->hide();
   ui_->MainTabPage->setCurrentIndex(0);
+  ui_->HorLayoutMain->show();
+  ui_->HorLayoutScan->hide();
+  categoryPage_->ForgetPassword(scanPage_->SelectedBackup());
   ShowMessageBox(this, MsgKind::kInformation, Message("MSG0403", QStringLiteral("Information")),
                  Message("MSG0302", QStringLiteral("The password is not correct.")));
   if (categoryPage_->PasswordStep(scanPage_->SelectedBackup()) == 0) {
@@ -196,6 +289,7 @@ void CMainWnd::OnWrongPassword() {
 }
 
 void CMainWnd::OnScanNotStarted() {
+  checking_->hide();
   ui_->MainTabPage->setCurrentIndex(0);
   ui_->HorLayoutMain->show();
   ui_->HorLayoutScan->hide();

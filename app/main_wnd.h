@@ -7,17 +7,22 @@
 #pragma once
 
 #include <QMenu>
+#include <QPointer>
+#include <QUrl>
 #include <QWidget>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "app/about_wnd.h"
 #include "app/scan_backend.h"
 
 namespace Ui {
 class MainWnd;
 }
+
+class QProgressBar;
 
 namespace orbanix::app {
 
@@ -46,8 +51,17 @@ class CMainWnd : public QWidget {
   Ui::MainWnd* ui() const { return ui_.get(); }
   QMenu* AssistMenu() const { return assistMenu_; }
 
-  // Web pages of the assist menu (help, FAQ, about, support).
+  // The pages of the manual that the assist menu opens ("item_help",
+  // "item_faq", "item_support"), as file addresses; empty for "item_about",
+  // which opens the About window.
   static QString AssistAddress(const QString& item);
+  // The folder of the manual (beside the executable, or its installed place).
+  static std::filesystem::path ManualFolder();
+  // What a menu item does; tests open addresses through their own opener.
+  void OpenAssistItem(const QString& item);
+  static void SetUrlOpenerForTests(std::function<bool(const QUrl&)> opener);
+  void ShowAbout();
+  CAboutWnd* AboutWindow() const { return about_; }
 
  signals:
   // Start a scan; queued so that the category page's click handler has
@@ -64,6 +78,8 @@ class CMainWnd : public QWidget {
   void OnWrongPassword();
   void OnScanNotStarted();
   void OnHome();
+  // The password has been checked (or the scan ended): the busy bar goes.
+  void EndChecking();
   void BuildAssistMenu();
 
   std::unique_ptr<Ui::MainWnd> ui_;
@@ -72,6 +88,8 @@ class CMainWnd : public QWidget {
   CSpecifyFileVrtWnd* categoryPage_ = nullptr;
   QMenu* assistMenu_ = nullptr;
   QMenu* languageMenu_ = nullptr;
+  QProgressBar* checking_ = nullptr;  // "ProgressChecking"
+  QPointer<CAboutWnd> about_;
 };
 
 }  // namespace orbanix::app

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/problems.h"
 #include "platform/status.h"
 #include "sources/discovery.h"
 #include "sources/scan_driver.h"
@@ -29,6 +30,11 @@ struct BackendStep {
   ScanStep step;
   std::vector<int> categories;
 };
+
+// The chats of QQ and WeChat: no category of the category page (they are
+// read with Messages), but two more nodes of the tree and counts of a scan.
+inline constexpr int kQQChats = 15;
+inline constexpr int kWeChatChats = 16;
 
 // Ticks of the category page, index 0 = category 1.
 using CategoryTicks = std::array<bool, 14>;
@@ -68,6 +74,11 @@ class ScanBackend {
   virtual IPhoneRecoveryParse* Source() { return nullptr; }
   // True once a device scan found its phone gone.
   virtual bool DeviceGone() const { return false; }
+  // What the source could not read so far (safe to ask while the worker
+  // runs), and its own words on how opening went (the decryption's or the
+  // phone's explanation; empty when it had none). Asked on the worker.
+  virtual std::vector<Problem> Problems() const { return {}; }
+  virtual std::string OpenMessage() const { return {}; }
 };
 
 using ScanBackendFactory = std::function<std::unique_ptr<ScanBackend>(int sourceType)>;

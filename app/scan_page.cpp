@@ -1,8 +1,15 @@
 #include "app/scan_page.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QSettings>
+#include <QSplitter>
+#include <QStyle>
+#include <QVBoxLayout>
+#include <cerrno>
 
 #include "app/itunes_backup_page.h"
 #include "app/message_box.h"
@@ -54,14 +61,182 @@ CScanVrtWnd::CScanVrtWnd(QWidget* parent) : QWidget(parent), ui_(std::make_uniqu
     viewsActive_ = false;
   });
   connect(ui_->OptOnOffPreview, &QCheckBox::toggled, ui_->PreviewLayout, &QWidget::setVisible);
-  connect(ui_->NodeTree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
-    // A category opened in the tree fills the data list: the list replaces
-    // the hint that asks for one.
-    if (item && item->data(0, Qt::UserRole).isValid()) ui_->DataListStack->setCurrentIndex(1);
-    if (state_ != State::kFinished) return;
-    ui_->iPhoneInfoLayout->hide();
-    ui_->DataListLayout->show();
+  BuildSplitter();
+  connect(ui_->NodeTree, &QTreeWidget::itemClicked, this, &CScanVrtWnd::OpenCategoryArea);
+  connect(ui_->NodeTree, &QTreeWidget::currentItemChanged, this,
+          [this](QTreeWidgetItem* item) { OpenCategoryArea(item); });
+
+  // What could not be read, between the toolbars and the lists: shown as
+  // soon as the first problem is known, and kept after the scan.
+  problemsBox_ = new QFrame(this);
+  problemsBox_->setObjectName(QStringLiteral("ProblemsLayout"));
+  auto* box = new QVBoxLayout(problemsBox_);
+  box->setContentsMargins(8, 4, 8, 4);
+  box->setSpacing(2);
+  problemsTitle_ = new QLabel(problemsBox_);
+  problemsTitle_->setObjectName(QStringLiteral("LblProblems"));
+  problemsTitle_->setWordWrap(true);
+  problemsTitle_->setStyleSheet(QStringLiteral("color: #B3261E; font-weight: bold;"));
+  problemsList_ = new QListWidget(problemsBox_);
+  problemsList_->setObjectName(QStringLiteral("ProblemsList"));
+  problemsList_->setWordWrap(true);
+  problemsList_->setMaximumHeight(96);
+  problemsList_->setSelectionMode(QAbstractItemView::NoSelection);
+  box->addWidget(problemsTitle_);
+  box->addWidget(problemsList_);
+  ui_->RightLayout->insertWidget(ui_->RightLayout->indexOf(ui_->DataListToolBar) + 1, problemsBox_);
+  problemsBox_->hide();
+
+  // The chats of QQ and WeChat: a third page of the list area.
+  auto* chatPage = new QWidget(ui_->DataListStack);
+  auto* chatBox = new QVBoxLayout(chatPage);
+  chatBox->setContentsMargins(0, 0, 0, 0);
+  auto* chatList = new QTreeWidget(chatPage);
+  chatList->setObjectName(QStringLiteral("ChatAppList"));
+  chatBox->addWidget(chatList);
+  ui_->DataListStack->addWidget(chatPage);
+  chats_ = new CChatAppsView(chatList, views_->panel(), this);
+  connect(chats_, &CChatAppsView::tickedChanged, this, &CScanVrtWnd::OfferChatsToRecovery);
+}
+
+void CScanVrtWnd::OfferChatsToRecovery() {
+  // The recovery writes the ticked chats after the selection's items,
+  // through the source's chat export, into "QQ/" and "WeChat/".
+  std::vector<ChatAppJob> jobs = chats_->TickedJobs();
+  const int ticked = static_cast<int>(jobs.size());
+  IPhoneRecoveryParse* source = Source();
+  if (!source || !viewsActive_) return;
+  views_->SetExtraRecovery(ticked, [source, jobs](RecoveryProgress& progress, const std::filesystem::path& root) {
+    WriteChatApps(*source, jobs, root, progress);
   });
+  ui_->BtnRecovery->setEnabled(state_ == State::kFinished && (TotalCount() > 0 || ticked > 0));
+}
+
+void CScanVrtWnd::ChatsArrived(int category) {
+  if (counts_[static_cast<size_t>(category)] == 0 || !messagesGroup_) return;
+  if (!nodes_[static_cast<size_t>(category)]) {
+    auto* node = new QTreeWidgetItem(messagesGroup_);
+    node->setIcon(0, CategoryIcon(kMessages));
+    node->setData(0, Qt::UserRole, category);
+    nodes_[static_cast<size_t>(category)] = node;
+    messagesGroup_->setHidden(false);
+  }
+  if (ScanResults* results = Results()) chats_->SetChats(&results->qq, &results->weChat);
+  OfferChatsToRecovery();
+}
+
+namespace {
+
+// The one place the window's layout is remembered between runs (the
+// user's configuration folder, never beside the program).
+QSettings LayoutSettings() {
+  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orbanix"), QStringLiteral("layout"));
+}
+
+}  // namespace
+
+void CScanVrtWnd::BuildSplitter() {
+  // The list and the preview share the width as the person drags the
+  // handle between them; the preview starts at two fifths of it.
+  splitter_ = new QSplitter(Qt::Horizontal, ui_->DataListLayout);
+  splitter_->setObjectName(QStringLiteral("DataListSplitter"));
+  splitter_->setChildrenCollapsible(false);
+  ui_->DataListLayoutLayout->removeWidget(ui_->DataListStack);
+  ui_->DataListLayoutLayout->removeWidget(ui_->PreviewLayout);
+  ui_->PreviewLayout->setMinimumWidth(240);
+  ui_->PreviewLayout->setMaximumWidth(QWIDGETSIZE_MAX);
+  ui_->DataListStack->setMinimumWidth(300);
+  splitter_->addWidget(ui_->DataListStack);
+  splitter_->addWidget(ui_->PreviewLayout);
+  splitter_->setStretchFactor(0, 3);
+  splitter_->setStretchFactor(1, 2);
+  ui_->DataListLayoutLayout->addWidget(splitter_);
+  const QByteArray saved = LayoutSettings().value(QStringLiteral("ScanPage/Splitter")).toByteArray();
+  if (saved.isEmpty() || !splitter_->restoreState(saved)) splitter_->setSizes({600, 400});
+  connect(splitter_, &QSplitter::splitterMoved, this,
+          [this] { LayoutSettings().setValue(QStringLiteral("ScanPage/Splitter"), splitter_->saveState()); });
+}
+
+namespace {
+
+// The name of a category as the page shows it (QQ and WeChat included).
+QString CategoryName(int category) {
+  if (category == kQQChats) return QStringLiteral("QQ");
+  if (category == kWeChatChats) return QStringLiteral("WeChat");
+  const CategoryInfo& info = CategoryByNumber(category);
+  return Text("PageSpecifyFile", info.option, QString::fromLatin1(info.label));
+}
+
+}  // namespace
+
+QString CScanVrtWnd::EmptyCategoryText(int category) const {
+  const QString name = CategoryName(category);
+  const QStringList texts = problems_.TextsOf(category);
+  if (!texts.isEmpty()) {
+    return FormatText(Text("PageScan", "CategoryNotRead", QStringLiteral("%s could not be read:")), {name}) +
+           QLatin1Char('\n') + texts.join(QLatin1Char('\n'));
+  }
+  if (!read_[static_cast<size_t>(category)]) {
+    return FormatText(Text("PageScan", "CategoryNotYet", QStringLiteral("%s has not been read yet.")), {name});
+  }
+  if (absent_[static_cast<size_t>(category)]) {
+    return FormatText(Text("PageScan", "CategoryAbsent",
+                           QStringLiteral("Nothing found: this backup holds no %s database.")),
+                      {name});
+  }
+  return FormatText(Text("PageScan", "CategoryEmpty", QStringLiteral("Nothing found in %s.")), {name});
+}
+
+void CScanVrtWnd::OpenCategoryArea(QTreeWidgetItem* item) {
+  if (!item || !item->data(0, Qt::UserRole).isValid()) return;
+  const int category = item->data(0, Qt::UserRole).toInt();
+  // A category with items fills the data list; one without says why it
+  // holds nothing: found nothing, not read yet, or could not be read.
+  const bool empty = category >= 1 && category <= kWeChatChats && counts_[static_cast<size_t>(category)] == 0;
+  if (!empty && (category == kQQChats || category == kWeChatChats)) {
+    chats_->Open(category == kQQChats ? ChatApp::kQQ : ChatApp::kWeChat);
+    ui_->DataListStack->setCurrentIndex(2);
+  } else if (empty) {
+    ui_->LblDataList->setText(EmptyCategoryText(category));
+    ui_->DataListStack->setCurrentIndex(0);
+  } else {
+    ui_->DataListStack->setCurrentIndex(1);
+  }
+  if (state_ != State::kFinished) return;
+  ui_->iPhoneInfoLayout->hide();
+  ui_->DataListLayout->show();
+}
+
+void CScanVrtWnd::ShowProblems() {
+  const std::vector<ScanProblem> items = problems_.Items();
+  problemsList_->clear();
+  const QIcon warning = style()->standardIcon(QStyle::SP_MessageBoxWarning);
+  for (const ScanProblem& p : items) {
+    QString line = p.text;
+    if (p.category >= 1 && p.category <= kWeChatChats) line = CategoryName(p.category) + QStringLiteral(": ") + line;
+    auto* row = new QListWidgetItem(warning, line, problemsList_);
+    row->setData(Qt::UserRole, p.category);
+    row->setToolTip(line);
+  }
+  problemsTitle_->setText(
+      FormatText(Text("PageScan", "ProblemsTitle", QStringLiteral("What could not be read (%d):")),
+                 {static_cast<int>(items.size())}));
+  problemsBox_->setVisible(!items.empty());
+  // The tree marks every category that was not wholly read.
+  for (int c = 1; c <= kWeChatChats; ++c) {
+    QTreeWidgetItem* node = nodes_[static_cast<size_t>(c)];
+    if (!node) continue;
+    const QStringList texts = problems_.TextsOf(c);
+    if (texts.isEmpty()) {
+      node->setIcon(0, CategoryIcon(c <= kCategoryCount ? c : kMessages));
+      node->setToolTip(0, QString());
+      node->setData(0, Qt::ForegroundRole, QVariant());
+    } else {
+      node->setIcon(0, warning);
+      node->setToolTip(0, texts.join(QLatin1Char('\n')));
+      node->setForeground(0, QColor(0xB3, 0x26, 0x1E));
+    }
+  }
 }
 
 CScanVrtWnd::~CScanVrtWnd() {
@@ -80,7 +255,9 @@ void CScanVrtWnd::ApplyLanguage() {
   RefreshStatistics();
 }
 
-bool CScanVrtWnd::HoldsResults() const { return TotalCount() > 0; }
+bool CScanVrtWnd::HoldsResults() const {
+  return TotalCount() > 0 || counts_[kQQChats] > 0 || counts_[kWeChatChats] > 0;
+}
 
 void CScanVrtWnd::SetSelectedDevice(const DeviceChoice& device) {
   device_ = device;
@@ -123,6 +300,13 @@ void CScanVrtWnd::SetScanLook(bool scanning) {
 
 void CScanVrtWnd::ClearResults() {
   counts_.fill(0);
+  read_.fill(false);
+  absent_.fill(false);
+  problems_.Clear();
+  if (problemsList_) problemsList_->clear();
+  if (problemsBox_) problemsBox_->hide();
+  if (chats_) chats_->Clear();
+  messagesGroup_ = nullptr;
   steps_.clear();
   ui_->NodeTree->clear();
   nodes_.fill(nullptr);
@@ -197,12 +381,34 @@ int CScanVrtWnd::StartScan(int sourceType, const CategoryTicks& ticks) {
     QMetaObject::invokeMethod(
         this, [this, percent, name = QString::fromStdString(step)] { OnProgress(percent, name); }, Qt::QueuedConnection);
   };
-  events.opened = [this](Status) { QMetaObject::invokeMethod(this, [this] { OnOpened(); }, Qt::QueuedConnection); };
-  events.stepDone = [this](size_t index, const ScanStep&, Status) {
-    QMetaObject::invokeMethod(this, [this, index] { OnStepDone(index); }, Qt::QueuedConnection);
+  // The source's words and problems are asked for on the worker, where
+  // they were made, right after the call that made them.
+  ScanBackend* backend = backend_.get();
+  events.opened = [this, backend, driver](Status result) {
+    const std::string message = backend->OpenMessage();
+    const std::vector<Problem> problems = backend->Problems();
+    const Status shown = driver->Cancelled() ? status::kOk : result;
+    QMetaObject::invokeMethod(
+        this, [this, shown, message, problems] { OnOpened(shown, message, problems); }, Qt::QueuedConnection);
   };
-  events.finished = [this](ScanOutcome outcome, Status) {
-    QMetaObject::invokeMethod(this, [this, outcome] { OnFinished(outcome); }, Qt::QueuedConnection);
+  events.stepDone = [this, backend, driver](size_t index, const ScanStep&, Status result) {
+    const std::vector<Problem> problems = backend->Problems();
+    // A cancel is known by the flag, never by the value.
+    const Status shown = driver->Cancelled() ? status::kOk : result;
+    QMetaObject::invokeMethod(
+        this, [this, index, shown, problems] { OnStepDone(index, shown, problems); }, Qt::QueuedConnection);
+  };
+  events.finished = [this, backend](ScanOutcome outcome, Status) {
+    const std::vector<Problem> problems = backend->Problems();
+    const std::string message = outcome == ScanOutcome::kCannotOpen ? backend->OpenMessage() : std::string();
+    QMetaObject::invokeMethod(
+        this,
+        [this, outcome, problems, message] {
+          problems_.SetSourceProblems(problems);
+          openMessage_ = QString::fromStdString(message);
+          OnFinished(outcome);
+        },
+        Qt::QueuedConnection);
   };
   viewsActive_ = Results() != nullptr;
   if (ScanResults* results = Results()) {
@@ -239,6 +445,8 @@ void CScanVrtWnd::BuildTree(const CategoryTicks& ticks) {
   }
   media->setHidden(media->childCount() == 0);
   messages->setHidden(messages->childCount() == 0);
+  // QQ and WeChat join this group when the backup holds their chats.
+  messagesGroup_ = messages;
   ui_->NodeTree->expandAll();
 }
 
@@ -250,6 +458,11 @@ void CScanVrtWnd::RefreshTreeLabels() {
     const int cut = base.indexOf('(');
     if (cut >= 0) base = base.left(cut);
     node->setText(0, FormatText(QStringLiteral("%s(%d)"), {base, counts_[static_cast<size_t>(c)]}));
+  }
+  for (int c : {kQQChats, kWeChatChats}) {
+    if (QTreeWidgetItem* node = nodes_[static_cast<size_t>(c)]) {
+      node->setText(0, FormatText(QStringLiteral("%s (%d)"), {CategoryName(c), counts_[static_cast<size_t>(c)]}));
+    }
   }
 }
 
@@ -286,6 +499,7 @@ void CScanVrtWnd::OnProgress(int percent, const QString& step) {
     emit percentShown(shown_);
   }
   QString what;
+  if (step == QLatin1String("QQ") || step == QLatin1String("WeChat")) what = step;
   for (const OperationPlan& op : OperationOrder()) {
     if (step == QLatin1String(op.name)) {
       const CategoryInfo& info = CategoryByNumber(op.categories.front());
@@ -299,21 +513,48 @@ void CScanVrtWnd::OnProgress(int percent, const QString& step) {
                                               : FormatText(Text("PageScan", "ScanningStep", QStringLiteral("Scanning: %s")), {what}));
 }
 
-void CScanVrtWnd::OnOpened() {
+void CScanVrtWnd::OnOpened(Status result, const std::string& message, const std::vector<Problem>& problems) {
   if (!IsBusy()) return;
+  if (result != status::kOk) {
+    problems_.OpenFailed(result, message, sourceType_ == 0);
+  } else {
+    problems_.OpenNote(message);
+  }
+  problems_.SetSourceProblems(problems);
+  ShowProblems();
   emit fileTreeReady();
 }
 
-void CScanVrtWnd::OnStepDone(size_t index) {
+void CScanVrtWnd::OnStepDone(size_t index, Status result, const std::vector<Problem>& problems) {
   if (!backend_ || index >= steps_.size()) return;
   // A category that was not ticked stays hidden even when its operation
   // collected it.
   QList<int> arrived;
+  std::vector<int> failed;
   for (int c : steps_[index].categories) {
+    if (c == kQQChats || c == kWeChatChats) {
+      // Read with Messages; a node appears only when there are chats.
+      counts_[static_cast<size_t>(c)] = backend_->Count(c);
+      read_[static_cast<size_t>(c)] = true;
+      ChatsArrived(c);
+      failed.push_back(c);
+      continue;
+    }
     if (!ticks_[static_cast<size_t>(c - 1)]) continue;
     counts_[static_cast<size_t>(c)] = backend_->Count(c);
+    read_[static_cast<size_t>(c)] = true;
     arrived << c;
+    failed.push_back(c);
   }
+  // A database the backup does not hold (ENOENT) is no failure: there was
+  // nothing to read. Anything else is.
+  if (result == ENOENT) {
+    for (int c : failed) absent_[static_cast<size_t>(c)] = true;
+  } else if (result != status::kOk) {
+    problems_.StepFailed(failed, result);
+  }
+  problems_.SetSourceProblems(problems);
+  ShowProblems();
   RefreshTreeLabels();
   RefreshStatistics();
   if (!arrived.isEmpty()) emit recordsArrived(arrived);
@@ -333,12 +574,16 @@ void CScanVrtWnd::OnFinished(ScanOutcome outcome) {
       state_ = State::kIdle;
       SetScanLook(false);
       ui_->BtnHome->setEnabled(true);
-      ShowMessageBox(this, MsgKind::kWarning, QString(),
-                     sourceType_ == 0
+    {
+      QString text = sourceType_ == 0
                          ? Text("PageScan", "DeviceCannotOpen",
                                 QStringLiteral("The iPhone cannot be read. Check that it is connected, unlocked and "
                                                "trusts this computer, then try again."))
-                         : Message("MSG0512", QStringLiteral("The selected backup cannot be opened.")));
+                         : Message("MSG0512", QStringLiteral("The selected backup cannot be opened."));
+      // The source's own reason, when it gave one, says what to mend.
+      if (!openMessage_.isEmpty()) text += QStringLiteral("\n\n") + openMessage_;
+      ShowMessageBox(this, MsgKind::kWarning, QString(), text);
+    }
       emit cannotOpen();
       return;
     case ScanOutcome::kCompleted:
@@ -355,14 +600,29 @@ void CScanVrtWnd::OnFinished(ScanOutcome outcome) {
   ui_->iPhoneInfoLayout->hide();
   ui_->DataListLayout->show();
   ui_->BtnHome->setEnabled(true);
-  ui_->BtnRecovery->setEnabled(TotalCount() > 0);
+  ui_->BtnRecovery->setEnabled(TotalCount() > 0 || chats_->TickedCount() > 0);
   ui_->LblCurrentStep->clear();
+  // Every category without an operation of its own was read (there was
+  // nothing to read); the counts are final.
+  if (outcome == ScanOutcome::kCompleted) {
+    for (int c = 1; c <= kCategoryCount; ++c) {
+      if (ticks_[static_cast<size_t>(c - 1)]) read_[static_cast<size_t>(c)] = true;
+    }
+  }
+  ShowProblems();
+  const bool troubled = !problems_.Empty();
   if (header_.info) {
     header_.info->setText(outcome == ScanOutcome::kCancelled
                               ? Text("PageScan", "ScanStopped", QStringLiteral("The scan was stopped"))
-                              : Text("PageScan", "ScanDone", QStringLiteral("The scan is complete")));
+                          : troubled ? Text("PageScan", "ScanDoneProblems", QStringLiteral("The scan finished with problems"))
+                                     : Text("PageScan", "ScanDone", QStringLiteral("The scan is complete")));
   }
-  if (header_.remark) header_.remark->setText(Text("PageScan", "ScanDoneRemark"));
+  if (header_.remark) {
+    header_.remark->setText(troubled ? Text("PageScan", "ScanProblemsRemark",
+                                            QStringLiteral("Some data could not be read: see the list above the "
+                                                           "results. Everything that could be read is shown."))
+                                     : Text("PageScan", "ScanDoneRemark"));
+  }
   RefreshTreeLabels();
   RefreshStatistics();
   // What was read before the phone went away stays (its media are local
@@ -467,10 +727,29 @@ void CScanVrtWnd::Home() {
 }
 
 void CScanVrtWnd::OnRecover() {
+  if (recoveryFolder_.isEmpty()) recoveryFolder_ = QDir::homePath();
   const QString folder = QFileDialog::getExistingDirectory(
-      this, Message("MSG0509", QStringLiteral("Choose the folder to save the recovered files in.")), QString(),
+      this, Message("MSG0509", QStringLiteral("Choose the folder to save the recovered files in.")), recoveryFolder_,
       QFileDialog::ShowDirsOnly);
-  if (!folder.isEmpty()) emit recoverRequested(folder);
+  if (folder.isEmpty()) return;
+  // A folder typed in that does not exist yet is made, when the person
+  // agrees; one that cannot be made says why.
+  if (!QFileInfo(folder).isDir()) {
+    if (ShowMessageBox(this, MsgKind::kQuestion, QString(),
+                       FormatText(Text("PageScan", "CreateFolder",
+                                       QStringLiteral("The folder %s does not exist. Do you want to create it?")),
+                                  {folder})) != kAnswerOk) {
+      return;
+    }
+    if (!QDir().mkpath(folder)) {
+      ShowMessageBox(this, MsgKind::kError, QString(),
+                     FormatText(Text("PageScan", "CreateFolderFailed", QStringLiteral("The folder %s cannot be created.")),
+                                {folder}));
+      return;
+    }
+  }
+  recoveryFolder_ = folder;
+  emit recoverRequested(folder);
 }
 
 }  // namespace orbanix::app

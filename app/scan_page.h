@@ -9,13 +9,17 @@
 #pragma once
 
 #include <QLabel>
+#include <QListWidget>
+#include <QSplitter>
 #include <QString>
 #include <QTreeWidgetItem>
 #include <QWidget>
 #include <array>
 #include <memory>
 
+#include "app/chat_apps_view.h"
 #include "app/scan_backend.h"
+#include "app/scan_problems.h"
 #include "sources/discovery.h"
 #include "sources/scan_driver.h"
 
@@ -63,6 +67,8 @@ class CScanVrtWnd : public QWidget {
   QString Password() const { return password_; }
 
   void ApplyLanguage();
+  // The header texts of the running scan's source (a backup or a phone).
+  void ShowHeaderTexts() { SetHeaderTexts(); }
 
   // Starts a scan of the selected backup (source type 1) or the selected
   // phone (source type 0; the first one attached when none was chosen) for
@@ -96,6 +102,18 @@ class CScanVrtWnd : public QWidget {
   ScanResults* Results() const { return backend_ ? backend_->Results() : nullptr; }
   IPhoneRecoveryParse* Source() const { return backend_ ? backend_->Source() : nullptr; }
   const CategoryTicks& Ticks() const { return ticks_; }
+  // What the scan could not read (the backup, the phone, categories).
+  const ScanProblemList& Problems() const { return problems_; }
+  // The list of problems shown above the data list ("ProblemsList").
+  QListWidget* ProblemsList() const { return problemsList_; }
+  QWidget* ProblemsBox() const { return problemsBox_; }
+  QSplitter* Splitter() const { return splitter_; }
+  CChatAppsView* ChatApps() const { return chats_; }
+  // Whether a category's operation has ended (its count is final).
+  bool CategoryRead(int category) const { return read_[static_cast<size_t>(category)]; }
+  // What the data-list area says for an opened category without items:
+  // "Nothing found" when it was read, the problem when it was not.
+  QString EmptyCategoryText(int category) const;
 
  signals:
   // The first progress of the scan (or its end, when it reported none): the
@@ -124,8 +142,13 @@ class CScanVrtWnd : public QWidget {
 
  private:
   void OnProgress(int percent, const QString& step);
-  void OnOpened();
-  void OnStepDone(size_t index);
+  void OnOpened(Status result, const std::string& message, const std::vector<Problem>& problems);
+  void OnStepDone(size_t index, Status result, const std::vector<Problem>& problems);
+  void ShowProblems();
+  void BuildSplitter();
+  void ChatsArrived(int category);
+  void OfferChatsToRecovery();
+  void OpenCategoryArea(QTreeWidgetItem* item);
   void OnFinished(ScanOutcome outcome);
   void OnRecover();
   void BuildTree(const CategoryTicks& ticks);
@@ -161,8 +184,20 @@ class CScanVrtWnd : public QWidget {
   bool progressSeen_ = false;
   bool finishedOnce_ = false;
   int shown_ = 0;
-  std::array<int, 15> counts_{};
-  std::array<QTreeWidgetItem*, 15> nodes_{};
+  // By category number, with the chats of QQ (15) and WeChat (16).
+  std::array<int, 17> counts_{};
+  std::array<QTreeWidgetItem*, 17> nodes_{};
+  std::array<bool, 17> read_{};
+  std::array<bool, 17> absent_{};  // the backup holds no database for it
+  CChatAppsView* chats_ = nullptr;
+  QTreeWidgetItem* messagesGroup_ = nullptr;
+  ScanProblemList problems_;
+  QString openMessage_;
+  QString recoveryFolder_;  // where the recovery's folder dialog starts  // the source's reason when it could not be opened
+  QSplitter* splitter_ = nullptr;  // "DataListSplitter": the list | the preview
+  QWidget* problemsBox_ = nullptr;
+  QLabel* problemsTitle_ = nullptr;
+  QListWidget* problemsList_ = nullptr;
 };
 
 // "%d Bytes", "%.2f KB", ... of a byte count.

@@ -25,7 +25,7 @@ const std::array<CategoryInfo, kCategoryCount>& Categories() {
        ":/skin/images/cat_app_videos.svg"},
       {kMessages, "OptMessages", "Messages", "NodeMessages", "Messages (0)", false,
        ":/skin/images/cat_messages.svg"},
-      {kMessageAtts, "OptMessageAtts", "Message Attachments", "NodeMessageAtts", "Messages Attachments (0)", false,
+      {kMessageAtts, "OptMessageAtts", "Message Attachments", "NodeMessageAtts", "Message Attachments (0)", false,
        ":/skin/images/cat_attachment.svg"},
       {kContacts, "OptContacts", "Contacts", "NodeContacts", "Contacts (0)", false,
        ":/skin/images/cat_contacts.svg"},
@@ -39,7 +39,7 @@ const std::array<CategoryInfo, kCategoryCount>& Categories() {
        ":/skin/images/cat_reminder.svg"},
       {kCalendar, "OptCalendar", "Calendar", "NodeCalendar", "Calendar (0)", false,
        ":/skin/images/cat_calendar.svg"},
-      {kSafariBookmark, "SafariBookmark", "SafariBookmark", "NodeSafariBookmark", "Safari Bookmark (0)", false,
+      {kSafariBookmark, "SafariBookmark", "Safari Bookmarks", "NodeSafariBookmark", "Safari Bookmarks (0)", false,
        ":/skin/images/cat_safari.svg"},
   }};
   return table;

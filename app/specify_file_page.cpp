@@ -23,6 +23,8 @@ CSpecifyFileVrtWnd::CSpecifyFileVrtWnd(CScanVrtWnd* scanPage, QWidget* parent)
   ui_->ChkSelAll->setCheckState(Qt::Checked);
   connect(ui_->ChkSelAll, &QCheckBox::clicked, this, &CSpecifyFileVrtWnd::OnSelectAll);
   connect(ui_->BtnNext2, &QPushButton::clicked, this, &CSpecifyFileVrtWnd::OnNext);
+  connect(ui_->BtnBack2, &QPushButton::clicked, this, &CSpecifyFileVrtWnd::backRequested);
+  ui_->LblChosenBackup->setStyleSheet(QStringLiteral("font-weight: bold;"));
   prompt_ = [](QWidget* parent, QString& password) {
     CDecryptionWnd wnd(parent);
     const int result = wnd.Run();
@@ -34,7 +36,32 @@ CSpecifyFileVrtWnd::CSpecifyFileVrtWnd(CScanVrtWnd* scanPage, QWidget* parent)
 
 CSpecifyFileVrtWnd::~CSpecifyFileVrtWnd() = default;
 
-void CSpecifyFileVrtWnd::ApplyLanguage() { ApplyTexts(this, "PageSpecifyFile"); }
+void CSpecifyFileVrtWnd::ApplyLanguage() {
+  ApplyTexts(this, "PageSpecifyFile");
+  ShowChosen();
+}
+
+void CSpecifyFileVrtWnd::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  ShowChosen();
+}
+
+void CSpecifyFileVrtWnd::ShowChosen() {
+  // Which backup (or phone) the ticks are for.
+  QString text;
+  if (scanPage_->DeviceSelected()) {
+    const DeviceChoice& phone = scanPage_->SelectedDevice();
+    text = FormatText(Text("PageSpecifyFile", "ChosenDevice", QStringLiteral("Connected iPhone: %s")),
+                      {QString::fromStdString(phone.name.empty() ? std::string("iPhone") : phone.name)});
+  } else if (!scanPage_->SelectedBackup().folder.empty()) {
+    const BackupInfo& backup = scanPage_->SelectedBackup();
+    text = FormatText(Text("PageSpecifyFile", "ChosenBackup", QStringLiteral("Backup: %s, %s")),
+                      {QString::fromStdString(backup.displayName), QString::fromStdString(backup.lastBackupDate)});
+    if (backup.encrypted) text += QLatin1Char(' ') + Text("PageSpecifyFile", "ChosenEncrypted", QStringLiteral("(encrypted)"));
+  }
+  ui_->LblChosenBackup->setText(text);
+  ui_->LblChosenBackup->setVisible(!text.isEmpty());
+}
 
 CSelectAllCheckBox* CSpecifyFileVrtWnd::SelectAll() const { return ui_->ChkSelAll; }
 QPushButton* CSpecifyFileVrtWnd::NextButton() const { return ui_->BtnNext2; }
@@ -75,11 +102,17 @@ int CSpecifyFileVrtWnd::PasswordStep(const BackupInfo& backup) {
     scanPage_->SetPassword(QString());
     return 0;
   }
+  const std::string key = backup.folder.string();
+  if (const auto known = passwords_.find(key); known != passwords_.end()) {
+    scanPage_->SetPassword(known->second);
+    return 0;
+  }
   for (;;) {
     QString password;
     if (prompt_(window(), password) != 1) return 1;
     if (!password.isEmpty()) {
       scanPage_->SetPassword(password);
+      passwords_[key] = password;
       return 0;
     }
     const int answer = ShowMessageBox(window(), MsgKind::kWarning, Message("MSG0405", QStringLiteral("Warning")),
@@ -89,6 +122,12 @@ int CSpecifyFileVrtWnd::PasswordStep(const BackupInfo& backup) {
       return 0;
     }
   }
+}
+
+void CSpecifyFileVrtWnd::ForgetPassword(const BackupInfo& backup) { passwords_.erase(backup.folder.string()); }
+
+bool CSpecifyFileVrtWnd::KnowsPassword(const BackupInfo& backup) const {
+  return passwords_.count(backup.folder.string()) != 0;
 }
 
 void CSpecifyFileVrtWnd::OnNext() {

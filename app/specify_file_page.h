@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QWidget>
 #include <array>
+#include <map>
+#include <string>
 #include <functional>
 #include <memory>
 
@@ -51,20 +53,34 @@ class CSpecifyFileVrtWnd : public QWidget {
   // Enables "BtnNext2" (by the select-all rule) and the navigation again.
   void Unlock();
 
+  // The password typed for an encrypted backup is kept in memory (never
+  // on disk) for the rest of the session, so that going back Home and
+  // scanning the same backup again does not ask again. A password found
+  // wrong is forgotten.
+  void ForgetPassword(const BackupInfo& backup);
+  bool KnowsPassword(const BackupInfo& backup) const;
+
  signals:
   // Start a scan of the given source type (1 local backup); queued.
   void startScanRequested(int sourceType);
+  // "BtnBack2": back to the choice of the backup.
+  void backRequested();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
 
  private:
   void OnSelectAll();
   void OnOption();
   void OnNext();
+  void ShowChosen();
 
   std::unique_ptr<Ui::PageSpecifyFile> ui_;
   CScanVrtWnd* scanPage_;
   QWidget* navigation_ = nullptr;
   std::array<QCheckBox*, 14> options_{};
   PasswordPrompt prompt_;
+  std::map<std::string, QString> passwords_;  // by backup folder
 };
 
 }  // namespace orbanix::app

@@ -12,6 +12,7 @@
 #include "cli/problems_report.h"
 #include "cli/progress.h"
 #include "cli/scan_session.h"
+#include "export/chat_apps_output.h"
 #include "export/names.h"
 #include "export/recovery.h"
 #include "export/source_output.h"
@@ -38,7 +39,8 @@ constexpr const char* kHelp =
     "                     app-photos, app-videos, messages, message-attachments,\n"
     "                     contacts, call-history, notes, whatsapp,\n"
     "                     whatsapp-attachments, reminders, calendar,\n"
-    "                     safari-bookmarks\n"
+    "                     safari-bookmarks; also qq and wechat (each chat as a\n"
+    "                     text file under QQ/ and WeChat/)\n"
     "  --deleted-only     only the items recovered from deleted rows (photos and\n"
     "                     attachments have no deleted state and are left out)\n"
     "  --format LIST      comma-separated: html (the documents, always written),\n"
@@ -82,7 +84,7 @@ void CancelProgress(void* progress) { static_cast<RecoveryProgress*>(progress)->
 // Writes the ticked items of a finished scan into `output`. The source
 // must be the one the scan ran over: the copies are read from it.
 int WriteRecovery(ScanResults& found, IPhoneRecoveryParse& scanned, const std::string& deviceName,
-                  const fs::path& output, bool deletedOnly, bool jsonLines) {
+                  const fs::path& output, bool deletedOnly, bool jsonLines, bool qq, bool weChat) {
   std::lock_guard<std::mutex> guard(found.lock);
   const std::vector<MessageRecord> conversationRows = ConversationRows(found.conversations);
   const std::vector<ChatMessageRecord> chatRows = ChatRows(found.whatsApp);
@@ -140,6 +142,18 @@ int WriteRecovery(ScanResults& found, IPhoneRecoveryParse& scanned, const std::s
   {
     InterruptGuard interrupt(CancelProgress, &progress);
     result = RunRecovery(selection, records, source, options, progress);
+    // The chats of QQ and WeChat, each through the source's chat export.
+    if (result.error.empty() && !result.cancelled && (qq || weChat)) {
+      std::vector<ChatAppJob> jobs;
+      if (qq) jobs = ChatAppJobs(ChatApp::kQQ, found.qq, deletedOnly);
+      if (weChat) {
+        const std::vector<ChatAppJob> more = ChatAppJobs(ChatApp::kWeChat, found.weChat, deletedOnly);
+        jobs.insert(jobs.end(), more.begin(), more.end());
+      }
+      WriteChatApps(scanned, jobs, output, progress);
+      result.cancelled = progress.Cancelled();
+      result.counts = progress.counts();
+    }
   }
   bar.Finish();
 
@@ -185,10 +199,6 @@ int RunRecover(const Args& args) {
         std::string error;
         if (!ParseCategories(args[++i], request, error)) {
           std::cerr << "orbanix recover: " << error << "\n";
-          return kExitUsage;
-        }
-        if (request.qq || request.weChat) {
-          std::cerr << "orbanix recover: QQ and WeChat chats are counted by 'orbanix scan', not written\n";
           return kExitUsage;
         }
       } else {
@@ -245,6 +255,8 @@ int RunRecover(const Args& args) {
     DeviceScanRequest deviceRequest;
     deviceRequest.udid = udid;
     deviceRequest.categories = request.categories;
+    deviceRequest.qq = request.qq;
+    deviceRequest.weChat = request.weChat;
     // The session holds the phone's binding and source; the recovery copies
     // the media from the source's local copies, which go with the source.
     DeviceScanSession session;
@@ -258,8 +270,9 @@ int RunRecover(const Args& args) {
     const std::string name = session.deviceName.empty() ? std::string("iPhone") : session.deviceName;
     const std::vector<Problem> problems = session.source->Problems();
     PrintProblemWarnings(std::cerr, problems);
-    const int code = WriteRecovery(session.results, *session.source, name, output, deletedOnly, jsonLines);
-    const int lost = ReportLost(session.results, problems, false, false);
+    const int code = WriteRecovery(session.results, *session.source, name, output, deletedOnly, jsonLines, request.qq,
+                                   request.weChat);
+    const int lost = ReportLost(session.results, problems, request.qq, request.weChat);
     return session.disconnected ? kExitFailure : code != kExitOk ? code : lost;
   }
 
@@ -270,10 +283,10 @@ int RunRecover(const Args& args) {
     return kExitFailure;
   }
   const int code = WriteRecovery(session.results, *session.source, session.catalog->selected().displayName, output,
-                                 deletedOnly, jsonLines);
+                                 deletedOnly, jsonLines, request.qq, request.weChat);
   // What could not be read was said after the scan; a category of which
   // nothing at all could be read makes the run a failure.
-  const int lost = ReportLost(session.results, session.problems, false, false);
+  const int lost = ReportLost(session.results, session.problems, request.qq, request.weChat);
   return code != kExitOk ? code : lost;
 }
 

@@ -642,6 +642,20 @@ Status CDeviceRecovery::ScanWeChat(ChatAccountMap& accounts) {
 Status CDeviceRecovery::ScanWhatsApp(WhatsAppChatMap& chats) {
   lastAnswer_ = 0;  // the answer of this operation's own reports
   whatsAppChats_.clear();
+  // The chat store is copied by the walk of the applications' containers;
+  // when that walk did not run (WhatsApp ticked on its own), the WhatsApp
+  // container alone is walked for it now.
+  std::error_code ec;
+  if (session_ && !fs::exists(workFolder_ / kWhatsAppChatCopy, ec)) {
+    std::vector<AppMediaItem> unused;
+    try {
+      if (WalkContainer(kWhatsAppBundle, unused) == kNoDevice) return NoDevice();
+    } catch (const DeviceError& e) {
+      // A phone without WhatsApp vends no container: nothing to read.
+      if (Failed(e) == kNoDevice) return NoDevice();
+    }
+    if (lastAnswer_ != 0) return lastAnswer_;
+  }
   Status result = status::kBadData;
   const size_t before = chats.size();
   if (Usable("whatsapp", "ChatStorage.sqlite", workFolder_ / kWhatsAppChatCopy)) {

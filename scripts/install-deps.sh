@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev xvfb xauth
   dpkg-dev file groff-base desktop-file-utils
+  fonts-noto-color-emoji
 )
 missing=()
 for p in "${packages[@]}"; do

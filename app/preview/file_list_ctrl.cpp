@@ -1,8 +1,11 @@
 #include "app/preview/file_list_ctrl.h"
 
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyleOptionButton>
+#include <algorithm>
 
 #include "app/preview/preview_data.h"
 #include "app/preview/preview_texts.h"
@@ -82,6 +85,18 @@ void CCheckHeader::mousePressEvent(QMouseEvent* event) {
 
 bool CFileListCtrl::IsVideoFile(const std::string& name) { return IsVideoName(name); }
 
+bool CFileListCtrl::IsAudioFile(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  const QString extension = QString::fromStdString(name.substr(dot + 1)).toLower();
+  // Voice messages (amr, caf, opus), recordings and music.
+  static const QStringList kAudio{QStringLiteral("m4a"), QStringLiteral("mp3"),  QStringLiteral("wav"),
+                                  QStringLiteral("aac"), QStringLiteral("amr"),  QStringLiteral("caf"),
+                                  QStringLiteral("aif"), QStringLiteral("aiff"), QStringLiteral("opus"),
+                                  QStringLiteral("ogg"), QStringLiteral("flac")};
+  return kAudio.contains(extension);
+}
+
 CFileListCtrl::CFileListCtrl(QTreeWidget* list, QPushButton* backAppDir, PreviewData* data, QObject* parent)
     : QObject(parent), list_(list), back_(backAppDir), data_(data), header_(new CCheckHeader(list)) {
   InitPreviewResources();
@@ -101,13 +116,40 @@ CFileListCtrl::CFileListCtrl(QTreeWidget* list, QPushButton* backAppDir, Preview
     if (item->data(0, kFolderRole).toBool()) OpenApp(IdOf(item));
   });
   connect(list_, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item, int) {
-    if (item->data(0, kFolderRole).toBool()) return;
+    // The press of this click made the row current and showed it already.
+    const bool shown = item == pressedCurrent_;
+    pressedCurrent_ = nullptr;
+    if (shown || item->data(0, kFolderRole).toBool()) return;
     emit itemClicked(static_cast<int>(category_), IdOf(item));
   });
+  // The preview follows the current row however it moves (arrow keys,
+  // Page Up/Down, Home/End, a search by typing), not only a click.
+  connect(list_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+    pressedCurrent_ = nullptr;
+    if (updating_ || !item || item->data(0, kFolderRole).toBool()) return;
+    if (QGuiApplication::mouseButtons() != Qt::NoButton) pressedCurrent_ = item;
+    emit itemClicked(static_cast<int>(category_), IdOf(item));
+  });
+  list_->installEventFilter(this);
+}
+
+bool CFileListCtrl::eventFilter(QObject* watched, QEvent* event) {
+  // Space ticks or unticks the current row, whichever cell has the focus
+  // (the view itself only toggles a box when the box's own cell is current).
+  if (watched == list_ && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space &&
+      static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier) {
+    if (QTreeWidgetItem* item = list_->currentItem()) {
+      item->setCheckState(0, item->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+    }
+    return true;
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 void CFileListCtrl::Clear() {
   updating_ = true;
+  pressedCurrent_ = nullptr;
   list_->clear();
   updating_ = false;
   open_ = false;
@@ -145,6 +187,8 @@ void CFileListCtrl::SetColumns(const QList<QPair<QString, int>>& columns) {
   list_->setHeaderLabels(labels);
   header_->setSectionResizeMode(0, QHeaderView::Fixed);
   list_->setColumnWidth(0, kCheckColumnWidth);
+  widths_.clear();
+  for (const auto& c : columns) widths_.push_back(c.second);
   for (int i = 0; i < columns.size(); ++i) {
     if (columns[i].second > 0) list_->setColumnWidth(i + 1, columns[i].second);
   }
@@ -171,16 +215,21 @@ void CFileListCtrl::AddRow(const void* id, const QStringList& values, bool delet
 
 void CFileListCtrl::Build() {
   updating_ = true;
+  pressedCurrent_ = nullptr;
   list_->clear();
   if (back_) back_->setVisible(app_ != nullptr);
   const RecoveryRecords& r = data_->records();
   const QIcon pictureIcon(QStringLiteral(":/preview/picture.svg"));
   const QIcon videoIcon(QStringLiteral(":/preview/video.svg"));
+  const QIcon audioIcon(QStringLiteral(":/preview/audio.svg"));
+  auto iconOf = [&](const std::string& name) -> const QIcon& {
+    return IsVideoName(name) ? videoIcon : IsAudioFile(name) ? audioIcon : pictureIcon;
+  };
   auto media = [&](const auto* items, bool withIcons, int nameWidth) {
     SetColumns({{Col("ColFileName", "File Name"), nameWidth}, {Col("ColFileSize", "File Size"), 0}});
     if (!items) return;
     for (const auto& m : *items) {
-      const QIcon& icon = !withIcons ? QIcon() : IsVideoName(m.name) ? videoIcon : pictureIcon;
+      const QIcon icon = withIcons ? iconOf(m.name) : QIcon();
       AddRow(&m, {Q(m.name), SizeString(m.size)}, false, icon);
     }
   };
@@ -206,7 +255,7 @@ void CFileListCtrl::Build() {
                     {Col("ColSize", "Size"), 0}});
         const auto* items = static_cast<const std::vector<AppMediaItem>*>(app_);
         for (const AppMediaItem& m : *items) {
-          AddRow(&m, {Q(m.name), Q(m.appName), SizeString(m.size)}, false, IsVideoName(m.name) ? videoIcon : pictureIcon);
+          AddRow(&m, {Q(m.name), Q(m.appName), SizeString(m.size)}, false, iconOf(m.name));
         }
       }
       break;
@@ -315,6 +364,23 @@ void CFileListCtrl::Build() {
   }
   updating_ = false;
   SyncChecks();
+  FitColumns();
+}
+
+void CFileListCtrl::FitColumns() {
+  // Every column but the last (which takes the rest) is as wide as its
+  // header and its texts need (dates whole, names uncut), at least its
+  // given width and at most two fifths of the list, so one long text does
+  // not push the others out of sight.
+  const int last = list_->columnCount() - 1;
+  const int widest = std::max(240, list_->viewport()->width() * 2 / 5);
+  for (int i = 1; i < last; ++i) {
+    const int given = i - 1 < static_cast<int>(widths_.size()) ? widths_[static_cast<size_t>(i - 1)] : 0;
+    // (public through the view's base class, the tree's own override runs)
+    const QAbstractItemView* view = list_;
+    const int wanted = std::max(view->sizeHintForColumn(i), header_->sectionSizeHint(i)) + 12;
+    list_->setColumnWidth(i, std::clamp(wanted, given, std::max(given, widest)));
+  }
 }
 
 QTreeWidgetItem* CFileListCtrl::RowOf(const void* id) const {

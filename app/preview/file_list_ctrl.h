@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <vector>
+
 #include "sources/categories.h"
 
 namespace orbanix::preview {
@@ -66,9 +68,15 @@ class CFileListCtrl : public QObject {
   QTreeWidgetItem* RowOf(const void* id) const;
 
   static bool IsVideoFile(const std::string& name);
+  // Sounds get their own icon (voice messages, recordings, music).
+  static bool IsAudioFile(const std::string& name);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  signals:
-  // A data row was clicked (for the preview panel).
+  // A data row became the current one, by a click or the keyboard (for
+  // the preview panel).
   void itemClicked(int category, const void* id);
   // Ticks or hidden flags changed.
   void selectionChanged();
@@ -78,6 +86,7 @@ class CFileListCtrl : public QObject {
   void AddRow(const void* id, const QStringList& values, bool deleted, const QIcon& icon = {});
   void SetColumns(const QList<QPair<QString, int>>& columns);
   void SyncChecks();
+  void FitColumns();
   void OnItemChanged(QTreeWidgetItem* item, int column);
 
   QTreeWidget* list_;
@@ -88,6 +97,9 @@ class CFileListCtrl : public QObject {
   bool open_ = false;
   const void* app_ = nullptr;
   bool updating_ = false;
+  // The row a mouse press made current (its click then shows nothing new).
+  QTreeWidgetItem* pressedCurrent_ = nullptr;
+  std::vector<int> widths_;  // the given widths of the open list's columns
 };
 
 }  // namespace orbanix::preview

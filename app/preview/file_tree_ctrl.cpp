@@ -20,7 +20,7 @@ const NodeInfo& Info(Category c) {
       {"NodeAppPhotos", "App Photos (0)", true},
       {"NodeAppVideos", "App Videos (0)", true},
       {"NodeMessages", "Messages (0)", false},
-      {"NodeMessageAtts", "Messages Attachments (0)", false},
+      {"NodeMessageAtts", "Message Attachments (0)", false},
       {"NodeContacts", "Contacts (0)", false},
       {"NodeCallHistory", "Call History (0)", false},
       {"NodeNotes", "Notes (0)", false},
@@ -28,7 +28,7 @@ const NodeInfo& Info(Category c) {
       {"NodeWhatsAppAtts", "WhatsApp Attachments (0)", false},
       {"NodeReminder", "Reminder (0)", false},
       {"NodeCalendar", "Calendar (0)", false},
-      {"NodeSafariBookmark", "Safari Bookmark (0)", false},
+      {"NodeSafariBookmark", "Safari Bookmarks (0)", false},
   };
   return kNodes[static_cast<int>(c) - 1];
 }

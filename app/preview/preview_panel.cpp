@@ -195,6 +195,15 @@ void CPreviewPanel::BuildMediaView() {
   mediaTitle_->setWordWrap(true);
   mediaTitle_->setAlignment(Qt::AlignCenter);
   box->addWidget(mediaTitle_);
+  // What went wrong with a file that cannot be played, in the panel (the
+  // list stays usable; no box to close).
+  notice_ = new QLabel(media_);
+  notice_->setObjectName(QStringLiteral("MediaNotice"));
+  notice_->setWordWrap(true);
+  notice_->setAlignment(Qt::AlignCenter);
+  notice_->setStyleSheet(QStringLiteral("color: #B3261E; padding: 12px;"));
+  notice_->hide();
+  box->addWidget(notice_);
   video_ = new CVideoView(media_);
   box->addWidget(video_, 1);
   auto* controls = new QHBoxLayout;
@@ -247,7 +256,9 @@ void CPreviewPanel::BuildMediaView() {
   connect(player_, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error, const QString&) {
     if (error == QMediaPlayer::NoError || player_->source().isEmpty()) return;
     player_->setSource(QUrl());
-    Ask(panel_, AskKind::kInformation, Message("MSG1207", QStringLiteral("The file cannot be played.")));
+    video_->hide();
+    notice_->setText(Message("MSG1207", QStringLiteral("The file cannot be played.")));
+    notice_->show();
   });
 }
 
@@ -486,7 +497,7 @@ bool CPreviewPanel::TryPicture() {
 
 void CPreviewPanel::ShowNotFound() {
   edit_->clear();
-  edit_->setPlainText(Text("PageScan", "FileNotFound", QStringLiteral("Can not found the file!")));
+  edit_->setPlainText(Text("PageScan", "FileNotFound", QStringLiteral("This picture cannot be shown (the file is damaged or not a picture).")));
 }
 
 void CPreviewPanel::Play(const QString& path, bool video, const QString& title) {
@@ -494,6 +505,7 @@ void CPreviewPanel::Play(const QString& path, bool video, const QString& title) 
   SetMode(Mode::kMedia);
   video_->setVisible(video);
   audioFiller_->setVisible(!video);
+  notice_->hide();
   mediaTitle_->setText(video || title.isEmpty() ? title : QStringLiteral("\u266B  ") + title);
   mediaTitle_->setVisible(!title.isEmpty());
   player_->setSource(QUrl::fromLocalFile(path));

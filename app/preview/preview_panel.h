@@ -75,7 +75,7 @@ class CPreviewPanel : public QObject {
 
   // Shows a picture in "PreviewEdit"; a file that cannot be read (or comes
   // out at most 2 x 2 pixels) is tried again every 100 ms, and after five
-  // more failures the panel says "Can not found the file!". True when it
+  // more failures the panel says that it cannot be shown. True when it
   // was shown at once.
   bool ShowPicture(const QString& path);
   // Plays an audio or video copy inside the panel; `title` (the item's
@@ -90,6 +90,7 @@ class CPreviewPanel : public QObject {
   QWidget* mediaView() const { return media_; }
   QMediaPlayer* player() const { return player_; }
   CVideoView* videoView() const { return video_; }
+  QLabel* mediaNotice() const { return notice_; }
   // The text of a contact detail label ("TxtPhone", ...).
   QString ContactText(const char* name) const;
 
@@ -117,6 +118,7 @@ class CPreviewPanel : public QObject {
   QWidget* contact_ = nullptr;
   QWidget* media_ = nullptr;
   QLabel* mediaTitle_ = nullptr;
+  QLabel* notice_ = nullptr;  // "MediaNotice": why a file cannot be played
   CVideoView* video_ = nullptr;
   QWidget* audioFiller_ = nullptr;
   QToolButton* playButton_ = nullptr;

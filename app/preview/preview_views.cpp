@@ -102,6 +102,8 @@ void CPreviewViews::Start(ScanResults* results, IPhoneRecoveryParse* source,
   data_.Reset(results, source);
   media_->SetSource(source);
   open_ = false;
+  extraTicked_ = 0;
+  extraRecovery_ = nullptr;
   if (buildTree) {
     tree_->Build(ticked);
   } else {
@@ -143,6 +145,8 @@ void CPreviewViews::Reset() {
   media_->SetSource(nullptr);
   data_.Reset(nullptr, nullptr);
   open_ = false;
+  extraTicked_ = 0;
+  extraRecovery_ = nullptr;
   RefreshStatistics();
 }
 
@@ -203,6 +207,22 @@ void CPreviewViews::Preview(Category category, const void* id) {
     case Category::WhatsApp:
       if (auto* m = ElementOf(r.chatRows, id)) panel_->ShowChat(data_.Chat(m->chatId));
       break;
+    case Category::CallHistory:
+      // The texts of the call's row, so the detail says what the list says.
+      if (auto* c = ElementOf(r.calls, id); c && list_->RowOf(id)) {
+        const QTreeWidgetItem* row = list_->RowOf(id);
+        auto caption = [](const char* key, const char* text) {
+          return Text("PageScan", key, QString::fromLatin1(text)).toStdString();
+        };
+        panel_->ShowDetail({{caption("CallName", "Name:"), c->name},
+                            {caption("CallNumber", "Phone Number:"), c->address},
+                            {caption("CallDate", "Date:"), c->date},
+                            {caption("CallType", "Type:"), row->text(4).toStdString()},
+                            {caption("CallDuration", "Duration:"), row->text(5).toStdString()},
+                            {caption("CallState", "Status:"), row->text(6).toStdString()}},
+                           c->deleted != 0);
+      }
+      break;
     case Category::CameraRoll:
     case Category::PhotoStream:
     case Category::WhatsAppAtts: {
@@ -243,8 +263,14 @@ void CPreviewViews::RefreshFilterCount() {
   const bool on = open_ && data_.DeletedOnly(list_->category());
   c_.filterCount->setVisible(on);
   if (on) {
-    c_.filterCount->setText(FormatText(Text("PageScan", "FilterCountFormat", QStringLiteral("Files Filtered: %d item(s)")),
-                                       {data_.selection().HiddenCount(list_->category())}));
+    // What the list shows, of how many: the hidden ones are not gone.
+    const int hidden = data_.selection().HiddenCount(list_->category());
+    int items = 0;
+    for (const auto& [id, state] : data_.selection().table().entries()) {
+      if (!state.folder && state.category == static_cast<int>(list_->category())) ++items;
+    }
+    c_.filterCount->setText(FormatText(Text("PageScan", "FilterCountFormat", QStringLiteral("Showing %d deleted of %d")),
+                                       {items - hidden, items}));
   }
 }
 
@@ -253,10 +279,22 @@ void CPreviewViews::RefreshStatistics() {
   if (c_.statistics) {
     const QString none = QStringLiteral("0 MB");
     const QString format = Message("MSG0513", QStringLiteral("You select %s in %d item(s) of %s in %d item(s)"));
-    c_.statistics->setText(FormatText(format, {s.totalCount ? SizeString(s.tickedSize) : none, std::max(s.tickedCount, 0),
-                                               s.totalCount ? SizeString(s.totalSize) : none, s.totalCount}));
+    QString line = FormatText(format, {s.totalCount ? SizeString(s.tickedSize) : none, std::max(s.tickedCount, 0),
+                                       s.totalCount ? SizeString(s.totalSize) : none, s.totalCount});
+    // Ticked items that the deleted-only filter hides are not recovered:
+    // the line says so rather than letting the count drop unexplained.
+    int tickedHidden = 0;
+    for (const auto& [id, state] : data_.selection().table().entries()) {
+      if (!state.folder && state.ticked && state.hidden) ++tickedHidden;
+    }
+    if (tickedHidden > 0) {
+      line += QLatin1Char(' ') + FormatText(Text("PageScan", "StatisticsHidden",
+                                                 QStringLiteral("(%d ticked item(s) hidden by the filter are left out)")),
+                                            {tickedHidden});
+    }
+    c_.statistics->setText(line);
   }
-  if (c_.recover) c_.recover->setEnabled(!scanning_ && data_.selection().RecoverEnabled());
+  if (c_.recover) c_.recover->setEnabled(!scanning_ && (data_.selection().RecoverEnabled() || extraTicked_ > 0));
 }
 
 void CPreviewViews::Print() {
@@ -292,6 +330,7 @@ int CPreviewViews::Recover(const QString& folder) {
   options.deviceName = deviceName_;
   options.jsonLines = c_.jsonExport && c_.jsonExport->isChecked();
   CRecoverProcessWnd window(data_.selection(), data_.records(), OutputSourceOf(*data_.source()), options, c_.window);
+  if (extraRecovery_ && extraTicked_ > 0) window.SetAfterwards(extraRecovery_);
   return window.Run();
 }
 
@@ -324,7 +363,7 @@ CPreviewHost::CPreviewHost(QWidget* parent) : QWidget(parent) {
   filterBox->setContentsMargins(0, 0, 0, 0);
   auto* filter = new QCheckBox(Text("PageScan", "OptOnOffFilter", QStringLiteral("Only display the deleted items")), filterBar);
   filter->setObjectName(QStringLiteral("OptOnOffFilter"));
-  auto* count = new QLabel(Text("PageScan", "LblFilterCount", QStringLiteral("Files Filtered: 0 item(s)")), filterBar);
+  auto* count = new QLabel(Text("PageScan", "LblFilterCount", QStringLiteral("Showing 0 deleted of 0")), filterBar);
   count->setObjectName(QStringLiteral("LblFilterCount"));
   auto* print = new QPushButton(Text("PageScan", "BtnPrint", QStringLiteral("Print")), filterBar);
   print->setObjectName(QStringLiteral("BtnPrint"));

@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "app/preview/preview_data.h"
@@ -84,6 +85,14 @@ class CPreviewViews : public QObject {
   void SetTemplateFolder(std::filesystem::path folder) { templateFolder_ = std::move(folder); }
   void SetDeviceName(std::string name) { deviceName_ = std::move(name); }
   void SetBackupFolder(std::filesystem::path folder) { backupFolder_ = std::move(folder); }
+  // Items kept outside the selection (the chats of QQ and WeChat): how
+  // many are ticked, for "Recover", and how the recovery writes them.
+  using ExtraRecovery = std::function<void(RecoveryProgress& progress, const std::filesystem::path& root)>;
+  void SetExtraRecovery(int ticked, ExtraRecovery write) {
+    extraTicked_ = ticked;
+    extraRecovery_ = std::move(write);
+    RefreshStatistics();
+  }
 
   PreviewData& data() { return data_; }
   CFileTreeCtrl* tree() const { return tree_; }
@@ -113,6 +122,8 @@ class CPreviewViews : public QObject {
   std::filesystem::path templateFolder_;
   std::filesystem::path backupFolder_;
   std::string deviceName_;
+  int extraTicked_ = 0;
+  ExtraRecovery extraRecovery_;
 };
 
 // A page of its own with every control of the preview views, laid out as

@@ -1,12 +1,15 @@
 #include "app/preview/print_wnd.h"
 
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QRegularExpression>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -35,11 +38,30 @@ CPrintWnd::CPrintWnd(Request request, QWidget* parent) : QDialog(parent), reques
   auto* waitBox = new QVBoxLayout(waiting);
   auto* label = new QLabel(Text("PrintWnd", "Preparing", QStringLiteral("Preparing the page...")), waiting);
   label->setAlignment(Qt::AlignCenter);
-  auto* busy = new QProgressBar(waiting);
-  busy->setObjectName(QStringLiteral("BtnGifPrintLoading"));
-  busy->setRange(0, 0);
+  busy_ = new QProgressBar(waiting);
+  busy_->setObjectName(QStringLiteral("BtnGifPrintLoading"));
+  // Records of the category: the bar counts them as the page is built.
+  int items = 0;
+  if (request_.selection) {
+    for (const auto& [id, state] : request_.selection->table().entries()) {
+      if (!state.folder && state.category == static_cast<int>(request_.category)) ++items;
+    }
+  }
+  total_ = items;
+  busy_->setRange(0, std::max(items, 1));
+  busy_->setValue(0);
+  auto* cancel = new QPushButton(Text("PrintWnd", "BtnCancel", QStringLiteral("Cancel")), waiting);
+  cancel->setObjectName(QStringLiteral("BtnCancel"));
+  cancel->setAutoDefault(false);
+  connect(cancel, &QPushButton::clicked, this, &CPrintWnd::reject);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(cancel);
   waitBox->addWidget(label);
-  waitBox->addWidget(busy);
+  waitBox->addWidget(busy_);
+  waitBox->addLayout(buttons);
+  progressTimer_.setInterval(50);
+  connect(&progressTimer_, &QTimer::timeout, this, [this] { busy_->setValue(std::min(done_.load(), total_)); });
   tabs_->addWidget(waiting);
   auto* ready = new QLabel(Text("PrintWnd", "Ready", QStringLiteral("The page is shown in the print preview.")), tabs_);
   ready->setAlignment(Qt::AlignCenter);
@@ -81,12 +103,20 @@ void CPrintWnd::Join() {
 void CPrintWnd::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (worker_.joinable() || built_) return;
+  progressTimer_.start();
   worker_ = std::thread([this] {
     Status st;
     {
       std::lock_guard<std::mutex> guard(lock_);
+      // The builder asks before each record whether to stop: that also
+      // counts the records for the bar.
       st = request_.selection ? PrintBody(*request_.selection, request_.records, request_.category,
-                                          request_.deletedOnly, [this] { return cancelled_.load(); }, body_)
+                                          request_.deletedOnly,
+                                          [this] {
+                                            ++done_;
+                                            return cancelled_.load();
+                                          },
+                                          body_)
                               : status::kOk;
     }
     if (st == status::kOk) {
@@ -99,6 +129,8 @@ void CPrintWnd::showEvent(QShowEvent* event) {
 }
 
 void CPrintWnd::OnBuilt(Status st) {
+  progressTimer_.stop();
+  busy_->setValue(busy_->maximum());
   built_ = true;
   builtStatus_ = st;
   if (asking_) return;

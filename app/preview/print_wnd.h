@@ -12,8 +12,10 @@
 #pragma once
 
 #include <QDialog>
+#include <QProgressBar>
 #include <QStackedWidget>
 #include <QTextDocument>
+#include <QTimer>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -47,6 +49,8 @@ class CPrintWnd : public QDialog {
   const std::string& body() const { return body_; }
   const std::filesystem::path& pagePath() const { return pagePath_; }
   QTextDocument& page() { return page_; }
+  // The bar of the records built so far, out of the category's records.
+  QProgressBar* progressBar() const { return busy_; }
 
   void reject() override;
 
@@ -65,6 +69,10 @@ class CPrintWnd : public QDialog {
   QTextDocument page_;
   std::mutex lock_;
   std::atomic<bool> cancelled_{false};
+  std::atomic<int> done_{0};  // records the builder has come to
+  int total_ = 0;
+  QProgressBar* busy_ = nullptr;
+  QTimer progressTimer_;
   bool built_ = false;
   Status builtStatus_ = status::kOk;
   bool asking_ = false;

@@ -1,6 +1,7 @@
 #include "app/preview/recover_process_wnd.h"
 
 #include <QDesktopServices>
+#include <QScreen>
 #include <algorithm>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -87,23 +88,33 @@ CRecoverProcessWnd::CRecoverProcessWnd(const CStatisticsObj& selection, const Re
   connect(cancel_, &QPushButton::clicked, this, &CRecoverProcessWnd::reject);
   connect(detailBtn_, &QPushButton::toggled, this, [this](bool on) {
     detail_->setVisible(on);
-    resize(width(), on ? std::max(height(), 700) : minimumSizeHint().height());
+    // The list opens as tall as the screen allows, never past its edge.
+    int tallest = 700;
+    if (const QScreen* screen = this->screen()) tallest = std::min(tallest, screen->availableGeometry().height() - 60);
+    resize(width(), on ? std::max(height(), tallest) : minimumSizeHint().height());
   });
+  repaint_.setInterval(kRepaintMs);
+  connect(&repaint_, &QTimer::timeout, this, &CRecoverProcessWnd::Flush);
 
   RecoveryProgress::Events events;
-  // Both run on the worker under the driver's lock; the window is touched
-  // only in the user-interface thread.
+  // Both run on the worker under the driver's lock, for every report of
+  // every file: they only note the latest state and the finished files.
+  // The window takes them at most ~30 times a second (Flush), so however
+  // fast the files go, the interface never falls behind the work.
   events.progress = [this](int percent, const fs::path& path) {
     const RecoveryProgress::Counts n = progress_->counts();
-    QMetaObject::invokeMethod(
-        this, [this, percent, p = QString::fromStdString(path.string()), n] { OnProgress(percent, p, n); },
-        Qt::QueuedConnection);
+    std::lock_guard<std::mutex> hold(pendingLock_);
+    pending_.percent = percent;
+    pending_.path = path;
+    pending_.counts = n;
+    pending_.changed = true;
   };
   events.completed = [this](const fs::path& path, Status st, const std::string& text) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, p = QString::fromStdString(path.string()), st, t = QString::fromStdString(text)] { OnCompleted(p, st, t); },
-        Qt::QueuedConnection);
+    const RecoveryProgress::Counts n = progress_->counts();
+    std::lock_guard<std::mutex> hold(pendingLock_);
+    pending_.rows.push_back({path, st, text});
+    pending_.counts = n;
+    pending_.changed = true;
   };
   progress_ = std::make_unique<RecoveryProgress>(std::move(events));
 }
@@ -136,39 +147,78 @@ void CRecoverProcessWnd::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (started_) return;
   started_ = true;
+  repaint_.start();
   worker_ = std::thread([this] {
     // Read by the user-interface thread only once this thread has ended.
     result_ = RunRecovery(selection_, records_, source_, options_, *progress_);
+    if (afterwards_ && result_.error.empty() && !progress_->Cancelled()) {
+      afterwards_(*progress_, options_.outputRoot);
+      result_.cancelled = progress_->Cancelled();
+      if (result_.cancelled) result_.status = status::kCancelled;
+      result_.counts = progress_->counts();
+    }
     QMetaObject::invokeMethod(this, [this] { OnFinished(); }, Qt::QueuedConnection);
   });
 }
 
-void CRecoverProcessWnd::OnProgress(int percent, const QString& path, RecoveryProgress::Counts n) {
-  bar_->setValue(percent);
-  current_->setText(path);
-  percent_->setText(FormatText(QStringLiteral("%s %d%%"), {Message("MSG1101", QStringLiteral("Current progress:")), percent}));
-  recovered_->setText(FormatText(Message("MSG1102", QStringLiteral("%d/%d file(s) processed, %d recovered, %d failed")),
-                                 {n.done, n.total, n.written(), n.failed}));
+int CRecoverProcessWnd::OverallPercent(int filePercent, RecoveryProgress::Counts n) {
+  if (n.total <= 0) return n.done > 0 ? 100 : 0;
+  // The files done, and the share of the one in work (a report of 100
+  // already counts among the done).
+  const int64_t share = filePercent > 0 && filePercent < 100 && n.done < n.total ? filePercent : 0;
+  return static_cast<int>(std::min<int64_t>(100, (int64_t{n.done} * 100 + share) / n.total));
 }
 
-void CRecoverProcessWnd::OnCompleted(const QString& path, Status st, const QString& text) {
-  auto* row = new QTreeWidgetItem({path, st == status::kOk ? T("Success", "Success") : text});
-  row->setTextAlignment(1, Qt::AlignCenter);
-  row->setToolTip(0, path);
-  if (st == status::kOk) {
-    detail_->addTopLevelItem(row);
-  } else {
-    row->setForeground(0, Qt::red);
-    row->setForeground(1, Qt::red);
-    detail_->insertTopLevelItem(0, row);
+void CRecoverProcessWnd::Flush() {
+  Pending taken;
+  {
+    std::lock_guard<std::mutex> hold(pendingLock_);
+    if (!pending_.changed) return;
+    taken = std::move(pending_);
+    pending_ = Pending{};
+    // The latest state stays for the next round's counts.
+    pending_.percent = taken.percent;
+    pending_.path = taken.path;
+    pending_.counts = taken.counts;
   }
-  const RecoveryProgress::Counts n = progress_->counts();
+  ++flushes_;
+  // The bar, the percent and the counter come from one snapshot, so they
+  // always agree.
+  const int overall = OverallPercent(taken.percent, taken.counts);
+  bar_->setValue(overall);
+  if (!taken.path.empty()) current_->setText(QString::fromStdString(taken.path.string()));
+  percent_->setText(FormatText(QStringLiteral("%s %d%%"), {Message("MSG1101", QStringLiteral("Current progress:")), overall}));
+  const RecoveryProgress::Counts& n = taken.counts;
   recovered_->setText(FormatText(Message("MSG1102", QStringLiteral("%d/%d file(s) processed, %d recovered, %d failed")),
                                  {n.done, n.total, n.written(), n.failed}));
+  if (taken.rows.empty()) return;
+  QList<QTreeWidgetItem*> written;
+  QList<QTreeWidgetItem*> failed;
+  for (const Row& r : taken.rows) {
+    const QString path = QString::fromStdString(r.path.string());
+    auto* row = new QTreeWidgetItem({path, r.status == status::kOk ? T("Success", "Success") : QString::fromStdString(r.text)});
+    row->setTextAlignment(1, Qt::AlignCenter);
+    row->setToolTip(0, path);
+    if (r.status == status::kOk) {
+      written << row;
+    } else {
+      row->setForeground(0, Qt::red);
+      row->setForeground(1, Qt::red);
+      failed << row;
+    }
+  }
+  // Failures on top, in the order met; successes below.
+  detail_->setUpdatesEnabled(false);
+  if (!failed.isEmpty()) detail_->insertTopLevelItems(failedRows_, failed);
+  failedRows_ += static_cast<int>(failed.size());
+  if (!written.isEmpty()) detail_->addTopLevelItems(written);
+  detail_->setUpdatesEnabled(true);
 }
 
 void CRecoverProcessWnd::OnFinished() {
   Join();
+  repaint_.stop();
+  Flush();  // the last reports and files
   finished_ = true;
   if (!isVisible()) return;  // closed by a confirmed cancel
   if (!result_.error.empty()) {

@@ -27,6 +27,9 @@ class WizardTests : public QObject {
   void encryptedBackupShowsLockIcon();
   void emptyListSaysWhereItLooked();
   void folderWithoutInfoPlistAsksAgain();
+  void folderOfBackupsListsThemAll();
+  void assistMenuOpensOnlyWhatExists();
+  void aboutNamesLibraryVersions();
   void enterOnListGoesToStep2();
   void textsComeFromLanguageFile();
   void formatTextChecksConversions();
@@ -44,9 +47,27 @@ class ScanPageTests : public QObject {
   void closeWhileScanningAsksAndWaits();
   void countsInTreeLabels();
   void wrongPasswordAsksAgainAndRescans();
+  void passwordKeptForTheSession();
+  void splitterSharesWidthAndIsRemembered();
+  void qqAndWeChatNodesAndTheirRecovery();
+  void checkingPasswordShowsBusyHeader();
   void homeAsksAndReturnsToStep1();
   void reminderOnlyOnDemoBackup();
   void walkThroughDemoBackup();
+};
+
+class ScanProblemTests : public QObject {
+  Q_OBJECT
+ private slots:
+  void init();
+  void cleanup();
+  void missingDecryptionProgramIsListed();
+  void damagedDatabaseMarksItsCategory();
+  void unreadableManifestStillReadsFixedDatabases();
+  void phoneWithoutRelaySaysSo();
+  void emptyCategorySaysNothingFound();
+  void cancelledStepIsNoProblem();
+  void statusReasons();
 };
 
 class DevicePageTests : public QObject {
@@ -60,6 +81,7 @@ class DevicePageTests : public QObject {
   void withoutPhoneOnlyBackupsAndRowsFollowTheListing();
   void phoneThatCannotBeReadIsReported();
   void phoneGoneDuringScanKeepsWhatWasFound();
+  void whatsAppAloneOnPhone();
 };
 
 class SingleInstanceTests : public QObject {

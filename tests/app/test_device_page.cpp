@@ -14,6 +14,7 @@
 #include "app/main_wnd.h"
 #include "app/message_box.h"
 #include "app/scan_page.h"
+#include "app/select_all_box.h"
 #include "app/specify_file_page.h"
 #include "app/texts.h"
 #include "device/device_binding.h"
@@ -282,6 +283,25 @@ void DevicePageTests::phoneGoneDuringScanKeepsWhatWasFound() {
   // What was found stays, ready for the recovery.
   QVERIFY(window.ScanPage()->TotalCount() > 0);
   QVERIFY(window.ScanPage()->ui()->BtnRecovery->isEnabled());
+  window.close();
+}
+
+void DevicePageTests::whatsAppAloneOnPhone() {
+  // WhatsApp's chat store is fetched with the applications' containers;
+  // ticked on its own, it must still be found.
+  qputenv("ORBANIX_SIMULATED_PHONE", QByteArray::fromStdString(g_phone->folder.string()));
+  QTemporaryDir dir;
+  CMainWnd window({}, MakeLocalBackendFactory({}, fs::path(dir.path().toStdString()) / "data"));
+  window.ScanPage()->SetSelectedDevice({g_phone->options.udid, "Simulated iPhone"});
+  CSpecifyFileVrtWnd* categories = window.CategoryPage();
+  categories->SelectAll()->setCheckState(Qt::Checked);
+  categories->SelectAll()->click();  // everything off
+  categories->Option(kWhatsApp)->click();
+  categories->NextButton()->click();
+  QVERIFY(WaitFinished(window));
+  QVERIFY2(g_boxes.texts.isEmpty(), qPrintable(g_boxes.texts.join('\n')));
+  QVERIFY(window.ScanPage()->Count(kWhatsApp) > 0);
+  QVERIFY(window.ScanPage()->Problems().Empty());
   window.close();
 }
 

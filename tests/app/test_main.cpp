@@ -38,6 +38,10 @@ int main(int argc, char** argv) {
     failures += QTest::qExec(&tests, argc, argv);
   }
   {
+    orbanix::app::testing::ScanProblemTests tests;
+    failures += QTest::qExec(&tests, argc, argv);
+  }
+  {
     orbanix::app::testing::DevicePageTests tests;
     failures += QTest::qExec(&tests, argc, argv);
   }

@@ -2,16 +2,23 @@
 // close, finish and home, with a scripted data source; and a walk through
 // the demo backup with the real one.
 #include <QApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QListWidget>
 #include <QProgressBar>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 
 #include "app/itunes_backup_page.h"
+#include "app/preview/recover_process_wnd.h"
 #include "app/local_backend.h"
 #include "app/main_wnd.h"
 #include "app/message_box.h"
+#include "app/preview/recover_process_wnd.h"
 #include "app/scan_page.h"
 #include "app/select_all_box.h"
 #include "app/skin_catalog.h"
@@ -20,6 +27,7 @@
 #include "tests/app/app_tests.h"
 #include "tests/app/fake_backend.h"
 #include "tools/backupgen/backup_writer.h"
+#include "tools/backupgen/family_chat_apps.h"
 #include "tools/backupgen/families.h"
 #include "ui_MainWnd.h"
 #include "ui_PageScan.h"
@@ -246,9 +254,9 @@ void ScanPageTests::countsInTreeLabels() {
   QVERIFY(WaitFinished(window));
   CScanVrtWnd* page = window.ScanPage();
   QCOMPARE(page->CategoryNode(kCameraRoll)->text(0), QStringLiteral("Camera Roll (3)"));
-  QCOMPARE(page->CategoryNode(kMessageAtts)->text(0), QStringLiteral("Messages Attachments (3)"));
+  QCOMPARE(page->CategoryNode(kMessageAtts)->text(0), QStringLiteral("Message Attachments (3)"));
   QCOMPARE(page->CategoryNode(kWhatsApp)->text(0), QStringLiteral("WhatsApp (3)"));
-  QCOMPARE(page->CategoryNode(kSafariBookmark)->text(0), QStringLiteral("Safari Bookmark (3)"));
+  QCOMPARE(page->CategoryNode(kSafariBookmark)->text(0), QStringLiteral("Safari Bookmarks (3)"));
   QCOMPARE(page->TotalCount(), 42);
   // 42 items of 2048 bytes each, all ticked.
   QCOMPARE(page->ui()->LblStatistics->text(),
@@ -285,6 +293,196 @@ void ScanPageTests::wrongPasswordAsksAgainAndRescans() {
   QCOMPARE(window.ScanPage()->Password(), QStringLiteral("right"));
   QCOMPARE(opens.load(), 1);  // the wrong one never reached the scripted open
   QVERIFY(window.ScanPage()->TotalCount() > 0);
+}
+
+namespace {
+
+// A scripted source that accepts only the password "right".
+struct Refusing : FakeBackend {
+  using FakeBackend::FakeBackend;
+  void Prepare(const BackupInfo& b, const std::string& password, const CategoryTicks& t,
+               std::function<int(int)> report, std::function<Status()>& open,
+               std::vector<BackendStep>& steps) override {
+    FakeBackend::Prepare(b, password, t, report, open, steps);
+    if (password != "right") open = [] { return status::kWrongPassword; };
+  }
+};
+
+}  // namespace
+
+void ScanPageTests::passwordKeptForTheSession() {
+  FakeScript script;
+  CMainWnd window({}, [script](int) -> std::unique_ptr<ScanBackend> { return std::make_unique<Refusing>(script); });
+  QStringList passwords{QStringLiteral("wrong"), QStringLiteral("right")};
+  int prompts = 0;
+  window.CategoryPage()->SetPasswordPrompt([&](QWidget*, QString& password) {
+    ++prompts;
+    if (passwords.isEmpty()) return 2;
+    password = passwords.takeFirst();
+    return 1;
+  });
+  BackupInfo locked = PlainBackup();
+  locked.encrypted = true;
+  StartFromCategoryPage(window, locked);
+  QVERIFY(WaitFinished(window));
+  QCOMPARE(prompts, 2);
+  // The wrong one was forgotten, the right one kept.
+  QVERIFY(window.CategoryPage()->KnowsPassword(locked));
+
+  // Home and the same backup again: no question.
+  g_boxes.answer = kAnswerOk;
+  window.ScanPage()->ui()->BtnHome->click();
+  QCOMPARE(window.ScanPage()->state(), CScanVrtWnd::State::kIdle);
+  StartFromCategoryPage(window, locked);
+  QVERIFY(WaitFinished(window));
+  QCOMPARE(prompts, 2);
+  QCOMPARE(window.ScanPage()->Password(), QStringLiteral("right"));
+
+  // Another encrypted backup has its own password.
+  window.ScanPage()->ui()->BtnHome->click();
+  BackupInfo other = locked;
+  other.folder = "/nonexistent/other";
+  QVERIFY(!window.CategoryPage()->KnowsPassword(other));
+  StartFromCategoryPage(window, other);
+  QCOMPARE(prompts, 3);  // asked, and cancelled: the page stays usable
+  QVERIFY(window.CategoryPage()->NextButton()->isEnabled());
+}
+
+void ScanPageTests::splitterSharesWidthAndIsRemembered() {
+  QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Orbanix"), QStringLiteral("layout")).clear();
+  int dragged = 0;
+  {
+    CMainWnd window({}, FakeFactory({}));
+    window.resize(1600, 1000);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    StartFromCategoryPage(window, PlainBackup());
+    QVERIFY(WaitFinished(window));
+    QSplitter* splitter = window.ScanPage()->Splitter();
+    QVERIFY(splitter);
+    QCOMPARE(splitter->widget(1), static_cast<QWidget*>(window.ScanPage()->ui()->PreviewLayout));
+    // Wide windows give the preview a real share, not a fixed strip.
+    QTRY_VERIFY(splitter->sizes().value(1) > 400);
+    // A drag of the handle 150 pixels to the right.
+    QSplitterHandle* handle = splitter->handle(1);
+    const QPoint middle = handle->rect().center();
+    QTest::mousePress(handle, Qt::LeftButton, {}, middle);
+    QTest::mouseMove(handle, middle + QPoint(150, 0));
+    QTest::mouseRelease(handle, Qt::LeftButton, {}, middle + QPoint(150, 0));
+    dragged = splitter->sizes().value(1);
+    QVERIFY2(dragged < 400, qPrintable(QString::number(dragged)));
+    window.ScanPage()->ui()->BtnHome->setEnabled(true);
+    g_boxes.answer = kAnswerOk;
+  }
+  // The next window (the next run) keeps the shares.
+  CMainWnd window({}, FakeFactory({}));
+  window.resize(1600, 1000);
+  window.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&window));
+  StartFromCategoryPage(window, PlainBackup());
+  QVERIFY(WaitFinished(window));
+  QTRY_VERIFY(std::abs(window.ScanPage()->Splitter()->sizes().value(1) - dragged) <= 2);
+  g_boxes.answer = kAnswerOk;
+}
+
+void ScanPageTests::qqAndWeChatNodesAndTheirRecovery() {
+  QTemporaryDir dir;
+  const fs::path root = fs::path(dir.path().toStdString()) / "backups";
+  const fs::path folder = root / "chatapps00000000000000000000000000000001";
+  {
+    gen::BackupWriter writer(folder, gen::Era::ManifestDb);
+    gen::AddChatAppsFamily(writer, gen::FamilyOptions{});
+    QVERIFY(writer.Finish());
+  }
+  BackupInfo info;
+  QCOMPARE(ReadBackupInfo(folder, info), status::kOk);
+  CMainWnd window({root}, MakeLocalBackendFactory({root}, fs::path(dir.path().toStdString()) / "data"));
+  TickOnly(window.CategoryPage(), {kMessages});
+  StartFromCategoryPage(window, info);
+  QVERIFY(WaitFinished(window, 60000));
+  CScanVrtWnd* page = window.ScanPage();
+  QVERIFY(page->Problems().Empty());
+  // Two more nodes under "Messages & Call logs", with their counts.
+  QTreeWidgetItem* qq = page->CategoryNode(kQQChats);
+  QTreeWidgetItem* weChat = page->CategoryNode(kWeChatChats);
+  QVERIFY(qq && weChat);
+  QCOMPARE(qq->parent(), page->CategoryNode(kMessages)->parent());
+  QVERIFY(page->Count(kQQChats) > 0);
+  QCOMPARE(qq->text(0), QStringLiteral("QQ (%1)").arg(page->Count(kQQChats)));
+  QVERIFY(page->ui()->BtnRecovery->isEnabled());
+
+  // The chat list, the chat under the cursor as bubbles, ticks.
+  page->ui()->NodeTree->setCurrentItem(qq);
+  QCOMPARE(page->ui()->DataListStack->currentIndex(), 2);
+  QTreeWidget* chats = page->ChatApps()->list();
+  QCOMPARE(chats->topLevelItemCount(), page->Count(kQQChats));
+  chats->setCurrentItem(chats->topLevelItem(0), 2);
+  QListWidget* bubbles = page->ui()->MessagesList;
+  QTRY_VERIFY(bubbles->count() > 1);
+  const int all = page->ChatApps()->TickedCount();
+  QCOMPARE(all, page->Count(kQQChats) + page->Count(kWeChatChats));
+  chats->setFocus();
+  QTest::keyClick(chats, Qt::Key_Space);
+  QCOMPARE(page->ChatApps()->TickedCount(), all - 1);
+  QCOMPARE(chats->topLevelItem(0)->checkState(0), Qt::Unchecked);
+
+  // The recovery writes every ticked chat as text under QQ/ and WeChat/.
+  const QString out = QDir(dir.path()).filePath(QStringLiteral("out"));
+  bool done = false;
+  QTimer driver;
+  connect(&driver, &QTimer::timeout, this, [&] {
+    auto* recover = qobject_cast<preview::CRecoverProcessWnd*>(QApplication::activeModalWidget());
+    if (!recover || !recover->finished() || done) return;
+    done = true;
+    QTest::mouseClick(recover->finishButton(), Qt::LeftButton);
+  });
+  driver.start(50);
+  emit page->recoverRequested(out);
+  driver.stop();
+  QVERIFY(done);
+  int texts = 0;
+  bool qqFolder = false, weChatFolder = false;
+  for (QDirIterator it(out, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+    const QString file = QDir(out).relativeFilePath(it.next());
+    if (!file.endsWith(QStringLiteral(".txt"))) continue;
+    qqFolder = qqFolder || file.startsWith(QStringLiteral("QQ/"));
+    weChatFolder = weChatFolder || file.startsWith(QStringLiteral("WeChat/"));
+    if (file.startsWith(QStringLiteral("QQ/")) || file.startsWith(QStringLiteral("WeChat/"))) ++texts;
+  }
+  QVERIFY(qqFolder && weChatFolder);
+  QCOMPARE(texts, all - 1);
+}
+
+void ScanPageTests::checkingPasswordShowsBusyHeader() {
+  // The key derivation: a long open without progress.
+  FakeScript script;
+  script.openReports = {0, 0, 0, 0, 0, 0};
+  script.between = 60ms;
+  CMainWnd window({}, FakeFactory(script));
+  window.CategoryPage()->SetPasswordPrompt([](QWidget*, QString& password) {
+    password = QStringLiteral("secret");
+    return 1;
+  });
+  BackupInfo locked = PlainBackup();
+  locked.encrypted = true;
+  StartFromCategoryPage(window, locked);
+  auto* busy = window.findChild<QProgressBar*>(QStringLiteral("ProgressChecking"));
+  QVERIFY(busy);
+  QTRY_VERIFY(!busy->isHidden());
+  QCOMPARE(busy->maximum(), 0);  // a busy bar, not a percent
+  QCOMPARE(window.ui()->LblScanInfo->text(), QStringLiteral("Checking the password…"));
+  QVERIFY(!window.ui()->HorLayoutScan->isHidden());
+  QVERIFY(WaitFinished(window));
+  QVERIFY(busy->isHidden());
+  QCOMPARE(window.ui()->LblScanInfo->text(), QStringLiteral("The scan is complete"));
+
+  // A backup without a password shows no such bar.
+  g_boxes.answer = kAnswerOk;
+  window.ScanPage()->ui()->BtnHome->click();
+  StartFromCategoryPage(window, PlainBackup());
+  QTest::qWait(100);
+  QVERIFY(busy->isHidden());
+  QVERIFY(WaitFinished(window));
 }
 
 void ScanPageTests::homeAsksAndReturnsToStep1() {

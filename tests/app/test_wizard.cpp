@@ -1,14 +1,21 @@
 // The choose-backup page, the category page, the password step and the
 // language texts.
+#include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QLabel>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
+#include <QUrl>
 #include <fstream>
 
+#include "app/about_wnd.h"
 #include "app/itunes_backup_page.h"
 #include "app/main_wnd.h"
 #include "app/message_box.h"
@@ -165,9 +172,11 @@ void WizardTests::emptyPasswordAsksAgainOnOk() {
   QCOMPARE(g_boxes.texts[0], Message("MSG0301"));
   QCOMPARE(scan.Password(), QStringLiteral("s3cret"));
 
-  // Cancel on the warning goes on with the empty password.
+  // Cancel on the warning goes on with the empty password (another
+  // backup: the first one's password is kept and not asked again).
   answers = QStringList{QString()};
   g_boxes.answer = kAnswerCancel;
+  locked.folder = "/nonexistent/another";
   QCOMPARE(page.PasswordStep(locked), 0);
   QCOMPARE(scan.Password(), QString());
   QVERIFY(answers.isEmpty());
@@ -218,7 +227,7 @@ void WizardTests::folderWithoutInfoPlistAsksAgain() {
   CMainWnd window({fs::path(dir.path().toStdString()) / "elsewhere"}, FakeFactory({}));
   QStringList picks{QString::fromStdString(empty.string()),
                     QString::fromStdString((root / "plain0000000000000000000000000000000001").string())};
-  window.BackupPage()->SetFolderPicker([&](QWidget*, const QString&) { return picks.takeFirst(); });
+  window.BackupPage()->SetFolderPicker([&](QWidget*, const QString&, const QString&) { return picks.takeFirst(); });
   g_boxes.answer = kAnswerOk;
   window.BackupPage()->PickFolder();
   QCOMPARE(g_boxes.texts.size(), 1);
@@ -235,6 +244,108 @@ void WizardTests::folderWithoutInfoPlistAsksAgain() {
   g_boxes.texts.clear();
   window.BackupPage()->PickFolder();
   QCOMPARE(g_boxes.texts.size(), 1);
+}
+
+void WizardTests::folderOfBackupsListsThemAll() {
+  QTemporaryDir dir;
+  const fs::path root = MakeRoot(dir, true);  // two backups in it
+  CMainWnd window({fs::path(dir.path().toStdString()) / "elsewhere"}, FakeFactory({}));
+  QStringList starts;
+  QStringList picks{QString::fromStdString(root.string()),
+                    QString::fromStdString((root / "plain0000000000000000000000000000000001").string())};
+  window.BackupPage()->SetFolderPicker([&](QWidget*, const QString&, const QString& start) {
+    starts << start;
+    return picks.takeFirst();
+  });
+  window.BackupPage()->PickFolder();
+  QVERIFY(g_boxes.texts.isEmpty());
+  // Both backups are listed; with two the person chooses: still step 1.
+  QTreeWidget* list = window.BackupPage()->List();
+  QVERIFY(RowNamed(list, QStringLiteral("Plain Phone")));
+  QVERIFY(RowNamed(list, QStringLiteral("Locked Phone")));
+  QCOMPARE(list->topLevelItemCount(), 2);
+  QVERIFY(list->currentItem());
+  QCOMPARE(window.ui()->TabPage->currentIndex(), 0);
+  // The dialog first opened in the home folder, then where it was left.
+  window.BackupPage()->PickFolder();
+  QCOMPARE(starts, (QStringList{QDir::homePath(), QString::fromStdString(root.string())}));
+  // A backup picked again is not listed twice, and one alone goes on.
+  QCOMPARE(list->topLevelItemCount(), 2);
+  QCOMPARE(window.ScanPage()->SelectedBackup().displayName, std::string("Plain Phone"));
+  QCOMPARE(window.ui()->TabPage->currentIndex(), 1);
+}
+
+void WizardTests::assistMenuOpensOnlyWhatExists() {
+  CMainWnd window({}, FakeFactory({}));
+  QList<QUrl> opened;
+  CMainWnd::SetUrlOpenerForTests([&](const QUrl& url) {
+    opened << url;
+    return true;
+  });
+  for (const char* item : {"item_help", "item_faq", "item_support"}) {
+    auto* action = window.AssistMenu()->findChild<QAction*>(QString::fromLatin1(item));
+    QVERIFY2(action, item);
+    action->trigger();
+  }
+  QCOMPARE(opened.size(), 3);
+  QVERIFY(g_boxes.texts.isEmpty());
+  // Each is a page of the manual that is there, and every link of those
+  // pages leads to a page that is there too.
+  QSet<QString> pages;
+  for (const QUrl& url : opened) {
+    QVERIFY2(url.isLocalFile(), qPrintable(url.toString()));
+    QVERIFY2(QFileInfo::exists(url.toLocalFile()), qPrintable(url.toString()));
+    pages << url.toLocalFile();
+  }
+  const QDir manual(QString::fromStdString(CMainWnd::ManualFolder().string()));
+  for (const QString& page : manual.entryList({QStringLiteral("*.html")})) {
+    QFile file(manual.filePath(page));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString html = QString::fromUtf8(file.readAll());
+    QRegularExpression link(QStringLiteral("(?:href|src)=\"([^\"#]+)"));
+    for (auto match = link.globalMatch(html); match.hasNext();) {
+      const QString target = match.next().captured(1);
+      QVERIFY2(!target.contains(QStringLiteral("://")), qPrintable(page + QStringLiteral(": ") + target));
+      QVERIFY2(QFileInfo::exists(manual.filePath(target)), qPrintable(page + QStringLiteral(": ") + target));
+    }
+  }
+  // A manual that is not there says so instead of opening nothing.
+  QTemporaryDir empty;
+  opened.clear();
+  CMainWnd::SetUrlOpenerForTests([&](const QUrl& url) {
+    opened << url;
+    return false;  // no program opens it
+  });
+  window.OpenAssistItem(QStringLiteral("item_help"));
+  QCOMPARE(g_boxes.texts.size(), 1);
+  QVERIFY(g_boxes.texts.first().contains(QStringLiteral("manual")));
+  CMainWnd::SetUrlOpenerForTests(nullptr);
+}
+
+void WizardTests::aboutNamesLibraryVersions() {
+  CMainWnd window({}, FakeFactory({}));
+  window.AssistMenu()->findChild<QAction*>(QStringLiteral("item_about"))->trigger();
+  CAboutWnd* about = window.AboutWindow();
+  QVERIFY(about);
+  QVERIFY(about->isVisible());
+  QTreeWidget* list = about->libraryList();
+  QStringList names;
+  for (int i = 0; i < list->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = list->topLevelItem(i);
+    names << row->text(0);
+    // Every library has a version that looks like one, and a licence.
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d+")).match(row->text(1)).hasMatch(),
+             qPrintable(row->text(0) + QStringLiteral(" ") + row->text(1)));
+    QVERIFY(!row->text(2).isEmpty());
+  }
+  QCOMPARE(names, (QStringList{"Qt", "SQLite", "libplist", "libimobiledevice", "OpenSSL", "zlib", "libheif"}));
+  QCOMPARE(list->topLevelItem(0)->text(1), QString::fromLatin1(qVersion()));
+  const QLabel* version = about->findChild<QLabel*>(QStringLiteral("LblVersion"));
+  QVERIFY(version->text().contains(ProgramVersion()));
+  QVERIFY(QRegularExpression(QStringLiteral("\\d{4}-\\d{2}-\\d{2}")).match(version->text()).hasMatch());
+  // One window, however often it is asked for.
+  window.ShowAbout();
+  QCOMPARE(window.findChildren<CAboutWnd*>().size(), 1);
 }
 
 void WizardTests::enterOnListGoesToStep2() {
@@ -263,7 +374,9 @@ void WizardTests::textsComeFromLanguageFile() {
                                 "LblRemark", "LblEmptyList",  "LblFilterCount", "BtnGifLoading",
                                 // The preview panel's value fields and its icon-only play button.
                                 "TxtUserName", "TxtEmail", "TxtAddress", "TxtUrl", "TxtSocial", "TxtCompany",
-                                "BtnPlayPause"};
+                                "BtnPlayPause",
+                                // The backup the category page is for, the problems' heading.
+                                "LblChosenBackup", "LblProblems"};
   struct Page {
     QWidget* widget;
     const char* section;

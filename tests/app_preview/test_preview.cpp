@@ -3,6 +3,7 @@
 // through the local backup source).
 #include <QApplication>
 #include <QBuffer>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QPrinter>
 #include <QTemporaryDir>
@@ -219,6 +220,86 @@ class PreviewTest : public QObject {
     QVERIFY(body.find("Visits:") != std::string::npos);
   }
 
+  void previewFollowsKeyboardAndSpaceTicks() {
+    ScanResults results;
+    results.ticked = {Category::Messages};
+    results.conversations[1] = {Msg(1, "2020-01-01 10:00:00", "one a", 0), Msg(1, "2020-01-01 10:01:00", "one b", 0)};
+    results.conversations[2] = {Msg(2, "2020-01-01 09:00:00", "two", 0)};
+    results.conversations[3] = {Msg(3, "2020-01-01 08:00:00", "three a", 0), Msg(3, "2020-01-01 08:01:00", "three b", 0),
+                                Msg(3, "2020-01-01 08:02:00", "three c", 0)};
+    CPreviewHost host;
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    host.views()->Start(&results, nullptr, Ticked({Category::Messages}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Messages);
+    QTreeWidget* list = host.controls().dataList;
+    QListWidget* bubbles = host.controls().messagesList;
+    auto lastBubble = [&] { return bubbles->item(bubbles->count() - 1)->data(Qt::UserRole + 1).toString(); };
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->topLevelItem(0)).center());
+    QCOMPARE(lastBubble(), QStringLiteral("one b"));
+    // The arrow keys move the preview with the highlight, both ways.
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Down);
+    QCOMPARE(list->currentItem(), list->topLevelItem(1));
+    QCOMPARE(bubbles->count(), 2);
+    QCOMPARE(lastBubble(), QStringLiteral("two"));
+    QTest::keyClick(list, Qt::Key_End);
+    QCOMPARE(bubbles->count(), 4);
+    QCOMPARE(lastBubble(), QStringLiteral("three c"));
+    QTest::keyClick(list, Qt::Key_Up);
+    QCOMPARE(lastBubble(), QStringLiteral("two"));
+
+    // Space ticks and unticks the current row whatever cell is current,
+    // and the statistics follow.
+    auto ticked = [&](int row) {
+      const auto id = reinterpret_cast<const void*>(list->topLevelItem(row)->data(0, CFileListCtrl::kIdRole).value<quintptr>());
+      return host.views()->data().selection().table().Find(id)->ticked != 0;
+    };
+    list->setCurrentItem(list->topLevelItem(1), 3);
+    const QString before = host.controls().statistics->text();
+    QVERIFY(ticked(1));
+    QTest::keyClick(list, Qt::Key_Space);
+    QVERIFY(!ticked(1));
+    QCOMPARE(list->topLevelItem(1)->checkState(0), Qt::Unchecked);
+    QVERIFY(host.controls().statistics->text() != before);
+    QTest::keyClick(list, Qt::Key_Space);
+    QVERIFY(ticked(1));
+    QCOMPARE(host.controls().statistics->text(), before);
+    // Space moved nothing: the same conversation is still shown.
+    QCOMPARE(list->currentItem(), list->topLevelItem(1));
+    QCOMPARE(lastBubble(), QStringLiteral("two"));
+  }
+
+  void columnsFitTheirTexts() {
+    ScanResults results;
+    results.ticked = {Category::Messages, Category::Contacts};
+    results.conversations[1] = {Msg(1, "2013-09-07 03:44:55", "hello", 0)};
+    results.conversations[1].front().contactName = "Maximiliane Oberholzer";
+    ContactRecord c;
+    c.name = "Bartholomew Featherstonehaugh";
+    c.company = "Acme";
+    results.contacts = {c};
+    CPreviewHost host;
+    host.resize(1000, 665);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    host.views()->Start(&results, nullptr, Ticked({Category::Messages, Category::Contacts}));
+    host.views()->AllReady();
+    QTreeWidget* list = host.controls().dataList;
+    const QFontMetrics metrics(list->font());
+    auto fits = [&](int column, const QString& text) {
+      return list->columnWidth(column) >= metrics.horizontalAdvance(text);
+    };
+    host.views()->OpenCategory(Category::Messages);
+    QVERIFY2(fits(3, QStringLiteral("2013-09-07 03:44:55")), qPrintable(QString::number(list->columnWidth(3))));
+    QVERIFY(fits(1, QStringLiteral("Maximiliane Oberholzer")));
+    host.views()->OpenCategory(Category::Contacts);
+    QVERIFY(fits(1, QStringLiteral("Bartholomew Featherstonehaugh")));
+    // A short column keeps its given width.
+    QCOMPARE(list->columnWidth(2), 100);
+  }
+
   void bubblesShowTheirWholeTextInsideTheList() {
     // Enough messages for a scroll bar, some long enough to wrap several
     // times, sent ones on the right edge.
@@ -383,6 +464,13 @@ class PreviewTest : public QObject {
     QCOMPARE(Column(list, 5), QStringList({"Missed", "Canceled", "1 Min 15 Sec"}));
     QCOMPARE(Column(list, 4), QStringList({"Incoming", "Outgoing", "Incoming"}));
     QCOMPARE(Column(list, 6), QStringList({"Normal", "Normal", "Deleted"}));
+    // Each call has its detail in the panel, with the same words as its row.
+    list->setCurrentItem(list->topLevelItem(2));
+    const QString detail = host.controls().previewEdit->toPlainText();
+    QVERIFY2(detail.contains(QStringLiteral("Duration:\n    1 Min 15 Sec")) && detail.contains(QStringLiteral("Deleted")),
+             qPrintable(detail));
+    list->setCurrentItem(list->topLevelItem(1));
+    QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("Type:\n    Outgoing")));
   }
 
   void untickingOneAppFileMakesItsBoxPartlyChecked() {
@@ -444,9 +532,12 @@ class PreviewTest : public QObject {
     QCOMPARE(Column(host.controls().dataList, 1), QStringList({"b", "d"}));
     QCOMPARE(host.views()->tree()->Mark(Category::Notes), QLatin1Char('D'));
     QVERIFY(host.controls().filterCount->isVisibleTo(&host));
-    QCOMPARE(host.controls().filterCount->text(), QStringLiteral("Files Filtered: 3 item(s)"));
-    // Hidden ticked notes count in neither the number nor the size.
-    QCOMPARE(host.controls().statistics->text(), QStringLiteral("You select 1.00 KB in 1 item(s) of 5.00 KB in 5 item(s)"));
+    QCOMPARE(host.controls().filterCount->text(), QStringLiteral("Showing 2 deleted of 5"));
+    // Hidden ticked notes count in neither the number nor the size, and
+    // the line says that they are left out.
+    QCOMPARE(host.controls().statistics->text(),
+             QStringLiteral("You select 1.00 KB in 1 item(s) of 5.00 KB in 5 item(s) (2 ticked item(s) hidden by the "
+                            "filter are left out)"));
     QVERIFY(host.controls().recover->isEnabled());
     // The one visible ticked note unticked: nothing would be written.
     list->RowOf(&results.notes[1])->setCheckState(0, Qt::Unchecked);
@@ -626,7 +717,8 @@ class PreviewTest : public QObject {
     box->addWidget(messages);
     CPreviewPanel preview(&panel, edit, messages);
     QVERIFY(!preview.ShowPicture(dir.filePath(QStringLiteral("missing.jpg"))));
-    QTRY_COMPARE_WITH_TIMEOUT(edit->toPlainText(), QStringLiteral("Can not found the file!"), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(edit->toPlainText(),
+                              QStringLiteral("This picture cannot be shown (the file is damaged or not a picture)."), 3000);
   }
 
   void recoveryWithNothingTickedFinishesAtOnce() {
@@ -659,6 +751,83 @@ class PreviewTest : public QObject {
     QCOMPARE(window.detailList()->topLevelItemCount(), 0);
     QCOMPARE(copies, 0);
     QVERIFY(asked.isEmpty());
+  }
+
+  void recoveryWindowKeepsPaceAndItsFiguresAgree() {
+    // Thousands of quick copies: the window takes their reports in rounds,
+    // not one by one, and ends with its bar, percent and counter agreeing.
+    ScanResults results;
+    results.ticked = {Category::CameraRoll};
+    const int count = 3000;
+    for (int i = 0; i < count; ++i) {
+      MediaItem m;
+      m.name = "IMG_" + std::to_string(i) + ".JPG";
+      m.path = "/nonexistent/" + m.name;
+      m.size = 2048;
+      results.cameraRoll.push_back(m);
+    }
+    PreviewData data;
+    data.Reset(&results, nullptr);
+    data.AddAll();
+    QTemporaryDir dir;
+    RecoveryOptions options;
+    options.outputRoot = dir.filePath(QStringLiteral("out")).toStdString();
+    RecoveryOutputSource source;
+    source.copyFile = [&](const fs::path& from, const fs::path& destination, const ReportFn& report) -> Status {
+      // Two copies fail: they are listed first, in the order met.
+      const bool fails = from.filename() == "IMG_7.JPG" || from.filename() == "IMG_2500.JPG";
+      for (int p : {10, 60}) {
+        if (const int answer = report(p, status::kOk, destination)) return answer;
+      }
+      return report(100, fails ? EIO : status::kOk, destination) ? status::kCancelled : status::kOk;
+    };
+    CRecoverProcessWnd window(data.selection(), data.records(), source, options);
+    QElapsedTimer clock;
+    qint64 elapsed = 0;
+    bool agreedAtEnd = false;
+    QTimer::singleShot(0, &window, [&] {
+      clock.start();
+      // While it runs, the three figures come from one snapshot.
+      while (!window.finished()) {
+        QTest::qWait(20);
+        const QString counter = window.recoveredLabel()->text();
+        const int done = counter.section(QLatin1Char('/'), 0, 0).toInt();
+        const int percent = window.progressBar()->value();
+        QVERIFY2(window.percentLabel()->text().endsWith(QString::number(percent) + QLatin1Char('%')),
+                 qPrintable(window.percentLabel()->text()));
+        QVERIFY2(percent >= done * 100 / count && percent <= (done + 1) * 100 / count,
+                 qPrintable(counter + QStringLiteral(" vs ") + QString::number(percent)));
+      }
+      elapsed = clock.elapsed();
+      agreedAtEnd = window.progressBar()->value() == 100 && window.percentLabel()->text().endsWith(QStringLiteral(" 100%")) &&
+                    window.recoveredLabel()->text().startsWith(QStringLiteral("3000/3000"));
+      QTest::mouseClick(window.finishButton(), Qt::LeftButton);
+    });
+    QCOMPARE(window.Run(), 1);
+    QVERIFY(agreedAtEnd);
+    QCOMPARE(window.result().counts.done, count);
+    QCOMPARE(window.result().counts.failed, 2);
+    // At most one round per repaint period (and the last one at the end).
+    QVERIFY2(window.flushes() <= elapsed / CRecoverProcessWnd::kRepaintMs + 3,
+             qPrintable(QString::number(window.flushes()) + QStringLiteral(" rounds in ") + QString::number(elapsed)));
+    QTreeWidget* detail = window.detailList();
+    QCOMPARE(detail->topLevelItemCount(), count);
+    QVERIFY(detail->topLevelItem(0)->text(0).endsWith(QStringLiteral("IMG_7.JPG")));
+    QVERIFY(detail->topLevelItem(1)->text(0).endsWith(QStringLiteral("IMG_2500.JPG")));
+    QCOMPARE(detail->topLevelItem(1)->foreground(0).color(), QColor(Qt::red));
+    QCOMPARE(detail->topLevelItem(2)->text(1), QStringLiteral("Success"));
+  }
+
+  void overallPercentCountsTheFileInWork() {
+    using Counts = RecoveryProgress::Counts;
+    QCOMPARE(CRecoverProcessWnd::OverallPercent(50, Counts{1, 0, 4}), 37);
+    // A report of 100 is already among the done.
+    QCOMPARE(CRecoverProcessWnd::OverallPercent(100, Counts{2, 0, 4}), 50);
+    QCOMPARE(CRecoverProcessWnd::OverallPercent(100, Counts{4, 1, 4}), 100);
+    QCOMPARE(CRecoverProcessWnd::OverallPercent(0, Counts{0, 0, 0}), 0);
+    // More completions than expected (a document failure added late) never
+    // shows more than 100.
+    QCOMPARE(CRecoverProcessWnd::OverallPercent(40, Counts{5, 0, 4}), 100);
   }
 
   // Five photos; each copy reports in ten pieces and waits at the gate.

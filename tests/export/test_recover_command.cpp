@@ -8,6 +8,8 @@
 #include "platform/folders.h"
 #include "tests/export/strict_readers.h"
 #include "tests/export/temp_folder.h"
+#include "tools/backupgen/backup_writer.h"
+#include "tools/backupgen/family_chat_apps.h"
 #include "tools/backupgen/families.h"
 
 namespace orbanix {
@@ -137,6 +139,37 @@ TEST_F(RecoverCommand, TheOutputMayNotLieInsideTheBackup) {
                                folder_->path());
   EXPECT_EQ(o.exitCode, 2);
   EXPECT_FALSE(fs::exists(backups_.front() / "out"));
+}
+
+TEST_F(RecoverCommand, QqAndWeChatChatsAreWrittenAsText) {
+  const fs::path backup = folder_->path() / "chat-apps";
+  {
+    gen::BackupWriter writer(backup, gen::Era::ManifestDb);
+    gen::AddChatAppsFamily(writer, gen::FamilyOptions{});
+    ASSERT_TRUE(writer.Finish());
+  }
+  const fs::path out = folder_->path() / "out-chat-apps";
+  const Outcome o =
+      RunOrbanix(Program(), "recover --categories qq,wechat " + Quote(backup) + " " + Quote(out), folder_->path());
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  const std::regex summary("Recovered ([0-9]+) of ([0-9]+) item\\(s\\), 0 failed");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(o.out, m, summary)) << o.out;
+  EXPECT_EQ(m[1].str(), m[2].str());
+  // One text file per chat, under the application's folder and the account.
+  size_t qq = 0, weChat = 0;
+  for (const std::string& file : FilesUnder(out)) {
+    EXPECT_EQ(fs::path(file).extension(), ".txt") << file;
+    if (file.rfind("QQ/", 0) == 0) ++qq;
+    if (file.rfind("WeChat/", 0) == 0) ++weChat;
+  }
+  EXPECT_GT(qq, 0u);
+  EXPECT_GT(weChat, 0u);
+  EXPECT_EQ(std::to_string(qq + weChat), m[2].str());
+  // A chat's text names its messages' speakers.
+  const std::vector<std::string> files = FilesUnder(out);
+  const std::string first = ReadAll(out / files.front());
+  EXPECT_NE(first.find(" Me:"), std::string::npos) << first;
 }
 
 // What other programs import (vCard, JSON Lines, CSV) parses back with
