@@ -178,7 +178,7 @@ class PreviewTest : public QObject {
     views->AllReady();
     QCOMPARE(views->tree()->Node(Category::Reminder)->text(0), QStringLiteral("Reminder (2)"));
     QCOMPARE(views->tree()->Node(Category::Calendar)->text(0), QStringLiteral("Calendar (1)"));
-    QCOMPARE(views->tree()->Node(Category::SafariBookmark)->text(0), QStringLiteral("Safari Bookmark (3)"));
+    QCOMPARE(views->tree()->Node(Category::SafariBookmark)->text(0), QStringLiteral("Safari Bookmarks (3)"));
 
     // Safari: the bookmarks and the history under a heading each; the
     // headings have no box and stay when the filter hides live rows.
@@ -191,7 +191,7 @@ class PreviewTest : public QObject {
     QVERIFY(host.controls().filter->isVisible());
     host.controls().filter->setChecked(true);
     QCOMPARE(Column(list, 1), QStringList({"Bookmarks (2)", "Deleted bookmark", "History (1)"}));
-    QCOMPARE(host.controls().filterCount->text(), QStringLiteral("Files Filtered: 2 item(s)"));
+    QCOMPARE(host.controls().filterCount->text(), QStringLiteral("Showing 1 deleted of 3"));
     // A click on a heading shows nothing; on a record its fields.
     auto click = [list](QTreeWidgetItem* row) {
       QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(row).center());
