@@ -87,6 +87,53 @@ void PrintRow(const std::string& table, const GenericRow& row, bool jsonl) {
   std::cout << line << "\n";
 }
 
+// True when the root page of `table` (from the schema) is a page of a
+// table's B-tree (leaf 13 or interior 5).
+bool RootIsTablePage(CDbFileReader& reader, const std::string& table, std::string& why) {
+  std::vector<uint8_t> page0(reader.pageSize);
+  if (reader.ReadPage(0, page0.data()) != status::kOk) {
+    why = "the first page cannot be read";
+    return false;
+  }
+  ChildPageMap roots;
+  FindTableRoots(reader, page0.data(), table, roots);
+  if (roots.empty()) {
+    why = "the schema names no root page for it";
+    return false;
+  }
+  // The table's own root is a table page; the others found for the name
+  // belong to its indexes (index pages, types 2 and 10).
+  std::string seen;
+  for (const auto& [root, key] : roots) {
+    (void)key;
+    std::vector<uint8_t> page(reader.pageSize);
+    if (reader.ReadPage(root, page.data()) != status::kOk) {
+      seen += (seen.empty() ? "" : ", ") + Format("page %u cannot be read", root + 1);
+      continue;
+    }
+    const uint8_t type = page[root == 0 ? 100 : 0];
+    if (type == 13 || type == 5) return true;
+    if (type == 2 || type == 10) continue;
+    seen += (seen.empty() ? "" : ", ") + Format("page %u is not a page of the table (type %u)", root + 1, type);
+  }
+  why = seen.empty() ? std::string("its root page is missing") : "its root " + seen;
+  return false;
+}
+
+// A live row has at most the table's column count of values (fewer for
+// columns added later); a row with no rowid value and nothing but NULLs
+// is the reading of zeroed bytes.
+bool FitsTable(const GenericRow& row, size_t columnCount) {
+  if (columnCount > 0 && row.values.size() > columnCount) return false;
+  if (row.hasRowid && row.rowid == 0) {
+    for (const SqlValue& v : row.values) {
+      if (!std::holds_alternative<std::nullptr_t>(v)) return true;
+    }
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunSqlite(const Args& args) {
@@ -177,6 +224,16 @@ int RunSqlite(const Args& args) {
       if (schema.withoutRowid) header += " [WITHOUT ROWID: stored as an index, not read]";
       std::cout << header << "\n";
     }
+    // The table's root must be a page of a table's B-tree: a zeroed or
+    // overwritten root would otherwise read as a table without rows.
+    if (!schema.withoutRowid) {
+      std::string why;
+      if (!RootIsTablePage(reader, table, why)) {
+        ++failures;
+        std::cerr << "orbanix sqlite: " << table << ": " << why << "; its live rows cannot be read\n";
+      }
+    }
+    size_t misfits = 0;
     ScanOptions liveOnly;
     liveOnly.recoverInTree = false;
     liveOnly.freePageStage = false;
@@ -184,6 +241,10 @@ int RunSqlite(const Args& args) {
       GenericRow row;
       const Status decoded = DecodeGenericRow(r, in, row, scratch, schema.rowidAliasColumn, schema.columnCount);
       if (decoded != status::kOk) return decoded;
+      if (!FitsTable(row, schema.columnCount)) {
+        ++misfits;  // bytes of a damaged page read as a cell
+        return status::kOk;
+      }
       ++liveRows;
       PrintRow(table, row, jsonl);
       return status::kOk;
@@ -192,6 +253,12 @@ int RunSqlite(const Args& args) {
       if (c.table != carveIndex || carveIndex < 0) continue;
       PrintRow(table, c.row, jsonl);
       ++recoveredRows;
+    }
+    if (misfits > 0) {
+      ++failures;
+      std::cerr << "orbanix sqlite: " << table << ": " << misfits
+                << " cells of its pages are not rows of the table (more values than its columns, or empty); "
+                   "they were left out\n";
     }
     if (st != status::kOk) {
       ++failures;

@@ -1,6 +1,7 @@
 #include "decrypt/backup_decryptor.h"
 
 #include <plist/plist.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "platform/digest.h"
+#include "platform/safe_file.h"
 #include "platform/text.h"
 #include "sources/file_index.h"
 #include "sources/plist.h"
@@ -62,12 +64,24 @@ Status WriteStoredFileImpl(const fs::path& source, const fs::path& target, const
     reason = "enciphered file is empty (no padding block)";
     return status::kBadData;
   }
+  // A stored file is read only when it is a regular file (never a link,
+  // never a FIFO that would block the open).
   File in;
-  in.f = std::fopen(source.c_str(), "rb");
-  if (!in.f) {
-    const int e = errno;
-    reason = std::string("cannot be opened: ") + std::strerror(e);
-    return e ? e : status::kBadData;
+  {
+    std::string why;
+    int e = 0;
+    const int fd = OpenStoredFile(source, {}, &why, &e);
+    if (fd < 0) {
+      reason = "cannot be opened: " + why;
+      return e ? e : status::kBadData;
+    }
+    in.f = ::fdopen(fd, "rb");
+    if (!in.f) {
+      e = errno;
+      ::close(fd);
+      reason = std::string("cannot be opened: ") + std::strerror(e);
+      return e ? e : status::kBadData;
+    }
   }
   const fs::path part = PartPath(target);
   File out;
@@ -230,7 +244,9 @@ void CopyWriter::AddJob(const std::string& name, const fs::path& source, const f
                         const std::string& keyField, uint32_t protectionClass, uint64_t recordedSize) {
   if (!seen_.insert(name).second) return;  // listed twice: one file, written once
   std::error_code ec;
-  if (!fs::is_regular_file(source, ec)) {
+  // Only a file that is not there at all is missing; a folder, a link or a
+  // FIFO in its place is a file that fails, with its reason.
+  if (!fs::exists(fs::symlink_status(source, ec))) {
     ++summary_.filesMissing;
     if (events_.fileMissing) events_.fileMissing(name);
     return;
@@ -473,8 +489,12 @@ Status WritePlainManifestPlist(const fs::path& source, const fs::path& target, b
   writeFailed = false;
   std::string bytes;
   {
-    std::FILE* f = std::fopen(source.c_str(), "rb");
-    if (!f) return status::kManifestOpen;
+    const int fd = OpenStoredFile(source, {}, nullptr);
+    std::FILE* f = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
+    if (!f) {
+      if (fd >= 0) ::close(fd);
+      return status::kManifestOpen;
+    }
     char buffer[65536];
     size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0 && bytes.size() < (64u << 20)) bytes.append(buffer, got);

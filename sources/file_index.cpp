@@ -821,7 +821,9 @@ Status ReadFileIndex(const fs::path& backupFolder, std::vector<BackupFileEntry>&
 fs::path ResolveStoredPath(const fs::path& backupFolder, std::string_view hashedName) {
   fs::path flat = backupFolder / hashedName;
   std::error_code ec;
-  if (fs::exists(flat, ec)) return flat;
+  // Whatever stands under the flat name (a link included, never followed
+  // here) is the stored file; its reader decides whether it may be read.
+  if (fs::exists(fs::symlink_status(flat, ec))) return flat;
   return backupFolder / hashedName.substr(0, 2) / hashedName;
 }
 

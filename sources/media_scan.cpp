@@ -47,9 +47,33 @@ struct Candidate {
   Status error = 0;  // why a stored file that is there could not be read
 };
 
-// Records a candidate that is there but could not be read.
+// Records a candidate that is there but could not be read; one named as a
+// photo or video whose bytes are none (empty, garbled); and one shorter
+// than the manifest recorded.
 void NoteUnreadable(const MediaProgress& p, const char* category, const BackupFileEntry& entry, const Candidate& c) {
-  if (!p.problems || c.error == 0) return;
+  if (!p.problems) return;
+  if (c.error == 0) {
+    if (!c.exists) return;
+    if (!c.recognised) {
+      const std::string_view name = LastComponent(entry.key);
+      const size_t dot = name.rfind('.');
+      if (dot != std::string_view::npos && PreviewKindOf(AsciiLower(name.substr(dot + 1))) != PreviewKind::None) {
+        // An empty file is plainly damage, and so are enough bytes of no
+        // known kind; a short file may be a small image the first bytes
+        // cannot tell (nothing is said of it).
+        std::error_code ec;
+        const uintmax_t size = c.size > 0 ? c.size : fs::file_size(c.path, ec);
+        if (!ec && (size == 0 || size >= MediaSniffer::kSniffBytes)) {
+          p.problems->Add(category, ValidUtf8(entry.key), "is not the photo or video it is named as",
+                          size == 0 ? "it is empty" : "its bytes are of no known kind");
+        }
+      }
+    } else if (entry.size > 0 && c.size < static_cast<uint64_t>(entry.size)) {
+      p.problems->Add(category, ValidUtf8(entry.key), "is cut short",
+                      std::to_string(c.size) + " of " + std::to_string(entry.size) + " bytes");
+    }
+    return;
+  }
   const bool refused = c.error == ELOOP || c.error == EINVAL || c.error == EISDIR;
   const char* why = c.error == ELOOP ? "is a symbolic link"
                     : c.error == EINVAL ? "is not a regular file (a FIFO, a device or a socket)"
@@ -277,7 +301,7 @@ Status ScanAppMedia(const fs::path& backupFolder, const std::vector<BackupFileEn
   const size_t from = appMedia.size();
   const int answer = ExaminePass(
       backupFolder, index, progress, 2, IsAppMediaKey, [&](const BackupFileEntry& entry, Candidate&& c) {
-        if (c.error != 0) {
+        if (c.exists) {
           const bool video =
               PreviewKindOf(AsciiLower(SniffedExtension(LastComponent(entry.key)))) == PreviewKind::Video;
           NoteUnreadable(progress,

@@ -628,7 +628,24 @@ TEST_F(TempFolder, UnreadableCandidatesAreSkippedAndTheRefusedOnesReported) {
   EXPECT_EQ(reported, (std::vector<std::string>{
                           "CameraRollDomain-Media/DCIM/100APPLE/fifo.JPG is not a regular file (a FIFO, a device or a socket)",
                           "CameraRollDomain-Media/DCIM/100APPLE/folder.JPG is a folder",
-                          "CameraRollDomain-Media/DCIM/100APPLE/link.JPG is a symbolic link"}));
+                          "CameraRollDomain-Media/DCIM/100APPLE/link.JPG is a symbolic link",
+                          "CameraRollDomain-Media/DCIM/100APPLE/text.JPG its bytes are of no known kind"}));
+
+  // A photo shorter than the manifest recorded is cut short; a file not
+  // named as media (a sidecar) is nobody's loss.
+  ProblemLog more;
+  progress.problems = &more;
+  std::vector<BackupFileEntry> second = {
+      Store("CameraRollDomain-Media/DCIM/100APPLE/cut.JPG", jpeg),
+      Store("CameraRollDomain-Media/DCIM/100APPLE/IMG_0001.AAE", "<plist/>"),
+  };
+  second[0].size = static_cast<int64_t>(jpeg.size()) * 2;
+  camera.clear();
+  EXPECT_EQ(ScanPhotos(root_, second, camera, stream, progress), 0);
+  EXPECT_EQ(camera.size(), 1u);  // still delivered
+  const auto cut = more.Snapshot();
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_EQ(cut[0].what, "is cut short");
   fs::remove(outside);
 }
 
