@@ -57,6 +57,10 @@ namespace orbanix {
 // Null when the reader holds no file on disk.
 std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader);
 
+// Lets go of the carver's finds kept beyond their readers (the files used
+// last): at the end of a scan, or before a new one that must carve afresh.
+void ReleaseCarvedFiles();
+
 // Counts of one table's deleted rows, for tests and measurements.
 struct DeletedRowCounts {
   size_t admitted = 0;     // rows of the searches handed to the decoder
