@@ -31,6 +31,7 @@
 #include <iostream>
 
 #include "sources/catalog.h"
+#include "sqlite_pages/deleted_rows.h"
 #include "sources/scan_plan.h"
 #include "tools/backupgen/backup_writer.h"
 #include "tools/backupgen/family_calls.h"
@@ -272,6 +273,7 @@ void BM_ScanVersusReadOnce(benchmark::State& state) {
   for (auto _ : state) {
     // Each scan's own peak: what the run before left behind is given back
     // and the high-water mark restarted (one `orbanix scan` is one scan).
+    ReleaseCarvedFiles();  // each run carves afresh, as one `orbanix scan` does
     reset = ResetPeakResident() && reset;
     residentAtStart = std::max(residentAtStart, PeakResidentMb());
     base += BaselineSeconds(b);

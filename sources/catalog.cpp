@@ -77,7 +77,7 @@ std::function<int(int)> BackupCatalog::ExtractorProgressWithin(int share) {
 
 fs::path BackupCatalog::Database(const char* hashedName) const { return ResolveStoredPath(currentFolder_, hashedName); }
 
-bool BackupCatalog::Usable(const char* category, const std::string& key, const fs::path& path) {
+bool BackupCatalog::Usable(const char* category, const std::string& key, const fs::path& path, bool only) {
   const StoredDatabaseCheck check = CheckStoredDatabase(path, currentFolder_);
   switch (check.state) {
     case StoredDatabaseState::kMissing:
@@ -87,7 +87,7 @@ bool BackupCatalog::Usable(const char* category, const std::string& key, const f
       problems_.Add(category, key, check.what, check.reason + "; what its pages still hold is shown", false);
       return true;
     case StoredDatabaseState::kUnreadable:
-      problems_.Add(category, key, check.what, check.reason, true);
+      problems_.Add(category, key, check.what, check.reason, only);
       return false;
   }
   return true;
@@ -371,10 +371,12 @@ constexpr int kOrganizerShare = 2;
 }  // namespace
 
 Status BackupCatalog::ReadStores(const char* category, const std::vector<BackupFileEntry>& stores, int share,
-                                 const std::function<Status(const fs::path&, const OrganizerProgress&)>& read) {
+                                 const std::function<Status(const fs::path&, const OrganizerProgress&)>& read,
+                                 bool noOtherFiles) {
   Status result = status::kOk;
   const int base = progress_;
   const int n = static_cast<int>(stores.size());
+  const bool only = noOtherFiles && n == 1;
   for (int i = 0; i < n; ++i) {
     const BackupFileEntry& store = stores[i];
     const fs::path path = ResolveStoredPath(currentFolder_, store.hashedName);
@@ -387,13 +389,16 @@ Status BackupCatalog::ReadStores(const char* category, const std::vector<BackupF
     Status st = status::kBadData;
     if (!fs::exists(path, ec)) {
       // The manifest lists it, the folder does not hold it.
-      problems_.Add(category, store.key, "is not in the backup folder", {}, n == 1);
-    } else if (Usable(category, store.key, path)) {
+      problems_.Add(category, store.key, "is not in the backup folder", {}, only);
+    } else if (Usable(category, store.key, path, only)) {
       st = read(path, progress);
       if (answer != 0) return answer;
-      // A missing table counts as a failure here, never as "missing file".
       if (st == ENOENT) st = status::kBadData;  // gone since: never the value of a cancel
-      Failed(category, store.key, st, false);
+      if (only) {
+        Failed(category, store.key, st, false);
+      } else if (st != status::kOk) {
+        problems_.Add(category, store.key, "could not be read", StatusText(st), false);
+      }
     }
     if (st != status::kOk) result = st;
   }
@@ -471,13 +476,13 @@ Status BackupCatalog::ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks,
   Status result =
       ReadStores("safari-bookmarks", bookmarkFiles, (kOrganizerShare / 2), [&](const fs::path& path, const OrganizerProgress& p) {
         return ScanSafariBookmarks(path, foundBookmarks, p);
-      });
+      }, historyFiles.empty());
   if (result == status::kCancelled) return result;
   progress_ = base + (kOrganizerShare / 2);
   const Status historyResult =
       ReadStores("safari-bookmarks", historyFiles, (kOrganizerShare / 2), [&](const fs::path& path, const OrganizerProgress& p) {
         return ScanSafariHistory(path, foundHistory, p);
-      });
+      }, bookmarkFiles.empty());
   progress_ = base;
   if (historyResult == status::kCancelled) return historyResult;
   if (historyResult != status::kOk) result = historyResult;

@@ -1,5 +1,7 @@
 #include "sources/scan_driver.h"
 
+#include "sqlite_pages/deleted_rows.h"
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -76,6 +78,8 @@ void ScanDriver::Work(std::function<Status()> open, std::vector<ScanStep> steps)
     }
     if (Cancelled()) outcome = ScanOutcome::kCancelled;
   }
+  // The carver's finds kept for the files of this scan are no longer needed.
+  ReleaseCarvedFiles();
 #ifdef __GLIBC__
   // The operations' working memory (pages, lists being sorted, buffers that
   // grew) is free again; give it back to the system, so that the desktop

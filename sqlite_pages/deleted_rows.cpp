@@ -14,15 +14,36 @@ namespace {
 // The carver's finds of the files being scanned. A scan reads a database
 // with two readers at once (its main table beside the tables of its joins):
 // a file being carved is waited for, not carved twice, and its finds are
-// shared while a reader holds them. Once no reader holds them they are
-// freed (the entry only points at them).
+// shared while a reader holds them. The finds of the files used last are
+// kept beyond their readers: a scan opens one file several times (one
+// reader per table group), and carving it again for each would cost more
+// than the whole walk of its live rows. Older entries only point at their
+// finds, which are freed with their last reader.
 struct CarveCacheEntry {
   std::filesystem::path path;
   uint64_t size = 0;
   int64_t modified = 0;
+  uint32_t changeCounter = 0;  // of the header: bumped by each write, even within one tick of the clock
   std::shared_future<std::weak_ptr<const CarvedFile>> carved;
+  std::shared_ptr<const CarvedFile> kept;
 };
 constexpr size_t kCachedFiles = 4;
+constexpr size_t kKeptFiles = 2;
+
+// Keeps the finds of the newest entries alive, lets the older ones go.
+void KeepNewest(std::list<CarveCacheEntry>& cache) {
+  size_t i = 0;
+  for (auto& entry : cache) {
+    if (i++ < kKeptFiles) {
+      if (!entry.kept && entry.carved.valid() &&
+          entry.carved.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+        entry.kept = entry.carved.get().lock();
+      }
+    } else {
+      entry.kept.reset();
+    }
+  }
+}
 
 std::mutex& CacheMutex() {
   static std::mutex mutex;
@@ -97,15 +118,25 @@ std::string ToUtf16(const std::string& text, bool bigEndian) {
 std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
   if (reader.carvedFile) return reader.carvedFile;
   if (reader.Path().empty() || !reader.IsOpen()) return nullptr;
+  uint32_t changeCounter = 0;
+  if (reader.pageSize > 0) {
+    std::vector<uint8_t> first(reader.pageSize);
+    if (reader.ReadPage(0, first.data()) == status::kOk && first.size() >= 28) {
+      changeCounter = (uint32_t{first[24]} << 24) | (uint32_t{first[25]} << 16) | (uint32_t{first[26]} << 8) | first[27];
+    }
+  }
   for (;;) {
     std::promise<std::weak_ptr<const CarvedFile>> promise;
     std::shared_future<std::weak_ptr<const CarvedFile>> future;
     {
       std::lock_guard<std::mutex> lock(CacheMutex());
       auto& cache = Cache();
+      std::shared_ptr<const CarvedFile> kept;
       for (auto it = cache.begin(); it != cache.end(); ++it) {
-        if (it->path == reader.Path() && it->size == reader.FileSize() && it->modified == reader.ModifiedNs()) {
+        if (it->path == reader.Path() && it->size == reader.FileSize() && it->modified == reader.ModifiedNs() &&
+            it->changeCounter == changeCounter) {
           future = it->carved;
+          kept = std::move(it->kept);
           cache.erase(it);
           break;
         }
@@ -117,8 +148,10 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
       }
       const bool mine = !future.valid();
       if (mine) future = promise.get_future().share();
-      cache.push_front({reader.Path(), reader.FileSize(), reader.ModifiedNs(), future});
+      cache.push_front(
+          {reader.Path(), reader.FileSize(), reader.ModifiedNs(), changeCounter, future, std::move(kept)});
       while (cache.size() > kCachedFiles) cache.pop_back();
+      KeepNewest(cache);
       // The other readers of the file wait on the future, set once the
       // carve is done.
       if (mine) reader.carvedFile = std::make_shared<CarvedFile>();
@@ -136,6 +169,10 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
         throw;
       }
       promise.set_value(reader.carvedFile);
+      {
+        std::lock_guard<std::mutex> lock(CacheMutex());
+        KeepNewest(Cache());
+      }
       return reader.carvedFile;
     }
     if (auto held = future.get().lock()) {
@@ -144,6 +181,15 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
     }
     // The one who carved it let it go (or failed) meanwhile: try again.
   }
+}
+
+void ReleaseCarvedFiles() {
+  std::list<CarveCacheEntry> released;
+  {
+    std::lock_guard<std::mutex> lock(CacheMutex());
+    released.swap(Cache());
+  }
+  // Freed here, outside the lock; readers that still hold finds keep them.
 }
 
 std::vector<uint8_t> BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encoding) {

@@ -340,11 +340,11 @@ void CFileListCtrl::Build() {
         auto* row = new QTreeWidgetItem(list_);
         row->setFlags(Qt::ItemIsEnabled);
         row->setData(0, kFolderRole, true);
+        row->setSizeHint(0, QSize(kCheckColumnWidth, kRowHeight));
         row->setText(1, FormatText(QStringLiteral("%s (%d)"), {text, static_cast<int>(count)}));
         QFont font = row->font(1);
         font.setBold(true);
         row->setFont(1, font);
-        row->setFirstColumnSpanned(false);
       };
       const size_t bookmarks = r.safariBookmarks ? r.safariBookmarks->size() : 0;
       const size_t history = r.safariHistory ? r.safariHistory->size() : 0;

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         shot(QStringLiteral("%1-conversation-%2").arg(c, 2, 10, QLatin1Char('0')).arg(row));
       }
     }
-    if (c == 5 || c == 9 || c == 10) {
+    if (c == 5 || c == 9 || c == 10 || c >= 12) {
       host.controls().filter->setChecked(true);
       shot(QStringLiteral("%1-deleted-only").arg(c, 2, 10, QLatin1Char('0')));
       host.controls().filter->setChecked(false);
