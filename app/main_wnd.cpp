@@ -102,6 +102,10 @@ CMainWnd::CMainWnd(std::vector<std::filesystem::path> roots, ScanBackendFactory 
   checking_->setMaximumSize(260, 8);
   checking_->hide();
   ui_->ScanInfoLayout->addWidget(checking_);
+  // The header's words get the room the header has, so that a remark is
+  // wrapped into two even lines rather than a column ending in one word.
+  ui_->LblRemark->setMinimumWidth(460);
+  ui_->HorLayoutScan->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
 
   BuildAssistMenu();
   ReloadTexts();

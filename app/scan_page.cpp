@@ -151,6 +151,9 @@ void CScanVrtWnd::BuildSplitter() {
   splitter_->setStretchFactor(0, 3);
   splitter_->setStretchFactor(1, 2);
   ui_->DataListLayoutLayout->addWidget(splitter_);
+  // The lists take the height the toolbars do not need.
+  ui_->RightLayout->setStretchFactor(ui_->DataListLayout, 1);
+  ui_->RightLayout->setStretchFactor(ui_->iPhoneInfoLayout, 1);
   const QByteArray saved = LayoutSettings().value(QStringLiteral("ScanPage/Splitter")).toByteArray();
   if (saved.isEmpty() || !splitter_->restoreState(saved)) splitter_->setSizes({600, 400});
   connect(splitter_, &QSplitter::splitterMoved, this,

@@ -34,6 +34,7 @@
 #include "sqlite_pages/deleted_rows.h"
 #include "sources/scan_plan.h"
 #include "tools/backupgen/backup_writer.h"
+#include "tools/backupgen/family_calls.h"
 #include "tools/backupgen/family_contacts.h"
 #include "tools/backupgen/family_media.h"
 #include "tools/backupgen/family_messages.h"
@@ -76,17 +77,39 @@ struct Backup {
     fs::remove(listing);
     try {
       gen::BackupWriter writer(root / "phone", gen::Era::ManifestDb);
+      // The stores as current phones keep them: the wide message table with
+      // its chats, the newer search table of the address book, the call
+      // store in Core Data's current column order and the photo library.
       gen::SmsShape sms;
       sms.messages = static_cast<int>(EnvNumber("ORBANIX_BENCH_MESSAGES", 100000));
       sms.handles = 2000;
+      sms.layout = gen::SmsLayout::kWide;
       const fs::path smsPath = writer.ScratchPath("sms.db");
       gen::BuildSmsDb(smsPath, sms);
       databases.push_back(writer.AddFileFrom("HomeDomain", "Library/SMS/sms.db", smsPath));
       gen::AddressBookShape book;
       book.persons = 5000;
+      book.search = gen::SearchLayout::kCurrent;
       const fs::path bookPath = writer.ScratchPath("ab.sqlitedb");
       gen::BuildAddressBook(bookPath, book);
       databases.push_back(writer.AddFileFrom("HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", bookPath));
+      gen::FamilyOptions callOptions;
+      callOptions.scale = 200;
+      const fs::path callPath = writer.ScratchPath("CallHistory.storedata");
+      gen::BuildCurrentCallRecordDb(callPath, gen::CurrentCallRows(callOptions));
+      databases.push_back(writer.AddFileFrom("HomeDomain", "Library/CallHistoryDB/CallHistory.storedata", callPath));
+      std::vector<gen::GenPhotoAsset> assets;
+      for (long long i = 0; i < media; i += 4) {
+        gen::GenPhotoAsset a;
+        a.fileName = "IMG_" + std::to_string(i) + ".JPG";
+        a.unixCreated = 1700000000 + i;
+        a.trashed = i % 40 == 0;
+        a.unixTrashed = 1701000000 + i;
+        assets.push_back(a);
+      }
+      const fs::path photosPath = writer.ScratchPath("Photos.sqlite");
+      gen::BuildPhotosDb(photosPath, assets);
+      databases.push_back(writer.AddFileFrom("CameraRollDomain", "Media/PhotoData/Photos.sqlite", photosPath));
       // Media spread over the albums and applications the scans walk.
       for (long long i = 0; i < media; ++i) {
         const auto kind = static_cast<gen::MediaSample>(i % gen::kMediaSampleCount);

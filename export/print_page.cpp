@@ -32,8 +32,8 @@ std::string PrintCall(const CallRecord& c) {
   return PrintBlock({{"Name:", c.name},
                      {"Phone Number:", c.address},
                      {"Date:", c.date},
-                     {"Type:", c.incoming ? "Incoming" : "Outgoing"},
-                     {"Duration:", CallDurationCell(c.duration, c.incoming != 0)}});
+                     {"Type:", CallDirectionText(c.incoming != 0, CallKindText(c.kind))},
+                     {"Duration:", CallDurationCell(c.duration, c.incoming != 0, CallNotConnected(c))}});
 }
 
 std::string PrintNote(const NoteRecord& n) {

@@ -43,11 +43,14 @@ ConversationLine LineOf(const MessageRecord& m) {
   line.fromMe = m.fromMe != 0;
   line.deleted = m.deleted != 0;
   line.date = m.date;
-  line.label = PartyLabel(m.contactName, m.address);
-  line.sender = PartyName(m.contactName, m.address);
-  line.text = m.text;
-  line.csvName = m.contactName;
-  line.csvAddress = m.address;
+  // In a group chat each message names its member; elsewhere the party.
+  const std::string& name = m.group ? m.senderName() : m.contactName;
+  const std::string& address = m.group ? m.senderAddress() : m.address;
+  line.label = PartyLabel(name, address);
+  line.sender = PartyName(name, address);
+  line.text = MessageDisplayText(m);
+  line.csvName = name;
+  line.csvAddress = address;
   return line;
 }
 
@@ -193,7 +196,8 @@ class Run {
       case Category::CallHistory:
         if (auto* c = ElementOf(records_.calls, id)) {
           AddRow(calls_, {TextCell(c->name), TextCell(c->address), TextCell(c->date),
-                          c->incoming ? "Incoming" : "Outgoing", CallDurationCell(c->duration, c->incoming != 0)},
+                          CallDirectionText(c->incoming != 0, CallKindText(c->kind)),
+                          CallDurationCell(c->duration, c->incoming != 0, CallNotConnected(*c))},
                  c->deleted != 0);
         }
         break;
@@ -381,7 +385,11 @@ class Run {
     if (records_.conversations) {
       const auto it = records_.conversations->find(record.handleId);
       if (it != records_.conversations->end()) {
-        for (const MessageRecord& m : it->second) lines.push_back(LineOf(m));
+        for (const MessageRecord& m : it->second) {
+          lines.push_back(LineOf(m));
+          // The rows of a group chat carry their senders' handles.
+          if (m.group) chosenHandles_.insert(m.senderHandleId());
+        }
       }
     }
     const std::string person =
@@ -669,7 +677,11 @@ std::vector<ChatMessageRecord> ChatRows(const WhatsAppChats& chats) {
 void SelectAll(CStatisticsObj& selection, const RecoveryRecords& r) {
   auto media = [&](const auto* items, Category category) {
     if (!items) return;
-    for (const auto& m : *items) selection.AddItem(&m, category, false, m.size);
+    for (const auto& m : *items) {
+      bool deleted = false;
+      if constexpr (requires { m.deleted; }) deleted = m.deleted != 0;  // trashed in the photo library
+      selection.AddItem(&m, category, deleted, m.size);
+    }
   };
   media(r.cameraRoll, Category::CameraRoll);
   media(r.photoStream, Category::PhotoStream);

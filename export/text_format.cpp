@@ -58,6 +58,17 @@ std::string CallDurationCell(int64_t seconds, bool incoming) {
   return incoming ? "Missed" : "Canceled";
 }
 
+std::string CallDurationCell(int64_t seconds, bool incoming, bool notConnected) {
+  if (notConnected) return incoming ? "Missed" : "Canceled";
+  return DurationText(seconds);
+}
+
+std::string CallDirectionText(bool incoming, std::string_view kind) {
+  std::string text = incoming ? "Incoming" : "Outgoing";
+  if (!kind.empty()) text += " (" + std::string(kind) + ")";
+  return text;
+}
+
 std::string SizeText(int64_t n) {
   constexpr double kKiB = 1024.0;
   if (n < 1024) return Format("%lld Bytes", static_cast<long long>(n));

@@ -29,6 +29,13 @@ std::string DurationText(int64_t seconds);
 // The duration cell of a call: the duration text, or for 0 seconds "Missed"
 // (incoming) or "Canceled" (outgoing).
 std::string CallDurationCell(int64_t seconds, bool incoming);
+// The same where the store says whether the call connected: a call that did
+// not is "Missed" (incoming) or "Canceled" (outgoing) whatever its
+// duration; one that did shows its duration, also 0 seconds.
+std::string CallDurationCell(int64_t seconds, bool incoming, bool notConnected);
+// "Incoming" or "Outgoing", followed by the kind of a call that was not a
+// phone call: "Incoming (FaceTime Video)".
+std::string CallDirectionText(bool incoming, std::string_view kind);
 
 // Size text: "%d Bytes" below 1024 (and when negative), else "%.2f" with
 // " KB", " MB", " GB" or " TB" from 2^10, 2^20, 2^30, 2^40 on.

@@ -8,6 +8,7 @@
 
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
+#include "sqlite_pages/columns.h"
 #include "sqlite_pages/db_file_reader.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/recovery.h"
@@ -38,12 +39,35 @@ bool HasControlCharacter(const std::string& text) {
 struct Columns {
   int address, date, duration, direction;
   bool appleEpoch;
+  int answered = -1, type = -1, service = -1, name = -1, location = -1;
+  int count = -1;  // the table's column count; -1 without a schema
 };
-constexpr Columns kCallTable = {1, 2, 3, 4, false};
-constexpr Columns kCallRecord = {12, 10, 11, 8, true};
 
-Status DecodeCall(CDbFileReader& reader, const RowInput& input, CallLayout layout, ParsedRecord& rec,
-                  std::vector<CallRecord>& sink) {
+Columns ColumnsOf(const ColumnLookup& t, CallLayout layout) {
+  Columns c{};
+  if (layout == CallLayout::kCallTable) {
+    c = {t.Find("address", 1), t.Find("date", 2), t.Find("duration", 3), t.Find("flags", 4), false};
+  } else {
+    c = {t.Find("ZADDRESS", 12), t.Find("ZDATE", 10), t.Find("ZDURATION", 11), t.Find("ZORIGINATED", 8), true};
+    c.answered = t.Find("ZANSWERED");
+    c.type = t.Find("ZCALLTYPE");
+    c.service = t.Find("ZSERVICE_PROVIDER");
+    c.name = t.Find("ZNAME");
+    c.location = t.Find("ZLOCATION");
+  }
+  if (t.HasSchema()) c.count = t.ColumnCount();
+  return c;
+}
+
+std::string CleanText(const ParsedRecord& rec, int c) {
+  if (c < 0 || !rec.IsText(c)) return {};
+  std::string text = rec.AsText(c);
+  if (HasReplacementOrZero(text) || HasControlCharacter(text)) return {};
+  return text;
+}
+
+Status DecodeCall(CDbFileReader& reader, const RowInput& input, CallLayout layout, const Columns& col,
+                  ParsedRecord& rec, std::vector<CallRecord>& sink) {
   Status st;
   if (!input.headerless) {
     st = ParseLiveRecord(reader, input, rec, false);
@@ -54,12 +78,16 @@ Status DecodeCall(CDbFileReader& reader, const RowInput& input, CallLayout layou
     }
   } else if (layout == CallLayout::kCallTable && reader.callColumns > 0) {
     st = ParseHeaderlessRecord(reader, input, rec, reader.callColumns);
+  } else if (layout == CallLayout::kCallRecord && col.count > 0) {
+    // A store of current phones has more columns than those of iOS 8.
+    st = ParseHeaderlessRecord(reader, input, rec, col.count);
   } else {
     st = ParseHeaderlessRecord(reader, input, rec);
   }
   if (st != status::kOk) return st;
+  // The table lacks a column the call needs: nothing to read.
+  if (col.address < 0 || col.date < 0) return status::kBadData;
 
-  const Columns& col = layout == CallLayout::kCallTable ? kCallTable : kCallRecord;
   CallRecord call;
   call.deleted = input.deleted;
   // The newer store may keep the number as a blob holding its text.
@@ -73,8 +101,16 @@ Status DecodeCall(CDbFileReader& reader, const RowInput& input, CallLayout layou
     call.duration = static_cast<int>(std::clamp<int64_t>(duration, INT32_MIN, INT32_MAX));
   }
   // Both tables mark an incoming call with 0 (flags, ZORIGINATED).
-  call.incoming = rec.IsInteger(col.direction) && rec.AsInt64(col.direction) == 0 ? 1 : 0;
+  call.incoming = col.direction >= 0 && rec.IsInteger(col.direction) && rec.AsInt64(col.direction) == 0 ? 1 : 0;
   if (call.address.empty() || call.date.empty()) return status::kBadData;
+  if (col.answered >= 0 && rec.IsInteger(col.answered)) call.answered = rec.AsInt64(col.answered) != 0 ? 1 : 0;
+  if (col.type >= 0 && rec.IsInteger(col.type)) {
+    const int64_t type = rec.AsInt64(col.type);
+    call.kind = type == 8 ? CallKind::kFaceTimeVideo : type == 16 ? CallKind::kFaceTimeAudio : CallKind::kPhone;
+  }
+  call.service = CleanText(rec, col.service);
+  call.name = CleanText(rec, col.name);
+  call.location = CleanText(rec, col.location);
   sink.push_back(std::move(call));
   return status::kOk;
 }
@@ -101,6 +137,17 @@ void DropRecoveredCopies(std::vector<CallRecord>& calls) {
 
 }  // namespace
 
+bool CallNotConnected(const CallRecord& call) { return call.answered >= 0 ? call.answered == 0 : call.duration == 0; }
+
+const char* CallKindText(CallKind kind) {
+  switch (kind) {
+    case CallKind::kFaceTimeAudio: return "FaceTime Audio";
+    case CallKind::kFaceTimeVideo: return "FaceTime Video";
+    case CallKind::kPhone: break;
+  }
+  return "";
+}
+
 CallLayout ProbeCallLayout(const std::filesystem::path& callDb) {
   TableSchema schema;
   return LoadTableSchema(callDb, "ZCALLRECORD", schema) == status::kOk ? CallLayout::kCallRecord
@@ -116,31 +163,39 @@ std::string CallContactName(const std::string& address, const std::vector<Contac
 }
 
 Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesystem::path& addressBookDb,
-                       std::vector<CallRecord>& calls, const ExtractorProgress& progress) {
+                       std::vector<CallRecord>& calls, const ExtractorProgress& progress, ProblemLog* problems) {
   CDbFileReader reader;
   const Status opened = reader.Open(callDb);
   if (opened != status::kOk) return opened;
   const CallLayout layout = ProbeCallLayout(callDb);
   reader.newCallSchema = layout == CallLayout::kCallRecord ? 1 : 0;
 
+  const char* table = layout == CallLayout::kCallRecord ? "ZCALLRECORD" : "call";
+  const Columns columns = ColumnsOf(ColumnLookup::Load(callDb, table), layout);
+  if (problems && (columns.address < 0 || columns.date < 0)) {
+    problems->Add("call-history", callDb.string(),
+                  std::string("table \"") + table + "\" has no " + (columns.address < 0 ? "number" : "date") + " column",
+                  {}, true);
+  }
   std::vector<CallRecord> found;
   ParsedRecord rec;
-  ScanTable(reader, layout == CallLayout::kCallRecord ? "ZCALLRECORD" : "call",
-            [&](CDbFileReader& r, const RowInput& in) { return DecodeCall(r, in, layout, rec, found); });
+  ScanTable(reader, table,
+            [&](CDbFileReader& r, const RowInput& in) { return DecodeCall(r, in, layout, columns, rec, found); });
   DropRecoveredCopies(found);
   if (progress && progress(50) != 0) return status::kCancelled;
 
   // The address book is opened on the same reader, as a second file.
   std::vector<ContactRecord> contacts;
   Status book = reader.Open(addressBookDb);
-  if (book == status::kOk) ReadContactRows(reader, contacts);
+  if (book == status::kOk) ReadAddressBook(reader, addressBookDb, contacts);
   if (book == status::kOk) {
     // Many calls share a number: remember each number's name.
     std::unordered_map<std::string, std::string> names;
     for (CallRecord& call : found) {
       auto it = names.find(call.address);
       if (it == names.end()) it = names.emplace(call.address, CallContactName(call.address, contacts)).first;
-      call.name = it->second;
+      // The contact's name, else the one the phone stored with the call.
+      if (!it->second.empty()) call.name = it->second;
     }
   }
   std::stable_sort(found.begin(), found.end(), [](const CallRecord& a, const CallRecord& b) {

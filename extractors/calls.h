@@ -7,6 +7,14 @@
 //     8 ZORIGINATED (0 incoming, 1 outgoing)  10 ZDATE (seconds since
 //     2001-01-01, usually a real)  11 ZDURATION (seconds, integer or real)
 //     12 ZADDRESS (text; a blob holding the text in some versions)
+//     and, where the store has them, ZANSWERED (0 not answered),
+//     ZCALLTYPE (1 phone, 8 FaceTime video, 16 FaceTime audio),
+//     ZSERVICE_PROVIDER, ZNAME (the name the phone showed), ZLOCATION.
+//
+// The columns are found by name in the table's schema (Core Data lays the
+// columns out by attribute type, so current phones keep ZADDRESS, ZDATE,
+// ZDURATION and ZORIGINATED elsewhere); the positions above are used only
+// when the schema cannot be read.
 //
 // Which table the file holds is asked of the SQLite library (read-only,
 // immutable open; no data is read through it); the rows, live and recovered,
@@ -21,6 +29,7 @@
 #include <vector>
 
 #include "extractors/contacts.h"
+#include "platform/problems.h"
 #include "platform/status.h"
 
 namespace orbanix {
@@ -29,14 +38,30 @@ namespace orbanix {
 // stops the scan, which then returns kCancelled and leaves its output alone.
 using ExtractorProgress = std::function<int(int percent)>;
 
+enum class CallKind { kPhone, kFaceTimeAudio, kFaceTimeVideo };
+
 struct CallRecord {
   int deleted = 0;       // 0 live, 1 recovered
   int incoming = 0;      // 1 incoming, 0 outgoing
-  int duration = 0;      // seconds; 0 = not answered ("Missed" incoming, "Canceled" outgoing)
+  int duration = 0;      // seconds
   std::string date;      // local time "YYYY-MM-DD hh:mm:ss"
   std::string address;   // the other party's number as stored
-  std::string name;      // first contact whose phone text contains the address; empty when none
+  std::string name;      // first contact whose phone text contains the address; else the name
+                         // the phone stored with the call; empty when none
+  int answered = -1;     // ZANSWERED: 1 answered, 0 not; -1 where the store does not say
+  CallKind kind = CallKind::kPhone;
+  std::string service;   // ZSERVICE_PROVIDER ("com.apple.Telephony", "com.apple.FaceTime", an app)
+  std::string location;  // ZLOCATION
 };
+
+// A call that did not connect: where the store records whether the call was
+// answered, that says it (current phones count the ringing time of a missed
+// call as its duration); otherwise a duration of 0. Shown "Missed" for an
+// incoming call and "Canceled" for an outgoing one.
+bool CallNotConnected(const CallRecord& call);
+
+// "FaceTime Audio", "FaceTime Video"; empty for a phone call.
+const char* CallKindText(CallKind kind);
 
 enum class CallLayout { kCallTable, kCallRecord };
 
@@ -53,7 +78,10 @@ std::string CallContactName(const std::string& address, const std::vector<Contac
 // recovered ones). Returns 0; the open error of the call database (nothing
 // appended); or the open error of the address book, in which case the calls
 // are appended without names.
+// `problems` (when given) learns of a call table that lacks a column every
+// call needs (the number or the date): no call can be read from it.
 Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesystem::path& addressBookDb,
-                       std::vector<CallRecord>& calls, const ExtractorProgress& progress = {});
+                       std::vector<CallRecord>& calls, const ExtractorProgress& progress = {},
+                       ProblemLog* problems = nullptr);
 
 }  // namespace orbanix

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <utility>
 
 #include "platform/digest.h"
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
+#include "sqlite_pages/columns.h"
 #include "sqlite_pages/db_file_reader.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/values.h"
@@ -29,6 +31,25 @@ struct MessageColumns {
 };
 constexpr MessageColumns kQqColumns = {1, 2, 4, 6, 50};
 constexpr MessageColumns kWeChatColumns = {-1, 3, 8, 4, 9};
+
+// The columns of a message table by their names (the positions above where
+// the schema cannot be read). Every message table of one store is made by
+// the same statement, so the first table's schema stands for all of them.
+MessageColumns QqColumns(const ColumnLookup& t) {
+  MessageColumns c{t.Find("uin", kQqColumns.partner), t.Find("time", kQqColumns.date),
+                   t.Find("flag", kQqColumns.direction), t.Find("content", kQqColumns.text), kQqColumns.count};
+  if (t.HasSchema()) c.count = t.ColumnCount();
+  // A table of another shape: read as the app has always laid it out.
+  if (c.date < 0 || c.text < 0) return kQqColumns;
+  return c;
+}
+MessageColumns WeChatColumns(const ColumnLookup& t) {
+  MessageColumns c{-1, t.Find("CreateTime", kWeChatColumns.date), t.Find("Des", kWeChatColumns.direction),
+                   t.Find("Message", kWeChatColumns.text), kWeChatColumns.count};
+  if (t.HasSchema()) c.count = t.ColumnCount();
+  if (c.date < 0 || c.text < 0) return kWeChatColumns;
+  return c;
+}
 
 // Fills `m` from a parsed record in which column c of the table is parsed
 // column c + offset. False when the row is not a message to list.
@@ -157,14 +178,20 @@ Status ScanQQ(const std::filesystem::path& qqDb, PeerChatMap& chats, const Extra
 
   Conversations found;
   std::set<std::string> read;
+  std::optional<MessageColumns> columns;
   for (size_t i = 0; i < tables.size(); ++i) {
     const std::string& table = tables[i];
     // A table listed twice (a recovered copy of its directory row) is read once.
     if (!read.insert(table).second) continue;
     const std::string partner = QqPartnerOf(table);
+    if (!columns) {
+      const ColumnLookup lookup = ColumnLookup::Load(qqDb, table);
+      if (lookup.HasSchema()) columns = QqColumns(lookup);
+    }
+    const MessageColumns& col = columns ? *columns : kQqColumns;
     std::vector<PeerChatRecord> messages;
     ScanTable(reader, table, [&](CDbFileReader& r, const RowInput& in) {
-      return DecodeMessage(r, in, kQqColumns, partner, rec, messages);
+      return DecodeMessage(r, in, col, partner, rec, messages);
     });
     found.emplace_back(partner, std::move(messages));
     if (Report(progress, i + 1, tables.size()) != 0) return status::kCancelled;
@@ -179,11 +206,15 @@ Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const E
   if (opened != status::kOk) return opened;
   ParsedRecord rec;
   std::vector<std::string> friends;
+  const ColumnLookup friendColumns = ColumnLookup::Load(mmDb, "Friend");
+  const int userColumn = friendColumns.Find("UsrName", 1), nickColumn = friendColumns.Find("NickName", 2);
   const Status friendTable = ScanTable(reader, "Friend", [&](CDbFileReader& r, const RowInput& in) {
     const Status st = ParseRecord(r, in, rec);
     if (st != status::kOk) return st;
-    std::string user = rec.IsText(1) ? rec.AsText(1) : std::string();
-    if (!Plausible(user + (rec.IsText(2) ? rec.AsText(2) : std::string()), in.deleted)) return status::kBadData;
+    std::string user = rec.IsText(userColumn) ? rec.AsText(userColumn) : std::string();
+    if (!Plausible(user + (rec.IsText(nickColumn) ? rec.AsText(nickColumn) : std::string()), in.deleted)) {
+      return status::kBadData;
+    }
     friends.push_back(std::move(user));
     return status::kOk;
   });
@@ -195,13 +226,19 @@ Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const E
   // The free-list pages are read once, after the friends, not per friend.
   ScanOptions ownPagesOnly;
   ownPagesOnly.freePageStage = false;
+  std::optional<MessageColumns> columns;
   for (size_t i = 0; i < friends.size(); ++i) {
     const std::string& user = friends[i];
     if (user.empty() || !read.insert(user).second) continue;
+    if (!columns) {
+      const ColumnLookup lookup = ColumnLookup::Load(mmDb, WeChatTableOf(user));
+      if (lookup.HasSchema()) columns = WeChatColumns(lookup);
+    }
+    const MessageColumns& col = columns ? *columns : kWeChatColumns;
     std::vector<PeerChatRecord> messages;
     ScanTable(
         reader, WeChatTableOf(user),
-        [&](CDbFileReader& r, const RowInput& in) { return DecodeMessage(r, in, kWeChatColumns, "", rec, messages); },
+        [&](CDbFileReader& r, const RowInput& in) { return DecodeMessage(r, in, col, "", rec, messages); },
         ownPagesOnly);
     found.emplace_back(user, std::move(messages));
     if (Report(progress, i + 1, friends.size() + 1) != 0) return status::kCancelled;
@@ -210,8 +247,9 @@ Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const E
   // pages are read, with the column count of the chat tables.
   std::vector<PeerChatRecord> unknown;
   reader.freeStageText = kUnknownConversation;
+  const MessageColumns& freeColumns = columns ? *columns : kWeChatColumns;
   ScanTable(reader, "Chat_FreePageNumber", [&](CDbFileReader& r, const RowInput& in) {
-    return DecodeMessage(r, in, kWeChatColumns, "", rec, unknown);
+    return DecodeMessage(r, in, freeColumns, "", rec, unknown);
   });
   reader.freeStageText.clear();
   found.emplace_back(kUnknownConversation, std::move(unknown));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_map>
 
 #include "platform/text.h"
 #include "sqlite_pages/record.h"
@@ -41,9 +42,41 @@ bool NameLess(const ContactRecord& a, const ContactRecord& b) {
 
 }  // namespace
 
-RowDecoder MakeContactRowDecoder(std::vector<ContactRecord>& sink, int64_t* maxRowId) {
+ContactColumns ContactColumns::From(const ColumnLookup& lookup) {
+  const ContactColumns h = Historical();
+  ContactColumns c;
+  c.first = lookup.FindNumbered("First", h.first);
+  c.last = lookup.FindNumbered("Last", h.last);
+  c.organization = lookup.FindNumbered("Organization", h.organization);
+  c.phone = lookup.FindNumbered("Phone", h.phone);
+  c.email = lookup.FindNumbered("Email", h.email);
+  c.address = lookup.FindNumbered("Address", h.address);
+  c.social = lookup.FindNumbered("SocialProfile", h.social);
+  c.url = lookup.FindNumbered("URL", h.url);
+  // A table that names none of the kinds is not one we know by its names:
+  // its columns are where they always were.
+  if (c.first < 0 && c.last < 0 && c.phone < 0 && c.email < 0) return h;
+  return c;
+}
+
+int ContactColumns::Widest() const {
+  return std::max({first, last, organization, phone, email, address, social, url});
+}
+
+ContactColumns LoadContactColumns(const std::filesystem::path& addressBook) {
+  return ContactColumns::From(ColumnLookup::Load(addressBook, kContactsSearchTable));
+}
+
+std::string JoinPersonName(std::string_view first, std::string_view last) {
+  std::string name(first);
+  if (!name.empty() && !last.empty()) name += ' ';
+  name += last;
+  return name;
+}
+
+RowDecoder MakeContactRowDecoder(std::vector<ContactRecord>& sink, int64_t* maxRowId, const ContactColumns& columns) {
   auto record = std::make_shared<ParsedRecord>();
-  return [&sink, maxRowId, record](CDbFileReader& reader, const RowInput& input) -> Status {
+  return [&sink, maxRowId, record, columns](CDbFileReader& reader, const RowInput& input) -> Status {
     ParsedRecord& r = *record;
     Status st;
     if (!input.headerless) {
@@ -60,38 +93,146 @@ RowDecoder MakeContactRowDecoder(std::vector<ContactRecord>& sink, int64_t* maxR
 
     ContactRecord contact;
     contact.deleted = input.deleted;
+    std::string first, last;
     for (int c = r.firstColumn; c < r.ColumnCount(); ++c) {
       if (!r.IsText(c)) continue;
       std::string text = r.AsText(c);
       if (text.empty()) continue;
       if (HasReplacementOrZero(text)) return status::kBadData;
-      switch (c) {
-        case 1:
-          contact.name += text;
-          contact.firstName = text;
-          break;
-        case 2:
-          contact.name += text;
-          contact.lastName = text;
-          break;
-        case 7: contact.company = std::move(text); break;
-        case 16: contact.phones = std::move(text); break;
-        case 17: contact.email = std::move(text); break;
-        case 18: contact.address = std::move(text); break;
-        case 19: contact.social = std::move(text); break;
-        case 20: contact.homePage = std::move(text); break;
-        default: break;
-      }
+      if (c == columns.first) first = std::move(text);
+      else if (c == columns.last) last = std::move(text);
+      else if (c == columns.organization) contact.company = std::move(text);
+      else if (c == columns.phone) contact.phones = std::move(text);
+      else if (c == columns.email) contact.email = std::move(text);
+      else if (c == columns.address) contact.address = std::move(text);
+      else if (c == columns.social) contact.social = std::move(text);
+      else if (c == columns.url) contact.homePage = std::move(text);
     }
     if (HasControlCharacter(contact.phones)) return status::kBadData;
+    contact.name = JoinPersonName(first, last);
+    contact.firstName = std::move(first);
+    contact.lastName = std::move(last);
     if (maxRowId && r.hasRowid && r.rowid > *maxRowId) *maxRowId = r.rowid;
     sink.push_back(std::move(contact));
     return status::kOk;
   };
 }
 
-Status ReadContactRows(CDbFileReader& reader, std::vector<ContactRecord>& sink, int64_t* maxRowId) {
-  return ScanTable(reader, kContactsSearchTable, MakeContactRowDecoder(sink, maxRowId));
+Status ReadContactRows(CDbFileReader& reader, std::vector<ContactRecord>& sink, int64_t* maxRowId,
+                       const ContactColumns& columns) {
+  return ScanTable(reader, kContactsSearchTable, MakeContactRowDecoder(sink, maxRowId, columns));
+}
+
+namespace {
+
+// The digits of a stored phone number, with its leading "+" (the form the
+// message handles and call records use).
+std::string PhoneDigits(std::string_view number) {
+  std::string out;
+  for (char ch : number) {
+    if ((ch >= '0' && ch <= '9') || (ch == '+' && out.empty())) out.push_back(ch);
+  }
+  return out;
+}
+
+struct PersonValue {
+  int64_t person = 0;
+  int property = 0;
+  std::string value;
+};
+
+}  // namespace
+
+Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addressBook,
+                        std::vector<ContactRecord>& sink, int64_t* maxRowId) {
+  const ColumnLookup person = ColumnLookup::Load(addressBook, "ABPerson");
+  const ColumnLookup multi = ColumnLookup::Load(addressBook, "ABMultiValue");
+  // The positions of the tables as every version since iOS 4 creates them.
+  const int firstCol = person.Find("First", 1), lastCol = person.Find("Last", 2);
+  const int orgCol = person.Find("Organization", 7);
+  const int ownerCol = multi.Find("record_id", 1), propertyCol = multi.Find("property", 2);
+  const int valueCol = multi.Find("value", 5);
+
+  struct Person {
+    int64_t rowid = 0;
+    ContactRecord record;
+    std::string first, last;
+  };
+  std::vector<Person> persons;
+  ParsedRecord r;
+  auto text = [&r](int c) { return c >= 0 && r.IsText(c) ? r.AsText(c) : std::string(); };
+  const Status st = ScanTable(reader, "ABPerson", [&](CDbFileReader& rd, const RowInput& in) -> Status {
+    if (const Status parsed = ParseRecord(rd, in, r); parsed != status::kOk) return parsed;
+    Person p;
+    p.rowid = r.hasRowid ? r.rowid : 0;
+    p.first = text(firstCol);
+    p.last = text(lastCol);
+    p.record.company = text(orgCol);
+    if (HasReplacementOrZero(p.first) || HasReplacementOrZero(p.last) || HasReplacementOrZero(p.record.company)) {
+      return status::kBadData;
+    }
+    // A recovered row needs something of a person to be one.
+    if (in.deleted && p.first.empty() && p.last.empty() && p.record.company.empty()) return status::kBadData;
+    p.record.deleted = in.deleted;
+    if (maxRowId && p.rowid > *maxRowId) *maxRowId = p.rowid;
+    persons.push_back(std::move(p));
+    return status::kOk;
+  });
+  if (st != status::kOk && persons.empty()) return st;
+
+  std::vector<PersonValue> values;
+  ScanTable(reader, "ABMultiValue", [&](CDbFileReader& rd, const RowInput& in) -> Status {
+    if (const Status parsed = ParseRecord(rd, in, r); parsed != status::kOk) return parsed;
+    if (ownerCol < 0 || propertyCol < 0 || !r.IsInteger(ownerCol) || !r.IsInteger(propertyCol)) {
+      return status::kBadData;
+    }
+    PersonValue v{r.AsInt64(ownerCol), static_cast<int>(r.AsInt64(propertyCol)), text(valueCol)};
+    if (v.value.empty() || HasReplacementOrZero(v.value) || HasControlCharacter(v.value)) return status::kBadData;
+    values.push_back(std::move(v));
+    return status::kOk;
+  });
+
+  std::unordered_map<int64_t, size_t> byRowid;
+  for (size_t i = 0; i < persons.size(); ++i) {
+    if (persons[i].rowid != 0) byRowid.emplace(persons[i].rowid, i);  // the live row first
+  }
+  constexpr int kPhoneProperty = 3, kEmailProperty = 4;
+  for (PersonValue& v : values) {
+    auto it = byRowid.find(v.person);
+    if (it == byRowid.end()) continue;
+    ContactRecord& c = persons[it->second].record;
+    if (v.property == kPhoneProperty) {
+      if (std::find(c.numbers.begin(), c.numbers.end(), v.value) != c.numbers.end()) continue;
+      c.phones += v.value + ' ';
+      const std::string digits = PhoneDigits(v.value);
+      if (!digits.empty() && digits != v.value) c.phones += digits + ' ';
+      c.numbers.push_back(std::move(v.value));
+    } else if (v.property == kEmailProperty) {
+      if (!c.email.empty()) c.email += ' ';
+      c.email += v.value;
+    }
+  }
+  for (Person& p : persons) {
+    p.record.name = JoinPersonName(p.first, p.last);
+    p.record.firstName = p.first;
+    p.record.lastName = p.last;
+    sink.push_back(std::move(p.record));
+  }
+  return status::kOk;
+}
+
+Status ReadAddressBook(CDbFileReader& reader, const std::filesystem::path& addressBook,
+                       std::vector<ContactRecord>& sink, int64_t* maxRowId) {
+  const size_t before = sink.size();
+  const Status st = ReadContactRows(reader, sink, maxRowId, LoadContactColumns(addressBook));
+  if (std::any_of(sink.begin() + static_cast<std::ptrdiff_t>(before), sink.end(),
+                  [](const ContactRecord& c) { return c.deleted == 0; })) {
+    return st;
+  }
+  // No live row: the rows recovered for a table without one had no live
+  // row to learn their layout from; the person tables tell the persons.
+  sink.resize(before);
+  return ReadPersonTables(reader, addressBook, sink, maxRowId);
 }
 
 std::string SelectPhoneNumbers(std::string_view phoneText) {
@@ -125,13 +266,23 @@ Status ScanContacts(const std::filesystem::path& addressBook, std::vector<Contac
   if (opened != status::kOk) return opened;
   std::vector<ContactRecord> rows;
   int64_t largest = 0;
-  ReadContactRows(reader, rows, &largest);
+  ReadAddressBook(reader, addressBook, rows, &largest);
   std::vector<ContactRecord> kept;
   kept.reserve(rows.size());
   for (ContactRecord& c : rows) {
-    if (c.phones.empty()) continue;
+    // A person reached only by e-mail is a contact too.
+    if (c.phones.empty() && c.email.empty()) continue;
     if (c.name.empty()) c.name = "No Name";
-    c.phones = SelectPhoneNumbers(c.phones);
+    if (!c.numbers.empty()) {
+      // Numbers of the person table are listed as stored, each once.
+      c.phones.clear();
+      for (const std::string& n : c.numbers) {
+        if (!c.phones.empty()) c.phones += '\n';
+        c.phones += n;
+      }
+    } else {
+      c.phones = SelectPhoneNumbers(c.phones);
+    }
     kept.push_back(std::move(c));
   }
   std::stable_sort(kept.begin(), kept.end(), NameLess);
@@ -150,12 +301,16 @@ Status DumpContactRows(const std::filesystem::path& addressBook, const std::file
   // The chosen contacts are recognised by the record the contacts scan made
   // of the same row.
   std::vector<ContactRecord> decoded;
-  const RowDecoder decode = keep ? MakeContactRowDecoder(decoded) : RowDecoder();
+  const RowDecoder decode =
+      keep ? MakeContactRowDecoder(decoded, nullptr, LoadContactColumns(addressBook)) : RowDecoder();
   ScanTable(reader, kContactsSearchTable, [&](CDbFileReader& r, const RowInput& input) -> Status {
     if (writeError != status::kOk) return writeError;
     if (keep) {
       decoded.clear();
-      if (decode(r, input) != status::kOk || decoded.empty() || decoded.back().phones.empty()) return status::kOk;
+      if (decode(r, input) != status::kOk || decoded.empty() ||
+          (decoded.back().phones.empty() && decoded.back().email.empty())) {
+        return status::kOk;
+      }
       ContactRecord& contact = decoded.back();
       if (contact.name.empty()) contact.name = "No Name";
       contact.phones = SelectPhoneNumbers(contact.phones);

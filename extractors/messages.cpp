@@ -22,19 +22,10 @@ namespace orbanix {
 
 namespace {
 
-constexpr int kTextColumn = 2;
-constexpr int kHandleColumn = 5;
-constexpr int kAttributedBodyColumn = 8;
-constexpr int kDateColumn = 15;
-constexpr int kFromMeColumn = 21;
-
 // A record header of 51 bytes or more belongs to a table wider than the 38
 // columns of older phones.
 constexpr uint32_t kWideHeaderLength = 51;
 constexpr int kOldMessageColumns = 38;
-
-// The columns the scan reads; a live row's later columns are only counted.
-constexpr int kScanColumns = kFromMeColumn + 1;
 
 // Parses a message row and learns the column count of the message table
 // from live rows (recovered rows are parsed with it): into the reader, or
@@ -94,7 +85,8 @@ bool IsCleanUtf8(const uint8_t* p, uint32_t n) {
 // The body of a message: column 2, or the archived string of column 8 when
 // column 2 is NULL or empty. Returns false for a text that is not clean
 // (invalid bytes, U+FFFD or a zero byte).
-bool MessageText(const ParsedRecord& r, std::string& text) {
+bool MessageText(const ParsedRecord& r, const MessageColumns& columns, std::string& text) {
+  const int kTextColumn = columns.text, kAttributedBodyColumn = columns.attributedBody;
   text.clear();
   if (r.IsText(kTextColumn)) {
     const RecordColumn& col = r.columns[kTextColumn];
@@ -120,6 +112,44 @@ bool MessageText(const ParsedRecord& r, std::string& text) {
 
 bool IsOne(const ParsedRecord& r, int c) { return r.IsInteger(c) && r.AsInt64(c) == 1; }
 
+bool NonZero(const ParsedRecord& r, int c) {
+  return (r.IsInteger(c) && r.AsInt64(c) != 0) || (r.IsReal(c) && r.AsReal(c) != 0.0);
+}
+
+// A message's guid as a key (FNV-1a), for the reactions and replies that
+// name it; 0 for none.
+uint64_t GuidKey(std::string_view guid) {
+  if (guid.empty()) return 0;
+  uint64_t h = 1469598103934665603ULL;
+  for (char c : guid) {
+    h ^= static_cast<uint8_t>(c);
+    h *= 1099511628211ULL;
+  }
+  return h ? h : 1;
+}
+
+uint64_t TextColumnKey(const ParsedRecord& r, int c, bool afterSlash) {
+  if (c < 0 || !r.IsText(c)) return 0;
+  const RecordColumn& col = r.columns[c];
+  std::string_view text(reinterpret_cast<const char*>(col.body), col.length);
+  // A reaction names the part of its message ("p:0/GUID") or its balloon
+  // ("bp:GUID").
+  if (afterSlash) {
+    const size_t slash = text.rfind('/');
+    if (slash != std::string_view::npos) {
+      text.remove_prefix(slash + 1);
+    } else if (text.substr(0, 3) == "bp:") {
+      text.remove_prefix(3);
+    }
+  }
+  return GuidKey(text);
+}
+
+bool IsReactionType(int64_t type) { return (type >= 2000 && type <= 2005) || (type >= 3000 && type <= 3005); }
+
+// Message flags of current phones.
+constexpr uint8_t kEdited = 1, kRetracted = 2;
+constexpr char kUnsentText[] = "This message was unsent.";
 // One message of the table as the scan keeps it until the joins are ready:
 // compact, its date as a key (values.h), its conversation an index into the
 // scan's list of handle ids.
@@ -127,9 +157,13 @@ struct PendingMessage {
   std::string text;
   int64_t rowId = 0;
   uint64_t dateKey = 0;
+  uint64_t guidKey = 0;    // the message's own guid
+  uint64_t targetKey = 0;  // a reaction: the message it points at; else the message a reply answers
   uint32_t conversation = 0;
+  int16_t reaction = 0;    // associated_message_type of a reaction, else 0
   uint8_t deleted = 0;
   uint8_t fromMe = 0;
+  uint8_t flags = 0;       // kEdited, kRetracted
 };
 
 // What a message row gives before the joins: the message and its handle id.
@@ -145,40 +179,123 @@ struct MessageFields {
 // The largest rowid counts every row of the table, also one dropped for its
 // text: recovered rows are numbered on from it.
 Status ReadMessageRow(CDbFileReader& reader, const RowInput& input, ParsedRecord& r, LocalClock& clock,
-                      MessageFields& m, int64_t* maxRowId, int* learnedColumns = nullptr) {
-  if (const Status st = ParseMessageRecord(reader, input, r, learnedColumns, kScanColumns); st != status::kOk) {
+                      const MessageColumns& col, MessageFields& m, int64_t* maxRowId, int* learnedColumns = nullptr) {
+  if (const Status st = ParseMessageRecord(reader, input, r, learnedColumns, col.LayOut()); st != status::kOk) {
     return st;
   }
   if (r.ColumnCount() == 0) return status::kBadData;
   if (maxRowId && r.hasRowid && r.rowid > *maxRowId) *maxRowId = r.rowid;
   PendingMessage& message = m.message;
-  if (!MessageText(r, message.text)) return status::kBadData;
+  if (!MessageText(r, col, message.text)) return status::kBadData;
   if (input.deleted != 0) {
-    if (message.text.empty() || !r.IsText(1) || r.SerialType(1) == 13) return status::kBadData;
-    const bool dated = (r.IsInteger(kDateColumn) && r.AsInt64(kDateColumn) != 0) ||
-                       (r.IsReal(kDateColumn) && r.AsReal(kDateColumn) != 0.0);
-    if (!dated) return status::kBadData;
+    if (message.text.empty() || !r.IsText(col.guid) || r.SerialType(col.guid) == 13) return status::kBadData;
+    if (!NonZero(r, col.date)) return status::kBadData;
   }
   message.deleted = static_cast<uint8_t>(input.deleted);
   message.rowId = r.hasRowid ? r.rowid : 0;
-  message.dateKey = DateColumnKey(r, kDateColumn, Epoch::kApple, &clock);
-  message.fromMe = IsOne(r, kFromMeColumn) ? 1 : 0;
-  m.handleId = r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0;
+  message.dateKey = DateColumnKey(r, col.date, Epoch::kApple, &clock);
+  message.fromMe = IsOne(r, col.fromMe) ? 1 : 0;
+  m.handleId = r.IsInteger(col.handle) ? r.AsInt64(col.handle) : 0;
+  message.guidKey = 0;
+  message.targetKey = 0;
+  message.reaction = 0;
+  message.flags = 0;
+  if (col.associatedType >= 0 || col.dateEdited >= 0 || col.threadOriginator >= 0) {
+    message.guidKey = TextColumnKey(r, col.guid, false);
+    if (col.associatedType >= 0 && r.IsInteger(col.associatedType) && IsReactionType(r.AsInt64(col.associatedType))) {
+      message.reaction = static_cast<int16_t>(r.AsInt64(col.associatedType));
+      message.targetKey = TextColumnKey(r, col.associatedGuid, true);
+    } else {
+      message.targetKey = TextColumnKey(r, col.threadOriginator, false);
+    }
+    if (col.dateEdited >= 0 && NonZero(r, col.dateEdited)) message.flags |= kEdited;
+    if (col.dateRetracted >= 0 && NonZero(r, col.dateRetracted)) message.flags |= kRetracted;
+  }
   return status::kOk;
 }
 
 }  // namespace
 
-RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxRowId) {
+std::string_view ReactionMark(int64_t type) {
+  if (type >= 3000) type -= 1000;
+  switch (type) {
+    case 2000: return "\u2665";          // loved
+    case 2001: return "\U0001F44D";      // liked
+    case 2002: return "\U0001F44E";      // disliked
+    case 2003: return "\U0001F602";      // laughed
+    case 2004: return "\u203C";          // emphasized
+    case 2005: return "?";               // questioned
+    default: return {};
+  }
+}
+
+std::string MessageDisplayText(const MessageRecord& m) {
+  std::string text;
+  if (!m.replyTo().empty()) text = "Reply to \u201C" + m.replyTo() + "\u201D\n";
+  if (!m.text.empty()) {
+    text += m.text;
+  } else {
+    // No text: the attachments' names, never an empty bubble.
+    for (size_t i = 0; i < m.attachmentNames().size(); ++i) {
+      const std::string& name = m.attachmentNames()[i];
+      if (i) text += ", ";
+      const size_t slash = name.find_last_of('/');
+      text += slash == std::string::npos ? name : name.substr(slash + 1);
+    }
+    if (m.attachmentNames().empty() && !m.attachmentName.empty()) {
+      const size_t slash = m.attachmentName.find_last_of('/');
+      text += slash == std::string::npos ? m.attachmentName : m.attachmentName.substr(slash + 1);
+    }
+  }
+  if (m.edited) text += " (Edited)";
+  if (!m.reactions().empty()) text += "\n" + m.reactions();
+  return text;
+}
+
+const std::string& MessageSender(const MessageRecord& m) {
+  if (m.group) return m.senderName().empty() ? m.senderAddress() : m.senderName();
+  return m.contactName.empty() ? m.address : m.contactName;
+}
+
+MessageColumns MessageColumns::From(const ColumnLookup& t) {
+  const MessageColumns h = Historical();
+  MessageColumns c;
+  c.guid = t.Find("guid", h.guid);
+  c.text = t.Find("text", h.text);
+  c.handle = t.Find("handle_id", h.handle);
+  c.attributedBody = t.Find("attributedBody", h.attributedBody);
+  c.accountGuid = t.Find("account_guid", h.accountGuid);
+  c.date = t.Find("date", h.date);
+  c.dateRead = t.Find("date_read", h.dateRead);
+  c.isFinished = t.Find("is_finished", h.isFinished);
+  c.fromMe = t.Find("is_from_me", h.fromMe);
+  c.isRead = t.Find("is_read", h.isRead);
+  c.associatedGuid = t.Find("associated_message_guid");
+  c.associatedType = t.Find("associated_message_type");
+  c.dateEdited = t.Find("date_edited");
+  c.dateRetracted = t.Find("date_retracted");
+  c.threadOriginator = t.Find("thread_originator_guid");
+  return c;
+}
+
+int MessageColumns::LayOut() const {
+  return 1 + std::max({guid, text, handle, attributedBody, date, fromMe, associatedGuid, associatedType, dateEdited,
+                       dateRetracted, threadOriginator});
+}
+
+RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxRowId, const MessageColumns& columns) {
   struct State {
     ParsedRecord record;
     LocalClock clock;
     MessageFields fields;
   };
   auto state = std::make_shared<State>();
-  return [&sink, maxRowId, state](CDbFileReader& reader, const RowInput& input) -> Status {
+  return [&sink, maxRowId, state, columns](CDbFileReader& reader, const RowInput& input) -> Status {
     MessageFields& f = state->fields;
-    if (const Status st = ReadMessageRow(reader, input, state->record, state->clock, f, maxRowId); st != status::kOk) return st;
+    if (const Status st = ReadMessageRow(reader, input, state->record, state->clock, columns, f, maxRowId);
+        st != status::kOk) {
+      return st;
+    }
     MessageRecord& m = sink.emplace_back();
     m.deleted = f.message.deleted;
     m.fromMe = f.message.fromMe;
@@ -190,14 +307,14 @@ RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxR
   };
 }
 
-RowDecoder MakeHandleRowDecoder(std::vector<HandleRecord>& sink) {
+RowDecoder MakeHandleRowDecoder(std::vector<HandleRecord>& sink, int idColumn) {
   auto record = std::make_shared<ParsedRecord>();
-  return [&sink, record](CDbFileReader& reader, const RowInput& input) -> Status {
+  return [&sink, record, idColumn](CDbFileReader& reader, const RowInput& input) -> Status {
     ParsedRecord& r = *record;
     if (const Status st = ParseRecord(reader, input, r); st != status::kOk) return st;
-    if (!r.IsText(1)) return status::kBadData;
+    if (!r.IsText(idColumn)) return status::kBadData;
     HandleRecord h;
-    h.id = r.AsText(1);
+    h.id = r.AsText(idColumn);
     if (h.id.empty()) return status::kBadData;
     h.deleted = input.deleted;
     h.rowId = r.hasRowid ? r.rowid : 0;
@@ -206,14 +323,14 @@ RowDecoder MakeHandleRowDecoder(std::vector<HandleRecord>& sink) {
   };
 }
 
-RowDecoder MakeAttachmentRowDecoder(std::vector<AttachmentRecord>& sink) {
+RowDecoder MakeAttachmentRowDecoder(std::vector<AttachmentRecord>& sink, int fileNameColumn) {
   auto record = std::make_shared<ParsedRecord>();
-  return [&sink, record](CDbFileReader& reader, const RowInput& input) -> Status {
+  return [&sink, record, fileNameColumn](CDbFileReader& reader, const RowInput& input) -> Status {
     ParsedRecord& r = *record;
     if (const Status st = ParseRecord(reader, input, r); st != status::kOk) return st;
-    if (!r.IsText(4)) return status::kBadData;
+    if (!r.IsText(fileNameColumn)) return status::kBadData;
     AttachmentRecord a;
-    a.fileName = r.AsText(4);
+    a.fileName = r.AsText(fileNameColumn);
     if (a.fileName.empty()) return status::kBadData;
     a.deleted = input.deleted;
     a.rowId = r.hasRowid ? r.rowid : 0;
@@ -222,15 +339,16 @@ RowDecoder MakeAttachmentRowDecoder(std::vector<AttachmentRecord>& sink) {
   };
 }
 
-RowDecoder MakeAttachmentLinkRowDecoder(std::vector<AttachmentLinkRecord>& sink) {
+RowDecoder MakeAttachmentLinkRowDecoder(std::vector<AttachmentLinkRecord>& sink, int messageColumn,
+                                        int attachmentColumn) {
   auto record = std::make_shared<ParsedRecord>();
-  return [&sink, record](CDbFileReader& reader, const RowInput& input) -> Status {
+  return [&sink, record, messageColumn, attachmentColumn](CDbFileReader& reader, const RowInput& input) -> Status {
     ParsedRecord& r = *record;
     if (const Status st = ParseRecord(reader, input, r); st != status::kOk) return st;
     AttachmentLinkRecord link;
     link.deleted = input.deleted;
-    link.messageId = r.IsInteger(0) ? r.AsInt64(0) : 0;
-    link.attachmentId = r.IsInteger(1) ? r.AsInt64(1) : 0;
+    link.messageId = r.IsInteger(messageColumn) ? r.AsInt64(messageColumn) : 0;
+    link.attachmentId = r.IsInteger(attachmentColumn) ? r.AsInt64(attachmentColumn) : 0;
     sink.push_back(link);
     return status::kOk;
   };
@@ -338,7 +456,7 @@ class MessageJoin {
     attachmentNames_.reserve(attachments.size());
     for (const AttachmentRecord& a : attachments) {
       if (a.messageId == 0) continue;
-      attachmentNames_.emplace(a.messageId, &a.fileName);
+      attachmentNames_[a.messageId].push_back(&a.fileName);
       // Most messages have no attachment: a bit per message id (ids are
       // rowids, dense) answers that without a look into the map.
       if (a.messageId > 0 && a.messageId < kMarkedIds) {
@@ -390,23 +508,33 @@ class MessageJoin {
     return p == partyOf_.end() ? nullptr : &parties_[p->second];
   }
 
-  // The file name of the first attachment linked to the message rowid; null
-  // when none.
-  const std::string* AttachmentOf(int64_t rowId) const {
+  // The file names of the attachments linked to the message rowid, in
+  // table order; null when none.
+  const std::vector<const std::string*>* AttachmentsOf(int64_t rowId) const {
     if (rowId == 0) return nullptr;
     if (rowId > 0 && rowId < kMarkedIds &&
         (static_cast<size_t>(rowId) >= hasAttachment_.size() || !hasAttachment_[static_cast<size_t>(rowId)])) {
       return nullptr;
     }
     auto a = attachmentNames_.find(rowId);
-    return a == attachmentNames_.end() ? nullptr : a->second;
+    return a == attachmentNames_.end() ? nullptr : &a->second;
+  }
+  // The file name of the first attachment linked to the message rowid; null
+  // when none.
+  const std::string* AttachmentOf(int64_t rowId) const {
+    const std::vector<const std::string*>* all = AttachmentsOf(rowId);
+    return all ? all->front() : nullptr;
   }
 
   void Apply(MessageRecord& m, const Party* party) const {
     m.address.clear();
     m.contactName.clear();
     m.attachmentName.clear();
-    if (const std::string* name = AttachmentOf(m.rowId)) m.attachmentName = *name;
+    if (m.details) m.details->attachmentNames.clear();
+    if (const auto* all = AttachmentsOf(m.rowId)) {
+      m.attachmentName = *all->front();
+      for (const std::string* name : *all) m.Detail().attachmentNames.push_back(*name);
+    }
     if (party) {
       m.address = *party->address;
       m.contactName = party->contactName;
@@ -415,7 +543,7 @@ class MessageJoin {
 
  private:
   static constexpr int64_t kMarkedIds = int64_t{1} << 26;
-  std::unordered_map<int64_t, const std::string*> attachmentNames_;
+  std::unordered_map<int64_t, std::vector<const std::string*>> attachmentNames_;
   std::vector<bool> hasAttachment_;  // by message id below kMarkedIds
   std::unordered_map<int64_t, size_t> partyOf_;  // handleId -> index into parties_
   std::vector<Party> parties_;
@@ -585,6 +713,74 @@ struct ConversationTally {
   bool inOrder = true;
 };
 
+// The chats of current phones: which messages sit in a group chat, and
+// which in the phone's "Recently Deleted". Read beside the message table.
+struct ChatTables {
+  struct Chat {
+    bool group = false;
+    std::string displayName;
+    std::vector<int64_t> members;  // handle ids, in table order
+  };
+  std::unordered_map<int64_t, Chat> chats;             // by chat rowid
+  std::unordered_map<int64_t, int64_t> groupOfMessage;  // message rowid -> group chat rowid
+  std::unordered_map<int64_t, int64_t> recoverable;     // message rowid -> chat rowid
+  std::vector<std::string> unreadable;                  // tables that could not be read
+
+  bool Empty() const { return groupOfMessage.empty() && recoverable.empty(); }
+
+  void Read(CDbFileReader& reader, const std::filesystem::path& smsDb) {
+    const ColumnLookup chat = ColumnLookup::Load(smsDb, "chat");
+    // Without a schema there is no telling a chat table of this shape: the
+    // chats are an addition of current phones, read by name only.
+    if (!chat.HasSchema()) return;
+    constexpr int64_t kGroupStyle = 43;
+    const int style = chat.Find("style"), displayName = chat.Find("display_name");
+    ParsedRecord r;
+    Status st = ScanTable(reader, "chat", [&](CDbFileReader& rd, const RowInput& in) -> Status {
+      if (const Status parsed = ParseRecord(rd, in, r); parsed != status::kOk) return parsed;
+      if (!r.hasRowid || in.deleted) return status::kBadData;
+      Chat c;
+      c.group = style >= 0 && r.IsInteger(style) && r.AsInt64(style) == kGroupStyle;
+      if (displayName >= 0 && r.IsText(displayName)) {
+        c.displayName = r.AsText(displayName);
+        if (HasReplacementOrZero(c.displayName)) c.displayName.clear();
+      }
+      chats.emplace(r.rowid, std::move(c));
+      return status::kOk;
+    });
+    if (st != status::kOk) unreadable.push_back("chat");
+    // The two columns of a join table, by name.
+    auto pairs = [&](const char* table, const char* first, const char* second, auto&& take) {
+      const ColumnLookup t = ColumnLookup::Load(smsDb, table);
+      if (!t.HasSchema()) return;
+      const int a = t.Find(first), b = t.Find(second);
+      if (a < 0 || b < 0) {
+        unreadable.push_back(table);
+        return;
+      }
+      const Status read = ScanTable(reader, table, [&](CDbFileReader& rd, const RowInput& in) -> Status {
+        if (const Status parsed = ParseRecord(rd, in, r); parsed != status::kOk) return parsed;
+        if (in.deleted || !r.IsInteger(a) || !r.IsInteger(b)) return status::kBadData;
+        take(r.AsInt64(a), r.AsInt64(b));
+        return status::kOk;
+      });
+      if (read != status::kOk) unreadable.push_back(table);
+    };
+    pairs("chat_handle_join", "chat_id", "handle_id", [&](int64_t chatId, int64_t handleId) {
+      auto it = chats.find(chatId);
+      if (it != chats.end() && it->second.group) it->second.members.push_back(handleId);
+    });
+    pairs("chat_message_join", "chat_id", "message_id", [&](int64_t chatId, int64_t messageId) {
+      // A join row naming a chat that is not there leaves the message with
+      // its handle.
+      auto it = chats.find(chatId);
+      if (it != chats.end() && it->second.group) groupOfMessage.emplace(messageId, chatId);
+    });
+    pairs("chat_recoverable_message_join", "chat_id", "message_id",
+          [&](int64_t chatId, int64_t messageId) { recoverable.emplace(messageId, chatId); });
+  }
+};
+
 // The tables the joins need besides the message table: the handles, the
 // attachments with their links, and the address book's contacts. They are
 // read with their own readers, so this can run beside the message table.
@@ -592,6 +788,7 @@ struct JoinTables {
   std::vector<HandleRecord> handles;
   std::vector<AttachmentRecord> attachments;
   std::vector<ContactRecord> contacts;
+  ChatTables chats;
 
   // `stop` is looked at between the tables. Page read errors of single
   // tables leave fewer rows, not a failed scan; the contact names are a
@@ -600,15 +797,21 @@ struct JoinTables {
             const std::atomic<bool>& stop) {
     CDbFileReader reader;
     if (reader.Open(smsDb) != status::kOk) return;
-    ScanTable(reader, "handle", MakeHandleRowDecoder(handles));
+    ScanTable(reader, "handle", MakeHandleRowDecoder(handles, ColumnLookup::Load(smsDb, "handle").Find("id", 1)));
     if (stop) return;
-    ScanTable(reader, "attachment", MakeAttachmentRowDecoder(attachments));
+    ScanTable(reader, "attachment",
+              MakeAttachmentRowDecoder(attachments, ColumnLookup::Load(smsDb, "attachment").Find("filename", 4)));
     if (stop) return;
     std::vector<AttachmentLinkRecord> links;
-    ScanTable(reader, "message_attachment_join", MakeAttachmentLinkRowDecoder(links));
+    const ColumnLookup linkColumns = ColumnLookup::Load(smsDb, "message_attachment_join");
+    ScanTable(reader, "message_attachment_join",
+              MakeAttachmentLinkRowDecoder(links, linkColumns.Find("message_id", 0),
+                                           linkColumns.Find("attachment_id", 1)));
     LinkAttachments(attachments, links);
     if (stop) return;
-    if (reader.Open(addressBook) == status::kOk) ReadContactRows(reader, contacts);
+    chats.Read(reader, smsDb);
+    if (stop) return;
+    if (reader.Open(addressBook) == status::kOk) ReadAddressBook(reader, addressBook, contacts);
   }
 };
 
@@ -674,6 +877,8 @@ struct MessageTable {
 // One decoder's state: its own record, clock and fields, so that two can
 // run at once.
 struct MessageDecoding {
+  explicit MessageDecoding(const MessageColumns& c) : columns(c) {}
+  const MessageColumns& columns;
   ParsedRecord record;
   LocalClock clock;
   MessageFields fields;
@@ -681,7 +886,7 @@ struct MessageDecoding {
 
   RowDecoder Into(MessageTable& table, bool leaveReaderAlone) {
     return [this, &table, leaveReaderAlone](CDbFileReader& reader, const RowInput& input) -> Status {
-      if (const Status st = ReadMessageRow(reader, input, record, clock, fields, &table.largestRowId,
+      if (const Status st = ReadMessageRow(reader, input, record, clock, columns, fields, &table.largestRowId,
                                            leaveReaderAlone ? &learnedColumns : nullptr);
           st != status::kOk) {
         return st;
@@ -694,8 +899,8 @@ struct MessageDecoding {
 
 // Reads the message table, every stage in two halves at once: the first
 // into `table`, the second into a table of its own appended to it.
-Status ReadMessageTable(CDbFileReader& reader, MessageTable& table) {
-  MessageDecoding main, first, second;
+Status ReadMessageTable(CDbFileReader& reader, MessageTable& table, const MessageColumns& columns) {
+  MessageDecoding main(columns), first(columns), second(columns);
   MessageTable later;
   DecoderHalves halves;
   // The reader's count before a count learned ahead replaced it.
@@ -738,7 +943,7 @@ Status ReadMessageTable(CDbFileReader& reader, MessageTable& table) {
         in.pageIndex = it->first;
         in.offset = *cell;
         int learned = -1;
-        if (ParseMessageRecord(r, in, record, &learned, kScanColumns) == status::kOk) {
+        if (ParseMessageRecord(r, in, record, &learned, columns.LayOut()) == status::kOk) {
           learnedAhead = learned;
           columnsBefore = r.messageColumns;
           r.messageColumns = learned;
@@ -749,7 +954,7 @@ Status ReadMessageTable(CDbFileReader& reader, MessageTable& table) {
     return false;
   };
   halves.learnedAheadHeld = [&](const CDbFileReader& r) { return r.messageColumns == learnedAhead; };
-  MessageDecoding searchFirst, searchSecond;
+  MessageDecoding searchFirst(columns), searchSecond(columns);
   MessageTable foundFirst, foundSecond;
   halves.searchFirst = searchFirst.Into(foundFirst, true);
   halves.searchSecond = searchSecond.Into(foundSecond, true);
@@ -771,10 +976,12 @@ Status ReadMessageTable(CDbFileReader& reader, MessageTable& table) {
 // joined and in date order.
 class ConversationBuilder {
  public:
-  explicit ConversationBuilder(const std::vector<ConversationTally>& tallies) : tallies_(tallies) {
+  ConversationBuilder(const std::vector<ConversationTally>& tallies, bool tracking)
+      : tallies_(tallies), tracking_(tracking) {
     first_.assign(tallies_.size() + 1, 0);
     for (size_t c = 0; c < tallies_.size(); ++c) first_[c + 1] = first_[c] + tallies_[c].count;
     lists_.resize(tallies_.size());
+    if (tracking_) tracked_.resize(tallies_.size());
   }
 
   // Moves the pending messages into conversation order (table order within
@@ -827,6 +1034,11 @@ class ConversationBuilder {
 
   // Hands the lists over, appending to what the map holds already.
   void MoveInto(ConversationMap& conversations) {
+    for (auto& [key, list] : groupLists_) {
+      std::vector<MessageRecord>& target = conversations[key];
+      std::move(list.begin(), list.end(), std::back_inserter(target));
+    }
+    groupLists_.clear();
     for (size_t c = 0; c < lists_.size(); ++c) {
       std::vector<MessageRecord>& list = lists_[c];
       if (list.empty()) continue;
@@ -857,9 +1069,13 @@ class ConversationBuilder {
     const MessageJoin::Party* party = join.PartyOf(tally.handleId);
     for (uint32_t k = 0; k < n; ++k) {
       PendingMessage& p = grouped_[byDate.empty() ? begin + k : byDate[k].second];
-      const std::string* attachment = join.AttachmentOf(p.rowId);
+      const std::vector<const std::string*>* attachments = join.AttachmentsOf(p.rowId);
+      // U+FFFC stands in the text where an attachment sits.
+      if (attachments && OnlyAttachmentMarks(p.text)) p.text.clear();
+      const bool unsent = (p.flags & kRetracted) || ((p.flags & kEdited) && p.text.empty());
       // A live message without text is kept for its attachment only.
-      if (p.text.empty() && !attachment) continue;
+      if (p.text.empty() && !attachments && !unsent) continue;
+      const uint32_t index = static_cast<uint32_t>(list.size());
       MessageRecord& m = list.emplace_back();
       m.deleted = p.deleted;
       m.fromMe = p.fromMe;
@@ -871,7 +1087,215 @@ class ConversationBuilder {
         m.contactName = party->contactName;
       }
       m.text = std::move(p.text);
-      if (attachment) m.attachmentName = *attachment;
+      if (attachments) {
+        m.attachmentName = *attachments->front();
+        for (const std::string* name : *attachments) m.Detail().attachmentNames.push_back(*name);
+      }
+      if (unsent) {
+        m.unsent = true;
+        m.text = kUnsentText;
+      } else if (p.flags & kEdited) {
+        m.edited = true;
+      }
+      if (tracking_) {
+        Tracked& t = tracked_[c];
+        t.guidKeys.push_back(p.guidKey);
+        if (p.reaction != 0) {
+          const std::string who = p.fromMe ? std::string("Me")
+                                  : !m.contactName.empty() ? m.contactName
+                                                           : m.address;
+          t.reactions.push_back({p.targetKey, p.dateKey, index, p.reaction, who});
+        } else if (p.targetKey != 0) {
+          t.replies.push_back({p.targetKey, index});
+        }
+      }
+    }
+  }
+
+ public:
+  // What the records of current phones add after they are built: reactions
+  // moved onto the messages they point at, replies naming the message they
+  // answer, the messages of "Recently Deleted" marked, and the messages of
+  // group chats moved into conversations of their own.
+  void Finish(const MessageJoin& join, const ChatTables& chats) {
+    if (tracking_) ApplyReactionsAndReplies();
+    if (!chats.Empty()) Regroup(join, chats);
+  }
+
+ private:
+  struct Reaction {
+    uint64_t target = 0;
+    uint64_t dateKey = 0;
+    uint32_t index = 0;  // of the reaction's own record in its list
+    int16_t type = 0;
+    std::string who;
+  };
+  struct Reply {
+    uint64_t target = 0;
+    uint32_t index = 0;
+  };
+  // Per conversation, filled by the thread that builds it.
+  struct Tracked {
+    std::vector<uint64_t> guidKeys;  // of each record of the list
+    std::vector<Reaction> reactions;
+    std::vector<Reply> replies;
+  };
+
+  static bool OnlyAttachmentMarks(std::string_view text) {
+    static constexpr std::string_view kMark = "\xEF\xBF\xBC";
+    for (size_t i = 0; i < text.size();) {
+      if (text.substr(i, kMark.size()) == kMark) {
+        i += kMark.size();
+      } else if (text[i] == ' ' || text[i] == '\n') {
+        ++i;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void ApplyReactionsAndReplies() {
+    std::unordered_map<uint64_t, std::pair<uint32_t, uint32_t>> targets;  // guid key -> (list, index)
+    std::vector<std::pair<uint32_t, const Reaction*>> reactions;
+    for (size_t c = 0; c < tracked_.size(); ++c) {
+      for (const Reaction& r : tracked_[c].reactions) {
+        if (r.target) targets.emplace(r.target, std::pair<uint32_t, uint32_t>(UINT32_MAX, 0));
+        reactions.emplace_back(static_cast<uint32_t>(c), &r);
+      }
+      for (const Reply& r : tracked_[c].replies) targets.emplace(r.target, std::pair<uint32_t, uint32_t>(UINT32_MAX, 0));
+    }
+    if (targets.empty()) return;
+    for (size_t c = 0; c < tracked_.size(); ++c) {
+      const std::vector<uint64_t>& keys = tracked_[c].guidKeys;
+      for (size_t i = 0; i < keys.size(); ++i) {
+        auto it = keys[i] ? targets.find(keys[i]) : targets.end();
+        if (it != targets.end() && it->second.first == UINT32_MAX) it->second = {static_cast<uint32_t>(c), static_cast<uint32_t>(i)};
+      }
+    }
+    auto find = [&](uint64_t key) -> MessageRecord* {
+      auto it = targets.find(key);
+      if (it == targets.end() || it->second.first == UINT32_MAX) return nullptr;
+      return &lists_[it->second.first][it->second.second];
+    };
+    // In the order they were made, so that a removal takes back what was added.
+    std::stable_sort(reactions.begin(), reactions.end(),
+                     [](const auto& a, const auto& b) { return a.second->dateKey < b.second->dateKey; });
+    std::map<MessageRecord*, std::vector<std::pair<std::string_view, std::string>>> marks;
+    std::vector<std::vector<uint32_t>> drop(lists_.size());
+    for (const auto& [c, r] : reactions) {
+      MessageRecord* target = find(r->target);
+      // A reaction to a message that is not there stays a message of its own.
+      if (!target) continue;
+      drop[c].push_back(r->index);
+      std::vector<std::pair<std::string_view, std::string>>& on = marks[target];
+      const std::string_view mark = ReactionMark(r->type);
+      if (r->type >= 3000) {
+        std::erase_if(on, [&](const auto& e) { return e.first == mark && e.second == r->who; });
+      } else {
+        on.emplace_back(mark, r->who);
+      }
+    }
+    for (auto& [target, on] : marks) {
+      for (const auto& [mark, who] : on) {
+        std::string& all = target->Detail().reactions;
+        if (!all.empty()) all += ", ";
+        all += std::string(mark) + " " + who;
+      }
+    }
+    for (size_t c = 0; c < tracked_.size(); ++c) {
+      for (const Reply& r : tracked_[c].replies) {
+        const MessageRecord* target = find(r.target);
+        if (!target) continue;
+        lists_[c][r.index].Detail().replyTo = Excerpt(target->text);
+      }
+    }
+    // The reactions that found their message leave the lists last, so that
+    // the indices above held.
+    for (size_t c = 0; c < drop.size(); ++c) {
+      if (drop[c].empty()) continue;
+      std::sort(drop[c].begin(), drop[c].end());
+      std::vector<MessageRecord>& list = lists_[c];
+      size_t out = 0, d = 0;
+      for (size_t i = 0; i < list.size(); ++i) {
+        if (d < drop[c].size() && drop[c][d] == i) {
+          ++d;
+          continue;
+        }
+        if (out != i) list[out] = std::move(list[i]);
+        ++out;
+      }
+      list.resize(out);
+    }
+  }
+
+  // The first 60 characters of a text (whole UTF-8 sequences), with "…"
+  // when cut.
+  static std::string Excerpt(const std::string& text) {
+    constexpr size_t kCharacters = 60;
+    size_t i = 0, n = 0;
+    while (i < text.size() && n < kCharacters) {
+      const uint8_t b = static_cast<uint8_t>(text[i]);
+      i += b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+      ++n;
+    }
+    if (i >= text.size()) return text;
+    return text.substr(0, i) + "\u2026";
+  }
+
+  void Regroup(const MessageJoin& join, const ChatTables& chats) {
+    std::map<int64_t, std::vector<MessageRecord>> groups;  // by chat rowid
+    for (std::vector<MessageRecord>& list : lists_) {
+      size_t out = 0;
+      for (size_t i = 0; i < list.size(); ++i) {
+        MessageRecord& m = list[i];
+        int64_t chat = 0;
+        if (m.rowId != 0) {
+          if (auto r = chats.recoverable.find(m.rowId); r != chats.recoverable.end()) {
+            // In "Recently Deleted": shown as deleted, in its chat.
+            m.deleted = 1;
+            m.recentlyDeleted = true;
+            auto c = chats.chats.find(r->second);
+            if (c != chats.chats.end() && c->second.group) chat = r->second;
+          } else if (auto g = chats.groupOfMessage.find(m.rowId); g != chats.groupOfMessage.end()) {
+            chat = g->second;
+          }
+        }
+        if (chat == 0) {
+          if (out != i) list[out] = std::move(m);
+          ++out;
+          continue;
+        }
+        m.group = true;
+        m.Detail().senderName = m.contactName.empty() ? m.address : m.contactName;
+        m.Detail().senderAddress = m.address;
+        m.Detail().senderHandleId = m.handleId;
+        groups[chat].push_back(std::move(m));
+      }
+      list.resize(out);
+    }
+    for (auto& [chatId, list] : groups) {
+      const ChatTables::Chat& chat = chats.chats.at(chatId);
+      std::string label = chat.displayName, addresses;
+      std::string names;
+      for (int64_t member : chat.members) {
+        const MessageJoin::Party* party = join.PartyOf(member);
+        if (!party) continue;
+        if (!addresses.empty()) addresses += ", ";
+        addresses += *party->address;
+        if (!names.empty()) names += ", ";
+        names += party->contactName.empty() ? *party->address : party->contactName;
+      }
+      if (label.empty()) label = names;
+      const int64_t key = GroupConversationKey(chatId);
+      for (MessageRecord& m : list) {
+        m.handleId = key;
+        m.contactName = label;
+        m.address = addresses;
+      }
+      std::stable_sort(list.begin(), list.end(),
+                       [](const MessageRecord& a, const MessageRecord& b) { return a.date < b.date; });
+      groupLists_.emplace_back(key, std::move(list));
     }
   }
 
@@ -879,6 +1303,9 @@ class ConversationBuilder {
   std::vector<uint32_t> first_;  // position of each conversation's first message in grouped_
   PlacedMessages grouped_;       // the pending messages in conversation order
   std::vector<std::vector<MessageRecord>> lists_;
+  bool tracking_ = false;        // the table has the columns of reactions, edits or replies
+  std::vector<Tracked> tracked_;
+  std::vector<std::pair<int64_t, std::vector<MessageRecord>>> groupLists_;
 };
 
 }  // namespace
@@ -893,7 +1320,8 @@ void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<Handle
 }
 
 Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::path& addressBook,
-                    ConversationMap& conversations, int64_t& maxRowId, const ScanProgress& progress) {
+                    ConversationMap& conversations, int64_t& maxRowId, const ScanProgress& progress,
+                    ProblemLog* problems) {
   CDbFileReader reader;
   Status result = reader.Open(smsDb);
   int cancel = 0;
@@ -903,6 +1331,7 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
     // once, the conversations split between two threads.
     MessageTable table;
     JoinTables joinTables;
+    const MessageColumns columns = MessageColumns::From(ColumnLookup::Load(smsDb, "message"));
     // The joins are prepared beside the message table too, for every handle
     // of the handle table (the messages name no other).
     std::optional<MessageJoin> join;
@@ -916,7 +1345,7 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
                 join.emplace(handleIds, joinTables.handles, joinTables.contacts, joinTables.attachments);
               },
               [&] {
-                ReadMessageTable(reader, table);
+                ReadMessageTable(reader, table, columns);
                 // A stop asked for here ends the reading beside at its next
                 // table.
                 cancel = progress.Report(1, 5);
@@ -931,10 +1360,21 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
     }
     if (cancel == 0) {
       if (!join) join.emplace(std::vector<int64_t>(), joinTables.handles, joinTables.contacts, joinTables.attachments);
-      ConversationBuilder builder(table.tallies);
+      const bool tracking = columns.associatedType >= 0 || columns.dateEdited >= 0 || columns.threadOriginator >= 0;
+      ConversationBuilder builder(table.tallies, tracking);
       builder.Group(table.pending);
       builder.Build(*join);
+      builder.Finish(*join, joinTables.chats);
       builder.MoveInto(conversations);
+      if (problems) {
+        for (const std::string& table : joinTables.chats.unreadable) {
+          problems->Add("messages", smsDb.string(), "table \"" + table + "\" could not be read whole",
+                        "messages stay with their handles where it would name their chat");
+        }
+        if (columns.text < 0 && columns.attributedBody < 0) {
+          problems->Add("messages", smsDb.string(), "the message table has no text column", {}, true);
+        }
+      }
     }
   }
   // The final report; a cancel answered before wins, then a database that
@@ -957,12 +1397,13 @@ Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem
   Status writeError = status::kOk;
   ParsedRecord r;
   DumpLine line;
+  const MessageColumns col = MessageColumns::From(ColumnLookup::Load(smsDb, "message"));
   ScanTable(reader, "message", [&](CDbFileReader& rd, const RowInput& input) -> Status {
     if (writeError != status::kOk) return writeError;
     if (const Status st = ParseMessageRecord(rd, input, r); st != status::kOk) return st;
     if (r.ColumnCount() == 0) return status::kBadData;
-    if (r.IsText(kTextColumn)) {
-      const std::string text = r.AsText(kTextColumn);
+    if (r.IsText(col.text)) {
+      const std::string text = r.AsText(col.text);
       if (!text.empty() && HasReplacementOrZero(text)) return status::kBadData;
     }
     const bool recovered = input.deleted != 0;
@@ -973,32 +1414,32 @@ Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem
     bool fromMe = false;
     if (recovered) {
       // The account guid must look like one: 36 characters from '-' to 'z'.
-      const std::string account = r.IsText(13) ? r.AsText(13) : std::string();
+      const std::string account = r.IsText(col.accountGuid) ? r.AsText(col.accountGuid) : std::string();
       if (account.size() != 36 ||
           !std::all_of(account.begin(), account.end(), [](char c) { return c >= '-' && c <= 'z'; })) {
         return status::kBadData;
       }
-      const bool nanoseconds = r.IsInteger(kDateColumn) && std::llabs(r.AsInt64(kDateColumn)) > 100000000000LL;
+      const bool nanoseconds = r.IsInteger(col.date) && std::llabs(r.AsInt64(col.date)) > 100000000000LL;
       newDate = nanoseconds ? nowApple * 1000000000LL : nowApple;
-      fromMe = IsOne(r, kFromMeColumn);
+      fromMe = IsOne(r, col.fromMe);
     }
     // Left out after its number is taken, so the rows written keep the
     // numbers of a whole dump.
-    if (keep && !keep(r.IsInteger(kHandleColumn) ? r.AsInt64(kHandleColumn) : 0)) return status::kOk;
+    if (keep && !keep(r.IsInteger(col.handle) ? r.AsInt64(col.handle) : 0)) return status::kOk;
     line.Clear();
     const int columns = std::max(r.ColumnCount(), rd.messageColumns);
     for (int c = 0; c < columns; ++c) {
       if (c == 0 && (r.firstColumn > 0 || r.IsNull(0))) {
         line.AddInteger(rowNumber);
-      } else if (recovered && c == 1) {
+      } else if (recovered && c == col.guid) {
         line.AddText(Format("27B99F78-F6F0-475F-8BA1-%012llX", static_cast<unsigned long long>(rowNumber)));
-      } else if (recovered && c == 19) {
+      } else if (recovered && c == col.isFinished) {
         line.AddInteger(1);
-      } else if (recovered && c == kDateColumn) {
+      } else if (recovered && c == col.date) {
         line.AddInteger(newDate);
-      } else if (recovered && c == 16) {
+      } else if (recovered && c == col.dateRead) {
         line.AddInteger(fromMe ? 0 : newDate);
-      } else if (recovered && c == 26) {
+      } else if (recovered && c == col.isRead) {
         line.AddInteger(fromMe ? 0 : 1);
       } else if (r.IsText(c)) {
         line.AddText(r.AsText(c));

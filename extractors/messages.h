@@ -12,38 +12,131 @@
 //   attachment               4 filename (a path on the phone)
 //   message_attachment_join  0 message_id, 1 attachment_id
 //
+// Every column is found by its name in the table's schema (columns.h); the
+// numbers above are used only when the schema cannot be read. Current phones
+// add, by name:
+//
+//   message                  guid, associated_message_guid and
+//                            associated_message_type (reactions: 2000-2005
+//                            added, 3000-3005 removed), date_edited,
+//                            date_retracted, thread_originator_guid (the
+//                            message a reply answers)
+//   chat                     style (43 a group), display_name
+//   chat_handle_join         chat_id, handle_id (the members of a chat)
+//   chat_message_join        chat_id, message_id (the chat of a message)
+//   chat_recoverable_message_join  chat_id, message_id (the messages in the
+//                            phone's "Recently Deleted", iOS 16 on)
+//
+// A group chat is one conversation of its own, keyed by GroupConversationKey
+// of its chat; a message elsewhere belongs to the conversation of its handle.
+//
 // Each table is read with ScanTable: live rows, then the rows recovered from
 // free space (deleted 1). The address book's search table gives the contact
 // names (contacts.h).
 #pragma once
 
 #include <cstdint>
+#include <climits>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "extractors/contacts.h"
 #include "extractors/scan_progress.h"
+#include "platform/problems.h"
 #include "platform/status.h"
 #include "sqlite_pages/btree.h"
+#include "sqlite_pages/columns.h"
 #include "sqlite_pages/db_file_reader.h"
 #include "sqlite_pages/values.h"
 
 namespace orbanix {
 
 struct MessageRecord {
-  int deleted = 0;       // 0 live row, 1 recovered from free space
+  int deleted = 0;       // 0 live row, 1 recovered from free space or in the phone's "Recently Deleted"
   int fromMe = 0;        // 1 when column 21 holds 1
   int64_t rowId = 0;     // the row's rowid (0 for rows recovered without a cell header)
-  int64_t handleId = 0;  // column 5
+  int64_t handleId = 0;  // the conversation's key: column 5, or GroupConversationKey of a group chat
   LocalDate date;        // column 15 as local date text; empty for 0, NULL or not a number
-  std::string address;   // id of the handle whose rowid is handleId; empty when none
-  std::string contactName;     // name of the first contact whose phone text contains address
+  // The conversation's other party: the handle's id and the name of the
+  // first contact whose phone text contains it; for a group chat its
+  // members' addresses joined by ", " and the chat's label.
+  std::string address;
+  std::string contactName;
   std::string text;            // column 2, or the archived string of column 8
   std::string attachmentName;  // file name of the first attachment linked to the message
+  // Current phones.
+  bool group = false;            // the message is in a group chat
+  bool edited = false;           // shown "Edited"
+  bool unsent = false;           // text is "This message was unsent."
+  bool recentlyDeleted = false;  // in the phone's "Recently Deleted" (also deleted 1)
+  // What only some messages have, kept apart so that a plain message stays
+  // small (a scan holds millions); shared by copies of the record.
+  struct Details {
+    std::string senderName;     // group chats: who sent a received message (contact name, else address)
+    std::string senderAddress;
+    std::vector<std::string> attachmentNames;  // every attachment linked to the message
+    std::string reactions;      // "♥ Ann Lee, 👍 Me": the reactions to this message
+    std::string replyTo;        // the beginning of the message this one answers
+    int64_t senderHandleId = 0; // group chats: the handle_id of the row (handleId holds the group's key)
+  };
+  std::shared_ptr<Details> details;
+
+  const std::string& senderName() const { return details ? details->senderName : Empty(); }
+  const std::string& senderAddress() const { return details ? details->senderAddress : Empty(); }
+  const std::vector<std::string>& attachmentNames() const {
+    static const std::vector<std::string> kNone;
+    return details ? details->attachmentNames : kNone;
+  }
+  const std::string& reactions() const { return details ? details->reactions : Empty(); }
+  const std::string& replyTo() const { return details ? details->replyTo : Empty(); }
+  int64_t senderHandleId() const { return details ? details->senderHandleId : handleId; }
+  // The details, made when the record has none.
+  Details& Detail() {
+    if (!details) details = std::make_shared<Details>();
+    return *details;
+  }
+
+ private:
+  static const std::string& Empty() {
+    static const std::string kEmpty;
+    return kEmpty;
+  }
+};
+
+// The conversation key of a group chat: below every handle id.
+inline int64_t GroupConversationKey(int64_t chatRowId) { return INT64_MIN / 2 - chatRowId; }
+inline bool IsGroupConversationKey(int64_t key) { return key <= INT64_MIN / 2; }
+
+// The text of the mark of a reaction type (2000 loved "♥", 2001 liked "👍",
+// 2002 disliked "👎", 2003 laughed "😂", 2004 emphasized "‼", 2005
+// questioned "?"); the removal types 3000-3005 give the mark they remove.
+// Empty for any other type.
+std::string_view ReactionMark(int64_t type);
+
+// The text a message is shown with: "Reply to “…”" on a line of its own
+// before a reply, the text (for a message without text its attachments'
+// file names, joined by ", "), " (Edited)" after an edited one, and the
+// reactions on a last line.
+std::string MessageDisplayText(const MessageRecord& m);
+// Who sent a received message: in a group chat the member, elsewhere the
+// conversation's party (the contact name, else the address).
+const std::string& MessageSender(const MessageRecord& m);
+
+// The columns of the message table the scan reads. Historical(): the
+// positions of the 38-column table, no column of current phones.
+struct MessageColumns {
+  int guid = 1, text = 2, handle = 5, attributedBody = 8, accountGuid = 13, date = 15, dateRead = 16,
+      isFinished = 19, fromMe = 21, isRead = 26;
+  int associatedGuid = -1, associatedType = -1, dateEdited = -1, dateRetracted = -1, threadOriginator = -1;
+  static MessageColumns Historical() { return {}; }
+  static MessageColumns From(const ColumnLookup& lookup);
+  // One more than the largest position read.
+  int LayOut() const;
 };
 
 struct HandleRecord {
@@ -74,10 +167,14 @@ using ConversationMap = std::map<int64_t, std::vector<MessageRecord>>;
 // count of recovered message rows (reader.messageColumns): 38 for a record
 // header below 51 bytes, else the record's own column count. `maxRowId`
 // (when given) is raised to the largest rowid seen.
-RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxRowId = nullptr);
-RowDecoder MakeHandleRowDecoder(std::vector<HandleRecord>& sink);
-RowDecoder MakeAttachmentRowDecoder(std::vector<AttachmentRecord>& sink);
-RowDecoder MakeAttachmentLinkRowDecoder(std::vector<AttachmentLinkRecord>& sink);
+RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxRowId = nullptr,
+                                  const MessageColumns& columns = MessageColumns::Historical());
+// The other decoders take the positions of their columns (those of every
+// version when not given).
+RowDecoder MakeHandleRowDecoder(std::vector<HandleRecord>& sink, int idColumn = 1);
+RowDecoder MakeAttachmentRowDecoder(std::vector<AttachmentRecord>& sink, int fileNameColumn = 4);
+RowDecoder MakeAttachmentLinkRowDecoder(std::vector<AttachmentLinkRecord>& sink, int messageColumn = 0,
+                                        int attachmentColumn = 1);
 
 // The joins of the message scan, each giving the first match in table order
 // (hash maps and one pass over the contacts, so the cost stays near-linear):
@@ -104,8 +201,12 @@ std::vector<int64_t> FirstContaining(const std::vector<std::string>& patterns,
 // step with `conversations` unchanged and is returned. An address book that
 // is missing or unreadable only leaves the contact names empty. Returns the
 // open status of the message database, else 0 (or the callback's answer).
+// `problems` (when given) learns of the tables that could not be read or
+// lack a column the scan needs (the messages are then delivered without
+// what the table would have added: their chats, their reactions).
 Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::path& addressBook,
-                    ConversationMap& conversations, int64_t& maxRowId, const ScanProgress& progress = {});
+                    ConversationMap& conversations, int64_t& maxRowId, const ScanProgress& progress = {},
+                    ProblemLog* problems = nullptr);
 
 // The message row dump ("sms.csv"): appends every row of the message table,
 // live and recovered, to `output` as one text line (row_dump.h), recovered

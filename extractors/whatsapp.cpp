@@ -7,6 +7,7 @@
 
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
+#include "sqlite_pages/columns.h"
 #include "sqlite_pages/db_file_reader.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/recovery.h"
@@ -34,8 +35,9 @@ int MaxOf(const std::vector<int>& positions) {
   return positions.empty() ? -1 : *std::max_element(positions.begin(), positions.end());
 }
 
-// The part of a JID before its first "@".
-std::string BeforeAt(const std::string& jid) { return jid.substr(0, jid.find('@')); }
+// The part of a JID before its first "@"; a phone number (digits only) with
+// its "+".
+std::string BeforeAt(const std::string& jid) { return WhatsAppJidAddress(jid); }
 
 bool IsNumber(const ParsedRecord& rec, int c) { return rec.IsInteger(c) || rec.IsReal(c); }
 
@@ -100,16 +102,19 @@ void DropRecoveredCopies(std::vector<ChatMessageRecord>& messages) {
   messages = std::move(kept);
 }
 
-int IndexOf(const std::vector<std::string>& names, const char* name) {
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (EqualsIgnoreAsciiCase(names[i], name)) return static_cast<int>(i);
-  }
-  return -1;
-}
+int IndexOf(const std::vector<std::string>& names, const char* name) { return ColumnLookup(names).Find(name); }
 
 std::vector<int> One(int position) { return position < 0 ? std::vector<int>{} : std::vector<int>{position}; }
 
 }  // namespace
+
+std::string WhatsAppJidAddress(const std::string& jid) {
+  std::string address = jid.substr(0, jid.find('@'));
+  const bool number = !address.empty() && std::all_of(address.begin(), address.end(), [](char c) {
+    return c >= '0' && c <= '9';
+  });
+  return number && jid.find('@') != std::string::npos ? "+" + address : address;
+}
 
 WhatsAppColumns WhatsAppPositions(int n) {
   WhatsAppColumns c;
@@ -210,6 +215,9 @@ Status ProbeWhatsAppColumns(const std::filesystem::path& chatDb, WhatsAppColumns
   columns = covered ? positions
                     : WhatsAppColumnsByName(message.columnNames, chat.columnNames, member.columnNames,
                                             media.columnNames);
+  // The layouts of 29 and 30 columns have no position for the sending group
+  // member; the schema names it.
+  if (columns.groupMember.empty()) columns.groupMember = One(IndexOf(message.columnNames, "ZGROUPMEMBER"));
   return status::kOk;
 }
 
@@ -270,6 +278,22 @@ Status ScanWhatsApp(const std::filesystem::path& chatDb, WhatsAppChatMap& chats,
   });
   if (read != status::kOk && failed == status::kOk) failed = read;
   if (progress && progress(60) != 0) return status::kCancelled;
+
+  // The names members gave themselves (current stores): JID -> push name.
+  std::unordered_map<std::string, std::string> pushNames;
+  if (const ColumnLookup pushColumns = ColumnLookup::Load(chatDb, "ZWAPROFILEPUSHNAME"); pushColumns.HasSchema()) {
+    const int jidColumn = pushColumns.Find("ZJID"), nameColumn = pushColumns.Find("ZPUSHNAME");
+    ScanTable(reader, "ZWAPROFILEPUSHNAME", [&](CDbFileReader& r, const RowInput& in) {
+      if (in.deleted) return status::kBadData;
+      const Status st = Parse(r, in, rec, 0);
+      if (st != status::kOk) return st;
+      if (!rec.IsText(jidColumn) || !rec.IsText(nameColumn)) return status::kBadData;
+      std::string name = rec.AsText(nameColumn);
+      if (name.empty() || HasReplacementOrZero(name)) return status::kBadData;
+      pushNames.emplace(BeforeAt(rec.AsText(jidColumn)), std::move(name));
+      return status::kOk;
+    });
+  }
 
   std::vector<ChatMessageRecord> messages;
   read = ScanTable(reader, "ZWAMESSAGE", [&](CDbFileReader& r, const RowInput& in) {
@@ -350,8 +374,18 @@ Status ScanWhatsApp(const std::filesystem::path& chatDb, WhatsAppChatMap& chats,
       } else {
         auto member = memberByKey.find(m.groupMemberId);
         if (member != memberByKey.end()) {
+          // The member's name in the address book, else the name the member
+          // gave, else the number.
           m.senderName = member->second->name;
           m.senderAddress = member->second->address;
+          if (m.senderName.empty()) {
+            auto push = pushNames.find(m.senderAddress);
+            m.senderName = push != pushNames.end() ? push->second : m.senderAddress;
+          }
+        } else if (m.groupMemberId != 0 || !c.memberAddresses.empty()) {
+          // A group message whose member is not known: not the group's name.
+          m.senderName = "Unknown";
+          m.senderAddress.clear();
         }
       }
     }

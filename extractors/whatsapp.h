@@ -24,7 +24,11 @@
 // one wins when both hold a value. Stores with more than 30 columns, or with
 // fewer columns than the positions need, are read by column name. Dates are
 // seconds since 2001-01-01 (integer or real). Addresses ("JIDs") keep the
-// part before the first "@".
+// part before the first "@", a phone number with a "+" in front.
+//
+// In a group chat an incoming message names its member: the member's name
+// (ZWAGROUPMEMBER), else the push name the member gave (ZWAPROFILEPUSHNAME,
+// by JID), else the member's number.
 #pragma once
 
 #include <cstdint>
@@ -88,6 +92,10 @@ WhatsAppColumns WhatsAppColumnsByName(const std::vector<std::string>& message,
                                       const std::vector<std::string>& chat,
                                       const std::vector<std::string>& member,
                                       const std::vector<std::string>& media);
+
+// The address of a JID: the part before its first "@", with a "+" in front
+// when that part is a phone number (digits only).
+std::string WhatsAppJidAddress(const std::string& jid);
 
 // Learns the layout of a store through the SQLite library (read-only).
 // 1006 when ZWAMESSAGE cannot be queried; an empty ZWAMESSAGE is fine.

@@ -78,7 +78,7 @@ std::function<int(int)> BackupCatalog::ExtractorProgressWithin(int share) {
 
 fs::path BackupCatalog::Database(const char* hashedName) const { return ResolveStoredPath(currentFolder_, hashedName); }
 
-bool BackupCatalog::Usable(const char* category, const std::string& key, const fs::path& path) {
+bool BackupCatalog::Usable(const char* category, const std::string& key, const fs::path& path, bool only) {
   const StoredDatabaseCheck check = CheckStoredDatabase(path, currentFolder_);
   switch (check.state) {
     case StoredDatabaseState::kMissing:
@@ -88,7 +88,7 @@ bool BackupCatalog::Usable(const char* category, const std::string& key, const f
       problems_.Add(category, key, check.what, check.reason + "; what its pages still hold is shown", false);
       return true;
     case StoredDatabaseState::kUnreadable:
-      problems_.Add(category, key, check.what, check.reason, true);
+      problems_.Add(category, key, check.what, check.reason, only);
       return false;
   }
   return true;
@@ -212,7 +212,7 @@ Status BackupCatalog::ScanMessages(ConversationMap& conversations) {
   const fs::path db = Database(kMessagesDb.hashedName);
   Status result = status::kBadData;
   if (Usable("messages", kMessagesDb.key, db)) {
-    result = orbanix::ScanMessages(db, Helper(kAddressBookDb), found, maxMessageRowId_, scanProgress);
+    result = orbanix::ScanMessages(db, Helper(kAddressBookDb), found, maxMessageRowId_, scanProgress, &problems_);
     Failed("messages", kMessagesDb.key, result, !found.empty());
   }
   for (auto& [handle, messages] : found) {
@@ -234,7 +234,8 @@ Status BackupCatalog::ScanCallHistory(std::vector<CallRecord>& calls) {
   const size_t before = calls.size();
   Status result = status::kBadData;
   if (Usable("call-history", key, db)) {
-    result = orbanix::ScanCallHistory(db, Helper(kAddressBookDb), calls, ExtractorProgressWithin(step_ / 2));
+    result = orbanix::ScanCallHistory(db, Helper(kAddressBookDb), calls, ExtractorProgressWithin(step_ / 2),
+                                      &problems_);
     Failed("call-history", key, result, calls.size() > before);
   }
   const int answer = Advance(step_ / 2);
@@ -292,8 +293,23 @@ Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
 }
 
 Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream) {
+  // The photo library, where the backup holds one, tells which Camera Roll
+  // files sit in "Recently Deleted"; without it the files are as they are.
+  PhotoLibrary library;
+  const fs::path photosDb = Database(kPhotosDb.hashedName);
+  std::error_code ec;
+  bool withLibrary = false;
+  if (fs::exists(photosDb, ec)) {
+    const Status read = ReadPhotoLibrary(photosDb, library);
+    withLibrary = read == status::kOk;
+    if (!withLibrary) {
+      problems_.Add("camera-roll", kPhotosDb.key, "the photo library could not be read",
+                    "items in Recently Deleted are shown as ordinary photos");
+    }
+  }
   const Status result = orbanix::ScanPhotos(currentFolder_, index_, cameraRoll, photoStream,
-                                            MediaProgress{callback_, user_, progress_, step_, &problems_});
+                                            MediaProgress{callback_, user_, progress_, step_, &problems_},
+                                            withLibrary ? &library : nullptr);
   if (result == status::kCancelled) return result;
   const int answer = Advance(2 * step_);
   return answer ? answer : result;
@@ -392,10 +408,12 @@ constexpr int kOrganizerShare = 2;
 }  // namespace
 
 Status BackupCatalog::ReadStores(const char* category, const std::vector<BackupFileEntry>& stores, int share,
-                                 const std::function<Status(const fs::path&, const OrganizerProgress&)>& read) {
+                                 const std::function<Status(const fs::path&, const OrganizerProgress&)>& read,
+                                 bool noOtherFiles) {
   Status result = status::kOk;
   const int base = progress_;
   const int n = static_cast<int>(stores.size());
+  const bool only = noOtherFiles && n == 1;
   for (int i = 0; i < n; ++i) {
     const BackupFileEntry& store = stores[i];
     const fs::path path = ResolveStoredPath(currentFolder_, store.hashedName);
@@ -408,13 +426,16 @@ Status BackupCatalog::ReadStores(const char* category, const std::vector<BackupF
     Status st = status::kBadData;
     if (!fs::exists(path, ec)) {
       // The manifest lists it, the folder does not hold it.
-      problems_.Add(category, store.key, "is not in the backup folder", {}, n == 1);
-    } else if (Usable(category, store.key, path)) {
+      problems_.Add(category, store.key, "is not in the backup folder", {}, only);
+    } else if (Usable(category, store.key, path, only)) {
       st = read(path, progress);
       if (answer != 0) return answer;
-      // A missing table counts as a failure here, never as "missing file".
       if (st == ENOENT) st = status::kBadData;  // gone since: never the value of a cancel
-      Failed(category, store.key, st, false);
+      if (only) {
+        Failed(category, store.key, st, false);
+      } else if (st != status::kOk) {
+        problems_.Add(category, store.key, "could not be read", StatusText(st), false);
+      }
     }
     if (st != status::kOk) result = st;
   }
@@ -492,13 +513,13 @@ Status BackupCatalog::ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks,
   Status result =
       ReadStores("safari-bookmarks", bookmarkFiles, (kOrganizerShare / 2), [&](const fs::path& path, const OrganizerProgress& p) {
         return ScanSafariBookmarks(path, foundBookmarks, p);
-      });
+      }, historyFiles.empty());
   if (result == status::kCancelled) return result;
   progress_ = base + (kOrganizerShare / 2);
   const Status historyResult =
       ReadStores("safari-bookmarks", historyFiles, (kOrganizerShare / 2), [&](const fs::path& path, const OrganizerProgress& p) {
         return ScanSafariHistory(path, foundHistory, p);
-      });
+      }, bookmarkFiles.empty());
   progress_ = base;
   if (historyResult == status::kCancelled) return historyResult;
   if (historyResult != status::kOk) result = historyResult;

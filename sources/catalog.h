@@ -98,12 +98,16 @@ class BackupCatalog {
   std::filesystem::path Database(const char* hashedName) const;
   // Reads every store with `read`, sharing `share` points of progress
   // among them; a store that fails is a problem of `category` and the
-  // others are read all the same. The last failure, or 0.
+  // others are read all the same (`noOtherFiles`: the category has no
+  // files beside these). The last failure, or 0.
   Status ReadStores(const char* category, const std::vector<BackupFileEntry>& stores, int share,
-                    const std::function<Status(const std::filesystem::path&, const OrganizerProgress&)>& read);
+                    const std::function<Status(const std::filesystem::path&, const OrganizerProgress&)>& read,
+                    bool noOtherFiles = true);
   // Looks at a stored database before its extractor reads it and records
   // what is wrong with it; false when nothing can be read from it.
-  bool Usable(const char* category, const std::string& key, const std::filesystem::path& path);
+  // `only`: the category has no other file, so a refused one leaves it
+  // with nothing at all.
+  bool Usable(const char* category, const std::string& key, const std::filesystem::path& path, bool only = true);
   // A database another category's extractor reads beside its own (the
   // address book for the names): its path, or empty when it is refused.
   std::filesystem::path Helper(const FixedDatabase& database) const;

@@ -66,6 +66,8 @@ inline constexpr FixedDatabase kCallHistoryDb{"5a4935c78a5255723f707230a451d79c5
                                               "HomeDomain-Library/CallHistoryDB/CallHistory.storedata"};
 inline constexpr FixedDatabase kOldCallHistoryDb{"2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca",
                                                  "WirelessDomain-Library/CallHistory/call_history.db"};
+inline constexpr FixedDatabase kPhotosDb{"12b144c0bd44f2b3dffd9186d3f9c05b917cee25",
+                                         "CameraRollDomain-Media/PhotoData/Photos.sqlite"};
 inline constexpr FixedDatabase kNotesDb{"ca3bc056d4da0bbf88b5fb3be254f3b7147e639c",
                                         "HomeDomain-Library/Notes/notes.sqlite"};
 // The current Notes app's store (iOS 9 on), in its app group.

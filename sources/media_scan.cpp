@@ -253,7 +253,7 @@ int CompareNamesIgnoreCase(std::string_view a, std::string_view b) {
 
 Status ScanPhotos(const fs::path& backupFolder, const std::vector<BackupFileEntry>& index,
                   std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream,
-                  const MediaProgress& progress) {
+                  const MediaProgress& progress, const PhotoLibrary* library) {
   const size_t cameraFrom = cameraRoll.size(), streamFrom = photoStream.size();
   const int answer = ExaminePass(
       backupFolder, index, progress, 2, [](std::string_view key) { return PhotoAlbumOf(key) != PhotoAlbum::None; },
@@ -262,8 +262,24 @@ Status ScanPhotos(const fs::path& backupFolder, const std::vector<BackupFileEntr
         NoteUnreadable(progress,
                        PhotoAlbumOf(entry.key) == PhotoAlbum::CameraRoll ? "camera-roll" : "photo-stream", entry, c);
         if (c.recognised) {
-          auto& list = PhotoAlbumOf(entry.key) == PhotoAlbum::CameraRoll ? cameraRoll : photoStream;
-          list.push_back({c.size, ValidUtf8(LastComponent(entry.key)), std::move(c.path)});
+          const bool roll = PhotoAlbumOf(entry.key) == PhotoAlbum::CameraRoll;
+          auto& list = roll ? cameraRoll : photoStream;
+          MediaItem& item = list.emplace_back();
+          item.size = c.size;
+          item.name = ValidUtf8(LastComponent(entry.key));
+          item.path = std::move(c.path);
+          if (roll && library) {
+            // The file's path below Media/, as the library names it.
+            std::string_view key = entry.key;
+            const size_t at = key.find(kCameraRollMarker);
+            key.remove_prefix(at + kCameraRollMarker.size() - std::string_view("DCIM/").size());
+            auto asset = library->find(std::string(key));
+            if (asset != library->end()) {
+              item.date = asset->second.created;
+              item.deleted = asset->second.trashed ? 1 : 0;
+              item.trashedDate = asset->second.trashedDate;
+            }
+          }
         }
         return true;
       });

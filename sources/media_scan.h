@@ -26,22 +26,25 @@
 #include <string_view>
 #include <vector>
 
+#include "extractors/photos.h"
+#include "extractors/scan_progress.h"
 #include "platform/status.h"
 #include "platform/text.h"
 #include "sources/file_index.h"
 
 namespace orbanix {
 
-// Progress callback of every data source: user data and a progress value
-// on a 0-100 scale in; 0 to go on, any other value stops the operation,
-// which returns that value.
-using ProgressCallback = int (*)(void* user, int progress);
-
 // Camera Roll, Photo Stream and WhatsApp attachments.
 struct MediaItem {
   uint64_t size = 0;  // of the stored file
   std::string name;
   std::filesystem::path path;  // the stored file
+  // Camera Roll items that the photo library knows (extractors/photos.h):
+  // deleted 1 for one in the phone's "Recently Deleted" album, with the
+  // time it went there; the time it was taken.
+  int deleted = 0;
+  std::string date{};
+  std::string trashedDate{};
 };
 
 // Message attachments.
@@ -78,9 +81,12 @@ struct MediaProgress {
 // "MediaDomain-Media/PhotoStreamsData/" to the Photo Stream; `name` is the
 // key's last component. Reports progress + 2 x step x i / n, except after a
 // matching entry whose stored file does not exist.
+// With a photo library, a Camera Roll item whose file (the key after
+// "CameraRollDomain-Media/") the library holds takes its dates and its
+// trashed state from it; the classification by content stays as it is.
 Status ScanPhotos(const std::filesystem::path& backupFolder, const std::vector<BackupFileEntry>& index,
                   std::vector<MediaItem>& cameraRoll, std::vector<MediaItem>& photoStream,
-                  const MediaProgress& progress = {});
+                  const MediaProgress& progress = {}, const PhotoLibrary* library = nullptr);
 
 // ScanMessageAttachments: entries whose key contains "/Attachments/";
 // `name` is the last component with its extension replaced by the sniffed

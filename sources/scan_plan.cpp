@@ -78,7 +78,10 @@ CategoryCount CountCategory(const ScanResults& r, Category category) {
   CategoryCount c;
   auto files = [&c](size_t n) { c.items = c.records = n; };
   switch (category) {
-    case Category::CameraRoll: files(r.cameraRoll.size()); break;
+    case Category::CameraRoll:
+      files(r.cameraRoll.size());
+      c.deleted = CountDeleted(r.cameraRoll);
+      break;
     case Category::PhotoStream: files(r.photoStream.size()); break;
     case Category::MessageAtts: files(r.messageAttachments.size()); break;
     case Category::WhatsAppAtts: files(r.whatsAppMedia.size()); break;

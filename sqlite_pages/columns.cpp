@@ -160,4 +160,18 @@ int ColumnLookup::FindAny(std::initializer_list<std::string_view> names, int fal
   return -1;
 }
 
+int ColumnLookup::FindNumbered(std::string_view kind, int fallback) const {
+  if (!HasSchema()) return fallback;
+  const std::string wanted = AsciiLower(kind);
+  for (size_t i = 0; i < lowered_.size(); ++i) {
+    const std::string& name = lowered_[i];
+    if (name.size() < 2 || name[0] != 'c') continue;
+    size_t digits = 1;
+    while (digits < name.size() && std::isdigit(static_cast<unsigned char>(name[digits]))) ++digits;
+    if (digits == 1) continue;
+    if (std::string_view(name).substr(digits) == wanted) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 }  // namespace orbanix

@@ -50,6 +50,10 @@ class ColumnLookup {
   // versions, e.g. ZCREATIONDATE1 / ZCREATIONDATE3), else as Find.
   int FindAny(std::initializer_list<std::string_view> names, int fallback = -1) const;
   bool Has(std::string_view name) const { return HasSchema() && Find(name) >= 0; }
+  // The first column named "c", a running number, then `kind` (the columns
+  // of a full-text search content table: "c15Phone", later "c16Phone"),
+  // else as Find.
+  int FindNumbered(std::string_view kind, int fallback = -1) const;
 
  private:
   std::vector<std::string> names_;

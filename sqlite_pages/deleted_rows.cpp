@@ -23,6 +23,7 @@ struct CarveCacheEntry {
   std::filesystem::path path;
   uint64_t size = 0;
   int64_t modified = 0;
+  uint32_t changeCounter = 0;  // of the header: bumped by each write, even within one tick of the clock
   std::shared_future<std::weak_ptr<const CarvedFile>> carved;
   std::shared_ptr<const CarvedFile> kept;
 };
@@ -117,6 +118,13 @@ std::string ToUtf16(const std::string& text, bool bigEndian) {
 std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
   if (reader.carvedFile) return reader.carvedFile;
   if (reader.Path().empty() || !reader.IsOpen()) return nullptr;
+  uint32_t changeCounter = 0;
+  if (reader.pageSize > 0) {
+    std::vector<uint8_t> first(reader.pageSize);
+    if (reader.ReadPage(0, first.data()) == status::kOk && first.size() >= 28) {
+      changeCounter = (uint32_t{first[24]} << 24) | (uint32_t{first[25]} << 16) | (uint32_t{first[26]} << 8) | first[27];
+    }
+  }
   for (;;) {
     std::promise<std::weak_ptr<const CarvedFile>> promise;
     std::shared_future<std::weak_ptr<const CarvedFile>> future;
@@ -125,7 +133,8 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
       auto& cache = Cache();
       std::shared_ptr<const CarvedFile> kept;
       for (auto it = cache.begin(); it != cache.end(); ++it) {
-        if (it->path == reader.Path() && it->size == reader.FileSize() && it->modified == reader.ModifiedNs()) {
+        if (it->path == reader.Path() && it->size == reader.FileSize() && it->modified == reader.ModifiedNs() &&
+            it->changeCounter == changeCounter) {
           future = it->carved;
           kept = std::move(it->kept);
           cache.erase(it);
@@ -139,7 +148,8 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
       }
       const bool mine = !future.valid();
       if (mine) future = promise.get_future().share();
-      cache.push_front({reader.Path(), reader.FileSize(), reader.ModifiedNs(), future, std::move(kept)});
+      cache.push_front(
+          {reader.Path(), reader.FileSize(), reader.ModifiedNs(), changeCounter, future, std::move(kept)});
       while (cache.size() > kCachedFiles) cache.pop_back();
       KeepNewest(cache);
       // The other readers of the file wait on the future, set once the

@@ -51,10 +51,13 @@
 namespace orbanix {
 
 // The carver's finds for the file open in `reader`: made once per state of
-// a file (path, size, modification time) and shared by the readers that
-// hold it at the same time (a scan reads one file with two readers at
-// once); kept in reader.carvedFile, freed with the last reader holding it.
-// Null when the reader holds no file on disk.
+// a file (path, size, modification time, change counter) and shared by the
+// readers that hold it at the same time (a scan reads one file with two
+// readers at once); kept in reader.carvedFile. The finds of the two files
+// used last are kept after their readers close too (a scan opens one file
+// for several tables in turn), until ReleaseCarvedFiles; older ones are
+// freed with the last reader holding them. Null when the reader holds no
+// file on disk.
 std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader);
 
 // Lets go of the carver's finds kept beyond their readers (the files used

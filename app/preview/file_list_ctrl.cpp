@@ -230,7 +230,9 @@ void CFileListCtrl::Build() {
     if (!items) return;
     for (const auto& m : *items) {
       const QIcon icon = withIcons ? iconOf(m.name) : QIcon();
-      AddRow(&m, {Q(m.name), SizeString(m.size)}, false, icon);
+      bool deleted = false;
+      if constexpr (requires { m.deleted; }) deleted = m.deleted != 0;  // trashed in the photo library
+      AddRow(&m, {Q(m.name), SizeString(m.size)}, deleted, icon);
     }
   };
   switch (category_) {
@@ -282,10 +284,12 @@ void CFileListCtrl::Build() {
                   {Col("ColDuration", "Duration"), 100}, {Col("ColStatus", "Status"), 0}});
       if (r.calls) {
         for (const CallRecord& c : *r.calls) {
-          QString duration = Q(CallDurationCell(c.duration, c.incoming != 0));
-          if (c.duration == 0) duration = c.incoming ? Col("Missed", "Missed") : Col("Canceled", "Canceled");
+          QString duration = Q(CallDurationCell(c.duration, c.incoming != 0, CallNotConnected(c)));
+          if (CallNotConnected(c)) duration = c.incoming ? Col("Missed", "Missed") : Col("Canceled", "Canceled");
+          QString direction = c.incoming ? Col("Incoming", "Incoming") : Col("Outgoing", "Outgoing");
+          if (c.kind != CallKind::kPhone) direction += " (" + Q(CallKindText(c.kind)) + ")";
           AddRow(&c,
-                 {Q(c.name), Q(c.address), Q(c.date), c.incoming ? Col("Incoming", "Incoming") : Col("Outgoing", "Outgoing"),
+                 {Q(c.name), Q(c.address), Q(c.date), direction,
                   duration, c.deleted ? Col("Deleted", "Deleted") : Col("Normal", "Normal")},
                  c.deleted != 0);
         }
@@ -336,11 +340,11 @@ void CFileListCtrl::Build() {
         auto* row = new QTreeWidgetItem(list_);
         row->setFlags(Qt::ItemIsEnabled);
         row->setData(0, kFolderRole, true);
+        row->setSizeHint(0, QSize(kCheckColumnWidth, kRowHeight));
         row->setText(1, FormatText(QStringLiteral("%s (%d)"), {text, static_cast<int>(count)}));
         QFont font = row->font(1);
         font.setBold(true);
         row->setFont(1, font);
-        row->setFirstColumnSpanned(false);
       };
       const size_t bookmarks = r.safariBookmarks ? r.safariBookmarks->size() : 0;
       const size_t history = r.safariHistory ? r.safariHistory->size() : 0;

@@ -352,8 +352,7 @@ void CPreviewPanel::ShowConversation(const std::vector<MessageRecord>& messages)
   std::vector<Bubble> bubbles;
   bubbles.reserve(messages.size());
   for (const MessageRecord& m : messages) {
-    const std::string& sender = m.contactName.empty() ? m.address : m.contactName;
-    bubbles.push_back(MakeBubble(m.fromMe != 0, m.deleted != 0, m.date, sender, m.text));
+    bubbles.push_back(MakeBubble(m.fromMe != 0, m.deleted != 0, m.date, MessageSender(m), MessageDisplayText(m)));
   }
   ShowBubbles(bubbles);
 }

@@ -99,7 +99,17 @@ int main(int argc, char** argv) {
     }
     clickRow(true);
     shot(QStringLiteral("%1").arg(c, 2, 10, QLatin1Char('0')));
-    if (c == 5 || c == 9 || c == 10) {
+    if (category == Category::Messages) {
+      // Every conversation of a small backup, one picture each (group chats
+      // among them).
+      for (int row = 0; row < list->topLevelItemCount() && row < 8; ++row) {
+        QTreeWidgetItem* item = list->topLevelItem(row);
+        list->setCurrentItem(item);
+        emit list->itemClicked(item, 1);
+        shot(QStringLiteral("%1-conversation-%2").arg(c, 2, 10, QLatin1Char('0')).arg(row));
+      }
+    }
+    if (c == 5 || c == 9 || c == 10 || c >= 12) {
       host.controls().filter->setChecked(true);
       shot(QStringLiteral("%1-deleted-only").arg(c, 2, 10, QLatin1Char('0')));
       host.controls().filter->setChecked(false);

@@ -25,6 +25,7 @@
 #include "app/preview/preview_views.h"
 #include "app/preview/print_wnd.h"
 #include "app/preview/recover_process_wnd.h"
+#include "export/print_page.h"
 #include "sources/catalog.h"
 #include "sources/media_sniffer.h"
 #include "tools/backupgen/family_media.h"
@@ -143,6 +144,80 @@ class PreviewTest : public QObject {
     QCOMPARE(bubbles->item(2)->data(Qt::UserRole).toBool(), true);
     QCOMPARE(bubbles->item(1)->data(Qt::UserRole).toBool(), false);
     QCOMPARE(bubbles->item(2)->data(Qt::UserRole + 1).toString(), QStringLiteral("deleted last"));
+  }
+
+  void organiserCategoriesListFilterTickAndPrint() {
+    ScanResults results;
+    results.ticked = {Category::Reminder, Category::Calendar, Category::SafariBookmark};
+    results.reminders.resize(2);
+    results.reminders[0].title = "Milk";
+    results.reminders[0].list = "Groceries";
+    results.reminders[1].title = "Gone reminder";
+    results.reminders[1].deleted = 1;
+    results.reminders[1].recovered = true;
+    results.events.resize(1);
+    results.events[0].summary = "Dentist";
+    results.events[0].startText = "2023-11-14 23:13:20";
+    results.safariBookmarks.resize(2);
+    results.safariBookmarks[0].title = "Apple";
+    results.safariBookmarks[0].url = "https://www.apple.com/";
+    results.safariBookmarks[0].folder = "Favourites";
+    results.safariBookmarks[1].title = "Deleted bookmark";
+    results.safariBookmarks[1].url = "https://deleted.example/";
+    results.safariBookmarks[1].deleted = 1;
+    results.safariBookmarks[1].recovered = true;
+    results.safariHistory.resize(1);
+    results.safariHistory[0].title = "News";
+    results.safariHistory[0].url = "https://news.example/";
+    results.safariHistory[0].visitCount = 4;
+    CPreviewHost host;
+    host.resize(1000, 600);
+    host.show();
+    CPreviewViews* views = host.views();
+    views->Start(&results, nullptr, Ticked({Category::Reminder, Category::Calendar, Category::SafariBookmark}));
+    views->AllReady();
+    QCOMPARE(views->tree()->Node(Category::Reminder)->text(0), QStringLiteral("Reminder (2)"));
+    QCOMPARE(views->tree()->Node(Category::Calendar)->text(0), QStringLiteral("Calendar (1)"));
+    QCOMPARE(views->tree()->Node(Category::SafariBookmark)->text(0), QStringLiteral("Safari Bookmarks (3)"));
+
+    // Safari: the bookmarks and the history under a heading each; the
+    // headings have no box and stay when the filter hides live rows.
+    views->OpenCategory(Category::SafariBookmark);
+    QTreeWidget* list = host.controls().dataList;
+    QCOMPARE(Column(list, 1), QStringList({"Bookmarks (2)", "Apple", "Deleted bookmark", "History (1)", "News"}));
+    QVERIFY(!list->topLevelItem(0)->data(0, Qt::CheckStateRole).isValid());
+    QCOMPARE(list->topLevelItem(4)->text(4), QStringLiteral("4"));
+    QVERIFY(host.controls().print->isVisible());
+    QVERIFY(host.controls().filter->isVisible());
+    host.controls().filter->setChecked(true);
+    QCOMPARE(Column(list, 1), QStringList({"Bookmarks (2)", "Deleted bookmark", "History (1)"}));
+    QCOMPARE(host.controls().filterCount->text(), QStringLiteral("Showing 1 deleted of 3"));
+    // A click on a heading shows nothing; on a record its fields.
+    auto click = [list](QTreeWidgetItem* row) {
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(row).center());
+    };
+    click(list->topLevelItem(0));
+    QVERIFY(host.controls().previewEdit->toPlainText().isEmpty());
+    click(list->topLevelItem(2));
+    QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("Status:\n    Deleted")));
+    const QTextCursor status = host.controls().previewEdit->document()->find(QStringLiteral("Deleted"));
+    QCOMPARE(status.charFormat().foreground().color().name(), QStringLiteral("#f37302"));
+    host.controls().filter->setChecked(false);
+
+    // Ticking: one reminder off leaves five of six items in the line.
+    views->OpenCategory(Category::Reminder);
+    QCOMPARE(Column(list, 1), QStringList({"Milk", "Gone reminder"}));
+    list->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    QCOMPARE(views->data().selection().Statistics().tickedCount, 5);
+    QCOMPARE(views->data().selection().Statistics().totalCount, 6);
+    std::string body;
+    QCOMPARE(PrintBody(views->data().selection(), views->data().records(), Category::Reminder, false, {}, body), 0);
+    QVERIFY(body.find("Milk") == std::string::npos);  // unticked
+    QVERIFY(body.find("Gone reminder") != std::string::npos);
+    QCOMPARE(PrintBody(views->data().selection(), views->data().records(), Category::SafariBookmark, false, {}, body),
+             0);
+    QVERIFY(body.find("https://news.example/") != std::string::npos);
+    QVERIFY(body.find("Visits:") != std::string::npos);
   }
 
   void previewFollowsKeyboardAndSpaceTicks() {

@@ -118,9 +118,9 @@ TEST_F(CallHistoryTest, OlderLayoutReadsEveryLiveCallWithDirectionDurationAndNam
   auto find = [&](const std::string& address) {
     return std::find_if(liveCalls.begin(), liveCalls.end(), [&](const CallRecord& r) { return r.address == address; });
   };
-  EXPECT_EQ(find("+447700900001")->name, "AliceSmith");
+  EXPECT_EQ(find("+447700900001")->name, "Alice Smith");
   EXPECT_EQ(find("1234")->name, "");                   // 4 characters never get a name
-  EXPECT_EQ(find("+447700900005")->name, "FirstMatch"); // the first contact in table order
+  EXPECT_EQ(find("+447700900005")->name, "First Match"); // the first contact in table order
   EXPECT_EQ(find("07700900003")->name, "");
   // Unanswered calls: incoming (shown "Missed") and outgoing ("Canceled").
   EXPECT_EQ(find("+447700900002")->duration, 0);

@@ -60,33 +60,37 @@ TEST_F(Contacts, ScanKeepsPeopleWithNumbersNamedAndSorted) {
   std::vector<ContactRecord> contacts, older;
   for (ContactRecord& c : all) (c.deleted ? older : contacts).push_back(c);
   ASSERT_EQ(older.size(), 1u);
-  EXPECT_NE(older[0].name, "aaronlowercase");
+  EXPECT_NE(older[0].name, "aaron lowercase");
   EXPECT_FALSE(older[0].phones.empty());
-  ASSERT_EQ(contacts.size(), 11u);  // Carl Young has no number
+  ASSERT_EQ(contacts.size(), 12u);  // Carl Young has no number but an e-mail address
   std::set<std::string> names;
   for (size_t i = 0; i < contacts.size(); ++i) {
     names.insert(contacts[i].name);
     EXPECT_EQ(contacts[i].deleted, 0);
-    EXPECT_FALSE(contacts[i].phones.empty()) << contacts[i].name;
+    EXPECT_FALSE(contacts[i].phones.empty() && contacts[i].email.empty()) << contacts[i].name;
     if (i > 0) {
       std::string a = contacts[i - 1].name, b = contacts[i].name;
       for (auto* s : {&a, &b}) std::transform(s->begin(), s->end(), s->begin(), ::tolower);
       EXPECT_LE(a, b);
     }
   }
-  EXPECT_EQ(contacts.front().name, "aaronlowercase");
-  EXPECT_TRUE(names.count("AnnLee"));
+  EXPECT_EQ(contacts.front().name, "aaron lowercase");
+  EXPECT_TRUE(names.count("Ann Lee"));
   EXPECT_TRUE(names.count("No Name"));
-  EXPECT_FALSE(names.count("CarlYoung"));
+  EXPECT_TRUE(names.count("Carl Young"));
   for (const ContactRecord& c : contacts) {
-    if (c.name == "AnnLee") {
+    if (c.name == "Carl Young") {
+      EXPECT_EQ(c.phones, "");
+      EXPECT_EQ(c.email, "carl.young@example.org");
+    }
+    if (c.name == "Ann Lee") {
       EXPECT_EQ(c.phones, "555-200-0000");
       EXPECT_EQ(c.email, "ann.lee@example.com");
     }
-    if (c.name == "DanaWu") {
+    if (c.name == "Dana Wu") {
       EXPECT_EQ(c.phones, "5552000003");
     }
-    if (c.name == "EvePark") {
+    if (c.name == "Eve Park") {
       EXPECT_EQ(c.phones, "555-200-0004\n07700-900456");
       EXPECT_EQ(c.company, "Initech");
     }
@@ -106,7 +110,7 @@ TEST_F(Contacts, RowReaderKeepsPeopleWithoutNumbersForNameLookUps) {
   ReadContactRows(reader, rows, &maxRowId);
   ASSERT_EQ(rows.size(), 5u);
   EXPECT_EQ(rows[1].name, "");  // no "No Name" here
-  EXPECT_EQ(rows[2].name, "CarlYoung");
+  EXPECT_EQ(rows[2].name, "Carl Young");
   EXPECT_EQ(rows[2].phones, "");
   EXPECT_EQ(rows[3].phones, "5552000003");
   EXPECT_EQ(rows[0].phones, gen::DemoPhoneText(0));  // unprocessed
@@ -130,8 +134,8 @@ TEST_F(Contacts, RowsWithControlCharactersOrBadTextAreDropped) {
   std::erase_if(rows, [](const ContactRecord& c) { return c.deleted != 0; });
   ASSERT_EQ(rows.size(), 4u);
   for (const ContactRecord& c : rows) {
-    EXPECT_NE(c.name, "AnnLee");
-    EXPECT_NE(c.name, "DanaWu");
+    EXPECT_NE(c.name, "Ann Lee");
+    EXPECT_NE(c.name, "Dana Wu");
   }
 }
 
@@ -156,8 +160,8 @@ TEST_F(Contacts, DeletedPeopleComeBack) {
 
   auto key = [](const std::string& name, const std::string& phones) { return name + "|" + phones; };
   std::multiset<std::string> live, deleted;
-  for (const gen::PersonTruth& p : truth.live) live.insert(key(p.first + p.last, p.phoneText));
-  for (const gen::PersonTruth& p : truth.deleted) deleted.insert(key(p.first + p.last, p.phoneText));
+  for (const gen::PersonTruth& p : truth.live) live.insert(key(JoinPersonName(p.first, p.last), p.phoneText));
+  for (const gen::PersonTruth& p : truth.deleted) deleted.insert(key(JoinPersonName(p.first, p.last), p.phoneText));
   size_t liveRows = 0, recovered = 0, duplicates = 0, phantoms = 0;
   std::set<std::string> found;
   for (const ContactRecord& c : rows) {

@@ -126,7 +126,7 @@ TEST_F(Messages, BothLayoutsDeliverEveryLiveMessage) {
     // has no contact with a number; handle 10 is an e-mail address.
     ASSERT_TRUE(map.count(1) && map.count(2) && map.count(10));
     EXPECT_EQ(map[1].front().address, "+15552000000");
-    EXPECT_EQ(map[1].front().contactName, "AnnLee");
+    EXPECT_EQ(map[1].front().contactName, "Ann Lee");
     EXPECT_EQ(map[2].front().contactName, "");
     EXPECT_EQ(map[3].front().contactName, "");
     EXPECT_EQ(map[10].front().address, "friend10@example.com");

@@ -9,12 +9,14 @@
 #include <fstream>
 #include <map>
 
+#include "platform/digest.h"
 #include "platform/safe_file.h"
 #include "sources/catalog.h"
 #include "sources/scan_plan.h"
 #include "tools/backupgen/encrypt.h"
 #include "tools/backupgen/families.h"
 #include "tools/backupgen/family_media.h"
+#include "tools/backupgen/family_organizer.h"
 
 using namespace orbanix;
 namespace fs = std::filesystem;
@@ -214,6 +216,56 @@ TEST_F(LocalSource, PlanRunsTheTickedOperationsInTheFixedOrder) {
   EXPECT_EQ(plan[1].name, "messages");
   EXPECT_EQ(plan[2].name, "notes");
   EXPECT_EQ(plan[3].name, "calendar");
+}
+
+// The organiser stores of a current backup, one of them damaged: the
+// damaged one is named as a problem, the others are read.
+TEST_F(LocalSource, ADamagedOrganiserStoreIsNamedAndTheOthersAreRead) {
+  gen::BackupWriter writer(root_ / "backups" / "phone", gen::Era::ManifestDb);
+  gen::AddOrganizerFamily(writer, gen::FamilyOptions{});
+  ASSERT_TRUE(writer.Finish());
+  const auto stores = gen::ReminderStores({});
+  const std::string brokenKey = "HomeDomain-Library/Reminders/Container_v1/Stores/" + stores[0].first + ".sqlite";
+  fs::path broken;
+  for (const auto& f : writer.files()) {
+    if (f.domain + "-" + f.relativePath == brokenKey) broken = writer.StoredPath(f.hashedName);
+  }
+  ASSERT_FALSE(broken.empty());
+  {
+    std::ofstream out(broken, std::ios::binary | std::ios::trunc);
+    out << "SQLite format 3" << std::string(1, '\0') << std::string(4000, '\x55');
+  }
+  // History.db leaves the backup folder although the manifest lists it.
+  fs::remove(writer.StoredPath(Sha1Hex("AppDomain-com.apple.mobilesafari-Library/Safari/History.db")));
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(writer.folder(), info), 0);
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+
+  std::vector<ReminderRecord> reminders;
+  EXPECT_NE(source_.ScanReminders(reminders), 0);
+  ASSERT_EQ(reminders.size(), stores[1].second.size());  // the other store
+  EXPECT_EQ(reminders[0].title, stores[1].second[0].title);
+  std::vector<SafariBookmarkRecord> bookmarks;
+  std::vector<SafariHistoryRecord> history;
+  EXPECT_NE(source_.ScanSafari(bookmarks, history), 0);
+  EXPECT_FALSE(bookmarks.empty());
+  EXPECT_TRUE(history.empty());
+  std::vector<CalendarEventRecord> events;
+  EXPECT_EQ(source_.ScanCalendar(events), 0);
+  EXPECT_FALSE(events.empty());
+
+  const std::vector<Problem> problems = source_.Problems();
+  std::string all;
+  for (const Problem& p : problems) all += p.Text() + (p.whole ? " (whole)\n" : "\n");
+  ASSERT_EQ(problems.size(), 2u) << all;
+  EXPECT_EQ(problems[0].category, "reminders");
+  EXPECT_EQ(problems[0].file, brokenKey);
+  EXPECT_FALSE(problems[0].whole) << all;  // another store was read
+  EXPECT_EQ(problems[1].category, "safari-bookmarks");
+  EXPECT_EQ(problems[1].file, "AppDomain-com.apple.mobilesafari-Library/Safari/History.db");
+  EXPECT_EQ(problems[1].what, "is not in the backup folder");
+  EXPECT_FALSE(problems[1].whole) << all;  // the bookmarks were read
 }
 
 // A whole scan of a generated backup of each era through the driver.

@@ -18,6 +18,7 @@
 #include "sources/media_sniffer.h"
 #include "tools/backupgen/backup_writer.h"
 #include "tools/backupgen/family_media.h"
+#include "tools/backupgen/fixture_db.h"
 
 using namespace orbanix;
 namespace fs = std::filesystem;
@@ -482,6 +483,50 @@ TEST_P(MediaScanEras, GeneratedMediaLandInTheirLists) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothEras, MediaScanEras, ::testing::Values(gen::Era::Mbdb, gen::Era::ManifestDb));
+
+TEST_P(MediaScanEras, ThePhotoLibraryMarksTrashedCameraRollItems) {
+  gen::BackupWriter writer(root_ / "backup", GetParam());
+  gen::AddCurrentMediaFamily(writer, {});
+  ASSERT_TRUE(writer.Finish());
+  std::vector<BackupFileEntry> index;
+  ASSERT_EQ(ReadFileIndex(writer.folder(), index), 0);
+  PhotoLibrary library;
+  ASSERT_EQ(ReadPhotoLibrary(FixedDatabasePath(writer.folder(), kPhotosDb), library), 0);
+  // Live assets only: the row the library deleted does not come back.
+  EXPECT_EQ(library.size(), 5u);
+
+  std::vector<MediaItem> camera, stream;
+  ASSERT_EQ(ScanPhotos(writer.folder(), index, camera, stream, {}, &library), 0);
+  // The classification by content is unchanged.
+  EXPECT_EQ(camera.size(), 9u);
+  std::vector<std::string> trashed;
+  for (const MediaItem& m : camera) {
+    if (m.deleted) trashed.push_back(m.name + " " + m.trashedDate);
+  }
+  EXPECT_EQ(trashed, (std::vector<std::string>{"IMG_0002.JPG 2023-11-26 12:00:00", "IMG_0005.HEIC 2023-11-26 13:00:00"}));
+  EXPECT_EQ(camera[0].date, "2023-11-14 22:13:20");
+  EXPECT_EQ(camera[5].date, "");  // IMG_0006.MP4: not in the library
+  for (const MediaItem& m : stream) EXPECT_EQ(m.deleted, 0);
+
+  // Without the library, as before.
+  std::vector<MediaItem> plain, plainStream;
+  ASSERT_EQ(ScanPhotos(writer.folder(), index, plain, plainStream), 0);
+  for (const MediaItem& m : plain) EXPECT_EQ(m.deleted, 0);
+}
+
+TEST_F(TempFolder, APhotoLibraryOfAnotherLayoutIsRefused) {
+  const fs::path db = root_ / "Photos.sqlite";
+  {
+    gen::FixtureDb f(db);
+    f.Exec("CREATE TABLE ZASSET (Z_PK INTEGER PRIMARY KEY, ZNAME VARCHAR)");
+    f.Exec("INSERT INTO ZASSET VALUES (1, 'x')");
+  }
+  PhotoLibrary library;
+  EXPECT_EQ(ReadPhotoLibrary(db, library), status::kBadData);
+  EXPECT_TRUE(library.empty());
+  std::ofstream(root_ / "garbage.sqlite") << "not a database at all";
+  EXPECT_NE(ReadPhotoLibrary(root_ / "garbage.sqlite", library), 0);
+}
 
 TEST_F(TempFolder, SameJpegNamedByAlbumOrAsAttachment) {
   const std::string jpeg = gen::MediaSampleBytes(MediaSample::JpegJfif, 900);

@@ -348,5 +348,57 @@ TEST(DeletedRowScan, AnOlderVersionOfALiveRowIsKept) {
   std::filesystem::remove_all(dir);
 }
 
+// The carver's finds of a file are made once for the readers that open it
+// one after the other, and made afresh once the file changed or they were
+// let go.
+TEST(CarvedFileShare, OneCarvePerStateOfAFile) {
+  const auto dir = TempFolder("carved_share");
+  const auto path = dir / "s.db";
+  auto write = [&](int from, int to) {
+    gen::FixtureDb db(path);
+    db.Exec("CREATE TABLE IF NOT EXISTS t(id INTEGER PRIMARY KEY, label TEXT)");
+    db.Exec("BEGIN");
+    for (int i = from; i <= to; ++i) db.Run("INSERT INTO t(label) VALUES (?)", {"row text " + std::to_string(i)});
+    db.Exec("COMMIT");
+    db.Exec("DELETE FROM t WHERE id % 3 = 0");
+  };
+  write(1, 60);
+  ReleaseCarvedFiles();
+  std::weak_ptr<const CarvedFile> first;
+  size_t firstRows = 0;
+  {
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(path), 0);
+    auto carved = CarvedFileFor(reader);
+    ASSERT_TRUE(carved);
+    first = carved;
+    firstRows = carved->rows.size();
+    EXPECT_GT(firstRows, 0u);
+  }
+  // The first reader is gone: the next one gets the same finds.
+  {
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(path), 0);
+    auto carved = CarvedFileFor(reader);
+    ASSERT_FALSE(first.expired());
+    EXPECT_EQ(carved.get(), first.lock().get());
+  }
+  // The file written again (new rows, deleted ones): its new state is
+  // carved, whatever the clock's resolution.
+  write(61, 90);
+  {
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(path), 0);
+    auto carved = CarvedFileFor(reader);
+    ASSERT_TRUE(carved);
+    ASSERT_FALSE(first.expired());  // still kept: the old state is not handed out for the new
+    EXPECT_NE(carved.get(), first.lock().get());
+  }
+  // Let go: nothing of them is held any longer.
+  ReleaseCarvedFiles();
+  EXPECT_TRUE(first.expired());
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace orbanix::testing

@@ -26,6 +26,20 @@ const std::vector<Family>& Families() {
   return kFamilies;
 }
 
+const std::vector<Family>& CurrentFamilies() {
+  static const std::vector<Family> kFamilies = {
+      {"contacts", AddCurrentContactsFamily},
+      {"messages", AddCurrentMessagesFamily},
+      {"calls", AddCurrentCallsFamily},
+      {"notes", AddNotesFamily},
+      {"whatsapp", AddCurrentWhatsAppFamily},
+      {"organizer", AddOrganizerFamily},
+      {"chat_apps", AddChatAppsFamily},
+      {"media", AddCurrentMediaFamily},
+  };
+  return kFamilies;
+}
+
 std::vector<fs::path> WriteDemo(const fs::path& root, std::string* error) {
   std::vector<fs::path> written;
   struct Variant {

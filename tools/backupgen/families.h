@@ -25,6 +25,11 @@ struct Family {
 
 // Every family, in the order the demo adds them.
 const std::vector<Family>& Families();
+// The same families with the stores as current phones (iOS 16/17) lay them
+// out: the address book's newer search table, sms.db with chats, groups,
+// reactions, edits and Recently Deleted, the call store in Core Data's
+// current column order, ChatStorage with group members and push names.
+const std::vector<Family>& CurrentFamilies();
 
 // Writes the demo backups under `root`: one of each era, every family.
 // Returns the folders written.

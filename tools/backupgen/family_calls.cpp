@@ -88,6 +88,76 @@ void BuildCallRecordDb(const fs::path& path, const std::vector<GenCall>& rows) {
   for (int64_t id : doomed) db.Run("DELETE FROM ZCALLRECORD WHERE Z_PK = ?", {id});
 }
 
+std::vector<GenCall> CurrentCallRows(const FamilyOptions& options) {
+  std::vector<GenCall> rows = CallRows(options);
+  auto add = [&rows](std::string address, int64_t date, double duration, bool incoming, int answered, int type,
+                     std::string name, bool deleted) {
+    GenCall c;
+    c.address = std::move(address);
+    c.unixDate = date;
+    c.fraction = 0.5;
+    c.duration = duration;
+    c.incoming = incoming;
+    c.answered = answered;
+    c.callType = type;
+    c.name = std::move(name);
+    c.deleted = deleted;
+    rows.push_back(c);
+  };
+  // Missed although the phone counted its ringing time.
+  add("+447700900021", 1700000000, 14, true, 0, kCallTypePhone, "", false);
+  // Answered and ended at once: not missed although 0 seconds long.
+  add("+447700900022", 1700000600, 0, true, 1, kCallTypePhone, "", false);
+  add("+447700900023", 1700001200, 300, false, 1, kCallTypeFaceTimeVideo, "", false);
+  add("friend@example.com", 1700001800, 65, true, 1, kCallTypeFaceTimeAudio, "", false);
+  // A number no contact has, shown with the name the phone knew.
+  add("+447700900024", 1700002400, 20, true, 1, kCallTypePhone, "Dr Office", false);
+  add("+447700900025", 1700003000, 0, true, 0, kCallTypeFaceTimeVideo, "", true);
+  return rows;
+}
+
+void BuildCurrentCallRecordDb(const fs::path& path, const std::vector<GenCall>& rows) {
+  FixtureDb db(path);
+  db.Exec(kCurrentCallRecordTableSql);
+  db.Exec("CREATE TABLE Z_PRIMARYKEY (Z_ENT INTEGER PRIMARY KEY, Z_NAME VARCHAR, Z_SUPER INTEGER, Z_MAX INTEGER)");
+  db.Exec("CREATE TABLE Z_METADATA (Z_VERSION INTEGER PRIMARY KEY, Z_UUID VARCHAR(255), Z_PLIST BLOB)");
+  db.Exec("CREATE INDEX Z_CallRecord_date ON ZCALLRECORD (ZDATE COLLATE BINARY ASC)");
+  db.Exec("BEGIN");
+  std::vector<int64_t> doomed;
+  int n = 0;
+  for (const GenCall& c : rows) {
+    ++n;
+    const double appleDate = static_cast<double>(c.unixDate - kAppleEpochOffset) + c.fraction;
+    const int64_t answered = c.answered >= 0 ? c.answered : (c.duration > 0 ? 1 : 0);
+    const bool faceTime = c.callType != kCallTypePhone;
+    const int64_t id = db.Run(
+        "INSERT INTO ZCALLRECORD (Z_ENT, Z_OPT, ZANSWERED, ZCALL_CATEGORY, ZCALLTYPE, ZDISCONNECTED_CAUSE, "
+        "ZFACE_TIME_DATA, ZHANDLE_TYPE, ZNUMBER_AVAILABILITY, ZORIGINATED, ZREAD, ZJUNKCONFIDENCE, "
+        "ZJUNKIDENTIFICATIONCATEGORY, ZVERIFICATIONSTATUS, ZDATE, ZDURATION, ZDEVICE_ID, ZISO_COUNTRY_CODE, "
+        "ZLOCATION, ZNAME, ZSERVICE_PROVIDER, ZUNIQUE_ID, ZADDRESS) "
+        "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+        {int64_t{2}, int64_t{1}, answered, int64_t{c.callType == kCallTypeFaceTimeVideo ? 2 : 1},
+         int64_t{c.callType}, int64_t{0}, nullptr, int64_t{c.address.find('@') == std::string::npos ? 2 : 3},
+         int64_t{0}, int64_t{c.incoming ? 0 : 1}, int64_t{1}, int64_t{0}, int64_t{0}, int64_t{0}, appleDate,
+         c.duration, nullptr, std::string("gb"), c.location.empty() ? Value(std::string("United Kingdom"))
+                                                                     : Value(c.location),
+         c.name.empty() ? Value(nullptr) : Value(c.name),
+         std::string(faceTime ? "com.apple.FaceTime" : "com.apple.Telephony"),
+         Format("7A31%04X-2C4D-4B8E-A0F1-0000000%05d", n, n), Blob{c.address}});
+    if (c.deleted) doomed.push_back(id);
+  }
+  db.Run("INSERT INTO Z_PRIMARYKEY VALUES (?,?,?,?)",
+         {int64_t{2}, std::string("CallRecord"), int64_t{0}, static_cast<int64_t>(rows.size())});
+  db.Exec("COMMIT");
+  for (int64_t id : doomed) db.Run("DELETE FROM ZCALLRECORD WHERE Z_PK = ?", {id});
+}
+
+void AddCurrentCallsFamily(BackupWriter& writer, const FamilyOptions& options) {
+  const fs::path built = writer.ScratchPath("CallHistory.storedata");
+  BuildCurrentCallRecordDb(built, CurrentCallRows(options));
+  writer.AddFileFrom("HomeDomain", "Library/CallHistoryDB/CallHistory.storedata", built);
+}
+
 void AddCallsFamily(BackupWriter& writer, const FamilyOptions& options) {
   const std::vector<GenCall> rows = CallRows(options);
   if (writer.era() == Era::Mbdb) {

@@ -1,5 +1,6 @@
 #include "tools/backupgen/family_contacts.h"
 
+#include <memory>
 #include <random>
 #include <stdexcept>
 
@@ -58,8 +59,31 @@ const char* const kSearchColumns =
     "First, Last, Middle, FirstPhonetic, MiddlePhonetic, LastPhonetic, Organization, Department, Note, Birthday, "
     "JobTitle, Nickname, Prefix, Suffix, DisplayName, Phone, Email, Address, SocialProfile, URL, RelatedNames, "
     "IM, Date";
+// From iOS 10 the index holds the phonetic organization name after the
+// organization, which moves every later kind one number on ("c16Phone"),
+// and a last kind for composite name terms.
+const char* const kCurrentSearchColumns =
+    "First, Last, Middle, FirstPhonetic, MiddlePhonetic, LastPhonetic, Organization, OrganizationPhonetic, "
+    "Department, Note, Birthday, JobTitle, Nickname, Prefix, Suffix, DisplayName, Phone, Email, Address, "
+    "SocialProfile, URL, RelatedNames, IM, Date, SupplementalCompositeNameTerms";
 
-void CreateSchema(FixtureDb& db) {
+// The content table FTS4 makes for a column list: docid, then "c<n><kind>".
+std::string ContentTableSql(const std::string& kinds) {
+  std::string sql = "CREATE TABLE ABPersonFullTextSearch_content (docid INTEGER PRIMARY KEY";
+  int n = 0;
+  size_t start = 0;
+  while (start < kinds.size()) {
+    size_t comma = kinds.find(',', start);
+    if (comma == std::string::npos) comma = kinds.size();
+    std::string kind = kinds.substr(start, comma - start);
+    kind.erase(0, kind.find_first_not_of(' '));
+    sql += Format(", c%d", n++) + kind;
+    start = comma + 1;
+  }
+  return sql + ");";
+}
+
+void CreateSchema(FixtureDb& db, SearchLayout layout) {
   db.Exec(
       "CREATE TABLE ABPerson (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, First TEXT, Last TEXT, Middle TEXT, "
       "FirstPhonetic TEXT, MiddlePhonetic TEXT, LastPhonetic TEXT, Organization TEXT, Department TEXT, Note TEXT, "
@@ -83,14 +107,12 @@ void CreateSchema(FixtureDb& db) {
   // The phone keeps its search index as an FTS4 table; its rows live in the
   // shadow table ABPersonFullTextSearch_content. Without FTS4 in the linked
   // library the content table is created alone, with the same columns.
+  if (layout == SearchLayout::kNone) return;
+  const std::string kinds = layout == SearchLayout::kCurrent ? kCurrentSearchColumns : kSearchColumns;
   try {
-    db.Exec(std::string("CREATE VIRTUAL TABLE ABPersonFullTextSearch USING fts4(") + kSearchColumns + ");");
+    db.Exec("CREATE VIRTUAL TABLE ABPersonFullTextSearch USING fts4(" + kinds + ");");
   } catch (const std::runtime_error&) {
-    db.Exec(
-        "CREATE TABLE ABPersonFullTextSearch_content (docid INTEGER PRIMARY KEY, c0First, c1Last, c2Middle, "
-        "c3FirstPhonetic, c4MiddlePhonetic, c5LastPhonetic, c6Organization, c7Department, c8Note, c9Birthday, "
-        "c10JobTitle, c11Nickname, c12Prefix, c13Suffix, c14DisplayName, c15Phone, c16Email, c17Address, "
-        "c18SocialProfile, c19URL, c20RelatedNames, c21IM, c22Date);");
+    db.Exec(ContentTableSql(kinds));
     db.Exec("CREATE VIEW ABPersonFullTextSearch AS SELECT * FROM ABPersonFullTextSearch_content;");
   }
 }
@@ -116,8 +138,10 @@ AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookShape& 
   FixtureOptions options;
   options.pageSize = shape.pageSize;
   FixtureDb db(path, options);
-  CreateSchema(db);
+  CreateSchema(db, shape.search);
   const bool fts = HasFts(db);
+  const bool current = shape.search == SearchLayout::kCurrent;
+  const bool indexed = shape.search != SearchLayout::kNone;
   std::mt19937 rng(shape.seed);
 
   std::vector<PersonTruth> persons;
@@ -170,11 +194,15 @@ AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookShape& 
     BulkStatement multi(db.handle(),
                     "INSERT INTO ABMultiValue (record_id, property, identifier, label, value, guid) "
                     "VALUES (?,?,?,?,?,?)");
-    BulkStatement search(db.handle(), fts ? "INSERT INTO ABPersonFullTextSearch (docid, First, Last, Organization, Phone, "
-                                        "Email, Address, URL) VALUES (?,?,?,?,?,?,?,?)"
-                                      : "INSERT INTO ABPersonFullTextSearch_content (docid, c0First, c1Last, "
-                                        "c6Organization, c15Phone, c16Email, c17Address, c19URL) VALUES "
-                                        "(?,?,?,?,?,?,?,?)");
+    const std::string searchSql =
+        fts ? std::string("INSERT INTO ABPersonFullTextSearch (docid, First, Last, Organization, Phone, "
+                          "Email, Address, URL) VALUES (?,?,?,?,?,?,?,?)")
+        : current ? std::string("INSERT INTO ABPersonFullTextSearch_content (docid, c0First, c1Last, "
+                                "c6Organization, c16Phone, c17Email, c18Address, c20URL) VALUES (?,?,?,?,?,?,?,?)")
+                  : std::string("INSERT INTO ABPersonFullTextSearch_content (docid, c0First, c1Last, "
+                                "c6Organization, c15Phone, c16Email, c17Address, c19URL) VALUES (?,?,?,?,?,?,?,?)");
+    std::unique_ptr<BulkStatement> search;
+    if (indexed) search = std::make_unique<BulkStatement>(db.handle(), searchSql);
     for (const PersonTruth& p : persons) {
       const int64_t created = 400000000 + p.rowid * 3600;
       person.Run({p.rowid, TextOrNull(p.first), TextOrNull(p.last), TextOrNull(p.organization),
@@ -191,7 +219,7 @@ AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookShape& 
       }
       const std::string address = p.rowid % 5 == 0 ? Format("%lld Main Street Springfield", (long long)p.rowid) : "";
       const std::string url = p.rowid % 7 == 0 ? Format("https://example.com/~%lld", (long long)p.rowid) : "";
-      search.Run({p.rowid, TextOrNull(p.first), TextOrNull(p.last), TextOrNull(p.organization),
+      if (search) search->Run({p.rowid, TextOrNull(p.first), TextOrNull(p.last), TextOrNull(p.organization),
                   TextOrNull(p.phoneText), TextOrNull(p.email), TextOrNull(address), TextOrNull(url)});
     }
   }
@@ -212,13 +240,16 @@ AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookShape& 
     db.Exec("BEGIN;");
     BulkStatement delPerson(db.handle(), "DELETE FROM ABPerson WHERE ROWID = ?");
     BulkStatement delMulti(db.handle(), "DELETE FROM ABMultiValue WHERE record_id = ?");
-    BulkStatement delSearch(db.handle(), fts ? "DELETE FROM ABPersonFullTextSearch WHERE docid = ?"
-                                         : "DELETE FROM ABPersonFullTextSearch_content WHERE docid = ?");
+    std::unique_ptr<BulkStatement> delSearch;
+    if (indexed) {
+      delSearch = std::make_unique<BulkStatement>(db.handle(), fts ? "DELETE FROM ABPersonFullTextSearch WHERE docid = ?"
+                                                                  : "DELETE FROM ABPersonFullTextSearch_content WHERE docid = ?");
+    }
     for (size_t i = 0; i < persons.size(); ++i) {
       if (!deleted[i]) continue;
       delPerson.Run({persons[i].rowid});
       delMulti.Run({persons[i].rowid});
-      delSearch.Run({persons[i].rowid});
+      if (delSearch) delSearch->Run({persons[i].rowid});
     }
     db.Exec("COMMIT;");
   }
@@ -235,6 +266,16 @@ void AddContactsFamily(BackupWriter& writer, const FamilyOptions& options) {
   AddressBookShape shape;
   shape.seed = options.seed;
   shape.persons = 60 * std::max(1, options.scale);
+  BuildAddressBook(built, shape);
+  writer.AddFileFrom("HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", built);
+}
+
+void AddCurrentContactsFamily(BackupWriter& writer, const FamilyOptions& options) {
+  const fs::path built = writer.ScratchPath("AddressBook.sqlitedb");
+  AddressBookShape shape;
+  shape.seed = options.seed;
+  shape.persons = 60 * std::max(1, options.scale);
+  shape.search = SearchLayout::kCurrent;
   BuildAddressBook(built, shape);
   writer.AddFileFrom("HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", built);
 }

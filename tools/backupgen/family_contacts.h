@@ -50,7 +50,13 @@ std::string DemoPhoneText(int person);
 
 // --- AddressBook.sqlitedb ---
 
+// The search table: as iOS 5-9 keep it ("c15Phone"), as iOS 10 and later
+// keep it (a kind inserted after the organization: "c16Phone"), or none at
+// all (the persons only in ABPerson and ABMultiValue).
+enum class SearchLayout { kIos9, kCurrent, kNone };
+
 struct AddressBookShape {
+  SearchLayout search = SearchLayout::kIos9;
   int persons = 40;
   uint32_t seed = 1;
   bool deleteRows = true;
@@ -73,5 +79,7 @@ AddressBookTruth BuildAddressBook(const fs::path& path, const AddressBookShape& 
 
 // The family: HomeDomain Library/AddressBook/AddressBook.sqlitedb.
 void AddContactsFamily(BackupWriter& writer, const FamilyOptions& options);
+// The same with the search table of current phones.
+void AddCurrentContactsFamily(BackupWriter& writer, const FamilyOptions& options);
 
 }  // namespace orbanix::gen

@@ -1,6 +1,9 @@
 #include "tools/backupgen/family_media.h"
 
+#include "platform/text.h"
+#include "sources/plist.h"
 #include "tools/backupgen/byte_writers.h"
+#include "tools/backupgen/fixture_db.h"
 #include "tools/backupgen/media_encode.h"
 
 #include <zlib.h>
@@ -446,6 +449,63 @@ void AddMediaFamily(BackupWriter& writer, const FamilyOptions& options) {
       writer.AddFile("AppDomain-net.whatsapp.WhatsApp", wa + "gone.jpg", MediaSampleBytes(S::JpegJfif, 5300));
   std::error_code ec;
   std::filesystem::remove(gone, ec);  // listed in the manifest, missing from the folder
+}
+
+void BuildPhotosDb(const fs::path& path, const std::vector<GenPhotoAsset>& assets) {
+  FixtureDb db(path);
+  db.Exec(
+      "CREATE TABLE ZASSET ( Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZACTIVELIBRARYSCOPEPARTICIPATIONSTATE "
+      "INTEGER, ZAVALANCHEKIND INTEGER, ZBUNDLESCOPE INTEGER, ZCAMERAPROCESSINGADJUSTMENTSTATE INTEGER, "
+      "ZCLOUDISDELETABLE INTEGER, ZCLOUDISMYASSET INTEGER, ZCOMPLETE INTEGER, ZDEFERREDPROCESSING INTEGER, "
+      "ZFAVORITE INTEGER, ZHASADJUSTMENTS INTEGER, ZHIDDEN INTEGER, ZKIND INTEGER, ZKINDSUBTYPE INTEGER, "
+      "ZORIENTATION INTEGER, ZPLAYBACKSTYLE INTEGER, ZSAVEDASSETTYPE INTEGER, ZTRASHEDSTATE INTEGER, "
+      "ZVISIBILITYSTATE INTEGER, ZHEIGHT INTEGER, ZWIDTH INTEGER, ZADDEDDATE TIMESTAMP, ZDATECREATED TIMESTAMP, "
+      "ZMODIFICATIONDATE TIMESTAMP, ZTRASHEDDATE TIMESTAMP, ZLATITUDE FLOAT, ZLONGITUDE FLOAT, "
+      "ZDIRECTORY VARCHAR, ZFILENAME VARCHAR, ZORIGINALCOLORSPACE VARCHAR, ZUNIFORMTYPEIDENTIFIER VARCHAR, "
+      "ZUUID VARCHAR )");
+  db.Exec("CREATE INDEX ZASSET_ZTRASHEDSTATE ON ZASSET (ZTRASHEDSTATE)");
+  db.Exec("BEGIN");
+  int64_t pk = 0;
+  for (const GenPhotoAsset& a : assets) {
+    const double created = static_cast<double>(a.unixCreated - kAppleEpochOffset) + 0.5;
+    db.Run("INSERT INTO ZASSET (Z_PK, Z_ENT, Z_OPT, ZKIND, ZTRASHEDSTATE, ZVISIBILITYSTATE, ZHEIGHT, ZWIDTH, "
+           "ZADDEDDATE, ZDATECREATED, ZMODIFICATIONDATE, ZTRASHEDDATE, ZDIRECTORY, ZFILENAME, ZUUID) "
+           "VALUES (?, 3, 4, 0, ?, 0, 3024, 4032, ?, ?, ?, ?, ?, ?, ?)",
+           {++pk, int64_t{a.trashed ? 1 : 0}, created + 5, created, created + 5,
+            a.trashed ? Value(static_cast<double>(a.unixTrashed - kAppleEpochOffset)) : Value(nullptr), a.directory,
+            a.fileName, Format("A1B2C3D4-0000-4000-8000-%012lld", static_cast<long long>(pk))});
+  }
+  db.Exec("COMMIT");
+  // An asset the library removed for good: gone, whatever its bytes say.
+  db.Run("INSERT INTO ZASSET (Z_PK, Z_ENT, Z_OPT, ZTRASHEDSTATE, ZDIRECTORY, ZFILENAME) VALUES (?, 3, 1, 1, ?, ?)",
+         {++pk, std::string("DCIM/100APPLE"), std::string("IMG_0003.PNG")});
+  db.Run("DELETE FROM ZASSET WHERE Z_PK = ?", {pk});
+}
+
+std::vector<GenPhotoAsset> CurrentPhotoAssets() {
+  std::vector<GenPhotoAsset> assets;
+  const char* names[] = {"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.PNG", "IMG_0004.MOV", "IMG_0005.HEIC"};
+  int64_t when = 1700000000;
+  for (const char* name : names) {
+    GenPhotoAsset a;
+    a.fileName = name;
+    a.unixCreated = when;
+    when += 3600;
+    assets.push_back(a);
+  }
+  assets[1].trashed = true;
+  assets[1].unixTrashed = 1701000000;
+  assets[4].trashed = true;
+  assets[4].unixTrashed = 1701003600;
+  return assets;
+}
+
+void AddCurrentMediaFamily(BackupWriter& writer, const FamilyOptions& options) {
+  AddMediaFamily(writer, options);
+  const fs::path built = writer.ScratchPath("Photos.sqlite");
+  BuildPhotosDb(built, CurrentPhotoAssets());
+  writer.AddDirectory("CameraRollDomain", "Media/PhotoData");
+  writer.AddFileFrom("CameraRollDomain", "Media/PhotoData/Photos.sqlite", built);
 }
 
 }  // namespace orbanix::gen

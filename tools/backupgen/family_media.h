@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/backupgen/families.h"
 
@@ -56,5 +57,23 @@ const char* MediaSampleExtension(MediaSample kind);
 
 // Adds the media family to a backup of either era.
 void AddMediaFamily(BackupWriter& writer, const FamilyOptions& options);
+
+// Photos.sqlite as current phones keep it: ZASSET rows for the Camera Roll
+// files, by directory and file name, with their capture dates; the assets
+// named in `trashed` sit in "Recently Deleted" (ZTRASHEDSTATE 1). A deleted
+// row (an asset the library removed) stays in the file's free space.
+struct GenPhotoAsset {
+  std::string directory = "DCIM/100APPLE";
+  std::string fileName;
+  int64_t unixCreated = 0;
+  bool trashed = false;
+  int64_t unixTrashed = 0;
+};
+void BuildPhotosDb(const fs::path& path, const std::vector<GenPhotoAsset>& assets);
+// The assets of the media family's first Camera Roll files: IMG_0002.JPG and
+// IMG_0005.HEIC trashed.
+std::vector<GenPhotoAsset> CurrentPhotoAssets();
+// The media family with the library of current phones.
+void AddCurrentMediaFamily(BackupWriter& writer, const FamilyOptions& options);
 
 }  // namespace orbanix::gen

@@ -88,4 +88,49 @@ SmsTruth BuildSmsDb(const fs::path& path, const SmsShape& shape);
 // of the Manifest.db era and the 38-column layout otherwise.
 void AddMessagesFamily(BackupWriter& writer, const FamilyOptions& options);
 
+// --- sms.db of current phones (iOS 16/17) ---
+//
+// The message table as current phones keep it (the wide table and, behind
+// it, date_retracted, date_edited and the later columns), chats with their
+// handles and messages, and chat_recoverable_message_join for "Recently
+// Deleted". The content is a fixed story, with `fillerMessages` more one-to-
+// one messages for size:
+//
+//   chat 1  one-to-one with handle 1 (Ann Lee of the address book)
+//   chat 2  one-to-one with handle 5 (Eve Park)
+//   chat 3  group "Hiking Club": handles 1, 5, 6
+//   chat 4  group without a name: handles 1, 5
+//
+// with texts only in attributedBody, reactions (and one taken back), an
+// edited and an unsent message, a reply, a message with two attachments and
+// no text, a message in Recently Deleted, a reaction to a message that is
+// not there, a join row naming a chat that is not there, and deleted rows
+// whose bytes stay in the file.
+struct CurrentSmsShape {
+  int fillerMessages = 40;
+  uint32_t seed = 1;
+  int pageSize = 4096;
+};
+
+struct CurrentSmsMessage {
+  int64_t rowid = 0;
+  int64_t handleId = 0;
+  int64_t chat = 0;  // the chat of chat_message_join (or of Recently Deleted); 0 none
+  bool fromMe = false;
+  std::string guid;
+  std::string text;  // the text the reader should give (empty for attachments alone)
+  bool deleted = false;           // deleted from the table (bytes left behind)
+  bool recentlyDeleted = false;
+};
+
+struct CurrentSmsTruth {
+  std::vector<CurrentSmsMessage> messages;  // in rowid order, reactions left out
+  int64_t reactions = 0;                    // reaction rows written
+};
+
+CurrentSmsTruth BuildCurrentSmsDb(const fs::path& path, const CurrentSmsShape& shape);
+
+// The family of current phones: the same path, the current layout.
+void AddCurrentMessagesFamily(BackupWriter& writer, const FamilyOptions& options);
+
 }  // namespace orbanix::gen

@@ -270,6 +270,14 @@ void BuildWhatsAppDb(const fs::path& path, const GenWhatsApp& c, bool emptyMessa
            {"ZSTANZAID", Format("3EB0%012llX", static_cast<unsigned long long>(m.pk) * 7919ULL)}});
     }
   }
+  if (!c.pushNames.empty()) {
+    db.Exec("CREATE TABLE ZWAPROFILEPUSHNAME ( Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, "
+            "ZJID VARCHAR, ZPUSHNAME VARCHAR )");
+    int64_t pk = 0;
+    for (const GenWaPushName& p : c.pushNames) {
+      db.Run("INSERT INTO ZWAPROFILEPUSHNAME VALUES (?, 12, 1, ?, ?)", {++pk, p.jid, p.name});
+    }
+  }
   db.Exec("COMMIT");
   if (!emptyMessages) {
     for (const GenWaMessage& m : c.messages) {
@@ -291,6 +299,40 @@ namespace {
 std::string ChatPicture() { return EncodeJpeg(DrawScene(240, 180, 11), JpegHeader::kJfif, 80); }
 
 }  // namespace
+
+GenWhatsApp CurrentWhatsAppContent(const FamilyOptions& options) {
+  GenWhatsApp c = WhatsAppContent(kWhatsAppWideLayout, options);
+  // Members of the group "Family" that are not in the address book.
+  c.members.push_back({5, 3, "447700900011@s.whatsapp.net", "", false});
+  c.members.push_back({6, 3, "447700900012@s.whatsapp.net", "", false});
+  c.pushNames = {{"447700900011@s.whatsapp.net", "Kim from work"}};
+  GenWaMessage m;
+  m.pk = 90;
+  m.chat = 3;
+  m.lastSession = 3;
+  m.member = 5;
+  m.text = "Kim writes to the group";
+  m.unixDate = 1400000950;
+  c.messages.push_back(m);
+  m.pk = 91;
+  m.member = 6;
+  m.text = "A member without a name";
+  m.unixDate = 1400000960;
+  c.messages.push_back(m);
+  return c;
+}
+
+void AddCurrentWhatsAppFamily(BackupWriter& writer, const FamilyOptions& options) {
+  const GenWhatsApp content = CurrentWhatsAppContent(options);
+  const fs::path built = writer.ScratchPath("ChatStorage.sqlite");
+  BuildWhatsAppDb(built, content);
+  for (const GenWaMedia& m : content.media) {
+    if (!m.localPath.empty()) {
+      writer.AddFile("AppDomainGroup-group.net.whatsapp.WhatsApp.shared", "Message/" + m.localPath, ChatPicture());
+    }
+  }
+  writer.AddFileFrom("AppDomainGroup-group.net.whatsapp.WhatsApp.shared", "ChatStorage.sqlite", built);
+}
 
 void AddWhatsAppFamily(BackupWriter& writer, const FamilyOptions& options) {
   const bool old = writer.era() == Era::Mbdb;

@@ -50,8 +50,14 @@ struct GenWaMessage {
   bool deleted = false;
 };
 
+struct GenWaPushName {
+  std::string jid;
+  std::string name;
+};
+
 struct GenWhatsApp {
   int layout = 0;
+  std::vector<GenWaPushName> pushNames;  // ZWAPROFILEPUSHNAME; none: no such table
   std::vector<GenWaChat> chats;
   std::vector<GenWaMember> members;
   std::vector<GenWaMedia> media;
@@ -72,5 +78,10 @@ void BuildWhatsAppDb(const fs::path& path, const GenWhatsApp& content, bool empt
 // own domain, the newer one a wide store in the shared app-group domain,
 // each with one downloaded picture.
 void AddWhatsAppFamily(BackupWriter& writer, const FamilyOptions& options);
+
+// A current store: the wide layout with group members known only by their
+// push name (ZWAPROFILEPUSHNAME) or only by their number.
+GenWhatsApp CurrentWhatsAppContent(const FamilyOptions& options);
+void AddCurrentWhatsAppFamily(BackupWriter& writer, const FamilyOptions& options);
 
 }  // namespace orbanix::gen

@@ -1,7 +1,7 @@
 // orbanix-gen: writes synthetic backups.
 //
 //   orbanix-gen demo ROOT
-//   orbanix-gen backup [--era mbdb|db] [--binary-plist] [--families a,b,...] [--scale N]
+//   orbanix-gen backup [--era mbdb|db] [--current] [--binary-plist] [--families a,b,...] [--scale N]
 //                      [--password-file FILE] FOLDER
 #include <cstring>
 #include <fstream>
@@ -19,7 +19,7 @@ namespace {
 int Usage(int code) {
   (code == 0 ? std::cout : std::cerr)
       << "usage: orbanix-gen demo ROOT\n"
-         "       orbanix-gen backup [--era mbdb|db] [--binary-plist] [--families LIST] [--scale N]\n"
+         "       orbanix-gen backup [--era mbdb|db] [--current] [--binary-plist] [--families LIST] [--scale N]\n"
          "                          [--password-file FILE] FOLDER\n"
          "  --password-file FILE  write an encrypted backup whose password is FILE's first line\n"
          "families:";
@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
       std::set<std::string> wanted;
       std::string folder;
       std::string passwordFile;
+      bool current = false;
       for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--era" && i + 1 < argc) {
@@ -60,6 +61,8 @@ int main(int argc, char** argv) {
           if (e == "mbdb") era = Era::Mbdb;
           else if (e == "db") era = Era::ManifestDb;
           else return Usage(2);
+        } else if (a == "--current") {
+          current = true;
         } else if (a == "--binary-plist") {
           device.binaryPlists = true;
         } else if (a == "--families" && i + 1 < argc) {
@@ -89,7 +92,7 @@ int main(int argc, char** argv) {
         if (!encryption.password.empty() && encryption.password.back() == '\r') encryption.password.pop_back();
         writer.EncryptWith(encryption);
       }
-      for (const Family& f : Families()) {
+      for (const Family& f : current ? CurrentFamilies() : Families()) {
         if (wanted.empty() || wanted.count(f.name)) f.add(writer, options);
       }
       std::string error;

@@ -159,8 +159,13 @@ bool MakeBase(const fs::path& root, const std::string& name, gen::Era era, bool 
   return true;
 }
 
-// Manifest.plist with its key bag (or manifest key) changed by `edit`.
-bool EditManifestPlist(const fs::path& path, Damage damage, std::mt19937& random) {
+// Manifest.plist with its key bag (or manifest key) damaged. `fatal` tells
+// whether the damage must make deciphering impossible: a key bag cut inside
+// its header (before the first class record), its iteration counts, a
+// missing key bag, a cut manifest key. A cut among the class records or a
+// flipped byte may leave every key the files need, and is not judged.
+bool EditManifestPlist(const fs::path& path, Damage damage, std::mt19937& random, bool& fatal) {
+  fatal = damage != Damage::kKeyBagFlip;
   PlistDoc doc = PlistDoc::Load(path);
   if (!doc) return false;
   plist_t root = doc.root();
@@ -175,6 +180,10 @@ bool EditManifestPlist(const fs::path& path, Damage damage, std::mt19937& random
       case Damage::kKeyBagCut:
       case Damage::kManifestKeyCut:
         bag.resize(random() % std::max<size_t>(1, bag.size()));
+        if (damage == Damage::kKeyBagCut) {
+          const size_t firstClass = bytes->find("CLAS");
+          fatal = firstClass != std::string::npos && bag.size() < firstClass;
+        }
         break;
       case Damage::kKeyBagFlip:
         for (int i = 0; i < 4 && !bag.empty(); ++i) bag[random() % bag.size()] ^= static_cast<char>(1 + random() % 255);
@@ -325,8 +334,10 @@ Applied Apply(const Base& base, const fs::path& folder, const Target& target, Da
       // Nothing can be deciphered after this: an error, never silence. (A
       // backup without the field, as older ones have no manifest key, is
       // left as it is.)
-      a.judged = EditManifestPlist(file, damage, random);
-      if (!a.judged) a.what += " (not applicable)";
+      bool fatal = false;
+      const bool edited = EditManifestPlist(file, damage, random, fatal);
+      a.judged = edited && fatal;
+      if (!edited) a.what += " (not applicable)";
       break;
   }
   if (hard && needed) a.judged = true;
