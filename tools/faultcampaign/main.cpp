@@ -458,8 +458,16 @@ int Main(int argc, char** argv) {
   }
   if (work.empty()) work = fs::temp_directory_path() / ("orbanix-campaign-" + std::to_string(::getpid()));
   std::error_code ec;
+  // The work folder is emptied first, so a folder given by --work is taken only
+  // when it is empty or was made by an earlier campaign (it holds the mark).
+  const fs::path mark = work / ".orbanix-campaign";
+  if (fs::exists(work, ec) && !fs::is_empty(work, ec) && !fs::exists(mark, ec)) {
+    std::cerr << "orbanix-faultcampaign: " << work << " is not empty and was not made by a campaign\n";
+    return 2;
+  }
   fs::remove_all(work, ec);
   fs::create_directories(work / "bases");
+  WriteAll(mark, "");
   fs::create_directories(work / "outside");
   fs::permissions(work, fs::perms::all, ec);  // an unprivileged run reaches its case folders
   WriteAll(work / "outside" / "secret.txt", kSentinel);
