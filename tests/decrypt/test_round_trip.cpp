@@ -210,13 +210,18 @@ TEST(RoundTrip, DamagedFilesFailAloneRecordWithoutKeyIsCopied) {
     });
     EXPECT_EQ(ReadAll(OutPath(fx, fx.folder, rawName)), fx.plain[rawName]);
 
-    // Damage two stored files after the fact: cut 5 bytes off one, flip the
-    // last byte of another (its padding no longer checks).
+    // Damage two stored files after the fact: cut 5 bytes off one, and break
+    // the padding of another. In CBC the last plain byte is the last byte of
+    // the block before it XORed in, so flipping that byte flips the padding
+    // byte (0x01 for this 4,095-byte file) to 0x54, which never checks;
+    // flipping the last byte itself would garble the block at random and
+    // leave valid padding about once in 256 runs.
     const fs::path misaligned = OutPath(fx, fx.folder, misalignedName);
     fs::resize_file(misaligned, fs::file_size(misaligned) - 5);
     const fs::path padded = OutPath(fx, fx.folder, badPaddingName);
     std::string bytes = ReadAll(padded);
-    bytes[bytes.size() - 1] ^= 0x55;
+    ASSERT_GE(bytes.size(), 32u);
+    bytes[bytes.size() - 17] ^= 0x55;
     std::ofstream(padded, std::ios::binary | std::ios::trunc) << bytes;
     // One stored file missing altogether.
     const std::string goneName = fx.Hash("HomeDomain", "Library/File 2.bin");
