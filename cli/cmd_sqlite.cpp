@@ -32,7 +32,8 @@ constexpr const char* kHelp =
     "                freelist-dropped-table);\n"
     "                blobs as lowercase hexadecimal strings\n"
     "A summary line (tables, live rows, recovered rows) goes to stderr.\n"
-    "Exit status: 0 success, 1 the file or table cannot be read, 2 bad usage.\n";
+    "Exit status: 0 success, 1 the file or a table cannot be read (or only in part),\n"
+    "2 bad usage.\n";
 
 std::string JsonValue(const SqlValue& v) {
   if (std::holds_alternative<std::nullptr_t>(v)) return "null";
@@ -234,9 +235,11 @@ int RunSqlite(const Args& args) {
       }
     }
     size_t misfits = 0;
+    CutBranches cuts;
     ScanOptions liveOnly;
     liveOnly.recoverInTree = false;
     liveOnly.freePageStage = false;
+    liveOnly.cuts = &cuts;
     const Status st = ScanTable(reader, table, [&](CDbFileReader& r, const RowInput& in) {
       GenericRow row;
       const Status decoded = DecodeGenericRow(r, in, row, scratch, schema.rowidAliasColumn, schema.columnCount);
@@ -260,7 +263,17 @@ int RunSqlite(const Args& args) {
                 << " cells of its pages are not rows of the table (more values than its columns, or empty); "
                    "they were left out\n";
     }
-    if (st != status::kOk) {
+    // A root that is not a table page was told above.
+    size_t shown = 0;
+    for (const CutBranch& cut : cuts) {
+      if (cut.parent == cut.child) continue;
+      if (++shown > 20) continue;
+      std::cerr << "orbanix sqlite: " << table << ": " << CutBranchText(cut)
+                << "; the rows below it are left out\n";
+    }
+    if (shown > 20) std::cerr << "orbanix sqlite: " << table << ": " << shown - 20 << " more such pages\n";
+    if (shown > 0) ++failures;
+    if (st != status::kOk && st != status::kDamagedTree) {
       ++failures;
       std::cerr << "orbanix sqlite: " << table << ": the scan stopped early (error " << st
                 << "); the rows found before are listed\n";

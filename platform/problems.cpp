@@ -16,6 +16,7 @@ std::string StatusText(Status s) {
     case status::kOk: return "no error";
     case status::kShortRead: return "the file ends early";
     case status::kBadData: return "damaged or unexpected data";
+    case status::kDamagedTree: return "pages of a table are damaged; the rows on them are missing";
     case status::kWhatsAppSchema: return "the tables are not those of a WhatsApp database";
     case status::kManifestOpen: return "the manifest cannot be opened";
     case status::kCannotOpen: return "cannot be opened";

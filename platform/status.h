@@ -19,6 +19,7 @@ inline constexpr Status kShortRead = 30;         // a read ended before its leng
 inline constexpr Status kBadData = 87;           // bad data, missing file or bad argument
 inline constexpr Status kNameTooLong = 111;      // a name does not fit its buffer
 inline constexpr Status kWhatsAppSchema = 1006;  // the WhatsApp schema query failed
+inline constexpr Status kDamagedTree = 1010;     // pages of a table's B-tree are damaged; the rest was read
 inline constexpr Status kManifestOpen = 6009;    // the manifest cannot be opened
 inline constexpr Status kCannotOpen = -1;        // the source cannot be opened at all
 inline constexpr Status kWrongPassword = -110;   // the backup password is wrong

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/parallel.h"
+#include "platform/text.h"
 #include "sqlite_pages/deleted_rows.h"
 #include "sqlite_pages/page_set.h"
 #include "sqlite_pages/record.h"
@@ -24,8 +25,60 @@ uint32_t Be32(const uint8_t* p) {
 
 uint32_t HeaderOffsetOf(uint32_t index) { return index == 0 ? 100u : 0u; }
 
+// The keys a subtree may hold, as its ancestors' dividers bound them: a
+// table interior cell's key is the largest rowid of its left child, and
+// every key of the right-most child lies above the page's last key.
+struct KeyRange {
+  bool hasLow = false;   // low is exclusive
+  int64_t low = 0;
+  bool hasHigh = false;  // high is inclusive
+  int64_t high = 0;
+  bool Holds(int64_t key) const { return (!hasLow || key > low) && (!hasHigh || key <= high); }
+};
+
+// The key of the cell at `off`: the rowid of a leaf cell, the divider of an
+// interior cell. False when the cell runs past the usable end.
+bool CellKey(const CDbFileReader& reader, const uint8_t* page, uint8_t type, uint16_t off, int64_t& key) {
+  const uint32_t usable = reader.usableSize;
+  uint32_t at = off;
+  if (type == 5) {
+    at += 4;
+  } else {
+    int bound = at < usable ? static_cast<int>(std::min<uint32_t>(usable - at, 9)) : 0;
+    if (bound <= 0) return false;
+    ReadVarint(page + at, bound);  // payload length
+    at += static_cast<uint32_t>(bound);
+  }
+  if (at >= usable) return false;
+  int bound = static_cast<int>(std::min<uint32_t>(usable - at, 9));
+  key = static_cast<int64_t>(ReadVarint(page + at, bound));
+  return true;
+}
+
+// Why the page `child` (its B-tree header at `bytes`) cannot be the page of
+// a table tree that its parent gives the key range `range`; empty when it
+// can be. The cells of a B-tree page are in key order: its first and last
+// keys bound all the others.
+std::string NotATreePage(const CDbFileReader& reader, const uint8_t* bytes, const KeyRange& range) {
+  const uint8_t type = bytes[0];
+  if (type != 13 && type != 5) {
+    if (type == 2 || type == 10) return Format("is an index page (type %u), not a page of a table", type);
+    if (type == 0) return "is not a page of a table (its header is zeroed)";
+    return Format("is not a page of a table (type %u)", type);
+  }
+  const CellList list = ListCells(reader, bytes, 0);
+  if (list.empty()) return {};
+  int64_t first = 0, last = 0;
+  const bool firstRead = CellKey(reader, bytes, type, list.front(), first);
+  const bool lastRead = CellKey(reader, bytes, type, list.back(), last);
+  if ((firstRead && !range.Holds(first)) || (lastRead && !range.Holds(last))) {
+    return "holds keys outside the range its parent gives it";
+  }
+  return {};
+}
+
 Status CollectLive(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells,
-                   PageSet& visited, int depth) {
+                   PageSet& visited, int depth, const KeyRange& range, CutBranches* cuts) {
   const uint32_t hdr = HeaderOffsetOf(index);
   if (hdr + 12 > reader.usableSize) return status::kOk;
   const uint8_t type = page[hdr];
@@ -33,16 +86,74 @@ Status CollectLive(CDbFileReader& reader, const uint8_t* page, uint32_t index, P
     cells[index] = ListCells(reader, page, hdr);
     return status::kOk;
   }
-  if (type != 5 || depth >= kMaxDepth) return status::kOk;
-  ChildPageMap children;
-  ListChildren(reader, page, hdr, children);
+  if (type != 5) return status::kOk;
+  auto cut = [&](uint32_t child, std::string reason) {
+    if (cuts) cuts->push_back(CutBranch{index, child, std::move(reason)});
+  };
+  // The children in cell order with the key range each may hold, then in
+  // ascending page index (the order the pages are read in).
+  std::vector<std::pair<uint32_t, KeyRange>> children;
+  const CellList list = ListCells(reader, page, hdr);
+  children.reserve(list.size() + 1);
+  KeyRange left = range;
+  for (uint16_t off : list) {
+    if (off + 4u > reader.usableSize) continue;
+    const uint32_t child = Be32(page + off);
+    int64_t key = 0;
+    if (!CellKey(reader, page, 5, off, key)) continue;
+    KeyRange own = left;
+    if (!own.hasHigh || key < own.high) {
+      own.hasHigh = true;
+      own.high = key;
+    }
+    if (child != 0) children.emplace_back(child - 1, own);
+    if (!left.hasLow || key > left.low) {
+      left.hasLow = true;
+      left.low = key;
+    }
+  }
+  const uint32_t rightMost = Be32(page + hdr + 8);
+  if (rightMost != 0) children.emplace_back(rightMost - 1, left);
+  std::stable_sort(children.begin(), children.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Pointers that no page can answer are left out before the reads, so
+  // that a run of pages is never asked to reach past the file.
+  const uint64_t pageCount = reader.PageCount();
+  std::vector<std::pair<uint32_t, KeyRange>> readable;
+  readable.reserve(children.size());
+  for (const auto& entry : children) {
+    const uint32_t child = entry.first;
+    if (child >= pageCount) {
+      cut(child, "lies beyond the end of the file");
+    } else if (child == 0) {
+      cut(child, "is the first page of the file, which holds the schema");
+    } else if (depth + 1 >= kMaxDepth) {
+      cut(child, "lies deeper than SQLite builds any tree");
+    } else if (visited.Contains(child)) {
+      cut(child, "was reached before (the tree points in a circle)");
+    } else {
+      readable.push_back(entry);
+    }
+  }
   PageRuns runs(reader);
-  for (auto it = children.begin(); it != children.end(); ++it) {
+  for (auto it = readable.begin(); it != readable.end(); ++it) {
     const uint32_t child = it->first;
-    if (!visited.Insert(child)) continue;  // a page already walked: a loop
     const uint8_t* bytes = nullptr;
-    if (Status st = runs.Get(it, children.end(), bytes); st != status::kOk) return st;
-    if (Status st = CollectLive(reader, bytes, child, cells, visited, depth + 1); st != status::kOk) return st;
+    if (Status st = runs.Get(it, readable.end(), bytes); st != status::kOk) return st;
+    // A page is taken as the tree's only once it passed, so that of two
+    // pointers to one page the one whose key range fits it wins.
+    if (std::string why = NotATreePage(reader, bytes, it->second); !why.empty()) {
+      cut(child, std::move(why));
+      continue;
+    }
+    if (!visited.Insert(child)) {
+      cut(child, "was reached before (the tree points in a circle)");
+      continue;
+    }
+    if (Status st = CollectLive(reader, bytes, child, cells, visited, depth + 1, it->second, cuts);
+        st != status::kOk) {
+      return st;
+    }
   }
   return status::kOk;
 }
@@ -126,7 +237,7 @@ Status FindTableRoots(CDbFileReader& reader, const uint8_t* page0, const std::st
   PageCellMap schemaCells;
   PageSet visited(reader.PageCount());
   visited.Insert(0);
-  const Status walk = CollectLive(reader, page0, 0, schemaCells, visited, 0);
+  const Status walk = CollectLive(reader, page0, 0, schemaCells, visited, 0, KeyRange{}, nullptr);
   std::vector<uint8_t> buffer(reader.pageSize);
   ParsedRecord record;
   for (const auto& [index, cells] : schemaCells) {
@@ -159,11 +270,17 @@ Status FindTableRoots(CDbFileReader& reader, const uint8_t* page0, const std::st
   return walk;
 }
 
-Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells) {
+std::string CutBranchText(const CutBranch& cut) {
+  if (cut.parent == cut.child) return Format("root page %u %s", cut.child + 1, cut.reason.c_str());
+  return Format("page %u (under page %u) %s", cut.child + 1, cut.parent + 1, cut.reason.c_str());
+}
+
+Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells,
+                        CutBranches* cuts) {
   if (reader.pageSize == 0) return status::kBadData;
   PageSet visited(reader.PageCount());
   visited.Insert(index);
-  return CollectLive(reader, page, index, cells, visited, 0);
+  return CollectLive(reader, page, index, cells, visited, 0, KeyRange{}, cuts);
 }
 
 namespace {
@@ -278,22 +395,6 @@ std::pair<Status, Status> DecodeLiveInHalves(CDbFileReader& reader, const PageCe
   }
   if (halves.joined) halves.joined(first == status::kOk);
   return {first, second};
-}
-
-// The candidates found on the pages [begin, end); a page that cannot be
-// read ends it.
-Status DecodeCandidates(CDbFileReader& reader, PageCellMap::const_iterator begin, PageCellMap::const_iterator end,
-                        const PageSourceMap& sources, const RowDecoder& decoder) {
-  PageRuns runs(reader);
-  static const std::vector<RowSource> kNone;
-  for (auto page = begin; page != end; ++page) {
-    const uint8_t* bytes = nullptr;
-    if (Status st = runs.Get(page, end, bytes); st != status::kOk) return st;
-    auto found = sources.find(page->first);
-    DecodePageCandidates(reader, bytes, page->first, page->second,
-                         found == sources.end() ? kNone : found->second, decoder);
-  }
-  return status::kOk;
 }
 
 // Searches the leaf pages [begin, end) of a live walk for deleted
@@ -443,16 +544,24 @@ Status ScanTableTrees(CDbFileReader& reader, const std::string& name, const RowD
   }
   usedHalves = halves;
   Status last = status::kOk;
+  CutBranches cuts;
   for (const auto& [root, key] : roots) {
     (void)key;
     if (Status st = reader.ReadPage(root, buffer.data()); st != status::kOk) {
       last = st;
       break;
     }
+    // The name's roots are the table's and its indexes'; a root that is
+    // neither a table page nor an index page (zeroes, garbage) is a table
+    // whose rows cannot be reached.
+    if (const uint8_t type = buffer[HeaderOffsetOf(root)]; type != 13 && type != 5 && type != 2 && type != 10) {
+      cuts.push_back(CutBranch{root, root, Format("is not a page of a B-tree (type %u)", type)});
+      continue;
+    }
     // The live rows first: their decoders learn schema parameters of the
     // reader that the searches below use.
     PageCellMap live;
-    const Status collected = CollectLiveCells(reader, buffer.data(), root, live);
+    const Status collected = CollectLiveCells(reader, buffer.data(), root, live, &cuts);
     // The in-tree search shares the live rows' read of each page when the
     // decoders can tell the schema parameters the live rows will leave.
     const bool searchAlong = halves && !live.empty() && collected == status::kOk && options.recoverInTree &&
@@ -497,22 +606,18 @@ Status ScanTableTrees(CDbFileReader& reader, const std::string& name, const RowD
       }
       continue;
     }
-    PageCellMap candidates;
-    PageSourceMap sources;
-    const Status searched = CollectDeletedCells(reader, buffer.data(), root, candidates, &sources);
-    // A page that cannot be read ends the candidates (and is the scan's
-    // last failure so far); the free-list pages still follow.
-    if (Status st = DecodeCandidates(reader, candidates.begin(), candidates.end(), sources, decoder);
-        st != status::kOk) {
-      last = st;
-    }
-    if (searched != status::kOk) {
-      last = searched;
-      break;
-    }
+    // The candidates of the leaves the live walk kept (a page it left out
+    // belongs to no tree of this table); a page that cannot be read ends
+    // them (and is the scan's last failure so far); the free-list pages
+    // still follow.
+    if (Status st = SearchAndDecode(reader, live.begin(), live.end(), decoder); st != status::kOk) last = st;
   }
   if (options.freePageStage) {
     if (Status st = RunFreePageStage(reader, decoder, halves ? options.halves : nullptr); st != status::kOk) last = st;
+  }
+  if (!cuts.empty()) {
+    if (last == status::kOk) last = status::kDamagedTree;
+    if (options.cuts) options.cuts->insert(options.cuts->end(), cuts.begin(), cuts.end());
   }
   return last;
 }
@@ -526,7 +631,7 @@ Status ListTables(CDbFileReader& reader, std::vector<std::string>& names) {
   PageCellMap schemaCells;
   PageSet visited(reader.PageCount());
   visited.Insert(0);
-  const Status walk = CollectLive(reader, page0.data(), 0, schemaCells, visited, 0);
+  const Status walk = CollectLive(reader, page0.data(), 0, schemaCells, visited, 0, KeyRange{}, nullptr);
   std::vector<uint8_t> buffer(reader.pageSize);
   ParsedRecord record;
   for (const auto& [index, cells] : schemaCells) {

@@ -105,8 +105,30 @@ void ListChildren(const CDbFileReader& reader, const uint8_t* page, uint32_t hea
 // integer are skipped.
 Status FindTableRoots(CDbFileReader& reader, const uint8_t* page0, const std::string& name, ChildPageMap& roots);
 
+// A branch of a table's B-tree that a walk left out because the page
+// pointed to cannot be a page of that tree: it lies beyond the end of the
+// file, it is not a table page (an index page, a free-list page, zeroes), it
+// was reached before (the tree points in a circle), its keys lie outside the
+// range its parent's dividers give it, or it lies deeper than SQLite ever
+// builds. The rest of the tree is still read. A table root that is not a
+// B-tree page is reported with `parent` equal to `child`.
+struct CutBranch {
+  uint32_t parent = 0;  // page index of the interior page holding the pointer
+  uint32_t child = 0;   // page index it points to
+  std::string reason;   // why the page is not one of the tree's
+};
+using CutBranches = std::vector<CutBranch>;
+
+// "page 7 (under page 3) holds keys outside ..." with 1-based page numbers,
+// as SQLite numbers them.
+std::string CutBranchText(const CutBranch& cut);
+
 // Live cells of the leaf pages under `page` (index `index`), recursively.
-Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells);
+// Children that cannot belong to the tree are left out with their subtrees
+// and listed in `cuts` (when given); a child page that cannot be read ends
+// the walk with the read's status.
+Status CollectLiveCells(CDbFileReader& reader, const uint8_t* page, uint32_t index, PageCellMap& cells,
+                        CutBranches* cuts = nullptr);
 
 // A page whose bytes the caller holds already: the functions given one use
 // those bytes instead of reading that page again.
@@ -170,13 +192,18 @@ struct ScanOptions {
   // row once (deleted_rows.h); off: every candidate of the searches as
   // found.
   bool carve = true;
+  // When set, gets the branches of the table's trees that were left out
+  // (appended).
+  CutBranches* cuts = nullptr;
 };
 
 // The table scan: for every root page in ascending index, the live rows, then
 // the deleted candidates of that B-tree; then the free-page stage; then
 // (with options.carve) the carver's rows of the table that the searches did
-// not find. Sets reader.tableName. Returns the code of the last failed step,
-// or 0.
+// not find. Sets reader.tableName. Returns the code of the last failed step;
+// status::kDamagedTree when every step ran but branches of the table's trees
+// (or a root) had to be left out; or 0. The deleted candidates are searched
+// on the leaves the live walk kept.
 Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,
                  const ScanOptions& options = {});
 

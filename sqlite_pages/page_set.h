@@ -39,6 +39,17 @@ class PageSet {
     return true;
   }
 
+  bool Contains(uint32_t index) const {
+    if (index >= pageCount_) return beyond_.count(index) > 0;
+    if (bits_.empty()) {
+      for (uint32_t known : few_) {
+        if (known == index) return true;
+      }
+      return false;
+    }
+    return (bits_[index / 64] >> (index % 64)) & 1;
+  }
+
  private:
   static constexpr size_t kFew = 32;
   uint64_t pageCount_;

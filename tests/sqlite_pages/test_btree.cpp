@@ -415,5 +415,198 @@ TEST(Btree, LoopsInTreesAndOverflowChainsEnd) {
   std::filesystem::remove_all(dir);
 }
 
+// A damaged table tree: each pointer of the root that leads somewhere no
+// page of the table can be loses that branch only, is reported, and every
+// other row is read once.
+TEST(Btree, PagesThatAreNotTheTablesCutOnlyTheirBranch) {
+  const auto dir = TempFolder("btree_cut_branches");
+  const auto path = dir / "c.db";
+  {
+    gen::FixtureOptions options;
+    options.pageSize = 512;
+    gen::FixtureDb db(path, options);
+    db.Exec("PRAGMA synchronous=OFF");
+    db.Exec("CREATE TABLE t(a TEXT, b INTEGER)");
+    db.Exec("CREATE TABLE far(a TEXT)");
+    db.Exec("CREATE INDEX t_b ON t(b)");
+    db.Exec("BEGIN");
+    for (int i = 1; i <= 300; ++i) db.Run("INSERT INTO t VALUES (?, ?)", {std::string(20, 'a' + i % 26), int64_t{i}});
+    for (int i = 0; i < 8; ++i) db.Run("INSERT INTO far(rowid, a) VALUES (?, ?)", {int64_t{900000 + i}, std::string(30, 'f')});
+    db.Exec("COMMIT");
+  }
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  CDbFileReader reader;
+  ASSERT_EQ(reader.OpenBytes(bytes), 0);
+  const uint32_t root = *OurRoots(reader, "t").begin();
+  ASSERT_EQ(bytes[root * 512], 5) << "the table needs an interior root";
+  // The leaves of the whole tree and the rowids on each.
+  std::map<uint32_t, std::set<int64_t>> leaves;
+  {
+    std::vector<uint8_t> page(512);
+    ASSERT_EQ(reader.ReadPage(root, page.data()), 0);
+    PageCellMap live;
+    CutBranches cuts;
+    ASSERT_EQ(CollectLiveCells(reader, page.data(), root, live, &cuts), 0);
+    EXPECT_TRUE(cuts.empty());
+    ParsedRecord rec;
+    DecodeRows(reader, live, [&](CDbFileReader& r, const RowInput& in) {
+      if (ParseRecord(r, in, rec) == 0) leaves[in.pageIndex].insert(rec.rowid);
+      return 0;
+    }, 0);
+  }
+  ASSERT_GT(leaves.size(), 4u);
+
+  struct Scan {
+    Status status = 0;
+    std::multiset<int64_t> rowids;
+    CutBranches cuts;
+  };
+  auto scan = [&](const std::string& file) {
+    Scan out;
+    EXPECT_EQ(reader.OpenBytes(file), 0);
+    ParsedRecord rec;
+    ScanOptions options;
+    options.cuts = &out.cuts;
+    out.status = ScanTable(reader, "t", [&](CDbFileReader& r, const RowInput& in) {
+      if (!in.deleted && ParseRecord(r, in, rec) == 0) out.rowids.insert(rec.rowid);
+      return 0;
+    }, options);
+    return out;
+  };
+  const Scan healthy = scan(bytes);
+  EXPECT_EQ(healthy.status, 0);
+  EXPECT_TRUE(healthy.cuts.empty());
+  ASSERT_EQ(healthy.rowids.size(), 300u);
+
+  // The root's cells in order: (offset of the cell, child page index).
+  std::vector<std::pair<size_t, uint32_t>> pointers;
+  {
+    const size_t at = root * 512;
+    const uint32_t count = (static_cast<uint8_t>(bytes[at + 3]) << 8) | static_cast<uint8_t>(bytes[at + 4]);
+    for (uint32_t i = 0; i < count; ++i) {
+      const size_t cell = at + ((static_cast<uint8_t>(bytes[at + 12 + 2 * i]) << 8) |
+                                static_cast<uint8_t>(bytes[at + 13 + 2 * i]));
+      uint32_t child = 0;
+      for (int k = 0; k < 4; ++k) child = (child << 8) | static_cast<uint8_t>(bytes[cell + k]);
+      pointers.emplace_back(cell, child - 1);
+    }
+  }
+  ASSERT_GT(pointers.size(), 3u);
+  auto firstPageOfType = [&](const std::string& file, uint8_t type) -> uint32_t {
+    for (uint32_t p = 1; p * 512 < file.size(); ++p) {
+      if (static_cast<uint8_t>(file[p * 512]) == type) return p;
+    }
+    return 0;
+  };
+  const uint32_t indexPage = firstPageOfType(bytes, 10);
+  ASSERT_NE(indexPage, 0u);
+  const uint32_t farRoot = *OurRoots(reader, "far").begin();
+  ASSERT_EQ(reader.OpenBytes(bytes), 0);
+  ASSERT_EQ(bytes[farRoot * 512], 13) << "the other table is one leaf";
+
+  struct Case {
+    const char* name;
+    uint32_t newTarget;   // 1-based page number written into the pointer (0: the page itself is zeroed)
+    const char* reason;   // part of the reported reason
+  };
+  const uint32_t beyond = static_cast<uint32_t>(bytes.size() / 512) + 7;
+  const Case cases[] = {
+      {"beyond the file", beyond + 1, "beyond the end of the file"},
+      {"an index page", indexPage + 1, "index page"},
+      {"the root itself", root + 1, "reached before"},
+      {"another table's leaf", farRoot + 1, "outside the range"},
+      {"the schema page", 1, "first page of the file"},
+      {"a zeroed leaf", 0, "zeroed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto [cell, child] = pointers[1];
+    std::string damaged = bytes;
+    if (c.newTarget == 0) {
+      std::fill(damaged.begin() + child * 512, damaged.begin() + child * 512 + 512, '\0');
+    } else {
+      Put32(damaged, cell, c.newTarget);
+    }
+    const Scan got = scan(damaged);
+    EXPECT_EQ(got.status, status::kDamagedTree);
+    ASSERT_EQ(got.cuts.size(), 1u);
+    EXPECT_EQ(got.cuts[0].parent, root);
+    EXPECT_NE(got.cuts[0].reason.find(c.reason), std::string::npos) << CutBranchText(got.cuts[0]);
+    // Exactly the rows of the leaf that lost its pointer are missing, and
+    // none comes twice.
+    std::multiset<int64_t> expected = healthy.rowids;
+    for (int64_t id : leaves[child]) expected.erase(id);
+    EXPECT_TRUE(got.rowids == expected) << got.rowids.size() << " rows, expected " << expected.size();
+  }
+
+  // A pointer to a sibling leaf: that leaf is read once; its keys also lie
+  // outside the range of the pointer's place when it is not the neighbour.
+  {
+    std::string damaged = bytes;
+    Put32(damaged, pointers[1].first, pointers[3].second + 1);
+    const Scan got = scan(damaged);
+    EXPECT_EQ(got.status, status::kDamagedTree);
+    std::multiset<int64_t> expected = healthy.rowids;
+    for (int64_t id : leaves[pointers[1].second]) expected.erase(id);
+    EXPECT_TRUE(got.rowids == expected);
+  }
+
+  // A zeroed root: no row, and the scan says the table could not be read.
+  {
+    std::string damaged = bytes;
+    std::fill(damaged.begin() + root * 512, damaged.begin() + root * 512 + 512, '\0');
+    const Scan got = scan(damaged);
+    EXPECT_EQ(got.status, status::kDamagedTree);
+    EXPECT_TRUE(got.rowids.empty());
+    ASSERT_EQ(got.cuts.size(), 1u);
+    EXPECT_EQ(got.cuts[0].parent, got.cuts[0].child);
+    EXPECT_EQ(CutBranchText(got.cuts[0]).rfind("root page " + std::to_string(root + 1), 0), 0u);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// A healthy tree of three levels, after deletes, updates and inserts that
+// leave stale dividers: nothing is cut, every row is read.
+TEST(Btree, HealthyDeepTreesAfterChurnAreNeverCut) {
+  const auto dir = TempFolder("btree_churn");
+  const auto path = dir / "h.db";
+  std::mt19937 random(7);
+  {
+    gen::FixtureOptions options;
+    options.pageSize = 512;
+    gen::FixtureDb db(path, options);
+    db.Exec("PRAGMA synchronous=OFF");
+    db.Exec("CREATE TABLE t(a TEXT)");
+    db.Exec("BEGIN");
+    for (int i = 0; i < 4000; ++i) db.Run("INSERT INTO t VALUES (?)", {std::string(10 + random() % 60, 'x')});
+    for (int i = 0; i < 1500; ++i) db.Run("DELETE FROM t WHERE rowid = ?", {static_cast<int64_t>(1 + random() % 4000)});
+    for (int i = 0; i < 500; ++i) {
+      db.Run("UPDATE t SET a = ? WHERE rowid = ?", {std::string(random() % 200, 'y'), static_cast<int64_t>(1 + random() % 4000)});
+    }
+    for (int i = 0; i < 300; ++i) db.Run("INSERT INTO t(rowid, a) VALUES (?, 'n')", {-int64_t{1 + i * 7}});
+    db.Exec("COMMIT");
+  }
+  const std::vector<OracleRow> oracle = ReadWithSqlite(path, "t");
+  CDbFileReader reader;
+  ASSERT_EQ(reader.Open(path), 0);
+  CutBranches cuts;
+  ScanOptions options;
+  options.cuts = &cuts;
+  size_t live = 0;
+  ParsedRecord rec;
+  const Status st = ScanTable(reader, "t", [&](CDbFileReader& r, const RowInput& in) {
+    if (!in.deleted && ParseRecord(r, in, rec) == 0) ++live;
+    return 0;
+  }, options);
+  EXPECT_EQ(st, 0);
+  for (const CutBranch& cut : cuts) ADD_FAILURE() << CutBranchText(cut);
+  EXPECT_EQ(live, oracle.size());
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace orbanix::testing
