@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "platform/text.h"
+#include "sources/stored_database.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/carver.h"
 #include "sqlite_pages/record.h"
@@ -178,6 +179,20 @@ int RunSqlite(const Args& args) {
               << "\n";
     return kExitFailure;
   }
+  int failures = 0;
+  // A file shorter than its header says (or not a whole number of pages)
+  // is listed as far as its pages go, and the run tells it was cut.
+  {
+    uint8_t header[100] = {};
+    size_t got = 0;
+    reader.ReadAt(0, sizeof header, header, got);
+    const StoredDatabaseCheck check = CheckDatabaseHeader(header, got, reader.FileSize());
+    if (check.state == StoredDatabaseState::kPartial) {
+      ++failures;
+      std::cerr << "orbanix sqlite: " << file << ": " << check.what << " (" << check.reason
+                << "); what its pages still hold is listed\n";
+    }
+  }
   std::vector<std::string> tables;
   const Status listed = ListTables(reader, tables);
   if (tables.empty() && listed != status::kOk) {
@@ -195,7 +210,6 @@ int RunSqlite(const Args& args) {
   }
 
   size_t liveRows = 0, recoveredRows = 0, duplicates = 0;
-  int failures = 0;
   ParsedRecord scratch;
   // Every table's schema: the carver checks deleted records against the
   // declared types, and reads the whole file once for all tables.

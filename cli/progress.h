@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/interrupt.h"
+
 namespace orbanix::cli {
 
 class ProgressBar {
@@ -24,14 +26,7 @@ class ProgressBar {
   std::string lastLabel_;
 };
 
-// Ctrl-C handling for long commands: the first Ctrl-C calls `onInterrupt`
-// (from a watcher thread, not from the signal handler); a second one ends
-// the process at once.
-class InterruptGuard {
- public:
-  explicit InterruptGuard(void (*onInterrupt)(void*), void* user);
-  ~InterruptGuard();
-  bool Interrupted() const;
-};
+// Ctrl-C handling for long commands (platform/interrupt.h).
+using orbanix::InterruptGuard;
 
 }  // namespace orbanix::cli

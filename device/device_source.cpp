@@ -154,6 +154,8 @@ Status CDeviceRecovery::Open(const std::string&) {
   step_ = 10;
   if (const int answer = Report(progress_)) return answer;
   problems_.Clear();
+  openProblems_.clear();
+  opening_ = false;
   conversations_.clear();
   qqAccounts_.clear();
   weChatAccounts_.clear();
@@ -212,13 +214,16 @@ Status CDeviceRecovery::Open(const std::string&) {
     if (Failed(e) == kNoDevice) return status::kCannotOpen;
   }
   bool haveAddressBook = false, haveMessages = false;
+  opening_ = true;
   if (rootFileSystem_) {
-    haveAddressBook = session_->CopyDeviceFile(kAddressBookPath, workFolder_ / kAddressBookCopy) == status::kOk;
-    haveMessages = session_->CopyDeviceFile(kMessagesPath, workFolder_ / kMessagesCopy) == status::kOk;
-    session_->CopyDeviceFile(kNotesPath, workFolder_ / kNotesCopy);
+    // The address book and the messages may still come from the relay's
+    // archive below.
+    haveAddressBook = Fetch(nullptr, kAddressBookPath, workFolder_ / kAddressBookCopy);
+    haveMessages = Fetch(nullptr, kMessagesPath, workFolder_ / kMessagesCopy);
+    Fetch("notes", kNotesPath, workFolder_ / kNotesCopy);
     // The newer call history first; phones up to iOS 7 keep the older one.
-    if (session_->CopyDeviceFile(kCallRecordPath, workFolder_ / kCallHistoryCopy) != status::kOk) {
-      session_->CopyDeviceFile(kCallHistoryPath, workFolder_ / kCallHistoryCopy);
+    if (!Fetch("call-history", kCallRecordPath, workFolder_ / kCallHistoryCopy)) {
+      Fetch("call-history", kCallHistoryPath, workFolder_ / kCallHistoryCopy);
     }
   }
   if (relayArchive_) {
@@ -229,9 +234,21 @@ Status CDeviceRecovery::Open(const std::string&) {
     if (!haveMessages) haveMessages = ExtractArchiveEntry(archive, kArchiveMessages, workFolder_ / kMessagesCopy) == 0;
   }
   if (!binding_->Connected()) {
+    opening_ = false;
     NoDevice();
     return status::kCannotOpen;
   }
+  if (rootFileSystem_) {
+    if (!haveAddressBook && Listed(kAddressBookPath)) NotFetched("contacts", kAddressBookPath);
+    if (!haveMessages && Listed(kMessagesPath)) NotFetched("messages", kMessagesPath);
+  } else if (fileService) {
+    // Without the whole file system the relay is the only way to these two.
+    const char* why = relayArchive_ ? "the file relay's archive does not hold it"
+                                    : "the file relay refused and the whole file system is not open";
+    if (!haveAddressBook) openProblems_.push_back({"contacts", kAddressBookPath, "could not be fetched from the phone", why, true});
+    if (!haveMessages) openProblems_.push_back({"messages", kMessagesPath, "could not be fetched from the phone", why, true});
+  }
+  opening_ = false;
   if (const int answer = Report(progress_)) return answer;
   if (!fileService && !relayArchive_) return status::kCannotOpen;  // nothing of the phone can be read
   if (!haveAddressBook && !haveMessages && message_.empty()) {
@@ -242,6 +259,12 @@ Status CDeviceRecovery::Open(const std::string&) {
 }
 
 bool CDeviceRecovery::Usable(const char* category, const char* devicePath, const fs::path& copy) {
+  for (auto it = openProblems_.begin(); it != openProblems_.end(); ++it) {
+    if (it->category != category) continue;
+    problems_.Add(std::move(*it));
+    openProblems_.erase(it);
+    return false;
+  }
   const StoredDatabaseCheck check = CheckStoredDatabase(copy, {});
   if (check.state == StoredDatabaseState::kPartial) problems_.Add(category, devicePath, check.what, check.reason);
   if (check.state != StoredDatabaseState::kUnreadable) return true;
@@ -329,7 +352,39 @@ Status CDeviceRecovery::ScanNotes(std::vector<NoteRecord>& notes) {
   return answer ? answer : result;
 }
 
-fs::path CDeviceRecovery::FetchDatabase(const std::string& devicePath) {
+bool CDeviceRecovery::Listed(const std::string& devicePath) {
+  if (!session_ || !binding_ || !binding_->Connected()) return false;
+  try {
+    session_->QueryFileInfo(devicePath);
+    return true;
+  } catch (const DeviceError&) {
+    return false;
+  }
+}
+
+void CDeviceRecovery::NotFetched(const char* category, const std::string& devicePath) {
+  // Bookmarks and history, the calendar and the reminder stores: one file
+  // of several that the category reads.
+  const std::string name = category;
+  const bool whole = name != "safari-bookmarks" && name != "reminders";
+  Problem problem{category, devicePath, "could not be fetched from the phone", "the phone did not give the file", whole};
+  // What Open fetches is told when the category's scan runs.
+  if (opening_) {
+    openProblems_.push_back(std::move(problem));
+  } else {
+    problems_.Add(std::move(problem));
+  }
+}
+
+bool CDeviceRecovery::Fetch(const char* category, const std::string& devicePath, const fs::path& local) {
+  if (session_->CopyDeviceFile(devicePath, local) == status::kOk) return true;
+  std::error_code ec;
+  fs::remove(local, ec);  // a partial copy never stands in for the file
+  if (category && Listed(devicePath)) NotFetched(category, devicePath);
+  return false;
+}
+
+fs::path CDeviceRecovery::FetchDatabase(const char* category, const std::string& devicePath) {
   if (!rootFileSystem_ || !session_) return {};
   // An earlier operation may have left the file service in an
   // application's container.
@@ -340,7 +395,7 @@ fs::path CDeviceRecovery::FetchDatabase(const std::string& devicePath) {
     return {};
   }
   const fs::path local = DigestCopy(devicePath);
-  return session_->CopyDeviceFile(devicePath, local) == status::kOk ? local : fs::path();
+  return Fetch(category, devicePath, local) ? local : fs::path();
 }
 
 Status CDeviceRecovery::ScanReminders(std::vector<ReminderRecord>& reminders) {
@@ -350,7 +405,7 @@ Status CDeviceRecovery::ScanReminders(std::vector<ReminderRecord>& reminders) {
   }
   Status result = status::kBadData;
   std::vector<ReminderRecord> found;
-  const fs::path calendar = FetchDatabase(kCalendarPath);
+  const fs::path calendar = FetchDatabase("reminders", kCalendarPath);
   if (disconnected_) return kNoDevice;
   if (!calendar.empty()) result = ScanCalendarDatabase(calendar, nullptr, &found);
   std::vector<std::string> names;
@@ -361,7 +416,7 @@ Status CDeviceRecovery::ScanReminders(std::vector<ReminderRecord>& reminders) {
   }
   for (const std::string& name : names) {
     if (name.rfind("Data-", 0) != 0 || name.size() < 12 || name.compare(name.size() - 7, 7, ".sqlite") != 0) continue;
-    const fs::path store = FetchDatabase(std::string(kReminderStoresPath) + "/" + name);
+    const fs::path store = FetchDatabase("reminders", std::string(kReminderStoresPath) + "/" + name);
     const Status st = store.empty() ? status::kBadData : ScanReminderStore(store, found);
     if (st == status::kOk && result == status::kBadData) result = status::kOk;
     if (st != status::kOk) result = st;
@@ -373,7 +428,7 @@ Status CDeviceRecovery::ScanReminders(std::vector<ReminderRecord>& reminders) {
 
 Status CDeviceRecovery::ScanCalendar(std::vector<CalendarEventRecord>& events) {
   Status result = status::kBadData;
-  const fs::path calendar = FetchDatabase(kCalendarPath);
+  const fs::path calendar = FetchDatabase("calendar", kCalendarPath);
   if (!calendar.empty()) result = ScanCalendarDatabase(calendar, &events, nullptr);
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
@@ -382,9 +437,9 @@ Status CDeviceRecovery::ScanCalendar(std::vector<CalendarEventRecord>& events) {
 Status CDeviceRecovery::ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks,
                                    std::vector<SafariHistoryRecord>& history) {
   Status result = status::kBadData;
-  const fs::path bookmarksDb = FetchDatabase(kSafariBookmarksPath);
+  const fs::path bookmarksDb = FetchDatabase("safari-bookmarks", kSafariBookmarksPath);
   if (!bookmarksDb.empty()) result = ScanSafariBookmarks(bookmarksDb, bookmarks);
-  const fs::path historyDb = FetchDatabase(kSafariHistoryPath);
+  const fs::path historyDb = FetchDatabase("safari-bookmarks", kSafariHistoryPath);
   if (!historyDb.empty()) {
     const Status st = ScanSafariHistory(historyDb, history);
     if (result == status::kBadData || st != status::kOk) result = st;

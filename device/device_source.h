@@ -155,8 +155,16 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
   void RemoveLocalCopies();
   std::filesystem::path DigestCopy(const std::string& key);
   // Fetches one database of the whole file system into a digest copy: its
-  // path, or empty when the phone does not give it.
-  std::filesystem::path FetchDatabase(const std::string& devicePath);
+  // path, or empty when the phone does not give it (a problem of
+  // `category` when the phone lists the file).
+  std::filesystem::path FetchDatabase(const char* category, const std::string& devicePath);
+  // Copies a file of the phone; false when it cannot. A file the phone lists
+  // but does not give (it refuses to open or read it) is a problem of
+  // `category` (when given) of which nothing can be read; a file the phone
+  // does not have is none: the category simply has nothing.
+  bool Fetch(const char* category, const std::string& devicePath, const std::filesystem::path& local);
+  bool Listed(const std::string& devicePath);
+  void NotFetched(const char* category, const std::string& devicePath);
   // Breadth-first walk of a folder: recognised media copied and listed.
   // `perFile` (may be empty) is told every file listed; a non-zero answer
   // stops the walk.
@@ -174,6 +182,10 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
   bool disconnected_ = false;
   std::string message_;
   ProblemLog problems_;
+  // Problems of the databases Open fetches, told when their category is
+  // scanned (a category not asked for is not reported on).
+  std::vector<Problem> openProblems_;
+  bool opening_ = false;  // Open is fetching: NotFetched keeps its problems for the scans
   std::string englishMessage_;
   std::vector<std::filesystem::path> written_;  // copies named by digest
   std::vector<std::filesystem::path> qqCopies_;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,40 @@ namespace {
 
 constexpr const char* kTemporaryPrefix = ".orbanix-";
 constexpr const char* kTemporarySuffix = ".part";
+
+// The temporary files being written, for a signal handler that ends the
+// process at once: a fixed table of C strings it reads without allocating or
+// locking. A slot's state says whether its path may be read: it is free (0),
+// being filled (1), holds a path (2), or is being removed by the handler
+// (3; the slot then stays taken, the process is ending).
+constexpr int kTemporarySlots = 64;
+constexpr size_t kTemporaryPathBytes = 4096;
+struct TemporarySlot {
+  std::atomic<int> state{0};
+  char path[kTemporaryPathBytes];
+};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free atomics");
+TemporarySlot gTemporaries[kTemporarySlots];
+
+int RegisterTemporary(const std::string& path) {
+  if (path.size() >= kTemporaryPathBytes) return -1;
+  for (int i = 0; i < kTemporarySlots; ++i) {
+    int expected = 0;
+    if (gTemporaries[i].state.compare_exchange_strong(expected, 1)) {
+      std::memcpy(gTemporaries[i].path, path.c_str(), path.size() + 1);
+      gTemporaries[i].state.store(2, std::memory_order_release);
+      return i;
+    }
+  }
+  return -1;
+}
+
+void ReleaseTemporary(int& slot) {
+  if (slot < 0) return;
+  int expected = 2;
+  gTemporaries[slot].state.compare_exchange_strong(expected, 0);
+  slot = -1;
+}
 
 void Say(std::string* reason, int* error, int code, std::string text) {
   if (reason) *reason = std::move(text);
@@ -133,6 +168,7 @@ Status OutputFile::Open(const fs::path& finalPath) {
   ::fchmod(fd, 0644);
   fd_ = fd;
   temporary_ = pattern;
+  slot_ = RegisterTemporary(pattern);
   return status::kOk;
 }
 
@@ -177,6 +213,7 @@ Status OutputFile::Commit() {
   if (result != status::kOk) {
     ::unlink(temporary_.c_str());
   }
+  ReleaseTemporary(slot_);
   temporary_.clear();
   return result;
 }
@@ -190,7 +227,15 @@ void OutputFile::Discard() {
   }
   fd_ = -1;
   if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  ReleaseTemporary(slot_);
   temporary_.clear();
+}
+
+void RemoveTemporaryOutputFiles() {
+  for (TemporarySlot& slot : gTemporaries) {
+    int expected = 2;
+    if (slot.state.compare_exchange_strong(expected, 3, std::memory_order_acquire)) ::unlink(slot.path);
+  }
 }
 
 }  // namespace orbanix

@@ -75,6 +75,7 @@ class OutputFile {
 
  private:
   int fd_ = -1;
+  int slot_ = -1;  // in the table of temporary files being written
   std::FILE* stream_ = nullptr;
   std::filesystem::path temporary_;
   std::filesystem::path final_;
@@ -82,5 +83,11 @@ class OutputFile {
 
 // True for a name OutputFile gives its temporary files.
 bool IsTemporaryOutputName(const std::string& fileName);
+
+// Removes every temporary file that an OutputFile is writing now. Safe to
+// call from a signal handler (no allocation, no lock): the process is about
+// to end without running destructors. The open files are kept in a fixed
+// table of 64 paths; a file opened while all are taken is not removed.
+void RemoveTemporaryOutputFiles();
 
 }  // namespace orbanix

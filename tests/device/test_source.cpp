@@ -264,6 +264,147 @@ TEST_F(DeviceSource, APhoneGoneMidScanEndsEachOperationWithNoDevice) {
   EXPECT_FALSE(conversations.empty());
 }
 
+// Databases of the phone that are damaged or that it does not give: each
+// is a problem of its own category, what could be read is kept, and the
+// command line's exit code is 1 only when nothing of a ticked category
+// could be read.
+TEST_F(DeviceSource, DamagedOrRefusedDatabasesAreProblemsOfTheirCategory) {
+  auto scanAll = [](CDeviceRecovery& source, ConversationMap& conversations) {
+    std::vector<ContactRecord> contacts;
+    std::vector<NoteRecord> notes;
+    std::vector<CallRecord> calls;
+    std::vector<CalendarEventRecord> events;
+    std::vector<SafariBookmarkRecord> bookmarks;
+    std::vector<SafariHistoryRecord> history;
+    source.ScanMessages(conversations);
+    source.ScanContacts(contacts);
+    source.ScanNotes(notes);
+    source.ScanCallHistory(calls);
+    source.ScanCalendar(events);
+    source.ScanSafari(bookmarks, history);
+    return contacts.size();
+  };
+  auto problemOf = [](const std::vector<Problem>& problems, const std::string& category) -> const Problem* {
+    for (const Problem& p : problems) {
+      if (p.category == category) return &p;
+    }
+    return nullptr;
+  };
+  {
+    // The whole phone: nothing to report.
+    auto phone = MakePhone(true);
+    auto source = MakeSource(*phone);
+    ASSERT_EQ(source->Open(""), 0);
+    ConversationMap conversations;
+    scanAll(*source, conversations);
+    for (const Problem& p : source->Problems()) ADD_FAILURE() << p.category << ": " << p.Text();
+  }
+
+  // A copy of the phone: sms.db cut short, notes.sqlite garbage, and the
+  // call history and the calendar folders where the phone lists files (it
+  // lists them but cannot give them).
+  const fs::path folder = dir_ / "damaged-phone";
+  fs::copy(phone_->folder, folder, fs::copy_options::recursive);
+  const fs::path root = folder / "FileSystem";
+  const fs::path sms = root / "private/var/mobile/Library/SMS/sms.db";
+  fs::resize_file(sms, fs::file_size(sms) * 3 / 4);
+  WriteBytes(root / "private/var/mobile/Library/Notes/notes.sqlite", std::string(8192, '\x5a'));
+  for (const char* path : {"private/var/wireless/Library/CallHistory/call_history.db",
+                           "private/var/mobile/Library/Calendar/Calendar.sqlitedb"}) {
+    fs::remove(root / path);
+    fs::create_directories(root / path / "inside");
+  }
+  SimulatedPhoneOptions options = phone_->options;
+  for (SimulatedApp& app : options.applications) app.container = folder / fs::relative(app.container, phone_->folder);
+  ASSERT_TRUE(SimulatedDevice::WriteDescription(folder, options));
+  {
+    SimulatedDevice phone(root, options);
+    auto source = MakeSource(phone);
+    ASSERT_EQ(source->Open(""), 0);
+    ConversationMap conversations;
+    EXPECT_GT(scanAll(*source, conversations), 0u);  // the address book is whole
+    const std::vector<Problem> problems = source->Problems();
+    EXPECT_EQ(problemOf(problems, "contacts"), nullptr);
+    const Problem* messages = problemOf(problems, "messages");
+    ASSERT_NE(messages, nullptr);
+    EXPECT_EQ(messages->file, kMessagesPath);
+    EXPECT_NE(messages->what.find("cut short"), std::string::npos) << messages->Text();
+    EXPECT_EQ(messages->whole, conversations.empty()) << messages->Text();
+    const Problem* notes = problemOf(problems, "notes");
+    ASSERT_NE(notes, nullptr);
+    EXPECT_TRUE(notes->whole);
+    for (const char* category : {"call-history", "calendar"}) {
+      const Problem* refused = problemOf(problems, category);
+      ASSERT_NE(refused, nullptr) << category;
+      EXPECT_EQ(refused->what, "could not be fetched from the phone");
+      EXPECT_TRUE(refused->whole);
+    }
+    EXPECT_EQ(problemOf(problems, "call-history")->file, kCallHistoryPath);
+  }
+
+  // The command line on the same phone, one category at a time.
+  ASSERT_TRUE(fs::exists("orbanix"));
+  auto scan = [&](const fs::path& phoneFolder, const std::string& args, int& code) {
+    const std::string env = "ORBANIX_SIMULATED_PHONE='" + phoneFolder.string() + "' XDG_DATA_HOME='" +
+                            (dir_ / "xdg").string() + "' ";
+    std::string out;
+    FILE* pipe = popen((env + "./orbanix scan --device --json " + args + " 2>/dev/null").c_str(), "r");
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    code = WEXITSTATUS(pclose(pipe));
+    return out;
+  };
+  int code = -1;
+  std::string json = scan(folder, "--categories contacts", code);
+  EXPECT_EQ(code, 0);
+  EXPECT_NE(json.find("\"problems\": []"), std::string::npos) << json;
+  for (const char* category : {"notes", "call-history", "calendar"}) {
+    json = scan(folder, std::string("--categories ") + category, code);
+    EXPECT_EQ(code, 1) << category;
+    EXPECT_NE(json.find(std::string("\"category\": \"") + category + "\""), std::string::npos) << json;
+  }
+  json = scan(folder, "--categories messages", code);
+  EXPECT_NE(json.find("sms.db"), std::string::npos) << json;
+
+  // Without the file relay the whole file system still gives everything;
+  // without both, the address book and the messages cannot be had, and a
+  // scan of them says so and fails, while the media folder still reads.
+  const fs::path noRelay = dir_ / "no-relay";
+  fs::copy(phone_->folder, noRelay, fs::copy_options::recursive);
+  options = phone_->options;
+  for (SimulatedApp& app : options.applications) app.container = noRelay / fs::relative(app.container, phone_->folder);
+  options.relayService = false;
+  ASSERT_TRUE(SimulatedDevice::WriteDescription(noRelay, options));
+  json = scan(noRelay, "--categories messages,contacts,message-attachments", code);
+  EXPECT_EQ(code, 0) << json;
+  EXPECT_NE(json.find("\"problems\": []"), std::string::npos) << json;
+  options.rootService = false;
+  ASSERT_TRUE(SimulatedDevice::WriteDescription(noRelay, options));
+  {
+    SimulatedDevice phone(noRelay / "FileSystem", options);
+    auto source = MakeSource(phone);
+    source->Open("");
+    // Told when the categories are scanned, not before.
+    EXPECT_TRUE(source->Problems().empty());
+    ConversationMap conversations;
+    EXPECT_EQ(scanAll(*source, conversations), 0u);
+    EXPECT_TRUE(conversations.empty());
+    const std::vector<Problem> problems = source->Problems();
+    for (const char* category : {"messages", "contacts"}) {
+      const Problem* p = problemOf(problems, category);
+      ASSERT_NE(p, nullptr) << category;
+      EXPECT_TRUE(p->whole);
+      EXPECT_NE(p->reason.find("relay"), std::string::npos) << p->Text();
+    }
+  }
+  json = scan(noRelay, "--categories messages", code);
+  EXPECT_EQ(code, 1) << json;
+  json = scan(noRelay, "--categories camera-roll", code);
+  EXPECT_EQ(code, 0) << json;
+  EXPECT_NE(json.find("\"camera-roll\": {\"items\": 3,"), std::string::npos) << json;
+}
+
 TEST_F(DeviceSource, FullScanThroughTheBackupScanDriver) {
   auto phone = MakePhone(true);
   auto source = MakeSource(*phone);

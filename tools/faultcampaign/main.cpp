@@ -65,6 +65,9 @@ enum class Damage {
   kDeepXml, kDeepBinary, kHugePlist, kKeyBagCut, kKeyBagFlip, kIterZero, kIterMax, kNoKeyBag, kManifestKeyCut,
 };
 constexpr int kDamageKinds = 19;
+// The first kinds damage any file's bytes or replace it by another kind of
+// file; the others are for property lists and key bags.
+constexpr int kFileDamageKinds = 10;
 const char* const kDamageNames[kDamageKinds] = {
     "truncate", "flip", "zero-page", "garbage", "empty", "directory", "fifo", "self-link", "outside-link",
     "unreadable", "deep-xml", "deep-binary", "huge-plist", "keybag-cut", "keybag-flip", "iterations-0",
@@ -246,6 +249,7 @@ std::string DeepBinary(uint32_t levels) {
 
 struct Applied {
   bool judged = false;      // a file a category needs was made unreadable: silence is a loss
+  bool sqliteJudged = false;  // `orbanix sqlite` on the damaged database must exit 1
   bool asOtherUser = false;  // run as an unprivileged user (the file is unreadable to it)
   std::string what;
 };
@@ -341,6 +345,15 @@ Applied Apply(const Base& base, const fs::path& folder, const Target& target, Da
       break;
   }
   if (hard && needed) a.judged = true;
+  // `orbanix sqlite` is given the stored database itself: any cut, a zeroed
+  // first page, and every file that is no database must make it fail. (A
+  // link given on its command line is followed: the user named it.)
+  if (target.role == Role::kDatabase && !base.encrypted) {
+    a.sqliteJudged = (damage == Damage::kTruncate && fs::file_size(file, ec) < size) ||
+                     (damage == Damage::kZeroPage && a.judged) || damage == Damage::kGarbage ||
+                     damage == Damage::kEmpty || damage == Damage::kDirectory || damage == Damage::kFifo ||
+                     damage == Damage::kSelfLink || damage == Damage::kUnreadable;
+  }
   // Random bytes in place of a media file shorter than a media header are
   // not told from a tiny image of an unknown kind: not judged.
   if (damage == Damage::kGarbage && target.role == Role::kMedia && size < 512) a.judged = false;
@@ -496,17 +509,31 @@ int Main(int argc, char** argv) {
   const auto started = std::chrono::steady_clock::now();
   for (int index = 0; index < cases; ++index) {
     // The first cases go through every kind of damage on every base, on a
-    // file each kind means the most for; later ones are drawn at random.
+    // file each kind means the most for; then every damage of a file's
+    // bytes or kind on each base's manifest; later ones are drawn at
+    // random.
     const bool systematic = index < 4 * kDamageKinds;
-    const Base& base = bases[systematic ? index / kDamageKinds : random() % bases.size()];
-    Damage damage = static_cast<Damage>(systematic ? index % kDamageKinds : random() % kDamageKinds);
+    const int manifestCase = index - 4 * kDamageKinds;
+    const bool onManifest = !systematic && manifestCase < 4 * kFileDamageKinds;
+    const Base& base = bases[systematic    ? index / kDamageKinds
+                             : onManifest ? manifestCase / kFileDamageKinds
+                                          : random() % bases.size()];
+    Damage damage = static_cast<Damage>(systematic    ? index % kDamageKinds
+                                        : onManifest ? manifestCase % kFileDamageKinds
+                                                     : random() % kDamageKinds);
     if (ForKeyBag(damage) && !base.encrypted) damage = Damage::kGarbage;
     std::vector<const Target*> fits;
     for (const Target& t : base.targets) {
       const bool plist = t.role == Role::kManifestPlist || t.role == Role::kInfoPlist;
       if (ForKeyBag(damage) ? t.role == Role::kManifestPlist : ForPlists(damage) ? plist : true) fits.push_back(&t);
     }
-    if (systematic && !ForPlists(damage) && !ForKeyBag(damage)) {
+    if (onManifest) {
+      std::vector<const Target*> manifests;
+      for (const Target* t : fits) {
+        if (t->role == Role::kManifest) manifests.push_back(t);
+      }
+      fits = manifests;
+    } else if (systematic && !ForPlists(damage) && !ForKeyBag(damage)) {
       std::vector<const Target*> needed;
       for (const Target* t : fits) {
         if (t->role == Role::kDatabase || t->role == Role::kMedia || t->role == Role::kManifest) needed.push_back(t);
@@ -519,7 +546,9 @@ int Main(int argc, char** argv) {
     }
     const Target& target = *fits[random() % fits.size()];
     if (damage == Damage::kUnreadable && ::geteuid() == 0 && nobody == 0) {
-      ++skipped;  // no other user to be refused as
+      ++skipped;
+      std::cout << "case " << index << " (unreadable " << target.relative
+                << "): skipped: running as root and there is no user \"nobody\" to be refused as\n";
       continue;
     }
 
@@ -544,16 +573,24 @@ int Main(int argc, char** argv) {
     const std::string outsideBefore = Fingerprint(work / "outside");
 
     const fs::path output = scratch / "recovered";
-    const std::vector<std::vector<std::string>> commands = {
+    std::vector<std::vector<std::string>> commands = {
         {program.string(), "scan", "--json", "--password-file", password.string(), backup.string()},
         {program.string(), "recover", "--password-file", password.string(), backup.string(), output.string()},
     };
+    // A database of an unencrypted backup also goes through the page
+    // reader's own command.
+    if (target.role == Role::kDatabase && !base.encrypted) {
+      commands.push_back({program.string(), "sqlite", (backup / target.relative).string()});
+    }
     bool caseFailed = false;
     for (size_t c = 0; c < commands.size(); ++c) {
-      const std::string name = c == 0 ? "scan" : "recover";
+      const std::string name = c == 0 ? "scan" : c == 1 ? "recover" : "sqlite";
+      const bool judged = c < 2 ? applied.judged : applied.sqliteJudged;
       const Outcome o = Run(commands[c], scratch, name, timeoutSeconds, user, group);
       if (o.notRun) {
         ++skipped;
+        std::cout << "case " << index << " (" << label << "): " << name
+                  << " skipped: the program cannot be run as the other user\n";
         continue;
       }
       ++runs;
@@ -565,10 +602,14 @@ int Main(int argc, char** argv) {
         ++crashes;
         caseFailed = true;
         fail(index, name + " crashed", label, o.err.substr(0, 2000));
-      } else if (applied.judged && o.exitCode == 0 && o.err.find("warning:") == std::string::npos) {
+      } else if (c < 2 && judged && o.exitCode == 0 && o.err.find("warning:") == std::string::npos) {
         ++silent;
         caseFailed = true;
         fail(index, name + " exited 0 without a warning", label, "");
+      } else if (c == 2 && judged && o.exitCode == 0) {
+        ++silent;
+        caseFailed = true;
+        fail(index, name + " exited 0 on a damaged database", label, o.err.substr(0, 500));
       }
     }
     if (Fingerprint(work / "outside") != outsideBefore) {
