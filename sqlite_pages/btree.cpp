@@ -66,11 +66,25 @@ std::string NotATreePage(const CDbFileReader& reader, const uint8_t* bytes, cons
     if (type == 0) return "is not a page of a table (its header is zeroed)";
     return Format("is not a page of a table (type %u)", type);
   }
-  const CellList list = ListCells(reader, bytes, 0);
-  if (list.empty()) return {};
+  // The first and the last cell as ListCells gives them, without the list.
+  const uint32_t usable = reader.usableSize;
+  const uint32_t count = Be16(bytes + 3);
+  uint32_t firstOff = 0, lastOff = 0;
+  if (count == 1) {
+    firstOff = lastOff = Be16(bytes + 5);
+  } else {
+    const uint32_t arrayStart = type == 5 ? 12u : 8u;
+    for (uint32_t i = 0; i < count && arrayStart + 2 * i + 2 <= usable; ++i) {
+      const uint32_t off = Be16(bytes + arrayStart + 2 * i);
+      if (off == 0 || off >= usable) continue;
+      if (firstOff == 0) firstOff = off;
+      lastOff = off;
+    }
+  }
+  if (firstOff == 0 || firstOff >= usable || lastOff >= usable) return {};
   int64_t first = 0, last = 0;
-  const bool firstRead = CellKey(reader, bytes, type, list.front(), first);
-  const bool lastRead = CellKey(reader, bytes, type, list.back(), last);
+  const bool firstRead = CellKey(reader, bytes, type, static_cast<uint16_t>(firstOff), first);
+  const bool lastRead = CellKey(reader, bytes, type, static_cast<uint16_t>(lastOff), last);
   if ((firstRead && !range.Holds(first)) || (lastRead && !range.Holds(last))) {
     return "holds keys outside the range its parent gives it";
   }

@@ -4,6 +4,9 @@
 // sanitizer report), a hang, a change to the backup, a write outside the
 // output folder, a file left under a temporary name, or an exit code of 0
 // without a warning when a file that a category needs was made unreadable.
+// A damaged database of an unencrypted backup also goes through `orbanix
+// sqlite`, which must fail when the file is cut, is no database, or has its
+// first page zeroed.
 //
 //   orbanix-faultcampaign [--cases N] [--seed S] [--timeout SECONDS] [--work DIR] [--keep]
 //
