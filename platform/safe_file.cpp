@@ -143,6 +143,11 @@ int OpenStoredFile(const fs::path& path, const fs::path& root, std::string* reas
   return fd;
 }
 
+bool EntryExists(const fs::path& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
 bool IsTemporaryOutputName(const std::string& fileName) {
   const size_t prefix = std::strlen(kTemporaryPrefix), suffix = std::strlen(kTemporarySuffix);
   return fileName.size() > prefix + suffix && fileName.compare(0, prefix, kTemporaryPrefix) == 0 &&

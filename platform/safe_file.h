@@ -33,6 +33,12 @@ namespace orbanix {
 int OpenStoredFile(const std::filesystem::path& path, const std::filesystem::path& root, std::string* reason,
                    int* error = nullptr, uint64_t* size = nullptr);
 
+// True when anything stands under the name: a file, a folder, a FIFO, or a
+// link (not followed, so a link to itself or to nowhere is there too). A
+// stored file that is there but cannot be read is a problem to tell, never a
+// file the backup does not have.
+bool EntryExists(const std::filesystem::path& path);
+
 // True when `path` (resolved) lies inside `root` (resolved). False when
 // either cannot be resolved.
 bool RealPathInside(const std::filesystem::path& path, const std::filesystem::path& root);

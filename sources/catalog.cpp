@@ -12,6 +12,7 @@
 #include "decrypt/decryption_step.h"
 #include "extractors/notestore.h"
 #include "platform/folders.h"
+#include "platform/safe_file.h"
 #include "platform/text.h"
 #include "sources/categories.h"
 #include "sources/file_copy.h"
@@ -323,7 +324,7 @@ Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector
   const fs::path photosDb = Database(kPhotosDb.hashedName);
   std::error_code ec;
   bool withLibrary = false;
-  if (fs::exists(photosDb, ec)) {
+  if (EntryExists(photosDb)) {
     const Status read = ReadPhotoLibrary(photosDb, library);
     withLibrary = read == status::kOk;
     if (!withLibrary) {
@@ -448,7 +449,7 @@ Status BackupCatalog::ReadStores(const char* category, const std::vector<BackupF
     };
     std::error_code ec;
     Status st = status::kBadData;
-    if (!fs::exists(path, ec)) {
+    if (!EntryExists(path)) {
       // The manifest lists it, the folder does not hold it.
       problems_.Add(category, store.key, "is not in the backup folder", {}, only);
     } else if (Usable(category, store.key, path, only)) {
@@ -474,7 +475,7 @@ Status BackupCatalog::ScanReminders(std::vector<ReminderRecord>& reminders) {
   const fs::path calendar = Database(kCalendarDb.hashedName);
   std::error_code ec;
   Status result = status::kOk;
-  if (fs::exists(calendar, ec)) {
+  if (EntryExists(calendar)) {
     // The calendar's own failure is the calendar's problem; the reminders
     // report it only when they have no store of their own.
     if (!stores.empty() || Usable("reminders", kCalendarDb.key, calendar)) {

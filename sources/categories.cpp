@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "platform/safe_file.h"
 #include "platform/text.h"
 
 namespace orbanix {
@@ -40,8 +41,7 @@ fs::path FixedDatabasePath(const fs::path& backupFolder, const FixedDatabase& da
 
 fs::path CallHistoryDatabasePath(const fs::path& backupFolder) {
   fs::path newer = FixedDatabasePath(backupFolder, kCallHistoryDb);
-  std::error_code ec;
-  if (fs::exists(newer, ec)) return newer;
+  if (EntryExists(newer)) return newer;
   return FixedDatabasePath(backupFolder, kOldCallHistoryDb);
 }
 

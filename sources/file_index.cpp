@@ -785,9 +785,8 @@ Status ReadManifestDb(const fs::path& dbPath, std::vector<BackupFileEntry>& inde
 // Either era
 
 ManifestKind FindManifest(const fs::path& backupFolder) {
-  std::error_code ec;
-  if (fs::exists(backupFolder / kMbdbFileName, ec)) return ManifestKind::Mbdb;
-  if (fs::exists(backupFolder / kManifestDbFileName, ec)) return ManifestKind::ManifestDb;
+  if (EntryExists(backupFolder / kMbdbFileName)) return ManifestKind::Mbdb;
+  if (EntryExists(backupFolder / kManifestDbFileName)) return ManifestKind::ManifestDb;
   return ManifestKind::None;
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/parallel.h"
+#include "platform/safe_file.h"
 #include "platform/text.h"
 #include "sources/media_sniffer.h"
 
@@ -107,8 +108,7 @@ Candidate Examine(const StoredFileLayout& layout, const BackupFileEntry& entry, 
     return c;
   }
   if (sniffed != status::kOk && sniffed != status::kShortRead) {
-    std::error_code ec;
-    c.exists = fs::exists(c.path, ec);
+    c.exists = EntryExists(c.path);
     if (c.exists) c.error = sniffed;
     return c;
   }

@@ -454,6 +454,43 @@ TEST_P(FullScan, DamagedDatabasesAreProblemsOfTheirCategory) {
   EXPECT_TRUE(source_.Problems().empty());
 }
 
+// A stored file that is a link to itself stands there: it is refused with
+// its reason, never taken for a file the backup does not have (which would
+// say nothing), and the manifest's likewise.
+TEST_P(FullScan, LinksToThemselvesAreRefusedNotMissing) {
+  gen::BackupWriter writer(root_ / "backups" / "phone", GetParam());
+  for (const gen::Family& f : gen::Families()) f.add(writer, gen::FamilyOptions{});
+  ASSERT_TRUE(writer.Finish());
+  const fs::path folder = writer.folder();
+  const fs::path calls = CallHistoryDatabasePath(folder);
+  fs::remove(calls);
+  fs::create_symlink(calls.filename(), calls);
+  EXPECT_EQ(CallHistoryDatabasePath(folder), calls);
+
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(folder, info), 0);
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  std::vector<CallRecord> callRecords;
+  EXPECT_NE(source_.ScanCallHistory(callRecords), 0);
+  EXPECT_TRUE(callRecords.empty());
+  const std::vector<Problem> problems = source_.Problems();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].category, "call-history");
+  EXPECT_EQ(problems[0].reason, "is a symbolic link");
+  EXPECT_TRUE(problems[0].whole);
+
+  const fs::path manifest = folder / (GetParam() == gen::Era::Mbdb ? "Manifest.mbdb" : "Manifest.db");
+  fs::remove(manifest);
+  fs::create_symlink(manifest.filename(), manifest);
+  source_.Open("");
+  bool named = false;
+  for (const Problem& p : source_.Problems()) {
+    named = named || (p.file == manifest.filename().string() && p.what.find("no manifest") == std::string::npos);
+  }
+  EXPECT_TRUE(named);
+}
+
 // Encrypted backups of both eras open through the companion beside the
 // test program: the right password reads the deciphered copy, a wrong one
 // answers -110 and leaves nothing behind.

@@ -65,16 +65,22 @@ struct Base {
 
 enum class Damage {
   kTruncate, kFlip, kZeroPage, kGarbage, kEmpty, kDirectory, kFifo, kSelfLink, kOutsideLink, kUnreadable,
-  kDeepXml, kDeepBinary, kHugePlist, kKeyBagCut, kKeyBagFlip, kIterZero, kIterMax, kNoKeyBag, kManifestKeyCut,
+  kDeepXml, kDeepBinary, kHugePlist,
+  // The program's data folder cannot be searched; the output folder cannot
+  // be written to; an old backup without Manifest.plist whose address book
+  // is damaged (it must not be taken for an encrypted one).
+  kDataFolderBlocked, kOutputReadOnly, kNoPlistDamagedBook,
+  kKeyBagCut, kKeyBagFlip, kIterZero, kIterMax, kNoKeyBag, kManifestKeyCut,
 };
-constexpr int kDamageKinds = 19;
+constexpr int kDamageKinds = 22;
 // The first kinds damage any file's bytes or replace it by another kind of
 // file; the others are for property lists and key bags.
 constexpr int kFileDamageKinds = 10;
 const char* const kDamageNames[kDamageKinds] = {
     "truncate", "flip", "zero-page", "garbage", "empty", "directory", "fifo", "self-link", "outside-link",
-    "unreadable", "deep-xml", "deep-binary", "huge-plist", "keybag-cut", "keybag-flip", "iterations-0",
-    "iterations-max", "no-keybag", "manifestkey-cut"};
+    "unreadable", "deep-xml", "deep-binary", "huge-plist", "data-folder-blocked", "output-read-only",
+    "no-plist-damaged-book", "keybag-cut", "keybag-flip", "iterations-0", "iterations-max", "no-keybag",
+    "manifestkey-cut"};
 
 bool ForPlists(Damage d) { return d == Damage::kDeepXml || d == Damage::kDeepBinary || d == Damage::kHugePlist; }
 bool ForKeyBag(Damage d) { return d >= Damage::kKeyBagCut; }
@@ -254,6 +260,9 @@ struct Applied {
   bool judged = false;      // a file a category needs was made unreadable: silence is a loss
   bool sqliteJudged = false;  // `orbanix sqlite` on the damaged database must exit 1
   bool asOtherUser = false;  // run as an unprivileged user (the file is unreadable to it)
+  bool dataFolderBlocked = false;  // the data folder is made unsearchable before the runs
+  bool outputReadOnly = false;     // the output folder exists and cannot be written to
+  bool notEncrypted = false;       // no run may ask for a password or call the backup encrypted
   std::string what;
 };
 
@@ -337,6 +346,27 @@ Applied Apply(const Base& base, const fs::path& folder, const Target& target, Da
       WriteAll(file, "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>" + std::string(20u << 20, 'a') +
                          "</string></plist>");
       break;
+    case Damage::kDataFolderBlocked:
+      a.what = kDamageNames[static_cast<int>(damage)];
+      a.dataFolderBlocked = true;
+      a.asOtherUser = ::geteuid() == 0;
+      break;
+    case Damage::kOutputReadOnly:
+      a.what = kDamageNames[static_cast<int>(damage)];
+      a.outputReadOnly = true;
+      a.asOtherUser = ::geteuid() == 0;
+      break;
+    case Damage::kNoPlistDamagedBook: {
+      fs::remove(folder / "Manifest.plist", ec);
+      const fs::path book = ResolveStoredPath(folder, kAddressBookDb.hashedName);
+      std::string garbage(ReadAll(book).size(), '\0');
+      for (char& c : garbage) c = static_cast<char>(random());
+      WriteAll(book, garbage);
+      a.what = std::string(kDamageNames[static_cast<int>(damage)]) + " " + kAddressBookDb.hashedName;
+      a.judged = true;
+      a.notEncrypted = true;
+      break;
+    }
     default:
       // Nothing can be deciphered after this: an error, never silence. (A
       // backup without the field, as older ones have no manifest key, is
@@ -361,7 +391,8 @@ Applied Apply(const Base& base, const fs::path& folder, const Target& target, Da
   // not told from a tiny image of an unknown kind: not judged.
   if (damage == Damage::kGarbage && target.role == Role::kMedia && size < 512) a.judged = false;
   // Without its Manifest.plist an encrypted backup cannot be deciphered.
-  if (base.encrypted && target.role == Role::kManifestPlist && damage != Damage::kFlip && !ForKeyBag(damage)) {
+  if (base.encrypted && target.role == Role::kManifestPlist && damage != Damage::kFlip && !ForKeyBag(damage) &&
+      !a.dataFolderBlocked && !a.outputReadOnly) {
     a.judged = true;
   }
   return a;
@@ -525,6 +556,7 @@ int Main(int argc, char** argv) {
                                         : onManifest ? manifestCase % kFileDamageKinds
                                                      : random() % kDamageKinds);
     if (ForKeyBag(damage) && !base.encrypted) damage = Damage::kGarbage;
+    if (damage == Damage::kNoPlistDamagedBook && (base.encrypted || base.name != "old")) damage = Damage::kTruncate;
     std::vector<const Target*> fits;
     for (const Target& t : base.targets) {
       const bool plist = t.role == Role::kManifestPlist || t.role == Role::kInfoPlist;
@@ -548,9 +580,11 @@ int Main(int argc, char** argv) {
       continue;
     }
     const Target& target = *fits[random() % fits.size()];
-    if (damage == Damage::kUnreadable && ::geteuid() == 0 && nobody == 0) {
+    const bool needsOtherUser =
+        damage == Damage::kUnreadable || damage == Damage::kDataFolderBlocked || damage == Damage::kOutputReadOnly;
+    if (needsOtherUser && ::geteuid() == 0 && nobody == 0) {
       ++skipped;
-      std::cout << "case " << index << " (unreadable " << target.relative
+      std::cout << "case " << index << " (" << kDamageNames[static_cast<int>(damage)] << " " << target.relative
                 << "): skipped: running as root and there is no user \"nobody\" to be refused as\n";
       continue;
     }
@@ -572,6 +606,13 @@ int Main(int argc, char** argv) {
       GiveTo(scratch / "password", user, group);
     }
     const fs::path password = applied.asOtherUser ? scratch / "password" : work / "password";
+    if (applied.outputReadOnly) {
+      fs::create_directories(scratch / "recovered", ec);
+      fs::permissions(scratch / "recovered", fs::perms::owner_read | fs::perms::owner_exec |
+                                                 fs::perms::group_read | fs::perms::group_exec |
+                                                 fs::perms::others_read | fs::perms::others_exec, ec);
+    }
+    if (applied.dataFolderBlocked) fs::permissions(scratch / "xdg", fs::perms::none, ec);
     const std::string before = Fingerprint(backup);
     const std::string outsideBefore = Fingerprint(work / "outside");
 
@@ -609,6 +650,16 @@ int Main(int argc, char** argv) {
         ++silent;
         caseFailed = true;
         fail(index, name + " exited 0 without a warning", label, "");
+      } else if (c == 1 && applied.outputReadOnly && o.exitCode == 0) {
+        ++silent;
+        caseFailed = true;
+        fail(index, name + " exited 0 although the output folder cannot be written to", label, "");
+      } else if (applied.notEncrypted && (o.err.find("backup password") != std::string::npos ||
+                                          o.err.find("is encrypted") != std::string::npos ||
+                                          o.err.find("deciphered") != std::string::npos)) {
+        ++silent;
+        caseFailed = true;
+        fail(index, name + " took a damaged database for encryption", label, o.err.substr(0, 500));
       } else if (c == 2 && judged && o.exitCode == 0) {
         ++silent;
         caseFailed = true;
