@@ -538,7 +538,8 @@ int Main(int argc, char** argv) {
   int runs = 0, crashes = 0, hangs = 0, silent = 0, outsideWrites = 0, backupChanges = 0, leftovers = 0,
       skipped = 0;
   auto fail = [&](int index, const std::string& what, const std::string& damage, const std::string& detail) {
-    std::cout << "case " << index << " (" << damage << "): " << what << (detail.empty() ? "" : ": " + detail) << "\n";
+    std::cout << "case " << index << " (" << damage << "): " << what << (detail.empty() ? "" : ": " + detail)
+              << std::endl;
   };
   const auto started = std::chrono::steady_clock::now();
   for (int index = 0; index < cases; ++index) {
@@ -700,6 +701,14 @@ int Main(int argc, char** argv) {
       }
     }
     if (!keep && !caseFailed) fs::remove_all(scratch, ec);
+    // A long campaign tells its figures so far every hundred cases.
+    if ((index + 1) % 100 == 0 && index + 1 < cases) {
+      std::printf("after %d cases: runs %d, crashes %d, hangs %d, silent losses %d, writes outside %d, "
+                  "backup changes %d, temporary files left %d, skipped %d (%.0f s)\n",
+                  index + 1, runs, crashes, hangs, silent, outsideWrites, backupChanges, leftovers, skipped,
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    }
+    std::fflush(stdout);
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
