@@ -177,6 +177,42 @@ TEST(NoteBody, InflateIsCapped) {
   EXPECT_EQ(out, big);
 }
 
+// --- embedded tables ---
+
+TEST(NoteTable, RowsAndColumnsInDisplayOrderEitherDirection) {
+  // The shared UUID list holds rows and columns in another order than the
+  // display; cells name rows and columns by their second UUID.
+  EXPECT_EQ(DecodeNoteTable(Gzip(gen::EncodeTableProto(gen::GenNoteTableCells()))), gen::kGenNoteTableText);
+  EXPECT_EQ(DecodeNoteTable(Gzip(gen::EncodeTableProto({{"a", "b", "c"}, {"d", "", "f"}}, true))), "c\tb\ta\nf\t\td");
+  EXPECT_EQ(DecodeNoteTable(Gzip(gen::EncodeTableProto({{"only"}}))), "only");
+}
+
+TEST(NoteTable, DamagedAndHostileTableData) {
+  std::string problem;
+  EXPECT_EQ(DecodeNoteTable("", &problem), "");
+  EXPECT_EQ(problem, "the table has no data");
+  EXPECT_EQ(DecodeNoteTable("not a table", &problem), "");
+  EXPECT_FALSE(problem.empty());
+  const std::string gz = Gzip(gen::EncodeTableProto(gen::GenNoteTableCells()));
+  EXPECT_EQ(DecodeNoteTable(std::string_view(gz).substr(0, gz.size() - 12), &problem), "");  // cut
+  EXPECT_EQ(problem, "the table's data is not a complete compressed stream");
+  // A note body is no table.
+  EXPECT_EQ(DecodeNoteTable(Gzip(EncodeNoteProto("hello", {})), &problem), "");
+  EXPECT_EQ(problem, "the table's data holds no table");
+  // A table whose references lead past the list of entries: no rows.
+  std::string proto = gen::EncodeTableProto({{"x"}});
+  // object_index fields (tag 0x30) of the table's own fields point far away.
+  std::string broken = proto;
+  for (size_t at = 0; (at = broken.find("\x30\x02", at)) != std::string::npos; ++at) broken[at + 1] = '\x7f';
+  for (size_t at = 0; (at = broken.find("\x30\x03", at)) != std::string::npos; ++at) broken[at + 1] = '\x7f';
+  EXPECT_EQ(DecodeNoteTable(Gzip(broken), &problem), "");
+  EXPECT_EQ(problem, "the table's data has no rows or no columns");
+  // More cells than any table: refused, not allocated.
+  const std::vector<std::vector<std::string>> huge(2000, std::vector<std::string>(150));
+  EXPECT_TRUE(DecodeNoteTable(Gzip(gen::EncodeTableProto(huge)), &problem).empty());
+  EXPECT_EQ(problem, "the table's data names more cells than any table has");
+}
+
 // --- the store ---
 
 class NoteStoreTest : public ::testing::TestWithParam<gen::NoteStoreLayout> {

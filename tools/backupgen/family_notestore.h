@@ -56,6 +56,13 @@ void AddNoteStoreFamily(BackupWriter& writer, const FamilyOptions& options);
 std::string EncodeNoteProto(const std::string& text, const std::vector<GenNoteRun>& runs);
 std::string Gzip(const std::string& bytes);
 
+// An embedded table's data (before gzip): rows of cells, an empty cell
+// left out as the app does.
+std::string EncodeTableProto(const std::vector<std::vector<std::string>>& cells, bool rightToLeft = false);
+// The table of the family's picture note, and how the program shows it.
+const std::vector<std::vector<std::string>>& GenNoteTableCells();
+inline constexpr const char* kGenNoteTableText = "Item\tCost\tNote\nTea\t3\t\nCake 🎂\t5\twith cream";
+
 // The account's identifier and the media identifier of the picture.
 inline constexpr const char* kGenNotesAccountId = "LocalAccount";
 inline constexpr const char* kGenNotesMediaId = "7A1D5C90-0C8E-4B39-9F05-3E21A0C0FFEE";
