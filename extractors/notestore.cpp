@@ -541,6 +541,17 @@ Status ScanNoteStore(const std::filesystem::path& noteStoreDb, std::vector<NoteR
   for (const ObjectRow* r : unjoined) {
     if (r && !r->title1.empty()) found.push_back(joiner.Make(r, nullptr));
   }
+  if (options.problems) {
+    int passcode = 0;
+    for (const NoteRecord& n : found) passcode += n.locked && LockedWithPasscode(*n.locked) ? 1 : 0;
+    if (passcode > 0) {
+      options.problems->push_back(
+          {"notes", fileLabel, std::to_string(passcode) + " note(s) locked with the phone's passcode cannot be opened",
+           "their key is kept by the phone's keychain, not in the backup; they are listed as \"" +
+               std::string(kLockedNoteText) + "\"",
+           false});
+    }
+  }
   if (report(100)) return status::kCancelled;
   notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   return status::kOk;

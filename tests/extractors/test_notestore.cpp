@@ -224,6 +224,7 @@ class NoteStoreTest : public ::testing::TestWithParam<gen::NoteStoreLayout> {
     fs::create_directories(dir_);
     db_ = dir_ / "NoteStore.sqlite";
     rows_ = gen::NoteStoreRows({});
+    gen::AddPasscodeLockedNote(rows_);
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -253,7 +254,7 @@ TEST_P(NoteStoreTest, EveryNoteWithFolderDatesTextAndDeletedMark) {
     const NoteRecord* n = ByTitle(notes, g.title);
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(n->deleted, g.expectedDeleted ? 1 : 0);
-    if (!g.password.empty()) {
+    if (!g.password.empty() || g.passcodeLocked) {
       EXPECT_EQ(n->lock, NoteLock::kLocked);
       EXPECT_EQ(n->body, kLockedNoteText);
     } else {
@@ -300,6 +301,24 @@ TEST_P(NoteStoreTest, LockedNoteOpensWithItsPasswordOnly) {
   EXPECT_EQ(n->lock, NoteLock::kUnlocked);
   EXPECT_EQ(n->body, locked->expected);
   EXPECT_EQ(n->locked, nullptr);
+  // The note locked with the phone's passcode opens with no password and
+  // is told apart from a wrong password.
+  EXPECT_EQ(counts.passcode, 1);
+  EXPECT_EQ(counts.wrongPassword + counts.damaged, 0);
+  NoteRecord* phone = const_cast<NoteRecord*>(ByTitle(notes, "Passcode note"));
+  ASSERT_NE(phone, nullptr);
+  EXPECT_EQ(UnlockNote(*phone, locked->password), kLockedWithPasscode);
+  EXPECT_EQ(phone->lock, NoteLock::kLocked);
+  EXPECT_EQ(phone->body, kLockedNoteText);
+}
+
+TEST_P(NoteStoreTest, NotesLockedWithThePasscodeAreAProblemOfTheScan) {
+  gen::BuildNoteStoreDb(db_, rows_, GetParam());
+  std::vector<Problem> problems;
+  Scan(&problems);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].what, "1 note(s) locked with the phone's passcode cannot be opened");
+  EXPECT_FALSE(problems[0].whole);
 }
 
 TEST_P(NoteStoreTest, AttachmentFileFoundInTheBackupIndex) {
@@ -419,7 +438,7 @@ TEST(NoteStore, DamagedPageAroundNoteRows) {
       // the damaged page come back at best as recovered rows.
       size_t whole = 0;
       for (const GenStoreNote& g : rows) {
-        if (!g.password.empty() || g.erased) continue;
+        if (!g.password.empty() || g.passcodeLocked || g.erased) continue;
         for (const NoteRecord& n : notes) {
           if (n.title == g.title && n.body == g.expected && n.folder == g.folder && n.deleted == 0) {
             ++whole;

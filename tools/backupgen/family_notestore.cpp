@@ -496,6 +496,22 @@ std::vector<GenStoreNote> NoteStoreRows(const FamilyOptions& options) {
   return notes;
 }
 
+void AddPasscodeLockedNote(std::vector<GenStoreNote>& notes) {
+  GenStoreNote n;
+  for (const GenStoreNote& other : notes) {
+    n.pk = std::max(n.pk, other.pk + 1);
+    n.dataPk = std::max(n.dataPk, other.dataPk + 1);
+  }
+  n.title = "Passcode note";
+  n.folder = "Notes";
+  n.modifiedUnix = 1700550000;
+  n.createdUnix = n.modifiedUnix - 86400;
+  SetBody(n, {{"Passcode note\nOnly the phone can open this", {}}});
+  n.expected = "Passcode note\nOnly the phone can open this";
+  n.passcodeLocked = true;
+  notes.push_back(n);
+}
+
 void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& notes, NoteStoreLayout layout,
                       std::vector<std::pair<std::string, std::string>>* mediaFiles) {
   const bool v17 = layout == NoteStoreLayout::kIos17;
@@ -540,7 +556,7 @@ void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& not
         {"Z_PK", n.pk},
         {"Z_ENT", ent.at("ICNote")},
         {"Z_OPT", int64_t{2}},
-        {"ZISPASSWORDPROTECTED", int64_t{n.password.empty() ? 0 : 1}},
+        {"ZISPASSWORDPROTECTED", int64_t{n.password.empty() && !n.passcodeLocked ? 0 : 1}},
         {"ZMARKEDFORDELETION", int64_t{0}},
         {account, int64_t{1}},
         {"ZFOLDER", folders.at(n.folder)},
@@ -548,12 +564,17 @@ void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& not
         {created, apple(n.createdUnix)},
         {"ZMODIFICATIONDATE1", apple(n.modifiedUnix)},
         {"ZIDENTIFIER", Format("NOTE-%lld", static_cast<long long>(n.pk))},
-        {"ZSNIPPET", n.password.empty() ? n.text.substr(n.title.size(), 40) : std::string()},
+        {"ZSNIPPET", n.password.empty() && !n.passcodeLocked ? n.text.substr(n.title.size(), 40) : std::string()},
         {"ZTITLE1", n.title}};
     std::vector<std::pair<std::string, Value>> data = {
         {"Z_PK", n.dataPk}, {"Z_ENT", ent.at("ICNoteData")}, {"Z_OPT", int64_t{1}}, {"ZNOTE", n.pk}};
-    if (!n.password.empty()) {
-      const Sealed s = Seal(gz, n.password, seed += 7);
+    if (!n.password.empty() || n.passcodeLocked) {
+      Sealed s = Seal(gz, n.passcodeLocked ? std::string("no password opens this") : n.password, seed += 7);
+      if (n.passcodeLocked) {
+        // The phone keeps the key: a 16-byte key blob and no iteration count.
+        s.wrappedKey = Bytes16(static_cast<uint8_t>(seed + 3));
+        s.iterations = 0;
+      }
       row.push_back({"ZCRYPTOSALT", Blob{s.salt}});
       row.push_back({"ZCRYPTOITERATIONCOUNT", s.iterations});
       row.push_back({"ZCRYPTOWRAPPEDKEY", Blob{s.wrappedKey}});

@@ -42,10 +42,14 @@ struct GenStoreNote {
   bool erased = false;             // both rows deleted from the tables (bytes survive)
   bool expectedDeleted = false;
   std::string password;            // non-empty: the note is locked with it
+  bool passcodeLocked = false;     // locked with the phone's passcode (its key is not in the store)
   std::string attachmentFile;      // stored picture file name (Media), when the note has one
 };
 
 std::vector<GenStoreNote> NoteStoreRows(const FamilyOptions& options);
+// Appends a note locked with the phone's passcode (not in the family: every
+// scan of it would warn that the note cannot be opened).
+void AddPasscodeLockedNote(std::vector<GenStoreNote>& notes);
 // Builds the store; the attachment's picture bytes are returned in
 // `mediaBytes` (relative path in the app group -> bytes).
 void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& notes, NoteStoreLayout layout,
