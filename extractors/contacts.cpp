@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <unordered_map>
 
 #include "platform/text.h"
@@ -174,6 +175,7 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
     // A recovered row needs something of a person to be one.
     if (in.deleted && p.first.empty() && p.last.empty() && p.record.company.empty()) return status::kBadData;
     p.record.deleted = in.deleted;
+    p.record.personRowId = p.rowid;
     if (maxRowId && p.rowid > *maxRowId) *maxRowId = p.rowid;
     persons.push_back(std::move(p));
     return status::kOk;
@@ -259,6 +261,30 @@ std::string SelectPhoneNumbers(std::string_view phoneText) {
   return out;
 }
 
+namespace {
+
+// What the contacts scan makes of a row: a contact needs a phone text or an
+// e-mail address; a nameless one is "No Name"; the numbers are the stored
+// ones of the person tables, else those selected from the phone text.
+bool FinishContact(ContactRecord& c) {
+  // A person reached only by e-mail is a contact too.
+  if (c.phones.empty() && c.email.empty()) return false;
+  if (c.name.empty()) c.name = "No Name";
+  if (!c.numbers.empty()) {
+    // Numbers of the person table are listed as stored, each once.
+    c.phones.clear();
+    for (const std::string& n : c.numbers) {
+      if (!c.phones.empty()) c.phones += '\n';
+      c.phones += n;
+    }
+  } else {
+    c.phones = SelectPhoneNumbers(c.phones);
+  }
+  return true;
+}
+
+}  // namespace
+
 Status ScanContacts(const std::filesystem::path& addressBook, std::vector<ContactRecord>& contacts,
                     int64_t& maxRowId) {
   CDbFileReader reader;
@@ -270,20 +296,7 @@ Status ScanContacts(const std::filesystem::path& addressBook, std::vector<Contac
   std::vector<ContactRecord> kept;
   kept.reserve(rows.size());
   for (ContactRecord& c : rows) {
-    // A person reached only by e-mail is a contact too.
-    if (c.phones.empty() && c.email.empty()) continue;
-    if (c.name.empty()) c.name = "No Name";
-    if (!c.numbers.empty()) {
-      // Numbers of the person table are listed as stored, each once.
-      c.phones.clear();
-      for (const std::string& n : c.numbers) {
-        if (!c.phones.empty()) c.phones += '\n';
-        c.phones += n;
-      }
-    } else {
-      c.phones = SelectPhoneNumbers(c.phones);
-    }
-    kept.push_back(std::move(c));
+    if (FinishContact(c)) kept.push_back(std::move(c));
   }
   std::stable_sort(kept.begin(), kept.end(), NameLess);
   contacts = std::move(kept);
@@ -296,25 +309,52 @@ Status DumpContactRows(const std::filesystem::path& addressBook, const std::file
   CDbFileReader reader;
   const Status opened = reader.Open(addressBook);
   if (opened != status::kOk) return opened;
+
+  // The table the contacts came from: the search table, or the person table
+  // when the search table has no live row (the contacts scan's choice). The
+  // look is taken with a reader of its own, so that the dump's numbering of
+  // recovered rows starts where the scan's ended.
+  const ContactColumns columns = LoadContactColumns(addressBook);
+  std::vector<ContactRecord> decoded;
+  bool personTables = false;
+  {
+    CDbFileReader look;
+    if (look.Open(addressBook) == status::kOk) {
+      ReadContactRows(look, decoded, nullptr, columns);
+      personTables = std::none_of(decoded.begin(), decoded.end(), [](const ContactRecord& c) { return c.deleted == 0; });
+    }
+  }
+  // With the person table, the chosen contacts are known by their rows.
+  std::set<std::pair<int, int64_t>> chosenPersons;
+  if (personTables && keep) {
+    decoded.clear();
+    CDbFileReader look;
+    if (look.Open(addressBook) == status::kOk) ReadPersonTables(look, addressBook, decoded);
+    for (ContactRecord& c : decoded) {
+      if (c.personRowId != 0 && FinishContact(c) && keep(c)) chosenPersons.emplace(c.deleted, c.personRowId);
+    }
+  }
+
   reader.rowCounter = static_cast<uint64_t>(std::max<int64_t>(startRowId, 0));
   Status writeError = status::kOk;
-  // The chosen contacts are recognised by the record the contacts scan made
-  // of the same row.
-  std::vector<ContactRecord> decoded;
-  const RowDecoder decode =
-      keep ? MakeContactRowDecoder(decoded, nullptr, LoadContactColumns(addressBook)) : RowDecoder();
-  ScanTable(reader, kContactsSearchTable, [&](CDbFileReader& r, const RowInput& input) -> Status {
+  // On the search table the chosen contacts are recognised by the record the
+  // contacts scan made of the same row.
+  const RowDecoder decode = keep && !personTables ? MakeContactRowDecoder(decoded, nullptr, columns) : RowDecoder();
+  ParsedRecord person;
+  ScanTable(reader, personTables ? "ABPerson" : kContactsSearchTable,
+            [&](CDbFileReader& r, const RowInput& input) -> Status {
     if (writeError != status::kOk) return writeError;
-    if (keep) {
-      decoded.clear();
-      if (decode(r, input) != status::kOk || decoded.empty() ||
-          (decoded.back().phones.empty() && decoded.back().email.empty())) {
+    if (keep && personTables) {
+      if (ParseRecord(r, input, person) != status::kOk || !person.hasRowid ||
+          chosenPersons.count({input.deleted, person.rowid}) == 0) {
         return status::kOk;
       }
-      ContactRecord& contact = decoded.back();
-      if (contact.name.empty()) contact.name = "No Name";
-      contact.phones = SelectPhoneNumbers(contact.phones);
-      if (!keep(contact)) return status::kOk;
+    } else if (keep) {
+      decoded.clear();
+      if (decode(r, input) != status::kOk || decoded.empty() || !FinishContact(decoded.back()) ||
+          !keep(decoded.back())) {
+        return status::kOk;
+      }
     }
     const Status st = DumpRowToFile(r, output, input);
     // 87 is a row that cannot be written as text; anything else is the

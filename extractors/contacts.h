@@ -60,6 +60,9 @@ struct ContactRecord {
   // Numbers of a person read from ABMultiValue, as stored; empty for search
   // table rows (whose phone text holds every number in several formats).
   std::vector<std::string> numbers;
+  // The person's ROWID when the record was made from the person tables
+  // (0 otherwise): what ties a contact back to its row there.
+  int64_t personRowId = 0;
 };
 
 // Where the search table keeps each kind of data (-1: the table has no such
@@ -129,6 +132,8 @@ Status ScanContacts(const std::filesystem::path& addressBook, std::vector<Contac
 // The contact row dump: appends every row of the search table, live and
 // recovered, to `output` as a text line (row_dump.h); recovered rows are
 // numbered on from `startRowId` (the value the contacts scan returned).
+// Where the search table holds no live row (the contacts then come from the
+// person tables), the rows of ABPerson are dumped instead.
 // With `keep`, a row is written only when it is a contact of the contacts
 // scan (a phone text, the numbers selected, "No Name" for a nameless person)
 // that `keep` accepts: the contacts the user chose. Returns the open status

@@ -5,6 +5,7 @@
 
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
+#include "sqlite_pages/columns.h"
 #include "sqlite_pages/db_file_reader.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/values.h"
@@ -13,11 +14,28 @@ namespace orbanix {
 
 namespace {
 
-constexpr int kBodyOwner = 3;
-constexpr int kBodyContent = 4;
-constexpr int kNoteBody = 11;
-constexpr int kNoteDate = 13;
-constexpr int kNoteTitle = 14;
+// Where a row's columns sit: found by name in the table's schema, the
+// positions of the iOS 5-8 store when the schema cannot be read. -1: the
+// table has no such column.
+struct NoteColumns {
+  int body = 11;   // ZNOTE.ZBODY
+  int date = 13;   // ZNOTE.ZMODIFICATIONDATE
+  int title = 14;  // ZNOTE.ZTITLE
+};
+struct BodyColumns {
+  int owner = 3;    // ZNOTEBODY.ZOWNER
+  int content = 4;  // ZNOTEBODY.ZCONTENT
+};
+
+NoteColumns NoteColumnsOf(const ColumnLookup& t) {
+  const NoteColumns old;
+  return {t.Find("ZBODY", old.body), t.Find("ZMODIFICATIONDATE", old.date), t.Find("ZTITLE", old.title)};
+}
+
+BodyColumns BodyColumnsOf(const ColumnLookup& t) {
+  const BodyColumns old;
+  return {t.Find("ZOWNER", old.owner), t.Find("ZCONTENT", old.content)};
+}
 
 void ReplaceAll(std::string& text, const std::string& find, const std::string& with) {
   size_t pos = 0;
@@ -31,22 +49,22 @@ void ReplaceAll(std::string& text, const std::string& find, const std::string& w
 // no zero byte (bytes of another row or of page structures do not).
 bool PlausibleText(const std::string& text, int deleted) { return deleted == 0 || !HasReplacementOrZero(text); }
 
-// Decodes one ZNOTEBODY (note == false) or ZNOTE row.
-Status DecodeRow(CDbFileReader& reader, const RowInput& input, bool note, ParsedRecord& rec,
-                 std::vector<NoteRecord>& sink) {
+// Decodes one ZNOTEBODY (note == nullptr) or ZNOTE row.
+Status DecodeRow(CDbFileReader& reader, const RowInput& input, const NoteColumns* note, const BodyColumns& body,
+                 ParsedRecord& rec, std::vector<NoteRecord>& sink) {
   const Status st = ParseRecord(reader, input, rec);
   if (st != status::kOk) return st;
   NoteRecord r;
   r.deleted = input.deleted;
   r.rowId = rec.hasRowid ? rec.rowid : 0;
   if (note) {
-    if (rec.IsInteger(kNoteBody)) r.linkId = static_cast<int>(rec.AsInt64(kNoteBody));
-    r.date = FormatDateColumn(rec, kNoteDate, Epoch::kApple);
-    if (rec.IsText(kNoteTitle)) r.title = rec.AsText(kNoteTitle);
+    if (rec.IsInteger(note->body)) r.linkId = static_cast<int>(rec.AsInt64(note->body));
+    if (note->date >= 0) r.date = FormatDateColumn(rec, note->date, Epoch::kApple);
+    if (rec.IsText(note->title)) r.title = rec.AsText(note->title);
     if (!PlausibleText(r.title, r.deleted)) return status::kBadData;
   } else {
-    if (rec.IsInteger(kBodyOwner)) r.linkId = static_cast<int>(rec.AsInt64(kBodyOwner));
-    if (rec.IsText(kBodyContent)) r.body = rec.AsText(kBodyContent);
+    if (rec.IsInteger(body.owner)) r.linkId = static_cast<int>(rec.AsInt64(body.owner));
+    if (rec.IsText(body.content)) r.body = rec.AsText(body.content);
     if (!PlausibleText(r.body, r.deleted)) return status::kBadData;
   }
   sink.push_back(std::move(r));
@@ -110,14 +128,18 @@ Status ScanNotes(const std::filesystem::path& notesDb, std::vector<NoteRecord>& 
   const Status opened = reader.Open(notesDb);
   if (opened != status::kOk) return opened;
 
+  const BodyColumns bodyColumns = BodyColumnsOf(ColumnLookup::Load(notesDb, "ZNOTEBODY"));
+  const NoteColumns noteColumns = NoteColumnsOf(ColumnLookup::Load(notesDb, "ZNOTE"));
   ParsedRecord rec;
   std::vector<NoteRecord> bodies;
   std::vector<NoteRecord> noteRows;
-  ScanTable(reader, "ZNOTEBODY",
-            [&](CDbFileReader& r, const RowInput& in) { return DecodeRow(r, in, false, rec, bodies); });
+  ScanTable(reader, "ZNOTEBODY", [&](CDbFileReader& r, const RowInput& in) {
+    return DecodeRow(r, in, nullptr, bodyColumns, rec, bodies);
+  });
   if (progress && progress(40) != 0) return status::kCancelled;
-  ScanTable(reader, "ZNOTE",
-            [&](CDbFileReader& r, const RowInput& in) { return DecodeRow(r, in, true, rec, noteRows); });
+  ScanTable(reader, "ZNOTE", [&](CDbFileReader& r, const RowInput& in) {
+    return DecodeRow(r, in, &noteColumns, bodyColumns, rec, noteRows);
+  });
   if (progress && progress(80) != 0) return status::kCancelled;
 
   DropRecoveredCopies(bodies);

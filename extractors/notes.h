@@ -1,7 +1,8 @@
 // Notes of the phone's notes database (notes.sqlite, iOS up to 8).
 //
 // The store keeps a note's metadata in ZNOTE and its HTML body in
-// ZNOTEBODY; the columns read are
+// ZNOTEBODY; the columns read are found by name in each table's schema
+// (positions of the iOS 5-8 store when the schema cannot be read):
 //
 //   ZNOTE      0 Z_PK (rowid)  11 ZBODY (key of the body row)
 //              13 ZMODIFICATIONDATE (seconds since 2001-01-01, integer or

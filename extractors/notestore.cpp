@@ -348,6 +348,47 @@ void DropRecoveredCopies(std::vector<Row>& rows, KeyFn key) {
   rows = std::move(kept);
 }
 
+// Rows lost to damaged pages. The app deletes a note's body with the note,
+// so a live body whose note row is not among the live rows (or a live note
+// whose body row is not) tells of a page that could not be read; so does
+// a table scan that stopped early.
+void ReportLostRows(const std::vector<ObjectRow>& objects, const std::vector<DataRow>& data, Status objectScan,
+                    Status dataScan, const std::string& fileLabel, std::vector<Problem>& problems) {
+  std::set<int64_t> liveNotes, liveData, liveDataNotes;
+  for (const ObjectRow& r : objects) {
+    if (!r.deleted && r.kind == Kind::kNote && r.pk != 0) liveNotes.insert(r.pk);
+  }
+  for (const DataRow& d : data) {
+    if (d.deleted) continue;
+    if (d.pk != 0) liveData.insert(d.pk);
+    if (d.note != 0) liveDataNotes.insert(d.note);
+  }
+  int notesLost = 0, bodiesLost = 0;
+  for (const DataRow& d : data) {
+    if (!d.deleted && d.note != 0 && !liveNotes.count(d.note)) ++notesLost;
+  }
+  for (const ObjectRow& r : objects) {
+    if (r.deleted || r.kind != Kind::kNote || r.pk == 0) continue;
+    if (r.noteData != 0 && !liveData.count(r.noteData) && !liveDataNotes.count(r.pk)) ++bodiesLost;
+  }
+  if (notesLost > 0 || objectScan != status::kOk) {
+    problems.push_back({"notes", fileLabel,
+                        notesLost > 0 ? "the rows of " + std::to_string(notesLost) + " note(s) in " + kObjectTable +
+                                            " could not be read"
+                                      : std::string("table ") + kObjectTable + " could not be read whole",
+                        "their bodies are listed under their first line, without folder or dates, unless free "
+                        "space kept an older copy of the row",
+                        false});
+  }
+  if (bodiesLost > 0 || dataScan != status::kOk) {
+    problems.push_back({"notes", fileLabel,
+                        bodiesLost > 0 ? "the bodies of " + std::to_string(bodiesLost) + " note(s) in " + kDataTable +
+                                             " could not be read"
+                                       : std::string("table ") + kDataTable + " could not be read whole",
+                        "those notes show only their title and what their row keeps of the text", false});
+  }
+}
+
 }  // namespace
 
 const BackupFileEntry* FindNoteMediaEntry(const std::vector<BackupFileEntry>& index, const std::string& accountId,
@@ -386,11 +427,12 @@ Status ScanNoteStore(const std::filesystem::path& noteStoreDb, std::vector<NoteR
   const ObjectColumns col(objectLookup);
   std::vector<ObjectRow> objects;
   ParsedRecord rec;
+  Status objectScan = status::kOk, dataScan = status::kOk;
   if (objectLookup.HasSchema()) {
     // Recovered rows are parsed with the table's own column count.
     reader.genericColumnCount = objectLookup.ColumnCount();
-    ScanTable(reader, kObjectTable,
-              [&](CDbFileReader& r, const RowInput& in) { return DecodeObject(r, in, col, rec, objects); });
+    objectScan = ScanTable(reader, kObjectTable,
+                           [&](CDbFileReader& r, const RowInput& in) { return DecodeObject(r, in, col, rec, objects); });
   }
   if (report(40)) return status::kCancelled;
 
@@ -401,7 +443,7 @@ Status ScanNoteStore(const std::filesystem::path& noteStoreDb, std::vector<NoteR
     const int dataCol = dataLookup.Find("ZDATA");
     const int ivCol = dataLookup.Find("ZCRYPTOINITIALIZATIONVECTOR");
     const int tagCol = dataLookup.Find("ZCRYPTOTAG");
-    ScanTable(reader, kDataTable, [&](CDbFileReader& r, const RowInput& in) {
+    dataScan = ScanTable(reader, kDataTable, [&](CDbFileReader& r, const RowInput& in) {
       return DecodeData(r, in, noteCol, dataCol, ivCol, tagCol, rec, data);
     });
   }
@@ -412,6 +454,7 @@ Status ScanNoteStore(const std::filesystem::path& noteStoreDb, std::vector<NoteR
     const auto it = kinds.find(r.ent);
     r.kind = it != kinds.end() ? it->second : GuessKind(r);
   }
+  if (options.problems) ReportLostRows(objects, data, objectScan, dataScan, fileLabel, *options.problems);
   DropRecoveredCopies(objects, [](const ObjectRow& r) {
     return std::to_string(r.ent) + '\x1f' + r.identifier + '\x1f' + r.title1 + '\x1f' + r.title2 + '\x1f' +
            r.modified + '\x1f' + r.filename + '\x1f' + r.typeUti;

@@ -258,20 +258,38 @@ Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
       return answer;
     };
   };
+  // What went wrong with either store waits for the other: the category is
+  // lost as a whole only when neither gave a note.
+  std::vector<Problem> pending;
+  const auto usable = [&](const std::string& key, const fs::path& path) {
+    const StoredDatabaseCheck check = CheckStoredDatabase(path, currentFolder_);
+    if (check.state == StoredDatabaseState::kPartial) {
+      pending.push_back({"notes", key, check.what, check.reason + "; what its pages still hold is shown", false});
+    } else if (check.state == StoredDatabaseState::kUnreadable) {
+      pending.push_back({"notes", key, check.what, check.reason, true});
+      return false;
+    }
+    return true;
+  };
+  const auto failed = [&](const std::string& key, Status result, bool found) {
+    if (result == status::kOk || result == ENOENT) return;
+    pending.push_back({"notes", key, found ? "could be read only in part" : "could not be read", StatusText(result),
+                       !found});
+  };
   std::vector<NoteRecord> found;
   const fs::path db = Database(kNotesDb.hashedName);
   Status old = status::kBadData;
-  if (Usable("notes", kNotesDb.key, db)) {
+  if (usable(kNotesDb.key, db)) {
     old = orbanix::ScanNotes(db, found, within(half / 2));
     if (cancelAnswer != 0) return cancelAnswer;
-    Failed("notes", kNotesDb.key, old, !found.empty());
+    failed(kNotesDb.key, old, !found.empty());
   }
   notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   progress_ += half / 2;
 
   const fs::path store = Database(kNoteStoreDb.hashedName);
   Status current = status::kBadData;
-  if (Usable("notes", kNoteStoreDb.key, store)) {
+  if (usable(kNoteStoreDb.key, store)) {
     std::vector<Problem> problems;
     NoteStoreOptions options;
     options.progress = within(half - half / 2);
@@ -281,9 +299,15 @@ Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
     found.clear();
     current = ScanNoteStore(store, found, options);
     if (cancelAnswer != 0) return cancelAnswer;
+    const bool storeFound = !found.empty();
     notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
-    for (Problem& p : problems) problems_.Add(std::move(p));
-    Failed("notes", kNoteStoreDb.key, current, notes.size() > before);
+    for (Problem& p : problems) pending.push_back(std::move(p));
+    failed(kNoteStoreDb.key, current, storeFound);
+  }
+  const bool anyNote = notes.size() > before;
+  for (Problem& p : pending) {
+    if (anyNote) p.whole = false;
+    problems_.Add(std::move(p));
   }
   progress_ -= half / 2;
   const int answer = Advance(half);

@@ -126,6 +126,30 @@ TEST_F(CurrentLayouts, APersonTableNumberIsFoundInItsDigitsToo) {
   EXPECT_EQ(CallContactName("+15559999999", rows), "");
 }
 
+TEST_F(CurrentLayouts, WithoutASearchTableTheRowDumpHoldsThePersonRowsOfTheChosenContacts) {
+  const fs::path db = Book(gen::SearchLayout::kNone);
+  std::vector<ContactRecord> contacts;
+  int64_t maxRowId = 0;
+  ASSERT_EQ(ScanContacts(db, contacts, maxRowId), 0);
+  auto lines = [](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) ++n;
+    return n;
+  };
+  // Everything: one line per person row.
+  ASSERT_EQ(DumpContactRows(db, Path("all.csv"), maxRowId), 0);
+  EXPECT_EQ(lines(ReadAll(Path("all.csv"))), 12u);
+  // Two chosen contacts: their rows, and only theirs.
+  const std::set<std::string> chosen = {"Ann Lee", "Eve Park"};
+  const ContactRowFilter keep = [&](const ContactRecord& c) { return chosen.count(c.name) != 0; };
+  ASSERT_EQ(DumpContactRows(db, Path("chosen.csv"), maxRowId, keep), 0);
+  const std::string dump = ReadAll(Path("chosen.csv"));
+  EXPECT_EQ(lines(dump), 2u) << dump;
+  EXPECT_NE(dump.find("\"Ann\""), std::string::npos) << dump;
+  EXPECT_NE(dump.find("\"Eve\""), std::string::npos) << dump;
+  EXPECT_EQ(dump.find("\"Carl\""), std::string::npos) << dump;
+}
+
 TEST(PersonNames, AreJoinedWithASpace) {
   EXPECT_EQ(JoinPersonName("Ann", "Lee"), "Ann Lee");
   EXPECT_EQ(JoinPersonName("Ann", ""), "Ann");

@@ -168,6 +168,49 @@ TEST_F(NotesTest, DeletedNotesComeBack) {
   EXPECT_EQ(draft->date, FormatLocalDateTime(1400900000));
 }
 
+TEST_F(NotesTest, ColumnsAreFoundByNameWhereverTheStorePutsThem) {
+  // A store whose tables gained columns and put them in another order: the
+  // old positions would read the store's GUID as the title and an integer as
+  // the body.
+  const fs::path db = dir_ / "notes.sqlite";
+  {
+    FixtureDb f(db);
+    f.Exec("CREATE TABLE ZNOTE ( Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZTITLE VARCHAR, "
+           "ZAUTHOR VARCHAR, ZMODIFICATIONDATE TIMESTAMP, ZCREATIONDATE TIMESTAMP, ZFOLDER INTEGER, "
+           "ZACCOUNT INTEGER, ZPINNED INTEGER, ZSTORE INTEGER, ZGUID VARCHAR, ZSERVERID VARCHAR, "
+           "ZSUMMARY VARCHAR, ZEXTRA1 INTEGER, ZEXTRA2 INTEGER, ZBODY INTEGER )");
+    f.Exec("CREATE TABLE ZNOTEBODY ( Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, ZCONTENT VARCHAR, Z_OPT INTEGER, "
+           "ZEXTERNALCONTENTREF VARCHAR, ZEXTERNALREPRESENTATION BLOB, ZOWNER INTEGER )");
+    f.Run("INSERT INTO ZNOTE (Z_PK, ZTITLE, ZMODIFICATIONDATE, ZCREATIONDATE, ZSTORE, ZGUID, ZSUMMARY, ZBODY) "
+          "VALUES (1, 'Moved', ?, 1.0, 77, 'GUID-1', 'summary', 5)",
+          {int64_t{421692800}});
+    f.Exec("INSERT INTO ZNOTEBODY (Z_PK, Z_ENT, ZCONTENT, Z_OPT, ZOWNER) VALUES (5, 2, 'A<br>B', 9, 1)");
+  }
+  std::vector<NoteRecord> notes;
+  ASSERT_EQ(ScanNotes(db, notes), status::kOk);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].title, "Moved");
+  EXPECT_EQ(notes[0].body, "A\nB");
+  EXPECT_EQ(notes[0].date, "2014-05-13 16:53:20");
+}
+
+TEST_F(NotesTest, ATableWithoutATitleColumnStillGivesItsBodies) {
+  const fs::path db = dir_ / "notes.sqlite";
+  {
+    FixtureDb f(db);
+    f.Exec("CREATE TABLE ZNOTE ( Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, ZHEADING VARCHAR, ZBODY INTEGER )");
+    f.Exec(gen::kNoteBodyTableSql);
+    f.Exec("INSERT INTO ZNOTE VALUES (1, 2, 'not a title', 1)");
+    f.Exec("INSERT INTO ZNOTEBODY (Z_PK, ZOWNER, ZCONTENT) VALUES (1, 1, 'kept body')");
+  }
+  std::vector<NoteRecord> notes;
+  ASSERT_EQ(ScanNotes(db, notes), status::kOk);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].body, "kept body");
+  EXPECT_EQ(notes[0].title, "");
+  EXPECT_EQ(notes[0].date, "");
+}
+
 TEST_F(NotesTest, AnUnreadableDatabaseLeavesTheListAlone) {
   std::vector<NoteRecord> notes(1);
   notes[0].title = "kept";

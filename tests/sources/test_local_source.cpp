@@ -353,6 +353,52 @@ TEST_P(FullScan, BothNotesStoresGiveOneCategory) {
   EXPECT_TRUE(source_.Problems().empty());
 }
 
+// One notes store that cannot be read does not lose the category when the
+// other one reads: the problem is a warning (not "whole"), in either
+// direction; with both unreadable the category is lost as a whole.
+TEST_P(FullScan, OneUnreadableNotesStoreIsNotTheWholeCategory) {
+  gen::BackupWriter writer(root_ / "backups" / "halves", GetParam());
+  for (const gen::Family& f : gen::Families()) {
+    if (std::string(f.name) == "notes" || std::string(f.name) == "notestore") f.add(writer, gen::FamilyOptions{});
+  }
+  ASSERT_TRUE(writer.Finish());
+  const fs::path oldStore = ResolveStoredPath(writer.folder(), kNotesDb.hashedName);
+  const fs::path newStore = ResolveStoredPath(writer.folder(), kNoteStoreDb.hashedName);
+  const std::string oldBytes = [&] { std::ifstream in(oldStore, std::ios::binary); return std::string(std::istreambuf_iterator<char>(in), {}); }();
+  const std::string newBytes = [&] { std::ifstream in(newStore, std::ios::binary); return std::string(std::istreambuf_iterator<char>(in), {}); }();
+  struct Case {
+    bool breakOld, breakNew;
+    const char* lostKey;
+  };
+  for (const Case c : {Case{true, false, kNotesDb.key}, Case{false, true, kNoteStoreDb.key}, Case{true, true, nullptr}}) {
+    SCOPED_TRACE(std::to_string(c.breakOld) + std::to_string(c.breakNew));
+    WriteFile(oldStore, c.breakOld ? std::string("this is not a database at all, only words") : oldBytes);
+    WriteFile(newStore, c.breakNew ? std::string("this is not a database at all, only words") : newBytes);
+    BackupInfo info;
+    ASSERT_EQ(ReadBackupInfo(writer.folder(), info), 0);
+    catalog_->SelectBackup(info);
+    ASSERT_EQ(source_.Open(""), 0);
+    std::vector<NoteRecord> notes;
+    const Status st = source_.ScanNotes(notes);
+    std::vector<Problem> problems;
+    for (const Problem& p : source_.Problems()) {
+      if (p.category == "notes") problems.push_back(p);
+    }
+    if (c.lostKey) {
+      EXPECT_EQ(st, 0);
+      EXPECT_FALSE(notes.empty());
+      ASSERT_EQ(problems.size(), 1u);
+      EXPECT_EQ(problems[0].file, c.lostKey);
+      EXPECT_FALSE(problems[0].whole);
+    } else {
+      EXPECT_NE(st, 0);
+      EXPECT_TRUE(notes.empty());
+      ASSERT_EQ(problems.size(), 2u);
+      EXPECT_TRUE(problems[0].whole && problems[1].whole);
+    }
+  }
+}
+
 // Damaged stored databases: what can be read is delivered, and every file
 // that could not be read (or only in part) is a problem of its category.
 TEST_P(FullScan, DamagedDatabasesAreProblemsOfTheirCategory) {

@@ -418,14 +418,14 @@ void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& not
     Insert(db, "ZICNOTEDATA", data);
     if (!n.attachmentFile.empty()) {
       Insert(db, "ZICCLOUDSYNCINGOBJECT",
-             {{"Z_PK", 200 + n.pk}, {"Z_ENT", ent.at("ICMedia")}, {"Z_OPT", int64_t{1}}, {account, int64_t{1}},
+             {{"Z_PK", 20000 + n.pk}, {"Z_ENT", ent.at("ICMedia")}, {"Z_OPT", int64_t{1}}, {account, int64_t{1}},
               {"ZIDENTIFIER", std::string(kGenNotesMediaId)}, {"ZFILENAME", n.attachmentFile}});
       Insert(db, "ZICCLOUDSYNCINGOBJECT",
-             {{"Z_PK", 100 + n.pk}, {"Z_ENT", ent.at("ICAttachment")}, {"Z_OPT", int64_t{1}}, {"ZNOTE", n.pk},
-              {"ZMEDIA", 200 + n.pk}, {"ZIDENTIFIER", std::string("ATT-PHOTO-1")},
+             {{"Z_PK", 10000 + n.pk}, {"Z_ENT", ent.at("ICAttachment")}, {"Z_OPT", int64_t{1}}, {"ZNOTE", n.pk},
+              {"ZMEDIA", 20000 + n.pk}, {"ZIDENTIFIER", std::string("ATT-PHOTO-1")},
               {"ZTYPEUTI", std::string("public.jpeg")}});
       Insert(db, "ZICCLOUDSYNCINGOBJECT",
-             {{"Z_PK", 300 + n.pk}, {"Z_ENT", ent.at("ICAttachment")}, {"Z_OPT", int64_t{1}}, {"ZNOTE", n.pk},
+             {{"Z_PK", 30000 + n.pk}, {"Z_ENT", ent.at("ICAttachment")}, {"Z_OPT", int64_t{1}}, {"ZNOTE", n.pk},
               {"ZIDENTIFIER", std::string("ATT-TABLE-1")}, {"ZTYPEUTI", std::string("com.apple.notes.table")}});
       if (mediaFiles) {
         mediaFiles->push_back({std::string("Accounts/") + kGenNotesAccountId + "/Media/" + kGenNotesMediaId +
