@@ -168,10 +168,13 @@ Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesyste
   const Status opened = reader.Open(callDb);
   if (opened != status::kOk) return opened;
   const CallLayout layout = ProbeCallLayout(callDb);
-  reader.newCallSchema = layout == CallLayout::kCallRecord ? 1 : 0;
 
   const char* table = layout == CallLayout::kCallRecord ? "ZCALLRECORD" : "call";
   const Columns columns = ColumnsOf(ColumnLookup::Load(callDb, table), layout);
+  reader.newCallSchema = layout == CallLayout::kCallRecord ? 1 : 0;
+  // Current phones' table has more columns than that of iOS 8: the searches
+  // of free space parse its deleted rows with the count its schema gives.
+  reader.callRecordColumns = layout == CallLayout::kCallRecord && columns.count > 0 ? columns.count : 0;
   if (problems && (columns.address < 0 || columns.date < 0)) {
     problems->Add("call-history", callDb.string(),
                   std::string("table \"") + table + "\" has no " + (columns.address < 0 ? "number" : "date") + " column",

@@ -104,6 +104,7 @@ class CDbFileReader {
   int messageColumns = 38;     // column count of "message" (38 or 51)
   int callColumns = 0;         // serial-type bytes of live "call" rows
   int newCallSchema = 0;       // 1: call history in "ZCALLRECORD", 0: in "call"
+  int callRecordColumns = 0;   // column count of "ZCALLRECORD" from its schema; 0: unknown (that of iOS 8)
   std::string freeStageText;   // set by the per-conversation chat scan during its free-page stage
   uint64_t rowCounter = 0;     // synthetic row numbers of the row dump
   // Expected column count for tables ColumnCountFor does not know (generic

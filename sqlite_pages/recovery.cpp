@@ -377,7 +377,7 @@ int ColumnCountFor(CDbFileReader& reader) {
   else if (is("ZWACHATSESSION")) n = reader.waMessageColumns == 30 ? 21 : reader.waMessageColumns == 29 ? 20 : 18;
   else if (is("ZWAGROUPMEMBER")) n = reader.waMessageColumns < 28 ? 10 : 11;
   else if (is("ZWAMEDIAITEM")) n = 22;
-  else if (is("ZCALLRECORD")) n = 17;
+  else if (is("ZCALLRECORD")) n = reader.callRecordColumns > 0 ? reader.callRecordColumns : 17;
   else if (is("ZWACONTACT")) n = 11;
   else if (is("ZWAPHONE") || StartsWith(name, "Chat_")) n = 9;
   else if (StartsWith(name, "tb_c2cMsg")) n = 50;
