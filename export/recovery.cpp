@@ -379,17 +379,13 @@ class Run {
     const fs::path folder =
         Folder(Category::Messages) / (SanitizeName(MessageFolderName(record.contactName)) + "-" + stamp_);
     if (CreateFolderTree(folder) == status::kOk) messagesWritten_ = true;
-    chosenHandles_.insert(record.handleId);
+    chosenConversations_.insert(record.handleId);
     const std::string label = SanitizeName(MessageConversationLabel(record.contactName, record.address));
     std::vector<ConversationLine> lines;
     if (records_.conversations) {
       const auto it = records_.conversations->find(record.handleId);
       if (it != records_.conversations->end()) {
-        for (const MessageRecord& m : it->second) {
-          lines.push_back(LineOf(m));
-          // The rows of a group chat carry their senders' handles.
-          if (m.group) chosenHandles_.insert(m.senderHandleId());
-        }
+        for (const MessageRecord& m : it->second) lines.push_back(LineOf(m));
       }
     }
     const std::string person =
@@ -487,8 +483,7 @@ class Run {
       const fs::path sms = Folder(Category::Messages) / "sms.csv";
       std::error_code ec;
       fs::remove(sms, ec);
-      const MessageRowFilter keep = [this](int64_t handleId) { return chosenHandles_.count(handleId) != 0; };
-      const Status st = source_.dumpMessageRows(sms, keep);
+      const Status st = source_.dumpMessageRows(sms, ChosenMessageRows());
       if (st != status::kOk) ExtraFailure(sms, st);
     }
     WriteTable(calls_);
@@ -512,6 +507,31 @@ class Run {
     }
     FinishOrganizer();
     if (options_.jsonLines) WriteJsonLines(selection);
+  }
+
+  // The rows of the message table that belong to the conversations written.
+  // A row the scan placed (known by its rowid) goes with its conversation: a
+  // member's message in a group chat belongs to the group, not to the
+  // member's one-to-one conversation. A row the scan did not place (its
+  // rowid lost with its cell header, or a row it shows on another, such as a
+  // reaction) goes with the conversation of its handle.
+  MessageRowFilter ChosenMessageRows() const {
+    auto placed = std::make_shared<std::unordered_map<int64_t, bool>>();  // rowid -> in a chosen conversation
+    if (records_.conversations) {
+      for (const auto& [key, list] : *records_.conversations) {
+        const bool chosen = chosenConversations_.count(key) != 0;
+        for (const MessageRecord& m : list) {
+          if (m.rowId != 0) (*placed)[m.rowId] |= chosen;
+        }
+      }
+    }
+    return [this, placed](const MessageRowKey& row) {
+      if (row.rowId != 0) {
+        const auto it = placed->find(row.rowId);
+        if (it != placed->end()) return it->second;
+      }
+      return chosenConversations_.count(row.handleId) != 0;
+    };
   }
 
   // One JSON Lines file of a category, opened at its first record.
@@ -610,7 +630,7 @@ class Run {
   std::vector<const SafariBookmarkRecord*> bookmarks_;
   std::vector<const SafariHistoryRecord*> history_;
   std::string vcards_;                              // the cards of the chosen contacts
-  std::set<int64_t> chosenHandles_;                 // the conversations written
+  std::set<int64_t> chosenConversations_;           // the keys of the conversations written
   std::unordered_set<std::string> chosenContacts_;  // ContactKey of the contacts written
   fs::path jsonFolder_;
   std::unique_ptr<JsonLinesFile> media_;

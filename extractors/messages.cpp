@@ -1425,7 +1425,9 @@ Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem
     }
     // Left out after its number is taken, so the rows written keep the
     // numbers of a whole dump.
-    if (keep && !keep(r.IsInteger(col.handle) ? r.AsInt64(col.handle) : 0)) return status::kOk;
+    if (keep && !keep(MessageRowKey{r.IsInteger(col.handle) ? r.AsInt64(col.handle) : 0, r.hasRowid ? r.rowid : 0})) {
+      return status::kOk;
+    }
     line.Clear();
     const int columns = std::max(r.ColumnCount(), rd.messageColumns);
     for (int c = 0; c < columns; ++c) {

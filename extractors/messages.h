@@ -217,11 +217,15 @@ Status ScanMessages(const std::filesystem::path& smsDb, const std::filesystem::p
 // column 15 the current time in Apple seconds (nanoseconds when the row's
 // own date was in nanoseconds); column 16 and 26 become 0 for a message
 // sent by the owner, else the new date and 1. A row whose text (column 2) is
-// not clean UTF-8 is left out. With `keep`, only the rows whose handle_id
-// (column 5; 0 when it holds no integer) it accepts are written: the rows of
-// the conversations the user chose. Returns the open status of the database
-// or the first error writing the output.
-using MessageRowFilter = std::function<bool(int64_t handleId)>;
+// not clean UTF-8 is left out. With `keep`, only the rows it accepts are
+// written (the rows of the conversations the user chose); it is told each
+// row's handle_id and rowid. Returns the open status of the database or the
+// first error writing the output.
+struct MessageRowKey {
+  int64_t handleId = 0;  // column 5; 0 when it holds no integer
+  int64_t rowId = 0;     // the row's rowid (as MessageRecord::rowId); 0 when recovered without its cell header
+};
+using MessageRowFilter = std::function<bool(const MessageRowKey& row)>;
 Status DumpMessageRows(const std::filesystem::path& smsDb, const std::filesystem::path& output, int64_t startRowId,
                        const MessageRowFilter& keep = {});
 

@@ -428,7 +428,7 @@ TEST_F(RecoveryTest, RowDumpsAndTheVCardFileHoldOnlyWhatWasChosen) {
   std::vector<std::string> contactsKept;
   source_.dumpMessageRows = [&](const fs::path& p, const MessageRowFilter& keep) {
     for (int64_t h = 0; h <= 4; ++h) {
-      if (keep && keep(h)) handlesKept.push_back(h);
+      if (keep && keep(MessageRowKey{h, 0})) handlesKept.push_back(h);
     }
     WriteAll(p, "");
     return status::kOk;
@@ -458,6 +458,61 @@ TEST_F(RecoveryTest, RowDumpsAndTheVCardFileHoldOnlyWhatWasChosen) {
   EXPECT_NE(cards[1].Find("X-ORBANIX-DELETED"), nullptr);
   EXPECT_EQ(cards[0].Find("X-ORBANIX-DELETED"), nullptr);
   EXPECT_EQ(r.counts.failed, 0);
+}
+
+// A group chat's rows carry their members' handles: the rows of the group go
+// with the group, the members' one-to-one rows with their own conversations.
+TEST_F(RecoveryTest, TheRowDumpOfAGroupChatHoldsOnlyTheGroupsRows) {
+  ConversationMap conversations;
+  const int64_t group = GroupConversationKey(7);
+  auto add = [&](int64_t key, int64_t handle, int64_t rowId) {
+    MessageRecord m;
+    m.handleId = key;
+    m.rowId = rowId;
+    m.address = "+1555000" + std::to_string(handle);
+    m.text = "row " + std::to_string(rowId);
+    if (key == group) {
+      m.group = true;
+      m.Detail().senderHandleId = handle;
+    }
+    conversations[key].push_back(m);
+  };
+  add(group, 1, 10);
+  add(group, 2, 11);
+  add(1, 1, 5);   // Anna alone
+  add(2, 2, 6);   // Ben alone
+  add(2, 2, 0);   // Ben alone, recovered without its rowid
+  const std::vector<MessageRecord> rows = ConversationRows(conversations);
+  records_.conversations = &conversations;
+  records_.conversationRows = &rows;
+  for (const MessageRecord& r : rows) {
+    if (r.handleId != group) untick_.push_back(&r);
+  }
+  std::vector<int64_t> rowsKept;
+  source_.dumpMessageRows = [&](const fs::path& p, const MessageRowFilter& keep) {
+    // The table's rows: handle and rowid as the dump reads them; 12 is a
+    // reaction in the group (not a message of its own), 13 a row recovered
+    // without its rowid from Ben.
+    const std::vector<MessageRowKey> table = {{1, 10}, {2, 11}, {1, 5}, {2, 6}, {1, 12}, {2, 0}};
+    for (const MessageRowKey& row : table) {
+      if (keep && keep(row)) rowsKept.push_back(row.rowId);
+    }
+    WriteAll(p, "");
+    return status::kOk;
+  };
+  const RecoveryResult r = Recover();
+  ASSERT_EQ(r.status, 0) << r.error;
+  EXPECT_EQ(rowsKept, (std::vector<int64_t>{10, 11}));
+
+  // Ben's conversation chosen instead: his rows, not his group messages.
+  untick_.clear();
+  for (const MessageRecord& r2 : rows) {
+    if (r2.handleId != 2) untick_.push_back(&r2);
+  }
+  rowsKept.clear();
+  const RecoveryResult again = Recover();
+  ASSERT_EQ(again.status, 0) << again.error;
+  EXPECT_EQ(rowsKept, (std::vector<int64_t>{6, 0}));
 }
 
 // With the JSON option every chosen record is one line of its category's

@@ -599,7 +599,13 @@ TEST_F(Messages, RowDumpLimitedToChosenConversationsKeepsTheirRowsAndNumbers) {
   const auto whole = Path("whole.csv");
   const auto chosen = Path("chosen.csv");
   ASSERT_EQ(DumpMessageRows(sms, whole, 30), 0);
-  ASSERT_EQ(DumpMessageRows(sms, chosen, 30, [](int64_t handle) { return handle == 2; }), 0);
+  std::set<int64_t> rowIds;
+  ASSERT_EQ(DumpMessageRows(sms, chosen, 30,
+                            [&](const MessageRowKey& row) {
+                              rowIds.insert(row.rowId);
+                              return row.handleId == 2;
+                            }),
+            0);
   const std::vector<std::string> all = Lines(ReadAll(whole));
   const std::vector<std::string> kept = Lines(ReadAll(chosen));
   // Exactly the lines of the whole dump that belong to handle 2 (odd rows),
@@ -617,8 +623,17 @@ TEST_F(Messages, RowDumpLimitedToChosenConversationsKeepsTheirRowsAndNumbers) {
   }));
   // Choosing none writes an empty file.
   const auto none = Path("none.csv");
-  ASSERT_EQ(DumpMessageRows(sms, none, 30, [](int64_t) { return false; }), 0);
+  ASSERT_EQ(DumpMessageRows(sms, none, 30, [](const MessageRowKey&) { return false; }), 0);
   EXPECT_EQ(ReadAll(none), "");
+  // The filter is told each row's rowid, as the message scan gives it.
+  for (int64_t r = 1; r <= 30; ++r) {
+    if (r != 5 && r != 12) EXPECT_TRUE(rowIds.count(r)) << r;
+  }
+  const auto one = Path("one.csv");
+  ASSERT_EQ(DumpMessageRows(sms, one, 30, [](const MessageRowKey& row) { return row.rowId == 7; }), 0);
+  const std::vector<std::string> seven = Lines(ReadAll(one));
+  ASSERT_EQ(seven.size(), 1u);
+  EXPECT_NE(seven[0].find("message number 7 "), std::string::npos);
 }
 
 }  // namespace
