@@ -843,6 +843,27 @@ class Carver {
     return true;
   }
 
+  // The first tests of Intact, made inline before it is called: most bytes
+  // of free space fail them. p + 2 < hi.
+  static bool HeaderLengthFits(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi) {
+    uint64_t headerLen;
+    uint32_t h;
+    if (page[p] < 0x80) {
+      headerLen = page[p];
+      h = 1;
+    } else {
+      if (page[p + 1] & 0x80) return false;
+      headerLen = (uint64_t{page[p] & 0x7Fu} << 7) | page[p + 1];
+      h = 2;
+    }
+    if (p + headerLen > hi) return false;
+    if (shape) {
+      const uint64_t n = shape->columns.size();
+      return headerLen >= n + h && headerLen <= 9 * n + h;
+    }
+    return headerLen > h && headerLen <= 400 && p >= lo + 2 && !(page[p - 1] & 0x80);
+  }
+
   // A record with its header length at p, checked against `shape` (or, with
   // no schema, against its own header and the cell header in front of it).
   bool Intact(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi, Candidate& c) {
@@ -1223,10 +1244,12 @@ class Carver {
       Candidate c;
       for (const auto& [lo, hi] : regions) {
         for (uint32_t p = lo; p + 2 < hi; ++p) {
-          if (page[p] == 0 || !Intact(nullptr, page, p, lo, hi, c)) continue;
+          if (page[p] == 0 || !HeaderLengthFits(nullptr, page, p, lo, hi) || !Intact(nullptr, page, p, lo, hi, c)) {
+            continue;
+          }
           ++cells;
           for (size_t i = 0; i < all.size(); ++i) {
-            if (Intact(all[i], page, p, lo, hi, c) && c.hasRowid) {
+            if (HeaderLengthFits(all[i], page, p, lo, hi) && Intact(all[i], page, p, lo, hi, c) && c.hasRowid) {
               ++fits[i];
               likelihood[i] += LogLikelihood(*all[i], types_);
             }
@@ -1261,8 +1284,12 @@ class Carver {
         // type: no record starts at a zero byte (cleared space).
         if (page[p] == 0) continue;
         bool matched = false;
-        for (size_t i = 0; i < shapes.size() && !matched; ++i) matched = Intact(shapes[i], page, p, lo, hi, c);
-        if (!matched && schemaless) matched = Intact(nullptr, page, p, lo, hi, c);
+        for (size_t i = 0; i < shapes.size() && !matched; ++i) {
+          matched = HeaderLengthFits(shapes[i], page, p, lo, hi) && Intact(shapes[i], page, p, lo, hi, c);
+        }
+        if (!matched && schemaless) {
+          matched = HeaderLengthFits(nullptr, page, p, lo, hi) && Intact(nullptr, page, p, lo, hi, c);
+        }
         if (matched) {
           if (c.hasRowid) boundaries.insert(c.start);
           local.push_back(std::move(c));
@@ -1291,8 +1318,14 @@ class Carver {
           sibling_ = 0;
           if (pass == 1) {
             const uint32_t end = q + Be16(page + q + 2);
-            for (uint32_t at = q + 5; at + 4 <= std::min(end, hi); ++at) {
-              if (Be16(page + at) != next || !FreeBlockHeader(page, at)) continue;
+            const uint8_t link[2] = {static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)};
+            const uint32_t stop = std::min(end, hi);
+            for (uint32_t at = q + 5; at + 4 <= stop; ++at) {
+              // The next place the link's two bytes stand.
+              const void* seen = memmem(page + at, stop - 2 - at, link, 2);
+              if (!seen) break;
+              at = static_cast<uint32_t>(static_cast<const uint8_t*>(seen) - page);
+              if (at + 4 > stop || !FreeBlockHeader(page, at)) continue;
               const uint32_t atEnd = at + Be16(page + at + 2);
               if (atEnd == end || (atEnd > end && chainStarts.count(q))) {
                 sibling_ = at;
