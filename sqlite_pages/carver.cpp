@@ -1204,6 +1204,9 @@ class Carver {
     SearchPage(index, page, owner, arrayStart, finds);
     if (k.overflowAsked) return;
     searchedAs_[index] = SearchCode(owner, arrayStart);
+    // Its live cells' extents are not needed again: the page can only stay
+    // the table's or become no table's (an overflow page of another cell).
+    liveExtents_.erase(index);
     if (!finds.empty()) walkFinds_[index] = std::move(finds);
   }
   static int32_t SearchCode(int owner, uint32_t arrayStart) { return owner * 2 + (arrayStart == 12 ? 1 : 0) + 1; }
