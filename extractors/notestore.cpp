@@ -462,9 +462,11 @@ void DropRecoveredCopies(std::vector<Row>& rows, KeyFn key) {
 // a table scan that stopped early.
 void ReportLostRows(const std::vector<ObjectRow>& objects, const std::vector<DataRow>& data, Status objectScan,
                     Status dataScan, const std::string& fileLabel, std::vector<Problem>& problems) {
+  // Any live row of that key will do for a body's owner: only a key that
+  // names no live row at all tells of a lost one.
   std::set<int64_t> liveNotes, liveData, liveDataNotes;
   for (const ObjectRow& r : objects) {
-    if (!r.deleted && r.kind == Kind::kNote && r.pk != 0) liveNotes.insert(r.pk);
+    if (!r.deleted && r.pk != 0) liveNotes.insert(r.pk);
   }
   for (const DataRow& d : data) {
     if (d.deleted) continue;

@@ -215,6 +215,8 @@ void CPreviewViews::OfferUnlock(const NoteRecord& note) {
     // The Notes app has one password for all locked notes of an account:
     // open the others too.
     if (auto* all = const_cast<std::vector<NoteRecord>*>(data_.records().notes)) UnlockNotes(*all, password);
+    // The list shows the opened notes' titles and text at once.
+    list_->RefreshNoteTexts();
   } else if (st == status::kWrongPassword) {
     Ask(c_.window, AskKind::kError,
         Text("Preview", "LockedNoteWrong", QStringLiteral("The password is wrong. The note stays locked.")));

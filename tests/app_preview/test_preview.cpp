@@ -28,9 +28,12 @@
 #include "app/preview/print_wnd.h"
 #include "app/preview/recover_process_wnd.h"
 #include "export/print_page.h"
+#include "extractors/notestore.h"
+#include "extractors/notestore_crypto.h"
 #include "sources/catalog.h"
 #include "sources/media_sniffer.h"
 #include "tools/backupgen/family_media.h"
+#include "tools/backupgen/family_notestore.h"
 
 using namespace orbanix;
 using namespace orbanix::preview;
@@ -575,6 +578,78 @@ class PreviewTest : public QObject {
     host.views()->OpenCategory(Category::Notes);
     QVERIFY(host.controls().filter->isChecked());
     QCOMPARE(Column(host.controls().dataList, 1), QStringList({"b"}));
+  }
+
+  // The password window of a locked note: a wrong password says so and
+  // changes nothing; the right one opens the note (and the other locked
+  // notes), and the list shows its text at once. A note locked with the
+  // phone's passcode asks for no password and says why.
+  void lockedNoteOpensWithTheRightPasswordOnly() {
+    QTemporaryDir dir;
+    const std::filesystem::path db = std::filesystem::path(dir.path().toStdString()) / "NoteStore.sqlite";
+    std::vector<gen::GenStoreNote> rows = gen::NoteStoreRows({});
+    gen::AddPasscodeLockedNote(rows);
+    gen::BuildNoteStoreDb(db, rows, gen::NoteStoreLayout::kIos17);
+    ScanResults results;
+    results.ticked = {Category::Notes};
+    QCOMPARE(ScanNoteStore(db, results.notes), status::kOk);
+    const auto locked = std::find_if(rows.begin(), rows.end(), [](const gen::GenStoreNote& g) { return !g.password.empty(); });
+    QVERIFY(locked != rows.end());
+    auto noteTitled = [&](const std::string& title) -> NoteRecord* {
+      for (NoteRecord& n : results.notes) {
+        if (n.title == title) return &n;
+      }
+      return nullptr;
+    };
+    NoteRecord* secret = noteTitled(locked->title);
+    NoteRecord* phone = noteTitled("Passcode note");
+    QVERIFY(secret && phone);
+
+    CPreviewHost host;
+    host.show();
+    host.views()->Start(&results, nullptr, Ticked({Category::Notes}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Notes);
+    QTreeWidgetItem* row = host.views()->list()->RowOf(secret);
+    QVERIFY(row);
+    QCOMPARE(row->text(3), QStringLiteral("Locked note"));
+
+    QStringList offered;
+    QString typed = QStringLiteral("not the password");
+    SetPasswordHook([&](const QString& text, QString& password) {
+      offered << text;
+      password = typed;
+      return true;
+    });
+    host.views()->Preview(Category::Notes, secret);
+    QCOMPARE(offered.size(), 1);
+    QVERIFY(offered[0].contains(QStringLiteral("Hint: the usual")));
+    QCOMPARE(asked.size(), 1);
+    QVERIFY(asked[0].contains(QStringLiteral("wrong")));
+    QCOMPARE(secret->lock, NoteLock::kLocked);
+    QCOMPARE(secret->body, std::string(kLockedNoteText));
+    QCOMPARE(row->text(3), QStringLiteral("Locked note"));
+
+    typed = QString::fromStdString(locked->password);
+    asked.clear();
+    host.views()->Preview(Category::Notes, secret);
+    QCOMPARE(offered.size(), 2);
+    QVERIFY(asked.isEmpty());
+    QCOMPARE(secret->lock, NoteLock::kUnlocked);
+    QCOMPARE(secret->body, locked->expected);
+    // The row, not only the preview, shows the opened note at once.
+    QCOMPARE(row->text(3), QString::fromStdString(locked->expected).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    QCOMPARE(row->text(1), QString::fromStdString(locked->title));
+    QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("The key is under the mat")));
+
+    // The passcode-locked note: no password asked, the reason given.
+    asked.clear();
+    host.views()->Preview(Category::Notes, phone);
+    QCOMPARE(offered.size(), 2);
+    QCOMPARE(asked.size(), 1);
+    QVERIFY(asked[0].contains(QStringLiteral("passcode")));
+    QCOMPARE(phone->lock, NoteLock::kLocked);
+    SetPasswordHook(nullptr);
   }
 
   void printingNotesGivesOneBlockPerTickedNote() {
