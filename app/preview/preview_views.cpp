@@ -179,7 +179,25 @@ void CPreviewViews::OpenCategory(Category category) {
   emit categoryOpened(static_cast<int>(category));
 }
 
+void CPreviewViews::CloseCategory() {
+  open_ = false;
+  shown_ = nullptr;
+  panel_->Clear();
+  media_->Reset();
+  if (c_.filter) c_.filter->setVisible(false);
+  if (c_.print) c_.print->setVisible(false);
+  if (c_.filterCount) c_.filterCount->setVisible(false);
+}
+
 void CPreviewViews::OfferUnlock(const NoteRecord& note) {
+  if (note.locked && LockedWithPasscode(*note.locked)) {
+    // No password opens it: its key stays in the phone's keychain.
+    Ask(c_.window, AskKind::kError,
+        Text("Preview", "LockedNotePasscode",
+             QStringLiteral("This note was locked with the phone's passcode. Its key is kept by the phone itself, "
+                            "not in the backup, so it cannot be opened here.")));
+    return;
+  }
   QString text = Text("Preview", "LockedNoteAsk", QStringLiteral("This note is locked. Password of the locked notes:"));
   if (note.locked && !note.locked->hint.empty()) {
     text += QStringLiteral("\n") + FormatText(Text("Preview", "LockedNoteHint", QStringLiteral("Hint: %s")),
@@ -197,6 +215,8 @@ void CPreviewViews::OfferUnlock(const NoteRecord& note) {
     // The Notes app has one password for all locked notes of an account:
     // open the others too.
     if (auto* all = const_cast<std::vector<NoteRecord>*>(data_.records().notes)) UnlockNotes(*all, password);
+    // The list shows the opened notes' titles and text at once.
+    list_->RefreshNoteTexts();
   } else if (st == status::kWrongPassword) {
     Ask(c_.window, AskKind::kError,
         Text("Preview", "LockedNoteWrong", QStringLiteral("The password is wrong. The note stays locked.")));
@@ -247,7 +267,9 @@ void CPreviewViews::Preview(Category category, const void* id) {
         auto caption = [](const char* key, const char* text) {
           return Text("PageScan", key, QString::fromLatin1(text)).toStdString();
         };
-        panel_->ShowDetail({{caption("CallName", "Name:"), c->name},
+        // A number without a contact says so rather than showing nothing.
+        const std::string name = !c->name.empty() ? c->name : caption("CallNoName", "(not in the contacts)");
+        panel_->ShowDetail({{caption("CallName", "Name:"), name},
                             {caption("CallNumber", "Phone Number:"), c->address},
                             {caption("CallDate", "Date:"), c->date},
                             {caption("CallType", "Type:"), row->text(4).toStdString()},

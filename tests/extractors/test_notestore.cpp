@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <fstream>
 
 #include <sqlite3.h>
@@ -177,6 +178,42 @@ TEST(NoteBody, InflateIsCapped) {
   EXPECT_EQ(out, big);
 }
 
+// --- embedded tables ---
+
+TEST(NoteTable, RowsAndColumnsInDisplayOrderEitherDirection) {
+  // The shared UUID list holds rows and columns in another order than the
+  // display; cells name rows and columns by their second UUID.
+  EXPECT_EQ(DecodeNoteTable(Gzip(gen::EncodeTableProto(gen::GenNoteTableCells()))), gen::kGenNoteTableText);
+  EXPECT_EQ(DecodeNoteTable(Gzip(gen::EncodeTableProto({{"a", "b", "c"}, {"d", "", "f"}}, true))), "c\tb\ta\nf\t\td");
+  EXPECT_EQ(DecodeNoteTable(Gzip(gen::EncodeTableProto({{"only"}}))), "only");
+}
+
+TEST(NoteTable, DamagedAndHostileTableData) {
+  std::string problem;
+  EXPECT_EQ(DecodeNoteTable("", &problem), "");
+  EXPECT_EQ(problem, "the table has no data");
+  EXPECT_EQ(DecodeNoteTable("not a table", &problem), "");
+  EXPECT_FALSE(problem.empty());
+  const std::string gz = Gzip(gen::EncodeTableProto(gen::GenNoteTableCells()));
+  EXPECT_EQ(DecodeNoteTable(std::string_view(gz).substr(0, gz.size() - 12), &problem), "");  // cut
+  EXPECT_EQ(problem, "the table's data is not a complete compressed stream");
+  // A note body is no table.
+  EXPECT_EQ(DecodeNoteTable(Gzip(EncodeNoteProto("hello", {})), &problem), "");
+  EXPECT_EQ(problem, "the table's data holds no table");
+  // A table whose references lead past the list of entries: no rows.
+  std::string proto = gen::EncodeTableProto({{"x"}});
+  // object_index fields (tag 0x30) of the table's own fields point far away.
+  std::string broken = proto;
+  for (size_t at = 0; (at = broken.find("\x30\x02", at)) != std::string::npos; ++at) broken[at + 1] = '\x7f';
+  for (size_t at = 0; (at = broken.find("\x30\x03", at)) != std::string::npos; ++at) broken[at + 1] = '\x7f';
+  EXPECT_EQ(DecodeNoteTable(Gzip(broken), &problem), "");
+  EXPECT_EQ(problem, "the table's data has no rows or no columns");
+  // More cells than any table: refused, not allocated.
+  const std::vector<std::vector<std::string>> huge(2000, std::vector<std::string>(150));
+  EXPECT_TRUE(DecodeNoteTable(Gzip(gen::EncodeTableProto(huge)), &problem).empty());
+  EXPECT_EQ(problem, "the table's data names more cells than any table has");
+}
+
 // --- the store ---
 
 class NoteStoreTest : public ::testing::TestWithParam<gen::NoteStoreLayout> {
@@ -188,6 +225,7 @@ class NoteStoreTest : public ::testing::TestWithParam<gen::NoteStoreLayout> {
     fs::create_directories(dir_);
     db_ = dir_ / "NoteStore.sqlite";
     rows_ = gen::NoteStoreRows({});
+    gen::AddPasscodeLockedNote(rows_);
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -217,7 +255,7 @@ TEST_P(NoteStoreTest, EveryNoteWithFolderDatesTextAndDeletedMark) {
     const NoteRecord* n = ByTitle(notes, g.title);
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(n->deleted, g.expectedDeleted ? 1 : 0);
-    if (!g.password.empty()) {
+    if (!g.password.empty() || g.passcodeLocked) {
       EXPECT_EQ(n->lock, NoteLock::kLocked);
       EXPECT_EQ(n->body, kLockedNoteText);
     } else {
@@ -264,28 +302,72 @@ TEST_P(NoteStoreTest, LockedNoteOpensWithItsPasswordOnly) {
   EXPECT_EQ(n->lock, NoteLock::kUnlocked);
   EXPECT_EQ(n->body, locked->expected);
   EXPECT_EQ(n->locked, nullptr);
+  // The note locked with the phone's passcode opens with no password and
+  // is told apart from a wrong password.
+  EXPECT_EQ(counts.passcode, 1);
+  EXPECT_EQ(counts.wrongPassword + counts.damaged, 0);
+  NoteRecord* phone = const_cast<NoteRecord*>(ByTitle(notes, "Passcode note"));
+  ASSERT_NE(phone, nullptr);
+  EXPECT_EQ(UnlockNote(*phone, locked->password), kLockedWithPasscode);
+  EXPECT_EQ(phone->lock, NoteLock::kLocked);
+  EXPECT_EQ(phone->body, kLockedNoteText);
 }
 
-TEST_P(NoteStoreTest, AttachmentFileFoundInTheBackupIndex) {
+TEST_P(NoteStoreTest, NotesLockedWithThePasscodeAreAProblemOfTheScan) {
+  gen::BuildNoteStoreDb(db_, rows_, GetParam());
+  std::vector<Problem> problems;
+  Scan(&problems);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].what, "1 note(s) locked with the phone's passcode cannot be opened");
+  EXPECT_FALSE(problems[0].whole);
+}
+
+TEST_P(NoteStoreTest, AttachmentFilesFoundInTheBackupIndex) {
   std::vector<std::pair<std::string, std::string>> media;
   gen::BuildNoteStoreDb(db_, rows_, GetParam(), &media);
-  ASSERT_EQ(media.size(), 1u);
+  ASSERT_EQ(media.size(), 4u);
   KeyHasher hasher;
   std::vector<BackupFileEntry> index;
-  for (const std::string& key :
-       {std::string(kNotesAppGroupDomain) + "-Accounts/LocalAccount/Media/OTHER/1_4E2B7F/IMG_0001.jpeg",
-        std::string(kNotesAppGroupDomain) + "-" + media[0].first}) {
+  auto add = [&](const std::string& relative) {
     BackupFileEntry e;
-    e.key = key;
-    hasher.Hash(key, e.hashedName);
+    e.key = std::string(kNotesAppGroupDomain) + "-" + relative;
+    hasher.Hash(e.key, e.hashedName);
     index.push_back(e);
-  }
+    return ResolveStoredPath(dir_, index.back().hashedName.view());
+  };
+  // Decoys: the same name under another media folder, a folder entry named
+  // after the drawing, a preview of another attachment.
+  add("Accounts/LocalAccount/Media/OTHER/1_4E2B7F/IMG_0001.jpeg");
+  add(std::string("Accounts/LocalAccount/FallbackImages/") + gen::kGenDrawingId);
+  add("Accounts/LocalAccount/Previews/SOMETHING-ELSE.png");
+  std::map<std::string, fs::path> stored;
+  for (const auto& [relative, bytes] : media) stored[relative.substr(relative.rfind('/') + 1)] = add(relative);
   const std::vector<NoteRecord> notes = Scan(nullptr, &index);
-  const NoteRecord* n = ByTitle(notes, "Photo note");
-  ASSERT_NE(n, nullptr);
-  ASSERT_EQ(n->attachments.size(), 1u);  // the table has no file
-  EXPECT_EQ(n->attachments[0].name, "IMG_0001.jpeg");
-  EXPECT_EQ(n->attachments[0].file, ResolveStoredPath(dir_, index[1].hashedName.view()));
+
+  const NoteRecord* photo = ByTitle(notes, "Photo note");
+  ASSERT_NE(photo, nullptr);
+  ASSERT_EQ(photo->attachments.size(), 1u);  // the tables have no file
+  EXPECT_EQ(photo->attachments[0].name, "IMG_0001.jpeg");
+  EXPECT_EQ(photo->attachments[0].file, stored["IMG_0001.jpeg"]);
+
+  // A drawing's rendering and, for a picture whose file is not in the
+  // backup, its larger preview.
+  const NoteRecord* sketch = ByTitle(notes, "Sketch note");
+  ASSERT_NE(sketch, nullptr);
+  ASSERT_EQ(sketch->attachments.size(), 2u);
+  EXPECT_EQ(sketch->attachments[0].name, std::string(gen::kGenDrawingId) + ".jpg");
+  EXPECT_EQ(sketch->attachments[0].file, stored[std::string(gen::kGenDrawingId) + ".jpg"]);
+  EXPECT_EQ(sketch->attachments[1].name, std::string(gen::kGenPreviewId) + ".png");
+  EXPECT_EQ(sketch->attachments[1].file, stored[std::string(gen::kGenPreviewId) + ".png"]);
+
+  // Without the index nothing is found, and the picture is still listed as
+  // not in the backup.
+  const std::vector<NoteRecord> without = Scan();
+  const NoteRecord* bare = ByTitle(without, "Sketch note");
+  ASSERT_NE(bare, nullptr);
+  ASSERT_EQ(bare->attachments.size(), 1u);
+  EXPECT_EQ(bare->attachments[0].name, "IMG_0002.jpeg");
+  EXPECT_TRUE(bare->attachments[0].file.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, NoteStoreTest,
@@ -383,7 +465,7 @@ TEST(NoteStore, DamagedPageAroundNoteRows) {
       // the damaged page come back at best as recovered rows.
       size_t whole = 0;
       for (const GenStoreNote& g : rows) {
-        if (!g.password.empty() || g.erased) continue;
+        if (!g.password.empty() || g.passcodeLocked || g.erased) continue;
         for (const NoteRecord& n : notes) {
           if (n.title == g.title && n.body == g.expected && n.folder == g.folder && n.deleted == 0) {
             ++whole;

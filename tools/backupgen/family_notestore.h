@@ -42,10 +42,15 @@ struct GenStoreNote {
   bool erased = false;             // both rows deleted from the tables (bytes survive)
   bool expectedDeleted = false;
   std::string password;            // non-empty: the note is locked with it
+  bool passcodeLocked = false;     // locked with the phone's passcode (its key is not in the store)
   std::string attachmentFile;      // stored picture file name (Media), when the note has one
+  bool sketch = false;             // a drawing (FallbackImages) and a picture with only previews (Previews)
 };
 
 std::vector<GenStoreNote> NoteStoreRows(const FamilyOptions& options);
+// Appends a note locked with the phone's passcode (not in the family: every
+// scan of it would warn that the note cannot be opened).
+void AddPasscodeLockedNote(std::vector<GenStoreNote>& notes);
 // Builds the store; the attachment's picture bytes are returned in
 // `mediaBytes` (relative path in the app group -> bytes).
 void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& notes, NoteStoreLayout layout,
@@ -56,8 +61,18 @@ void AddNoteStoreFamily(BackupWriter& writer, const FamilyOptions& options);
 std::string EncodeNoteProto(const std::string& text, const std::vector<GenNoteRun>& runs);
 std::string Gzip(const std::string& bytes);
 
+// An embedded table's data (before gzip): rows of cells, an empty cell
+// left out as the app does.
+std::string EncodeTableProto(const std::vector<std::vector<std::string>>& cells, bool rightToLeft = false);
+// The table of the family's picture note, and how the program shows it.
+const std::vector<std::vector<std::string>>& GenNoteTableCells();
+inline constexpr const char* kGenNoteTableText = "Item\tCost\tNote\nTea\t3\t\nCake 🎂\t5\twith cream";
+
 // The account's identifier and the media identifier of the picture.
 inline constexpr const char* kGenNotesAccountId = "LocalAccount";
 inline constexpr const char* kGenNotesMediaId = "7A1D5C90-0C8E-4B39-9F05-3E21A0C0FFEE";
+// The drawing of the sketch note and the larger preview of its picture.
+inline constexpr const char* kGenDrawingId = "5E3C1B2A-DRAW-4C11-8E0D-0A1B2C3D4E5F";
+inline constexpr const char* kGenPreviewId = "9F8E7D6C-PREV-4A2B-9C1D-112233445566";
 
 }  // namespace orbanix::gen
