@@ -399,7 +399,9 @@ TEST_F(DeviceSource, DamagedOrRefusedDatabasesAreProblemsOfTheirCategory) {
       if (p.category != "notes") continue;
       ++notesProblems;
       EXPECT_TRUE(p.whole) << p.Text();
-      if (p.file == kNotesPath) EXPECT_EQ(p.what, "could not be fetched from the phone");
+      if (p.file == kNotesPath) {
+        EXPECT_EQ(p.what, "could not be fetched from the phone");
+      }
     }
     EXPECT_EQ(notesProblems, 2u);
     for (const char* category : {"call-history", "calendar"}) {
