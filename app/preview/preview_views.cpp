@@ -190,6 +190,16 @@ void CPreviewViews::OpenCategory(Category category) {
   emit categoryOpened(static_cast<int>(category));
 }
 
+void CPreviewViews::CloseCategory() {
+  open_ = false;
+  shown_ = nullptr;
+  panel_->Clear();
+  media_->Reset();
+  if (c_.filter) c_.filter->setVisible(false);
+  if (c_.print) c_.print->setVisible(false);
+  if (c_.filterCount) c_.filterCount->setVisible(false);
+}
+
 void CPreviewViews::OfferUnlock(const NoteRecord& note) {
   if (note.locked && LockedWithPasscode(*note.locked)) {
     // No password opens it: its key stays in the phone's keychain.
@@ -216,6 +226,8 @@ void CPreviewViews::OfferUnlock(const NoteRecord& note) {
     // The Notes app has one password for all locked notes of an account:
     // open the others too.
     if (auto* all = const_cast<std::vector<NoteRecord>*>(data_.records().notes)) UnlockNotes(*all, password);
+    // The list shows the opened notes' titles and text at once.
+    list_->RefreshNoteTexts();
   } else if (st == status::kWrongPassword) {
     Ask(c_.window, AskKind::kError,
         Text("Preview", "LockedNoteWrong", QStringLiteral("The password is wrong. The note stays locked.")));

@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QPrinter>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QScrollBar>
 #include <QTest>
@@ -26,9 +28,12 @@
 #include "app/preview/print_wnd.h"
 #include "app/preview/recover_process_wnd.h"
 #include "export/print_page.h"
+#include "extractors/notestore.h"
+#include "extractors/notestore_crypto.h"
 #include "sources/catalog.h"
 #include "sources/media_sniffer.h"
 #include "tools/backupgen/family_media.h"
+#include "tools/backupgen/family_notestore.h"
 
 using namespace orbanix;
 using namespace orbanix::preview;
@@ -572,6 +577,78 @@ class PreviewTest : public QObject {
     QCOMPARE(Column(host.controls().dataList, 1), QStringList({"b"}));
   }
 
+  // The password window of a locked note: a wrong password says so and
+  // changes nothing; the right one opens the note (and the other locked
+  // notes), and the list shows its text at once. A note locked with the
+  // phone's passcode asks for no password and says why.
+  void lockedNoteOpensWithTheRightPasswordOnly() {
+    QTemporaryDir dir;
+    const std::filesystem::path db = std::filesystem::path(dir.path().toStdString()) / "NoteStore.sqlite";
+    std::vector<gen::GenStoreNote> rows = gen::NoteStoreRows({});
+    gen::AddPasscodeLockedNote(rows);
+    gen::BuildNoteStoreDb(db, rows, gen::NoteStoreLayout::kIos17);
+    ScanResults results;
+    results.ticked = {Category::Notes};
+    QCOMPARE(ScanNoteStore(db, results.notes), status::kOk);
+    const auto locked = std::find_if(rows.begin(), rows.end(), [](const gen::GenStoreNote& g) { return !g.password.empty(); });
+    QVERIFY(locked != rows.end());
+    auto noteTitled = [&](const std::string& title) -> NoteRecord* {
+      for (NoteRecord& n : results.notes) {
+        if (n.title == title) return &n;
+      }
+      return nullptr;
+    };
+    NoteRecord* secret = noteTitled(locked->title);
+    NoteRecord* phone = noteTitled("Passcode note");
+    QVERIFY(secret && phone);
+
+    CPreviewHost host;
+    host.show();
+    host.views()->Start(&results, nullptr, Ticked({Category::Notes}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Notes);
+    QTreeWidgetItem* row = host.views()->list()->RowOf(secret);
+    QVERIFY(row);
+    QCOMPARE(row->text(3), QStringLiteral("Locked note"));
+
+    QStringList offered;
+    QString typed = QStringLiteral("not the password");
+    SetPasswordHook([&](const QString& text, QString& password) {
+      offered << text;
+      password = typed;
+      return true;
+    });
+    host.views()->Preview(Category::Notes, secret);
+    QCOMPARE(offered.size(), 1);
+    QVERIFY(offered[0].contains(QStringLiteral("Hint: the usual")));
+    QCOMPARE(asked.size(), 1);
+    QVERIFY(asked[0].contains(QStringLiteral("wrong")));
+    QCOMPARE(secret->lock, NoteLock::kLocked);
+    QCOMPARE(secret->body, std::string(kLockedNoteText));
+    QCOMPARE(row->text(3), QStringLiteral("Locked note"));
+
+    typed = QString::fromStdString(locked->password);
+    asked.clear();
+    host.views()->Preview(Category::Notes, secret);
+    QCOMPARE(offered.size(), 2);
+    QVERIFY(asked.isEmpty());
+    QCOMPARE(secret->lock, NoteLock::kUnlocked);
+    QCOMPARE(secret->body, locked->expected);
+    // The row, not only the preview, shows the opened note at once.
+    QCOMPARE(row->text(3), QString::fromStdString(locked->expected).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    QCOMPARE(row->text(1), QString::fromStdString(locked->title));
+    QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("The key is under the mat")));
+
+    // The passcode-locked note: no password asked, the reason given.
+    asked.clear();
+    host.views()->Preview(Category::Notes, phone);
+    QCOMPARE(offered.size(), 2);
+    QCOMPARE(asked.size(), 1);
+    QVERIFY(asked[0].contains(QStringLiteral("passcode")));
+    QCOMPARE(phone->lock, NoteLock::kLocked);
+    SetPasswordHook(nullptr);
+  }
+
   void printingNotesGivesOneBlockPerTickedNote() {
     ScanResults results;
     results.ticked = {Category::Notes};
@@ -622,6 +699,93 @@ class PreviewTest : public QObject {
     QCOMPARE(pages, 2);
     QVERIFY(shown.contains(QStringLiteral("body of d")));
     QVERIFY(!shown.contains(QStringLiteral("body of c")));
+  }
+
+  // Thousands of contacts: the page is laid out a piece at a time, the
+  // window answering between pieces; the pages come out whole and in order.
+  void printingManyContactsLaysOutInPiecesAndCancels() {
+    ScanResults results;
+    results.ticked = {Category::Contacts};
+    constexpr int kContacts = 3000;
+    for (int i = 0; i < kContacts; ++i) {
+      ContactRecord c;
+      c.name = "Person " + std::to_string(i);
+      c.phones = "+1 555 " + std::to_string(100000 + i);
+      c.email = "p" + std::to_string(i) + "@example.com";
+      results.contacts.push_back(c);
+    }
+    CPreviewHost host;
+    host.show();
+    QTemporaryDir dir;
+    host.views()->SetPrintFolder(dir.path().toStdString());
+    host.views()->Start(&results, nullptr, Ticked({Category::Contacts}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Contacts);
+
+    // Watches the window while it works: the bar's values, and Cancel
+    // pressed once the laying out is under way when asked to.
+    bool pressCancel = true;
+    QList<int> barValues;
+    int blocksSeen = 0, laidOutAtCancel = -1;
+    QTimer watch;
+    watch.setInterval(5);
+    connect(&watch, &QTimer::timeout, [&] {
+      auto* window = qobject_cast<CPrintWnd*>(QApplication::activeModalWidget());
+      if (!window || window->blocks() == 0) return;
+      blocksSeen = window->blocks();
+      if (barValues.isEmpty() || barValues.last() != window->progressBar()->value()) {
+        barValues << window->progressBar()->value();
+      }
+      if (pressCancel && laidOutAtCancel < 0 && window->laidOut() > 0) {
+        laidOutAtCancel = window->laidOut();
+        window->findChild<QPushButton*>(QStringLiteral("BtnCancel"))->click();
+      }
+    });
+    watch.start();
+    int previews = 0;
+    CPrintWnd::SetPreviewHook([&](QTextDocument&) { ++previews; });
+    QElapsedTimer clock;
+    clock.start();
+    host.views()->Print();
+    QCOMPARE(previews, 0);  // stopped: no preview
+    QCOMPARE(blocksSeen, kContacts);
+    QVERIFY2(laidOutAtCancel > 0 && laidOutAtCancel < kContacts, qPrintable(QString::number(laidOutAtCancel)));
+    QCOMPARE(asked.size(), 1);  // "Do you want to cancel?"
+
+    // Answered No, the work goes on to the end; the pages hold every
+    // contact once, in order, and the first page keeps the title.
+    answer = kAnswerNo;
+    asked.clear();
+    laidOutAtCancel = -1;
+    barValues.clear();
+    QString text;
+    int pages = 0, drawn = 0, askedGoing = 0;
+    CPrintWnd::SetPreviewHook([&](QTextDocument& page) {
+      ++previews;
+      text = page.toPlainText();
+      pages = page.pageCount();
+      QPrinter printer(QPrinter::HighResolution);
+      printer.setOutputFormat(QPrinter::PdfFormat);
+      printer.setOutputFileName(dir.filePath(QStringLiteral("contacts.pdf")));
+      drawn = CPrintWnd::PaintPages(page, printer, [&](int, int) { return ++askedGoing < 3; });
+    });
+    host.views()->Print();
+    watch.stop();
+    QCOMPARE(previews, 1);
+    QVERIFY(barValues.size() >= 3);  // the bar moved while the pages were laid out
+    QVERIFY(text.startsWith(QStringLiteral("Orbanix\n")));
+    QVERIFY(!text.contains(QStringLiteral("preview.Name")));  // the note and the first record apart
+    int last = -1;
+    for (int i = 0; i < kContacts; i += 499) {
+      const qsizetype at = text.indexOf(QRegularExpression(QStringLiteral("Name: Person %1\\s").arg(i)));
+      QVERIFY2(at > last, qPrintable(QString::number(i)));
+      last = static_cast<int>(at);
+    }
+    QCOMPARE(text.count(QStringLiteral("Name: Person ")), kContacts);
+    QVERIFY(pages > 50);
+    // The drawing of the pages stops when told to.
+    QCOMPARE(drawn, 3);
+    QCOMPARE(askedGoing, 3);
   }
 
   void samePhotoTwiceIsPreparedOnce() {
