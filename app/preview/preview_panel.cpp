@@ -295,8 +295,11 @@ void CPreviewPanel::ShowNote(const NoteRecord& note) {
   cursor.insertText(QStringLiteral("  ---------------------------------------------------  \n"), grey);
   QTextCharFormat body;
   body.setForeground(QColor(QString::fromLatin1(note.deleted ? kDeletedColour : kNoteColour)));
-  cursor.insertText(QStringLiteral("Title:\n    ") + Q(note.title) + QStringLiteral("\nNote:\n     ") + Q(note.body),
-                    body);
+  // Every line of the body under its caption, as the first one, so that
+  // the captions below stay apart from it.
+  QString text = Q(note.body);
+  text.replace(QLatin1Char('\n'), QLatin1String("\n     "));
+  cursor.insertText(QStringLiteral("Title:\n    ") + Q(note.title) + QStringLiteral("\nNote:\n     ") + text, body);
   // Notes of the current Notes app also know their folder, their creation
   // and the files embedded in them; pictures are shown when the backup
   // holds their file.

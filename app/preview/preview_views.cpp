@@ -282,7 +282,9 @@ void CPreviewViews::Preview(Category category, const void* id) {
         auto caption = [](const char* key, const char* text) {
           return Text("PageScan", key, QString::fromLatin1(text)).toStdString();
         };
-        panel_->ShowDetail(WithRecoveredFrom({{caption("CallName", "Name:"), c->name},
+        // A number without a contact says so rather than showing nothing.
+        const std::string name = !c->name.empty() ? c->name : caption("CallNoName", "(not in the contacts)");
+        panel_->ShowDetail(WithRecoveredFrom({{caption("CallName", "Name:"), name},
                                               {caption("CallNumber", "Phone Number:"), c->address},
                                               {caption("CallDate", "Date:"), c->date},
                                               {caption("CallType", "Type:"), row->text(4).toStdString()},

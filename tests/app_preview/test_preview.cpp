@@ -476,6 +476,9 @@ class PreviewTest : public QObject {
              qPrintable(detail));
     list->setCurrentItem(list->topLevelItem(1));
     QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("Type:\n    Outgoing")));
+    // A number of no contact: the name says so.
+    QVERIFY(results.calls[1].name.empty());
+    QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("Name:\n    (not in the contacts)")));
   }
 
   void untickingOneAppFileMakesItsBoxPartlyChecked() {
@@ -869,6 +872,12 @@ class PreviewTest : public QObject {
     QVERIFY(preview.player()->source().isEmpty());
     QCOMPARE(preview.player()->playbackState(), QMediaPlayer::StoppedState);
     QVERIFY(edit->toPlainText().contains(QStringLiteral("Title:\n    n\nNote:\n     body of n")));
+    // A body of several lines stays under its caption, apart from the
+    // folder's caption after it.
+    note.body = "first\nsecond";
+    note.folder = "Travel";
+    preview.ShowNote(note);
+    QVERIFY(edit->toPlainText().contains(QStringLiteral("Note:\n     first\n     second\nFolder:\n    Travel")));
   }
 
   void unreadablePictureSaysNotFound() {
