@@ -51,6 +51,7 @@ ConversationLine LineOf(const MessageRecord& m) {
   line.text = MessageDisplayText(m);
   line.csvName = name;
   line.csvAddress = address;
+  line.recoveredFrom = m.recoveredFrom;
   return line;
 }
 
@@ -64,6 +65,7 @@ ConversationLine LineOf(const ChatMessageRecord& m) {
   line.text = m.text;
   line.csvName = m.senderName;
   line.csvAddress = m.senderAddress;
+  line.recoveredFrom = m.recoveredFrom;
   return line;
 }
 

@@ -335,6 +335,8 @@ class Carver {
     WalkFreeList();
     TraceDroppedTables();
     SearchAllPages();
+    // The calling thread's work areas may have grown with a long payload.
+    Scratch() = SearchScratch{};
     return status::kOk;
   }
 

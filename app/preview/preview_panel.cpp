@@ -305,6 +305,11 @@ void CPreviewPanel::ShowNote(const NoteRecord& note) {
   // holds their file.
   if (!note.folder.empty()) cursor.insertText(QStringLiteral("\nFolder:\n    ") + Q(note.folder), body);
   if (!note.created.empty()) cursor.insertText(QStringLiteral("\nCreated:\n    ") + Q(note.created), body);
+  if (note.recoveredFrom.Known()) {
+    cursor.insertText(QLatin1Char('\n') + RecoveredFromCaption() + QStringLiteral("\n    ") +
+                          Q(RecoveredFromText(note.recoveredFrom)),
+                      body);
+  }
   if (!note.attachments.empty()) cursor.insertText(QStringLiteral("\nAttachments:"), body);
   for (const NoteAttachment& a : note.attachments) {
     cursor.insertText(QStringLiteral("\n    ") + Q(a.name) + (a.file.empty() ? QStringLiteral(" (not in the backup)") : QString()),
@@ -351,11 +356,20 @@ CPreviewPanel::Bubble CPreviewPanel::MakeBubble(bool fromMe, bool deleted, const
   return b;
 }
 
+QString CPreviewPanel::RecoveredFromCaption() const {
+  return Text("Preview", "RecoveredFrom", QStringLiteral("Recovered from:"));
+}
+
+QString CPreviewPanel::RecoveredFromTip(const RecoveredFrom& from) const {
+  return from.Known() ? RecoveredFromCaption() + QLatin1Char(' ') + Q(RecoveredFromText(from)) : QString();
+}
+
 void CPreviewPanel::ShowConversation(const std::vector<MessageRecord>& messages) {
   std::vector<Bubble> bubbles;
   bubbles.reserve(messages.size());
   for (const MessageRecord& m : messages) {
     bubbles.push_back(MakeBubble(m.fromMe != 0, m.deleted != 0, m.date, MessageSender(m), MessageDisplayText(m)));
+    bubbles.back().recoveredFrom = RecoveredFromTip(m.recoveredFrom);
   }
   ShowBubbles(bubbles);
 }
@@ -366,6 +380,7 @@ void CPreviewPanel::ShowChat(const std::vector<ChatMessageRecord>& messages) {
   for (const ChatMessageRecord& m : messages) {
     const std::string& sender = m.senderName.empty() ? m.senderAddress : m.senderName;
     bubbles.push_back(MakeBubble(m.fromMe != 0, m.deleted != 0, m.date, sender, m.text));
+    bubbles.back().recoveredFrom = RecoveredFromTip(m.recoveredFrom);
   }
   ShowBubbles(bubbles);
 }
@@ -421,6 +436,8 @@ void CPreviewPanel::ShowBubbles(const std::vector<Bubble>& bubbles) {
       style += QStringLiteral("background: #E9E9EB; color: #4D4D4D;");
     }
     bubble->setStyleSheet(style);
+    // Where a recovered message lay in its database, for whoever asks.
+    if (!b.recoveredFrom.isEmpty()) bubble->setToolTip(b.recoveredFrom);
     // The label measures itself: its width on one line (each line of the
     // text unbroken), narrowed to the most a bubble may take, then the
     // height it needs at that width.
@@ -451,6 +468,7 @@ void CPreviewPanel::ShowBubbles(const std::vector<Bubble>& bubbles) {
     item->setFlags(Qt::ItemIsEnabled);
     item->setData(Qt::UserRole, b.deleted);
     item->setData(Qt::UserRole + 1, b.text);
+    if (!b.recoveredFrom.isEmpty()) item->setData(Qt::UserRole + 2, b.recoveredFrom);
     item->setSizeHint(QSize(width, row->sizeHint().height()));
     messages_->setItemWidget(item, row);
   }
@@ -478,6 +496,10 @@ void CPreviewPanel::ShowContact(const ContactRecord& c) {
       label->setText(QStringLiteral("<img src=\":/preview/deleted_mark.svg\" width=14 height=14> ") +
                      Q(c.name).toHtmlEscaped());
     }
+  }
+  // Where a recovered contact lay in its database, for whoever asks.
+  if (auto* label = contact_->findChild<QLabel*>(QStringLiteral("TxtUserName"))) {
+    label->setToolTip(RecoveredFromTip(c.recoveredFrom));
   }
 }
 

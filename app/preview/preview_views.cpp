@@ -22,6 +22,17 @@ namespace orbanix::preview {
 
 namespace {
 
+// The detail lines and, for a row recovered from free space, where it lay
+// in its database.
+std::vector<std::pair<std::string, std::string>> WithRecoveredFrom(
+    std::vector<std::pair<std::string, std::string>> lines, const RecoveredFrom& from) {
+  if (from.Known()) {
+    lines.emplace_back(Text("Preview", "RecoveredFrom", QStringLiteral("Recovered from:")).toStdString(),
+                       RecoveredFromText(from));
+  }
+  return lines;
+}
+
 template <typename T>
 T* Find(QWidget* root, const char* name) {
   return root->findChild<T*>(QString::fromLatin1(name));
@@ -242,16 +253,20 @@ void CPreviewViews::Preview(Category category, const void* id) {
       if (auto* c = ElementOf(r.contacts, id)) panel_->ShowContact(*c);
       break;
     case Category::Reminder:
-      if (auto* m = ElementOf(r.reminders, id)) panel_->ShowDetail(ReminderDetail(*m), m->deleted != 0);
+      if (auto* m = ElementOf(r.reminders, id)) {
+        panel_->ShowDetail(WithRecoveredFrom(ReminderDetail(*m), m->recoveredFrom), m->deleted != 0);
+      }
       break;
     case Category::Calendar:
-      if (auto* e = ElementOf(r.events, id)) panel_->ShowDetail(EventDetail(*e), e->deleted != 0);
+      if (auto* e = ElementOf(r.events, id)) {
+        panel_->ShowDetail(WithRecoveredFrom(EventDetail(*e), e->recoveredFrom), e->deleted != 0);
+      }
       break;
     case Category::SafariBookmark:
       if (auto* b = ElementOf(r.safariBookmarks, id)) {
-        panel_->ShowDetail(BookmarkDetail(*b), b->deleted != 0);
+        panel_->ShowDetail(WithRecoveredFrom(BookmarkDetail(*b), b->recoveredFrom), b->deleted != 0);
       } else if (auto* h = ElementOf(r.safariHistory, id)) {
-        panel_->ShowDetail(HistoryDetail(*h), h->deleted != 0);
+        panel_->ShowDetail(WithRecoveredFrom(HistoryDetail(*h), h->recoveredFrom), h->deleted != 0);
       }
       break;
     case Category::Messages:
@@ -269,12 +284,13 @@ void CPreviewViews::Preview(Category category, const void* id) {
         };
         // A number without a contact says so rather than showing nothing.
         const std::string name = !c->name.empty() ? c->name : caption("CallNoName", "(not in the contacts)");
-        panel_->ShowDetail({{caption("CallName", "Name:"), name},
-                            {caption("CallNumber", "Phone Number:"), c->address},
-                            {caption("CallDate", "Date:"), c->date},
-                            {caption("CallType", "Type:"), row->text(4).toStdString()},
-                            {caption("CallDuration", "Duration:"), row->text(5).toStdString()},
-                            {caption("CallState", "Status:"), row->text(6).toStdString()}},
+        panel_->ShowDetail(WithRecoveredFrom({{caption("CallName", "Name:"), name},
+                                              {caption("CallNumber", "Phone Number:"), c->address},
+                                              {caption("CallDate", "Date:"), c->date},
+                                              {caption("CallType", "Type:"), row->text(4).toStdString()},
+                                              {caption("CallDuration", "Duration:"), row->text(5).toStdString()},
+                                              {caption("CallState", "Status:"), row->text(6).toStdString()}},
+                                             c->recoveredFrom),
                            c->deleted != 0);
       }
       break;

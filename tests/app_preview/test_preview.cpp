@@ -171,6 +171,7 @@ class PreviewTest : public QObject {
     results.safariBookmarks[1].url = "https://deleted.example/";
     results.safariBookmarks[1].deleted = 1;
     results.safariBookmarks[1].recovered = true;
+    results.safariBookmarks[1].recoveredFrom = {9, 1234, RowSource::kFreeblock};
     results.safariHistory.resize(1);
     results.safariHistory[0].title = "News";
     results.safariHistory[0].url = "https://news.example/";
@@ -205,6 +206,9 @@ class PreviewTest : public QObject {
     QVERIFY(host.controls().previewEdit->toPlainText().isEmpty());
     click(list->topLevelItem(2));
     QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("Status:\n    Deleted")));
+    // A recovered row says where it lay in its database.
+    QVERIFY(host.controls().previewEdit->toPlainText().contains(
+        QStringLiteral("Recovered from:\n    free block, page 9, offset 1234")));
     const QTextCursor status = host.controls().previewEdit->document()->find(QStringLiteral("Deleted"));
     QCOMPARE(status.charFormat().foreground().color().name(), QStringLiteral("#f37302"));
     host.controls().filter->setChecked(false);
