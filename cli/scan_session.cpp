@@ -163,7 +163,7 @@ int RunScanSession(const ScanRequest& request, ScanSession& session) {
     std::lock_guard<std::mutex> guard(session.results.lock);
     const UnlockCounts counts = UnlockNotes(session.results.notes, notesPassword);
     std::fill(notesPassword.begin(), notesPassword.end(), '\0');
-    session.notesLeftLocked = counts.wrongPassword + counts.damaged;
+    session.notesLeftLocked = counts.wrongPassword + counts.damaged + counts.passcode;
     const auto notes = [](int n) { return std::to_string(n) + (n == 1 ? " locked note" : " locked notes"); };
     if (counts.wrongPassword > 0) {
       session.problems.push_back({"notes", kNoteStoreDb.key, "the notes password is wrong",

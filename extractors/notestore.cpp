@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kObjectTable = "ZICCLOUDSYNCINGOBJECT";
 constexpr const char* kDataTable = "ZICNOTEDATA";
 constexpr const char* kEntityTable = "Z_PRIMARYKEY";
+constexpr const char* kTableUti = "com.apple.notes.table";
 
 enum class Kind { kUnknown, kNote, kFolder, kAccount, kAttachment, kMedia, kInline };
 
@@ -35,6 +36,7 @@ struct ObjectColumns {
   int passwordProtected, hint, salt, iterations, wrappedKey;
   int title2, folderType, name;
   int note, typeUti, media, title, filename, altText;
+  int mergeable1, mergeable;
 
   explicit ObjectColumns(const ColumnLookup& c) {
     ent = c.Find("Z_ENT");
@@ -65,6 +67,8 @@ struct ObjectColumns {
     title = c.Find("ZTITLE");
     filename = c.Find("ZFILENAME");
     altText = c.Find("ZALTTEXT");
+    mergeable1 = c.Find("ZMERGEABLEDATA1");
+    mergeable = c.Find("ZMERGEABLEDATA");
   }
 };
 
@@ -78,6 +82,7 @@ struct ObjectRow {
   int64_t folder = 0, noteData = 0, account = 0, note = 0, media = 0, folderType = -1, iterations = 0;
   bool marked = false, passwordProtected = false;
   std::string salt, wrappedKey;
+  std::string mergeable;  // an embedded table's data (attachments of that type only)
 };
 
 struct DataRow {
@@ -130,6 +135,10 @@ Status DecodeObject(CDbFileReader& reader, const RowInput& input, const ObjectCo
   r.title = Text(rec, col.title);
   r.filename = Text(rec, col.filename);
   r.altText = Text(rec, col.altText);
+  if (r.typeUti == kTableUti) {
+    r.mergeable = Blob(rec, col.mergeable1);
+    if (r.mergeable.empty()) r.mergeable = Blob(rec, col.mergeable);
+  }
   if (r.deleted) {
     if (r.ent < 0 || r.ent > 10000) return status::kBadData;
     for (const std::string* s : {&r.identifier, &r.title1, &r.snippet, &r.title2, &r.name, &r.typeUti, &r.filename}) {
@@ -309,6 +318,11 @@ class Joiner {
     if (it == attachmentById_.end()) return kind;
     const ObjectRow& att = *it->second;
     if (att.kind == Kind::kInline) return att.altText;
+    if (!att.mergeable.empty()) {
+      // A table whose cells are in the backup stands as its rows.
+      std::string table = DecodeNoteTable(att.mergeable);
+      if (!table.empty()) return table;
+    }
     const ObjectRow* media = Get(att.media, Kind::kMedia);
     if (!media) return NamedKind(kind, att.title);
     NoteAttachment file;
@@ -526,6 +540,17 @@ Status ScanNoteStore(const std::filesystem::path& noteStoreDb, std::vector<NoteR
   }
   for (const ObjectRow* r : unjoined) {
     if (r && !r->title1.empty()) found.push_back(joiner.Make(r, nullptr));
+  }
+  if (options.problems) {
+    int passcode = 0;
+    for (const NoteRecord& n : found) passcode += n.locked && LockedWithPasscode(*n.locked) ? 1 : 0;
+    if (passcode > 0) {
+      options.problems->push_back(
+          {"notes", fileLabel, std::to_string(passcode) + " note(s) locked with the phone's passcode cannot be opened",
+           "their key is kept by the phone's keychain, not in the backup; they are listed as \"" +
+               std::string(kLockedNoteText) + "\"",
+           false});
+    }
   }
   if (report(100)) return status::kCancelled;
   notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));

@@ -18,7 +18,9 @@
 //                 ZCRYPTOITERATIONCOUNT, ZCRYPTOWRAPPEDKEY
 //     folder      ZTITLE2, ZFOLDERTYPE (1: "Recently Deleted")
 //     account     ZNAME, ZIDENTIFIER (names the account's media folder)
-//     attachment  ZNOTE (-> note), ZTYPEUTI, ZMEDIA (-> media), ZTITLE
+//     attachment  ZNOTE (-> note), ZTYPEUTI, ZMEDIA (-> media), ZTITLE,
+//                 ZMERGEABLEDATA1 / ZMERGEABLEDATA (a table's cells,
+//                 notestore_body.h)
 //     media       ZFILENAME, ZIDENTIFIER
 //     inline attachment (hashtags, mentions)  ZALTTEXT
 //   ZICNOTEDATA   Z_PK, ZNOTE (-> note), ZDATA (the body, notestore_body.h),

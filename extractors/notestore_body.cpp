@@ -319,6 +319,167 @@ NoteBodyText RenderNoteProto(std::string_view proto, const AttachmentNamer& name
   return result;
 }
 
+namespace {
+
+// A table rebuilt from its replicated document. Every reference is an index
+// checked against the list it points into; a reference that leads nowhere
+// drops what hangs on it, never the table.
+class TableReader {
+ public:
+  explicit TableReader(const pb::MergeableData& data) : data_(data) {
+    for (const std::string& uuid : data.uuid_item()) uuids_.emplace(uuid, uuids_.size());
+  }
+
+  bool Read(std::string& text, std::string& problem) {
+    const pb::MergeableEntry* root = nullptr;
+    for (const pb::MergeableEntry& e : data_.entry()) {
+      if (e.has_custom_map() && TypeName(e.custom_map().type()) == "com.apple.notes.ICTable") {
+        root = &e;
+        break;
+      }
+    }
+    if (!root) {
+      problem = "the table's data holds no table";
+      return false;
+    }
+    const pb::MergeableEntry* cellColumns = nullptr;
+    bool rightToLeft = false;
+    for (const pb::MapEntry& m : root->custom_map().map_entry()) {
+      const std::string key = KeyName(m.key());
+      const pb::MergeableEntry* target = Entry(m.value());
+      if (!target) continue;
+      if (key == "crRows") Order(*target, rows_, rowCount_);
+      else if (key == "crColumns") Order(*target, columns_, columnCount_);
+      else if (key == "cellColumns") cellColumns = target;
+      else if (key == "crTableColumnDirection") rightToLeft = Direction(*target) == "CRTableColumnDirectionRightToLeft";
+    }
+    if (rowCount_ == 0 || columnCount_ == 0) {
+      problem = "the table's data has no rows or no columns";
+      return false;
+    }
+    if (rowCount_ > kMaxNoteTableCells / columnCount_) {
+      problem = "the table's data names more cells than any table has";
+      return false;
+    }
+    std::vector<std::vector<std::string>> cells(rowCount_, std::vector<std::string>(columnCount_));
+    if (cellColumns) {
+      for (const pb::DictionaryElement& column : cellColumns->dictionary().element()) {
+        const auto c = Index(columns_, column.key());
+        const pb::MergeableEntry* byRow = Entry(column.value());
+        if (!c || !byRow) continue;
+        for (const pb::DictionaryElement& cell : byRow->dictionary().element()) {
+          const auto r = Index(rows_, cell.key());
+          const pb::MergeableEntry* content = Entry(cell.value());
+          if (r && content && content->has_note()) cells[*r][*c] = CellText(content->note().note_text());
+        }
+      }
+    }
+    text.clear();
+    for (std::vector<std::string>& row : cells) {
+      if (rightToLeft) std::reverse(row.begin(), row.end());
+      if (!text.empty()) text += '\n';
+      for (size_t c = 0; c < row.size(); ++c) {
+        if (c) text += '\t';
+        text += row[c];
+      }
+    }
+    return true;
+  }
+
+ private:
+  using Positions = std::map<size_t, size_t>;  // UUID index -> row or column
+
+  std::string TypeName(int32_t i) const {
+    return i >= 0 && i < data_.type_item_size() ? data_.type_item(i) : std::string();
+  }
+  std::string KeyName(int32_t i) const {
+    return i >= 0 && i < data_.key_item_size() ? data_.key_item(i) : std::string();
+  }
+  const pb::MergeableEntry* Entry(const pb::ObjectId& id) const {
+    if (!id.has_object_index()) return nullptr;
+    const int32_t i = id.object_index();
+    return i >= 0 && i < data_.entry_size() ? &data_.entry(i) : nullptr;
+  }
+  // The UUID index a UUID object stands for (its first field's number).
+  std::optional<size_t> UuidOf(const pb::ObjectId& id) const {
+    const pb::MergeableEntry* e = Entry(id);
+    if (!e || !e->has_custom_map() || e->custom_map().map_entry_size() == 0) return std::nullopt;
+    const uint64_t u = e->custom_map().map_entry(0).value().unsigned_integer_value();
+    if (u >= static_cast<uint64_t>(data_.uuid_item_size())) return std::nullopt;
+    return static_cast<size_t>(u);
+  }
+  std::optional<size_t> Index(const Positions& positions, const pb::ObjectId& id) const {
+    const auto u = UuidOf(id);
+    if (!u) return std::nullopt;
+    const auto it = positions.find(*u);
+    return it == positions.end() ? std::nullopt : std::optional<size_t>(it->second);
+  }
+
+  // The display order (the array's UUIDs), then the UUIDs the cells use
+  // for each of them.
+  void Order(const pb::MergeableEntry& e, Positions& positions, size_t& count) const {
+    positions.clear();
+    count = 0;
+    const pb::OrderedSetOrdering& ordering = e.ordered_set().ordering();
+    for (const pb::OrderedSetItem& item : ordering.array().attachment()) {
+      const auto it = uuids_.find(item.uuid());
+      if (it == uuids_.end() || positions.count(it->second)) continue;
+      positions[it->second] = count++;
+    }
+    for (const pb::DictionaryElement& el : ordering.contents().element()) {
+      const auto from = UuidOf(el.key());
+      const auto to = UuidOf(el.value());
+      if (!from || !to) continue;
+      const auto it = positions.find(*from);
+      if (it != positions.end()) positions.emplace(*to, it->second);
+    }
+  }
+
+  std::string Direction(const pb::MergeableEntry& e) const {
+    if (e.has_register_latest() && e.register_latest().contents().has_string_value()) {
+      return e.register_latest().contents().string_value();
+    }
+    for (const pb::MapEntry& m : e.custom_map().map_entry()) {
+      if (m.value().has_string_value()) return m.value().string_value();
+    }
+    return {};
+  }
+
+  static std::string CellText(const std::string& raw) {
+    std::string text;
+    for (const char ch : ValidUtf8(raw)) text += ch == '\n' || ch == '\t' || ch == '\r' ? ' ' : ch;
+    // Object characters stand for nothing a line of text can show.
+    for (size_t at; (at = text.find("\xEF\xBF\xBC")) != std::string::npos;) text.erase(at, 3);
+    return text;
+  }
+
+  const pb::MergeableData& data_;
+  std::map<std::string, size_t> uuids_;
+  Positions rows_, columns_;
+  size_t rowCount_ = 0, columnCount_ = 0;
+};
+
+}  // namespace
+
+std::string DecodeNoteTable(std::string_view zdata, std::string* problem) {
+  std::string why;
+  std::string text;
+  std::string proto;
+  const InflateResult inflated = InflateNoteData(zdata, proto);
+  pb::MergeableDataProto root;
+  if (inflated != InflateResult::kComplete) {
+    why = zdata.empty() ? "the table has no data" : "the table's data is not a complete compressed stream";
+  } else if (proto.size() > static_cast<size_t>(INT32_MAX) ||
+             !root.ParseFromArray(proto.data(), static_cast<int>(proto.size()))) {
+    why = "the table's data is damaged";
+  } else {
+    TableReader reader(root.object().data());
+    if (!reader.Read(text, why)) text.clear();
+  }
+  if (problem) *problem = why;
+  return text;
+}
+
 NoteBodyText DecodeNoteBody(std::string_view zdata, const AttachmentNamer& namer) {
   std::string proto;
   const InflateResult inflated = InflateNoteData(zdata, proto);

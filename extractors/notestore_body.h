@@ -77,6 +77,16 @@ struct NoteBodyText {
 // when some text was read; a body with nothing readable has an empty text.
 NoteBodyText DecodeNoteBody(std::string_view zdata, const AttachmentNamer& namer = {});
 
+// No table is larger: a table's data naming more cells is refused.
+inline constexpr size_t kMaxNoteTableCells = 200000;
+
+// An embedded table's text from its data (ZMERGEABLEDATA1, gzipped): one
+// line per row, its cells separated by tabs (line feeds and tabs inside a
+// cell become spaces), columns in display order (reversed for a table
+// written right to left). Empty, with `problem` set, when the data is not
+// a readable table.
+std::string DecodeNoteTable(std::string_view zdata, std::string* problem = nullptr);
+
 // Renders the inflated protocol buffer; `cut` says the bytes stop early.
 NoteBodyText RenderNoteProto(std::string_view proto, const AttachmentNamer& namer = {}, bool cut = false);
 

@@ -58,8 +58,13 @@ bool OpenGcm(const unsigned char key[16], const LockedNoteData& d, std::string& 
 
 }  // namespace
 
+bool LockedWithPasscode(const LockedNoteData& d) {
+  return d.iterations == 0 && d.wrappedKey.size() == 16;
+}
+
 Status OpenLockedNoteBody(const LockedNoteData& d, const std::string& password, std::string& plain) {
   plain.clear();
+  if (LockedWithPasscode(d)) return kLockedWithPasscode;
   if (d.salt.empty() || d.salt.size() > 1024 || d.iterations <= 0 || d.iterations > kMaxIterations ||
       d.wrappedKey.size() != 24 || d.iv.empty() || d.iv.size() > 256 || d.tag.size() < 12 || d.tag.size() > 16 ||
       d.data.size() > static_cast<size_t>(INT32_MAX) - 32) {
@@ -109,6 +114,7 @@ UnlockCounts UnlockNotes(std::vector<NoteRecord>& notes, const std::string& pass
     const Status st = UnlockNote(n, password);
     if (st == status::kOk) ++counts.unlocked;
     else if (st == status::kWrongPassword) ++counts.wrongPassword;
+    else if (st == kLockedWithPasscode) ++counts.passcode;
     else ++counts.damaged;
   }
   return counts;

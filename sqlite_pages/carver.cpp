@@ -53,6 +53,9 @@ struct Shape {
   int table = -1;  // -1: no schema (records of dropped tables)
   std::vector<ColumnRule> columns;
   int alias = -1;
+  // Every column but the rowid alias has an integer, real or text type:
+  // each serial type read is checked against one.
+  bool typedBesideAlias = false;
   int Count() const { return static_cast<int>(columns.size()); }
 };
 
@@ -128,6 +131,10 @@ class Carver {
       rule.alias = c == s.rowidAliasColumn;
       shape.columns.push_back(rule);
     }
+    shape.typedBesideAlias = std::all_of(shape.columns.begin(), shape.columns.end(), [](const ColumnRule& rule) {
+      return rule.alias || rule.affinity == Affinity::kInteger || rule.affinity == Affinity::kReal ||
+             rule.affinity == Affinity::kText;
+    });
     return shape;
   }
 
@@ -820,12 +827,28 @@ class Carver {
   // each). `boundary` tells whether a position can follow a record.
   template <typename Boundary>
   bool Rebuilt(const Shape& shape, const uint8_t* page, uint32_t q, uint32_t hi, const Boundary& boundary,
-               Candidate& c) {
+               Candidate& c, bool onlyCertain = false) {
     const uint32_t size = Be16(page + q + 2);
     const uint32_t s = q + 4;
     if (s >= hi) return false;
     const int n = shape.Count();
     std::vector<uint64_t>& types = types_;
+    // With the rowid alias in column 0 (always NULL, no body) the lost bytes
+    // hide nothing but which of the two readings below holds: when only one
+    // of them gives a record that fits the block, its extent is certain
+    // without a neighbour to end at (a block merged with the free blocks
+    // after it, or one left from an older layout of the page, is larger).
+    // Only where every other column has a declared type to check the
+    // bytes against: columns of any type take whatever bytes follow.
+    int certain = -1;  // not yet known
+    auto certainAlone = [&] {
+      if (certain < 0) {
+        certain = shape.typedBesideAlias && shape.columns[0].alias &&
+                  ReadingFits(shape, 0, page, q, hi, size) != ReadingFits(shape, 1, page, q, hi, size);
+      }
+      return certain == 1;
+    };
+    if (onlyCertain && !certainAlone()) return false;
     // Only the header length lost.
     types.assign(n, 0);
     uint32_t used;
@@ -836,7 +859,8 @@ class Carver {
       const uint32_t a = VarintLength(total);
       const uint32_t local = LocalSize(total, false);
       const uint64_t cellLen = 3 + uint64_t{local} + (total > local ? 4 : 0);
-      if (a <= 2 && q + cellLen <= hi && cellLen <= size && (cellLen == size || boundary(q + cellLen))) {
+      if (a <= 2 && q + cellLen <= hi && cellLen <= size &&
+          ((!onlyCertain && (cellLen == size || boundary(q + cellLen))) || certainAlone())) {
         // The local part as it was: the rebuilt header length, then the
         // bytes that survived.
         rebuilt_.assign(1, static_cast<uint8_t>(headerLen));
@@ -884,6 +908,7 @@ class Carver {
       c.reconstructed = true;
       return true;
     };
+    if (onlyCertain) return attempt(0, 1);
     // The block holds this record alone: its size gives the first body's length.
     if (size >= 2 + headerLen + bodies && attempt(static_cast<uint32_t>(size - 2 - headerLen - bodies), 2)) {
       return true;
@@ -893,7 +918,35 @@ class Carver {
       if (end > hi) break;
       if (boundary(static_cast<uint32_t>(end)) && attempt(len0, 1)) return true;
     }
-    return false;
+    return certainAlone() && attempt(0, 1);
+  }
+
+  // Whether the bytes behind the free-block header at q read as the rest
+  // of a record of `shape` that ends inside the block: with `lost` serial
+  // types gone with the header (0: only the header length; 1: the first
+  // serial type too, which with the rowid alias in column 0 was NULL).
+  bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) {
+    const uint32_t s = q + 4;
+    std::vector<uint64_t>& types = readingTypes_;
+    types.assign(static_cast<size_t>(shape.Count()), 0);
+    uint32_t used;
+    uint64_t bodies;
+    if (!ReadTypes(shape, lost, page + s, hi - s, types, used, bodies, true)) return false;
+    const uint64_t headerLen = used + 1 + lost;
+    const uint64_t total = headerLen + bodies;
+    if (headerLen >= 128) return false;
+    const uint32_t local = LocalSize(total, false);
+    if (lost == 1 && total > 127) return false;
+    const uint64_t cellLen = (lost == 0 ? 3 : 2) + uint64_t{local} + (total > local ? 4 : 0);
+    if (q + cellLen > hi || cellLen > size) return false;
+    if (total > local) return true;  // the overflow chain is checked when read
+    const uint8_t* body = page + s + used;
+    for (int c = lost; c < shape.Count(); ++c) {
+      const uint32_t len = static_cast<uint32_t>(SerialTypeBodyLength(types[c]));
+      if (!BodyPlausible(types[c], body, len)) return false;
+      body += len;
+    }
+    return true;
   }
 
   // --- one page ---
@@ -1035,13 +1088,18 @@ class Carver {
           const uint32_t q = pass == 0 ? lo + i : hi - 6 - i;
           if (!FreeBlockHeader(page, q)) continue;
           const uint32_t next = Be16(page + q);
-          if (next != 0 && !FreeBlockHeader(page, next)) continue;
+          // A header whose link leads to no free block is left from an
+          // older layout of the page (the page was rewritten or emptied
+          // since): only a record whose extent its own bytes make certain
+          // is read behind it.
+          const bool linked = next == 0 || FreeBlockHeader(page, next);
+          if (!linked && pass == 0) continue;
           // A run of neighbours freed one after the other: every cell of it
           // kept the header written when it was freed, all with the same
           // link to the next free block and the same end, so the record at
           // q ends where the nearest such header above it begins.
           sibling_ = 0;
-          if (pass == 1) {
+          if (pass == 1 && linked) {
             const uint32_t end = q + Be16(page + q + 2);
             for (uint32_t at = q + 5; at + 4 <= std::min(end, hi); ++at) {
               if (Be16(page + at) != next || !FreeBlockHeader(page, at)) continue;
@@ -1054,7 +1112,7 @@ class Carver {
           }
           bool matched = false;
           for (size_t i = 0; i < shapes.size() && !matched; ++i) {
-            matched = Rebuilt(*shapes[i], page, q, hi, boundary, c) && (pass == 1 || c.score == 2) &&
+            matched = Rebuilt(*shapes[i], page, q, hi, boundary, c, !linked) && (pass == 1 || c.score == 2) &&
                       Informative(c);
           }
           if (matched) {
@@ -1221,6 +1279,7 @@ class Carver {
   std::unordered_map<std::string, size_t> seen_;
   std::vector<uint8_t> page_, scratchPage_, assembled_, rebuilt_;
   std::vector<uint64_t> types_;
+  std::vector<uint64_t> readingTypes_;  // ReadingFits' own
   uint32_t sibling_ = 0;  // where the record being rebuilt may end (see CarvePage)
   ParsedRecord record_;
 };

@@ -15,7 +15,12 @@
 //     other each keep the header written when they were freed, with the
 //     same link and the same end). A first column of no body (NULL, 0, 1 or
 //     '') is then unknowable: such a record only marks where its
-//     neighbours end and is not reported;
+//     neighbours end and is not reported. With the rowid alias in column 0
+//     and every other column typed, the record's extent needs no
+//     neighbour when only one reading of the lost bytes fits: so records
+//     behind a block merged with the ones after it, or behind a header left
+//     from an older layout of the page (whose link leads nowhere now), come
+//     back too;
 //   - a cell freed next to the free block before it, or at the start of the
 //     content area, keeps every byte (only the neighbour's size changes);
 //   - a page emptied by deletions keeps its old cells, behind a reset page

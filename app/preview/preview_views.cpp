@@ -180,6 +180,14 @@ void CPreviewViews::OpenCategory(Category category) {
 }
 
 void CPreviewViews::OfferUnlock(const NoteRecord& note) {
+  if (note.locked && LockedWithPasscode(*note.locked)) {
+    // No password opens it: its key stays in the phone's keychain.
+    Ask(c_.window, AskKind::kError,
+        Text("Preview", "LockedNotePasscode",
+             QStringLiteral("This note was locked with the phone's passcode. Its key is kept by the phone itself, "
+                            "not in the backup, so it cannot be opened here.")));
+    return;
+  }
   QString text = Text("Preview", "LockedNoteAsk", QStringLiteral("This note is locked. Password of the locked notes:"));
   if (note.locked && !note.locked->hint.empty()) {
     text += QStringLiteral("\n") + FormatText(Text("Preview", "LockedNoteHint", QStringLiteral("Hint: %s")),

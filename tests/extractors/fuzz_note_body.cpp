@@ -1,5 +1,6 @@
 // Fuzz target: note bodies of the current Notes app, both as stored
-// (compressed) and as the inflated protocol buffer. Every input must give a
+// (compressed) and as the inflated protocol buffer, and embedded tables'
+// data (the input taken as the inflated document). Every input must give a
 // result whose text is valid UTF-8, and an incomplete result must say why.
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(orbanix::DecodeNoteBody(bytes, namer));
   Check(orbanix::RenderNoteProto(bytes, namer));
   Check(orbanix::RenderNoteProto(bytes, {}, true));
+  std::string problem;
+  for (const std::string& table : {orbanix::DecodeNoteTable(bytes, &problem),
+                                   orbanix::DecodeNoteTable(orbanix::gen::Gzip(std::string(bytes)), &problem)}) {
+    if (orbanix::ValidUtf8(table) != table) std::abort();
+  }
   return 0;
 }
 
@@ -36,4 +42,6 @@ extern "C" void OrbanixFuzzSeeds(std::vector<std::string>* seeds) {
     seeds->push_back(proto);
     seeds->push_back(orbanix::gen::Gzip(proto));
   }
+  seeds->push_back(orbanix::gen::EncodeTableProto(orbanix::gen::GenNoteTableCells()));
+  seeds->push_back(orbanix::gen::EncodeTableProto({{"a", "b"}, {"", "d"}}, true));
 }

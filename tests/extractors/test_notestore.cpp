@@ -177,6 +177,42 @@ TEST(NoteBody, InflateIsCapped) {
   EXPECT_EQ(out, big);
 }
 
+// --- embedded tables ---
+
+TEST(NoteTable, RowsAndColumnsInDisplayOrderEitherDirection) {
+  // The shared UUID list holds rows and columns in another order than the
+  // display; cells name rows and columns by their second UUID.
+  EXPECT_EQ(DecodeNoteTable(Gzip(gen::EncodeTableProto(gen::GenNoteTableCells()))), gen::kGenNoteTableText);
+  EXPECT_EQ(DecodeNoteTable(Gzip(gen::EncodeTableProto({{"a", "b", "c"}, {"d", "", "f"}}, true))), "c\tb\ta\nf\t\td");
+  EXPECT_EQ(DecodeNoteTable(Gzip(gen::EncodeTableProto({{"only"}}))), "only");
+}
+
+TEST(NoteTable, DamagedAndHostileTableData) {
+  std::string problem;
+  EXPECT_EQ(DecodeNoteTable("", &problem), "");
+  EXPECT_EQ(problem, "the table has no data");
+  EXPECT_EQ(DecodeNoteTable("not a table", &problem), "");
+  EXPECT_FALSE(problem.empty());
+  const std::string gz = Gzip(gen::EncodeTableProto(gen::GenNoteTableCells()));
+  EXPECT_EQ(DecodeNoteTable(std::string_view(gz).substr(0, gz.size() - 12), &problem), "");  // cut
+  EXPECT_EQ(problem, "the table's data is not a complete compressed stream");
+  // A note body is no table.
+  EXPECT_EQ(DecodeNoteTable(Gzip(EncodeNoteProto("hello", {})), &problem), "");
+  EXPECT_EQ(problem, "the table's data holds no table");
+  // A table whose references lead past the list of entries: no rows.
+  std::string proto = gen::EncodeTableProto({{"x"}});
+  // object_index fields (tag 0x30) of the table's own fields point far away.
+  std::string broken = proto;
+  for (size_t at = 0; (at = broken.find("\x30\x02", at)) != std::string::npos; ++at) broken[at + 1] = '\x7f';
+  for (size_t at = 0; (at = broken.find("\x30\x03", at)) != std::string::npos; ++at) broken[at + 1] = '\x7f';
+  EXPECT_EQ(DecodeNoteTable(Gzip(broken), &problem), "");
+  EXPECT_EQ(problem, "the table's data has no rows or no columns");
+  // More cells than any table: refused, not allocated.
+  const std::vector<std::vector<std::string>> huge(2000, std::vector<std::string>(150));
+  EXPECT_TRUE(DecodeNoteTable(Gzip(gen::EncodeTableProto(huge)), &problem).empty());
+  EXPECT_EQ(problem, "the table's data names more cells than any table has");
+}
+
 // --- the store ---
 
 class NoteStoreTest : public ::testing::TestWithParam<gen::NoteStoreLayout> {
@@ -188,6 +224,7 @@ class NoteStoreTest : public ::testing::TestWithParam<gen::NoteStoreLayout> {
     fs::create_directories(dir_);
     db_ = dir_ / "NoteStore.sqlite";
     rows_ = gen::NoteStoreRows({});
+    gen::AddPasscodeLockedNote(rows_);
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -217,7 +254,7 @@ TEST_P(NoteStoreTest, EveryNoteWithFolderDatesTextAndDeletedMark) {
     const NoteRecord* n = ByTitle(notes, g.title);
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(n->deleted, g.expectedDeleted ? 1 : 0);
-    if (!g.password.empty()) {
+    if (!g.password.empty() || g.passcodeLocked) {
       EXPECT_EQ(n->lock, NoteLock::kLocked);
       EXPECT_EQ(n->body, kLockedNoteText);
     } else {
@@ -264,6 +301,24 @@ TEST_P(NoteStoreTest, LockedNoteOpensWithItsPasswordOnly) {
   EXPECT_EQ(n->lock, NoteLock::kUnlocked);
   EXPECT_EQ(n->body, locked->expected);
   EXPECT_EQ(n->locked, nullptr);
+  // The note locked with the phone's passcode opens with no password and
+  // is told apart from a wrong password.
+  EXPECT_EQ(counts.passcode, 1);
+  EXPECT_EQ(counts.wrongPassword + counts.damaged, 0);
+  NoteRecord* phone = const_cast<NoteRecord*>(ByTitle(notes, "Passcode note"));
+  ASSERT_NE(phone, nullptr);
+  EXPECT_EQ(UnlockNote(*phone, locked->password), kLockedWithPasscode);
+  EXPECT_EQ(phone->lock, NoteLock::kLocked);
+  EXPECT_EQ(phone->body, kLockedNoteText);
+}
+
+TEST_P(NoteStoreTest, NotesLockedWithThePasscodeAreAProblemOfTheScan) {
+  gen::BuildNoteStoreDb(db_, rows_, GetParam());
+  std::vector<Problem> problems;
+  Scan(&problems);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].what, "1 note(s) locked with the phone's passcode cannot be opened");
+  EXPECT_FALSE(problems[0].whole);
 }
 
 TEST_P(NoteStoreTest, AttachmentFileFoundInTheBackupIndex) {
@@ -383,7 +438,7 @@ TEST(NoteStore, DamagedPageAroundNoteRows) {
       // the damaged page come back at best as recovered rows.
       size_t whole = 0;
       for (const GenStoreNote& g : rows) {
-        if (!g.password.empty() || g.erased) continue;
+        if (!g.password.empty() || g.passcodeLocked || g.erased) continue;
         for (const NoteRecord& n : notes) {
           if (n.title == g.title && n.body == g.expected && n.folder == g.folder && n.deleted == 0) {
             ++whole;

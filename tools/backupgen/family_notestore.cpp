@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
 
@@ -252,6 +253,151 @@ std::string Gzip(const std::string& bytes) {
   return out;
 }
 
+const std::vector<std::vector<std::string>>& GenNoteTableCells() {
+  static const std::vector<std::vector<std::string>> kCells = {
+      {"Item", "Cost", "Note"}, {"Tea", "3", ""}, {"Cake 🎂", "5", "with\ncream"}};
+  return kCells;
+}
+
+std::string EncodeTableProto(const std::vector<std::vector<std::string>>& cells, bool rightToLeft) {
+  const std::vector<std::string> keys = {"UUIDIndex", "crTableColumnDirection", "crRows", "crColumns", "cellColumns",
+                                         "self"};
+  const std::vector<std::string> types = {"com.apple.CRDT.NSUUID", "com.apple.CRDT.NSString",
+                                          "com.apple.notes.ICTable", "com.apple.notes.CRTable"};
+  auto keyOf = [&](const std::string& k) { return static_cast<uint64_t>(std::find(keys.begin(), keys.end(), k) - keys.begin()); };
+  auto typeOf = [&](const std::string& t) { return static_cast<uint64_t>(std::find(types.begin(), types.end(), t) - types.begin()); };
+  const size_t rowCount = cells.size();
+  const size_t columnCount = rowCount ? cells[0].size() : 0;
+  // Each row and column has two UUIDs: the one of the display order and the
+  // one the cells use. The shared UUID list holds them in another order
+  // than the display, so that a reader that takes the list's order fails.
+  std::vector<std::string> uuids;
+  auto uuid = [&](char kind, size_t i) {
+    std::string u(16, '\0');
+    u[0] = kind;
+    u[1] = static_cast<char>(i & 0xFF);
+    u[2] = static_cast<char>((i >> 8) & 0xFF);
+    for (int k = 3; k < 16; ++k) u[k] = static_cast<char>(kind * 13 + i * 7 + k);
+    return u;
+  };
+  std::vector<uint64_t> rowOrder(rowCount), rowCell(rowCount), colOrder(columnCount), colCell(columnCount);
+  for (size_t r = 0; r < rowCount; ++r) rowCell[r] = uuids.size(), uuids.push_back(uuid('E', r));
+  for (size_t c = 0; c < columnCount; ++c) colCell[c] = uuids.size(), uuids.push_back(uuid('F', c));
+  for (size_t r = rowCount; r-- > 0;) rowOrder[r] = uuids.size(), uuids.push_back(uuid('A', r));
+  for (size_t c = columnCount; c-- > 0;) colOrder[c] = uuids.size(), uuids.push_back(uuid('B', c));
+
+  // 0 a string of the app's own, 1 the table, 2-5 its fields; the rest
+  // appended: the table is found by its type, not by its place.
+  std::vector<std::string> entries(6);
+  auto add = [&](std::string entry) {
+    entries.push_back(std::move(entry));
+    return static_cast<uint64_t>(entries.size() - 1);
+  };
+  auto ref = [](uint64_t index) {
+    std::string id;
+    VarintField(id, 6, index);
+    return id;
+  };
+  std::map<uint64_t, uint64_t> uuidObjects;
+  auto uuidObject = [&](uint64_t u) {
+    if (!uuidObjects.count(u)) {
+      std::string value;
+      VarintField(value, 2, u);
+      std::string entry;
+      VarintField(entry, 1, keyOf("UUIDIndex"));
+      BytesField(entry, 2, value);
+      std::string map;
+      VarintField(map, 1, typeOf("com.apple.CRDT.NSUUID"));
+      BytesField(map, 3, entry);
+      std::string object;
+      BytesField(object, 13, map);
+      uuidObjects[u] = add(object);
+    }
+    return uuidObjects[u];
+  };
+  auto element = [&](uint64_t keyIndex, uint64_t valueIndex) {
+    std::string el;
+    BytesField(el, 1, ref(keyIndex));
+    BytesField(el, 2, ref(valueIndex));
+    return el;
+  };
+  auto orderedSet = [&](const std::vector<uint64_t>& order, const std::vector<uint64_t>& cellUuids) {
+    std::string array;
+    BytesField(array, 1, "");  // the text of the set, empty in tables
+    for (size_t i = 0; i < order.size(); ++i) {
+      std::string item;
+      VarintField(item, 1, i);
+      BytesField(item, 2, uuids[order[i]]);
+      BytesField(array, 2, item);
+    }
+    std::string contents;
+    for (size_t i = 0; i < order.size(); ++i) BytesField(contents, 1, element(uuidObject(order[i]), uuidObject(cellUuids[i])));
+    std::string ordering;
+    BytesField(ordering, 1, array);
+    BytesField(ordering, 2, contents);
+    std::string set;
+    BytesField(set, 1, ordering);
+    std::string object;
+    BytesField(object, 16, set);
+    return object;
+  };
+  entries[2] = orderedSet(rowOrder, rowCell);
+  entries[3] = orderedSet(colOrder, colCell);
+  {
+    std::string columnsDict;
+    for (size_t c = 0; c < columnCount; ++c) {
+      std::string byRow;
+      for (size_t r = 0; r < rowCount; ++r) {
+        if (cells[r][c].empty()) continue;  // an empty cell has no entry
+        std::string note;
+        BytesField(note, 2, cells[r][c]);
+        std::string cell;
+        BytesField(cell, 10, note);
+        BytesField(byRow, 1, element(uuidObject(rowCell[r]), add(cell)));
+      }
+      std::string byRowEntry;
+      BytesField(byRowEntry, 6, byRow);
+      BytesField(columnsDict, 1, element(uuidObject(colCell[c]), add(byRowEntry)));
+    }
+    BytesField(entries[4], 6, columnsDict);
+  }
+  {
+    std::string value;
+    BytesField(value, 4, rightToLeft ? "CRTableColumnDirectionRightToLeft" : "CRTableColumnDirectionLeftToRight");
+    std::string reg;
+    BytesField(reg, 2, value);
+    BytesField(entries[5], 1, reg);
+    std::string other;
+    BytesField(other, 4, "unused");
+    std::string otherReg;
+    BytesField(otherReg, 2, other);
+    BytesField(entries[0], 1, otherReg);
+  }
+  {
+    std::string map;
+    VarintField(map, 1, typeOf("com.apple.notes.ICTable"));
+    for (const auto& [key, index] : std::vector<std::pair<std::string, uint64_t>>{
+             {"crTableColumnDirection", 5}, {"crRows", 2}, {"crColumns", 3}, {"cellColumns", 4}}) {
+      std::string entry;
+      VarintField(entry, 1, keyOf(key));
+      BytesField(entry, 2, ref(index));
+      BytesField(map, 3, entry);
+    }
+    BytesField(entries[1], 13, map);
+  }
+  std::string data;
+  for (const std::string& e : entries) BytesField(data, 3, e);
+  for (const std::string& k : keys) BytesField(data, 4, k);
+  for (const std::string& t : types) BytesField(data, 5, t);
+  for (const std::string& u : uuids) BytesField(data, 6, u);
+  std::string object;
+  VarintField(object, 2, 1);
+  BytesField(object, 3, data);
+  std::string root;
+  BytesField(root, 2, object);
+  return root;
+}
+
 std::vector<GenStoreNote> NoteStoreRows(const FamilyOptions& options) {
   std::vector<GenStoreNote> notes;
   int64_t pk = 10;
@@ -308,12 +454,16 @@ std::vector<GenStoreNote> NoteStoreRows(const FamilyOptions& options) {
   }
   {
     GenStoreNote& n = add("Photo note", "Travel", 1700400000);
+    // Two tables: one with its cells in the store, one without.
     SetBody(n, {{"Photo note\nLook: ", {}},
                 {kObjectChar, Object("ATT-PHOTO-1", "public.jpeg")},
-                {"\nBudget ", {}},
+                {"\nBudget\n", {}},
                 {kObjectChar, Object("ATT-TABLE-1", "com.apple.notes.table")},
+                {"\nOld ", {}},
+                {kObjectChar, Object("ATT-TABLE-2", "com.apple.notes.table")},
                 {"\nNice", {}}});
-    n.expected = "Photo note\nLook: [Picture: IMG_0001.jpeg]\nBudget [table]\nNice";
+    n.expected = "Photo note\nLook: [Picture: IMG_0001.jpeg]\nBudget\n" + std::string(kGenNoteTableText) +
+                 "\nOld [table]\nNice";
     n.attachmentFile = "IMG_0001.jpeg";
   }
   {
@@ -344,6 +494,22 @@ std::vector<GenStoreNote> NoteStoreRows(const FamilyOptions& options) {
     }
   }
   return notes;
+}
+
+void AddPasscodeLockedNote(std::vector<GenStoreNote>& notes) {
+  GenStoreNote n;
+  for (const GenStoreNote& other : notes) {
+    n.pk = std::max(n.pk, other.pk + 1);
+    n.dataPk = std::max(n.dataPk, other.dataPk + 1);
+  }
+  n.title = "Passcode note";
+  n.folder = "Notes";
+  n.modifiedUnix = 1700550000;
+  n.createdUnix = n.modifiedUnix - 86400;
+  SetBody(n, {{"Passcode note\nOnly the phone can open this", {}}});
+  n.expected = "Passcode note\nOnly the phone can open this";
+  n.passcodeLocked = true;
+  notes.push_back(n);
 }
 
 void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& notes, NoteStoreLayout layout,
@@ -390,7 +556,7 @@ void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& not
         {"Z_PK", n.pk},
         {"Z_ENT", ent.at("ICNote")},
         {"Z_OPT", int64_t{2}},
-        {"ZISPASSWORDPROTECTED", int64_t{n.password.empty() ? 0 : 1}},
+        {"ZISPASSWORDPROTECTED", int64_t{n.password.empty() && !n.passcodeLocked ? 0 : 1}},
         {"ZMARKEDFORDELETION", int64_t{0}},
         {account, int64_t{1}},
         {"ZFOLDER", folders.at(n.folder)},
@@ -398,12 +564,17 @@ void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& not
         {created, apple(n.createdUnix)},
         {"ZMODIFICATIONDATE1", apple(n.modifiedUnix)},
         {"ZIDENTIFIER", Format("NOTE-%lld", static_cast<long long>(n.pk))},
-        {"ZSNIPPET", n.password.empty() ? n.text.substr(n.title.size(), 40) : std::string()},
+        {"ZSNIPPET", n.password.empty() && !n.passcodeLocked ? n.text.substr(n.title.size(), 40) : std::string()},
         {"ZTITLE1", n.title}};
     std::vector<std::pair<std::string, Value>> data = {
         {"Z_PK", n.dataPk}, {"Z_ENT", ent.at("ICNoteData")}, {"Z_OPT", int64_t{1}}, {"ZNOTE", n.pk}};
-    if (!n.password.empty()) {
-      const Sealed s = Seal(gz, n.password, seed += 7);
+    if (!n.password.empty() || n.passcodeLocked) {
+      Sealed s = Seal(gz, n.passcodeLocked ? std::string("no password opens this") : n.password, seed += 7);
+      if (n.passcodeLocked) {
+        // The phone keeps the key: a 16-byte key blob and no iteration count.
+        s.wrappedKey = Bytes16(static_cast<uint8_t>(seed + 3));
+        s.iterations = 0;
+      }
       row.push_back({"ZCRYPTOSALT", Blob{s.salt}});
       row.push_back({"ZCRYPTOITERATIONCOUNT", s.iterations});
       row.push_back({"ZCRYPTOWRAPPEDKEY", Blob{s.wrappedKey}});
@@ -426,7 +597,11 @@ void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& not
               {"ZTYPEUTI", std::string("public.jpeg")}});
       Insert(db, "ZICCLOUDSYNCINGOBJECT",
              {{"Z_PK", 30000 + n.pk}, {"Z_ENT", ent.at("ICAttachment")}, {"Z_OPT", int64_t{1}}, {"ZNOTE", n.pk},
-              {"ZIDENTIFIER", std::string("ATT-TABLE-1")}, {"ZTYPEUTI", std::string("com.apple.notes.table")}});
+              {"ZIDENTIFIER", std::string("ATT-TABLE-1")}, {"ZTYPEUTI", std::string("com.apple.notes.table")},
+              {"ZMERGEABLEDATA1", Blob{Gzip(EncodeTableProto(GenNoteTableCells()))}}});
+      Insert(db, "ZICCLOUDSYNCINGOBJECT",
+             {{"Z_PK", 40000 + n.pk}, {"Z_ENT", ent.at("ICAttachment")}, {"Z_OPT", int64_t{1}}, {"ZNOTE", n.pk},
+              {"ZIDENTIFIER", std::string("ATT-TABLE-2")}, {"ZTYPEUTI", std::string("com.apple.notes.table")}});
       if (mediaFiles) {
         mediaFiles->push_back({std::string("Accounts/") + kGenNotesAccountId + "/Media/" + kGenNotesMediaId +
                                    "/1_4E2B7F/" + n.attachmentFile,

@@ -42,10 +42,14 @@ struct GenStoreNote {
   bool erased = false;             // both rows deleted from the tables (bytes survive)
   bool expectedDeleted = false;
   std::string password;            // non-empty: the note is locked with it
+  bool passcodeLocked = false;     // locked with the phone's passcode (its key is not in the store)
   std::string attachmentFile;      // stored picture file name (Media), when the note has one
 };
 
 std::vector<GenStoreNote> NoteStoreRows(const FamilyOptions& options);
+// Appends a note locked with the phone's passcode (not in the family: every
+// scan of it would warn that the note cannot be opened).
+void AddPasscodeLockedNote(std::vector<GenStoreNote>& notes);
 // Builds the store; the attachment's picture bytes are returned in
 // `mediaBytes` (relative path in the app group -> bytes).
 void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& notes, NoteStoreLayout layout,
@@ -55,6 +59,13 @@ void AddNoteStoreFamily(BackupWriter& writer, const FamilyOptions& options);
 // The wire encoding of a body (before gzip) and gzip itself, for tests.
 std::string EncodeNoteProto(const std::string& text, const std::vector<GenNoteRun>& runs);
 std::string Gzip(const std::string& bytes);
+
+// An embedded table's data (before gzip): rows of cells, an empty cell
+// left out as the app does.
+std::string EncodeTableProto(const std::vector<std::vector<std::string>>& cells, bool rightToLeft = false);
+// The table of the family's picture note, and how the program shows it.
+const std::vector<std::vector<std::string>>& GenNoteTableCells();
+inline constexpr const char* kGenNoteTableText = "Item\tCost\tNote\nTea\t3\t\nCake 🎂\t5\twith cream";
 
 // The account's identifier and the media identifier of the picture.
 inline constexpr const char* kGenNotesAccountId = "LocalAccount";

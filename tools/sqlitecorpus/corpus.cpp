@@ -292,6 +292,7 @@ const char* KindName(DeletionKind kind) {
     case DeletionKind::kFreedPages: return "freed-pages";
     case DeletionKind::kDroppedTable: return "dropped-table";
     case DeletionKind::kEmptiedThenDropped: return "emptied-dropped";
+    case DeletionKind::kAppTableEmptied: return "app-emptied";
   }
   return "?";
 }
@@ -336,9 +337,19 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
   const bool dropOne = rng() % 3 != 0;
   if (dropOne) tables.push_back(RandomTable(rng, "t_gone", false));
 
+  // The app-shaped table, filled beside the others from a generator of its
+  // own (the other tables' values stay as the seed made them before).
+  TableShape app;
+  app.name = "t_app";
+  app.alias = 0;
+  app.columns = {{"id", "INTEGER", false}, {"title", "TEXT", false},  {"stamp", "INTEGER", false},
+                 {"flags", "INTEGER", false}, {"amount", "REAL", false}, {"note", "TEXT", false}};
+  Rng appRng(seed * 0x2545F4914F6CDD1Dull + 3);
+
   gen::FixtureDb db(path, out.options);
   db.Exec("PRAGMA synchronous=OFF");
   for (const TableShape& t : tables) db.Exec(CreateSql(t));
+  db.Exec(CreateSql(app));
   // Rows: enough for several leaf pages at every page size.
   const size_t rowsPerTable = 120 + rng() % 160 + (usable >= 16384 ? 250 : 0);
   db.Exec("BEGIN");
@@ -350,6 +361,7 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
       const int64_t rowid = db.Run(InsertSql(t, false), values);
       t.rowids.push_back(t.withoutRowid ? static_cast<int64_t>(i + 1) : rowid);
     }
+    app.rowids.push_back(db.Run(InsertSql(app, false), RandomRow(appRng, app, 0)));
   }
   db.Exec("COMMIT");
 
@@ -368,6 +380,12 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
     if (t.withoutRowid) continue;
     before[t.name] = ReadRows(db.handle(), t);
     SnapshotCells(path, t.name, t.alias, cells[t.name], firstOf[t.name], pagesOf[t.name]);
+  }
+  const std::map<int64_t, std::vector<SqlValue>> appBefore = ReadRows(db.handle(), app);
+  {
+    std::vector<int64_t> first;
+    std::vector<std::vector<int64_t>> pages;
+    SnapshotCells(path, app.name, app.alias, cells[app.name], first, pages);
   }
   // The deletions in one transaction: the pages change as they would one
   // statement at a time, with far fewer writes.
@@ -439,6 +457,15 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
     out.description += emptiedFirst ? " (t_gone emptied row by row, then dropped)" : " (t_gone dropped)";
   }
   db.Exec("COMMIT");
+  // The app-shaped table emptied a row at a time, each DELETE committed on
+  // its own, then dropped.
+  {
+    std::vector<int64_t> order = app.rowids;
+    std::shuffle(order.begin(), order.end(), appRng);
+    for (int64_t r : order) db.Run("DELETE FROM " + app.name + " WHERE rowid = ?", {r});
+    db.Exec("DROP TABLE " + app.name);
+    out.description += " (t_app emptied a row per transaction, then dropped)";
+  }
   if (out.options.autoVacuumIncremental) db.Exec("PRAGMA incremental_vacuum(" + std::to_string(rng() % 6) + ")");
 
   // The rows deleted for good: in the truth, with the values they had.
@@ -462,6 +489,13 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
       out.deleted.push_back(std::move(row));
     }
   }
+  for (const auto& [rowid, values] : appBefore) {
+    TruthRow row;
+    row.kind = DeletionKind::kAppTableEmptied;
+    row.rowid = rowid;
+    row.values = values;
+    out.deleted.push_back(std::move(row));
+  }
   db.Close();
 
   // Survival: the cell's bytes behind its first 4 and every overflow chunk
@@ -469,7 +503,9 @@ CorpusDb BuildCorpusDb(const std::filesystem::path& path, uint64_t seed) {
   // value (see CellBytes), the whole cell must be there.
   const std::string file = ReadFile(path);
   for (TruthRow& row : out.deleted) {
-    const std::string name = row.table.empty() ? tables.back().name : row.table;
+    const std::string name = row.kind == DeletionKind::kAppTableEmptied ? app.name
+                             : row.table.empty()                         ? tables.back().name
+                                                                         : row.table;
     const CellBytes& cell = cells[name][row.rowid];
     bool all = !cell.local.empty() && file.find(cell.headValue ? cell.whole : cell.local) != std::string::npos;
     for (size_t i = 0; i < cell.overflow.size() && all; ++i) all = file.find(cell.overflow[i]) != std::string::npos;

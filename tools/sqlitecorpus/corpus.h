@@ -13,6 +13,8 @@
 //                 (the new cell usually lands on the old one's bytes)
 //   freed-pages   a range of rows long enough to empty whole leaf pages
 //   dropped-table every row of a table dropped after filling
+//   emptied-dropped every row of a table deleted one by one, then dropped
+//   app-emptied   the same for an app-shaped table, a transaction per row
 //
 // Each database varies by seed: page size 512-65,536, reserved bytes per
 // page, UTF-8 or UTF-16le text, auto-vacuum off or incremental (with an
@@ -34,7 +36,11 @@
 namespace orbanix::corpus {
 
 // kEmptiedThenDropped: every row of a table deleted one by one, then the
-// table dropped.
+// table dropped. kAppTableEmptied: the same for a table shaped as apps make
+// them (an INTEGER PRIMARY KEY, then columns of declared types), in every
+// database, each DELETE a transaction of its own: the pages shrink and merge
+// as they do on a phone, and free blocks of older layouts of a page stay
+// behind on the pages freed.
 enum class DeletionKind : uint8_t {
   kSingle,
   kRun,
@@ -43,9 +49,10 @@ enum class DeletionKind : uint8_t {
   kOverwritten,
   kFreedPages,
   kDroppedTable,
-  kEmptiedThenDropped
+  kEmptiedThenDropped,
+  kAppTableEmptied
 };
-constexpr int kKindCount = 8;
+constexpr int kKindCount = 9;
 const char* KindName(DeletionKind kind);
 
 struct TruthRow {
