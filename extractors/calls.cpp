@@ -43,6 +43,12 @@ struct Columns {
   int count = -1;  // the table's column count; -1 without a schema
 };
 
+bool TableListed(const std::filesystem::path& db, const std::string& table) {
+  CDbFileReader reader;
+  std::string sql;
+  return reader.Open(db) == status::kOk && FindTableSql(reader, table, sql) == status::kOk;
+}
+
 Columns ColumnsOf(const ColumnLookup& t, CallLayout layout) {
   Columns c{};
   if (layout == CallLayout::kCallTable) {
@@ -149,9 +155,9 @@ const char* CallKindText(CallKind kind) {
 }
 
 CallLayout ProbeCallLayout(const std::filesystem::path& callDb) {
-  TableSchema schema;
-  return LoadTableSchema(callDb, "ZCALLRECORD", schema) == status::kOk ? CallLayout::kCallRecord
-                                                                        : CallLayout::kCallTable;
+  if (ColumnLookup::Load(callDb, "ZCALLRECORD").HasSchema()) return CallLayout::kCallRecord;
+  // The table may be there with a statement that names no columns readably.
+  return TableListed(callDb, "ZCALLRECORD") ? CallLayout::kCallRecord : CallLayout::kCallTable;
 }
 
 std::string CallContactName(const std::string& address, const std::vector<ContactRecord>& contacts) {
@@ -170,7 +176,13 @@ Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesyste
   const CallLayout layout = ProbeCallLayout(callDb);
 
   const char* table = layout == CallLayout::kCallRecord ? "ZCALLRECORD" : "call";
-  const Columns columns = ColumnsOf(ColumnLookup::Load(callDb, table), layout);
+  const ColumnLookup lookup = ColumnLookup::Load(callDb, table);
+  if (problems && !lookup.HasSchema() && TableListed(callDb, table)) {
+    problems->Add("call-history", callDb.string(),
+                  std::string("the columns of table \"") + table + "\" could not be read from its schema",
+                  "its rows are read where older phones keep the columns", false);
+  }
+  const Columns columns = ColumnsOf(lookup, layout);
   reader.newCallSchema = layout == CallLayout::kCallRecord ? 1 : 0;
   // Current phones' table has more columns than that of iOS 8: the searches
   // of free space parse its deleted rows with the count its schema gives.
