@@ -69,7 +69,7 @@ CMainWnd::CMainWnd(std::vector<std::filesystem::path> roots, ScanBackendFactory 
   ui_->TabPage->addWidget(backupPage_);
   categoryPage_ = new CSpecifyFileVrtWnd(scanPage_, ui_->TabPage);
   categoryPage_->setObjectName(QStringLiteral("SpecifyFileVtrWnd"));
-  categoryPage_->SetNavigation(ui_->MainTabPage);
+  categoryPage_->SetNavigation(ui_->StepBar);
   ui_->TabPage->addWidget(categoryPage_);
   ui_->TabPage->setCurrentIndex(0);
   ui_->MainTabPage->setCurrentIndex(0);
@@ -258,10 +258,12 @@ void CMainWnd::OnStartScan(int sourceType) {
     ui_->LblRemark->setText(Text("MainWnd", "CheckingPasswordRemark",
                                  QStringLiteral("An encrypted backup takes a few seconds to unlock.")));
     checking_->show();
+    categoryPage_->ShowChecking(true);
   }
 }
 
 void CMainWnd::EndChecking() {
+  categoryPage_->ShowChecking(false);
   if (checking_->isHidden()) return;
   checking_->hide();
   scanPage_->ShowHeaderTexts();
@@ -279,6 +281,7 @@ void CMainWnd::OnWrongPassword() {
   // The scan never showed: the category page is still up, under the
   // wizard's own header.
   checking_->hide();
+  categoryPage_->ShowChecking(false);
   ui_->MainTabPage->setCurrentIndex(0);
   ui_->HorLayoutMain->show();
   ui_->HorLayoutScan->hide();

@@ -1,5 +1,9 @@
 #include "app/specify_file_page.h"
 
+#include <QFrame>
+#include <QProgressBar>
+#include <QVBoxLayout>
+
 #include "app/decryption_wnd.h"
 #include "app/message_box.h"
 #include "app/scan_page.h"
@@ -25,6 +29,35 @@ CSpecifyFileVrtWnd::CSpecifyFileVrtWnd(CScanVrtWnd* scanPage, QWidget* parent)
   connect(ui_->BtnNext2, &QPushButton::clicked, this, &CSpecifyFileVrtWnd::OnNext);
   connect(ui_->BtnBack2, &QPushButton::clicked, this, &CSpecifyFileVrtWnd::backRequested);
   ui_->LblChosenBackup->setStyleSheet(QStringLiteral("font-weight: bold;"));
+
+  // Unlocking an encrypted backup takes seconds of key derivation before
+  // anything can be shown: the page says so where the person looks.
+  auto* box = new QFrame(this);
+  box->setObjectName(QStringLiteral("CheckingBox"));
+  box->setStyleSheet(QStringLiteral("#CheckingBox { background: #eaf2fc; border: 1px solid #b7cde8; border-radius: 6px; }"
+                                    "#CheckingBox QLabel { background: transparent; }"));
+  auto* boxLayout = new QVBoxLayout(box);
+  boxLayout->setContentsMargins(16, 10, 16, 12);
+  boxLayout->setSpacing(6);
+  checkingText_ = new QLabel(QStringLiteral("Checking the password…"), box);
+  checkingText_->setObjectName(QStringLiteral("LblChecking"));
+  checkingText_->setStyleSheet(QStringLiteral("font-weight: bold;"));
+  auto* remark = new QLabel(QStringLiteral("An encrypted backup takes a few seconds to unlock. The scan begins as "
+                                           "soon as the password is found right."),
+                            box);
+  remark->setObjectName(QStringLiteral("LblCheckingRemark"));
+  remark->setWordWrap(true);
+  auto* bar = new QProgressBar(box);
+  bar->setObjectName(QStringLiteral("ProgressCheckingPage"));
+  bar->setRange(0, 0);
+  bar->setTextVisible(false);
+  bar->setMaximumHeight(10);
+  boxLayout->addWidget(checkingText_);
+  boxLayout->addWidget(remark);
+  boxLayout->addWidget(bar);
+  ui_->PageLayout->insertWidget(ui_->PageLayout->indexOf(ui_->ButtonLayout), box);
+  box->hide();
+  checkingBox_ = box;
   prompt_ = [](QWidget* parent, QString& password) {
     CDecryptionWnd wnd(parent);
     const int result = wnd.Run();
@@ -92,10 +125,27 @@ void CSpecifyFileVrtWnd::OnOption() {
   ui_->BtnNext2->setEnabled(ticked > 0);
 }
 
+void CSpecifyFileVrtWnd::Lock() {
+  for (QWidget* w : {static_cast<QWidget*>(ui_->LblGroupMedia), static_cast<QWidget*>(ui_->LblGroupMessages),
+                     static_cast<QWidget*>(ui_->LblGroupOthers), static_cast<QWidget*>(ui_->ChkSelAll),
+                     static_cast<QWidget*>(ui_->BtnBack2), static_cast<QWidget*>(ui_->BtnNext2)}) {
+    w->setEnabled(false);
+  }
+  if (navigation_) navigation_->setEnabled(false);
+}
+
 void CSpecifyFileVrtWnd::Unlock() {
+  for (QWidget* w : {static_cast<QWidget*>(ui_->LblGroupMedia), static_cast<QWidget*>(ui_->LblGroupMessages),
+                     static_cast<QWidget*>(ui_->LblGroupOthers), static_cast<QWidget*>(ui_->ChkSelAll),
+                     static_cast<QWidget*>(ui_->BtnBack2)}) {
+    w->setEnabled(true);
+  }
   ui_->BtnNext2->setEnabled(ui_->ChkSelAll->checkState() != Qt::Unchecked);
   if (navigation_) navigation_->setEnabled(true);
+  ShowChecking(false);
 }
+
+void CSpecifyFileVrtWnd::ShowChecking(bool checking) { checkingBox_->setVisible(checking); }
 
 int CSpecifyFileVrtWnd::PasswordStep(const BackupInfo& backup) {
   if (!backup.encrypted) {
@@ -132,8 +182,7 @@ bool CSpecifyFileVrtWnd::KnowsPassword(const BackupInfo& backup) const {
 
 void CSpecifyFileVrtWnd::OnNext() {
   if (ui_->ChkSelAll->checkState() == Qt::Unchecked) return;
-  ui_->BtnNext2->setEnabled(false);
-  if (navigation_) navigation_->setEnabled(false);
+  Lock();
   if (PasswordStep(scanPage_->SelectedBackup()) == 1) {
     Unlock();
     return;

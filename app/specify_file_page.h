@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QWidget>
 #include <array>
@@ -31,8 +32,8 @@ class CSpecifyFileVrtWnd : public QWidget {
   CSpecifyFileVrtWnd(CScanVrtWnd* scanPage, QWidget* parent = nullptr);
   ~CSpecifyFileVrtWnd() override;
 
-  // The control that is disabled together with "BtnNext2" while the scan
-  // is being started ("MainTabPage").
+  // The control that is disabled together with the page's own while the
+  // scan is being started (the step bar).
   void SetNavigation(QWidget* navigation) { navigation_ = navigation; }
   void ApplyLanguage();
 
@@ -50,8 +51,15 @@ class CSpecifyFileVrtWnd : public QWidget {
   using PasswordPrompt = std::function<int(QWidget* parent, QString& password)>;
   void SetPasswordPrompt(PasswordPrompt prompt) { prompt_ = std::move(prompt); }
 
-  // Enables "BtnNext2" (by the select-all rule) and the navigation again.
+  // Disables the ticks, the buttons and the navigation while the scan is
+  // being started; Unlock enables them again ("BtnNext2" by the select-all
+  // rule) and hides the password indicator.
+  void Lock();
   void Unlock();
+  // The indicator in the page, above its buttons, while an encrypted
+  // backup's password is checked: words and a busy bar.
+  void ShowChecking(bool checking);
+  QWidget* CheckingBox() const { return checkingBox_; }
 
   // The password typed for an encrypted backup is kept in memory (never
   // on disk) for the rest of the session, so that going back Home and
@@ -81,6 +89,8 @@ class CSpecifyFileVrtWnd : public QWidget {
   std::array<QCheckBox*, 14> options_{};
   PasswordPrompt prompt_;
   std::map<std::string, QString> passwords_;  // by backup folder
+  QWidget* checkingBox_ = nullptr;
+  QLabel* checkingText_ = nullptr;
 };
 
 }  // namespace orbanix::app

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <unordered_map>
@@ -10,6 +11,7 @@
 
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
+#include "sqlite_pages/page_set.h"
 
 namespace orbanix {
 
@@ -41,6 +43,90 @@ inline uint64_t Varint(const uint8_t* p, int& bound) {
   return ReadVarint(p, bound);
 }
 bool Contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
+
+// The word mixer of the row keys (RowMatchKey and the carver's own live-row
+// keys): one multiply per word of a tagged form of the values, so that no
+// two different value lists (an integer 0 and an empty text, "ab"+"c" and
+// "a"+"bc") meet by construction.
+struct KeyMix {
+  uint64_t h = 14695981039346656037ULL;
+  void operator()(uint64_t word) {
+    h = (h ^ word) * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 29;
+  }
+};
+
+// Sorts 64-bit hashes by their bytes, lowest first (eight passes over the
+// list, each touching it in order: far fewer cache misses than a comparison
+// sort or a hash table of as many entries).
+template <class Key>
+void RadixSort(std::vector<Key>& keys) {
+  static_assert(sizeof(Key) == 8);
+  std::vector<Key> other(keys.size());
+  for (int shift = 0; shift < 64; shift += 8) {
+    size_t counts[257] = {};
+    for (Key k : keys) ++counts[((k >> shift) & 0xFF) + 1];
+    if (counts[1] == keys.size() || keys.empty()) continue;  // every key has this byte alike
+    for (int i = 1; i < 257; ++i) counts[i] += counts[i - 1];
+    for (Key k : keys) other[counts[(k >> shift) & 0xFF]++] = k;
+    keys.swap(other);
+  }
+}
+
+// A set of 64-bit hashes: collected in a list while the live rows are
+// walked, sorted once, then looked up by interpolation (the hashes spread
+// evenly over their range, so a lookup mostly lands within a few places of
+// its key) with a binary search to finish.
+// In front of it, a filter of 16 bits per hash (one bit set per hash, by
+// its top bits) that answers most lookups of keys not in the set - deleted
+// rows, mostly - from a table small enough to stay in the processor's cache.
+class HashSet {
+ public:
+  void Insert(uint64_t h) { keys_.push_back(h); }
+  void Seal() {
+    RadixSort(keys_);
+    shift_ = 64;
+    while (shift_ > 6 && (uint64_t{1} << (64 - shift_)) < keys_.size() * 16) --shift_;
+    const uint64_t bits = shift_ >= 64 ? 1 : uint64_t{1} << (64 - shift_);
+    filter_.assign(static_cast<size_t>((bits + 63) / 64), 0);
+    for (uint64_t h : keys_) SetBit(h);
+  }
+  bool Contains(uint64_t h) const {
+    if (keys_.empty()) return false;
+    const uint64_t bit = shift_ >= 64 ? 0 : h >> shift_;
+    if (!(filter_[bit >> 6] & (uint64_t{1} << (bit & 63)))) return false;
+    size_t lo = 0, hi = keys_.size();  // the key, if there, lies in [lo, hi)
+    for (int step = 0; step < 4 && hi - lo > 16; ++step) {
+      const uint64_t first = keys_[lo], last = keys_[hi - 1];
+      if (h < first || h > last) return false;
+      const double at = static_cast<double>(h - first) / (static_cast<double>(last - first) + 1.0);
+      size_t mid = lo + static_cast<size_t>(at * static_cast<double>(hi - lo));
+      if (mid >= hi) mid = hi - 1;
+      if (keys_[mid] == h) return true;
+      // Narrow to a window around the guess, or to the side it excludes.
+      if (keys_[mid] < h) {
+        lo = mid + 1;
+        const size_t probe = std::min(hi, lo + 8);
+        if (probe < hi && keys_[probe - 1] >= h) hi = probe;
+      } else {
+        hi = mid;
+        const size_t probe = lo + 8 < hi ? hi - 8 : lo;
+        if (probe > lo && keys_[probe] <= h) lo = probe;
+      }
+    }
+    return std::binary_search(keys_.begin() + static_cast<std::ptrdiff_t>(lo),
+                              keys_.begin() + static_cast<std::ptrdiff_t>(hi), h);
+  }
+
+ private:
+  void SetBit(uint64_t h) {
+    const uint64_t bit = shift_ >= 64 ? 0 : h >> shift_;
+    filter_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+  std::vector<uint64_t> keys_;
+  std::vector<uint64_t> filter_;
+  int shift_ = 64;
+};
 
 struct ColumnRule {
   Affinity affinity = Affinity::kBlob;
@@ -84,6 +170,49 @@ bool TypeExpected(const ColumnRule& rule, uint64_t t) {
   return true;
 }
 
+// The rows reported so far by their key hash (rows whose keys share a hash
+// each keep a place): open addressing, no allocation per row.
+class RowsByKey {
+ public:
+  // Calls found(index) for each row of hash h until it returns true.
+  template <class Found>
+  bool Find(uint64_t h, const Found& found) const {
+    if (slots_.empty()) return false;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Slot(h, mask); slots_[i].row != kEmpty; i = (i + 1) & mask) {
+      if (slots_[i].hash == h && found(slots_[i].row)) return true;
+    }
+    return false;
+  }
+  void Add(uint64_t h, size_t row) {
+    if ((count_ + 1) * 2 > slots_.size()) {
+      std::vector<Entry> old(std::max<size_t>(1024, slots_.size() * 2));
+      old.swap(slots_);
+      for (const Entry& e : old) {
+        if (e.row != kEmpty) Place(e);
+      }
+    }
+    Place({h, row});
+    ++count_;
+  }
+
+ private:
+  static constexpr size_t kEmpty = SIZE_MAX;
+  struct Entry {
+    uint64_t hash = 0;
+    size_t row = kEmpty;
+  };
+  static size_t Slot(uint64_t h, size_t mask) { return static_cast<size_t>((h * 0x9E3779B97F4A7C15ULL) >> 17) & mask; }
+  void Place(const Entry& e) {
+    const size_t mask = slots_.size() - 1;
+    size_t i = Slot(e.hash, mask);
+    while (slots_[i].row != kEmpty) i = (i + 1) & mask;
+    slots_[i] = e;
+  }
+  std::vector<Entry> slots_;
+  size_t count_ = 0;
+};
+
 // A record found (or rebuilt) on a page.
 struct Candidate {
   uint32_t start = 0, end = 0;  // extent on the page (cell start when known)
@@ -97,11 +226,15 @@ struct Candidate {
   std::vector<SqlValue> values;
 };
 
+// What the search of one page found, each with where on the page it lay, in
+// the order they are reported.
+using PageFinds = std::vector<std::pair<Candidate, RowSource>>;
+
 class Carver {
  public:
   Carver(CDbFileReader& reader, const std::vector<CarveTable>& tables, std::vector<CarvedRow>& out,
          CarveStats& stats)
-      : r_(reader), tables_(tables), out_(out), stats_(stats) {
+      : r_(reader), tables_(tables), out_(out), stats_(stats), visited_(reader.PageCount()) {
     u_ = reader.usableSize;
     pages_ = reader.PageCount();
     maxLocal_ = u_ - 35;
@@ -141,17 +274,17 @@ class Carver {
   Status Run() {
     if (u_ < 480 || pages_ == 0) return status::kBadData;
     owner_.assign(static_cast<size_t>(pages_), kOwnerUnknown);
-    page_.resize(r_.pageSize);
+    searchedAs_.assign(static_cast<size_t>(pages_), 0);
     scratchPage_.resize(r_.pageSize);
     WalkAllTrees();
-    std::sort(liveRecords_.begin(), liveRecords_.end());
-    for (auto& keys : liveKeys_) std::sort(keys.begin(), keys.end());
+    liveRecords_.Seal();
+    for (HashSet& keys : liveKeys_) keys.Seal();
     if (liveMatchKeys_) {
-      for (auto& keys : *liveMatchKeys_) std::sort(keys.begin(), keys.end());
+      for (auto& keys : *liveMatchKeys_) RadixSort(keys);
     }
     WalkFreeList();
     TraceDroppedTables();
-    for (uint64_t i = 0; i < pages_; ++i) CarvePage(static_cast<uint32_t>(i));
+    SearchAllPages();
     return status::kOk;
   }
 
@@ -178,13 +311,8 @@ class Carver {
     return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(bytes), length));
   }
 
-  static bool Holds(const std::vector<size_t>& sorted, size_t hash) {
-    return std::binary_search(sorted.begin(), sorted.end(), hash);
-  }
-
-  // The hash of KeyOf's key, made without building it (every live row's
-  // values pass here): the same tagged form, texts and blobs hashed a word
-  // at a time.
+  // A hash of the values but the one at `skip` (the carver's key of a row):
+  // the tagged form of RowMatchKey, texts and blobs hashed a word at a time.
   static size_t KeyHashOf(const std::vector<SqlValue>& values, int skip) {
     uint64_t h = 14695981039346656037ULL;
     // One multiply per word of the tagged form (a row of eighty columns
@@ -219,29 +347,23 @@ class Carver {
     return static_cast<size_t>(h);
   }
 
-  static std::string KeyOf(const std::vector<SqlValue>& values, int skip) {
-    std::string key;
-    for (size_t i = 0; i < values.size(); ++i) {
+  // Whether two value lists are the same row: every value but the one at
+  // `skip` of the same type and the same bytes (reals by their bits).
+  static bool SameValues(const std::vector<SqlValue>& a, const std::vector<SqlValue>& b, int skip) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
       if (static_cast<int>(i) == skip) continue;
-      const SqlValue& v = values[i];
-      if (std::holds_alternative<std::nullptr_t>(v)) {
-        key += 'n';
-      } else if (auto n = std::get_if<int64_t>(&v)) {
-        key += 'i';
-        key.append(reinterpret_cast<const char*>(n), sizeof *n);
-      } else if (auto d = std::get_if<double>(&v)) {
-        key += 'r';
-        key.append(reinterpret_cast<const char*>(d), sizeof *d);
-      } else {
-        const std::string& s = std::holds_alternative<std::string>(v) ? std::get<std::string>(v)
-                                                                      : std::get<BlobValue>(v).bytes;
-        key += std::holds_alternative<std::string>(v) ? 't' : 'b';
-        const uint64_t size = s.size();
-        key.append(reinterpret_cast<const char*>(&size), sizeof size);
-        key += s;
+      if (a[i].index() != b[i].index()) return false;
+      if (auto x = std::get_if<double>(&a[i])) {
+        uint64_t rx, ry;
+        std::memcpy(&rx, x, sizeof rx);
+        std::memcpy(&ry, &std::get<double>(b[i]), sizeof ry);
+        if (rx != ry) return false;
+      } else if (!(a[i] == b[i])) {
+        return false;
       }
     }
-    return key;
+    return true;
   }
 
   SqlValue Decode(uint64_t t, const uint8_t* body, uint32_t length) const {
@@ -320,78 +442,138 @@ class Carver {
     return true;
   }
 
+  // Mixes one value of a record as KeyHashOf and RowMatchKey mix the value
+  // it decodes to, into `a` and (when given) `b`, without building it.
+  void MixColumn(uint64_t t, const uint8_t* body, uint32_t length, KeyMix* a, KeyMix* b) {
+    auto mix = [&](uint64_t word) {
+      if (a) (*a)(word);
+      if (b) (*b)(word);
+    };
+    if (t == 0 || t == 10 || t == 11) {
+      mix('n');
+    } else if (t <= 9 && t != 7) {
+      mix('i');
+      mix(static_cast<uint64_t>(std::get<int64_t>(Decode(t, body, length))));
+    } else if (t == 7) {
+      uint64_t raw = 0;
+      for (int i = 0; i < 8; ++i) raw = (raw << 8) | body[i];
+      mix('r');
+      mix(raw);
+    } else {
+      std::string_view bytes(reinterpret_cast<const char*>(body), length);
+      const bool text = t & 1;
+      if (text && r_.encoding != TextEncoding::kUtf8) {
+        wideText_ = Utf16ToUtf8(bytes, r_.encoding == TextEncoding::kUtf16be);
+        bytes = wideText_;
+      }
+      mix(text ? 't' : 'b');
+      mix(bytes.size());
+      mix(std::hash<std::string_view>()(bytes));
+    }
+  }
+
+  // The keys of a live row of `table` (its record in record_): the carver's
+  // own (every column but the rowid alias) and, when kept, RowMatchKey's.
+  void KeepLiveKeys(int table) {
+    const TableSchema& schema = tables_[table].schema;
+    const int count = std::max(record_.ColumnCount(), schema.columnCount);
+    KeyMix key, match;
+    KeyMix* matchMix = liveMatchKeys_ ? &match : nullptr;
+    for (int c = 0; c < count; ++c) {
+      if (c == schema.rowidAliasColumn) continue;
+      KeyMix* second = c >= 1 ? matchMix : nullptr;
+      if (c < record_.ColumnCount()) {
+        const RecordColumn& col = record_.columns[c];
+        MixColumn(col.serialType, col.body, col.length, &key, second);
+      } else {
+        MixColumn(0, nullptr, 0, &key, second);
+      }
+    }
+    liveKeys_[table].Insert(static_cast<size_t>(key.h));
+    if (liveMatchKeys_) (*liveMatchKeys_)[table].push_back(static_cast<size_t>(match.h));
+  }
+
+  // The bytes of a page at `depth` of a walk: each level keeps its own while
+  // the levels below it are walked.
+  uint8_t* DepthBuffer(int depth) {
+    if (depthPages_.size() <= static_cast<size_t>(depth)) depthPages_.resize(static_cast<size_t>(depth) + 1);
+    std::vector<uint8_t>& buffer = depthPages_[static_cast<size_t>(depth)];
+    if (buffer.size() != r_.pageSize) buffer.assign(r_.pageSize, 0);
+    return buffer.data();
+  }
+
   void Walk(uint32_t index, int table, bool schema, int depth) {
-    if (index >= pages_ || depth > kMaxDepth || !visited_.insert(index).second) return;
-    std::vector<uint8_t> page(r_.pageSize);
-    if (r_.ReadPage(index, page.data()) != status::kOk) return;
+    if (index >= pages_ || depth > kMaxDepth || !visited_.Insert(index)) return;
+    uint8_t* const page = DepthBuffer(depth);
+    if (r_.ReadPage(index, page) != status::kOk) return;
     const uint32_t hdr = index == 0 ? 100u : 0u;
     const uint8_t type = page[hdr];
     if (type != 2 && type != 5 && type != 10 && type != 13) return;
     owner_[index] = type == 13 && table >= 0 ? table : kOwnerOther;
     if (type == 5 && table >= 0) interiorOf_[index] = table;
     const bool interior = type == 2 || type == 5;
-    const uint32_t count = Be16(page.data() + hdr + 3);
+    const uint32_t count = Be16(page + hdr + 3);
     const uint32_t array = hdr + (interior ? 12u : 8u);
     std::vector<std::pair<uint32_t, uint32_t>>* extents = nullptr;
     if ((type == 13 || type == 5) && (table >= 0 || schema)) extents = &liveExtents_[index];
     for (uint32_t i = 0; i < count; ++i) {
       const uint32_t slot = array + 2 * i;
       if (slot + 2 > u_) break;
-      const uint32_t off = Be16(page.data() + slot);
+      const uint32_t off = Be16(page + slot);
       if (off < array || off >= u_) continue;
       if (interior) {
         if (off + 4 > u_) continue;
         if (extents) {
           int k = static_cast<int>(std::min<uint32_t>(u_ - off - 4, 9));
-          ReadVarint(page.data() + off + 4, k);
+          ReadVarint(page + off + 4, k);
           extents->emplace_back(off, off + 4 + static_cast<uint32_t>(std::max(k, 0)));
         }
-        Walk(Be32(page.data() + off) - 1, table, schema, depth + 1);
+        Walk(Be32(page + off) - 1, table, schema, depth + 1);
         if (type == 2) {
           int b = static_cast<int>(u_ - off - 4);
-          const uint64_t payload = ReadVarint(page.data() + off + 4, b);
+          const uint64_t payload = ReadVarint(page + off + 4, b);
           const uint32_t local = LocalSize(payload, true);
-          if (payload > local && off + 4 + b + local + 4 <= u_) MarkOverflow(Be32(page.data() + off + 4 + b + local));
+          if (payload > local && off + 4 + b + local + 4 <= u_) MarkOverflow(Be32(page + off + 4 + b + local));
         }
         continue;
       }
       int a = static_cast<int>(u_ - off);
-      const uint64_t payload = ReadVarint(page.data() + off, a);
+      const uint64_t payload = ReadVarint(page + off, a);
       uint32_t pos = off + static_cast<uint32_t>(a);
       if (type == 13) {
         int b = static_cast<int>(u_ - std::min(pos, u_));
-        ReadVarint(page.data() + pos, b);
+        ReadVarint(page + pos, b);
         pos += static_cast<uint32_t>(b);
       }
       const uint32_t local = LocalSize(payload, type == 10);
       const bool spills = payload > local;
       const uint64_t end = uint64_t{pos} + local + (spills ? 4 : 0);
       if (end > u_) continue;
-      if (spills) MarkOverflow(Be32(page.data() + pos + local));
-      liveRecords_.push_back(RecordHash(page.data() + pos, local));
+      if (spills) MarkOverflow(Be32(page + pos + local));
+      liveRecords_.Insert(RecordHash(page + pos, local));
       if (extents) extents->emplace_back(off, static_cast<uint32_t>(end));
       if (type != 13 || (table < 0 && !schema)) continue;
       RowInput in;
-      in.record = page.data() + off;
+      in.record = page + off;
       in.bytesToEnd = u_ - off;
       in.pageIndex = index;
       in.offset = off;
       if (ParseLiveRecord(r_, in, record_) != status::kOk) continue;
-      std::vector<SqlValue> values;
-      for (int c = 0; c < record_.ColumnCount(); ++c) {
-        const RecordColumn& col = record_.columns[c];
-        values.push_back(Decode(col.serialType, col.body, col.length));
-      }
       if (schema) {
+        std::vector<SqlValue> values;
+        for (int c = 0; c < record_.ColumnCount(); ++c) {
+          const RecordColumn& col = record_.columns[c];
+          values.push_back(Decode(col.serialType, col.body, col.length));
+        }
         schemaRows_.push_back(std::move(values));
       } else {
-        const int n = tables_[table].schema.columnCount;
-        if (static_cast<int>(values.size()) < n) values.resize(n, nullptr);
-        liveKeys_[table].push_back(KeyHashOf(values, tables_[table].schema.rowidAliasColumn));
-        if (liveMatchKeys_) (*liveMatchKeys_)[table].push_back(RowMatchKey(values, tables_[table].schema));
+        KeepLiveKeys(table);
       }
     }
-    if (interior) Walk(Be32(page.data() + hdr + 8) - 1, table, schema, depth + 1);
+    if (interior) Walk(Be32(page + hdr + 8) - 1, table, schema, depth + 1);
+    // A page of a table is searched while its bytes are at hand: its live
+    // cells, which bound the free space, are all known now.
+    if (table >= 0 && (type == 13 || type == 5)) SearchDuringWalk(index, page);
   }
 
   void WalkAllTrees() {
@@ -616,6 +798,7 @@ class Carver {
   // `local` on the page; the rest from the overflow chain on free pages.
   const uint8_t* Payload(const uint8_t* local, uint32_t localLen, uint64_t total) {
     if (total <= localLen) return local;
+    overflowAsked_ = true;
     if (total > uint64_t{pages_} * (u_ - 4) + localLen) return nullptr;
     assembled_.assign(local, local + localLen);
     uint32_t next = Be32(local + localLen);
@@ -665,6 +848,27 @@ class Carver {
     rowid = static_cast<int64_t>(ReadVarint(page + rs, b));
     cellStart = rs - a;
     return true;
+  }
+
+  // The first tests of Intact, made inline before it is called: most bytes
+  // of free space fail them. p + 2 < hi.
+  static bool HeaderLengthFits(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi) {
+    uint64_t headerLen;
+    uint32_t h;
+    if (page[p] < 0x80) {
+      headerLen = page[p];
+      h = 1;
+    } else {
+      if (page[p + 1] & 0x80) return false;
+      headerLen = (uint64_t{page[p] & 0x7Fu} << 7) | page[p + 1];
+      h = 2;
+    }
+    if (p + headerLen > hi) return false;
+    if (shape) {
+      const uint64_t n = shape->columns.size();
+      return headerLen >= n + h && headerLen <= 9 * n + h;
+    }
+    return headerLen > h && headerLen <= 400 && p >= lo + 2 && !(page[p - 1] & 0x80);
   }
 
   // A record with its header length at p, checked against `shape` (or, with
@@ -951,22 +1155,87 @@ class Carver {
 
   // --- one page ---
 
-  void CarvePage(uint32_t index) {
-    int owner = owner_[index];
-    // The unused space of a table's interior pages holds old cells of the
-    // table too: a root page that split keeps its leaf cells there.
-    uint32_t arrayStart = 8;
+  // Whether a page is searched, and as whose: a table's (its leaf pages, and
+  // its interior pages, whose unused space holds old cells of the table too:
+  // a root page that split keeps its leaf cells there), or a free-list
+  // leaf's, a trunk's or a dropped table's. Not the schema page.
+  bool SearchedAs(uint32_t index, int& owner, uint32_t& arrayStart) const {
+    owner = owner_[index];
+    arrayStart = 8;
     if (owner == kOwnerOther) {
       auto it = interiorOf_.find(index);
-      if (it == interiorOf_.end()) return;
+      if (it == interiorOf_.end()) return false;
       owner = it->second;
       arrayStart = 12;
     }
-    if (owner < 0 && owner != kOwnerFree && owner != kOwnerTrunk && owner != kOwnerDropped) return;
-    if (index == 0) return;  // the schema page
-    if (r_.ReadPage(index, page_.data()) != status::kOk) return;
-    ++stats_.pagesSearched;
-    const uint8_t* page = page_.data();
+    if (owner < 0 && owner != kOwnerFree && owner != kOwnerTrunk && owner != kOwnerDropped) return false;
+    return index != 0;
+  }
+
+  // A page of a table searched during the walk, with the bytes the walk
+  // read: its finds wait for the live rows of every table (see Emit). A
+  // page whose records continue on overflow pages is searched again at the
+  // end, when the free list tells which pages those may be.
+  void SearchDuringWalk(uint32_t index, const uint8_t* page) {
+    int owner;
+    uint32_t arrayStart;
+    if (!SearchedAs(index, owner, arrayStart) || owner < 0) return;
+    overflowAsked_ = false;
+    PageFinds finds;
+    SearchPage(index, page, owner, arrayStart, finds);
+    if (overflowAsked_) return;
+    searchedAs_[index] = SearchCode(owner, arrayStart);
+    if (!finds.empty()) walkFinds_[index] = std::move(finds);
+  }
+  static int32_t SearchCode(int owner, uint32_t arrayStart) { return owner * 2 + (arrayStart == 12 ? 1 : 0) + 1; }
+
+  // Every page searched, in page order: those of the tables from what the
+  // walk found on them (when the page is still theirs), the others read
+  // now, consecutive ones with one read.
+  void SearchAllPages() {
+    std::vector<std::pair<uint32_t, uint32_t>> toRead;
+    for (uint64_t i = 0; i < pages_; ++i) {
+      const uint32_t index = static_cast<uint32_t>(i);
+      int owner;
+      uint32_t arrayStart;
+      if (!SearchedAs(index, owner, arrayStart)) continue;
+      if (owner >= 0 && searchedAs_[index] == SearchCode(owner, arrayStart)) continue;
+      toRead.emplace_back(index, arrayStart);
+    }
+    PageRuns runs(r_);
+    auto next = toRead.begin();
+    PageFinds finds;
+    for (uint64_t i = 0; i < pages_; ++i) {
+      const uint32_t index = static_cast<uint32_t>(i);
+      finds.clear();
+      if (next != toRead.end() && next->first == index) {
+        const uint8_t* page = nullptr;
+        const Status read = runs.Get(next, toRead.end(), page);
+        ++next;
+        if (read != status::kOk) continue;
+        int owner;
+        uint32_t arrayStart;
+        SearchedAs(index, owner, arrayStart);
+        ++stats_.pagesSearched;
+        SearchPage(index, page, owner, arrayStart, finds);
+      } else if (searchedAs_[index] != 0) {
+        int owner;
+        uint32_t arrayStart;
+        if (!SearchedAs(index, owner, arrayStart) || searchedAs_[index] != SearchCode(owner, arrayStart)) continue;
+        ++stats_.pagesSearched;
+        auto it = walkFinds_.find(index);
+        if (it == walkFinds_.end()) continue;
+        finds.swap(it->second);
+        walkFinds_.erase(it);
+      } else {
+        continue;
+      }
+      for (auto& [cand, src] : finds) Emit(index, cand, src);
+    }
+  }
+
+  // Searches the free space of one page (its bytes in `page`) for records.
+  void SearchPage(uint32_t index, const uint8_t* page, int owner, uint32_t arrayStart, PageFinds& finds) {
     std::vector<std::pair<uint32_t, uint32_t>> regions;
     RowSource source = RowSource::kFreelistCandidate;
     std::unordered_set<uint32_t> stale;
@@ -1028,10 +1297,12 @@ class Carver {
       Candidate c;
       for (const auto& [lo, hi] : regions) {
         for (uint32_t p = lo; p + 2 < hi; ++p) {
-          if (page[p] == 0 || !Intact(nullptr, page, p, lo, hi, c)) continue;
+          if (page[p] == 0 || !HeaderLengthFits(nullptr, page, p, lo, hi) || !Intact(nullptr, page, p, lo, hi, c)) {
+            continue;
+          }
           ++cells;
           for (size_t i = 0; i < all.size(); ++i) {
-            if (Intact(all[i], page, p, lo, hi, c) && c.hasRowid) {
+            if (HeaderLengthFits(all[i], page, p, lo, hi) && Intact(all[i], page, p, lo, hi, c) && c.hasRowid) {
               ++fits[i];
               likelihood[i] += LogLikelihood(*all[i], types_);
             }
@@ -1066,8 +1337,12 @@ class Carver {
         // type: no record starts at a zero byte (cleared space).
         if (page[p] == 0) continue;
         bool matched = false;
-        for (size_t i = 0; i < shapes.size() && !matched; ++i) matched = Intact(shapes[i], page, p, lo, hi, c);
-        if (!matched && schemaless) matched = Intact(nullptr, page, p, lo, hi, c);
+        for (size_t i = 0; i < shapes.size() && !matched; ++i) {
+          matched = HeaderLengthFits(shapes[i], page, p, lo, hi) && Intact(shapes[i], page, p, lo, hi, c);
+        }
+        if (!matched && schemaless) {
+          matched = HeaderLengthFits(nullptr, page, p, lo, hi) && Intact(nullptr, page, p, lo, hi, c);
+        }
         if (matched) {
           if (c.hasRowid) boundaries.insert(c.start);
           local.push_back(std::move(c));
@@ -1101,8 +1376,14 @@ class Carver {
           sibling_ = 0;
           if (pass == 1 && linked) {
             const uint32_t end = q + Be16(page + q + 2);
-            for (uint32_t at = q + 5; at + 4 <= std::min(end, hi); ++at) {
-              if (Be16(page + at) != next || !FreeBlockHeader(page, at)) continue;
+            const uint8_t link[2] = {static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)};
+            const uint32_t stop = std::min(end, hi);
+            for (uint32_t at = q + 5; at + 4 <= stop; ++at) {
+              // The next place the link's two bytes stand.
+              const void* seen = memmem(page + at, stop - 2 - at, link, 2);
+              if (!seen) break;
+              at = static_cast<uint32_t>(static_cast<const uint8_t*>(seen) - page);
+              if (at + 4 > stop || !FreeBlockHeader(page, at)) continue;
               const uint32_t atEnd = at + Be16(page + at + 2);
               if (atEnd == end || (atEnd > end && chainStarts.count(q))) {
                 sibling_ = at;
@@ -1153,7 +1434,7 @@ class Carver {
       } else if (cand.table < 0 || owner == kOwnerDropped) {
         src = RowSource::kFreelistDroppedTable;
       }
-      Emit(index, cand, src);
+      finds.emplace_back(std::move(cand), src);
     }
   }
 
@@ -1203,45 +1484,55 @@ class Carver {
 
   void Emit(uint32_t index, Candidate& cand, RowSource source) {
     // A copy of a live cell's record, byte for byte.
-    if (!cand.reconstructed && Holds(liveRecords_, cand.recordHash)) {
+    if (!cand.reconstructed && liveRecords_.Contains(cand.recordHash)) {
       ++stats_.droppedAsLive;
       return;
     }
-    std::string key;
+    // The row's key: its table and its values but the rowid alias.
+    int skip = -1;
+    size_t hash;
     if (cand.table >= 0) {
-      const int alias = tables_[cand.table].schema.rowidAliasColumn;
-      if (Holds(liveKeys_[cand.table], KeyHashOf(cand.values, alias))) {
+      skip = tables_[cand.table].schema.rowidAliasColumn;
+      hash = KeyHashOf(cand.values, skip);
+      if (liveKeys_[cand.table].Contains(hash)) {
         ++stats_.droppedAsLive;
         return;
       }
-      key = KeyOf(cand.values, alias);
-      if (alias >= 0 && alias < static_cast<int>(cand.values.size()) && cand.hasRowid) {
-        cand.values[alias] = cand.rowid;
+      if (skip >= 0 && skip < static_cast<int>(cand.values.size()) && cand.hasRowid) {
+        cand.values[skip] = cand.rowid;
       }
     } else {
-      key = KeyOf(cand.values, -1);
+      hash = KeyHashOf(cand.values, -1);
       for (size_t t = 0; t < liveKeys_.size(); ++t) {
-        if (Holds(liveKeys_[t], KeyHashOf(cand.values, tables_[t].schema.rowidAliasColumn))) {
+        if (liveKeys_[t].Contains(KeyHashOf(cand.values, tables_[t].schema.rowidAliasColumn))) {
           ++stats_.droppedAsLive;
           return;
         }
       }
     }
-    key = std::to_string(cand.table) + ":" + key;
-    if (auto it = seen_.find(key); it != seen_.end()) {
+    KeyMix withTable;
+    withTable(hash);
+    withTable(static_cast<uint64_t>(static_cast<int64_t>(cand.table)));
+    CarvedRow* earlier = nullptr;
+    seen_.Find(withTable.h, [&](size_t at) {
+      CarvedRow& row = out_[at];
+      if (row.table != cand.table || !SameValues(row.row.values, cand.values, skip)) return false;
+      earlier = &row;
+      return true;
+    });
+    if (earlier) {
       ++stats_.duplicates;
-      CarvedRow& earlier = out_[it->second];
-      if (!earlier.row.hasRowid && cand.hasRowid) {
-        earlier.row.hasRowid = true;
-        earlier.row.rowid = cand.rowid;
+      if (!earlier->row.hasRowid && cand.hasRowid) {
+        earlier->row.hasRowid = true;
+        earlier->row.rowid = cand.rowid;
         if (cand.table >= 0) {
           const int alias = tables_[cand.table].schema.rowidAliasColumn;
-          if (alias >= 0 && alias < static_cast<int>(earlier.row.values.size())) earlier.row.values[alias] = cand.rowid;
+          if (alias >= 0 && alias < static_cast<int>(earlier->row.values.size())) earlier->row.values[alias] = cand.rowid;
         }
       }
       return;
     }
-    seen_.emplace(key, out_.size());
+    seen_.Add(withTable.h, out_.size());
     CarvedRow row;
     row.table = cand.table;
     row.reconstructed = cand.reconstructed;
@@ -1269,15 +1560,20 @@ class Carver {
   std::unordered_map<uint32_t, uint32_t> trunkUsed_;
   std::unordered_map<uint32_t, int> interiorOf_;  // interior page of a table's tree -> table
   std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> liveExtents_;
-  std::unordered_set<uint32_t> visited_;
-  // Sorted hashes: of the values of every live row, by table, and of the
-  // local record bytes of every live cell.
-  std::vector<std::vector<size_t>> liveKeys_;
+  PageSet visited_;
+  // Hashes of the values of every live row, by table, and of the local
+  // record bytes of every live cell.
+  std::vector<HashSet> liveKeys_;
   std::vector<std::vector<size_t>>* liveMatchKeys_ = nullptr;
-  std::vector<size_t> liveRecords_;
+  HashSet liveRecords_;
   std::vector<std::vector<SqlValue>> schemaRows_;
-  std::unordered_map<std::string, size_t> seen_;
-  std::vector<uint8_t> page_, scratchPage_, assembled_, rebuilt_;
+  RowsByKey seen_;
+  std::vector<int32_t> searchedAs_;                // SearchCode of the pages searched during the walk, 0 others
+  std::unordered_map<uint32_t, PageFinds> walkFinds_;
+  bool overflowAsked_ = false;                     // a record of the page searched continued on overflow pages
+  std::vector<std::vector<uint8_t>> depthPages_;   // the page of each level of a walk
+  std::string wideText_;
+  std::vector<uint8_t> scratchPage_, assembled_, rebuilt_;
   std::vector<uint64_t> types_;
   std::vector<uint64_t> readingTypes_;  // ReadingFits' own
   uint32_t sibling_ = 0;  // where the record being rebuilt may end (see CarvePage)

@@ -1,15 +1,23 @@
 #include "app/preview/print_wnd.h"
 
+#include <QAbstractTextDocumentLayout>
+#include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPrintPreviewDialog>
+#include <QPainter>
 #include <QPrinter>
+#include <QProgressDialog>
+#include <QScreen>
+#include <QTextCursor>
 #include <QRegularExpression>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <sstream>
 
@@ -36,8 +44,9 @@ CPrintWnd::CPrintWnd(Request request, QWidget* parent) : QDialog(parent), reques
   tabs_->setObjectName(QStringLiteral("PrintTabPage"));
   auto* waiting = new QWidget(tabs_);
   auto* waitBox = new QVBoxLayout(waiting);
-  auto* label = new QLabel(Text("PrintWnd", "Preparing", QStringLiteral("Preparing the page...")), waiting);
-  label->setAlignment(Qt::AlignCenter);
+  step_ = new QLabel(Text("PrintWnd", "Preparing", QStringLiteral("Preparing the page...")), waiting);
+  step_->setObjectName(QStringLiteral("LblPrintStep"));
+  step_->setAlignment(Qt::AlignCenter);
   busy_ = new QProgressBar(waiting);
   busy_->setObjectName(QStringLiteral("BtnGifPrintLoading"));
   // Records of the category: the bar counts them as the page is built.
@@ -57,11 +66,16 @@ CPrintWnd::CPrintWnd(Request request, QWidget* parent) : QDialog(parent), reques
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
   buttons->addWidget(cancel);
-  waitBox->addWidget(label);
+  waitBox->addWidget(step_);
   waitBox->addWidget(busy_);
   waitBox->addLayout(buttons);
   progressTimer_.setInterval(50);
-  connect(&progressTimer_, &QTimer::timeout, this, [this] { busy_->setValue(std::min(done_.load(), total_)); });
+  connect(&progressTimer_, &QTimer::timeout, this, [this] {
+    const int done = std::min(done_.load(), total_);
+    busy_->setValue(done);
+    step_->setText(FormatText(Text("PrintWnd", "Building", QStringLiteral("Preparing the page: %d of %d items")),
+                              {done, total_}));
+  });
   tabs_->addWidget(waiting);
   auto* ready = new QLabel(Text("PrintWnd", "Ready", QStringLiteral("The page is shown in the print preview.")), tabs_);
   ready->setAlignment(Qt::AlignCenter);
@@ -139,33 +153,174 @@ void CPrintWnd::OnBuilt(Status st) {
     done(2);
     return;
   }
-  tabs_->setCurrentIndex(1);
+  StartLayout();
+}
+
+void CPrintWnd::StartLayout() {
+  if (layingOut_) return;
+  layingOut_ = true;
+  // The records' blocks: each starts with its "<div>".
+  const std::string marker = "<div>";
+  size_t at = 0;
+  while (at < body_.size()) {
+    size_t next = body_.find(marker, at + 1);
+    if (next == std::string::npos) next = body_.size();
+    blocks_.emplace_back(at, next - at);
+    at = next;
+  }
+  laidOut_ = 0;
+  busy_->setRange(0, std::max<int>(static_cast<int>(blocks_.size()), 1));
+  busy_->setValue(0);
+  step_->setText(FormatText(Text("PrintWnd", "LayingOut", QStringLiteral("Laying out the pages: %d of %d items")),
+                            {0, static_cast<int>(blocks_.size())}));
+
   // The page's script is for browsers; the document would show it as text.
-  QString html = QString::fromStdString(head_ + body_ + tail_);
-  html.remove(QRegularExpression(QStringLiteral("<script[^>]*>.*</script>"),
-                                 QRegularExpression::DotMatchesEverythingOption | QRegularExpression::InvertedGreedinessOption));
-  // Nor does it draw a block's border or pad its captions: a rule stands
-  // for the border above each record, a blank keeps "Title:" off its value.
-  html.replace(QStringLiteral("<div>"), QStringLiteral("<div><hr>"));
-  html.replace(QStringLiteral("</span>"), QStringLiteral("</span> "));
-  page_.setHtml(html);
+  QString head = QString::fromStdString(head_);
+  head.remove(QRegularExpression(QStringLiteral("<script[^>]*>.*</script>"),
+                                 QRegularExpression::DotMatchesEverythingOption |
+                                     QRegularExpression::InvertedGreedinessOption));
+  // Each piece of records is read with the page's styles: the head as far
+  // as the body's opening tag.
+  const qsizetype bodyTag = head.indexOf(QStringLiteral("<body"), 0, Qt::CaseInsensitive);
+  const qsizetype headEnd = head.indexOf(QStringLiteral("</head>"), 0, Qt::CaseInsensitive);
+  if (bodyTag >= 0 && head.indexOf(QLatin1Char('>'), bodyTag) >= 0) {
+    pieceHead_ = head.left(head.indexOf(QLatin1Char('>'), bodyTag) + 1);
+  } else if (headEnd >= 0) {
+    pieceHead_ = head.left(headEnd + 7) + QStringLiteral("<body>");
+  }
+
+  // The pages are those of the printer the preview will use, in the
+  // document's own units (pixels of the screen's resolution) so that sizes
+  // in points come out the same on paper.
+  if (!printer_) printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  const double dpi = screen ? screen->logicalDotsPerInchY() : 96.0;
+  const QRectF inches = printer_->pageLayout().paintRect(QPageLayout::Inch);
+  page_.setPageSize(QSizeF(inches.width() * dpi, inches.height() * dpi));
+  page_.setHtml(head + QString::fromStdString(tail_));
+  QTimer::singleShot(0, this, &CPrintWnd::LayOutSome);
+}
+
+void CPrintWnd::LayOutSome() {
+  if (cancelled_ || !isVisible()) return;
+  // A question is open: go on once it is answered.
+  if (asking_) {
+    QTimer::singleShot(50, this, &CPrintWnd::LayOutSome);
+    return;
+  }
+  // Pieces of a few records until a slice of time is used, then the
+  // events get their turn (the bar, Cancel, the rest of the program).
+  constexpr int kPerPiece = 16;
+  QElapsedTimer slice;
+  slice.start();
+  QTextCursor cursor(&page_);
+  while (laidOut_ < static_cast<int>(blocks_.size()) && slice.elapsed() < 40) {
+    const int end = std::min<int>(laidOut_ + kPerPiece, static_cast<int>(blocks_.size()));
+    QString piece = pieceHead_;
+    for (int i = laidOut_; i < end; ++i) {
+      const auto& [from, size] = blocks_[static_cast<size_t>(i)];
+      piece += QString::fromUtf8(body_.data() + from, static_cast<qsizetype>(size));
+    }
+    piece += QStringLiteral("</body></html>");
+    // The document draws no block borders nor pads its captions: a rule
+    // stands for the border above each record, a blank keeps "Title:" off
+    // its value.
+    piece.replace(QStringLiteral("<div>"), QStringLiteral("<div><hr>"));
+    piece.replace(QStringLiteral("</span>"), QStringLiteral("</span> "));
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertHtml(piece);
+    laidOut_ = end;
+    // Into pages now, while the piece is small, not all at once later.
+    page_.documentLayout()->pageCount();
+  }
+  busy_->setValue(laidOut_);
+  step_->setText(FormatText(Text("PrintWnd", "LayingOut", QStringLiteral("Laying out the pages: %d of %d items")),
+                            {laidOut_, static_cast<int>(blocks_.size())}));
+  if (laidOut_ < static_cast<int>(blocks_.size())) {
+    QTimer::singleShot(0, this, &CPrintWnd::LayOutSome);
+    return;
+  }
+  layingOut_ = false;
+  ShowPreview();
+}
+
+int CPrintWnd::PaintPages(QTextDocument& page, QPrinter& printer, const std::function<bool(int, int)>& going) {
+  QSizeF size = page.pageSize();
+  const QSizeF target(printer.width(), printer.height());
+  if (size.isEmpty() || target.isEmpty()) return 0;
+  // Another paper or orientation chosen in the preview: the pages are
+  // laid out again for it, never stretched.
+  if (std::abs(size.width() / size.height() - target.width() / target.height()) > 0.01) {
+    size = QSizeF(size.width(), size.width() * target.height() / target.width());
+    page.setPageSize(size);
+  }
+  const int pages = page.pageCount();
+  int first = 1, last = pages;
+  if (printer.printRange() == QPrinter::PageRange && printer.fromPage() > 0) {
+    first = std::max(1, printer.fromPage());
+    last = std::min(pages, printer.toPage() > 0 ? printer.toPage() : pages);
+  }
+  QPainter painter(&printer);
+  if (!painter.isActive()) return 0;
+  const double scale = target.width() / size.width();
+  int drawn = 0;
+  for (int p = first; p <= last; ++p) {
+    if (drawn > 0) printer.newPage();
+    painter.save();
+    painter.scale(scale, scale);
+    const QRectF view(0, (p - 1) * size.height(), size.width(), size.height());
+    painter.translate(0, -view.top());
+    painter.setClipRect(view);
+    QAbstractTextDocumentLayout::PaintContext context;
+    context.clip = view;
+    context.palette.setColor(QPalette::Text, Qt::black);
+    page.documentLayout()->draw(&painter, context);
+    painter.restore();
+    ++drawn;
+    if (going && !going(drawn, last - first + 1)) break;
+  }
+  return drawn;
+}
+
+void CPrintWnd::ShowPreview() {
+  tabs_->setCurrentIndex(1);
   if (g_previewHook) {
     g_previewHook(page_);
-  } else {
-    QPrinter printer(QPrinter::HighResolution);
-    printer.setDocName(QStringLiteral("Orbanix"));
-    QPrintPreviewDialog preview(&printer, parentWidget());
-    preview.setWindowTitle(windowTitle());
-    preview.resize(900, 700);
-    connect(&preview, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* p) { page_.print(p); });
-    hide();
-    preview.exec();
+    done(1);
+    return;
   }
+  printer_->setDocName(QStringLiteral("Orbanix"));
+  QPrintPreviewDialog preview(printer_.get(), parentWidget());
+  preview.setWindowTitle(windowTitle());
+  preview.resize(900, 700);
+  connect(&preview, &QPrintPreviewDialog::paintRequested, this, [this, &preview](QPrinter* printer) {
+    // Hundreds of pages take seconds to draw: a bar and a way out.
+    QProgressDialog drawing(Text("PrintWnd", "Drawing", QStringLiteral("Drawing the pages...")),
+                            Text("PrintWnd", "BtnCancel", QStringLiteral("Cancel")), 0, 1, &preview);
+    drawing.setObjectName(QStringLiteral("PrintDrawing"));
+    drawing.setWindowModality(Qt::ApplicationModal);
+    drawing.setMinimumDuration(300);
+    const int pages = PaintPages(page_, *printer, [&drawing](int done, int all) {
+      drawing.setMaximum(all);
+      drawing.setLabelText(FormatText(Text("PrintWnd", "DrawingPage", QStringLiteral("Drawing page %d of %d")),
+                                      {done, all}));
+      drawing.setValue(done);
+      return !drawing.wasCanceled();
+    });
+    if (drawing.wasCanceled()) {
+      printer->abort();
+      QMetaObject::invokeMethod(&preview, &QDialog::reject, Qt::QueuedConnection);
+    }
+    (void)pages;
+  });
+  hide();
+  preview.exec();
   done(1);
 }
 
 void CPrintWnd::reject() {
-  if (built_) {
+  // The preview was shown (or the page could not be built): nothing runs.
+  if (built_ && !layingOut_ && tabs_->currentIndex() == 1) {
     Join();
     done(2);
     return;
@@ -179,7 +334,8 @@ void CPrintWnd::reject() {
     done(2);
     return;
   }
-  if (built_) OnBuilt(builtStatus_);
+  // The builder ended while the question was open: the laying out begins.
+  if (built_ && !layingOut_ && tabs_->currentIndex() == 0) OnBuilt(builtStatus_);
 }
 
 void CPrintWnd::keyPressEvent(QKeyEvent* event) {

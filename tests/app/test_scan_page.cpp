@@ -280,7 +280,15 @@ void ScanPageTests::wrongPasswordAsksAgainAndRescans() {
   script.opens = &opens;
   CMainWnd window({}, [script](int) -> std::unique_ptr<ScanBackend> { return std::make_unique<Refusing>(script); });
   QStringList passwords{QStringLiteral("wrong"), QStringLiteral("right")};
+  bool scanningHeaderBehindBox = false;
   window.CategoryPage()->SetPasswordPrompt([&](QWidget*, QString& password) {
+    // Asked again right after the box: the wizard's own header and no
+    // indicator of a check that has ended.
+    if (passwords.size() == 1) {
+      scanningHeaderBehindBox = !window.ui()->HorLayoutScan->isHidden() ||
+                                !window.CategoryPage()->CheckingBox()->isHidden() ||
+                                window.ui()->MainTabPage->currentIndex() != 0;
+    }
     password = passwords.takeFirst();
     return 1;
   });
@@ -292,6 +300,7 @@ void ScanPageTests::wrongPasswordAsksAgainAndRescans() {
   QCOMPARE(g_boxes.texts, QStringList{Message("MSG0302")});
   QCOMPARE(window.ScanPage()->Password(), QStringLiteral("right"));
   QCOMPARE(opens.load(), 1);  // the wrong one never reached the scripted open
+  QVERIFY(!scanningHeaderBehindBox);
   QVERIFY(window.ScanPage()->TotalCount() > 0);
 }
 
@@ -472,8 +481,19 @@ void ScanPageTests::checkingPasswordShowsBusyHeader() {
   QCOMPARE(busy->maximum(), 0);  // a busy bar, not a percent
   QCOMPARE(window.ui()->LblScanInfo->text(), QStringLiteral("Checking the password…"));
   QVERIFY(!window.ui()->HorLayoutScan->isHidden());
+  // The page itself says so too, with a bar that moves: shown and not
+  // greyed, while the ticks and buttons wait.
+  QWidget* box = window.CategoryPage()->CheckingBox();
+  QVERIFY(!box->isHidden());
+  QVERIFY(box->isEnabled());
+  QCOMPARE(window.ui()->MainTabPage->currentIndex(), 0);
+  QVERIFY(box->findChild<QProgressBar*>()->maximum() == 0);
+  QVERIFY(box->findChild<QLabel*>()->text().contains(QStringLiteral("Checking the password…")));
+  QVERIFY(!window.CategoryPage()->NextButton()->isEnabled());
+  QVERIFY(!window.CategoryPage()->Option(kContacts)->isEnabled());
   QVERIFY(WaitFinished(window));
   QVERIFY(busy->isHidden());
+  QVERIFY(box->isHidden());
   QCOMPARE(window.ui()->LblScanInfo->text(), QStringLiteral("The scan is complete"));
 
   // A backup without a password shows no such bar.

@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QPrinter>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QScrollBar>
 #include <QTest>
@@ -655,6 +657,93 @@ class PreviewTest : public QObject {
     QCOMPARE(pages, 2);
     QVERIFY(shown.contains(QStringLiteral("body of d")));
     QVERIFY(!shown.contains(QStringLiteral("body of c")));
+  }
+
+  // Thousands of contacts: the page is laid out a piece at a time, the
+  // window answering between pieces; the pages come out whole and in order.
+  void printingManyContactsLaysOutInPiecesAndCancels() {
+    ScanResults results;
+    results.ticked = {Category::Contacts};
+    constexpr int kContacts = 3000;
+    for (int i = 0; i < kContacts; ++i) {
+      ContactRecord c;
+      c.name = "Person " + std::to_string(i);
+      c.phones = "+1 555 " + std::to_string(100000 + i);
+      c.email = "p" + std::to_string(i) + "@example.com";
+      results.contacts.push_back(c);
+    }
+    CPreviewHost host;
+    host.show();
+    QTemporaryDir dir;
+    host.views()->SetPrintFolder(dir.path().toStdString());
+    host.views()->Start(&results, nullptr, Ticked({Category::Contacts}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Contacts);
+
+    // Watches the window while it works: the bar's values, and Cancel
+    // pressed once the laying out is under way when asked to.
+    bool pressCancel = true;
+    QList<int> barValues;
+    int blocksSeen = 0, laidOutAtCancel = -1;
+    QTimer watch;
+    watch.setInterval(5);
+    connect(&watch, &QTimer::timeout, [&] {
+      auto* window = qobject_cast<CPrintWnd*>(QApplication::activeModalWidget());
+      if (!window || window->blocks() == 0) return;
+      blocksSeen = window->blocks();
+      if (barValues.isEmpty() || barValues.last() != window->progressBar()->value()) {
+        barValues << window->progressBar()->value();
+      }
+      if (pressCancel && laidOutAtCancel < 0 && window->laidOut() > 0) {
+        laidOutAtCancel = window->laidOut();
+        window->findChild<QPushButton*>(QStringLiteral("BtnCancel"))->click();
+      }
+    });
+    watch.start();
+    int previews = 0;
+    CPrintWnd::SetPreviewHook([&](QTextDocument&) { ++previews; });
+    QElapsedTimer clock;
+    clock.start();
+    host.views()->Print();
+    QCOMPARE(previews, 0);  // stopped: no preview
+    QCOMPARE(blocksSeen, kContacts);
+    QVERIFY2(laidOutAtCancel > 0 && laidOutAtCancel < kContacts, qPrintable(QString::number(laidOutAtCancel)));
+    QCOMPARE(asked.size(), 1);  // "Do you want to cancel?"
+
+    // Answered No, the work goes on to the end; the pages hold every
+    // contact once, in order, and the first page keeps the title.
+    answer = kAnswerNo;
+    asked.clear();
+    laidOutAtCancel = -1;
+    barValues.clear();
+    QString text;
+    int pages = 0, drawn = 0, askedGoing = 0;
+    CPrintWnd::SetPreviewHook([&](QTextDocument& page) {
+      ++previews;
+      text = page.toPlainText();
+      pages = page.pageCount();
+      QPrinter printer(QPrinter::HighResolution);
+      printer.setOutputFormat(QPrinter::PdfFormat);
+      printer.setOutputFileName(dir.filePath(QStringLiteral("contacts.pdf")));
+      drawn = CPrintWnd::PaintPages(page, printer, [&](int, int) { return ++askedGoing < 3; });
+    });
+    host.views()->Print();
+    watch.stop();
+    QCOMPARE(previews, 1);
+    QVERIFY(barValues.size() >= 3);  // the bar moved while the pages were laid out
+    QVERIFY(text.startsWith(QStringLiteral("Orbanix\n")));
+    QVERIFY(!text.contains(QStringLiteral("preview.Name")));  // the note and the first record apart
+    int last = -1;
+    for (int i = 0; i < kContacts; i += 499) {
+      const qsizetype at = text.indexOf(QRegularExpression(QStringLiteral("Name: Person %1\\s").arg(i)));
+      QVERIFY2(at > last, qPrintable(QString::number(i)));
+      last = static_cast<int>(at);
+    }
+    QCOMPARE(text.count(QStringLiteral("Name: Person ")), kContacts);
+    QVERIFY(pages > 50);
+    // The drawing of the pages stops when told to.
+    QCOMPARE(drawn, 3);
+    QCOMPARE(askedGoing, 3);
   }
 
   void samePhotoTwiceIsPreparedOnce() {
