@@ -568,7 +568,8 @@ Status FindTableSql(CDbFileReader& reader, const std::string& name, std::string&
     sql = record.AsText(4);
     found = true;
   });
-  return found ? status::kOk : st;
+  if (found) return status::kOk;
+  return st != status::kOk ? st : status::kBadData;
 }
 
 }  // namespace orbanix
