@@ -197,6 +197,7 @@ void CScanVrtWnd::OpenCategoryArea(QTreeWidgetItem* item) {
   // holds nothing: found nothing, not read yet, or could not be read.
   const bool empty = category >= 1 && category <= kWeChatChats && counts_[static_cast<size_t>(category)] == 0;
   if (!empty && (category == kQQChats || category == kWeChatChats)) {
+    if (views_) views_->CloseCategory();
     chats_->Open(category == kQQChats ? ChatApp::kQQ : ChatApp::kWeChat);
     ui_->DataListStack->setCurrentIndex(2);
   } else if (empty) {

@@ -16,6 +16,7 @@
 #include "extractors/contacts.h"
 #include "extractors/messages.h"
 #include "extractors/notes.h"
+#include "extractors/notestore.h"
 #include "extractors/photos.h"
 #include "extractors/whatsapp.h"
 #include "platform/folders.h"
@@ -134,10 +135,11 @@ Status CDeviceRecovery::Failed(const DeviceError& error) {
 
 void CDeviceRecovery::RemoveLocalCopies() {
   std::error_code ec;
-  for (const char* name : {kAddressBookCopy, kMessagesCopy, kNotesCopy, kCallHistoryCopy, kWhatsAppChatCopy,
-                           kWhatsAppContactsCopy, kRelayArchive}) {
+  for (const char* name : {kAddressBookCopy, kMessagesCopy, kNotesCopy, kNoteStoreCopy, kCallHistoryCopy,
+                           kWhatsAppChatCopy, kWhatsAppContactsCopy, kRelayArchive}) {
     fs::remove(workFolder_ / name, ec);
   }
+  fs::remove_all(workFolder_ / kNoteFilesCopy, ec);
   fs::remove(dataFolder_ / kRelayDownload, ec);
   for (const fs::path& p : written_) fs::remove(p, ec);
   written_.clear();
@@ -315,19 +317,154 @@ Status CDeviceRecovery::ScanNotes(std::vector<NoteRecord>& notes) {
   lastAnswer_ = 0;  // the answer of this operation's own reports
   Status result = status::kOk;
   // Notes are read only from the whole file system; the relay archive
-  // does not hold them.
-  if (rootFileSystem_) {
+  // does not hold them. Both stores give notes: notes.sqlite (iOS up to 8)
+  // and the current app's NoteStore.sqlite in its app group. What went
+  // wrong with either waits for the other: the category is lost as a whole
+  // only when neither gave a note.
+  if (rootFileSystem_ && session_) {
+    std::vector<Problem> pending;
+    const auto usable = [&](const std::string& devicePath, const fs::path& copy) {
+      const StoredDatabaseCheck check = CheckStoredDatabase(copy, {});
+      if (check.state == StoredDatabaseState::kPartial) pending.push_back({"notes", devicePath, check.what, check.reason, false});
+      if (check.state != StoredDatabaseState::kUnreadable) return true;
+      pending.push_back({"notes", devicePath, check.what, check.reason, true});
+      return false;
+    };
+    const auto failed = [&](const std::string& devicePath, Status st, bool found) {
+      if (st == status::kOk || st == ENOENT || st == kNoDevice) return;
+      pending.push_back({"notes", devicePath, found ? "could be read only in part" : "could not be read", StatusText(st),
+                         !found});
+    };
+    const size_t before = notes.size();
     std::vector<NoteRecord> found;
-    result = status::kBadData;
-    if (Usable("notes", kNotesPath, workFolder_ / kNotesCopy)) {
-      result = orbanix::ScanNotes(workFolder_ / kNotesCopy, found, ExtractorProgressWithin(step_ / 2));
+    Status old = status::kBadData;
+    if (usable(kNotesPath, workFolder_ / kNotesCopy)) {
+      old = orbanix::ScanNotes(workFolder_ / kNotesCopy, found, ExtractorProgressWithin(step_ / 4));
       if (lastAnswer_ != 0) return lastAnswer_;
-      NoteFailure("notes", kNotesPath, result, !found.empty());
+      failed(kNotesPath, old, !found.empty());
     }
     notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+
+    Status current = status::kBadData;
+    const std::string group = FetchNoteStore();
+    if (disconnected_) return kNoDevice;
+    const std::string storePath = group + "/" + kNoteStorePath;
+    if (!group.empty() && usable(storePath, workFolder_ / kNoteStoreCopy)) {
+      std::vector<BackupFileEntry> index;
+      if (FetchNoteFiles(group, index) == kNoDevice) return kNoDevice;
+      if (lastAnswer_ != 0) return lastAnswer_;
+      std::vector<Problem> problems;
+      NoteStoreOptions options;
+      options.progress = ExtractorProgressWithin(step_ / 4);
+      options.index = &index;
+      options.backupFolder = workFolder_ / kNoteFilesCopy;
+      options.problems = &problems;
+      found.clear();
+      current = ScanNoteStore(workFolder_ / kNoteStoreCopy, found, options);
+      if (lastAnswer_ != 0) return lastAnswer_;
+      const bool storeFound = !found.empty();
+      notes.insert(notes.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+      for (Problem& p : problems) {
+        p.file = storePath;
+        pending.push_back(std::move(p));
+      }
+      failed(storePath, current, storeFound);
+    }
+    const bool anyNote = notes.size() > before;
+    for (Problem& p : pending) {
+      if (anyNote) p.whole = false;
+      problems_.Add(std::move(p));
+    }
+    // One store read is enough; with neither, the old store's error stands.
+    result = old == status::kOk || current == status::kOk ? status::kOk : old;
   }
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
+}
+
+std::string CDeviceRecovery::FetchNoteStore() {
+  std::vector<std::string> groups;
+  try {
+    session_->UseFileSystem();
+    groups = session_->ListDirectory(kAppGroupsPath);
+  } catch (const DeviceError& e) {
+    Failed(e);
+    return {};
+  }
+  // App groups are folders named by UUIDs; the Notes app's is the one that
+  // holds its store.
+  std::sort(groups.begin(), groups.end());
+  for (const std::string& name : groups) {
+    if (name.empty() || name[0] == '.') continue;
+    const std::string group = Join(kAppGroupsPath, name);
+    if (session_->CopyDeviceFile(group + "/" + kNoteStorePath, workFolder_ / kNoteStoreCopy) == status::kOk) return group;
+    if (!binding_->Connected()) {
+      NoDevice();
+      return {};
+    }
+  }
+  return {};
+}
+
+Status CDeviceRecovery::FetchNoteFiles(const std::string& group, std::vector<BackupFileEntry>& index) {
+  // Only the folders of attachments' files, wherever they lie under the
+  // app group (per account in current stores, at its top in the first).
+  static const std::set<std::string> kFileFolders = {"Media", "FallbackImages", "FallbackPDFs", "Previews"};
+  const fs::path local = workFolder_ / kNoteFilesCopy;
+  std::error_code ec;
+  fs::create_directories(local, ec);
+  KeyHasher hasher;
+  struct Folder {
+    std::string path, relative;
+    bool files;  // inside one of kFileFolders
+    int depth;
+  };
+  std::deque<Folder> folders{{group, "", false, 0}};
+  std::set<std::string> seen{group};
+  while (!folders.empty()) {
+    const Folder folder = folders.front();
+    folders.pop_front();
+    if (const int answer = Report(lastReported_)) return answer;
+    std::vector<std::string> names;
+    try {
+      names = session_->ListDirectory(folder.path);
+    } catch (const DeviceError& e) {
+      if (Failed(e) == kNoDevice) return kNoDevice;
+      continue;
+    }
+    for (const std::string& name : names) {
+      if (name.empty() || name == "." || name == "..") continue;
+      const std::string path = Join(folder.path, name);
+      const std::string relative = folder.relative.empty() ? name : folder.relative + "/" + name;
+      try {
+        const DeviceFileInfo info = session_->QueryFileInfo(path);
+        if (info.kind == DeviceFileKind::kDirectory) {
+          // Accounts/<id>/<folder>/...: a few levels down to find the
+          // folders, any depth inside them (generation folders).
+          const bool files = folder.files || kFileFolders.count(name) > 0;
+          if ((files || folder.depth < 3) && folder.depth < 16 && seen.insert(path).second) {
+            folders.push_back({path, relative, files, folder.depth + 1});
+          }
+          continue;
+        }
+        if (!folder.files || info.kind != DeviceFileKind::kRegular || info.size == 0) continue;
+        BackupFileEntry entry;
+        entry.key = std::string(kNotesAppGroupDomain) + "-" + relative;
+        hasher.Hash(entry.key, entry.hashedName);
+        entry.size = static_cast<int64_t>(info.size);
+        if (const Status copied = session_->CopyDeviceFile(path, local / std::string(entry.hashedName.view()));
+            copied != status::kOk) {
+          if (!binding_->Connected()) return NoDevice();
+          problems_.Add("notes", path, "could not be copied from the phone", StatusText(copied));
+          continue;
+        }
+        index.push_back(std::move(entry));
+      } catch (const DeviceError& e) {
+        if (Failed(e) == kNoDevice) return kNoDevice;
+      }
+    }
+  }
+  return status::kOk;
 }
 
 fs::path CDeviceRecovery::FetchDatabase(const std::string& devicePath) {

@@ -10,6 +10,10 @@
 //   personcontent  address book      /private/var/mobile/Library/AddressBook/AddressBook.sqlitedb
 //   sms            messages          /private/var/mobile/Library/SMS/sms.db
 //   notes          notes             /private/var/mobile/Library/Notes/notes.sqlite
+//   NoteStore      notes (iOS 9 on)  /private/var/mobile/Containers/Shared/AppGroup/<UUID>/NoteStore.sqlite,
+//                                    the app group that holds one; its
+//                                    attachments' files go to NoteFiles/
+//                                    (named as a backup names them)
 //   history        call history      /private/var/mobile/Library/CallHistoryDB/CallHistory.storedata,
 //                                    else /private/var/wireless/Library/CallHistory/call_history.db
 //   ChatStorage, Contacts  WhatsApp  an application's /Documents/.../ChatStorage.sqlite, Contacts.sqlite
@@ -47,6 +51,8 @@ namespace orbanix::device {
 inline constexpr const char* kAddressBookCopy = "personcontent";
 inline constexpr const char* kMessagesCopy = "sms";
 inline constexpr const char* kNotesCopy = "notes";
+inline constexpr const char* kNoteStoreCopy = "NoteStore";
+inline constexpr const char* kNoteFilesCopy = "NoteFiles";
 inline constexpr const char* kCallHistoryCopy = "history";
 inline constexpr const char* kWhatsAppChatCopy = "ChatStorage";
 inline constexpr const char* kWhatsAppContactsCopy = "Contacts";
@@ -56,6 +62,7 @@ inline constexpr const char* kRelayDownload = "Tamsel.tmp";
 inline constexpr const char* kAddressBookPath = "/private/var/mobile/Library/AddressBook/AddressBook.sqlitedb";
 inline constexpr const char* kMessagesPath = "/private/var/mobile/Library/SMS/sms.db";
 inline constexpr const char* kNotesPath = "/private/var/mobile/Library/Notes/notes.sqlite";
+inline constexpr const char* kAppGroupsPath = "/private/var/mobile/Containers/Shared/AppGroup";
 inline constexpr const char* kCallRecordPath = "/private/var/mobile/Library/CallHistoryDB/CallHistory.storedata";
 inline constexpr const char* kCallHistoryPath = "/private/var/wireless/Library/CallHistory/call_history.db";
 inline constexpr const char* kCalendarPath = "/private/var/mobile/Library/Calendar/Calendar.sqlitedb";
@@ -159,6 +166,13 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
   // Fetches one database of the whole file system into a digest copy: its
   // path, or empty when the phone does not give it.
   std::filesystem::path FetchDatabase(const std::string& devicePath);
+  // The current Notes store of the phone copied to kNoteStoreCopy: the
+  // device path of its app group, or empty when no app group holds one.
+  std::string FetchNoteStore();
+  // The files of the Notes app group's attachments (media, drawings'
+  // renderings, previews) copied to kNoteFilesCopy, each under the hashed
+  // name a backup gives it, with their index entries.
+  Status FetchNoteFiles(const std::string& group, std::vector<BackupFileEntry>& index);
   // Breadth-first walk of a folder: recognised media copied and listed.
   // `perFile` (may be empty) is told every file listed; a non-zero answer
   // stops the walk.

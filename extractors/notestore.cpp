@@ -1,6 +1,7 @@
 #include "extractors/notestore.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -25,7 +26,7 @@ constexpr const char* kDataTable = "ZICNOTEDATA";
 constexpr const char* kEntityTable = "Z_PRIMARYKEY";
 constexpr const char* kTableUti = "com.apple.notes.table";
 
-enum class Kind { kUnknown, kNote, kFolder, kAccount, kAttachment, kMedia, kInline };
+enum class Kind { kUnknown, kNote, kFolder, kAccount, kAttachment, kMedia, kInline, kPreview };
 
 // The positions of the columns read from ZICCLOUDSYNCINGOBJECT (-1: the
 // version has no such column).
@@ -37,6 +38,7 @@ struct ObjectColumns {
   int title2, folderType, name;
   int note, typeUti, media, title, filename, altText;
   int mergeable1, mergeable;
+  int attachment, width, height;
 
   explicit ObjectColumns(const ColumnLookup& c) {
     ent = c.Find("Z_ENT");
@@ -69,6 +71,9 @@ struct ObjectColumns {
     altText = c.Find("ZALTTEXT");
     mergeable1 = c.Find("ZMERGEABLEDATA1");
     mergeable = c.Find("ZMERGEABLEDATA");
+    attachment = c.Find("ZATTACHMENT");
+    width = c.Find("ZWIDTH");
+    height = c.Find("ZHEIGHT");
   }
 };
 
@@ -83,6 +88,8 @@ struct ObjectRow {
   bool marked = false, passwordProtected = false;
   std::string salt, wrappedKey;
   std::string mergeable;  // an embedded table's data (attachments of that type only)
+  int64_t attachment = 0;  // a preview image's attachment
+  double area = 0;         // a preview image's width x height
 };
 
 struct DataRow {
@@ -96,6 +103,9 @@ struct DataRow {
 std::string Text(const ParsedRecord& rec, int c) { return rec.IsText(c) ? rec.AsText(c) : std::string(); }
 std::string Blob(const ParsedRecord& rec, int c) { return rec.IsBlob(c) || rec.IsText(c) ? rec.AsBlob(c) : std::string(); }
 int64_t Int(const ParsedRecord& rec, int c, int64_t fallback = 0) { return rec.IsInteger(c) ? rec.AsInt64(c) : fallback; }
+double Number(const ParsedRecord& rec, int c) {
+  return rec.IsReal(c) ? rec.AsReal(c) : rec.IsInteger(c) ? static_cast<double>(rec.AsInt64(c)) : 0.0;
+}
 
 // Texts of recovered rows must look like text: bytes of other rows or of
 // page structures do not.
@@ -135,6 +145,10 @@ Status DecodeObject(CDbFileReader& reader, const RowInput& input, const ObjectCo
   r.title = Text(rec, col.title);
   r.filename = Text(rec, col.filename);
   r.altText = Text(rec, col.altText);
+  r.attachment = Int(rec, col.attachment);
+  if (const double w = Number(rec, col.width), h = Number(rec, col.height); w > 0 && h > 0 && w < 1e6 && h < 1e6) {
+    r.area = w * h;
+  }
   if (r.typeUti == kTableUti) {
     r.mergeable = Blob(rec, col.mergeable1);
     if (r.mergeable.empty()) r.mergeable = Blob(rec, col.mergeable);
@@ -179,14 +193,20 @@ std::map<int64_t, Kind> ReadEntities(CDbFileReader& reader, const std::filesyste
   static const std::pair<const char*, Kind> kNames[] = {
       {"ICNote", Kind::kNote},           {"ICFolder", Kind::kFolder}, {"ICAccount", Kind::kAccount},
       {"ICAttachment", Kind::kAttachment}, {"ICMedia", Kind::kMedia}, {"ICInlineAttachment", Kind::kInline},
+      {"ICAttachmentPreviewImage", Kind::kPreview},
   };
   ScanTable(
       reader, kEntityTable,
       [&](CDbFileReader& r, const RowInput& in) {
         if (ParseRecord(r, in, rec) != status::kOk) return status::kBadData;
         const std::string name = Text(rec, nameCol);
+        // Z_ENT is the table's INTEGER PRIMARY KEY: stored as NULL, its
+        // value is the row's key.
+        const bool stored = rec.IsInteger(entCol);
+        if (!stored && !rec.hasRowid) return status::kOk;
+        const int64_t ent = stored ? rec.AsInt64(entCol) : rec.rowid;
         for (const auto& [known, kind] : kNames) {
-          if (name == known && rec.IsInteger(entCol)) kinds[rec.AsInt64(entCol)] = kind;
+          if (name == known) kinds[ent] = kind;
         }
         return status::kOk;
       },
@@ -232,6 +252,24 @@ class Joiner {
       if ((r.kind == Kind::kAttachment || r.kind == Kind::kInline) && !r.identifier.empty()) {
         auto& slot = attachmentById_[r.identifier];
         if (!slot || (slot->deleted && !r.deleted)) slot = &r;
+      }
+      if (r.kind == Kind::kPreview && r.attachment != 0 && !r.identifier.empty()) previews_[r.attachment].push_back(&r);
+    }
+    // The largest preview first.
+    for (auto& [pk, list] : previews_) {
+      std::stable_sort(list.begin(), list.end(), [](const ObjectRow* a, const ObjectRow* b) { return a->area > b->area; });
+    }
+    if (options.index) {
+      const std::string domain = std::string(kNotesAppGroupDomain) + "-";
+      for (const BackupFileEntry& e : *options.index) {
+        if (e.key.compare(0, domain.size(), domain) != 0) continue;
+        for (const char* folder : kNoteImageFolders) {
+          if (e.key.find(std::string("/") + folder + "/") != std::string::npos ||
+              e.key.compare(domain.size(), std::strlen(folder) + 1, std::string(folder) + "/") == 0) {
+            imageFiles_.push_back(&e);
+            break;
+          }
+        }
       }
     }
   }
@@ -324,22 +362,78 @@ class Joiner {
       if (!table.empty()) return table;
     }
     const ObjectRow* media = Get(att.media, Kind::kMedia);
-    if (!media) return NamedKind(kind, att.title);
     NoteAttachment file;
-    file.name = media->filename;
     file.uti = a.uti;
-    if (options_.index && !accountId.empty() && !media->identifier.empty() && !media->filename.empty()) {
-      if (const BackupFileEntry* e = FindNoteMediaEntry(*options_.index, accountId, media->identifier, media->filename)) {
+    if (media && !media->filename.empty()) {
+      file.name = media->filename;
+      if (options_.index && !accountId.empty() && !media->identifier.empty()) {
+        if (const BackupFileEntry* e = FindNoteMediaEntry(*options_.index, accountId, media->identifier, media->filename)) {
+          file.file = ResolveStoredPath(options_.backupFolder, e->hashedName.view());
+        }
+      }
+    }
+    if (file.file.empty() && att.typeUti != kTableUti) {
+      // No stored file of its own (a drawing has none; a picture's may have
+      // stayed in the cloud): the image the app drew of it, when the backup
+      // holds one, under its own name (its type may differ).
+      if (const BackupFileEntry* e = FindImageOf(att, accountId)) {
+        const size_t slash = e->key.rfind('/');
+        file.name = slash == std::string::npos ? e->key : e->key.substr(slash + 1);
         file.file = ResolveStoredPath(options_.backupFolder, e->hashedName.view());
       }
     }
-    if (file.name.empty()) file.name = kind.substr(1, kind.size() - 2);
+    const std::string named = NamedKind(kind, media && !media->filename.empty() ? media->filename : att.title);
+    if (!media && file.file.empty()) return named;  // nothing to list beside the note
+    if (file.name.empty()) file.name = kind.size() > 2 ? kind.substr(1, kind.size() - 2) : std::string("Attachment");
     files.push_back(file);
-    return NamedKind(kind, media->filename.empty() ? att.title : media->filename);
+    return named;
   }
+
+  // The stored image of an attachment in the account's (or the store's)
+  // FallbackImages, FallbackPDFs or Previews folder: named after the
+  // attachment (a drawing's rendering) or after one of its preview rows.
+  const BackupFileEntry* FindImageOf(const ObjectRow& att, const std::string& accountId) const {
+    if (imageFiles_.empty()) return nullptr;
+    std::vector<std::string> previewIds;
+    if (const auto it = previews_.find(att.pk); att.pk != 0 && it != previews_.end()) {
+      for (const ObjectRow* p : it->second) previewIds.push_back(p->identifier);
+    }
+    const std::string domain = std::string(kNotesAppGroupDomain) + "-";
+    // Current stores keep the folders per account; the first ones at the
+    // top of the app group.
+    std::vector<std::string> bases;
+    if (!accountId.empty()) bases.push_back("Accounts/" + accountId + "/");
+    bases.emplace_back();
+    for (const char* folder : kNoteImageFolders) {
+      const bool previews = std::string_view(folder) == "Previews";
+      std::vector<std::string> ids = previews ? previewIds : std::vector<std::string>();
+      if (!att.identifier.empty()) ids.push_back(att.identifier);
+      for (const std::string& id : ids) {
+        for (const std::string& base : bases) {
+          const std::string prefix = domain + base + folder + "/" + id;
+          for (const BackupFileEntry* e : imageFiles_) {
+            if (e->key.size() <= prefix.size() || e->key.compare(0, prefix.size(), prefix) != 0) continue;
+            // The name goes on with an extension, a size ("-1-192x144-0.png")
+            // or a generation folder; a folder entry of its own has no
+            // extension in its last part.
+            const char next = e->key[prefix.size()];
+            if (next != '.' && next != '-' && next != '/') continue;
+            const size_t slash = e->key.rfind('/');
+            if (e->key.find('.', slash) == std::string::npos) continue;
+            return e;
+          }
+        }
+      }
+    }
+    return nullptr;
+  }
+
+  static constexpr const char* kNoteImageFolders[] = {"FallbackImages", "FallbackPDFs", "Previews"};
 
   const NoteStoreOptions& options_;
   std::string fileLabel_;
+  std::unordered_map<int64_t, std::vector<const ObjectRow*>> previews_;
+  std::vector<const BackupFileEntry*> imageFiles_;
   std::unordered_map<int64_t, ObjectRow*> byPk_;
   std::map<std::string, ObjectRow*> attachmentById_;
 };

@@ -390,13 +390,15 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
   if (reader.pageSize == 0) return status::kBadData;
   // Every deleted row of the table goes through one gate (each row once,
   // none equal to a live row, none garbled); the carver's rows follow at
-  // the end.
+  // the end. The file is carved on a thread of its own while the live rows
+  // are read: the gate waits for the carver's finds at the first deleted
+  // row.
   std::shared_ptr<DeletedRowFilter> filter;
   ScanOptions options = scanOptions;
   DecoderHalves gatedHalves;
   RowDecoder gated;
   if (options.carve && (options.recoverInTree || options.freePageStage)) {
-    filter = std::make_shared<DeletedRowFilter>(CarvedFileFor(reader), name);
+    filter = std::make_shared<DeletedRowFilter>(CarvedFileBeside(reader), name);
     gated = Gate(filter, tableDecoder, nullptr);
     if (options.halves) {
       gatedHalves = GateHalves(filter, *options.halves);
@@ -416,6 +418,8 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
     } else {
       filter->DeliverCarved(reader, tableDecoder);
     }
+    // The next scan of this reader uses the same finds.
+    if (!reader.carvedFile) reader.carvedFile = filter->Carved();
   }
   return last;
 }

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/parallel.h"
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/page_set.h"
@@ -43,6 +44,26 @@ inline uint64_t Varint(const uint8_t* p, int& bound) {
   return ReadVarint(p, bound);
 }
 bool Contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
+
+// A hash of a run of bytes, eight at a time (texts of every live row and
+// every live cell's record pass here).
+uint64_t BytesHash(const void* data, size_t length) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ length;
+  for (; length >= 8; p += 8, length -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  }
+  if (length > 0) {
+    uint64_t word = 0;
+    std::memcpy(&word, p, length);
+    h = (h ^ word) * 0x94D049BB133111EBULL;
+    h ^= h >> 29;
+  }
+  return h ^ (h >> 32);
+}
 
 // The word mixer of the row keys (RowMatchKey and the carver's own live-row
 // keys): one multiply per word of a tagged form of the values, so that no
@@ -230,6 +251,20 @@ struct Candidate {
 // the order they are reported.
 using PageFinds = std::vector<std::pair<Candidate, RowSource>>;
 
+// The work areas of the search of a page, one set per thread that searches.
+struct SearchScratch {
+  std::vector<uint8_t> page;       // an overflow page
+  std::vector<uint8_t> assembled;  // a payload assembled from its overflow pages
+  std::vector<uint8_t> rebuilt;    // the local part of a rebuilt record
+  std::vector<uint64_t> types;     // the serial types of the record being tried
+  std::vector<uint64_t> readingTypes;
+  bool overflowAsked = false;  // a record tried continued on overflow pages
+};
+SearchScratch& Scratch() {
+  thread_local SearchScratch scratch;
+  return scratch;
+}
+
 class Carver {
  public:
   Carver(CDbFileReader& reader, const std::vector<CarveTable>& tables, std::vector<CarvedRow>& out,
@@ -275,7 +310,7 @@ class Carver {
     if (u_ < 480 || pages_ == 0) return status::kBadData;
     owner_.assign(static_cast<size_t>(pages_), kOwnerUnknown);
     searchedAs_.assign(static_cast<size_t>(pages_), 0);
-    scratchPage_.resize(r_.pageSize);
+    walkPage_.resize(r_.pageSize);
     WalkAllTrees();
     liveRecords_.Seal();
     for (HashSet& keys : liveKeys_) keys.Seal();
@@ -302,13 +337,13 @@ class Carver {
     uint32_t next = first;
     for (uint64_t steps = 0; next != 0 && next <= pages_ && steps < pages_; ++steps) {
       owner_[next - 1] = kOwnerOther;
-      if (r_.ReadPage(next - 1, scratchPage_.data()) != status::kOk) return;
-      next = Be32(scratchPage_.data());
+      if (r_.ReadPage(next - 1, walkPage_.data()) != status::kOk) return;
+      next = Be32(walkPage_.data());
     }
   }
 
   static size_t RecordHash(const uint8_t* bytes, uint32_t length) {
-    return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(bytes), length));
+    return static_cast<size_t>(BytesHash(bytes, length));
   }
 
   // A hash of the values but the one at `skip` (the carver's key of a row):
@@ -340,7 +375,7 @@ class Carver {
         const uint64_t size = bytes.size();
         mix(text ? 't' : 'b');
         mix(size);
-        const uint64_t digest = std::hash<std::string_view>()(std::string_view(bytes));
+        const uint64_t digest = BytesHash(bytes.data(), bytes.size());
         mix(digest);
       }
     }
@@ -468,7 +503,7 @@ class Carver {
       }
       mix(text ? 't' : 'b');
       mix(bytes.size());
-      mix(std::hash<std::string_view>()(bytes));
+      mix(BytesHash(bytes.data(), bytes.size()));
     }
   }
 
@@ -798,18 +833,20 @@ class Carver {
   // `local` on the page; the rest from the overflow chain on free pages.
   const uint8_t* Payload(const uint8_t* local, uint32_t localLen, uint64_t total) {
     if (total <= localLen) return local;
-    overflowAsked_ = true;
+    SearchScratch& k = Scratch();
+    k.overflowAsked = true;
     if (total > uint64_t{pages_} * (u_ - 4) + localLen) return nullptr;
-    assembled_.assign(local, local + localLen);
+    k.assembled.assign(local, local + localLen);
     uint32_t next = Be32(local + localLen);
-    for (uint64_t steps = 0; assembled_.size() < total; ++steps) {
+    k.page.resize(r_.pageSize);
+    for (uint64_t steps = 0; k.assembled.size() < total; ++steps) {
       if (next == 0 || next > pages_ || steps >= pages_ || owner_[next - 1] != kOwnerFree) return nullptr;
-      if (r_.ReadPage(next - 1, scratchPage_.data()) != status::kOk) return nullptr;
-      const uint64_t take = std::min<uint64_t>(u_ - 4, total - assembled_.size());
-      assembled_.insert(assembled_.end(), scratchPage_.data() + 4, scratchPage_.data() + 4 + take);
-      next = Be32(scratchPage_.data());
+      if (r_.ReadPage(next - 1, k.page.data()) != status::kOk) return nullptr;
+      const uint64_t take = std::min<uint64_t>(u_ - 4, total - k.assembled.size());
+      k.assembled.insert(k.assembled.end(), k.page.data() + 4, k.page.data() + 4 + take);
+      next = Be32(k.page.data());
     }
-    return assembled_.data();
+    return k.assembled.data();
   }
 
   // Lays the values out over the bodies; false when a body is implausible.
@@ -877,7 +914,7 @@ class Carver {
     int h = static_cast<int>(std::min<uint32_t>(hi - p, 2));
     const uint64_t headerLen = Varint(page + p, h);
     if (h <= 0 || (page[p + h - 1] & 0x80)) return false;
-    std::vector<uint64_t>& types = types_;
+    std::vector<uint64_t>& types = Scratch().types;
     uint64_t bodies = 0;
     if (shape) {
       const int n = shape->Count();
@@ -1036,7 +1073,8 @@ class Carver {
     const uint32_t s = q + 4;
     if (s >= hi) return false;
     const int n = shape.Count();
-    std::vector<uint64_t>& types = types_;
+    SearchScratch& k = Scratch();
+    std::vector<uint64_t>& types = k.types;
     // With the rowid alias in column 0 (always NULL, no body) the lost bytes
     // hide nothing but which of the two readings below holds: when only one
     // of them gives a record that fits the block, its extent is certain
@@ -1067,9 +1105,9 @@ class Carver {
           ((!onlyCertain && (cellLen == size || boundary(q + cellLen))) || certainAlone())) {
         // The local part as it was: the rebuilt header length, then the
         // bytes that survived.
-        rebuilt_.assign(1, static_cast<uint8_t>(headerLen));
-        rebuilt_.insert(rebuilt_.end(), page + s, page + s + (local - 1) + (total > local ? 4 : 0));
-        const uint8_t* payload = Payload(rebuilt_.data(), local, total);
+        k.rebuilt.assign(1, static_cast<uint8_t>(headerLen));
+        k.rebuilt.insert(k.rebuilt.end(), page + s, page + s + (local - 1) + (total > local ? 4 : 0));
+        const uint8_t* payload = Payload(k.rebuilt.data(), local, total);
         if (payload && Values(types, 0, payload + headerLen, total - headerLen, c.values)) {
           c.start = q;
           c.end = static_cast<uint32_t>(q + cellLen);
@@ -1131,7 +1169,7 @@ class Carver {
   // serial type too, which with the rowid alias in column 0 was NULL).
   bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) {
     const uint32_t s = q + 4;
-    std::vector<uint64_t>& types = readingTypes_;
+    std::vector<uint64_t>& types = Scratch().readingTypes;
     types.assign(static_cast<size_t>(shape.Count()), 0);
     uint32_t used;
     uint64_t bodies;
@@ -1180,11 +1218,15 @@ class Carver {
     int owner;
     uint32_t arrayStart;
     if (!SearchedAs(index, owner, arrayStart) || owner < 0) return;
-    overflowAsked_ = false;
+    SearchScratch& k = Scratch();
+    k.overflowAsked = false;
     PageFinds finds;
     SearchPage(index, page, owner, arrayStart, finds);
-    if (overflowAsked_) return;
+    if (k.overflowAsked) return;
     searchedAs_[index] = SearchCode(owner, arrayStart);
+    // Its live cells' extents are not needed again: the page can only stay
+    // the table's or become no table's (an overflow page of another cell).
+    liveExtents_.erase(index);
     if (!finds.empty()) walkFinds_[index] = std::move(finds);
   }
   static int32_t SearchCode(int owner, uint32_t arrayStart) { return owner * 2 + (arrayStart == 12 ? 1 : 0) + 1; }
@@ -1202,22 +1244,48 @@ class Carver {
       if (owner >= 0 && searchedAs_[index] == SearchCode(owner, arrayStart)) continue;
       toRead.emplace_back(index, arrayStart);
     }
-    PageRuns runs(r_);
-    auto next = toRead.begin();
+    // The pages to read are searched a stretch at a time, each stretch in
+    // two halves at once; their finds are reported in page order.
+    constexpr size_t kStretch = 1024;
+    std::vector<PageFinds> found;  // of toRead[stretchStart, stretchStart + found.size())
+    std::vector<uint8_t> read;     // whether that page could be read
+    size_t stretchStart = 0;
+    auto searchStretch = [&](size_t from) {
+      const size_t to = std::min(toRead.size(), from + kStretch);
+      found.assign(to - from, PageFinds{});
+      read.assign(to - from, 0);
+      auto part = [&](size_t first, size_t last) {
+        PageRuns runs(r_);
+        const auto end = toRead.begin() + static_cast<std::ptrdiff_t>(last);
+        for (size_t j = first; j < last; ++j) {
+          const uint8_t* page = nullptr;
+          if (runs.Get(toRead.begin() + static_cast<std::ptrdiff_t>(j), end, page) != status::kOk) continue;
+          int owner;
+          uint32_t arrayStart;
+          SearchedAs(toRead[j].first, owner, arrayStart);
+          read[j - from] = 1;
+          SearchPage(toRead[j].first, page, owner, arrayStart, found[j - from]);
+        }
+      };
+      if (to - from >= 8) {
+        const size_t middle = from + (to - from) / 2;
+        RunBeside([&] { part(middle, to); }, [&] { part(from, middle); });
+      } else {
+        part(from, to);
+      }
+      stretchStart = from;
+    };
+    size_t next = 0;  // into toRead
     PageFinds finds;
     for (uint64_t i = 0; i < pages_; ++i) {
       const uint32_t index = static_cast<uint32_t>(i);
       finds.clear();
-      if (next != toRead.end() && next->first == index) {
-        const uint8_t* page = nullptr;
-        const Status read = runs.Get(next, toRead.end(), page);
-        ++next;
-        if (read != status::kOk) continue;
-        int owner;
-        uint32_t arrayStart;
-        SearchedAs(index, owner, arrayStart);
+      if (next < toRead.size() && toRead[next].first == index) {
+        if (next >= stretchStart + found.size()) searchStretch(next);
+        const size_t j = next++ - stretchStart;
+        if (!read[j]) continue;
         ++stats_.pagesSearched;
-        SearchPage(index, page, owner, arrayStart, finds);
+        finds.swap(found[j]);
       } else if (searchedAs_[index] != 0) {
         int owner;
         uint32_t arrayStart;
@@ -1235,7 +1303,11 @@ class Carver {
   }
 
   // Searches the free space of one page (its bytes in `page`) for records.
+  // Two threads may search pages at once: the search only reads the
+  // carver's state; its work areas are the thread's own (Scratch).
   void SearchPage(uint32_t index, const uint8_t* page, int owner, uint32_t arrayStart, PageFinds& finds) {
+    uint32_t sibling = 0;  // where the record being rebuilt may end (see below)
+    std::vector<uint32_t> headers;
     std::vector<std::pair<uint32_t, uint32_t>> regions;
     RowSource source = RowSource::kFreelistCandidate;
     std::unordered_set<uint32_t> stale;
@@ -1245,7 +1317,8 @@ class Carver {
       const uint32_t count = Be16(page + 3);
       contentStart = Be16(page + 5);
       if (contentStart == 0) contentStart = 65536;
-      std::vector<std::pair<uint32_t, uint32_t>> used = liveExtents_[index];
+      std::vector<std::pair<uint32_t, uint32_t>> used;
+      if (auto it = liveExtents_.find(index); it != liveExtents_.end()) used = it->second;
       used.emplace_back(0, std::min(u_, arrayStart + 2 * count));
       std::sort(used.begin(), used.end());
       uint32_t at = 0;
@@ -1268,7 +1341,8 @@ class Carver {
         off = next;
       }
     } else if (owner == kOwnerTrunk) {
-      regions.emplace_back(std::min(u_, trunkUsed_[index]), u_);
+      auto it = trunkUsed_.find(index);
+      regions.emplace_back(std::min(u_, it == trunkUsed_.end() ? 0u : it->second), u_);
     } else {
       regions.emplace_back(8, u_);
     }
@@ -1304,7 +1378,7 @@ class Carver {
           for (size_t i = 0; i < all.size(); ++i) {
             if (HeaderLengthFits(all[i], page, p, lo, hi) && Intact(all[i], page, p, lo, hi, c) && c.hasRowid) {
               ++fits[i];
-              likelihood[i] += LogLikelihood(*all[i], types_);
+              likelihood[i] += LogLikelihood(*all[i], Scratch().types);
             }
           }
         }
@@ -1353,15 +1427,21 @@ class Carver {
       // then those that end where another record begins.
       for (int pass = 0; pass < 2 && !shapes.empty() && !undetermined; ++pass) {
         auto boundary = [&](uint32_t at) {
-          return pass == 1 && (at >= hi || (sibling_ != 0 && at == sibling_) || boundaries.count(at));
+          return pass == 1 && (at >= hi || (sibling != 0 && at == sibling) || boundaries.count(at));
         };
         // The second pass goes down the page: in a run of neighbours freed
         // one after the other, each record ends where the one above it
         // (found just before) begins.
         std::vector<uint32_t> starts;
-        for (uint32_t i = 0; lo + i + 5 < hi; ++i) {
-          const uint32_t q = pass == 0 ? lo + i : hi - 6 - i;
-          if (!FreeBlockHeader(page, q)) continue;
+        if (pass == 0) {
+          // Where a free-block header may stand: found once for both passes.
+          headers.clear();
+          for (uint32_t q = lo; q + 5 < hi; ++q) {
+            if (FreeBlockHeader(page, q)) headers.push_back(q);
+          }
+        }
+        for (size_t h = 0; h < headers.size(); ++h) {
+          const uint32_t q = pass == 0 ? headers[h] : headers[headers.size() - 1 - h];
           const uint32_t next = Be16(page + q);
           // A header whose link leads to no free block is left from an
           // older layout of the page (the page was rewritten or emptied
@@ -1373,7 +1453,7 @@ class Carver {
           // kept the header written when it was freed, all with the same
           // link to the next free block and the same end, so the record at
           // q ends where the nearest such header above it begins.
-          sibling_ = 0;
+          sibling = 0;
           if (pass == 1 && linked) {
             const uint32_t end = q + Be16(page + q + 2);
             const uint8_t link[2] = {static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)};
@@ -1386,7 +1466,7 @@ class Carver {
               if (at + 4 > stop || !FreeBlockHeader(page, at)) continue;
               const uint32_t atEnd = at + Be16(page + at + 2);
               if (atEnd == end || (atEnd > end && chainStarts.count(q))) {
-                sibling_ = at;
+                sibling = at;
                 break;
               }
             }
@@ -1570,13 +1650,9 @@ class Carver {
   RowsByKey seen_;
   std::vector<int32_t> searchedAs_;                // SearchCode of the pages searched during the walk, 0 others
   std::unordered_map<uint32_t, PageFinds> walkFinds_;
-  bool overflowAsked_ = false;                     // a record of the page searched continued on overflow pages
   std::vector<std::vector<uint8_t>> depthPages_;   // the page of each level of a walk
   std::string wideText_;
-  std::vector<uint8_t> scratchPage_, assembled_, rebuilt_;
-  std::vector<uint64_t> types_;
-  std::vector<uint64_t> readingTypes_;  // ReadingFits' own
-  uint32_t sibling_ = 0;  // where the record being rebuilt may end (see CarvePage)
+  std::vector<uint8_t> walkPage_;  // the overflow pages of live cells
   ParsedRecord record_;
 };
 
@@ -1642,7 +1718,7 @@ size_t RowMatchKey(const std::vector<SqlValue>& values, const TableSchema& schem
       mix(size);
       // Long texts (message bodies) are hashed a word at a time, then
       // mixed in; byte by byte they cost more than reading them.
-      const uint64_t digest = std::hash<std::string_view>()(std::string_view(bytes));
+      const uint64_t digest = BytesHash(bytes.data(), bytes.size());
       mix(digest);
     }
   }

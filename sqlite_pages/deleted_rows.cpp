@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <system_error>
 #include <list>
 #include <tuple>
 
@@ -245,29 +246,73 @@ std::vector<uint8_t> BuildCell(const GenericRow& row, int rowidAliasColumn, Text
   return cell;
 }
 
+namespace {
+
+std::shared_future<std::shared_ptr<const CarvedFile>> ReadyNow(std::shared_ptr<const CarvedFile> carved) {
+  std::promise<std::shared_ptr<const CarvedFile>> promise;
+  promise.set_value(std::move(carved));
+  return promise.get_future().share();
+}
+
+}  // namespace
+
+std::shared_future<std::shared_ptr<const CarvedFile>> CarvedFileBeside(CDbFileReader& reader) {
+  if (reader.carvedFile || reader.Path().empty() || !reader.IsOpen()) return ReadyNow(CarvedFileFor(reader));
+  try {
+    return std::async(std::launch::async,
+                      [path = reader.Path(), size = reader.FileSize(),
+                       modified = reader.ModifiedNs()]() -> std::shared_ptr<const CarvedFile> {
+                        CDbFileReader own;
+                        if (own.Open(path) != status::kOk || own.FileSize() != size || own.ModifiedNs() != modified) {
+                          return nullptr;
+                        }
+                        return CarvedFileFor(own);
+                      })
+        .share();
+  } catch (const std::system_error&) {
+    return ReadyNow(CarvedFileFor(reader));  // no thread to carve on
+  }
+}
+
 DeletedRowFilter::DeletedRowFilter(std::shared_ptr<const CarvedFile> carved, const std::string& table)
-    : carved_(std::move(carved)) {
-  if (!carved_) return;
-  table_ = carved_->TableIndex(table);
-  if (table_ < 0) return;
-  schema_ = &carved_->tables[table_].schema;
-  if (schema_->columnCount <= 0 || schema_->withoutRowid) {
-    schema_ = nullptr;
-    table_ = -1;
-    return;
-  }
-  for (const CarvedRow& row : carved_->rows) {
-    if (row.table == table_) carvedKeys_.insert(RowMatchKey(row.row.values, *schema_));
-  }
-  int typed = 0;
-  for (int c = 0; c < schema_->columnCount && c < static_cast<int>(schema_->declaredTypes.size()); ++c) {
-    typed += c != schema_->rowidAliasColumn && !schema_->declaredTypes[c].empty();
-  }
-  typed_ = typed * 2 >= schema_->columnCount - (schema_->rowidAliasColumn >= 0 ? 1 : 0);
+    : DeletedRowFilter(ReadyNow(std::move(carved)), table) {}
+
+DeletedRowFilter::DeletedRowFilter(std::shared_future<std::shared_ptr<const CarvedFile>> carved,
+                                   const std::string& table)
+    : pending_(std::move(carved)), tableName_(table) {}
+
+std::shared_ptr<const CarvedFile> DeletedRowFilter::Carved() {
+  Ready();
+  return carved_;
+}
+
+void DeletedRowFilter::Ready() {
+  std::call_once(ready_, [this] {
+    carved_ = pending_.get();
+    pending_ = {};
+    if (!carved_) return;
+    table_ = carved_->TableIndex(tableName_);
+    if (table_ < 0) return;
+    schema_ = &carved_->tables[table_].schema;
+    if (schema_->columnCount <= 0 || schema_->withoutRowid) {
+      schema_ = nullptr;
+      table_ = -1;
+      return;
+    }
+    for (const CarvedRow& row : carved_->rows) {
+      if (row.table == table_) carvedKeys_.insert(RowMatchKey(row.row.values, *schema_));
+    }
+    int typed = 0;
+    for (int c = 0; c < schema_->columnCount && c < static_cast<int>(schema_->declaredTypes.size()); ++c) {
+      typed += c != schema_->rowidAliasColumn && !schema_->declaredTypes[c].empty();
+    }
+    typed_ = typed * 2 >= schema_->columnCount - (schema_->rowidAliasColumn >= 0 ? 1 : 0);
+  });
 }
 
 bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, ParsedRecord& scratch,
                              std::vector<size_t>* admitted) {
+  Ready();
   GenericRow row;
   if (DecodeGenericRow(reader, input, row, scratch) != status::kOk) return true;
   TableSchema noSchema;
@@ -318,6 +363,7 @@ void DeletedRowFilter::Forget(const std::vector<size_t>& keys) {
 }
 
 size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& decoder) {
+  Ready();
   if (!schema_ || !decoder) return 0;
   size_t delivered = 0;
   for (const CarvedRow& carved : carved_->rows) {

@@ -37,6 +37,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,6 +61,13 @@ namespace orbanix {
 // file on disk.
 std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader);
 
+// The same made on a thread of its own, while the caller goes on reading
+// the file: the carve reads the file through a reader of its own. When the
+// reader already holds the finds, they are ready at once; when no thread can
+// be started, they are made here. Null (once ready) when the file on disk
+// is no longer the one `reader` holds.
+std::shared_future<std::shared_ptr<const CarvedFile>> CarvedFileBeside(CDbFileReader& reader);
+
 // Lets go of the carver's finds kept beyond their readers (the files used
 // last): at the end of a scan, or before a new one that must carve afresh.
 void ReleaseCarvedFiles();
@@ -80,6 +88,12 @@ class DeletedRowFilter {
  public:
   // `carved` may be null (no schema): then only repeats are dropped.
   DeletedRowFilter(std::shared_ptr<const CarvedFile> carved, const std::string& table);
+  // The finds still being made: waited for when first needed (the first
+  // deleted row to admit, or the carver's rows to deliver).
+  DeletedRowFilter(std::shared_future<std::shared_ptr<const CarvedFile>> carved, const std::string& table);
+
+  // The carver's finds the filter uses (waits for them).
+  std::shared_ptr<const CarvedFile> Carved();
 
   // Whether a deleted row found by the searches goes to the decoder. A row
   // that cannot be parsed here goes on (the decoder judges it: some tables
@@ -99,6 +113,12 @@ class DeletedRowFilter {
   DeletedRowCounts Counts() const;
 
  private:
+  // Takes the finds when they are ready (once) and learns the table's schema.
+  void Ready();
+
+  std::shared_future<std::shared_ptr<const CarvedFile>> pending_;
+  std::string tableName_;
+  std::once_flag ready_;
   std::shared_ptr<const CarvedFile> carved_;
   int table_ = -1;
   const TableSchema* schema_ = nullptr;

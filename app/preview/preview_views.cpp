@@ -179,6 +179,16 @@ void CPreviewViews::OpenCategory(Category category) {
   emit categoryOpened(static_cast<int>(category));
 }
 
+void CPreviewViews::CloseCategory() {
+  open_ = false;
+  shown_ = nullptr;
+  panel_->Clear();
+  media_->Reset();
+  if (c_.filter) c_.filter->setVisible(false);
+  if (c_.print) c_.print->setVisible(false);
+  if (c_.filterCount) c_.filterCount->setVisible(false);
+}
+
 void CPreviewViews::OfferUnlock(const NoteRecord& note) {
   if (note.locked && LockedWithPasscode(*note.locked)) {
     // No password opens it: its key stays in the phone's keychain.

@@ -70,6 +70,10 @@ class CPreviewViews : public QObject {
   void Reset();
 
   void OpenCategory(Category category);
+  // Another list takes the data area (the chats of QQ or WeChat): no
+  // category is open, the panel is emptied, and the deleted-only filter and
+  // Print, which belong to a category, go.
+  void CloseCategory();
   void Preview(Category category, const void* id);
   void SetFilter(bool on);
   // "Print": the ticked records of the open category in the print preview.

@@ -57,6 +57,7 @@ CPrintWnd::CPrintWnd(Request request, QWidget* parent) : QDialog(parent), reques
     }
   }
   total_ = items;
+  step_->setText(FormatText(Text("PrintWnd", "Building", QStringLiteral("Preparing the page: %d of %d items")), {0, items}));
   busy_->setRange(0, std::max(items, 1));
   busy_->setValue(0);
   auto* cancel = new QPushButton(Text("PrintWnd", "BtnCancel", QStringLiteral("Cancel")), waiting);

@@ -28,7 +28,7 @@ CRecoverProcessWnd::CRecoverProcessWnd(const CStatisticsObj& selection, const Re
   resize(770, 300);
   auto* box = new QVBoxLayout(this);
   box->setContentsMargins(20, 16, 20, 16);
-  current_ = new QLabel(T("current", "filename"), this);
+  current_ = new QLabel(T("current", "Preparing the recovery..."), this);
   current_->setObjectName(QStringLiteral("current"));
   current_->setTextFormat(Qt::PlainText);
   current_->setMinimumWidth(100);

@@ -420,13 +420,21 @@ void ScanPageTests::qqAndWeChatNodesAndTheirRecovery() {
   QCOMPARE(qq->text(0), QStringLiteral("QQ (%1)").arg(page->Count(kQQChats)));
   QVERIFY(page->ui()->BtnRecovery->isEnabled());
 
-  // The chat list, the chat under the cursor as bubbles, ticks.
+  // The chat list, the chat under the cursor as bubbles, ticks. What
+  // belongs to the category open before (its filter, Print, its preview)
+  // goes with it: Print would print that category, not the chats.
+  page->ui()->NodeTree->setCurrentItem(page->CategoryNode(kMessages));
+  auto* print = page->findChild<QPushButton*>(QStringLiteral("BtnPrint"));
+  QVERIFY(print && !print->isHidden());
+  QListWidget* bubbles = page->ui()->MessagesList;
+  bubbles->addItem(QStringLiteral("left from before"));
   page->ui()->NodeTree->setCurrentItem(qq);
   QCOMPARE(page->ui()->DataListStack->currentIndex(), 2);
+  QVERIFY(print->isHidden());
+  QCOMPARE(bubbles->count(), 0);
   QTreeWidget* chats = page->ChatApps()->list();
   QCOMPARE(chats->topLevelItemCount(), page->Count(kQQChats));
   chats->setCurrentItem(chats->topLevelItem(0), 2);
-  QListWidget* bubbles = page->ui()->MessagesList;
   QTRY_VERIFY(bubbles->count() > 1);
   const int all = page->ChatApps()->TickedCount();
   QCOMPARE(all, page->Count(kQQChats) + page->Count(kWeChatChats));

@@ -22,6 +22,7 @@
 #include "tools/backupgen/family_messages.h"
 #include "tools/backupgen/family_organizer.h"
 #include "tools/backupgen/family_notes.h"
+#include "tools/backupgen/family_notestore.h"
 #include "tools/backupgen/family_whatsapp.h"
 
 namespace orbanix::device::testing {
@@ -34,6 +35,9 @@ inline fs::path FreshFolder(const std::string& name) {
   fs::create_directories(p);
   return p;
 }
+
+// The Notes app's group on the simulated phone.
+inline constexpr const char* kNotesAppGroup = "7F00AA11-2B3C-4D5E-8F90-ABCDEF012345";
 
 inline void WriteBytes(const fs::path& path, const std::string& bytes) {
   fs::create_directories(path.parent_path());
@@ -73,6 +77,15 @@ inline Phone BuildPhone(const fs::path& folder) {
              gen::MediaSampleBytes(gen::MediaSample::JpegJfif, 3000, 1));
   fs::create_directories(phone.Library("Notes"));
   gen::BuildNotesDb(phone.Library("Notes/notes.sqlite"), gen::NoteRows(family));
+  // The current Notes store in its app group (a folder named by a UUID,
+  // beside other apps' groups), with its attachments' files.
+  const fs::path groups = phone.root / "private/var/mobile/Containers/Shared/AppGroup";
+  WriteBytes(groups / "0A1B2C3D-1111-4222-8333-444455556666/Library/Preferences/other.plist", "other app");
+  std::vector<std::pair<std::string, std::string>> noteFiles;
+  fs::create_directories(groups / kNotesAppGroup);
+  gen::BuildNoteStoreDb(groups / kNotesAppGroup / "NoteStore.sqlite", gen::NoteStoreRows(family),
+                        gen::NoteStoreLayout::kIos17, &noteFiles);
+  for (const auto& [relative, bytes] : noteFiles) WriteBytes(groups / kNotesAppGroup / relative, bytes);
   fs::create_directories(phone.root / "private/var/wireless/Library/CallHistory");
   gen::BuildCallHistoryDb(phone.root / "private/var/wireless/Library/CallHistory/call_history.db",
                           gen::CallRows(family));

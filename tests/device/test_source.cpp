@@ -5,6 +5,7 @@
 // phone, and `orbanix scan --device` end to end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -95,6 +96,65 @@ TEST_F(DeviceSource, RootFileSystemGivesEveryDatabase) {
     EXPECT_EQ(calls[i].address, directCalls[i].address);
     EXPECT_EQ(calls[i].name, directCalls[i].name);  // named from the address book's copy
   }
+}
+
+// A connected phone's notes come from both stores, as a backup's do: the
+// current store is found among the app groups, and its attachments' files
+// (a picture, a drawing's rendering, a preview) are fetched beside it.
+TEST_F(DeviceSource, NotesOfBothStoresWithTheirFiles) {
+  auto phone = MakePhone(true);
+  auto source = MakeSource(*phone);
+  ASSERT_EQ(source->Open(""), 0);
+  std::vector<NoteRecord> notes;
+  ASSERT_EQ(source->ScanNotes(notes), 0);
+  // The old store's notes come first; both families have a "Long note".
+  auto titled = [&](const std::string& title) -> const NoteRecord* {
+    const auto it = std::find_if(notes.rbegin(), notes.rend(), [&](const NoteRecord& n) { return n.title == title; });
+    return it == notes.rend() ? nullptr : &*it;
+  };
+  EXPECT_NE(titled("Shopping"), nullptr);  // notes.sqlite
+  const std::vector<gen::GenStoreNote> truth = gen::NoteStoreRows({});
+  for (const gen::GenStoreNote& g : truth) {
+    SCOPED_TRACE(g.title);
+    const NoteRecord* n = titled(g.title);
+    ASSERT_NE(n, nullptr);
+    if (g.password.empty()) EXPECT_EQ(n->body, g.expected);
+    EXPECT_EQ(n->deleted, g.expectedDeleted ? 1 : 0);
+  }
+  const fs::path group = phone_->root / "private/var/mobile/Containers/Shared/AppGroup" / kNotesAppGroup;
+  EXPECT_EQ(ReadBytes(source->LocalCopy(kNoteStoreCopy)), ReadBytes(group / "NoteStore.sqlite"));
+  const NoteRecord* photo = titled("Photo note");
+  ASSERT_NE(photo, nullptr);
+  ASSERT_EQ(photo->attachments.size(), 1u);
+  EXPECT_EQ(ReadBytes(photo->attachments[0].file),
+            ReadBytes(group / "Accounts" / gen::kGenNotesAccountId / "Media" / gen::kGenNotesMediaId / "1_4E2B7F" /
+                      "IMG_0001.jpeg"));
+  const NoteRecord* sketch = titled("Sketch note");
+  ASSERT_NE(sketch, nullptr);
+  ASSERT_EQ(sketch->attachments.size(), 2u);
+  EXPECT_EQ(ReadBytes(sketch->attachments[1].file),
+            ReadBytes(group / "Accounts" / gen::kGenNotesAccountId / "Previews" /
+                      (std::string(gen::kGenPreviewId) + ".png")));
+  EXPECT_TRUE(source->Problems().empty());
+
+  // A damaged current store is a warning while the old one gives notes.
+  auto broken = FreshFolder("broken-phone");
+  fs::copy(phone_->folder, broken, fs::copy_options::recursive);
+  WriteBytes(broken / "FileSystem/private/var/mobile/Containers/Shared/AppGroup" / kNotesAppGroup / "NoteStore.sqlite",
+             std::string(4096, 'x'));
+  SimulatedPhoneOptions options = phone_->options;
+  SimulatedDevice brokenPhone(broken / "FileSystem", options);
+  auto brokenSource = MakeSource(brokenPhone);
+  ASSERT_EQ(brokenSource->Open(""), 0);
+  notes.clear();
+  EXPECT_EQ(brokenSource->ScanNotes(notes), 0);
+  EXPECT_NE(titled("Shopping"), nullptr);
+  EXPECT_EQ(titled("Groceries"), nullptr);
+  const std::vector<Problem> problems = brokenSource->Problems();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].category, "notes");
+  EXPECT_FALSE(problems[0].whole);
+  fs::remove_all(broken);
 }
 
 TEST_F(DeviceSource, WithoutTheRootServiceMessagesContactsAndAttachmentsOnly) {

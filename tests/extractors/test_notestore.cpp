@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <fstream>
 
 #include <sqlite3.h>
@@ -321,26 +322,52 @@ TEST_P(NoteStoreTest, NotesLockedWithThePasscodeAreAProblemOfTheScan) {
   EXPECT_FALSE(problems[0].whole);
 }
 
-TEST_P(NoteStoreTest, AttachmentFileFoundInTheBackupIndex) {
+TEST_P(NoteStoreTest, AttachmentFilesFoundInTheBackupIndex) {
   std::vector<std::pair<std::string, std::string>> media;
   gen::BuildNoteStoreDb(db_, rows_, GetParam(), &media);
-  ASSERT_EQ(media.size(), 1u);
+  ASSERT_EQ(media.size(), 4u);
   KeyHasher hasher;
   std::vector<BackupFileEntry> index;
-  for (const std::string& key :
-       {std::string(kNotesAppGroupDomain) + "-Accounts/LocalAccount/Media/OTHER/1_4E2B7F/IMG_0001.jpeg",
-        std::string(kNotesAppGroupDomain) + "-" + media[0].first}) {
+  auto add = [&](const std::string& relative) {
     BackupFileEntry e;
-    e.key = key;
-    hasher.Hash(key, e.hashedName);
+    e.key = std::string(kNotesAppGroupDomain) + "-" + relative;
+    hasher.Hash(e.key, e.hashedName);
     index.push_back(e);
-  }
+    return ResolveStoredPath(dir_, index.back().hashedName.view());
+  };
+  // Decoys: the same name under another media folder, a folder entry named
+  // after the drawing, a preview of another attachment.
+  add("Accounts/LocalAccount/Media/OTHER/1_4E2B7F/IMG_0001.jpeg");
+  add(std::string("Accounts/LocalAccount/FallbackImages/") + gen::kGenDrawingId);
+  add("Accounts/LocalAccount/Previews/SOMETHING-ELSE.png");
+  std::map<std::string, fs::path> stored;
+  for (const auto& [relative, bytes] : media) stored[relative.substr(relative.rfind('/') + 1)] = add(relative);
   const std::vector<NoteRecord> notes = Scan(nullptr, &index);
-  const NoteRecord* n = ByTitle(notes, "Photo note");
-  ASSERT_NE(n, nullptr);
-  ASSERT_EQ(n->attachments.size(), 1u);  // the table has no file
-  EXPECT_EQ(n->attachments[0].name, "IMG_0001.jpeg");
-  EXPECT_EQ(n->attachments[0].file, ResolveStoredPath(dir_, index[1].hashedName.view()));
+
+  const NoteRecord* photo = ByTitle(notes, "Photo note");
+  ASSERT_NE(photo, nullptr);
+  ASSERT_EQ(photo->attachments.size(), 1u);  // the tables have no file
+  EXPECT_EQ(photo->attachments[0].name, "IMG_0001.jpeg");
+  EXPECT_EQ(photo->attachments[0].file, stored["IMG_0001.jpeg"]);
+
+  // A drawing's rendering and, for a picture whose file is not in the
+  // backup, its larger preview.
+  const NoteRecord* sketch = ByTitle(notes, "Sketch note");
+  ASSERT_NE(sketch, nullptr);
+  ASSERT_EQ(sketch->attachments.size(), 2u);
+  EXPECT_EQ(sketch->attachments[0].name, std::string(gen::kGenDrawingId) + ".jpg");
+  EXPECT_EQ(sketch->attachments[0].file, stored[std::string(gen::kGenDrawingId) + ".jpg"]);
+  EXPECT_EQ(sketch->attachments[1].name, std::string(gen::kGenPreviewId) + ".png");
+  EXPECT_EQ(sketch->attachments[1].file, stored[std::string(gen::kGenPreviewId) + ".png"]);
+
+  // Without the index nothing is found, and the picture is still listed as
+  // not in the backup.
+  const std::vector<NoteRecord> without = Scan();
+  const NoteRecord* bare = ByTitle(without, "Sketch note");
+  ASSERT_NE(bare, nullptr);
+  ASSERT_EQ(bare->attachments.size(), 1u);
+  EXPECT_EQ(bare->attachments[0].name, "IMG_0002.jpeg");
+  EXPECT_TRUE(bare->attachments[0].file.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, NoteStoreTest,

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "platform/text.h"
 #include "sqlite_pages/deleted_rows.h"
@@ -397,6 +398,77 @@ TEST(CarvedFileShare, OneCarvePerStateOfAFile) {
   // Let go: nothing of them is held any longer.
   ReleaseCarvedFiles();
   EXPECT_TRUE(first.expired());
+  std::filesystem::remove_all(dir);
+}
+
+// Table scans of one file on two readers at once, each carving beside its
+// live rows: the file is carved once, both readers end up holding the same
+// finds, and the deleted rows each scan delivers are those of a scan that
+// carved before it started.
+TEST(CarvedFileShare, ScansAtOnceCarveOnceAndDeliverTheSameRows) {
+  const auto dir = TempFolder("carved_beside");
+  const auto path = dir / "b.db";
+  {
+    gen::FixtureOptions options;
+    options.pageSize = 1024;
+    gen::FixtureDb db(path, options);
+    db.Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, label TEXT, n INTEGER)");
+    db.Exec("CREATE TABLE u(id INTEGER PRIMARY KEY, note TEXT)");
+    db.Exec("BEGIN");
+    for (int i = 1; i <= 3000; ++i) {
+      db.Run("INSERT INTO t(label, n) VALUES (?, ?)", {"label of row " + std::to_string(i), int64_t{i} * 31});
+      if (i % 3 == 0) db.Run("INSERT INTO u(note) VALUES (?)", {"note " + std::to_string(i)});
+    }
+    db.Exec("COMMIT");
+    db.Exec("DELETE FROM t WHERE id % 7 = 2 OR id BETWEEN 1200 AND 1900");
+    db.Exec("DELETE FROM u WHERE id % 5 = 1");
+  }
+  // What a scan delivers: its deleted rows by values, in order.
+  auto scan = [&](CDbFileReader& reader, const std::string& table, std::vector<std::string>& deleted) {
+    ParsedRecord record;
+    return ScanTable(reader, table, [&](CDbFileReader& r, const RowInput& in) {
+      GenericRow row;
+      const Status st = DecodeGenericRow(r, in, row, record);
+      if (st == 0 && in.deleted) deleted.push_back(Describe(row.values));
+      return st;
+    });
+  };
+  // The rows of scans with the finds made before them.
+  ReleaseCarvedFiles();
+  std::vector<std::string> expectT, expectU;
+  {
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(path), 0);
+    ASSERT_TRUE(CarvedFileFor(reader));
+    ASSERT_EQ(scan(reader, "t", expectT), 0);
+    ASSERT_EQ(scan(reader, "u", expectU), 0);
+  }
+  ASSERT_GT(expectT.size(), 700u);
+  ASSERT_GT(expectU.size(), 100u);
+  for (int round = 0; round < 3; ++round) {
+    ReleaseCarvedFiles();
+    CDbFileReader first, second;
+    ASSERT_EQ(first.Open(path), 0);
+    ASSERT_EQ(second.Open(path), 0);
+    std::vector<std::string> gotT, gotU;
+    Status stT = -1, stU = -1;
+    std::thread other([&] { stU = scan(second, "u", gotU); });
+    stT = scan(first, "t", gotT);
+    other.join();
+    EXPECT_EQ(stT, 0);
+    EXPECT_EQ(stU, 0);
+    EXPECT_EQ(gotT, expectT);
+    EXPECT_EQ(gotU, expectU);
+    ASSERT_TRUE(first.carvedFile);
+    EXPECT_EQ(first.carvedFile.get(), second.carvedFile.get()) << "the file was carved twice";
+    // A second scan of the reader uses the finds it holds.
+    const auto held = first.carvedFile;
+    std::vector<std::string> again;
+    ASSERT_EQ(scan(first, "t", again), 0);
+    EXPECT_EQ(again, expectT);
+    EXPECT_EQ(first.carvedFile.get(), held.get());
+  }
+  ReleaseCarvedFiles();
   std::filesystem::remove_all(dir);
 }
 

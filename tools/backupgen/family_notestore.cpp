@@ -131,7 +131,11 @@ std::vector<Column> ObjectColumnsOf(NoteStoreLayout layout) {
     c.push_back({i, "INTEGER"});
   }
   c.push_back({v17 ? "ZACCOUNT7" : "ZACCOUNT2", "INTEGER"});
-  for (const char* k : {"ZFOLDER", "ZMEDIA", "ZNOTE", "ZNOTEDATA", "ZOWNER", "ZPARENT"}) c.push_back({k, "INTEGER"});
+  for (const char* k : {"ZATTACHMENT", "ZFOLDER", "ZMEDIA", "ZNOTE", "ZNOTEDATA", "ZOWNER", "ZPARENT"}) {
+    c.push_back({k, "INTEGER"});
+  }
+  c.push_back({"ZHEIGHT", "FLOAT"});
+  c.push_back({"ZWIDTH", "FLOAT"});
   c.push_back({"ZCREATIONDATE", "TIMESTAMP"});
   c.push_back({"ZCREATIONDATE1", "TIMESTAMP"});
   if (v17) c.push_back({"ZCREATIONDATE3", "TIMESTAMP"});
@@ -467,6 +471,15 @@ std::vector<GenStoreNote> NoteStoreRows(const FamilyOptions& options) {
     n.attachmentFile = "IMG_0001.jpeg";
   }
   {
+    GenStoreNote& n = add("Sketch note", "Travel", 1700450000);
+    SetBody(n, {{"Sketch note\n", {}},
+                {kObjectChar, Object(kGenDrawingId, "com.apple.drawing.2")},
+                {"\nCloud pic ", {}},
+                {kObjectChar, Object("ATT-PHOTO-2", "public.jpeg")}});
+    n.expected = "Sketch note\n[Drawing]\nCloud pic [Picture: IMG_0002.jpeg]";
+    n.sketch = true;
+  }
+  {
     GenStoreNote& n = add("Secret plan", "Notes", 1700500000);
     SetBody(n, {{"Secret plan\n", Style(0)}, {"The key is under the mat", {}}});
     n.expected = "Secret plan\nThe key is under the mat";
@@ -517,9 +530,11 @@ void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& not
   const bool v17 = layout == NoteStoreLayout::kIos17;
   const std::map<std::string, int64_t> ent =
       v17 ? std::map<std::string, int64_t>{{"ICAccount", 4}, {"ICAttachment", 6}, {"ICMedia", 11}, {"ICFolder", 14},
-                                           {"ICNote", 15}, {"ICNoteData", 19}, {"ICCloudSyncingObject", 1}}
+                                           {"ICNote", 15}, {"ICNoteData", 19}, {"ICCloudSyncingObject", 1},
+                                           {"ICAttachmentPreviewImage", 8}}
           : std::map<std::string, int64_t>{{"ICAccount", 3}, {"ICAttachment", 5}, {"ICMedia", 9}, {"ICFolder", 12},
-                                           {"ICNote", 13}, {"ICNoteData", 17}, {"ICCloudSyncingObject", 1}};
+                                           {"ICNote", 13}, {"ICNoteData", 17}, {"ICCloudSyncingObject", 1},
+                                           {"ICAttachmentPreviewImage", 7}};
   const std::string account = v17 ? "ZACCOUNT7" : "ZACCOUNT2";
   const std::string created = v17 ? "ZCREATIONDATE3" : "ZCREATIONDATE1";
   auto apple = [](int64_t unix) { return static_cast<double>(unix - kAppleEpochOffset) + 0.25; };
@@ -606,6 +621,33 @@ void BuildNoteStoreDb(const fs::path& path, const std::vector<GenStoreNote>& not
         mediaFiles->push_back({std::string("Accounts/") + kGenNotesAccountId + "/Media/" + kGenNotesMediaId +
                                    "/1_4E2B7F/" + n.attachmentFile,
                                EncodeJpeg(DrawScene(64, 48, 77))});
+      }
+    }
+    if (n.sketch) {
+      // A drawing (no media: the app's rendering in FallbackImages) and a
+      // picture whose file stayed in the cloud (only its previews here;
+      // the larger one is the one to show).
+      Insert(db, "ZICCLOUDSYNCINGOBJECT",
+             {{"Z_PK", 10000 + n.pk}, {"Z_ENT", ent.at("ICAttachment")}, {"Z_OPT", int64_t{1}}, {"ZNOTE", n.pk},
+              {"ZIDENTIFIER", std::string(kGenDrawingId)}, {"ZTYPEUTI", std::string("com.apple.drawing.2")}});
+      Insert(db, "ZICCLOUDSYNCINGOBJECT",
+             {{"Z_PK", 20000 + n.pk}, {"Z_ENT", ent.at("ICMedia")}, {"Z_OPT", int64_t{1}}, {account, int64_t{1}},
+              {"ZIDENTIFIER", std::string("MEDIA-IN-THE-CLOUD")}, {"ZFILENAME", std::string("IMG_0002.jpeg")}});
+      Insert(db, "ZICCLOUDSYNCINGOBJECT",
+             {{"Z_PK", 30000 + n.pk}, {"Z_ENT", ent.at("ICAttachment")}, {"Z_OPT", int64_t{1}}, {"ZNOTE", n.pk},
+              {"ZMEDIA", 20000 + n.pk}, {"ZIDENTIFIER", std::string("ATT-PHOTO-2")},
+              {"ZTYPEUTI", std::string("public.jpeg")}});
+      int64_t previewPk = 50000 + n.pk * 10;
+      for (const auto& [id, size] : std::vector<std::pair<std::string, double>>{{"PREVIEW-SMALL", 96}, {kGenPreviewId, 192}}) {
+        Insert(db, "ZICCLOUDSYNCINGOBJECT",
+               {{"Z_PK", previewPk++}, {"Z_ENT", ent.at("ICAttachmentPreviewImage")}, {"Z_OPT", int64_t{1}},
+                {"ZATTACHMENT", 30000 + n.pk}, {"ZIDENTIFIER", id}, {"ZWIDTH", size}, {"ZHEIGHT", size * 0.75}});
+      }
+      if (mediaFiles) {
+        const std::string base = std::string("Accounts/") + kGenNotesAccountId + "/";
+        mediaFiles->push_back({base + "FallbackImages/" + kGenDrawingId + ".jpg", EncodeJpeg(DrawScene(80, 60, 5))});
+        mediaFiles->push_back({base + "Previews/PREVIEW-SMALL.png", EncodePng(DrawScene(96, 72, 6))});
+        mediaFiles->push_back({base + "Previews/" + kGenPreviewId + ".png", EncodePng(DrawScene(192, 144, 7))});
       }
     }
   }

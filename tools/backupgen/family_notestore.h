@@ -44,6 +44,7 @@ struct GenStoreNote {
   std::string password;            // non-empty: the note is locked with it
   bool passcodeLocked = false;     // locked with the phone's passcode (its key is not in the store)
   std::string attachmentFile;      // stored picture file name (Media), when the note has one
+  bool sketch = false;             // a drawing (FallbackImages) and a picture with only previews (Previews)
 };
 
 std::vector<GenStoreNote> NoteStoreRows(const FamilyOptions& options);
@@ -70,5 +71,8 @@ inline constexpr const char* kGenNoteTableText = "Item\tCost\tNote\nTea\t3\t\nCa
 // The account's identifier and the media identifier of the picture.
 inline constexpr const char* kGenNotesAccountId = "LocalAccount";
 inline constexpr const char* kGenNotesMediaId = "7A1D5C90-0C8E-4B39-9F05-3E21A0C0FFEE";
+// The drawing of the sketch note and the larger preview of its picture.
+inline constexpr const char* kGenDrawingId = "5E3C1B2A-DRAW-4C11-8E0D-0A1B2C3D4E5F";
+inline constexpr const char* kGenPreviewId = "9F8E7D6C-PREV-4A2B-9C1D-112233445566";
 
 }  // namespace orbanix::gen
