@@ -602,6 +602,11 @@ TEST_F(CurrentLayouts, WhatsAppGroupMessagesNameTheirMember) {
   ASSERT_TRUE(byText.count("A member without a name"));
   EXPECT_EQ(WhatsAppSpeaker(*byText["A member without a name"]), "+447700900012");
   EXPECT_EQ(WhatsAppSpeaker(*byText["Me in the group"]), "Me");
+  // A linked id is no number: its push name, else its digits without "+".
+  ASSERT_TRUE(byText.count("Lou hides the number"));
+  EXPECT_EQ(WhatsAppSpeaker(*byText["Lou hides the number"]), "Lou");
+  ASSERT_TRUE(byText.count("Nameless linked id"));
+  EXPECT_EQ(WhatsAppSpeaker(*byText["Nameless linked id"]), "987654321098765");
   // One-to-one chats: the partner's number with "+".
   ASSERT_TRUE(chats.count(1));
   EXPECT_EQ(chats.at(1).front().senderAddress, "+447700900001");
@@ -612,6 +617,10 @@ TEST(WhatsAppJids, NumbersGetTheirPlus) {
   EXPECT_EQ(WhatsAppJidAddress("447700900001-1400000000@g.us"), "447700900001-1400000000");
   EXPECT_EQ(WhatsAppJidAddress("447700900005"), "447700900005");  // not a JID
   EXPECT_EQ(WhatsAppJidAddress(""), "");
+  // A linked id hides the member's number: its digits are no phone number.
+  EXPECT_EQ(WhatsAppJidAddress("123456789012345@lid"), "123456789012345");
+  EXPECT_EQ(WhatsAppJidAddress("447700900001:12@s.whatsapp.net"), "+447700900001");
+  EXPECT_EQ(WhatsAppJidAddress("447700900001@c.us"), "+447700900001");
 }
 
 }  // namespace
