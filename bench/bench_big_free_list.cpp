@@ -14,10 +14,11 @@
 //   carve   the carver's finds for the file (what every table scan uses)
 //   scan    ScanTable of the table with every recovery step, rows counted
 //
-// Printed: the sizes, the time of each, the rows found, and the process's
-// peak resident memory after each (getrusage; the high-water mark of the
-// whole process, the generation with the SQLite library included).
+// Printed: the sizes, the time of each, the rows found, the peak resident
+// memory of each (the high-water mark restarted before it) and that of the
+// whole process (getrusage).
 #include <fcntl.h>
+#include <malloc.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -49,10 +51,23 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
   return n > 0 ? n : fallback;
 }
 
+// The kernel's high-water mark of resident memory (VmHWM), in MB.
 double PeakResidentMb() {
-  struct rusage usage {};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+  }
+  return -1;
+}
+
+// Gives freed memory back to the system and restarts the high-water mark at
+// the current resident size (Linux: 5 written to clear_refs), so that each
+// step's peak is its own.
+void RestartPeak() {
+  malloc_trim(0);
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
 }
 
 void PutBe32(uint8_t* p, uint32_t v) {
@@ -170,6 +185,7 @@ int main() {
   }
   const double generationPeak = PeakResidentMb();
   int code = 0;
+  RestartPeak();
   {
     orbanix::CDbFileReader reader;
     if (reader.Open(path) != 0) {
@@ -188,6 +204,7 @@ int main() {
                 PeakResidentMb());
     code = st == 0 ? 0 : 1;
   }
+  RestartPeak();
   {
     orbanix::CDbFileReader reader;
     reader.Open(path);
@@ -205,6 +222,9 @@ int main() {
                 static_cast<unsigned long long>(live), static_cast<unsigned long long>(deleted), PeakResidentMb());
     code = st == 0 ? code : 1;
   }
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("whole process: peak RSS %.0f MB\n", static_cast<double>(usage.ru_maxrss) / 1024.0);
   if (!keep) fs::remove(path);
   return code;
 }

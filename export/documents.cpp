@@ -41,16 +41,23 @@ Status WriteConversationTxt(const fs::path& path, const std::vector<Conversation
   return file.Close();
 }
 
+RecoveredFromCells RecoveredFromCsv(const RecoveredFrom& from) {
+  if (!from.Known()) return {};
+  return {RecoveredFromLabel(from.source), std::to_string(from.page), std::to_string(from.offset)};
+}
+
 Status WriteConversationCsv(const fs::path& path, const std::vector<ConversationLine>& lines) {
   Status st = PrepareFolder(path);
   if (st != status::kOk) return st;
   Utf8TextFile file;
   st = file.Open(path);
   if (st != status::kOk) return st;
-  st = file.Write("Chats,Name/Phone,Date,Type,Content\n");
+  st = file.Write("Chats,Name/Phone,Date,Type,Content,Recovered From,Page,Offset\n");
   for (const ConversationLine& line : lines) {
     if (st != status::kOk) return st;
-    st = file.Write(CsvLine({line.csvName, line.csvAddress, line.date, line.fromMe ? "Send" : "Received", line.text}));
+    const RecoveredFromCells from = RecoveredFromCsv(line.recoveredFrom);
+    st = file.Write(CsvLine({line.csvName, line.csvAddress, line.date, line.fromMe ? "Send" : "Received", line.text,
+                             from.source, from.page, from.offset}));
   }
   if (st != status::kOk) return st;
   return file.Close();

@@ -16,8 +16,10 @@
 //         To: LABEL                                  (From: when received)
 //       Date: DATE
 //    Content: TEXT
-// CSV: "Chats,Name/Phone,Date,Type,Content", then one RFC 4180 line per
-// message: sender name, sender address, date, Send or Received, text.
+// CSV: "Chats,Name/Phone,Date,Type,Content,Recovered From,Page,Offset",
+// then one RFC 4180 line per message: sender name, sender address, date,
+// Send or Received, text, and for a message recovered from free space where
+// it lay in its database (RecoveredFromCells; empty for the others).
 #pragma once
 
 #include <filesystem>
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "sqlite_pages/provenance.h"
 
 namespace orbanix {
 
@@ -46,7 +49,19 @@ struct ConversationLine {
   std::string text;
   std::string csvName;     // CSV: sender name
   std::string csvAddress;  // CSV: sender address
+  RecoveredFrom recoveredFrom;  // CSV: where a recovered message lay
 };
+
+// The trailing cells of a CSV row that tell where a recovered row lay in its
+// database: the kind of free space ("free block", "unallocated space",
+// "stale cell pointer", "free-list page", "dropped table"), the page number
+// and the byte offset; three empty cells for a live row. The header cells
+// are kRecoveredFromHeader.
+struct RecoveredFromCells {
+  std::string source, page, offset;
+};
+RecoveredFromCells RecoveredFromCsv(const RecoveredFrom& from);
+inline constexpr const char* kRecoveredFromHeader[3] = {"Recovered From", "Page", "Offset"};
 
 // Writes the TXT file (UTF-8 with BOM). 0 or the errno of the failed
 // open or write.

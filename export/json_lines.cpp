@@ -150,6 +150,13 @@ JsonObject& JsonObject::Bool(std::string_view key, bool value) {
   return *this;
 }
 
+JsonObject& JsonObject::Object(std::string_view key, const JsonObject& value) {
+  Key(key);
+  body_ += value.body_;
+  body_.push_back('}');
+  return *this;
+}
+
 JsonObject& JsonObject::Null(std::string_view key) {
   Key(key);
   body_ += "null";
@@ -229,6 +236,20 @@ void RowId(JsonObject& o, int64_t rowId) {
   }
 }
 
+// Where a row recovered from free space lay in its database: "source" (the
+// kind of free space: "freeblock", "unallocated", "stale-pointer",
+// "freelist", "dropped-table"), "page" (counted from 1) and "offset" (in the
+// page); null for a live row, also for one the phone marked deleted.
+void RecoveredFromField(JsonObject& o, const RecoveredFrom& from) {
+  if (!from.Known()) {
+    o.Null("recovered_from");
+    return;
+  }
+  JsonObject place;
+  place.Text("source", RecoveredFromKey(from.source)).Integer("page", from.page).Integer("offset", from.offset);
+  o.Object("recovered_from", place);
+}
+
 std::vector<std::string> Split(std::string_view text, bool atBlanks) {
   std::vector<std::string> parts;
   size_t i = 0;
@@ -260,6 +281,7 @@ JsonObject MessageJson(const MessageRecord& m, std::string_view conversation,
   }
   o.Texts("attachment_paths", attachmentPaths);
   o.Bool("deleted", m.deleted != 0);
+  RecoveredFromField(o, m.recoveredFrom);
   return o;
 }
 
@@ -269,6 +291,7 @@ JsonObject ContactJson(const ContactRecord& c) {
   o.Texts("phones", Split(c.phones, false)).Texts("emails", Split(c.email, true));
   o.Text("addresses", c.address).Texts("urls", Split(c.homePage, true)).Text("social_profiles", c.social);
   o.Bool("deleted", c.deleted != 0);
+  RecoveredFromField(o, c.recoveredFrom);
   return o;
 }
 
@@ -279,6 +302,7 @@ JsonObject CallJson(const CallRecord& c) {
   o.Integer("duration_seconds", c.duration).Bool("answered", c.duration != 0);
   o.Text("address", c.address).Text("contact", c.name);
   o.Bool("deleted", c.deleted != 0);
+  RecoveredFromField(o, c.recoveredFrom);
   return o;
 }
 
@@ -287,6 +311,7 @@ JsonObject NoteJson(const NoteRecord& n) {
   RowId(o, n.rowId);
   o.Text("title", n.title).Date("date", n.date).Text("local_date", n.date).Text("body", n.body);
   o.Bool("deleted", n.deleted != 0);
+  RecoveredFromField(o, n.recoveredFrom);
   return o;
 }
 
@@ -299,6 +324,7 @@ JsonObject ChatMessageJson(const ChatMessageRecord& m, std::string_view chat,
   o.Bool("from_me", m.fromMe != 0).Text("sender", m.senderName).Text("sender_address", m.senderAddress);
   o.Text("text", m.text).Texts("media_paths", mediaPaths);
   o.Bool("deleted", m.deleted != 0);
+  RecoveredFromField(o, m.recoveredFrom);
   return o;
 }
 
@@ -337,6 +363,7 @@ JsonObject CalendarEventJson(const CalendarEventRecord& e) {
   o.Text("time_zone", e.timeZone).Text("location", e.location).Text("location_address", e.locationAddress);
   o.Text("url", e.url).Text("recurrence", e.recurrence).Text("description", e.description);
   o.Bool("deleted", e.deleted != 0);
+  RecoveredFromField(o, e.recoveredFrom);
   return o;
 }
 
@@ -356,6 +383,7 @@ JsonObject ReminderJson(const ReminderRecord& r) {
   o.Bool("completed", r.completed).Instant("completed_at", r.completedAt);
   o.Integer("priority", r.priority).Bool("flagged", r.flagged).Instant("created", r.created);
   o.Bool("deleted", r.deleted != 0);
+  RecoveredFromField(o, r.recoveredFrom);
   return o;
 }
 
@@ -364,6 +392,7 @@ JsonObject SafariBookmarkJson(const SafariBookmarkRecord& b) {
   RowId(o, b.rowId);
   o.Text("title", b.title).Text("url", b.url).Text("folder", b.folder).Bool("reading_list", b.readingList);
   o.Bool("deleted", b.deleted != 0);
+  RecoveredFromField(o, b.recoveredFrom);
   return o;
 }
 
@@ -372,6 +401,7 @@ JsonObject SafariHistoryJson(const SafariHistoryRecord& h) {
   RowId(o, h.rowId);
   o.Text("url", h.url).Text("title", h.title).Instant("last_visit", h.lastVisit);
   o.Integer("visit_count", h.visitCount).Bool("deleted", h.deleted != 0);
+  RecoveredFromField(o, h.recoveredFrom);
   return o;
 }
 

@@ -59,6 +59,8 @@ class JsonObject {
   JsonObject& Instant(std::string_view key, std::optional<int64_t> unixSeconds);
   // An array of strings.
   JsonObject& Texts(std::string_view key, const std::vector<std::string>& values);
+  // An object within this one.
+  JsonObject& Object(std::string_view key, const JsonObject& value);
 
   // The object and its "\n".
   std::string Line() const { return body_ + "}\n"; }

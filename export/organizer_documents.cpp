@@ -175,11 +175,12 @@ std::string CalendarIcs(const std::vector<const CalendarEventRecord*>& events,
 
 std::string EventsCsv(const std::vector<const CalendarEventRecord*>& events) {
   std::string out = CsvLine({"Title", "Start", "End", "All Day", "Calendar", "Location", "Address", "Repeat", "URL",
-                             "Notes", "Status"});
+                             "Notes", "Status", kRecoveredFromHeader[0], kRecoveredFromHeader[1], kRecoveredFromHeader[2]});
   for (const CalendarEventRecord* e : events) {
+    const RecoveredFromCells from = RecoveredFromCsv(e->recoveredFrom);
     out += CsvLine({e->summary, e->startText, e->endText, YesNo(e->allDay), e->calendar, e->location,
                     e->locationAddress, RecurrenceText(e->recurrence), e->url, e->description,
-                    e->deleted ? "Deleted" : "Normal"});
+                    e->deleted ? "Deleted" : "Normal", from.source, from.page, from.offset});
   }
   return out;
 }
@@ -188,28 +189,31 @@ std::string ReminderStateText(const ReminderRecord& r) { return r.completed ? "C
 
 std::string RemindersCsv(const std::vector<const ReminderRecord*>& reminders) {
   std::string out = CsvLine({"Title", "List", "Due", "State", "Completed On", "Priority", "Flagged", "Created",
-                             "Notes", "Status"});
+                             "Notes", "Status", kRecoveredFromHeader[0], kRecoveredFromHeader[1], kRecoveredFromHeader[2]});
   for (const ReminderRecord* r : reminders) {
+    const RecoveredFromCells from = RecoveredFromCsv(r->recoveredFrom);
     out += CsvLine({r->title, r->list, r->dueText, ReminderStateText(*r), r->completedText,
                     ReminderPriorityText(r->priority), YesNo(r->flagged), r->createdText, r->notes,
-                    r->deleted ? "Deleted" : "Normal"});
+                    r->deleted ? "Deleted" : "Normal", from.source, from.page, from.offset});
   }
   return out;
 }
 
 std::string BookmarksCsv(const std::vector<const SafariBookmarkRecord*>& bookmarks) {
-  std::string out = CsvLine({"Title", "URL", "Folder", "Status"});
+  std::string out = CsvLine({"Title", "URL", "Folder", "Status", kRecoveredFromHeader[0], kRecoveredFromHeader[1], kRecoveredFromHeader[2]});
   for (const SafariBookmarkRecord* b : bookmarks) {
-    out += CsvLine({b->title, b->url, b->folder, b->deleted ? "Deleted" : "Normal"});
+    const RecoveredFromCells from = RecoveredFromCsv(b->recoveredFrom);
+    out += CsvLine({b->title, b->url, b->folder, b->deleted ? "Deleted" : "Normal", from.source, from.page, from.offset});
   }
   return out;
 }
 
 std::string HistoryCsv(const std::vector<const SafariHistoryRecord*>& history) {
-  std::string out = CsvLine({"Title", "URL", "Last Visit", "Visits", "Status"});
+  std::string out = CsvLine({"Title", "URL", "Last Visit", "Visits", "Status", kRecoveredFromHeader[0], kRecoveredFromHeader[1], kRecoveredFromHeader[2]});
   for (const SafariHistoryRecord* h : history) {
+    const RecoveredFromCells from = RecoveredFromCsv(h->recoveredFrom);
     out += CsvLine({h->title, h->url, h->lastVisitText, std::to_string(h->visitCount),
-                    h->deleted ? "Deleted" : "Normal"});
+                    h->deleted ? "Deleted" : "Normal", from.source, from.page, from.offset});
   }
   return out;
 }

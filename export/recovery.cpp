@@ -53,6 +53,7 @@ ConversationLine LineOf(const MessageRecord& m) {
   line.text = MessageDisplayText(m);
   line.csvName = name;
   line.csvAddress = address;
+  line.recoveredFrom = m.recoveredFrom;
   return line;
 }
 
@@ -66,6 +67,7 @@ ConversationLine LineOf(const ChatMessageRecord& m) {
   line.text = m.text;
   line.csvName = m.senderName;
   line.csvAddress = m.senderAddress;
+  line.recoveredFrom = m.recoveredFrom;
   return line;
 }
 

@@ -158,6 +158,7 @@ Status ScanCalendarDatabase(const std::filesystem::path& database, std::vector<C
       ReminderRecord m;
       m.deleted = in.deleted;
       m.recovered = in.deleted != 0;
+      m.recoveredFrom = RecoveredFromInput(in);
       m.rowId = rowId;
       m.title = title;
       m.notes = notes;
@@ -177,6 +178,7 @@ Status ScanCalendarDatabase(const std::filesystem::path& database, std::vector<C
     }
     CalendarEventRecord e;
     e.deleted = in.deleted;
+    e.recoveredFrom = RecoveredFromInput(in);
     e.rowId = rowId;
     e.summary = title;
     e.description = notes;

@@ -24,6 +24,7 @@
 
 #include "extractors/reminders.h"
 #include "platform/status.h"
+#include "sqlite_pages/provenance.h"
 
 namespace orbanix {
 
@@ -44,6 +45,7 @@ struct CalendarEventRecord {
   bool floating = false;        // all-day, "_float" or no time zone
   std::string startText;        // as shown: local time, or the date of an all-day event
   std::string endText;
+  RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
 // Reads the calendar database: its events into `events`, the reminders

@@ -96,6 +96,7 @@ Status DecodeCall(CDbFileReader& reader, const RowInput& input, CallLayout layou
 
   CallRecord call;
   call.deleted = input.deleted;
+  call.recoveredFrom = RecoveredFromInput(input);
   // The newer store may keep the number as a blob holding its text.
   if (rec.IsText(col.address) || (layout == CallLayout::kCallRecord && rec.IsBlob(col.address))) {
     call.address = rec.AsText(col.address);

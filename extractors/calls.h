@@ -31,6 +31,7 @@
 #include "extractors/contacts.h"
 #include "platform/problems.h"
 #include "platform/status.h"
+#include "sqlite_pages/provenance.h"
 
 namespace orbanix {
 
@@ -52,6 +53,7 @@ struct CallRecord {
   CallKind kind = CallKind::kPhone;
   std::string service;   // ZSERVICE_PROVIDER ("com.apple.Telephony", "com.apple.FaceTime", an app)
   std::string location;  // ZLOCATION
+  RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
 // A call that did not connect: where the store records whether the call was

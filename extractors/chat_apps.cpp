@@ -69,6 +69,7 @@ Status DecodeMessage(CDbFileReader& reader, const RowInput& input, const Message
                      const std::string& partner, ParsedRecord& rec, std::vector<PeerChatRecord>& sink) {
   PeerChatRecord m;
   m.deleted = input.deleted;
+  m.recoveredFrom = RecoveredFromInput(input);
   const Status st = ParseRecord(reader, input, rec);
   if (st == status::kOk && FillMessage(rec, 0, col, partner, m)) {
     sink.push_back(std::move(m));

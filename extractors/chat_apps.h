@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "sqlite_pages/provenance.h"
 
 namespace orbanix {
 
@@ -37,6 +38,7 @@ struct PeerChatRecord {
   int rowId = 0;     // 0 when recovered without the cell header
   std::string date;  // local time "YYYY-MM-DD hh:mm:ss"
   std::string text;
+  RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
 // Conversation key (QQ: partner number; WeChat: user name or "Unknown") ->

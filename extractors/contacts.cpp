@@ -94,6 +94,7 @@ RowDecoder MakeContactRowDecoder(std::vector<ContactRecord>& sink, int64_t* maxR
 
     ContactRecord contact;
     contact.deleted = input.deleted;
+    contact.recoveredFrom = RecoveredFromInput(input);
     std::string first, last;
     for (int c = r.firstColumn; c < r.ColumnCount(); ++c) {
       if (!r.IsText(c)) continue;
@@ -110,6 +111,13 @@ RowDecoder MakeContactRowDecoder(std::vector<ContactRecord>& sink, int64_t* maxR
       else if (c == columns.url) contact.homePage = std::move(text);
     }
     if (HasControlCharacter(contact.phones)) return status::kBadData;
+    // A recovered row is a contact only with a name, a number or an address
+    // to show: a row of other columns alone (a profile, a web page) is as
+    // likely the bytes of another record read as this table's.
+    if (input.deleted && first.empty() && last.empty() && contact.company.empty() && contact.phones.empty() &&
+        contact.email.empty() && contact.address.empty()) {
+      return status::kBadData;
+    }
     contact.name = JoinPersonName(first, last);
     contact.firstName = std::move(first);
     contact.lastName = std::move(last);
@@ -175,6 +183,7 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
     // A recovered row needs something of a person to be one.
     if (in.deleted && p.first.empty() && p.last.empty() && p.record.company.empty()) return status::kBadData;
     p.record.deleted = in.deleted;
+    p.record.recoveredFrom = RecoveredFromInput(in);
     p.record.personRowId = p.rowid;
     if (maxRowId && p.rowid > *maxRowId) *maxRowId = p.rowid;
     persons.push_back(std::move(p));

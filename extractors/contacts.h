@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "sqlite_pages/provenance.h"
 #include "sqlite_pages/columns.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/db_file_reader.h"
@@ -63,6 +64,7 @@ struct ContactRecord {
   // The person's ROWID when the record was made from the person tables
   // (0 otherwise): what ties a contact back to its row there.
   int64_t personRowId = 0;
+  RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
 // Where the search table keeps each kind of data (-1: the table has no such

@@ -156,6 +156,7 @@ constexpr char kUnsentText[] = "This message was unsent.";
 struct PendingMessage {
   std::string text;
   int64_t rowId = 0;
+  RecoveredFrom recoveredFrom;
   uint64_t dateKey = 0;
   uint64_t guidKey = 0;    // the message's own guid
   uint64_t targetKey = 0;  // a reaction: the message it points at; else the message a reply answers
@@ -192,6 +193,7 @@ Status ReadMessageRow(CDbFileReader& reader, const RowInput& input, ParsedRecord
     if (!NonZero(r, col.date)) return status::kBadData;
   }
   message.deleted = static_cast<uint8_t>(input.deleted);
+  message.recoveredFrom = RecoveredFromInput(input);
   message.rowId = r.hasRowid ? r.rowid : 0;
   message.dateKey = DateColumnKey(r, col.date, Epoch::kApple, &clock);
   message.fromMe = IsOne(r, col.fromMe) ? 1 : 0;
@@ -298,6 +300,7 @@ RowDecoder MakeMessageRowDecoder(std::vector<MessageRecord>& sink, int64_t* maxR
     }
     MessageRecord& m = sink.emplace_back();
     m.deleted = f.message.deleted;
+    m.recoveredFrom = f.message.recoveredFrom;
     m.fromMe = f.message.fromMe;
     m.rowId = f.message.rowId;
     m.handleId = f.handleId;
@@ -1078,6 +1081,7 @@ class ConversationBuilder {
       const uint32_t index = static_cast<uint32_t>(list.size());
       MessageRecord& m = list.emplace_back();
       m.deleted = p.deleted;
+      m.recoveredFrom = p.recoveredFrom;
       m.fromMe = p.fromMe;
       m.rowId = p.rowId;
       m.handleId = tally.handleId;

@@ -49,6 +49,7 @@
 #include "extractors/scan_progress.h"
 #include "platform/problems.h"
 #include "platform/status.h"
+#include "sqlite_pages/provenance.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/columns.h"
 #include "sqlite_pages/db_file_reader.h"
@@ -74,6 +75,7 @@ struct MessageRecord {
   bool edited = false;           // shown "Edited"
   bool unsent = false;           // text is "This message was unsent."
   bool recentlyDeleted = false;  // in the phone's "Recently Deleted" (also deleted 1)
+  RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
   // What only some messages have, kept apart so that a plain message stays
   // small (a scan holds millions); shared by copies of the record.
   struct Details {

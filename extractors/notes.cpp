@@ -56,6 +56,7 @@ Status DecodeRow(CDbFileReader& reader, const RowInput& input, const NoteColumns
   if (st != status::kOk) return st;
   NoteRecord r;
   r.deleted = input.deleted;
+  r.recoveredFrom = RecoveredFromInput(input);
   r.rowId = rec.hasRowid ? rec.rowid : 0;
   if (note) {
     if (rec.IsInteger(note->body)) r.linkId = static_cast<int>(rec.AsInt64(note->body));

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "sqlite_pages/provenance.h"
 
 namespace orbanix {
 
@@ -56,6 +57,7 @@ struct NoteRecord {
   std::vector<NoteAttachment> attachments;
   NoteLock lock = NoteLock::kNone;
   std::shared_ptr<const LockedNoteData> locked;  // set while lock == kLocked
+  RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
 // The HTML clean-up: &#39; &quot; &lt; &gt; &nbsp; &amp; become their

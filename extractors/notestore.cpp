@@ -79,6 +79,7 @@ struct ObjectColumns {
 
 struct ObjectRow {
   int deleted = 0;
+  RecoveredFrom recoveredFrom;
   int64_t pk = 0;  // 0 when recovered without its cell header
   int64_t ent = -1;
   Kind kind = Kind::kUnknown;
@@ -94,6 +95,7 @@ struct ObjectRow {
 
 struct DataRow {
   int deleted = 0;
+  RecoveredFrom recoveredFrom;
   int64_t pk = 0;
   int64_t note = 0;
   std::string data, iv, tag;
@@ -117,6 +119,7 @@ Status DecodeObject(CDbFileReader& reader, const RowInput& input, const ObjectCo
   if (st != status::kOk) return st;
   ObjectRow r;
   r.deleted = input.deleted;
+  r.recoveredFrom = RecoveredFromInput(input);
   r.pk = rec.hasRowid ? rec.rowid : 0;
   r.ent = Int(rec, col.ent, -1);
   r.identifier = Text(rec, col.identifier);
@@ -169,6 +172,7 @@ Status DecodeData(CDbFileReader& reader, const RowInput& input, int noteCol, int
   if (st != status::kOk) return st;
   DataRow d;
   d.deleted = input.deleted;
+  d.recoveredFrom = RecoveredFromInput(input);
   d.pk = rec.hasRowid ? rec.rowid : 0;
   d.note = Int(rec, noteCol);
   d.data = Blob(rec, dataCol);
@@ -283,6 +287,10 @@ class Joiner {
   NoteRecord Make(const ObjectRow* note, const DataRow* data) {
     NoteRecord n;
     n.deleted = (note && note->deleted) || (data && data->deleted) ? 1 : 0;
+    // The note's own row tells where the note lay; its body's, when only that was recovered.
+    n.recoveredFrom = note && note->recoveredFrom.Known() ? note->recoveredFrom
+                      : data                              ? data->recoveredFrom
+                                                          : RecoveredFrom{};
     n.rowId = note ? note->pk : 0;
     n.linkId = static_cast<int>(note ? note->noteData : data ? data->pk : 0);
     std::string accountId;
@@ -462,9 +470,11 @@ void DropRecoveredCopies(std::vector<Row>& rows, KeyFn key) {
 // a table scan that stopped early.
 void ReportLostRows(const std::vector<ObjectRow>& objects, const std::vector<DataRow>& data, Status objectScan,
                     Status dataScan, const std::string& fileLabel, std::vector<Problem>& problems) {
+  // Any live row of that key will do for a body's owner: only a key that
+  // names no live row at all tells of a lost one.
   std::set<int64_t> liveNotes, liveData, liveDataNotes;
   for (const ObjectRow& r : objects) {
-    if (!r.deleted && r.kind == Kind::kNote && r.pk != 0) liveNotes.insert(r.pk);
+    if (!r.deleted && r.pk != 0) liveNotes.insert(r.pk);
   }
   for (const DataRow& d : data) {
     if (d.deleted) continue;

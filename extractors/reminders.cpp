@@ -67,6 +67,7 @@ Status ScanReminderStore(const std::filesystem::path& store, std::vector<Reminde
     if (ParseRecord(r, in, rec) != status::kOk) return status::kBadData;
     ReminderRecord m;
     m.recovered = in.deleted != 0;
+    m.recoveredFrom = RecoveredFromInput(in);
     m.deleted = in.deleted || IntColumn(rec, marked, 0) != 0 ? 1 : 0;
     m.rowId = rec.hasRowid ? rec.rowid : 0;
     m.title = TextColumn(rec, title);

@@ -23,6 +23,7 @@
 
 #include "platform/problems.h"
 #include "platform/status.h"
+#include "sqlite_pages/provenance.h"
 
 namespace orbanix {
 
@@ -45,6 +46,7 @@ struct ReminderRecord {
   std::string dueText;
   std::string completedText;
   std::string createdText;
+  RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
 // Progress of one reader: the share done (0-100); a non-zero answer stops

@@ -25,6 +25,7 @@ struct Folder {
 
 struct Row {
   int deleted = 0;
+  RecoveredFrom recoveredFrom;
   int64_t id = 0;
   int64_t parent = -1;  // -1: unknown
   int64_t type = 0;
@@ -63,6 +64,7 @@ Status ScanSafariBookmarks(const std::filesystem::path& database, std::vector<Sa
     if (ParseRecord(r, in, rec) != status::kOk) return status::kBadData;
     Row row;
     row.deleted = in.deleted;
+    row.recoveredFrom = RecoveredFromInput(in);
     row.id = rec.hasRowid ? rec.rowid : (rec.IsInteger(idCol) ? rec.AsInt64(idCol) : 0);
     if (rec.IsInteger(parentCol)) row.parent = rec.AsInt64(parentCol);
     row.type = IntColumn(rec, typeCol, 0);
@@ -110,6 +112,7 @@ Status ScanSafariBookmarks(const std::filesystem::path& database, std::vector<Sa
     SafariBookmarkRecord b;
     b.deleted = row.deleted || row.marked ? 1 : 0;
     b.recovered = row.deleted != 0;
+    b.recoveredFrom = row.recoveredFrom;
     b.rowId = row.id;
     b.title = std::move(row.title);
     b.url = std::move(row.url);
@@ -139,6 +142,7 @@ Status ScanSafariHistory(const std::filesystem::path& database, std::vector<Safa
     if (ParseRecord(r, in, rec) != status::kOk) return status::kBadData;
     SafariHistoryRecord h;
     h.deleted = in.deleted;
+    h.recoveredFrom = RecoveredFromInput(in);
     h.rowId = rec.hasRowid ? rec.rowid : 0;
     h.url = TextColumn(rec, urlCol);
     if (!PlausibleField(h.url, in.deleted) || (in.deleted && h.url.empty())) return status::kBadData;
@@ -154,6 +158,7 @@ Status ScanSafariHistory(const std::filesystem::path& database, std::vector<Safa
     int64_t time = INT64_MIN;
     std::string title;
     int deleted = 0;
+    RecoveredFrom recoveredFrom;
   };
   std::map<int64_t, Visit> latest;
   std::vector<Visit> orphans;  // recovered visits of an item that is not known
@@ -167,6 +172,7 @@ Status ScanSafariHistory(const std::filesystem::path& database, std::vector<Safa
       if (ParseRecord(r, in, rec) != status::kOk || !rec.IsInteger(itemCol)) return status::kBadData;
       Visit v;
       v.deleted = in.deleted;
+      v.recoveredFrom = RecoveredFromInput(in);
       v.title = TextColumn(rec, titleCol);
       if (!PlausibleField(v.title, in.deleted)) return status::kBadData;
       const auto when = AppleDateColumn(rec, timeCol);
@@ -207,6 +213,7 @@ Status ScanSafariHistory(const std::filesystem::path& database, std::vector<Safa
     if (claimed.count(item) || v.deleted == 0 || v.title.empty()) continue;
     SafariHistoryRecord h;
     h.deleted = 1;
+    h.recoveredFrom = v.recoveredFrom;
     h.title = v.title;
     if (v.time != INT64_MIN) h.lastVisit = v.time;
     h.lastVisitText = LocalDateTimeText(h.lastVisit);

@@ -24,6 +24,7 @@
 
 #include "extractors/reminders.h"
 #include "platform/status.h"
+#include "sqlite_pages/provenance.h"
 
 namespace orbanix {
 
@@ -38,6 +39,7 @@ struct SafariBookmarkRecord {
   // known (a recovered row whose folder is gone).
   std::string folder;
   bool readingList = false;
+  RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
 struct SafariHistoryRecord {
@@ -48,6 +50,7 @@ struct SafariHistoryRecord {
   std::optional<int64_t> lastVisit;  // Unix seconds
   std::string lastVisitText;         // local "YYYY-MM-DD hh:mm:ss"
   int64_t visitCount = 0;
+  RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
 // Appends the bookmarks of one Bookmarks.db (folders themselves are not

@@ -315,6 +315,7 @@ Status ScanWhatsApp(const std::filesystem::path& chatDb, WhatsAppChatMap& chats,
     }
     ChatMessageRecord m;
     m.deleted = in.deleted;
+    m.recoveredFrom = RecoveredFromInput(in);
     m.rowId = static_cast<int>(rec.rowid);
     int64_t v = 0;
     if (LastInteger(rec, col.fromMe, v)) m.fromMe = v == 1 ? 1 : 0;

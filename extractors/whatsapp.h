@@ -40,6 +40,7 @@
 
 #include "extractors/chat_apps.h"
 #include "platform/status.h"
+#include "sqlite_pages/provenance.h"
 
 namespace orbanix {
 
@@ -62,6 +63,7 @@ struct ChatMessageRecord {
   std::string partnerName;    // the chat's member names joined by ","; the chat's name when none
   std::string partnerAddress; // the same for addresses
   std::string chatTitle;      // the chat's name
+  RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
 // Chat key -> its messages in ascending date order.

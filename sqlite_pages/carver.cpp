@@ -77,20 +77,35 @@ struct KeyMix {
   }
 };
 
-// Sorts 64-bit hashes by their bytes, lowest first (eight passes over the
-// list, each touching it in order: far fewer cache misses than a comparison
-// sort or a hash table of as many entries).
+// Sorts 64-bit hashes in place, without a second list as large (there is
+// one per live row of the file): spread over 256 buckets by their top byte
+// (swapping each into its bucket), then each bucket sorted on its own, small
+// enough to stay in the processor's cache.
 template <class Key>
-void RadixSort(std::vector<Key>& keys) {
+void SortHashes(std::vector<Key>& keys) {
   static_assert(sizeof(Key) == 8);
-  std::vector<Key> other(keys.size());
-  for (int shift = 0; shift < 64; shift += 8) {
-    size_t counts[257] = {};
-    for (Key k : keys) ++counts[((k >> shift) & 0xFF) + 1];
-    if (counts[1] == keys.size() || keys.empty()) continue;  // every key has this byte alike
-    for (int i = 1; i < 257; ++i) counts[i] += counts[i - 1];
-    for (Key k : keys) other[counts[(k >> shift) & 0xFF]++] = k;
-    keys.swap(other);
+  if (keys.size() < 4096) {
+    std::sort(keys.begin(), keys.end());
+    return;
+  }
+  size_t start[257] = {}, fill[256];
+  for (Key k : keys) ++start[(static_cast<uint64_t>(k) >> 56) + 1];
+  for (int i = 1; i < 257; ++i) start[i] += start[i - 1];
+  for (int i = 0; i < 256; ++i) fill[i] = start[i];
+  for (size_t bucket = 0; bucket < 256; ++bucket) {
+    while (fill[bucket] < start[bucket + 1]) {
+      Key k = keys[fill[bucket]];
+      size_t to = static_cast<uint64_t>(k) >> 56;
+      while (to != bucket) {
+        std::swap(k, keys[fill[to]++]);
+        to = static_cast<uint64_t>(k) >> 56;
+      }
+      keys[fill[bucket]++] = k;
+    }
+  }
+  for (size_t bucket = 0; bucket < 256; ++bucket) {
+    std::sort(keys.begin() + static_cast<std::ptrdiff_t>(start[bucket]),
+              keys.begin() + static_cast<std::ptrdiff_t>(start[bucket + 1]));
   }
 }
 
@@ -98,16 +113,16 @@ void RadixSort(std::vector<Key>& keys) {
 // walked, sorted once, then looked up by interpolation (the hashes spread
 // evenly over their range, so a lookup mostly lands within a few places of
 // its key) with a binary search to finish.
-// In front of it, a filter of 16 bits per hash (one bit set per hash, by
+// In front of it, a filter of 8 bits per hash (one bit set per hash, by
 // its top bits) that answers most lookups of keys not in the set - deleted
 // rows, mostly - from a table small enough to stay in the processor's cache.
 class HashSet {
  public:
   void Insert(uint64_t h) { keys_.push_back(h); }
   void Seal() {
-    RadixSort(keys_);
+    SortHashes(keys_);
     shift_ = 64;
-    while (shift_ > 6 && (uint64_t{1} << (64 - shift_)) < keys_.size() * 16) --shift_;
+    while (shift_ > 6 && (uint64_t{1} << (64 - shift_)) < keys_.size() * 8) --shift_;
     const uint64_t bits = shift_ >= 64 ? 1 : uint64_t{1} << (64 - shift_);
     filter_.assign(static_cast<size_t>((bits + 63) / 64), 0);
     for (uint64_t h : keys_) SetBit(h);
@@ -315,11 +330,13 @@ class Carver {
     liveRecords_.Seal();
     for (HashSet& keys : liveKeys_) keys.Seal();
     if (liveMatchKeys_) {
-      for (auto& keys : *liveMatchKeys_) RadixSort(keys);
+      for (auto& keys : *liveMatchKeys_) SortHashes(keys);
     }
     WalkFreeList();
     TraceDroppedTables();
     SearchAllPages();
+    // The calling thread's work areas may have grown with a long payload.
+    Scratch() = SearchScratch{};
     return status::kOk;
   }
 

@@ -257,7 +257,13 @@ std::shared_future<std::shared_ptr<const CarvedFile>> ReadyNow(std::shared_ptr<c
 }  // namespace
 
 std::shared_future<std::shared_ptr<const CarvedFile>> CarvedFileBeside(CDbFileReader& reader) {
-  if (reader.carvedFile || reader.Path().empty() || !reader.IsOpen()) return ReadyNow(CarvedFileFor(reader));
+  // A large file is carved first, on its own: the carver's peak (the keys
+  // of every live row, its finds) would otherwise come on top of the live
+  // walk's.
+  constexpr uint64_t kCarvedBesideUpTo = uint64_t{512} << 20;
+  if (reader.carvedFile || reader.Path().empty() || !reader.IsOpen() || reader.FileSize() > kCarvedBesideUpTo) {
+    return ReadyNow(CarvedFileFor(reader));
+  }
   try {
     return std::async(std::launch::async,
                       [path = reader.Path(), size = reader.FileSize(),

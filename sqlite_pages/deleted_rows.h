@@ -64,7 +64,8 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader);
 // The same made on a thread of its own, while the caller goes on reading
 // the file: the carve reads the file through a reader of its own. When the
 // reader already holds the finds, they are ready at once; when no thread can
-// be started, they are made here. Null (once ready) when the file on disk
+// be started, or the file is larger than 512 MiB (to keep the peak of
+// memory down), they are made here. Null (once ready) when the file on disk
 // is no longer the one `reader` holds.
 std::shared_future<std::shared_ptr<const CarvedFile>> CarvedFileBeside(CDbFileReader& reader);
 

@@ -180,6 +180,22 @@ void CFileListCtrl::Refresh() {
   if (open_) Build();
 }
 
+void CFileListCtrl::RefreshNoteTexts() {
+  if (!open_ || category_ != Category::Notes) return;
+  updating_ = true;
+  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = list_->topLevelItem(i);
+    const auto* note = static_cast<const NoteRecord*>(IdOf(row));
+    if (!note) continue;
+    const QStringList values{Flat(note->title), Q(note->date), Flat(note->body)};
+    for (int c = 0; c < values.size(); ++c) {
+      row->setText(c + 1, values[c]);
+      row->setToolTip(c + 1, values[c]);
+    }
+  }
+  updating_ = false;
+}
+
 void CFileListCtrl::SetColumns(const QList<QPair<QString, int>>& columns) {
   QStringList labels{QString()};
   for (const auto& c : columns) labels << c.first;

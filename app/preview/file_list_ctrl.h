@@ -53,6 +53,9 @@ class CFileListCtrl : public QObject {
   void BackToApps();
   // Builds the open list again (after ticks changed elsewhere, or new records).
   void Refresh();
+  // The texts of the open Notes list's rows again from their records (after
+  // locked notes were opened), keeping order, ticks and the current row.
+  void RefreshNoteTexts();
   void Clear();
 
   // The deleted-only filter of the open category.

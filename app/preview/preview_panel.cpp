@@ -295,13 +295,21 @@ void CPreviewPanel::ShowNote(const NoteRecord& note) {
   cursor.insertText(QStringLiteral("  ---------------------------------------------------  \n"), grey);
   QTextCharFormat body;
   body.setForeground(QColor(QString::fromLatin1(note.deleted ? kDeletedColour : kNoteColour)));
-  cursor.insertText(QStringLiteral("Title:\n    ") + Q(note.title) + QStringLiteral("\nNote:\n     ") + Q(note.body),
-                    body);
+  // Every line of the body under its caption, as the first one, so that
+  // the captions below stay apart from it.
+  QString text = Q(note.body);
+  text.replace(QLatin1Char('\n'), QLatin1String("\n     "));
+  cursor.insertText(QStringLiteral("Title:\n    ") + Q(note.title) + QStringLiteral("\nNote:\n     ") + text, body);
   // Notes of the current Notes app also know their folder, their creation
   // and the files embedded in them; pictures are shown when the backup
   // holds their file.
   if (!note.folder.empty()) cursor.insertText(QStringLiteral("\nFolder:\n    ") + Q(note.folder), body);
   if (!note.created.empty()) cursor.insertText(QStringLiteral("\nCreated:\n    ") + Q(note.created), body);
+  if (note.recoveredFrom.Known()) {
+    cursor.insertText(QLatin1Char('\n') + RecoveredFromCaption() + QStringLiteral("\n    ") +
+                          Q(RecoveredFromText(note.recoveredFrom)),
+                      body);
+  }
   if (!note.attachments.empty()) cursor.insertText(QStringLiteral("\nAttachments:"), body);
   for (const NoteAttachment& a : note.attachments) {
     cursor.insertText(QStringLiteral("\n    ") + Q(a.name) + (a.file.empty() ? QStringLiteral(" (not in the backup)") : QString()),
@@ -348,11 +356,20 @@ CPreviewPanel::Bubble CPreviewPanel::MakeBubble(bool fromMe, bool deleted, const
   return b;
 }
 
+QString CPreviewPanel::RecoveredFromCaption() const {
+  return Text("Preview", "RecoveredFrom", QStringLiteral("Recovered from:"));
+}
+
+QString CPreviewPanel::RecoveredFromTip(const RecoveredFrom& from) const {
+  return from.Known() ? RecoveredFromCaption() + QLatin1Char(' ') + Q(RecoveredFromText(from)) : QString();
+}
+
 void CPreviewPanel::ShowConversation(const std::vector<MessageRecord>& messages) {
   std::vector<Bubble> bubbles;
   bubbles.reserve(messages.size());
   for (const MessageRecord& m : messages) {
     bubbles.push_back(MakeBubble(m.fromMe != 0, m.deleted != 0, m.date, MessageSender(m), MessageDisplayText(m)));
+    bubbles.back().recoveredFrom = RecoveredFromTip(m.recoveredFrom);
   }
   ShowBubbles(bubbles);
 }
@@ -363,6 +380,7 @@ void CPreviewPanel::ShowChat(const std::vector<ChatMessageRecord>& messages) {
   for (const ChatMessageRecord& m : messages) {
     const std::string& sender = m.senderName.empty() ? m.senderAddress : m.senderName;
     bubbles.push_back(MakeBubble(m.fromMe != 0, m.deleted != 0, m.date, sender, m.text));
+    bubbles.back().recoveredFrom = RecoveredFromTip(m.recoveredFrom);
   }
   ShowBubbles(bubbles);
 }
@@ -418,6 +436,8 @@ void CPreviewPanel::ShowBubbles(const std::vector<Bubble>& bubbles) {
       style += QStringLiteral("background: #E9E9EB; color: #4D4D4D;");
     }
     bubble->setStyleSheet(style);
+    // Where a recovered message lay in its database, for whoever asks.
+    if (!b.recoveredFrom.isEmpty()) bubble->setToolTip(b.recoveredFrom);
     // The label measures itself: its width on one line (each line of the
     // text unbroken), narrowed to the most a bubble may take, then the
     // height it needs at that width.
@@ -448,6 +468,7 @@ void CPreviewPanel::ShowBubbles(const std::vector<Bubble>& bubbles) {
     item->setFlags(Qt::ItemIsEnabled);
     item->setData(Qt::UserRole, b.deleted);
     item->setData(Qt::UserRole + 1, b.text);
+    if (!b.recoveredFrom.isEmpty()) item->setData(Qt::UserRole + 2, b.recoveredFrom);
     item->setSizeHint(QSize(width, row->sizeHint().height()));
     messages_->setItemWidget(item, row);
   }
@@ -475,6 +496,10 @@ void CPreviewPanel::ShowContact(const ContactRecord& c) {
       label->setText(QStringLiteral("<img src=\":/preview/deleted_mark.svg\" width=14 height=14> ") +
                      Q(c.name).toHtmlEscaped());
     }
+  }
+  // Where a recovered contact lay in its database, for whoever asks.
+  if (auto* label = contact_->findChild<QLabel*>(QStringLiteral("TxtUserName"))) {
+    label->setToolTip(RecoveredFromTip(c.recoveredFrom));
   }
 }
 

@@ -100,7 +100,11 @@ class CPreviewPanel : public QObject {
     QString text;
     bool fromMe = false;
     bool deleted = false;
+    QString recoveredFrom;  // "Recovered from: free block, page 3, offset 812" for a recovered message
   };
+  QString RecoveredFromCaption() const;
+  // "Recovered from: ..." for a row recovered from free space, else empty.
+  QString RecoveredFromTip(const RecoveredFrom& from) const;
   // A bubble: "<date> Me:" for the owner's messages, "<date> <sender>:"
   // for the other party's.
   static Bubble MakeBubble(bool fromMe, bool deleted, const std::string& date, const std::string& sender,

@@ -22,6 +22,17 @@ namespace orbanix::preview {
 
 namespace {
 
+// The detail lines and, for a row recovered from free space, where it lay
+// in its database.
+std::vector<std::pair<std::string, std::string>> WithRecoveredFrom(
+    std::vector<std::pair<std::string, std::string>> lines, const RecoveredFrom& from) {
+  if (from.Known()) {
+    lines.emplace_back(Text("Preview", "RecoveredFrom", QStringLiteral("Recovered from:")).toStdString(),
+                       RecoveredFromText(from));
+  }
+  return lines;
+}
+
 template <typename T>
 T* Find(QWidget* root, const char* name) {
   return root->findChild<T*>(QString::fromLatin1(name));
@@ -215,6 +226,8 @@ void CPreviewViews::OfferUnlock(const NoteRecord& note) {
     // The Notes app has one password for all locked notes of an account:
     // open the others too.
     if (auto* all = const_cast<std::vector<NoteRecord>*>(data_.records().notes)) UnlockNotes(*all, password);
+    // The list shows the opened notes' titles and text at once.
+    list_->RefreshNoteTexts();
   } else if (st == status::kWrongPassword) {
     Ask(c_.window, AskKind::kError,
         Text("Preview", "LockedNoteWrong", QStringLiteral("The password is wrong. The note stays locked.")));
@@ -240,16 +253,20 @@ void CPreviewViews::Preview(Category category, const void* id) {
       if (auto* c = ElementOf(r.contacts, id)) panel_->ShowContact(*c);
       break;
     case Category::Reminder:
-      if (auto* m = ElementOf(r.reminders, id)) panel_->ShowDetail(ReminderDetail(*m), m->deleted != 0);
+      if (auto* m = ElementOf(r.reminders, id)) {
+        panel_->ShowDetail(WithRecoveredFrom(ReminderDetail(*m), m->recoveredFrom), m->deleted != 0);
+      }
       break;
     case Category::Calendar:
-      if (auto* e = ElementOf(r.events, id)) panel_->ShowDetail(EventDetail(*e), e->deleted != 0);
+      if (auto* e = ElementOf(r.events, id)) {
+        panel_->ShowDetail(WithRecoveredFrom(EventDetail(*e), e->recoveredFrom), e->deleted != 0);
+      }
       break;
     case Category::SafariBookmark:
       if (auto* b = ElementOf(r.safariBookmarks, id)) {
-        panel_->ShowDetail(BookmarkDetail(*b), b->deleted != 0);
+        panel_->ShowDetail(WithRecoveredFrom(BookmarkDetail(*b), b->recoveredFrom), b->deleted != 0);
       } else if (auto* h = ElementOf(r.safariHistory, id)) {
-        panel_->ShowDetail(HistoryDetail(*h), h->deleted != 0);
+        panel_->ShowDetail(WithRecoveredFrom(HistoryDetail(*h), h->recoveredFrom), h->deleted != 0);
       }
       break;
     case Category::Messages:
@@ -265,12 +282,15 @@ void CPreviewViews::Preview(Category category, const void* id) {
         auto caption = [](const char* key, const char* text) {
           return Text("PageScan", key, QString::fromLatin1(text)).toStdString();
         };
-        panel_->ShowDetail({{caption("CallName", "Name:"), c->name},
-                            {caption("CallNumber", "Phone Number:"), c->address},
-                            {caption("CallDate", "Date:"), c->date},
-                            {caption("CallType", "Type:"), row->text(4).toStdString()},
-                            {caption("CallDuration", "Duration:"), row->text(5).toStdString()},
-                            {caption("CallState", "Status:"), row->text(6).toStdString()}},
+        // A number without a contact says so rather than showing nothing.
+        const std::string name = !c->name.empty() ? c->name : caption("CallNoName", "(not in the contacts)");
+        panel_->ShowDetail(WithRecoveredFrom({{caption("CallName", "Name:"), name},
+                                              {caption("CallNumber", "Phone Number:"), c->address},
+                                              {caption("CallDate", "Date:"), c->date},
+                                              {caption("CallType", "Type:"), row->text(4).toStdString()},
+                                              {caption("CallDuration", "Duration:"), row->text(5).toStdString()},
+                                              {caption("CallState", "Status:"), row->text(6).toStdString()}},
+                                             c->recoveredFrom),
                            c->deleted != 0);
       }
       break;

@@ -29,6 +29,7 @@
 #include "app/skin_catalog.h"
 #include "app/specify_file_page.h"
 #include "app/about_wnd.h"
+#include "app/chat_apps_view.h"
 #include "ui_MainWnd.h"
 #include "ui_PageScan.h"
 
@@ -117,12 +118,15 @@ int main(int argc, char** argv) {
     window.CategoryPage()->NextButton()->click();
     // The password check of an encrypted backup, then the scan under way.
     if (page->SelectedBackup().encrypted) {
-      QTest::qWaitFor([&] { return !window.CategoryPage()->CheckingBox()->isHidden(); }, 5000);
-      Save(&window, tag + QStringLiteral("-02-checking-password"));
+      if (QTest::qWaitFor([&] { return !window.CategoryPage()->CheckingBox()->isHidden(); }, 5000)) {
+        Save(&window, tag + QStringLiteral("-02-checking-password"), false);
+      }
     }
-    QTest::qWaitFor([&] { return page->ShownPercent() >= 5 || page->state() == app::CScanVrtWnd::State::kFinished; },
-                    60000);
-    if (page->state() != app::CScanVrtWnd::State::kFinished) Save(&window, tag + QStringLiteral("-03-scanning"));
+    if (QTest::qWaitFor([&] { return page->ShownPercent() > 0 || page->state() == app::CScanVrtWnd::State::kFinished; },
+                        60000) &&
+        page->state() != app::CScanVrtWnd::State::kFinished) {
+      Save(&window, tag + QStringLiteral("-03-scanning"), false);
+    }
     if (!QTest::qWaitFor([&] { return page->state() == app::CScanVrtWnd::State::kFinished; }, 300000)) return 1;
     Save(&window, tag + QStringLiteral("-04-scan-done"));
 
@@ -145,6 +149,15 @@ int main(int argc, char** argv) {
         views->list()->OpenApp(reinterpret_cast<const void*>(
             list->topLevelItem(0)->data(0, CFileListCtrl::kIdRole).value<quintptr>()));
       }
+      // The chats of QQ and WeChat have a list of their own.
+      if (QTreeWidget* chats = page->ChatApps()->list(); chats->isVisible()) {
+        Save(&window, name + QStringLiteral("-list"));
+        for (int i = 0; i < chats->topLevelItemCount() && i < 2; ++i) {
+          Click(chats, chats->topLevelItem(i), 2);
+          Save(&window, name + QStringLiteral("-chat%1").arg(i));
+        }
+        continue;
+      }
       const int rows = list->isVisible() ? list->topLevelItemCount() : 0;
       if (rows == 0) {
         Save(&window, name + QStringLiteral("-empty"));
@@ -158,7 +171,7 @@ int main(int argc, char** argv) {
         if (list->topLevelItem(i)->foreground(1).style() != Qt::NoBrush) deletedRow = i;
       }
       std::vector<int> picks;
-      for (int i = 0; i < rows && (all ? i < 12 : i < 2); ++i) picks.push_back(i);
+      for (int i = 0; i < rows && (all ? i < 24 : i < 2); ++i) picks.push_back(i);
       if (deletedRow >= 2 && !all) picks.push_back(deletedRow);
       for (int i : picks) {
         Click(list, list->topLevelItem(i), 1);

@@ -28,9 +28,12 @@
 #include "app/preview/print_wnd.h"
 #include "app/preview/recover_process_wnd.h"
 #include "export/print_page.h"
+#include "extractors/notestore.h"
+#include "extractors/notestore_crypto.h"
 #include "sources/catalog.h"
 #include "sources/media_sniffer.h"
 #include "tools/backupgen/family_media.h"
+#include "tools/backupgen/family_notestore.h"
 
 using namespace orbanix;
 using namespace orbanix::preview;
@@ -168,6 +171,7 @@ class PreviewTest : public QObject {
     results.safariBookmarks[1].url = "https://deleted.example/";
     results.safariBookmarks[1].deleted = 1;
     results.safariBookmarks[1].recovered = true;
+    results.safariBookmarks[1].recoveredFrom = {9, 1234, RowSource::kFreeblock};
     results.safariHistory.resize(1);
     results.safariHistory[0].title = "News";
     results.safariHistory[0].url = "https://news.example/";
@@ -202,6 +206,9 @@ class PreviewTest : public QObject {
     QVERIFY(host.controls().previewEdit->toPlainText().isEmpty());
     click(list->topLevelItem(2));
     QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("Status:\n    Deleted")));
+    // A recovered row says where it lay in its database.
+    QVERIFY(host.controls().previewEdit->toPlainText().contains(
+        QStringLiteral("Recovered from:\n    free block, page 9, offset 1234")));
     const QTextCursor status = host.controls().previewEdit->document()->find(QStringLiteral("Deleted"));
     QCOMPARE(status.charFormat().foreground().color().name(), QStringLiteral("#f37302"));
     host.controls().filter->setChecked(false);
@@ -506,6 +513,9 @@ class PreviewTest : public QObject {
              qPrintable(detail));
     list->setCurrentItem(list->topLevelItem(1));
     QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("Type:\n    Outgoing")));
+    // A number of no contact: the name says so.
+    QVERIFY(results.calls[1].name.empty());
+    QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("Name:\n    (not in the contacts)")));
   }
 
   void untickingOneAppFileMakesItsBoxPartlyChecked() {
@@ -605,6 +615,78 @@ class PreviewTest : public QObject {
     host.views()->OpenCategory(Category::Notes);
     QVERIFY(host.controls().filter->isChecked());
     QCOMPARE(Column(host.controls().dataList, 1), QStringList({"b"}));
+  }
+
+  // The password window of a locked note: a wrong password says so and
+  // changes nothing; the right one opens the note (and the other locked
+  // notes), and the list shows its text at once. A note locked with the
+  // phone's passcode asks for no password and says why.
+  void lockedNoteOpensWithTheRightPasswordOnly() {
+    QTemporaryDir dir;
+    const std::filesystem::path db = std::filesystem::path(dir.path().toStdString()) / "NoteStore.sqlite";
+    std::vector<gen::GenStoreNote> rows = gen::NoteStoreRows({});
+    gen::AddPasscodeLockedNote(rows);
+    gen::BuildNoteStoreDb(db, rows, gen::NoteStoreLayout::kIos17);
+    ScanResults results;
+    results.ticked = {Category::Notes};
+    QCOMPARE(ScanNoteStore(db, results.notes), status::kOk);
+    const auto locked = std::find_if(rows.begin(), rows.end(), [](const gen::GenStoreNote& g) { return !g.password.empty(); });
+    QVERIFY(locked != rows.end());
+    auto noteTitled = [&](const std::string& title) -> NoteRecord* {
+      for (NoteRecord& n : results.notes) {
+        if (n.title == title) return &n;
+      }
+      return nullptr;
+    };
+    NoteRecord* secret = noteTitled(locked->title);
+    NoteRecord* phone = noteTitled("Passcode note");
+    QVERIFY(secret && phone);
+
+    CPreviewHost host;
+    host.show();
+    host.views()->Start(&results, nullptr, Ticked({Category::Notes}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::Notes);
+    QTreeWidgetItem* row = host.views()->list()->RowOf(secret);
+    QVERIFY(row);
+    QCOMPARE(row->text(3), QStringLiteral("Locked note"));
+
+    QStringList offered;
+    QString typed = QStringLiteral("not the password");
+    SetPasswordHook([&](const QString& text, QString& password) {
+      offered << text;
+      password = typed;
+      return true;
+    });
+    host.views()->Preview(Category::Notes, secret);
+    QCOMPARE(offered.size(), 1);
+    QVERIFY(offered[0].contains(QStringLiteral("Hint: the usual")));
+    QCOMPARE(asked.size(), 1);
+    QVERIFY(asked[0].contains(QStringLiteral("wrong")));
+    QCOMPARE(secret->lock, NoteLock::kLocked);
+    QCOMPARE(secret->body, std::string(kLockedNoteText));
+    QCOMPARE(row->text(3), QStringLiteral("Locked note"));
+
+    typed = QString::fromStdString(locked->password);
+    asked.clear();
+    host.views()->Preview(Category::Notes, secret);
+    QCOMPARE(offered.size(), 2);
+    QVERIFY(asked.isEmpty());
+    QCOMPARE(secret->lock, NoteLock::kUnlocked);
+    QCOMPARE(secret->body, locked->expected);
+    // The row, not only the preview, shows the opened note at once.
+    QCOMPARE(row->text(3), QString::fromStdString(locked->expected).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    QCOMPARE(row->text(1), QString::fromStdString(locked->title));
+    QVERIFY(host.controls().previewEdit->toPlainText().contains(QStringLiteral("The key is under the mat")));
+
+    // The passcode-locked note: no password asked, the reason given.
+    asked.clear();
+    host.views()->Preview(Category::Notes, phone);
+    QCOMPARE(offered.size(), 2);
+    QCOMPARE(asked.size(), 1);
+    QVERIFY(asked[0].contains(QStringLiteral("passcode")));
+    QCOMPARE(phone->lock, NoteLock::kLocked);
+    SetPasswordHook(nullptr);
   }
 
   void printingNotesGivesOneBlockPerTickedNote() {
@@ -827,6 +909,12 @@ class PreviewTest : public QObject {
     QVERIFY(preview.player()->source().isEmpty());
     QCOMPARE(preview.player()->playbackState(), QMediaPlayer::StoppedState);
     QVERIFY(edit->toPlainText().contains(QStringLiteral("Title:\n    n\nNote:\n     body of n")));
+    // A body of several lines stays under its caption, apart from the
+    // folder's caption after it.
+    note.body = "first\nsecond";
+    note.folder = "Travel";
+    preview.ShowNote(note);
+    QVERIFY(edit->toPlainText().contains(QStringLiteral("Note:\n     first\n     second\nFolder:\n    Travel")));
   }
 
   void unreadablePictureSaysNotFound() {

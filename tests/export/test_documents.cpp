@@ -97,9 +97,10 @@ TEST(Utf8TextFile, BomCrLfAndOpenFailure) {
 
 std::vector<ConversationLine> ThreeMessages() {
   std::vector<ConversationLine> lines(3);
-  lines[0] = {false, false, "2014-01-02 03:04:05", "Anna(A)", "Anna", "Hi, <b>you</b>", "Anna", "A"};
-  lines[1] = {true, false, "2014-01-02 03:05:00", "Anna(A)", "Anna", "say \"yes\"\nplease", "", ""};
-  lines[2] = {false, true, "2014-01-02 03:06:00", "Anna(A)", "Anna", "<script>alert(1)</script>", "Anna", "A"};
+  lines[0] = {false, false, "2014-01-02 03:04:05", "Anna(A)", "Anna", "Hi, <b>you</b>", "Anna", "A", {}};
+  lines[1] = {true, false, "2014-01-02 03:05:00", "Anna(A)", "Anna", "say \"yes\"\nplease", "", "", {}};
+  lines[2] = {false, true, "2014-01-02 03:06:00", "Anna(A)", "Anna", "<script>alert(1)</script>", "Anna", "A", {}};
+  lines[2].recoveredFrom = {7, 1020, RowSource::kStalePointer};
   return lines;
 }
 
@@ -117,10 +118,10 @@ TEST(ConversationDocuments, CsvValuesWithCommasQuotesAndLineBreaksStayOneField) 
   ASSERT_EQ(WriteConversationCsv(dir.path() / "c.csv", ThreeMessages()), 0);
   EXPECT_EQ(ReadAll(dir.path() / "c.csv"),
             std::string(kBom) +
-                "Chats,Name/Phone,Date,Type,Content\r\n"
-                "Anna,A,2014-01-02 03:04:05,Received,\"Hi, <b>you</b>\"\r\n"
-                ",,2014-01-02 03:05:00,Send,\"say \"\"yes\"\"\r\nplease\"\r\n"
-                "Anna,A,2014-01-02 03:06:00,Received,<script>alert(1)</script>\r\n");
+                "Chats,Name/Phone,Date,Type,Content,Recovered From,Page,Offset\r\n"
+                "Anna,A,2014-01-02 03:04:05,Received,\"Hi, <b>you</b>\",,,\r\n"
+                ",,2014-01-02 03:05:00,Send,\"say \"\"yes\"\"\r\nplease\",,,\r\n"
+                "Anna,A,2014-01-02 03:06:00,Received,<script>alert(1)</script>,stale cell pointer,7,1020\r\n");
 }
 
 TEST(ConversationDocuments, TxtAndCsvOpenFailuresAreReported) {

@@ -116,16 +116,84 @@ TEST(JsonObjects, MessageObjectHoldsTheDocumentedFields) {
   ASSERT_EQ(v.Get("attachment_paths")->items.size(), 1u);
   EXPECT_EQ(v.Get("attachment_paths")->items[0].text, "Message Attachments/IMG_0001.JPG");
   EXPECT_FALSE(v.Get("deleted")->boolean);
+  ASSERT_NE(v.Get("recovered_from"), nullptr);
+  EXPECT_EQ(v.Get("recovered_from")->kind, JsonValue::kNull);
 
-  // A recovered row without its cell header: no row id, no date.
+  // A recovered row without its cell header: no row id, no date; where it
+  // lay in the database.
   MessageRecord r;
   r.deleted = 1;
+  r.recoveredFrom = {70000, 65535, RowSource::kGap};  // the largest page offset there is
   const JsonValue d = Parse(MessageJson(r, "Unknown", {}).Line());
   EXPECT_EQ(d.Get("row_id")->kind, JsonValue::kNull);
   EXPECT_EQ(d.Get("date")->kind, JsonValue::kNull);
   EXPECT_EQ(d.Get("attachment")->kind, JsonValue::kNull);
   EXPECT_TRUE(d.Get("attachment_paths")->items.empty());
   EXPECT_TRUE(d.Get("deleted")->boolean);
+  const JsonValue* from = d.Get("recovered_from");
+  ASSERT_NE(from, nullptr);
+  ASSERT_EQ(from->kind, JsonValue::kObject);
+  EXPECT_EQ(from->Get("source")->text, "unallocated");
+  EXPECT_EQ(from->Get("page")->text, "70000");
+  EXPECT_EQ(from->Get("offset")->text, "65535");
+}
+
+// Every category's object says where a recovered row was found, by the
+// kinds of free space the manual names; a row the phone only marked deleted
+// was found in no free space.
+TEST(JsonObjects, EveryCategoryTellsWhereARecoveredRowLay) {
+  ZoneScope zone("UTC");
+  const std::pair<RowSource, const char*> kinds[] = {
+      {RowSource::kFreeblock, "freeblock"},         {RowSource::kTail, "unallocated"},
+      {RowSource::kStalePointer, "stale-pointer"},  {RowSource::kFreelistCell, "freelist"},
+      {RowSource::kFreelistCandidate, "freelist"},  {RowSource::kFreelistDroppedTable, "dropped-table"}};
+  uint32_t page = 2;
+  for (const auto& [source, key] : kinds) {
+    SCOPED_TRACE(key);
+    const RecoveredFrom at{page, static_cast<uint16_t>(page * 100), source};
+    ContactRecord c;
+    c.deleted = 1;
+    c.recoveredFrom = at;
+    CallRecord call;
+    call.deleted = 1;
+    call.recoveredFrom = at;
+    NoteRecord n;
+    n.deleted = 1;
+    n.recoveredFrom = at;
+    ChatMessageRecord w;
+    w.deleted = 1;
+    w.recoveredFrom = at;
+    CalendarEventRecord e;
+    e.deleted = 1;
+    e.recoveredFrom = at;
+    ReminderRecord rem;
+    rem.deleted = 1;
+    rem.recovered = true;
+    rem.recoveredFrom = at;
+    SafariBookmarkRecord b;
+    b.deleted = 1;
+    b.recoveredFrom = at;
+    SafariHistoryRecord h;
+    h.deleted = 1;
+    h.recoveredFrom = at;
+    for (const JsonObject& o : {ContactJson(c), CallJson(call), NoteJson(n), ChatMessageJson(w, "c", {}),
+                                CalendarEventJson(e), ReminderJson(rem), SafariBookmarkJson(b), SafariHistoryJson(h)}) {
+      const JsonValue v = Parse(o.Line());
+      const JsonValue* from = v.Get("recovered_from");
+      ASSERT_NE(from, nullptr) << o.Line();
+      ASSERT_EQ(from->kind, JsonValue::kObject) << o.Line();
+      EXPECT_EQ(from->Get("source")->text, key);
+      EXPECT_EQ(from->Get("page")->text, std::to_string(page));
+      EXPECT_EQ(from->Get("offset")->text, std::to_string(page * 100));
+    }
+    ++page;
+  }
+  // Marked for deletion on the phone: deleted, but no place in free space.
+  ReminderRecord marked;
+  marked.deleted = 1;
+  const JsonValue v = Parse(ReminderJson(marked).Line());
+  EXPECT_TRUE(v.Get("deleted")->boolean);
+  EXPECT_EQ(v.Get("recovered_from")->kind, JsonValue::kNull);
 }
 
 TEST(JsonObjects, ContactCallNoteChatAndMediaObjects) {

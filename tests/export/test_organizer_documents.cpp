@@ -221,11 +221,11 @@ TEST(Ics, EventsAndRemindersReadBackThroughAStrictParser) {
 
 TEST(Bookmarks, NetscapeFileNestsFoldersAndEscapes) {
   std::vector<SafariBookmarkRecord> b(5);
-  b[0] = {0, false, 1, "Apple", "https://www.apple.com/", "Favourites", false};
-  b[1] = {0, false, 2, "BBC <News> & \"Sport\"", "https://bbc.example/?a=1&b=\"2\"", "Favourites/News", false};
-  b[2] = {0, false, 3, "Read me", "https://blog.example/1", "Reading List", true};
-  b[3] = {1, true, 0, "Gone", "https://gone.example/", "Favourites/News", false};
-  b[4] = {0, false, 5, "", "https://untitled.example/", "Bookmarks Menu", false};
+  b[0] = {0, false, 1, "Apple", "https://www.apple.com/", "Favourites", false, {}};
+  b[1] = {0, false, 2, "BBC <News> & \"Sport\"", "https://bbc.example/?a=1&b=\"2\"", "Favourites/News", false, {}};
+  b[2] = {0, false, 3, "Read me", "https://blog.example/1", "Reading List", true, {}};
+  b[3] = {1, true, 0, "Gone", "https://gone.example/", "Favourites/News", false, {}};
+  b[4] = {0, false, 5, "", "https://untitled.example/", "Bookmarks Menu", false, {}};
   std::vector<const SafariBookmarkRecord*> all;
   for (const auto& x : b) all.push_back(&x);
   const std::string html = NetscapeBookmarks(all);
@@ -263,13 +263,20 @@ TEST(OrganizerCsv, HeaderRowsAndQuotedFields) {
   r.dueText = "2023-11-14 22:13:20";
   const std::string csv = RemindersCsv({&r});
   EXPECT_EQ(csv,
-            "Title,List,Due,State,Completed On,Priority,Flagged,Created,Notes,Status\r\n"
-            "\"a, \"\"b\"\"\",,2023-11-14 22:13:20,Open,,Medium,,,\"two\nlines\",Normal\r\n");
+            "Title,List,Due,State,Completed On,Priority,Flagged,Created,Notes,Status,Recovered From,Page,Offset\r\n"
+            "\"a, \"\"b\"\"\",,2023-11-14 22:13:20,Open,,Medium,,,\"two\nlines\",Normal,,,\r\n");
+  // A recovered row ends with where it lay in its database.
   SafariHistoryRecord h;
   h.url = "https://x.example/?q=1,2";
   h.visitCount = 3;
   h.deleted = 1;
-  EXPECT_EQ(HistoryCsv({&h}), "Title,URL,Last Visit,Visits,Status\r\n,\"https://x.example/?q=1,2\",,3,Deleted\r\n");
+  h.recoveredFrom = {12, 3050, RowSource::kFreeblock};
+  EXPECT_EQ(HistoryCsv({&h}), "Title,URL,Last Visit,Visits,Status,Recovered From,Page,Offset\r\n"
+                              ",\"https://x.example/?q=1,2\",,3,Deleted,free block,12,3050\r\n");
+  SafariBookmarkRecord b;
+  b.deleted = 1;
+  b.recoveredFrom = {4, 8, RowSource::kFreelistDroppedTable};
+  EXPECT_EQ(BookmarksCsv({&b}), "Title,URL,Folder,Status,Recovered From,Page,Offset\r\n,,,Deleted,dropped table,4,8\r\n");
   CalendarEventRecord e = Event("x", 0, 0);
   e.recurrence = "FREQ=YEARLY";
   EXPECT_NE(EventsCsv({&e}).find(",Yearly,"), std::string::npos);
@@ -282,7 +289,7 @@ TEST(OrganizerHtml, RowsEscapeAndMarkDeletedRecords) {
   EXPECT_NE(row.find("class=\"deleted\""), std::string::npos);
   EXPECT_EQ(row.find("<script>"), std::string::npos);
   EXPECT_EQ(row.find("{|"), std::string::npos);
-  SafariBookmarkRecord b{0, false, 1, "a<b", "https://x/?a&b", "Favourites", false};
+  SafariBookmarkRecord b{0, false, 1, "a<b", "https://x/?a&b", "Favourites", false, {}};
   SafariHistoryRecord h;
   h.title = "t&t";
   const std::string sections = SafariSections({&b}, {&h});

@@ -219,8 +219,9 @@ TEST_F(RecoverCommand, VCardJsonLinesAndCsvFilesParseWithStrictReaders) {
         ++csvFiles;
         if (f.starts_with("WhatsApp Message/")) {
           ASSERT_FALSE(rows.empty());
-          EXPECT_EQ(rows[0], (std::vector<std::string>{"Chats", "Name/Phone", "Date", "Type", "Content"}));
-          for (const auto& row : rows) EXPECT_EQ(row.size(), 5u);
+          EXPECT_EQ(rows[0], (std::vector<std::string>{"Chats", "Name/Phone", "Date", "Type", "Content",
+                                                       "Recovered From", "Page", "Offset"}));
+          for (const auto& row : rows) EXPECT_EQ(row.size(), 8u);
         }
       }
     }

@@ -188,7 +188,7 @@ TEST_F(RecoveryTest, LayoutOfEveryCategoryAndOneCompletionPerItem) {
             std::string::npos);
   const std::string smsHtml = ReadAll(out_ / ("Message/Anna-" + s + "/Anna(A).html"));
   EXPECT_NE(smsHtml.find("<p>Name: Anna, Phone: A</p>"), std::string::npos);
-  EXPECT_NE(ReadAll(out_ / ("WhatsApp Message/Bob(+49)-" + s + "/Bob(+49).csv")).find(",Received,\"one, two\"\r\n"),
+  EXPECT_NE(ReadAll(out_ / ("WhatsApp Message/Bob(+49)-" + s + "/Bob(+49).csv")).find(",Received,\"one, two\",,,\r\n"),
             std::string::npos);
   EXPECT_EQ(messageDumps_, 1);
 

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 
 #include <unistd.h>
 
 #include "extractors/calls.h"
 #include "platform/text.h"
+#include "tests/extractors/test_support.h"
 #include "tools/backupgen/family_calls.h"
 #include "tools/backupgen/fixture_db.h"
 
@@ -151,6 +153,18 @@ TEST_F(CallHistoryTest, RecoveryAtScale) {
     std::set<std::string> seen;
     for (const CallRecord& r : calls) copies += !seen.insert(r.address + r.date).second;
     EXPECT_EQ(copies, 0);
+    // Every recovered call says where it lay in the file, and its number is
+    // there; a live call names no place.
+    std::ifstream in(dir_ / name, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const CallRecord& r : calls) {
+      if (r.deleted) {
+        EXPECT_TRUE(testing_support::LiesWhereFound(bytes, r.recoveredFrom, r.address))
+            << r.address << " said to be at " << RecoveredFromText(r.recoveredFrom);
+      } else {
+        EXPECT_FALSE(r.recoveredFrom.Known()) << r.address;
+      }
+    }
   }
 }
 

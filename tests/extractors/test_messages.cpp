@@ -16,6 +16,7 @@
 
 using namespace orbanix;
 using orbanix::testing_support::ExecSql;
+using orbanix::testing_support::LiesWhereFound;
 using orbanix::testing_support::ScratchTest;
 namespace fs = std::filesystem;
 
@@ -431,8 +432,16 @@ TEST_F(Messages, DeletedMessagesHandlesAndAttachmentsComeBack) {
       ASSERT_EQ(ScanMessages(sms, Path("none.db"), map, maxRowId), 0);
       using Row = std::tuple<int64_t, int64_t, std::string, std::string, int>;
       std::multiset<Row> scanned, decoded;
+      const std::string bytes = ReadAll(sms);
       for (const MessageRecord& m : Flatten(map)) {
         if (m.deleted) scanned.insert({m.rowId, m.handleId, m.text, m.date, m.fromMe});
+        // A recovered message says where it lay, and its text is there.
+        if (m.deleted && !m.recentlyDeleted) {
+          EXPECT_TRUE(LiesWhereFound(bytes, m.recoveredFrom, m.text))
+              << m.text << " said to be at " << RecoveredFromText(m.recoveredFrom);
+        } else {
+          EXPECT_FALSE(m.recoveredFrom.Known()) << m.text;
+        }
       }
       for (const MessageRecord& m : messages) {
         if (m.deleted) decoded.insert({m.rowId, m.handleId, m.text, m.date, m.fromMe});

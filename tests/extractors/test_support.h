@@ -7,12 +7,16 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
+
+#include "sqlite_pages/provenance.h"
 
 namespace orbanix::testing_support {
 
@@ -46,6 +50,19 @@ class ScratchTest : public ::testing::Test {
 
   fs::path dir_;
 };
+
+// Whether `text` lies in the page of the database (`file`: its bytes) that
+// `from` names, at or after its offset: where a recovered record says it
+// was found.
+inline bool LiesWhereFound(const std::string& file, const RecoveredFrom& from, const std::string& text) {
+  if (!from.Known() || file.size() < 100 || text.empty()) return false;
+  uint32_t pageSize = (static_cast<uint32_t>(static_cast<uint8_t>(file[16])) << 8) | static_cast<uint8_t>(file[17]);
+  if (pageSize == 1) pageSize = 65536;
+  const size_t start = static_cast<size_t>(from.page - 1) * pageSize;
+  const size_t at = start + from.offset;
+  const size_t end = std::min(file.size(), start + pageSize);
+  return at < end && std::string_view(file).substr(at, end - at).find(text) != std::string_view::npos;
+}
 
 // Runs SQL on an existing database file.
 inline void ExecSql(const fs::path& db, const std::string& sql) {

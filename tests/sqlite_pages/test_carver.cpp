@@ -225,7 +225,7 @@ TEST(Carver, LargeFreeListEveryRowOnceInPageOrder) {
 TEST(Carver, CopiesOfLiveRowsAmongManyNeverReported) {
   const auto dir = TempFolder("carver_copies");
   const auto path = dir / "c.db";
-  const int kRows = 3000;
+  const int kRows = 6000;
   const std::string longLabel(2500, 'q');
   {
     gen::FixtureOptions options;
