@@ -216,9 +216,17 @@ Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesyste
       if (!name.empty()) call.name = name;
     }
   }
-  std::stable_sort(found.begin(), found.end(), [](const CallRecord& a, const CallRecord& b) {
-    return AsciiLower(a.date) < AsciiLower(b.date);
-  });
+  // By date, equal dates in table order; each date lowered once, not at
+  // every comparison.
+  std::vector<std::pair<std::string, size_t>> order;
+  order.reserve(found.size());
+  for (size_t i = 0; i < found.size(); ++i) order.emplace_back(AsciiLower(found[i].date), i);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<CallRecord> sorted;
+  sorted.reserve(found.size());
+  for (const auto& entry : order) sorted.push_back(std::move(found[entry.second]));
+  found = std::move(sorted);
   if (progress && progress(100) != 0) return status::kCancelled;
   calls.insert(calls.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   return book;
