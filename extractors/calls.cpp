@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
+#include "extractors/messages.h"
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/columns.h"
@@ -205,18 +207,38 @@ Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesyste
   Status book = reader.Open(addressBookDb);
   if (book == status::kOk) ReadAddressBook(reader, addressBookDb, contacts);
   if (book == status::kOk) {
-    // Many calls share a number: remember each number's name.
-    std::unordered_map<std::string, std::string> names;
+    // Many calls share a number, and a book holds thousands of contacts:
+    // every distinct number is looked for in one pass over all the phone
+    // texts (the same first contact CallContactName finds).
+    std::unordered_map<std::string_view, size_t> numberIndex;
+    std::vector<std::string> numbers;
+    for (const CallRecord& call : found) {
+      if (CodePointCount(call.address) <= 4) continue;
+      if (numberIndex.emplace(call.address, numbers.size()).second) numbers.push_back(call.address);
+    }
+    std::vector<std::string_view> phoneTexts;
+    phoneTexts.reserve(contacts.size());
+    for (const ContactRecord& c : contacts) phoneTexts.emplace_back(c.phones);
+    const std::vector<int64_t> first = FirstContaining(numbers, phoneTexts);
     for (CallRecord& call : found) {
-      auto it = names.find(call.address);
-      if (it == names.end()) it = names.emplace(call.address, CallContactName(call.address, contacts)).first;
+      auto it = numberIndex.find(call.address);
+      if (it == numberIndex.end() || first[it->second] < 0) continue;
       // The contact's name, else the one the phone stored with the call.
-      if (!it->second.empty()) call.name = it->second;
+      const std::string& name = contacts[static_cast<size_t>(first[it->second])].name;
+      if (!name.empty()) call.name = name;
     }
   }
-  std::stable_sort(found.begin(), found.end(), [](const CallRecord& a, const CallRecord& b) {
-    return AsciiLower(a.date) < AsciiLower(b.date);
-  });
+  // By date, equal dates in table order; each date lowered once, not at
+  // every comparison.
+  std::vector<std::pair<std::string, size_t>> order;
+  order.reserve(found.size());
+  for (size_t i = 0; i < found.size(); ++i) order.emplace_back(AsciiLower(found[i].date), i);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<CallRecord> sorted;
+  sorted.reserve(found.size());
+  for (const auto& entry : order) sorted.push_back(std::move(found[entry.second]));
+  found = std::move(sorted);
   if (progress && progress(100) != 0) return status::kCancelled;
   calls.insert(calls.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   return book;

@@ -118,7 +118,9 @@ TEST_F(DeviceSource, NotesOfBothStoresWithTheirFiles) {
     SCOPED_TRACE(g.title);
     const NoteRecord* n = titled(g.title);
     ASSERT_NE(n, nullptr);
-    if (g.password.empty()) EXPECT_EQ(n->body, g.expected);
+    if (g.password.empty()) {
+      EXPECT_EQ(n->body, g.expected);
+    }
     EXPECT_EQ(n->deleted, g.expectedDeleted ? 1 : 0);
   }
   const fs::path group = phone_->root / "private/var/mobile/Containers/Shared/AppGroup" / kNotesAppGroup;

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include "extractors/calls.h"
+#include "extractors/contacts.h"
 #include "platform/text.h"
+#include "sqlite_pages/db_file_reader.h"
 #include "tests/extractors/test_support.h"
 #include "tools/backupgen/family_calls.h"
 #include "tools/backupgen/fixture_db.h"
@@ -166,6 +168,69 @@ TEST_F(CallHistoryTest, RecoveryAtScale) {
       }
     }
   }
+}
+
+TEST_F(CallHistoryTest, NamesOfABigBookAreThoseOfTheFirstContactHoldingTheNumber) {
+  // Hundreds of contacts and numbers looked up together: each call gets the
+  // name of the first contact whose phone text holds its number anywhere
+  // (a national form inside an international one, a number only a later
+  // contact has, one that none has, a long non-Latin address).
+  const fs::path book = dir_ / "Big.sqlitedb";
+  {
+    FixtureDb db(book);
+    std::string sql = "CREATE TABLE ABPersonFullTextSearch_content (docid INTEGER PRIMARY KEY";
+    for (int i = 0; i < 24; ++i) sql += Format(", c%dcol TEXT", i);
+    db.Exec(sql + ")");
+    for (int i = 0; i < 400; ++i) {
+      std::vector<Value> v(24, Value(nullptr));
+      v[0] = "Person" + std::to_string(i);
+      v[1] = i % 7 == 0 ? std::string() : "Family" + std::to_string(i % 13);
+      v[15] = Format("+4477009%05d 077009%05d ", i, i) + (i % 50 == 49 ? Format("+3361234%04d ", i / 50) : "");
+      if (i == 300) v[15] = std::string("\xe5\x8c\x97\xe4\xba\xac\xe5\xb8\x82\xe6\xb5\xb7 ");
+      std::string insert = "INSERT INTO ABPersonFullTextSearch_content VALUES (NULL";
+      for (int k = 0; k < 24; ++k) insert += ",?";
+      db.Run(insert + ")", v);
+    }
+  }
+  std::vector<GenCall> rows;
+  for (int i = 0; i < 600; ++i) {
+    GenCall c;
+    c.unixDate = 1400000000 + i * 60;
+    c.duration = i % 5;
+    switch (i % 6) {
+      case 0: c.address = Format("+4477009%05d", (i * 7) % 400); break;
+      case 1: c.address = Format("77009%05d", (i * 11) % 400); break;   // inside both forms
+      case 2: c.address = Format("+3361234%04d", (i / 6) % 8); break;   // only every fiftieth contact
+      case 3: c.address = Format("+1555%07d", i); break;                // nobody's
+      case 4: c.address = i % 12 == 4 ? "\xe5\x8c\x97\xe4\xba\xac\xe5\xb8\x82" : "1234"; break;
+      default: c.address = "9001"; break;                                // too short to name
+    }
+    rows.push_back(c);
+  }
+  const fs::path db = dir_ / "call_history.db";
+  gen::BuildCallHistoryDb(db, rows);
+  std::vector<CallRecord> calls;
+  ASSERT_EQ(ScanCallHistory(db, book, calls), status::kOk);
+
+  // The reference: the book as the call scan reads it, each number looked
+  // up on its own.
+  std::vector<ContactRecord> people;
+  CDbFileReader reader;
+  ASSERT_EQ(reader.Open(book), status::kOk);
+  ASSERT_EQ(ReadAddressBook(reader, book, people), status::kOk);
+  ASSERT_EQ(people.size(), 400u);
+  size_t live = 0, named = 0;
+  for (const CallRecord& r : calls) {
+    if (r.deleted) continue;
+    ++live;
+    EXPECT_EQ(r.name, CallContactName(r.address, people)) << r.address;
+    named += !r.name.empty();
+  }
+  EXPECT_EQ(live, rows.size());
+  EXPECT_GT(named, rows.size() / 3);
+  const auto it = std::find_if(calls.begin(), calls.end(), [](const CallRecord& r) { return r.address == "+33612340003"; });
+  ASSERT_NE(it, calls.end());
+  EXPECT_EQ(it->name, "Person199 Family4");
 }
 
 TEST_F(CallHistoryTest, CallsAreSortedByDateAndEqualDatesKeepTableOrder) {

@@ -240,8 +240,12 @@ TEST_F(CurrentLayouts, DeletedCallsOfTheCurrentStoreComeBackWhole) {
     }
     ++back;
     wrong += it->duration != static_cast<int>(c.duration) || it->incoming != (c.incoming ? 1 : 0);
-    if (c.answered >= 0) EXPECT_EQ(it->answered, c.answered) << c.address;
-    if (c.callType == gen::kCallTypeFaceTimeVideo) EXPECT_EQ(it->kind, CallKind::kFaceTimeVideo) << c.address;
+    if (c.answered >= 0) {
+      EXPECT_EQ(it->answered, c.answered) << c.address;
+    }
+    if (c.callType == gen::kCallTypeFaceTimeVideo) {
+      EXPECT_EQ(it->kind, CallKind::kFaceTimeVideo) << c.address;
+    }
   }
   std::printf("[recovery] calls/current: %d of %d deleted rows back\n", back, deleted);
   EXPECT_GE(deleted, 15);

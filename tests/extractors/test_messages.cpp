@@ -636,7 +636,9 @@ TEST_F(Messages, RowDumpLimitedToChosenConversationsKeepsTheirRowsAndNumbers) {
   EXPECT_EQ(ReadAll(none), "");
   // The filter is told each row's rowid, as the message scan gives it.
   for (int64_t r = 1; r <= 30; ++r) {
-    if (r != 5 && r != 12) EXPECT_TRUE(rowIds.count(r)) << r;
+    if (r != 5 && r != 12) {
+      EXPECT_TRUE(rowIds.count(r)) << r;
+    }
   }
   const auto one = Path("one.csv");
   ASSERT_EQ(DumpMessageRows(sms, one, 30, [](const MessageRowKey& row) { return row.rowId == 7; }), 0);
