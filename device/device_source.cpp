@@ -18,6 +18,7 @@
 #include "extractors/messages.h"
 #include "extractors/notes.h"
 #include "extractors/notestore.h"
+#include "extractors/photos.h"
 #include "extractors/whatsapp.h"
 #include "platform/folders.h"
 #include "platform/text.h"
@@ -619,7 +620,8 @@ Status CDeviceRecovery::ScanCallHistory(std::vector<CallRecord>& calls) {
 }
 
 Status CDeviceRecovery::WalkMedia(const char* category, const std::string& start, const std::string& digestPrefix,
-                                  std::vector<MediaItem>& out, const std::function<int()>& perFile) {
+                                  std::vector<MediaItem>& out, const std::function<int()>& perFile,
+                                  const std::function<void(const std::string&, MediaItem&)>& found) {
   const size_t from = out.size();
   std::deque<std::string> folders{start};
   std::set<std::string> seen{start};
@@ -660,6 +662,7 @@ Status CDeviceRecovery::WalkMedia(const char* category, const std::string& start
         }
         out.push_back(MediaItem{size, NameWithSniffedExtension(name, std::string("0.") + MediaSniffer::ExtensionOf(type)),
                                 local});
+        if (found) found(path, out.back());
       } catch (const DeviceError& e) {
         if (Failed(e) == kNoDevice) return kNoDevice;
       }
@@ -682,7 +685,36 @@ Status CDeviceRecovery::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vect
   // The ordinary file service's root is the media folder; the root file
   // service sees it at its place in the whole file system.
   const std::string media = session_->rootFileSystem() ? kMediaRoot : "";
-  Status result = WalkMedia("camera-roll", media + "/DCIM", {}, cameraRoll);
+  // The photo library, where the phone gives it, tells which Camera Roll
+  // files sit in "Recently Deleted" and when each was taken; without it the
+  // files are as they are.
+  PhotoLibrary library;
+  bool withLibrary = false;
+  const std::string libraryPath = media + kPhotoLibraryPath;
+  const fs::path libraryCopy = DigestCopy(libraryPath);
+  const Status copied = session_->CopyDeviceFile(libraryPath, libraryCopy);
+  if (copied == status::kOk) {
+    const Status read = ReadPhotoLibrary(libraryCopy, library);
+    withLibrary = read == status::kOk;
+    if (!withLibrary) {
+      problems_.Add("camera-roll", libraryPath, "the photo library could not be read",
+                    "items in Recently Deleted are shown as ordinary photos");
+    }
+  } else if (!binding_->Connected()) {
+    return NoDevice();
+  }
+  const auto fromLibrary = [&](const std::string& devicePath, MediaItem& item) {
+    // The library names a file by its path below the media folder.
+    if (devicePath.size() <= media.size() + 1) return;
+    const auto asset = library.find(devicePath.substr(media.size() + 1));
+    if (asset == library.end()) return;
+    item.date = asset->second.created;
+    item.deleted = asset->second.trashed ? 1 : 0;
+    item.trashedDate = asset->second.trashedDate;
+  };
+  Status result = WalkMedia("camera-roll", media + "/DCIM", {}, cameraRoll, {},
+                            withLibrary ? std::function<void(const std::string&, MediaItem&)>(fromLibrary)
+                                        : std::function<void(const std::string&, MediaItem&)>());
   if (lastAnswer_ != 0) return lastAnswer_;
   if (result == status::kOk) result = WalkMedia("photo-stream", media + "/PhotoStreamsData", {}, photoStream);
   if (lastAnswer_ != 0) return lastAnswer_;

@@ -76,6 +76,8 @@ inline constexpr const char* kArchiveMessages = "/var/mobile/Library/SMS/sms.db"
 // The media folder as the root file service sees it (the ordinary file
 // service's root).
 inline constexpr const char* kMediaRoot = "/private/var/mobile/Media";
+// The photo library, below the media folder.
+inline constexpr const char* kPhotoLibraryPath = "/PhotoData/Photos.sqlite";
 inline constexpr const char* kWhatsAppBundle = "net.whatsapp.WhatsApp";
 
 // The application name of a bundle identifier: the text after the first
@@ -185,8 +187,10 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
   // Breadth-first walk of a folder: recognised media copied and listed.
   // `perFile` (may be empty) is told every file listed; a non-zero answer
   // stops the walk.
+  // `found` (may be empty) is told the phone's path of every item listed.
   Status WalkMedia(const char* category, const std::string& start, const std::string& digestPrefix, std::vector<MediaItem>& out,
-                   const std::function<int()>& perFile = {});
+                   const std::function<int()>& perFile = {},
+                   const std::function<void(const std::string& devicePath, MediaItem& item)>& found = {});
   Status WalkContainer(const std::string& bundleId, std::vector<AppMediaItem>& media);
   Status ScanChatCopies(bool qq, ChatAccountMap& accounts, ChatAccountMap& kept);
 

@@ -43,9 +43,13 @@ std::string PrintNote(const NoteRecord& n) {
 std::string PrintConversation(const std::vector<MessageRecord>& messages) {
   std::string body;
   for (const MessageRecord& m : messages) {
-    body += PrintBlock({{m.fromMe ? "To:" : "From:", PartyLabel(m.contactName, m.address)},
+    // A member's message in a group chat is from that member; the owner's
+    // messages go to the conversation.
+    const bool member = m.group && !m.fromMe;
+    body += PrintBlock({{m.fromMe ? "To:" : "From:", member ? PartyLabel(m.senderName(), m.senderAddress())
+                                                            : PartyLabel(m.contactName, m.address)},
                         {"Date:", m.date},
-                        {"Content:", m.text}});
+                        {"Content:", MessageDisplayText(m)}});
   }
   return body;
 }

@@ -43,9 +43,11 @@ ConversationLine LineOf(const MessageRecord& m) {
   line.fromMe = m.fromMe != 0;
   line.deleted = m.deleted != 0;
   line.date = m.date;
-  // In a group chat each message names its member; elsewhere the party.
-  const std::string& name = m.group ? m.senderName() : m.contactName;
-  const std::string& address = m.group ? m.senderAddress() : m.address;
+  // In a group chat each received message names its member; the owner's
+  // messages, and every message elsewhere, the conversation's party.
+  const bool member = m.group && !m.fromMe;
+  const std::string& name = member ? m.senderName() : m.contactName;
+  const std::string& address = member ? m.senderAddress() : m.address;
   line.label = PartyLabel(name, address);
   line.sender = PartyName(name, address);
   line.text = MessageDisplayText(m);

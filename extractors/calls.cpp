@@ -45,6 +45,12 @@ struct Columns {
   int count = -1;  // the table's column count; -1 without a schema
 };
 
+bool TableListed(const std::filesystem::path& db, const std::string& table) {
+  CDbFileReader reader;
+  std::string sql;
+  return reader.Open(db) == status::kOk && FindTableSql(reader, table, sql) == status::kOk;
+}
+
 Columns ColumnsOf(const ColumnLookup& t, CallLayout layout) {
   Columns c{};
   if (layout == CallLayout::kCallTable) {
@@ -152,9 +158,9 @@ const char* CallKindText(CallKind kind) {
 }
 
 CallLayout ProbeCallLayout(const std::filesystem::path& callDb) {
-  TableSchema schema;
-  return LoadTableSchema(callDb, "ZCALLRECORD", schema) == status::kOk ? CallLayout::kCallRecord
-                                                                        : CallLayout::kCallTable;
+  if (ColumnLookup::Load(callDb, "ZCALLRECORD").HasSchema()) return CallLayout::kCallRecord;
+  // The table may be there with a statement that names no columns readably.
+  return TableListed(callDb, "ZCALLRECORD") ? CallLayout::kCallRecord : CallLayout::kCallTable;
 }
 
 std::string CallContactName(const std::string& address, const std::vector<ContactRecord>& contacts) {
@@ -173,7 +179,13 @@ Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesyste
   const CallLayout layout = ProbeCallLayout(callDb);
 
   const char* table = layout == CallLayout::kCallRecord ? "ZCALLRECORD" : "call";
-  const Columns columns = ColumnsOf(ColumnLookup::Load(callDb, table), layout);
+  const ColumnLookup lookup = ColumnLookup::Load(callDb, table);
+  if (problems && !lookup.HasSchema() && TableListed(callDb, table)) {
+    problems->Add("call-history", callDb.string(),
+                  std::string("the columns of table \"") + table + "\" could not be read from its schema",
+                  "its rows are read where older phones keep the columns", false);
+  }
+  const Columns columns = ColumnsOf(lookup, layout);
   reader.newCallSchema = layout == CallLayout::kCallRecord ? 1 : 0;
   // Current phones' table has more columns than that of iOS 8: the searches
   // of free space parse its deleted rows with the count its schema gives.
@@ -216,9 +228,17 @@ Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesyste
       if (!name.empty()) call.name = name;
     }
   }
-  std::stable_sort(found.begin(), found.end(), [](const CallRecord& a, const CallRecord& b) {
-    return AsciiLower(a.date) < AsciiLower(b.date);
-  });
+  // By date, equal dates in table order; each date lowered once, not at
+  // every comparison.
+  std::vector<std::pair<std::string, size_t>> order;
+  order.reserve(found.size());
+  for (size_t i = 0; i < found.size(); ++i) order.emplace_back(AsciiLower(found[i].date), i);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<CallRecord> sorted;
+  sorted.reserve(found.size());
+  for (const auto& entry : order) sorted.push_back(std::move(found[entry.second]));
+  found = std::move(sorted);
   if (progress && progress(100) != 0) return status::kCancelled;
   calls.insert(calls.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   return book;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -109,11 +110,20 @@ std::vector<int> One(int position) { return position < 0 ? std::vector<int>{} : 
 }  // namespace
 
 std::string WhatsAppJidAddress(const std::string& jid) {
-  std::string address = jid.substr(0, jid.find('@'));
+  const size_t at = jid.find('@');
+  std::string address = jid.substr(0, at);
+  if (at == std::string::npos) return address;
+  // Only a user's JID on the phone-number servers names a number; a linked
+  // id ("…@lid", which current groups give members who hide their number)
+  // and a group's JID do not.
+  const std::string_view server = std::string_view(jid).substr(at + 1);
+  if (server != "s.whatsapp.net" && server != "c.us") return address;
+  // A device's JID adds ":device" to the number.
+  if (const size_t colon = address.find(':'); colon != std::string::npos) address.resize(colon);
   const bool number = !address.empty() && std::all_of(address.begin(), address.end(), [](char c) {
     return c >= '0' && c <= '9';
   });
-  return number && jid.find('@') != std::string::npos ? "+" + address : address;
+  return number ? "+" + address : address;
 }
 
 WhatsAppColumns WhatsAppPositions(int n) {

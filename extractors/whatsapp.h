@@ -95,8 +95,9 @@ WhatsAppColumns WhatsAppColumnsByName(const std::vector<std::string>& message,
                                       const std::vector<std::string>& member,
                                       const std::vector<std::string>& media);
 
-// The address of a JID: the part before its first "@", with a "+" in front
-// when that part is a phone number (digits only).
+// The address of a JID: the part before its first "@" (without a device's
+// ":n"), with a "+" in front when the JID is a user's on the phone-number
+// server ("…@s.whatsapp.net", "…@c.us") and that part is digits only.
 std::string WhatsAppJidAddress(const std::string& jid);
 
 // Learns the layout of a store through the SQLite library (read-only).

@@ -1,6 +1,7 @@
 #include "sqlite_pages/btree.h"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "platform/parallel.h"
@@ -642,7 +643,10 @@ Status ScanTableTrees(CDbFileReader& reader, const std::string& name, const RowD
 
 }  // namespace
 
-Status ListTables(CDbFileReader& reader, std::vector<std::string>& names) {
+namespace {
+
+// Calls `row` with every live row of the schema table.
+Status ForEachSchemaRow(CDbFileReader& reader, const std::function<void(const ParsedRecord&)>& row) {
   if (reader.pageSize == 0) return status::kBadData;
   std::vector<uint8_t> page0(reader.pageSize);
   if (Status st = reader.ReadPage(0, page0.data()); st != status::kOk) return st;
@@ -663,10 +667,31 @@ Status ListTables(CDbFileReader& reader, std::vector<std::string>& names) {
       in.record = page + off;
       in.bytesToEnd = reader.usableSize - off;
       if (ParseLiveRecord(reader, in, record) != status::kOk) continue;
-      if (record.AsText(0) == "table" && record.IsText(1)) names.push_back(record.AsText(1));
+      row(record);
     }
   }
   return walk;
+}
+
+}  // namespace
+
+Status ListTables(CDbFileReader& reader, std::vector<std::string>& names) {
+  return ForEachSchemaRow(reader, [&](const ParsedRecord& record) {
+    if (record.AsText(0) == "table" && record.IsText(1)) names.push_back(record.AsText(1));
+  });
+}
+
+Status FindTableSql(CDbFileReader& reader, const std::string& name, std::string& sql) {
+  sql.clear();
+  bool found = false;
+  const Status st = ForEachSchemaRow(reader, [&](const ParsedRecord& record) {
+    if (found || record.AsText(0) != "table" || !record.IsText(1) || !record.IsText(4)) return;
+    if (!EqualsIgnoreAsciiCase(record.AsText(1), name)) return;
+    sql = record.AsText(4);
+    found = true;
+  });
+  if (found) return status::kOk;
+  return st != status::kOk ? st : status::kBadData;
 }
 
 }  // namespace orbanix

@@ -210,4 +210,10 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
 // Names of the tables in the schema (type "table"), in schema order.
 Status ListTables(CDbFileReader& reader, std::vector<std::string>& names);
 
+// The CREATE statement (column "sql") of the table `name` (ASCII case
+// ignored), read from the schema's own pages: also where the SQLite library
+// refuses the schema as a whole. 87 (and `sql` empty) when there is no such
+// table.
+Status FindTableSql(CDbFileReader& reader, const std::string& name, std::string& sql);
+
 }  // namespace orbanix

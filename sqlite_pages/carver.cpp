@@ -867,15 +867,23 @@ class Carver {
   }
 
   // Lays the values out over the bodies; false when a body is implausible.
+  // Every body is checked before any is decoded: most tries fail, and a
+  // failed one builds no texts. Without `values` only the check is made.
   bool Values(const std::vector<uint64_t>& types, int first, const uint8_t* bodies, uint64_t room,
-              std::vector<SqlValue>& values) const {
-    values.assign(types.size(), nullptr);
+              std::vector<SqlValue>* values) const {
     uint64_t pos = 0;
     for (size_t c = static_cast<size_t>(first); c < types.size(); ++c) {
       const uint64_t len = SerialTypeBodyLength(types[c]);
       if (pos + len > room) return false;
       if (!BodyPlausible(types[c], bodies + pos, static_cast<uint32_t>(len))) return false;
-      values[c] = Decode(types[c], bodies + pos, static_cast<uint32_t>(len));
+      pos += len;
+    }
+    if (!values) return true;
+    values->assign(types.size(), nullptr);
+    pos = 0;
+    for (size_t c = static_cast<size_t>(first); c < types.size(); ++c) {
+      const uint64_t len = SerialTypeBodyLength(types[c]);
+      (*values)[c] = Decode(types[c], bodies + pos, static_cast<uint32_t>(len));
       pos += len;
     }
     return true;
@@ -927,7 +935,10 @@ class Carver {
 
   // A record with its header length at p, checked against `shape` (or, with
   // no schema, against its own header and the cell header in front of it).
-  bool Intact(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi, Candidate& c) {
+  // `decode` false: only whether a record stands there (its values are not
+  // built).
+  bool Intact(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi, Candidate& c,
+              bool decode = true) {
     int h = static_cast<int>(std::min<uint32_t>(hi - p, 2));
     const uint64_t headerLen = Varint(page + p, h);
     if (h <= 0 || (page[p + h - 1] & 0x80)) return false;
@@ -988,7 +999,7 @@ class Carver {
     }
     const uint8_t* payload = Payload(page + p, local, total);
     if (!payload) return false;
-    if (!Values(types, 0, payload + headerLen, total - headerLen, c.values)) return false;
+    if (!Values(types, 0, payload + headerLen, total - headerLen, decode ? &c.values : nullptr)) return false;
     c.start = cellStart;
     c.end = static_cast<uint32_t>(end);
     c.recordHash = RecordHash(page + p, local);
@@ -1125,7 +1136,7 @@ class Carver {
         k.rebuilt.assign(1, static_cast<uint8_t>(headerLen));
         k.rebuilt.insert(k.rebuilt.end(), page + s, page + s + (local - 1) + (total > local ? 4 : 0));
         const uint8_t* payload = Payload(k.rebuilt.data(), local, total);
-        if (payload && Values(types, 0, payload + headerLen, total - headerLen, c.values)) {
+        if (payload && Values(types, 0, payload + headerLen, total - headerLen, &c.values)) {
           c.start = q;
           c.end = static_cast<uint32_t>(q + cellLen);
           c.score = cellLen == size ? 2 : 1;
@@ -1157,7 +1168,7 @@ class Carver {
         ambiguous = true;
       }
       types[0] = t0;
-      if (!Values(types, 0, page + bodyStart, len0 + bodies, c.values)) return false;
+      if (!Values(types, 0, page + bodyStart, len0 + bodies, &c.values)) return false;
       c.ambiguous = ambiguous;
       c.start = q;
       c.end = static_cast<uint32_t>(q + cellLen);
@@ -1388,12 +1399,13 @@ class Carver {
       Candidate c;
       for (const auto& [lo, hi] : regions) {
         for (uint32_t p = lo; p + 2 < hi; ++p) {
-          if (page[p] == 0 || !HeaderLengthFits(nullptr, page, p, lo, hi) || !Intact(nullptr, page, p, lo, hi, c)) {
+          if (page[p] == 0 || !HeaderLengthFits(nullptr, page, p, lo, hi) ||
+              !Intact(nullptr, page, p, lo, hi, c, false)) {
             continue;
           }
           ++cells;
           for (size_t i = 0; i < all.size(); ++i) {
-            if (HeaderLengthFits(all[i], page, p, lo, hi) && Intact(all[i], page, p, lo, hi, c) && c.hasRowid) {
+            if (HeaderLengthFits(all[i], page, p, lo, hi) && Intact(all[i], page, p, lo, hi, c, false) && c.hasRowid) {
               ++fits[i];
               likelihood[i] += LogLikelihood(*all[i], Scratch().types);
             }

@@ -4,6 +4,8 @@
 
 #include "platform/status.h"
 #include "platform/text.h"
+#include "sqlite_pages/btree.h"
+#include "sqlite_pages/db_file_reader.h"
 
 namespace orbanix {
 
@@ -138,8 +140,14 @@ ColumnLookup::ColumnLookup(std::vector<std::string> names) : names_(std::move(na
 
 ColumnLookup ColumnLookup::Load(const std::filesystem::path& path, const std::string& table) {
   TableSchema schema;
-  if (LoadTableSchema(path, table, schema) != status::kOk) return ColumnLookup();
-  return ColumnLookup(schema);
+  if (LoadTableSchema(path, table, schema) == status::kOk) return ColumnLookup(schema);
+  // The library refuses a whole schema for one bad statement (a column named
+  // twice, an unknown word): the table's own statement may still name its
+  // columns.
+  CDbFileReader reader;
+  std::string sql;
+  if (reader.Open(path) != status::kOk || FindTableSql(reader, table, sql) != status::kOk) return ColumnLookup();
+  return ColumnLookup(ParseCreateTableColumns(sql));
 }
 
 int ColumnLookup::Find(std::string_view name, int fallback) const {

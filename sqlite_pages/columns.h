@@ -33,8 +33,9 @@ class ColumnLookup {
   explicit ColumnLookup(std::vector<std::string> names);
   explicit ColumnLookup(const TableSchema& schema) : ColumnLookup(schema.columnNames) {}
 
-  // The schema of `table` in the database at `path` (through LoadTableSchema);
-  // no schema when it cannot be read.
+  // The schema of `table` in the database at `path` (through LoadTableSchema,
+  // else from the column list of the table's CREATE statement when the
+  // library refuses the schema); no schema when neither can be read.
   static ColumnLookup Load(const std::filesystem::path& path, const std::string& table);
 
   bool HasSchema() const { return !names_.empty(); }

@@ -241,18 +241,29 @@ void CFileListCtrl::Build() {
   auto iconOf = [&](const std::string& name) -> const QIcon& {
     return IsVideoName(name) ? videoIcon : IsAudioFile(name) ? audioIcon : pictureIcon;
   };
-  auto media = [&](const auto* items, bool withIcons, int nameWidth) {
-    SetColumns({{Col("ColFileName", "File Name"), nameWidth}, {Col("ColFileSize", "File Size"), 0}});
+  // `withDate`: the Camera Roll, whose items the photo library dates.
+  auto media = [&](const auto* items, bool withIcons, int nameWidth, bool withDate = false) {
+    if (withDate) {
+      SetColumns({{Col("ColFileName", "File Name"), nameWidth}, {Col("ColDateTaken", "Date Taken"), 130},
+                  {Col("ColFileSize", "File Size"), 0}});
+    } else {
+      SetColumns({{Col("ColFileName", "File Name"), nameWidth}, {Col("ColFileSize", "File Size"), 0}});
+    }
     if (!items) return;
     for (const auto& m : *items) {
       const QIcon icon = withIcons ? iconOf(m.name) : QIcon();
       bool deleted = false;
+      QStringList values{Q(m.name)};
       if constexpr (requires { m.deleted; }) deleted = m.deleted != 0;  // trashed in the photo library
-      AddRow(&m, {Q(m.name), SizeString(m.size)}, deleted, icon);
+      if constexpr (requires { m.date; }) {
+        if (withDate) values << Q(m.date);
+      }
+      values << SizeString(m.size);
+      AddRow(&m, values, deleted, icon);
     }
   };
   switch (category_) {
-    case Category::CameraRoll: media(r.cameraRoll, false, 200); break;
+    case Category::CameraRoll: media(r.cameraRoll, false, 200, true); break;
     case Category::PhotoStream: media(r.photoStream, false, 200); break;
     case Category::MessageAtts: media(r.attachments, true, 300); break;
     case Category::WhatsAppAtts: media(r.whatsAppMedia, true, 300); break;

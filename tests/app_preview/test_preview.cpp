@@ -454,6 +454,39 @@ class PreviewTest : public QObject {
     QVERIFY(host.views()->panel()->contactView()->isVisibleTo(&host));
   }
 
+  void cameraRollShowsDateTakenAndTrashedItems() {
+    ScanResults results;
+    results.ticked = {Category::CameraRoll, Category::PhotoStream};
+    MediaItem kept, trashed, undated;
+    kept.name = "IMG_0001.JPG";
+    kept.size = 2048;
+    kept.date = "2023-11-14 22:13:20";
+    trashed.name = "IMG_0002.JPG";
+    trashed.size = 1024;
+    trashed.date = "2023-11-14 23:13:20";
+    trashed.deleted = 1;
+    trashed.trashedDate = "2023-11-26 12:00:00";
+    undated.name = "IMG_0003.PNG";
+    undated.size = 10;
+    results.cameraRoll = {kept, trashed, undated};
+    results.photoStream = {kept};
+    CPreviewHost host;
+    host.show();
+    host.views()->Start(&results, nullptr, Ticked({Category::CameraRoll, Category::PhotoStream}));
+    host.views()->AllReady();
+    host.views()->OpenCategory(Category::CameraRoll);
+    QTreeWidget* list = host.controls().dataList;
+    QCOMPARE(list->headerItem()->text(2), QStringLiteral("Date Taken"));
+    QCOMPARE(Column(list, 1), QStringList({"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.PNG"}));
+    QCOMPARE(Column(list, 2), QStringList({"2023-11-14 22:13:20", "2023-11-14 23:13:20", ""}));
+    QCOMPARE(list->topLevelItem(1)->foreground(1).color(), QColor("#F37302"));
+    QVERIFY(list->topLevelItem(0)->foreground(1).color() != QColor("#F37302"));
+    // The Photo Stream has no capture dates: name and size only.
+    host.views()->OpenCategory(Category::PhotoStream);
+    QCOMPARE(list->columnCount(), 3);
+    QCOMPARE(list->headerItem()->text(2), QStringLiteral("File Size"));
+  }
+
   void unansweredCallsShowMissedOrCanceled() {
     ScanResults results;
     results.ticked = {Category::CallHistory};

@@ -2,7 +2,8 @@
 // phone's folder (Device.plist and FileSystem/) with the address book,
 // messages (and one message attachment), notes, the older call history,
 // the calendar, a Reminders store, Safari's bookmarks and history,
-// Camera Roll and Photo Stream pictures, and application containers
+// Camera Roll and Photo Stream pictures with the photo library, and
+// application containers
 // (two QQ databases, WeChat, WhatsApp with its media, and an application
 // whose bundle identifier has neither "com." nor "net.").
 #pragma once
@@ -104,6 +105,17 @@ inline Phone BuildPhone(const fs::path& folder) {
   WriteBytes(phone.Media("DCIM/100APPLE/notes.txt"), std::string(600, 't'));  // not media
   WriteBytes(phone.Media("DCIM/101APPLE/img_0003.png"), gen::MediaSampleBytes(gen::MediaSample::Png, 1500, 4));
   WriteBytes(phone.Media("DCIM/101APPLE/empty.jpg"), "");  // nothing to copy
+  // The photo library: IMG_0002.MOV in "Recently Deleted"; img_0003.png
+  // has no asset.
+  std::vector<gen::GenPhotoAsset> assets(2);
+  assets[0].fileName = "IMG_0001.JPG";
+  assets[0].unixCreated = 1700000000;
+  assets[1].fileName = "IMG_0002.MOV";
+  assets[1].unixCreated = 1700003600;
+  assets[1].trashed = true;
+  assets[1].unixTrashed = 1701000000;
+  fs::create_directories(phone.Media("PhotoData"));
+  gen::BuildPhotosDb(phone.Media("PhotoData/Photos.sqlite"), assets);
   WriteBytes(phone.Media("PhotoStreamsData/1234/100APPLE/IMG_0500.JPG"),
              gen::MediaSampleBytes(gen::MediaSample::JpegJfif, 2500, 5));
 

@@ -13,6 +13,7 @@
 #include "device/device_source.h"
 #include "device/imobiledevice_binding.h"
 #include "phone_fixture.h"
+#include "platform/text.h"
 #include "sources/scan_plan.h"
 
 using namespace orbanix;
@@ -213,6 +214,53 @@ TEST_F(DeviceSource, PhotosAreWalkedCopiedAndNamedBySniffedType) {
   source.reset();
   EXPECT_FALSE(fs::exists(copy));
   EXPECT_FALSE(fs::exists(dir_ / "work" / kMessagesCopy));
+}
+
+// The phone's photo library marks the Camera Roll items in "Recently
+// Deleted" and gives every item it knows its capture date, through either
+// file service.
+TEST_F(DeviceSource, ThePhotoLibraryMarksTrashedItemsAndCaptureDates) {
+  for (const bool root : {true, false}) {
+    auto phone = MakePhone(root);
+    auto source = MakeSource(*phone);
+    ASSERT_EQ(source->Open(""), 0);
+    std::vector<MediaItem> roll, stream;
+    ASSERT_EQ(source->ScanPhotos(roll, stream), 0);
+    ASSERT_EQ(roll.size(), 3u) << root;
+    EXPECT_EQ(roll[0].name, "IMG_0001.JPG");
+    EXPECT_EQ(roll[0].deleted, 0);
+    EXPECT_EQ(roll[0].date, FormatLocalDateTime(1700000000));
+    EXPECT_EQ(roll[1].name, "IMG_0002.MOV");
+    EXPECT_EQ(roll[1].deleted, 1);
+    EXPECT_EQ(roll[1].date, FormatLocalDateTime(1700003600));
+    EXPECT_EQ(roll[1].trashedDate, FormatLocalDateTime(1701000000));
+    // Not in the library: as the walk found it.
+    EXPECT_EQ(roll[2].deleted, 0);
+    EXPECT_EQ(roll[2].date, "");
+    ASSERT_EQ(stream.size(), 1u);
+    EXPECT_EQ(stream[0].deleted, 0);
+    EXPECT_TRUE(source->Problems().empty());
+  }
+}
+
+TEST_F(DeviceSource, ADamagedPhotoLibraryIsReportedAndThePhotosStay) {
+  const fs::path library = phone_->Media("PhotoData/Photos.sqlite");
+  const std::string kept = ReadBytes(library);
+  WriteBytes(library, "SQLite format 3" + std::string(1, '\0') + std::string(3000, 'x'));
+  auto phone = MakePhone(true);
+  auto source = MakeSource(*phone);
+  ASSERT_EQ(source->Open(""), 0);
+  std::vector<MediaItem> roll, stream;
+  const Status scanned = source->ScanPhotos(roll, stream);
+  WriteBytes(library, kept);  // the phone of the other tests
+  ASSERT_EQ(scanned, 0);
+  ASSERT_EQ(roll.size(), 3u);
+  for (const MediaItem& m : roll) EXPECT_EQ(m.deleted, 0) << m.name;
+  const std::vector<Problem> problems = source->Problems();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].category, "camera-roll");
+  EXPECT_NE(problems[0].file.find("PhotoData/Photos.sqlite"), std::string::npos);
+  EXPECT_FALSE(problems[0].whole);
 }
 
 TEST_F(DeviceSource, ApplicationsFileTheirMediaByName) {

@@ -515,6 +515,40 @@ TEST_F(RecoveryTest, TheRowDumpOfAGroupChatHoldsOnlyTheGroupsRows) {
   EXPECT_EQ(rowsKept, (std::vector<int64_t>{6, 0}));
 }
 
+// A group chat's document names the member of each received message and
+// the group as the party of the owner's messages.
+TEST_F(RecoveryTest, AGroupChatDocumentNamesItsMembersAndTheGroup) {
+  ConversationMap conversations;
+  const int64_t group = GroupConversationKey(3);
+  auto add = [&](const char* sender, const char* senderAddress, int fromMe, const char* text) {
+    MessageRecord m;
+    m.handleId = group;
+    m.group = true;
+    m.fromMe = fromMe;
+    m.contactName = "Hiking Club";
+    m.address = "+15550001, +15550002";
+    m.date = LocalDate::FromText("2023-10-26 08:15:00");
+    m.text = text;
+    m.Detail().senderName = sender;
+    m.Detail().senderAddress = senderAddress;
+    conversations[group].push_back(m);
+  };
+  add("Ann Lee", "+15550001", 0, "Trail at 9?");
+  add("", "", 1, "Count me in");
+  const std::vector<MessageRecord> rows = ConversationRows(conversations);
+  records_.conversations = &conversations;
+  records_.conversationRows = &rows;
+  const RecoveryResult r = Recover();
+  ASSERT_EQ(r.status, 0) << r.error;
+  std::string txt;
+  for (const auto& e : fs::recursive_directory_iterator(out_)) {
+    if (e.path().extension() == ".txt") txt = ReadAll(e.path());
+  }
+  ASSERT_FALSE(txt.empty());
+  EXPECT_NE(txt.find("From: Ann Lee(+15550001)"), std::string::npos) << txt;
+  EXPECT_NE(txt.find("To: Hiking Club(+15550001, +15550002)"), std::string::npos) << txt;
+}
+
 // With the JSON option every chosen record is one line of its category's
 // file, and a message names where its attachment was copied, even when the
 // attachment was written after the message.

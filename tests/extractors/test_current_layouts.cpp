@@ -15,6 +15,7 @@
 #include "extractors/whatsapp.h"
 #include "platform/text.h"
 #include "sqlite_pages/columns.h"
+#include "sqlite_pages/recovery.h"
 #include "tests/extractors/test_support.h"
 #include "tools/backupgen/family_calls.h"
 #include "tools/backupgen/family_contacts.h"
@@ -292,6 +293,56 @@ TEST_F(CurrentLayouts, WholePagesOfDeletedCallsOnTheFreeListComeBack) {
   EXPECT_GE(back, 75);
 }
 
+// Replaces the CREATE statement of `table` as a damaged or forged file
+// would hold it (the library then refuses the schema as a whole).
+void ForgeSchema(const fs::path& db, const std::string& table, const std::string& sql) {
+  ExecSql(db, "PRAGMA writable_schema=ON; UPDATE sqlite_master SET sql = '" + sql + "' WHERE name = '" + table +
+                  "'; PRAGMA writable_schema=OFF;");
+}
+
+TEST_F(CurrentLayouts, ACallSchemaTheLibraryRefusesStillNamesItsColumns) {
+  const fs::path book = Book(gen::SearchLayout::kCurrent);
+  const fs::path store = Path("CallHistory.storedata");
+  const std::vector<gen::GenCall> rows = gen::CurrentCallRows({});
+  gen::BuildCurrentCallRecordDb(store, rows);
+  // The statement as built, with a column named a second time at its end.
+  std::string sql = gen::kCurrentCallRecordTableSql;
+  sql.insert(sql.rfind(')'), ", ZDATE TIMESTAMP");
+  ForgeSchema(store, "ZCALLRECORD", sql);
+  TableSchema refused;
+  ASSERT_NE(LoadTableSchema(store, "ZCALLRECORD", refused), 0);
+
+  std::vector<CallRecord> calls;
+  ProblemLog problems;
+  ASSERT_EQ(ScanCallHistory(store, book, calls, {}, &problems), 0);
+  size_t live = 0;
+  for (const gen::GenCall& c : rows) live += c.deleted ? 0 : 1;
+  EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const CallRecord& c) { return !c.deleted; }),
+            static_cast<std::ptrdiff_t>(live));
+  const auto video = std::find_if(calls.begin(), calls.end(),
+                                  [](const CallRecord& c) { return c.address == "+447700900023"; });
+  ASSERT_NE(video, calls.end());
+  EXPECT_EQ(video->kind, CallKind::kFaceTimeVideo);
+  EXPECT_EQ(video->duration, 300);
+  EXPECT_TRUE(problems.Snapshot().empty());
+}
+
+TEST_F(CurrentLayouts, AnUnreadableCallSchemaIsReported) {
+  const fs::path store = Path("CallHistory.storedata");
+  gen::BuildCurrentCallRecordDb(store, gen::CurrentCallRows({}));
+  ForgeSchema(store, "ZCALLRECORD", "CREATE TABLE ZCALLRECORD (Z_PK INTEGER PRIMARY KEY, ZADDRESS");
+  EXPECT_EQ(ProbeCallLayout(store), CallLayout::kCallRecord);
+  std::vector<CallRecord> calls;
+  ProblemLog problems;
+  ScanCallHistory(store, Book(gen::SearchLayout::kCurrent), calls, {}, &problems);
+  // Never a silent zero: whatever the old positions give, the log says the
+  // table's columns were not known.
+  const std::vector<Problem> said = problems.Snapshot();
+  ASSERT_FALSE(said.empty());
+  EXPECT_EQ(said[0].category, "call-history");
+  EXPECT_NE(said[0].what.find("ZCALLRECORD"), std::string::npos);
+}
+
 TEST_F(CurrentLayouts, ACallTableWithoutAnAddressColumnGivesNoCalls) {
   const fs::path store = Path("CallHistory.storedata");
   ExecSql(store, "CREATE TABLE ZCALLRECORD (Z_PK INTEGER PRIMARY KEY, ZORIGINATED INTEGER, ZDATE TIMESTAMP, "
@@ -555,6 +606,11 @@ TEST_F(CurrentLayouts, WhatsAppGroupMessagesNameTheirMember) {
   ASSERT_TRUE(byText.count("A member without a name"));
   EXPECT_EQ(WhatsAppSpeaker(*byText["A member without a name"]), "+447700900012");
   EXPECT_EQ(WhatsAppSpeaker(*byText["Me in the group"]), "Me");
+  // A linked id is no number: its push name, else its digits without "+".
+  ASSERT_TRUE(byText.count("Lou hides the number"));
+  EXPECT_EQ(WhatsAppSpeaker(*byText["Lou hides the number"]), "Lou");
+  ASSERT_TRUE(byText.count("Nameless linked id"));
+  EXPECT_EQ(WhatsAppSpeaker(*byText["Nameless linked id"]), "987654321098765");
   // One-to-one chats: the partner's number with "+".
   ASSERT_TRUE(chats.count(1));
   EXPECT_EQ(chats.at(1).front().senderAddress, "+447700900001");
@@ -565,6 +621,10 @@ TEST(WhatsAppJids, NumbersGetTheirPlus) {
   EXPECT_EQ(WhatsAppJidAddress("447700900001-1400000000@g.us"), "447700900001-1400000000");
   EXPECT_EQ(WhatsAppJidAddress("447700900005"), "447700900005");  // not a JID
   EXPECT_EQ(WhatsAppJidAddress(""), "");
+  // A linked id hides the member's number: its digits are no phone number.
+  EXPECT_EQ(WhatsAppJidAddress("123456789012345@lid"), "123456789012345");
+  EXPECT_EQ(WhatsAppJidAddress("447700900001:12@s.whatsapp.net"), "+447700900001");
+  EXPECT_EQ(WhatsAppJidAddress("447700900001@c.us"), "+447700900001");
 }
 
 }  // namespace

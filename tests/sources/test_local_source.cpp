@@ -17,6 +17,7 @@
 #include "tools/backupgen/families.h"
 #include "tools/backupgen/family_media.h"
 #include "tools/backupgen/family_organizer.h"
+#include "tools/backupgen/fixture_db.h"
 
 using namespace orbanix;
 namespace fs = std::filesystem;
@@ -437,8 +438,10 @@ TEST_P(FullScan, DamagedDatabasesAreProblemsOfTheirCategory) {
   EXPECT_TRUE(contacts.empty());  // never read through the link
   EXPECT_TRUE(noteRecords.empty());
 
+  // The first problem of each category: the file's own state (the scan of
+  // what could be read may add the tables it could not read whole).
   std::map<std::string, Problem> byCategory;
-  for (const Problem& p : source_.Problems()) byCategory[p.category] = p;
+  for (const Problem& p : source_.Problems()) byCategory.emplace(p.category, p);
   ASSERT_EQ(byCategory.size(), 4u);
   EXPECT_EQ(byCategory["messages"].what, "is cut short");
   EXPECT_FALSE(byCategory["messages"].whole);
@@ -489,6 +492,39 @@ TEST_P(FullScan, LinksToThemselvesAreRefusedNotMissing) {
     named = named || (p.file == manifest.filename().string() && p.what.find("no manifest") == std::string::npos);
   }
   EXPECT_TRUE(named);
+}
+
+// A photo library of another layout or a damaged one: every Camera Roll
+// file is still listed, none taken for trashed, and the problem is said.
+TEST_P(FullScan, AnUnreadablePhotoLibraryIsAProblemAndThePhotosStay) {
+  for (const bool damaged : {true, false}) {
+    gen::BackupWriter writer(root_ / "backups" / (damaged ? "damaged" : "other"), GetParam());
+    gen::AddCurrentMediaFamily(writer, {});
+    ASSERT_TRUE(writer.Finish());
+    const fs::path library = ResolveStoredPath(writer.folder(), kPhotosDb.hashedName);
+    ASSERT_TRUE(fs::exists(library));
+    if (damaged) {
+      fs::resize_file(library, 1024);  // the header page only
+    } else {
+      fs::remove(library);
+      gen::FixtureDb other(library);
+      other.Exec("CREATE TABLE ZASSET (Z_PK INTEGER PRIMARY KEY, ZPATH VARCHAR)");
+      other.Exec("INSERT INTO ZASSET VALUES (1, 'DCIM/100APPLE/IMG_0002.JPG')");
+    }
+    BackupInfo info;
+    ASSERT_EQ(ReadBackupInfo(writer.folder(), info), 0);
+    catalog_->SelectBackup(info);
+    source_.Open("");
+    std::vector<MediaItem> roll, stream;
+    ASSERT_EQ(source_.ScanPhotos(roll, stream), 0);
+    EXPECT_EQ(roll.size(), 9u) << damaged;
+    for (const MediaItem& m : roll) EXPECT_EQ(m.deleted, 0) << m.name;
+    const std::vector<Problem> problems = source_.Problems();
+    ASSERT_EQ(problems.size(), 1u) << damaged;
+    EXPECT_EQ(problems[0].category, "camera-roll");
+    EXPECT_EQ(problems[0].file, kPhotosDb.key);
+    EXPECT_FALSE(problems[0].whole);
+  }
 }
 
 // Encrypted backups of both eras open through the companion beside the

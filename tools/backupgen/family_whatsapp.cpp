@@ -305,7 +305,10 @@ GenWhatsApp CurrentWhatsAppContent(const FamilyOptions& options) {
   // Members of the group "Family" that are not in the address book.
   c.members.push_back({5, 3, "447700900011@s.whatsapp.net", "", false});
   c.members.push_back({6, 3, "447700900012@s.whatsapp.net", "", false});
-  c.pushNames = {{"447700900011@s.whatsapp.net", "Kim from work"}};
+  // Members whose number the group hides: a linked id instead of a number.
+  c.members.push_back({7, 3, "123456789012345@lid", "", false});
+  c.members.push_back({8, 3, "987654321098765@lid", "", false});
+  c.pushNames = {{"447700900011@s.whatsapp.net", "Kim from work"}, {"123456789012345@lid", "Lou"}};
   GenWaMessage m;
   m.pk = 90;
   m.chat = 3;
@@ -318,6 +321,16 @@ GenWhatsApp CurrentWhatsAppContent(const FamilyOptions& options) {
   m.member = 6;
   m.text = "A member without a name";
   m.unixDate = 1400000960;
+  c.messages.push_back(m);
+  m.pk = 92;
+  m.member = 7;
+  m.text = "Lou hides the number";
+  m.unixDate = 1400000970;
+  c.messages.push_back(m);
+  m.pk = 93;
+  m.member = 8;
+  m.text = "Nameless linked id";
+  m.unixDate = 1400000980;
   c.messages.push_back(m);
   return c;
 }
