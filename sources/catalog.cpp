@@ -486,7 +486,7 @@ Status BackupCatalog::ScanReminders(std::vector<ReminderRecord>& reminders) {
       }
     }
   } else if (stores.empty()) {
-    result = status::kBadData;
+    result = ENOENT;  // no store at all: nothing to read, nothing lost
   }
   std::vector<ReminderRecord> found;
   const Status storesResult =
@@ -511,7 +511,7 @@ Status BackupCatalog::ScanCalendar(std::vector<CalendarEventRecord>& events) {
   }
   if (entries.empty()) {
     const int answer = Advance(kOrganizerShare);
-    return answer ? answer : status::kBadData;
+    return answer ? answer : ENOENT;
   }
   std::vector<CalendarEventRecord> found;
   const Status result =
@@ -530,7 +530,7 @@ Status BackupCatalog::ScanSafari(std::vector<SafariBookmarkRecord>& bookmarks,
   const std::vector<BackupFileEntry> historyFiles = FindSafariDatabases(index_, "History.db");
   if (bookmarkFiles.empty() && historyFiles.empty()) {
     const int answer = Advance(kOrganizerShare);
-    return answer ? answer : status::kBadData;
+    return answer ? answer : ENOENT;
   }
   std::vector<SafariBookmarkRecord> foundBookmarks;
   std::vector<SafariHistoryRecord> foundHistory;

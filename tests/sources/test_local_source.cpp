@@ -15,6 +15,7 @@
 #include "sources/scan_plan.h"
 #include "tools/backupgen/encrypt.h"
 #include "tools/backupgen/families.h"
+#include "tools/backupgen/family_contacts.h"
 #include "tools/backupgen/family_media.h"
 #include "tools/backupgen/family_organizer.h"
 #include "tools/backupgen/fixture_db.h"
@@ -267,6 +268,27 @@ TEST_F(LocalSource, ADamagedOrganiserStoreIsNamedAndTheOthersAreRead) {
   EXPECT_EQ(problems[1].file, "AppDomain-com.apple.mobilesafari-Library/Safari/History.db");
   EXPECT_EQ(problems[1].what, "is not in the backup folder");
   EXPECT_FALSE(problems[1].whole) << all;  // the bookmarks were read
+}
+
+TEST_F(LocalSource, ABackupWithoutOrganiserStoresHasNothingToReadThere) {
+  gen::BackupWriter writer(root_ / "backups" / "phone", gen::Era::ManifestDb);
+  gen::AddContactsFamily(writer, gen::FamilyOptions{});
+  ASSERT_TRUE(writer.Finish());
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(writer.folder(), info), 0);
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  // Absent, not damaged: the answer of a database the backup does not hold,
+  // and no problem to show.
+  std::vector<ReminderRecord> reminders;
+  EXPECT_EQ(source_.ScanReminders(reminders), ENOENT);
+  std::vector<CalendarEventRecord> events;
+  EXPECT_EQ(source_.ScanCalendar(events), ENOENT);
+  std::vector<SafariBookmarkRecord> bookmarks;
+  std::vector<SafariHistoryRecord> history;
+  EXPECT_EQ(source_.ScanSafari(bookmarks, history), ENOENT);
+  EXPECT_TRUE(reminders.empty() && events.empty() && bookmarks.empty() && history.empty());
+  EXPECT_TRUE(source_.Problems().empty());
 }
 
 // A whole scan of a generated backup of each era through the driver.
