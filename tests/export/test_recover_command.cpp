@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <regex>
+#include <set>
+#include <fstream>
 
 #include "platform/folders.h"
 #include "tests/export/strict_readers.h"
@@ -11,6 +13,7 @@
 #include "tools/backupgen/backup_writer.h"
 #include "tools/backupgen/family_chat_apps.h"
 #include "tools/backupgen/families.h"
+#include "tools/backupgen/fixture_db.h"
 
 namespace orbanix {
 namespace {
@@ -241,6 +244,39 @@ TEST_F(RecoverCommand, AnUnknownFormatIsAUsageError) {
   EXPECT_EQ(o.exitCode, 2);
   EXPECT_NE(o.err.find("pdf"), std::string::npos) << o.err;
   EXPECT_FALSE(fs::exists(out));
+}
+
+// Cells that cannot be rows of their table are never printed as its live
+// rows: one with more values than the table has columns, and the reading of
+// zeroed bytes (rowid 0 and no value). The command says so and exits 1.
+TEST_F(RecoverCommand, SqliteLeavesOutCellsThatAreNotRowsOfTheirTable) {
+  const fs::path db = folder_->path() / "misfits.sqlite";
+  {
+    gen::FixtureDb f(db);
+    f.Exec("CREATE TABLE t(a, b);");
+    for (int i = 1; i <= 4; ++i) f.Exec("INSERT INTO t VALUES(" + std::to_string(i) + ", 'row');");
+    // Row 5 holds three values; the schema is then made to declare two again.
+    f.Exec("ALTER TABLE t ADD COLUMN c; INSERT INTO t VALUES(5, 'row', 'extra');");
+    f.Exec("PRAGMA writable_schema=ON; UPDATE sqlite_master SET sql='CREATE TABLE t(a, b)' WHERE name='t';");
+  }
+  {
+    // The first cell of the table's only page (page 2, a leaf: its pointer
+    // array follows the 8-byte header) gets zeroed bytes: length and rowid 0.
+    std::fstream file(db, std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char pointer[2] = {};
+    file.seekg(4096 + 8);
+    file.read(reinterpret_cast<char*>(pointer), 2);
+    ASSERT_TRUE(file.good());
+    file.seekp(4096 + (pointer[0] << 8 | pointer[1]));
+    file.write("\0\0\0\0", 4);
+  }
+  const Outcome o = RunOrbanix(Program(), "sqlite --jsonl --table t " + Quote(db), folder_->path());
+  EXPECT_EQ(o.exitCode, 1) << o.err;
+  EXPECT_NE(o.err.find("not rows of the table"), std::string::npos) << o.err;
+  std::set<std::string> live;
+  const std::regex row(R"re(\{"table": "t", "deleted": false, "rowid": (-?[0-9]+))re");
+  for (std::sregex_iterator it(o.out.begin(), o.out.end(), row), end; it != end; ++it) live.insert((*it)[1]);
+  EXPECT_EQ(live, (std::set<std::string>{"2", "3", "4"})) << o.out;
 }
 
 TEST_F(RecoverCommand, VersionIsPrinted) {
