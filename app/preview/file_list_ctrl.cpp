@@ -293,7 +293,12 @@ void CFileListCtrl::Build() {
       SetColumns({{Col("ColUserName", "User Name"), 100}, {Col("ColPhoneNumber", "Phone Number"), 100},
                   {Col("ColDate", "Date"), 120}, {Col("ColMessage", "Message"), 0}});
       for (const MessageRecord& m : data_->conversationRows()) {
-        AddRow(&m, {Q(m.contactName), Q(m.address), Q(m.date), Flat(m.text)}, m.deleted != 0);
+        // A conversation known by neither a name nor an address (recovered
+        // messages whose handle was lost) is named as the documents name it.
+        const QString name = m.contactName.empty() && m.address.empty()
+                                 ? Text("Preview", "UnknownConversation", QStringLiteral("Unknown"))
+                                 : Q(m.contactName);
+        AddRow(&m, {name, Q(m.address), Q(m.date), Flat(m.text)}, m.deleted != 0);
       }
       break;
     case Category::Contacts:
