@@ -329,8 +329,12 @@ Status DumpContactRows(const std::filesystem::path& addressBook, const std::file
   {
     CDbFileReader look;
     if (look.Open(addressBook) == status::kOk) {
-      ReadContactRows(look, decoded, nullptr, columns);
-      personTables = std::none_of(decoded.begin(), decoded.end(), [](const ContactRecord& c) { return c.deleted == 0; });
+      // Only the live rows decide, so the look neither searches free space
+      // nor carves.
+      ScanOptions liveOnly;
+      liveOnly.recoverInTree = liveOnly.freePageStage = liveOnly.carve = false;
+      ScanTable(look, kContactsSearchTable, MakeContactRowDecoder(decoded, nullptr, columns), liveOnly);
+      personTables = decoded.empty();
     }
   }
   // With the person table, the chosen contacts are known by their rows.
