@@ -66,6 +66,14 @@ TEST(RebuiltCell, EveryValueReadsBackAsItWas) {
     ASSERT_EQ(values.size(), row.values.size());
     EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(values[0])) << "the alias is stored as NULL";
     for (size_t c = 1; c < values.size(); ++c) EXPECT_EQ(values[c], row.values[c]) << "column " << c;
+    // Written into a buffer that held other cells before (the carver's rows
+    // are rebuilt one after another in one buffer): the same bytes.
+    std::vector<uint8_t> reused(5000, 0xAB);
+    GenericRow small;
+    small.values = {std::string("a much shorter row")};
+    BuildCell(small, -1, encoding, reused);
+    BuildCell(row, 0, encoding, reused);
+    EXPECT_EQ(reused, cell);
   }
 }
 
