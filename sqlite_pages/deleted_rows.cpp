@@ -362,19 +362,23 @@ void DeletedRowFilter::Ready() {
 bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, ParsedRecord& scratch,
                              std::vector<size_t>* admitted) {
   Ready();
-  GenericRow row;
-  if (DecodeGenericRow(reader, input, row, scratch) != status::kOk) return true;
+  // The row's key from the parsed record, its values not built (a scan
+  // looks at tens of thousands of candidates, most of them copies).
+  if (ParseRecord(reader, input, scratch) != status::kOk) return true;
   TableSchema noSchema;
   const TableSchema& schema = schema_ ? *schema_ : noSchema;
-  size_t key = RowMatchKey(row.values, schema);
+  size_t key = RowMatchKey(scratch, schema);
   auto isLive = [&] {
     return schema_ && std::binary_search(carved_->liveMatchKeys[table_].begin(),
                                          carved_->liveMatchKeys[table_].end(), key);
   };
   bool live = isLive();
   // A record of NULLs only tells nothing (cleared space read as a record).
-  bool fits = std::any_of(row.values.begin(), row.values.end(),
-                          [](const SqlValue& v) { return !std::holds_alternative<std::nullptr_t>(v); });
+  bool fits = false;
+  for (int c = 0; c < scratch.ColumnCount() && !fits; ++c) {
+    const uint64_t t = scratch.SerialType(c);
+    fits = t != 0 && t != 10 && t != 11;
+  }
   auto typesFit = [&](const ParsedRecord& parsed) {
     for (int c = 0; c < parsed.ColumnCount(); ++c) {
       if (parsed.Has(c) && !SerialTypeFits(*schema_, c, parsed.SerialType(c), input.headerless)) return false;
@@ -397,8 +401,7 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
       ParsedRecord shifted;
       if (ParseHeaderlessRecord(reader, input, shifted, schema_->columnCount, -1, 1) == status::kOk &&
           shifted.ColumnCount() == schema_->columnCount && typesFit(shifted)) {
-        DecodeParsedRow(input, shifted, row);
-        key = RowMatchKey(row.values, schema);
+        key = RowMatchKey(shifted, schema);
         live = isLive();
         fits = true;
       }
