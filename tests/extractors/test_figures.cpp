@@ -96,6 +96,35 @@ TEST_F(FiguresTest, ASmallRunCountsTheGeneratedTruth) {
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
 }
 
+// The chat families of the older era: every layout of WhatsApp's store, and
+// QQ and WeChat, whose recovered messages count only under their own
+// conversation.
+TEST_F(FiguresTest, ChatFamiliesAreCountedPerLayoutAndConversation) {
+  RunOptions options;
+  options.workDir = dir_;
+  options.families = {"whatsapp", "qq", "wechat"};
+  const std::vector<Figures> figures = figures::Run(options);
+  ASSERT_EQ(figures.size(), 6u);
+  for (const Figures& f : figures) {
+    EXPECT_EQ(f.liveDelivered, f.liveExpected) << f.store;
+    EXPECT_EQ(f.twice, 0u) << f.store;
+    EXPECT_EQ(f.phantoms, 0u) << f.store;
+    EXPECT_GE(f.Recall(), 0.98) << f.store;
+  }
+  EXPECT_EQ(figures[0].store, "ChatStorage.sqlite (27 columns)");
+  EXPECT_EQ(figures[3].store, "ChatStorage.sqlite (30 columns)");
+  // WhatsApp at scale 1: three deleted messages with text.
+  EXPECT_EQ(figures[3].deleted, 3u);
+  // QQ: the deleted rows of a live table, an old copy of one partner's table
+  // and a removed partner's table, 120 rows each, all with their bytes.
+  EXPECT_EQ(figures[4].family, "qq");
+  EXPECT_EQ(figures[4].deleted, 242u);
+  EXPECT_EQ(figures[4].delivered, 242u);
+  // WeChat: a dropped table's 150 rows, listed under "Unknown".
+  EXPECT_EQ(figures[5].family, "wechat");
+  EXPECT_EQ(figures[5].deleted, 153u);
+}
+
 }  // namespace
 }  // namespace orbanix::figures
 

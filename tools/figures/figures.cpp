@@ -7,17 +7,21 @@
 #include <stdexcept>
 
 #include "extractors/calls.h"
+#include "extractors/chat_apps.h"
 #include "extractors/contacts.h"
 #include "extractors/messages.h"
 #include "extractors/notes.h"
+#include "extractors/whatsapp.h"
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/db_file_reader.h"
 #include "sqlite_pages/record.h"
 #include "tools/backupgen/family_calls.h"
+#include "tools/backupgen/family_chat_apps.h"
 #include "tools/backupgen/family_contacts.h"
 #include "tools/backupgen/family_messages.h"
 #include "tools/backupgen/family_notes.h"
+#include "tools/backupgen/family_whatsapp.h"
 
 namespace orbanix::figures {
 
@@ -359,6 +363,105 @@ Figures Messages(const RunOptions& options) {
   return tally.Result("messages", shape.layout == gen::SmsLayout::kWide ? "sms.db (wide table)" : "sms.db (38 columns)");
 }
 
+// --- QQ and WeChat ---
+
+// A chat app's message is known by its conversation and its text (each text
+// is written once). A deleted message listed under another conversation
+// than its own is no recovery of it: it counts as a phantom, and the
+// message as not delivered.
+Figures PeerChats(const RunOptions& options, bool qq) {
+  gen::FamilyOptions family;
+  family.scale = std::max(1, options.scale);
+  const std::vector<gen::GenPeer> peers = qq ? gen::QqPeers(family) : gen::WeChatPeers(family);
+  std::vector<gen::GenPeer> whole = peers;
+  for (gen::GenPeer& p : whole) {
+    p.dropped = false;
+    for (gen::GenPeerMessage& m : p.messages) m.deleted = false;
+  }
+  const fs::path db = options.workDir / (qq ? "QQ.db" : "MM.sqlite");
+  const fs::path pristine = options.workDir / (qq ? "QQ-whole.db" : "MM-whole.sqlite");
+  if (qq) {
+    gen::BuildQqDb(db, peers);
+    gen::BuildQqDb(pristine, whole);
+  } else {
+    gen::BuildWeChatDb(db, peers);
+    gen::BuildWeChatDb(pristine, whole);
+  }
+  const std::string bytes = ReadFileBytes(db);
+  Tally tally;
+  for (const gen::GenPeer& p : peers) {
+    if (!p.hasTable) continue;
+    const std::string table = !p.table.empty() ? p.table : qq ? gen::QqTableName(p.id) : gen::WeChatTableName(p.id);
+    const auto bodies = RecordBodies(pristine, table);
+    // WeChat lists the rows of a dropped table, which name no friend, under
+    // "Unknown"; QQ's rows name their partner.
+    const std::string conversation = !qq && p.dropped ? std::string(kUnknownConversation) : p.id;
+    for (size_t i = 0; i < p.messages.size(); ++i) {
+      const gen::GenPeerMessage& m = p.messages[i];
+      if (m.text.empty()) continue;  // a picture: not listed
+      const std::string key = conversation + " | " + m.text;
+      if (m.deleted || p.dropped) {
+        tally.Deleted(key, Survives(bytes, bodies, static_cast<int64_t>(i + 1)), key);
+      } else {
+        tally.Live(key);
+      }
+    }
+  }
+  PeerChatMap chats;
+  const Status scanned = qq ? ScanQQ(db, chats) : ScanWeChat(db, chats);
+  if (scanned != 0) throw std::runtime_error("cannot scan " + db.string());
+  for (const auto& [conversation, messages] : chats) {
+    for (const PeerChatRecord& m : messages) {
+      const std::string key = conversation + " | " + m.text;
+      if (!m.deleted) {
+        tally.DeliveredLive(key);
+      } else {
+        tally.DeliveredDeleted(tally.IsDeleted(key) ? key : std::string(), Short(key));
+      }
+    }
+  }
+  return tally.Result(qq ? "qq" : "wechat", qq ? "QQ.db" : "MM.sqlite");
+}
+
+// --- WhatsApp ---
+
+// `layout`: the column count of ZWAMESSAGE (the app's older versions), or
+// 0 for a current store (the wide layout with push names and linked ids).
+Figures WhatsApp(const RunOptions& options, int layout) {
+  gen::FamilyOptions family;
+  family.scale = std::max(1, options.scale);
+  const gen::GenWhatsApp content =
+      layout == 0 ? gen::CurrentWhatsAppContent(family) : gen::WhatsAppContent(layout, family);
+  gen::GenWhatsApp whole = content;
+  for (gen::GenWaMessage& m : whole.messages) m.deleted = false;
+  const fs::path db = options.workDir / "ChatStorage.sqlite";
+  const fs::path pristine = options.workDir / "ChatStorage-whole.sqlite";
+  gen::BuildWhatsAppDb(db, content);
+  gen::BuildWhatsAppDb(pristine, whole);
+  const auto bodies = RecordBodies(pristine, "ZWAMESSAGE");
+  const std::string bytes = ReadFileBytes(db);
+  Tally tally;
+  for (const gen::GenWaMessage& m : content.messages) {
+    if (m.text.empty()) continue;  // media alone: listed by its path
+    const std::string key = "message " + m.text;
+    if (m.deleted) tally.Deleted(key, Survives(bytes, bodies, m.pk), m.text);
+    else tally.Live(key);
+  }
+  WhatsAppChatMap chats;
+  if (ScanWhatsApp(db, chats) != 0) throw std::runtime_error("cannot scan " + db.string());
+  for (const auto& [chat, messages] : chats) {
+    for (const ChatMessageRecord& m : messages) {
+      const std::string key = "message " + m.text;
+      if (!m.deleted) tally.DeliveredLive(key);
+      else tally.DeliveredDeleted(tally.IsDeleted(key) ? key : std::string(), Short(m.text));
+    }
+  }
+  const std::string shape = layout == 0                           ? std::string("current")
+                            : layout == gen::kWhatsAppWideLayout ? std::string("wide")
+                                                                 : std::to_string(layout) + " columns";
+  return tally.Result("whatsapp", "ChatStorage.sqlite (" + shape + ")");
+}
+
 bool Wanted(const RunOptions& options, const char* family) {
   return options.families.empty() || options.families.count(family);
 }
@@ -366,7 +469,7 @@ bool Wanted(const RunOptions& options, const char* family) {
 }  // namespace
 
 const std::vector<std::string>& FamilyNames() {
-  static const std::vector<std::string> kNames = {"contacts", "calls", "notes", "messages"};
+  static const std::vector<std::string> kNames = {"contacts", "calls", "notes", "messages", "whatsapp", "qq", "wechat"};
   return kNames;
 }
 
@@ -394,6 +497,19 @@ std::vector<Figures> Run(const RunOptions& options) {
   }
   if (Wanted(options, "notes")) out.push_back(Notes(options));
   if (Wanted(options, "messages")) out.push_back(Messages(options));
+  if (Wanted(options, "whatsapp")) {
+    // The older era's backups hold the stores of the app's older versions,
+    // the newer ones a wide store.
+    if (options.current) {
+      out.push_back(WhatsApp(options, 0));
+    } else if (options.era == Era::kMbdb) {
+      for (int layout : {27, 28, 29, 30}) out.push_back(WhatsApp(options, layout));
+    } else {
+      out.push_back(WhatsApp(options, gen::kWhatsAppWideLayout));
+    }
+  }
+  if (Wanted(options, "qq")) out.push_back(PeerChats(options, true));
+  if (Wanted(options, "wechat")) out.push_back(PeerChats(options, false));
   return out;
 }
 

@@ -23,7 +23,7 @@ namespace orbanix::figures {
 namespace fs = std::filesystem;
 
 struct Figures {
-  std::string family;  // "contacts", "calls", "notes", "messages"
+  std::string family;  // "contacts", "calls", "notes", "messages", "whatsapp", "qq", "wechat"
   std::string store;   // the database and layout measured
   size_t deleted = 0;        // deleted rows in the truth
   size_t surviving = 0;      // of them, those whose bytes are in the file

@@ -24,7 +24,7 @@ namespace {
 int Usage(int code) {
   (code == 0 ? std::cout : std::cerr)
       << "usage: orbanix-figures [--era mbdb|db] [--current] [--scale N] [--families LIST] [--verbose] [--work DIR]\n"
-         "families: contacts calls notes messages\n";
+         "families: contacts calls notes messages whatsapp qq wechat\n";
   return code;
 }
 
