@@ -1003,6 +1003,12 @@ class Carver {
     int64_t rowid = 0;
     const bool header = CellHeaderBefore(page, lo, p, total, cellStart, rowid);
     if (!shape && !header) return false;
+    // Without the cell header in front, a record must tell something by
+    // itself: a header of a few serial types of NULLs and one number
+    // stands in many other bytes (the page numbers of an interior page's
+    // cells or of a free-list trunk read as a record), and would come back
+    // as a row of values in columns they never were in.
+    if (!header && !TellsAlone(types)) return false;
     if (shape && !header) {
       // Without the cell header in front, a record is one whose payload-
       // length and rowid varints a free-block header overwrote. In a table
@@ -1026,6 +1032,18 @@ class Carver {
     c.reconstructed = false;
     c.score = header ? 4 : 3;
     return true;
+  }
+
+  // Serial types that make a record worth reading without its cell header:
+  // a text or blob of at least 4 bytes, or two values that are not NULL.
+  static bool TellsAlone(const std::vector<uint64_t>& types) {
+    int values = 0;
+    for (uint64_t t : types) {
+      if (t == 0) continue;
+      if (t >= 12 && SerialTypeBodyLength(t) >= 4) return true;
+      ++values;
+    }
+    return values >= 2;
   }
 
   // A plausible free-block header at q (link 0 or further on; size within
