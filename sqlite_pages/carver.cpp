@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cmath>
 #include <cstring>
@@ -506,6 +507,16 @@ class Carver {
     return true;
   }
 
+  // A big-endian two's-complement integer of 1 to 8 bytes.
+  static int64_t IntegerBody(const uint8_t* body, uint32_t length) {
+    uint64_t raw = 0;
+    for (uint32_t i = 0; i < length; ++i) raw = (raw << 8) | body[i];
+    const uint32_t bits = length * 8;
+    if (bits == 64) return static_cast<int64_t>(raw);
+    const uint64_t sign = uint64_t{1} << (bits - 1);
+    return static_cast<int64_t>((raw ^ sign) - sign);
+  }
+
   SqlValue Decode(uint64_t t, const uint8_t* body, uint32_t length) const {
     if (t == 0 || t == 10 || t == 11) return nullptr;
     if (t == 8) return int64_t{0};
@@ -593,7 +604,7 @@ class Carver {
       mix('n');
     } else if (t <= 9 && t != 7) {
       mix('i');
-      mix(static_cast<uint64_t>(std::get<int64_t>(Decode(t, body, length))));
+      mix(t == 8 ? 0 : t == 9 ? 1 : static_cast<uint64_t>(IntegerBody(body, length)));
     } else if (t == 7) {
       uint64_t raw = 0;
       for (int i = 0; i < 8; ++i) raw = (raw << 8) | body[i];
@@ -1036,15 +1047,38 @@ class Carver {
       h = 2;
     }
     if (headerLen <= h || headerLen > 400 || p + headerLen > hi) return false;
+    uint64_t payloadBound;
+    if (!CellHeaderMayStand(page, lo, p, headerLen, payloadBound)) return false;
+    const uint8_t t = page[p + h];  // inside the header: headerLen > h
+    if (t >= 0x80) return true;
+    return t != 10 && t != 11 && headerLen + BodyLength(t) <= payloadBound;
+  }
+
+  // Whether a cell header (payload length, rowid) may stand in front of a
+  // record at p whose header is `headerLen` bytes long, and the largest
+  // payload length it can give (the record's length must match it, see
+  // CellHeaderBefore): a one-byte payload length gives its value, which
+  // the header length must stay below; a longer one the largest of the
+  // lengths that its last bytes encode.
+  static bool CellHeaderMayStand(const uint8_t* page, uint32_t lo, uint32_t p, uint64_t headerLen,
+                                 uint64_t& payloadBound) {
     if (p < lo + 2 || (page[p - 1] & 0x80)) return false;
     uint32_t rs = p - 1;
     while (rs > lo && p - rs < 9 && (page[rs - 1] & 0x80)) --rs;
     if (rs <= lo || (page[rs - 1] & 0x80) || page[rs - 1] == 0) return false;
-    const uint64_t payloadBound = rs - 1 == lo || !(page[rs - 2] & 0x80) ? page[rs - 1] : UINT64_MAX;
-    if (headerLen >= payloadBound) return false;
-    const uint8_t t = page[p + h];  // inside the header: headerLen > h
-    if (t >= 0x80) return true;
-    return t != 10 && t != 11 && headerLen + BodyLength(t) <= payloadBound;
+    if (rs - 1 == lo || !(page[rs - 2] & 0x80)) {
+      payloadBound = page[rs - 1];
+      return headerLen < payloadBound;
+    }
+    payloadBound = 0;
+    uint64_t v = 0;
+    for (uint32_t a = 1; a <= 9 && rs >= lo + a; ++a) {
+      const uint8_t b = page[rs - a];
+      if (a > 1 && !(b & 0x80)) break;
+      v |= uint64_t{b & 0x7Fu} << (7 * (a - 1));
+      if (VarintLength(v) == a) payloadBound = v;
+    }
+    return headerLen <= payloadBound;
   }
 
   // A record with its header length at p, checked against `shape` (or, with
@@ -1071,15 +1105,10 @@ class Carver {
     } else {
       if (headerLen <= static_cast<uint64_t>(h) || headerLen > 400 || p + headerLen > hi) return false;
       // A cell header must stand in front: the rowid's last byte, and the
-      // payload length's last byte before the rowid.
-      if (p < lo + 2 || (page[p - 1] & 0x80)) return false;
-      uint32_t rs = p - 1;
-      while (rs > lo && p - rs < 9 && (page[rs - 1] & 0x80)) --rs;
-      if (rs <= lo || (page[rs - 1] & 0x80) || page[rs - 1] == 0) return false;
-      // A one-byte payload length (nothing of a longer varint before it)
+      // payload length's last byte before the rowid. The payload length
       // bounds the record: the header is given up once it says more.
-      const uint64_t payloadBound = rs - 1 == lo || !(page[rs - 2] & 0x80) ? page[rs - 1] : UINT64_MAX;
-      if (headerLen >= payloadBound) return false;
+      uint64_t payloadBound;
+      if (!CellHeaderMayStand(page, lo, p, headerLen, payloadBound)) return false;
       types.clear();
       uint32_t pos = p + h;
       const uint32_t end = p + static_cast<uint32_t>(headerLen);
@@ -1234,7 +1263,9 @@ class Carver {
     };
     if (onlyCertain && !certainAlone()) return false;
     // Only the header length lost.
-    types.assign(n, 0);
+    // ReadTypes sets every type it reads; column 0's is set below where
+    // only the others are read.
+    types.resize(static_cast<size_t>(n));
     uint32_t used;
     uint64_t bodies;
     if (ReadTypes(shape, 0, page + s, hi - s, types, used, bodies, true) && used + 1 < 128) {
@@ -1264,7 +1295,6 @@ class Carver {
     // Header length and the first serial type lost: payload and rowid were
     // 1 byte each, so the record is below 128 bytes and stays on the page.
     if (n < 2) return false;
-    types.assign(n, 0);
     if (!ReadTypes(shape, 1, page + s, hi - s, types, used, bodies, true)) return false;
     const uint64_t headerLen = used + 2;
     if (headerLen + bodies > 127) return false;
@@ -1312,7 +1342,7 @@ class Carver {
   bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) {
     const uint32_t s = q + 4;
     std::vector<uint64_t>& types = Scratch().readingTypes;
-    types.assign(static_cast<size_t>(shape.Count()), 0);
+    types.resize(static_cast<size_t>(shape.Count()));
     uint32_t used;
     uint64_t bodies;
     if (!ReadTypes(shape, lost, page + s, hi - s, types, used, bodies, true)) return false;
@@ -1758,13 +1788,21 @@ class Carver {
         {0.10, 0.30, 0.58, 0.01, 0.01},  // real
         {0.10, 0.50, 0.20, 0.15, 0.05},  // numeric
     };
+    // Their logarithms, taken once.
+    static const auto kLogOdds = [] {
+      std::array<std::array<double, 5>, 5> logs{};
+      for (int a = 0; a < 5; ++a) {
+        for (int c = 0; c < 5; ++c) logs[a][c] = std::log(kOdds[a][c]);
+      }
+      return logs;
+    }();
     double sum = 0;
     for (int col = 0; col < shape.Count() && col < static_cast<int>(types.size()); ++col) {
       const ColumnRule& rule = shape.columns[col];
       if (rule.alias) continue;  // always NULL
       const uint64_t t = types[col];
       const int cls = t == 0 ? 0 : t <= 6 || t == 8 || t == 9 ? 1 : t == 7 ? 2 : (t & 1) ? 3 : 4;
-      sum += std::log(kOdds[static_cast<int>(rule.affinity)][cls]);
+      sum += kLogOdds[static_cast<int>(rule.affinity)][cls];
     }
     return sum;
   }
