@@ -51,16 +51,32 @@ inline uint64_t BodyLength(uint64_t t) {
 }
 bool Contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
 
-// A hash of a run of bytes, eight at a time (texts of every live row and
-// every live cell's record pass here).
+// A hash of a run of bytes (texts of every live row and every live cell's
+// record pass here): 32 bytes at a time in four independent lanes, so that
+// the processor multiplies them side by side, then eight at a time.
 uint64_t BytesHash(const void* data, size_t length) {
   const auto* p = static_cast<const uint8_t*>(data);
   uint64_t h = 0x9E3779B97F4A7C15ULL ^ length;
+  auto step = [](uint64_t lane, uint64_t word) {
+    lane = (lane ^ word) * 0xBF58476D1CE4E5B9ULL;
+    return lane ^ (lane >> 31);
+  };
+  if (length >= 32) {
+    uint64_t a = h, b = h ^ 0x94D049BB133111EBULL, c = h ^ 0x2545F4914F6CDD1DULL, d = h ^ 0xD6E8FEB86659FD93ULL;
+    for (; length >= 32; p += 32, length -= 32) {
+      uint64_t w[4];
+      std::memcpy(w, p, 32);
+      a = step(a, w[0]);
+      b = step(b, w[1]);
+      c = step(c, w[2]);
+      d = step(d, w[3]);
+    }
+    h = step(step(step(a, b), c), d);
+  }
   for (; length >= 8; p += 8, length -= 8) {
     uint64_t word;
     std::memcpy(&word, p, 8);
-    h = (h ^ word) * 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 31;
+    h = step(h, word);
   }
   if (length > 0) {
     uint64_t word = 0;
