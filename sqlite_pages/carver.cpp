@@ -1574,7 +1574,7 @@ class Carver {
       masks = &allStarts_;
       plain = true;
     }
-    FindStarts(page, regions, masks, plain, k);
+    if (plain) FindPlainStarts(page, regions, k);
     if (owner < 0 && !schemaless && masks == &allStarts_) {
       const std::vector<const Shape*>& all = allShapes_;
       size_t cells = 0;
@@ -1609,10 +1609,12 @@ class Carver {
         undetermined = true;
       } else if (!all.empty() && fits[best] * 3 >= cells * 2) {
         shapes.push_back(all[best]);
+        masks = &all[best]->starts;
       } else {
         schemaless = true;
       }
     }
+    FindShapeStarts(page, regions, schemaless ? nullptr : masks, k);
     std::vector<Candidate>& found = k.found;
     found.clear();
     for (size_t r = 0; r < regions.size(); ++r) {
@@ -1764,30 +1766,39 @@ class Carver {
     return it != blocks.end() && it->first == q;
   }
 
-  // The places of each region where a record may begin: by the start
-  // tables `masks` (shapeStarts) and, when `plain`, by the first tests of a
-  // record read by its own header (plainStarts); region r's places are
-  // [from[r], from[r + 1]) of each list.
-  static void FindStarts(const uint8_t* page, const std::vector<std::pair<uint32_t, uint32_t>>& regions,
-                         const StartMasks* masks, bool plain, SearchScratch& k) {
-    k.shapeStarts.clear();
-    k.plainStarts.clear();
+  // The places of each region where a record of one of the shapes of
+  // `masks` may begin (none without), for region r [shapeFrom[r],
+  // shapeFrom[r + 1]) of shapeStarts. Every byte of the free space passes
+  // here: no branch but the loop's.
+  static void FindShapeStarts(const uint8_t* page, const std::vector<std::pair<uint32_t, uint32_t>>& regions,
+                              const StartMasks* masks, SearchScratch& k) {
+    std::vector<uint32_t>& out = k.shapeStarts;
+    out.clear();
     k.shapeFrom.assign(1, 0);
-    k.plainFrom.assign(1, 0);
     for (const auto& [lo, hi] : regions) {
-      if (hi > lo + 2) {
-        if (masks) {
-          for (uint32_t p = lo; p + 2 < hi; ++p) {
-            if (masks->At(page, p)) k.shapeStarts.push_back(p);
-          }
-        }
-        if (plain) {
-          for (uint32_t p = lo; p + 2 < hi; ++p) {
-            if (page[p] != 0 && MayStartWithoutSchema(page, p, lo, hi)) k.plainStarts.push_back(p);
-          }
+      if (masks) {
+        for (uint32_t p = lo; p + 2 < hi; ++p) {
+          if (masks->At(page, p)) out.push_back(p);
         }
       }
-      k.shapeFrom.push_back(k.shapeStarts.size());
+      k.shapeFrom.push_back(out.size());
+    }
+  }
+
+  // The places of each region that pass the first tests of a record read
+  // by its own header (MayStartWithoutSchema), for region r
+  // [plainFrom[r], plainFrom[r + 1]) of plainStarts.
+  static void FindPlainStarts(const uint8_t* page, const std::vector<std::pair<uint32_t, uint32_t>>& regions,
+                              SearchScratch& k) {
+    k.plainStarts.clear();
+    k.plainFrom.assign(1, 0);
+    for (const auto& [lo, hi] : regions) {
+      for (uint32_t p = lo + 2; p + 2 < hi; ++p) {
+        // The header length is not zero, nor is the rowid's last byte in
+        // front of it continued.
+        if (page[p] == 0 || (page[p - 1] & 0x80)) continue;
+        if (MayStartWithoutSchema(page, p, lo, hi)) k.plainStarts.push_back(p);
+      }
       k.plainFrom.push_back(k.plainStarts.size());
     }
   }
