@@ -323,20 +323,42 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
   if (DecodeGenericRow(reader, input, row, scratch) != status::kOk) return true;
   TableSchema noSchema;
   const TableSchema& schema = schema_ ? *schema_ : noSchema;
-  const size_t key = RowMatchKey(row.values, schema);
-  const bool live = schema_ && std::binary_search(carved_->liveMatchKeys[table_].begin(),
-                                                  carved_->liveMatchKeys[table_].end(), key);
+  size_t key = RowMatchKey(row.values, schema);
+  auto isLive = [&] {
+    return schema_ && std::binary_search(carved_->liveMatchKeys[table_].begin(),
+                                         carved_->liveMatchKeys[table_].end(), key);
+  };
+  bool live = isLive();
   // A record of NULLs only tells nothing (cleared space read as a record).
   bool fits = std::any_of(row.values.begin(), row.values.end(),
                           [](const SqlValue& v) { return !std::holds_alternative<std::nullptr_t>(v); });
+  auto typesFit = [&](const ParsedRecord& parsed) {
+    for (int c = 0; c < parsed.ColumnCount(); ++c) {
+      if (parsed.Has(c) && !SerialTypeFits(*schema_, c, parsed.SerialType(c), input.headerless)) return false;
+    }
+    return true;
+  };
   if (fits && schema_ && !live && !carvedKeys_.count(key)) {
     // Without declared types the columns of a record found without its
     // cell header cannot be told apart; the carver, which found none such
     // row, measured it against the whole page.
     if (input.headerless && !typed_) fits = false;
-    for (int c = 0; c < scratch.ColumnCount() && fits; ++c) {
-      if (!scratch.Has(c)) continue;
-      fits = SerialTypeFits(*schema_, c, scratch.SerialType(c), input.headerless);
+    fits = fits && typesFit(scratch);
+    // A free-block header over a cell with a 1-byte rowid takes the column-0
+    // serial type with it; where the rowid alias is column 1, the record
+    // then starts with that column's NULL, which the headerless reading
+    // takes for column 0. Read from column 1, with every type fitting its
+    // column, only column 0's value is unknown - and the match key leaves
+    // column 0 out.
+    if (!fits && input.headerless && typed_ && schema_->rowidAliasColumn == 1 && input.record[0] == 0) {
+      ParsedRecord shifted;
+      if (ParseHeaderlessRecord(reader, input, shifted, schema_->columnCount, -1, 1) == status::kOk &&
+          shifted.ColumnCount() == schema_->columnCount && typesFit(shifted)) {
+        DecodeParsedRow(input, shifted, row);
+        key = RowMatchKey(row.values, schema);
+        live = isLive();
+        fits = true;
+      }
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);
