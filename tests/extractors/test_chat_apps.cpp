@@ -163,6 +163,22 @@ TEST_F(PeerChatTest, QqReadsEveryPartnersTableAndChecksThePartnerOfRecoveredRows
   EXPECT_EQ(phantoms, 0);
 }
 
+// A table kept under a name whose end is no partner number: its rows go to
+// the partner they name, not to "old".
+TEST_F(PeerChatTest, QqRowsOfATableNamedAfterNoPartnerGoToThePartnerTheyName) {
+  const fs::path db = dir_ / "QQ.db";
+  std::vector<GenPeer> peers = gen::QqPeers({});
+  peers[2].dropped = false;  // "tb_c2cMsg_10001_old", listed in the directory
+  gen::BuildQqDb(db, peers);
+  PeerChatMap chats;
+  ASSERT_EQ(ScanQQ(db, chats), status::kOk);
+  EXPECT_EQ(chats.count("old"), 0u);
+  const auto old = std::count_if(chats["10001"].begin(), chats["10001"].end(), [](const PeerChatRecord& m) {
+    return !m.deleted && m.text.rfind("qq-10001-old", 0) == 0;
+  });
+  EXPECT_EQ(old, 120);
+}
+
 TEST_F(PeerChatTest, QqTableWithoutPartnerNumberIsNotChecked) {
   const fs::path db = dir_ / "QQ.db";
   std::vector<GenPeer> peers = gen::QqPeers({});
@@ -247,6 +263,21 @@ TEST_F(PeerChatTest, RecoveryAtScale) {
     }
   }
   EXPECT_GT(own, 10);
+
+  // Bob's table took over a page of Alice's: its stale cell pointers still
+  // lead to rows Alice deleted, which her own page keeps in free blocks.
+  // With Alice read after Bob (her friend row moved to the end), each of
+  // those rows is still listed once, under Alice.
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ / "MM.sqlite").c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, "UPDATE Friend SET FriendID = 1000 WHERE UsrName = 'wxid_alice01'", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  PeerChatMap reordered;
+  ASSERT_EQ(ScanWeChat(dir_ / "MM.sqlite", reordered), status::kOk);
+  Count("wechat, Alice read last", wx, reordered, back, phantoms, WeChatKey, dir_ / "MM.sqlite");
+  EXPECT_EQ(phantoms, 0);
 }
 
 // Every message table of a store has the same columns, so nothing on a page
