@@ -1,6 +1,7 @@
 #include "sqlite_pages/deleted_rows.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -504,6 +505,97 @@ size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& 
   return DeliverCarved(reader, decoder, nullptr);
 }
 
+namespace {
+
+// Copies on the table's own pages were freed after those on free-list pages,
+// whose whole page left the tree before.
+int AgeRank(RowSource source) {
+  switch (source) {
+    case RowSource::kFreeblock:
+    case RowSource::kTail:
+    case RowSource::kGap:
+    case RowSource::kStalePointer:
+    case RowSource::kLive: return 0;
+    default: return 1;
+  }
+}
+
+// The column that dates a row's last change: one named for a modification
+// ("ModificationDate", "ZMODIFICATIONDATE", "date_modified"), else -1.
+int ModificationColumn(const TableSchema& schema) {
+  for (int c = 0; c < static_cast<int>(schema.columnNames.size()); ++c) {
+    std::string name = schema.columnNames[c];
+    for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if (c != schema.rowidAliasColumn && name.find("modif") != std::string::npos) return c;
+  }
+  return -1;
+}
+
+bool Number(const std::vector<SqlValue>& values, int column, double& out) {
+  if (column < 0 || column >= static_cast<int>(values.size())) return false;
+  if (auto i = std::get_if<int64_t>(&values[column])) {
+    out = static_cast<double>(*i);
+    return true;
+  }
+  if (auto d = std::get_if<double>(&values[column])) {
+    out = *d;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void OrderVersions(std::vector<const CarvedRow*>& rows, const TableSchema& schema) {
+  std::unordered_map<int64_t, std::vector<size_t>> byRowid;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i]->row.hasRowid) byRowid[rows[i]->row.rowid].push_back(i);
+  }
+  const int modified = ModificationColumn(schema);
+  // Newer first: by the modification date where every copy holds one, the
+  // copy on the table's own pages first among equal dates and where the
+  // dates are missing; otherwise the order found.
+  auto byDate = [&](const CarvedRow* a, const CarvedRow* b) {
+    double da = 0, db = 0;
+    Number(a->row.values, modified, da);
+    Number(b->row.values, modified, db);
+    if (da != db) return da > db;
+    return AgeRank(a->row.source) < AgeRank(b->row.source);
+  };
+  auto bySource = [](const CarvedRow* a, const CarvedRow* b) {
+    return AgeRank(a->row.source) < AgeRank(b->row.source);
+  };
+  std::vector<const CarvedRow*> ordered;
+  ordered.reserve(rows.size());
+  std::vector<bool> placed(rows.size(), false);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (placed[i]) continue;
+    const auto it = rows[i]->row.hasRowid ? byRowid.find(rows[i]->row.rowid) : byRowid.end();
+    if (it == byRowid.end() || it->second.size() < 2) {
+      ordered.push_back(rows[i]);
+      placed[i] = true;
+      continue;
+    }
+    // The versions of one row together, where the first of them was found.
+    std::vector<const CarvedRow*> versions;
+    for (size_t k : it->second) {
+      versions.push_back(rows[k]);
+      placed[k] = true;
+    }
+    double unused = 0;
+    const bool dated = std::all_of(versions.begin(), versions.end(), [&](const CarvedRow* v) {
+      return Number(v->row.values, modified, unused);
+    });
+    if (dated) {
+      std::stable_sort(versions.begin(), versions.end(), byDate);
+    } else {
+      std::stable_sort(versions.begin(), versions.end(), bySource);
+    }
+    ordered.insert(ordered.end(), versions.begin(), versions.end());
+  }
+  rows.swap(ordered);
+}
+
 size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& first, const RowDecoder& second) {
   Ready();
   if (!schema_ || !first) return 0;
@@ -511,6 +603,7 @@ size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& 
   for (const CarvedRow& carved : carved_->rows) {
     if (carved.table == table_) rows.push_back(&carved);
   }
+  OrderVersions(rows, *schema_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     counts_.carved += rows.size();

@@ -28,7 +28,7 @@
 //     and one number (page numbers of interior cells or of a free-list
 //     trunk read as a record);
 //   - two copies that differ (an older and a newer version of one row) are
-//     different rows: both are kept.
+//     different rows: both are kept, the newer first (OrderVersions).
 //
 // The carver's rows are handed over after every row of the table scan, as
 // cells rebuilt from their values, so every decoder reads them as it reads
@@ -143,6 +143,16 @@ class DeletedRowFilter {
   std::unordered_set<size_t> seen_;
   DeletedRowCounts counts_;
 };
+
+// The carver's rows of one table in the order they are handed over: as
+// found (page order), but the versions of one rowid (a row changed before it
+// was deleted leaves a copy of each version) together where the first of
+// them was found, the newer first: the later date of a column named for a
+// modification where the copies hold different ones, else a copy on the
+// table's own pages before one on a free-list page (that page left the tree
+// before the other copy was freed). Copies that tell nothing of their age
+// stay in the order found.
+void OrderVersions(std::vector<const CarvedRow*>& rows, const TableSchema& schema);
 
 // A cell (payload length, rowid, record) that holds `row`'s values, for the
 // decoders that read cells. The rowid-alias column is stored as NULL when it

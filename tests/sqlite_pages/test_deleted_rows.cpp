@@ -582,3 +582,93 @@ TEST(CarvedFileShare, ScansAtOnceCarveOnceAndDeliverTheSameRows) {
 
 }  // namespace
 }  // namespace orbanix::testing
+
+namespace orbanix::testing {
+namespace {
+
+// --- versions of one row ---
+
+CarvedRow Version(int64_t rowid, RowSource source, SqlValue modified, const std::string& label) {
+  CarvedRow r;
+  r.table = 0;
+  r.row.hasRowid = true;
+  r.row.rowid = rowid;
+  r.row.source = source;
+  r.row.values = {nullptr, label, modified};
+  return r;
+}
+
+std::vector<std::string> Labels(const std::vector<const CarvedRow*>& rows) {
+  std::vector<std::string> out;
+  for (const CarvedRow* r : rows) out.push_back(std::get<std::string>(r->row.values[1]));
+  return out;
+}
+
+TEST(RowVersions, NewerFirstByModificationDateElseByWhereTheyLay) {
+  TableSchema schema;
+  schema.columnCount = 3;
+  schema.rowidAliasColumn = 0;
+  schema.columnNames = {"id", "label", "ModificationDate"};
+  schema.declaredTypes = {"INTEGER", "TEXT", "REAL"};
+  schema.notNull = {false, false, false};
+  // In page order: the oldest version first (on a free-list page), another
+  // row, then two newer versions in a page of the table.
+  const std::vector<CarvedRow> found = {
+      Version(5, RowSource::kFreelistCell, 100.0, "five, oldest"),
+      Version(9, RowSource::kFreeblock, 50.0, "nine"),
+      Version(5, RowSource::kFreeblock, 300.0, "five, newest"),
+      Version(5, RowSource::kGap, int64_t{200}, "five, middle"),
+      Version(0, RowSource::kGap, 1.0, "no rowid"),
+  };
+  std::vector<const CarvedRow*> rows;
+  for (const CarvedRow& r : found) rows.push_back(&r);
+  OrderVersions(rows, schema);
+  EXPECT_EQ(Labels(rows), (std::vector<std::string>{"five, newest", "five, middle", "five, oldest", "nine", "no rowid"}));
+
+  // Without a date in every copy: the copies on the table's pages before the
+  // one on a free-list page, each group in the order found.
+  const std::vector<CarvedRow> undated = {
+      Version(5, RowSource::kFreelistCandidate, nullptr, "free-list copy"),
+      Version(5, RowSource::kFreeblock, 300.0, "free block copy"),
+      Version(5, RowSource::kStalePointer, nullptr, "stale pointer copy"),
+  };
+  rows.clear();
+  for (const CarvedRow& r : undated) rows.push_back(&r);
+  OrderVersions(rows, schema);
+  EXPECT_EQ(Labels(rows), (std::vector<std::string>{"free block copy", "stale pointer copy", "free-list copy"}));
+}
+
+TEST(DeletedRowScan, VersionsOfADeletedRowThatSurviveComeNewestFirst) {
+  const auto dir = TempFolder("deleted_versions");
+  const auto path = dir / "v.db";
+  {
+    gen::FixtureDb db(path);
+    db.Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, label TEXT, ZMODIFICATIONDATE REAL)");
+    db.Exec("BEGIN");
+    for (int i = 1; i <= 20; ++i) {
+      db.Run("INSERT INTO t(label, ZMODIFICATIONDATE) VALUES (?, ?)",
+             {"first text of " + std::to_string(i), 1000.5 + i});
+    }
+    db.Exec("COMMIT");
+    // Each change makes the cell longer, so it moves and the old one stays.
+    db.Exec("UPDATE t SET label = 'second, longer text of row seven', ZMODIFICATIONDATE = 2000.5 WHERE id = 7");
+    db.Exec("UPDATE t SET label = 'third and longest text of row seven, written last', ZMODIFICATIONDATE = 3000.5 "
+            "WHERE id = 7");
+    db.Exec("DELETE FROM t WHERE id = 7");
+  }
+  const ScanResult scan = ScanGeneric(path, "t");
+  std::vector<std::string> versions;
+  for (const GenericRow& row : scan.rows) {
+    if (!row.deleted || row.values.size() < 2 || !std::holds_alternative<std::string>(row.values[1])) continue;
+    const std::string& label = std::get<std::string>(row.values[1]);
+    if (label.find("seven") != std::string::npos || label == "first text of 7") versions.push_back(label);
+  }
+  // The second version's space went to the third: the versions whose bytes
+  // survive come back, the later one first.
+  EXPECT_EQ(versions,
+            (std::vector<std::string>{"third and longest text of row seven, written last", "first text of 7"}));
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace orbanix::testing
