@@ -27,6 +27,11 @@ constexpr int kOwnerTrunk = -5;    // free-list trunk page
 constexpr int kOwnerDropped = -6;  // free page of a dropped table (traced from its deleted schema row)
 constexpr int kMaxDepth = 40;
 
+uint64_t Load64(const uint8_t* p) {
+  uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
 uint32_t Be16(const uint8_t* p) { return static_cast<uint32_t>((p[0] << 8) | p[1]); }
 uint32_t Be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -79,8 +84,17 @@ uint64_t BytesHash(const void* data, size_t length) {
     h = step(h, word);
   }
   if (length > 0) {
-    uint64_t word = 0;
-    std::memcpy(&word, p, length);
+    // The last 1 to 7 bytes, each of them in the word (the length is
+    // mixed in already): two overlapping 4-byte reads, or three bytes.
+    uint64_t word;
+    if (length >= 4) {
+      uint32_t first, last;
+      std::memcpy(&first, p, 4);
+      std::memcpy(&last, p + length - 4, 4);
+      word = (uint64_t{first} << 32) | last;
+    } else {
+      word = (uint64_t{p[0]} << 16) | (uint64_t{p[length / 2]} << 8) | p[length - 1];
+    }
     h = (h ^ word) * 0x94D049BB133111EBULL;
     h ^= h >> 29;
   }
@@ -575,12 +589,21 @@ class Carver {
   // encoding and without zero characters.
   bool TextPlausible(const uint8_t* body, uint32_t length) const {
     if (r_.encoding == TextEncoding::kUtf8) {
+      // Fast path: plain ASCII without zeros, eight bytes at a time.
+      constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+      uint32_t i = 0;
+      for (; i + 8 <= length; i += 8) {
+        const uint64_t w = Load64(body + i);
+        // A byte with its high bit set, or a zero byte.
+        if ((w | ((w - kOnes) & ~w)) & kHigh) break;
+      }
+      for (; i < length; ++i) {
+        if (body[i] == 0 || body[i] >= 0x80) break;
+      }
+      if (i == length) return true;
       if (std::memchr(body, 0, length)) return false;
       const std::string_view raw(reinterpret_cast<const char*>(body), length);
-      // Fast path: plain ASCII.
-      bool ascii = true;
-      for (uint32_t i = 0; i < length && ascii; ++i) ascii = body[i] < 0x80;
-      return ascii || ValidUtf8(raw) == raw;
+      return ValidUtf8(raw) == raw;
     }
     if (length % 2) return false;
     const bool be = r_.encoding == TextEncoding::kUtf16be;
@@ -1667,7 +1690,25 @@ class Carver {
         // to the next block, for finding the runs of neighbours.
         std::vector<uint32_t>& headers = k.headers;
         headers.clear();
+        // A block at q >= lo is at most u_ - lo bytes long: the high byte
+        // of its size at most `limit`. Eight places whose size bytes all
+        // exceed it (text, mostly) are passed at once.
+        const uint32_t limit = (u_ - lo) >> 8;
+        const uint64_t below = limit < 127 ? 0x0101010101010101ULL * (limit + 1) : 0;
         for (uint32_t q = lo; q + 4 <= hi; ++q) {
+          if (below && q + 10 <= hi) {
+            const uint64_t w = Load64(page + q + 2);
+            if (!((w - below) & ~w & 0x8080808080808080ULL)) {
+              q += 7;
+              continue;
+            }
+          }
+          if (page[q + 2] == 0 && page[q + 3] == 0) {
+            // A block of size 0: so are those at the next eight places
+            // while the bytes of their sizes are zeros.
+            while (q + 12 <= hi && Load64(page + q + 4) == 0) q += 8;
+            continue;
+          }
           if (FreeBlockHeader(page, q)) headers.push_back(q);
         }
         size_t tried = headers.size();
@@ -1788,6 +1829,12 @@ class Carver {
     for (const auto& [lo, hi] : regions) {
       if (masks) {
         for (uint32_t p = lo; p + 2 < hi; ++p) {
+          if (page[p] == 0) {
+            // No header length is zero: a run of zeros (the unused space
+            // of most pages) is passed eight bytes at a time.
+            while (p + 9 < hi && Load64(page + p + 1) == 0) p += 8;
+            continue;
+          }
           if (masks->At(page, p)) out.push_back(p);
         }
       }
@@ -1804,9 +1851,13 @@ class Carver {
     k.plainFrom.assign(1, 0);
     for (const auto& [lo, hi] : regions) {
       for (uint32_t p = lo + 2; p + 2 < hi; ++p) {
-        // The header length is not zero, nor is the rowid's last byte in
-        // front of it continued.
-        if (page[p] == 0 || (page[p - 1] & 0x80)) continue;
+        // The header length is not zero (runs of zeros passed eight bytes
+        // at a time), nor is the rowid's last byte in front of it continued.
+        if (page[p] == 0) {
+          while (p + 9 < hi && Load64(page + p + 1) == 0) p += 8;
+          continue;
+        }
+        if (page[p - 1] & 0x80) continue;
         if (MayStartWithoutSchema(page, p, lo, hi)) k.plainStarts.push_back(p);
       }
       k.plainFrom.push_back(k.plainStarts.size());
