@@ -1901,6 +1901,17 @@ class Carver {
           continue;
         }
         if (page[p - 1] & 0x80) continue;
+        // Most places: the header length, the first serial type and the
+        // two bytes before the rowid all below 0x80, so one byte each, and
+        // the payload length the byte before the rowid (as
+        // MayStartWithoutSchema reads them).
+        const uint8_t b = page[p], bound = page[p - 2], t = page[p + 1];
+        if (p >= lo + 3 && (b | bound | t | page[p - 3]) < 0x80) {
+          if (b >= 2 && bound != 0 && b < bound && p + b <= hi && t != 10 && t != 11 && b + BodyLength(t) <= bound) {
+            k.plainStarts.push_back(p);
+          }
+          continue;
+        }
         if (MayStartWithoutSchema(page, p, lo, hi)) k.plainStarts.push_back(p);
       }
       k.plainFrom.push_back(k.plainStarts.size());
