@@ -140,6 +140,8 @@ class CDbFileReader {
   int callColumns = 0;         // serial-type bytes of live "call" rows
   int newCallSchema = 0;       // 1: call history in "ZCALLRECORD", 0: in "call"
   int callRecordColumns = 0;   // column count of "ZCALLRECORD" from its schema; 0: unknown (that of iOS 8)
+  int noteColumns = 0;         // column count of "ZNOTE" from its schema; 0: unknown (19, that of iOS 5-8)
+  int noteBodyColumns = 0;     // column count of "ZNOTEBODY" from its schema; 0: unknown (7)
   std::string freeStageText;   // set by the per-conversation chat scan during its free-page stage
   uint64_t rowCounter = 0;     // synthetic row numbers of the row dump
   // Expected column count for tables ColumnCountFor does not know (generic

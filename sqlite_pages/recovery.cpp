@@ -365,8 +365,8 @@ int ColumnCountFor(CDbFileReader& reader) {
   const std::string& name = reader.tableName;
   auto is = [&](const char* known) { return EqualsIgnoreAsciiCase(name, known); };
   int n;
-  if (is("ZNOTEBODY")) n = 7;
-  else if (is("ZNOTE")) n = 19;
+  if (is("ZNOTEBODY")) n = reader.noteBodyColumns > 0 ? reader.noteBodyColumns : 7;
+  else if (is("ZNOTE")) n = reader.noteColumns > 0 ? reader.noteColumns : 19;
   else if (is("message")) n = reader.messageColumns;
   else if (is("handle")) n = 5;
   else if (is("attachment")) n = 9;
