@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
+#include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <utility>
@@ -14,6 +17,7 @@
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/columns.h"
 #include "sqlite_pages/db_file_reader.h"
+#include "sqlite_pages/deleted_rows.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/values.h"
 
@@ -52,11 +56,12 @@ MessageColumns WeChatColumns(const ColumnLookup& t) {
 }
 
 // Fills `m` from a parsed record in which column c of the table is parsed
-// column c + offset. False when the row is not a message to list.
-bool FillMessage(const ParsedRecord& rec, int offset, const MessageColumns& col, const std::string& partner,
-                 PeerChatRecord& m) {
-  // Rows of a free-list page may belong to another partner's table.
-  if (col.partner >= 0 && !partner.empty() && rec.AsText(col.partner + offset) != partner) return false;
+// column c + offset. False when the row is not a message to list. `named`
+// receives the partner number the row names (empty when it names none).
+bool FillMessage(const ParsedRecord& rec, int offset, const MessageColumns& col, PeerChatRecord& m,
+                 std::string& named) {
+  named.clear();
+  if (col.partner >= 0 && rec.IsText(col.partner + offset)) named = rec.AsText(col.partner + offset);
   m.rowId = static_cast<int>(rec.rowid);
   m.date = FormatDateColumn(rec, col.date + offset, Epoch::kUnix);
   const int direction = col.direction + offset;
@@ -65,16 +70,14 @@ bool FillMessage(const ParsedRecord& rec, int offset, const MessageColumns& col,
   return !m.text.empty() && Plausible(m.text, m.deleted);
 }
 
-Status DecodeMessage(CDbFileReader& reader, const RowInput& input, const MessageColumns& col,
-                     const std::string& partner, ParsedRecord& rec, std::vector<PeerChatRecord>& sink) {
-  PeerChatRecord m;
+// Decodes one message row into `m`; `named` as for FillMessage.
+Status DecodeMessage(CDbFileReader& reader, const RowInput& input, const MessageColumns& col, ParsedRecord& rec,
+                     PeerChatRecord& m, std::string& named) {
+  m = PeerChatRecord{};
   m.deleted = input.deleted;
   m.recoveredFrom = RecoveredFromInput(input);
   const Status st = ParseRecord(reader, input, rec);
-  if (st == status::kOk && FillMessage(rec, 0, col, partner, m)) {
-    sink.push_back(std::move(m));
-    return status::kOk;
-  }
+  if (st == status::kOk && FillMessage(rec, 0, col, m, named)) return status::kOk;
   if (!input.headerless || input.bytesToEnd == 0) return st == status::kOk ? status::kBadData : st;
   // A record found without its cell header is taken to start at column 0
   // when its first byte is 0 (the NULL of a rowid column 0) and at column 1
@@ -86,10 +89,9 @@ Status DecodeMessage(CDbFileReader& reader, const RowInput& input, const Message
   const int count = zeroFirst ? col.count - 1 : col.count + 1;
   const int offset = zeroFirst ? -1 : 1;
   if (ParseHeaderlessRecord(reader, input, rec, count) != status::kOk) return status::kBadData;
-  if (!FillMessage(rec, offset, col, partner, m) || m.date.empty() || HasReplacementOrZero(m.text)) {
+  if (!FillMessage(rec, offset, col, m, named) || m.date.empty() || HasReplacementOrZero(m.text)) {
     return status::kBadData;
   }
-  sink.push_back(std::move(m));
   return status::kOk;
 }
 
@@ -104,7 +106,7 @@ void SortConversation(std::vector<PeerChatRecord>& messages) {
 // Recovered rows that repeat a live message (of any conversation: a
 // free-list page may hold an old copy of a live table's page) or an earlier
 // recovered one are dropped; they would show a live message again as
-// deleted.
+// deleted, or one deleted message in two chats.
 class CopyFilter {
  public:
   void AddLive(const std::vector<PeerChatRecord>& messages) {
@@ -127,17 +129,26 @@ class CopyFilter {
   std::set<std::string> seen_;
 };
 
+// Messages found, in reading order, under their conversation's key; one key
+// may come several times (its own table, then rows of it found elsewhere).
 using Conversations = std::vector<std::pair<std::string, std::vector<PeerChatRecord>>>;
 
-// The conversations read, in reading order, into the map: recovered copies
-// of live rows dropped (across conversations: a page that moved from one
-// table to another keeps the other table's old rows), each sorted, and a
-// conversation with messages stored under its key, replacing an earlier one.
+// The conversations read into the map: recovered copies of live rows and
+// repeats of recovered ones dropped (across conversations, the first copy
+// read kept: a page that moved from one table to another keeps the other
+// table's old rows), the parts of one key joined and sorted, and each
+// conversation with messages stored under its key, replacing what the map
+// held under it.
 void StoreConversations(Conversations& conversations, PeerChatMap& chats) {
   CopyFilter copies;
   for (const auto& [key, messages] : conversations) copies.AddLive(messages);
+  PeerChatMap joined;
   for (auto& [key, messages] : conversations) {
     copies.Filter(messages);
+    std::vector<PeerChatRecord>& into = joined[key];
+    into.insert(into.end(), std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
+  }
+  for (auto& [key, messages] : joined) {
     SortConversation(messages);
     if (!messages.empty()) chats[key] = std::move(messages);
   }
@@ -146,6 +157,140 @@ void StoreConversations(Conversations& conversations, PeerChatMap& chats) {
 int Report(const ExtractorProgress& progress, size_t done, size_t total) {
   if (!progress) return 0;
   return progress(total == 0 ? 100 : static_cast<int>(10 + 90 * done / total));
+}
+
+// Where a found row lay: on a free-list page (or a page of a dropped table)
+// nothing ties it to the table whose scan met it. Every message table of a
+// store has the same columns, so the carver gives a free page to whichever
+// of them it tried first.
+bool OnFreedPage(RowSource source) {
+  return source == RowSource::kFreelistCell || source == RowSource::kFreelistCandidate ||
+         source == RowSource::kFreelistDroppedTable;
+}
+
+// The messages of freed pages, read once for all conversations of a store,
+// each under the conversation it names (QQ: its partner number column) or
+// else under "Unknown".
+class FreedMessages {
+ public:
+  FreedMessages(const MessageColumns& columns, Conversations& found) : col_(columns), found_(found) {}
+
+  // Decodes a row met on a freed page and files it.
+  Status Add(CDbFileReader& reader, const RowInput& input, ParsedRecord& rec, bool needDate) {
+    PeerChatRecord m;
+    std::string named;
+    const Status st = DecodeMessage(reader, input, col_, rec, m, named);
+    if (st != status::kOk) return st;
+    if (needDate && m.date.empty()) return status::kBadData;
+    File(named, std::move(m));
+    return status::kOk;
+  }
+
+  // Files a message under the conversation `named` (unknown when empty).
+  void File(const std::string& named, PeerChatRecord m) {
+    const std::string key = named.empty() || !Plausible(named, 1) ? kUnknownConversation : named;
+    auto at = index_.find(key);
+    if (at == index_.end()) {
+      at = index_.emplace(key, byKey_.size()).first;
+      byKey_.emplace_back(key, std::vector<PeerChatRecord>());
+    }
+    byKey_[at->second].second.push_back(std::move(m));
+  }
+
+  // The rows the carver found on freed pages whose record has the message
+  // tables' columns: those it gave to one of `tables` (a guess among equal
+  // schemas), and those of tables that no longer exist.
+  void AddCarved(CDbFileReader& reader, const CarvedFile& carved, const std::set<std::string>& tables,
+                 const TableSchema& shape, ParsedRecord& rec) {
+    for (const CarvedRow& row : carved.rows) {
+      if (!OnFreedPage(row.row.source)) continue;
+      if (row.table >= 0 ? !tables.count(carved.tables[row.table].name)
+                         : static_cast<int>(row.row.values.size()) != shape.columnCount) {
+        continue;
+      }
+      const std::vector<uint8_t> cell = BuildCell(row.row, shape.rowidAliasColumn, reader.encoding);
+      RowInput in;
+      in.record = cell.data();
+      in.bytesToEnd = static_cast<uint32_t>(cell.size());
+      in.nextCellExtent = in.bytesToEnd;
+      in.wholePayload = true;
+      in.rowidLost = !row.row.hasRowid;
+      in.deleted = 1;
+      in.pageIndex = row.row.pageIndex;
+      in.offset = row.row.offset;
+      in.source = row.row.source;
+      // A record of a table that is gone was matched by its column count
+      // alone: it must hold a date too.
+      Add(reader, in, rec, row.table < 0);
+    }
+  }
+
+  // Appends what was filed to `found_`.
+  void Flush() {
+    for (auto& entry : byKey_) found_.push_back(std::move(entry));
+    byKey_.clear();
+    index_.clear();
+  }
+
+ private:
+  const MessageColumns& col_;
+  Conversations& found_;
+  std::map<std::string, size_t> index_;
+  Conversations byKey_;
+};
+
+// Reads one message table of a store: its live rows and the deleted rows in
+// its own pages under `key`. A row there that names another partner (a page
+// the table took over from another) goes to that partner's conversation;
+// rows of freed pages are left to FreedMessages.
+void ReadMessageTable(CDbFileReader& reader, const std::string& table, const std::string& key,
+                      const MessageColumns& col, ParsedRecord& rec, FreedMessages& freed, Conversations& found) {
+  ScanOptions ownPagesOnly;
+  ownPagesOnly.freePageStage = false;
+  std::vector<PeerChatRecord> messages;
+  ScanTable(
+      reader, table,
+      [&](CDbFileReader& r, const RowInput& in) {
+        if (in.deleted && OnFreedPage(in.source)) return status::kOk;
+        PeerChatRecord m;
+        std::string named;
+        const Status st = DecodeMessage(r, in, col, rec, m, named);
+        if (st != status::kOk) return st;
+        if (in.deleted && !key.empty() && !named.empty() && named != key) {
+          freed.File(named, std::move(m));
+        } else if (in.deleted || named.empty() || key.empty() || named == key) {
+          messages.push_back(std::move(m));
+        } else {
+          return status::kBadData;  // a live row of another partner: not this table's
+        }
+        return status::kOk;
+      },
+      ownPagesOnly);
+  found.emplace_back(key, std::move(messages));
+}
+
+// After the tables: the freed pages, read once. The carver's rows first
+// (checked against the declared types), then what the free-list search
+// finds under `freeStageName` (a name of no table that has the message
+// tables' column count), joined by StoreConversations.
+void ReadFreedPages(CDbFileReader& reader, const std::set<std::string>& tables, const std::string& freeStageName,
+                    const std::optional<TableSchema>& shape, ParsedRecord& rec, FreedMessages& freed) {
+  if (shape) {
+    if (const std::shared_ptr<const CarvedFile> carved = CarvedFileFor(reader)) {
+      freed.AddCarved(reader, *carved, tables, *shape, rec);
+    }
+  }
+  ScanOptions freePagesOnly;
+  freePagesOnly.recoverInTree = false;
+  ScanTable(reader, freeStageName,
+            [&](CDbFileReader& r, const RowInput& in) { return freed.Add(r, in, rec, false); }, freePagesOnly);
+  freed.Flush();
+}
+
+std::optional<TableSchema> SchemaOf(const std::filesystem::path& db, const std::string& table) {
+  TableSchema schema;
+  if (LoadTableSchema(db, table, schema) != status::kOk || schema.columnCount == 0) return std::nullopt;
+  return schema;
 }
 
 }  // namespace
@@ -180,23 +325,28 @@ Status ScanQQ(const std::filesystem::path& qqDb, PeerChatMap& chats, const Extra
   Conversations found;
   std::set<std::string> read;
   std::optional<MessageColumns> columns;
+  std::optional<TableSchema> shape;
+  MessageColumns col = kQqColumns;
+  FreedMessages freed(col, found);
   for (size_t i = 0; i < tables.size(); ++i) {
     const std::string& table = tables[i];
     // A table listed twice (a recovered copy of its directory row) is read once.
     if (!read.insert(table).second) continue;
-    const std::string partner = QqPartnerOf(table);
     if (!columns) {
       const ColumnLookup lookup = ColumnLookup::Load(qqDb, table);
-      if (lookup.HasSchema()) columns = QqColumns(lookup);
+      if (lookup.HasSchema()) {
+        columns = QqColumns(lookup);
+        col = *columns;
+        shape = SchemaOf(qqDb, table);
+      }
     }
-    const MessageColumns& col = columns ? *columns : kQqColumns;
-    std::vector<PeerChatRecord> messages;
-    ScanTable(reader, table, [&](CDbFileReader& r, const RowInput& in) {
-      return DecodeMessage(r, in, col, partner, rec, messages);
-    });
-    found.emplace_back(partner, std::move(messages));
-    if (Report(progress, i + 1, tables.size()) != 0) return status::kCancelled;
+    ReadMessageTable(reader, table, QqPartnerOf(table), col, rec, freed, found);
+    if (Report(progress, i + 1, tables.size() + 1) != 0) return status::kCancelled;
   }
+  // Rows of dropped partners' tables and of pages freed from any table
+  // name their partner in their own column.
+  ReadFreedPages(reader, read, "tb_c2cMsg_FreePageNumber", shape, rec, freed);
+  if (progress && progress(100) != 0) return status::kCancelled;
   StoreConversations(found, chats);
   return status::kOk;
 }
@@ -223,37 +373,31 @@ Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const E
   if (progress && progress(10) != 0) return status::kCancelled;
 
   Conversations found;
-  std::set<std::string> read;
-  // The free-list pages are read once, after the friends, not per friend.
-  ScanOptions ownPagesOnly;
-  ownPagesOnly.freePageStage = false;
+  std::set<std::string> read, tables;
   std::optional<MessageColumns> columns;
+  std::optional<TableSchema> shape;
+  MessageColumns col = kWeChatColumns;
+  FreedMessages freed(col, found);
   for (size_t i = 0; i < friends.size(); ++i) {
     const std::string& user = friends[i];
     if (user.empty() || !read.insert(user).second) continue;
+    const std::string table = WeChatTableOf(user);
+    tables.insert(table);
     if (!columns) {
-      const ColumnLookup lookup = ColumnLookup::Load(mmDb, WeChatTableOf(user));
-      if (lookup.HasSchema()) columns = WeChatColumns(lookup);
+      const ColumnLookup lookup = ColumnLookup::Load(mmDb, table);
+      if (lookup.HasSchema()) {
+        columns = WeChatColumns(lookup);
+        col = *columns;
+        shape = SchemaOf(mmDb, table);
+      }
     }
-    const MessageColumns& col = columns ? *columns : kWeChatColumns;
-    std::vector<PeerChatRecord> messages;
-    ScanTable(
-        reader, WeChatTableOf(user),
-        [&](CDbFileReader& r, const RowInput& in) { return DecodeMessage(r, in, col, "", rec, messages); },
-        ownPagesOnly);
-    found.emplace_back(user, std::move(messages));
+    ReadMessageTable(reader, table, user, col, rec, freed, found);
     if (Report(progress, i + 1, friends.size() + 1) != 0) return status::kCancelled;
   }
-  // A name that matches no table but starts with "Chat_": only the free-list
-  // pages are read, with the column count of the chat tables.
-  std::vector<PeerChatRecord> unknown;
-  reader.freeStageText = kUnknownConversation;
-  const MessageColumns& freeColumns = columns ? *columns : kWeChatColumns;
-  ScanTable(reader, "Chat_FreePageNumber", [&](CDbFileReader& r, const RowInput& in) {
-    return DecodeMessage(r, in, freeColumns, "", rec, unknown);
-  });
-  reader.freeStageText.clear();
-  found.emplace_back(kUnknownConversation, std::move(unknown));
+  // The messages of freed pages do not name their chat: they are listed
+  // under "Unknown". The free-list search runs under a name that matches no
+  // table but starts with "Chat_", for the chat tables' column count.
+  ReadFreedPages(reader, tables, "Chat_FreePageNumber", shape, rec, freed);
   if (progress && progress(100) != 0) return status::kCancelled;
   StoreConversations(found, chats);
   return status::kOk;

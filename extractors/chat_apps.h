@@ -9,10 +9,13 @@
 // name, 6 type) and each friend's messages in "Chat_" + the MD5 of the user
 // name (32 lowercase hexadecimal digits), of which are read
 //   3 time (Unix seconds)  4 text  8 direction (0 received)
-// Rows are read live and recovered. QQ rows found on free-list pages are
-// kept in a partner's conversation only when their partner number is the
-// partner's; WeChat's free-list pages are read once for all friends, and
-// what they hold is listed under "Unknown".
+// Rows are read live and recovered. Every message table of a store has the
+// same columns, so nothing on a page freed from one (a free-list page, or a
+// page of a dropped table) says whose it was: those pages are read once for
+// all conversations. A recovered QQ row goes to the partner number it holds
+// (also a partner whose table is gone); a recovered WeChat row of a freed
+// page names no friend and is listed under "Unknown". Each recovered
+// message is listed once, in one conversation.
 #pragma once
 
 #include <cstdint>
@@ -45,7 +48,7 @@ struct PeerChatRecord {
 // its messages (more than two sorted by date; two or fewer in table order).
 using PeerChatMap = std::map<std::string, std::vector<PeerChatRecord>>;
 
-// The key under which WeChat's free-list rows are listed.
+// The key under which recovered rows that name no conversation are listed.
 inline constexpr const char* kUnknownConversation = "Unknown";
 
 // The partner number of a QQ message table: the text after its last "_"

@@ -56,16 +56,17 @@ class TypedStreamReader {
     return true;
   }
 
-  // A shared string: new (0x84, count, bytes) or a reference to one seen before.
-  bool SharedString(std::string& s) {
+  // A shared string: new (0x84, count, bytes) or a reference to one seen
+  // before. The string is a view into the archive.
+  bool SharedString(std::string_view& s) {
     uint8_t b = 0;
     if (!Byte(b)) return false;
     if (b == kNew) {
       int64_t length = 0;
       std::string_view bytes;
       if (!Integer(length) || length < 0 || !Bytes(static_cast<size_t>(length), bytes)) return false;
-      strings_.emplace_back(bytes);
-      s = strings_.back();
+      strings_.push_back(bytes);
+      s = bytes;
       return true;
     }
     if (b < kFirstReference) return false;
@@ -75,13 +76,23 @@ class TypedStreamReader {
     return true;
   }
 
-  // The start of an object (0x84) and its class chain, most derived first.
-  bool NewObject(std::vector<std::string>& chain) {
+  // The start of an object (0x84) and its class chain; `chain` gets the
+  // entry of its most derived class (kNoClass for a nil class).
+  bool NewObject(size_t& chain) {
     uint8_t b = 0;
     if (!Byte(b) || b != kNew) return false;
-    objects_.push_back({false, {}});
-    chain.clear();
+    objects_.push_back({false, {}, kNoClass});
     return ClassChain(chain, 0);
+  }
+
+  // Whether the class chain that starts at entry `chain` (most derived
+  // first, then each superclass) names `name`.
+  bool ChainHas(size_t chain, std::string_view name) const {
+    while (chain != kNoClass) {
+      if (objects_[chain].name == name) return true;
+      chain = objects_[chain].super;
+    }
+    return false;
   }
 
   bool Expect(uint8_t value) {
@@ -97,9 +108,14 @@ class TypedStreamReader {
   }
 
  private:
+  static constexpr size_t kNoClass = static_cast<size_t>(-1);
+  // An entry of the object table. A class is its name and the entry of its
+  // superclass: its chain is itself followed by the superclass's chain.
   struct Entry {
     bool isClass;
-    std::vector<std::string> chain;  // classes: this class and its superclasses
+    std::string_view name;
+    size_t super;
+    bool read = false;  // a class whose superclasses are still being read has no chain yet
   };
 
   bool Byte(uint8_t& b) {
@@ -108,53 +124,52 @@ class TypedStreamReader {
     return true;
   }
 
-  bool ClassChain(std::vector<std::string>& chain, int depth) {
+  bool ClassChain(size_t& chain, int depth) {
+    chain = kNoClass;
     if (depth > kMaxClassDepth) return false;
     uint8_t b = 0;
     if (!Byte(b)) return false;
     if (b == kNil) return true;
     if (b == kNew) {
+      // The class takes its entry before its name and superclass are read.
       const size_t index = objects_.size();
-      objects_.push_back({true, {}});
-      std::string name;
+      objects_.push_back({true, {}, kNoClass});
+      std::string_view name;
       int64_t version = 0;
       if (!SharedString(name) || !Integer(version)) return false;
-      std::vector<std::string> super;
+      size_t super = kNoClass;
       if (!ClassChain(super, depth + 1)) return false;
-      std::vector<std::string> own{name};
-      own.insert(own.end(), super.begin(), super.end());
-      objects_[index].chain = own;
-      chain.insert(chain.end(), own.begin(), own.end());
+      objects_[index].name = name;
+      objects_[index].super = super;
+      objects_[index].read = true;
+      chain = index;
       return true;
     }
     if (b < kFirstReference) return false;
     const size_t index = b - kFirstReference;
     if (index >= objects_.size() || !objects_[index].isClass) return false;
-    chain.insert(chain.end(), objects_[index].chain.begin(), objects_[index].chain.end());
+    // A class referred to from within its own superclasses adds nothing.
+    if (objects_[index].read) chain = index;
     return true;
   }
 
   std::string_view data_;
   size_t pos_ = 0;
-  std::vector<std::string> strings_;
+  std::vector<std::string_view> strings_;
   std::vector<Entry> objects_;
 };
-
-bool ChainHas(const std::vector<std::string>& chain, std::string_view name) {
-  return std::find(chain.begin(), chain.end(), name) != chain.end();
-}
 
 }  // namespace
 
 bool ReadAttributedStringText(std::string_view blob, std::string& text) {
   TypedStreamReader r(blob);
   if (!r.Header()) return false;
-  std::string type;
-  std::vector<std::string> chain;
+  std::string_view type;
+  size_t chain = 0;
   if (!r.SharedString(type) || type != "@") return false;
-  if (!r.NewObject(chain) || !ChainHas(chain, "NSAttributedString")) return false;
+  if (!r.NewObject(chain) || !r.ChainHas(chain, "NSAttributedString")) return false;
   if (!r.SharedString(type) || type != "@") return false;
-  if (!r.NewObject(chain) || !ChainHas(chain, "NSString")) return false;
+  if (!r.NewObject(chain) || !r.ChainHas(chain, "NSString")) return false;
   if (!r.SharedString(type) || type != "+") return false;
   int64_t length = 0;
   std::string_view bytes;

@@ -444,16 +444,36 @@ namespace {
 Status ScanTableTrees(CDbFileReader& reader, const std::string& name, const RowDecoder& decoder,
                       const ScanOptions& options, bool& usedHalves);
 
+// The deleted candidates of one stretch of a table's pages, held by their
+// place (page and offset) while the live rows are read, instead of waiting
+// there for the carver's finds (the file is carved beside the live walk);
+// they go through the gate, in the order found, when the search is joined.
+// Only candidates lying in a page are held: the page is read again for
+// them.
+struct HeldCandidates {
+  std::vector<RowInput> rows;  // `record` cleared: it pointed into a page read then
+  bool replaying = false;
+};
+
 // The decoder behind the gate of a table's deleted rows: a deleted row goes
 // on only when the filter admits it; one the decoder then refuses is taken
 // back, so that another copy of it may still be shown. `keys` (when given)
-// collects the rows admitted, for the stretch's join to take back.
+// collects the rows admitted, for the stretch's join to take back. With
+// `held`, the candidates found in a page are held (HeldCandidates).
 RowDecoder Gate(const std::shared_ptr<DeletedRowFilter>& filter, const RowDecoder& inner,
-                const std::shared_ptr<std::vector<size_t>>& keys) {
+                const std::shared_ptr<std::vector<size_t>>& keys,
+                const std::shared_ptr<HeldCandidates>& held = nullptr) {
   if (!inner) return inner;
   auto scratch = std::make_shared<ParsedRecord>();
-  return [filter, inner, keys, scratch](CDbFileReader& r, const RowInput& in) -> Status {
+  return [filter, inner, keys, scratch, held](CDbFileReader& r, const RowInput& in) -> Status {
     if (in.deleted == 0) return inner(r, in);
+    if (held && !held->replaying && in.headerless && in.offset < r.usableSize &&
+        in.bytesToEnd == r.usableSize - in.offset) {
+      RowInput place = in;
+      place.record = nullptr;
+      held->rows.push_back(place);
+      return status::kOk;
+    }
     std::vector<size_t> admitted;
     if (!filter->Admit(r, in, *scratch, &admitted)) return status::kBadData;
     const Status st = inner(r, in);
@@ -466,9 +486,35 @@ RowDecoder Gate(const std::shared_ptr<DeletedRowFilter>& filter, const RowDecode
   };
 }
 
+// Hands the held candidates through their gate `gated`, each page read
+// again once; a page that can no longer be read whole ends them (the file
+// changed since: what lies there now is not what was found).
+void ReplayHeld(CDbFileReader& reader, HeldCandidates& held, const RowDecoder& gated) {
+  held.replaying = true;
+  std::vector<uint8_t> page(reader.pageSize);
+  bool have = false;
+  uint32_t index = 0;
+  for (RowInput in : held.rows) {
+    if (!have || in.pageIndex != index) {
+      index = in.pageIndex;
+      have = reader.ReadPage(index, page.data()) == status::kOk;
+      if (!have) break;
+    }
+    in.record = page.data() + in.offset;
+    gated(reader, in);
+  }
+  held.rows.clear();
+  held.rows.shrink_to_fit();
+  held.replaying = false;
+}
+
 // The halves with their deleted rows behind the gate. A stretch's rows that
-// its join throws away are taken back from the filter.
-DecoderHalves GateHalves(const std::shared_ptr<DeletedRowFilter>& filter, const DecoderHalves& halves) {
+// its join throws away are taken back from the filter. The in-tree search
+// that shares the live rows' reads does not wait for the carver: its
+// candidates are held and go through the gate when the search is joined,
+// the two stretches at once.
+DecoderHalves GateHalves(CDbFileReader& reader, const std::shared_ptr<DeletedRowFilter>& filter,
+                         const DecoderHalves& halves) {
   DecoderHalves gated = halves;
   auto firstKeys = std::make_shared<std::vector<size_t>>();
   auto secondKeys = std::make_shared<std::vector<size_t>>();
@@ -483,10 +529,20 @@ DecoderHalves GateHalves(const std::shared_ptr<DeletedRowFilter>& filter, const 
     if (joined) joined(firstComplete);
   };
   if (halves.searchJoined) {
-    gated.searchFirst = Gate(filter, halves.searchFirst, searchFirstKeys);
-    gated.searchSecond = Gate(filter, halves.searchSecond, searchSecondKeys);
-    gated.searchJoined = [filter, searchFirstKeys, searchSecondKeys, searchJoined = halves.searchJoined](
-                             bool firstComplete, bool keep) {
+    auto heldFirst = std::make_shared<HeldCandidates>();
+    auto heldSecond = std::make_shared<HeldCandidates>();
+    gated.searchFirst = Gate(filter, halves.searchFirst, searchFirstKeys, heldFirst);
+    gated.searchSecond = Gate(filter, halves.searchSecond, searchSecondKeys, heldSecond);
+    gated.searchJoined = [&reader, filter, searchFirstKeys, searchSecondKeys, heldFirst, heldSecond,
+                          searchFirst = gated.searchFirst, searchSecond = gated.searchSecond,
+                          searchJoined = halves.searchJoined](bool firstComplete, bool keep) {
+      // Candidates that are thrown away anyway are not looked at.
+      if (!keep) heldFirst->rows.clear();
+      if (!keep || !firstComplete) heldSecond->rows.clear();
+      if (!heldFirst->rows.empty() || !heldSecond->rows.empty()) {
+        RunBeside([&] { ReplayHeld(reader, *heldSecond, searchSecond); },
+                  [&] { ReplayHeld(reader, *heldFirst, searchFirst); });
+      }
       if (!keep) filter->Forget(*searchFirstKeys);
       if (!keep || !firstComplete) filter->Forget(*searchSecondKeys);
       searchFirstKeys->clear();
@@ -506,7 +562,8 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
   // none equal to a live row, none garbled); the carver's rows follow at
   // the end. The file is carved on a thread of its own while the live rows
   // are read: the gate waits for the carver's finds at the first deleted
-  // row.
+  // row (the search along the live rows holds its candidates until it is
+  // joined, so that the live rows are read meanwhile).
   std::shared_ptr<DeletedRowFilter> filter;
   ScanOptions options = scanOptions;
   DecoderHalves gatedHalves;
@@ -515,7 +572,7 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
     filter = std::make_shared<DeletedRowFilter>(CarvedFileBeside(reader), name);
     gated = Gate(filter, tableDecoder, nullptr);
     if (options.halves) {
-      gatedHalves = GateHalves(filter, *options.halves);
+      gatedHalves = GateHalves(reader, filter, *options.halves);
       options.halves = &gatedHalves;
     }
   }

@@ -1754,6 +1754,59 @@ size_t RowMatchKey(const std::vector<SqlValue>& values, const TableSchema& schem
   return static_cast<size_t>(h);
 }
 
+size_t RowMatchKey(const ParsedRecord& record, const TableSchema& schema) {
+  const int n = std::max(schema.columnCount, record.ColumnCount());
+  uint64_t h = 14695981039346656037ULL;
+  auto mix = [&h](uint64_t word) {
+    h = (h ^ word) * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 29;
+  };
+  // Every deleted row a scan finds passes here, most of them texts of pure
+  // ASCII: those are hashed where they lie (the decoded text has the same
+  // bytes); any other text as the decoder gives it.
+  auto ascii = [](const uint8_t* p, uint32_t length) {
+    uint32_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (w & 0x8080808080808080ULL) return false;
+    }
+    for (; i < length; ++i) {
+      if (p[i] & 0x80) return false;
+    }
+    return true;
+  };
+  for (int c = 1; c < n; ++c) {
+    if (c == schema.rowidAliasColumn) continue;
+    const uint64_t t = record.Has(c) ? record.SerialType(c) : 0;
+    if (t == 0 || t == 10 || t == 11) {
+      mix('n');
+    } else if (t == 7) {
+      mix('r');
+      const double d = record.AsReal(c);
+      uint64_t raw;
+      std::memcpy(&raw, &d, sizeof raw);
+      mix(raw);
+    } else if (record.IsInteger(c)) {
+      mix('i');
+      mix(static_cast<uint64_t>(record.AsInt64(c)));
+    } else {
+      const RecordColumn& col = record.columns[c];
+      const bool text = record.IsText(c);
+      mix(text ? 't' : 'b');
+      if (!text || (record.encoding == TextEncoding::kUtf8 && ascii(col.body, col.length))) {
+        mix(col.length);
+        mix(BytesHash(col.body, col.length));
+      } else {
+        const std::string decoded = record.AsText(c);
+        mix(decoded.size());
+        mix(BytesHash(decoded.data(), decoded.size()));
+      }
+    }
+  }
+  return static_cast<size_t>(h);
+}
+
 int CarvedFile::TableIndex(const std::string& name) const {
   for (size_t i = 0; i < tables.size(); ++i) {
     if (tables[i].name == name) return static_cast<int>(i);

@@ -113,6 +113,9 @@ bool SerialTypeFits(const TableSchema& schema, int column, uint64_t serialType, 
 // without its cell header may have lost its first serial type with it; in
 // the tables of this field column 0 is mostly the rowid alias anyway.
 size_t RowMatchKey(const std::vector<SqlValue>& values, const TableSchema& schema);
+// The same key of a parsed record: that of the values DecodeGenericRow
+// gives for it (without a rowid alias), without building them.
+size_t RowMatchKey(const ParsedRecord& record, const TableSchema& schema);
 
 // Everything the carver found in one file: its tables, their deleted rows,
 // and the match keys of their live rows (sorted, by table) - what the

@@ -78,9 +78,10 @@ void AppendVarint(std::vector<uint8_t>& out, uint64_t v) {
 }
 
 uint32_t VarintSize(uint64_t v) {
-  std::vector<uint8_t> scratch;
-  AppendVarint(scratch, v);
-  return static_cast<uint32_t>(scratch.size());
+  if (v > 0x00FFFFFFFFFFFFFFULL) return 9;
+  uint32_t n = 1;
+  while (v >>= 7) ++n;
+  return n;
 }
 
 // UTF-8 as UTF-16 (the text of a database in that encoding); the text was
@@ -194,12 +195,39 @@ void ReleaseCarvedFiles() {
 }
 
 std::vector<uint8_t> BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encoding) {
-  std::vector<uint8_t> header, body;
+  std::vector<uint8_t> cell;
+  BuildCell(row, rowidAliasColumn, encoding, cell);
+  return cell;
+}
+
+void BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encoding, std::vector<uint8_t>& cell) {
+  // Every carved row of a scan passes here: the serial types are gathered
+  // first (with the body's length), then the cell is written in one go
+  // without building the body apart.
+  thread_local std::vector<uint8_t> header;
+  thread_local std::vector<std::string> wide;  // texts as UTF-16 when the database keeps them so
+  header.clear();
+  size_t wideUsed = 0;
+  uint64_t bodyLength = 0;
+  // The smallest width that holds an integer: 1, 2, 3, 4, 6 or 8 bytes.
+  static const int kWidths[] = {1, 2, 3, 4, 6, 8};
+  auto widthIndex = [](int64_t n) {
+    int k = 0;
+    for (; k < 5; ++k) {
+      const int bits = kWidths[k] * 8;
+      const int64_t limit = int64_t{1} << (bits - 1);
+      if (n >= -limit && n < limit) break;
+    }
+    return k;
+  };
+  auto storedAsNull = [&](size_t c, const SqlValue& v) {
+    return std::holds_alternative<std::nullptr_t>(v) ||
+           (static_cast<int>(c) == rowidAliasColumn && row.hasRowid && std::holds_alternative<int64_t>(v) &&
+            std::get<int64_t>(v) == row.rowid);
+  };
   for (size_t c = 0; c < row.values.size(); ++c) {
     const SqlValue& v = row.values[c];
-    if (std::holds_alternative<std::nullptr_t>(v) ||
-        (static_cast<int>(c) == rowidAliasColumn && row.hasRowid && std::holds_alternative<int64_t>(v) &&
-         std::get<int64_t>(v) == row.rowid)) {
+    if (storedAsNull(c, v)) {
       AppendVarint(header, 0);
     } else if (auto i = std::get_if<int64_t>(&v)) {
       const int64_t n = *i;
@@ -207,43 +235,58 @@ std::vector<uint8_t> BuildCell(const GenericRow& row, int rowidAliasColumn, Text
         AppendVarint(header, n == 0 ? 8 : 9);
         continue;
       }
-      // The smallest width that holds the value: 1, 2, 3, 4, 6 or 8 bytes.
-      static const int kWidths[] = {1, 2, 3, 4, 6, 8};
-      static const int kTypes[] = {1, 2, 3, 4, 5, 6};
-      int k = 0;
-      for (; k < 5; ++k) {
-        const int bits = kWidths[k] * 8;
-        const int64_t limit = int64_t{1} << (bits - 1);
-        if (n >= -limit && n < limit) break;
-      }
-      AppendVarint(header, static_cast<uint64_t>(kTypes[k]));
-      for (int b = kWidths[k] - 1; b >= 0; --b) body.push_back(static_cast<uint8_t>(static_cast<uint64_t>(n) >> (8 * b)));
-    } else if (auto d = std::get_if<double>(&v)) {
-      uint64_t raw;
-      std::memcpy(&raw, d, sizeof raw);
+      const int k = widthIndex(n);
+      AppendVarint(header, static_cast<uint64_t>(k + 1));
+      bodyLength += static_cast<uint64_t>(kWidths[k]);
+    } else if (std::holds_alternative<double>(v)) {
       AppendVarint(header, 7);
-      for (int b = 7; b >= 0; --b) body.push_back(static_cast<uint8_t>(raw >> (8 * b)));
+      bodyLength += 8;
     } else if (auto t = std::get_if<std::string>(&v)) {
-      const std::string bytes = encoding == TextEncoding::kUtf8 ? *t : ToUtf16(*t, encoding == TextEncoding::kUtf16be);
-      AppendVarint(header, bytes.size() * 2 + 13);
-      body.insert(body.end(), bytes.begin(), bytes.end());
+      size_t size = t->size();
+      if (encoding != TextEncoding::kUtf8) {
+        if (wide.size() <= wideUsed) wide.emplace_back();
+        wide[wideUsed] = ToUtf16(*t, encoding == TextEncoding::kUtf16be);
+        size = wide[wideUsed++].size();
+      }
+      AppendVarint(header, size * 2 + 13);
+      bodyLength += size;
     } else {
       const std::string& bytes = std::get<BlobValue>(v).bytes;
       AppendVarint(header, bytes.size() * 2 + 12);
-      body.insert(body.end(), bytes.begin(), bytes.end());
+      bodyLength += bytes.size();
     }
   }
   // The header length counts its own varint.
   uint64_t headerLength = header.size() + 1;
   while (header.size() + VarintSize(headerLength) != headerLength) headerLength = header.size() + VarintSize(headerLength);
-  std::vector<uint8_t> cell;
-  const uint64_t payload = headerLength + body.size();
-  AppendVarint(cell, payload);
+  cell.clear();
+  cell.reserve(static_cast<size_t>(headerLength + bodyLength) + 18);
+  AppendVarint(cell, headerLength + bodyLength);
   AppendVarint(cell, static_cast<uint64_t>(row.hasRowid ? row.rowid : 0));
   AppendVarint(cell, headerLength);
   cell.insert(cell.end(), header.begin(), header.end());
-  cell.insert(cell.end(), body.begin(), body.end());
-  return cell;
+  wideUsed = 0;
+  for (size_t c = 0; c < row.values.size(); ++c) {
+    const SqlValue& v = row.values[c];
+    if (storedAsNull(c, v)) continue;
+    if (auto i = std::get_if<int64_t>(&v)) {
+      const int64_t n = *i;
+      if (n == 0 || n == 1) continue;
+      for (int b = kWidths[widthIndex(n)] - 1; b >= 0; --b) {
+        cell.push_back(static_cast<uint8_t>(static_cast<uint64_t>(n) >> (8 * b)));
+      }
+    } else if (auto d = std::get_if<double>(&v)) {
+      uint64_t raw;
+      std::memcpy(&raw, d, sizeof raw);
+      for (int b = 7; b >= 0; --b) cell.push_back(static_cast<uint8_t>(raw >> (8 * b)));
+    } else if (auto t = std::get_if<std::string>(&v)) {
+      const std::string& bytes = encoding == TextEncoding::kUtf8 ? *t : wide[wideUsed++];
+      cell.insert(cell.end(), bytes.begin(), bytes.end());
+    } else {
+      const std::string& bytes = std::get<BlobValue>(v).bytes;
+      cell.insert(cell.end(), bytes.begin(), bytes.end());
+    }
+  }
 }
 
 namespace {
@@ -319,24 +362,49 @@ void DeletedRowFilter::Ready() {
 bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, ParsedRecord& scratch,
                              std::vector<size_t>* admitted) {
   Ready();
-  GenericRow row;
-  if (DecodeGenericRow(reader, input, row, scratch) != status::kOk) return true;
+  // The row's key from the parsed record, its values not built (a scan
+  // looks at tens of thousands of candidates, most of them copies).
+  if (ParseRecord(reader, input, scratch) != status::kOk) return true;
   TableSchema noSchema;
   const TableSchema& schema = schema_ ? *schema_ : noSchema;
-  const size_t key = RowMatchKey(row.values, schema);
-  const bool live = schema_ && std::binary_search(carved_->liveMatchKeys[table_].begin(),
-                                                  carved_->liveMatchKeys[table_].end(), key);
+  size_t key = RowMatchKey(scratch, schema);
+  auto isLive = [&] {
+    return schema_ && std::binary_search(carved_->liveMatchKeys[table_].begin(),
+                                         carved_->liveMatchKeys[table_].end(), key);
+  };
+  bool live = isLive();
   // A record of NULLs only tells nothing (cleared space read as a record).
-  bool fits = std::any_of(row.values.begin(), row.values.end(),
-                          [](const SqlValue& v) { return !std::holds_alternative<std::nullptr_t>(v); });
+  bool fits = false;
+  for (int c = 0; c < scratch.ColumnCount() && !fits; ++c) {
+    const uint64_t t = scratch.SerialType(c);
+    fits = t != 0 && t != 10 && t != 11;
+  }
+  auto typesFit = [&](const ParsedRecord& parsed) {
+    for (int c = 0; c < parsed.ColumnCount(); ++c) {
+      if (parsed.Has(c) && !SerialTypeFits(*schema_, c, parsed.SerialType(c), input.headerless)) return false;
+    }
+    return true;
+  };
   if (fits && schema_ && !live && !carvedKeys_.count(key)) {
     // Without declared types the columns of a record found without its
     // cell header cannot be told apart; the carver, which found none such
     // row, measured it against the whole page.
     if (input.headerless && !typed_) fits = false;
-    for (int c = 0; c < scratch.ColumnCount() && fits; ++c) {
-      if (!scratch.Has(c)) continue;
-      fits = SerialTypeFits(*schema_, c, scratch.SerialType(c), input.headerless);
+    fits = fits && typesFit(scratch);
+    // A free-block header over a cell with a 1-byte rowid takes the column-0
+    // serial type with it; where the rowid alias is column 1, the record
+    // then starts with that column's NULL, which the headerless reading
+    // takes for column 0. Read from column 1, with every type fitting its
+    // column, only column 0's value is unknown - and the match key leaves
+    // column 0 out.
+    if (!fits && input.headerless && typed_ && schema_->rowidAliasColumn == 1 && input.record[0] == 0) {
+      ParsedRecord shifted;
+      if (ParseHeaderlessRecord(reader, input, shifted, schema_->columnCount, -1, 1) == status::kOk &&
+          shifted.ColumnCount() == schema_->columnCount && typesFit(shifted)) {
+        key = RowMatchKey(shifted, schema);
+        live = isLive();
+        fits = true;
+      }
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -372,9 +440,10 @@ size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& 
   Ready();
   if (!schema_ || !decoder) return 0;
   size_t delivered = 0;
+  std::vector<uint8_t> cell;
   for (const CarvedRow& carved : carved_->rows) {
     if (carved.table != table_) continue;
-    const std::vector<uint8_t> cell = BuildCell(carved.row, schema_->rowidAliasColumn, reader.encoding);
+    BuildCell(carved.row, schema_->rowidAliasColumn, reader.encoding, cell);
     RowInput in;
     in.record = cell.data();
     in.bytesToEnd = static_cast<uint32_t>(cell.size());

@@ -134,5 +134,7 @@ class DeletedRowFilter {
 // decoders that read cells. The rowid-alias column is stored as NULL when it
 // holds the rowid, as SQLite stores it. Texts are written in `encoding`.
 std::vector<uint8_t> BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encoding);
+// The same written into `cell` (its bytes replaced; its room reused).
+void BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encoding, std::vector<uint8_t>& cell);
 
 }  // namespace orbanix

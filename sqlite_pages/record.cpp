@@ -244,14 +244,14 @@ Status ParseLiveRecord(CDbFileReader& reader, const RowInput& input, ParsedRecor
 }
 
 Status ParseHeaderlessRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& out, int columnCount,
-                             int headerBytes) {
+                             int headerBytes, int firstColumn) {
   out.Clear();
   out.encoding = reader.encoding;
   const uint8_t* p = input.record;
   const uint32_t avail = input.bytesToEnd;
   if (p == nullptr || avail == 0) return status::kBadData;
   const int n = columnCount < 0 ? ColumnCountFor(reader) : columnCount;
-  const bool lostFirst = p[0] != 0;
+  const bool lostFirst = firstColumn < 0 ? p[0] != 0 : firstColumn > 0;
   uint32_t typeBytes;
   if (headerBytes >= 0) {
     const int bytes = lostFirst ? headerBytes - 1 : headerBytes;
@@ -273,6 +273,12 @@ Status ParseRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& o
 Status DecodeGenericRow(CDbFileReader& reader, const RowInput& input, GenericRow& row, ParsedRecord& scratch,
                         int rowidAliasColumn, int minColumns) {
   if (Status st = ParseRecord(reader, input, scratch); st != status::kOk) return st;
+  DecodeParsedRow(input, scratch, row, rowidAliasColumn, minColumns);
+  return status::kOk;
+}
+
+void DecodeParsedRow(const RowInput& input, const ParsedRecord& scratch, GenericRow& row, int rowidAliasColumn,
+                     int minColumns) {
   row.deleted = input.deleted != 0;
   row.hasRowid = scratch.hasRowid;
   row.rowid = scratch.rowid;
@@ -298,7 +304,6 @@ Status DecodeGenericRow(CDbFileReader& reader, const RowInput& input, GenericRow
   if (rowidAliasColumn >= scratch.ColumnCount() && rowidAliasColumn < count && scratch.hasRowid) {
     row.values[rowidAliasColumn] = scratch.rowid;
   }
-  return status::kOk;
 }
 
 }  // namespace orbanix

@@ -118,8 +118,12 @@ Status ParseLiveRecord(CDbFileReader& reader, const RowInput& input, ParsedRecor
 // (minus 1 when the first byte is not 0) instead of measuring columnCount
 // varints - the override of the contacts search table. Count 0 yields no
 // columns (status 0). Bodies beyond input.bytesToEnd give 87.
+// firstColumn 0 or 1 sets the column of the first serial type (with 1,
+// columnCount - 1 serial types are read) instead of the first byte: a
+// table whose rowid alias is column 1 leaves a NULL type first when its
+// column-0 type was lost.
 Status ParseHeaderlessRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& out, int columnCount = -1,
-                             int headerBytes = -1);
+                             int headerBytes = -1, int firstColumn = -1);
 
 // Live or headerless, by input.headerless, with the defaults above.
 Status ParseRecord(CDbFileReader& reader, const RowInput& input, ParsedRecord& out);
@@ -149,5 +153,8 @@ struct GenericRow {
 // written).
 Status DecodeGenericRow(CDbFileReader& reader, const RowInput& input, GenericRow& row, ParsedRecord& scratch,
                         int rowidAliasColumn = -1, int minColumns = 0);
+// The same for a record already parsed into `parsed`.
+void DecodeParsedRow(const RowInput& input, const ParsedRecord& parsed, GenericRow& row, int rowidAliasColumn = -1,
+                     int minColumns = 0);
 
 }  // namespace orbanix

@@ -112,6 +112,14 @@ class PageSearch {
           accept = from + 36 <= u_ && std::all_of(p_ + from, p_ + from + 36, [](uint8_t b) { return b != 0; });
         }
         if (accept) Append(start, RowSource::kFreeblock);
+      } else if (n > 1 && start == off + 4 && p_[start] == 0 && r_.tableName != "message") {
+        // A cell with a 1-byte rowid loses its header length and column 0's
+        // serial type to the free-block header. Where column 1 is the rowid
+        // alias, the record then starts with that column's NULL, and n - 1
+        // serial types remain: taken when they fill the block exactly (a
+        // column 0 without body), less a fragment too small to be a block.
+        const uint64_t rest = RecordLengthFor(n - 1, p_ + start, 0, u_ - start, u_ - start);
+        if (rest + 4 <= size && size - (rest + 4) < 4) Append(start, RowSource::kFreeblock);
       }
       const uint32_t next = Be16(p_ + off);
       if (next != 0 && next <= off) break;  // free blocks are kept in ascending order

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 
 #include "extractors/chat_apps.h"
@@ -25,6 +27,16 @@ using gen::GenPeer;
 
 class PeerChatTest : public ::testing::Test {
  protected:
+  // Whether a message's text stands in the file's bytes as a whole (not as
+  // the start of a longer text: "message 1" of "message 12").
+  static bool Survives(const std::string& bytes, const std::string& text) {
+    for (size_t at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1)) {
+      const size_t end = at + text.size();
+      if (end == bytes.size() || !std::isdigit(static_cast<unsigned char>(bytes[end]))) return true;
+    }
+    return false;
+  }
+
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
            ("orbanix-peer-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
@@ -40,27 +52,39 @@ class PeerChatTest : public ::testing::Test {
     return out;
   }
 
-  // Prints and returns how many deleted messages of `peers` came back under
-  // their own key and how many recovered records match no message.
-  // `db` (when given): the deleted texts whose bytes are still in that
-  // file are counted too (what recovery can give back at best).
+  // Prints and checks how many deleted messages of `peers` came back, each
+  // once and under the conversation it belongs to (`keyOf`: the expected
+  // key of a deleted message of a peer), and how many recovered records
+  // match no message. `db` (when given): the deleted texts whose bytes are
+  // still in that file are counted too (what recovery can give back at
+  // best), and at least 98 in 100 of them must come back.
+  template <typename KeyOf>
   static void Count(const char* family, const std::vector<GenPeer>& peers, const PeerChatMap& chats, int& back,
-                    int& phantoms, const fs::path& db = {}) {
-    std::set<std::string> deleted, live;
+                    int& phantoms, KeyOf keyOf, const fs::path& db = {}) {
+    std::map<std::string, std::string> deleted;  // text -> expected key
+    std::set<std::string> live;
     for (const GenPeer& p : peers) {
       for (const auto& m : p.messages) {
         if (m.text.empty()) continue;
-        (m.deleted || p.dropped ? deleted : live).insert(m.text);
+        if (m.deleted || p.dropped) {
+          deleted[m.text] = keyOf(p);
+        } else {
+          live.insert(m.text);
+        }
       }
     }
     std::set<std::string> found;
     phantoms = 0;
-    int copies = 0, twice = 0;
+    int copies = 0, twice = 0, misfiled = 0;
     for (const auto& [key, messages] : chats) {
       for (const PeerChatRecord& m : messages) {
         if (!m.deleted) continue;
-        if (deleted.count(m.text)) {
+        if (auto at = deleted.find(m.text); at != deleted.end()) {
           twice += !found.insert(m.text).second;
+          if (at->second != key) {
+            ++misfiled;
+            ADD_FAILURE() << m.text << " listed under " << key << ", not " << at->second;
+          }
         } else if (live.count(m.text)) {
           ++copies;
         } else {
@@ -73,14 +97,19 @@ class PeerChatTest : public ::testing::Test {
     if (!db.empty()) {
       std::ifstream in(db, std::ios::binary);
       const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-      for (const std::string& text : deleted) surviving += bytes.find(text) != std::string::npos;
+      for (const auto& [text, key] : deleted) surviving += Survives(bytes, text);
+      EXPECT_GE(back * 100, static_cast<int>(surviving) * 98) << family;
     }
     std::printf("[recovery] %s: %d of %zu deleted messages back (%zu with bytes in the file), %d delivered twice, "
-                "%d phantom records, %d copies of live rows\n",
-                family, back, deleted.size(), surviving, twice, phantoms, copies);
+                "%d phantom records, %d copies of live rows, %d in another chat\n",
+                family, back, deleted.size(), surviving, twice, phantoms, copies, misfiled);
     EXPECT_EQ(copies, 0);
     EXPECT_EQ(twice, 0);
   }
+  // QQ rows name their partner; WeChat rows of a dropped table are listed
+  // under "Unknown".
+  static std::string QqKey(const GenPeer& p) { return p.id; }
+  static std::string WeChatKey(const GenPeer& p) { return p.dropped ? kUnknownConversation : p.id; }
 
   fs::path dir_;
 };
@@ -108,14 +137,16 @@ TEST_F(PeerChatTest, QqReadsEveryPartnersTableAndChecksThePartnerOfRecoveredRows
   EXPECT_EQ(std::set<std::string>(liveFound.begin(), liveFound.end()), std::set<std::string>(live.begin(), live.end()));
   EXPECT_TRUE(std::is_sorted(first.begin(), first.end(), [](const auto& a, const auto& b) { return a.date < b.date; }));
   // The dropped old copy of this partner's table comes back from the free
-  // list under this partner; the removed partner's rows never do.
+  // list under this partner, and the conversation of a partner removed with
+  // its table under the partner number its rows name.
   const auto old = std::count_if(first.begin(), first.end(), [](const PeerChatRecord& m) {
     return m.deleted && m.text.rfind("qq-10001-old", 0) == 0;
   });
-  EXPECT_GT(old, 60);
-  for (const auto& [key, messages] : chats) {
-    for (const PeerChatRecord& m : messages) EXPECT_EQ(m.text.find("qq-30003"), std::string::npos) << key;
-  }
+  EXPECT_EQ(old, 120);
+  ASSERT_EQ(chats.count("30003"), 1u);
+  EXPECT_EQ(chats["30003"].size(), 120u);
+  EXPECT_EQ(chats["30003"][0].text, "qq-30003 message 0");
+  EXPECT_EQ(chats["30003"][0].recoveredFrom.source, RowSource::kFreelistDroppedTable);
   // Direction and date of a known row.
   const auto m0 = std::find_if(first.begin(), first.end(), [](const auto& m) { return m.text == "qq-10001 message 0"; });
   ASSERT_NE(m0, first.end());
@@ -128,7 +159,7 @@ TEST_F(PeerChatTest, QqReadsEveryPartnersTableAndChecksThePartnerOfRecoveredRows
   EXPECT_EQ(chats["20002"][1].incoming, 0);
 
   int back = 0, phantoms = 0;
-  Count("qq", peers, chats, back, phantoms);
+  Count("qq", peers, chats, back, phantoms, QqKey);
   EXPECT_EQ(phantoms, 0);
 }
 
@@ -182,7 +213,7 @@ TEST_F(PeerChatTest, WeChatListsFriendsAndFreeListRowsUnderUnknown) {
   EXPECT_GT(chats[kUnknownConversation].size(), 40u);
 
   int back = 0, phantoms = 0;
-  Count("wechat", peers, chats, back, phantoms);
+  Count("wechat", peers, chats, back, phantoms, WeChatKey);
   EXPECT_EQ(phantoms, 0);
 }
 
@@ -194,13 +225,13 @@ TEST_F(PeerChatTest, RecoveryAtScale) {
   PeerChatMap qqChats;
   ASSERT_EQ(ScanQQ(dir_ / "QQ.db", qqChats), status::kOk);
   int back = 0, phantoms = 0;
-  Count("qq at scale 25", qq, qqChats, back, phantoms, dir_ / "QQ.db");
+  Count("qq at scale 25", qq, qqChats, back, phantoms, QqKey, dir_ / "QQ.db");
   EXPECT_EQ(phantoms, 0);
   const std::vector<GenPeer> wx = gen::WeChatPeers(options);
   gen::BuildWeChatDb(dir_ / "MM.sqlite", wx);
   PeerChatMap wxChats;
   ASSERT_EQ(ScanWeChat(dir_ / "MM.sqlite", wxChats), status::kOk);
-  Count("wechat at scale 25", wx, wxChats, back, phantoms, dir_ / "MM.sqlite");
+  Count("wechat at scale 25", wx, wxChats, back, phantoms, WeChatKey, dir_ / "MM.sqlite");
   EXPECT_EQ(phantoms, 0);
   // Deleted rows found in a friend's own pages keep the date and direction
   // that were written, although the table keeps its rowid in column 1.
@@ -216,6 +247,71 @@ TEST_F(PeerChatTest, RecoveryAtScale) {
     }
   }
   EXPECT_GT(own, 10);
+}
+
+// Every message table of a store has the same columns, so nothing on a page
+// freed from one of them tells whose it was: a chat that loses nearly all
+// its messages frees whole pages, which must not be listed under another
+// chat (the one whose table comes first), nor twice, nor be lost.
+TEST_F(PeerChatTest, RowsOnPagesFreedFromALiveTableAreListedOnceUnderTheirOwnChat) {
+  auto chat = [](const std::string& tag, int64_t start, int count, int keep) {
+    std::vector<gen::GenPeerMessage> out;
+    for (int i = 0; i < count; ++i) {
+      gen::GenPeerMessage m;
+      m.unixDate = start + i * 60;
+      m.text = tag + " message " + std::to_string(i);
+      m.incoming = i % 2 == 0;
+      m.deleted = i < count - keep;
+      out.push_back(m);
+    }
+    return out;
+  };
+  std::vector<GenPeer> qq(2);
+  qq[0].id = "10001";
+  qq[0].messages = chat("qq-first", 1400000000, 3, 3);
+  qq[1].id = "20002";
+  qq[1].messages = chat("qq-second", 1400100000, 300, 2);
+  gen::BuildQqDb(dir_ / "QQ.db", qq);
+  PeerChatMap qqChats;
+  ASSERT_EQ(ScanQQ(dir_ / "QQ.db", qqChats), status::kOk);
+  int back = 0, phantoms = 0;
+  // QQ rows name their partner: all of them go back to it.
+  Count("qq, a chat emptied", qq, qqChats, back, phantoms, QqKey, dir_ / "QQ.db");
+  EXPECT_EQ(phantoms, 0);
+  EXPECT_GT(back, 60);
+
+  std::vector<GenPeer> wx(2);
+  wx[0].id = "wxid_alice01";
+  wx[0].nickName = "Alice";
+  wx[0].messages = chat("wx-alice", 1400000000, 3, 3);
+  wx[1].id = "wxid_bob02";
+  wx[1].nickName = "Bob";
+  wx[1].messages = chat("wx-bob", 1400100000, 300, 2);
+  gen::BuildWeChatDb(dir_ / "MM.sqlite", wx);
+  PeerChatMap wxChats;
+  ASSERT_EQ(ScanWeChat(dir_ / "MM.sqlite", wxChats), status::kOk);
+  ASSERT_EQ(wxChats.count("wxid_alice01"), 1u);
+  EXPECT_EQ(Texts(wxChats["wxid_alice01"]),
+            (std::vector<std::string>{"wx-alice message 0", "wx-alice message 1", "wx-alice message 2"}));
+  // WeChat rows of freed pages are listed under "Unknown"; those found in
+  // Bob's own pages under Bob.
+  std::set<std::string> bobs;
+  size_t listed = 0;
+  for (const char* key : {"wxid_bob02", kUnknownConversation}) {
+    for (const PeerChatRecord& m : wxChats[key]) {
+      if (!m.deleted) continue;
+      ++listed;
+      EXPECT_EQ(m.text.rfind("wx-bob", 0), 0u) << m.text;
+      bobs.insert(m.text);
+    }
+  }
+  EXPECT_EQ(listed, bobs.size());  // each once
+  EXPECT_FALSE(wxChats[kUnknownConversation].empty());
+  std::ifstream in(dir_ / "MM.sqlite", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  size_t surviving = 0;
+  for (const auto& m : wx[1].messages) surviving += m.deleted && Survives(bytes, m.text);
+  EXPECT_GE(bobs.size() * 100, surviving * 98);
 }
 
 TEST_F(PeerChatTest, UnreadableDatabasesReturnTheirErrorAndAddNothing) {

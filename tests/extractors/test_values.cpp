@@ -311,4 +311,34 @@ TEST(TypedStream, RejectsWhatIsNotAnArchivedAttributedString) {
   EXPECT_FALSE(ReadAttributedStringText("plain text, not an archive", text));
 }
 
+// Class chains that refer back to a class whose superclasses are still
+// being read (hostile archives): such a reference adds no class, and no
+// chain goes round in a circle.
+TEST(TypedStream, ClassesReferringBackIntoTheirOwnChainEnd) {
+  auto archive = [](std::string_view rootSuper, std::string_view stringClass) {
+    std::string a("\x04\x0Bstreamtyped\x81\xE8\x03\x84\x01@", 19);
+    // Object 0, class 1 "NSAttributedString", then its superclass.
+    a += std::string("\x84\x84\x84\x12NSAttributedString\x00", 23);
+    a += rootSuper;
+    a += '\x92';  // "@" again
+    a += '\x84';  // the string object
+    a += stringClass;
+    a += std::string("\x84\x01+\x03" "abc\x86", 8);
+    return a;
+  };
+  const std::string nsString("\x84\x84\x08NSString\x01\x85", 13);  // a new class NSString, no superclass
+  std::string text;
+  // Its own superclass: the chain is the class alone.
+  ASSERT_TRUE(ReadAttributedStringText(archive("\x93", nsString), text));
+  EXPECT_EQ(text, "abc");
+  // NSObject (entry 2) whose superclass is NSAttributedString, still being
+  // read; then a string object of class NSObject: NSObject's chain does not
+  // lead back to NSAttributedString, and it is no NSString.
+  const std::string objectUnderRoot("\x84\x84\x08NSObject\x00\x93", 13);
+  EXPECT_FALSE(ReadAttributedStringText(archive(objectUnderRoot, "\x94"), text));
+  // The same NSObject below a proper NSString class is fine.
+  ASSERT_TRUE(ReadAttributedStringText(archive(objectUnderRoot, std::string("\x84\x84\x08NSString\x01\x94", 13)), text));
+  EXPECT_EQ(text, "abc");
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <set>
 
@@ -368,6 +369,74 @@ TEST(Btree, HalvesDeliverWhatOneDecoderGetsInTheSameOrder) {
     ASSERT_EQ(rows.size(), carvedSingle.size());
     EXPECT_TRUE(rows == carvedSingle);
   }
+  std::filesystem::remove_all(dir);
+}
+
+// The candidates that the search along the live rows finds are looked at
+// again when the search is joined (the carver's finds are ready then): a
+// file cut short meanwhile loses the candidates of the pages that are gone,
+// keeps those before the cut, and the scan ends without a crash.
+TEST(Btree, SearchAlongCandidatesOfPagesGoneBeforeTheJoinAreDropped) {
+  const auto dir = TempFolder("btree_held");
+  const auto path = dir / "h.db";
+  {
+    gen::FixtureOptions options;
+    options.pageSize = 1024;
+    gen::FixtureDb db(path, options);
+    db.Exec("PRAGMA secure_delete=OFF");
+    db.Exec("CREATE TABLE t(a INTEGER, b TEXT)");
+    db.Exec("BEGIN");
+    for (int i = 0; i < 4000; ++i) db.Run("INSERT INTO t VALUES (?, ?)", {std::to_string(i), std::string(60, 'q')});
+    db.Exec("COMMIT");
+    db.Exec("DELETE FROM t WHERE a % 5 = 2");  // free blocks on every leaf
+  }
+  const uint64_t size = std::filesystem::file_size(path);
+  const uint32_t cutPage = static_cast<uint32_t>(size / 2 / 1024);
+  CDbFileReader reader;
+  ASSERT_EQ(reader.Open(path), 0);
+  reader.genericColumnCount = 2;
+  std::vector<Delivered> live, found;
+  std::mutex mutex;
+  auto recorder = [&mutex](std::vector<Delivered>& into) {
+    return [&into, &mutex](CDbFileReader& r, const RowInput& in) {
+      ParsedRecord record;
+      const Status st = ParseRecord(r, in, record);
+      std::lock_guard<std::mutex> lock(mutex);
+      into.push_back({in.deleted, in.source, in.pageIndex, in.offset, st, record.rowid});
+      return st;
+    };
+  };
+  int searchJoins = 0;
+  DecoderHalves halves;
+  halves.first = recorder(live);
+  halves.second = recorder(live);
+  halves.joined = [](bool) {};
+  halves.learnAhead = [](CDbFileReader&, const PageCellMap&) { return true; };
+  halves.learnedAheadHeld = [&](const CDbFileReader&) {
+    // Between the live walk and the join, the file loses its second half.
+    std::filesystem::resize_file(path, static_cast<uint64_t>(cutPage) * 1024);
+    return true;
+  };
+  halves.searchFirst = recorder(found);
+  halves.searchSecond = recorder(found);
+  halves.searchJoined = [&](bool, bool keep) {
+    EXPECT_TRUE(keep);
+    ++searchJoins;
+    // Only the candidates of the pages still there were handed on.
+    size_t before = 0;
+    for (const Delivered& d : found) {
+      EXPECT_LT(d.page, cutPage);
+      EXPECT_EQ(d.deleted, 1);
+      before += d.page < cutPage;
+    }
+    EXPECT_GT(before, 0u);
+    found.clear();
+  };
+  ScanOptions options;
+  options.halves = &halves;
+  ScanTable(reader, "t", recorder(live), options);
+  EXPECT_EQ(searchJoins, 1);
+  EXPECT_GT(live.size(), 3000u);
   std::filesystem::remove_all(dir);
 }
 

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <set>
 #include <thread>
@@ -66,6 +67,14 @@ TEST(RebuiltCell, EveryValueReadsBackAsItWas) {
     ASSERT_EQ(values.size(), row.values.size());
     EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(values[0])) << "the alias is stored as NULL";
     for (size_t c = 1; c < values.size(); ++c) EXPECT_EQ(values[c], row.values[c]) << "column " << c;
+    // Written into a buffer that held other cells before (the carver's rows
+    // are rebuilt one after another in one buffer): the same bytes.
+    std::vector<uint8_t> reused(5000, 0xAB);
+    GenericRow small;
+    small.values = {std::string("a much shorter row")};
+    BuildCell(small, -1, encoding, reused);
+    BuildCell(row, 0, encoding, reused);
+    EXPECT_EQ(reused, cell);
   }
 }
 
@@ -81,6 +90,65 @@ TEST(RebuiltCell, HeaderLengthOfTwoBytesAndNoRowid) {
   GenericRow back;
   EXPECT_EQ(ParseBack(cell, TextEncoding::kUtf8, back, true), row.values);
   EXPECT_FALSE(back.hasRowid) << "a row found without its rowid has none, not rowid 0";
+}
+
+// The match key of a parsed record is the key of the values decoded from
+// it, whatever the values: texts in any encoding (also bytes that are no
+// UTF-8), reals, integers of every width, blobs, NULLs, a record shorter
+// than its table, a rowid alias.
+TEST(RowMatchKey, OfTheParsedRecordIsThatOfItsDecodedValues) {
+  GenericRow row;
+  row.hasRowid = true;
+  row.rowid = 77;
+  row.values = {int64_t{77}, nullptr, int64_t{0}, int64_t{1}, int64_t{-5}, int64_t{40000}, int64_t{INT64_MIN},
+                2.5, -0.0, std::numeric_limits<double>::quiet_NaN(), std::string("plain ascii text, long enough"),
+                std::string("caf\xC3\xA9 \xF0\x9F\x98\x80"), std::string("bad \xFF\xFE bytes"), std::string(),
+                BlobValue{std::string("\0\x01\xFF", 3)}, BlobValue{}};
+  for (TextEncoding encoding : {TextEncoding::kUtf8, TextEncoding::kUtf16le, TextEncoding::kUtf16be}) {
+    for (int alias : {-1, 0, 4}) {
+      for (int columns : {0, static_cast<int>(row.values.size()), static_cast<int>(row.values.size()) + 3}) {
+        SCOPED_TRACE(::testing::Message() << static_cast<int>(encoding) << " alias " << alias << " columns " << columns);
+        const std::vector<uint8_t> cell = BuildCell(row, alias, encoding);
+        CDbFileReader reader;
+        reader.pageSize = reader.usableSize = 4096;
+        reader.encoding = encoding;
+        RowInput in;
+        in.record = cell.data();
+        in.bytesToEnd = static_cast<uint32_t>(cell.size());
+        in.nextCellExtent = in.bytesToEnd;
+        in.wholePayload = true;
+        ParsedRecord parsed;
+        GenericRow decoded;
+        ASSERT_EQ(DecodeGenericRow(reader, in, decoded, parsed), 0);
+        TableSchema schema;
+        schema.columnCount = columns;
+        schema.rowidAliasColumn = alias;
+        EXPECT_EQ(RowMatchKey(parsed, schema), RowMatchKey(decoded.values, schema));
+      }
+    }
+  }
+  // Two records that differ only in column 0 have one key; in any other
+  // column, two keys.
+  TableSchema schema;
+  schema.columnCount = 3;
+  auto keyOf = [&](std::vector<SqlValue> values) {
+    GenericRow r;
+    r.values = std::move(values);
+    const std::vector<uint8_t> cell = BuildCell(r, -1, TextEncoding::kUtf8);
+    CDbFileReader reader;
+    reader.pageSize = reader.usableSize = 4096;
+    RowInput in;
+    in.record = cell.data();
+    in.bytesToEnd = static_cast<uint32_t>(cell.size());
+    in.nextCellExtent = in.bytesToEnd;
+    in.wholePayload = true;
+    ParsedRecord parsed;
+    EXPECT_EQ(ParseRecord(reader, in, parsed), 0);
+    return RowMatchKey(parsed, schema);
+  };
+  EXPECT_EQ(keyOf({int64_t{1}, std::string("a"), int64_t{2}}), keyOf({int64_t{9}, std::string("a"), int64_t{2}}));
+  EXPECT_NE(keyOf({int64_t{1}, std::string("a"), int64_t{2}}), keyOf({int64_t{1}, std::string("b"), int64_t{2}}));
+  EXPECT_NE(keyOf({int64_t{1}, std::string("a"), int64_t{2}}), keyOf({int64_t{1}, BlobValue{"a"}, int64_t{2}}));
 }
 
 // --- the gate ---

@@ -1,0 +1,129 @@
+// The recovery figures tool: its counting of delivered, twice-delivered and
+// phantom rows, the record bodies it decides survival by, and a small run.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "tools/backupgen/fixture_db.h"
+#include "tools/figures/figures.h"
+
+namespace orbanix::figures {
+namespace {
+
+class FiguresTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("orbanix-figures-test-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_F(FiguresTest, CountsEachDeletedRowOnceAndEveryFurtherCopyAsTwice) {
+  Tally tally;
+  tally.Live("a");
+  tally.Live("b");
+  tally.Deleted("x", true, "row x");
+  tally.Deleted("y", true, "row y");
+  tally.Deleted("z", false, "row z");  // its bytes are gone
+  tally.DeliveredLive("a");
+  tally.DeliveredLive("a");
+  tally.DeliveredLive("nothing");  // not a live row: not counted as one
+  tally.DeliveredDeleted("x", "x once");
+  tally.DeliveredDeleted("x", "x again");
+  tally.DeliveredDeleted("x", "x a third time");
+  tally.DeliveredDeleted("", "garbled");
+  tally.DeliveredDeleted("a", "a copy of a live row");
+  const Figures f = tally.Result("family", "store");
+  EXPECT_EQ(f.deleted, 3u);
+  EXPECT_EQ(f.surviving, 2u);
+  EXPECT_EQ(f.delivered, 1u);
+  EXPECT_EQ(f.twice, 2u);
+  EXPECT_EQ(f.phantoms, 2u);
+  EXPECT_EQ(f.phantomItems, (std::vector<std::string>{"garbled", "a copy of a live row"}));
+  // Only the surviving row not delivered is missed; the lost one is not.
+  EXPECT_EQ(f.missed, std::vector<std::string>{"row y"});
+  EXPECT_EQ(f.liveDelivered, 1u);
+  EXPECT_EQ(f.liveExpected, 2u);
+  EXPECT_EQ(f.liveMissed, std::vector<std::string>{"b"});
+  EXPECT_DOUBLE_EQ(f.Recall(), 0.5);
+  EXPECT_DOUBLE_EQ(Tally().Result("f", "s").Recall(), 1.0);
+}
+
+TEST_F(FiguresTest, RecordBodiesAreTheValuesAsLaidOutOnThePage) {
+  const fs::path db = dir_ / "t.db";
+  {
+    gen::FixtureDb fixture(db);
+    fixture.Exec("CREATE TABLE t (id INTEGER PRIMARY KEY, a TEXT, b INTEGER, c REAL, d BLOB, e INTEGER)");
+    fixture.Exec("INSERT INTO t VALUES (7, 'abc', 300, 2.0, x'00ff', 1)");
+    fixture.Exec("INSERT INTO t VALUES (8, NULL, 0, NULL, NULL, NULL)");
+    fixture.Exec("INSERT INTO t VALUES (9, 'a long text of forty bytes............', 5, NULL, NULL, NULL)");
+  }
+  const auto bodies = RecordBodies(db, "t", 10);
+  ASSERT_EQ(bodies.size(), 3u);
+  // The rowid alias is stored as NULL, 0 and 1 have no body, and a real with
+  // no fraction in a REAL column is stored as an integer.
+  EXPECT_EQ(bodies.at(7), std::string("abc\x01\x2c\x02\x00\xff", 8));
+  EXPECT_EQ(bodies.at(8), "");
+  EXPECT_EQ(bodies.at(9), "a long tex");  // cut at the limit
+  EXPECT_THROW(RecordBodies(db, "missing"), std::runtime_error);
+}
+
+TEST_F(FiguresTest, ASmallRunCountsTheGeneratedTruth) {
+  RunOptions options;
+  options.workDir = dir_;
+  options.families = {"calls", "notes"};
+  const std::vector<Figures> figures = figures::Run(options);
+  ASSERT_EQ(figures.size(), 2u);
+  for (const Figures& f : figures) {
+    EXPECT_LE(f.surviving, f.deleted) << f.family;
+    EXPECT_EQ(f.liveDelivered, f.liveExpected) << f.family;
+    EXPECT_EQ(f.twice, 0u) << f.family;
+    EXPECT_EQ(f.phantoms, 0u) << f.family;
+  }
+  // The generator's calls at scale 1: 13 calls, 4 of them deleted.
+  EXPECT_EQ(figures[0].family, "calls");
+  EXPECT_EQ(figures[0].deleted, 4u);
+  EXPECT_EQ(figures[0].liveExpected, 9u);
+  // Notes: the note and body rows of one deleted note, and one deleted body.
+  EXPECT_EQ(figures[1].deleted, 3u);
+  const std::string table = FormatTable(figures, "mbdb");
+  EXPECT_NE(table.find("call_history.db"), std::string::npos);
+  EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
+}
+
+// The chat families of the older era: every layout of WhatsApp's store, and
+// QQ and WeChat, whose recovered messages count only under their own
+// conversation.
+TEST_F(FiguresTest, ChatFamiliesAreCountedPerLayoutAndConversation) {
+  RunOptions options;
+  options.workDir = dir_;
+  options.families = {"whatsapp", "qq", "wechat"};
+  const std::vector<Figures> figures = figures::Run(options);
+  ASSERT_EQ(figures.size(), 6u);
+  for (const Figures& f : figures) {
+    EXPECT_EQ(f.liveDelivered, f.liveExpected) << f.store;
+    EXPECT_EQ(f.twice, 0u) << f.store;
+    EXPECT_EQ(f.phantoms, 0u) << f.store;
+    EXPECT_GE(f.Recall(), 0.98) << f.store;
+  }
+  EXPECT_EQ(figures[0].store, "ChatStorage.sqlite (27 columns)");
+  EXPECT_EQ(figures[3].store, "ChatStorage.sqlite (30 columns)");
+  // WhatsApp at scale 1: three deleted messages with text.
+  EXPECT_EQ(figures[3].deleted, 3u);
+  // QQ: the deleted rows of a live table, an old copy of one partner's table
+  // and a removed partner's table, 120 rows each, all with their bytes.
+  EXPECT_EQ(figures[4].family, "qq");
+  EXPECT_EQ(figures[4].deleted, 242u);
+  EXPECT_EQ(figures[4].delivered, 242u);
+  // WeChat: a dropped table's 150 rows, listed under "Unknown".
+  EXPECT_EQ(figures[5].family, "wechat");
+  EXPECT_EQ(figures[5].deleted, 153u);
+}
+
+}  // namespace
+}  // namespace orbanix::figures
