@@ -101,7 +101,8 @@ void CDbFileReader::Close() {
   walPages_.clear();
   walPages_.shrink_to_fit();
   walPageSize_ = 0;
-  walOlder_.clear();
+  replaced_.clear();
+  replacedOf_.clear();
   walState_ = WalState{};
   fileSize_ = 0;
   path_.clear();
@@ -203,12 +204,9 @@ void CDbFileReader::ApplyWal(uint64_t walSize, int64_t walModified) {
   }
   // A database grows only by pages written to the file or the log: a
   // commit that claims more (a forged or damaged log) is held to that.
-  uint64_t pages = 0;
-  {
-    struct stat st {};
-    const uint64_t fileBytes = memory_ ? bytes_.size() : (::fstat(fd_, &st) == 0 ? uint64_t(st.st_size) : 0);
-    pages = fileBytes / wal.pageSize;
-  }
+  struct stat st {};
+  const uint64_t fileBytes = memory_ ? bytes_.size() : (::fstat(fd_, &st) == 0 ? uint64_t(st.st_size) : 0);
+  uint64_t pages = fileBytes / wal.pageSize;
   for (const auto& entry : wal.pages) pages = std::max<uint64_t>(pages, uint64_t{entry.first} + 1);
   if (wal.databasePages > pages) wal.databasePages = static_cast<uint32_t>(pages);
   walPageSize_ = wal.pageSize;
@@ -216,17 +214,30 @@ void CDbFileReader::ApplyWal(uint64_t walSize, int64_t walModified) {
   for (const auto& [index, offset] : wal.pages) {
     if (index < walPages_.size()) walPages_[index] = offset + 1;
   }
-  walOlder_ = std::move(wal.olderPages);
+  // The copies the log replaced: the file's pages first, in page order,
+  // then the log's older frames in log order.
+  {
+    std::vector<uint32_t> fromFile;
+    for (const auto& entry : wal.pages) {
+      if (entry.first < fileBytes / wal.pageSize) fromFile.push_back(entry.first);
+    }
+    std::sort(fromFile.begin(), fromFile.end());
+    for (uint32_t index : fromFile) {
+      replaced_.push_back(0);
+      replacedOf_.push_back(index);
+    }
+    for (const auto& [index, offset] : wal.olderPages) {
+      replaced_.push_back(offset + 1);
+      replacedOf_.push_back(index);
+    }
+  }
   walState_.committedFrames = wal.committedFrames;
   walState_.pagesReplaced = static_cast<uint32_t>(wal.pages.size());
-  fileSize_ = uint64_t{wal.databasePages} * wal.pageSize;
+  walState_.replacedCopies = static_cast<uint32_t>(replaced_.size());
+  fileSize_ = (uint64_t{wal.databasePages} + replaced_.size()) * wal.pageSize;
   modified_ = std::max(modified_, walModified);
 }
 
-Status CDbFileReader::ReadWalCopy(uint64_t offset, uint8_t* buffer) const {
-  if (pageSize == 0) return status::kBadData;
-  return ReadLog(offset, pageSize, buffer) == pageSize ? status::kOk : status::kShortRead;
-}
 
 Status CDbFileReader::ReadAt(uint64_t offset, size_t length, uint8_t* buffer, size_t& bytesRead) const {
   bytesRead = 0;
@@ -243,6 +254,24 @@ Status CDbFileReader::ReadAt(uint64_t offset, size_t length, uint8_t* buffer, si
     uint64_t index = at / page;
     const uint64_t within = at % page;
     uint64_t want = std::min<uint64_t>({length - bytesRead, page - within, fileSize_ - at});
+    if (index >= size) {
+      // A replaced copy, behind the database's pages.
+      const uint64_t k = index - size;
+      size_t got = 0;
+      if (replaced_[k] != 0) {
+        got = ReadLog(replaced_[k] - 1 + within, static_cast<size_t>(want), buffer + bytesRead);
+      } else {
+        const Status st = ReadFile(uint64_t{replacedOf_[k]} * page + within, static_cast<size_t>(want),
+                                   buffer + bytesRead, got);
+        if (st != status::kOk) {
+          bytesRead += got;
+          return st;
+        }
+      }
+      bytesRead += got;
+      if (got != want) return status::kShortRead;
+      continue;
+    }
     if (walPages_[index] != 0) {
       const size_t got = ReadLog(walPages_[index] - 1 + within, static_cast<size_t>(want), buffer + bytesRead);
       bytesRead += got;
@@ -353,6 +382,8 @@ Status CDbFileReader::ReadHeaderAndFreeList() {
     }
     trunk = next;
   }
+  // The copies a write-ahead log replaced are searched as freed pages.
+  for (uint64_t k = 0; k < replaced_.size(); ++k) freePages.push_back(static_cast<uint32_t>(walPages_.size() + k));
   return status::kOk;
 }
 

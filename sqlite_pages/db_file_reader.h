@@ -26,7 +26,11 @@
 // named with SetWriteAheadLog) is read as SQLite reads it: the newest
 // committed copy of a page in the log stands for the page of the file, and
 // the database has the size of the log's last commit (wal.h). Every read,
-// offsets included, sees the database so combined.
+// offsets included, sees the database so combined. The copies the log
+// replaced (the file's page, older frames of the page) hold the rows the
+// log's transactions deleted or overwrote: they follow the database's
+// pages as pages of their own, listed with the free-list pages, so that
+// the searches for deleted rows look at them as at freed pages.
 #pragma once
 
 #include <atomic>
@@ -61,6 +65,7 @@ struct WalState {
   bool found = false;            // a log file lies there (and is not empty)
   uint32_t committedFrames = 0;  // frames used, up to the last commit
   uint32_t pagesReplaced = 0;    // pages whose log copy stands for the file's
+  uint32_t replacedCopies = 0;   // older copies kept as pages behind the database's
   std::string damage;            // why (part of) the log could not be used
 };
 
@@ -93,10 +98,13 @@ class CDbFileReader {
   // ReadAt of pageSize bytes at index * pageSize.
   Status ReadPage(uint32_t index, uint8_t* buffer) const;
 
-  // Number of whole pages in the file (bounds of every walk and chain).
+  // Number of whole pages in the file (bounds of every walk and chain);
+  // with a write-ahead log applied, the pages of its last commit and behind
+  // them the copies it replaced.
   uint64_t PageCount() const { return pageSize ? fileSize_ / pageSize : 0; }
-  // The database's size: the file's, or with a write-ahead log applied the
-  // size of its last commit.
+  // The pages of the database itself (below the replaced copies).
+  uint64_t DatabasePageCount() const { return walPages_.empty() ? PageCount() : walPages_.size(); }
+  // The size PageCount gives in bytes.
   uint64_t FileSize() const { return fileSize_; }
   // The path given to Open (empty for a database held in memory) and the
   // file's modification time then (nanoseconds since the epoch; with a
@@ -106,11 +114,9 @@ class CDbFileReader {
   int64_t ModifiedNs() const { return modified_; }
   // What the write-ahead log gave (nothing found when there is none).
   const WalState& Wal() const { return walState_; }
-  // Older committed copies of pages in the write-ahead log: (0-based page
-  // index, the copy's bytes offset in the log), in log order. Read with
-  // ReadWalCopy.
-  const std::vector<std::pair<uint32_t, uint64_t>>& WalOlderCopies() const { return walOlder_; }
-  Status ReadWalCopy(uint64_t offset, uint8_t* buffer) const;
+  // The replaced copies behind the database's pages, in that order: the
+  // page index each was a copy of.
+  const std::vector<uint32_t>& ReplacedCopiesOf() const { return replacedOf_; }
 
   // --- from the database header ---
   uint32_t pageSize = 0;       // 512..65536
@@ -173,7 +179,10 @@ class CDbFileReader {
   // page), for the pages below the database's size.
   std::vector<uint64_t> walPages_;
   uint32_t walPageSize_ = 0;
-  std::vector<std::pair<uint32_t, uint64_t>> walOlder_;
+  // The replaced copies, page index DatabasePageCount() + k: offset in the
+  // log + 1, or 0 with the file's page at replacedOf_[k].
+  std::vector<uint64_t> replaced_;
+  std::vector<uint32_t> replacedOf_;
   WalState walState_;
   uint64_t fileSize_ = 0;
   std::filesystem::path path_;

@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <random>
+#include <set>
 
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/wal.h"
@@ -146,8 +147,10 @@ TEST(WriteAheadLog, UncheckpointedTransactionsReadAsTheLibraryReadsThem) {
   // The database has the size of the last commit, larger than the file.
   EXPECT_GT(reader.PageCount(), w.dbBytes.size() / 1024);
   EXPECT_EQ(reader.FileSize(), reader.PageCount() * 1024);
-  // Updated pages hold older copies in the log.
-  EXPECT_FALSE(reader.WalOlderCopies().empty());
+  // The copies the log replaced follow the database's pages.
+  EXPECT_FALSE(reader.ReplacedCopiesOf().empty());
+  EXPECT_EQ(reader.PageCount(), reader.DatabasePageCount() + reader.ReplacedCopiesOf().size());
+  EXPECT_EQ(reader.Wal().replacedCopies, reader.ReplacedCopiesOf().size());
 
   // Without its log the file holds only the checkpointed rows.
   const fs::path alone = TempFolder("wal_alone") / "a.db";
@@ -164,6 +167,33 @@ TEST(WriteAheadLog, UncheckpointedTransactionsReadAsTheLibraryReadsThem) {
     return 0;
   });
   EXPECT_EQ(rows, 150u);
+}
+
+TEST(WriteAheadLog, RowsTheLogDeletedOrChangedComeBackFromTheCopiesItReplaced) {
+  const WalDatabase w = MakeWalDatabase("wal_deleted");
+  // The checkpointed rows 10-19 were deleted and row 3 changed by the
+  // log's transactions: their old versions are in the file's pages that
+  // the log's copies replaced.
+  const ScanResult scan = ScanGeneric(w.db, "t");
+  ASSERT_EQ(scan.status, 0);
+  std::set<std::string> deleted;
+  size_t live = 0;
+  for (const GenericRow& row : scan.rows) {
+    if (!row.deleted) {
+      ++live;
+      continue;
+    }
+    if (row.values.size() > 1) {
+      if (const auto* text = std::get_if<std::string>(&row.values[1])) deleted.insert(*text);
+    }
+  }
+  EXPECT_EQ(live, 150u);
+  for (int i = 10; i <= 19; ++i) EXPECT_TRUE(deleted.count("old " + std::to_string(i))) << i;
+  EXPECT_TRUE(deleted.count("old 3"));
+  // Nothing live comes back as deleted.
+  for (const std::string& text : deleted) {
+    EXPECT_TRUE(text == "old 3" || (text.size() == 6 && text.rfind("old 1", 0) == 0)) << text;
+  }
 }
 
 TEST(WriteAheadLog, ALogStoredUnderAnotherNameIsUsedWhenSet) {
