@@ -114,17 +114,32 @@ class CopyFilter {
       if (!m.deleted) seen_.insert(Key(m));
     }
   }
-  void Filter(std::vector<PeerChatRecord>& messages) {
+  // Reserves a recovered message for its copy number `copy` (the count of
+  // recovered messages before it in reading order): Filter keeps that copy
+  // and drops the others. The first claim of a message holds.
+  void Claim(const PeerChatRecord& m, size_t copy) {
+    std::string key = Key(m);
+    if (!seen_.count(key)) claimed_.emplace(std::move(key), copy);
+  }
+  // `copy` counts the recovered messages filtered so far, as for Claim.
+  void Filter(std::vector<PeerChatRecord>& messages, size_t& copy) {
     std::vector<PeerChatRecord> kept;
     kept.reserve(messages.size());
     for (PeerChatRecord& m : messages) {
-      if (m.deleted && !seen_.insert(Key(m)).second) continue;
+      if (m.deleted) {
+        const size_t number = copy++;
+        std::string key = Key(m);
+        const auto claim = claimed_.find(key);
+        if (claim != claimed_.end() && claim->second != number) continue;
+        if (!seen_.insert(std::move(key)).second) continue;
+      }
       kept.push_back(std::move(m));
     }
     messages = std::move(kept);
   }
 
  private:
+  std::map<std::string, size_t> claimed_;
   static std::string Key(const PeerChatRecord& m) { return std::to_string(m.incoming) + m.date + '\x1f' + m.text; }
   std::set<std::string> seen_;
 };
@@ -142,9 +157,23 @@ using Conversations = std::vector<std::pair<std::string, std::vector<PeerChatRec
 void StoreConversations(Conversations& conversations, PeerChatMap& chats) {
   CopyFilter copies;
   for (const auto& [key, messages] : conversations) copies.AddLive(messages);
+  // A free block in a live page of a table is a cell freed while the page
+  // was that table's; the other places of a page (stale pointers, the
+  // space behind the cells) may still hold what an earlier owner of the
+  // page left. Of copies of one message found in two chats' pages, one in a
+  // free block goes first.
+  size_t copy = 0;
+  for (const auto& [key, messages] : conversations) {
+    for (const PeerChatRecord& m : messages) {
+      if (!m.deleted) continue;
+      if (m.recoveredFrom.source == RowSource::kFreeblock) copies.Claim(m, copy);
+      ++copy;
+    }
+  }
   PeerChatMap joined;
+  copy = 0;
   for (auto& [key, messages] : conversations) {
-    copies.Filter(messages);
+    copies.Filter(messages, copy);
     std::vector<PeerChatRecord>& into = joined[key];
     into.insert(into.end(), std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
   }

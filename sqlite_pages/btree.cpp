@@ -580,10 +580,11 @@ Status ScanTable(CDbFileReader& reader, const std::string& name, const RowDecode
   bool usedHalves = false;
   const Status last = ScanTableTrees(reader, name, decoder, options, usedHalves);
   if (filter) {
-    // Where the table's rows went: to the first half (then joined as a
-    // stage of its own), or to the table decoder.
+    // Where the table's rows went: to the halves (then joined as a stage
+    // of their own), or to the table decoder.
     if (usedHalves) {
-      if (filter->DeliverCarved(reader, scanOptions.halves->first) > 0 && scanOptions.halves->joined) {
+      if (filter->DeliverCarved(reader, scanOptions.halves->first, scanOptions.halves->second) > 0 &&
+          scanOptions.halves->joined) {
         scanOptions.halves->joined(true);
       }
     } else {

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cmath>
 #include <cstring>
@@ -43,18 +44,39 @@ inline uint64_t Varint(const uint8_t* p, int& bound) {
   }
   return ReadVarint(p, bound);
 }
+// SerialTypeBodyLength, inline: it runs for every serial type tried.
+inline uint64_t BodyLength(uint64_t t) {
+  static constexpr uint8_t kFixed[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
+  return t >= 12 ? (t - 12) / 2 : kFixed[t];
+}
 bool Contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
 
-// A hash of a run of bytes, eight at a time (texts of every live row and
-// every live cell's record pass here).
+// A hash of a run of bytes (texts of every live row and every live cell's
+// record pass here): 32 bytes at a time in four independent lanes, so that
+// the processor multiplies them side by side, then eight at a time.
 uint64_t BytesHash(const void* data, size_t length) {
   const auto* p = static_cast<const uint8_t*>(data);
   uint64_t h = 0x9E3779B97F4A7C15ULL ^ length;
+  auto step = [](uint64_t lane, uint64_t word) {
+    lane = (lane ^ word) * 0xBF58476D1CE4E5B9ULL;
+    return lane ^ (lane >> 31);
+  };
+  if (length >= 32) {
+    uint64_t a = h, b = h ^ 0x94D049BB133111EBULL, c = h ^ 0x2545F4914F6CDD1DULL, d = h ^ 0xD6E8FEB86659FD93ULL;
+    for (; length >= 32; p += 32, length -= 32) {
+      uint64_t w[4];
+      std::memcpy(w, p, 32);
+      a = step(a, w[0]);
+      b = step(b, w[1]);
+      c = step(c, w[2]);
+      d = step(d, w[3]);
+    }
+    h = step(step(step(a, b), c), d);
+  }
   for (; length >= 8; p += 8, length -= 8) {
     uint64_t word;
     std::memcpy(&word, p, 8);
-    h = (h ^ word) * 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 31;
+    h = step(h, word);
   }
   if (length > 0) {
     uint64_t word = 0;
@@ -170,6 +192,38 @@ struct ColumnRule {
   bool alias = false;
 };
 
+// Which bytes can begin a record header of a shape (most bytes of free
+// space are turned away by two lookups): by the first byte, a header length
+// of one byte that counts the shape's serial types (n + 1 to 9n + 1), or the
+// first byte of a two-byte one that can; and the byte that follows the
+// header length, as the start of column 0's serial type (a byte with the
+// high bit set begins a longer varint: any type). Kept as bit masks, so that
+// one lookup answers for several shapes at once: bit i for shape i, bit 63
+// for every shape from the 64th on.
+struct StartMasks {
+  uint64_t one[128] = {};  // by a one-byte header length
+  uint64_t two[128] = {};  // by the low 7 bits of the first byte of a two-byte one
+  uint64_t first[256] = {};
+  // The shapes that may begin at p (p + 2 < the region's end): necessary
+  // conditions of what HeaderLengthFits and Intact test in full.
+  uint64_t At(const uint8_t* page, uint32_t p) const {
+    const uint8_t b = page[p];
+    if (b < 0x80) return one[b] & first[page[p + 1]];
+    if (page[p + 1] & 0x80) return 0;
+    return two[b & 0x7F] & first[page[p + 2]];
+  }
+  void Add(const StartMasks& shape, int bit) {
+    const uint64_t m = uint64_t{1} << std::min(bit, 63);
+    for (int b = 0; b < 128; ++b) {
+      if (shape.one[b]) one[b] |= m;
+      if (shape.two[b]) two[b] |= m;
+    }
+    for (int b = 0; b < 256; ++b) {
+      if (shape.first[b]) first[b] |= m;
+    }
+  }
+};
+
 // A table as the carver checks records against it.
 struct Shape {
   int table = -1;  // -1: no schema (records of dropped tables)
@@ -178,8 +232,24 @@ struct Shape {
   // Every column but the rowid alias has an integer, real or text type:
   // each serial type read is checked against one.
   bool typedBesideAlias = false;
+  StartMasks starts;  // where a record of this shape may begin (bit 0)
   int Count() const { return static_cast<int>(columns.size()); }
 };
+
+bool TypeAllowed(const ColumnRule& rule, uint64_t t);
+
+void FillStartTables(Shape& shape) {
+  const uint64_t n = shape.columns.size();
+  if (n == 0) return;
+  StartMasks& m = shape.starts;
+  for (uint64_t b = 0; b < 128; ++b) {
+    m.one[b] = b >= n + 1 && b <= 9 * n + 1;
+    // Two-byte lengths from b << 7 to (b << 7) + 127, of which n + 2 to
+    // 9n + 2 fit.
+    m.two[b] = (b << 7) + 127 >= n + 2 && (b << 7) <= 9 * n + 2;
+  }
+  for (uint64_t b = 0; b < 256; ++b) m.first[b] = b >= 0x80 || TypeAllowed(shape.columns[0], b);
+}
 
 bool TypeAllowed(const ColumnRule& rule, uint64_t t) {
   if (t == 10 || t == 11) return false;
@@ -262,6 +332,27 @@ struct Candidate {
   std::vector<SqlValue> values;
 };
 
+// Where records of a region of a page end (a set of page offsets): one bit
+// per offset, cleared again by the offsets set.
+class Boundaries {
+ public:
+  void Clear(uint32_t size) {
+    for (uint32_t at : set_) bits_[at >> 6] = 0;
+    set_.clear();
+    if (bits_.size() * 64 < size) bits_.assign((size + 63) / 64, 0);
+  }
+  void Insert(uint32_t at) {
+    if (at >= bits_.size() * 64) return;
+    bits_[at >> 6] |= uint64_t{1} << (at & 63);
+    set_.push_back(at);
+  }
+  bool Contains(uint32_t at) const { return at < bits_.size() * 64 && ((bits_[at >> 6] >> (at & 63)) & 1); }
+
+ private:
+  std::vector<uint64_t> bits_;
+  std::vector<uint32_t> set_;
+};
+
 // What the search of one page found, each with where on the page it lay, in
 // the order they are reported.
 using PageFinds = std::vector<std::pair<Candidate, RowSource>>;
@@ -274,6 +365,16 @@ struct SearchScratch {
   std::vector<uint64_t> types;     // the serial types of the record being tried
   std::vector<uint64_t> readingTypes;
   bool overflowAsked = false;  // a record tried continued on overflow pages
+  // The search of one page (SearchPage).
+  std::vector<std::pair<uint32_t, uint32_t>> regions, blocks, used, byLink, taken;
+  std::vector<uint32_t> stale, headers, rebuiltStarts;
+  std::vector<uint32_t> shapeStarts, plainStarts;
+  std::vector<size_t> shapeFrom, plainFrom;
+  std::vector<const Shape*> shapes;
+  std::vector<size_t> fits;
+  std::vector<double> likelihood;
+  std::vector<Candidate> local, found;
+  Boundaries boundaries;
 };
 SearchScratch& Scratch() {
   thread_local SearchScratch scratch;
@@ -318,6 +419,7 @@ class Carver {
       return rule.alias || rule.affinity == Affinity::kInteger || rule.affinity == Affinity::kReal ||
              rule.affinity == Affinity::kText;
     });
+    FillStartTables(shape);
     return shape;
   }
 
@@ -334,6 +436,9 @@ class Carver {
     }
     WalkFreeList();
     TraceDroppedTables();
+    for (const Shape& shape : shapes_) allShapes_.push_back(&shape);
+    for (const Shape& shape : droppedShapes_) allShapes_.push_back(&shape);
+    for (size_t i = 0; i < allShapes_.size(); ++i) allStarts_.Add(allShapes_[i]->starts, static_cast<int>(i));
     SearchAllPages();
     // The calling thread's work areas may have grown with a long payload.
     Scratch() = SearchScratch{};
@@ -416,6 +521,16 @@ class Carver {
       }
     }
     return true;
+  }
+
+  // A big-endian two's-complement integer of 1 to 8 bytes.
+  static int64_t IntegerBody(const uint8_t* body, uint32_t length) {
+    uint64_t raw = 0;
+    for (uint32_t i = 0; i < length; ++i) raw = (raw << 8) | body[i];
+    const uint32_t bits = length * 8;
+    if (bits == 64) return static_cast<int64_t>(raw);
+    const uint64_t sign = uint64_t{1} << (bits - 1);
+    return static_cast<int64_t>((raw ^ sign) - sign);
   }
 
   SqlValue Decode(uint64_t t, const uint8_t* body, uint32_t length) const {
@@ -505,7 +620,7 @@ class Carver {
       mix('n');
     } else if (t <= 9 && t != 7) {
       mix('i');
-      mix(static_cast<uint64_t>(std::get<int64_t>(Decode(t, body, length))));
+      mix(t == 8 ? 0 : t == 9 ? 1 : static_cast<uint64_t>(IntegerBody(body, length)));
     } else if (t == 7) {
       uint64_t raw = 0;
       for (int i = 0; i < 8; ++i) raw = (raw << 8) | body[i];
@@ -706,19 +821,19 @@ class Carver {
             }
             if (!ok || pos != p || t[0] < 13 || !(t[0] & 1) || t[2] < 1 || t[2] > 4) continue;
             const uint32_t nameAt = p + static_cast<uint32_t>(word.size());
-            const uint64_t nameLen = SerialTypeBodyLength(t[0]);
-            const uint64_t rootAt = nameAt + nameLen + SerialTypeBodyLength(t[1]);
-            if (rootAt + SerialTypeBodyLength(t[2]) > u_) continue;
+            const uint64_t nameLen = BodyLength(t[0]);
+            const uint64_t rootAt = nameAt + nameLen + BodyLength(t[1]);
+            if (rootAt + BodyLength(t[2]) > u_) continue;
             const SqlValue name = Decode(t[0], page.data() + nameAt, static_cast<uint32_t>(nameLen));
-            const SqlValue root = Decode(t[2], page.data() + rootAt, static_cast<uint32_t>(SerialTypeBodyLength(t[2])));
+            const SqlValue root = Decode(t[2], page.data() + rootAt, static_cast<uint32_t>(BodyLength(t[2])));
             const std::string* n = std::get_if<std::string>(&name);
             const int64_t* rp = std::get_if<int64_t>(&root);
             if (n && rp && !names.count(*n) && *rp > 0 && static_cast<uint64_t>(*rp) <= pages_) {
               // The CREATE statement behind the root page number gives the
               // dropped table's columns.
               int shape = -1;
-              const uint64_t sqlAt = rootAt + SerialTypeBodyLength(t[2]);
-              const uint64_t sqlLen = SerialTypeBodyLength(t[3]);
+              const uint64_t sqlAt = rootAt + BodyLength(t[2]);
+              const uint64_t sqlLen = BodyLength(t[3]);
               if (t[3] >= 13 && (t[3] & 1) && sqlAt + sqlLen <= u_) {
                 const SqlValue sql = Decode(t[3], page.data() + sqlAt, static_cast<uint32_t>(sqlLen));
                 if (const std::string* text = std::get_if<std::string>(&sql)) shape = DroppedShape(*n, *text);
@@ -839,7 +954,7 @@ class Carver {
       if (len <= 0 || (len < 9 && (b[used + len - 1] & 0x80))) return false;
       if (!(strict ? TypeExpected(shape.columns[c], t) : TypeAllowed(shape.columns[c], t))) return false;
       used += static_cast<uint32_t>(len);
-      bodies += SerialTypeBodyLength(t);
+      bodies += BodyLength(t);
       if (bodies > (uint64_t{1} << 31)) return false;
       types[c] = t;
     }
@@ -873,7 +988,7 @@ class Carver {
               std::vector<SqlValue>* values) const {
     uint64_t pos = 0;
     for (size_t c = static_cast<size_t>(first); c < types.size(); ++c) {
-      const uint64_t len = SerialTypeBodyLength(types[c]);
+      const uint64_t len = BodyLength(types[c]);
       if (pos + len > room) return false;
       if (!BodyPlausible(types[c], bodies + pos, static_cast<uint32_t>(len))) return false;
       pos += len;
@@ -882,7 +997,7 @@ class Carver {
     values->assign(types.size(), nullptr);
     pos = 0;
     for (size_t c = static_cast<size_t>(first); c < types.size(); ++c) {
-      const uint64_t len = SerialTypeBodyLength(types[c]);
+      const uint64_t len = BodyLength(types[c]);
       (*values)[c] = Decode(types[c], bodies + pos, static_cast<uint32_t>(len));
       pos += len;
     }
@@ -933,6 +1048,55 @@ class Carver {
     return headerLen > h && headerLen <= 400 && p >= lo + 2 && !(page[p - 1] & 0x80);
   }
 
+  // The tests of Intact without a schema that come before its header is
+  // read, and its first serial type's: most bytes of free space fail them.
+  // p + 2 < hi.
+  static bool MayStartWithoutSchema(const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi) {
+    uint64_t headerLen;
+    uint32_t h;
+    if (page[p] < 0x80) {
+      headerLen = page[p];
+      h = 1;
+    } else {
+      if (page[p + 1] & 0x80) return false;
+      headerLen = (uint64_t{page[p] & 0x7Fu} << 7) | page[p + 1];
+      h = 2;
+    }
+    if (headerLen <= h || headerLen > 400 || p + headerLen > hi) return false;
+    uint64_t payloadBound;
+    if (!CellHeaderMayStand(page, lo, p, headerLen, payloadBound)) return false;
+    const uint8_t t = page[p + h];  // inside the header: headerLen > h
+    if (t >= 0x80) return true;
+    return t != 10 && t != 11 && headerLen + BodyLength(t) <= payloadBound;
+  }
+
+  // Whether a cell header (payload length, rowid) may stand in front of a
+  // record at p whose header is `headerLen` bytes long, and the largest
+  // payload length it can give (the record's length must match it, see
+  // CellHeaderBefore): a one-byte payload length gives its value, which
+  // the header length must stay below; a longer one the largest of the
+  // lengths that its last bytes encode.
+  static bool CellHeaderMayStand(const uint8_t* page, uint32_t lo, uint32_t p, uint64_t headerLen,
+                                 uint64_t& payloadBound) {
+    if (p < lo + 2 || (page[p - 1] & 0x80)) return false;
+    uint32_t rs = p - 1;
+    while (rs > lo && p - rs < 9 && (page[rs - 1] & 0x80)) --rs;
+    if (rs <= lo || (page[rs - 1] & 0x80) || page[rs - 1] == 0) return false;
+    if (rs - 1 == lo || !(page[rs - 2] & 0x80)) {
+      payloadBound = page[rs - 1];
+      return headerLen < payloadBound;
+    }
+    payloadBound = 0;
+    uint64_t v = 0;
+    for (uint32_t a = 1; a <= 9 && rs >= lo + a; ++a) {
+      const uint8_t b = page[rs - a];
+      if (a > 1 && !(b & 0x80)) break;
+      v |= uint64_t{b & 0x7Fu} << (7 * (a - 1));
+      if (VarintLength(v) == a) payloadBound = v;
+    }
+    return headerLen <= payloadBound;
+  }
+
   // A record with its header length at p, checked against `shape` (or, with
   // no schema, against its own header and the cell header in front of it).
   // `decode` false: only whether a record stands there (its values are not
@@ -957,15 +1121,10 @@ class Carver {
     } else {
       if (headerLen <= static_cast<uint64_t>(h) || headerLen > 400 || p + headerLen > hi) return false;
       // A cell header must stand in front: the rowid's last byte, and the
-      // payload length's last byte before the rowid.
-      if (p < lo + 2 || (page[p - 1] & 0x80)) return false;
-      uint32_t rs = p - 1;
-      while (rs > lo && p - rs < 9 && (page[rs - 1] & 0x80)) --rs;
-      if (rs <= lo || (page[rs - 1] & 0x80) || page[rs - 1] == 0) return false;
-      // A one-byte payload length (nothing of a longer varint before it)
+      // payload length's last byte before the rowid. The payload length
       // bounds the record: the header is given up once it says more.
-      const uint64_t payloadBound = rs - 1 == lo || !(page[rs - 2] & 0x80) ? page[rs - 1] : UINT64_MAX;
-      if (headerLen >= payloadBound) return false;
+      uint64_t payloadBound;
+      if (!CellHeaderMayStand(page, lo, p, headerLen, payloadBound)) return false;
       types.clear();
       uint32_t pos = p + h;
       const uint32_t end = p + static_cast<uint32_t>(headerLen);
@@ -977,7 +1136,7 @@ class Carver {
         if (t == 10 || t == 11) return false;
         any = any || t != 0;
         types.push_back(t);
-        bodies += SerialTypeBodyLength(t);
+        bodies += BodyLength(t);
         if (headerLen + bodies > payloadBound) return false;
         pos += static_cast<uint32_t>(len);
       }
@@ -1120,7 +1279,9 @@ class Carver {
     };
     if (onlyCertain && !certainAlone()) return false;
     // Only the header length lost.
-    types.assign(n, 0);
+    // ReadTypes sets every type it reads; column 0's is set below where
+    // only the others are read.
+    types.resize(static_cast<size_t>(n));
     uint32_t used;
     uint64_t bodies;
     if (ReadTypes(shape, 0, page + s, hi - s, types, used, bodies, true) && used + 1 < 128) {
@@ -1150,7 +1311,6 @@ class Carver {
     // Header length and the first serial type lost: payload and rowid were
     // 1 byte each, so the record is below 128 bytes and stays on the page.
     if (n < 2) return false;
-    types.assign(n, 0);
     if (!ReadTypes(shape, 1, page + s, hi - s, types, used, bodies, true)) return false;
     const uint64_t headerLen = used + 2;
     if (headerLen + bodies > 127) return false;
@@ -1198,7 +1358,7 @@ class Carver {
   bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) {
     const uint32_t s = q + 4;
     std::vector<uint64_t>& types = Scratch().readingTypes;
-    types.assign(static_cast<size_t>(shape.Count()), 0);
+    types.resize(static_cast<size_t>(shape.Count()));
     uint32_t used;
     uint64_t bodies;
     if (!ReadTypes(shape, lost, page + s, hi - s, types, used, bodies, true)) return false;
@@ -1212,7 +1372,7 @@ class Carver {
     if (total > local) return true;  // the overflow chain is checked when read
     const uint8_t* body = page + s + used;
     for (int c = lost; c < shape.Count(); ++c) {
-      const uint32_t len = static_cast<uint32_t>(SerialTypeBodyLength(types[c]));
+      const uint32_t len = static_cast<uint32_t>(BodyLength(types[c]));
       if (!BodyPlausible(types[c], body, len)) return false;
       body += len;
     }
@@ -1334,18 +1494,21 @@ class Carver {
   // Two threads may search pages at once: the search only reads the
   // carver's state; its work areas are the thread's own (Scratch).
   void SearchPage(uint32_t index, const uint8_t* page, int owner, uint32_t arrayStart, PageFinds& finds) {
-    uint32_t sibling = 0;  // where the record being rebuilt may end (see below)
-    std::vector<uint32_t> headers;
-    std::vector<std::pair<uint32_t, uint32_t>> regions;
+    SearchScratch& k = Scratch();
+    std::vector<std::pair<uint32_t, uint32_t>>& regions = k.regions;
+    std::vector<std::pair<uint32_t, uint32_t>>& blocks = k.blocks;
+    std::vector<uint32_t>& stale = k.stale;
+    regions.clear();
+    blocks.clear();
+    stale.clear();
     RowSource source = RowSource::kFreelistCandidate;
-    std::unordered_set<uint32_t> stale;
-    std::vector<std::pair<uint32_t, uint32_t>> blocks;
     uint32_t contentStart = 0;
     if (owner >= 0) {
       const uint32_t count = Be16(page + 3);
       contentStart = Be16(page + 5);
       if (contentStart == 0) contentStart = 65536;
-      std::vector<std::pair<uint32_t, uint32_t>> used;
+      std::vector<std::pair<uint32_t, uint32_t>>& used = k.used;
+      used.clear();
       if (auto it = liveExtents_.find(index); it != liveExtents_.end()) used = it->second;
       used.emplace_back(0, std::min(u_, arrayStart + 2 * count));
       std::sort(used.begin(), used.end());
@@ -1355,12 +1518,15 @@ class Carver {
         at = std::max(at, to);
       }
       if (at < u_) regions.emplace_back(at, u_);
-      // Stale cell pointers behind the live ones, and the free-block chain.
+      // Stale cell pointers behind the live ones, and the free-block chain
+      // (its blocks in ascending order: a link that does not lead further
+      // ends it).
       for (uint32_t slot = arrayStart + 2 * count; slot + 2 <= std::min(u_, contentStart); slot += 2) {
         const uint32_t e = Be16(page + slot);
         if (e == 0) break;
-        stale.insert(e);
+        stale.push_back(e);
       }
+      std::sort(stale.begin(), stale.end());
       uint32_t off = Be16(page + 1);
       for (uint32_t steps = 0; off != 0 && off + 4 <= u_ && steps < u_ / 4; ++steps) {
         blocks.emplace_back(off, off + Be16(page + off + 2));
@@ -1381,31 +1547,51 @@ class Carver {
     // on it, the one under which their serial types are likeliest, when it
     // fits at least two thirds of them; when none does, a table that no
     // longer exists, whose records are read by their own headers.
-    std::vector<const Shape*> shapes;
+    //
+    // The bytes where a record may begin are found first, a region at a
+    // time, by the start tables of the shapes that may stand on the page
+    // and by the first tests of a record read by its own header; only
+    // those places are tried in full.
+    std::vector<const Shape*>& shapes = k.shapes;
+    shapes.clear();
     bool schemaless = false, undetermined = false;
+    const StartMasks* masks = nullptr;  // of the shapes that may stand here
+    bool plain = false;                 // records read by their own header may stand here
     if (owner >= 0) {
-      if (const Shape* own = ShapeOf(owner)) shapes.push_back(own);
+      if (const Shape* own = ShapeOf(owner)) {
+        shapes.push_back(own);
+        masks = &own->starts;
+      }
     } else if (owner == kOwnerDropped || droppedShapeOf_.count(index)) {
       auto it = droppedShapeOf_.find(index);
-      if (it != droppedShapeOf_.end() && it->second >= 0) shapes.push_back(&droppedShapes_[it->second]);
-      else schemaless = true;
+      if (it != droppedShapeOf_.end() && it->second >= 0) {
+        shapes.push_back(&droppedShapes_[it->second]);
+        masks = &droppedShapes_[it->second].starts;
+      } else {
+        schemaless = plain = true;
+      }
     } else {
-      std::vector<const Shape*> all;
-      for (const Shape& shape : shapes_) all.push_back(&shape);
-      for (const Shape& shape : droppedShapes_) all.push_back(&shape);
+      masks = &allStarts_;
+      plain = true;
+    }
+    if (plain) FindPlainStarts(page, regions, k);
+    if (owner < 0 && !schemaless && masks == &allStarts_) {
+      const std::vector<const Shape*>& all = allShapes_;
       size_t cells = 0;
-      std::vector<size_t> fits(all.size(), 0);
-      std::vector<double> likelihood(all.size(), 0.0);
+      std::vector<size_t>& fits = k.fits;
+      std::vector<double>& likelihood = k.likelihood;
+      fits.assign(all.size(), 0);
+      likelihood.assign(all.size(), 0.0);
       Candidate c;
-      for (const auto& [lo, hi] : regions) {
-        for (uint32_t p = lo; p + 2 < hi; ++p) {
-          if (page[p] == 0 || !HeaderLengthFits(nullptr, page, p, lo, hi) ||
-              !Intact(nullptr, page, p, lo, hi, c, false)) {
-            continue;
-          }
+      for (size_t r = 0; r < regions.size(); ++r) {
+        const auto [lo, hi] = regions[r];
+        for (size_t j = k.plainFrom[r]; j < k.plainFrom[r + 1]; ++j) {
+          const uint32_t p = k.plainStarts[j];
+          if (!Intact(nullptr, page, p, lo, hi, c, false)) continue;
           ++cells;
           for (size_t i = 0; i < all.size(); ++i) {
-            if (HeaderLengthFits(all[i], page, p, lo, hi) && Intact(all[i], page, p, lo, hi, c, false) && c.hasRowid) {
+            if (all[i]->starts.At(page, p) && HeaderLengthFits(all[i], page, p, lo, hi) &&
+                Intact(all[i], page, p, lo, hi, c, false) && c.hasRowid) {
               ++fits[i];
               likelihood[i] += LogLikelihood(*all[i], Scratch().types);
             }
@@ -1423,107 +1609,133 @@ class Carver {
         undetermined = true;
       } else if (!all.empty() && fits[best] * 3 >= cells * 2) {
         shapes.push_back(all[best]);
+        masks = &all[best]->starts;
       } else {
         schemaless = true;
       }
     }
-    std::unordered_set<uint32_t> chainStarts;
-    for (const auto& block : blocks) chainStarts.insert(block.first);
-    std::vector<Candidate> found;
-    for (const auto& [lo, hi] : regions) {
+    FindShapeStarts(page, regions, schemaless ? nullptr : masks, k);
+    std::vector<Candidate>& found = k.found;
+    found.clear();
+    for (size_t r = 0; r < regions.size(); ++r) {
+      const auto [lo, hi] = regions[r];
       if (hi <= lo + 2) continue;
-      std::vector<Candidate> local;
-      std::unordered_set<uint32_t> boundaries;
+      std::vector<Candidate>& local = k.local;
+      local.clear();
+      Boundaries& boundaries = k.boundaries;
+      boundaries.Clear(u_);
       Candidate c;
-      for (uint32_t p = lo; p + 2 < hi; ++p) {
-        // A record's header length counts itself and at least one serial
-        // type: no record starts at a zero byte (cleared space).
-        if (page[p] == 0) continue;
+      // A record's header length counts itself and at least one serial
+      // type: no record starts at a zero byte (cleared space). With a
+      // schema only the places where one of the shapes may begin are tried;
+      // without, those that pass the first tests of a record read by its
+      // own header.
+      const bool byHeader = schemaless;
+      const std::vector<uint32_t>& starts = byHeader ? k.plainStarts : k.shapeStarts;
+      const size_t from = byHeader ? k.plainFrom[r] : k.shapeFrom[r];
+      const size_t to = byHeader ? k.plainFrom[r + 1] : k.shapeFrom[r + 1];
+      for (size_t j = from; j < to; ++j) {
+        const uint32_t p = starts[j];
         bool matched = false;
         for (size_t i = 0; i < shapes.size() && !matched; ++i) {
-          matched = HeaderLengthFits(shapes[i], page, p, lo, hi) && Intact(shapes[i], page, p, lo, hi, c);
+          matched = shapes[i]->starts.At(page, p) && HeaderLengthFits(shapes[i], page, p, lo, hi) &&
+                    Intact(shapes[i], page, p, lo, hi, c);
         }
-        if (!matched && schemaless) {
-          matched = HeaderLengthFits(nullptr, page, p, lo, hi) && Intact(nullptr, page, p, lo, hi, c);
-        }
+        if (!matched && schemaless) matched = Intact(nullptr, page, p, lo, hi, c);
         if (matched) {
-          if (c.hasRowid) boundaries.insert(c.start);
+          if (c.hasRowid) boundaries.Insert(c.start);
           local.push_back(std::move(c));
           c = Candidate{};
         }
       }
       // Rebuilt records: first those whose free block holds them alone,
       // then those that end where another record begins.
-      for (int pass = 0; pass < 2 && !shapes.empty() && !undetermined; ++pass) {
-        auto boundary = [&](uint32_t at) {
-          return pass == 1 && (at >= hi || (sibling != 0 && at == sibling) || boundaries.count(at));
-        };
-        // The second pass goes down the page: in a run of neighbours freed
-        // one after the other, each record ends where the one above it
-        // (found just before) begins.
-        std::vector<uint32_t> starts;
-        if (pass == 0) {
-          // Where a free-block header may stand: found once for both passes.
-          headers.clear();
-          for (uint32_t q = lo; q + 5 < hi; ++q) {
-            if (FreeBlockHeader(page, q)) headers.push_back(q);
-          }
+      if (!shapes.empty() && !undetermined) {
+        // Where a free-block header may stand (the headers tried begin 5
+        // bytes before the region's end at the latest; one may begin 4
+        // bytes before it as the end of a run), and the same by their link
+        // to the next block, for finding the runs of neighbours.
+        std::vector<uint32_t>& headers = k.headers;
+        headers.clear();
+        for (uint32_t q = lo; q + 4 <= hi; ++q) {
+          if (FreeBlockHeader(page, q)) headers.push_back(q);
         }
-        for (size_t h = 0; h < headers.size(); ++h) {
-          const uint32_t q = pass == 0 ? headers[h] : headers[headers.size() - 1 - h];
-          const uint32_t next = Be16(page + q);
-          // A header whose link leads to no free block is left from an
-          // older layout of the page (the page was rewritten or emptied
-          // since): only a record whose extent its own bytes make certain
-          // is read behind it.
-          const bool linked = next == 0 || FreeBlockHeader(page, next);
-          if (!linked && pass == 0) continue;
-          // A run of neighbours freed one after the other: every cell of it
-          // kept the header written when it was freed, all with the same
-          // link to the next free block and the same end, so the record at
-          // q ends where the nearest such header above it begins.
-          sibling = 0;
-          if (pass == 1 && linked) {
-            const uint32_t end = q + Be16(page + q + 2);
-            const uint8_t link[2] = {static_cast<uint8_t>(next >> 8), static_cast<uint8_t>(next)};
-            const uint32_t stop = std::min(end, hi);
-            for (uint32_t at = q + 5; at + 4 <= stop; ++at) {
-              // The next place the link's two bytes stand.
-              const void* seen = memmem(page + at, stop - 2 - at, link, 2);
-              if (!seen) break;
-              at = static_cast<uint32_t>(static_cast<const uint8_t*>(seen) - page);
-              if (at + 4 > stop || !FreeBlockHeader(page, at)) continue;
-              const uint32_t atEnd = at + Be16(page + at + 2);
-              if (atEnd == end || (atEnd > end && chainStarts.count(q))) {
-                sibling = at;
-                break;
+        size_t tried = headers.size();
+        while (tried > 0 && headers[tried - 1] + 5 >= hi) --tried;
+        std::vector<std::pair<uint32_t, uint32_t>>& byLink = k.byLink;
+        bool indexed = false;
+        std::vector<uint32_t>& starts = k.rebuiltStarts;
+        for (int pass = 0; pass < 2; ++pass) {
+          uint32_t sibling = 0;  // where the record being rebuilt may end (see below)
+          auto boundary = [&](uint32_t at) {
+            return pass == 1 && (at >= hi || (sibling != 0 && at == sibling) || boundaries.Contains(at));
+          };
+          // The second pass goes down the page: in a run of neighbours freed
+          // one after the other, each record ends where the one above it
+          // (found just before) begins.
+          starts.clear();
+          for (size_t h = 0; h < tried; ++h) {
+            const uint32_t q = pass == 0 ? headers[h] : headers[tried - 1 - h];
+            const uint32_t next = Be16(page + q);
+            // A header whose link leads to no free block is left from an
+            // older layout of the page (the page was rewritten or emptied
+            // since): only a record whose extent its own bytes make certain
+            // is read behind it.
+            const bool linked = next == 0 || FreeBlockHeader(page, next);
+            if (!linked && pass == 0) continue;
+            // A run of neighbours freed one after the other: every cell of it
+            // kept the header written when it was freed, all with the same
+            // link to the next free block and the same end, so the record at
+            // q ends where the nearest such header above it begins.
+            sibling = 0;
+            if (pass == 1 && linked) {
+              if (!indexed) {
+                byLink.clear();
+                for (uint32_t at : headers) byLink.emplace_back(Be16(page + at), at);
+                std::sort(byLink.begin(), byLink.end());
+                indexed = true;
+              }
+              const uint32_t end = q + Be16(page + q + 2);
+              const uint32_t stop = std::min(end, hi);
+              const bool chainStart = IsChainStart(blocks, q);
+              for (auto it = std::lower_bound(byLink.begin(), byLink.end(), std::make_pair(next, q + 5));
+                   it != byLink.end() && it->first == next && it->second + 4 <= stop; ++it) {
+                const uint32_t atEnd = it->second + Be16(page + it->second + 2);
+                if (atEnd == end || (atEnd > end && chainStart)) {
+                  sibling = it->second;
+                  break;
+                }
               }
             }
+            bool matched = false;
+            for (size_t i = 0; i < shapes.size() && !matched; ++i) {
+              matched = Rebuilt(*shapes[i], page, q, hi, boundary, c, !linked) && (pass == 1 || c.score == 2) &&
+                        Informative(c);
+            }
+            if (matched) {
+              if (pass == 0) starts.push_back(c.start);
+              else boundaries.Insert(c.start);
+              local.push_back(std::move(c));
+            }
+            c = Candidate{};
           }
-          bool matched = false;
-          for (size_t i = 0; i < shapes.size() && !matched; ++i) {
-            matched = Rebuilt(*shapes[i], page, q, hi, boundary, c, !linked) && (pass == 1 || c.score == 2) &&
-                      Informative(c);
-          }
-          if (matched) {
-            if (pass == 0) starts.push_back(c.start);
-            else boundaries.insert(c.start);
-            local.push_back(std::move(c));
-          }
-          c = Candidate{};
+          for (uint32_t q : starts) boundaries.Insert(q);
         }
-        for (uint32_t q : starts) boundaries.insert(q);
       }
       // The best readings win; a weaker one overlapping them is dropped.
       std::sort(local.begin(), local.end(), [](const Candidate& x, const Candidate& y) {
         return x.score != y.score ? x.score > y.score : x.start < y.start;
       });
-      std::vector<std::pair<uint32_t, uint32_t>> taken;
+      // The extents taken, disjoint, in order.
+      std::vector<std::pair<uint32_t, uint32_t>>& taken = k.taken;
+      taken.clear();
       for (Candidate& cand : local) {
-        bool overlaps = false;
-        for (const auto& [from, to] : taken) overlaps = overlaps || (cand.start < to && from < cand.end);
-        if (overlaps) continue;
-        taken.emplace_back(cand.start, cand.end);
+        // The first extent that ends after the candidate begins is the only
+        // one that can overlap it.
+        auto it = std::upper_bound(taken.begin(), taken.end(), cand.start,
+                                   [](uint32_t start, const std::pair<uint32_t, uint32_t>& e) { return start < e.second; });
+        if (it != taken.end() && it->first < cand.end) continue;
+        taken.emplace(it, cand.start, cand.end);
         if (!cand.ambiguous) found.push_back(std::move(cand));
       }
     }
@@ -1532,7 +1744,7 @@ class Carver {
       RowSource src = source;
       if (owner >= 0) {
         src = RowSource::kFreeblock;
-        if (stale.count(cand.start)) {
+        if (std::binary_search(stale.begin(), stale.end(), cand.start)) {
           src = RowSource::kStalePointer;
         } else if (cand.start < contentStart) {
           src = RowSource::kGap;
@@ -1544,6 +1756,50 @@ class Carver {
         src = RowSource::kFreelistDroppedTable;
       }
       finds.emplace_back(std::move(cand), src);
+    }
+  }
+
+  // Whether a free block of the page's chain begins at q.
+  static bool IsChainStart(const std::vector<std::pair<uint32_t, uint32_t>>& blocks, uint32_t q) {
+    auto it = std::lower_bound(blocks.begin(), blocks.end(), q,
+                               [](const std::pair<uint32_t, uint32_t>& b, uint32_t at) { return b.first < at; });
+    return it != blocks.end() && it->first == q;
+  }
+
+  // The places of each region where a record of one of the shapes of
+  // `masks` may begin (none without), for region r [shapeFrom[r],
+  // shapeFrom[r + 1]) of shapeStarts. Every byte of the free space passes
+  // here: no branch but the loop's.
+  static void FindShapeStarts(const uint8_t* page, const std::vector<std::pair<uint32_t, uint32_t>>& regions,
+                              const StartMasks* masks, SearchScratch& k) {
+    std::vector<uint32_t>& out = k.shapeStarts;
+    out.clear();
+    k.shapeFrom.assign(1, 0);
+    for (const auto& [lo, hi] : regions) {
+      if (masks) {
+        for (uint32_t p = lo; p + 2 < hi; ++p) {
+          if (masks->At(page, p)) out.push_back(p);
+        }
+      }
+      k.shapeFrom.push_back(out.size());
+    }
+  }
+
+  // The places of each region that pass the first tests of a record read
+  // by its own header (MayStartWithoutSchema), for region r
+  // [plainFrom[r], plainFrom[r + 1]) of plainStarts.
+  static void FindPlainStarts(const uint8_t* page, const std::vector<std::pair<uint32_t, uint32_t>>& regions,
+                              SearchScratch& k) {
+    k.plainStarts.clear();
+    k.plainFrom.assign(1, 0);
+    for (const auto& [lo, hi] : regions) {
+      for (uint32_t p = lo + 2; p + 2 < hi; ++p) {
+        // The header length is not zero, nor is the rowid's last byte in
+        // front of it continued.
+        if (page[p] == 0 || (page[p - 1] & 0x80)) continue;
+        if (MayStartWithoutSchema(page, p, lo, hi)) k.plainStarts.push_back(p);
+      }
+      k.plainFrom.push_back(k.plainStarts.size());
     }
   }
 
@@ -1559,13 +1815,21 @@ class Carver {
         {0.10, 0.30, 0.58, 0.01, 0.01},  // real
         {0.10, 0.50, 0.20, 0.15, 0.05},  // numeric
     };
+    // Their logarithms, taken once.
+    static const auto kLogOdds = [] {
+      std::array<std::array<double, 5>, 5> logs{};
+      for (int a = 0; a < 5; ++a) {
+        for (int c = 0; c < 5; ++c) logs[a][c] = std::log(kOdds[a][c]);
+      }
+      return logs;
+    }();
     double sum = 0;
     for (int col = 0; col < shape.Count() && col < static_cast<int>(types.size()); ++col) {
       const ColumnRule& rule = shape.columns[col];
       if (rule.alias) continue;  // always NULL
       const uint64_t t = types[col];
       const int cls = t == 0 ? 0 : t <= 6 || t == 8 || t == 9 ? 1 : t == 7 ? 2 : (t & 1) ? 3 : 4;
-      sum += std::log(kOdds[static_cast<int>(rule.affinity)][cls]);
+      sum += kLogOdds[static_cast<int>(rule.affinity)][cls];
     }
     return sum;
   }
@@ -1664,6 +1928,8 @@ class Carver {
   uint64_t maxLocal_ = 0, minLocal_ = 0;
   std::vector<Shape> shapes_;
   std::vector<Shape> droppedShapes_;                // of dropped tables whose CREATE statement survives
+  std::vector<const Shape*> allShapes_;             // shapes_, then droppedShapes_ (free pages compete for them)
+  StartMasks allStarts_;                            // where one of allShapes_ may begin
   std::unordered_map<uint32_t, int> droppedShapeOf_;  // dropped page -> index into droppedShapes_, -1 unknown
   std::vector<int> owner_;
   std::unordered_map<uint32_t, uint32_t> trunkUsed_;

@@ -8,6 +8,8 @@
 #include <list>
 #include <tuple>
 
+#include "platform/parallel.h"
+
 namespace orbanix {
 
 namespace {
@@ -436,14 +438,15 @@ void DeletedRowFilter::Forget(const std::vector<size_t>& keys) {
   }
 }
 
-size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& decoder) {
-  Ready();
-  if (!schema_ || !decoder) return 0;
-  size_t delivered = 0;
+namespace {
+
+// Hands the carved rows `rows` to the decoder as rebuilt cells.
+void DeliverRows(CDbFileReader& reader, const std::vector<const CarvedRow*>& rows, size_t begin, size_t end,
+                 int rowidAliasColumn, const RowDecoder& decoder) {
   std::vector<uint8_t> cell;
-  for (const CarvedRow& carved : carved_->rows) {
-    if (carved.table != table_) continue;
-    BuildCell(carved.row, schema_->rowidAliasColumn, reader.encoding, cell);
+  for (size_t i = begin; i < end; ++i) {
+    const CarvedRow& carved = *rows[i];
+    BuildCell(carved.row, rowidAliasColumn, reader.encoding, cell);
     RowInput in;
     in.record = cell.data();
     in.bytesToEnd = static_cast<uint32_t>(cell.size());
@@ -455,14 +458,38 @@ size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& 
     in.pageIndex = carved.row.pageIndex;
     in.offset = carved.row.offset;
     in.source = carved.row.source;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++counts_.carved;
-    }
     decoder(reader, in);
-    ++delivered;
   }
-  return delivered;
+}
+
+}  // namespace
+
+size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& decoder) {
+  return DeliverCarved(reader, decoder, nullptr);
+}
+
+size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& first, const RowDecoder& second) {
+  Ready();
+  if (!schema_ || !first) return 0;
+  std::vector<const CarvedRow*> rows;
+  for (const CarvedRow& carved : carved_->rows) {
+    if (carved.table == table_) rows.push_back(&carved);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    counts_.carved += rows.size();
+  }
+  // A few rows are not worth a thread.
+  constexpr size_t kRowsForTwo = 256;
+  const int alias = schema_->rowidAliasColumn;
+  if (!second || rows.size() < kRowsForTwo) {
+    DeliverRows(reader, rows, 0, rows.size(), alias, first);
+  } else {
+    const size_t middle = rows.size() / 2;
+    RunBeside([&] { DeliverRows(reader, rows, middle, rows.size(), alias, second); },
+              [&] { DeliverRows(reader, rows, 0, middle, alias, first); });
+  }
+  return rows.size();
 }
 
 DeletedRowCounts DeletedRowFilter::Counts() const {

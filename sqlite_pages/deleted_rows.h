@@ -110,6 +110,11 @@ class DeletedRowFilter {
   // Hands the carver's rows of the table to the decoder (on the calling
   // thread), in the carver's page order. Returns how many.
   size_t DeliverCarved(CDbFileReader& reader, const RowDecoder& decoder);
+  // The same in two stretches at once (decoders that leave the reader
+  // alone, as the halves of a table scan): the first half of the rows to
+  // `first` on the calling thread, the rest to `second` beside it, so that
+  // `second`'s rows follow `first`'s. Returns how many.
+  size_t DeliverCarved(CDbFileReader& reader, const RowDecoder& first, const RowDecoder& second);
 
   DeletedRowCounts Counts() const;
 

@@ -247,6 +247,21 @@ TEST_F(PeerChatTest, RecoveryAtScale) {
     }
   }
   EXPECT_GT(own, 10);
+
+  // Bob's table took over a page of Alice's: its stale cell pointers still
+  // lead to rows Alice deleted, which her own page keeps in free blocks.
+  // With Alice read after Bob (her friend row moved to the end), each of
+  // those rows is still listed once, under Alice.
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_ / "MM.sqlite").c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, "UPDATE Friend SET FriendID = 1000 WHERE UsrName = 'wxid_alice01'", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  PeerChatMap reordered;
+  ASSERT_EQ(ScanWeChat(dir_ / "MM.sqlite", reordered), status::kOk);
+  Count("wechat, Alice read last", wx, reordered, back, phantoms, WeChatKey, dir_ / "MM.sqlite");
+  EXPECT_EQ(phantoms, 0);
 }
 
 // Every message table of a store has the same columns, so nothing on a page
