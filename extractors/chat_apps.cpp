@@ -270,8 +270,9 @@ class FreedMessages {
 
 // Reads one message table of a store: its live rows and the deleted rows in
 // its own pages under `key`. A row there that names another partner (a page
-// the table took over from another) goes to that partner's conversation;
-// rows of freed pages are left to FreedMessages.
+// the table took over from another, or a table kept under a name that ends
+// in no partner number, "tb_c2cMsg_10001_old") goes to that partner's
+// conversation; rows of freed pages are left to FreedMessages.
 void ReadMessageTable(CDbFileReader& reader, const std::string& table, const std::string& key,
                       const MessageColumns& col, ParsedRecord& rec, FreedMessages& freed, Conversations& found) {
   ScanOptions ownPagesOnly;
@@ -285,12 +286,10 @@ void ReadMessageTable(CDbFileReader& reader, const std::string& table, const std
         std::string named;
         const Status st = DecodeMessage(r, in, col, rec, m, named);
         if (st != status::kOk) return st;
-        if (in.deleted && !key.empty() && !named.empty() && named != key) {
+        if (!key.empty() && !named.empty() && named != key) {
           freed.File(named, std::move(m));
-        } else if (in.deleted || named.empty() || key.empty() || named == key) {
-          messages.push_back(std::move(m));
         } else {
-          return status::kBadData;  // a live row of another partner: not this table's
+          messages.push_back(std::move(m));
         }
         return status::kOk;
       },

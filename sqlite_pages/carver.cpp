@@ -99,10 +99,33 @@ struct KeyMix {
   }
 };
 
+// Spreads 64-bit keys in place over 256 buckets by the byte at `shift`
+// (each key swapped straight into its bucket); start[b] is where bucket b
+// begins, start[256] the end.
+template <class Key>
+void SpreadByByte(Key* keys, size_t n, int shift, size_t (&start)[257]) {
+  std::fill(std::begin(start), std::end(start), size_t{0});
+  for (size_t i = 0; i < n; ++i) ++start[((static_cast<uint64_t>(keys[i]) >> shift) & 0xFF) + 1];
+  for (int i = 1; i < 257; ++i) start[i] += start[i - 1];
+  size_t fill[256];
+  std::copy(start, start + 256, fill);
+  for (size_t bucket = 0; bucket < 256; ++bucket) {
+    while (fill[bucket] < start[bucket + 1]) {
+      Key k = keys[fill[bucket]];
+      size_t to = (static_cast<uint64_t>(k) >> shift) & 0xFF;
+      while (to != bucket) {
+        std::swap(k, keys[fill[to]++]);
+        to = (static_cast<uint64_t>(k) >> shift) & 0xFF;
+      }
+      keys[fill[bucket]++] = k;
+    }
+  }
+}
+
 // Sorts 64-bit hashes in place, without a second list as large (there is
-// one per live row of the file): spread over 256 buckets by their top byte
-// (swapping each into its bucket), then each bucket sorted on its own, small
-// enough to stay in the processor's cache.
+// one per live row of the file): spread over 256 buckets by their top byte,
+// each large bucket again by the next byte, and what is left (a few keys,
+// the hashes spread evenly) sorted on its own.
 template <class Key>
 void SortHashes(std::vector<Key>& keys) {
   static_assert(sizeof(Key) == 8);
@@ -110,31 +133,23 @@ void SortHashes(std::vector<Key>& keys) {
     std::sort(keys.begin(), keys.end());
     return;
   }
-  size_t start[257] = {}, fill[256];
-  for (Key k : keys) ++start[(static_cast<uint64_t>(k) >> 56) + 1];
-  for (int i = 1; i < 257; ++i) start[i] += start[i - 1];
-  for (int i = 0; i < 256; ++i) fill[i] = start[i];
+  size_t start[257], inner[257];
+  SpreadByByte(keys.data(), keys.size(), 56, start);
   for (size_t bucket = 0; bucket < 256; ++bucket) {
-    while (fill[bucket] < start[bucket + 1]) {
-      Key k = keys[fill[bucket]];
-      size_t to = static_cast<uint64_t>(k) >> 56;
-      while (to != bucket) {
-        std::swap(k, keys[fill[to]++]);
-        to = static_cast<uint64_t>(k) >> 56;
-      }
-      keys[fill[bucket]++] = k;
+    Key* const first = keys.data() + start[bucket];
+    const size_t n = start[bucket + 1] - start[bucket];
+    if (n <= 64) {
+      std::sort(first, first + n);
+      continue;
     }
-  }
-  for (size_t bucket = 0; bucket < 256; ++bucket) {
-    std::sort(keys.begin() + static_cast<std::ptrdiff_t>(start[bucket]),
-              keys.begin() + static_cast<std::ptrdiff_t>(start[bucket + 1]));
+    SpreadByByte(first, n, 48, inner);
+    for (size_t sub = 0; sub < 256; ++sub) std::sort(first + inner[sub], first + inner[sub + 1]);
   }
 }
 
 // A set of 64-bit hashes: collected in a list while the live rows are
-// walked, sorted once, then looked up by interpolation (the hashes spread
-// evenly over their range, so a lookup mostly lands within a few places of
-// its key) with a binary search to finish.
+// walked, sorted once, then looked up in the few keys that share the
+// lookup's top bits (the hashes spread evenly: about four a bucket).
 // In front of it, a filter of 8 bits per hash (one bit set per hash, by
 // its top bits) that answers most lookups of keys not in the set - deleted
 // rows, mostly - from a table small enough to stay in the processor's cache.
@@ -148,42 +163,37 @@ class HashSet {
     const uint64_t bits = shift_ >= 64 ? 1 : uint64_t{1} << (64 - shift_);
     filter_.assign(static_cast<size_t>((bits + 63) / 64), 0);
     for (uint64_t h : keys_) SetBit(h);
+    // Buckets by the top bits, about four keys each (keys_ is sorted): a
+    // byte of bucket starts per key.
+    bucketShift_ = 64;
+    while (bucketShift_ > 33 && (uint64_t{1} << (64 - bucketShift_)) * 4 < keys_.size()) --bucketShift_;
+    const size_t buckets = bucketShift_ >= 64 ? 1 : size_t{1} << (64 - bucketShift_);
+    start_.assign(buckets + 1, 0);
+    for (uint64_t h : keys_) ++start_[Bucket(h) + 1];
+    for (size_t b = 1; b <= buckets; ++b) start_[b] += start_[b - 1];
   }
   bool Contains(uint64_t h) const {
     if (keys_.empty()) return false;
     const uint64_t bit = shift_ >= 64 ? 0 : h >> shift_;
     if (!(filter_[bit >> 6] & (uint64_t{1} << (bit & 63)))) return false;
-    size_t lo = 0, hi = keys_.size();  // the key, if there, lies in [lo, hi)
-    for (int step = 0; step < 4 && hi - lo > 16; ++step) {
-      const uint64_t first = keys_[lo], last = keys_[hi - 1];
-      if (h < first || h > last) return false;
-      const double at = static_cast<double>(h - first) / (static_cast<double>(last - first) + 1.0);
-      size_t mid = lo + static_cast<size_t>(at * static_cast<double>(hi - lo));
-      if (mid >= hi) mid = hi - 1;
-      if (keys_[mid] == h) return true;
-      // Narrow to a window around the guess, or to the side it excludes.
-      if (keys_[mid] < h) {
-        lo = mid + 1;
-        const size_t probe = std::min(hi, lo + 8);
-        if (probe < hi && keys_[probe - 1] >= h) hi = probe;
-      } else {
-        hi = mid;
-        const size_t probe = lo + 8 < hi ? hi - 8 : lo;
-        if (probe > lo && keys_[probe] <= h) lo = probe;
-      }
+    const size_t b = Bucket(h);
+    for (size_t i = start_[b]; i < start_[b + 1]; ++i) {
+      if (keys_[i] >= h) return keys_[i] == h;
     }
-    return std::binary_search(keys_.begin() + static_cast<std::ptrdiff_t>(lo),
-                              keys_.begin() + static_cast<std::ptrdiff_t>(hi), h);
+    return false;
   }
 
  private:
+  size_t Bucket(uint64_t h) const { return bucketShift_ >= 64 ? 0 : static_cast<size_t>(h >> bucketShift_); }
   void SetBit(uint64_t h) {
     const uint64_t bit = shift_ >= 64 ? 0 : h >> shift_;
     filter_[bit >> 6] |= uint64_t{1} << (bit & 63);
   }
   std::vector<uint64_t> keys_;
   std::vector<uint64_t> filter_;
+  std::vector<uint32_t> start_;  // where each bucket of keys_ begins
   int shift_ = 64;
+  int bucketShift_ = 64;
 };
 
 struct ColumnRule {

@@ -163,6 +163,22 @@ TEST_F(PeerChatTest, QqReadsEveryPartnersTableAndChecksThePartnerOfRecoveredRows
   EXPECT_EQ(phantoms, 0);
 }
 
+// A table kept under a name whose end is no partner number: its rows go to
+// the partner they name, not to "old".
+TEST_F(PeerChatTest, QqRowsOfATableNamedAfterNoPartnerGoToThePartnerTheyName) {
+  const fs::path db = dir_ / "QQ.db";
+  std::vector<GenPeer> peers = gen::QqPeers({});
+  peers[2].dropped = false;  // "tb_c2cMsg_10001_old", listed in the directory
+  gen::BuildQqDb(db, peers);
+  PeerChatMap chats;
+  ASSERT_EQ(ScanQQ(db, chats), status::kOk);
+  EXPECT_EQ(chats.count("old"), 0u);
+  const auto old = std::count_if(chats["10001"].begin(), chats["10001"].end(), [](const PeerChatRecord& m) {
+    return !m.deleted && m.text.rfind("qq-10001-old", 0) == 0;
+  });
+  EXPECT_EQ(old, 120);
+}
+
 TEST_F(PeerChatTest, QqTableWithoutPartnerNumberIsNotChecked) {
   const fs::path db = dir_ / "QQ.db";
   std::vector<GenPeer> peers = gen::QqPeers({});
