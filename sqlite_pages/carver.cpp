@@ -242,6 +242,10 @@ struct Shape {
   // Every column but the rowid alias has an integer, real or text type:
   // each serial type read is checked against one.
   bool typedBesideAlias = false;
+  // Most columns have no declared type (a full-text search table): any
+  // serial type fits them, so a run of serial types read anywhere in a
+  // record's bytes fits too.
+  bool mostlyUntyped = false;
   StartMasks starts;  // where a record of this shape may begin (bit 0)
   int Count() const { return static_cast<int>(columns.size()); }
 };
@@ -429,6 +433,13 @@ class Carver {
       return rule.alias || rule.affinity == Affinity::kInteger || rule.affinity == Affinity::kReal ||
              rule.affinity == Affinity::kText;
     });
+    int typed = 0, others = 0;
+    for (int c = 0; c < s.columnCount; ++c) {
+      if (c == s.rowidAliasColumn) continue;
+      ++others;
+      typed += c < static_cast<int>(s.declaredTypes.size()) && !s.declaredTypes[c].empty();
+    }
+    shape.mostlyUntyped = typed * 2 < others;
     FillStartTables(shape);
     return shape;
   }
@@ -1161,7 +1172,19 @@ class Carver {
     int64_t rowid = 0;
     const bool header = CellHeaderBefore(page, lo, p, total, cellStart, rowid);
     if (!shape && !header) return false;
+    // Without the cell header in front, a record must tell something by
+    // itself: a header of a few serial types of NULLs and one number
+    // stands in many other bytes (the page numbers of an interior page's
+    // cells or of a free-list trunk read as a record), and would come back
+    // as a row of values in columns they never were in.
+    if (!header && !TellsAlone(types)) return false;
     if (shape && !header) {
+      // Without the cell header in front, a record is one whose payload-
+      // length and rowid varints a free-block header overwrote. In a table
+      // of untyped columns its serial types tell it from a run of bytes
+      // inside another record (a text length read as a header length) only
+      // by that header standing in front.
+      if (shape->mostlyUntyped && !(p >= lo + 4 && FreeBlockHeader(page, p - 4))) return false;
       for (int col = 0; col < shape->Count(); ++col) {
         if (!TypeExpected(shape->columns[col], types[col])) return false;
       }
@@ -1178,6 +1201,18 @@ class Carver {
     c.reconstructed = false;
     c.score = header ? 4 : 3;
     return true;
+  }
+
+  // Serial types that make a record worth reading without its cell header:
+  // a text or blob of at least 4 bytes, or two values that are not NULL.
+  static bool TellsAlone(const std::vector<uint64_t>& types) {
+    int values = 0;
+    for (uint64_t t : types) {
+      if (t == 0) continue;
+      if (t >= 12 && SerialTypeBodyLength(t) >= 4) return true;
+      ++values;
+    }
+    return values >= 2;
   }
 
   // A plausible free-block header at q (link 0 or further on; size within
@@ -1732,6 +1767,15 @@ class Carver {
           for (uint32_t q : starts) boundaries.Insert(q);
         }
       }
+      // A page freed by one table and taken by another keeps cells of the
+      // first in the space its new owner has not used yet. Where the owner's
+      // own records explain nothing of a region, the other tables' records
+      // are looked for there, on the strongest evidence only: an intact cell
+      // whose payload length and rowid agree with its record, or a cell
+      // whose free-block header gives its exact length.
+      if (owner >= 0 && local.empty() && shapes.size() == 1 && shapes_.size() > 1) {
+        ForeignRecords(page, lo, hi, shapes[0], local);
+      }
       // The best readings win; a weaker one overlapping them is dropped.
       std::sort(local.begin(), local.end(), [](const Candidate& x, const Candidate& y) {
         return x.score != y.score ? x.score > y.score : x.start < y.start;
@@ -1766,6 +1810,56 @@ class Carver {
         src = RowSource::kFreelistDroppedTable;
       }
       finds.emplace_back(std::move(cand), src);
+    }
+  }
+
+  // Records of tables other than `own` in [lo, hi) of a live page (see
+  // SearchPage).
+  void ForeignRecords(const uint8_t* page, uint32_t lo, uint32_t hi, const Shape* own, std::vector<Candidate>& out) {
+    // Of the tables whose records fit at a place, the one with the most
+    // columns (the more serial types fit, the less a reading owes to
+    // chance: a two-column table fits almost any bytes with one long first
+    // value), then the one under which the serial types are likeliest.
+    Candidate c, best;
+    double bestLikelihood = 0;
+    int bestColumns = 0;
+    auto consider = [&](const Shape& shape) {
+      const double likelihood = LogLikelihood(shape, Scratch().types);
+      if (best.end == 0 || shape.Count() > bestColumns ||
+          (shape.Count() == bestColumns && likelihood > bestLikelihood)) {
+        best = std::move(c);
+        bestLikelihood = likelihood;
+        bestColumns = shape.Count();
+      }
+      c = Candidate{};
+    };
+    auto take = [&] {
+      if (best.end != 0) out.push_back(std::move(best));
+      best = Candidate{};
+    };
+    for (uint32_t p = lo; p + 2 < hi; ++p) {
+      if (page[p] == 0) continue;
+      for (const Shape& shape : shapes_) {
+        if (&shape == own || !HeaderLengthFits(&shape, page, p, lo, hi)) continue;
+        if (Intact(&shape, page, p, lo, hi, c) && c.hasRowid && Informative(c)) consider(shape);
+        c = Candidate{};
+      }
+      take();
+    }
+    // A record rebuilt behind a free-block header is taken only for a table
+    // whose intact cells the region holds too: the page was that table's.
+    std::unordered_set<int> held;
+    for (const Candidate& found : out) held.insert(found.table);
+    if (held.empty()) return;
+    const auto nowhere = [](uint32_t) { return false; };
+    for (uint32_t q = lo; q + 5 < hi; ++q) {
+      if (!FreeBlockHeader(page, q)) continue;
+      for (const Shape& shape : shapes_) {
+        if (&shape == own || !held.count(shape.table)) continue;
+        if (Rebuilt(shape, page, q, hi, nowhere, c) && c.score == 2 && Informative(c)) consider(shape);
+        c = Candidate{};
+      }
+      take();
     }
   }
 

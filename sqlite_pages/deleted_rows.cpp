@@ -418,6 +418,21 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
       const uint64_t t = scratch.SerialType(c);
       fits = t != 0 && t != 10 && t != 11;
     }
+    // A record found without its cell header that holds no more than NULLs
+    // and one number or short text is read as easily out of other bytes
+    // (the page numbers of interior cells, of a free-list trunk): it tells
+    // nothing.
+    if (fits && input.headerless && !live && !carvedKeys_.count(key)) {
+      int values = 0;
+      bool longValue = false;
+      for (int c = 0; c < scratch.ColumnCount(); ++c) {
+        const uint64_t t = scratch.SerialType(c);
+        if (t == 0) continue;
+        longValue = longValue || (t >= 12 && SerialTypeBodyLength(t) >= 4);
+        ++values;
+      }
+      fits = longValue || values >= 2;
+    }
     if (fits && schema_ && !live && !carvedKeys_.count(key)) {
       // Without declared types the columns of a record found without its
       // cell header cannot be told apart; the carver, which found none such

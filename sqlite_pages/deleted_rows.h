@@ -23,7 +23,10 @@
 //     columns mostly have no declared type (a full-text search table) that
 //     test tells nothing, and a record found without its cell header is
 //     left to the carver;
-//   - a record of NULLs only is no row (cleared space read as a record);
+//   - a record of NULLs only is no row (cleared space read as a record),
+//     nor is one found without its cell header that holds nothing but NULLs
+//     and one number (page numbers of interior cells or of a free-list
+//     trunk read as a record);
 //   - two copies that differ (an older and a newer version of one row) are
 //     different rows: both are kept.
 //
