@@ -475,8 +475,21 @@ RowDecoder Gate(const std::shared_ptr<DeletedRowFilter>& filter, const RowDecode
       return status::kOk;
     }
     std::vector<size_t> admitted;
-    if (!filter->Admit(r, in, *scratch, &admitted)) return status::kBadData;
-    const Status st = inner(r, in);
+    std::vector<uint8_t> rebuilt;
+    if (!filter->Admit(r, in, *scratch, &admitted, &rebuilt)) return status::kBadData;
+    Status st;
+    if (rebuilt.empty()) {
+      st = inner(r, in);
+    } else {
+      // The record read otherwise than found: as the cell the filter built.
+      RowInput cell = in;
+      cell.record = rebuilt.data();
+      cell.bytesToEnd = cell.nextCellExtent = static_cast<uint32_t>(rebuilt.size());
+      cell.headerless = false;
+      cell.wholePayload = true;
+      cell.rowidLost = true;
+      st = inner(r, cell);
+    }
     if (st != status::kOk) {
       filter->Forget(admitted);
     } else if (keys) {

@@ -27,6 +27,11 @@ constexpr int kOwnerTrunk = -5;    // free-list trunk page
 constexpr int kOwnerDropped = -6;  // free page of a dropped table (traced from its deleted schema row)
 constexpr int kMaxDepth = 40;
 
+uint64_t Load64(const uint8_t* p) {
+  uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
 uint32_t Be16(const uint8_t* p) { return static_cast<uint32_t>((p[0] << 8) | p[1]); }
 uint32_t Be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -79,8 +84,17 @@ uint64_t BytesHash(const void* data, size_t length) {
     h = step(h, word);
   }
   if (length > 0) {
-    uint64_t word = 0;
-    std::memcpy(&word, p, length);
+    // The last 1 to 7 bytes, each of them in the word (the length is
+    // mixed in already): two overlapping 4-byte reads, or three bytes.
+    uint64_t word;
+    if (length >= 4) {
+      uint32_t first, last;
+      std::memcpy(&first, p, 4);
+      std::memcpy(&last, p + length - 4, 4);
+      word = (uint64_t{first} << 32) | last;
+    } else {
+      word = (uint64_t{p[0]} << 16) | (uint64_t{p[length / 2]} << 8) | p[length - 1];
+    }
     h = (h ^ word) * 0x94D049BB133111EBULL;
     h ^= h >> 29;
   }
@@ -149,7 +163,7 @@ void SortHashes(std::vector<Key>& keys) {
 
 // A set of 64-bit hashes: collected in a list while the live rows are
 // walked, sorted once, then looked up in the few keys that share the
-// lookup's top bits (the hashes spread evenly: about four a bucket).
+// lookup's top bits (the hashes spread evenly: 8 to 16 a bucket).
 // In front of it, a filter of 8 bits per hash (one bit set per hash, by
 // its top bits) that answers most lookups of keys not in the set - deleted
 // rows, mostly - from a table small enough to stay in the processor's cache.
@@ -163,10 +177,10 @@ class HashSet {
     const uint64_t bits = shift_ >= 64 ? 1 : uint64_t{1} << (64 - shift_);
     filter_.assign(static_cast<size_t>((bits + 63) / 64), 0);
     for (uint64_t h : keys_) SetBit(h);
-    // Buckets by the top bits, about four keys each (keys_ is sorted): a
-    // byte of bucket starts per key.
+    // Buckets by the top bits, 8 to 16 keys each (keys_ is sorted): half a
+    // byte of bucket starts per key at most.
     bucketShift_ = 64;
-    while (bucketShift_ > 33 && (uint64_t{1} << (64 - bucketShift_)) * 4 < keys_.size()) --bucketShift_;
+    while (bucketShift_ > 33 && (uint64_t{1} << (64 - bucketShift_)) * 16 < keys_.size()) --bucketShift_;
     const size_t buckets = bucketShift_ >= 64 ? 1 : size_t{1} << (64 - bucketShift_);
     start_.assign(buckets + 1, 0);
     for (uint64_t h : keys_) ++start_[Bucket(h) + 1];
@@ -214,6 +228,24 @@ struct StartMasks {
   uint64_t one[128] = {};  // by a one-byte header length
   uint64_t two[128] = {};  // by the low 7 bits of the first byte of a two-byte one
   uint64_t first[256] = {};
+  // The one-byte header lengths of any shape lie in [low, high] (low 0: no
+  // shape has one).
+  uint32_t low = 0, high = 0;
+  // Whether NoneInWord is worth asking: not where most letters are header
+  // lengths (tables of many columns), as it turns away little there.
+  bool wordTest = true;
+  // Whether none of the eight places from p can begin a record: no byte
+  // there is a one-byte header length of a shape, nor the first byte of a
+  // longer one (the byte test of a word, without a branch per byte).
+  bool NoneInWord(const uint8_t* page, uint32_t p) const {
+    constexpr uint64_t k = 0x0101010101010101ULL;
+    const uint64_t x = Load64(page + p);
+    if (x & (k * 128)) return false;
+    if (low == 0) return true;
+    // A byte above low - 1 and below high + 1.
+    const uint64_t m = low - 1, n = high + 1;
+    return !(((k * (127 + n) - (x & k * 127)) & ~x & ((x & k * 127) + k * (127 - m))) & k * 128);
+  }
   // The shapes that may begin at p (p + 2 < the region's end): necessary
   // conditions of what HeaderLengthFits and Intact test in full.
   uint64_t At(const uint8_t* page, uint32_t p) const {
@@ -223,6 +255,11 @@ struct StartMasks {
     return two[b & 0x7F] & first[page[p + 2]];
   }
   void Add(const StartMasks& shape, int bit) {
+    if (shape.low != 0) {
+      low = low == 0 ? shape.low : std::min(low, shape.low);
+      high = std::max(high, shape.high);
+    }
+    wordTest = low == 0 || high < 0x60;
     const uint64_t m = uint64_t{1} << std::min(bit, 63);
     for (int b = 0; b < 128; ++b) {
       if (shape.one[b]) one[b] |= m;
@@ -242,6 +279,10 @@ struct Shape {
   // Every column but the rowid alias has an integer, real or text type:
   // each serial type read is checked against one.
   bool typedBesideAlias = false;
+  // Most columns have no declared type (a full-text search table): any
+  // serial type fits them, so a run of serial types read anywhere in a
+  // record's bytes fits too.
+  bool mostlyUntyped = false;
   StartMasks starts;  // where a record of this shape may begin (bit 0)
   int Count() const { return static_cast<int>(columns.size()); }
 };
@@ -259,6 +300,12 @@ void FillStartTables(Shape& shape) {
     m.two[b] = (b << 7) + 127 >= n + 2 && (b << 7) <= 9 * n + 2;
   }
   for (uint64_t b = 0; b < 256; ++b) m.first[b] = b >= 0x80 || TypeAllowed(shape.columns[0], b);
+  for (uint32_t b = 1; b < 128; ++b) {
+    if (!m.one[b]) continue;
+    if (m.low == 0) m.low = b;
+    m.high = b;
+  }
+  m.wordTest = m.low == 0 || m.high < 0x60;
 }
 
 bool TypeAllowed(const ColumnRule& rule, uint64_t t) {
@@ -429,6 +476,13 @@ class Carver {
       return rule.alias || rule.affinity == Affinity::kInteger || rule.affinity == Affinity::kReal ||
              rule.affinity == Affinity::kText;
     });
+    int typed = 0, others = 0;
+    for (int c = 0; c < s.columnCount; ++c) {
+      if (c == s.rowidAliasColumn) continue;
+      ++others;
+      typed += c < static_cast<int>(s.declaredTypes.size()) && !s.declaredTypes[c].empty();
+    }
+    shape.mostlyUntyped = typed * 2 < others;
     FillStartTables(shape);
     return shape;
   }
@@ -575,12 +629,21 @@ class Carver {
   // encoding and without zero characters.
   bool TextPlausible(const uint8_t* body, uint32_t length) const {
     if (r_.encoding == TextEncoding::kUtf8) {
+      // Fast path: plain ASCII without zeros, eight bytes at a time.
+      constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+      uint32_t i = 0;
+      for (; i + 8 <= length; i += 8) {
+        const uint64_t w = Load64(body + i);
+        // A byte with its high bit set, or a zero byte.
+        if ((w | ((w - kOnes) & ~w)) & kHigh) break;
+      }
+      for (; i < length; ++i) {
+        if (body[i] == 0 || body[i] >= 0x80) break;
+      }
+      if (i == length) return true;
       if (std::memchr(body, 0, length)) return false;
       const std::string_view raw(reinterpret_cast<const char*>(body), length);
-      // Fast path: plain ASCII.
-      bool ascii = true;
-      for (uint32_t i = 0; i < length && ascii; ++i) ascii = body[i] < 0x80;
-      return ascii || ValidUtf8(raw) == raw;
+      return ValidUtf8(raw) == raw;
     }
     if (length % 2) return false;
     const bool be = r_.encoding == TextEncoding::kUtf16be;
@@ -715,11 +778,11 @@ class Carver {
         continue;
       }
       int a = static_cast<int>(u_ - off);
-      const uint64_t payload = ReadVarint(page + off, a);
+      const uint64_t payload = Varint(page + off, a);
       uint32_t pos = off + static_cast<uint32_t>(a);
       if (type == 13) {
         int b = static_cast<int>(u_ - std::min(pos, u_));
-        ReadVarint(page + pos, b);
+        Varint(page + pos, b);
         pos += static_cast<uint32_t>(b);
       }
       const uint32_t local = LocalSize(payload, type == 10);
@@ -1161,7 +1224,19 @@ class Carver {
     int64_t rowid = 0;
     const bool header = CellHeaderBefore(page, lo, p, total, cellStart, rowid);
     if (!shape && !header) return false;
+    // Without the cell header in front, a record must tell something by
+    // itself: a header of a few serial types of NULLs and one number
+    // stands in many other bytes (the page numbers of an interior page's
+    // cells or of a free-list trunk read as a record), and would come back
+    // as a row of values in columns they never were in.
+    if (!header && !TellsAlone(types)) return false;
     if (shape && !header) {
+      // Without the cell header in front, a record is one whose payload-
+      // length and rowid varints a free-block header overwrote. In a table
+      // of untyped columns its serial types tell it from a run of bytes
+      // inside another record (a text length read as a header length) only
+      // by that header standing in front.
+      if (shape->mostlyUntyped && !(p >= lo + 4 && FreeBlockHeader(page, p - 4))) return false;
       for (int col = 0; col < shape->Count(); ++col) {
         if (!TypeExpected(shape->columns[col], types[col])) return false;
       }
@@ -1178,6 +1253,18 @@ class Carver {
     c.reconstructed = false;
     c.score = header ? 4 : 3;
     return true;
+  }
+
+  // Serial types that make a record worth reading without its cell header:
+  // a text or blob of at least 4 bytes, or two values that are not NULL.
+  static bool TellsAlone(const std::vector<uint64_t>& types) {
+    int values = 0;
+    for (uint64_t t : types) {
+      if (t == 0) continue;
+      if (t >= 12 && SerialTypeBodyLength(t) >= 4) return true;
+      ++values;
+    }
+    return values >= 2;
   }
 
   // A plausible free-block header at q (link 0 or further on; size within
@@ -1667,7 +1754,25 @@ class Carver {
         // to the next block, for finding the runs of neighbours.
         std::vector<uint32_t>& headers = k.headers;
         headers.clear();
+        // A block at q >= lo is at most u_ - lo bytes long: the high byte
+        // of its size at most `limit`. Eight places whose size bytes all
+        // exceed it (text, mostly) are passed at once.
+        const uint32_t limit = (u_ - lo) >> 8;
+        const uint64_t below = limit < 127 ? 0x0101010101010101ULL * (limit + 1) : 0;
         for (uint32_t q = lo; q + 4 <= hi; ++q) {
+          if (below && q + 10 <= hi) {
+            const uint64_t w = Load64(page + q + 2);
+            if (!((w - below) & ~w & 0x8080808080808080ULL)) {
+              q += 7;
+              continue;
+            }
+          }
+          if (page[q + 2] == 0 && page[q + 3] == 0) {
+            // A block of size 0: so are those at the next eight places
+            // while the bytes of their sizes are zeros.
+            while (q + 12 <= hi && Load64(page + q + 4) == 0) q += 8;
+            continue;
+          }
           if (FreeBlockHeader(page, q)) headers.push_back(q);
         }
         size_t tried = headers.size();
@@ -1732,6 +1837,15 @@ class Carver {
           for (uint32_t q : starts) boundaries.Insert(q);
         }
       }
+      // A page freed by one table and taken by another keeps cells of the
+      // first in the space its new owner has not used yet. Where the owner's
+      // own records explain nothing of a region, the other tables' records
+      // are looked for there, on the strongest evidence only: an intact cell
+      // whose payload length and rowid agree with its record, or a cell
+      // whose free-block header gives its exact length.
+      if (owner >= 0 && local.empty() && shapes.size() == 1 && shapes_.size() > 1) {
+        ForeignRecords(page, lo, hi, shapes[0], local);
+      }
       // The best readings win; a weaker one overlapping them is dropped.
       std::sort(local.begin(), local.end(), [](const Candidate& x, const Candidate& y) {
         return x.score != y.score ? x.score > y.score : x.start < y.start;
@@ -1769,6 +1883,56 @@ class Carver {
     }
   }
 
+  // Records of tables other than `own` in [lo, hi) of a live page (see
+  // SearchPage).
+  void ForeignRecords(const uint8_t* page, uint32_t lo, uint32_t hi, const Shape* own, std::vector<Candidate>& out) {
+    // Of the tables whose records fit at a place, the one with the most
+    // columns (the more serial types fit, the less a reading owes to
+    // chance: a two-column table fits almost any bytes with one long first
+    // value), then the one under which the serial types are likeliest.
+    Candidate c, best;
+    double bestLikelihood = 0;
+    int bestColumns = 0;
+    auto consider = [&](const Shape& shape) {
+      const double likelihood = LogLikelihood(shape, Scratch().types);
+      if (best.end == 0 || shape.Count() > bestColumns ||
+          (shape.Count() == bestColumns && likelihood > bestLikelihood)) {
+        best = std::move(c);
+        bestLikelihood = likelihood;
+        bestColumns = shape.Count();
+      }
+      c = Candidate{};
+    };
+    auto take = [&] {
+      if (best.end != 0) out.push_back(std::move(best));
+      best = Candidate{};
+    };
+    for (uint32_t p = lo; p + 2 < hi; ++p) {
+      if (page[p] == 0) continue;
+      for (const Shape& shape : shapes_) {
+        if (&shape == own || !HeaderLengthFits(&shape, page, p, lo, hi)) continue;
+        if (Intact(&shape, page, p, lo, hi, c) && c.hasRowid && Informative(c)) consider(shape);
+        c = Candidate{};
+      }
+      take();
+    }
+    // A record rebuilt behind a free-block header is taken only for a table
+    // whose intact cells the region holds too: the page was that table's.
+    std::unordered_set<int> held;
+    for (const Candidate& found : out) held.insert(found.table);
+    if (held.empty()) return;
+    const auto nowhere = [](uint32_t) { return false; };
+    for (uint32_t q = lo; q + 5 < hi; ++q) {
+      if (!FreeBlockHeader(page, q)) continue;
+      for (const Shape& shape : shapes_) {
+        if (&shape == own || !held.count(shape.table)) continue;
+        if (Rebuilt(shape, page, q, hi, nowhere, c) && c.score == 2 && Informative(c)) consider(shape);
+        c = Candidate{};
+      }
+      take();
+    }
+  }
+
   // Whether a free block of the page's chain begins at q.
   static bool IsChainStart(const std::vector<std::pair<uint32_t, uint32_t>>& blocks, uint32_t q) {
     auto it = std::lower_bound(blocks.begin(), blocks.end(), q,
@@ -1787,8 +1951,28 @@ class Carver {
     k.shapeFrom.assign(1, 0);
     for (const auto& [lo, hi] : regions) {
       if (masks) {
-        for (uint32_t p = lo; p + 2 < hi; ++p) {
-          if (masks->At(page, p)) out.push_back(p);
+        for (uint32_t p = lo; p + 2 < hi;) {
+          if (masks->wordTest && p + 8 <= hi) {
+            // Eight places none of whose bytes can be a header length's
+            // first (runs of zeros, texts of a table of few columns) are
+            // passed at once; the others are tried one by one.
+            if (masks->NoneInWord(page, p)) {
+              p += 8;
+              continue;
+            }
+            for (const uint32_t stop = std::min(p + 8, hi - 2); p < stop; ++p) {
+              if (masks->At(page, p)) out.push_back(p);
+            }
+            continue;
+          }
+          if (page[p] == 0) {
+            // No header length is zero: a run of zeros (the unused space
+            // of most pages) is passed eight bytes at a time.
+            while (p + 9 < hi && Load64(page + p + 1) == 0) p += 8;
+          } else if (masks->At(page, p)) {
+            out.push_back(p);
+          }
+          ++p;
         }
       }
       k.shapeFrom.push_back(out.size());
@@ -1804,9 +1988,24 @@ class Carver {
     k.plainFrom.assign(1, 0);
     for (const auto& [lo, hi] : regions) {
       for (uint32_t p = lo + 2; p + 2 < hi; ++p) {
-        // The header length is not zero, nor is the rowid's last byte in
-        // front of it continued.
-        if (page[p] == 0 || (page[p - 1] & 0x80)) continue;
+        // The header length is not zero (runs of zeros passed eight bytes
+        // at a time), nor is the rowid's last byte in front of it continued.
+        if (page[p] == 0) {
+          while (p + 9 < hi && Load64(page + p + 1) == 0) p += 8;
+          continue;
+        }
+        if (page[p - 1] & 0x80) continue;
+        // Most places: the header length, the first serial type and the
+        // two bytes before the rowid all below 0x80, so one byte each, and
+        // the payload length the byte before the rowid (as
+        // MayStartWithoutSchema reads them).
+        const uint8_t b = page[p], bound = page[p - 2], t = page[p + 1];
+        if (p >= lo + 3 && (b | bound | t | page[p - 3]) < 0x80) {
+          if (b >= 2 && bound != 0 && b < bound && p + b <= hi && t != 10 && t != 11 && b + BodyLength(t) <= bound) {
+            k.plainStarts.push_back(p);
+          }
+          continue;
+        }
         if (MayStartWithoutSchema(page, p, lo, hi)) k.plainStarts.push_back(p);
       }
       k.plainFrom.push_back(k.plainStarts.size());

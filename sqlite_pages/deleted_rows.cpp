@@ -376,45 +376,81 @@ void DeletedRowFilter::Ready() {
 }
 
 bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, ParsedRecord& scratch,
-                             std::vector<size_t>* admitted) {
+                             std::vector<size_t>* admitted, std::vector<uint8_t>* rebuilt) {
   Ready();
-  // The row's key from the parsed record, its values not built (a scan
-  // looks at tens of thousands of candidates, most of them copies).
-  if (ParseRecord(reader, input, scratch) != status::kOk) return true;
+  if (rebuilt) rebuilt->clear();
   TableSchema noSchema;
   const TableSchema& schema = schema_ ? *schema_ : noSchema;
-  size_t key = RowMatchKey(scratch, schema);
-  auto isLive = [&] { return schema_ && liveKeys_.Contains(key); };
-  bool live = isLive();
-  // A record of NULLs only tells nothing (cleared space read as a record).
-  bool fits = false;
-  for (int c = 0; c < scratch.ColumnCount() && !fits; ++c) {
-    const uint64_t t = scratch.SerialType(c);
-    fits = t != 0 && t != 10 && t != 11;
-  }
   auto typesFit = [&](const ParsedRecord& parsed) {
     for (int c = 0; c < parsed.ColumnCount(); ++c) {
       if (parsed.Has(c) && !SerialTypeFits(*schema_, c, parsed.SerialType(c), input.headerless)) return false;
     }
     return true;
   };
-  if (fits && schema_ && !live && !carvedKeys_.Contains(key)) {
-    // Without declared types the columns of a record found without its
-    // cell header cannot be told apart; the carver, which found none such
-    // row, measured it against the whole page.
-    if (input.headerless && !typed_) fits = false;
-    fits = fits && typesFit(scratch);
-    // A free-block header over a cell with a 1-byte rowid takes the column-0
-    // serial type with it; where the rowid alias is column 1, the record
-    // then starts with that column's NULL, which the headerless reading
-    // takes for column 0. Read from column 1, with every type fitting its
-    // column, only column 0's value is unknown - and the match key leaves
-    // column 0 out.
-    if (!fits && input.headerless && typed_ && schema_->rowidAliasColumn == 1 && input.record[0] == 0) {
-      ParsedRecord shifted;
-      if (ParseHeaderlessRecord(reader, input, shifted, schema_->columnCount, -1, 1) == status::kOk &&
-          shifted.ColumnCount() == schema_->columnCount && typesFit(shifted)) {
-        key = RowMatchKey(shifted, schema);
+  // A free-block header over a cell with a 1-byte rowid takes the column-0
+  // serial type with it; where the rowid alias is column 1, the record then
+  // starts with that column's NULL, which the headerless reading takes for
+  // column 0 (and may then run past the page). Read from column 1, with
+  // every type fitting its column, only column 0's value is unknown - and
+  // the match key leaves column 0 out. The decoder gets the record as a cell
+  // of its own, with column 0 NULL, so that it reads every value in its
+  // column.
+  auto readFromColumnOne = [&](size_t& key) {
+    if (!rebuilt || !schema_ || !typed_ || !input.headerless || schema_->rowidAliasColumn != 1 ||
+        input.bytesToEnd == 0 || input.record[0] != 0) {
+      return false;
+    }
+    ParsedRecord shifted;
+    if (ParseHeaderlessRecord(reader, input, shifted, schema_->columnCount, -1, 1) != status::kOk ||
+        shifted.ColumnCount() != schema_->columnCount || !typesFit(shifted)) {
+      return false;
+    }
+    key = RowMatchKey(shifted, schema);
+    GenericRow row;
+    DecodeParsedRow(input, shifted, row);
+    *rebuilt = BuildCell(row, schema_->rowidAliasColumn, reader.encoding);
+    return true;
+  };
+  size_t key = 0;
+  auto isLive = [&] { return schema_ && liveKeys_.Contains(key); };
+  bool live = false;
+  bool fits = false;
+  // The row's key from the parsed record, its values not built (a scan
+  // looks at tens of thousands of candidates, most of them copies).
+  if (ParseRecord(reader, input, scratch) != status::kOk) {
+    if (!readFromColumnOne(key)) return true;
+    live = isLive();
+    fits = true;
+  } else {
+    key = RowMatchKey(scratch, schema);
+    live = isLive();
+    // A record of NULLs only tells nothing (cleared space read as a record).
+    for (int c = 0; c < scratch.ColumnCount() && !fits; ++c) {
+      const uint64_t t = scratch.SerialType(c);
+      fits = t != 0 && t != 10 && t != 11;
+    }
+    // A record found without its cell header that holds no more than NULLs
+    // and one number or short text is read as easily out of other bytes
+    // (the page numbers of interior cells, of a free-list trunk): it tells
+    // nothing.
+    if (fits && input.headerless && !live && !carvedKeys_.Contains(key)) {
+      int values = 0;
+      bool longValue = false;
+      for (int c = 0; c < scratch.ColumnCount(); ++c) {
+        const uint64_t t = scratch.SerialType(c);
+        if (t == 0) continue;
+        longValue = longValue || (t >= 12 && SerialTypeBodyLength(t) >= 4);
+        ++values;
+      }
+      fits = longValue || values >= 2;
+    }
+    if (fits && schema_ && !live && !carvedKeys_.Contains(key)) {
+      // Without declared types the columns of a record found without its
+      // cell header cannot be told apart; the carver, which found none such
+      // row, measured it against the whole page.
+      if (input.headerless && !typed_) fits = false;
+      fits = fits && typesFit(scratch);
+      if (!fits && readFromColumnOne(key)) {
         live = isLive();
         fits = true;
       }

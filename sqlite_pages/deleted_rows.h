@@ -23,7 +23,10 @@
 //     columns mostly have no declared type (a full-text search table) that
 //     test tells nothing, and a record found without its cell header is
 //     left to the carver;
-//   - a record of NULLs only is no row (cleared space read as a record);
+//   - a record of NULLs only is no row (cleared space read as a record),
+//     nor is one found without its cell header that holds nothing but NULLs
+//     and one number (page numbers of interior cells or of a free-list
+//     trunk read as a record);
 //   - two copies that differ (an older and a newer version of one row) are
 //     different rows: both are kept.
 //
@@ -122,9 +125,15 @@ class DeletedRowFilter {
   // Whether a deleted row found by the searches goes to the decoder. A row
   // that cannot be parsed here goes on (the decoder judges it: some tables
   // are parsed with parameters of their own). `admitted`, when given,
-  // receives the key of an admitted row (see Forget).
+  // receives the key of an admitted row (see Forget). `rebuilt`, when
+  // given, receives a cell (payload length, a lost rowid, the record) to
+  // hand to the decoder in place of the input, for a record that must be
+  // read otherwise than the input says (a headerless record whose first
+  // serial type is column 1's: column 0 then stands as NULL, its value
+  // lost); it is left empty when the input is read as it is. Without it
+  // such a record is not admitted.
   bool Admit(CDbFileReader& reader, const RowInput& input, ParsedRecord& scratch,
-             std::vector<size_t>* admitted = nullptr);
+             std::vector<size_t>* admitted = nullptr, std::vector<uint8_t>* rebuilt = nullptr);
   // Takes back rows admitted before that the scan then threw away (the
   // rows of a stretch after a page that could not be read, or of a search
   // made again), so that another copy of them may still come through.

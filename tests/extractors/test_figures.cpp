@@ -127,3 +127,34 @@ TEST_F(FiguresTest, ChatFamiliesAreCountedPerLayoutAndConversation) {
 
 }  // namespace
 }  // namespace orbanix::figures
+
+namespace orbanix::figures {
+namespace {
+
+// The address book's search table has no declared column types: a run of
+// serial types read inside a deleted record (a text length taken for a
+// header length) fits it as well as the record itself, and once read it hid
+// the true records around it. Every person whose search row survives comes
+// back, in both layouts of the table.
+TEST_F(FiguresTest, EveryPersonWhoseSearchRowSurvivesComesBack) {
+  for (bool current : {false, true}) {
+    RunOptions options;
+    options.workDir = dir_ / (current ? "current" : "old");
+    options.current = current;
+    options.scale = 5;
+    options.families = {"contacts"};
+    const std::vector<Figures> figures = figures::Run(options);
+    ASSERT_FALSE(figures.empty());
+    const Figures& search = figures[0];
+    ASSERT_NE(search.store.find("search table"), std::string::npos);
+    EXPECT_GT(search.surviving, 30u);
+    EXPECT_EQ(search.delivered, search.surviving) << search.store;
+    for (const std::string& m : search.missed) ADD_FAILURE() << search.store << " missed " << m;
+    EXPECT_EQ(search.phantoms, 0u);
+    EXPECT_EQ(search.twice, 0u);
+    EXPECT_EQ(search.liveDelivered, search.liveExpected);
+  }
+}
+
+}  // namespace
+}  // namespace orbanix::figures

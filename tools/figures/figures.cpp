@@ -132,8 +132,9 @@ Figures Contacts(const RunOptions& options, gen::SearchLayout layout, const std:
   gen::AddressBookShape shape;
   shape.search = layout;
   shape.persons = 60 * std::max(1, options.scale);
-  const fs::path db = options.workDir / "AddressBook.sqlitedb";
-  const fs::path pristine = options.workDir / "AddressBook-whole.sqlitedb";
+  const std::string tag = layout == gen::SearchLayout::kNone ? "-persons" : "";
+  const fs::path db = options.workDir / ("AddressBook" + tag + ".sqlitedb");
+  const fs::path pristine = options.workDir / ("AddressBook" + tag + "-whole.sqlitedb");
   const gen::AddressBookTruth truth = gen::BuildAddressBook(db, shape);
   shape.deleteRows = false;
   gen::BuildAddressBook(pristine, shape);

@@ -84,9 +84,9 @@ int main(int argc, char** argv) {
       std::cout << table;
       if (verbose) {
         for (const Figures& f : figures) {
-          for (const std::string& m : f.missed) std::cout << "  " << f.family << " missed: " << m << '\n';
-          for (const std::string& p : f.phantomItems) std::cout << "  " << f.family << " phantom: " << p << '\n';
-          for (const std::string& l : f.liveMissed) std::cout << "  " << f.family << " live row missed: " << l << '\n';
+          for (const std::string& m : f.missed) std::cout << "  " << f.store << " missed: " << m << '\n';
+          for (const std::string& p : f.phantomItems) std::cout << "  " << f.store << " phantom: " << p << '\n';
+          for (const std::string& l : f.liveMissed) std::cout << "  " << f.store << " live row missed: " << l << '\n';
         }
       }
     } catch (const std::exception& e) {
