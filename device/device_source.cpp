@@ -139,6 +139,7 @@ void CDeviceRecovery::RemoveLocalCopies() {
   for (const char* name : {kAddressBookCopy, kMessagesCopy, kNotesCopy, kNoteStoreCopy, kCallHistoryCopy,
                            kWhatsAppChatCopy, kWhatsAppContactsCopy, kRelayArchive}) {
     fs::remove(workFolder_ / name, ec);
+    fs::remove(workFolder_ / (std::string(name) + "-wal"), ec);
   }
   fs::remove_all(workFolder_ / kNoteFilesCopy, ec);
   fs::remove(dataFolder_ / kRelayDownload, ec);
@@ -232,10 +233,21 @@ Status CDeviceRecovery::Open(const std::string&) {
   }
   if (relayArchive_) {
     // Whatever the file system did not give comes from the archive.
-    if (!haveAddressBook) {
-      haveAddressBook = ExtractArchiveEntry(archive, kArchiveAddressBook, workFolder_ / kAddressBookCopy) == 0;
-    }
-    if (!haveMessages) haveMessages = ExtractArchiveEntry(archive, kArchiveMessages, workFolder_ / kMessagesCopy) == 0;
+    // Each with its write-ahead log when the archive holds one.
+    const auto extract = [&](const char* devicePath, const char* copy) {
+      if (ExtractArchiveEntry(archive, devicePath, workFolder_ / copy) != 0) return false;
+      std::error_code ec;
+      const fs::path log = workFolder_ / (std::string(copy) + "-wal");
+      fs::remove(log, ec);
+      if (ExtractArchiveEntry(archive, std::string(devicePath) + "-wal", log) == 0) {
+        written_.push_back(log);
+      } else {
+        fs::remove(log, ec);
+      }
+      return true;
+    };
+    if (!haveAddressBook) haveAddressBook = extract(kArchiveAddressBook, kAddressBookCopy);
+    if (!haveMessages) haveMessages = extract(kArchiveMessages, kMessagesCopy);
   }
   if (!binding_->Connected()) {
     opening_ = false;
@@ -276,6 +288,9 @@ bool CDeviceRecovery::Usable(const char* category, const char* devicePath, const
   if (std::optional<Problem> refused = TakeOpenProblem(category)) {
     problems_.Add(std::move(*refused));
     return false;
+  }
+  if (std::optional<Problem> log = WriteAheadLogProblem(category, std::string(devicePath) + "-wal", copy)) {
+    problems_.Add(std::move(*log));
   }
   const StoredDatabaseCheck check = CheckStoredDatabase(copy, {});
   if (check.state == StoredDatabaseState::kPartial) problems_.Add(category, devicePath, check.what, check.reason);
@@ -436,7 +451,10 @@ std::string CDeviceRecovery::FetchNoteStore() {
   for (const std::string& name : groups) {
     if (name.empty() || name[0] == '.') continue;
     const std::string group = Join(kAppGroupsPath, name);
-    if (session_->CopyDeviceFile(group + "/" + kNoteStorePath, workFolder_ / kNoteStoreCopy) == status::kOk) return group;
+    if (session_->CopyDeviceFile(group + "/" + kNoteStorePath, workFolder_ / kNoteStoreCopy) == status::kOk) {
+      FetchLog(group + "/" + kNoteStorePath, workFolder_ / kNoteStoreCopy);
+      return group;
+    }
     if (!binding_->Connected()) {
       NoDevice();
       return {};
@@ -530,8 +548,27 @@ void CDeviceRecovery::NotFetched(const char* category, const std::string& device
   }
 }
 
+void CDeviceRecovery::FetchLog(const std::string& devicePath, const fs::path& local) {
+  // SQLite keeps a database's newest transactions in its write-ahead log
+  // until it copies them back into the file: the log goes beside the copy,
+  // under the name its readers look for. A log of an earlier copy never
+  // stays beside a new one.
+  fs::path log = local;
+  log += "-wal";
+  std::error_code ec;
+  fs::remove(log, ec);
+  if (session_->CopyDeviceFile(devicePath + "-wal", log) == status::kOk) {
+    written_.push_back(log);
+  } else {
+    fs::remove(log, ec);
+  }
+}
+
 bool CDeviceRecovery::Fetch(const char* category, const std::string& devicePath, const fs::path& local) {
-  if (session_->CopyDeviceFile(devicePath, local) == status::kOk) return true;
+  if (session_->CopyDeviceFile(devicePath, local) == status::kOk) {
+    FetchLog(devicePath, local);
+    return true;
+  }
   std::error_code ec;
   fs::remove(local, ec);  // a partial copy never stands in for the file
   if (category && Listed(devicePath)) NotFetched(category, devicePath);
@@ -694,6 +731,7 @@ Status CDeviceRecovery::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vect
   const fs::path libraryCopy = DigestCopy(libraryPath);
   const Status copied = session_->CopyDeviceFile(libraryPath, libraryCopy);
   if (copied == status::kOk) {
+    FetchLog(libraryPath, libraryCopy);
     const Status read = ReadPhotoLibrary(libraryCopy, library);
     withLibrary = read == status::kOk;
     if (!withLibrary) {
@@ -775,6 +813,7 @@ Status CDeviceRecovery::WalkContainer(const std::string& bundleId, std::vector<A
             if (!binding_->Connected()) return NoDevice();
             continue;
           }
+          FetchLog(path, local);
           if (qq) {
             qqCopies_.push_back(local);
             qqAccountsOfCopies_.push_back(QqAccountOf(path));
@@ -785,8 +824,10 @@ Status CDeviceRecovery::WalkContainer(const std::string& bundleId, std::vector<A
           continue;
         }
         if (!sideFile && path.find("/ChatStorage.sqlite") != std::string::npos) {
-          if (session_->CopyDeviceFile(path, workFolder_ / kWhatsAppChatCopy) != status::kOk && !binding_->Connected()) {
-            return NoDevice();
+          if (session_->CopyDeviceFile(path, workFolder_ / kWhatsAppChatCopy) != status::kOk) {
+            if (!binding_->Connected()) return NoDevice();
+          } else {
+            FetchLog(path, workFolder_ / kWhatsAppChatCopy);
           }
           continue;
         }

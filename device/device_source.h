@@ -173,6 +173,9 @@ class CDeviceRecovery : public IPhoneRecoveryParse {
   // `category` (when given) of which nothing can be read; a file the phone
   // does not have is none: the category simply has nothing.
   bool Fetch(const char* category, const std::string& devicePath, const std::filesystem::path& local);
+  // Copies the write-ahead log of the database copied from `devicePath` to
+  // `local` beside it ("<local>-wal"), when the phone has one.
+  void FetchLog(const std::string& devicePath, const std::filesystem::path& local);
   bool Listed(const std::string& devicePath);
   // The problem Open kept for `category`, taken out of the list.
   std::optional<Problem> TakeOpenProblem(const std::string& category);

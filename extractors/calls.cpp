@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "extractors/messages.h"
+#include "extractors/phone_numbers.h"
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/columns.h"
@@ -168,6 +169,14 @@ std::string CallContactName(const std::string& address, const std::vector<Contac
   for (const ContactRecord& c : contacts) {
     if (c.phones.find(address) != std::string::npos) return c.name;
   }
+  // The same number written another way (with or without the country
+  // code, spaced).
+  if (SignificantDigits(address).empty()) return {};
+  for (const ContactRecord& c : contacts) {
+    for (std::string_view number : PhoneNumbersIn(c.phones)) {
+      if (SamePhoneNumber(address, number)) return c.name;
+    }
+  }
   return {};
 }
 
@@ -219,7 +228,8 @@ Status ScanCallHistory(const std::filesystem::path& callDb, const std::filesyste
     std::vector<std::string_view> phoneTexts;
     phoneTexts.reserve(contacts.size());
     for (const ContactRecord& c : contacts) phoneTexts.emplace_back(c.phones);
-    const std::vector<int64_t> first = FirstContaining(numbers, phoneTexts);
+    std::vector<int64_t> first = FirstContaining(numbers, phoneTexts);
+    MatchNumbersWrittenOtherwise(numbers, phoneTexts, first);
     for (CallRecord& call : found) {
       auto it = numberIndex.find(call.address);
       if (it == numberIndex.end() || first[it->second] < 0) continue;

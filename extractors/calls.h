@@ -72,7 +72,9 @@ enum class CallLayout { kCallTable, kCallRecord };
 CallLayout ProbeCallLayout(const std::filesystem::path& callDb);
 
 // The contact name for a number: the first contact (in table order) whose
-// phone text contains `address`; numbers of 4 characters or fewer get none.
+// phone text contains `address`, else the first with the same phone number
+// written another way (phone_numbers.h); numbers of 4 characters or fewer
+// get none.
 std::string CallContactName(const std::string& address, const std::vector<ContactRecord>& contacts);
 
 // Appends the calls of `callDb` to `calls`, named from the address book and

@@ -11,6 +11,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "extractors/phone_numbers.h"
 #include "extractors/typedstream.h"
 #include "platform/parallel.h"
 #include "platform/text.h"
@@ -367,6 +368,16 @@ void LinkAttachments(std::vector<AttachmentRecord>& attachments, const std::vect
   }
 }
 
+void MatchNumbersWrittenOtherwise(const std::vector<std::string>& numbers, const std::vector<std::string_view>& texts,
+                                  std::vector<int64_t>& first) {
+  std::optional<PhoneNumberIndex> index;
+  for (size_t i = 0; i < numbers.size() && i < first.size(); ++i) {
+    if (first[i] >= 0 || SignificantDigits(numbers[i]).empty()) continue;
+    if (!index) index.emplace(texts);
+    first[i] = index->FirstMatching(numbers[i]);
+  }
+}
+
 std::vector<int64_t> FirstContaining(const std::vector<std::string>& patterns,
                                      const std::vector<std::string_view>& texts) {
   std::vector<int64_t> first(patterns.size(), -1);
@@ -491,7 +502,10 @@ class MessageJoin {
       std::vector<std::string_view> phoneTexts;
       phoneTexts.reserve(contacts.size());
       for (const ContactRecord& c : contacts) phoneTexts.emplace_back(c.phones);
-      const std::vector<int64_t> first = FirstContaining(addresses, phoneTexts);
+      std::vector<int64_t> first = FirstContaining(addresses, phoneTexts);
+      // A number the book writes another way (with or without the country
+      // code, spaced): the same number by its significant digits.
+      MatchNumbersWrittenOtherwise(addresses, phoneTexts, first);
       for (size_t p = 0; p < parties_.size(); ++p) {
         const int64_t c = first[partyAddress[p]];
         if (c >= 0) parties_[p].contactName = contacts[static_cast<size_t>(c)].name;

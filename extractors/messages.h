@@ -193,6 +193,11 @@ void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<Handle
 // substring (exact bytes), or -1. One pass over the texts (Aho-Corasick).
 std::vector<int64_t> FirstContaining(const std::vector<std::string>& patterns,
                                      const std::vector<std::string_view>& texts);
+// For every number that FirstContaining left without a text (-1 in
+// `first`): the first text holding the same phone number written another
+// way (phone_numbers.h), or -1 still.
+void MatchNumbersWrittenOtherwise(const std::vector<std::string>& numbers, const std::vector<std::string_view>& texts,
+                                  std::vector<int64_t>& first);
 
 // The message scan. Reads the message database at `smsDb`, joins handles,
 // attachments and the contact names of the address book at `addressBook`,

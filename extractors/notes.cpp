@@ -129,8 +129,14 @@ Status ScanNotes(const std::filesystem::path& notesDb, std::vector<NoteRecord>& 
   const Status opened = reader.Open(notesDb);
   if (opened != status::kOk) return opened;
 
-  const BodyColumns bodyColumns = BodyColumnsOf(ColumnLookup::Load(notesDb, "ZNOTEBODY"));
-  const NoteColumns noteColumns = NoteColumnsOf(ColumnLookup::Load(notesDb, "ZNOTE"));
+  const ColumnLookup bodyLookup = ColumnLookup::Load(notesDb, "ZNOTEBODY");
+  const ColumnLookup noteLookup = ColumnLookup::Load(notesDb, "ZNOTE");
+  const BodyColumns bodyColumns = BodyColumnsOf(bodyLookup);
+  const NoteColumns noteColumns = NoteColumnsOf(noteLookup);
+  // The deleted rows in free space are told by their number of columns:
+  // the tables' own, where their schemas can be read.
+  reader.noteBodyColumns = bodyLookup.ColumnCount();
+  reader.noteColumns = noteLookup.ColumnCount();
   ParsedRecord rec;
   std::vector<NoteRecord> bodies;
   std::vector<NoteRecord> noteRows;

@@ -27,7 +27,11 @@ Status ReadPhotoLibrary(const std::filesystem::path& photosDb, PhotoLibrary& lib
     if (in.deleted) return status::kBadData;
     if (const Status parsed = ParseRecord(rd, in, r); parsed != status::kOk) return parsed;
     if (!r.IsText(directory) || !r.IsText(fileName)) return status::kBadData;
-    const std::string path = r.AsText(directory) + "/" + r.AsText(fileName);
+    // "DCIM/100APPLE"; some libraries keep the folder's own name alone,
+    // which lies below DCIM/ all the same.
+    std::string folder = r.AsText(directory);
+    if (folder.find('/') == std::string::npos) folder = "DCIM/" + folder;
+    const std::string path = folder + "/" + r.AsText(fileName);
     if (HasReplacementOrZero(path)) return status::kBadData;
     PhotoAsset asset;
     asset.trashed = trashed >= 0 && r.IsInteger(trashed) && r.AsInt64(trashed) == 1;

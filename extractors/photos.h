@@ -4,9 +4,11 @@
 //
 // The assets are rows of ZASSET (iOS 14 on; ZGENERICASSET before), read by
 // column name: ZDIRECTORY ("DCIM/100APPLE") and ZFILENAME ("IMG_0001.HEIC")
-// name the file below Media/, ZTRASHEDSTATE is 1 for an asset in "Recently
+// name the file below Media/ (a folder named alone, "100APPLE", lies below
+// DCIM/), ZTRASHEDSTATE is 1 for an asset in "Recently
 // Deleted", ZTRASHEDDATE the time it went there and ZDATECREATED the time
-// it was taken (seconds since 2001-01-01). Only live rows count: a row the
+// it was taken (seconds since 2001-01-01); the last three may be missing
+// (nothing is trashed, no date is known). Only live rows count: a row the
 // library deleted is an asset that is gone.
 #pragma once
 

@@ -11,9 +11,11 @@
 
 #include "decrypt/decryption_step.h"
 #include "extractors/notestore.h"
+#include "platform/digest.h"
 #include "platform/folders.h"
 #include "platform/safe_file.h"
 #include "platform/text.h"
+#include "sqlite_pages/db_file_reader.h"
 #include "sources/categories.h"
 #include "sources/file_copy.h"
 #include "sources/media_sniffer.h"
@@ -79,7 +81,23 @@ std::function<int(int)> BackupCatalog::ExtractorProgressWithin(int share) {
 
 fs::path BackupCatalog::Database(const char* hashedName) const { return ResolveStoredPath(currentFolder_, hashedName); }
 
+void BackupCatalog::AttachLog(const char* category, const std::string& key, const fs::path& path) {
+  // A database's write-ahead log is a stored file of its own, named by its
+  // own key ("<database key>-wal").
+  const fs::path log = ResolveStoredPath(currentFolder_, Sha1Hex(key + "-wal"));
+  if (!EntryExists(log)) {
+    SetWriteAheadLog(path, {});
+    return;
+  }
+  SetWriteAheadLog(path, log);
+  if (!category) return;
+  if (std::optional<Problem> problem = WriteAheadLogProblem(category, key + "-wal", path)) {
+    problems_.Add(std::move(*problem));
+  }
+}
+
 bool BackupCatalog::Usable(const char* category, const std::string& key, const fs::path& path, bool only) {
+  AttachLog(category, key, path);
   const StoredDatabaseCheck check = CheckStoredDatabase(path, currentFolder_);
   switch (check.state) {
     case StoredDatabaseState::kMissing:
@@ -111,6 +129,7 @@ Status BackupCatalog::Open(const std::string& password) {
   if (const int answer = Report(0)) return answer;
   index_.clear();
   CleanUp();  // the deciphered copy of an earlier scan goes
+  ForgetWriteAheadLogs();
 
   fs::path readFolder = currentFolder_;
   if (selected_.encrypted) {
@@ -181,8 +200,9 @@ Status BackupCatalog::Open(const std::string& password) {
   return result;
 }
 
-fs::path BackupCatalog::Helper(const FixedDatabase& database) const {
+fs::path BackupCatalog::Helper(const FixedDatabase& database) {
   const fs::path path = Database(database.hashedName);
+  AttachLog(nullptr, database.key, path);
   const StoredDatabaseState state = CheckStoredDatabase(path, currentFolder_).state;
   return state == StoredDatabaseState::kUnreadable ? fs::path() : path;
 }
@@ -263,6 +283,7 @@ Status BackupCatalog::ScanNotes(std::vector<NoteRecord>& notes) {
   // lost as a whole only when neither gave a note.
   std::vector<Problem> pending;
   const auto usable = [&](const std::string& key, const fs::path& path) {
+    AttachLog("notes", key, path);
     const StoredDatabaseCheck check = CheckStoredDatabase(path, currentFolder_);
     if (check.state == StoredDatabaseState::kPartial) {
       pending.push_back({"notes", key, check.what, check.reason + "; what its pages still hold is shown", false});
@@ -325,6 +346,7 @@ Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector
   std::error_code ec;
   bool withLibrary = false;
   if (EntryExists(photosDb)) {
+    AttachLog("camera-roll", kPhotosDb.key, photosDb);
     const Status read = ReadPhotoLibrary(photosDb, library);
     withLibrary = read == status::kOk;
     if (!withLibrary) {
@@ -476,6 +498,7 @@ Status BackupCatalog::ScanReminders(std::vector<ReminderRecord>& reminders) {
   std::error_code ec;
   Status result = status::kOk;
   if (EntryExists(calendar)) {
+    AttachLog(nullptr, kCalendarDb.key, calendar);
     // The calendar's own failure is the calendar's problem; the reminders
     // report it only when they have no store of their own.
     if (!stores.empty() || Usable("reminders", kCalendarDb.key, calendar)) {

@@ -110,7 +110,11 @@ class BackupCatalog {
   bool Usable(const char* category, const std::string& key, const std::filesystem::path& path, bool only = true);
   // A database another category's extractor reads beside its own (the
   // address book for the names): its path, or empty when it is refused.
-  std::filesystem::path Helper(const FixedDatabase& database) const;
+  std::filesystem::path Helper(const FixedDatabase& database);
+  // Has the readers of the database at `path` (stored under `key`) read it
+  // with its write-ahead log when the backup holds one, and records a log
+  // that could not be used as a problem of `category` (none when null).
+  void AttachLog(const char* category, const std::string& key, const std::filesystem::path& path);
   // Records an extractor's failure (not a missing file, not a cancel);
   // `found` tells whether it still delivered something.
   void Failed(const char* category, const std::string& key, Status result, bool found);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/safe_file.h"
+#include "sqlite_pages/db_file_reader.h"
 
 namespace orbanix {
 
@@ -89,6 +90,18 @@ StoredDatabaseCheck CheckStoredDatabase(const std::filesystem::path& path, const
   ::close(fd);
   if (readError) return Result(S::kUnreadable, "cannot be read", std::strerror(readError), size);
   return CheckDatabaseHeader(header, got, size);
+}
+
+std::optional<Problem> WriteAheadLogProblem(const std::string& category, const std::string& logName,
+                                            const std::filesystem::path& path) {
+  CDbFileReader reader;
+  if (reader.Open(path) != 0 || reader.Wal().damage.empty()) return std::nullopt;
+  const WalState& wal = reader.Wal();
+  if (wal.committedFrames == 0) {
+    return Problem{category, logName, "could not be applied",
+                   wal.damage + "; the database is read without the changes it holds", false};
+  }
+  return Problem{category, logName, "is damaged", wal.damage, false};
 }
 
 }  // namespace orbanix

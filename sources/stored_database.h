@@ -7,7 +7,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+
+#include "platform/problems.h"
 
 namespace orbanix {
 
@@ -30,5 +33,12 @@ StoredDatabaseCheck CheckStoredDatabase(const std::filesystem::path& path, const
 
 // The same over the first bytes of a file (at least 100) and its length.
 StoredDatabaseCheck CheckDatabaseHeader(const uint8_t* header, size_t headerSize, uint64_t fileSize);
+
+// What is wrong with the write-ahead log of the database at `path` (the one
+// its readers use, db_file_reader.h), as a problem of `category` about
+// `logName`: a log that exists but gives nothing, or breaks off. None when
+// there is no log or it reads whole.
+std::optional<Problem> WriteAheadLogProblem(const std::string& category, const std::string& logName,
+                                            const std::filesystem::path& path);
 
 }  // namespace orbanix

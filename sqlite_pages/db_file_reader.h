@@ -21,6 +21,16 @@
 // Pages are addressed by a 0-based index (SQLite page number - 1); page index
 // i lies at file offset i * pageSize (64-bit). The B-tree header of page 0
 // starts at byte 100, behind the database header.
+//
+// A database whose write-ahead log lies beside it ("<db>-wal", or the file
+// named with SetWriteAheadLog) is read as SQLite reads it: the newest
+// committed copy of a page in the log stands for the page of the file, and
+// the database has the size of the log's last commit (wal.h). Every read,
+// offsets included, sees the database so combined. The copies the log
+// replaced (the file's page, older frames of the page) hold the rows the
+// log's transactions deleted or overwrote: they follow the database's
+// pages as pages of their own, listed with the free-list pages, so that
+// the searches for deleted rows look at them as at freed pages.
 #pragma once
 
 #include <atomic>
@@ -34,10 +44,30 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "sqlite_pages/wal.h"
 
 namespace orbanix {
 
 struct CarvedFile;
+
+// The write-ahead log of the database at `database` is the file `log`
+// (backups store a database's log as a file of its own, under another name).
+// Holds for every reader opened on that path afterwards, in any thread,
+// until forgotten. An empty `log` forgets the database's entry.
+void SetWriteAheadLog(const std::filesystem::path& database, const std::filesystem::path& log);
+void ForgetWriteAheadLogs();
+// The log the readers of `database` use: the one set for it, else
+// "<database>-wal" (which may not exist).
+std::filesystem::path WriteAheadLogOf(const std::filesystem::path& database);
+
+// What a database's write-ahead log gave.
+struct WalState {
+  bool found = false;            // a log file lies there (and is not empty)
+  uint32_t committedFrames = 0;  // frames used, up to the last commit
+  uint32_t pagesReplaced = 0;    // pages whose log copy stands for the file's
+  uint32_t replacedCopies = 0;   // older copies kept as pages behind the database's
+  std::string damage;            // why (part of) the log could not be used
+};
 
 enum class TextEncoding : uint8_t { kUtf8 = 1, kUtf16le = 2, kUtf16be = 3 };
 
@@ -56,8 +86,8 @@ class CDbFileReader {
   // The schema parameters below survive Open.
   Status Open(const std::filesystem::path& path);
   // The same on a database held in memory (tests, fuzzing): the reader keeps
-  // its own copy of the bytes.
-  Status OpenBytes(std::string bytes);
+  // its own copy of the bytes (and of its write-ahead log, when given).
+  Status OpenBytes(std::string bytes, std::string wal = {});
   void Close();
   bool IsOpen() const { return fd_ >= 0 || memory_; }
 
@@ -68,14 +98,25 @@ class CDbFileReader {
   // ReadAt of pageSize bytes at index * pageSize.
   Status ReadPage(uint32_t index, uint8_t* buffer) const;
 
-  // Number of whole pages in the file (bounds of every walk and chain).
+  // Number of whole pages in the file (bounds of every walk and chain);
+  // with a write-ahead log applied, the pages of its last commit and behind
+  // them the copies it replaced.
   uint64_t PageCount() const { return pageSize ? fileSize_ / pageSize : 0; }
+  // The pages of the database itself (below the replaced copies).
+  uint64_t DatabasePageCount() const { return walPages_.empty() ? PageCount() : walPages_.size(); }
+  // The size PageCount gives in bytes.
   uint64_t FileSize() const { return fileSize_; }
   // The path given to Open (empty for a database held in memory) and the
-  // file's modification time then (nanoseconds since the epoch): together
-  // with the size they tell one state of a file from the next.
+  // file's modification time then (nanoseconds since the epoch; with a
+  // write-ahead log the later of the two files'): together with the size
+  // they tell one state of a file from the next.
   const std::filesystem::path& Path() const { return path_; }
   int64_t ModifiedNs() const { return modified_; }
+  // What the write-ahead log gave (nothing found when there is none).
+  const WalState& Wal() const { return walState_; }
+  // The replaced copies behind the database's pages, in that order: the
+  // page index each was a copy of.
+  const std::vector<uint32_t>& ReplacedCopiesOf() const { return replacedOf_; }
 
   // --- from the database header ---
   uint32_t pageSize = 0;       // 512..65536
@@ -105,6 +146,8 @@ class CDbFileReader {
   int callColumns = 0;         // serial-type bytes of live "call" rows
   int newCallSchema = 0;       // 1: call history in "ZCALLRECORD", 0: in "call"
   int callRecordColumns = 0;   // column count of "ZCALLRECORD" from its schema; 0: unknown (that of iOS 8)
+  int noteColumns = 0;         // column count of "ZNOTE" from its schema; 0: unknown (19, that of iOS 5-8)
+  int noteBodyColumns = 0;     // column count of "ZNOTEBODY" from its schema; 0: unknown (7)
   std::string freeStageText;   // set by the per-conversation chat scan during its free-page stage
   uint64_t rowCounter = 0;     // synthetic row numbers of the row dump
   // Expected column count for tables ColumnCountFor does not know (generic
@@ -120,10 +163,27 @@ class CDbFileReader {
 
  private:
   Status ReadHeaderAndFreeList();
+  // Applies the log when it holds committed pages of this database's page
+  // size; records what it gave.
+  void ApplyWal(uint64_t walSize, int64_t walModified);
+  // Raw reads of the database file and of the log.
+  Status ReadFile(uint64_t offset, size_t length, uint8_t* buffer, size_t& bytesRead) const;
+  size_t ReadLog(uint64_t offset, size_t length, uint8_t* buffer) const;
 
   int fd_ = -1;
   bool memory_ = false;
   std::string bytes_;  // the database when opened with OpenBytes
+  int walFd_ = -1;
+  std::string walBytes_;  // the log when opened with OpenBytes
+  // 0-based page index -> offset of its copy in the log + 1 (0: the file's
+  // page), for the pages below the database's size.
+  std::vector<uint64_t> walPages_;
+  uint32_t walPageSize_ = 0;
+  // The replaced copies, page index DatabasePageCount() + k: offset in the
+  // log + 1, or 0 with the file's page at replacedOf_[k].
+  std::vector<uint64_t> replaced_;
+  std::vector<uint32_t> replacedOf_;
+  WalState walState_;
   uint64_t fileSize_ = 0;
   std::filesystem::path path_;
   int64_t modified_ = 0;

@@ -302,6 +302,17 @@ std::shared_future<std::shared_ptr<const CarvedFile>> ReadyNow(std::shared_ptr<c
 
 }  // namespace
 
+void SortedKeyIndex::Build(const std::vector<size_t>& sorted) {
+  keys_ = &sorted;
+  // About one key a bucket; at least two buckets, at most 2^20.
+  shift_ = 63;
+  while (shift_ > 44 && (size_t{1} << (64 - shift_)) < sorted.size()) --shift_;
+  const size_t buckets = size_t{1} << (64 - shift_);
+  start_.assign(buckets + 1, 0);
+  for (size_t key : sorted) ++start_[static_cast<size_t>(static_cast<uint64_t>(key) >> shift_) + 1];
+  for (size_t b = 1; b <= buckets; ++b) start_[b] += start_[b - 1];
+}
+
 std::shared_future<std::shared_ptr<const CarvedFile>> CarvedFileBeside(CDbFileReader& reader) {
   // A large file is carved first, on its own: the carver's peak (the keys
   // of every live row, its finds) would otherwise come on top of the live
@@ -352,8 +363,11 @@ void DeletedRowFilter::Ready() {
       return;
     }
     for (const CarvedRow& row : carved_->rows) {
-      if (row.table == table_) carvedKeys_.insert(RowMatchKey(row.row.values, *schema_));
+      if (row.table == table_) carvedKeyList_.push_back(RowMatchKey(row.row.values, *schema_));
     }
+    std::sort(carvedKeyList_.begin(), carvedKeyList_.end());
+    carvedKeys_.Build(carvedKeyList_);
+    liveKeys_.Build(carved_->liveMatchKeys[table_]);
     int typed = 0;
     for (int c = 0; c < schema_->columnCount && c < static_cast<int>(schema_->declaredTypes.size()); ++c) {
       typed += c != schema_->rowidAliasColumn && !schema_->declaredTypes[c].empty();
@@ -399,10 +413,7 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
     return true;
   };
   size_t key = 0;
-  auto isLive = [&] {
-    return schema_ && std::binary_search(carved_->liveMatchKeys[table_].begin(),
-                                         carved_->liveMatchKeys[table_].end(), key);
-  };
+  auto isLive = [&] { return schema_ && liveKeys_.Contains(key); };
   bool live = false;
   bool fits = false;
   // The row's key from the parsed record, its values not built (a scan
@@ -423,7 +434,7 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
     // and one number or short text is read as easily out of other bytes
     // (the page numbers of interior cells, of a free-list trunk): it tells
     // nothing.
-    if (fits && input.headerless && !live && !carvedKeys_.count(key)) {
+    if (fits && input.headerless && !live && !carvedKeys_.Contains(key)) {
       int values = 0;
       bool longValue = false;
       for (int c = 0; c < scratch.ColumnCount(); ++c) {
@@ -434,7 +445,7 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
       }
       fits = longValue || values >= 2;
     }
-    if (fits && schema_ && !live && !carvedKeys_.count(key)) {
+    if (fits && schema_ && !live && !carvedKeys_.Contains(key)) {
       // Without declared types the columns of a record found without its
       // cell header cannot be told apart; the carver, which found none such
       // row, measured it against the whole page.
@@ -446,19 +457,19 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
       }
     }
   }
-  std::lock_guard<std::mutex> lock(mutex_);
   if (live) {
-    ++counts_.live;
+    live_.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
-  if (schema_ && carvedKeys_.count(key)) {
-    ++counts_.carverCopies;
+  if (schema_ && carvedKeys_.Contains(key)) {
+    carverCopies_.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
   if (!fits) {
-    ++counts_.garbled;
+    garbled_.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
+  std::lock_guard<std::mutex> lock(mutex_);
   if (!seen_.insert(key).second) {
     ++counts_.duplicates;
     return false;
@@ -622,8 +633,15 @@ size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& 
 }
 
 DeletedRowCounts DeletedRowFilter::Counts() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return counts_;
+  DeletedRowCounts counts;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    counts = counts_;
+  }
+  counts.live = live_.load();
+  counts.carverCopies = carverCopies_.load();
+  counts.garbled = garbled_.load();
+  return counts;
 }
 
 }  // namespace orbanix

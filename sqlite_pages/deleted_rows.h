@@ -39,6 +39,7 @@
 // be read) only copies of the same row found twice are dropped.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -84,6 +85,28 @@ struct DeletedRowCounts {
   size_t carverCopies = 0; // equal to a row the carver found (left to it)
   size_t garbled = 0;      // serial types that do not fit the declared types, or NULLs only
   size_t carved = 0;       // the carver's rows handed over
+};
+
+// Lookups in a sorted list of row keys (hashes, their top bits spread
+// evenly): the list is cut into buckets by its keys' top bits, about one key
+// a bucket, so a lookup looks at a key or two instead of searching the list.
+// The list is not copied: it must outlive the index and stay unchanged.
+class SortedKeyIndex {
+ public:
+  void Build(const std::vector<size_t>& sorted);
+  bool Contains(size_t key) const {
+    if (keys_ == nullptr || keys_->empty()) return false;
+    const size_t bucket = static_cast<size_t>(static_cast<uint64_t>(key) >> shift_);
+    for (uint32_t i = start_[bucket], end = start_[bucket + 1]; i < end; ++i) {
+      if ((*keys_)[i] >= key) return (*keys_)[i] == key;
+    }
+    return false;
+  }
+
+ private:
+  const std::vector<size_t>* keys_ = nullptr;
+  std::vector<uint32_t> start_;  // where each bucket begins in *keys_
+  int shift_ = 63;
 };
 
 // The deleted rows of one table scan. Admit may be called from two threads
@@ -138,10 +161,17 @@ class DeletedRowFilter {
   int table_ = -1;
   const TableSchema* schema_ = nullptr;
   bool typed_ = false;  // most columns have a declared type
-  std::unordered_set<size_t> carvedKeys_;
+  // The table's live rows' keys (the carver's list, sorted) and the keys of
+  // its carved rows, each looked up in the few keys that share its top bits.
+  SortedKeyIndex liveKeys_;
+  std::vector<size_t> carvedKeyList_;
+  SortedKeyIndex carvedKeys_;
   mutable std::mutex mutex_;
   std::unordered_set<size_t> seen_;
   DeletedRowCounts counts_;
+  // The rows turned away without a look at seen_ are counted without the
+  // lock (two halves admit at once).
+  std::atomic<size_t> live_{0}, carverCopies_{0}, garbled_{0};
 };
 
 // The carver's rows of one table in the order they are handed over: as

@@ -6,6 +6,7 @@
 
 #include "platform/parallel.h"
 #include "platform/text.h"
+#include "sqlite_pages/btree.h"
 #include "sqlite_pages/page_set.h"
 #include "sqlite_pages/record.h"
 
@@ -372,8 +373,8 @@ int ColumnCountFor(CDbFileReader& reader) {
   const std::string& name = reader.tableName;
   auto is = [&](const char* known) { return EqualsIgnoreAsciiCase(name, known); };
   int n;
-  if (is("ZNOTEBODY")) n = 7;
-  else if (is("ZNOTE")) n = 19;
+  if (is("ZNOTEBODY")) n = reader.noteBodyColumns > 0 ? reader.noteBodyColumns : 7;
+  else if (is("ZNOTE")) n = reader.noteColumns > 0 ? reader.noteColumns : 19;
   else if (is("message")) n = reader.messageColumns;
   else if (is("handle")) n = 5;
   else if (is("attachment")) n = 9;
@@ -645,24 +646,13 @@ Status RunFreePageStage(CDbFileReader& reader, const RowDecoder& decoder, const 
   return second;
 }
 
-Status LoadTableSchema(const std::filesystem::path& path, const std::string& table, TableSchema& schema) {
-  schema = TableSchema{};
-  sqlite3* db = nullptr;
-  // Immutable, read-only: the library neither writes nor locks the file, and
-  // does not look for a journal beside it.
-  std::string uri = "file:";
-  for (unsigned char c : path.string()) {
-    if (c == '%' || c == '?' || c == '#' || c < 0x21 || c > 0x7E) {
-      uri += Format("%%%02X", c);
-    } else {
-      uri.push_back(static_cast<char>(c));
-    }
-  }
-  uri += "?immutable=1";
-  if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return status::kBadData;
-  }
+namespace {
+
+// pragma_table_info's answer for `table` in `db`: names, declared types,
+// NOT NULL, and the rowid alias (only a lone INTEGER PRIMARY KEY column -
+// exactly that type name - is the rowid itself; the record stores NULL in
+// its place). 87 when the table has no columns there.
+Status TableInfo(sqlite3* db, const std::string& table, TableSchema& schema) {
   Status result = status::kBadData;
   sqlite3_stmt* stmt = nullptr;
   if (sqlite3_prepare_v2(db, "SELECT name, type, pk, \"notnull\" FROM pragma_table_info(?1)", -1, &stmt, nullptr) == SQLITE_OK) {
@@ -685,10 +675,83 @@ Status LoadTableSchema(const std::filesystem::path& path, const std::string& tab
     sqlite3_finalize(stmt);
     schema.columnCount = static_cast<int>(schema.columnNames.size());
     if (schema.columnCount > 0) result = status::kOk;
-    // Only a lone INTEGER PRIMARY KEY column (exactly that type name) is the
-    // rowid itself; the record stores NULL in its place.
     if (pkColumns == 1 && EqualsIgnoreAsciiCase(pkType, "INTEGER")) schema.rowidAliasColumn = pkIndex;
   }
+  return result;
+}
+
+bool WithoutRowid(const std::string& sql) {
+  const std::string lower = AsciiLower(sql);
+  const size_t close = lower.rfind(')');
+  return close != std::string::npos && lower.find("without rowid", close) != std::string::npos;
+}
+
+}  // namespace
+
+Status SchemaFromCreateTable(const std::string& table, const std::string& sql, TableSchema& schema) {
+  schema = TableSchema{};
+  if (AsciiLower(sql).rfind("create table", 0) != 0) return status::kBadData;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return status::kBadData;
+  }
+  Status result = status::kBadData;
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail) == SQLITE_OK && stmt &&
+      (!tail || std::string_view(tail).find_first_not_of(" \t\r\n;") == std::string_view::npos) &&
+      sqlite3_step(stmt) == SQLITE_DONE) {
+    result = TableInfo(db, table, schema);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  if (result != status::kOk) {
+    schema = TableSchema{};
+    return result;
+  }
+  if (WithoutRowid(sql)) {
+    schema.withoutRowid = true;
+    schema.rowidAliasColumn = -1;
+  }
+  return status::kOk;
+}
+
+Status LoadTableSchema(const std::filesystem::path& path, const std::string& table, TableSchema& schema) {
+  schema = TableSchema{};
+  // With a write-ahead log beside it, the database's schema is the one the
+  // log's last commit gives, which the library cannot be asked for without
+  // writing beside the file: the table's statement is read through the log
+  // and compiled on its own.
+  {
+    std::error_code ec;
+    const std::filesystem::path log = WriteAheadLogOf(path);
+    if (std::filesystem::is_regular_file(log, ec) && std::filesystem::file_size(log, ec) > 0 && !ec) {
+      CDbFileReader reader;
+      std::string sql;
+      if (reader.Open(path) == status::kOk && reader.Wal().committedFrames > 0) {
+        if (FindTableSql(reader, table, sql) != status::kOk) return status::kBadData;
+        return SchemaFromCreateTable(table, sql, schema);
+      }
+    }
+  }
+  sqlite3* db = nullptr;
+  // Immutable, read-only: the library neither writes nor locks the file, and
+  // does not look for a journal beside it.
+  std::string uri = "file:";
+  for (unsigned char c : path.string()) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x21 || c > 0x7E) {
+      uri += Format("%%%02X", c);
+    } else {
+      uri.push_back(static_cast<char>(c));
+    }
+  }
+  uri += "?immutable=1";
+  if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return status::kBadData;
+  }
+  const Status result = TableInfo(db, table, schema);
   if (result == status::kOk) {
     sqlite3_stmt* q = nullptr;
     if (sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type='table' AND name=?1", -1, &q, nullptr) ==
@@ -696,9 +759,7 @@ Status LoadTableSchema(const std::filesystem::path& path, const std::string& tab
       sqlite3_bind_text(q, 1, table.c_str(), -1, SQLITE_TRANSIENT);
       if (sqlite3_step(q) == SQLITE_ROW) {
         const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(q, 0));
-        const std::string lower = AsciiLower(sql ? sql : "");
-        const size_t close = lower.rfind(')');
-        if (close != std::string::npos && lower.find("without rowid", close) != std::string::npos) {
+        if (WithoutRowid(sql ? sql : "")) {
           schema.withoutRowid = true;
           schema.rowidAliasColumn = -1;
         }

@@ -81,6 +81,11 @@ struct TableSchema {
 
 // Loads the schema of `table` from the database at `path`. 87 when the
 // database or the table cannot be read.
+// The schema of `table` from its CREATE TABLE statement alone, compiled in an
+// empty in-memory database (a table of a write-ahead log, a dropped table).
+// 87 when the text does not compile as one CREATE TABLE statement of that
+// table.
+Status SchemaFromCreateTable(const std::string& table, const std::string& sql, TableSchema& schema);
 Status LoadTableSchema(const std::filesystem::path& path, const std::string& table, TableSchema& schema);
 
 // Column count of `table` from its schema, 0 when unknown.

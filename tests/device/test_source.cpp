@@ -98,6 +98,39 @@ TEST_F(DeviceSource, RootFileSystemGivesEveryDatabase) {
   }
 }
 
+// A phone whose newest messages SQLite holds only in the database's
+// write-ahead log: the log is fetched beside the copy and read with it.
+TEST_F(DeviceSource, TheMessagesLogIsFetchedWithTheDatabase) {
+  Phone phone = BuildPhone(FreshFolder("logphone"));
+  const gen::CurrentSmsTruth truth = gen::BuildCurrentSmsDb(phone.Library("SMS/sms.db"), {});
+  ASSERT_TRUE(fs::exists(phone.Library("SMS/sms.db-wal")));
+  SimulatedPhoneOptions options = phone.options;
+  options.rootService = true;
+  SimulatedDevice device(phone.root, options);
+  auto source = MakeSource(device);
+  ASSERT_EQ(source->Open(""), 0);
+  EXPECT_EQ(ReadBytes(source->LocalCopy(kMessagesCopy) += "-wal"), ReadBytes(phone.Library("SMS/sms.db-wal")));
+  ConversationMap conversations;
+  ASSERT_EQ(source->ScanMessages(conversations), 0);
+  std::set<std::string> texts;
+  for (const auto& [key, list] : conversations) {
+    for (const MessageRecord& m : list) texts.insert(m.text);
+  }
+  int inLog = 0;
+  for (const gen::CurrentSmsMessage& m : truth.messages) {
+    if (!m.onlyInLog) continue;
+    ++inLog;
+    EXPECT_TRUE(texts.count(m.text)) << m.text;
+  }
+  EXPECT_EQ(inLog, 3);
+  EXPECT_TRUE(source->Problems().empty());
+  // A log the phone no longer has is not left beside the next copy.
+  fs::remove(phone.Library("SMS/sms.db-wal"));
+  ASSERT_EQ(source->Open(""), 0);
+  EXPECT_FALSE(fs::exists(source->LocalCopy(kMessagesCopy) += "-wal"));
+  fs::remove_all(phone.folder);
+}
+
 // A connected phone's notes come from both stores, as a backup's do: the
 // current store is found among the app groups, and its attachments' files
 // (a picture, a drawing's rendering, a preview) are fetched beside it.

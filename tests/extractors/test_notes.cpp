@@ -194,6 +194,47 @@ TEST_F(NotesTest, ColumnsAreFoundByNameWhereverTheStorePutsThem) {
   EXPECT_EQ(notes[0].date, "2014-05-13 16:53:20");
 }
 
+TEST_F(NotesTest, DeletedRowsOfTablesWithOtherColumnCountsComeBack) {
+  // Tables of 17 and 9 columns (not the 19 and 7 of iOS 5-8): the deleted
+  // rows left in the pages' free space are told by the tables' own counts.
+  const fs::path db = dir_ / "notes.sqlite";
+  {
+    FixtureDb f(db);
+    f.Exec("CREATE TABLE ZNOTE ( Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZTITLE VARCHAR, "
+           "ZAUTHOR VARCHAR, ZMODIFICATIONDATE TIMESTAMP, ZCREATIONDATE TIMESTAMP, ZFOLDER INTEGER, "
+           "ZACCOUNT INTEGER, ZPINNED INTEGER, ZSTORE INTEGER, ZGUID VARCHAR, ZSERVERID VARCHAR, "
+           "ZSUMMARY VARCHAR, ZEXTRA1 INTEGER, ZEXTRA2 INTEGER, ZBODY INTEGER )");
+    f.Exec("CREATE TABLE ZNOTEBODY ( Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, ZCONTENT VARCHAR, Z_OPT INTEGER, "
+           "ZEXTERNALCONTENTREF VARCHAR, ZEXTERNALREPRESENTATION BLOB, ZOWNER INTEGER, ZSIZE INTEGER, "
+           "ZFLAGS INTEGER )");
+    for (int i = 1; i <= 12; ++i) {
+      f.Run("INSERT INTO ZNOTE (Z_PK, Z_ENT, Z_OPT, ZTITLE, ZMODIFICATIONDATE, ZCREATIONDATE, ZSTORE, ZGUID, "
+            "ZSUMMARY, ZBODY) VALUES (?, 3, 1, ?, ?, 1.0, 1, ?, 'summary', ?)",
+            {int64_t{i}, "Title number " + std::to_string(i), int64_t{421692800 + i}, "GUID-" + std::to_string(i),
+             int64_t{i}});
+      f.Run("INSERT INTO ZNOTEBODY (Z_PK, Z_ENT, ZCONTENT, Z_OPT, ZOWNER, ZSIZE, ZFLAGS) VALUES (?, 2, ?, 1, ?, 40, 0)",
+            {int64_t{i}, "Body text of note " + std::to_string(i) + "<br>second line", int64_t{i}});
+    }
+    f.Exec("DELETE FROM ZNOTE WHERE Z_PK IN (4, 9)");
+    f.Exec("DELETE FROM ZNOTEBODY WHERE Z_PK IN (4, 9)");
+  }
+  std::vector<NoteRecord> notes;
+  ASSERT_EQ(ScanNotes(db, notes), status::kOk);
+  std::set<std::string> deleted, live;
+  for (const NoteRecord& n : notes) {
+    (n.deleted ? deleted : live).insert(n.body.empty() ? n.title : n.body);
+    if (n.deleted && !n.title.empty()) deleted.insert(n.title);
+  }
+  EXPECT_EQ(live.size(), 10u);
+  for (int i : {4, 9}) {
+    EXPECT_TRUE(deleted.count("Body text of note " + std::to_string(i) + "\nsecond line")) << i;
+    EXPECT_TRUE(deleted.count("Title number " + std::to_string(i))) << i;
+  }
+  for (const std::string& text : deleted) {
+    EXPECT_TRUE(text.find(" 4") != std::string::npos || text.find(" 9") != std::string::npos) << text;
+  }
+}
+
 TEST_F(NotesTest, ATableWithoutATitleColumnStillGivesItsBodies) {
   const fs::path db = dir_ / "notes.sqlite";
   {

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "platform/digest.h"
 #include "platform/safe_file.h"
@@ -17,6 +18,7 @@
 #include "tools/backupgen/families.h"
 #include "tools/backupgen/family_contacts.h"
 #include "tools/backupgen/family_media.h"
+#include "tools/backupgen/family_messages.h"
 #include "tools/backupgen/family_organizer.h"
 #include "tools/backupgen/fixture_db.h"
 
@@ -549,6 +551,59 @@ TEST_P(FullScan, AnUnreadablePhotoLibraryIsAProblemAndThePhotosStay) {
   }
 }
 
+// The newest messages of a current phone sit only in sms.db's write-ahead
+// log, which a backup stores as a file of its own: it is read with the
+// database; a log that cannot be used is said, and the rest is read.
+std::set<std::string> MessageTexts(const ConversationMap& conversations) {
+  std::set<std::string> texts;
+  for (const auto& [key, list] : conversations) {
+    for (const MessageRecord& m : list) texts.insert(m.text);
+  }
+  return texts;
+}
+
+TEST_P(FullScan, TheMessagesLogIsReadWithItsDatabase) {
+  gen::BackupWriter writer(root_ / "backups" / "log", GetParam());
+  gen::AddCurrentMessagesFamily(writer, {});
+  ASSERT_TRUE(writer.Finish());
+  const fs::path log = ResolveStoredPath(writer.folder(), Sha1Hex(std::string(kMessagesDb.key) + "-wal"));
+  ASSERT_TRUE(fs::exists(log));
+  const std::vector<std::string> newest = {"Newest message 1, not yet in the database file",
+                                           "Newest message 3, not yet in the database file"};
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(writer.folder(), info), 0);
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  ConversationMap conversations;
+  ASSERT_EQ(source_.ScanMessages(conversations), 0);
+  std::set<std::string> texts = MessageTexts(conversations);
+  for (const std::string& text : newest) EXPECT_TRUE(texts.count(text)) << text;
+  EXPECT_TRUE(texts.count("Last live message"));
+  EXPECT_TRUE(source_.Problems().empty());
+
+  // A log whose header is damaged: the database as its file holds it.
+  std::string bytes;
+  {
+    std::ifstream in(log, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  bytes[26] ^= 0x40;
+  std::ofstream(log, std::ios::binary | std::ios::trunc) << bytes;
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  conversations.clear();
+  ASSERT_EQ(source_.ScanMessages(conversations), 0);
+  texts = MessageTexts(conversations);
+  for (const std::string& text : newest) EXPECT_FALSE(texts.count(text)) << text;
+  EXPECT_TRUE(texts.count("Last live message"));
+  const std::vector<Problem> problems = source_.Problems();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].category, "messages");
+  EXPECT_EQ(problems[0].file, std::string(kMessagesDb.key) + "-wal");
+  EXPECT_EQ(problems[0].what, "could not be applied");
+  EXPECT_FALSE(problems[0].whole);
+}
+
 // Encrypted backups of both eras open through the companion beside the
 // test program: the right password reads the deciphered copy, a wrong one
 // answers -110 and leaves nothing behind.
@@ -587,6 +642,25 @@ TEST_P(EncryptedScan, RightPasswordReadsTheCopyWrongOneGivesMinus110) {
   const fs::path copy = catalog_->currentFolder();
   catalog_->CleanUp();
   EXPECT_FALSE(fs::exists(copy));
+}
+
+TEST_P(EncryptedScan, TheMessagesLogIsDecipheredAndReadWithItsDatabase) {
+  gen::BackupWriter writer(root_ / "backups" / "lockedlog", GetParam());
+  gen::EncryptionOptions encryption;
+  encryption.password = "pw";
+  writer.EncryptWith(encryption);
+  gen::AddCurrentMessagesFamily(writer, {});
+  ASSERT_TRUE(writer.Finish());
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(writer.folder(), info), 0);
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open("pw"), 0);
+  ConversationMap conversations;
+  ASSERT_EQ(source_.ScanMessages(conversations), 0);
+  const std::set<std::string> texts = MessageTexts(conversations);
+  EXPECT_TRUE(texts.count("Newest message 2, not yet in the database file"));
+  EXPECT_TRUE(source_.Problems().empty());
+  catalog_->CleanUp();
 }
 
 INSTANTIATE_TEST_SUITE_P(BothEras, EncryptedScan, ::testing::Values(gen::Era::Mbdb, gen::Era::ManifestDb));

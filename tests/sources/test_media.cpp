@@ -528,6 +528,43 @@ TEST_F(TempFolder, APhotoLibraryOfAnotherLayoutIsRefused) {
   EXPECT_NE(ReadPhotoLibrary(root_ / "garbage.sqlite", library), 0);
 }
 
+TEST_F(TempFolder, PhotoLibrariesOfiOS13AndWithoutOptionalColumnsAreRead) {
+  // iOS 13 keeps its assets in ZGENERICASSET; a folder may be named alone.
+  const fs::path older = root_ / "Photos13.sqlite";
+  {
+    gen::FixtureDb f(older);
+    f.Exec("CREATE TABLE ZGENERICASSET ( Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZCOMPLETE INTEGER, "
+           "ZFAVORITE INTEGER, ZHIDDEN INTEGER, ZKIND INTEGER, ZTRASHEDSTATE INTEGER, ZHEIGHT INTEGER, "
+           "ZWIDTH INTEGER, ZDATECREATED TIMESTAMP, ZMODIFICATIONDATE TIMESTAMP, ZTRASHEDDATE TIMESTAMP, "
+           "ZDIRECTORY VARCHAR, ZFILENAME VARCHAR, ZUNIFORMTYPEIDENTIFIER VARCHAR, ZUUID VARCHAR )");
+    f.Exec("INSERT INTO ZGENERICASSET (Z_PK, ZKIND, ZTRASHEDSTATE, ZDATECREATED, ZTRASHEDDATE, ZDIRECTORY, ZFILENAME) "
+           "VALUES (1, 0, 0, 600000000.5, NULL, 'DCIM/100APPLE', 'IMG_0001.JPG'), "
+           "(2, 1, 1, 600003600, 601000000, '101APPLE', 'IMG_0102.MOV')");
+  }
+  PhotoLibrary library;
+  ASSERT_EQ(ReadPhotoLibrary(older, library), 0);
+  ASSERT_EQ(library.size(), 2u);
+  EXPECT_FALSE(library.at("DCIM/100APPLE/IMG_0001.JPG").trashed);
+  EXPECT_FALSE(library.at("DCIM/100APPLE/IMG_0001.JPG").created.empty());
+  const PhotoAsset& video = library.at("DCIM/101APPLE/IMG_0102.MOV");
+  EXPECT_TRUE(video.trashed);
+  EXPECT_FALSE(video.trashedDate.empty());
+
+  // A library without the trash and date columns: its files are known,
+  // none trashed, no date.
+  const fs::path bare = root_ / "PhotosBare.sqlite";
+  {
+    gen::FixtureDb f(bare);
+    f.Exec("CREATE TABLE ZASSET ( Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, ZFILENAME VARCHAR, ZDIRECTORY VARCHAR )");
+    f.Exec("INSERT INTO ZASSET VALUES (1, 3, 'IMG_0001.HEIC', 'DCIM/100APPLE')");
+  }
+  library.clear();
+  ASSERT_EQ(ReadPhotoLibrary(bare, library), 0);
+  ASSERT_EQ(library.size(), 1u);
+  EXPECT_FALSE(library.begin()->second.trashed);
+  EXPECT_EQ(library.begin()->second.created, "");
+}
+
 TEST_F(TempFolder, SameJpegNamedByAlbumOrAsAttachment) {
   const std::string jpeg = gen::MediaSampleBytes(MediaSample::JpegJfif, 900);
   std::vector<BackupFileEntry> index = {

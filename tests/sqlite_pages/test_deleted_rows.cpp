@@ -2,6 +2,7 @@
 // find comes back once, none equal to a live row, none read out of step.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <iterator>
@@ -204,6 +205,44 @@ RowInput At(const std::vector<uint8_t>& bytes, uint32_t offset = 100) {
   in.offset = offset;
   in.source = RowSource::kGap;
   return in;
+}
+
+// --- key lookups ---
+
+// Every key of the list is found and no other, whatever its top bits (the
+// bucket boundaries, the first and last bucket, keys sharing a bucket).
+TEST(SortedKeyIndex, FindsExactlyTheKeysOfItsList) {
+  SortedKeyIndex empty;
+  EXPECT_FALSE(empty.Contains(0));
+  const std::vector<size_t> none;
+  empty.Build(none);
+  EXPECT_FALSE(empty.Contains(0));
+  EXPECT_FALSE(empty.Contains(std::numeric_limits<size_t>::max()));
+
+  for (size_t count : {size_t{1}, size_t{2}, size_t{3}, size_t{100}, size_t{5000}}) {
+    std::vector<size_t> keys;
+    uint64_t x = 0x9E3779B97F4A7C15ULL * count;
+    for (size_t i = 0; i < count; ++i) {
+      x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+      keys.push_back(static_cast<size_t>(x));
+    }
+    keys.push_back(0);
+    keys.push_back(std::numeric_limits<size_t>::max());
+    keys.push_back(size_t{1} << 63);
+    keys.push_back((size_t{1} << 63) - 1);
+    keys.push_back(keys[0] + 1);  // a neighbour in the same bucket
+    std::sort(keys.begin(), keys.end());
+    keys.push_back(keys.back());  // a repeat
+    SortedKeyIndex index;
+    index.Build(keys);
+    const std::set<size_t> in(keys.begin(), keys.end());
+    for (size_t key : keys) EXPECT_TRUE(index.Contains(key)) << key;
+    for (size_t key : keys) {
+      for (size_t near : {key - 1, key + 1, key ^ (size_t{1} << 40), ~key}) {
+        EXPECT_EQ(index.Contains(near), in.count(near) == 1) << near;
+      }
+    }
+  }
 }
 
 TEST(DeletedRowGate, EachRowOnceNoneLiveNoneGarbled) {

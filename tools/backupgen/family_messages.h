@@ -106,8 +106,14 @@ void AddMessagesFamily(BackupWriter& writer, const FamilyOptions& options);
 // no text, a message in Recently Deleted, a reaction to a message that is
 // not there, a join row naming a chat that is not there, and deleted rows
 // whose bytes stay in the file.
+//
+// The last `logMessages` messages (chat 2) are written after the database
+// went into WAL mode and are never checkpointed: they exist only in
+// "<path>-wal", as on a phone whose newest messages SQLite has not yet
+// copied back into the file.
 struct CurrentSmsShape {
   int fillerMessages = 40;
+  int logMessages = 3;
   uint32_t seed = 1;
   int pageSize = 4096;
 };
@@ -121,6 +127,7 @@ struct CurrentSmsMessage {
   std::string text;  // the text the reader should give (empty for attachments alone)
   bool deleted = false;           // deleted from the table (bytes left behind)
   bool recentlyDeleted = false;
+  bool onlyInLog = false;         // in the write-ahead log only
 };
 
 struct CurrentSmsTruth {

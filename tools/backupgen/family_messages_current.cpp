@@ -2,6 +2,8 @@
 // public descriptions of the database: the wide message table of family_
 // messages.cpp, with the columns of iOS 14-17 behind it, the chat table's
 // later columns and the join table of "Recently Deleted".
+#include <sqlite3.h>
+
 #include <random>
 
 #include "platform/text.h"
@@ -255,6 +257,19 @@ CurrentSmsTruth BuildCurrentSmsDb(const fs::path& path, const CurrentSmsShape& s
       if (m.rowid == id) m.deleted = true;
     }
   }
+  if (shape.logMessages > 0) {
+    // The newest messages stay in the write-ahead log: no checkpoint while
+    // they are written nor when the database is closed.
+    db.Exec("PRAGMA journal_mode=WAL");
+    db.Exec("PRAGMA wal_autocheckpoint=0");
+    sqlite3_db_config(db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    for (int i = 0; i < shape.logMessages; ++i) {
+      const std::string text = Format("Newest message %d, not yet in the database file", i + 1);
+      db.Exec("BEGIN");
+      message(5, 2, i % 2 == 0, text, i % 2 == 0 ? inText : plain, text).onlyInLog = true;
+      db.Exec("COMMIT");
+    }
+  }
   db.Close();
   return truth;
 }
@@ -266,6 +281,10 @@ void AddCurrentMessagesFamily(BackupWriter& writer, const FamilyOptions& options
   const fs::path built = writer.ScratchPath("sms.db");
   BuildCurrentSmsDb(built, shape);
   writer.AddFileFrom("HomeDomain", "Library/SMS/sms.db", built);
+  // The log is a stored file of its own.
+  std::error_code ec;
+  const fs::path log = built.string() + "-wal";
+  if (fs::exists(log, ec)) writer.AddFileFrom("HomeDomain", "Library/SMS/sms.db-wal", log);
 }
 
 }  // namespace orbanix::gen

@@ -7,6 +7,9 @@ namespace orbanix::gen {
 FixtureDb::FixtureDb(const std::filesystem::path& path, const FixtureOptions& options) {
   std::error_code ec;
   std::filesystem::remove(path, ec);
+  // The side files of an earlier database of that name would be taken for
+  // this one's.
+  for (const char* side : {"-wal", "-shm", "-journal"}) std::filesystem::remove(path.string() + side, ec);
   if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) {
     throw std::runtime_error("cannot create " + path.string());
   }

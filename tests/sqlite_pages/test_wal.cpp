@@ -1,0 +1,325 @@
+// The write-ahead log: a database whose newest transactions sit only in its
+// "-wal" file reads as the SQLite library reads the same two files; damaged,
+// cut or stale logs give what verifies and no more.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <fstream>
+#include <random>
+#include <set>
+
+#include "sqlite_pages/btree.h"
+#include "sqlite_pages/wal.h"
+#include "tests/sqlite_pages/sqlite_oracle.h"
+
+namespace orbanix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+void Exec(sqlite3* db, const std::string& sql) {
+  char* error = nullptr;
+  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << " " << sql;
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+uint32_t Be32(const std::string& s, size_t at) {
+  return (uint32_t{uint8_t(s[at])} << 24) | (uint32_t{uint8_t(s[at + 1])} << 16) | (uint32_t{uint8_t(s[at + 2])} << 8) |
+         uint8_t(s[at + 3]);
+}
+
+void PutBe32(std::string& s, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (24 - 8 * i));
+}
+
+// A database in WAL mode: rows 1-40 of "t" checkpointed into the file, then
+// (never checkpointed) rows 41-160 with long texts, an update and deletions
+// of checkpointed rows, and a table "u" that exists only in the log, one
+// transaction each. The copy of the two files is taken while the writer
+// still holds them (closing would checkpoint). Returns the folder holding
+// "w.db" and "w.db-wal".
+struct WalDatabase {
+  fs::path db, wal;
+  std::string dbBytes, walBytes;
+};
+
+WalDatabase MakeWalDatabase(const std::string& name, uint32_t pageSize = 1024) {
+  const fs::path dir = TempFolder(name);
+  const fs::path live = dir / "live.db";
+  sqlite3* h = nullptr;
+  EXPECT_EQ(sqlite3_open(live.c_str(), &h), SQLITE_OK);
+  Exec(h, "PRAGMA page_size=" + std::to_string(pageSize));
+  Exec(h, "PRAGMA journal_mode=WAL");
+  Exec(h, "PRAGMA wal_autocheckpoint=0");
+  Exec(h, "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT, b BLOB, n REAL)");
+  Exec(h, "BEGIN");
+  for (int i = 1; i <= 40; ++i) {
+    Exec(h, "INSERT INTO t VALUES(" + std::to_string(i) + ", 'old " + std::to_string(i) + "', x'0102', " +
+                std::to_string(i) + ".5)");
+  }
+  Exec(h, "COMMIT");
+  Exec(h, "PRAGMA wal_checkpoint(TRUNCATE)");
+  for (int i = 41; i <= 160; i += 10) {
+    Exec(h, "BEGIN");
+    for (int k = i; k < i + 10; ++k) {
+      Exec(h, "INSERT INTO t VALUES(" + std::to_string(k) + ", 'new " + std::to_string(k) + " " +
+                  std::string(static_cast<size_t>(k * 7), 'x') + "', NULL, -" + std::to_string(k) + ")");
+    }
+    Exec(h, "COMMIT");
+  }
+  Exec(h, "UPDATE t SET a = 'changed' WHERE id = 3");
+  Exec(h, "DELETE FROM t WHERE id BETWEEN 10 AND 19");
+  Exec(h, "CREATE TABLE u(k TEXT, v INTEGER)");
+  Exec(h, "INSERT INTO u VALUES('only in the log', 7), ('and this', 8)");
+  WalDatabase out;
+  out.db = dir / "w.db";
+  out.wal = dir / "w.db-wal";
+  out.dbBytes = ReadAll(live);
+  out.walBytes = ReadAll(fs::path(live.string() + "-wal"));
+  WriteAll(out.db, out.dbBytes);
+  WriteAll(out.wal, out.walBytes);
+  sqlite3_close(h);
+  return out;
+}
+
+// The library's read of `db` with `wal` beside it, on copies of its own (a
+// reader may write beside the files).
+std::vector<OracleRow> LibraryRows(const std::string& dbBytes, const std::string& walBytes, const std::string& table,
+                                   const std::string& name) {
+  const fs::path dir = TempFolder(name + "_oracle");
+  WriteAll(dir / "o.db", dbBytes);
+  if (!walBytes.empty()) WriteAll(dir / "o.db-wal", walBytes);
+  return ReadWithSqlite(dir / "o.db", table);
+}
+
+// Our live rows of `table` in `db` (its log beside it).
+std::vector<OracleRow> OurRows(const fs::path& db, const std::string& table) {
+  ScanOptions live;
+  live.recoverInTree = false;
+  live.freePageStage = false;
+  live.carve = false;
+  const ScanResult scan = ScanGeneric(db, table, live);
+  EXPECT_EQ(scan.status, 0) << table;
+  std::vector<OracleRow> rows;
+  for (const GenericRow& row : scan.rows) {
+    if (row.deleted) continue;
+    rows.push_back({row.rowid, row.values});
+  }
+  return rows;
+}
+
+void ExpectSameRows(const std::vector<OracleRow>& ours, const std::vector<OracleRow>& library) {
+  ASSERT_EQ(ours.size(), library.size());
+  for (size_t i = 0; i < ours.size(); ++i) {
+    EXPECT_EQ(ours[i].rowid, library[i].rowid);
+    EXPECT_TRUE(SameValues(ours[i].values, library[i].values))
+        << ours[i].rowid << ": " << Describe(ours[i].values) << " vs " << Describe(library[i].values);
+  }
+}
+
+TEST(WriteAheadLog, UncheckpointedTransactionsReadAsTheLibraryReadsThem) {
+  const WalDatabase w = MakeWalDatabase("wal_whole");
+  ASSERT_GT(w.walBytes.size(), 32u);
+  const auto library = LibraryRows(w.dbBytes, w.walBytes, "t", "wal_whole");
+  ASSERT_EQ(library.size(), 150u);  // 160 rows, 10 deleted
+  ExpectSameRows(OurRows(w.db, "t"), library);
+  // A table created after the last checkpoint exists only in the log.
+  ExpectSameRows(OurRows(w.db, "u"), LibraryRows(w.dbBytes, w.walBytes, "u", "wal_whole_u"));
+  EXPECT_EQ(OurRows(w.db, "u").size(), 2u);
+  TableSchema schema;
+  ASSERT_EQ(LoadTableSchema(w.db, "u", schema), 0);
+  EXPECT_EQ(schema.columnNames, (std::vector<std::string>{"k", "v"}));
+
+  CDbFileReader reader;
+  ASSERT_EQ(reader.Open(w.db), 0);
+  EXPECT_TRUE(reader.Wal().found);
+  EXPECT_GT(reader.Wal().committedFrames, 0u);
+  EXPECT_TRUE(reader.Wal().damage.empty()) << reader.Wal().damage;
+  // The database has the size of the last commit, larger than the file.
+  EXPECT_GT(reader.PageCount(), w.dbBytes.size() / 1024);
+  EXPECT_EQ(reader.FileSize(), reader.PageCount() * 1024);
+  // The copies the log replaced follow the database's pages.
+  EXPECT_FALSE(reader.ReplacedCopiesOf().empty());
+  EXPECT_EQ(reader.PageCount(), reader.DatabasePageCount() + reader.ReplacedCopiesOf().size());
+  EXPECT_EQ(reader.Wal().replacedCopies, reader.ReplacedCopiesOf().size());
+
+  // Without its log the file holds only the checkpointed rows.
+  const fs::path alone = TempFolder("wal_alone") / "a.db";
+  WriteAll(alone, w.dbBytes);
+  const auto before = OurRows(alone, "t");
+  ASSERT_EQ(before.size(), 40u);
+  EXPECT_EQ(std::get<std::string>(before[2].values[1]), "old 3");
+
+  // The same in memory.
+  ASSERT_EQ(reader.OpenBytes(w.dbBytes, w.walBytes), 0);
+  size_t rows = 0;
+  ScanTable(reader, "t", [&](CDbFileReader&, const RowInput& in) {
+    rows += in.deleted ? 0 : 1;
+    return 0;
+  });
+  EXPECT_EQ(rows, 150u);
+}
+
+TEST(WriteAheadLog, RowsTheLogDeletedOrChangedComeBackFromTheCopiesItReplaced) {
+  const WalDatabase w = MakeWalDatabase("wal_deleted");
+  // The checkpointed rows 10-19 were deleted and row 3 changed by the
+  // log's transactions: their old versions are in the file's pages that
+  // the log's copies replaced.
+  const ScanResult scan = ScanGeneric(w.db, "t");
+  ASSERT_EQ(scan.status, 0);
+  std::set<std::string> deleted;
+  size_t live = 0;
+  for (const GenericRow& row : scan.rows) {
+    if (!row.deleted) {
+      ++live;
+      continue;
+    }
+    if (row.values.size() > 1) {
+      if (const auto* text = std::get_if<std::string>(&row.values[1])) deleted.insert(*text);
+    }
+  }
+  EXPECT_EQ(live, 150u);
+  for (int i = 10; i <= 19; ++i) EXPECT_TRUE(deleted.count("old " + std::to_string(i))) << i;
+  EXPECT_TRUE(deleted.count("old 3"));
+  // Nothing live comes back as deleted.
+  for (const std::string& text : deleted) {
+    EXPECT_TRUE(text == "old 3" || (text.size() == 6 && text.rfind("old 1", 0) == 0)) << text;
+  }
+}
+
+TEST(WriteAheadLog, ALogStoredUnderAnotherNameIsUsedWhenSet) {
+  const WalDatabase w = MakeWalDatabase("wal_named");
+  const fs::path dir = TempFolder("wal_named_backup");
+  WriteAll(dir / "3d0d7e5f", w.dbBytes);
+  WriteAll(dir / "a1b2c3d4", w.walBytes);
+  EXPECT_EQ(OurRows(dir / "3d0d7e5f", "t").size(), 40u);
+  SetWriteAheadLog(dir / "3d0d7e5f", dir / "a1b2c3d4");
+  EXPECT_EQ(WriteAheadLogOf(dir / "3d0d7e5f"), dir / "a1b2c3d4");
+  EXPECT_EQ(OurRows(dir / "3d0d7e5f", "t").size(), 150u);
+  EXPECT_EQ(OurRows(dir / "3d0d7e5f", "u").size(), 2u);
+  ForgetWriteAheadLogs();
+  EXPECT_EQ(OurRows(dir / "3d0d7e5f", "t").size(), 40u);
+}
+
+TEST(WriteAheadLog, ACutOrDamagedLogGivesTheTransactionsBeforeTheDamage) {
+  const WalDatabase w = MakeWalDatabase("wal_damage");
+  const uint32_t pageSize = Be32(w.walBytes, 8);
+  const size_t frame = 24 + pageSize;
+  const size_t frames = (w.walBytes.size() - 32) / frame;
+  ASSERT_GT(frames, 20u);
+
+  // Cut inside the last frame: the last transaction is lost, as for the
+  // library.
+  {
+    const std::string cut = w.walBytes.substr(0, w.walBytes.size() - pageSize / 2);
+    const fs::path db = TempFolder("wal_cut") / "c.db";
+    WriteAll(db, w.dbBytes);
+    WriteAll(fs::path(db.string() + "-wal"), cut);
+    ExpectSameRows(OurRows(db, "t"), LibraryRows(w.dbBytes, cut, "t", "wal_cut"));
+    EXPECT_TRUE(OurRows(db, "u").empty());
+  }
+  // A byte changed in the page of a middle frame: that frame's transaction
+  // and every later one are left out, and the reader says so.
+  {
+    std::string bad = w.walBytes;
+    const size_t middle = frames / 2;
+    bad[32 + middle * frame + 24 + 100] ^= 0x55;
+    const fs::path db = TempFolder("wal_bad") / "b.db";
+    WriteAll(db, w.dbBytes);
+    WriteAll(fs::path(db.string() + "-wal"), bad);
+    const auto ours = OurRows(db, "t");
+    ExpectSameRows(ours, LibraryRows(w.dbBytes, bad, "t", "wal_bad"));
+    EXPECT_GT(ours.size(), 40u);
+    EXPECT_LT(ours.size(), 160u);
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(db), 0);
+    EXPECT_GT(reader.Wal().committedFrames, 0u);
+    EXPECT_LE(reader.Wal().committedFrames, middle);
+    EXPECT_NE(reader.Wal().damage.find("checksum"), std::string::npos) << reader.Wal().damage;
+  }
+  // Frames of an older use of the log (other salts): the log holds nothing
+  // current, and that is no damage.
+  {
+    std::string stale = w.walBytes;
+    PutBe32(stale, 16, Be32(stale, 16) + 1);
+    uint32_t sum[2] = {0, 0};
+    WalChecksum(reinterpret_cast<const uint8_t*>(stale.data()), 24, (Be32(stale, 0) & 1) != 0, sum);
+    PutBe32(stale, 24, sum[0]);
+    PutBe32(stale, 28, sum[1]);
+    const fs::path db = TempFolder("wal_stale") / "s.db";
+    WriteAll(db, w.dbBytes);
+    WriteAll(fs::path(db.string() + "-wal"), stale);
+    ExpectSameRows(OurRows(db, "t"), LibraryRows(w.dbBytes, stale, "t", "wal_stale"));
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(db), 0);
+    EXPECT_EQ(reader.Wal().committedFrames, 0u);
+    EXPECT_TRUE(reader.Wal().damage.empty()) << reader.Wal().damage;
+    EXPECT_EQ(reader.PageCount(), w.dbBytes.size() / pageSize);
+  }
+}
+
+TEST(WriteAheadLog, HostileLogsNeverReachPastWhatVerifies) {
+  const WalDatabase w = MakeWalDatabase("wal_hostile", 512);
+  CDbFileReader reader;
+  // A header cut short, a wrong magic, a header checksum that does not
+  // match, a page size that is not the database's: nothing applied, said.
+  for (const std::string& log : {w.walBytes.substr(0, 20), std::string(64, 'x'),
+                                 [&] { std::string s = w.walBytes; s[25] ^= 1; return s; }()}) {
+    ASSERT_EQ(reader.OpenBytes(w.dbBytes, log), 0);
+    EXPECT_EQ(reader.Wal().committedFrames, 0u);
+    EXPECT_FALSE(reader.Wal().damage.empty());
+    EXPECT_EQ(reader.PageCount(), w.dbBytes.size() / 512);
+  }
+  {
+    std::string other = w.walBytes;
+    PutBe32(other, 8, 1024);
+    uint32_t sum[2] = {0, 0};
+    WalChecksum(reinterpret_cast<const uint8_t*>(other.data()), 24, (Be32(other, 0) & 1) != 0, sum);
+    PutBe32(other, 24, sum[0]);
+    PutBe32(other, 28, sum[1]);
+    ASSERT_EQ(reader.OpenBytes(w.dbBytes, other), 0);
+    EXPECT_EQ(reader.Wal().committedFrames, 0u);
+  }
+  // A forged commit that claims a huge database, with valid checksums: held
+  // to the pages that exist.
+  {
+    std::string forged = w.walBytes.substr(0, 32 + 24 + 512);
+    PutBe32(forged, 32 + 4, 0xFFFFFFF0u);
+    const bool big = (Be32(forged, 0) & 1) != 0;
+    uint32_t sum[2] = {Be32(forged, 24), Be32(forged, 28)};
+    WalChecksum(reinterpret_cast<const uint8_t*>(forged.data()) + 32, 8, big, sum);
+    WalChecksum(reinterpret_cast<const uint8_t*>(forged.data()) + 56, 512, big, sum);
+    PutBe32(forged, 32 + 16, sum[0]);
+    PutBe32(forged, 32 + 20, sum[1]);
+    ASSERT_EQ(reader.OpenBytes(w.dbBytes, forged), 0);
+    EXPECT_EQ(reader.Wal().committedFrames, 1u);
+    EXPECT_LE(reader.PageCount(), w.dbBytes.size() / 512 + 1);
+  }
+  // Random damage anywhere: the scan ends, with no more rows than exist.
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    std::string log = w.walBytes;
+    const int changes = 1 + static_cast<int>(random() % 8);
+    for (int c = 0; c < changes; ++c) log[random() % log.size()] = static_cast<char>(random());
+    if (round % 3 == 0) log.resize(random() % log.size());
+    ASSERT_EQ(reader.OpenBytes(w.dbBytes, log), 0);
+    size_t rows = 0;
+    ScanTable(reader, "t", [&](CDbFileReader&, const RowInput& in) {
+      rows += in.deleted ? 0 : 1;
+      return 0;
+    });
+    EXPECT_LE(rows, 160u);
+  }
+}
+
+}  // namespace
+}  // namespace orbanix::testing
