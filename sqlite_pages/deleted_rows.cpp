@@ -361,8 +361,22 @@ void DeletedRowFilter::Ready() {
       table_ = -1;
       return;
     }
+    // The keys of the table's carved rows: every thread of the scan waits
+    // for them, so a long list is keyed in two halves at once.
+    std::vector<const CarvedRow*> rows;
     for (const CarvedRow& row : carved_->rows) {
-      if (row.table == table_) carvedKeyList_.push_back(RowMatchKey(row.row.values, *schema_));
+      if (row.table == table_) rows.push_back(&row);
+    }
+    carvedKeyList_.resize(rows.size());
+    auto keyRows = [&](size_t begin, size_t end) {
+      for (size_t i = begin; i < end; ++i) carvedKeyList_[i] = RowMatchKey(rows[i]->row.values, *schema_);
+    };
+    constexpr size_t kRowsForTwo = 2048;
+    if (rows.size() < kRowsForTwo) {
+      keyRows(0, rows.size());
+    } else {
+      const size_t middle = rows.size() / 2;
+      RunBeside([&] { keyRows(middle, rows.size()); }, [&] { keyRows(0, middle); });
     }
     std::sort(carvedKeyList_.begin(), carvedKeyList_.end());
     carvedKeys_.Build(carvedKeyList_);
