@@ -33,8 +33,11 @@ struct CarveCacheEntry {
 constexpr size_t kCachedFiles = 4;
 constexpr size_t kKeptFiles = 2;
 
-// Keeps the finds of the newest entries alive, lets the older ones go.
-void KeepNewest(std::list<CarveCacheEntry>& cache) {
+// Keeps the finds of the newest entries alive, lets the older ones go: into
+// `released`, to be freed once the cache's lock is let go (freeing the
+// finds of a large file takes a while, and the other readers of a scan wait
+// on that lock).
+void KeepNewest(std::list<CarveCacheEntry>& cache, std::vector<std::shared_ptr<const CarvedFile>>& released) {
   size_t i = 0;
   for (auto& entry : cache) {
     if (i++ < kKeptFiles) {
@@ -42,7 +45,8 @@ void KeepNewest(std::list<CarveCacheEntry>& cache) {
           entry.carved.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
         entry.kept = entry.carved.get().lock();
       }
-    } else {
+    } else if (entry.kept) {
+      released.push_back(std::move(entry.kept));
       entry.kept.reset();
     }
   }
@@ -132,6 +136,7 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
   for (;;) {
     std::promise<std::weak_ptr<const CarvedFile>> promise;
     std::shared_future<std::weak_ptr<const CarvedFile>> future;
+    std::vector<std::shared_ptr<const CarvedFile>> released;  // freed after the lock, before the carve
     {
       std::lock_guard<std::mutex> lock(CacheMutex());
       auto& cache = Cache();
@@ -154,12 +159,16 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
       if (mine) future = promise.get_future().share();
       cache.push_front(
           {reader.Path(), reader.FileSize(), reader.ModifiedNs(), changeCounter, future, std::move(kept)});
-      while (cache.size() > kCachedFiles) cache.pop_back();
-      KeepNewest(cache);
+      while (cache.size() > kCachedFiles) {
+        if (cache.back().kept) released.push_back(std::move(cache.back().kept));
+        cache.pop_back();
+      }
+      KeepNewest(cache, released);
       // The other readers of the file wait on the future, set once the
       // carve is done.
       if (mine) reader.carvedFile = std::make_shared<CarvedFile>();
     }
+    released.clear();
     if (reader.carvedFile) {
       auto file = std::const_pointer_cast<CarvedFile>(reader.carvedFile);
       try {
@@ -175,8 +184,9 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
       promise.set_value(reader.carvedFile);
       {
         std::lock_guard<std::mutex> lock(CacheMutex());
-        KeepNewest(Cache());
+        KeepNewest(Cache(), released);
       }
+      released.clear();
       return reader.carvedFile;
     }
     if (auto held = future.get().lock()) {
