@@ -34,8 +34,11 @@ struct CarveCacheEntry {
 constexpr size_t kCachedFiles = 4;
 constexpr size_t kKeptFiles = 2;
 
-// Keeps the finds of the newest entries alive, lets the older ones go.
-void KeepNewest(std::list<CarveCacheEntry>& cache) {
+// Keeps the finds of the newest entries alive, lets the older ones go: into
+// `released`, to be freed once the cache's lock is let go (freeing the
+// finds of a large file takes a while, and the other readers of a scan wait
+// on that lock).
+void KeepNewest(std::list<CarveCacheEntry>& cache, std::vector<std::shared_ptr<const CarvedFile>>& released) {
   size_t i = 0;
   for (auto& entry : cache) {
     if (i++ < kKeptFiles) {
@@ -43,7 +46,8 @@ void KeepNewest(std::list<CarveCacheEntry>& cache) {
           entry.carved.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
         entry.kept = entry.carved.get().lock();
       }
-    } else {
+    } else if (entry.kept) {
+      released.push_back(std::move(entry.kept));
       entry.kept.reset();
     }
   }
@@ -133,6 +137,7 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
   for (;;) {
     std::promise<std::weak_ptr<const CarvedFile>> promise;
     std::shared_future<std::weak_ptr<const CarvedFile>> future;
+    std::vector<std::shared_ptr<const CarvedFile>> released;  // freed after the lock, before the carve
     {
       std::lock_guard<std::mutex> lock(CacheMutex());
       auto& cache = Cache();
@@ -155,12 +160,16 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
       if (mine) future = promise.get_future().share();
       cache.push_front(
           {reader.Path(), reader.FileSize(), reader.ModifiedNs(), changeCounter, future, std::move(kept)});
-      while (cache.size() > kCachedFiles) cache.pop_back();
-      KeepNewest(cache);
+      while (cache.size() > kCachedFiles) {
+        if (cache.back().kept) released.push_back(std::move(cache.back().kept));
+        cache.pop_back();
+      }
+      KeepNewest(cache, released);
       // The other readers of the file wait on the future, set once the
       // carve is done.
       if (mine) reader.carvedFile = std::make_shared<CarvedFile>();
     }
+    released.clear();
     if (reader.carvedFile) {
       auto file = std::const_pointer_cast<CarvedFile>(reader.carvedFile);
       try {
@@ -176,8 +185,9 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader) {
       promise.set_value(reader.carvedFile);
       {
         std::lock_guard<std::mutex> lock(CacheMutex());
-        KeepNewest(Cache());
+        KeepNewest(Cache(), released);
       }
+      released.clear();
       return reader.carvedFile;
     }
     if (auto held = future.get().lock()) {
@@ -269,6 +279,12 @@ void BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encodin
   AppendVarint(cell, headerLength);
   cell.insert(cell.end(), header.begin(), header.end());
   wideUsed = 0;
+  // Copied as bytes of the cell's own type: one block copy, not a loop
+  // converting each char.
+  auto appendBytes = [&cell](const std::string& bytes) {
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    cell.insert(cell.end(), p, p + bytes.size());
+  };
   for (size_t c = 0; c < row.values.size(); ++c) {
     const SqlValue& v = row.values[c];
     if (storedAsNull(c, v)) continue;
@@ -283,11 +299,9 @@ void BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encodin
       std::memcpy(&raw, d, sizeof raw);
       for (int b = 7; b >= 0; --b) cell.push_back(static_cast<uint8_t>(raw >> (8 * b)));
     } else if (auto t = std::get_if<std::string>(&v)) {
-      const std::string& bytes = encoding == TextEncoding::kUtf8 ? *t : wide[wideUsed++];
-      cell.insert(cell.end(), bytes.begin(), bytes.end());
+      appendBytes(encoding == TextEncoding::kUtf8 ? *t : wide[wideUsed++]);
     } else {
-      const std::string& bytes = std::get<BlobValue>(v).bytes;
-      cell.insert(cell.end(), bytes.begin(), bytes.end());
+      appendBytes(std::get<BlobValue>(v).bytes);
     }
   }
 }
@@ -362,8 +376,22 @@ void DeletedRowFilter::Ready() {
       table_ = -1;
       return;
     }
+    // The keys of the table's carved rows: every thread of the scan waits
+    // for them, so a long list is keyed in two halves at once.
+    std::vector<const CarvedRow*> rows;
     for (const CarvedRow& row : carved_->rows) {
-      if (row.table == table_) carvedKeyList_.push_back(RowMatchKey(row.row.values, *schema_));
+      if (row.table == table_) rows.push_back(&row);
+    }
+    carvedKeyList_.resize(rows.size());
+    auto keyRows = [&](size_t begin, size_t end) {
+      for (size_t i = begin; i < end; ++i) carvedKeyList_[i] = RowMatchKey(rows[i]->row.values, *schema_);
+    };
+    constexpr size_t kRowsForTwo = 2048;
+    if (rows.size() < kRowsForTwo) {
+      keyRows(0, rows.size());
+    } else {
+      const size_t middle = rows.size() / 2;
+      RunBeside([&] { keyRows(middle, rows.size()); }, [&] { keyRows(0, middle); });
     }
     std::sort(carvedKeyList_.begin(), carvedKeyList_.end());
     carvedKeys_.Build(carvedKeyList_);
