@@ -1102,18 +1102,24 @@ class Carver {
 
   // The first tests of Intact, made inline before it is called: most bytes
   // of free space fail them. p + 2 < hi.
-  static bool HeaderLengthFits(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi) {
-    uint64_t headerLen;
-    uint32_t h;
+  // A record header's length at p, a varint of one or two bytes (a header
+  // of 16 KiB or more is no header of a cell on a page): false when longer.
+  static bool HeaderLengthAt(const uint8_t* page, uint32_t p, uint64_t& headerLen, uint32_t& h) {
     if (page[p] < 0x80) {
       headerLen = page[p];
       h = 1;
-    } else {
-      if (page[p + 1] & 0x80) return false;
-      headerLen = (uint64_t{page[p] & 0x7Fu} << 7) | page[p + 1];
-      h = 2;
+      return true;
     }
-    if (p + headerLen > hi) return false;
+    if (page[p + 1] & 0x80) return false;
+    headerLen = (uint64_t{page[p] & 0x7Fu} << 7) | page[p + 1];
+    h = 2;
+    return true;
+  }
+
+  static bool HeaderLengthFits(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi) {
+    uint64_t headerLen;
+    uint32_t h;
+    if (!HeaderLengthAt(page, p, headerLen, h) || p + headerLen > hi) return false;
     if (shape) {
       const uint64_t n = shape->columns.size();
       return headerLen >= n + h && headerLen <= 9 * n + h;
@@ -1127,14 +1133,7 @@ class Carver {
   static bool MayStartWithoutSchema(const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi) {
     uint64_t headerLen;
     uint32_t h;
-    if (page[p] < 0x80) {
-      headerLen = page[p];
-      h = 1;
-    } else {
-      if (page[p + 1] & 0x80) return false;
-      headerLen = (uint64_t{page[p] & 0x7Fu} << 7) | page[p + 1];
-      h = 2;
-    }
+    if (!HeaderLengthAt(page, p, headerLen, h)) return false;
     if (headerLen <= h || headerLen > 400 || p + headerLen > hi) return false;
     uint64_t payloadBound;
     if (!CellHeaderMayStand(page, lo, p, headerLen, payloadBound)) return false;
