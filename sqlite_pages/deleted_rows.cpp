@@ -8,6 +8,8 @@
 #include <system_error>
 #include <list>
 #include <tuple>
+#include <unordered_map>
+#include <variant>
 
 #include "platform/parallel.h"
 
@@ -404,6 +406,34 @@ void DeletedRowFilter::Ready() {
   });
 }
 
+namespace {
+
+// Whether the record parsed from `input` runs into a live cell of its page
+// (a table leaf): a live cell starts after the record's start and before its
+// last byte.
+bool RunsIntoLiveCell(const CDbFileReader& reader, const RowInput& input, const ParsedRecord& record) {
+  if (input.record == nullptr || input.offset >= reader.usableSize) return false;
+  const uint8_t* page = input.record - input.offset;
+  const uint8_t* pageEnd = page + reader.usableSize;
+  uint32_t end = input.offset + record.headerLength;
+  for (const RecordColumn& c : record.columns) {
+    if (!c.present || c.body == nullptr || c.body < page || c.body >= pageEnd) continue;
+    end = std::max(end, static_cast<uint32_t>(c.body - page) + c.length);
+  }
+  const uint32_t hdr = input.pageIndex == 0 ? 100u : 0u;
+  if (hdr + 8 > reader.usableSize || page[hdr] != 0x0d) return false;
+  const uint32_t count = (uint32_t{page[hdr + 3]} << 8) | page[hdr + 4];
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t slot = hdr + 8 + 2 * i;
+    if (slot + 2 > reader.usableSize) break;
+    const uint32_t cell = (uint32_t{page[slot]} << 8) | page[slot + 1];
+    if (cell > input.offset && cell < end) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, ParsedRecord& scratch,
                              std::vector<size_t>* admitted, std::vector<uint8_t>* rebuilt) {
   Ready();
@@ -431,7 +461,8 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
     }
     ParsedRecord shifted;
     if (ParseHeaderlessRecord(reader, input, shifted, schema_->columnCount, -1, 1) != status::kOk ||
-        shifted.ColumnCount() != schema_->columnCount || !typesFit(shifted)) {
+        shifted.ColumnCount() != schema_->columnCount || !typesFit(shifted) ||
+        RunsIntoLiveCell(reader, input, shifted)) {
       return false;
     }
     key = RowMatchKey(shifted, schema);
@@ -473,16 +504,19 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
       }
       fits = longValue || values >= 2;
     }
+    const bool runsIntoLive = fits && !live && RunsIntoLiveCell(reader, input, scratch);
     if (fits && schema_ && !live && !carvedKeys_.Contains(key)) {
       // Without declared types the columns of a record found without its
       // cell header cannot be told apart; the carver, which found none such
       // row, measured it against the whole page.
       if (input.headerless && !typed_) fits = false;
-      fits = fits && typesFit(scratch);
+      fits = fits && !runsIntoLive && typesFit(scratch);
       if (!fits && readFromColumnOne(key)) {
         live = isLive();
         fits = true;
       }
+    } else if (runsIntoLive) {
+      fits = false;
     }
   }
   if (live) {
@@ -635,6 +669,93 @@ void OrderVersions(std::vector<const CarvedRow*>& rows, const TableSchema& schem
   rows.swap(ordered);
 }
 
+namespace {
+
+// The last column whose value takes bytes in the record's body (an integer
+// other than 0 and 1, a real, a non-empty text or blob), or -1.
+int LastStoredColumn(const std::vector<SqlValue>& values) {
+  for (int c = static_cast<int>(values.size()) - 1; c >= 0; --c) {
+    const SqlValue& v = values[c];
+    if (auto i = std::get_if<int64_t>(&v)) {
+      if (*i != 0 && *i != 1) return c;
+    } else if (std::holds_alternative<double>(v)) {
+      return c;
+    } else if (auto t = std::get_if<std::string>(&v)) {
+      if (!t->empty()) return c;
+    } else if (auto b = std::get_if<BlobValue>(&v)) {
+      if (!b->bytes.empty()) return c;
+    }
+  }
+  return -1;
+}
+
+bool Compared(int c, int skipped, const TableSchema& schema) {
+  return c != 0 && c != skipped && c != schema.rowidAliasColumn;
+}
+
+// A hash of the values but column 0, the rowid alias and `skipped`.
+size_t ValuesBut(const std::vector<SqlValue>& values, int skipped, const TableSchema& schema) {
+  size_t h = std::hash<int>()(skipped) ^ (values.size() * 0x9E3779B97F4A7C15ULL);
+  auto mix = [&h](size_t word) { h = (h ^ word) * 0x100000001B3ULL + (h >> 31); };
+  for (int c = 0; c < static_cast<int>(values.size()); ++c) {
+    if (!Compared(c, skipped, schema)) continue;
+    const SqlValue& v = values[c];
+    mix(v.index());
+    if (auto i = std::get_if<int64_t>(&v)) {
+      mix(static_cast<size_t>(*i));
+    } else if (auto d = std::get_if<double>(&v)) {
+      mix(std::hash<double>()(*d));
+    } else if (auto t = std::get_if<std::string>(&v)) {
+      mix(std::hash<std::string>()(*t));
+    } else if (auto b = std::get_if<BlobValue>(&v)) {
+      mix(std::hash<std::string>()(b->bytes));
+    }
+  }
+  return h;
+}
+
+bool CutCopyOf(const std::vector<SqlValue>& cut, const std::vector<SqlValue>& whole, int last,
+               const TableSchema& schema) {
+  if (cut.size() != whole.size()) return false;
+  if (!std::holds_alternative<int64_t>(cut[last]) || !std::holds_alternative<int64_t>(whole[last])) return false;
+  bool telling = false;
+  for (int c = 0; c < static_cast<int>(cut.size()); ++c) {
+    if (!Compared(c, last, schema)) continue;
+    if (!(cut[c] == whole[c])) return false;
+    if (auto t = std::get_if<std::string>(&cut[c])) telling = telling || t->size() >= 8;
+    if (auto b = std::get_if<BlobValue>(&cut[c])) telling = telling || b->bytes.size() >= 8;
+  }
+  return telling;
+}
+
+}  // namespace
+
+void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schema) {
+  const bool anyLost = std::any_of(rows.begin(), rows.end(), [](const CarvedRow* r) { return !r->row.hasRowid; });
+  if (!anyLost) return;
+  std::unordered_multimap<size_t, const CarvedRow*> whole;
+  for (const CarvedRow* r : rows) {
+    if (!r->row.hasRowid) continue;
+    const int last = LastStoredColumn(r->row.values);
+    if (last > 0) whole.emplace(ValuesBut(r->row.values, last, schema), r);
+  }
+  if (whole.empty()) return;
+  std::vector<const CarvedRow*> kept;
+  kept.reserve(rows.size());
+  for (const CarvedRow* r : rows) {
+    bool cut = false;
+    const int last = r->row.hasRowid ? -1 : LastStoredColumn(r->row.values);
+    if (last > 0 && last != schema.rowidAliasColumn) {
+      const auto range = whole.equal_range(ValuesBut(r->row.values, last, schema));
+      for (auto it = range.first; it != range.second && !cut; ++it) {
+        cut = CutCopyOf(r->row.values, it->second->row.values, last, schema);
+      }
+    }
+    if (!cut) kept.push_back(r);
+  }
+  rows.swap(kept);
+}
+
 size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& first, const RowDecoder& second) {
   Ready();
   if (!schema_ || !first) return 0;
@@ -642,6 +763,7 @@ size_t DeletedRowFilter::DeliverCarved(CDbFileReader& reader, const RowDecoder& 
   for (const CarvedRow& carved : carved_->rows) {
     if (carved.table == table_) rows.push_back(&carved);
   }
+  DropCutCopies(rows, *schema_);
   OrderVersions(rows, *schema_);
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -27,6 +27,16 @@
 //     nor is one found without its cell header that holds nothing but NULLs
 //     and one number (page numbers of interior cells or of a free-list
 //     trunk read as a record);
+//   - a found row whose bytes run into a live cell of its page is no row:
+//     those bytes are the live cell's now, and the values read from them
+//     belong to no deleted row (a stale pointer's record cut by a cell
+//     written over its end would otherwise show a live row's copy with a
+//     garbled last column);
+//   - a carved copy that lost its cell header (no rowid) and agrees with a
+//     copy found with its rowid in every value but its last stored one is
+//     that row with its end overwritten (a free-block header written over
+//     the bytes behind it): the row is shown once, by the whole copy
+//     (DropCutCopies);
 //   - two copies that differ (an older and a newer version of one row) are
 //     different rows: both are kept, the newer first (OrderVersions).
 //
@@ -183,6 +193,14 @@ class DeletedRowFilter {
 // before the other copy was freed). Copies that tell nothing of their age
 // stay in the order found.
 void OrderVersions(std::vector<const CarvedRow*>& rows, const TableSchema& schema);
+
+// Drops the carved copies without a rowid that repeat a copy with its
+// rowid in every value but their last stored one (the one whose bytes end
+// the record), both an integer there, and that hold a text or blob of 8
+// bytes or more among the values that agree (so that the agreement says
+// something). Column 0 and the rowid alias are not compared (column 0 may
+// have lost its type with the cell header).
+void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schema);
 
 // A cell (payload length, rowid, record) that holds `row`'s values, for the
 // decoders that read cells. The rowid-alias column is stored as NULL when it

@@ -278,6 +278,32 @@ TEST(DeletedRowGate, EachRowOnceNoneLiveNoneGarbled) {
   EXPECT_EQ(counts.garbled, 3u);
 }
 
+// A record whose bytes run into a live cell of its page (a stale pointer's
+// record, cut by a cell written over its end) is no row: its last values are
+// the live cell's bytes.
+TEST(DeletedRowGate, ARecordRunningIntoALiveCellIsNoRow) {
+  GateFixture f;
+  DeletedRowFilter filter(f.file, "t");
+  ParsedRecord scratch;
+  std::vector<uint8_t> page(f.reader.usableSize, 0);
+  page[0] = 0x0d;  // a table leaf with one live cell
+  page[4] = 1;
+  auto placeLiveCell = [&](uint16_t at) {
+    page[8] = static_cast<uint8_t>(at >> 8);
+    page[9] = static_cast<uint8_t>(at & 0xFF);
+  };
+  const auto nine = Headerless({0, 1, 13 + 2 * 10}, std::string("	" "nine again", 11));  // 14 bytes
+  std::copy(nine.begin(), nine.end(), page.begin() + 600);
+  RowInput in = At(nine, 600);
+  in.record = page.data() + 600;
+  in.bytesToEnd = f.reader.usableSize - 600;
+  placeLiveCell(610);  // inside the text
+  EXPECT_FALSE(filter.Admit(f.reader, in, scratch));
+  EXPECT_EQ(filter.Counts().garbled, 1u);
+  placeLiveCell(614);  // just behind it
+  EXPECT_TRUE(filter.Admit(f.reader, in, scratch));
+}
+
 TEST(DeletedRowGate, RowsTakenBackMayComeAgain) {
   GateFixture f;
   DeletedRowFilter filter(f.file, "t");
@@ -675,6 +701,52 @@ TEST(RowVersions, NewerFirstByModificationDateElseByWhereTheyLay) {
   for (const CarvedRow& r : undated) rows.push_back(&r);
   OrderVersions(rows, schema);
   EXPECT_EQ(Labels(rows), (std::vector<std::string>{"free block copy", "stale pointer copy", "free-list copy"}));
+}
+
+// A copy that lost its cell header and whose last stored value was written
+// over (a free-block header on its last bytes) is shown once, by the copy
+// found whole; copies that differ otherwise stay.
+TEST(RowVersions, ACopyCutAtItsEndRepeatsTheWholeCopy) {
+  TableSchema schema;
+  schema.columnCount = 4;
+  schema.rowidAliasColumn = 0;
+  schema.columnNames = {"ROWID", "guid", "date", "flag"};
+  schema.declaredTypes = {"INTEGER", "TEXT", "INTEGER", "INTEGER"};
+  schema.notNull = {false, true, false, false};
+  auto copy = [](bool rowid, const std::string& guid, int64_t date, const char* label) {
+    CarvedRow r;
+    r.table = 0;
+    r.row.hasRowid = rowid;
+    r.row.rowid = rowid ? 1628 : 0;
+    r.row.values = {rowid ? SqlValue(int64_t{1628}) : SqlValue(nullptr), guid, date, int64_t{1}};
+    r.row.source = RowSource::kGap;
+    r.row.offset = static_cast<uint32_t>(std::string(label).size());
+    return r;
+  };
+  const std::string guid = "C366892E-1F8F-4C39-AEED-64E8CB052C00";
+  const std::vector<CarvedRow> found = {
+      copy(false, guid, 3817, "cut"),             // date's bytes overwritten: dropped
+      copy(true, guid, 400574439, "whole copy"),  // kept
+      copy(false, guid + "!", 3817, "another"),   // another guid: kept
+      copy(false, "short", 3817, "weak"),         // nothing telling agrees: kept
+      copy(true, guid, 400570000, "version"),     // an older version with its rowid: kept
+  };
+  std::vector<const CarvedRow*> rows;
+  for (const CarvedRow& r : found) rows.push_back(&r);
+  DropCutCopies(rows, schema);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0], &found[1]);
+  EXPECT_EQ(rows[1], &found[2]);
+  EXPECT_EQ(rows[2], &found[3]);
+  EXPECT_EQ(rows[3], &found[4]);
+
+  // Not when the values differ before the last stored one.
+  CarvedRow earlier = copy(false, guid, 400574439, "differs in guid");
+  earlier.row.values[1] = guid.substr(1) + "0";
+  const CarvedRow whole = copy(true, guid, 400574439, "whole");
+  rows = {&earlier, &whole};
+  DropCutCopies(rows, schema);
+  EXPECT_EQ(rows.size(), 2u);
 }
 
 TEST(DeletedRowScan, VersionsOfADeletedRowThatSurviveComeNewestFirst) {
