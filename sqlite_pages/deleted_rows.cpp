@@ -412,7 +412,12 @@ namespace {
 // (a table leaf): a live cell starts after the record's start and before its
 // last byte.
 bool RunsIntoLiveCell(const CDbFileReader& reader, const RowInput& input, const ParsedRecord& record) {
-  if (input.record == nullptr || input.offset >= reader.usableSize) return false;
+  // Only a record read in place in a page runs to the page's end: one read
+  // out of other bytes has no page around it to look at.
+  if (input.record == nullptr || input.offset >= reader.usableSize ||
+      input.bytesToEnd != reader.usableSize - input.offset) {
+    return false;
+  }
   const uint8_t* page = input.record - input.offset;
   const uint8_t* pageEnd = page + reader.usableSize;
   uint32_t end = input.offset + record.headerLength;
