@@ -81,6 +81,17 @@ class PageSearch {
     }
   }
 
+  // Whether a live cell of the page starts at `at`.
+  bool LiveCellAt(uint32_t at) const {
+    const uint32_t base = hdr_ + 8;
+    for (uint32_t i = 0; i < count_; ++i) {
+      const uint32_t pos = base + 2 * i;
+      if (pos + 2 > u_) break;
+      if (Be16(p_ + pos) == at) return true;
+    }
+    return false;
+  }
+
   // Search 1: the chain of free blocks (2-byte link, 2-byte size); a deleted
   // cell's first 4 bytes became that header.
   void FreeBlockChain() {
@@ -112,6 +123,12 @@ class PageSearch {
           accept = from + 36 <= u_ && std::all_of(p_ + from, p_ + from + 36, [](uint8_t b) { return b != 0; });
         }
         if (accept) Append(start, RowSource::kFreeblock);
+      } else if (n > 0 && start + s < off + size && LiveCellAt(static_cast<uint32_t>(off + size))) {
+        // The block ends where a live cell begins: SQLite took that cell's
+        // room from the block's end, over the record's last bytes. The
+        // record is kept for the columns that lie before the cell (the gate
+        // cuts it there).
+        Append(start, RowSource::kFreeblock);
       } else if (n > 1 && start == off + 4 && p_[start] == 0 && r_.tableName != "message") {
         // A cell with a 1-byte rowid loses its header length and column 0's
         // serial type to the free-block header. Where column 1 is the rowid
