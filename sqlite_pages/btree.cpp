@@ -525,7 +525,7 @@ void ReplayHeld(CDbFileReader& reader, HeldCandidates& held, const RowDecoder& g
 // its join throws away are taken back from the filter. The in-tree search
 // that shares the live rows' reads does not wait for the carver: its
 // candidates are held and go through the gate when the search is joined,
-// the two stretches at once.
+// one stretch after the other.
 DecoderHalves GateHalves(CDbFileReader& reader, const std::shared_ptr<DeletedRowFilter>& filter,
                          const DecoderHalves& halves) {
   DecoderHalves gated = halves;
@@ -552,10 +552,10 @@ DecoderHalves GateHalves(CDbFileReader& reader, const std::shared_ptr<DeletedRow
       // Candidates that are thrown away anyway are not looked at.
       if (!keep) heldFirst->rows.clear();
       if (!keep || !firstComplete) heldSecond->rows.clear();
-      if (!heldFirst->rows.empty() || !heldSecond->rows.empty()) {
-        RunBeside([&] { ReplayHeld(reader, *heldSecond, searchSecond); },
-                  [&] { ReplayHeld(reader, *heldFirst, searchFirst); });
-      }
+      // One stretch after the other: a row found in both is the first
+      // stretch's (the gate keeps the copy it is shown first).
+      ReplayHeld(reader, *heldFirst, searchFirst);
+      ReplayHeld(reader, *heldSecond, searchSecond);
       if (!keep) filter->Forget(*searchFirstKeys);
       if (!keep || !firstComplete) filter->Forget(*searchSecondKeys);
       searchFirstKeys->clear();
