@@ -433,9 +433,8 @@ uint32_t LiveCellWithin(const CDbFileReader& reader, const RowInput& input, cons
   return first;
 }
 
-// Whether the record of `input` lies at the head of a block of its page's
-// free-block chain (behind the block's 4-byte header and the record's
-// header-length varint) that ends at `end`.
+// Whether the record of `input` lies in a block of its page's free-block
+// chain (behind the block's 4-byte header) that ends at `end`.
 bool HeadsFreeBlockEndingAt(const CDbFileReader& reader, const RowInput& input, uint32_t end) {
   const uint8_t* page = input.record - input.offset;
   const uint32_t usable = reader.usableSize;
@@ -444,7 +443,7 @@ bool HeadsFreeBlockEndingAt(const CDbFileReader& reader, const RowInput& input, 
   // Every block takes at least 4 bytes: a longer chain loops.
   for (uint32_t steps = 0; off != 0 && off + 4 <= usable && steps <= usable / 4; ++steps) {
     const uint32_t size = (uint32_t{page[off + 2]} << 8) | page[off + 3];
-    if (input.offset > off + 4 && input.offset <= off + 4 + 9 && off + size == end) return true;
+    if (input.offset > off + 4 && input.offset < end && off + size == end) return true;
     const uint32_t next = (uint32_t{page[off]} << 8) | page[off + 1];
     if (next <= off) break;  // kept in ascending order
     off = next;
@@ -495,7 +494,7 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
     *rebuilt = BuildCell(row, schema_->rowidAliasColumn, reader.encoding);
     return true;
   };
-  // A record at the head of a free block whose end a live cell took (SQLite
+  // A record in a free block whose end a live cell took (SQLite
   // allocates a new cell from the end of a free block): the columns before
   // that cell are the row's, those from it on are lost. The row goes to the
   // decoder with the lost columns NULL, when its serial types fit their

@@ -32,7 +32,7 @@
 //     belong to no deleted row (a stale pointer's record cut by a cell
 //     written over its end would otherwise show a live row's copy with a
 //     garbled last column);
-//   - a record at the head of a free block whose end a live cell took
+//   - a record in a free block whose end a live cell took
 //     (SQLite takes a new cell's room from the end of a free block) keeps
 //     the columns that lie before that cell; those from it on are lost and
 //     read as NULL (the row goes to the decoder as a cell rebuilt so), when
