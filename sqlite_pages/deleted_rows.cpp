@@ -412,7 +412,12 @@ namespace {
 // table leaf): the first live cell that starts after the record's start and
 // before its last byte; 0 when none does.
 uint32_t LiveCellWithin(const CDbFileReader& reader, const RowInput& input, const ParsedRecord& record) {
-  if (input.record == nullptr || input.offset >= reader.usableSize) return 0;
+  // Only a record read in place in its whole page (to the page's usable
+  // end) has its page before it.
+  if (input.record == nullptr || input.offset >= reader.usableSize ||
+      uint64_t{input.offset} + input.bytesToEnd != reader.usableSize) {
+    return 0;
+  }
   const uint8_t* page = input.record - input.offset;
   const uint8_t* pageEnd = page + reader.usableSize;
   uint32_t end = input.offset + record.headerLength;
