@@ -408,15 +408,15 @@ void DeletedRowFilter::Ready() {
 
 namespace {
 
-// Whether the record parsed from `input` runs into a live cell of its page
-// (a table leaf): a live cell starts after the record's start and before its
-// last byte.
-bool RunsIntoLiveCell(const CDbFileReader& reader, const RowInput& input, const ParsedRecord& record) {
-  // Only a record read in place in a page runs to the page's end: one read
-  // out of other bytes has no page around it to look at.
+// Where the record parsed from `input` runs into a live cell of its page (a
+// table leaf): the first live cell that starts after the record's start and
+// before its last byte; 0 when none does.
+uint32_t LiveCellWithin(const CDbFileReader& reader, const RowInput& input, const ParsedRecord& record) {
+  // Only a record read in place in its whole page (to the page's usable
+  // end) has its page before it.
   if (input.record == nullptr || input.offset >= reader.usableSize ||
-      input.bytesToEnd != reader.usableSize - input.offset) {
-    return false;
+      uint64_t{input.offset} + input.bytesToEnd != reader.usableSize) {
+    return 0;
   }
   const uint8_t* page = input.record - input.offset;
   const uint8_t* pageEnd = page + reader.usableSize;
@@ -426,15 +426,38 @@ bool RunsIntoLiveCell(const CDbFileReader& reader, const RowInput& input, const 
     end = std::max(end, static_cast<uint32_t>(c.body - page) + c.length);
   }
   const uint32_t hdr = input.pageIndex == 0 ? 100u : 0u;
-  if (hdr + 8 > reader.usableSize || page[hdr] != 0x0d) return false;
+  if (hdr + 8 > reader.usableSize || page[hdr] != 0x0d) return 0;
   const uint32_t count = (uint32_t{page[hdr + 3]} << 8) | page[hdr + 4];
+  uint32_t first = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t slot = hdr + 8 + 2 * i;
     if (slot + 2 > reader.usableSize) break;
     const uint32_t cell = (uint32_t{page[slot]} << 8) | page[slot + 1];
-    if (cell > input.offset && cell < end) return true;
+    if (cell > input.offset && cell < end && (first == 0 || cell < first)) first = cell;
+  }
+  return first;
+}
+
+// Whether the record of `input` lies in a block of its page's free-block
+// chain (behind the block's 4-byte header) that ends at `end`.
+bool HeadsFreeBlockEndingAt(const CDbFileReader& reader, const RowInput& input, uint32_t end) {
+  const uint8_t* page = input.record - input.offset;
+  const uint32_t usable = reader.usableSize;
+  const uint32_t hdr = input.pageIndex == 0 ? 100u : 0u;
+  uint32_t off = (uint32_t{page[hdr + 1]} << 8) | page[hdr + 2];
+  // Every block takes at least 4 bytes: a longer chain loops.
+  for (uint32_t steps = 0; off != 0 && off + 4 <= usable && steps <= usable / 4; ++steps) {
+    const uint32_t size = (uint32_t{page[off + 2]} << 8) | page[off + 3];
+    if (input.offset > off + 4 && input.offset < end && off + size == end) return true;
+    const uint32_t next = (uint32_t{page[off]} << 8) | page[off + 1];
+    if (next <= off) break;  // kept in ascending order
+    off = next;
   }
   return false;
+}
+
+bool RunsIntoLiveCell(const CDbFileReader& reader, const RowInput& input, const ParsedRecord& record) {
+  return LiveCellWithin(reader, input, record) != 0;
 }
 
 }  // namespace
@@ -473,6 +496,37 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
     key = RowMatchKey(shifted, schema);
     GenericRow row;
     DecodeParsedRow(input, shifted, row);
+    *rebuilt = BuildCell(row, schema_->rowidAliasColumn, reader.encoding);
+    return true;
+  };
+  // A record in a free block whose end a live cell took (SQLite
+  // allocates a new cell from the end of a free block): the columns before
+  // that cell are the row's, those from it on are lost. The row goes to the
+  // decoder with the lost columns NULL, when its serial types fit their
+  // columns and a text or blob of 8 bytes or more survives whole.
+  auto cutAtLiveCell = [&](size_t& key) {
+    if (!rebuilt || !schema_ || !typed_ || !input.headerless) return false;
+    const uint32_t cut = LiveCellWithin(reader, input, scratch);
+    if (cut == 0 || input.offset + scratch.headerLength > cut || !typesFit(scratch) ||
+        !HeadsFreeBlockEndingAt(reader, input, cut)) {
+      return false;
+    }
+    const uint8_t* page = input.record - input.offset;
+    GenericRow row;
+    DecodeParsedRow(input, scratch, row);
+    bool telling = false;
+    for (int c = 0; c < scratch.ColumnCount() && c < static_cast<int>(row.values.size()); ++c) {
+      if (!scratch.Has(c)) continue;
+      const RecordColumn& col = scratch.columns[c];
+      if (col.length == 0) continue;
+      if (col.body < page || col.body + col.length > page + cut) {
+        row.values[c] = nullptr;
+      } else if (col.serialType >= 12 && col.length >= 8) {
+        telling = true;
+      }
+    }
+    if (!telling) return false;
+    key = RowMatchKey(row.values, schema);
     *rebuilt = BuildCell(row, schema_->rowidAliasColumn, reader.encoding);
     return true;
   };
@@ -517,6 +571,9 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
       if (input.headerless && !typed_) fits = false;
       fits = fits && !runsIntoLive && typesFit(scratch);
       if (!fits && readFromColumnOne(key)) {
+        live = isLive();
+        fits = true;
+      } else if (!fits && runsIntoLive && cutAtLiveCell(key)) {
         live = isLive();
         fits = true;
       }

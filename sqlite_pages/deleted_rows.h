@@ -32,6 +32,12 @@
 //     belong to no deleted row (a stale pointer's record cut by a cell
 //     written over its end would otherwise show a live row's copy with a
 //     garbled last column);
+//   - a record in a free block whose end a live cell took
+//     (SQLite takes a new cell's room from the end of a free block) keeps
+//     the columns that lie before that cell; those from it on are lost and
+//     read as NULL (the row goes to the decoder as a cell rebuilt so), when
+//     its serial types fit their columns and a text or blob of 8 bytes or
+//     more survives whole;
 //   - a carved copy that lost its cell header (no rowid) and agrees with a
 //     copy found with its rowid in every value but its last stored one is
 //     that row with its end overwritten (a free-block header written over

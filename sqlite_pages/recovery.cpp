@@ -81,6 +81,48 @@ class PageSearch {
     }
   }
 
+  // Whether a live cell of the page starts at `at`.
+  bool LiveCellAt(uint32_t at) const {
+    const uint32_t base = hdr_ + 8;
+    for (uint32_t i = 0; i < count_; ++i) {
+      const uint32_t pos = base + 2 * i;
+      if (pos + 2 > u_) break;
+      if (Be16(p_ + pos) == at) return true;
+    }
+    return false;
+  }
+
+  // The records behind the first one of a free block, [from, end): a cell
+  // freed beside a free block is merged into it, and the freed cell's first
+  // 4 bytes (its own free-block header, written before the merge) stay
+  // where its payload length and rowid were. Each record there follows the
+  // one before it, behind those 4 bytes.
+  void MergedNeighbours(uint32_t from, uint32_t end) {
+    const int n = N();
+    if (n <= 0) return;
+    uint32_t pos = from;
+    while (pos + 4 + static_cast<uint32_t>(n) < end) {
+      uint32_t h;
+      const uint64_t v = Varint(pos + 4, end - pos - 4, h);
+      if (h == 0 || v < h) return;
+      const uint64_t s = Stl(pos + 4 + h, n);
+      if (v - h != s) return;
+      const uint32_t start = pos + 4 + h;
+      const uint64_t len = RecLen(start, s, end - start);
+      if (len > end - start) {
+        // Its end taken by a live cell (the gate keeps the columns before it).
+        if (start + s < end && LiveCellAt(end)) Append(start, RowSource::kFreeblock);
+        return;
+      }
+      if (r_.tableName == "message") {
+        const uint64_t fixed = start + s;
+        if (fixed + 36 > end || !std::all_of(p_ + fixed, p_ + fixed + 36, [](uint8_t b) { return b != 0; })) return;
+      }
+      Append(start, RowSource::kFreeblock);
+      pos = static_cast<uint32_t>(start + len);
+    }
+  }
+
   // Search 1: the chain of free blocks (2-byte link, 2-byte size); a deleted
   // cell's first 4 bytes became that header.
   void FreeBlockChain() {
@@ -108,10 +150,17 @@ class PageSearch {
         if (r_.tableName == "message") {
           // Message rows carry a run of non-zero fixed-size columns behind
           // their serial types; a zero byte there means this is not one.
-          const uint64_t from = off + 4 + s;
+          const uint64_t from = start + s;
           accept = from + 36 <= u_ && std::all_of(p_ + from, p_ + from + 36, [](uint8_t b) { return b != 0; });
         }
         if (accept) Append(start, RowSource::kFreeblock);
+        MergedNeighbours(static_cast<uint32_t>(start + len), static_cast<uint32_t>(off + size));
+      } else if (n > 0 && start + s < off + size && LiveCellAt(static_cast<uint32_t>(off + size))) {
+        // The block ends where a live cell begins: SQLite took that cell's
+        // room from the block's end, over the record's last bytes. The
+        // record is kept for the columns that lie before the cell (the gate
+        // cuts it there).
+        Append(start, RowSource::kFreeblock);
       } else if (n > 1 && start == off + 4 && p_[start] == 0 && r_.tableName != "message") {
         // A cell with a 1-byte rowid loses its header length and column 0's
         // serial type to the free-block header. Where column 1 is the rowid

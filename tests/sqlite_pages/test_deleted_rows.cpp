@@ -490,6 +490,82 @@ TEST(DeletedRowScan, ARecordThatLostColumnZerosTypeIsReadFromColumnOne) {
   std::filesystem::remove_all(dir);
 }
 
+// SQLite takes a new cell's room from the end of a free block: the deleted
+// record at the block's head loses its last bytes. The row comes back once,
+// with the columns that lie before the new cell and the cut one NULL.
+TEST(DeletedRowScan, ARecordWhoseEndANewCellTookKeepsItsFirstColumns) {
+  const auto dir = TempFolder("deleted_cut_by_cell");
+  const auto path = dir / "c.db";
+  {
+    gen::FixtureDb db(path);
+    db.Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, label TEXT NOT NULL, n INTEGER, note TEXT)");
+    db.Exec("BEGIN");
+    for (int i = 1; i <= 20; ++i) {
+      // Rowids and payload lengths of two bytes: the free-block header
+      // takes just the cell's header, the record's own header stays.
+      db.Run("INSERT INTO t(id, label, n, note) VALUES (?, ?, ?, ?)",
+             {int64_t{1000 + i}, "row label " + std::to_string(i), int64_t{i} * 1000,
+              std::string(120, 'a') + " a note long enough to be cut " + std::to_string(i)});
+    }
+    db.Exec("COMMIT");
+    db.Exec("DELETE FROM t WHERE id = 1010");
+    db.Exec("INSERT INTO t(id, label, n) VALUES (2000, 'x', 1)");
+  }
+  const ScanResult scan = ScanGeneric(path, "t");
+  int found = 0;
+  for (const GenericRow& row : scan.rows) {
+    if (!row.deleted) continue;
+    ASSERT_EQ(row.values.size(), 4u);
+    ASSERT_EQ(row.values[1], SqlValue(std::string("row label 10"))) << Describe(row.values);
+    EXPECT_EQ(row.values[2], SqlValue(int64_t{10000}));
+    EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(row.values[3])) << Describe(row.values);
+    ++found;
+  }
+  EXPECT_EQ(found, 1);
+  std::filesystem::remove_all(dir);
+}
+
+// Two neighbouring cells freed one after the other make one free block; the
+// second record lies behind the first, behind the 4 bytes of its own former
+// free-block header. A new cell then takes the block's end, that record's
+// last bytes. Both rows come back once, the cut one without its last column.
+TEST(DeletedRowScan, ARecordBehindAnotherInAMergedFreeBlockIsFound) {
+  const auto dir = TempFolder("deleted_merged_block");
+  const auto path = dir / "m.db";
+  {
+    gen::FixtureDb db(path);
+    db.Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, label TEXT NOT NULL, n INTEGER, note TEXT)");
+    db.Exec("BEGIN");
+    for (int i = 1; i <= 20; ++i) {
+      db.Run("INSERT INTO t(id, label, n, note) VALUES (?, ?, ?, ?)",
+             {int64_t{1000 + i}, "row label " + std::to_string(i), int64_t{i} * 1000,
+              std::string(120, 'a') + " a note long enough to be cut " + std::to_string(i)});
+    }
+    db.Exec("COMMIT");
+    db.Exec("DELETE FROM t WHERE id = 1010");
+    db.Exec("DELETE FROM t WHERE id = 1011");
+    db.Exec("INSERT INTO t(id, label, n) VALUES (2000, 'x', 1)");
+  }
+  const ScanResult scan = ScanGeneric(path, "t");
+  std::map<std::string, int> times;
+  for (const GenericRow& row : scan.rows) {
+    if (!row.deleted) continue;
+    ASSERT_EQ(row.values.size(), 4u);
+    ASSERT_TRUE(std::holds_alternative<std::string>(row.values[1])) << Describe(row.values);
+    const std::string label = std::get<std::string>(row.values[1]);
+    ++times[label];
+    if (label == "row label 10") {
+      EXPECT_EQ(row.values[2], SqlValue(int64_t{10000}));
+      EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(row.values[3])) << Describe(row.values);
+    } else {
+      EXPECT_EQ(label, "row label 11");
+      EXPECT_EQ(row.values[3], SqlValue(std::string(120, 'a') + " a note long enough to be cut 11"));
+    }
+  }
+  EXPECT_EQ(times, (std::map<std::string, int>{{"row label 10", 1}, {"row label 11", 1}}));
+  std::filesystem::remove_all(dir);
+}
+
 // A changed row: the old version's bytes stay in the page beside the new
 // one. The old version is a deleted row of its own, the new one is live.
 TEST(DeletedRowScan, AnOlderVersionOfALiveRowIsKept) {
