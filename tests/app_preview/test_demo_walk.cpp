@@ -251,9 +251,11 @@ class DemoWalkTests : public QObject {
     auto expectPlaying = [&](const QString& name, bool video) {
       previewMedia(name, video ? CMediaPreview::Kind::kVideo : CMediaPreview::Kind::kAudio);
       // Played: the position went on. A machine without a sound device may
-      // run a sound through at once, so for sound reaching its end without
-      // an error counts too.
-      QTRY_VERIFY2_WITH_TIMEOUT(furthest > 300 || (!video && ended && panel->player()->error() == QMediaPlayer::NoError),
+      // run a sound through at once, and a busy machine may play a short
+      // film to its end before a position past 300 ms is reported, so
+      // reaching the end without an error counts too (a film must still
+      // have shown its frames, below).
+      QTRY_VERIFY2_WITH_TIMEOUT(furthest > 300 || (ended && panel->player()->error() == QMediaPlayer::NoError),
                                 qPrintable(QStringLiteral("%1: status %2, state %3, error %4")
                                                .arg(name)
                                                .arg(panel->player()->mediaStatus())
