@@ -490,27 +490,35 @@ TEST(DeletedRowScan, ARecordThatLostColumnZerosTypeIsReadFromColumnOne) {
   std::filesystem::remove_all(dir);
 }
 
+// Twenty rows with two-byte rowids and payload lengths (a free-block
+// header takes just a cell's header, the record's own header stays); the
+// rows `deleted` are deleted one by one, then a small new cell takes the end
+// of the free space they left.
+namespace {
+
+void WriteCutTable(const std::filesystem::path& path, std::initializer_list<int64_t> deleted) {
+  gen::FixtureDb db(path);
+  db.Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, label TEXT NOT NULL, n INTEGER, note TEXT)");
+  db.Exec("BEGIN");
+  for (int i = 1; i <= 20; ++i) {
+    db.Run("INSERT INTO t(id, label, n, note) VALUES (?, ?, ?, ?)",
+           {int64_t{1000 + i}, "row label " + std::to_string(i), int64_t{i} * 1000,
+            std::string(120, 'a') + " a note long enough to be cut " + std::to_string(i)});
+  }
+  db.Exec("COMMIT");
+  for (int64_t id : deleted) db.Run("DELETE FROM t WHERE id = ?", {id});
+  db.Exec("INSERT INTO t(id, label, n) VALUES (2000, 'x', 1)");
+}
+
+}  // namespace
+
 // SQLite takes a new cell's room from the end of a free block: the deleted
 // record at the block's head loses its last bytes. The row comes back once,
 // with the columns that lie before the new cell and the cut one NULL.
 TEST(DeletedRowScan, ARecordWhoseEndANewCellTookKeepsItsFirstColumns) {
   const auto dir = TempFolder("deleted_cut_by_cell");
   const auto path = dir / "c.db";
-  {
-    gen::FixtureDb db(path);
-    db.Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, label TEXT NOT NULL, n INTEGER, note TEXT)");
-    db.Exec("BEGIN");
-    for (int i = 1; i <= 20; ++i) {
-      // Rowids and payload lengths of two bytes: the free-block header
-      // takes just the cell's header, the record's own header stays.
-      db.Run("INSERT INTO t(id, label, n, note) VALUES (?, ?, ?, ?)",
-             {int64_t{1000 + i}, "row label " + std::to_string(i), int64_t{i} * 1000,
-              std::string(120, 'a') + " a note long enough to be cut " + std::to_string(i)});
-    }
-    db.Exec("COMMIT");
-    db.Exec("DELETE FROM t WHERE id = 1010");
-    db.Exec("INSERT INTO t(id, label, n) VALUES (2000, 'x', 1)");
-  }
+  WriteCutTable(path, {1010});
   const ScanResult scan = ScanGeneric(path, "t");
   int found = 0;
   for (const GenericRow& row : scan.rows) {
@@ -532,20 +540,7 @@ TEST(DeletedRowScan, ARecordWhoseEndANewCellTookKeepsItsFirstColumns) {
 TEST(DeletedRowScan, ARecordBehindAnotherInAMergedFreeBlockIsFound) {
   const auto dir = TempFolder("deleted_merged_block");
   const auto path = dir / "m.db";
-  {
-    gen::FixtureDb db(path);
-    db.Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, label TEXT NOT NULL, n INTEGER, note TEXT)");
-    db.Exec("BEGIN");
-    for (int i = 1; i <= 20; ++i) {
-      db.Run("INSERT INTO t(id, label, n, note) VALUES (?, ?, ?, ?)",
-             {int64_t{1000 + i}, "row label " + std::to_string(i), int64_t{i} * 1000,
-              std::string(120, 'a') + " a note long enough to be cut " + std::to_string(i)});
-    }
-    db.Exec("COMMIT");
-    db.Exec("DELETE FROM t WHERE id = 1010");
-    db.Exec("DELETE FROM t WHERE id = 1011");
-    db.Exec("INSERT INTO t(id, label, n) VALUES (2000, 'x', 1)");
-  }
+  WriteCutTable(path, {1010, 1011});
   const ScanResult scan = ScanGeneric(path, "t");
   std::map<std::string, int> times;
   for (const GenericRow& row : scan.rows) {
