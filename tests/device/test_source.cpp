@@ -44,6 +44,21 @@ class DeviceSource : public ::testing::Test {
     return source;
   }
 
+  // `orbanix scan ARGS` run beside the tests (working directory
+  // <build>/bin) on the simulated phone in `phoneFolder`: its standard
+  // output, and its exit code in `code`.
+  std::string RunScan(const fs::path& phoneFolder, const std::string& args, int& code) {
+    const std::string env = "ORBANIX_SIMULATED_PHONE='" + phoneFolder.string() + "' XDG_DATA_HOME='" +
+                            (dir_ / "xdg").string() + "' ";
+    std::string out;
+    FILE* pipe = popen((env + "./orbanix scan " + args + " 2>/dev/null").c_str(), "r");
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    code = WEXITSTATUS(pclose(pipe));
+    return out;
+  }
+
   static Phone* phone_;
   fs::path dir_;
 };
@@ -499,15 +514,7 @@ TEST_F(DeviceSource, DamagedOrRefusedDatabasesAreProblemsOfTheirCategory) {
   // The command line on the same phone, one category at a time.
   ASSERT_TRUE(fs::exists("orbanix"));
   auto scan = [&](const fs::path& phoneFolder, const std::string& args, int& code) {
-    const std::string env = "ORBANIX_SIMULATED_PHONE='" + phoneFolder.string() + "' XDG_DATA_HOME='" +
-                            (dir_ / "xdg").string() + "' ";
-    std::string out;
-    FILE* pipe = popen((env + "./orbanix scan --device --json " + args + " 2>/dev/null").c_str(), "r");
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    code = WEXITSTATUS(pclose(pipe));
-    return out;
+    return RunScan(phoneFolder, "--device --json " + args, code);
   };
   int code = -1;
   std::string json = scan(folder, "--categories contacts", code);
@@ -618,17 +625,7 @@ TEST_F(DeviceSource, FullScanThroughTheBackupScanDriver) {
 TEST_F(DeviceSource, CommandLineScansTheSimulatedPhone) {
   // The program runs beside the tests (working directory <build>/bin).
   ASSERT_TRUE(fs::exists("orbanix"));
-  const std::string env = "ORBANIX_SIMULATED_PHONE='" + phone_->folder.string() + "' XDG_DATA_HOME='" +
-                          (dir_ / "xdg").string() + "' ";
-  auto run = [&](const std::string& args, int& code) {
-    std::string out;
-    FILE* pipe = popen((env + "./orbanix scan " + args + " 2>/dev/null").c_str(), "r");
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    code = WEXITSTATUS(pclose(pipe));
-    return out;
-  };
+  auto run = [&](const std::string& args, int& code) { return RunScan(phone_->folder, args, code); };
   int code = -1;
   const std::string json = run("--device --json", code);
   EXPECT_EQ(code, 0);
