@@ -776,6 +776,18 @@ size_t ValuesBut(const std::vector<SqlValue>& values, int skipped, const TableSc
   return h;
 }
 
+// Whether a text or blob of 8 bytes or more lies among the compared values
+// (all but column 0, the rowid alias and `skipped`): only such a value makes
+// the agreement of two copies tell that they are one row.
+bool TellingBut(const std::vector<SqlValue>& values, int skipped, const TableSchema& schema) {
+  for (int c = 0; c < static_cast<int>(values.size()); ++c) {
+    if (!Compared(c, skipped, schema)) continue;
+    if (auto t = std::get_if<std::string>(&values[c]); t && t->size() >= 8) return true;
+    if (auto b = std::get_if<BlobValue>(&values[c]); b && b->bytes.size() >= 8) return true;
+  }
+  return false;
+}
+
 bool CutCopyOf(const std::vector<SqlValue>& cut, const std::vector<SqlValue>& whole, int last,
                const TableSchema& schema) {
   if (cut.size() != whole.size()) return false;
@@ -795,11 +807,16 @@ bool CutCopyOf(const std::vector<SqlValue>& cut, const std::vector<SqlValue>& wh
 void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schema) {
   const bool anyLost = std::any_of(rows.begin(), rows.end(), [](const CarvedRow* r) { return !r->row.hasRowid; });
   if (!anyLost) return;
+  // Only copies whose compared values hold a telling value can match (a
+  // cut copy agrees with its whole copy in those values): the others are
+  // left out on both sides. In a table of numbers only (a join table) every
+  // copy would otherwise share one hash, and each cut copy would be
+  // compared with every whole one.
   std::unordered_multimap<size_t, const CarvedRow*> whole;
   for (const CarvedRow* r : rows) {
     if (!r->row.hasRowid) continue;
     const int last = LastStoredColumn(r->row.values);
-    if (last > 0) whole.emplace(ValuesBut(r->row.values, last, schema), r);
+    if (last > 0 && TellingBut(r->row.values, last, schema)) whole.emplace(ValuesBut(r->row.values, last, schema), r);
   }
   if (whole.empty()) return;
   std::vector<const CarvedRow*> kept;
@@ -807,7 +824,7 @@ void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schem
   for (const CarvedRow* r : rows) {
     bool cut = false;
     const int last = r->row.hasRowid ? -1 : LastStoredColumn(r->row.values);
-    if (last > 0 && last != schema.rowidAliasColumn) {
+    if (last > 0 && last != schema.rowidAliasColumn && TellingBut(r->row.values, last, schema)) {
       const auto range = whole.equal_range(ValuesBut(r->row.values, last, schema));
       for (auto it = range.first; it != range.second && !cut; ++it) {
         cut = CutCopyOf(r->row.values, it->second->row.values, last, schema);
