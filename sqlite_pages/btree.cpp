@@ -765,4 +765,11 @@ Status FindTableSql(CDbFileReader& reader, const std::string& name, std::string&
   return st != status::kOk ? st : status::kBadData;
 }
 
+Status ListTableSql(CDbFileReader& reader, std::vector<std::pair<std::string, std::string>>& tables) {
+  return ForEachSchemaRow(reader, [&](const ParsedRecord& record) {
+    if (record.AsText(0) != "table" || !record.IsText(1) || !record.IsText(4)) return;
+    tables.emplace_back(record.AsText(1), record.AsText(4));
+  });
+}
+
 }  // namespace orbanix

@@ -216,4 +216,8 @@ Status ListTables(CDbFileReader& reader, std::vector<std::string>& names);
 // table.
 Status FindTableSql(CDbFileReader& reader, const std::string& name, std::string& sql);
 
+// Every table's (name, CREATE statement) in schema order, with one walk of
+// the schema's pages; rows without a statement are left out.
+Status ListTableSql(CDbFileReader& reader, std::vector<std::pair<std::string, std::string>>& tables);
+
 }  // namespace orbanix

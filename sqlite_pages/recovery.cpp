@@ -2,7 +2,16 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 
 #include "platform/parallel.h"
 #include "platform/text.h"
@@ -766,23 +775,118 @@ Status SchemaFromCreateTable(const std::string& table, const std::string& sql, T
   return status::kOk;
 }
 
+namespace {
+
+// The tables' statements of a database read through its write-ahead log,
+// kept per state of the two files: a scan asks for the schemas of many
+// tables of one file (every chat table of a messenger's store, every table
+// the carver looks at), and each read through the log opens the file,
+// reads the log's frames and walks the schema. A state is the files'
+// identity, size and modification time, and the log's header (its salts
+// change when the log restarts, whatever the clock's resolution).
+struct LogSchemaState {
+  struct stat database {};
+  struct stat log {};
+  uint8_t logHeader[kWalHeaderSize] = {};
+  bool Same(const LogSchemaState& o) const {
+    const auto same = [](const struct stat& a, const struct stat& b) {
+      return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+             a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+    };
+    return same(database, o.database) && same(log, o.log) && std::memcmp(logHeader, o.logHeader, kWalHeaderSize) == 0;
+  }
+};
+
+struct LogSchemas {
+  std::string database, log;
+  LogSchemaState state;
+  bool applied = false;  // the log held a committed transaction
+  std::unordered_map<std::string, std::string> sqlByName;  // lower-case name -> statement (the first)
+};
+
+std::mutex& LogSchemasMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// The few files read last (a scan reads one store's tables in a row).
+std::vector<std::shared_ptr<const LogSchemas>>& LogSchemasKept() {
+  static std::vector<std::shared_ptr<const LogSchemas>> kept;
+  return kept;
+}
+
+std::atomic<size_t> logSchemaReads{0};
+
+// The state of `path` and its log `log`; false when either cannot be read.
+bool ReadLogSchemaState(const std::filesystem::path& path, const std::filesystem::path& log, LogSchemaState& state) {
+  if (::stat(path.c_str(), &state.database) != 0 || ::stat(log.c_str(), &state.log) != 0) return false;
+  const int fd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  const ssize_t got = ::pread(fd, state.logHeader, kWalHeaderSize, 0);
+  ::close(fd);
+  if (got < 0) return false;
+  return true;
+}
+
+// The statements of the database at `path` as its log's last commit gives
+// them; null when the log gives nothing (none, empty, or nothing committed):
+// the file alone is then the database.
+std::shared_ptr<const LogSchemas> SchemasThroughLog(const std::filesystem::path& path) {
+  std::error_code ec;
+  const std::filesystem::path log = WriteAheadLogOf(path);
+  if (!std::filesystem::is_regular_file(log, ec) || std::filesystem::file_size(log, ec) == 0 || ec) return nullptr;
+  LogSchemaState state;
+  if (!ReadLogSchemaState(path, log, state)) return nullptr;
+  {
+    std::lock_guard<std::mutex> lock(LogSchemasMutex());
+    for (const auto& kept : LogSchemasKept()) {
+      if (kept->database == path.string() && kept->log == log.string() && kept->state.Same(state)) {
+        return kept->applied ? kept : nullptr;
+      }
+    }
+  }
+  auto schemas = std::make_shared<LogSchemas>();
+  schemas->database = path.string();
+  schemas->log = log.string();
+  schemas->state = state;
+  CDbFileReader reader;
+  ++logSchemaReads;
+  if (reader.Open(path) == status::kOk && reader.Wal().committedFrames > 0) {
+    schemas->applied = true;
+    std::vector<std::pair<std::string, std::string>> tables;
+    ListTableSql(reader, tables);
+    for (auto& [name, sql] : tables) schemas->sqlByName.try_emplace(AsciiLower(name), std::move(sql));
+  }
+  // The files may have changed while they were read: the state is taken
+  // again, and what was read is kept only when it still holds.
+  LogSchemaState after;
+  if (ReadLogSchemaState(path, log, after) && after.Same(state)) {
+    std::lock_guard<std::mutex> lock(LogSchemasMutex());
+    auto& kept = LogSchemasKept();
+    kept.erase(std::remove_if(kept.begin(), kept.end(),
+                              [&](const auto& k) { return k->database == schemas->database; }),
+               kept.end());
+    constexpr size_t kKeptFiles = 8;
+    if (kept.size() >= kKeptFiles) kept.erase(kept.begin());
+    kept.push_back(schemas);
+  }
+  return schemas->applied ? schemas : nullptr;
+}
+
+}  // namespace
+
+size_t SchemaReadsThroughLogs() { return logSchemaReads.load(); }
+
 Status LoadTableSchema(const std::filesystem::path& path, const std::string& table, TableSchema& schema) {
   schema = TableSchema{};
   // With a write-ahead log beside it, the database's schema is the one the
   // log's last commit gives, which the library cannot be asked for without
   // writing beside the file: the table's statement is read through the log
   // and compiled on its own.
-  {
-    std::error_code ec;
-    const std::filesystem::path log = WriteAheadLogOf(path);
-    if (std::filesystem::is_regular_file(log, ec) && std::filesystem::file_size(log, ec) > 0 && !ec) {
-      CDbFileReader reader;
-      std::string sql;
-      if (reader.Open(path) == status::kOk && reader.Wal().committedFrames > 0) {
-        if (FindTableSql(reader, table, sql) != status::kOk) return status::kBadData;
-        return SchemaFromCreateTable(table, sql, schema);
-      }
-    }
+  if (const std::shared_ptr<const LogSchemas> schemas = SchemasThroughLog(path)) {
+    const auto it = schemas->sqlByName.find(AsciiLower(table));
+    if (it == schemas->sqlByName.end()) return status::kBadData;
+    return SchemaFromCreateTable(table, it->second, schema);
   }
   sqlite3* db = nullptr;
   // Immutable, read-only: the library neither writes nor locks the file, and

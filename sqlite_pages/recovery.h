@@ -79,14 +79,19 @@ struct TableSchema {
   std::vector<bool> notNull;             // NOT NULL constraint per column
 };
 
-// Loads the schema of `table` from the database at `path`. 87 when the
-// database or the table cannot be read.
 // The schema of `table` from its CREATE TABLE statement alone, compiled in an
 // empty in-memory database (a table of a write-ahead log, a dropped table).
 // 87 when the text does not compile as one CREATE TABLE statement of that
 // table.
 Status SchemaFromCreateTable(const std::string& table, const std::string& sql, TableSchema& schema);
+// Loads the schema of `table` from the database at `path` (through its
+// write-ahead log when one lies beside it). 87 when the database or the
+// table cannot be read.
 Status LoadTableSchema(const std::filesystem::path& path, const std::string& table, TableSchema& schema);
+// How often LoadTableSchema has read a database's statements through its
+// write-ahead log (once per state of the database and its log; for tests
+// and measurements).
+size_t SchemaReadsThroughLogs();
 
 // Column count of `table` from its schema, 0 when unknown.
 int SchemaColumnCount(const std::filesystem::path& path, const std::string& table);

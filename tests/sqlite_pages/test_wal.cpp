@@ -196,6 +196,80 @@ TEST(WriteAheadLog, RowsTheLogDeletedOrChangedComeBackFromTheCopiesItReplaced) {
   }
 }
 
+TEST(WriteAheadLog, TheSchemaIsReadThroughTheLogOncePerStateOfTheFiles) {
+  const WalDatabase w = MakeWalDatabase("wal_schema_once");
+  const size_t before = SchemaReadsThroughLogs();
+  TableSchema t, u, again, missing;
+  ASSERT_EQ(LoadTableSchema(w.db, "t", t), 0);
+  ASSERT_EQ(LoadTableSchema(w.db, "U", u), 0);  // names as the schema's, ASCII case ignored
+  ASSERT_EQ(LoadTableSchema(w.db, "t", again), 0);
+  EXPECT_NE(LoadTableSchema(w.db, "nothing", missing), 0);
+  EXPECT_EQ(SchemaReadsThroughLogs() - before, 1u);
+  EXPECT_EQ(t.columnNames, (std::vector<std::string>{"id", "a", "b", "n"}));
+  EXPECT_EQ(t.rowidAliasColumn, 0);
+  EXPECT_EQ(again.columnNames, t.columnNames);
+  EXPECT_EQ(again.declaredTypes, t.declaredTypes);
+  EXPECT_EQ(u.columnNames, (std::vector<std::string>{"k", "v"}));
+  // The same as the library gives for the two files (a copy of them, so
+  // that nothing is written beside ours).
+  {
+    const fs::path dir = TempFolder("wal_schema_once_library");
+    WriteAll(dir / "o.db", w.dbBytes);
+    WriteAll(dir / "o.db-wal", w.walBytes);
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "o.db").c_str(), &h), SQLITE_OK);
+    sqlite3_stmt* q = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(h, "SELECT name, type FROM pragma_table_info('t')", -1, &q, nullptr), SQLITE_OK);
+    std::vector<std::string> names, types;
+    while (sqlite3_step(q) == SQLITE_ROW) {
+      names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)));
+      types.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(q, 1)));
+    }
+    sqlite3_finalize(q);
+    sqlite3_close(h);
+    EXPECT_EQ(t.columnNames, names);
+    EXPECT_EQ(t.declaredTypes, types);
+  }
+
+  // A column added by a later transaction: the longer log is read again.
+  const fs::path live = TempFolder("wal_schema_changed") / "live.db";
+  sqlite3* h = nullptr;
+  ASSERT_EQ(sqlite3_open(live.c_str(), &h), SQLITE_OK);
+  Exec(h, "PRAGMA journal_mode=WAL");
+  Exec(h, "PRAGMA wal_autocheckpoint=0");
+  Exec(h, "CREATE TABLE seed(x)");
+  Exec(h, "PRAGMA wal_checkpoint(TRUNCATE)");
+  Exec(h, "CREATE TABLE u(k TEXT, v INTEGER)");
+  const std::string dbBytes = ReadAll(live);
+  const std::string firstLog = ReadAll(fs::path(live.string() + "-wal"));
+  Exec(h, "ALTER TABLE u ADD COLUMN w REAL");
+  const std::string secondLog = ReadAll(fs::path(live.string() + "-wal"));
+  sqlite3_close(h);
+
+  const fs::path db = TempFolder("wal_schema_changed_copy") / "c.db";
+  const fs::path log = fs::path(db.string() + "-wal");
+  WriteAll(db, dbBytes);
+  WriteAll(log, firstLog);
+  ASSERT_EQ(LoadTableSchema(db, "u", u), 0);
+  EXPECT_EQ(u.columnNames, (std::vector<std::string>{"k", "v"}));
+  WriteAll(log, secondLog);
+  ASSERT_EQ(LoadTableSchema(db, "u", u), 0);
+  EXPECT_EQ(u.columnNames, (std::vector<std::string>{"k", "v", "w"}));
+  // The log restarted (new salts) over the same bytes, as fast as the clock
+  // may not tell: its frames are no longer current, and "u" is gone with
+  // them.
+  std::string restarted = secondLog;
+  PutBe32(restarted, 16, Be32(restarted, 16) + 1);
+  uint32_t sum[2] = {0, 0};
+  WalChecksum(reinterpret_cast<const uint8_t*>(restarted.data()), 24, (Be32(restarted, 0) & 1) != 0, sum);
+  PutBe32(restarted, 24, sum[0]);
+  PutBe32(restarted, 28, sum[1]);
+  WriteAll(log, restarted);
+  EXPECT_NE(LoadTableSchema(db, "u", u), 0);
+  TableSchema seed;
+  EXPECT_EQ(LoadTableSchema(db, "seed", seed), 0);
+}
+
 TEST(WriteAheadLog, ALogStoredUnderAnotherNameIsUsedWhenSet) {
   const WalDatabase w = MakeWalDatabase("wal_named");
   const fs::path dir = TempFolder("wal_named_backup");
