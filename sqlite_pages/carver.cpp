@@ -458,7 +458,12 @@ class Carver {
   // Also collects the match keys (RowMatchKey) of every live row, by table.
   // The dropped tables whose CREATE statement survives, filled by Run
   // (CarvedRow::droppedTable indexes them).
-  void KeepDroppedTables(std::vector<CarveTable>& tables) { droppedTablesOut_ = &tables; }
+  // `pages`, when given, gets the pages found to be such a table's
+  // (page index -> its index among them).
+  void KeepDroppedTables(std::vector<CarveTable>& tables, std::unordered_map<uint32_t, int>* pages = nullptr) {
+    droppedTablesOut_ = &tables;
+    droppedPagesOut_ = pages;
+  }
 
   void KeepLiveMatchKeys(std::vector<std::vector<size_t>>& keys) {
     liveMatchKeys_ = &keys;
@@ -505,6 +510,11 @@ class Carver {
     WalkFreeList();
     TraceDroppedTables();
     if (droppedTablesOut_) *droppedTablesOut_ = droppedTables_;
+    if (droppedPagesOut_) {
+      for (const auto& [index, shape] : droppedShapeOf_) {
+        if (shape >= 0) (*droppedPagesOut_)[index] = shape;
+      }
+    }
     for (const Shape& shape : shapes_) allShapes_.push_back(&shape);
     for (const Shape& shape : droppedShapes_) allShapes_.push_back(&shape);
     for (size_t i = 0; i < allShapes_.size(); ++i) allStarts_.Add(allShapes_[i]->starts, static_cast<int>(i));
@@ -2137,6 +2147,7 @@ class Carver {
   std::vector<Shape> droppedShapes_;                // of dropped tables whose CREATE statement survives
   std::vector<CarveTable> droppedTables_;           // their names and schemas, in the same order
   std::vector<CarveTable>* droppedTablesOut_ = nullptr;
+  std::unordered_map<uint32_t, int>* droppedPagesOut_ = nullptr;
   std::vector<const Shape*> allShapes_;             // shapes_, then droppedShapes_ (free pages compete for them)
   StartMasks allStarts_;                            // where one of allShapes_ may begin
   std::unordered_map<uint32_t, int> droppedShapeOf_;  // dropped page -> index into droppedShapes_, -1 unknown
@@ -2296,7 +2307,7 @@ Status CarveFile(CDbFileReader& reader, const std::filesystem::path& path, Carve
   LoadCarveTables(reader, path, file.tables);
   Carver carver(reader, file.tables, file.rows, file.stats);
   carver.KeepLiveMatchKeys(file.liveMatchKeys);
-  carver.KeepDroppedTables(file.droppedTables);
+  carver.KeepDroppedTables(file.droppedTables, &file.droppedTablePages);
   return carver.Run();
 }
 

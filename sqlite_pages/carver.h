@@ -56,6 +56,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/status.h"
@@ -132,6 +133,8 @@ struct CarvedFile {
   std::vector<std::vector<size_t>> liveMatchKeys;
   // The dropped tables whose CREATE statement survives (CarvedRow::droppedTable).
   std::vector<CarveTable> droppedTables;
+  // The pages traced to one of them (page index -> index in droppedTables).
+  std::unordered_map<uint32_t, int> droppedTablePages;
   CarveStats stats;
   // Index of the table named exactly `name`, -1 when none.
   int TableIndex(const std::string& name) const;
