@@ -543,6 +543,17 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
   } else {
     key = RowMatchKey(scratch, schema);
     live = isLive();
+    // A copy of a live row or of a row the carver found goes no further
+    // whatever the tests below would say of it (most candidates of a scan
+    // are such copies): turned away before its page is looked at.
+    if (live) {
+      live_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    if (schema_ && carvedKeys_.Contains(key)) {
+      carverCopies_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
     // A record of NULLs only tells nothing (cleared space read as a record).
     for (int c = 0; c < scratch.ColumnCount() && !fits; ++c) {
       const uint64_t t = scratch.SerialType(c);
@@ -552,7 +563,7 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
     // and one number or short text is read as easily out of other bytes
     // (the page numbers of interior cells, of a free-list trunk): it tells
     // nothing.
-    if (fits && input.headerless && !live && !carvedKeys_.Contains(key)) {
+    if (fits && input.headerless) {
       int values = 0;
       bool longValue = false;
       for (int c = 0; c < scratch.ColumnCount(); ++c) {
@@ -563,8 +574,8 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
       }
       fits = longValue || values >= 2;
     }
-    const bool runsIntoLive = fits && !live && RunsIntoLiveCell(reader, input, scratch);
-    if (fits && schema_ && !live && !carvedKeys_.Contains(key)) {
+    const bool runsIntoLive = fits && RunsIntoLiveCell(reader, input, scratch);
+    if (fits && schema_) {
       // Without declared types the columns of a record found without its
       // cell header cannot be told apart; the carver, which found none such
       // row, measured it against the whole page.
