@@ -32,9 +32,12 @@ constexpr const char* kHelp =
     "                sources: freeblock, gap, stale-pointer, freelist,\n"
     "                freelist-dropped-table);\n"
     "                blobs as lowercase hexadecimal strings\n"
-    "A summary line (tables, live rows, recovered rows) goes to stderr.\n"
-    "Exit status: 0 success, 1 the file or a table cannot be read (or only in part),\n"
-    "2 bad usage.\n";
+    "A write-ahead log beside the file (DB_FILE-wal) is read as SQLite reads it:\n"
+    "what it gave (frames and transactions applied, pages replaced, frames after\n"
+    "its last commit searched for deleted rows only) or why it could not be used\n"
+    "goes to stderr, as does a summary line (tables, live rows, recovered rows).\n"
+    "Exit status: 0 success, 1 the file, its log or a table cannot be read (or\n"
+    "only in part), 2 bad usage.\n";
 
 std::string JsonValue(const SqlValue& v) {
   if (std::holds_alternative<std::nullptr_t>(v)) return "null";
@@ -122,6 +125,29 @@ bool RootIsTablePage(CDbFileReader& reader, const std::string& table, std::strin
   return false;
 }
 
+// What the write-ahead log beside the file gave, one line; empty when no
+// log lies there.
+std::string WalReport(const std::string& logName, const WalState& wal) {
+  if (!wal.found) return std::string();
+  std::string line = logName + ": ";
+  if (wal.committedFrames > 0) {
+    line += Format("write-ahead log applied: %u frame(s), %u transaction(s) up to the commit in frame %u "
+                   "(database of %u pages); %u page(s) read from the log in place of the file's",
+                   wal.committedFrames, wal.commits, wal.committedFrames, wal.databasePages, wal.pagesReplaced);
+  } else if (!wal.damage.empty()) {
+    return line + "write-ahead log could not be used (" + wal.damage + "); the file is read alone";
+  } else {
+    line += "write-ahead log holds no committed transaction; the file is read alone";
+  }
+  if (wal.uncommittedFrames > 0) {
+    line += Format("; %u frame(s) after its last commit (not committed, or of an older use of the log) "
+                   "searched for deleted rows, not applied",
+                   wal.uncommittedFrames);
+  }
+  if (!wal.damage.empty()) line += "; damaged: " + wal.damage;
+  return line;
+}
+
 // A live row has at most the table's column count of values (fewer for
 // columns added later); a row with no rowid value and nothing but NULLs
 // is the reading of zeroed bytes.
@@ -180,6 +206,11 @@ int RunSqlite(const Args& args) {
     return kExitFailure;
   }
   int failures = 0;
+  // The log changes what every row below is: say what it gave first.
+  if (const std::string wal = WalReport(WriteAheadLogOf(file).string(), reader.Wal()); !wal.empty()) {
+    std::cerr << "orbanix sqlite: " << wal << "\n";
+    if (!reader.Wal().damage.empty()) ++failures;
+  }
   // A file shorter than its header says (or not a whole number of pages)
   // is listed as far as its pages go, and the run tells it was cut.
   {

@@ -180,7 +180,7 @@ void CDbFileReader::ApplyWal(uint64_t walSize, int64_t walModified) {
     walFd_ = -1;
     walBytes_.clear();
   };
-  if (!wal.applied()) {
+  if (!wal.applied() && wal.uncommittedPages.empty()) {
     drop();
     return;
   }
@@ -206,6 +206,15 @@ void CDbFileReader::ApplyWal(uint64_t walSize, int64_t walModified) {
   // commit that claims more (a forged or damaged log) is held to that.
   struct stat st {};
   const uint64_t fileBytes = memory_ ? bytes_.size() : (::fstat(fd_, &st) == 0 ? uint64_t(st.st_size) : 0);
+  if (!wal.applied()) {
+    // Nothing committed: the file alone is the database, and the log's
+    // frames are only versions of pages behind it.
+    if (fileBytes / wal.pageSize == 0) {
+      drop();
+      return;
+    }
+    wal.databasePages = static_cast<uint32_t>(std::min<uint64_t>(fileBytes / wal.pageSize, UINT32_MAX));
+  }
   uint64_t pages = fileBytes / wal.pageSize;
   for (const auto& entry : wal.pages) pages = std::max<uint64_t>(pages, uint64_t{entry.first} + 1);
   if (wal.databasePages > pages) wal.databasePages = static_cast<uint32_t>(pages);
@@ -230,10 +239,17 @@ void CDbFileReader::ApplyWal(uint64_t walSize, int64_t walModified) {
       replaced_.push_back(offset + 1);
       replacedOf_.push_back(index);
     }
+    for (const auto& [index, offset] : wal.uncommittedPages) {
+      replaced_.push_back(offset + 1);
+      replacedOf_.push_back(index);
+    }
   }
   walState_.committedFrames = wal.committedFrames;
   walState_.pagesReplaced = static_cast<uint32_t>(wal.pages.size());
   walState_.replacedCopies = static_cast<uint32_t>(replaced_.size());
+  walState_.uncommittedFrames = static_cast<uint32_t>(wal.uncommittedPages.size());
+  walState_.commits = wal.commits;
+  walState_.databasePages = wal.databasePages;
   fileSize_ = (uint64_t{wal.databasePages} + replaced_.size()) * wal.pageSize;
   modified_ = std::max(modified_, walModified);
 }

@@ -30,7 +30,8 @@
 // replaced (the file's page, older frames of the page) hold the rows the
 // log's transactions deleted or overwrote: they follow the database's
 // pages as pages of their own, listed with the free-list pages, so that
-// the searches for deleted rows look at them as at freed pages.
+// the searches for deleted rows look at them as at freed pages. So do the
+// pages of the log's frames after its last commit, which are never applied.
 #pragma once
 
 #include <atomic>
@@ -66,6 +67,11 @@ struct WalState {
   uint32_t committedFrames = 0;  // frames used, up to the last commit
   uint32_t pagesReplaced = 0;    // pages whose log copy stands for the file's
   uint32_t replacedCopies = 0;   // older copies kept as pages behind the database's
+  // Frames after the last commit (a transaction never committed, an older
+  // use of the log): never applied, their pages among the copies above.
+  uint32_t uncommittedFrames = 0;
+  uint32_t commits = 0;          // transactions applied
+  uint32_t databasePages = 0;    // the database's size in pages after them
   std::string damage;            // why (part of) the log could not be used
 };
 

@@ -755,10 +755,26 @@ bool Compared(int c, int skipped, const TableSchema& schema) {
   return c != 0 && c != skipped && c != schema.rowidAliasColumn;
 }
 
-// A hash of the values but column 0, the rowid alias and `skipped`.
-size_t ValuesBut(const std::vector<SqlValue>& values, int skipped, const TableSchema& schema) {
+// A few bytes standing for a text or blob in a hash: its length and its
+// first and last eight bytes. Equal values give equal words; the copies a
+// hash brings together are compared whole, and hashing every byte of every
+// message's texts and blobs cost more than the comparisons it spared.
+size_t BytesWord(const std::string& bytes) {
+  uint64_t head = 0, tail = 0;
+  const size_t n = bytes.size();
+  std::memcpy(&head, bytes.data(), std::min<size_t>(n, 8));
+  if (n > 8) std::memcpy(&tail, bytes.data() + n - std::min<size_t>(n - 8, 8), std::min<size_t>(n - 8, 8));
+  return static_cast<size_t>((head * 0x9E3779B97F4A7C15ULL) ^ (tail + 0x632BE59BD9B4E019ULL) ^ (n << 1));
+}
+
+// A hash of the values but column 0, the rowid alias and `skipped`;
+// `telling` says whether a text or blob of 8 bytes or more lies among them
+// (only such a value makes the agreement of two copies tell that they are
+// one row).
+size_t ValuesBut(const std::vector<SqlValue>& values, int skipped, const TableSchema& schema, bool& telling) {
   size_t h = std::hash<int>()(skipped) ^ (values.size() * 0x9E3779B97F4A7C15ULL);
   auto mix = [&h](size_t word) { h = (h ^ word) * 0x100000001B3ULL + (h >> 31); };
+  telling = false;
   for (int c = 0; c < static_cast<int>(values.size()); ++c) {
     if (!Compared(c, skipped, schema)) continue;
     const SqlValue& v = values[c];
@@ -768,24 +784,14 @@ size_t ValuesBut(const std::vector<SqlValue>& values, int skipped, const TableSc
     } else if (auto d = std::get_if<double>(&v)) {
       mix(std::hash<double>()(*d));
     } else if (auto t = std::get_if<std::string>(&v)) {
-      mix(std::hash<std::string>()(*t));
+      mix(BytesWord(*t));
+      telling = telling || t->size() >= 8;
     } else if (auto b = std::get_if<BlobValue>(&v)) {
-      mix(std::hash<std::string>()(b->bytes));
+      mix(BytesWord(b->bytes));
+      telling = telling || b->bytes.size() >= 8;
     }
   }
   return h;
-}
-
-// Whether a text or blob of 8 bytes or more lies among the compared values
-// (all but column 0, the rowid alias and `skipped`): only such a value makes
-// the agreement of two copies tell that they are one row.
-bool TellingBut(const std::vector<SqlValue>& values, int skipped, const TableSchema& schema) {
-  for (int c = 0; c < static_cast<int>(values.size()); ++c) {
-    if (!Compared(c, skipped, schema)) continue;
-    if (auto t = std::get_if<std::string>(&values[c]); t && t->size() >= 8) return true;
-    if (auto b = std::get_if<BlobValue>(&values[c]); b && b->bytes.size() >= 8) return true;
-  }
-  return false;
 }
 
 bool CutCopyOf(const std::vector<SqlValue>& cut, const std::vector<SqlValue>& whole, int last,
@@ -805,32 +811,58 @@ bool CutCopyOf(const std::vector<SqlValue>& cut, const std::vector<SqlValue>& wh
 }  // namespace
 
 void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schema) {
-  const bool anyLost = std::any_of(rows.begin(), rows.end(), [](const CarvedRow* r) { return !r->row.hasRowid; });
-  if (!anyLost) return;
-  // Only copies whose compared values hold a telling value can match (a
-  // cut copy agrees with its whole copy in those values): the others are
-  // left out on both sides. In a table of numbers only (a join table) every
-  // copy would otherwise share one hash, and each cut copy would be
-  // compared with every whole one.
-  std::unordered_multimap<size_t, const CarvedRow*> whole;
+  // The copies without a rowid that may be cut ones, by the hash of their
+  // values but the last stored one: only those holding a telling value
+  // among them (a whole copy agrees with its cut copy there). The whole
+  // copies are then looked up among them - most often far fewer - and only
+  // those that end at a column where some cut copy ends. In a table of
+  // numbers only (a join table) no copy is telling; all would share one
+  // hash.
+  struct Lost {
+    size_t hash;
+    size_t row;
+    int last;
+  };
+  std::vector<Lost> lost;
+  std::vector<bool> lastSeen;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const std::vector<SqlValue>& values = rows[i]->row.values;
+    if (rows[i]->row.hasRowid) continue;
+    const int last = LastStoredColumn(values);
+    if (last <= 0 || last == schema.rowidAliasColumn) continue;
+    bool telling = false;
+    const size_t hash = ValuesBut(values, last, schema, telling);
+    if (!telling) continue;
+    lost.push_back({hash, i, last});
+    if (lastSeen.size() <= static_cast<size_t>(last)) lastSeen.resize(static_cast<size_t>(last) + 1, false);
+    lastSeen[static_cast<size_t>(last)] = true;
+  }
+  if (lost.empty()) return;
+  std::sort(lost.begin(), lost.end(), [](const Lost& a, const Lost& b) { return a.hash < b.hash; });
+  std::vector<bool> cut(rows.size(), false);
+  size_t found = 0;
   for (const CarvedRow* r : rows) {
     if (!r->row.hasRowid) continue;
-    const int last = LastStoredColumn(r->row.values);
-    if (last > 0 && TellingBut(r->row.values, last, schema)) whole.emplace(ValuesBut(r->row.values, last, schema), r);
-  }
-  if (whole.empty()) return;
-  std::vector<const CarvedRow*> kept;
-  kept.reserve(rows.size());
-  for (const CarvedRow* r : rows) {
-    bool cut = false;
-    const int last = r->row.hasRowid ? -1 : LastStoredColumn(r->row.values);
-    if (last > 0 && last != schema.rowidAliasColumn && TellingBut(r->row.values, last, schema)) {
-      const auto range = whole.equal_range(ValuesBut(r->row.values, last, schema));
-      for (auto it = range.first; it != range.second && !cut; ++it) {
-        cut = CutCopyOf(r->row.values, it->second->row.values, last, schema);
+    const std::vector<SqlValue>& values = r->row.values;
+    const int last = LastStoredColumn(values);
+    if (last <= 0 || static_cast<size_t>(last) >= lastSeen.size() || !lastSeen[static_cast<size_t>(last)]) continue;
+    bool telling = false;
+    const size_t hash = ValuesBut(values, last, schema, telling);
+    if (!telling) continue;
+    auto it = std::lower_bound(lost.begin(), lost.end(), hash, [](const Lost& l, size_t h) { return l.hash < h; });
+    for (; it != lost.end() && it->hash == hash; ++it) {
+      if (cut[it->row] || it->last != last) continue;
+      if (CutCopyOf(rows[it->row]->row.values, values, last, schema)) {
+        cut[it->row] = true;
+        ++found;
       }
     }
-    if (!cut) kept.push_back(r);
+  }
+  if (found == 0) return;
+  std::vector<const CarvedRow*> kept;
+  kept.reserve(rows.size() - found);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (!cut[i]) kept.push_back(rows[i]);
   }
   rows.swap(kept);
 }

@@ -69,7 +69,8 @@ WalOverlay ReadWalOverlay(uint64_t size, const WalReadFn& read) {
   // frame verifies: (page index, offset of the page).
   std::vector<std::pair<uint32_t, uint64_t>> pending;
   uint32_t frameNumber = 0;
-  for (uint64_t at = kWalHeaderSize; at + frameSize <= size; at += frameSize) {
+  uint64_t at = kWalHeaderSize;
+  for (; at + frameSize <= size; at += frameSize) {
     ++frameNumber;
     if (read(at, frameSize, frame.data()) != frameSize) {
       wal.damage = "frame " + std::to_string(frameNumber) + " of the log cannot be read";
@@ -103,6 +104,16 @@ WalOverlay ReadWalOverlay(uint64_t size, const WalReadFn& read) {
     wal.databasePages = databasePages;
     wal.committedFrames = frameNumber;
     ++wal.commits;
+  }
+  // What follows the last commit is never applied, but its pages are rows
+  // someone wrote: the frames of a transaction that never committed, and
+  // behind them (or after damage) the frames of an older use of the log.
+  // Their pages are offered as older versions too.
+  wal.uncommittedPages = std::move(pending);
+  for (; at + frameSize <= size; at += frameSize) {
+    uint8_t h[kWalFrameHeaderSize];
+    if (read(at, kWalFrameHeaderSize, h) != kWalFrameHeaderSize) break;
+    if (Be32(h) != 0) wal.uncommittedPages.emplace_back(Be32(h) - 1, at + kWalFrameHeaderSize);
   }
   // Pages the last commit cut off the end of the database are no longer
   // part of it; their copies are older versions.

@@ -28,7 +28,10 @@
 // (a log is rewritten from its start after a checkpoint, and the old frames
 // behind the new ones keep the old salts). The newest committed frame of a
 // page is that page's current content; older frames of it are older
-// versions of the page.
+// versions of the page. The frames after the last commit are never part of
+// the database, but their pages hold rows that were written all the same
+// (a transaction the phone never finished, an older use of the log): they
+// are kept apart, as versions of pages that no reader sees.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +60,11 @@ struct WalOverlay {
   // Older committed copies of pages, each (0-based page index, offset), in
   // log order: versions the newest copies replaced.
   std::vector<std::pair<uint32_t, uint64_t>> olderPages;
+  // The pages of the whole frames after the last commit (of a transaction
+  // not committed, of an older use of the log, or behind damage), each
+  // (0-based page index the frame names, offset), in log order. Never
+  // applied.
+  std::vector<std::pair<uint32_t, uint64_t>> uncommittedPages;
   uint32_t committedFrames = 0;  // frames up to and including the last commit
   uint32_t commits = 0;
   // Why nothing (or not everything) of the log could be used; empty when

@@ -337,7 +337,128 @@ TEST(WriteAheadLog, ACutOrDamagedLogGivesTheTransactionsBeforeTheDamage) {
     ASSERT_EQ(reader.Open(db), 0);
     EXPECT_EQ(reader.Wal().committedFrames, 0u);
     EXPECT_TRUE(reader.Wal().damage.empty()) << reader.Wal().damage;
-    EXPECT_EQ(reader.PageCount(), w.dbBytes.size() / pageSize);
+    EXPECT_EQ(reader.DatabasePageCount(), w.dbBytes.size() / pageSize);
+    // Its frames are no part of the database, only pages to search.
+    EXPECT_EQ(reader.Wal().uncommittedFrames, frames);
+    EXPECT_EQ(reader.PageCount(), reader.DatabasePageCount() + frames);
+  }
+}
+
+// The texts of column `a` of the deleted and the live rows of a generic
+// scan of `table`.
+struct FoundTexts {
+  std::set<std::string> deleted, live;
+};
+
+FoundTexts TextsOf(const fs::path& db, const std::string& table) {
+  FoundTexts found;
+  const ScanResult scan = ScanGeneric(db, table);
+  EXPECT_EQ(scan.status, 0);
+  for (const GenericRow& row : scan.rows) {
+    if (row.values.size() < 2) continue;
+    if (const auto* text = std::get_if<std::string>(&row.values[1])) (row.deleted ? found.deleted : found.live).insert(*text);
+  }
+  return found;
+}
+
+size_t CountWithPrefix(const std::set<std::string>& texts, const std::string& prefix) {
+  size_t n = 0;
+  for (const std::string& t : texts) n += t.rfind(prefix, 0) == 0;
+  return n;
+}
+
+TEST(WriteAheadLog, FramesAfterTheLastCommitAreSearchedButNeverApplied) {
+  // A transaction cut off before its commit frame: the rows it wrote were
+  // never part of the database, but they are rows the user wrote.
+  {
+    const fs::path dir = TempFolder("wal_uncommitted");
+    const fs::path live = dir / "live.db";
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open(live.c_str(), &h), SQLITE_OK);
+    Exec(h, "PRAGMA page_size=1024");
+    Exec(h, "PRAGMA journal_mode=WAL");
+    Exec(h, "PRAGMA wal_autocheckpoint=0");
+    Exec(h, "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT)");
+    Exec(h, "PRAGMA wal_checkpoint(TRUNCATE)");
+    Exec(h, "INSERT INTO t(a) VALUES('saved 1'), ('saved 2')");
+    Exec(h, "BEGIN");
+    for (int i = 1; i <= 40; ++i) {
+      Exec(h, "INSERT INTO t(a) VALUES('unsaved " + std::to_string(i) + " " + std::string(150, 'u') + "')");
+    }
+    Exec(h, "COMMIT");
+    const std::string dbBytes = ReadAll(live);
+    const std::string log = ReadAll(fs::path(live.string() + "-wal"));
+    sqlite3_close(h);
+    const uint32_t pageSize = Be32(log, 8);
+    const size_t frame = 24 + pageSize;
+    const size_t frames = (log.size() - 32) / frame;
+    ASSERT_GT(frames, 4u);
+    ASSERT_NE(Be32(log, 32 + (frames - 1) * frame + 4), 0u);  // the last frame commits
+    const std::string cut = log.substr(0, log.size() - frame);
+    const fs::path db = dir / "c.db";
+    WriteAll(db, dbBytes);
+    WriteAll(fs::path(db.string() + "-wal"), cut);
+
+    // Read as the library reads it: the cut transaction never happened.
+    ExpectSameRows(OurRows(db, "t"), LibraryRows(dbBytes, cut, "t", "wal_uncommitted"));
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(db), 0);
+    EXPECT_EQ(reader.Wal().commits, 1u);
+    EXPECT_EQ(reader.Wal().uncommittedFrames, frames - 2);  // all but the commit before and the frame cut
+    const FoundTexts found = TextsOf(db, "t");
+    EXPECT_EQ(found.live, (std::set<std::string>{"saved 1", "saved 2"}));
+    // The cut transaction's rows come back as deleted, from the pages of
+    // its frames (the page of the commit frame is lost with it).
+    EXPECT_GE(CountWithPrefix(found.deleted, "unsaved "), 20u);
+    EXPECT_EQ(CountWithPrefix(found.deleted, "unsaved "), found.deleted.size());
+  }
+  // A log restarted after a checkpoint: the new transaction's frames lie
+  // over the start of the old ones, and the old frames behind them keep
+  // the old salts. Rows those frames hold that are nowhere else (written
+  // and deleted before the checkpoint, erased from the file by
+  // secure_delete) come back from them alone.
+  {
+    const fs::path dir = TempFolder("wal_restarted");
+    const fs::path live = dir / "live.db";
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open(live.c_str(), &h), SQLITE_OK);
+    Exec(h, "PRAGMA page_size=1024");
+    Exec(h, "PRAGMA journal_mode=WAL");
+    Exec(h, "PRAGMA wal_autocheckpoint=0");
+    Exec(h, "PRAGMA secure_delete=ON");
+    Exec(h, "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT)");
+    Exec(h, "INSERT INTO t(a) VALUES('kept 1')");
+    for (int k = 0; k < 6; ++k) {
+      Exec(h, "BEGIN");
+      for (int i = 1; i <= 8; ++i) {
+        Exec(h, "INSERT INTO t(a) VALUES('ghost " + std::to_string(k * 8 + i) + " " + std::string(100, 'g') + "')");
+      }
+      Exec(h, "COMMIT");
+    }
+    Exec(h, "DELETE FROM t WHERE a LIKE 'ghost%'");
+    const size_t oldLog = ReadAll(fs::path(live.string() + "-wal")).size();
+    Exec(h, "PRAGMA wal_checkpoint(PASSIVE)");
+    Exec(h, "INSERT INTO t(a) VALUES('kept 2')");  // the log starts again from its beginning
+    const std::string dbBytes = ReadAll(live);
+    const std::string log = ReadAll(fs::path(live.string() + "-wal"));
+    sqlite3_close(h);
+    ASSERT_EQ(log.size(), oldLog);  // not truncated: the old frames are behind the new ones
+    ASSERT_EQ(dbBytes.find("ghost"), std::string::npos);
+    const fs::path db = dir / "r.db";
+    WriteAll(db, dbBytes);
+    WriteAll(fs::path(db.string() + "-wal"), log);
+
+    ExpectSameRows(OurRows(db, "t"), LibraryRows(dbBytes, log, "t", "wal_restarted"));
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(db), 0);
+    EXPECT_EQ(reader.Wal().commits, 1u);
+    EXPECT_GT(reader.Wal().uncommittedFrames, 10u);
+    EXPECT_TRUE(reader.Wal().damage.empty()) << reader.Wal().damage;
+    const FoundTexts found = TextsOf(db, "t");
+    EXPECT_EQ(found.live, (std::set<std::string>{"kept 1", "kept 2"}));
+    EXPECT_GE(CountWithPrefix(found.deleted, "ghost "), 24u);
+    EXPECT_FALSE(found.deleted.count("kept 1"));
+    EXPECT_FALSE(found.deleted.count("kept 2"));
   }
 }
 
