@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/digest.h"
@@ -197,6 +198,24 @@ bool OnFreedPage(RowSource source) {
          source == RowSource::kFreelistDroppedTable;
 }
 
+// Where the columns of a message table (`shape`) lie in the rows of a
+// dropped table (`dropped`), by name, ASCII case ignored: one position per
+// column of `shape`. Empty when a column of `shape` is not one of the
+// dropped table's: its rows are another table's, however many columns it
+// has.
+std::vector<int> ColumnsByName(const TableSchema& dropped, const TableSchema& shape) {
+  std::vector<int> at;
+  for (const std::string& name : shape.columnNames) {
+    int found = -1;
+    for (size_t c = 0; c < dropped.columnNames.size() && found < 0; ++c) {
+      if (EqualsIgnoreAsciiCase(dropped.columnNames[c], name)) found = static_cast<int>(c);
+    }
+    if (found < 0) return {};
+    at.push_back(found);
+  }
+  return at;
+}
+
 // The messages of freed pages, read once for all conversations of a store,
 // each under the conversation it names (QQ: its partner number column) or
 // else under "Unknown".
@@ -229,15 +248,32 @@ class FreedMessages {
   // The rows the carver found on freed pages whose record has the message
   // tables' columns: those it gave to one of `tables` (a guess among equal
   // schemas), and those of tables that no longer exist.
+  // A row of a table that is gone is matched by the columns of its own
+  // CREATE statement where that survives (`byName`, from ColumnsByName per
+  // dropped table), else by its column count alone.
   void AddCarved(CDbFileReader& reader, const CarvedFile& carved, const std::set<std::string>& tables,
-                 const TableSchema& shape, ParsedRecord& rec) {
+                 const TableSchema& shape, const std::vector<std::vector<int>>& byName, ParsedRecord& rec) {
+    GenericRow laidOut;
     for (const CarvedRow& row : carved.rows) {
       if (!OnFreedPage(row.row.source)) continue;
+      const bool named = row.table < 0 && row.droppedTable >= 0 && row.droppedTable < static_cast<int>(byName.size());
       if (row.table >= 0 ? !tables.count(carved.tables[row.table].name)
-                         : static_cast<int>(row.row.values.size()) != shape.columnCount) {
+                         : named ? byName[row.droppedTable].empty()
+                                 : static_cast<int>(row.row.values.size()) != shape.columnCount) {
         continue;
       }
-      const std::vector<uint8_t> cell = BuildCell(row.row, shape.rowidAliasColumn, reader.encoding);
+      const GenericRow* source = &row.row;
+      if (named) {
+        // The values in the message tables' order of columns.
+        laidOut = row.row;
+        laidOut.values.assign(byName[row.droppedTable].size(), nullptr);
+        for (size_t c = 0; c < laidOut.values.size(); ++c) {
+          const size_t from = static_cast<size_t>(byName[row.droppedTable][c]);
+          if (from < row.row.values.size()) laidOut.values[c] = row.row.values[from];
+        }
+        source = &laidOut;
+      }
+      const std::vector<uint8_t> cell = BuildCell(*source, shape.rowidAliasColumn, reader.encoding);
       RowInput in;
       in.record = cell.data();
       in.bytesToEnd = static_cast<uint32_t>(cell.size());
@@ -248,9 +284,9 @@ class FreedMessages {
       in.pageIndex = row.row.pageIndex;
       in.offset = row.row.offset;
       in.source = row.row.source;
-      // A record of a table that is gone was matched by its column count
-      // alone: it must hold a date too.
-      Add(reader, in, rec, row.table < 0);
+      // A record of a table that is gone matched by its column count alone
+      // must hold a date too.
+      Add(reader, in, rec, row.table < 0 && !named);
     }
   }
 
@@ -303,15 +339,33 @@ void ReadMessageTable(CDbFileReader& reader, const std::string& table, const std
 // tables' column count), joined by StoreConversations.
 void ReadFreedPages(CDbFileReader& reader, const std::set<std::string>& tables, const std::string& freeStageName,
                     const std::optional<TableSchema>& shape, ParsedRecord& rec, FreedMessages& freed) {
+  // The pages of dropped tables whose own statement names other columns
+  // than the message tables': their rows are no messages, whatever their
+  // column count.
+  std::unordered_set<uint32_t> otherTables;
   if (shape) {
     if (const std::shared_ptr<const CarvedFile> carved = CarvedFileFor(reader)) {
-      freed.AddCarved(reader, *carved, tables, *shape, rec);
+      std::vector<std::vector<int>> byName;
+      if (!shape->columnNames.empty()) {
+        for (const CarveTable& dropped : carved->droppedTables) byName.push_back(ColumnsByName(dropped.schema, *shape));
+      }
+      for (const auto& [page, dropped] : carved->droppedTablePages) {
+        if (dropped >= 0 && dropped < static_cast<int>(byName.size()) && byName[dropped].empty()) {
+          otherTables.insert(page);
+        }
+      }
+      freed.AddCarved(reader, *carved, tables, *shape, byName, rec);
     }
   }
   ScanOptions freePagesOnly;
   freePagesOnly.recoverInTree = false;
-  ScanTable(reader, freeStageName,
-            [&](CDbFileReader& r, const RowInput& in) { return freed.Add(r, in, rec, false); }, freePagesOnly);
+  ScanTable(
+      reader, freeStageName,
+      [&](CDbFileReader& r, const RowInput& in) {
+        if (otherTables.count(in.pageIndex)) return status::kBadData;
+        return freed.Add(r, in, rec, false);
+      },
+      freePagesOnly);
   freed.Flush();
 }
 

@@ -1,7 +1,5 @@
 #include "sqlite_pages/carver.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -278,6 +276,7 @@ struct StartMasks {
 // A table as the carver checks records against it.
 struct Shape {
   int table = -1;  // -1: no schema (records of dropped tables)
+  int dropped = -1;  // a dropped table whose CREATE statement survives: its index among them
   std::vector<ColumnRule> columns;
   int alias = -1;
   // Every column but the rowid alias has an integer, real or text type:
@@ -385,6 +384,7 @@ struct Candidate {
   uint32_t start = 0, end = 0;  // extent on the page (cell start when known)
   int score = 0;
   int table = -1;
+  int dropped = -1;  // Shape::dropped of the shape it was read by
   bool hasRowid = false;
   int64_t rowid = 0;
   bool reconstructed = false;
@@ -508,6 +508,15 @@ class Carver {
   }
 
   // Also collects the match keys (RowMatchKey) of every live row, by table.
+  // The dropped tables whose CREATE statement survives, filled by Run
+  // (CarvedRow::droppedTable indexes them).
+  // `pages`, when given, gets the pages found to be such a table's
+  // (page index -> its index among them).
+  void KeepDroppedTables(std::vector<CarveTable>& tables, std::unordered_map<uint32_t, int>* pages = nullptr) {
+    droppedTablesOut_ = &tables;
+    droppedPagesOut_ = pages;
+  }
+
   void KeepLiveMatchKeys(std::vector<std::vector<size_t>>& keys) {
     liveMatchKeys_ = &keys;
     keys.assign(tables_.size(), {});
@@ -552,6 +561,12 @@ class Carver {
     }
     WalkFreeList();
     TraceDroppedTables();
+    if (droppedTablesOut_) *droppedTablesOut_ = droppedTables_;
+    if (droppedPagesOut_) {
+      for (const auto& [index, shape] : droppedShapeOf_) {
+        if (shape >= 0) (*droppedPagesOut_)[index] = shape;
+      }
+    }
     for (const Shape& shape : shapes_) allShapes_.push_back(&shape);
     for (const Shape& shape : droppedShapes_) allShapes_.push_back(&shape);
     for (size_t i = 0; i < allShapes_.size(); ++i) allStarts_.Add(allShapes_[i]->starts, static_cast<int>(i));
@@ -1187,50 +1202,17 @@ class Carver {
 
   bool FreePage(uint32_t index) const { return owner_[index] == kOwnerFree || owner_[index] == kOwnerTrunk; }
 
-  // The shape of a dropped table from its CREATE TABLE statement, compiled
-  // in an empty in-memory database; -1 when it does not compile as one.
+  // The shape of a dropped table from its CREATE TABLE statement (the
+  // shared schema parser: compiled in an empty in-memory database); -1 when
+  // it does not compile as one, or declares a table without rowids.
   int DroppedShape(const std::string& name, const std::string& sql) {
-    const std::string lower = AsciiLower(sql);
-    if (lower.rfind("create table", 0) != 0) return -1;
-    const size_t close = lower.rfind(')');
-    if (close != std::string::npos && lower.find("without rowid", close) != std::string::npos) return -1;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr) != SQLITE_OK) {
-      sqlite3_close(db);
-      return -1;
-    }
-    TableSchema schema;
-    int pkColumns = 0, pkIndex = -1;
-    std::string pkType;
-    sqlite3_stmt* stmt = nullptr;
-    const char* tail = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail) == SQLITE_OK && stmt &&
-        (!tail || *tail == '\0' || std::string_view(tail).find_first_not_of(" \t\r\n;") == std::string_view::npos) &&
-        sqlite3_step(stmt) == SQLITE_DONE) {
-      sqlite3_finalize(stmt);
-      stmt = nullptr;
-      if (sqlite3_prepare_v2(db, "SELECT type, pk, \"notnull\" FROM pragma_table_info(?1)", -1, &stmt, nullptr) ==
-          SQLITE_OK) {
-        sqlite3_bind_text(stmt, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-          const char* type = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-          schema.declaredTypes.emplace_back(type ? type : "");
-          schema.notNull.push_back(sqlite3_column_int(stmt, 2) != 0);
-          if (sqlite3_column_int(stmt, 1) > 0) {
-            ++pkColumns;
-            pkIndex = static_cast<int>(schema.declaredTypes.size()) - 1;
-            pkType = type ? type : "";
-          }
-        }
-      }
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    schema.columnCount = static_cast<int>(schema.declaredTypes.size());
-    if (schema.columnCount == 0) return -1;
-    // Only a lone INTEGER PRIMARY KEY column is the rowid itself.
-    if (pkColumns == 1 && AsciiLower(pkType) == "integer") schema.rowidAliasColumn = pkIndex;
-    droppedShapes_.push_back(MakeShape(schema, -1));
+    CarveTable table;
+    table.name = name;
+    if (SchemaFromCreateTable(name, sql, table.schema) != status::kOk || table.schema.withoutRowid) return -1;
+    Shape shape = MakeShape(table.schema, -1);
+    shape.dropped = static_cast<int>(droppedShapes_.size());
+    droppedShapes_.push_back(std::move(shape));
+    droppedTables_.push_back(std::move(table));
     return static_cast<int>(droppedShapes_.size()) - 1;
   }
 
@@ -1472,6 +1454,7 @@ class Carver {
     c.end = static_cast<uint32_t>(end);
     c.recordHash = RecordHash(page + p, local);
     c.table = shape ? shape->table : -1;
+    c.dropped = shape ? shape->dropped : -1;
     c.hasRowid = header;
     c.rowid = rowid;
     c.reconstructed = false;
@@ -1623,6 +1606,7 @@ class Carver {
           c.end = static_cast<uint32_t>(q + cellLen);
           c.score = cellLen == size ? 2 : 1;
           c.table = shape.table;
+          c.dropped = shape.dropped;
           c.hasRowid = false;
           c.reconstructed = true;
           return true;
@@ -1655,6 +1639,7 @@ class Carver {
       c.end = static_cast<uint32_t>(q + cellLen);
       c.score = score;
       c.table = shape.table;
+      c.dropped = shape.dropped;
       c.hasRowid = false;
       c.reconstructed = true;
       return true;
@@ -2335,6 +2320,7 @@ class Carver {
     });
     if (earlier) {
       ++stats_.duplicates;
+      if (earlier->droppedTable < 0 && cand.dropped >= 0) earlier->droppedTable = cand.dropped;
       if (!earlier->row.hasRowid && cand.hasRowid) {
         earlier->row.hasRowid = true;
         earlier->row.rowid = cand.rowid;
@@ -2348,6 +2334,7 @@ class Carver {
     seen_.Add(withTable.h, out_.size());
     CarvedRow row;
     row.table = cand.table;
+    row.droppedTable = cand.dropped;
     row.reconstructed = cand.reconstructed;
     row.row.deleted = true;
     row.row.hasRowid = cand.hasRowid;
@@ -2368,6 +2355,9 @@ class Carver {
   uint64_t maxLocal_ = 0, minLocal_ = 0;
   std::vector<Shape> shapes_;
   std::vector<Shape> droppedShapes_;                // of dropped tables whose CREATE statement survives
+  std::vector<CarveTable> droppedTables_;           // their names and schemas, in the same order
+  std::vector<CarveTable>* droppedTablesOut_ = nullptr;
+  std::unordered_map<uint32_t, int>* droppedPagesOut_ = nullptr;
   std::vector<const Shape*> allShapes_;             // shapes_, then droppedShapes_ (free pages compete for them)
   StartMasks allStarts_;                            // where one of allShapes_ may begin
   std::unordered_map<uint32_t, int> droppedShapeOf_;  // dropped page -> index into droppedShapes_, -1 unknown
@@ -2406,10 +2396,11 @@ Affinity AffinityOf(const std::string& declaredType) {
 }
 
 Status CarveDeletedRows(CDbFileReader& reader, const std::vector<CarveTable>& tables, std::vector<CarvedRow>& rows,
-                        CarveStats* stats) {
+                        CarveStats* stats, std::vector<CarveTable>* droppedTables) {
   if (!reader.IsOpen() || reader.pageSize == 0) return status::kBadData;
   CarveStats local;
   Carver carver(reader, tables, rows, stats ? *stats : local);
+  if (droppedTables) carver.KeepDroppedTables(*droppedTables);
   return carver.Run();
 }
 
@@ -2529,6 +2520,7 @@ Status CarveFile(CDbFileReader& reader, const std::filesystem::path& path, Carve
   LoadCarveTables(reader, path, file.tables);
   Carver carver(reader, file.tables, file.rows, file.stats);
   carver.KeepLiveMatchKeys(file.liveMatchKeys);
+  carver.KeepDroppedTables(file.droppedTables, &file.droppedTablePages);
   return carver.Run();
 }
 

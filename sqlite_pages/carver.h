@@ -56,6 +56,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/status.h"
@@ -78,6 +79,10 @@ struct CarveTable {
 
 struct CarvedRow {
   int table = -1;              // index into the tables carved for; -1: a table that no longer exists
+  // For a row of a table that no longer exists, read by the columns of its
+  // own CREATE statement (which survived in the schema's free space): the
+  // index of that table among the dropped tables found; -1 otherwise.
+  int droppedTable = -1;
   GenericRow row;              // deleted; source, page index and offset of the cell (or record) start
   bool reconstructed = false;  // the header length (and maybe the first serial type) was rebuilt
 };
@@ -92,8 +97,10 @@ struct CarveStats {
 // skipped) and of dropped tables from the file open in `reader`. Rows are
 // appended in page order. Read errors of single pages skip those pages.
 // 87 when the reader holds no database.
+// `droppedTables`, when given, gets the dropped tables whose CREATE statement
+// survives (name and columns), as CarvedRow::droppedTable counts them.
 Status CarveDeletedRows(CDbFileReader& reader, const std::vector<CarveTable>& tables, std::vector<CarvedRow>& rows,
-                        CarveStats* stats = nullptr);
+                        CarveStats* stats = nullptr, std::vector<CarveTable>* droppedTables = nullptr);
 
 // The tables of the database at `path` with their schemas (for
 // CarveDeletedRows), in schema order.
@@ -124,6 +131,10 @@ struct CarvedFile {
   std::vector<CarveTable> tables;
   std::vector<CarvedRow> rows;
   std::vector<std::vector<size_t>> liveMatchKeys;
+  // The dropped tables whose CREATE statement survives (CarvedRow::droppedTable).
+  std::vector<CarveTable> droppedTables;
+  // The pages traced to one of them (page index -> index in droppedTables).
+  std::unordered_map<uint32_t, int> droppedTablePages;
   CarveStats stats;
   // Index of the table named exactly `name`, -1 when none.
   int TableIndex(const std::string& name) const;

@@ -233,6 +233,71 @@ TEST_F(PeerChatTest, WeChatListsFriendsAndFreeListRowsUnderUnknown) {
   EXPECT_EQ(phantoms, 0);
 }
 
+// Tables dropped beside the chat tables: one of another kind with the chat
+// tables' column count and types (a draft store) whose rows would read as
+// messages by their count alone, and a chat table of an older layout, its
+// columns in another order. Where a dropped table's CREATE statement
+// survives, its rows are matched by its column names: the drafts are no
+// messages, and the old chat's rows are read by name.
+TEST_F(PeerChatTest, RowsOfDroppedTablesAreMatchedByTheirOwnColumnNames) {
+  const fs::path db = dir_ / "MM.sqlite";
+  const std::vector<GenPeer> peers = gen::WeChatPeers({});
+  gen::BuildWeChatDb(db, peers);
+  {
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
+    const auto exec = [&](const std::string& sql) {
+      char* error = nullptr;
+      ASSERT_EQ(sqlite3_exec(h, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << sql;
+    };
+    exec("PRAGMA secure_delete=OFF");
+    exec("CREATE TABLE Drafts (Version INTEGER DEFAULT 1, DraftID INTEGER PRIMARY KEY AUTOINCREMENT, Server "
+         "INTEGER DEFAULT 0, SavedTime INTEGER DEFAULT 0, Body TEXT, State INTEGER DEFAULT 0, Shown INTEGER "
+         "DEFAULT 0, Kind INTEGER, Mine INTEGER)");
+    exec("CREATE TABLE " + WeChatTableOf("wxid_erin05") +
+         " (MesLocalID INTEGER PRIMARY KEY AUTOINCREMENT, Message TEXT, TableVer INTEGER DEFAULT 1, Des INTEGER, "
+         "MesSvrID INTEGER DEFAULT 0, Type INTEGER, CreateTime INTEGER DEFAULT 0, Status INTEGER DEFAULT 0, "
+         "ImgStatus INTEGER DEFAULT 0)");
+    exec("BEGIN");
+    for (int i = 0; i < 60; ++i) {
+      exec("INSERT INTO Drafts (SavedTime, Body, Kind, Mine) VALUES (" + std::to_string(1401000000 + i * 60) +
+           ", 'draft " + std::to_string(i) + " never sent', 1, " + std::to_string(i % 2) + ")");
+      exec("INSERT INTO " + WeChatTableOf("wxid_erin05") + " (Message, Des, Type, CreateTime) VALUES ('wx-erin message " +
+           std::to_string(i) + "', " + std::to_string(i % 2) + ", 1, " + std::to_string(1402000000 + i * 60) + ")");
+    }
+    exec("COMMIT");
+    exec("DROP TABLE Drafts");
+    exec("DROP TABLE " + WeChatTableOf("wxid_erin05"));
+    sqlite3_close(h);
+  }
+  PeerChatMap chats;
+  ASSERT_EQ(ScanWeChat(db, chats), status::kOk);
+  std::set<std::string> erin;
+  size_t daves = 0;
+  for (const auto& [key, messages] : chats) {
+    for (const PeerChatRecord& m : messages) {
+      EXPECT_EQ(m.text.find("draft"), std::string::npos) << key << ": " << m.text;
+      if (m.text.rfind("wx-erin message ", 0) == 0) {
+        EXPECT_EQ(key, kUnknownConversation);
+        EXPECT_EQ(m.deleted, 1);
+        EXPECT_FALSE(m.date.empty()) << m.text;
+        EXPECT_TRUE(erin.insert(m.text).second) << m.text;
+      }
+      daves += m.text.rfind("wx-dave", 0) == 0;
+    }
+  }
+  // Read by name: every message of the old layout with its text and date.
+  EXPECT_EQ(erin.size(), 60u);
+  // The dropped chat of today's layout still comes back (what the new
+  // tables did not write over).
+  std::ifstream in(db, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  size_t surviving = 0;
+  for (const auto& m : peers[4].messages) surviving += Survives(bytes, m.text);
+  EXPECT_GT(surviving, 50u);
+  EXPECT_GE(daves * 100, surviving * 98);
+}
+
 TEST_F(PeerChatTest, RecoveryAtScale) {
   gen::FamilyOptions options;
   options.scale = 25;
