@@ -23,6 +23,7 @@ constexpr int kOwnerFree = -3;     // free-list leaf page
 constexpr int kOwnerOther = -4;    // any other live page (interior, index, overflow, other tables)
 constexpr int kOwnerTrunk = -5;    // free-list trunk page
 constexpr int kOwnerDropped = -6;  // free page of a dropped table (traced from its deleted schema row)
+constexpr int kOwnerSpillEnd = -7; // last page of a live overflow chain: its bytes past the payload are unused
 constexpr int kMaxDepth = 40;
 
 uint64_t Load64(const uint8_t* p) {
@@ -534,10 +535,23 @@ class Carver {
     return static_cast<uint32_t>(k <= maxLocal ? k : minLocal_);
   }
 
-  void MarkOverflow(uint32_t first) {
+  // The pages of an overflow chain holding `spill` bytes of a payload. The
+  // last page holds what is left of them; the bytes after are unused and
+  // keep whatever the page held before (a leaf of a table, mostly, whose
+  // cells sit at the end of the page): that tail is searched like a gap.
+  void MarkOverflow(uint32_t first, uint64_t spill) {
     uint32_t next = first;
+    uint64_t left = spill;
     for (uint64_t steps = 0; next != 0 && next <= pages_ && steps < pages_; ++steps) {
-      owner_[next - 1] = kOwnerOther;
+      const bool last = left <= u_ - 4;
+      if (last && owner_[next - 1] == kOwnerUnknown) {
+        owner_[next - 1] = kOwnerSpillEnd;
+        spillUsed_[next - 1] = static_cast<uint32_t>(4 + left);
+      } else {
+        owner_[next - 1] = kOwnerOther;
+      }
+      if (last) return;
+      left -= u_ - 4;
       if (r_.ReadPage(next - 1, walkPage_.data()) != status::kOk) return;
       next = Be32(walkPage_.data());
     }
@@ -788,7 +802,9 @@ class Carver {
           int b = static_cast<int>(u_ - off - 4);
           const uint64_t payload = ReadVarint(page + off + 4, b);
           const uint32_t local = LocalSize(payload, true);
-          if (payload > local && off + 4 + b + local + 4 <= u_) MarkOverflow(Be32(page + off + 4 + b + local));
+          if (payload > local && off + 4 + b + local + 4 <= u_) {
+            MarkOverflow(Be32(page + off + 4 + b + local), payload - local);
+          }
         }
         continue;
       }
@@ -804,7 +820,7 @@ class Carver {
       const bool spills = payload > local;
       const uint64_t end = uint64_t{pos} + local + (spills ? 4 : 0);
       if (end > u_) continue;
-      if (spills) MarkOverflow(Be32(page + pos + local));
+      if (spills) MarkOverflow(Be32(page + pos + local), payload - local);
       liveRecords_.Insert(RecordHash(page + pos, local));
       if (extents) extents->emplace_back(off, static_cast<uint32_t>(end));
       if (type != 13 || (table < 0 && !schema)) continue;
@@ -1475,7 +1491,10 @@ class Carver {
       owner = it->second;
       arrayStart = 12;
     }
-    if (owner < 0 && owner != kOwnerFree && owner != kOwnerTrunk && owner != kOwnerDropped) return false;
+    if (owner < 0 && owner != kOwnerFree && owner != kOwnerTrunk && owner != kOwnerDropped &&
+        owner != kOwnerSpillEnd) {
+      return false;
+    }
     return index != 0;
   }
 
@@ -1618,6 +1637,10 @@ class Carver {
     } else if (owner == kOwnerTrunk) {
       auto it = trunkUsed_.find(index);
       regions.emplace_back(std::min(u_, it == trunkUsed_.end() ? 0u : it->second), u_);
+    } else if (owner == kOwnerSpillEnd) {
+      auto it = spillUsed_.find(index);
+      regions.emplace_back(std::min(u_, it == spillUsed_.end() ? u_ : it->second), u_);
+      source = RowSource::kGap;
     } else {
       regions.emplace_back(8, u_);
     }
@@ -1766,7 +1789,9 @@ class Carver {
         std::vector<uint32_t>& starts = k.rebuiltStarts;
         for (int pass = 0; pass < 2; ++pass) {
           uint32_t sibling = 0;  // where the record being rebuilt may end (see below)
+          bool siblingOnly = false;
           auto boundary = [&](uint32_t at) {
+            if (siblingOnly) return at == sibling;
             return pass == 1 && (at >= hi || (sibling != 0 && at == sibling) || boundaries.Contains(at));
           };
           // The second pass goes down the page: in a run of neighbours freed
@@ -1785,9 +1810,12 @@ class Carver {
             // A run of neighbours freed one after the other: every cell of it
             // kept the header written when it was freed, all with the same
             // link to the next free block and the same end, so the record at
-            // q ends where the nearest such header above it begins.
+            // q ends where the nearest such header above it begins. A run
+            // left from an older layout of the page (its link leads nowhere
+            // now: the page was rebuilt since, its old cells left in the gap)
+            // still tells its records' ends by itself, and only so.
             sibling = 0;
-            if (pass == 1 && linked) {
+            if (pass == 1) {
               if (!indexed) {
                 byLink.clear();
                 for (uint32_t at : headers) byLink.emplace_back(Be16(page + at), at);
@@ -1806,10 +1834,11 @@ class Carver {
                 }
               }
             }
+            siblingOnly = !linked && sibling != 0;
             bool matched = false;
             for (size_t i = 0; i < shapes.size() && !matched; ++i) {
-              matched = Rebuilt(*shapes[i], page, q, hi, boundary, c, !linked) && (pass == 1 || c.score == 2) &&
-                        Informative(c);
+              matched = Rebuilt(*shapes[i], page, q, hi, boundary, c, !linked && !siblingOnly) &&
+                        (pass == 1 || c.score == 2) && Informative(c);
             }
             if (matched) {
               if (pass == 0) starts.push_back(c.start);
@@ -2153,6 +2182,7 @@ class Carver {
   std::unordered_map<uint32_t, int> droppedShapeOf_;  // dropped page -> index into droppedShapes_, -1 unknown
   std::vector<int> owner_;
   std::unordered_map<uint32_t, uint32_t> trunkUsed_;
+  std::unordered_map<uint32_t, uint32_t> spillUsed_;  // kOwnerSpillEnd pages: bytes of the chain on them
   std::unordered_map<uint32_t, int> interiorOf_;  // interior page of a table's tree -> table
   std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> liveExtents_;
   PageSet visited_;

@@ -543,6 +543,17 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
   } else {
     key = RowMatchKey(scratch, schema);
     live = isLive();
+    // A copy of a live row or of a row the carver found goes no further
+    // whatever the tests below would say of it (most candidates of a scan
+    // are such copies): turned away before its page is looked at.
+    if (live) {
+      live_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
+    if (schema_ && carvedKeys_.Contains(key)) {
+      carverCopies_.fetch_add(1, std::memory_order_relaxed);
+      return false;
+    }
     // A record of NULLs only tells nothing (cleared space read as a record).
     for (int c = 0; c < scratch.ColumnCount() && !fits; ++c) {
       const uint64_t t = scratch.SerialType(c);
@@ -552,7 +563,7 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
     // and one number or short text is read as easily out of other bytes
     // (the page numbers of interior cells, of a free-list trunk): it tells
     // nothing.
-    if (fits && input.headerless && !live && !carvedKeys_.Contains(key)) {
+    if (fits && input.headerless) {
       int values = 0;
       bool longValue = false;
       for (int c = 0; c < scratch.ColumnCount(); ++c) {
@@ -563,8 +574,8 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
       }
       fits = longValue || values >= 2;
     }
-    const bool runsIntoLive = fits && !live && RunsIntoLiveCell(reader, input, scratch);
-    if (fits && schema_ && !live && !carvedKeys_.Contains(key)) {
+    const bool runsIntoLive = fits && RunsIntoLiveCell(reader, input, scratch);
+    if (fits && schema_) {
       // Without declared types the columns of a record found without its
       // cell header cannot be told apart; the carver, which found none such
       // row, measured it against the whole page.
@@ -767,31 +778,24 @@ size_t BytesWord(const std::string& bytes) {
   return static_cast<size_t>((head * 0x9E3779B97F4A7C15ULL) ^ (tail + 0x632BE59BD9B4E019ULL) ^ (n << 1));
 }
 
-// A hash of the values but column 0, the rowid alias and `skipped`;
-// `telling` says whether a text or blob of 8 bytes or more lies among them
-// (only such a value makes the agreement of two copies tell that they are
-// one row).
-size_t ValuesBut(const std::vector<SqlValue>& values, int skipped, const TableSchema& schema, bool& telling) {
-  size_t h = std::hash<int>()(skipped) ^ (values.size() * 0x9E3779B97F4A7C15ULL);
-  auto mix = [&h](size_t word) { h = (h ^ word) * 0x100000001B3ULL + (h >> 31); };
-  telling = false;
-  for (int c = 0; c < static_cast<int>(values.size()); ++c) {
-    if (!Compared(c, skipped, schema)) continue;
-    const SqlValue& v = values[c];
-    mix(v.index());
-    if (auto i = std::get_if<int64_t>(&v)) {
-      mix(static_cast<size_t>(*i));
-    } else if (auto d = std::get_if<double>(&v)) {
-      mix(std::hash<double>()(*d));
-    } else if (auto t = std::get_if<std::string>(&v)) {
-      mix(BytesWord(*t));
-      telling = telling || t->size() >= 8;
-    } else if (auto b = std::get_if<BlobValue>(&v)) {
-      mix(BytesWord(b->bytes));
-      telling = telling || b->bytes.size() >= 8;
-    }
+// The first column compared between copies (all but column 0 and the rowid
+// alias) that holds a text or blob of 8 bytes or more, or -1: only such a
+// value makes the agreement of two copies tell that they are one row.
+int FirstTellingColumn(const std::vector<SqlValue>& values, const TableSchema& schema) {
+  for (int c = 1; c < static_cast<int>(values.size()); ++c) {
+    if (c == schema.rowidAliasColumn) continue;
+    if (auto t = std::get_if<std::string>(&values[c]); t && t->size() >= 8) return c;
+    if (auto b = std::get_if<BlobValue>(&values[c]); b && b->bytes.size() >= 8) return c;
   }
-  return h;
+  return -1;
+}
+
+// The key two copies must share to be one row cut and whole: their first
+// telling column and that value's word.
+size_t TellingKey(const std::vector<SqlValue>& values, int column) {
+  const SqlValue& v = values[static_cast<size_t>(column)];
+  const std::string& bytes = std::holds_alternative<std::string>(v) ? std::get<std::string>(v) : std::get<BlobValue>(v).bytes;
+  return BytesWord(bytes) * 31 + static_cast<size_t>(column) * 0x9E3779B97F4A7C15ULL + v.index();
 }
 
 bool CutCopyOf(const std::vector<SqlValue>& cut, const std::vector<SqlValue>& whole, int last,
@@ -811,46 +815,41 @@ bool CutCopyOf(const std::vector<SqlValue>& cut, const std::vector<SqlValue>& wh
 }  // namespace
 
 void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schema) {
-  // The copies without a rowid that may be cut ones, by the hash of their
-  // values but the last stored one: only those holding a telling value
-  // among them (a whole copy agrees with its cut copy there). The whole
-  // copies are then looked up among them - most often far fewer - and only
-  // those that end at a column where some cut copy ends. In a table of
-  // numbers only (a join table) no copy is telling; all would share one
-  // hash.
+  // The copies without a rowid that may be cut ones are indexed by their
+  // first telling value (a whole copy agrees with its cut copy there; the
+  // last stored value of a cut copy is an integer, never that value), and
+  // the whole copies looked up among them by theirs: most find none, and
+  // only those that do are compared whole. In a table of numbers only (a
+  // join table) no copy is telling, and nothing is compared.
   struct Lost {
-    size_t hash;
+    size_t key;
     size_t row;
     int last;
   };
   std::vector<Lost> lost;
-  std::vector<bool> lastSeen;
   for (size_t i = 0; i < rows.size(); ++i) {
     const std::vector<SqlValue>& values = rows[i]->row.values;
     if (rows[i]->row.hasRowid) continue;
     const int last = LastStoredColumn(values);
-    if (last <= 0 || last == schema.rowidAliasColumn) continue;
-    bool telling = false;
-    const size_t hash = ValuesBut(values, last, schema, telling);
-    if (!telling) continue;
-    lost.push_back({hash, i, last});
-    if (lastSeen.size() <= static_cast<size_t>(last)) lastSeen.resize(static_cast<size_t>(last) + 1, false);
-    lastSeen[static_cast<size_t>(last)] = true;
+    if (last <= 0 || last == schema.rowidAliasColumn || !std::holds_alternative<int64_t>(values[last])) continue;
+    const int telling = FirstTellingColumn(values, schema);
+    if (telling < 0) continue;
+    lost.push_back({TellingKey(values, telling), i, last});
   }
   if (lost.empty()) return;
-  std::sort(lost.begin(), lost.end(), [](const Lost& a, const Lost& b) { return a.hash < b.hash; });
+  std::sort(lost.begin(), lost.end(), [](const Lost& a, const Lost& b) { return a.key < b.key; });
   std::vector<bool> cut(rows.size(), false);
   size_t found = 0;
   for (const CarvedRow* r : rows) {
     if (!r->row.hasRowid) continue;
     const std::vector<SqlValue>& values = r->row.values;
+    const int telling = FirstTellingColumn(values, schema);
+    if (telling < 0) continue;
+    const size_t key = TellingKey(values, telling);
+    auto it = std::lower_bound(lost.begin(), lost.end(), key, [](const Lost& l, size_t k) { return l.key < k; });
+    if (it == lost.end() || it->key != key) continue;
     const int last = LastStoredColumn(values);
-    if (last <= 0 || static_cast<size_t>(last) >= lastSeen.size() || !lastSeen[static_cast<size_t>(last)]) continue;
-    bool telling = false;
-    const size_t hash = ValuesBut(values, last, schema, telling);
-    if (!telling) continue;
-    auto it = std::lower_bound(lost.begin(), lost.end(), hash, [](const Lost& l, size_t h) { return l.hash < h; });
-    for (; it != lost.end() && it->hash == hash; ++it) {
+    for (; it != lost.end() && it->key == key; ++it) {
       if (cut[it->row] || it->last != last) continue;
       if (CutCopyOf(rows[it->row]->row.values, values, last, schema)) {
         cut[it->row] = true;
