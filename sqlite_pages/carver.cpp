@@ -4,7 +4,11 @@
 #include <array>
 #include <cstdint>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -171,6 +175,17 @@ class HashSet {
   void Insert(uint64_t h) { keys_.push_back(h); }
   void Seal() {
     SortHashes(keys_);
+    Index();
+  }
+  // The set of keys already sorted.
+  template <class Key>
+  void SealSorted(const std::vector<Key>& sorted) {
+    keys_.assign(sorted.begin(), sorted.end());
+    Index();
+  }
+
+ private:
+  void Index() {
     shift_ = 64;
     while (shift_ > 6 && (uint64_t{1} << (64 - shift_)) < keys_.size() * 8) --shift_;
     const uint64_t bits = shift_ >= 64 ? 1 : uint64_t{1} << (64 - shift_);
@@ -185,6 +200,8 @@ class HashSet {
     for (uint64_t h : keys_) ++start_[Bucket(h) + 1];
     for (size_t b = 1; b <= buckets; ++b) start_[b] += start_[b - 1];
   }
+
+ public:
   bool Contains(uint64_t h) const {
     if (keys_.empty()) return false;
     const uint64_t bit = shift_ >= 64 ? 0 : h >> shift_;
@@ -439,6 +456,54 @@ SearchScratch& Scratch() {
   return scratch;
 }
 
+// A page of a table as the walk hands it to the work beside it: its bytes,
+// its live cells, and whether (and as whose) its free space is searched.
+struct PageJob {
+  struct Cell {
+    uint32_t start = 0;   // of the cell
+    uint32_t record = 0;  // of its record
+    uint32_t local = 0;   // the record's bytes on the page
+  };
+  uint32_t index = 0;
+  int table = -1;  // whose live rows' keys are taken; -1: none (an interior page)
+  bool search = false;
+  int owner = -1;
+  uint32_t arrayStart = 0;
+  std::vector<uint8_t> page;
+  std::vector<Cell> cells;
+  const std::vector<std::pair<uint32_t, uint32_t>>* extents = nullptr;  // its live cells' (the walk's, not changed)
+};
+
+// What a page searched during the walk found.
+struct SearchedPage {
+  uint32_t index = 0;
+  int32_t code = 0;
+  std::vector<std::pair<Candidate, RowSource>> finds;
+};
+
+// What one thread's part of the work beside the walk found, joined to the
+// carver's state once the walk has ended (in no order that matters: the
+// keys are sorted, the pages each found once).
+struct WalkOutput {
+  ParsedRecord record;
+  std::string wideText;
+  std::vector<uint64_t> liveRecords;
+  std::vector<std::vector<size_t>> keys, matchKeys;  // by table
+  std::vector<SearchedPage> searched;
+};
+
+// The pages handed from the walk to the thread beside it.
+struct PageJobs {
+  static constexpr size_t kBatch = 32;
+  static constexpr size_t kWaiting = 96;
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<std::unique_ptr<PageJob>> queue;
+  std::vector<std::unique_ptr<PageJob>> spare;
+  bool done = false;
+  bool sleeping = false;  // the thread beside the walk waits for pages
+};
+
 class Carver {
  public:
   Carver(CDbFileReader& reader, const std::vector<CarveTable>& tables, std::vector<CarvedRow>& out,
@@ -504,9 +569,15 @@ class Carver {
     walkPage_.resize(r_.pageSize);
     WalkAllTrees();
     liveRecords_.Seal();
-    for (HashSet& keys : liveKeys_) keys.Seal();
     if (liveMatchKeys_) {
       for (auto& keys : *liveMatchKeys_) SortHashes(keys);
+    }
+    for (size_t t = 0; t < liveKeys_.size(); ++t) {
+      if (SameKeys(static_cast<int>(t))) {
+        liveKeys_[t].SealSorted((*liveMatchKeys_)[t]);
+      } else {
+        liveKeys_[t].Seal();
+      }
     }
     WalkFreeList();
     TraceDroppedTables();
@@ -713,7 +784,7 @@ class Carver {
 
   // Mixes one value of a record as KeyHashOf and RowMatchKey mix the value
   // it decodes to, into `a` and (when given) `b`, without building it.
-  void MixColumn(uint64_t t, const uint8_t* body, uint32_t length, KeyMix* a, KeyMix* b) {
+  void MixColumn(uint64_t t, const uint8_t* body, uint32_t length, KeyMix* a, KeyMix* b, std::string& wideText) const {
     auto mix = [&](uint64_t word) {
       if (a) (*a)(word);
       if (b) (*b)(word);
@@ -732,8 +803,8 @@ class Carver {
       std::string_view bytes(reinterpret_cast<const char*>(body), length);
       const bool text = t & 1;
       if (text && r_.encoding != TextEncoding::kUtf8) {
-        wideText_ = Utf16ToUtf8(bytes, r_.encoding == TextEncoding::kUtf16be);
-        bytes = wideText_;
+        wideText = Utf16ToUtf8(bytes, r_.encoding == TextEncoding::kUtf16be);
+        bytes = wideText;
       }
       mix(text ? 't' : 'b');
       mix(bytes.size());
@@ -741,25 +812,143 @@ class Carver {
     }
   }
 
-  // The keys of a live row of `table` (its record in record_): the carver's
-  // own (every column but the rowid alias) and, when kept, RowMatchKey's.
-  void KeepLiveKeys(int table) {
+  // The keys of a live row of `table` (its record in out.record): the
+  // carver's own (every column but the rowid alias) and, when kept,
+  // RowMatchKey's.
+  void KeepLiveKeys(int table, WalkOutput& out) const {
     const TableSchema& schema = tables_[table].schema;
-    const int count = std::max(record_.ColumnCount(), schema.columnCount);
+    const ParsedRecord& record = out.record;
+    const int count = std::max(record.ColumnCount(), schema.columnCount);
     KeyMix key, match;
-    KeyMix* matchMix = liveMatchKeys_ ? &match : nullptr;
+    // With the rowid alias in column 0 both keys leave out the same columns
+    // and are the same: it is taken once.
+    const bool same = SameKeys(table);
+    KeyMix* matchMix = liveMatchKeys_ && !same ? &match : nullptr;
     for (int c = 0; c < count; ++c) {
       if (c == schema.rowidAliasColumn) continue;
       KeyMix* second = c >= 1 ? matchMix : nullptr;
-      if (c < record_.ColumnCount()) {
-        const RecordColumn& col = record_.columns[c];
-        MixColumn(col.serialType, col.body, col.length, &key, second);
+      if (c < record.ColumnCount()) {
+        const RecordColumn& col = record.columns[c];
+        MixColumn(col.serialType, col.body, col.length, &key, second, out.wideText);
       } else {
-        MixColumn(0, nullptr, 0, &key, second);
+        MixColumn(0, nullptr, 0, &key, second, out.wideText);
       }
     }
-    liveKeys_[table].Insert(static_cast<size_t>(key.h));
-    if (liveMatchKeys_) (*liveMatchKeys_)[table].push_back(static_cast<size_t>(match.h));
+    if (same) {
+      out.matchKeys[table].push_back(static_cast<size_t>(key.h));
+      return;
+    }
+    out.keys[table].push_back(static_cast<size_t>(key.h));
+    if (liveMatchKeys_) out.matchKeys[table].push_back(static_cast<size_t>(match.h));
+  }
+  // Whether the carver's key of a table's live rows is RowMatchKey's, kept
+  // once in the match keys (see KeepLiveKeys).
+  bool SameKeys(int table) const { return liveMatchKeys_ && tables_[table].schema.rowidAliasColumn == 0; }
+
+  // The work on a page of a table that needs nothing the rest of the walk
+  // finds: the keys of its live rows and the search of its free space.
+  // It is done beside the walk (see PageJobs), the page's bytes copied.
+  void DoPageJob(const PageJob& job, WalkOutput& out) const {
+    const uint8_t* page = job.page.data();
+    for (const PageJob::Cell& cell : job.cells) {
+      out.liveRecords.push_back(RecordHash(page + cell.record, cell.local));
+      if (job.table < 0) continue;
+      RowInput in;
+      in.record = page + cell.start;
+      in.bytesToEnd = u_ - cell.start;
+      in.pageIndex = job.index;
+      in.offset = cell.start;
+      if (ParseLiveRecord(r_, in, out.record) != status::kOk) continue;
+      KeepLiveKeys(job.table, out);
+    }
+    if (!job.search) return;
+    // Its finds wait for the live rows of every table (see Emit). A page
+    // whose records continue on overflow pages is searched again at the
+    // end, when the free list tells which pages those may be.
+    SearchScratch& k = Scratch();
+    k.overflowAsked = false;
+    PageFinds finds;
+    SearchPage(job.index, page, job.owner, job.arrayStart, finds, job.extents);
+    if (k.overflowAsked) return;
+    out.searched.push_back({job.index, SearchCode(job.owner, job.arrayStart), std::move(finds)});
+  }
+
+  // Hands a page to the thread beside the walk, a batch at a time (each
+  // handing over costs more than a page's work when done one by one);
+  // while that thread has many waiting, the walk does the oldest itself (so
+  // the waiting pages stay few, and with one processor the walk does them
+  // all).
+  void Submit(std::unique_ptr<PageJob> job) {
+    batch_.push_back(std::move(job));
+    if (batch_.size() >= PageJobs::kBatch) HandOver();
+  }
+  void HandOver() {
+    std::vector<std::unique_ptr<PageJob>> own;
+    bool wake = false;
+    {
+      std::lock_guard<std::mutex> lock(jobs_.mutex);
+      for (auto& job : batch_) jobs_.queue.push_back(std::move(job));
+      while (jobs_.queue.size() > PageJobs::kWaiting) {
+        own.push_back(std::move(jobs_.queue.front()));
+        jobs_.queue.pop_front();
+      }
+      wake = jobs_.sleeping;
+    }
+    batch_.clear();
+    if (wake) jobs_.ready.notify_one();
+    for (auto& job : own) DoPageJob(*job, *walkOutput_[0]);
+    Recycle(own);
+  }
+  std::unique_ptr<PageJob> NewJob() {
+    if (spare_.empty()) {
+      std::lock_guard<std::mutex> lock(jobs_.mutex);
+      spare_.swap(jobs_.spare);
+    }
+    if (spare_.empty()) return std::make_unique<PageJob>();
+    std::unique_ptr<PageJob> job = std::move(spare_.back());
+    spare_.pop_back();
+    return job;
+  }
+  void Recycle(std::vector<std::unique_ptr<PageJob>>& jobs) {
+    if (jobs.empty()) return;
+    std::lock_guard<std::mutex> lock(jobs_.mutex);
+    for (auto& job : jobs) {
+      job->cells.clear();
+      jobs_.spare.push_back(std::move(job));
+    }
+    jobs.clear();
+  }
+  // The pages handed over, done on `out` until the walk has ended and none
+  // is left (`last`: the walk's own thread, which ends them).
+  void DoPageJobs(WalkOutput& out, bool last) {
+    std::vector<std::unique_ptr<PageJob>> taken;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(jobs_.mutex);
+        for (auto& job : taken) {
+          job->cells.clear();
+          jobs_.spare.push_back(std::move(job));
+        }
+        taken.clear();
+        if (!last) {
+          jobs_.sleeping = true;
+          jobs_.ready.wait(lock, [&] { return !jobs_.queue.empty() || jobs_.done; });
+          jobs_.sleeping = false;
+        }
+        if (jobs_.queue.empty()) {
+          if (last) {
+            jobs_.done = true;
+            jobs_.ready.notify_all();
+          }
+          return;
+        }
+        while (!jobs_.queue.empty() && taken.size() < PageJobs::kBatch) {
+          taken.push_back(std::move(jobs_.queue.front()));
+          jobs_.queue.pop_front();
+        }
+      }
+      for (auto& job : taken) DoPageJob(*job, out);
+    }
   }
 
   // The bytes of a page at `depth` of a walk: each level keeps its own while
@@ -785,6 +974,14 @@ class Carver {
     const uint32_t array = hdr + (interior ? 12u : 8u);
     std::vector<std::pair<uint32_t, uint32_t>>* extents = nullptr;
     if ((type == 13 || type == 5) && (table >= 0 || schema)) extents = &liveExtents_[index];
+    // A page of a table: the keys of its live rows and the search of its
+    // free space are done beside the walk, on a copy of its bytes.
+    std::unique_ptr<PageJob> job;
+    if (table >= 0 && (type == 13 || type == 5)) {
+      job = NewJob();
+      job->index = index;
+      job->table = type == 13 ? table : -1;
+    }
     for (uint32_t i = 0; i < count; ++i) {
       const uint32_t slot = array + 2 * i;
       if (slot + 2 > u_) break;
@@ -821,33 +1018,89 @@ class Carver {
       const uint64_t end = uint64_t{pos} + local + (spills ? 4 : 0);
       if (end > u_) continue;
       if (spills) MarkOverflow(Be32(page + pos + local), payload - local);
-      liveRecords_.Insert(RecordHash(page + pos, local));
       if (extents) extents->emplace_back(off, static_cast<uint32_t>(end));
+      if (job) {
+        job->cells.push_back({off, pos, local});
+        continue;
+      }
+      liveRecords_.Insert(RecordHash(page + pos, local));
       if (type != 13 || (table < 0 && !schema)) continue;
       RowInput in;
       in.record = page + off;
       in.bytesToEnd = u_ - off;
       in.pageIndex = index;
       in.offset = off;
-      if (ParseLiveRecord(r_, in, record_) != status::kOk) continue;
-      if (schema) {
-        std::vector<SqlValue> values;
-        for (int c = 0; c < record_.ColumnCount(); ++c) {
-          const RecordColumn& col = record_.columns[c];
-          values.push_back(Decode(col.serialType, col.body, col.length));
-        }
-        schemaRows_.push_back(std::move(values));
-      } else {
-        KeepLiveKeys(table);
+      if (ParseLiveRecord(r_, in, record_) != status::kOk || !schema) continue;
+      std::vector<SqlValue> values;
+      for (int c = 0; c < record_.ColumnCount(); ++c) {
+        const RecordColumn& col = record_.columns[c];
+        values.push_back(Decode(col.serialType, col.body, col.length));
       }
+      schemaRows_.push_back(std::move(values));
     }
     if (interior) Walk(Be32(page + hdr + 8) - 1, table, schema, depth + 1);
-    // A page of a table is searched while its bytes are at hand: its live
+    if (!job) return;
+    // A page of a table is searched with its bytes from the walk: its live
     // cells, which bound the free space, are all known now.
-    if (table >= 0 && (type == 13 || type == 5)) SearchDuringWalk(index, page);
+    job->search = SearchedAs(index, job->owner, job->arrayStart) && job->owner >= 0;
+    job->extents = extents;
+    // The page's bytes go with it; this level of the walk takes the job's
+    // old buffer for its next page.
+    job->page.swap(depthPages_[static_cast<size_t>(depth)]);
+    Submit(std::move(job));
   }
 
+
+  // Every live tree walked, the work on the pages of tables beside it; then
+  // what that work found joins the carver's state.
   void WalkAllTrees() {
+    walkOutput_.clear();
+    for (int i = 0; i < 2; ++i) {
+      walkOutput_.push_back(std::make_unique<WalkOutput>());
+      walkOutput_.back()->keys.assign(tables_.size(), {});
+      walkOutput_.back()->matchKeys.assign(tables_.size(), {});
+    }
+    walking_ = true;
+    RunBeside([&] { DoPageJobs(*walkOutput_[1], false); },
+              [&] {
+                try {
+                  WalkTrees();
+                  HandOver();
+                } catch (...) {
+                  std::lock_guard<std::mutex> lock(jobs_.mutex);
+                  jobs_.queue.clear();
+                  jobs_.done = true;
+                  jobs_.ready.notify_all();
+                  throw;
+                }
+                DoPageJobs(*walkOutput_[0], true);
+              });
+    walking_ = false;
+    jobs_.spare.clear();
+    spare_.clear();
+    for (auto& output : walkOutput_) {
+      WalkOutput& out = *output;
+      for (uint64_t h : out.liveRecords) liveRecords_.Insert(h);
+      for (size_t t = 0; t < tables_.size(); ++t) {
+        for (size_t h : out.keys[t]) liveKeys_[t].Insert(h);
+        if (liveMatchKeys_) {
+          std::vector<size_t>& keys = (*liveMatchKeys_)[t];
+          keys.insert(keys.end(), out.matchKeys[t].begin(), out.matchKeys[t].end());
+        }
+      }
+      for (SearchedPage& page : out.searched) {
+        searchedAs_[page.index] = page.code;
+        // Its live cells' extents are not needed again: the page can only
+        // stay the table's or become no table's (an overflow page of
+        // another cell).
+        liveExtents_.erase(page.index);
+        if (!page.finds.empty()) walkFinds_[page.index] = std::move(page.finds);
+      }
+    }
+    walkOutput_.clear();
+  }
+
+  void WalkTrees() {
     Walk(0, -1, true, 0);
     // Schema rows: type, name, tbl_name, rootpage, sql.
     for (const auto& row : schemaRows_) {
@@ -1034,10 +1287,13 @@ class Carver {
 
   // The payload of a record of `total` bytes whose local part starts at
   // `local` on the page; the rest from the overflow chain on free pages.
-  const uint8_t* Payload(const uint8_t* local, uint32_t localLen, uint64_t total) {
+  const uint8_t* Payload(const uint8_t* local, uint32_t localLen, uint64_t total) const {
     if (total <= localLen) return local;
     SearchScratch& k = Scratch();
     k.overflowAsked = true;
+    // During the walk no page is known free yet: the page is searched again
+    // after it.
+    if (walking_) return nullptr;
     if (total > uint64_t{pages_} * (u_ - 4) + localLen) return nullptr;
     k.assembled.assign(local, local + localLen);
     uint32_t next = Be32(local + localLen);
@@ -1172,7 +1428,7 @@ class Carver {
   // `decode` false: only whether a record stands there (its values are not
   // built).
   bool Intact(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi, Candidate& c,
-              bool decode = true) {
+              bool decode = true) const {
     int h = static_cast<int>(std::min<uint32_t>(hi - p, 2));
     const uint64_t headerLen = Varint(page + p, h);
     if (h <= 0 || (page[p + h - 1] & 0x80)) return false;
@@ -1350,7 +1606,7 @@ class Carver {
   // each). `boundary` tells whether a position can follow a record.
   template <typename Boundary>
   bool Rebuilt(const Shape& shape, const uint8_t* page, uint32_t q, uint32_t hi, const Boundary& boundary,
-               Candidate& c, bool onlyCertain = false) {
+               Candidate& c, bool onlyCertain = false) const {
     const uint32_t size = Be16(page + q + 2);
     const uint32_t s = q + 4;
     if (s >= hi) return false;
@@ -1452,7 +1708,7 @@ class Carver {
   // of a record of `shape` that ends inside the block: with `lost` serial
   // types gone with the header (0: only the header length; 1: the first
   // serial type too, which with the rowid alias in column 0 was NULL).
-  bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) {
+  bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) const {
     const uint32_t s = q + 4;
     std::vector<uint64_t>& types = Scratch().readingTypes;
     types.resize(static_cast<size_t>(shape.Count()));
@@ -1498,25 +1754,6 @@ class Carver {
     return index != 0;
   }
 
-  // A page of a table searched during the walk, with the bytes the walk
-  // read: its finds wait for the live rows of every table (see Emit). A
-  // page whose records continue on overflow pages is searched again at the
-  // end, when the free list tells which pages those may be.
-  void SearchDuringWalk(uint32_t index, const uint8_t* page) {
-    int owner;
-    uint32_t arrayStart;
-    if (!SearchedAs(index, owner, arrayStart) || owner < 0) return;
-    SearchScratch& k = Scratch();
-    k.overflowAsked = false;
-    PageFinds finds;
-    SearchPage(index, page, owner, arrayStart, finds);
-    if (k.overflowAsked) return;
-    searchedAs_[index] = SearchCode(owner, arrayStart);
-    // Its live cells' extents are not needed again: the page can only stay
-    // the table's or become no table's (an overflow page of another cell).
-    liveExtents_.erase(index);
-    if (!finds.empty()) walkFinds_[index] = std::move(finds);
-  }
   static int32_t SearchCode(int owner, uint32_t arrayStart) { return owner * 2 + (arrayStart == 12 ? 1 : 0) + 1; }
 
   // Every page searched, in page order: those of the tables from what the
@@ -1552,7 +1789,9 @@ class Carver {
           uint32_t arrayStart;
           SearchedAs(toRead[j].first, owner, arrayStart);
           read[j - from] = 1;
-          SearchPage(toRead[j].first, page, owner, arrayStart, found[j - from]);
+          auto extents = liveExtents_.find(toRead[j].first);
+          SearchPage(toRead[j].first, page, owner, arrayStart, found[j - from],
+                     extents == liveExtents_.end() ? nullptr : &extents->second);
         }
       };
       if (to - from >= 8) {
@@ -1593,7 +1832,8 @@ class Carver {
   // Searches the free space of one page (its bytes in `page`) for records.
   // Two threads may search pages at once: the search only reads the
   // carver's state; its work areas are the thread's own (Scratch).
-  void SearchPage(uint32_t index, const uint8_t* page, int owner, uint32_t arrayStart, PageFinds& finds) {
+  void SearchPage(uint32_t index, const uint8_t* page, int owner, uint32_t arrayStart, PageFinds& finds,
+                  const std::vector<std::pair<uint32_t, uint32_t>>* extents) const {
     SearchScratch& k = Scratch();
     std::vector<std::pair<uint32_t, uint32_t>>& regions = k.regions;
     std::vector<std::pair<uint32_t, uint32_t>>& blocks = k.blocks;
@@ -1609,7 +1849,7 @@ class Carver {
       if (contentStart == 0) contentStart = 65536;
       std::vector<std::pair<uint32_t, uint32_t>>& used = k.used;
       used.clear();
-      if (auto it = liveExtents_.find(index); it != liveExtents_.end()) used = it->second;
+      if (extents) used = *extents;
       used.emplace_back(0, std::min(u_, arrayStart + 2 * count));
       std::sort(used.begin(), used.end());
       uint32_t at = 0;
@@ -1898,7 +2138,8 @@ class Carver {
 
   // Records of tables other than `own` in [lo, hi) of a live page (see
   // SearchPage).
-  void ForeignRecords(const uint8_t* page, uint32_t lo, uint32_t hi, const Shape* own, std::vector<Candidate>& out) {
+  void ForeignRecords(const uint8_t* page, uint32_t lo, uint32_t hi, const Shape* own,
+                      std::vector<Candidate>& out) const {
     // Of the tables whose records fit at a place, the one with the most
     // columns (the more serial types fit, the less a reading owes to
     // chance: a two-column table fits almost any bytes with one long first
@@ -2196,7 +2437,10 @@ class Carver {
   std::vector<int32_t> searchedAs_;                // SearchCode of the pages searched during the walk, 0 others
   std::unordered_map<uint32_t, PageFinds> walkFinds_;
   std::vector<std::vector<uint8_t>> depthPages_;   // the page of each level of a walk
-  std::string wideText_;
+  PageJobs jobs_;
+  std::vector<std::unique_ptr<PageJob>> batch_, spare_;  // the walk's own
+  std::vector<std::unique_ptr<WalkOutput>> walkOutput_;  // the walk's own thread's, the other's
+  bool walking_ = false;
   std::vector<uint8_t> walkPage_;  // the overflow pages of live cells
   ParsedRecord record_;
 };
