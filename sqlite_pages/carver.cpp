@@ -4,7 +4,11 @@
 #include <array>
 #include <cstdint>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -23,6 +27,7 @@ constexpr int kOwnerFree = -3;     // free-list leaf page
 constexpr int kOwnerOther = -4;    // any other live page (interior, index, overflow, other tables)
 constexpr int kOwnerTrunk = -5;    // free-list trunk page
 constexpr int kOwnerDropped = -6;  // free page of a dropped table (traced from its deleted schema row)
+constexpr int kOwnerSpillEnd = -7; // last page of a live overflow chain: its bytes past the payload are unused
 constexpr int kMaxDepth = 40;
 
 uint64_t Load64(const uint8_t* p) {
@@ -438,6 +443,54 @@ SearchScratch& Scratch() {
   return scratch;
 }
 
+// A page of a table as the walk hands it to the work beside it: its bytes,
+// its live cells, and whether (and as whose) its free space is searched.
+struct PageJob {
+  struct Cell {
+    uint32_t start = 0;   // of the cell
+    uint32_t record = 0;  // of its record
+    uint32_t local = 0;   // the record's bytes on the page
+  };
+  uint32_t index = 0;
+  int table = -1;  // whose live rows' keys are taken; -1: none (an interior page)
+  bool search = false;
+  int owner = -1;
+  uint32_t arrayStart = 0;
+  std::vector<uint8_t> page;
+  std::vector<Cell> cells;
+  const std::vector<std::pair<uint32_t, uint32_t>>* extents = nullptr;  // its live cells' (the walk's, not changed)
+};
+
+// What a page searched during the walk found.
+struct SearchedPage {
+  uint32_t index = 0;
+  int32_t code = 0;
+  std::vector<std::pair<Candidate, RowSource>> finds;
+};
+
+// What one thread's part of the work beside the walk found, joined to the
+// carver's state once the walk has ended (in no order that matters: the
+// keys are sorted, the pages each found once).
+struct WalkOutput {
+  ParsedRecord record;
+  std::string wideText;
+  std::vector<uint64_t> liveRecords;
+  std::vector<std::vector<size_t>> keys, matchKeys;  // by table
+  std::vector<SearchedPage> searched;
+};
+
+// The pages handed from the walk to the thread beside it.
+struct PageJobs {
+  static constexpr size_t kBatch = 32;
+  static constexpr size_t kWaiting = 96;
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<std::unique_ptr<PageJob>> queue;
+  std::vector<std::unique_ptr<PageJob>> spare;
+  bool done = false;
+  bool sleeping = false;  // the thread beside the walk waits for pages
+};
+
 class Carver {
  public:
   Carver(CDbFileReader& reader, const std::vector<CarveTable>& tables, std::vector<CarvedRow>& out,
@@ -534,10 +587,23 @@ class Carver {
     return static_cast<uint32_t>(k <= maxLocal ? k : minLocal_);
   }
 
-  void MarkOverflow(uint32_t first) {
+  // The pages of an overflow chain holding `spill` bytes of a payload. The
+  // last page holds what is left of them; the bytes after are unused and
+  // keep whatever the page held before (a leaf of a table, mostly, whose
+  // cells sit at the end of the page): that tail is searched like a gap.
+  void MarkOverflow(uint32_t first, uint64_t spill) {
     uint32_t next = first;
+    uint64_t left = spill;
     for (uint64_t steps = 0; next != 0 && next <= pages_ && steps < pages_; ++steps) {
-      owner_[next - 1] = kOwnerOther;
+      const bool last = left <= u_ - 4;
+      if (last && owner_[next - 1] == kOwnerUnknown) {
+        owner_[next - 1] = kOwnerSpillEnd;
+        spillUsed_[next - 1] = static_cast<uint32_t>(4 + left);
+      } else {
+        owner_[next - 1] = kOwnerOther;
+      }
+      if (last) return;
+      left -= u_ - 4;
       if (r_.ReadPage(next - 1, walkPage_.data()) != status::kOk) return;
       next = Be32(walkPage_.data());
     }
@@ -699,7 +765,7 @@ class Carver {
 
   // Mixes one value of a record as KeyHashOf and RowMatchKey mix the value
   // it decodes to, into `a` and (when given) `b`, without building it.
-  void MixColumn(uint64_t t, const uint8_t* body, uint32_t length, KeyMix* a, KeyMix* b) {
+  void MixColumn(uint64_t t, const uint8_t* body, uint32_t length, KeyMix* a, KeyMix* b, std::string& wideText) const {
     auto mix = [&](uint64_t word) {
       if (a) (*a)(word);
       if (b) (*b)(word);
@@ -718,8 +784,8 @@ class Carver {
       std::string_view bytes(reinterpret_cast<const char*>(body), length);
       const bool text = t & 1;
       if (text && r_.encoding != TextEncoding::kUtf8) {
-        wideText_ = Utf16ToUtf8(bytes, r_.encoding == TextEncoding::kUtf16be);
-        bytes = wideText_;
+        wideText = Utf16ToUtf8(bytes, r_.encoding == TextEncoding::kUtf16be);
+        bytes = wideText;
       }
       mix(text ? 't' : 'b');
       mix(bytes.size());
@@ -727,25 +793,133 @@ class Carver {
     }
   }
 
-  // The keys of a live row of `table` (its record in record_): the carver's
-  // own (every column but the rowid alias) and, when kept, RowMatchKey's.
-  void KeepLiveKeys(int table) {
+  // The keys of a live row of `table` (its record in out.record): the
+  // carver's own (every column but the rowid alias) and, when kept,
+  // RowMatchKey's.
+  void KeepLiveKeys(int table, WalkOutput& out) const {
     const TableSchema& schema = tables_[table].schema;
-    const int count = std::max(record_.ColumnCount(), schema.columnCount);
+    const ParsedRecord& record = out.record;
+    const int count = std::max(record.ColumnCount(), schema.columnCount);
     KeyMix key, match;
     KeyMix* matchMix = liveMatchKeys_ ? &match : nullptr;
     for (int c = 0; c < count; ++c) {
       if (c == schema.rowidAliasColumn) continue;
       KeyMix* second = c >= 1 ? matchMix : nullptr;
-      if (c < record_.ColumnCount()) {
-        const RecordColumn& col = record_.columns[c];
-        MixColumn(col.serialType, col.body, col.length, &key, second);
+      if (c < record.ColumnCount()) {
+        const RecordColumn& col = record.columns[c];
+        MixColumn(col.serialType, col.body, col.length, &key, second, out.wideText);
       } else {
-        MixColumn(0, nullptr, 0, &key, second);
+        MixColumn(0, nullptr, 0, &key, second, out.wideText);
       }
     }
-    liveKeys_[table].Insert(static_cast<size_t>(key.h));
-    if (liveMatchKeys_) (*liveMatchKeys_)[table].push_back(static_cast<size_t>(match.h));
+    out.keys[table].push_back(static_cast<size_t>(key.h));
+    if (liveMatchKeys_) out.matchKeys[table].push_back(static_cast<size_t>(match.h));
+  }
+
+  // The work on a page of a table that needs nothing the rest of the walk
+  // finds: the keys of its live rows and the search of its free space.
+  // It is done beside the walk (see PageJobs), the page's bytes copied.
+  void DoPageJob(const PageJob& job, WalkOutput& out) const {
+    const uint8_t* page = job.page.data();
+    for (const PageJob::Cell& cell : job.cells) {
+      out.liveRecords.push_back(RecordHash(page + cell.record, cell.local));
+      if (job.table < 0) continue;
+      RowInput in;
+      in.record = page + cell.start;
+      in.bytesToEnd = u_ - cell.start;
+      in.pageIndex = job.index;
+      in.offset = cell.start;
+      if (ParseLiveRecord(r_, in, out.record) != status::kOk) continue;
+      KeepLiveKeys(job.table, out);
+    }
+    if (!job.search) return;
+    // Its finds wait for the live rows of every table (see Emit). A page
+    // whose records continue on overflow pages is searched again at the
+    // end, when the free list tells which pages those may be.
+    SearchScratch& k = Scratch();
+    k.overflowAsked = false;
+    PageFinds finds;
+    SearchPage(job.index, page, job.owner, job.arrayStart, finds, job.extents);
+    if (k.overflowAsked) return;
+    out.searched.push_back({job.index, SearchCode(job.owner, job.arrayStart), std::move(finds)});
+  }
+
+  // Hands a page to the thread beside the walk, a batch at a time (each
+  // handing over costs more than a page's work when done one by one);
+  // while that thread has many waiting, the walk does the oldest itself (so
+  // the waiting pages stay few, and with one processor the walk does them
+  // all).
+  void Submit(std::unique_ptr<PageJob> job) {
+    batch_.push_back(std::move(job));
+    if (batch_.size() >= PageJobs::kBatch) HandOver();
+  }
+  void HandOver() {
+    std::vector<std::unique_ptr<PageJob>> own;
+    bool wake = false;
+    {
+      std::lock_guard<std::mutex> lock(jobs_.mutex);
+      for (auto& job : batch_) jobs_.queue.push_back(std::move(job));
+      while (jobs_.queue.size() > PageJobs::kWaiting) {
+        own.push_back(std::move(jobs_.queue.front()));
+        jobs_.queue.pop_front();
+      }
+      wake = jobs_.sleeping;
+    }
+    batch_.clear();
+    if (wake) jobs_.ready.notify_one();
+    for (auto& job : own) DoPageJob(*job, *walkOutput_[0]);
+    Recycle(own);
+  }
+  std::unique_ptr<PageJob> NewJob() {
+    if (spare_.empty()) {
+      std::lock_guard<std::mutex> lock(jobs_.mutex);
+      spare_.swap(jobs_.spare);
+    }
+    if (spare_.empty()) return std::make_unique<PageJob>();
+    std::unique_ptr<PageJob> job = std::move(spare_.back());
+    spare_.pop_back();
+    return job;
+  }
+  void Recycle(std::vector<std::unique_ptr<PageJob>>& jobs) {
+    if (jobs.empty()) return;
+    std::lock_guard<std::mutex> lock(jobs_.mutex);
+    for (auto& job : jobs) {
+      job->cells.clear();
+      jobs_.spare.push_back(std::move(job));
+    }
+    jobs.clear();
+  }
+  // The pages handed over, done on `out` until the walk has ended and none
+  // is left (`last`: the walk's own thread, which ends them).
+  void DoPageJobs(WalkOutput& out, bool last) {
+    std::vector<std::unique_ptr<PageJob>> taken;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(jobs_.mutex);
+        for (auto& job : taken) {
+          job->cells.clear();
+          jobs_.spare.push_back(std::move(job));
+        }
+        taken.clear();
+        if (!last) {
+          jobs_.sleeping = true;
+          jobs_.ready.wait(lock, [&] { return !jobs_.queue.empty() || jobs_.done; });
+          jobs_.sleeping = false;
+        }
+        if (jobs_.queue.empty()) {
+          if (last) {
+            jobs_.done = true;
+            jobs_.ready.notify_all();
+          }
+          return;
+        }
+        while (!jobs_.queue.empty() && taken.size() < PageJobs::kBatch) {
+          taken.push_back(std::move(jobs_.queue.front()));
+          jobs_.queue.pop_front();
+        }
+      }
+      for (auto& job : taken) DoPageJob(*job, out);
+    }
   }
 
   // The bytes of a page at `depth` of a walk: each level keeps its own while
@@ -771,6 +945,15 @@ class Carver {
     const uint32_t array = hdr + (interior ? 12u : 8u);
     std::vector<std::pair<uint32_t, uint32_t>>* extents = nullptr;
     if ((type == 13 || type == 5) && (table >= 0 || schema)) extents = &liveExtents_[index];
+    // A page of a table: the keys of its live rows and the search of its
+    // free space are done beside the walk, on a copy of its bytes.
+    std::unique_ptr<PageJob> job;
+    if (table >= 0 && (type == 13 || type == 5)) {
+      job = NewJob();
+      job->index = index;
+      job->table = type == 13 ? table : -1;
+      job->page.assign(page, page + r_.pageSize);
+    }
     for (uint32_t i = 0; i < count; ++i) {
       const uint32_t slot = array + 2 * i;
       if (slot + 2 > u_) break;
@@ -788,7 +971,9 @@ class Carver {
           int b = static_cast<int>(u_ - off - 4);
           const uint64_t payload = ReadVarint(page + off + 4, b);
           const uint32_t local = LocalSize(payload, true);
-          if (payload > local && off + 4 + b + local + 4 <= u_) MarkOverflow(Be32(page + off + 4 + b + local));
+          if (payload > local && off + 4 + b + local + 4 <= u_) {
+            MarkOverflow(Be32(page + off + 4 + b + local), payload - local);
+          }
         }
         continue;
       }
@@ -804,34 +989,87 @@ class Carver {
       const bool spills = payload > local;
       const uint64_t end = uint64_t{pos} + local + (spills ? 4 : 0);
       if (end > u_) continue;
-      if (spills) MarkOverflow(Be32(page + pos + local));
-      liveRecords_.Insert(RecordHash(page + pos, local));
+      if (spills) MarkOverflow(Be32(page + pos + local), payload - local);
       if (extents) extents->emplace_back(off, static_cast<uint32_t>(end));
+      if (job) {
+        job->cells.push_back({off, pos, local});
+        continue;
+      }
+      liveRecords_.Insert(RecordHash(page + pos, local));
       if (type != 13 || (table < 0 && !schema)) continue;
       RowInput in;
       in.record = page + off;
       in.bytesToEnd = u_ - off;
       in.pageIndex = index;
       in.offset = off;
-      if (ParseLiveRecord(r_, in, record_) != status::kOk) continue;
-      if (schema) {
-        std::vector<SqlValue> values;
-        for (int c = 0; c < record_.ColumnCount(); ++c) {
-          const RecordColumn& col = record_.columns[c];
-          values.push_back(Decode(col.serialType, col.body, col.length));
-        }
-        schemaRows_.push_back(std::move(values));
-      } else {
-        KeepLiveKeys(table);
+      if (ParseLiveRecord(r_, in, record_) != status::kOk || !schema) continue;
+      std::vector<SqlValue> values;
+      for (int c = 0; c < record_.ColumnCount(); ++c) {
+        const RecordColumn& col = record_.columns[c];
+        values.push_back(Decode(col.serialType, col.body, col.length));
       }
+      schemaRows_.push_back(std::move(values));
     }
     if (interior) Walk(Be32(page + hdr + 8) - 1, table, schema, depth + 1);
-    // A page of a table is searched while its bytes are at hand: its live
+    if (!job) return;
+    // A page of a table is searched with its bytes from the walk: its live
     // cells, which bound the free space, are all known now.
-    if (table >= 0 && (type == 13 || type == 5)) SearchDuringWalk(index, page);
+    job->search = SearchedAs(index, job->owner, job->arrayStart) && job->owner >= 0;
+    job->extents = extents;
+    Submit(std::move(job));
   }
 
+
+  // Every live tree walked, the work on the pages of tables beside it; then
+  // what that work found joins the carver's state.
   void WalkAllTrees() {
+    walkOutput_.clear();
+    for (int i = 0; i < 2; ++i) {
+      walkOutput_.push_back(std::make_unique<WalkOutput>());
+      walkOutput_.back()->keys.assign(tables_.size(), {});
+      walkOutput_.back()->matchKeys.assign(tables_.size(), {});
+    }
+    walking_ = true;
+    RunBeside([&] { DoPageJobs(*walkOutput_[1], false); },
+              [&] {
+                try {
+                  WalkTrees();
+                  HandOver();
+                } catch (...) {
+                  std::lock_guard<std::mutex> lock(jobs_.mutex);
+                  jobs_.queue.clear();
+                  jobs_.done = true;
+                  jobs_.ready.notify_all();
+                  throw;
+                }
+                DoPageJobs(*walkOutput_[0], true);
+              });
+    walking_ = false;
+    jobs_.spare.clear();
+    spare_.clear();
+    for (auto& output : walkOutput_) {
+      WalkOutput& out = *output;
+      for (uint64_t h : out.liveRecords) liveRecords_.Insert(h);
+      for (size_t t = 0; t < tables_.size(); ++t) {
+        for (size_t h : out.keys[t]) liveKeys_[t].Insert(h);
+        if (liveMatchKeys_) {
+          std::vector<size_t>& keys = (*liveMatchKeys_)[t];
+          keys.insert(keys.end(), out.matchKeys[t].begin(), out.matchKeys[t].end());
+        }
+      }
+      for (SearchedPage& page : out.searched) {
+        searchedAs_[page.index] = page.code;
+        // Its live cells' extents are not needed again: the page can only
+        // stay the table's or become no table's (an overflow page of
+        // another cell).
+        liveExtents_.erase(page.index);
+        if (!page.finds.empty()) walkFinds_[page.index] = std::move(page.finds);
+      }
+    }
+    walkOutput_.clear();
+  }
+
+  void WalkTrees() {
     Walk(0, -1, true, 0);
     // Schema rows: type, name, tbl_name, rootpage, sql.
     for (const auto& row : schemaRows_) {
@@ -1018,10 +1256,13 @@ class Carver {
 
   // The payload of a record of `total` bytes whose local part starts at
   // `local` on the page; the rest from the overflow chain on free pages.
-  const uint8_t* Payload(const uint8_t* local, uint32_t localLen, uint64_t total) {
+  const uint8_t* Payload(const uint8_t* local, uint32_t localLen, uint64_t total) const {
     if (total <= localLen) return local;
     SearchScratch& k = Scratch();
     k.overflowAsked = true;
+    // During the walk no page is known free yet: the page is searched again
+    // after it.
+    if (walking_) return nullptr;
     if (total > uint64_t{pages_} * (u_ - 4) + localLen) return nullptr;
     k.assembled.assign(local, local + localLen);
     uint32_t next = Be32(local + localLen);
@@ -1156,7 +1397,7 @@ class Carver {
   // `decode` false: only whether a record stands there (its values are not
   // built).
   bool Intact(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi, Candidate& c,
-              bool decode = true) {
+              bool decode = true) const {
     int h = static_cast<int>(std::min<uint32_t>(hi - p, 2));
     const uint64_t headerLen = Varint(page + p, h);
     if (h <= 0 || (page[p + h - 1] & 0x80)) return false;
@@ -1334,7 +1575,7 @@ class Carver {
   // each). `boundary` tells whether a position can follow a record.
   template <typename Boundary>
   bool Rebuilt(const Shape& shape, const uint8_t* page, uint32_t q, uint32_t hi, const Boundary& boundary,
-               Candidate& c, bool onlyCertain = false) {
+               Candidate& c, bool onlyCertain = false) const {
     const uint32_t size = Be16(page + q + 2);
     const uint32_t s = q + 4;
     if (s >= hi) return false;
@@ -1436,7 +1677,7 @@ class Carver {
   // of a record of `shape` that ends inside the block: with `lost` serial
   // types gone with the header (0: only the header length; 1: the first
   // serial type too, which with the rowid alias in column 0 was NULL).
-  bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) {
+  bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) const {
     const uint32_t s = q + 4;
     std::vector<uint64_t>& types = Scratch().readingTypes;
     types.resize(static_cast<size_t>(shape.Count()));
@@ -1475,29 +1716,13 @@ class Carver {
       owner = it->second;
       arrayStart = 12;
     }
-    if (owner < 0 && owner != kOwnerFree && owner != kOwnerTrunk && owner != kOwnerDropped) return false;
+    if (owner < 0 && owner != kOwnerFree && owner != kOwnerTrunk && owner != kOwnerDropped &&
+        owner != kOwnerSpillEnd) {
+      return false;
+    }
     return index != 0;
   }
 
-  // A page of a table searched during the walk, with the bytes the walk
-  // read: its finds wait for the live rows of every table (see Emit). A
-  // page whose records continue on overflow pages is searched again at the
-  // end, when the free list tells which pages those may be.
-  void SearchDuringWalk(uint32_t index, const uint8_t* page) {
-    int owner;
-    uint32_t arrayStart;
-    if (!SearchedAs(index, owner, arrayStart) || owner < 0) return;
-    SearchScratch& k = Scratch();
-    k.overflowAsked = false;
-    PageFinds finds;
-    SearchPage(index, page, owner, arrayStart, finds);
-    if (k.overflowAsked) return;
-    searchedAs_[index] = SearchCode(owner, arrayStart);
-    // Its live cells' extents are not needed again: the page can only stay
-    // the table's or become no table's (an overflow page of another cell).
-    liveExtents_.erase(index);
-    if (!finds.empty()) walkFinds_[index] = std::move(finds);
-  }
   static int32_t SearchCode(int owner, uint32_t arrayStart) { return owner * 2 + (arrayStart == 12 ? 1 : 0) + 1; }
 
   // Every page searched, in page order: those of the tables from what the
@@ -1533,7 +1758,9 @@ class Carver {
           uint32_t arrayStart;
           SearchedAs(toRead[j].first, owner, arrayStart);
           read[j - from] = 1;
-          SearchPage(toRead[j].first, page, owner, arrayStart, found[j - from]);
+          auto extents = liveExtents_.find(toRead[j].first);
+          SearchPage(toRead[j].first, page, owner, arrayStart, found[j - from],
+                     extents == liveExtents_.end() ? nullptr : &extents->second);
         }
       };
       if (to - from >= 8) {
@@ -1574,7 +1801,8 @@ class Carver {
   // Searches the free space of one page (its bytes in `page`) for records.
   // Two threads may search pages at once: the search only reads the
   // carver's state; its work areas are the thread's own (Scratch).
-  void SearchPage(uint32_t index, const uint8_t* page, int owner, uint32_t arrayStart, PageFinds& finds) {
+  void SearchPage(uint32_t index, const uint8_t* page, int owner, uint32_t arrayStart, PageFinds& finds,
+                  const std::vector<std::pair<uint32_t, uint32_t>>* extents) const {
     SearchScratch& k = Scratch();
     std::vector<std::pair<uint32_t, uint32_t>>& regions = k.regions;
     std::vector<std::pair<uint32_t, uint32_t>>& blocks = k.blocks;
@@ -1590,7 +1818,7 @@ class Carver {
       if (contentStart == 0) contentStart = 65536;
       std::vector<std::pair<uint32_t, uint32_t>>& used = k.used;
       used.clear();
-      if (auto it = liveExtents_.find(index); it != liveExtents_.end()) used = it->second;
+      if (extents) used = *extents;
       used.emplace_back(0, std::min(u_, arrayStart + 2 * count));
       std::sort(used.begin(), used.end());
       uint32_t at = 0;
@@ -1618,6 +1846,10 @@ class Carver {
     } else if (owner == kOwnerTrunk) {
       auto it = trunkUsed_.find(index);
       regions.emplace_back(std::min(u_, it == trunkUsed_.end() ? 0u : it->second), u_);
+    } else if (owner == kOwnerSpillEnd) {
+      auto it = spillUsed_.find(index);
+      regions.emplace_back(std::min(u_, it == spillUsed_.end() ? u_ : it->second), u_);
+      source = RowSource::kGap;
     } else {
       regions.emplace_back(8, u_);
     }
@@ -1766,7 +1998,9 @@ class Carver {
         std::vector<uint32_t>& starts = k.rebuiltStarts;
         for (int pass = 0; pass < 2; ++pass) {
           uint32_t sibling = 0;  // where the record being rebuilt may end (see below)
+          bool siblingOnly = false;
           auto boundary = [&](uint32_t at) {
+            if (siblingOnly) return at == sibling;
             return pass == 1 && (at >= hi || (sibling != 0 && at == sibling) || boundaries.Contains(at));
           };
           // The second pass goes down the page: in a run of neighbours freed
@@ -1785,9 +2019,12 @@ class Carver {
             // A run of neighbours freed one after the other: every cell of it
             // kept the header written when it was freed, all with the same
             // link to the next free block and the same end, so the record at
-            // q ends where the nearest such header above it begins.
+            // q ends where the nearest such header above it begins. A run
+            // left from an older layout of the page (its link leads nowhere
+            // now: the page was rebuilt since, its old cells left in the gap)
+            // still tells its records' ends by itself, and only so.
             sibling = 0;
-            if (pass == 1 && linked) {
+            if (pass == 1) {
               if (!indexed) {
                 byLink.clear();
                 for (uint32_t at : headers) byLink.emplace_back(Be16(page + at), at);
@@ -1806,10 +2043,11 @@ class Carver {
                 }
               }
             }
+            siblingOnly = !linked && sibling != 0;
             bool matched = false;
             for (size_t i = 0; i < shapes.size() && !matched; ++i) {
-              matched = Rebuilt(*shapes[i], page, q, hi, boundary, c, !linked) && (pass == 1 || c.score == 2) &&
-                        Informative(c);
+              matched = Rebuilt(*shapes[i], page, q, hi, boundary, c, !linked && !siblingOnly) &&
+                        (pass == 1 || c.score == 2) && Informative(c);
             }
             if (matched) {
               if (pass == 0) starts.push_back(c.start);
@@ -1869,7 +2107,8 @@ class Carver {
 
   // Records of tables other than `own` in [lo, hi) of a live page (see
   // SearchPage).
-  void ForeignRecords(const uint8_t* page, uint32_t lo, uint32_t hi, const Shape* own, std::vector<Candidate>& out) {
+  void ForeignRecords(const uint8_t* page, uint32_t lo, uint32_t hi, const Shape* own,
+                      std::vector<Candidate>& out) const {
     // Of the tables whose records fit at a place, the one with the most
     // columns (the more serial types fit, the less a reading owes to
     // chance: a two-column table fits almost any bytes with one long first
@@ -2153,6 +2392,7 @@ class Carver {
   std::unordered_map<uint32_t, int> droppedShapeOf_;  // dropped page -> index into droppedShapes_, -1 unknown
   std::vector<int> owner_;
   std::unordered_map<uint32_t, uint32_t> trunkUsed_;
+  std::unordered_map<uint32_t, uint32_t> spillUsed_;  // kOwnerSpillEnd pages: bytes of the chain on them
   std::unordered_map<uint32_t, int> interiorOf_;  // interior page of a table's tree -> table
   std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> liveExtents_;
   PageSet visited_;
@@ -2166,7 +2406,10 @@ class Carver {
   std::vector<int32_t> searchedAs_;                // SearchCode of the pages searched during the walk, 0 others
   std::unordered_map<uint32_t, PageFinds> walkFinds_;
   std::vector<std::vector<uint8_t>> depthPages_;   // the page of each level of a walk
-  std::string wideText_;
+  PageJobs jobs_;
+  std::vector<std::unique_ptr<PageJob>> batch_, spare_;  // the walk's own
+  std::vector<std::unique_ptr<WalkOutput>> walkOutput_;  // the walk's own thread's, the other's
+  bool walking_ = false;
   std::vector<uint8_t> walkPage_;  // the overflow pages of live cells
   ParsedRecord record_;
 };
