@@ -175,6 +175,17 @@ class HashSet {
   void Insert(uint64_t h) { keys_.push_back(h); }
   void Seal() {
     SortHashes(keys_);
+    Index();
+  }
+  // The set of keys already sorted.
+  template <class Key>
+  void SealSorted(const std::vector<Key>& sorted) {
+    keys_.assign(sorted.begin(), sorted.end());
+    Index();
+  }
+
+ private:
+  void Index() {
     shift_ = 64;
     while (shift_ > 6 && (uint64_t{1} << (64 - shift_)) < keys_.size() * 8) --shift_;
     const uint64_t bits = shift_ >= 64 ? 1 : uint64_t{1} << (64 - shift_);
@@ -189,6 +200,8 @@ class HashSet {
     for (uint64_t h : keys_) ++start_[Bucket(h) + 1];
     for (size_t b = 1; b <= buckets; ++b) start_[b] += start_[b - 1];
   }
+
+ public:
   bool Contains(uint64_t h) const {
     if (keys_.empty()) return false;
     const uint64_t bit = shift_ >= 64 ? 0 : h >> shift_;
@@ -556,9 +569,15 @@ class Carver {
     walkPage_.resize(r_.pageSize);
     WalkAllTrees();
     liveRecords_.Seal();
-    for (HashSet& keys : liveKeys_) keys.Seal();
     if (liveMatchKeys_) {
       for (auto& keys : *liveMatchKeys_) SortHashes(keys);
+    }
+    for (size_t t = 0; t < liveKeys_.size(); ++t) {
+      if (SameKeys(static_cast<int>(t))) {
+        liveKeys_[t].SealSorted((*liveMatchKeys_)[t]);
+      } else {
+        liveKeys_[t].Seal();
+      }
     }
     WalkFreeList();
     TraceDroppedTables();
@@ -801,7 +820,10 @@ class Carver {
     const ParsedRecord& record = out.record;
     const int count = std::max(record.ColumnCount(), schema.columnCount);
     KeyMix key, match;
-    KeyMix* matchMix = liveMatchKeys_ ? &match : nullptr;
+    // With the rowid alias in column 0 both keys leave out the same columns
+    // and are the same: it is taken once.
+    const bool same = SameKeys(table);
+    KeyMix* matchMix = liveMatchKeys_ && !same ? &match : nullptr;
     for (int c = 0; c < count; ++c) {
       if (c == schema.rowidAliasColumn) continue;
       KeyMix* second = c >= 1 ? matchMix : nullptr;
@@ -812,9 +834,16 @@ class Carver {
         MixColumn(0, nullptr, 0, &key, second, out.wideText);
       }
     }
+    if (same) {
+      out.matchKeys[table].push_back(static_cast<size_t>(key.h));
+      return;
+    }
     out.keys[table].push_back(static_cast<size_t>(key.h));
     if (liveMatchKeys_) out.matchKeys[table].push_back(static_cast<size_t>(match.h));
   }
+  // Whether the carver's key of a table's live rows is RowMatchKey's, kept
+  // once in the match keys (see KeepLiveKeys).
+  bool SameKeys(int table) const { return liveMatchKeys_ && tables_[table].schema.rowidAliasColumn == 0; }
 
   // The work on a page of a table that needs nothing the rest of the walk
   // finds: the keys of its live rows and the search of its free space.
@@ -952,7 +981,6 @@ class Carver {
       job = NewJob();
       job->index = index;
       job->table = type == 13 ? table : -1;
-      job->page.assign(page, page + r_.pageSize);
     }
     for (uint32_t i = 0; i < count; ++i) {
       const uint32_t slot = array + 2 * i;
@@ -1016,6 +1044,9 @@ class Carver {
     // cells, which bound the free space, are all known now.
     job->search = SearchedAs(index, job->owner, job->arrayStart) && job->owner >= 0;
     job->extents = extents;
+    // The page's bytes go with it; this level of the walk takes the job's
+    // old buffer for its next page.
+    job->page.swap(depthPages_[static_cast<size_t>(depth)]);
     Submit(std::move(job));
   }
 
