@@ -148,7 +148,25 @@ struct PersonValue {
   int64_t person = 0;
   int property = 0;
   std::string value;
+  RecoveredFrom from;  // where the row lay, when it was recovered
 };
+
+constexpr int kPhoneProperty = 3, kEmailProperty = 4;
+
+// Adds a multi-value to the contact it belongs to: a number once, as stored
+// and in its digits; an e-mail address.
+void AddPersonValue(ContactRecord& c, PersonValue& v) {
+  if (v.property == kPhoneProperty) {
+    if (std::find(c.numbers.begin(), c.numbers.end(), v.value) != c.numbers.end()) return;
+    c.phones += v.value + ' ';
+    const std::string digits = PhoneDigits(v.value);
+    if (!digits.empty() && digits != v.value) c.phones += digits + ' ';
+    c.numbers.push_back(std::move(v.value));
+  } else if (v.property == kEmailProperty) {
+    if (!c.email.empty()) c.email += ' ';
+    c.email += v.value;
+  }
+}
 
 }  // namespace
 
@@ -185,6 +203,10 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
     p.record.deleted = in.deleted;
     p.record.recoveredFrom = RecoveredFromInput(in);
     p.record.personRowId = p.rowid;
+    // A freed cell loses its first bytes to the free-block header, and with
+    // them the rowid (kept only in the cell header): nothing then ties the
+    // person to its numbers, which are rows of their own.
+    p.record.valuesUnknown = in.deleted && p.rowid == 0;
     if (maxRowId && p.rowid > *maxRowId) *maxRowId = p.rowid;
     persons.push_back(std::move(p));
     return status::kOk;
@@ -197,7 +219,8 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
     if (ownerCol < 0 || propertyCol < 0 || !r.IsInteger(ownerCol) || !r.IsInteger(propertyCol)) {
       return status::kBadData;
     }
-    PersonValue v{r.AsInt64(ownerCol), static_cast<int>(r.AsInt64(propertyCol)), text(valueCol)};
+    PersonValue v{r.AsInt64(ownerCol), static_cast<int>(r.AsInt64(propertyCol)), text(valueCol),
+                  RecoveredFromInput(in)};
     if (v.value.empty() || HasReplacementOrZero(v.value) || HasControlCharacter(v.value)) return status::kBadData;
     values.push_back(std::move(v));
     return status::kOk;
@@ -207,21 +230,29 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
   for (size_t i = 0; i < persons.size(); ++i) {
     if (persons[i].rowid != 0) byRowid.emplace(persons[i].rowid, i);  // the live row first
   }
-  constexpr int kPhoneProperty = 3, kEmailProperty = 4;
+  // Multi-values whose person is not known by its rowid (its row was
+  // overwritten, or recovered without the rowid): each is still a number or
+  // an address of a deleted person, the one its record_id names, so those of
+  // one record_id make one nameless contact. They are never put under a
+  // person by anything less certain than the rowid: a number shown under the
+  // wrong name is worse than one shown under none.
+  std::vector<ContactRecord> orphans;
+  std::unordered_map<int64_t, size_t> orphanOf;
   for (PersonValue& v : values) {
-    auto it = byRowid.find(v.person);
-    if (it == byRowid.end()) continue;
-    ContactRecord& c = persons[it->second].record;
-    if (v.property == kPhoneProperty) {
-      if (std::find(c.numbers.begin(), c.numbers.end(), v.value) != c.numbers.end()) continue;
-      c.phones += v.value + ' ';
-      const std::string digits = PhoneDigits(v.value);
-      if (!digits.empty() && digits != v.value) c.phones += digits + ' ';
-      c.numbers.push_back(std::move(v.value));
-    } else if (v.property == kEmailProperty) {
-      if (!c.email.empty()) c.email += ' ';
-      c.email += v.value;
+    if (auto it = byRowid.find(v.person); it != byRowid.end()) {
+      AddPersonValue(persons[it->second].record, v);
+      continue;
     }
+    if (v.property != kPhoneProperty && v.property != kEmailProperty) continue;
+    auto [at, added] = orphanOf.emplace(v.person, orphans.size());
+    if (added) {
+      ContactRecord c;
+      c.deleted = 1;
+      c.personRowId = v.person;
+      c.recoveredFrom = v.from;
+      orphans.push_back(std::move(c));
+    }
+    AddPersonValue(orphans[at->second], v);
   }
   for (Person& p : persons) {
     p.record.name = JoinPersonName(p.first, p.last);
@@ -229,6 +260,7 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
     p.record.lastName = p.last;
     sink.push_back(std::move(p.record));
   }
+  for (ContactRecord& c : orphans) sink.push_back(std::move(c));
   return status::kOk;
 }
 
@@ -276,8 +308,9 @@ namespace {
 // e-mail address; a nameless one is "No Name"; the numbers are the stored
 // ones of the person tables, else those selected from the phone text.
 bool FinishContact(ContactRecord& c) {
-  // A person reached only by e-mail is a contact too.
-  if (c.phones.empty() && c.email.empty()) return false;
+  // A person reached only by e-mail is a contact too; so is a recovered
+  // person whose numbers cannot be told (they may well exist).
+  if (c.phones.empty() && c.email.empty() && !c.valuesUnknown) return false;
   if (c.name.empty()) c.name = "No Name";
   if (!c.numbers.empty()) {
     // Numbers of the person table are listed as stored, each once.

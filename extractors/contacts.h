@@ -62,8 +62,14 @@ struct ContactRecord {
   // table rows (whose phone text holds every number in several formats).
   std::vector<std::string> numbers;
   // The person's ROWID when the record was made from the person tables
-  // (0 otherwise): what ties a contact back to its row there.
+  // (0 otherwise, and for a recovered person whose rowid was lost): what
+  // ties a contact back to its row there. A contact made of multi-values
+  // whose person is unknown carries their record_id.
   int64_t personRowId = 0;
+  // A recovered person whose rowid was lost with its cell header: its
+  // numbers and e-mail addresses cannot be joined to it (they are listed as
+  // a contact of their own, "No Name"), so it is a contact by its name alone.
+  bool valuesUnknown = false;
   RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
@@ -100,7 +106,9 @@ Status ReadContactRows(CDbFileReader& reader, std::vector<ContactRecord>& sink, 
 // and in its digits (with a leading "+" when it had one), separated by
 // spaces, so that the look-ups of the message and call scans find it; the
 // numbers as stored are kept in `numbers`. Live persons, then recovered
-// ones; a multi-value whose person is unknown is left out.
+// ones, then one nameless recovered contact per person that only
+// multi-values are left of (by their record_id). A multi-value is joined to
+// a person only by the person's rowid.
 Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addressBook,
                         std::vector<ContactRecord>& sink, int64_t* maxRowId = nullptr);
 

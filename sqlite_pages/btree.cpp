@@ -448,8 +448,8 @@ Status ScanTableTrees(CDbFileReader& reader, const std::string& name, const RowD
 // place (page and offset) while the live rows are read, instead of waiting
 // there for the carver's finds (the file is carved beside the live walk);
 // they go through the gate, in the order found, when the search is joined.
-// Only candidates lying in a page are held: the page is read again for
-// them.
+// Only rows lying in a page (a candidate, or a cell of a free-list page)
+// are held: the page is read again for them.
 struct HeldCandidates {
   std::vector<RowInput> rows;  // `record` cleared: it pointed into a page read then
   bool replaying = false;
@@ -467,7 +467,7 @@ RowDecoder Gate(const std::shared_ptr<DeletedRowFilter>& filter, const RowDecode
   auto scratch = std::make_shared<ParsedRecord>();
   return [filter, inner, keys, scratch, held](CDbFileReader& r, const RowInput& in) -> Status {
     if (in.deleted == 0) return inner(r, in);
-    if (held && !held->replaying && in.headerless && in.offset < r.usableSize &&
+    if (held && !held->replaying && !in.wholePayload && in.offset < r.usableSize &&
         in.bytesToEnd == r.usableSize - in.offset) {
       RowInput place = in;
       place.record = nullptr;
@@ -526,6 +526,12 @@ void ReplayHeld(CDbFileReader& reader, HeldCandidates& held, const RowDecoder& g
 // that shares the live rows' reads does not wait for the carver: its
 // candidates are held and go through the gate when the search is joined,
 // one stretch after the other.
+//
+// Which copy of a row found by both stretches is shown must not depend on
+// which thread gets to the gate first: the second stretch's deleted rows
+// (the in-tree search of a table split in halves, the free-list stage in
+// halves) are held while the stretches run, and go through the gate after
+// the first stretch's, when the stretches are joined.
 DecoderHalves GateHalves(CDbFileReader& reader, const std::shared_ptr<DeletedRowFilter>& filter,
                          const DecoderHalves& halves) {
   DecoderHalves gated = halves;
@@ -533,9 +539,19 @@ DecoderHalves GateHalves(CDbFileReader& reader, const std::shared_ptr<DeletedRow
   auto secondKeys = std::make_shared<std::vector<size_t>>();
   auto searchFirstKeys = std::make_shared<std::vector<size_t>>();
   auto searchSecondKeys = std::make_shared<std::vector<size_t>>();
+  auto heldSecondRows = halves.second ? std::make_shared<HeldCandidates>() : nullptr;
   gated.first = Gate(filter, halves.first, firstKeys);
-  gated.second = Gate(filter, halves.second, secondKeys);
-  gated.joined = [filter, firstKeys, secondKeys, joined = halves.joined](bool firstComplete) {
+  gated.second = Gate(filter, halves.second, secondKeys, heldSecondRows);
+  gated.joined = [&reader, filter, firstKeys, secondKeys, heldSecondRows, second = gated.second,
+                  joined = halves.joined](bool firstComplete) {
+    if (heldSecondRows) {
+      // A stretch after a page the first could not read is thrown away.
+      if (firstComplete) {
+        ReplayHeld(reader, *heldSecondRows, second);
+      } else {
+        heldSecondRows->rows.clear();
+      }
+    }
     if (!firstComplete) filter->Forget(*secondKeys);
     firstKeys->clear();
     secondKeys->clear();

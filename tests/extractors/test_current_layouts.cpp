@@ -153,6 +153,61 @@ TEST_F(CurrentLayouts, WithoutASearchTableTheRowDumpHoldsThePersonRowsOfTheChose
   EXPECT_EQ(dump.find("\"Carl\""), std::string::npos) << dump;
 }
 
+// Deleted persons of the person tables: a freed cell loses its rowid with
+// its first bytes, and with it the tie to the person's numbers (rows of their
+// own, naming the person by rowid). Nothing of either is lost, and nothing is
+// joined by guess: a recovered name shows only numbers of a person of that
+// name, a nameless recovered contact only one person's numbers, and every
+// deleted person's number still in the file is shown.
+TEST_F(CurrentLayouts, RecoveredPersonsAndTheirNumbersAreKeptApartWhereTheRowidIsLost) {
+  const fs::path db = Path("AddressBook.sqlitedb");
+  gen::AddressBookShape shape;
+  shape.persons = 300;
+  shape.search = gen::SearchLayout::kNone;
+  const gen::AddressBookTruth truth = gen::BuildAddressBook(db, shape);
+  std::map<std::string, std::set<std::string>> numbersOfName;  // of deleted persons
+  std::map<std::string, const gen::PersonTruth*> personOfNumber;
+  for (const gen::PersonTruth& p : truth.deleted) {
+    const std::string number = gen::DemoPhoneE164(static_cast<int>(p.rowid - 1));
+    numbersOfName[JoinPersonName(p.first, p.last)].insert(p.phoneText.empty() ? "" : number);
+    if (!p.phoneText.empty()) personOfNumber[number] = &p;
+  }
+  std::vector<ContactRecord> contacts;
+  int64_t maxRowId = 0;
+  ASSERT_EQ(ScanContacts(db, contacts, maxRowId), 0);
+  std::set<std::string> shownNumbers;
+  size_t namesAlone = 0, numbersAlone = 0;
+  for (const ContactRecord& c : contacts) {
+    if (!c.deleted) continue;
+    std::set<const gen::PersonTruth*> owners;
+    for (const std::string& n : c.numbers) {
+      shownNumbers.insert(n);
+      ASSERT_TRUE(personOfNumber.count(n)) << c.name << " shows " << n << ", no deleted person's number";
+      owners.insert(personOfNumber[n]);
+    }
+    EXPECT_LE(owners.size(), 1u) << c.name << " shows the numbers of several persons";
+    if (c.name == "No Name") {
+      numbersAlone += !owners.empty() && !JoinPersonName((*owners.begin())->first, (*owners.begin())->last).empty();
+      continue;
+    }
+    ASSERT_TRUE(numbersOfName.count(c.name)) << c.name << " is no deleted person";
+    for (const std::string& n : c.numbers) EXPECT_TRUE(numbersOfName[c.name].count(n)) << c.name << " shows " << n;
+    namesAlone += c.numbers.empty() && c.email.empty();
+  }
+  const std::string bytes = ReadAll(db);
+  size_t surviving = 0;
+  for (const auto& [number, person] : personOfNumber) {
+    if (bytes.find(number) == std::string::npos) continue;
+    ++surviving;
+    EXPECT_TRUE(shownNumbers.count(number)) << number << " of " << person->first << " " << person->last;
+  }
+  EXPECT_GT(surviving, 60u);
+  // Of this seed's deletions, persons whose rowid is lost and numbers whose
+  // person's row is: both shown, each on its own.
+  EXPECT_GT(namesAlone, 10u);
+  EXPECT_GT(numbersAlone, 10u);
+}
+
 TEST(PersonNames, AreJoinedWithASpace) {
   EXPECT_EQ(JoinPersonName("Ann", "Lee"), "Ann Lee");
   EXPECT_EQ(JoinPersonName("Ann", ""), "Ann");

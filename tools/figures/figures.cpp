@@ -47,6 +47,8 @@ void Tally::DeliveredDeleted(const std::string& key, const std::string& shown) {
   }
 }
 
+void Tally::DeliveredPartly(const std::string& shown) { partly_.push_back(shown); }
+
 Figures Tally::Result(const std::string& family, const std::string& store) const {
   Figures f;
   f.family = family;
@@ -64,6 +66,8 @@ Figures Tally::Result(const std::string& family, const std::string& store) const
   }
   f.phantoms = phantoms_.size();
   f.phantomItems = phantoms_;
+  f.partly = partly_.size();
+  f.partlyItems = partly_;
   f.liveDelivered = liveSeen_.size();
   for (const std::string& key : live_) {
     if (!liveSeen_.count(key)) f.liveMissed.push_back(key);
@@ -168,18 +172,39 @@ Figures Contacts(const RunOptions& options, gen::SearchLayout layout, const std:
     // number no other has), or, without numbers, whose e-mail address it
     // shows; the name and e-mail must then be that person's too.
     std::string key;
+    bool partly = false;
     for (const gen::PersonTruth* p : everyone) {
-      const bool same = p->phoneText.empty()
+      const bool same = p->phoneText.empty() || c.phones.empty()
                             ? c.phones.empty() && !p->email.empty() && c.email == p->email
                             : numbers.find(gen::DemoPhoneNational(static_cast<int>(p->rowid - 1))) != std::string::npos;
       if (!same) continue;
-      if (c.name == ExpectedName(*p) && c.email == p->email && c.company == p->organization) key = PersonKey(*p);
+      if (c.name == ExpectedName(*p) && c.email == p->email && c.company == p->organization &&
+          c.phones.empty() == p->phoneText.empty()) {
+        key = PersonKey(*p);
+      } else if (c.deleted && tally.IsDeleted(PersonKey(*p)) && (c.name == "No Name" || c.name == ExpectedName(*p)) &&
+                 (c.company.empty() || c.company == p->organization) && (c.email.empty() || c.email == p->email)) {
+        // Part of a deleted person: its numbers (and e-mail) without its
+        // name, or its name without some of its values. True, but not the
+        // contact whole. Every number shown must be the person's.
+        const std::string own = gen::DemoPhoneNational(static_cast<int>(p->rowid - 1));
+        partly = numbers.empty() || numbers == own || numbers == "1" + own;
+      }
       break;
     }
-    if (c.deleted) {
-      tally.DeliveredDeleted(key, c.name + " | " + Short(c.phones) + " | " + c.email);
-    } else {
+    if (key.empty() && !partly && c.deleted && c.phones.empty() && c.email.empty()) {
+      // A deleted person's name (and organization) alone, its numbers not
+      // joined to it: true when some deleted person has that name.
+      partly = std::any_of(truth.deleted.begin(), truth.deleted.end(), [&](const gen::PersonTruth& p) {
+        return ExpectedName(p) == c.name && p.organization == c.company;
+      });
+    }
+    const std::string shown = c.name + " | " + Short(c.phones) + " | " + c.email;
+    if (!c.deleted) {
       tally.DeliveredLive(key);
+    } else if (partly) {
+      tally.DeliveredPartly(shown);
+    } else {
+      tally.DeliveredDeleted(key, shown);
     }
   }
   return tally.Result("contacts", store);
@@ -514,11 +539,11 @@ std::vector<Figures> Run(const RunOptions& options) {
 }
 
 std::string FormatTable(const std::vector<Figures>& figures, const std::string& era) {
-  std::string out = Format("%-9s %-5s %-38s %7s %9s %9s %5s %8s %6s %9s\n", "family", "era", "store", "deleted",
-                           "surviving", "delivered", "twice", "phantoms", "recall", "live");
+  std::string out = Format("%-9s %-5s %-38s %7s %9s %9s %5s %6s %8s %6s %9s\n", "family", "era", "store", "deleted",
+                           "surviving", "delivered", "twice", "partly", "phantoms", "recall", "live");
   for (const Figures& f : figures) {
-    out += Format("%-9s %-5s %-38s %7zu %9zu %9zu %5zu %8zu %6.3f %4zu/%-4zu\n", f.family.c_str(), era.c_str(),
-                  f.store.c_str(), f.deleted, f.surviving, f.delivered, f.twice, f.phantoms, f.Recall(),
+    out += Format("%-9s %-5s %-38s %7zu %9zu %9zu %5zu %6zu %8zu %6.3f %4zu/%-4zu\n", f.family.c_str(), era.c_str(),
+                  f.store.c_str(), f.deleted, f.surviving, f.delivered, f.twice, f.partly, f.phantoms, f.Recall(),
                   f.liveDelivered, f.liveExpected);
   }
   return out;

@@ -30,10 +30,16 @@ struct Figures {
   size_t delivered = 0;      // distinct deleted rows delivered
   size_t twice = 0;          // deliveries of a deleted row beyond its first
   size_t phantoms = 0;       // delivered deleted items that match no deleted row
+  // Delivered deleted items that show true values of a deleted row but not
+  // the whole row (a recovered person's name whose numbers could not be
+  // joined to it; numbers whose person's name is lost): no phantom, and not
+  // the row delivered either.
+  size_t partly = 0;
   size_t liveDelivered = 0;  // distinct live rows delivered
   size_t liveExpected = 0;
   std::vector<std::string> missed;    // surviving deleted rows not delivered
   std::vector<std::string> phantomItems;  // what the phantoms showed
+  std::vector<std::string> partlyItems;   // what the partial items showed
   std::vector<std::string> liveMissed;    // live rows not delivered
   // Delivered over surviving (1 when nothing survives).
   double Recall() const;
@@ -50,6 +56,9 @@ class Tally {
   void DeliveredLive(const std::string& key);
   // A deleted item of the scan; `shown` describes it for the phantom list.
   void DeliveredDeleted(const std::string& key, const std::string& shown);
+  // A deleted item of the scan that shows part of a deleted row, all of it
+  // true (see Figures::partly).
+  void DeliveredPartly(const std::string& shown);
   bool IsDeleted(const std::string& key) const { return deleted_.count(key) > 0; }
   bool IsLive(const std::string& key) const { return live_.count(key) > 0; }
   Figures Result(const std::string& family, const std::string& store) const;
@@ -60,6 +69,7 @@ class Tally {
   std::set<std::string> liveSeen_;
   std::map<std::string, int> deliveredCount_;
   std::vector<std::string> phantoms_;
+  std::vector<std::string> partly_;
 };
 
 // The record bodies of the rows of `table` in the database at `path`, by

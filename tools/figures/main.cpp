@@ -4,8 +4,11 @@
 //
 // For each family: the deleted rows the generator wrote, those whose bytes
 // are still in the file, those the category's scan delivers, the deliveries
-// of a row beyond its first, the delivered deleted items that are no deleted
-// row (phantoms), and the live rows delivered of those expected. Without
+// of a row beyond its first, the delivered deleted items that show part of a
+// deleted row and nothing false (partly: a person's name whose numbers could
+// not be joined to it, or the numbers without the name), the delivered
+// deleted items that are no deleted row (phantoms), and the live rows
+// delivered of those expected. Without
 // --era both eras are measured. --verbose lists the surviving rows not
 // delivered and what each phantom showed. Exit status 0 when every family
 // was measured, 1 when one could not be, 2 on a usage error.
@@ -86,6 +89,7 @@ int main(int argc, char** argv) {
         for (const Figures& f : figures) {
           for (const std::string& m : f.missed) std::cout << "  " << f.store << " missed: " << m << '\n';
           for (const std::string& p : f.phantomItems) std::cout << "  " << f.store << " phantom: " << p << '\n';
+          for (const std::string& p : f.partlyItems) std::cout << "  " << f.store << " in part: " << p << '\n';
           for (const std::string& l : f.liveMissed) std::cout << "  " << f.store << " live row missed: " << l << '\n';
         }
       }
