@@ -16,6 +16,7 @@
 #include "platform/safe_file.h"
 #include "platform/text.h"
 #include "sqlite_pages/db_file_reader.h"
+#include "sqlite_pages/deleted_rows.h"
 #include "sources/categories.h"
 #include "sources/file_copy.h"
 #include "sources/media_sniffer.h"
@@ -52,6 +53,7 @@ BackupCatalog::BackupCatalog(fs::path dataFolder, std::vector<fs::path> roots)
 }
 
 BackupCatalog::~BackupCatalog() {
+  DropPreparedMessages();  // its carve reads a file CleanUp may delete
   index_.clear();
   candidates_.clear();
   CleanUp();
@@ -127,6 +129,7 @@ Status BackupCatalog::Open(const std::string& password) {
   lastMessage_.clear();
   problems_.Clear();
   if (const int answer = Report(0)) return answer;
+  DropPreparedMessages();
   index_.clear();
   CleanUp();  // the deciphered copy of an earlier scan goes
   ForgetWriteAheadLogs();
@@ -221,6 +224,24 @@ Status BackupCatalog::ScanContacts(std::vector<ContactRecord>& contacts) {
   return answer ? answer : result;
 }
 
+void BackupCatalog::DropPreparedMessages() {
+  if (preparedMessages_.valid()) preparedMessages_.wait();
+  preparedMessages_ = {};
+}
+
+void BackupCatalog::PrepareMessages() {
+  if (preparedMessages_.valid()) return;
+  const fs::path db = Database(kMessagesDb.hashedName);
+  // Read as the messages scan will read it: with its write-ahead log.
+  AttachLog(nullptr, kMessagesDb.key, db);
+  const StoredDatabaseState state = CheckStoredDatabase(db, currentFolder_).state;
+  if (state != StoredDatabaseState::kReadable && state != StoredDatabaseState::kPartial) return;
+  // A cancelled scan waits for this carve before the backup is let go: only
+  // a database that is carved in a short while is carved ahead.
+  constexpr uint64_t kAheadUpTo = uint64_t{128} << 20;
+  preparedMessages_ = CarveAhead(db, kAheadUpTo);
+}
+
 Status BackupCatalog::ScanMessages(ConversationMap& conversations) {
   ScanProgress scanProgress;
   scanProgress.callback = callback_;
@@ -244,6 +265,8 @@ Status BackupCatalog::ScanMessages(ConversationMap& conversations) {
       into.insert(into.end(), std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
     }
   }
+  // The scan's own readers hold the finds while they need them.
+  DropPreparedMessages();
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
 }
@@ -637,6 +660,9 @@ Status CLocalBuckupRecovery::SetProgressCallback(ProgressCallback callback, void
 
 #define ORBANIX_FORWARD(call) return catalog_ ? catalog_->call : status::kBadData
 Status CLocalBuckupRecovery::Open(const std::string& password) { ORBANIX_FORWARD(Open(password)); }
+void CLocalBuckupRecovery::PrepareMessages() {
+  if (catalog_) catalog_->PrepareMessages();
+}
 Status CLocalBuckupRecovery::ScanMessages(ConversationMap& c) { ORBANIX_FORWARD(ScanMessages(c)); }
 std::vector<Problem> CLocalBuckupRecovery::Problems() const {
   return catalog_ ? catalog_->Problems() : std::vector<Problem>();

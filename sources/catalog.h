@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,8 @@
 #include "sources/recovery_source.h"
 
 namespace orbanix {
+
+struct CarvedFile;
 
 class BackupCatalog {
  public:
@@ -53,6 +57,9 @@ class BackupCatalog {
   std::vector<Problem> Problems() const { return problems_.Snapshot(); }
 
   Status Open(const std::string& password);
+  // Carves the messages database on a thread of its own while the steps
+  // before the messages run (the messages scan then finds it carved).
+  void PrepareMessages();
   Status ScanMessages(ConversationMap& conversations);
   Status ScanMessageAttachments(std::vector<AttachmentFile>& attachments);
   Status ScanContacts(std::vector<ContactRecord>& contacts);
@@ -119,6 +126,12 @@ class BackupCatalog {
   // `found` tells whether it still delivered something.
   void Failed(const char* category, const std::string& key, Status result, bool found);
 
+  // Waits for the carve begun by PrepareMessages and lets it go.
+  void DropPreparedMessages();
+
+  // The carve begun ahead of the messages scan (its finds are held until
+  // that scan has taken them).
+  std::shared_future<std::shared_ptr<const CarvedFile>> preparedMessages_;
   std::filesystem::path currentFolder_;
   std::filesystem::path dataFolder_;
   std::filesystem::path decryptionFolder_;
@@ -151,6 +164,7 @@ class CLocalBuckupRecovery : public IPhoneRecoveryParse {
   bool IsBackupSource(int32_t) override { return true; }
 
   Status Open(const std::string& password) override;
+  void PrepareMessages() override;
   Status ScanMessages(ConversationMap& conversations) override;
   Status ScanMessageAttachments(std::vector<AttachmentFile>& attachments) override;
   Status ScanContacts(std::vector<ContactRecord>& contacts) override;

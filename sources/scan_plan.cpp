@@ -142,7 +142,11 @@ std::vector<ScanStep> BuildScanPlan(IPhoneRecoveryParse& source, const CategoryS
   IPhoneRecoveryParse* s = &source;
   ScanResults* r = &results;
   if (Ticked(ticked, {Category::CameraRoll, Category::PhotoStream})) {
-    plan.push_back({"photos", [s, r] {
+    // The photos are mostly waiting for files: the messages database is
+    // carved beside them.
+    const bool messagesLater = ticked.count(Category::Messages) != 0;
+    plan.push_back({"photos", [s, r, messagesLater] {
+      if (messagesLater) s->PrepareMessages();
       std::vector<MediaItem> roll, stream;
       const Status st = s->ScanPhotos(roll, stream);
       std::lock_guard<std::mutex> g(r->lock);

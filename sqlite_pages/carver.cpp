@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cmath>
 #include <condition_variable>
@@ -2262,14 +2263,12 @@ class Carver {
     k.plainStarts.clear();
     k.plainFrom.assign(1, 0);
     for (const auto& [lo, hi] : regions) {
-      for (uint32_t p = lo + 2; p + 2 < hi; ++p) {
-        // The header length is not zero (runs of zeros passed eight bytes
-        // at a time), nor is the rowid's last byte in front of it continued.
-        if (page[p] == 0) {
-          while (p + 9 < hi && Load64(page + p + 1) == 0) p += 8;
-          continue;
-        }
-        if (page[p - 1] & 0x80) continue;
+      // Whether a record read by its own header may begin at p (lo + 2 <= p,
+      // p + 2 < hi).
+      auto tryAt = [&, lo = lo, hi = hi](uint32_t p) {
+        // The header length is not zero, nor is the rowid's last byte in
+        // front of it continued.
+        if (page[p] == 0 || (page[p - 1] & 0x80)) return;
         // Most places: the header length, the first serial type and the
         // two bytes before the rowid all below 0x80, so one byte each, and
         // the payload length the byte before the rowid (as
@@ -2280,10 +2279,39 @@ class Carver {
               OneByteTypesFit(page + p, b, bound)) {
             k.plainStarts.push_back(p);
           }
-          continue;
+          return;
         }
         if (MayStartWithoutSchema(page, p, lo, hi)) k.plainStarts.push_back(p);
+      };
+      uint32_t p = lo + 2;
+      if constexpr (std::endian::native == std::endian::little) {
+        if (p + 2 < hi) tryAt(p++);
+        // Eight places at a time (p >= lo + 3, every byte read inside the
+        // region): only those that pass the first tests of tryAt - a
+        // header length not zero, the byte before it not continued, a
+        // header length's first byte, and either a byte of the four around
+        // it of 0x80 or more or the header length below the payload
+        // length - are tried one by one.
+        // Most bytes of free space (zeros, texts) fail them.
+        constexpr uint64_t kHigh = 0x8080808080808080ULL, kLow = 0x7F7F7F7F7F7F7F7FULL, kOne = 0x0101010101010101ULL;
+        for (; p + 10 <= hi; p += 8) {
+          const uint64_t b = Load64(page + p), before = Load64(page + p - 1), bound = Load64(page + p - 2);
+          const uint64_t lengthBefore = Load64(page + p - 3), type = Load64(page + p + 1);
+          const uint64_t nonZero = ((b & kLow) + kLow) | b;
+          const uint64_t wide = b | bound | type | lengthBefore;
+          // Per byte below 0x80: bound - (b + 1) >= 0, no borrow between bytes.
+          const uint64_t below = (bound | kHigh) - ((b & kLow) + kOne);
+          // A header length of two bytes is at most 400: its first byte
+          // 0x80 to 0x83.
+          const uint64_t longLength = b & ((b & kLow) + kOne * 0x7C);
+          uint64_t places = nonZero & ~before & ~longLength & (wide | below) & kHigh;
+          while (places) {
+            tryAt(p + static_cast<uint32_t>(std::countr_zero(places) >> 3));
+            places &= places - 1;
+          }
+        }
       }
+      for (; p + 2 < hi; ++p) tryAt(p);
       k.plainFrom.push_back(k.plainStarts.size());
     }
   }

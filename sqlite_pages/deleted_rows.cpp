@@ -353,6 +353,25 @@ std::shared_future<std::shared_ptr<const CarvedFile>> CarvedFileBeside(CDbFileRe
   }
 }
 
+std::shared_future<std::shared_ptr<const CarvedFile>> CarveAhead(const std::filesystem::path& path, uint64_t upTo) {
+  CDbFileReader reader;
+  if (reader.Open(path) != status::kOk || reader.FileSize() > upTo || reader.pageSize == 0) return {};
+  try {
+    return std::async(std::launch::async,
+                      [path, size = reader.FileSize(),
+                       modified = reader.ModifiedNs()]() -> std::shared_ptr<const CarvedFile> {
+                        CDbFileReader own;
+                        if (own.Open(path) != status::kOk || own.FileSize() != size || own.ModifiedNs() != modified) {
+                          return nullptr;
+                        }
+                        return CarvedFileFor(own);
+                      })
+        .share();
+  } catch (const std::system_error&) {
+    return {};
+  }
+}
+
 DeletedRowFilter::DeletedRowFilter(std::shared_ptr<const CarvedFile> carved, const std::string& table)
     : DeletedRowFilter(ReadyNow(std::move(carved)), table) {}
 

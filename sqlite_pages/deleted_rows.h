@@ -89,6 +89,13 @@ std::shared_ptr<const CarvedFile> CarvedFileFor(CDbFileReader& reader);
 // is no longer the one `reader` holds.
 std::shared_future<std::shared_ptr<const CarvedFile>> CarvedFileBeside(CDbFileReader& reader);
 
+// Carves the database at `path` on a thread of its own ahead of a scan that
+// reads it later (the scan's readers then find the finds made or being
+// made): the finds, or nothing (an invalid future) when the file cannot be
+// opened, is larger than `upTo` bytes (waiting for a large carve would hold
+// up a cancelled scan), or no thread can be started.
+std::shared_future<std::shared_ptr<const CarvedFile>> CarveAhead(const std::filesystem::path& path, uint64_t upTo);
+
 // Lets go of the carver's finds kept beyond their readers (the files used
 // last): at the end of a scan, or before a new one that must carve afresh.
 void ReleaseCarvedFiles();

@@ -646,6 +646,51 @@ TEST(CarvedFileShare, OneCarvePerStateOfAFile) {
   std::filesystem::remove_all(dir);
 }
 
+// A file carved ahead of its scan: the scan's readers get those finds, not a
+// carve of their own; a file too large for it, or one that cannot be read,
+// is not carved ahead.
+TEST(CarvedFileShare, ACarveAheadIsTheOneTheScanUses) {
+  const auto dir = TempFolder("carved_ahead");
+  const auto path = dir / "a.db";
+  {
+    gen::FixtureDb db(path);
+    db.Exec("CREATE TABLE t(id INTEGER PRIMARY KEY, label TEXT)");
+    db.Exec("BEGIN");
+    for (int i = 1; i <= 80; ++i) db.Run("INSERT INTO t(label) VALUES (?)", {"a text of row " + std::to_string(i)});
+    db.Exec("COMMIT");
+    db.Exec("DELETE FROM t WHERE id % 4 = 0");
+  }
+  ReleaseCarvedFiles();
+  const uint64_t size = std::filesystem::file_size(path);
+  EXPECT_FALSE(CarveAhead(path, size - 1).valid());
+  EXPECT_FALSE(CarveAhead(dir / "missing.db", size).valid());
+  auto ahead = CarveAhead(path, size);
+  ASSERT_TRUE(ahead.valid());
+  const std::shared_ptr<const CarvedFile> carved = ahead.get();
+  ASSERT_TRUE(carved);
+  EXPECT_GE(carved->rows.size(), 20u);
+  {
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(path), 0);
+    EXPECT_EQ(CarvedFileFor(reader).get(), carved.get());
+    EXPECT_EQ(CarvedFileBeside(reader).get().get(), carved.get());
+  }
+  // Asked for while the carve ahead is still running: waited for, not
+  // carved again.
+  ReleaseCarvedFiles();
+  auto again = CarveAhead(path, size);
+  ASSERT_TRUE(again.valid());
+  {
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(path), 0);
+    const auto scanned = CarvedFileFor(reader);
+    EXPECT_EQ(scanned.get(), again.get().get());
+    EXPECT_NE(scanned.get(), carved.get());  // let go before: carved afresh
+  }
+  ReleaseCarvedFiles();
+  std::filesystem::remove_all(dir);
+}
+
 // Table scans of one file on two readers at once, each carving beside its
 // live rows: the file is carved once, both readers end up holding the same
 // finds, and the deleted rows each scan delivers are those of a scan that
