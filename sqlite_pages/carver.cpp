@@ -1995,7 +1995,11 @@ class Carver {
       }
       // Rebuilt records: first those whose free block holds them alone,
       // then those that end where another record begins.
-      if (!shapes.empty() && !undetermined) {
+      // On a free page whose intact cells name no table (it has none), a
+      // record behind a free-block header is read only when its cell fills
+      // the block exactly under one wide table's typed columns and no
+      // other's: the last cell of a leaf, freed before the page itself was.
+      if (!shapes.empty()) {
         // Where a free-block header may stand (the headers tried begin 5
         // bytes before the region's end at the latest; one may begin 4
         // bytes before it as the end of a run), and the same by their link
@@ -2028,7 +2032,7 @@ class Carver {
         std::vector<std::pair<uint32_t, uint32_t>>& byLink = k.byLink;
         bool indexed = false;
         std::vector<uint32_t>& starts = k.rebuiltStarts;
-        for (int pass = 0; pass < 2; ++pass) {
+        for (int pass = 0; pass < (undetermined ? 1 : 2); ++pass) {
           uint32_t sibling = 0;  // where the record being rebuilt may end (see below)
           bool siblingOnly = false;
           auto boundary = [&](uint32_t at) {
@@ -2077,7 +2081,29 @@ class Carver {
             }
             siblingOnly = !linked && sibling != 0;
             bool matched = false;
-            for (size_t i = 0; i < shapes.size() && !matched; ++i) {
+            if (undetermined) {
+              if (!linked) continue;
+              size_t fits = 0;
+              Candidate other;
+              for (size_t i = 0; i < shapes.size() && fits < 2; ++i) {
+                // Every column with a declared type to check its bytes by,
+                // and enough of them that a reading of other bytes cannot
+                // fit them all and the block's size by chance (a table of
+                // three or four columns fits much of any text).
+                if (shapes[i]->Count() < 8 || !std::all_of(shapes[i]->columns.begin(), shapes[i]->columns.end(),
+                                 [](const ColumnRule& rule) { return rule.alias || rule.affinity != Affinity::kBlob; })) {
+                  continue;
+                }
+                Candidate& into = fits == 0 ? c : other;
+                if (Rebuilt(*shapes[i], page, q, hi, boundary, into) && into.score == 2 && Informative(into)) {
+                  ++fits;
+                } else if (fits == 0) {
+                  c = Candidate{};
+                }
+              }
+              matched = fits == 1;
+            }
+            for (size_t i = 0; i < shapes.size() && !matched && !undetermined; ++i) {
               matched = Rebuilt(*shapes[i], page, q, hi, boundary, c, !linked && !siblingOnly) &&
                         (pass == 1 || c.score == 2) && Informative(c);
             }

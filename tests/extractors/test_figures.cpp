@@ -98,6 +98,26 @@ TEST_F(FiguresTest, ASmallRunCountsTheGeneratedTruth) {
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
 }
 
+// A chat's last message alone on its page: deleted, its cell became a free
+// block (its first bytes a free-block header), then the emptied page went to
+// the free list. No intact cell on the page names its table; the block's
+// size, filled exactly by a record of one table's typed columns, does.
+TEST_F(FiguresTest, ALastMessageFreedWithItsPageComesBack) {
+  for (const auto& [era, scale] : {std::pair{Era::kManifestDb, 10}, std::pair{Era::kMbdb, 25}}) {
+    RunOptions options;
+    options.workDir = dir_ / std::to_string(scale);
+    options.era = era;
+    options.scale = scale;
+    options.families = {"whatsapp"};
+    for (const Figures& f : figures::Run(options)) {
+      EXPECT_EQ(f.delivered, f.surviving) << f.store << " at " << scale;
+      for (const std::string& m : f.missed) ADD_FAILURE() << f.store << " missed " << m;
+      EXPECT_EQ(f.phantoms, 0u) << f.store;
+      EXPECT_EQ(f.twice, 0u) << f.store;
+    }
+  }
+}
+
 // The messages of current phones: a share of them deleted (scattered ones,
 // a run whose pages went to the free list, some with a photo whose
 // attachment rows went with them), enough to measure: every one whose bytes
