@@ -712,10 +712,14 @@ bool Number(const std::vector<SqlValue>& values, int column, double& out) {
 }  // namespace
 
 void OrderVersions(std::vector<const CarvedRow*>& rows, const TableSchema& schema) {
-  std::unordered_map<int64_t, std::vector<size_t>> byRowid;
+  // The rows with a rowid by rowid, each rowid's in the order found (one
+  // sorted list: a map of lists cost an allocation per row).
+  std::vector<std::pair<int64_t, size_t>> byRowid;
+  byRowid.reserve(rows.size());
   for (size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i]->row.hasRowid) byRowid[rows[i]->row.rowid].push_back(i);
+    if (rows[i]->row.hasRowid) byRowid.emplace_back(rows[i]->row.rowid, i);
   }
+  std::sort(byRowid.begin(), byRowid.end());
   const int modified = ModificationColumn(schema);
   // Newer first: by the modification date where every copy holds one, the
   // copy on the table's own pages first among equal dates and where the
@@ -735,17 +739,23 @@ void OrderVersions(std::vector<const CarvedRow*>& rows, const TableSchema& schem
   std::vector<bool> placed(rows.size(), false);
   for (size_t i = 0; i < rows.size(); ++i) {
     if (placed[i]) continue;
-    const auto it = rows[i]->row.hasRowid ? byRowid.find(rows[i]->row.rowid) : byRowid.end();
-    if (it == byRowid.end() || it->second.size() < 2) {
+    auto from = byRowid.end(), to = byRowid.end();
+    if (rows[i]->row.hasRowid) {
+      const int64_t rowid = rows[i]->row.rowid;
+      from = std::lower_bound(byRowid.begin(), byRowid.end(), std::make_pair(rowid, size_t{0}));
+      to = from;
+      while (to != byRowid.end() && to->first == rowid) ++to;
+    }
+    if (to - from < 2) {
       ordered.push_back(rows[i]);
       placed[i] = true;
       continue;
     }
     // The versions of one row together, where the first of them was found.
     std::vector<const CarvedRow*> versions;
-    for (size_t k : it->second) {
-      versions.push_back(rows[k]);
-      placed[k] = true;
+    for (auto k = from; k != to; ++k) {
+      versions.push_back(rows[k->second]);
+      placed[k->second] = true;
     }
     double unused = 0;
     const bool dated = std::all_of(versions.begin(), versions.end(), [&](const CarvedRow* v) {

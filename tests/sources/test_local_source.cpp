@@ -14,6 +14,7 @@
 #include "platform/safe_file.h"
 #include "sources/catalog.h"
 #include "sources/scan_plan.h"
+#include "sqlite_pages/deleted_rows.h"
 #include "tools/backupgen/encrypt.h"
 #include "tools/backupgen/families.h"
 #include "tools/backupgen/family_contacts.h"
@@ -602,6 +603,49 @@ TEST_P(FullScan, TheMessagesLogIsReadWithItsDatabase) {
   EXPECT_EQ(problems[0].file, std::string(kMessagesDb.key) + "-wal");
   EXPECT_EQ(problems[0].what, "could not be applied");
   EXPECT_FALSE(problems[0].whole);
+}
+
+// The messages database carved ahead (beside the photos of a scan): the
+// messages scan then gives what it gives without it, read with the
+// database's log, and says nothing twice; a carve ahead that no messages
+// scan took is let go by the next Open.
+TEST_P(FullScan, MessagesCarvedAheadAreTheMessagesOfAPlainScan) {
+  gen::BackupWriter writer(root_ / "backups" / "ahead", GetParam());
+  gen::AddCurrentMessagesFamily(writer, {});
+  ASSERT_TRUE(writer.Finish());
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(writer.folder(), info), 0);
+  auto scan = [&](bool ahead, size_t& deleted) {
+    ReleaseCarvedFiles();  // each scan carves afresh
+    catalog_->SelectBackup(info);
+    EXPECT_EQ(source_.Open(""), 0);
+    if (ahead) source_.PrepareMessages();
+    ConversationMap conversations;
+    EXPECT_EQ(source_.ScanMessages(conversations), 0);
+    deleted = 0;
+    for (const auto& [handle, list] : conversations) {
+      for (const MessageRecord& m : list) deleted += m.deleted ? 1 : 0;
+    }
+    return MessageTexts(conversations);
+  };
+  size_t deletedPlain = 0, deletedAhead = 0;
+  const std::set<std::string> plain = scan(false, deletedPlain);
+  const std::set<std::string> ahead = scan(true, deletedAhead);
+  EXPECT_TRUE(ahead.count("Newest message 1, not yet in the database file"));
+  EXPECT_EQ(ahead, plain);
+  EXPECT_EQ(deletedAhead, deletedPlain);
+  EXPECT_GT(deletedAhead, 0u);
+  EXPECT_TRUE(source_.Problems().empty());
+  // Prepared, then a new scan begins before the messages were read.
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  source_.PrepareMessages();
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  size_t deletedAgain = 0;
+  EXPECT_EQ(scan(true, deletedAgain), plain);
+  EXPECT_EQ(deletedAgain, deletedPlain);
+  ReleaseCarvedFiles();
 }
 
 // Encrypted backups of both eras open through the companion beside the
