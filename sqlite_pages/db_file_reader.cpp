@@ -224,24 +224,26 @@ void CDbFileReader::ApplyWal(uint64_t walSize, int64_t walModified) {
     if (index < walPages_.size()) walPages_[index] = offset + 1;
   }
   // The copies the log replaced: the file's pages first, in page order,
-  // then the log's older frames in log order.
+  // then the log's older frames in log order, then the frames after its
+  // last commit. Copies of the first page are left out: it holds the
+  // schema's rows behind the database header, never a table's rows, and
+  // read as a freed page its header would read as records.
   {
     std::vector<uint32_t> fromFile;
     for (const auto& entry : wal.pages) {
-      if (entry.first < fileBytes / wal.pageSize) fromFile.push_back(entry.first);
+      if (entry.first != 0 && entry.first < fileBytes / wal.pageSize) fromFile.push_back(entry.first);
     }
     std::sort(fromFile.begin(), fromFile.end());
     for (uint32_t index : fromFile) {
       replaced_.push_back(0);
       replacedOf_.push_back(index);
     }
-    for (const auto& [index, offset] : wal.olderPages) {
-      replaced_.push_back(offset + 1);
-      replacedOf_.push_back(index);
-    }
-    for (const auto& [index, offset] : wal.uncommittedPages) {
-      replaced_.push_back(offset + 1);
-      replacedOf_.push_back(index);
+    for (const auto* copies : {&wal.olderPages, &wal.uncommittedPages}) {
+      for (const auto& [index, offset] : *copies) {
+        if (index == 0) continue;
+        replaced_.push_back(offset + 1);
+        replacedOf_.push_back(index);
+      }
     }
   }
   walState_.committedFrames = wal.committedFrames;

@@ -98,6 +98,28 @@ TEST_F(FiguresTest, ASmallRunCountsTheGeneratedTruth) {
   EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 3);
 }
 
+// The messages of current phones: a share of them deleted (scattered ones,
+// a run whose pages went to the free list, some with a photo whose
+// attachment rows went with them), enough to measure: every one whose bytes
+// survive comes back once, under its own conversation.
+TEST_F(FiguresTest, DeletedMessagesOfCurrentPhonesComeBackOnce) {
+  RunOptions options;
+  options.workDir = dir_;
+  options.current = true;
+  options.scale = 10;
+  options.families = {"messages"};
+  const std::vector<Figures> figures = figures::Run(options);
+  ASSERT_EQ(figures.size(), 1u);
+  const Figures& f = figures[0];
+  EXPECT_GE(f.deleted, 100u);
+  EXPECT_GE(f.surviving, 100u);
+  EXPECT_EQ(f.delivered, f.surviving);
+  for (const std::string& m : f.missed) ADD_FAILURE() << "missed " << m;
+  for (const std::string& p : f.phantomItems) ADD_FAILURE() << "phantom " << p;
+  EXPECT_EQ(f.twice, 0u);
+  EXPECT_EQ(f.liveDelivered, f.liveExpected);
+}
+
 // Without a search table the persons come from ABPerson and ABMultiValue.
 // A deleted person whose rowid went with its cell header cannot be joined to
 // its numbers: it is shown by its name, its numbers under "No Name" - each

@@ -235,11 +235,21 @@ CurrentSmsTruth BuildCurrentSmsDb(const fs::path& path, const CurrentSmsShape& s
   // Chat 4, a group without a name.
   message(5, 4, false, "Hello you two", plain, "Hello you two");
   message(0, 4, true, "hi both", plain, "hi both");
-  // Chat 2, one-to-one with Eve Park, and filler.
+  // Chat 2, one-to-one with Eve Park, and filler. A share of it is deleted
+  // later, as people delete messages: every fifth one (their cells become
+  // free blocks) and, in a longer chat, a run of consecutive ones (whole
+  // pages go to the free list); some of those carry a photo, whose
+  // attachment row and join row go with them.
+  const int runFrom = shape.fillerMessages >= 100 ? shape.fillerMessages / 2 : shape.fillerMessages;
+  const int runTo = runFrom + shape.fillerMessages / 5;
   for (int i = 0; i < shape.fillerMessages; ++i) {
     const bool me = rng() % 2 == 0;
+    const bool doomedFiller = i % 5 == 2 || (i >= runFrom && i < runTo);
     const std::string text = Format("Filler message %d about the %s", i, i % 3 == 0 ? "weather" : "plans");
-    message(5, 2, me, text, i % 4 == 0 ? inText : plain, text);
+    Extra extra = i % 4 == 0 ? inText : plain;
+    if (doomedFiller && i % 3 == 1) extra.attachments = {Format("IMG_%d.HEIC", 5000 + i)};
+    const int64_t id = message(5, 2, me, text, extra, text).rowid;
+    if (doomedFiller) doomed.push_back(id);
   }
   // A join row naming a chat that is not there: the message stays with its handle.
   CurrentSmsMessage& stray = message(2, 99, false, "Stray message", plain, "Stray message");
@@ -250,13 +260,19 @@ CurrentSmsTruth BuildCurrentSmsDb(const fs::path& path, const CurrentSmsShape& s
   message(1, 1, true, "Last live message", inText, "Last live message");
   db.Exec("COMMIT");
   db.Exec("PRAGMA secure_delete=OFF");
+  db.Exec("BEGIN");
   for (int64_t id : doomed) {
     db.Run("DELETE FROM message WHERE ROWID = ?", {id});
     db.Run("DELETE FROM chat_message_join WHERE message_id = ?", {id});
+    db.Run("DELETE FROM attachment WHERE ROWID IN (SELECT attachment_id FROM message_attachment_join "
+           "WHERE message_id = ?)",
+           {id});
+    db.Run("DELETE FROM message_attachment_join WHERE message_id = ?", {id});
     for (CurrentSmsMessage& m : truth.messages) {
       if (m.rowid == id) m.deleted = true;
     }
   }
+  db.Exec("COMMIT");
   if (shape.logMessages > 0) {
     // The newest messages stay in the write-ahead log: no checkpoint while
     // they are written nor when the database is closed.

@@ -15,6 +15,7 @@
 #include "platform/text.h"
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/db_file_reader.h"
+#include "sqlite_pages/provenance.h"
 #include "sqlite_pages/record.h"
 #include "tools/backupgen/family_calls.h"
 #include "tools/backupgen/family_chat_apps.h"
@@ -338,8 +339,11 @@ void CountMessages(const fs::path& db, Tally& tally, const std::map<std::string,
       std::string key = "message " + m.text;
       const auto it = handleOf.find(m.text);
       if (it == handleOf.end() || (it->second != 0 && it->second != m.handleId && !m.group)) key.clear();
-      if (m.deleted && !m.recentlyDeleted) tally.DeliveredDeleted(key, Short(m.text));
-      else tally.DeliveredLive(key);
+      if (m.deleted && !m.recentlyDeleted) {
+        tally.DeliveredDeleted(key, Short(m.text) + " (" + RecoveredFromText(m.recoveredFrom) + ")");
+      } else {
+        tally.DeliveredLive(key);
+      }
     }
   }
 }
