@@ -464,6 +464,7 @@ struct PageJob {
     uint32_t start = 0;   // of the cell
     uint32_t record = 0;  // of its record
     uint32_t local = 0;   // the record's bytes on the page
+    bool spills = false;  // the record continues on overflow pages
   };
   uint32_t index = 0;
   int table = -1;  // whose live rows' keys are taken; -1: none (an interior page)
@@ -472,7 +473,7 @@ struct PageJob {
   uint32_t arrayStart = 0;
   std::vector<uint8_t> page;
   std::vector<Cell> cells;
-  const std::vector<std::pair<uint32_t, uint32_t>>* extents = nullptr;  // its live cells' (the walk's, not changed)
+  std::vector<std::pair<uint32_t, uint32_t>> extents;  // its live cells', taken from the carver's map
 };
 
 // What a page searched during the walk found.
@@ -482,15 +483,18 @@ struct SearchedPage {
   std::vector<std::pair<Candidate, RowSource>> finds;
 };
 
-// What one thread's part of the work beside the walk found, joined to the
-// carver's state once the walk has ended (in no order that matters: the
-// keys are sorted, the pages each found once).
+// What one thread's part of the work beside the walk found: the keys of a
+// page's live rows until they join the carver's sets, the pages searched
+// until the walk has ended (in no order that matters: the keys are sorted,
+// the pages each found once).
 struct WalkOutput {
   ParsedRecord record;
   std::string wideText;
   std::vector<uint64_t> liveRecords;
   std::vector<std::vector<size_t>> keys, matchKeys;  // by table
   std::vector<SearchedPage> searched;
+  // The live cells' extents of the pages not searched here, given back.
+  std::vector<std::pair<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>>> extents;
 };
 
 // The pages handed from the walk to the thread beside it.
@@ -835,12 +839,56 @@ class Carver {
         MixColumn(0, nullptr, 0, &key, second, out.wideText);
       }
     }
+    KeepKeys(table, same, key, match, out);
+  }
+  void KeepKeys(int table, bool same, const KeyMix& key, const KeyMix& match, WalkOutput& out) const {
     if (same) {
       out.matchKeys[table].push_back(static_cast<size_t>(key.h));
       return;
     }
     out.keys[table].push_back(static_cast<size_t>(key.h));
     if (liveMatchKeys_) out.matchKeys[table].push_back(static_cast<size_t>(match.h));
+  }
+
+  // The same keys of a live record held whole on its page (`length` bytes
+  // at `data`), read in place: the serial types as ParseLiveRecord lays
+  // them out, each value mixed as it is read (most live rows pass here). No
+  // keys for a record that one does not read either.
+  void KeepLiveKeysInPlace(int table, const uint8_t* data, uint32_t length, WalkOutput& out) const {
+    int h = static_cast<int>(std::min<uint32_t>(length, 9));
+    const uint64_t headerLen = ReadVarint(data, h);
+    if (headerLen < static_cast<uint64_t>(h) || headerLen > length) return;
+    const uint8_t* types = data + h;
+    const uint32_t typeBytes = static_cast<uint32_t>(headerLen) - static_cast<uint32_t>(h);
+    const uint8_t* bodies = data + headerLen;
+    const uint64_t bodyBound = length - headerLen;
+    const TableSchema& schema = tables_[table].schema;
+    const bool same = SameKeys(table);
+    KeyMix key, match;
+    KeyMix* matchMix = liveMatchKeys_ && !same ? &match : nullptr;
+    uint32_t pos = 0;
+    uint64_t bodyPos = 0;
+    int c = 0;
+    for (; pos < typeBytes; ++c) {
+      uint64_t type;
+      if (types[pos] < 0x80) {
+        type = types[pos++];
+      } else {
+        int b = static_cast<int>(typeBytes - pos);
+        type = ReadVarint(types + pos, b);
+        pos += static_cast<uint32_t>(b);
+      }
+      const uint64_t len = SerialTypeBodyLength(type);
+      if (len > bodyBound - bodyPos) return;
+      if (c != schema.rowidAliasColumn) {
+        MixColumn(type, bodies + bodyPos, static_cast<uint32_t>(len), &key, c >= 1 ? matchMix : nullptr, out.wideText);
+      }
+      bodyPos += len;
+    }
+    for (; c < schema.columnCount; ++c) {
+      if (c != schema.rowidAliasColumn) MixColumn(0, nullptr, 0, &key, c >= 1 ? matchMix : nullptr, out.wideText);
+    }
+    KeepKeys(table, same, key, match, out);
   }
   // Whether the carver's key of a table's live rows is RowMatchKey's, kept
   // once in the match keys (see KeepLiveKeys).
@@ -849,11 +897,15 @@ class Carver {
   // The work on a page of a table that needs nothing the rest of the walk
   // finds: the keys of its live rows and the search of its free space.
   // It is done beside the walk (see PageJobs), the page's bytes copied.
-  void DoPageJob(const PageJob& job, WalkOutput& out) const {
+  void DoPageJob(PageJob& job, WalkOutput& out) {
     const uint8_t* page = job.page.data();
     for (const PageJob::Cell& cell : job.cells) {
       out.liveRecords.push_back(RecordHash(page + cell.record, cell.local));
       if (job.table < 0) continue;
+      if (!cell.spills && cell.local > 0) {
+        KeepLiveKeysInPlace(job.table, page + cell.record, cell.local, out);
+        continue;
+      }
       RowInput in;
       in.record = page + cell.start;
       in.bytesToEnd = u_ - cell.start;
@@ -862,16 +914,41 @@ class Carver {
       if (ParseLiveRecord(r_, in, out.record) != status::kOk) continue;
       KeepLiveKeys(job.table, out);
     }
-    if (!job.search) return;
+    KeepPageKeys(job.table, out);
     // Its finds wait for the live rows of every table (see Emit). A page
     // whose records continue on overflow pages is searched again at the
-    // end, when the free list tells which pages those may be.
-    SearchScratch& k = Scratch();
-    k.overflowAsked = false;
-    PageFinds finds;
-    SearchPage(job.index, page, job.owner, job.arrayStart, finds, job.extents);
-    if (k.overflowAsked) return;
-    out.searched.push_back({job.index, SearchCode(job.owner, job.arrayStart), std::move(finds)});
+    // end, when the free list tells which pages those may be: its extents
+    // go back to the carver's map, as do those of a page not searched.
+    // Those of the others are not needed again: the page can only stay the
+    // table's or become no table's (an overflow page of another cell).
+    if (job.search) {
+      SearchScratch& k = Scratch();
+      k.overflowAsked = false;
+      PageFinds finds;
+      SearchPage(job.index, page, job.owner, job.arrayStart, finds, &job.extents);
+      if (!k.overflowAsked) {
+        out.searched.push_back({job.index, SearchCode(job.owner, job.arrayStart), std::move(finds)});
+        return;
+      }
+    }
+    out.extents.emplace_back(job.index, std::move(job.extents));
+  }
+
+  // The keys a page gave, into the carver's sets (each thread's collected a
+  // page at a time: held apart until the walk's end, they would double the
+  // memory of the keys of a large file's rows).
+  void KeepPageKeys(int table, WalkOutput& out) {
+    std::lock_guard<std::mutex> lock(keysMutex_);
+    for (uint64_t h : out.liveRecords) liveRecords_.Insert(h);
+    out.liveRecords.clear();
+    if (table < 0) return;
+    for (size_t h : out.keys[table]) liveKeys_[table].Insert(h);
+    out.keys[table].clear();
+    if (liveMatchKeys_) {
+      std::vector<size_t>& keys = (*liveMatchKeys_)[table];
+      keys.insert(keys.end(), out.matchKeys[table].begin(), out.matchKeys[table].end());
+      out.matchKeys[table].clear();
+    }
   }
 
   // Hands a page to the thread beside the walk, a batch at a time (each
@@ -1021,10 +1098,12 @@ class Carver {
       if (spills) MarkOverflow(Be32(page + pos + local), payload - local);
       if (extents) extents->emplace_back(off, static_cast<uint32_t>(end));
       if (job) {
-        job->cells.push_back({off, pos, local});
+        job->cells.push_back({off, pos, local, spills});
         continue;
       }
-      liveRecords_.Insert(RecordHash(page + pos, local));
+      // (Into the walk's own thread's keys: the thread beside it adds to
+      // the carver's sets meanwhile.)
+      walkOutput_[0]->liveRecords.push_back(RecordHash(page + pos, local));
       if (type != 13 || (table < 0 && !schema)) continue;
       RowInput in;
       in.record = page + off;
@@ -1044,7 +1123,10 @@ class Carver {
     // A page of a table is searched with its bytes from the walk: its live
     // cells, which bound the free space, are all known now.
     job->search = SearchedAs(index, job->owner, job->arrayStart) && job->owner >= 0;
-    job->extents = extents;
+    // Its extents go with it, out of the map (which holds those of every
+    // page walked until the walk's end otherwise).
+    job->extents.swap(*extents);
+    liveExtents_.erase(index);
     // The page's bytes go with it; this level of the walk takes the job's
     // old buffer for its next page.
     job->page.swap(depthPages_[static_cast<size_t>(depth)]);
@@ -1079,26 +1161,21 @@ class Carver {
     walking_ = false;
     jobs_.spare.clear();
     spare_.clear();
+    std::vector<std::pair<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>>> extents;
     for (auto& output : walkOutput_) {
       WalkOutput& out = *output;
       for (uint64_t h : out.liveRecords) liveRecords_.Insert(h);
-      for (size_t t = 0; t < tables_.size(); ++t) {
-        for (size_t h : out.keys[t]) liveKeys_[t].Insert(h);
-        if (liveMatchKeys_) {
-          std::vector<size_t>& keys = (*liveMatchKeys_)[t];
-          keys.insert(keys.end(), out.matchKeys[t].begin(), out.matchKeys[t].end());
-        }
-      }
       for (SearchedPage& page : out.searched) {
         searchedAs_[page.index] = page.code;
-        // Its live cells' extents are not needed again: the page can only
-        // stay the table's or become no table's (an overflow page of
-        // another cell).
-        liveExtents_.erase(page.index);
         if (!page.finds.empty()) walkFinds_[page.index] = std::move(page.finds);
       }
+      for (auto& e : out.extents) extents.push_back(std::move(e));
     }
     walkOutput_.clear();
+    // In page order, whichever thread had them.
+    std::sort(extents.begin(), extents.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [index, e] : extents) liveExtents_[index] = std::move(e);
   }
 
   void WalkTrees() {
@@ -2466,6 +2543,7 @@ class Carver {
   std::unordered_map<uint32_t, PageFinds> walkFinds_;
   std::vector<std::vector<uint8_t>> depthPages_;   // the page of each level of a walk
   PageJobs jobs_;
+  std::mutex keysMutex_;  // of the live rows' keys while the work beside the walk adds to them
   std::vector<std::unique_ptr<PageJob>> batch_, spare_;  // the walk's own
   std::vector<std::unique_ptr<WalkOutput>> walkOutput_;  // the walk's own thread's, the other's
   bool walking_ = false;
