@@ -812,6 +812,14 @@ struct JoinTables {
   // bonus: without a readable address book they stay empty.
   void Read(const std::filesystem::path& smsDb, const std::filesystem::path& addressBook,
             const std::atomic<bool>& stop) {
+    // The address book first, with a reader of its own: the message
+    // database is being carved beside the message table, and its tables
+    // here would wait for that carve at their first deleted row.
+    {
+      CDbFileReader book;
+      if (book.Open(addressBook) == status::kOk) ReadAddressBook(book, addressBook, contacts);
+    }
+    if (stop) return;
     CDbFileReader reader;
     if (reader.Open(smsDb) != status::kOk) return;
     ScanTable(reader, "handle", MakeHandleRowDecoder(handles, ColumnLookup::Load(smsDb, "handle").Find("id", 1)));
@@ -827,8 +835,6 @@ struct JoinTables {
     LinkAttachments(attachments, links);
     if (stop) return;
     chats.Read(reader, smsDb);
-    if (stop) return;
-    if (reader.Open(addressBook) == status::kOk) ReadAddressBook(reader, addressBook, contacts);
   }
 };
 
