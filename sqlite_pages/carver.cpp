@@ -1707,6 +1707,13 @@ class Carver {
       return certain == 1;
     };
     if (onlyCertain && !certainAlone()) return false;
+    // The header may instead have covered just the payload-length and rowid
+    // varints, the record behind it whole with its own header length. Where
+    // that reading fits, it explains more of the block than one of a
+    // record that lost its first bytes, which would read the same bytes
+    // with a value moved into another column (the header length taken for
+    // a serial type): no such reading is made of them.
+    if (OwnHeaderFits(shape, page, q, hi, size)) return false;
     // Only the header length lost.
     // ReadTypes sets every type it reads; column 0's is set below where
     // only the others are read.
@@ -1780,6 +1787,53 @@ class Carver {
       if (boundary(static_cast<uint32_t>(end)) && attempt(len0, 1)) return true;
     }
     return certainAlone() && attempt(0, 1);
+  }
+
+  // Whether the 4 bytes of the free-block header at q may have stood on the
+  // cell's payload-length and rowid varints only (2 bytes each: rowids and
+  // payloads from 128 up to 16383 bytes, the common case), the record behind
+  // them whole: its header length counts exactly the serial types of
+  // `shape`'s columns that follow it. The cell ends where the block ends, or
+  // inside it (a block merged with its freed neighbours is larger) with its
+  // values reading as their types where their bytes lie in the block. In a
+  // table whose column 0 is the rowid alias, the NULL its serial type must
+  // be is sign enough with the header length: the record may run past the
+  // block (a new cell taken from a free block's end leaves the block
+  // shorter) and its values may be overwritten by cells written since.
+  bool OwnHeaderFits(const Shape& shape, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) const {
+    const uint32_t s = q + 4;
+    uint64_t headerLen;
+    uint32_t h;
+    if (s + 2 > u_ || !HeaderLengthAt(page, s, headerLen, h)) return false;
+    const uint64_t n = static_cast<uint64_t>(shape.Count());
+    if (headerLen < n + h || headerLen > 9 * n + h || s + headerLen > u_) return false;
+    std::vector<uint64_t>& types = Scratch().readingTypes;
+    types.resize(static_cast<size_t>(n));
+    uint32_t used;
+    uint64_t bodies;
+    if (!ReadTypes(shape, 0, page + s + h, static_cast<uint32_t>(headerLen - h), types, used, bodies, true) ||
+        used + h != headerLen) {
+      return false;
+    }
+    const uint64_t total = headerLen + bodies;
+    // The payload length and the rowid shared the 4 bytes, each at least one.
+    if (VarintLength(total) > 3) return false;
+    const uint32_t local = LocalSize(total, false);
+    const uint64_t end = uint64_t{s} + local + (total > local ? 4 : 0);
+    const uint64_t blockEnd = uint64_t{q} + size;
+    if (end == blockEnd || shape.columns[0].alias) return end <= u_;
+    if (end > blockEnd) return false;
+    const uint64_t reach = std::min<uint64_t>(hi, blockEnd);
+    const uint8_t* body = page + s + headerLen;
+    uint64_t at = s + headerLen;
+    for (uint64_t c = 0; c < n && total <= local; ++c) {
+      const uint32_t len = static_cast<uint32_t>(BodyLength(types[c]));
+      if (at + len > reach) break;
+      if (!BodyPlausible(types[c], body, len)) return false;
+      body += len;
+      at += len;
+    }
+    return true;
   }
 
   // Whether the bytes behind the free-block header at q read as the rest
@@ -1960,7 +2014,23 @@ class Carver {
       regions.emplace_back(std::min(u_, it == spillUsed_.end() ? u_ : it->second), u_);
       source = RowSource::kGap;
     } else {
-      regions.emplace_back(8, u_);
+      // A free-list leaf keeps the bytes it had as a table's leaf: where its
+      // old page header and cell pointers still read as such, the pointer
+      // array holds no record (read as one, its pointers give numbers in
+      // columns they never were in).
+      uint32_t from = 8;
+      const uint32_t count = Be16(page + 3);
+      const uint32_t arrayEnd = 8 + 2 * count;
+      if (page[0] == 0x0d && count > 0 && arrayEnd <= u_) {
+        const uint32_t content = Be16(page + 5);
+        bool pointers = content >= arrayEnd && content < u_;
+        for (uint32_t slot = 8; slot < arrayEnd && pointers; slot += 2) {
+          const uint32_t e = Be16(page + slot);
+          pointers = e >= content && e < u_;
+        }
+        if (pointers) from = arrayEnd;
+      }
+      regions.emplace_back(from, u_);
     }
 
     // Which table's records this page holds. A live page: its table's. A
