@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 
 #include "platform/text.h"
@@ -370,16 +371,26 @@ Status DumpContactRows(const std::filesystem::path& addressBook, const std::file
       personTables = decoded.empty();
     }
   }
-  // With the person table, the chosen contacts are known by their rows.
+  // With the person table, the chosen contacts are known by their rows; a
+  // recovered person whose rowid was lost, by its name and organization.
   std::set<std::pair<int, int64_t>> chosenPersons;
+  std::set<std::tuple<std::string, std::string, std::string>> chosenWithoutRowid;
   if (personTables && keep) {
     decoded.clear();
     CDbFileReader look;
     if (look.Open(addressBook) == status::kOk) ReadPersonTables(look, addressBook, decoded);
     for (ContactRecord& c : decoded) {
-      if (c.personRowId != 0 && FinishContact(c) && keep(c)) chosenPersons.emplace(c.deleted, c.personRowId);
+      if (!FinishContact(c) || !keep(c)) continue;
+      if (c.valuesUnknown) {
+        chosenWithoutRowid.emplace(c.firstName, c.lastName, c.company);
+      } else if (c.personRowId != 0) {
+        chosenPersons.emplace(c.deleted, c.personRowId);
+      }
     }
   }
+  const ColumnLookup personColumns = ColumnLookup::Load(addressBook, "ABPerson");
+  const int firstCol = personColumns.Find("First", 1), lastCol = personColumns.Find("Last", 2);
+  const int orgCol = personColumns.Find("Organization", 7);
 
   reader.rowCounter = static_cast<uint64_t>(std::max<int64_t>(startRowId, 0));
   Status writeError = status::kOk;
@@ -387,14 +398,19 @@ Status DumpContactRows(const std::filesystem::path& addressBook, const std::file
   // contacts scan made of the same row.
   const RowDecoder decode = keep && !personTables ? MakeContactRowDecoder(decoded, nullptr, columns) : RowDecoder();
   ParsedRecord person;
+  auto personText = [&person](int c) {
+    return c >= 0 && c < person.ColumnCount() && person.IsText(c) ? person.AsText(c) : std::string();
+  };
   ScanTable(reader, personTables ? "ABPerson" : kContactsSearchTable,
             [&](CDbFileReader& r, const RowInput& input) -> Status {
     if (writeError != status::kOk) return writeError;
     if (keep && personTables) {
-      if (ParseRecord(r, input, person) != status::kOk || !person.hasRowid ||
-          chosenPersons.count({input.deleted, person.rowid}) == 0) {
-        return status::kOk;
-      }
+      if (ParseRecord(r, input, person) != status::kOk) return status::kOk;
+      const bool chosen =
+          person.hasRowid ? chosenPersons.count({input.deleted, person.rowid}) != 0
+                          : input.deleted && chosenWithoutRowid.count({personText(firstCol), personText(lastCol),
+                                                                       personText(orgCol)}) != 0;
+      if (!chosen) return status::kOk;
     } else if (keep) {
       decoded.clear();
       if (decode(r, input) != status::kOk || decoded.empty() || !FinishContact(decoded.back()) ||

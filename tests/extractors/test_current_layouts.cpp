@@ -206,6 +206,21 @@ TEST_F(CurrentLayouts, RecoveredPersonsAndTheirNumbersAreKeptApartWhereTheRowidI
   // person's row is: both shown, each on its own.
   EXPECT_GT(namesAlone, 10u);
   EXPECT_GT(numbersAlone, 10u);
+
+  // Such a person chosen for the row dump: its person row is written, found
+  // by its name and organization (it has no rowid).
+  const auto nameOnly = std::find_if(contacts.begin(), contacts.end(), [](const ContactRecord& c) {
+    return c.deleted && c.valuesUnknown;
+  });
+  ASSERT_NE(nameOnly, contacts.end());
+  const std::string chosenName = nameOnly->name, chosenCompany = nameOnly->company;
+  const ContactRowFilter keep = [&](const ContactRecord& c) {
+    return c.valuesUnknown && c.name == chosenName && c.company == chosenCompany;
+  };
+  ASSERT_EQ(DumpContactRows(db, Path("chosen.csv"), maxRowId, keep), 0);
+  const std::string dump = ReadAll(Path("chosen.csv"));
+  EXPECT_NE(dump.find("\"" + nameOnly->firstName + "\""), std::string::npos) << dump;
+  EXPECT_NE(dump.find("\"" + nameOnly->lastName + "\""), std::string::npos) << dump;
 }
 
 TEST(PersonNames, AreJoinedWithASpace) {
