@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "extractors/phone_numbers.h"
 #include "extractors/typedstream.h"
@@ -1090,8 +1091,42 @@ class ConversationBuilder {
     std::vector<MessageRecord>& list = lists_[c];
     list.reserve(n);
     const MessageJoin::Party* party = join.PartyOf(tally.handleId);
+    // A message's guid is its own. A recovered record with the guid and the
+    // text of a message still in the table is an older copy of that record
+    // (left in free space when its page was rebuilt, its tail overwritten
+    // since), not a message the user deleted. Recovered copies with one guid
+    // and one text (found by two searches, one of them without the rowid, or
+    // differing only in columns a message does not show) are one message,
+    // shown once, by the copy that kept its rowid. A copy with another text
+    // is an older version and stays.
+    auto copyKey = [](const PendingMessage& p) {
+      return p.guidKey ^ (std::hash<std::string>()(p.text) * 0x9E3779B97F4A7C15ULL);
+    };
+    std::unordered_set<uint64_t> liveCopies;             // guid and text of the live messages
+    std::unordered_map<uint64_t, uint32_t> shownCopies;  // guid and text -> the recovered copy shown
+    if (tracking_) {
+      bool anyDeleted = false;
+      for (uint32_t k = 0; k < n && !anyDeleted; ++k) anyDeleted = grouped_[begin + k].deleted != 0;
+      for (uint32_t k = 0; k < n && anyDeleted; ++k) {
+        const PendingMessage& p = grouped_[begin + k];
+        if (!p.guidKey) continue;
+        if (!p.deleted) {
+          liveCopies.insert(copyKey(p));
+          continue;
+        }
+        const auto [it, added] = shownCopies.try_emplace(copyKey(p), begin + k);
+        if (!added && p.rowId != 0 && grouped_[it->second].rowId == 0) it->second = begin + k;
+      }
+    }
+    auto shown = [&](const PendingMessage& p) {
+      if (!p.deleted || !p.guidKey || shownCopies.empty()) return true;
+      const uint64_t key = copyKey(p);
+      const auto copy = shownCopies.find(key);
+      return !liveCopies.count(key) && (copy == shownCopies.end() || &grouped_[copy->second] == &p);
+    };
     for (uint32_t k = 0; k < n; ++k) {
       PendingMessage& p = grouped_[byDate.empty() ? begin + k : byDate[k].second];
+      if (!shown(p)) continue;
       const std::vector<const std::string*>* attachments = join.AttachmentsOf(p.rowId);
       // U+FFFC stands in the text where an attachment sits.
       if (attachments && OnlyAttachmentMarks(p.text)) p.text.clear();

@@ -122,22 +122,27 @@ TEST_F(FiguresTest, ALastMessageFreedWithItsPageComesBack) {
 // a run whose pages went to the free list, some with a photo whose
 // attachment rows went with them), enough to measure: every one whose bytes
 // survive comes back once, under its own conversation.
+// Scale 5 leaves an old copy of a live message in a rebuilt page's gap (its
+// tail overwritten); scale 25 a deleted message found twice, on a free-list
+// page with its rowid and in a free block without it. Each is one message.
 TEST_F(FiguresTest, DeletedMessagesOfCurrentPhonesComeBackOnce) {
-  RunOptions options;
-  options.workDir = dir_;
-  options.current = true;
-  options.scale = 10;
-  options.families = {"messages"};
-  const std::vector<Figures> figures = figures::Run(options);
-  ASSERT_EQ(figures.size(), 1u);
-  const Figures& f = figures[0];
-  EXPECT_GE(f.deleted, 100u);
-  EXPECT_GE(f.surviving, 100u);
-  EXPECT_EQ(f.delivered, f.surviving);
-  for (const std::string& m : f.missed) ADD_FAILURE() << "missed " << m;
-  for (const std::string& p : f.phantomItems) ADD_FAILURE() << "phantom " << p;
-  EXPECT_EQ(f.twice, 0u);
-  EXPECT_EQ(f.liveDelivered, f.liveExpected);
+  for (const int scale : {5, 25}) {
+    SCOPED_TRACE(scale);
+    RunOptions options;
+    options.workDir = dir_;
+    options.current = true;
+    options.scale = scale;
+    options.families = {"messages"};
+    const std::vector<Figures> figures = figures::Run(options);
+    ASSERT_EQ(figures.size(), 1u);
+    const Figures& f = figures[0];
+    EXPECT_GE(f.surviving, 60u);
+    EXPECT_EQ(f.delivered, f.surviving);
+    for (const std::string& m : f.missed) ADD_FAILURE() << "missed " << m;
+    for (const std::string& p : f.phantomItems) ADD_FAILURE() << "phantom " << p;
+    EXPECT_EQ(f.twice, 0u);
+    EXPECT_EQ(f.liveDelivered, f.liveExpected);
+  }
 }
 
 // Without a search table the persons come from ABPerson and ABMultiValue.
