@@ -200,12 +200,13 @@ Status ReadMessageRow(CDbFileReader& reader, const RowInput& input, ParsedRecord
   message.dateKey = DateColumnKey(r, col.date, Epoch::kApple, &clock);
   message.fromMe = IsOne(r, col.fromMe) ? 1 : 0;
   m.handleId = r.IsInteger(col.handle) ? r.AsInt64(col.handle) : 0;
-  message.guidKey = 0;
+  // The guid tells copies of one message apart from other messages (and is
+  // what reactions and replies point at).
+  message.guidKey = TextColumnKey(r, col.guid, false);
   message.targetKey = 0;
   message.reaction = 0;
   message.flags = 0;
   if (col.associatedType >= 0 || col.dateEdited >= 0 || col.threadOriginator >= 0) {
-    message.guidKey = TextColumnKey(r, col.guid, false);
     if (col.associatedType >= 0 && r.IsInteger(col.associatedType) && IsReactionType(r.AsInt64(col.associatedType))) {
       message.reaction = static_cast<int16_t>(r.AsInt64(col.associatedType));
       message.targetKey = TextColumnKey(r, col.associatedGuid, true);
@@ -1104,19 +1105,17 @@ class ConversationBuilder {
     };
     std::unordered_set<uint64_t> liveCopies;             // guid and text of the live messages
     std::unordered_map<uint64_t, uint32_t> shownCopies;  // guid and text -> the recovered copy shown
-    if (tracking_) {
-      bool anyDeleted = false;
-      for (uint32_t k = 0; k < n && !anyDeleted; ++k) anyDeleted = grouped_[begin + k].deleted != 0;
-      for (uint32_t k = 0; k < n && anyDeleted; ++k) {
-        const PendingMessage& p = grouped_[begin + k];
-        if (!p.guidKey) continue;
-        if (!p.deleted) {
-          liveCopies.insert(copyKey(p));
-          continue;
-        }
-        const auto [it, added] = shownCopies.try_emplace(copyKey(p), begin + k);
-        if (!added && p.rowId != 0 && grouped_[it->second].rowId == 0) it->second = begin + k;
+    bool anyDeleted = false;
+    for (uint32_t k = 0; k < n && !anyDeleted; ++k) anyDeleted = grouped_[begin + k].deleted != 0;
+    for (uint32_t k = 0; k < n && anyDeleted; ++k) {
+      const PendingMessage& p = grouped_[begin + k];
+      if (!p.guidKey) continue;
+      if (!p.deleted) {
+        liveCopies.insert(copyKey(p));
+        continue;
       }
+      const auto [it, added] = shownCopies.try_emplace(copyKey(p), begin + k);
+      if (!added && p.rowId != 0 && grouped_[it->second].rowId == 0) it->second = begin + k;
     }
     auto shown = [&](const PendingMessage& p) {
       if (!p.deleted || !p.guidKey || shownCopies.empty()) return true;
