@@ -316,6 +316,22 @@ std::shared_future<std::shared_ptr<const CarvedFile>> ReadyNow(std::shared_ptr<c
   return promise.get_future().share();
 }
 
+// Carves the file on a thread of its own, provided it is still the file of
+// that size and time when the thread opens it (a file replaced in between
+// gives nothing). Throws std::system_error when no thread can be made.
+std::shared_future<std::shared_ptr<const CarvedFile>> CarveOnThread(const std::filesystem::path& path, uint64_t size,
+                                                                    int64_t modified) {
+  return std::async(std::launch::async,
+                    [path, size, modified]() -> std::shared_ptr<const CarvedFile> {
+                      CDbFileReader own;
+                      if (own.Open(path) != status::kOk || own.FileSize() != size || own.ModifiedNs() != modified) {
+                        return nullptr;
+                      }
+                      return CarvedFileFor(own);
+                    })
+      .share();
+}
+
 }  // namespace
 
 void SortedKeyIndex::Build(const std::vector<size_t>& sorted) {
@@ -338,16 +354,7 @@ std::shared_future<std::shared_ptr<const CarvedFile>> CarvedFileBeside(CDbFileRe
     return ReadyNow(CarvedFileFor(reader));
   }
   try {
-    return std::async(std::launch::async,
-                      [path = reader.Path(), size = reader.FileSize(),
-                       modified = reader.ModifiedNs()]() -> std::shared_ptr<const CarvedFile> {
-                        CDbFileReader own;
-                        if (own.Open(path) != status::kOk || own.FileSize() != size || own.ModifiedNs() != modified) {
-                          return nullptr;
-                        }
-                        return CarvedFileFor(own);
-                      })
-        .share();
+    return CarveOnThread(reader.Path(), reader.FileSize(), reader.ModifiedNs());
   } catch (const std::system_error&) {
     return ReadyNow(CarvedFileFor(reader));  // no thread to carve on
   }
@@ -357,16 +364,7 @@ std::shared_future<std::shared_ptr<const CarvedFile>> CarveAhead(const std::file
   CDbFileReader reader;
   if (reader.Open(path) != status::kOk || reader.FileSize() > upTo || reader.pageSize == 0) return {};
   try {
-    return std::async(std::launch::async,
-                      [path, size = reader.FileSize(),
-                       modified = reader.ModifiedNs()]() -> std::shared_ptr<const CarvedFile> {
-                        CDbFileReader own;
-                        if (own.Open(path) != status::kOk || own.FileSize() != size || own.ModifiedNs() != modified) {
-                          return nullptr;
-                        }
-                        return CarvedFileFor(own);
-                      })
-        .share();
+    return CarveOnThread(path, reader.FileSize(), reader.ModifiedNs());
   } catch (const std::system_error&) {
     return {};
   }
