@@ -150,6 +150,7 @@ struct PersonValue {
   int property = 0;
   std::string value;
   RecoveredFrom from;  // where the row lay, when it was recovered
+  uint8_t deleted = 0;
 };
 
 constexpr int kPhoneProperty = 3, kEmailProperty = 4;
@@ -221,7 +222,7 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
       return status::kBadData;
     }
     PersonValue v{r.AsInt64(ownerCol), static_cast<int>(r.AsInt64(propertyCol)), text(valueCol),
-                  RecoveredFromInput(in)};
+                  RecoveredFromInput(in), static_cast<uint8_t>(in.deleted)};
     if (v.value.empty() || HasReplacementOrZero(v.value) || HasControlCharacter(v.value)) return status::kBadData;
     values.push_back(std::move(v));
     return status::kOk;
@@ -248,10 +249,15 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
     auto [at, added] = orphanOf.emplace(v.person, orphans.size());
     if (added) {
       ContactRecord c;
-      c.deleted = 1;
+      c.deleted = v.deleted;
       c.personRowId = v.person;
       c.recoveredFrom = v.from;
       orphans.push_back(std::move(c));
+    } else if (!v.deleted) {
+      // A live number of a person the table no longer holds (a damaged
+      // file): the contact is not a deleted one.
+      orphans[at->second].deleted = 0;
+      orphans[at->second].recoveredFrom = RecoveredFrom();
     }
     AddPersonValue(orphans[at->second], v);
   }

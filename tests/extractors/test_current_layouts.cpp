@@ -121,6 +121,13 @@ TEST_F(CurrentLayouts, APersonTableNumberIsFoundInItsDigitsToo) {
   const auto dana = std::find_if(contacts.begin(), contacts.end(), [](const auto& c) { return c.name == "Dana Wu"; });
   ASSERT_NE(dana, contacts.end());
   EXPECT_EQ(dana->phones, "+1 (555) 200-0003");
+  // The number of a person that is not there is kept, nameless, as a live
+  // contact: nothing says it was deleted.
+  const auto lone = std::find_if(contacts.begin(), contacts.end(),
+                                 [](const auto& c) { return c.phones.find("+15559999999") != std::string::npos; });
+  ASSERT_NE(lone, contacts.end());
+  EXPECT_EQ(lone->name, "No Name");
+  EXPECT_EQ(lone->deleted, 0);
   CDbFileReader reader;
   ASSERT_EQ(reader.Open(db), 0);
   std::vector<ContactRecord> rows;
