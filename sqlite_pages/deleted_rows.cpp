@@ -551,6 +551,18 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
   auto isLive = [&] { return schema_ && liveKeys_.Contains(key); };
   bool live = false;
   bool fits = false;
+  // A copy of a live row or of a row the carver found: counted, no find.
+  auto copyOfKnownRow = [&] {
+    if (live) {
+      live_.fetch_add(1, std::memory_order_relaxed);
+      return true;
+    }
+    if (schema_ && carvedKeys_.Contains(key)) {
+      carverCopies_.fetch_add(1, std::memory_order_relaxed);
+      return true;
+    }
+    return false;
+  };
   // The row's key from the parsed record, its values not built (a scan
   // looks at tens of thousands of candidates, most of them copies).
   if (ParseRecord(reader, input, scratch) != status::kOk) {
@@ -563,14 +575,7 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
     // A copy of a live row or of a row the carver found goes no further
     // whatever the tests below would say of it (most candidates of a scan
     // are such copies): turned away before its page is looked at.
-    if (live) {
-      live_.fetch_add(1, std::memory_order_relaxed);
-      return false;
-    }
-    if (schema_ && carvedKeys_.Contains(key)) {
-      carverCopies_.fetch_add(1, std::memory_order_relaxed);
-      return false;
-    }
+    if (copyOfKnownRow()) return false;
     // A record of NULLs only tells nothing (cleared space read as a record).
     for (int c = 0; c < scratch.ColumnCount() && !fits; ++c) {
       const uint64_t t = scratch.SerialType(c);
@@ -609,14 +614,7 @@ bool DeletedRowFilter::Admit(CDbFileReader& reader, const RowInput& input, Parse
       fits = false;
     }
   }
-  if (live) {
-    live_.fetch_add(1, std::memory_order_relaxed);
-    return false;
-  }
-  if (schema_ && carvedKeys_.Contains(key)) {
-    carverCopies_.fetch_add(1, std::memory_order_relaxed);
-    return false;
-  }
+  if (copyOfKnownRow()) return false;
   if (!fits) {
     garbled_.fetch_add(1, std::memory_order_relaxed);
     return false;

@@ -53,14 +53,25 @@ struct WalDatabase {
   std::string dbBytes, walBytes;
 };
 
-WalDatabase MakeWalDatabase(const std::string& name, uint32_t pageSize = 1024) {
-  const fs::path dir = TempFolder(name);
-  const fs::path live = dir / "live.db";
+// A database in write-ahead-log mode whose log is never checkpointed by
+// itself; nullptr when SQLite cannot open it.
+sqlite3* OpenWithLog(const fs::path& file, uint32_t pageSize = 1024) {
   sqlite3* h = nullptr;
-  EXPECT_EQ(sqlite3_open(live.c_str(), &h), SQLITE_OK);
+  if (sqlite3_open(file.c_str(), &h) != SQLITE_OK) {
+    sqlite3_close(h);
+    return nullptr;
+  }
   Exec(h, "PRAGMA page_size=" + std::to_string(pageSize));
   Exec(h, "PRAGMA journal_mode=WAL");
   Exec(h, "PRAGMA wal_autocheckpoint=0");
+  return h;
+}
+
+WalDatabase MakeWalDatabase(const std::string& name, uint32_t pageSize = 1024) {
+  const fs::path dir = TempFolder(name);
+  const fs::path live = dir / "live.db";
+  sqlite3* h = OpenWithLog(live, pageSize);
+  EXPECT_NE(h, nullptr);
   Exec(h, "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT, b BLOB, n REAL)");
   Exec(h, "BEGIN");
   for (int i = 1; i <= 40; ++i) {
@@ -375,11 +386,8 @@ TEST(WriteAheadLog, FramesAfterTheLastCommitAreSearchedButNeverApplied) {
   {
     const fs::path dir = TempFolder("wal_uncommitted");
     const fs::path live = dir / "live.db";
-    sqlite3* h = nullptr;
-    ASSERT_EQ(sqlite3_open(live.c_str(), &h), SQLITE_OK);
-    Exec(h, "PRAGMA page_size=1024");
-    Exec(h, "PRAGMA journal_mode=WAL");
-    Exec(h, "PRAGMA wal_autocheckpoint=0");
+    sqlite3* h = OpenWithLog(live);
+    ASSERT_NE(h, nullptr);
     Exec(h, "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT)");
     Exec(h, "PRAGMA wal_checkpoint(TRUNCATE)");
     Exec(h, "INSERT INTO t(a) VALUES('saved 1'), ('saved 2')");
@@ -422,11 +430,8 @@ TEST(WriteAheadLog, FramesAfterTheLastCommitAreSearchedButNeverApplied) {
   {
     const fs::path dir = TempFolder("wal_restarted");
     const fs::path live = dir / "live.db";
-    sqlite3* h = nullptr;
-    ASSERT_EQ(sqlite3_open(live.c_str(), &h), SQLITE_OK);
-    Exec(h, "PRAGMA page_size=1024");
-    Exec(h, "PRAGMA journal_mode=WAL");
-    Exec(h, "PRAGMA wal_autocheckpoint=0");
+    sqlite3* h = OpenWithLog(live);
+    ASSERT_NE(h, nullptr);
     Exec(h, "PRAGMA secure_delete=ON");
     Exec(h, "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT)");
     Exec(h, "INSERT INTO t(a) VALUES('kept 1')");
@@ -471,11 +476,8 @@ TEST(WriteAheadLog, FramesAfterTheLastCommitAreSearchedButNeverApplied) {
 TEST(WriteAheadLog, OlderPageVersionsOfOnlyAddedRowsGiveNoDeletedRow) {
   const fs::path dir = TempFolder("wal_only_added");
   const fs::path live = dir / "live.db";
-  sqlite3* h = nullptr;
-  ASSERT_EQ(sqlite3_open(live.c_str(), &h), SQLITE_OK);
-  Exec(h, "PRAGMA page_size=1024");
-  Exec(h, "PRAGMA journal_mode=WAL");
-  Exec(h, "PRAGMA wal_autocheckpoint=0");
+  sqlite3* h = OpenWithLog(live);
+  ASSERT_NE(h, nullptr);
   Exec(h, "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT)");
   Exec(h, "PRAGMA wal_checkpoint(TRUNCATE)");
   for (int k = 0; k < 4; ++k) {
