@@ -253,37 +253,35 @@ class FreedMessages {
   // dropped table), else by its column count alone.
   void AddCarved(CDbFileReader& reader, const CarvedFile& carved, const std::set<std::string>& tables,
                  const TableSchema& shape, const std::vector<std::vector<int>>& byName, ParsedRecord& rec) {
-    GenericRow laidOut;
     for (const CarvedRow& row : carved.rows) {
-      if (!OnFreedPage(row.row.source)) continue;
+      if (!OnFreedPage(row.source)) continue;
       const bool named = row.table < 0 && row.droppedTable >= 0 && row.droppedTable < static_cast<int>(byName.size());
       if (row.table >= 0 ? !tables.count(carved.tables[row.table].name)
                          : named ? byName[row.droppedTable].empty()
-                                 : static_cast<int>(row.row.values.size()) != shape.columnCount) {
+                                 : row.ColumnCount() != shape.columnCount) {
         continue;
       }
-      const GenericRow* source = &row.row;
+      GenericRow values = row.Row();
       if (named) {
         // The values in the message tables' order of columns.
-        laidOut = row.row;
-        laidOut.values.assign(byName[row.droppedTable].size(), nullptr);
-        for (size_t c = 0; c < laidOut.values.size(); ++c) {
+        std::vector<SqlValue> laidOut(byName[row.droppedTable].size(), nullptr);
+        for (size_t c = 0; c < laidOut.size(); ++c) {
           const size_t from = static_cast<size_t>(byName[row.droppedTable][c]);
-          if (from < row.row.values.size()) laidOut.values[c] = row.row.values[from];
+          if (from < values.values.size()) laidOut[c] = std::move(values.values[from]);
         }
-        source = &laidOut;
+        values.values = std::move(laidOut);
       }
-      const std::vector<uint8_t> cell = BuildCell(*source, shape.rowidAliasColumn, reader.encoding);
+      const std::vector<uint8_t> cell = BuildCell(values, shape.rowidAliasColumn, reader.encoding);
       RowInput in;
       in.record = cell.data();
       in.bytesToEnd = static_cast<uint32_t>(cell.size());
       in.nextCellExtent = in.bytesToEnd;
       in.wholePayload = true;
-      in.rowidLost = !row.row.hasRowid;
+      in.rowidLost = !row.hasRowid;
       in.deleted = 1;
-      in.pageIndex = row.row.pageIndex;
-      in.offset = row.row.offset;
-      in.source = row.row.source;
+      in.pageIndex = row.pageIndex;
+      in.offset = row.offset;
+      in.source = row.source;
       // A record of a table that is gone matched by its column count alone
       // must hold a date too.
       Add(reader, in, rec, row.table < 0 && !named);
