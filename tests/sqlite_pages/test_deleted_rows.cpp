@@ -20,6 +20,28 @@
 namespace orbanix::testing {
 namespace {
 
+// A carved row of `values`, its record as the carver keeps it (the bytes
+// of the cell BuildCell writes, after the payload-length and rowid varints).
+CarvedRow CarvedOf(std::vector<SqlValue> values, bool hasRowid = false, int64_t rowid = 0, int rowidColumn = -1,
+                   TextEncoding encoding = TextEncoding::kUtf8) {
+  GenericRow row;
+  row.hasRowid = hasRowid;
+  row.rowid = rowid;
+  row.values = std::move(values);
+  const std::vector<uint8_t> cell = BuildCell(row, rowidColumn, encoding);
+  int a = static_cast<int>(std::min<size_t>(cell.size(), 9));
+  ReadVarint(cell.data(), a);
+  int b = static_cast<int>(std::min<size_t>(cell.size() - a, 9));
+  ReadVarint(cell.data() + a, b);
+  CarvedRow carved;
+  carved.hasRowid = hasRowid;
+  carved.rowid = rowid;
+  carved.rowidColumn = rowidColumn;
+  carved.encoding = encoding;
+  carved.record.assign(cell.begin() + a + b, cell.end());
+  return carved;
+}
+
 // --- rebuilt cells ---
 
 std::vector<SqlValue> ParseBack(const std::vector<uint8_t>& cell, TextEncoding encoding, GenericRow& row,
@@ -172,17 +194,14 @@ struct GateFixture {
     file->tables.push_back(t);
     file->liveMatchKeys.resize(1);
     file->liveMatchKeys[0].push_back(RowMatchKey({nullptr, int64_t{5}, std::string("live")}, t.schema));
-    CarvedRow carved;
+    CarvedRow carved = CarvedOf({nullptr, int64_t{6}, std::string("carved")}, false, 0, 0);
     carved.table = 0;
-    carved.row.deleted = true;
-    carved.row.values = {nullptr, int64_t{6}, std::string("carved")};
-    carved.row.pageIndex = 3;
-    carved.row.offset = 700;
-    carved.row.source = RowSource::kFreeblock;
+    carved.pageIndex = 3;
+    carved.offset = 700;
+    carved.source = RowSource::kFreeblock;
     file->rows.push_back(carved);
-    CarvedRow other;  // of another table: never handed to t's decoder
+    CarvedRow other = CarvedOf({int64_t{1}});  // of another table: never handed to t's decoder
     other.table = 1;
-    other.row.values = {int64_t{1}};
     file->rows.push_back(other);
     reader.pageSize = reader.usableSize = 1024;
     reader.tableName = "t";
@@ -771,18 +790,15 @@ namespace {
 // --- versions of one row ---
 
 CarvedRow Version(int64_t rowid, RowSource source, SqlValue modified, const std::string& label) {
-  CarvedRow r;
+  CarvedRow r = CarvedOf({nullptr, label, modified}, true, rowid);
   r.table = 0;
-  r.row.hasRowid = true;
-  r.row.rowid = rowid;
-  r.row.source = source;
-  r.row.values = {nullptr, label, modified};
+  r.source = source;
   return r;
 }
 
 std::vector<std::string> Labels(const std::vector<const CarvedRow*>& rows) {
   std::vector<std::string> out;
-  for (const CarvedRow* r : rows) out.push_back(std::get<std::string>(r->row.values[1]));
+  for (const CarvedRow* r : rows) out.push_back(std::get<std::string>(r->Values()[1]));
   return out;
 }
 
@@ -831,13 +847,11 @@ TEST(RowVersions, ACopyCutAtItsEndRepeatsTheWholeCopy) {
   schema.declaredTypes = {"INTEGER", "TEXT", "INTEGER", "INTEGER"};
   schema.notNull = {false, true, false, false};
   auto copy = [](bool rowid, const std::string& guid, int64_t date, const char* label) {
-    CarvedRow r;
+    CarvedRow r = CarvedOf({rowid ? SqlValue(int64_t{1628}) : SqlValue(nullptr), guid, date, int64_t{1}}, rowid,
+                           rowid ? 1628 : 0);
     r.table = 0;
-    r.row.hasRowid = rowid;
-    r.row.rowid = rowid ? 1628 : 0;
-    r.row.values = {rowid ? SqlValue(int64_t{1628}) : SqlValue(nullptr), guid, date, int64_t{1}};
-    r.row.source = RowSource::kGap;
-    r.row.offset = static_cast<uint32_t>(std::string(label).size());
+    r.source = RowSource::kGap;
+    r.offset = static_cast<uint32_t>(std::string(label).size());
     return r;
   };
   const std::string guid = "C366892E-1F8F-4C39-AEED-64E8CB052C00";
@@ -858,8 +872,7 @@ TEST(RowVersions, ACopyCutAtItsEndRepeatsTheWholeCopy) {
   EXPECT_EQ(rows[3], &found[4]);
 
   // Not when the values differ before the last stored one.
-  CarvedRow earlier = copy(false, guid, 400574439, "differs in guid");
-  earlier.row.values[1] = guid.substr(1) + "0";
+  const CarvedRow earlier = copy(false, guid.substr(1) + "0", 400574439, "differs in guid");
   const CarvedRow whole = copy(true, guid, 400574439, "whole");
   rows = {&earlier, &whole};
   DropCutCopies(rows, schema);
@@ -880,24 +893,15 @@ TEST(RowVersions, CopiesOfANumbersOnlyTableStayAndAreNotComparedPairwise) {
   constexpr int kWhole = 40000, kCut = 4000;
   found.reserve(kWhole + kCut + 2);
   for (int i = 0; i < kWhole + kCut; ++i) {
-    CarvedRow r;
-    r.row.hasRowid = i < kWhole;
-    r.row.rowid = i + 1;
     // Column 1 the same everywhere, the last stored one differing: without
     // a telling value the rest agrees.
-    r.row.values = {int64_t{i + 2}, int64_t{7}, int64_t{1000 + i}};
-    found.push_back(r);
+    found.push_back(CarvedOf({int64_t{i + 2}, int64_t{7}, int64_t{1000 + i}}, i < kWhole, i + 1));
   }
   const std::string text = "a value long enough to tell";
-  CarvedRow whole;
-  whole.row.hasRowid = true;
-  whole.row.rowid = 99;
-  whole.row.values = {int64_t{5}, text, int64_t{400574439}};
-  CarvedRow cut = whole;
-  cut.row.hasRowid = false;
-  cut.row.values[2] = int64_t{3817};
-  CarvedRow cutAgain = cut;  // a second copy cut otherwise (another free block over its end)
-  cutAgain.row.values[2] = int64_t{77};
+  const CarvedRow whole = CarvedOf({int64_t{5}, text, int64_t{400574439}}, true, 99);
+  const CarvedRow cut = CarvedOf({int64_t{5}, text, int64_t{3817}});
+  // A second copy cut otherwise (another free block over its end).
+  const CarvedRow cutAgain = CarvedOf({int64_t{5}, text, int64_t{77}});
   found.push_back(cut);
   found.push_back(whole);
   found.push_back(cutAgain);
