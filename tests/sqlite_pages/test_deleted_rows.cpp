@@ -382,6 +382,7 @@ struct GateFixture {
     carved.pageIndex = 3;
     carved.offset = 700;
     carved.source = RowSource::kFreeblock;
+    carved.matchKey = RowMatchKey(carved.Values(), t.schema);
     file->rows.push_back(carved);
     CarvedRow other = CarvedOf({int64_t{1}});  // of another table: never handed to t's decoder
     other.table = 1;
