@@ -563,6 +563,7 @@ Figures PeerChats(const RunOptions& options, bool qq) {
   }
   const std::string bytes = ReadFileBytes(db);
   Tally tally;
+  std::set<std::string> deletedTexts;
   for (const gen::GenPeer& p : peers) {
     if (!p.hasTable) continue;
     const std::string table = !p.table.empty() ? p.table : qq ? gen::QqTableName(p.id) : gen::WeChatTableName(p.id);
@@ -576,6 +577,7 @@ Figures PeerChats(const RunOptions& options, bool qq) {
       const std::string key = conversation + " | " + m.text;
       if (m.deleted || p.dropped) {
         tally.Deleted(key, Survives(bytes, bodies, static_cast<int64_t>(i + 1)), key);
+        deletedTexts.insert(m.text);
       } else {
         tally.Live(key);
       }
@@ -589,6 +591,10 @@ Figures PeerChats(const RunOptions& options, bool qq) {
       const std::string key = conversation + " | " + m.text;
       if (!m.deleted) {
         tally.DeliveredLive(key);
+      } else if (!tally.IsDeleted(key) && conversation == kUnknownConversation && deletedTexts.count(m.text)) {
+        // A deleted message of another conversation whose conversation
+        // could not be told: true, but not the row whole.
+        tally.DeliveredPartly(Short(key));
       } else {
         tally.DeliveredDeleted(tally.IsDeleted(key) ? key : std::string(), Short(key));
       }
