@@ -854,9 +854,20 @@ class Carver {
   // Mixes one value of a record as KeyHashOf and RowMatchKey mix the value
   // it decodes to, into `a` and (when given) `b`, without building it.
   void MixColumn(uint64_t t, const uint8_t* body, uint32_t length, KeyMix* a, KeyMix* b, std::string& wideText) const {
-    auto mix = [&](uint64_t word) {
-      if (a) (*a)(word);
-      if (b) (*b)(word);
+    if (b) {
+      MixInto<true>(t, body, length, *a, *b, wideText);
+    } else {
+      MixInto<false>(t, body, length, *a, *a, wideText);
+    }
+  }
+  // The same into `a`, and into `b` too when kTwo: every column of every
+  // live row passes here, each word mixed where it is read.
+  template <bool kTwo>
+  [[gnu::always_inline]] inline void MixInto(uint64_t t, const uint8_t* body, uint32_t length, KeyMix& a, KeyMix& b,
+                                             std::string& wideText) const {
+    auto mix = [&](uint64_t word) [[gnu::always_inline]] {
+      a(word);
+      if constexpr (kTwo) b(word);
     };
     if (t == 0 || t == 10 || t == 11) {
       mix('n');
@@ -1559,9 +1570,12 @@ class Carver {
   // A record with its header length at p, checked against `shape` (or, with
   // no schema, against its own header and the cell header in front of it).
   // `decode` false: only whether a record stands there (its values are not
-  // built).
+  // built). `cut` (with a shape): where a cell begins whose cell header and
+  // record header are whole and agree but whose record runs past `hi` (a
+  // cell written since over its tail): no record, but a place where the
+  // record before it ended.
   bool Intact(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi, Candidate& c,
-              bool decode = true) const {
+              bool decode = true, uint32_t* cut = nullptr) const {
     int h = static_cast<int>(std::min<uint32_t>(hi - p, 2));
     const uint64_t headerLen = Varint(page + p, h);
     if (h <= 0 || (page[p + h - 1] & 0x80)) return false;
@@ -1605,7 +1619,12 @@ class Carver {
     const uint32_t local = LocalSize(total, false);
     const bool spills = total > local;
     const uint64_t end = uint64_t{p} + local + (spills ? 4 : 0);
-    if (end > hi) return false;
+    if (end > hi) {
+      uint32_t cellStart;
+      int64_t rowid;
+      if (cut && shape && CellHeaderBefore(page, lo, p, total, cellStart, rowid)) *cut = cellStart;
+      return false;
+    }
     uint32_t cellStart = p;
     int64_t rowid = 0;
     const bool header = CellHeaderBefore(page, lo, p, total, cellStart, rowid);
@@ -1754,14 +1773,34 @@ class Carver {
     // after it, or one left from an older layout of the page, is larger).
     // Only where every other column has a declared type to check the
     // bytes against: columns of any type take whatever bytes follow.
-    int certain = -1;  // not yet known
-    auto certainAlone = [&] {
-      if (certain < 0) {
-        certain = shape.typedBesideAlias && shape.columns[0].alias &&
-                  ReadingFits(shape, 0, page, q, hi, size) != ReadingFits(shape, 1, page, q, hi, size);
+    // A reading is also certain where it alone fills the block exactly
+    // (the block of a cell freed between live neighbours is the cell).
+    int certain = -2;  // not yet known; then the certain reading (lost types), or -1
+    auto certainReading = [&] {
+      if (certain == -2) {
+        certain = -1;
+        // Filling the block to its last byte is evidence enough where a few
+        // columns take any type (a TIMESTAMP's numeric affinity) among
+        // many typed ones: not in a table of a few columns, whose
+        // readings fit much of any text.
+        const auto anyType = std::count_if(shape.columns.begin(), shape.columns.end(), [](const ColumnRule& rule) {
+          return !rule.alias && (rule.affinity == Affinity::kBlob || rule.affinity == Affinity::kNumeric);
+        });
+        if (shape.columns[0].alias && (shape.typedBesideAlias || (n >= 8 && anyType * 4 <= n))) {
+          const bool fits0 = ReadingFits(shape, 0, page, q, hi, size);
+          const bool fits1 = ReadingFits(shape, 1, page, q, hi, size);
+          if (shape.typedBesideAlias && fits0 != fits1) {
+            certain = fits0 ? 0 : 1;
+          } else if (fits0 || fits1) {
+            const bool fills0 = fits0 && ReadingFits(shape, 0, page, q, hi, size, true);
+            const bool fills1 = fits1 && ReadingFits(shape, 1, page, q, hi, size, true);
+            if (fills0 != fills1) certain = fills0 ? 0 : 1;
+          }
+        }
       }
-      return certain == 1;
+      return certain;
     };
+    auto certainAlone = [&] { return certainReading() >= 0; };
     if (onlyCertain && !certainAlone()) return false;
     // The header may instead have covered just the payload-length and rowid
     // varints, the record behind it whole with its own header length. Where
@@ -1783,7 +1822,7 @@ class Carver {
       const uint32_t local = LocalSize(total, false);
       const uint64_t cellLen = 3 + uint64_t{local} + (total > local ? 4 : 0);
       if (a <= 2 && q + cellLen <= hi && cellLen <= size &&
-          ((!onlyCertain && (cellLen == size || boundary(q + cellLen))) || certainAlone())) {
+          ((!onlyCertain && (cellLen == size || boundary(q + cellLen))) || certainReading() == 0)) {
         // The local part as it was: the rebuilt header length, then the
         // bytes that survived.
         k.rebuilt.assign(1, static_cast<uint8_t>(headerLen));
@@ -1836,7 +1875,7 @@ class Carver {
       c.reconstructed = true;
       return true;
     };
-    if (onlyCertain) return attempt(0, 1);
+    if (onlyCertain) return certainReading() == 1 && attempt(0, 1);
     // The block holds this record alone: its size gives the first body's length.
     if (size >= 2 + headerLen + bodies && attempt(static_cast<uint32_t>(size - 2 - headerLen - bodies), 2)) {
       return true;
@@ -1846,7 +1885,7 @@ class Carver {
       if (end > hi) break;
       if (boundary(static_cast<uint32_t>(end)) && attempt(len0, 1)) return true;
     }
-    return certainAlone() && attempt(0, 1);
+    return certainReading() == 1 && attempt(0, 1);
   }
 
   // Whether the 4 bytes of the free-block header at q may have stood on the
@@ -1900,7 +1939,9 @@ class Carver {
   // of a record of `shape` that ends inside the block: with `lost` serial
   // types gone with the header (0: only the header length; 1: the first
   // serial type too, which with the rowid alias in column 0 was NULL).
-  bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) const {
+  // `exact`: the cell must fill the block to its last byte.
+  bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size,
+                   bool exact = false) const {
     const uint32_t s = q + 4;
     std::vector<uint64_t>& types = Scratch().readingTypes;
     types.resize(static_cast<size_t>(shape.Count()));
@@ -1913,7 +1954,7 @@ class Carver {
     const uint32_t local = LocalSize(total, false);
     if (lost == 1 && total > 127) return false;
     const uint64_t cellLen = (lost == 0 ? 3 : 2) + uint64_t{local} + (total > local ? 4 : 0);
-    if (q + cellLen > hi || cellLen > size) return false;
+    if (q + cellLen > hi || cellLen > size || (exact && cellLen != size)) return false;
     if (total > local) return true;  // the overflow chain is checked when read
     const uint8_t* body = page + s + used;
     for (int c = lost; c < shape.Count(); ++c) {
@@ -2189,15 +2230,20 @@ class Carver {
       for (size_t j = from; j < to; ++j) {
         const uint32_t p = starts[j];
         bool matched = false;
+        uint32_t cut = 0;
         for (size_t i = 0; i < shapes.size() && !matched; ++i) {
           matched = shapes[i]->starts.At(page, p) && HeaderLengthFits(shapes[i], page, p, lo, hi) &&
-                    Intact(shapes[i], page, p, lo, hi, c);
+                    Intact(shapes[i], page, p, lo, hi, c, true, &cut);
         }
         if (!matched && schemaless) matched = Intact(nullptr, page, p, lo, hi, c);
         if (matched) {
           if (c.hasRowid) boundaries.Insert(c.start);
           local.push_back(std::move(c));
           c = Candidate{};
+        } else if (cut != 0) {
+          // A cell whose tail a later cell overwrote still ends the record
+          // freed in front of it.
+          boundaries.Insert(cut);
         }
       }
       // Rebuilt records: first those whose free block holds them alone,
@@ -2678,7 +2724,26 @@ class Carver {
     row.pageIndex = index;
     row.offset = cand.start;
     row.source = source;
+    if (cand.table >= 0) row.matchKey = MatchKeyOf(columns, tables_[cand.table].schema, skip, hash);
     row.record = std::move(cand.record);
+  }
+
+  // RowMatchKey of a record laid out in `columns`: the carver's key
+  // `carverKey` (every column but `skip`, the rowid alias) where the two
+  // leave out the same columns (see KeepLiveKeys).
+  size_t MatchKeyOf(const std::vector<RecordColumn>& columns, const TableSchema& schema, int skip, size_t carverKey) {
+    const int count = static_cast<int>(columns.size());
+    if (skip == 0 && count >= schema.columnCount) return carverKey;
+    KeyMix key;
+    for (int c = 1; c < std::max(count, schema.columnCount); ++c) {
+      if (c == schema.rowidAliasColumn) continue;
+      if (c < count) {
+        MixColumn(columns[c].serialType, columns[c].body, columns[c].length, &key, nullptr, wideText_);
+      } else {
+        MixColumn(0, nullptr, 0, &key, nullptr, wideText_);
+      }
+    }
+    return static_cast<size_t>(key.h);
   }
 
   CDbFileReader& r_;

@@ -614,8 +614,10 @@ Figures WhatsApp(const RunOptions& options, int layout) {
       layout == 0 ? gen::CurrentWhatsAppContent(family) : gen::WhatsAppContent(layout, family);
   gen::GenWhatsApp whole = content;
   for (gen::GenWaMessage& m : whole.messages) m.deleted = false;
-  const fs::path db = options.workDir / "ChatStorage.sqlite";
-  const fs::path pristine = options.workDir / "ChatStorage-whole.sqlite";
+  // One file per layout, each kept in the work folder for a look.
+  const std::string tag = layout == 0 ? std::string() : "-" + std::to_string(layout);
+  const fs::path db = options.workDir / ("ChatStorage" + tag + ".sqlite");
+  const fs::path pristine = options.workDir / ("ChatStorage" + tag + "-whole.sqlite");
   gen::BuildWhatsAppDb(db, content);
   gen::BuildWhatsAppDb(pristine, whole);
   const auto bodies = RecordBodies(pristine, "ZWAMESSAGE");
