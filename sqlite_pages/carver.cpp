@@ -854,9 +854,20 @@ class Carver {
   // Mixes one value of a record as KeyHashOf and RowMatchKey mix the value
   // it decodes to, into `a` and (when given) `b`, without building it.
   void MixColumn(uint64_t t, const uint8_t* body, uint32_t length, KeyMix* a, KeyMix* b, std::string& wideText) const {
-    auto mix = [&](uint64_t word) {
-      if (a) (*a)(word);
-      if (b) (*b)(word);
+    if (b) {
+      MixInto<true>(t, body, length, *a, *b, wideText);
+    } else {
+      MixInto<false>(t, body, length, *a, *a, wideText);
+    }
+  }
+  // The same into `a`, and into `b` too when kTwo: every column of every
+  // live row passes here, each word mixed where it is read.
+  template <bool kTwo>
+  [[gnu::always_inline]] inline void MixInto(uint64_t t, const uint8_t* body, uint32_t length, KeyMix& a, KeyMix& b,
+                                             std::string& wideText) const {
+    auto mix = [&](uint64_t word) [[gnu::always_inline]] {
+      a(word);
+      if constexpr (kTwo) b(word);
     };
     if (t == 0 || t == 10 || t == 11) {
       mix('n');
@@ -2713,7 +2724,26 @@ class Carver {
     row.pageIndex = index;
     row.offset = cand.start;
     row.source = source;
+    if (cand.table >= 0) row.matchKey = MatchKeyOf(columns, tables_[cand.table].schema, skip, hash);
     row.record = std::move(cand.record);
+  }
+
+  // RowMatchKey of a record laid out in `columns`: the carver's key
+  // `carverKey` (every column but `skip`, the rowid alias) where the two
+  // leave out the same columns (see KeepLiveKeys).
+  size_t MatchKeyOf(const std::vector<RecordColumn>& columns, const TableSchema& schema, int skip, size_t carverKey) {
+    const int count = static_cast<int>(columns.size());
+    if (skip == 0 && count >= schema.columnCount) return carverKey;
+    KeyMix key;
+    for (int c = 1; c < std::max(count, schema.columnCount); ++c) {
+      if (c == schema.rowidAliasColumn) continue;
+      if (c < count) {
+        MixColumn(columns[c].serialType, columns[c].body, columns[c].length, &key, nullptr, wideText_);
+      } else {
+        MixColumn(0, nullptr, 0, &key, nullptr, wideText_);
+      }
+    }
+    return static_cast<size_t>(key.h);
   }
 
   CDbFileReader& r_;

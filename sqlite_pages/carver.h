@@ -99,6 +99,10 @@ struct CarvedRow {
   uint32_t offset = 0;  // of the cell start (or the record's) on its page
   int64_t rowid = 0;
   std::string record;
+  // RowMatchKey of its values under its table's schema (table >= 0): taken
+  // when the row is found, as the table scans of the file compare their
+  // own finds by it.
+  size_t matchKey = 0;
 
   // Number of columns the record holds.
   int ColumnCount() const;

@@ -453,26 +453,10 @@ void DeletedRowFilter::Ready() {
       table_ = -1;
       return;
     }
-    // The keys of the table's carved rows: every thread of the scan waits
-    // for them, so a long list is keyed in two halves at once.
-    std::vector<const CarvedRow*> rows;
+    // The keys of the table's carved rows (taken by the carve).
+    carvedKeyList_.clear();
     for (const CarvedRow& row : carved_->rows) {
-      if (row.table == table_) rows.push_back(&row);
-    }
-    carvedKeyList_.resize(rows.size());
-    auto keyRows = [&](size_t begin, size_t end) {
-      ParsedRecord parsed;
-      for (size_t i = begin; i < end; ++i) {
-        rows[i]->Parse(parsed);
-        carvedKeyList_[i] = RowMatchKey(parsed, *schema_);
-      }
-    };
-    constexpr size_t kRowsForTwo = 2048;
-    if (rows.size() < kRowsForTwo) {
-      keyRows(0, rows.size());
-    } else {
-      const size_t middle = rows.size() / 2;
-      RunBeside([&] { keyRows(middle, rows.size()); }, [&] { keyRows(0, middle); });
+      if (row.table == table_) carvedKeyList_.push_back(row.matchKey);
     }
     std::sort(carvedKeyList_.begin(), carvedKeyList_.end());
     carvedKeys_.Build(carvedKeyList_);
@@ -764,16 +748,22 @@ class RowView {
   // 0 NULL, 1 integer, 2 real, 3 text, 4 blob: SqlValue's alternatives.
   enum Kind { kNull = 0, kInteger = 1, kReal = 2, kText = 3, kBlob = 4 };
 
-  explicit RowView(const CarvedRow& row) : row_(row) {
+  RowView() = default;
+  explicit RowView(const CarvedRow& row) { Load(row); }
+  // Reads `row` (the room of the last row's reused).
+  const RowView& Load(const CarvedRow& row) {
+    row_ = &row;
     row.Parse(parsed_);
-    if (row.encoding == TextEncoding::kUtf8) return;
+    wide_.clear();
+    if (row.encoding == TextEncoding::kUtf8) return *this;
     wide_.resize(parsed_.columns.size());
     for (int c = 0; c < Count(); ++c) {
       if (parsed_.IsText(c)) wide_[c] = parsed_.AsText(c);
     }
+    return *this;
   }
   int Count() const { return static_cast<int>(parsed_.columns.size()); }
-  bool TakesRowid(int c) const { return row_.hasRowid && c == row_.rowidColumn; }
+  bool TakesRowid(int c) const { return row_->hasRowid && c == row_->rowidColumn; }
   Kind KindOf(int c) const {
     if (TakesRowid(c)) return kInteger;
     const uint64_t t = parsed_.SerialType(c);
@@ -782,7 +772,7 @@ class RowView {
     if (parsed_.IsInteger(c)) return kInteger;
     return parsed_.IsText(c) ? kText : kBlob;
   }
-  int64_t Integer(int c) const { return TakesRowid(c) ? row_.rowid : parsed_.AsInt64(c); }
+  int64_t Integer(int c) const { return TakesRowid(c) ? row_->rowid : parsed_.AsInt64(c); }
   double Real(int c) const { return parsed_.AsReal(c); }
   // A text's UTF-8 bytes, a blob's bytes.
   std::string_view Bytes(int c) const {
@@ -812,14 +802,15 @@ class RowView {
   }
 
  private:
-  const CarvedRow& row_;
+  const CarvedRow* row_ = nullptr;
   ParsedRecord parsed_;
   std::vector<std::string> wide_;
 };
 
 bool Number(const CarvedRow& row, int column, double& out) {
   if (column < 0) return false;
-  return RowView(row).Number(column, out);
+  thread_local RowView view;
+  return view.Load(row).Number(column, out);
 }
 
 }  // namespace
@@ -966,9 +957,10 @@ void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schem
     int last;
   };
   std::vector<Lost> lost;
+  RowView values, other;
   for (size_t i = 0; i < rows.size(); ++i) {
     if (rows[i]->hasRowid) continue;
-    const RowView values(*rows[i]);
+    values.Load(*rows[i]);
     const int last = LastStoredColumn(values);
     if (last <= 0 || last == schema.rowidAliasColumn || values.KindOf(last) != RowView::kInteger) continue;
     const int telling = FirstTellingColumn(values, schema);
@@ -981,7 +973,7 @@ void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schem
   size_t found = 0;
   for (const CarvedRow* r : rows) {
     if (!r->hasRowid) continue;
-    const RowView values(*r);
+    values.Load(*r);
     const int telling = FirstTellingColumn(values, schema);
     if (telling < 0) continue;
     const size_t key = TellingKey(values, telling);
@@ -990,7 +982,7 @@ void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schem
     const int last = LastStoredColumn(values);
     for (; it != lost.end() && it->key == key; ++it) {
       if (cut[it->row] || it->last != last) continue;
-      if (CutCopyOf(RowView(*rows[it->row]), values, last, schema)) {
+      if (CutCopyOf(other.Load(*rows[it->row]), values, last, schema)) {
         cut[it->row] = true;
         ++found;
       }

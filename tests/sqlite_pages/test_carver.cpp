@@ -382,6 +382,36 @@ TEST(Carver, LiveTreeSearchedBesideTheWalk) {
   std::filesystem::remove_all(dir);
 }
 
+// Each carved row comes with the key of its values (the one the table
+// scans compare their finds by), whatever its table's rowid alias, its
+// encoding, or a record shorter than its table; rows of tables that no
+// longer exist decode to as many values as their record holds.
+TEST(Carver, EachRowsKeyIsThatOfItsValues) {
+  const auto dir = TempFolder("carver_keys");
+  size_t keyed = 0;
+  // Small pages; seed 10 is in UTF-16 with the rowid alias in column 1.
+  for (uint64_t seed : {1, 2, 3, 10}) {
+    const corpus::CorpusDb db = corpus::BuildCorpusDb(dir / Format("k%llu.db", static_cast<unsigned long long>(seed)), seed);
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(db.path), 0);
+    CarvedFile file;
+    ASSERT_EQ(CarveFile(reader, db.path, file), 0);
+    for (const CarvedRow& row : file.rows) {
+      const std::vector<SqlValue> values = row.Values();
+      ASSERT_EQ(static_cast<int>(values.size()), row.ColumnCount()) << db.path;
+      ASSERT_GT(values.size(), 0u) << db.path;
+      EXPECT_EQ(row.encoding, reader.encoding);
+      if (row.table < 0) continue;
+      const TableSchema& schema = file.tables[row.table].schema;
+      EXPECT_EQ(row.matchKey, RowMatchKey(values, schema)) << db.path << " " << Describe(values);
+      EXPECT_EQ(row.rowidColumn, schema.rowidAliasColumn);
+      ++keyed;
+    }
+  }
+  EXPECT_GT(keyed, 100u);
+  std::filesystem::remove_all(dir);
+}
+
 // Damaged files: the carver stays inside its pages and ends.
 TEST(Carver, DamagedPagesEndWithoutReadingOutside) {
   const auto dir = TempFolder("carver_damaged");

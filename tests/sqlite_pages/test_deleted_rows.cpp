@@ -175,6 +175,189 @@ TEST(RowMatchKey, OfTheParsedRecordIsThatOfItsDecodedValues) {
   EXPECT_NE(keyOf({int64_t{1}, std::string("a"), int64_t{2}}), keyOf({int64_t{1}, BlobValue{"a"}, int64_t{2}}));
 }
 
+// --- carved rows kept as records ---
+
+// A record written by hand: the header length (in `lengthBytes` bytes,
+// 0 for its shortest form), the serial types as given (varints written as
+// they stand), the bodies.
+std::string HandRecord(const std::vector<std::vector<uint8_t>>& types, const std::string& bodies, int lengthBytes = 0) {
+  std::string header;
+  for (const auto& t : types) header.append(t.begin(), t.end());
+  std::string record;
+  size_t length = header.size() + 1;
+  if (lengthBytes == 2 || length > 127) {
+    length = header.size() + 2;
+    record.push_back(static_cast<char>(0x80 | (length >> 7)));
+    record.push_back(static_cast<char>(length & 0x7F));
+  } else {
+    record.push_back(static_cast<char>(length));
+  }
+  return record + header + bodies;
+}
+
+std::string Utf16(const std::string& ascii, bool bigEndian) {
+  std::string out;
+  for (char ch : ascii) {
+    if (bigEndian) out.push_back('\0');
+    out.push_back(ch);
+    if (!bigEndian) out.push_back('\0');
+  }
+  return out;
+}
+
+CarvedRow RowOfRecord(std::string record, TextEncoding encoding, bool hasRowid = false, int64_t rowid = 0,
+                      int rowidColumn = -1) {
+  CarvedRow row;
+  row.record = std::move(record);
+  row.encoding = encoding;
+  row.hasRowid = hasRowid;
+  row.rowid = rowid;
+  row.rowidColumn = rowidColumn;
+  row.pageIndex = 4;
+  row.offset = 321;
+  row.source = RowSource::kGap;
+  return row;
+}
+
+// Records of every serial type, written as SQLite writes them and as it
+// does not (integers wider than they need, 0 and 1 in a byte, the reserved
+// types 10 and 11, serial types and header lengths in longer varints than
+// needed), in each text encoding.
+std::vector<std::string> RecordsOfEveryType(TextEncoding encoding) {
+  const bool wide = encoding != TextEncoding::kUtf8;
+  const bool be = encoding == TextEncoding::kUtf16be;
+  const std::string text = wide ? Utf16("a text of some length", be) : std::string("caf\xC3\xA9 \xF0\x9F\x98\x80 text");
+  const std::string shortText = wide ? Utf16("ab", be) : std::string("ab");
+  auto textType = [](const std::string& t) { return std::vector<uint8_t>{static_cast<uint8_t>(13 + 2 * t.size())}; };
+  const std::string real = std::string("\x40\x04\x00\x00\x00\x00\x00\x00", 8);      // 2.5
+  const std::string negZero = std::string("\x80\x00\x00\x00\x00\x00\x00\x00", 8);  // -0.0
+  const std::string blob("\0\x01\xFF\0", 4);
+  std::vector<std::string> records;
+  // NULL, 1-, 2-, 3-, 4-, 6-, 8-byte integers (negative ones too), a real,
+  // 0 and 1, a text, a blob, an empty text and blob.
+  records.push_back(HandRecord({{0}, {1}, {2}, {3}, {4}, {5}, {6}, {7}, {8}, {9}, textType(text), {20}, {13}, {12}},
+                               std::string("\x85", 1) + std::string("\x01\x00", 2) + std::string("\xFF\x00\x01", 3) +
+                                   std::string("\x7F\xFF\xFF\xFF", 4) + std::string("\x80\x00\x00\x00\x00\x01", 6) +
+                                   std::string("\x80\x00\x00\x00\x00\x00\x00\x00", 8) + real + text + blob));
+  // Integers wider than needed, 0 and 1 stored in a byte, -0.0.
+  records.push_back(HandRecord({{0}, {4}, {1}, {1}, {2}, {7}, textType(shortText)},
+                               std::string("\x00\x00\x00\x05", 4) + std::string("\x00", 1) + "\x01" +
+                                   std::string("\xFF\xFF", 2) + negZero + shortText));
+  // The reserved types.
+  records.push_back(HandRecord({{0}, {10}, {11}, {1}}, "\x07"));
+  // A serial type and the header length in two-byte varints.
+  records.push_back(HandRecord({{0}, {0x80, 0x09}, textType(shortText)}, shortText, 2));
+  // Fewer columns than the table has (columns added since).
+  records.push_back(HandRecord({{0}, {1}}, "\x2A"));
+  return records;
+}
+
+// The key of a carved row read from its record is the key of the values it
+// decodes to, for every serial type and encoding, with and without the
+// rowid, for tables with more columns than the record; the values are
+// those the record's bytes hold.
+TEST(CarvedRecord, KeyOfTheRecordIsThatOfItsValues) {
+  for (TextEncoding encoding : {TextEncoding::kUtf8, TextEncoding::kUtf16le, TextEncoding::kUtf16be}) {
+    const std::vector<std::string> records = RecordsOfEveryType(encoding);
+    for (size_t r = 0; r < records.size(); ++r) {
+      for (bool hasRowid : {false, true}) {
+        for (int alias : {-1, 0}) {
+          SCOPED_TRACE(::testing::Message() << "encoding " << static_cast<int>(encoding) << " record " << r
+                                            << " rowid " << hasRowid << " alias " << alias);
+          const CarvedRow row = RowOfRecord(records[r], encoding, hasRowid, 1234, alias);
+          ParsedRecord parsed;
+          ASSERT_TRUE(row.Parse(parsed));
+          const std::vector<SqlValue> values = row.Values();
+          ASSERT_EQ(static_cast<int>(values.size()), row.ColumnCount());
+          ASSERT_EQ(parsed.ColumnCount(), row.ColumnCount());
+          for (int columns : {0, row.ColumnCount(), row.ColumnCount() + 4}) {
+            TableSchema schema;
+            schema.columnCount = columns;
+            schema.rowidAliasColumn = alias;
+            EXPECT_EQ(RowMatchKey(parsed, schema), RowMatchKey(values, schema)) << "columns " << columns;
+          }
+          EXPECT_EQ(values[0], (hasRowid && alias == 0 ? SqlValue(int64_t{1234}) : SqlValue(nullptr)));
+        }
+      }
+    }
+    // The values themselves, by type.
+    const std::vector<SqlValue> all = RowOfRecord(records[0], encoding).Values();
+    const std::vector<SqlValue> expected = {nullptr, int64_t{-123}, int64_t{256}, int64_t{-65535}, int64_t{INT32_MAX},
+                                            int64_t{-140737488355327}, int64_t{INT64_MIN}, 2.5, int64_t{0},
+                                            int64_t{1}};
+    for (size_t c = 0; c < expected.size(); ++c) EXPECT_EQ(all.at(c), expected[c]) << "column " << c;
+    EXPECT_EQ(all.at(10), SqlValue(encoding == TextEncoding::kUtf8 ? std::string("caf\xC3\xA9 \xF0\x9F\x98\x80 text")
+                                                                    : std::string("a text of some length")));
+    EXPECT_EQ(all.at(11), SqlValue(BlobValue{std::string("\0\x01\xFF\0", 4)}));
+    EXPECT_EQ(all.at(12), SqlValue(std::string()));
+    EXPECT_EQ(all.at(13), SqlValue(BlobValue{}));
+    const std::vector<SqlValue> odd = RowOfRecord(records[1], encoding).Values();
+    EXPECT_EQ(odd.at(1), SqlValue(int64_t{5}));
+    EXPECT_EQ(odd.at(2), SqlValue(int64_t{0}));
+    EXPECT_EQ(odd.at(4), SqlValue(int64_t{-1}));
+    const std::vector<SqlValue> reserved = RowOfRecord(records[2], encoding).Values();
+    EXPECT_EQ(reserved, (std::vector<SqlValue>{nullptr, nullptr, nullptr, int64_t{7}}));
+  }
+}
+
+// The cell a carved row goes to the decoders in is the one BuildCell writes
+// for its values, whether its record's bytes are already those (taken as
+// they are) or not (integers wider than needed, 0 and 1 in a byte, reserved
+// types, long varints, a rowid alias that holds a value): byte for byte.
+TEST(CarvedRecord, CellIsTheOneItsValuesGive) {
+  for (TextEncoding encoding : {TextEncoding::kUtf8, TextEncoding::kUtf16le, TextEncoding::kUtf16be}) {
+    std::vector<std::string> records = RecordsOfEveryType(encoding);
+    // As SQLite writes them: BuildCell's own record of a row, whole.
+    GenericRow written;
+    written.values = {nullptr, int64_t{-7}, int64_t{300}, 1.5, int64_t{1}, std::string("some text"),
+                      BlobValue{std::string("\0\0", 2)}};
+    const std::vector<uint8_t> cell = BuildCell(written, 0, encoding);
+    records.emplace_back(cell.begin() + 2, cell.end());  // payload length and rowid 0: a byte each
+    // The rowid alias holding a number.
+    records.push_back(HandRecord({{1}, {1}}, "\x05\x06"));
+    ParsedRecord scratch;
+    std::vector<uint8_t> got;
+    for (size_t r = 0; r < records.size(); ++r) {
+      for (bool hasRowid : {false, true}) {
+        for (int alias : {-1, 0}) {
+          SCOPED_TRACE(::testing::Message() << "encoding " << static_cast<int>(encoding) << " record " << r
+                                            << " rowid " << hasRowid << " alias " << alias);
+          const CarvedRow row = RowOfRecord(records[r], encoding, hasRowid, 99, alias);
+          BuildCell(row, alias, encoding, scratch, got);
+          EXPECT_EQ(got, BuildCell(row.Row(), alias, encoding));
+        }
+      }
+    }
+  }
+}
+
+// Bytes that are no record (a header longer than the bytes, a body past
+// the end, a serial type cut short) give no columns, and no read past them.
+TEST(CarvedRecord, BytesThatAreNoRecordGiveNoValues) {
+  const std::vector<std::string> bad = {
+      std::string(),
+      std::string("\x05\x01", 2),           // header of 5 bytes in 2
+      std::string("\x02\x0F", 2),           // a text of 1 byte, none there
+      std::string("\x03\x01\x81", 3),      // a serial type cut short by the header's end
+      std::string("\x81", 1),               // the header length cut short
+      std::string("\x02\x06\x01\x02", 4),  // an 8-byte integer of 2 bytes
+  };
+  for (const std::string& bytes : bad) {
+    const CarvedRow row = RowOfRecord(bytes, TextEncoding::kUtf8);
+    ParsedRecord parsed;
+    EXPECT_FALSE(row.Parse(parsed)) << bytes.size();
+    EXPECT_EQ(row.ColumnCount(), 0);
+    EXPECT_TRUE(row.Values().empty());
+  }
+  // The row keeps where it was found.
+  const GenericRow row = RowOfRecord(HandRecord({{0}, {1}}, "\x2A"), TextEncoding::kUtf8, true, 8, 0).Row();
+  EXPECT_TRUE(row.deleted);
+  EXPECT_EQ(row.values, (std::vector<SqlValue>{int64_t{8}, int64_t{42}}));
+  EXPECT_EQ(row.pageIndex, 4u);
+  EXPECT_EQ(row.offset, 321u);
+  EXPECT_EQ(row.source, RowSource::kGap);
+}
+
 // --- the gate ---
 
 // A table t(id INTEGER PRIMARY KEY, n INTEGER NOT NULL, label TEXT) known
@@ -199,6 +382,7 @@ struct GateFixture {
     carved.pageIndex = 3;
     carved.offset = 700;
     carved.source = RowSource::kFreeblock;
+    carved.matchKey = RowMatchKey(carved.Values(), t.schema);
     file->rows.push_back(carved);
     CarvedRow other = CarvedOf({int64_t{1}});  // of another table: never handed to t's decoder
     other.table = 1;
