@@ -117,9 +117,11 @@ bool CopyGuarded(uint8_t* to, const uint8_t* from, size_t length) {
   return true;
 }
 
-// Mapped pages copied from before they are given back (resident memory
-// that reads through the page cache would not hold).
-constexpr uint64_t kReleaseMappedEvery = 32ull << 20;
+// Mapped memory touched before it is given back (resident memory that
+// reads through the page cache would not hold), counted in the stretches
+// the system maps at a touch.
+constexpr uint64_t kReleaseMappedEvery = 16ull << 20;
+constexpr uint64_t kMappedStretch = 64u << 10;
 
 }  // namespace
 
@@ -158,6 +160,7 @@ void CDbFileReader::Unmap() {
   mapSize_ = 0;
   mapFailed_.store(false, std::memory_order_relaxed);
   mappedSinceRelease_.store(0, std::memory_order_relaxed);
+  lastStretch_.store(UINT64_MAX, std::memory_order_relaxed);
 }
 
 void CDbFileReader::Close() {
@@ -420,13 +423,22 @@ size_t CDbFileReader::CopyMapped(uint64_t offset, size_t length, uint8_t* buffer
     mapFailed_.store(true, std::memory_order_relaxed);
     return 0;
   }
-  if (mappedSinceRelease_.fetch_add(n, std::memory_order_relaxed) + n >= kReleaseMappedEvery) {
-    mappedSinceRelease_.store(0, std::memory_order_relaxed);
-    // The file's pages stay cached by the system; only this process's
-    // hold on them ends, and a later copy maps them again.
-    ::madvise(const_cast<uint8_t*>(map_), mapSize_, MADV_DONTNEED);
-  }
+  NoteMapped(offset, n);
   return n;
+}
+
+void CDbFileReader::NoteMapped(uint64_t offset, size_t bytes) const {
+  // A touch of the mapping makes the system map the whole aligned stretch
+  // around it (64 KiB): what counts is the stretches touched. Reads in file
+  // order touch each once; scattered reads count a stretch each.
+  const uint64_t first = offset / kMappedStretch, last = (offset + bytes - 1) / kMappedStretch;
+  const uint64_t before = lastStretch_.exchange(last, std::memory_order_relaxed);
+  const uint64_t touched = (last - first + (before == first ? 0 : 1)) * kMappedStretch;
+  if (mappedSinceRelease_.fetch_add(touched, std::memory_order_relaxed) + touched < kReleaseMappedEvery) return;
+  mappedSinceRelease_.store(0, std::memory_order_relaxed);
+  // The file's pages stay cached by the system; only this process's hold
+  // on them ends, and a later copy maps them again.
+  ::madvise(const_cast<uint8_t*>(map_), mapSize_, MADV_DONTNEED);
 }
 
 Status CDbFileReader::ReadPage(uint32_t index, uint8_t* buffer) const {

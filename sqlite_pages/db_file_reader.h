@@ -196,6 +196,9 @@ class CDbFileReader {
   // the file became shorter than the mapping).
   size_t CopyMapped(uint64_t offset, size_t length, uint8_t* buffer) const;
   void Unmap();
+  // The mapping's bytes at [offset, offset + bytes) were copied: every few
+  // tens of mebibytes touched, the mapped pages are given back.
+  void NoteMapped(uint64_t offset, size_t bytes) const;
   size_t ReadLog(uint64_t offset, size_t length, uint8_t* buffer) const;
 
   int fd_ = -1;
@@ -207,6 +210,7 @@ class CDbFileReader {
   mutable std::atomic<bool> mapFailed_{false};
   // Bytes copied from the mapping since its pages were last given back.
   mutable std::atomic<uint64_t> mappedSinceRelease_{0};
+  mutable std::atomic<uint64_t> lastStretch_{UINT64_MAX};  // of the last copy
   bool memory_ = false;
   std::string bytes_;  // the database when opened with OpenBytes
   int walFd_ = -1;
