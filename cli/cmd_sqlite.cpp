@@ -299,7 +299,7 @@ int RunSqlite(const Args& args) {
     }, liveOnly);
     for (const CarvedRow& c : carved) {
       if (c.table != carveIndex || carveIndex < 0) continue;
-      PrintRow(table, c.row, jsonl);
+      PrintRow(table, c.Row(), jsonl);
       ++recoveredRows;
     }
     if (misfits > 0) {
@@ -330,7 +330,7 @@ int RunSqlite(const Args& args) {
       if (c.table >= 0) continue;
       if (!jsonl && !header) std::cout << "== (dropped tables)\n";
       header = true;
-      PrintRow(std::string(), c.row, jsonl);
+      PrintRow(std::string(), c.Row(), jsonl);
       ++recoveredRows;
     }
   }

@@ -253,37 +253,35 @@ class FreedMessages {
   // dropped table), else by its column count alone.
   void AddCarved(CDbFileReader& reader, const CarvedFile& carved, const std::set<std::string>& tables,
                  const TableSchema& shape, const std::vector<std::vector<int>>& byName, ParsedRecord& rec) {
-    GenericRow laidOut;
     for (const CarvedRow& row : carved.rows) {
-      if (!OnFreedPage(row.row.source)) continue;
+      if (!OnFreedPage(row.source)) continue;
       const bool named = row.table < 0 && row.droppedTable >= 0 && row.droppedTable < static_cast<int>(byName.size());
       if (row.table >= 0 ? !tables.count(carved.tables[row.table].name)
                          : named ? byName[row.droppedTable].empty()
-                                 : static_cast<int>(row.row.values.size()) != shape.columnCount) {
+                                 : row.ColumnCount() != shape.columnCount) {
         continue;
       }
-      const GenericRow* source = &row.row;
+      GenericRow values = row.Row();
       if (named) {
         // The values in the message tables' order of columns.
-        laidOut = row.row;
-        laidOut.values.assign(byName[row.droppedTable].size(), nullptr);
-        for (size_t c = 0; c < laidOut.values.size(); ++c) {
+        std::vector<SqlValue> laidOut(byName[row.droppedTable].size(), nullptr);
+        for (size_t c = 0; c < laidOut.size(); ++c) {
           const size_t from = static_cast<size_t>(byName[row.droppedTable][c]);
-          if (from < row.row.values.size()) laidOut.values[c] = row.row.values[from];
+          if (from < values.values.size()) laidOut[c] = std::move(values.values[from]);
         }
-        source = &laidOut;
+        values.values = std::move(laidOut);
       }
-      const std::vector<uint8_t> cell = BuildCell(*source, shape.rowidAliasColumn, reader.encoding);
+      const std::vector<uint8_t> cell = BuildCell(values, shape.rowidAliasColumn, reader.encoding);
       RowInput in;
       in.record = cell.data();
       in.bytesToEnd = static_cast<uint32_t>(cell.size());
       in.nextCellExtent = in.bytesToEnd;
       in.wholePayload = true;
-      in.rowidLost = !row.row.hasRowid;
+      in.rowidLost = !row.hasRowid;
       in.deleted = 1;
-      in.pageIndex = row.row.pageIndex;
-      in.offset = row.row.offset;
-      in.source = row.row.source;
+      in.pageIndex = row.pageIndex;
+      in.offset = row.offset;
+      in.source = row.source;
       // A record of a table that is gone matched by its column count alone
       // must hold a date too.
       Add(reader, in, rec, row.table < 0 && !named);
@@ -309,11 +307,20 @@ class FreedMessages {
 // the table took over from another, or a table kept under a name that ends
 // in no partner number, "tb_c2cMsg_10001_old") goes to that partner's
 // conversation; rows of freed pages are left to FreedMessages.
+//
+// `lastRowid` is the largest rowid the table ever gave (its AUTOINCREMENT
+// sequence; 0 when unknown): a recovered row with a larger one was never
+// the table's, whatever page it lay on (a page another table freed keeps
+// that table's rows in the space its new owner has not used). Such a row,
+// naming no partner, goes to no conversation ("Unknown").
 void ReadMessageTable(CDbFileReader& reader, const std::string& table, const std::string& key,
-                      const MessageColumns& col, ParsedRecord& rec, FreedMessages& freed, Conversations& found) {
+                      const MessageColumns& col, ParsedRecord& rec, FreedMessages& freed, Conversations& found,
+                      int64_t lastRowid = 0) {
   ScanOptions ownPagesOnly;
   ownPagesOnly.freePageStage = false;
   std::vector<PeerChatRecord> messages;
+  std::vector<PeerChatRecord> beyond;  // recovered rows with a rowid beyond lastRowid
+  int64_t largestLive = 0;
   ScanTable(
       reader, table,
       [&](CDbFileReader& r, const RowInput& in) {
@@ -322,15 +329,45 @@ void ReadMessageTable(CDbFileReader& reader, const std::string& table, const std
         std::string named;
         const Status st = DecodeMessage(r, in, col, rec, m, named);
         if (st != status::kOk) return st;
+        if (!m.deleted) largestLive = std::max<int64_t>(largestLive, m.rowId);
         if (!key.empty() && !named.empty() && named != key) {
           freed.File(named, std::move(m));
+        } else if (lastRowid > 0 && m.deleted && m.rowId > lastRowid) {
+          beyond.push_back(std::move(m));
         } else {
           messages.push_back(std::move(m));
         }
         return status::kOk;
       },
       ownPagesOnly);
+  // A sequence below a live row's rowid is not the table's (a damaged
+  // file): the live rows bound what the table gave instead.
+  for (PeerChatRecord& m : beyond) {
+    if (m.rowId > largestLive) {
+      freed.File(std::string(), std::move(m));
+    } else {
+      messages.push_back(std::move(m));
+    }
+  }
   found.emplace_back(key, std::move(messages));
+}
+
+// The AUTOINCREMENT sequences of a database's tables (sqlite_sequence: the
+// largest rowid each table ever gave), from its live rows.
+std::map<std::string, int64_t> TableSequences(CDbFileReader& reader) {
+  std::map<std::string, int64_t> sequences;
+  ParsedRecord rec;
+  ScanOptions liveOnly;
+  liveOnly.recoverInTree = liveOnly.freePageStage = liveOnly.carve = false;
+  ScanTable(
+      reader, "sqlite_sequence",
+      [&](CDbFileReader& r, const RowInput& in) {
+        if (ParseRecord(r, in, rec) != status::kOk || !rec.IsText(0) || !rec.IsInteger(1)) return status::kBadData;
+        sequences[rec.AsText(0)] = rec.AsInt64(1);
+        return status::kOk;
+      },
+      liveOnly);
+  return sequences;
 }
 
 // After the tables: the freed pages, read once. The carver's rows first
@@ -460,6 +497,7 @@ Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const E
   std::optional<TableSchema> shape;
   MessageColumns col = kWeChatColumns;
   FreedMessages freed(col, found);
+  const std::map<std::string, int64_t> sequences = TableSequences(reader);
   for (size_t i = 0; i < friends.size(); ++i) {
     const std::string& user = friends[i];
     if (user.empty() || !read.insert(user).second) continue;
@@ -473,7 +511,9 @@ Status ScanWeChat(const std::filesystem::path& mmDb, PeerChatMap& chats, const E
         shape = SchemaOf(mmDb, table);
       }
     }
-    ReadMessageTable(reader, table, user, col, rec, freed, found);
+    const auto sequence = sequences.find(table);
+    ReadMessageTable(reader, table, user, col, rec, freed, found,
+                     sequence == sequences.end() ? 0 : std::max<int64_t>(sequence->second, 1));
     if (Report(progress, i + 1, friends.size() + 1) != 0) return status::kCancelled;
   }
   // The messages of freed pages do not name their chat: they are listed

@@ -262,6 +262,10 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
     AddPersonValue(orphans[at->second], v);
   }
   for (Person& p : persons) {
+    // A recovered person none of whose numbers or addresses came back (their
+    // rows overwritten since): its values cannot be told either, and its
+    // name is still a deleted contact's.
+    if (p.record.deleted && p.record.numbers.empty() && p.record.email.empty()) p.record.valuesUnknown = true;
     p.record.name = JoinPersonName(p.first, p.last);
     p.record.firstName = p.first;
     p.record.lastName = p.last;
@@ -387,10 +391,10 @@ Status DumpContactRows(const std::filesystem::path& addressBook, const std::file
     if (look.Open(addressBook) == status::kOk) ReadPersonTables(look, addressBook, decoded);
     for (ContactRecord& c : decoded) {
       if (!FinishContact(c) || !keep(c)) continue;
-      if (c.valuesUnknown) {
-        chosenWithoutRowid.emplace(c.firstName, c.lastName, c.company);
-      } else if (c.personRowId != 0) {
+      if (c.personRowId != 0) {
         chosenPersons.emplace(c.deleted, c.personRowId);
+      } else if (c.valuesUnknown) {
+        chosenWithoutRowid.emplace(c.firstName, c.lastName, c.company);
       }
     }
   }

@@ -66,9 +66,10 @@ struct ContactRecord {
   // ties a contact back to its row there. A contact made of multi-values
   // whose person is unknown carries their record_id.
   int64_t personRowId = 0;
-  // A recovered person whose rowid was lost with its cell header: its
-  // numbers and e-mail addresses cannot be joined to it (they are listed as
-  // a contact of their own, "No Name"), so it is a contact by its name alone.
+  // A recovered person whose numbers and e-mail addresses cannot be told:
+  // its rowid was lost with its cell header (they cannot be joined to it and
+  // are listed as a contact of their own, "No Name"), or none of them was
+  // recovered. It is a contact by its name alone.
   bool valuesUnknown = false;
   RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };

@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <atomic>
 #include <cerrno>
+#include <exception>
 #include <system_error>
+#include <thread>
 
 #include "decrypt/decryption_step.h"
 #include "extractors/notestore.h"
@@ -39,7 +42,72 @@ std::string WithoutStatusPrefix(const std::string& text) {
   return text;
 }
 
+// One operation run ahead: what it made, kept until its own call takes it.
+// `claimed` says whether a thread has begun it: the thread ahead, or the
+// operation's call when it came first (it then runs as without work ahead).
+template <typename T>
+struct AheadSlot {
+  bool planned = false;
+  bool taken = false;  // its call has come (only that call's thread reads and writes it)
+  std::atomic<bool> claimed{false};
+  std::promise<void> finished;
+  std::shared_future<void> done = finished.get_future().share();
+  T found{};
+  int64_t number = 0;  // the contacts' highest row id
+  Status status = status::kOk;
+  ProblemLog problems;
+  std::exception_ptr failure;
+};
+
+struct AppMediaFound {
+  std::vector<AppMediaItem> media;
+  std::vector<MediaItem> whatsApp;
+};
+
+// Runs `work(slot)` on the calling thread unless the slot is not planned,
+// already begun, or the scan is cancelled (then its call, if it comes at
+// all, sees the cancel itself).
+template <typename T, typename Work>
+void RunAhead(AheadSlot<T>& slot, const std::function<int()>& cancelled, const Work& work) {
+  if (!slot.planned || cancelled() != 0 || slot.claimed.exchange(true)) return;
+  try {
+    slot.status = work(slot);
+  } catch (...) {
+    slot.failure = std::current_exception();
+  }
+  slot.finished.set_value();
+}
+
+// Hands what was made ahead for one operation to its call: true when it
+// was begun ahead (the call then waits for it and has its records, status,
+// problems and number); false when the call runs the operation itself.
+template <typename A, typename T>
+bool TakeAhead(A* ahead, AheadSlot<T> A::*member, T& into, int64_t& number, Status& result, ProblemLog& problems) {
+  if (!ahead) return false;
+  AheadSlot<T>& slot = ahead->*member;
+  if (!slot.planned || slot.taken) return false;
+  slot.taken = true;
+  if (!slot.claimed.exchange(true)) return false;
+  slot.done.wait();
+  if (slot.failure) std::rethrow_exception(slot.failure);
+  into = std::move(slot.found);
+  number = slot.number;
+  result = slot.status;
+  // In the order met, after everything the operations before it reported.
+  for (Problem& p : slot.problems.Snapshot()) problems.Add(std::move(p));
+  return true;
+}
+
 }  // namespace
+
+// The operations begun beside the messages scan, and their thread.
+struct BackupCatalog::Ahead {
+  AheadSlot<std::vector<AttachmentFile>> attachments;
+  AheadSlot<std::vector<ContactRecord>> contacts;
+  AheadSlot<std::vector<CallRecord>> calls;
+  AheadSlot<AppMediaFound> appMedia;
+  std::thread thread;
+};
 
 BackupCatalog::BackupCatalog(fs::path dataFolder, std::vector<fs::path> roots)
     : dataFolder_(dataFolder.empty() ? DataFolder() : std::move(dataFolder)) {
@@ -53,6 +121,7 @@ BackupCatalog::BackupCatalog(fs::path dataFolder, std::vector<fs::path> roots)
 }
 
 BackupCatalog::~BackupCatalog() {
+  EndAhead();  // its operations read the files CleanUp may delete
   DropPreparedMessages();  // its carve reads a file CleanUp may delete
   index_.clear();
   candidates_.clear();
@@ -83,7 +152,7 @@ std::function<int(int)> BackupCatalog::ExtractorProgressWithin(int share) {
 
 fs::path BackupCatalog::Database(const char* hashedName) const { return ResolveStoredPath(currentFolder_, hashedName); }
 
-void BackupCatalog::AttachLog(const char* category, const std::string& key, const fs::path& path) {
+void BackupCatalog::AttachLog(const char* category, const std::string& key, const fs::path& path, ProblemLog* into) {
   // A database's write-ahead log is a stored file of its own, named by its
   // own key ("<database key>-wal").
   const fs::path log = ResolveStoredPath(currentFolder_, Sha1Hex(key + "-wal"));
@@ -94,33 +163,36 @@ void BackupCatalog::AttachLog(const char* category, const std::string& key, cons
   SetWriteAheadLog(path, log);
   if (!category) return;
   if (std::optional<Problem> problem = WriteAheadLogProblem(category, key + "-wal", path)) {
-    problems_.Add(std::move(*problem));
+    (into ? *into : problems_).Add(std::move(*problem));
   }
 }
 
-bool BackupCatalog::Usable(const char* category, const std::string& key, const fs::path& path, bool only) {
-  AttachLog(category, key, path);
+bool BackupCatalog::Usable(const char* category, const std::string& key, const fs::path& path, bool only,
+                           ProblemLog* log) {
+  AttachLog(category, key, path, log);
+  ProblemLog& problems = log ? *log : problems_;
   const StoredDatabaseCheck check = CheckStoredDatabase(path, currentFolder_);
   switch (check.state) {
     case StoredDatabaseState::kMissing:
     case StoredDatabaseState::kReadable:
       return true;
     case StoredDatabaseState::kPartial:
-      problems_.Add(category, key, check.what, check.reason + "; what its pages still hold is shown", false);
+      problems.Add(category, key, check.what, check.reason + "; what its pages still hold is shown", false);
       return true;
     case StoredDatabaseState::kUnreadable:
-      problems_.Add(category, key, check.what, check.reason, only);
+      problems.Add(category, key, check.what, check.reason, only);
       return false;
   }
   return true;
 }
 
-void BackupCatalog::Failed(const char* category, const std::string& key, Status result, bool found) {
+void BackupCatalog::Failed(const char* category, const std::string& key, Status result, bool found,
+                           ProblemLog* log) {
   // A missing database (ENOENT, the same value as a cancel) is no problem:
   // the category simply has nothing in this backup.
   if (result == status::kOk || result == ENOENT) return;
-  problems_.Add(category, key, found ? "could be read only in part" : "could not be read", StatusText(result),
-                !found);
+  (log ? *log : problems_)
+      .Add(category, key, found ? "could be read only in part" : "could not be read", StatusText(result), !found);
 }
 
 Status BackupCatalog::Open(const std::string& password) {
@@ -129,6 +201,7 @@ Status BackupCatalog::Open(const std::string& password) {
   lastMessage_.clear();
   problems_.Clear();
   if (const int answer = Report(0)) return answer;
+  EndAhead();
   DropPreparedMessages();
   index_.clear();
   CleanUp();  // the deciphered copy of an earlier scan goes
@@ -210,18 +283,74 @@ fs::path BackupCatalog::Helper(const FixedDatabase& database) {
   return state == StoredDatabaseState::kUnreadable ? fs::path() : path;
 }
 
+Status BackupCatalog::ReadContacts(std::vector<ContactRecord>& found, int64_t& maxRowId, ProblemLog& log) {
+  const fs::path db = Database(kAddressBookDb.hashedName);
+  Status result = status::kBadData;
+  if (Usable("contacts", kAddressBookDb.key, db, true, &log)) {
+    result = orbanix::ScanContacts(db, found, maxRowId);
+    Failed("contacts", kAddressBookDb.key, result, !found.empty(), &log);
+  }
+  return result;
+}
+
 Status BackupCatalog::ScanContacts(std::vector<ContactRecord>& contacts) {
   // The extractor fills a list of its own; the caller's list is appended to.
   std::vector<ContactRecord> found;
-  const fs::path db = Database(kAddressBookDb.hashedName);
-  Status result = status::kBadData;
-  if (Usable("contacts", kAddressBookDb.key, db)) {
-    result = orbanix::ScanContacts(db, found, maxContactRowId_);
-    Failed("contacts", kAddressBookDb.key, result, !found.empty());
+  Status result = status::kOk;
+  if (!TakeAhead(ahead_.get(), &Ahead::contacts, found, maxContactRowId_, result, problems_)) {
+    result = ReadContacts(found, maxContactRowId_, problems_);
   }
   contacts.insert(contacts.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
+}
+
+int BackupCatalog::AheadCheck(void* catalog, int) {
+  // A value no higher than what is shown: the bar stays where the current
+  // operation has it.
+  const auto* self = static_cast<BackupCatalog*>(catalog);
+  return self->callback_ ? self->callback_(self->user_, 0) : 0;
+}
+
+void BackupCatalog::BeginAhead(const AheadOperations& operations) {
+  EndAhead();
+  if (!operations.messageAttachments && !operations.contacts && !operations.callHistory && !operations.appMedia) {
+    return;
+  }
+  auto ahead = std::make_unique<Ahead>();
+  ahead->attachments.planned = operations.messageAttachments;
+  ahead->contacts.planned = operations.contacts;
+  ahead->contacts.number = maxContactRowId_;
+  ahead->calls.planned = operations.callHistory;
+  ahead->appMedia.planned = operations.appMedia;
+  Ahead* a = ahead.get();
+  try {
+    // In the order of their calls, so the first one needed is ready first.
+    ahead->thread = std::thread([this, a] {
+      const std::function<int()> cancelled = [this] { return AheadCheck(this, 0); };
+      RunAhead(a->attachments, cancelled, [this](auto& slot) {
+        return ReadMessageAttachments(slot.found, MediaProgress{&AheadCheck, this, 0, 0, &slot.problems});
+      });
+      RunAhead(a->contacts, cancelled,
+               [this](auto& slot) { return ReadContacts(slot.found, slot.number, slot.problems); });
+      RunAhead(a->calls, cancelled, [this](auto& slot) {
+        return ReadCallHistory(slot.found, [this](int) { return AheadCheck(this, 0); }, slot.problems);
+      });
+      RunAhead(a->appMedia, cancelled, [this](auto& slot) {
+        return ReadAppMedia(slot.found.media, slot.found.whatsApp,
+                            MediaProgress{&AheadCheck, this, 0, 0, &slot.problems});
+      });
+    });
+  } catch (const std::system_error&) {
+    return;  // no thread to be had: each operation runs in its turn
+  }
+  ahead_ = std::move(ahead);
+}
+
+void BackupCatalog::EndAhead() {
+  if (!ahead_) return;
+  if (ahead_->thread.joinable()) ahead_->thread.join();
+  ahead_.reset();
 }
 
 void BackupCatalog::DropPreparedMessages() {
@@ -271,16 +400,28 @@ Status BackupCatalog::ScanMessages(ConversationMap& conversations) {
   return answer ? answer : result;
 }
 
-Status BackupCatalog::ScanCallHistory(std::vector<CallRecord>& calls) {
+Status BackupCatalog::ReadCallHistory(std::vector<CallRecord>& calls, const std::function<int(int)>& progress,
+                                      ProblemLog& log) {
   const fs::path db = CallHistoryDatabasePath(currentFolder_);
   const bool newer = db.filename() == kCallHistoryDb.hashedName;
   const std::string key = newer ? kCallHistoryDb.key : kOldCallHistoryDb.key;
   const size_t before = calls.size();
   Status result = status::kBadData;
-  if (Usable("call-history", key, db)) {
-    result = orbanix::ScanCallHistory(db, Helper(kAddressBookDb), calls, ExtractorProgressWithin(step_ / 2),
-                                      &problems_);
-    Failed("call-history", key, result, calls.size() > before);
+  if (Usable("call-history", key, db, true, &log)) {
+    result = orbanix::ScanCallHistory(db, Helper(kAddressBookDb), calls, progress, &log);
+    Failed("call-history", key, result, calls.size() > before, &log);
+  }
+  return result;
+}
+
+Status BackupCatalog::ScanCallHistory(std::vector<CallRecord>& calls) {
+  std::vector<CallRecord> found;
+  int64_t unused = 0;
+  Status result = status::kOk;
+  if (TakeAhead(ahead_.get(), &Ahead::calls, found, unused, result, problems_)) {
+    calls.insert(calls.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  } else {
+    result = ReadCallHistory(calls, ExtractorProgressWithin(step_ / 2), problems_);
   }
   const int answer = Advance(step_ / 2);
   return answer ? answer : result;
@@ -385,18 +526,42 @@ Status BackupCatalog::ScanPhotos(std::vector<MediaItem>& cameraRoll, std::vector
   return answer ? answer : result;
 }
 
+Status BackupCatalog::ReadMessageAttachments(std::vector<AttachmentFile>& attachments, const MediaProgress& media) {
+  return orbanix::ScanMessageAttachments(currentFolder_, index_, attachments, media);
+}
+
 Status BackupCatalog::ScanMessageAttachments(std::vector<AttachmentFile>& attachments) {
-  const Status result = orbanix::ScanMessageAttachments(currentFolder_, index_, attachments,
-                                                        MediaProgress{callback_, user_, progress_, step_, &problems_});
+  std::vector<AttachmentFile> found;
+  int64_t unused = 0;
+  Status result = status::kOk;
+  if (TakeAhead(ahead_.get(), &Ahead::attachments, found, unused, result, problems_)) {
+    attachments.insert(attachments.end(), std::make_move_iterator(found.begin()),
+                       std::make_move_iterator(found.end()));
+  } else {
+    result = ReadMessageAttachments(attachments, MediaProgress{callback_, user_, progress_, step_, &problems_});
+  }
   if (result == status::kCancelled) return result;
   const int answer = Advance(step_);
   return answer ? answer : result;
 }
 
+Status BackupCatalog::ReadAppMedia(std::vector<AppMediaItem>& media, std::vector<MediaItem>& whatsAppMedia,
+                                   const MediaProgress& progress) {
+  return orbanix::ScanAppMedia(currentFolder_, index_, media, whatsAppMedia, progress);
+}
+
 Status BackupCatalog::ScanAppMedia(std::vector<AppMediaItem>& media) {
   whatsAppMedia_.clear();
-  const Status result = orbanix::ScanAppMedia(currentFolder_, index_, media, whatsAppMedia_,
-                                              MediaProgress{callback_, user_, progress_, step_, &problems_});
+  AppMediaFound found;
+  int64_t unused = 0;
+  Status result = status::kOk;
+  if (TakeAhead(ahead_.get(), &Ahead::appMedia, found, unused, result, problems_)) {
+    media.insert(media.end(), std::make_move_iterator(found.media.begin()),
+                 std::make_move_iterator(found.media.end()));
+    whatsAppMedia_ = std::move(found.whatsApp);
+  } else {
+    result = ReadAppMedia(media, whatsAppMedia_, MediaProgress{callback_, user_, progress_, step_, &problems_});
+  }
   if (result == status::kCancelled) return result;
   const int answer = Advance(step_);
   return answer ? answer : result;
@@ -662,6 +827,12 @@ Status CLocalBuckupRecovery::SetProgressCallback(ProgressCallback callback, void
 Status CLocalBuckupRecovery::Open(const std::string& password) { ORBANIX_FORWARD(Open(password)); }
 void CLocalBuckupRecovery::PrepareMessages() {
   if (catalog_) catalog_->PrepareMessages();
+}
+void CLocalBuckupRecovery::BeginAhead(const AheadOperations& operations) {
+  if (catalog_) catalog_->BeginAhead(operations);
+}
+void CLocalBuckupRecovery::EndAhead() {
+  if (catalog_) catalog_->EndAhead();
 }
 Status CLocalBuckupRecovery::ScanMessages(ConversationMap& c) { ORBANIX_FORWARD(ScanMessages(c)); }
 std::vector<Problem> CLocalBuckupRecovery::Problems() const {

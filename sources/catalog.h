@@ -61,6 +61,10 @@ class BackupCatalog {
   // before the messages run (the messages scan then finds it carved).
   void PrepareMessages();
   Status ScanMessages(ConversationMap& conversations);
+  // Runs the operations of `operations` on a thread of their own (see
+  // IPhoneRecoveryParse::BeginAhead); EndAhead waits for it.
+  void BeginAhead(const AheadOperations& operations);
+  void EndAhead();
   Status ScanMessageAttachments(std::vector<AttachmentFile>& attachments);
   Status ScanContacts(std::vector<ContactRecord>& contacts);
   Status ScanNotes(std::vector<NoteRecord>& notes);
@@ -114,21 +118,39 @@ class BackupCatalog {
   // what is wrong with it; false when nothing can be read from it.
   // `only`: the category has no other file, so a refused one leaves it
   // with nothing at all.
-  bool Usable(const char* category, const std::string& key, const std::filesystem::path& path, bool only = true);
+  // Problems go to `log` (the catalog's own when null).
+  bool Usable(const char* category, const std::string& key, const std::filesystem::path& path, bool only = true,
+              ProblemLog* log = nullptr);
   // A database another category's extractor reads beside its own (the
   // address book for the names): its path, or empty when it is refused.
   std::filesystem::path Helper(const FixedDatabase& database);
   // Has the readers of the database at `path` (stored under `key`) read it
   // with its write-ahead log when the backup holds one, and records a log
   // that could not be used as a problem of `category` (none when null).
-  void AttachLog(const char* category, const std::string& key, const std::filesystem::path& path);
+  void AttachLog(const char* category, const std::string& key, const std::filesystem::path& path,
+                 ProblemLog* into = nullptr);
   // Records an extractor's failure (not a missing file, not a cancel);
   // `found` tells whether it still delivered something.
-  void Failed(const char* category, const std::string& key, Status result, bool found);
+  void Failed(const char* category, const std::string& key, Status result, bool found, ProblemLog* log = nullptr);
+
+  // The work of the operations that may run ahead: the records, the
+  // status, the problems into `log`; progress as `progress` (or `media`)
+  // tells, which also answers a cancel.
+  Status ReadMessageAttachments(std::vector<AttachmentFile>& attachments, const MediaProgress& media);
+  Status ReadContacts(std::vector<ContactRecord>& contacts, int64_t& maxRowId, ProblemLog& log);
+  Status ReadCallHistory(std::vector<CallRecord>& calls, const std::function<int(int)>& progress, ProblemLog& log);
+  Status ReadAppMedia(std::vector<AppMediaItem>& media, std::vector<MediaItem>& whatsAppMedia,
+                      const MediaProgress& progress);
+  // The progress callback of work ahead: shows nothing, but answers a
+  // pause (by blocking) and a cancel as the scan's callback does.
+  static int AheadCheck(void* catalog, int value);
 
   // Waits for the carve begun by PrepareMessages and lets it go.
   void DropPreparedMessages();
 
+  // The operations begun ahead, beside the messages scan.
+  struct Ahead;
+  std::unique_ptr<Ahead> ahead_;
   // The carve begun ahead of the messages scan (its finds are held until
   // that scan has taken them).
   std::shared_future<std::shared_ptr<const CarvedFile>> preparedMessages_;
@@ -166,6 +188,8 @@ class CLocalBuckupRecovery : public IPhoneRecoveryParse {
   Status Open(const std::string& password) override;
   void PrepareMessages() override;
   Status ScanMessages(ConversationMap& conversations) override;
+  void BeginAhead(const AheadOperations& operations) override;
+  void EndAhead() override;
   Status ScanMessageAttachments(std::vector<AttachmentFile>& attachments) override;
   Status ScanContacts(std::vector<ContactRecord>& contacts) override;
   Status ScanNotes(std::vector<NoteRecord>& notes) override;

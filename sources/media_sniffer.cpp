@@ -225,24 +225,31 @@ Status MediaSniffer::SniffFileAt(int folder, const char* relativePath, std::stri
 }
 
 Status MediaSniffer::SniffOpened(int fd, std::string& name, int64_t& counter, uint64_t* size) {
-  // One read of the first bytes (no buffered stream reading ahead), and the
-  // size from the open file.
+  // One read from the start of the file (no buffered stream reading ahead,
+  // no seek), and the size from the open file. The read asks for a whole
+  // page, which costs what 512 bytes cost: a smaller file comes whole, and
+  // a read of a regular file that gives less than it asked for has met the
+  // file's end, so its size is known without asking the system again.
   if (fd < 0) return errno ? errno : status::kBadData;
-  uint8_t buffer[kSniffBytes];
+  uint8_t buffer[kReadBytes];
   size_t got = 0;
   int error = 0;
-  while (got < sizeof buffer) {
+  bool ended = false;
+  while (got < kSniffBytes) {
     const ssize_t n = ::read(fd, buffer + got, sizeof buffer - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) error = errno;
     if (n <= 0) break;
+    ended = static_cast<size_t>(n) < sizeof buffer - got;
     got += static_cast<size_t>(n);
   }
-  // The size: the offset of the file's end (cheaper than the whole status
-  // of the file, and the same number for a regular file).
-  off_t end = 0;
+  // The size of a larger file: the offset of its end (cheaper than the
+  // whole status of the file, and the same number for a regular file).
+  off_t end = static_cast<off_t>(got);
   int statError = 0;
-  if (size && got == kSniffBytes && (end = ::lseek(fd, 0, SEEK_END)) < 0) statError = errno ? errno : status::kBadData;
+  if (size && got >= kSniffBytes && !ended && (end = ::lseek(fd, 0, SEEK_END)) < 0) {
+    statError = errno ? errno : status::kBadData;
+  }
   // A short file may be no file at all: a FIFO or a device answers EINVAL.
   if (got < kSniffBytes && !error) {
     struct stat info {};

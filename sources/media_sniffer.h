@@ -59,6 +59,9 @@ class MediaSniffer {
  public:
   // The number of bytes a file is judged by.
   static constexpr size_t kSniffBytes = 512;
+  // What one read of a file asks for (a page): a file shorter than this
+  // gives its size with its bytes.
+  static constexpr size_t kReadBytes = 4096;
 
   using Detector = MediaType (*)(const uint8_t* data, size_t size);
   struct Row {

@@ -35,6 +35,15 @@ using CopyCallback = int (*)(void* user, int percent, Status status, const std::
 // Account name -> that account's conversations (QQ, WeChat).
 using ChatAccountMap = std::map<std::string, PeerChatMap>;
 
+// The operations after the messages that a scan will run and a source may
+// begin ahead, beside the messages scan (which mostly waits for its carve).
+struct AheadOperations {
+  bool messageAttachments = false;
+  bool contacts = false;
+  bool callHistory = false;
+  bool appMedia = false;
+};
+
 class IPhoneRecoveryParse {
  public:
   virtual ~IPhoneRecoveryParse() = default;
@@ -52,6 +61,14 @@ class IPhoneRecoveryParse {
   // scan that will read the messages; a source may do nothing.
   virtual void PrepareMessages() {}
   virtual Status ScanMessages(ConversationMap& conversations) = 0;
+  // Begins the operations of `operations` on a thread of their own; each
+  // call of one of them then takes what was made, with the same records,
+  // status and problems as when it runs there, and its progress at its end.
+  // A source may do nothing.
+  virtual void BeginAhead(const AheadOperations& operations) { (void)operations; }
+  // Waits for what BeginAhead began and no call took (a cancelled scan):
+  // it is dropped. Every scan that began work ahead ends with this call.
+  virtual void EndAhead() {}
   virtual Status ScanMessageAttachments(std::vector<AttachmentFile>& attachments) = 0;
   virtual Status ScanContacts(std::vector<ContactRecord>& contacts) = 0;
   virtual Status ScanNotes(std::vector<NoteRecord>& notes) = 0;

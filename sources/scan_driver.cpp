@@ -78,6 +78,11 @@ void ScanDriver::Work(std::function<Status()> open, std::vector<ScanStep> steps)
     }
     if (Cancelled()) outcome = ScanOutcome::kCancelled;
   }
+  // Work begun ahead for operations that never came (a cancel) ends here,
+  // while the source and the progress callback it reports to are alive.
+  for (ScanStep& step : steps) {
+    if (step.settle) step.settle();
+  }
   // The carver's finds kept for the files of this scan are no longer needed.
   ReleaseCarvedFiles();
 #ifdef __GLIBC__

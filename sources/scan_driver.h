@@ -24,10 +24,15 @@
 
 namespace orbanix {
 
-// One operation of a scan: its name (for progress lines) and the call.
+// One operation of a scan: its name (for progress lines) and the call;
+// `settle`, when set, is called once when the scan has ended (after the
+// last operation, or after a cancel; whether this operation ran or not),
+// before the driver reports the end: it waits for work the operation began
+// for later ones.
 struct ScanStep {
   std::string name;
   std::function<Status()> run;
+  std::function<void()> settle = {};
 };
 
 // How a scan ended.

@@ -156,7 +156,15 @@ std::vector<ScanStep> BuildScanPlan(IPhoneRecoveryParse& source, const CategoryS
     }});
   }
   if (ticked.count(Category::Messages)) {
-    plan.push_back({"messages", [s, r] {
+    // The messages scan waits for its carve most of its time: the
+    // operations after it that read other files begin beside it.
+    AheadOperations ahead;
+    ahead.messageAttachments = ticked.count(Category::MessageAtts) != 0;
+    ahead.contacts = ticked.count(Category::Contacts) != 0;
+    ahead.callHistory = ticked.count(Category::CallHistory) != 0;
+    ahead.appMedia = Ticked(ticked, {Category::AppPhotos, Category::AppVideos, Category::WhatsAppAtts});
+    plan.push_back({"messages", [s, r, ahead] {
+      s->BeginAhead(ahead);
       ConversationMap found;
       const Status st = s->ScanMessages(found);
       std::lock_guard<std::mutex> g(r->lock);
@@ -166,7 +174,7 @@ std::vector<ScanStep> BuildScanPlan(IPhoneRecoveryParse& source, const CategoryS
         else Append(into, messages);
       }
       return st;
-    }});
+    }, [s] { s->EndAhead(); }});
   }
   if (ticked.count(Category::MessageAtts)) {
     plan.push_back({"message attachments", [s, r] {

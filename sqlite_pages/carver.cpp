@@ -60,6 +60,124 @@ inline uint64_t BodyLength(uint64_t t) {
 }
 bool Contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
 
+void AppendVarint(std::string& out, uint64_t v) {
+  if (v > 0x00FFFFFFFFFFFFFFULL) {
+    // Nine bytes: eight of seven bits, then a whole byte.
+    char bytes[9];
+    bytes[8] = static_cast<char>(v & 0xFF);
+    v >>= 8;
+    for (int i = 7; i >= 0; --i) {
+      bytes[i] = static_cast<char>((v & 0x7F) | 0x80);
+      v >>= 7;
+    }
+    out.append(bytes, 9);
+    return;
+  }
+  char bytes[8];
+  int n = 0;
+  do {
+    bytes[n++] = static_cast<char>(v & 0x7F);
+    v >>= 7;
+  } while (v != 0);
+  for (int i = n - 1; i >= 0; --i) out.push_back(static_cast<char>(bytes[i] | (i > 0 ? 0x80 : 0)));
+}
+
+// A record of the serial types `types` whose bodies are the `length` bytes
+// at `bodies`, into `out`: its header length (counting its own varint),
+// the serial types, the bodies.
+void WriteRecord(const std::vector<uint64_t>& types, const uint8_t* bodies, uint64_t length, std::string& out) {
+  uint64_t typeBytes = 0;
+  for (uint64_t t : types) typeBytes += VarintLength(t);
+  uint64_t headerLen = typeBytes + 1;
+  while (typeBytes + VarintLength(headerLen) != headerLen) headerLen = typeBytes + VarintLength(headerLen);
+  out.clear();
+  out.reserve(static_cast<size_t>(headerLen + length));
+  AppendVarint(out, headerLen);
+  for (uint64_t t : types) AppendVarint(out, t);
+  out.append(reinterpret_cast<const char*>(bodies), static_cast<size_t>(length));
+}
+
+// The columns of a record kept as CarvedRow::record (header length, serial
+// types, bodies), each with where its body lies; false when the bytes are
+// no such record.
+bool LayOutRecord(const std::string& record, std::vector<RecordColumn>& columns) {
+  columns.clear();
+  const auto* p = reinterpret_cast<const uint8_t*>(record.data());
+  const uint64_t size = record.size();
+  auto varint = [&](uint64_t at, uint64_t end, uint64_t& v) -> uint32_t {
+    if (at >= end) return 0;
+    if (p[at] < 0x80) {
+      v = p[at];
+      return 1;
+    }
+    int b = static_cast<int>(std::min<uint64_t>(end - at, 9));
+    v = ReadVarint(p + at, b);
+    if (b < 9 && (p[at + static_cast<uint64_t>(b) - 1] & 0x80)) return 0;
+    return static_cast<uint32_t>(b);
+  };
+  uint64_t headerLen = 0;
+  const uint32_t h = varint(0, size, headerLen);
+  if (h == 0 || headerLen < h || headerLen > size) return false;
+  uint64_t pos = h, body = headerLen;
+  while (pos < headerLen) {
+    uint64_t t = 0;
+    const uint32_t n = varint(pos, headerLen, t);
+    if (n == 0) return false;
+    pos += n;
+    const uint64_t len = SerialTypeBodyLength(t);
+    if (len > size - body) return false;
+    RecordColumn& col = columns.emplace_back();
+    col.serialType = t;
+    col.body = p + body;
+    col.length = static_cast<uint32_t>(len);
+    col.present = true;
+    body += len;
+  }
+  return true;
+}
+
+// The class of the value a serial type decodes to, in the order of
+// SqlValue's alternatives: NULL, integer, real, text, blob.
+int ValueClass(uint64_t t) {
+  if (t == 0 || t == 10 || t == 11) return 0;
+  if (t == 7) return 2;
+  if (t <= 9) return 1;
+  return (t & 1) ? 3 : 4;
+}
+
+// A big-endian two's-complement integer of 1 to 8 bytes; 8 and 9 are the
+// integers 0 and 1.
+int64_t IntegerValue(uint64_t t, const uint8_t* body, uint32_t length) {
+  if (t == 8) return 0;
+  if (t == 9) return 1;
+  uint64_t raw = 0;
+  for (uint32_t i = 0; i < length; ++i) raw = (raw << 8) | body[i];
+  const uint32_t bits = length * 8;
+  if (bits == 64 || bits == 0) return static_cast<int64_t>(raw);
+  const uint64_t sign = uint64_t{1} << (bits - 1);
+  return static_cast<int64_t>((raw ^ sign) - sign);
+}
+
+// Whether two columns decode to the same value (reals by their bits, texts
+// as the UTF-8 they give).
+bool SameValue(const RecordColumn& a, const RecordColumn& b, TextEncoding encoding) {
+  const int cls = ValueClass(a.serialType);
+  if (cls != ValueClass(b.serialType)) return false;
+  switch (cls) {
+    case 0: return true;
+    case 1: return IntegerValue(a.serialType, a.body, a.length) == IntegerValue(b.serialType, b.body, b.length);
+    case 2: return std::memcmp(a.body, b.body, 8) == 0;
+    case 3:
+      if (encoding != TextEncoding::kUtf8) {
+        const bool be = encoding == TextEncoding::kUtf16be;
+        return Utf16ToUtf8(std::string_view(reinterpret_cast<const char*>(a.body), a.length), be) ==
+               Utf16ToUtf8(std::string_view(reinterpret_cast<const char*>(b.body), b.length), be);
+      }
+      [[fallthrough]];
+    default: return a.length == b.length && std::memcmp(a.body, b.body, a.length) == 0;
+  }
+}
+
 // A hash of a run of bytes (texts of every live row and every live cell's
 // record pass here): 32 bytes at a time in four independent lanes, so that
 // the processor multiplies them side by side, then eight at a time.
@@ -405,7 +523,7 @@ struct Candidate {
   bool reconstructed = false;
   bool ambiguous = false;  // rebuilt, but column 0's value (NULL, 0, 1 or '') went with its serial type
   size_t recordHash = 0;  // of the local record bytes (intact records)
-  std::vector<SqlValue> values;
+  std::string record;     // header length, serial types, bodies (see CarvedRow)
 };
 
 // Where records of a region of a page end (a set of page offsets): one bit
@@ -440,6 +558,7 @@ struct SearchScratch {
   std::vector<uint8_t> rebuilt;    // the local part of a rebuilt record
   std::vector<uint64_t> types;     // the serial types of the record being tried
   std::vector<uint64_t> readingTypes;
+  std::vector<RecordColumn> columns;  // of a record found
   bool overflowAsked = false;  // a record tried continued on overflow pages
   // The search of one page (SearchPage).
   std::vector<std::pair<uint32_t, uint32_t>> regions, blocks, used, byLink, taken;
@@ -637,57 +756,26 @@ class Carver {
     return static_cast<size_t>(BytesHash(bytes, length));
   }
 
-  // A hash of the values but the one at `skip` (the carver's key of a row):
-  // the tagged form of RowMatchKey, texts and blobs hashed a word at a time.
-  static size_t KeyHashOf(const std::vector<SqlValue>& values, int skip) {
-    uint64_t h = 14695981039346656037ULL;
-    // One multiply per word of the tagged form (a row of eighty columns
-    // passes here for every live row).
-    auto mix = [&h](uint64_t word) {
-      h = (h ^ word) * 0x9E3779B97F4A7C15ULL;
-      h ^= h >> 29;
-    };
-    for (size_t i = 0; i < values.size(); ++i) {
+  // A hash of the values of a record laid out in `columns` but the one at
+  // `skip` (the carver's key of a row): the tagged form of RowMatchKey,
+  // texts and blobs hashed a word at a time; each value mixed as the value
+  // it decodes to (see MixColumn), and so the key of the values it gives.
+  size_t KeyHashOf(const std::vector<RecordColumn>& columns, int skip, std::string& wideText) const {
+    KeyMix key;
+    for (size_t i = 0; i < columns.size(); ++i) {
       if (static_cast<int>(i) == skip) continue;
-      const SqlValue& v = values[i];
-      if (std::holds_alternative<std::nullptr_t>(v)) {
-        mix('n');
-      } else if (auto n = std::get_if<int64_t>(&v)) {
-        mix('i');
-        mix(static_cast<uint64_t>(*n));
-      } else if (auto d = std::get_if<double>(&v)) {
-        mix('r');
-        uint64_t raw;
-        std::memcpy(&raw, d, sizeof raw);
-        mix(raw);
-      } else {
-        const bool text = std::holds_alternative<std::string>(v);
-        const std::string& bytes = text ? std::get<std::string>(v) : std::get<BlobValue>(v).bytes;
-        const uint64_t size = bytes.size();
-        mix(text ? 't' : 'b');
-        mix(size);
-        const uint64_t digest = BytesHash(bytes.data(), bytes.size());
-        mix(digest);
-      }
+      MixColumn(columns[i].serialType, columns[i].body, columns[i].length, &key, nullptr, wideText);
     }
-    return static_cast<size_t>(h);
+    return static_cast<size_t>(key.h);
   }
 
-  // Whether two value lists are the same row: every value but the one at
-  // `skip` of the same type and the same bytes (reals by their bits).
-  static bool SameValues(const std::vector<SqlValue>& a, const std::vector<SqlValue>& b, int skip) {
+  // Whether two records are the same row: every value but the one at
+  // `skip` of the same type and the same value (reals by their bits).
+  bool SameValues(const std::vector<RecordColumn>& a, const std::vector<RecordColumn>& b, int skip) const {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
       if (static_cast<int>(i) == skip) continue;
-      if (a[i].index() != b[i].index()) return false;
-      if (auto x = std::get_if<double>(&a[i])) {
-        uint64_t rx, ry;
-        std::memcpy(&rx, x, sizeof rx);
-        std::memcpy(&ry, &std::get<double>(b[i]), sizeof ry);
-        if (rx != ry) return false;
-      } else if (!(a[i] == b[i])) {
-        return false;
-      }
+      if (!SameValue(a[i], b[i], r_.encoding)) return false;
     }
     return true;
   }
@@ -703,31 +791,7 @@ class Carver {
   }
 
   SqlValue Decode(uint64_t t, const uint8_t* body, uint32_t length) const {
-    if (t == 0 || t == 10 || t == 11) return nullptr;
-    if (t == 8) return int64_t{0};
-    if (t == 9) return int64_t{1};
-    if (t <= 6) {
-      uint64_t raw = 0;
-      for (uint32_t i = 0; i < length; ++i) raw = (raw << 8) | body[i];
-      const uint32_t bits = length * 8;
-      if (bits == 64) return static_cast<int64_t>(raw);
-      const uint64_t sign = uint64_t{1} << (bits - 1);
-      return static_cast<int64_t>((raw ^ sign) - sign);
-    }
-    if (t == 7) {
-      uint64_t raw = 0;
-      for (int i = 0; i < 8; ++i) raw = (raw << 8) | body[i];
-      double d;
-      std::memcpy(&d, &raw, sizeof d);
-      return d;
-    }
-    const std::string_view bytes(reinterpret_cast<const char*>(body), length);
-    if (t & 1) {
-      if (r_.encoding == TextEncoding::kUtf16le) return Utf16ToUtf8(bytes, false);
-      if (r_.encoding == TextEncoding::kUtf16be) return Utf16ToUtf8(bytes, true);
-      return std::string(bytes);
-    }
-    return BlobValue{std::string(bytes)};
+    return DecodeValue(t, body, length, r_.encoding);
   }
 
   // A text body that a writer could have stored: valid in the database's
@@ -790,9 +854,20 @@ class Carver {
   // Mixes one value of a record as KeyHashOf and RowMatchKey mix the value
   // it decodes to, into `a` and (when given) `b`, without building it.
   void MixColumn(uint64_t t, const uint8_t* body, uint32_t length, KeyMix* a, KeyMix* b, std::string& wideText) const {
-    auto mix = [&](uint64_t word) {
-      if (a) (*a)(word);
-      if (b) (*b)(word);
+    if (b) {
+      MixInto<true>(t, body, length, *a, *b, wideText);
+    } else {
+      MixInto<false>(t, body, length, *a, *a, wideText);
+    }
+  }
+  // The same into `a`, and into `b` too when kTwo: every column of every
+  // live row passes here, each word mixed where it is read.
+  template <bool kTwo>
+  [[gnu::always_inline]] inline void MixInto(uint64_t t, const uint8_t* body, uint32_t length, KeyMix& a, KeyMix& b,
+                                             std::string& wideText) const {
+    auto mix = [&](uint64_t word) [[gnu::always_inline]] {
+      a(word);
+      if constexpr (kTwo) b(word);
     };
     if (t == 0 || t == 10 || t == 11) {
       mix('n');
@@ -1386,24 +1461,15 @@ class Carver {
     return k.assembled.data();
   }
 
-  // Lays the values out over the bodies; false when a body is implausible.
-  // Every body is checked before any is decoded: most tries fail, and a
-  // failed one builds no texts. Without `values` only the check is made.
-  bool Values(const std::vector<uint64_t>& types, int first, const uint8_t* bodies, uint64_t room,
-              std::vector<SqlValue>* values) const {
+  // Whether the bodies that follow a record's header (`room` bytes at
+  // `bodies`) are plausible for its serial types, and fill it: false when
+  // one does not fit or is implausible.
+  bool BodiesFit(const std::vector<uint64_t>& types, int first, const uint8_t* bodies, uint64_t room) const {
     uint64_t pos = 0;
     for (size_t c = static_cast<size_t>(first); c < types.size(); ++c) {
       const uint64_t len = BodyLength(types[c]);
       if (pos + len > room) return false;
       if (!BodyPlausible(types[c], bodies + pos, static_cast<uint32_t>(len))) return false;
-      pos += len;
-    }
-    if (!values) return true;
-    values->assign(types.size(), nullptr);
-    pos = 0;
-    for (size_t c = static_cast<size_t>(first); c < types.size(); ++c) {
-      const uint64_t len = BodyLength(types[c]);
-      (*values)[c] = Decode(types[c], bodies + pos, static_cast<uint32_t>(len));
       pos += len;
     }
     return true;
@@ -1504,9 +1570,12 @@ class Carver {
   // A record with its header length at p, checked against `shape` (or, with
   // no schema, against its own header and the cell header in front of it).
   // `decode` false: only whether a record stands there (its values are not
-  // built).
+  // built). `cut` (with a shape): where a cell begins whose cell header and
+  // record header are whole and agree but whose record runs past `hi` (a
+  // cell written since over its tail): no record, but a place where the
+  // record before it ended.
   bool Intact(const Shape* shape, const uint8_t* page, uint32_t p, uint32_t lo, uint32_t hi, Candidate& c,
-              bool decode = true) const {
+              bool decode = true, uint32_t* cut = nullptr) const {
     int h = static_cast<int>(std::min<uint32_t>(hi - p, 2));
     const uint64_t headerLen = Varint(page + p, h);
     if (h <= 0 || (page[p + h - 1] & 0x80)) return false;
@@ -1550,7 +1619,12 @@ class Carver {
     const uint32_t local = LocalSize(total, false);
     const bool spills = total > local;
     const uint64_t end = uint64_t{p} + local + (spills ? 4 : 0);
-    if (end > hi) return false;
+    if (end > hi) {
+      uint32_t cellStart;
+      int64_t rowid;
+      if (cut && shape && CellHeaderBefore(page, lo, p, total, cellStart, rowid)) *cut = cellStart;
+      return false;
+    }
     uint32_t cellStart = p;
     int64_t rowid = 0;
     const bool header = CellHeaderBefore(page, lo, p, total, cellStart, rowid);
@@ -1574,7 +1648,8 @@ class Carver {
     }
     const uint8_t* payload = Payload(page + p, local, total);
     if (!payload) return false;
-    if (!Values(types, 0, payload + headerLen, total - headerLen, decode ? &c.values : nullptr)) return false;
+    if (!BodiesFit(types, 0, payload + headerLen, total - headerLen)) return false;
+    if (decode) c.record.assign(reinterpret_cast<const char*>(payload), static_cast<size_t>(total));
     c.start = cellStart;
     c.end = static_cast<uint32_t>(end);
     c.recordHash = RecordHash(page + p, local);
@@ -1698,14 +1773,34 @@ class Carver {
     // after it, or one left from an older layout of the page, is larger).
     // Only where every other column has a declared type to check the
     // bytes against: columns of any type take whatever bytes follow.
-    int certain = -1;  // not yet known
-    auto certainAlone = [&] {
-      if (certain < 0) {
-        certain = shape.typedBesideAlias && shape.columns[0].alias &&
-                  ReadingFits(shape, 0, page, q, hi, size) != ReadingFits(shape, 1, page, q, hi, size);
+    // A reading is also certain where it alone fills the block exactly
+    // (the block of a cell freed between live neighbours is the cell).
+    int certain = -2;  // not yet known; then the certain reading (lost types), or -1
+    auto certainReading = [&] {
+      if (certain == -2) {
+        certain = -1;
+        // Filling the block to its last byte is evidence enough where a few
+        // columns take any type (a TIMESTAMP's numeric affinity) among
+        // many typed ones: not in a table of a few columns, whose
+        // readings fit much of any text.
+        const auto anyType = std::count_if(shape.columns.begin(), shape.columns.end(), [](const ColumnRule& rule) {
+          return !rule.alias && (rule.affinity == Affinity::kBlob || rule.affinity == Affinity::kNumeric);
+        });
+        if (shape.columns[0].alias && (shape.typedBesideAlias || (n >= 8 && anyType * 4 <= n))) {
+          const bool fits0 = ReadingFits(shape, 0, page, q, hi, size);
+          const bool fits1 = ReadingFits(shape, 1, page, q, hi, size);
+          if (shape.typedBesideAlias && fits0 != fits1) {
+            certain = fits0 ? 0 : 1;
+          } else if (fits0 || fits1) {
+            const bool fills0 = fits0 && ReadingFits(shape, 0, page, q, hi, size, true);
+            const bool fills1 = fits1 && ReadingFits(shape, 1, page, q, hi, size, true);
+            if (fills0 != fills1) certain = fills0 ? 0 : 1;
+          }
+        }
       }
-      return certain == 1;
+      return certain;
     };
+    auto certainAlone = [&] { return certainReading() >= 0; };
     if (onlyCertain && !certainAlone()) return false;
     // The header may instead have covered just the payload-length and rowid
     // varints, the record behind it whole with its own header length. Where
@@ -1727,13 +1822,14 @@ class Carver {
       const uint32_t local = LocalSize(total, false);
       const uint64_t cellLen = 3 + uint64_t{local} + (total > local ? 4 : 0);
       if (a <= 2 && q + cellLen <= hi && cellLen <= size &&
-          ((!onlyCertain && (cellLen == size || boundary(q + cellLen))) || certainAlone())) {
+          ((!onlyCertain && (cellLen == size || boundary(q + cellLen))) || certainReading() == 0)) {
         // The local part as it was: the rebuilt header length, then the
         // bytes that survived.
         k.rebuilt.assign(1, static_cast<uint8_t>(headerLen));
         k.rebuilt.insert(k.rebuilt.end(), page + s, page + s + (local - 1) + (total > local ? 4 : 0));
         const uint8_t* payload = Payload(k.rebuilt.data(), local, total);
-        if (payload && Values(types, 0, payload + headerLen, total - headerLen, &c.values)) {
+        if (payload && BodiesFit(types, 0, payload + headerLen, total - headerLen)) {
+          c.record.assign(reinterpret_cast<const char*>(payload), static_cast<size_t>(total));
           c.start = q;
           c.end = static_cast<uint32_t>(q + cellLen);
           c.score = cellLen == size ? 2 : 1;
@@ -1765,7 +1861,10 @@ class Carver {
         ambiguous = true;
       }
       types[0] = t0;
-      if (!Values(types, 0, page + bodyStart, len0 + bodies, &c.values)) return false;
+      if (!BodiesFit(types, 0, page + bodyStart, len0 + bodies)) return false;
+      // The header as it was: its length, column 0's type, the surviving
+      // serial types.
+      WriteRecord(types, page + bodyStart, len0 + bodies, c.record);
       c.ambiguous = ambiguous;
       c.start = q;
       c.end = static_cast<uint32_t>(q + cellLen);
@@ -1776,7 +1875,7 @@ class Carver {
       c.reconstructed = true;
       return true;
     };
-    if (onlyCertain) return attempt(0, 1);
+    if (onlyCertain) return certainReading() == 1 && attempt(0, 1);
     // The block holds this record alone: its size gives the first body's length.
     if (size >= 2 + headerLen + bodies && attempt(static_cast<uint32_t>(size - 2 - headerLen - bodies), 2)) {
       return true;
@@ -1786,7 +1885,7 @@ class Carver {
       if (end > hi) break;
       if (boundary(static_cast<uint32_t>(end)) && attempt(len0, 1)) return true;
     }
-    return certainAlone() && attempt(0, 1);
+    return certainReading() == 1 && attempt(0, 1);
   }
 
   // Whether the 4 bytes of the free-block header at q may have stood on the
@@ -1840,7 +1939,9 @@ class Carver {
   // of a record of `shape` that ends inside the block: with `lost` serial
   // types gone with the header (0: only the header length; 1: the first
   // serial type too, which with the rowid alias in column 0 was NULL).
-  bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size) const {
+  // `exact`: the cell must fill the block to its last byte.
+  bool ReadingFits(const Shape& shape, int lost, const uint8_t* page, uint32_t q, uint32_t hi, uint32_t size,
+                   bool exact = false) const {
     const uint32_t s = q + 4;
     std::vector<uint64_t>& types = Scratch().readingTypes;
     types.resize(static_cast<size_t>(shape.Count()));
@@ -1853,7 +1954,7 @@ class Carver {
     const uint32_t local = LocalSize(total, false);
     if (lost == 1 && total > 127) return false;
     const uint64_t cellLen = (lost == 0 ? 3 : 2) + uint64_t{local} + (total > local ? 4 : 0);
-    if (q + cellLen > hi || cellLen > size) return false;
+    if (q + cellLen > hi || cellLen > size || (exact && cellLen != size)) return false;
     if (total > local) return true;  // the overflow chain is checked when read
     const uint8_t* body = page + s + used;
     for (int c = lost; c < shape.Count(); ++c) {
@@ -2129,15 +2230,20 @@ class Carver {
       for (size_t j = from; j < to; ++j) {
         const uint32_t p = starts[j];
         bool matched = false;
+        uint32_t cut = 0;
         for (size_t i = 0; i < shapes.size() && !matched; ++i) {
           matched = shapes[i]->starts.At(page, p) && HeaderLengthFits(shapes[i], page, p, lo, hi) &&
-                    Intact(shapes[i], page, p, lo, hi, c);
+                    Intact(shapes[i], page, p, lo, hi, c, true, &cut);
         }
         if (!matched && schemaless) matched = Intact(nullptr, page, p, lo, hi, c);
         if (matched) {
           if (c.hasRowid) boundaries.Insert(c.start);
           local.push_back(std::move(c));
           c = Candidate{};
+        } else if (cut != 0) {
+          // A cell whose tail a later cell overwrote still ends the record
+          // freed in front of it.
+          boundaries.Insert(cut);
         }
       }
       // Rebuilt records: first those whose free block holds them alone,
@@ -2523,12 +2629,28 @@ class Carver {
   // A rebuilt record tells something: not only NULLs, zeros and blobs of
   // zero bytes (what runs of cleared space read as).
   static bool Informative(const Candidate& c) {
-    for (const SqlValue& v : c.values) {
-      if (auto n = std::get_if<int64_t>(&v); n && *n != 0) return true;
-      if (auto d = std::get_if<double>(&v); d && *d != 0) return true;
-      if (auto t = std::get_if<std::string>(&v); t && !t->empty()) return true;
-      if (auto b = std::get_if<BlobValue>(&v)) {
-        if (b->bytes.find_first_not_of('\0') != std::string::npos) return true;
+    std::vector<RecordColumn>& columns = Scratch().columns;
+    if (!LayOutRecord(c.record, columns)) return false;
+    for (const RecordColumn& col : columns) {
+      switch (ValueClass(col.serialType)) {
+        case 1:
+          if (IntegerValue(col.serialType, col.body, col.length) != 0) return true;
+          break;
+        case 2:
+          // Any real but 0 and -0.
+          for (uint32_t i = 0; i < 8; ++i) {
+            if (col.body[i] != 0 && !(i == 0 && col.body[i] == 0x80)) return true;
+          }
+          break;
+        case 3:
+          if (col.length > 0) return true;
+          break;
+        case 4:
+          for (uint32_t i = 0; i < col.length; ++i) {
+            if (col.body[i] != 0) return true;
+          }
+          break;
+        default: break;
       }
     }
     return false;
@@ -2547,23 +2669,22 @@ class Carver {
       ++stats_.droppedAsLive;
       return;
     }
+    std::vector<RecordColumn>& columns = emitColumns_;
+    if (!LayOutRecord(cand.record, columns)) return;
     // The row's key: its table and its values but the rowid alias.
     int skip = -1;
     size_t hash;
     if (cand.table >= 0) {
       skip = tables_[cand.table].schema.rowidAliasColumn;
-      hash = KeyHashOf(cand.values, skip);
+      hash = KeyHashOf(columns, skip, wideText_);
       if (liveKeys_[cand.table].Contains(hash)) {
         ++stats_.droppedAsLive;
         return;
       }
-      if (skip >= 0 && skip < static_cast<int>(cand.values.size()) && cand.hasRowid) {
-        cand.values[skip] = cand.rowid;
-      }
     } else {
-      hash = KeyHashOf(cand.values, -1);
+      hash = KeyHashOf(columns, -1, wideText_);
       for (size_t t = 0; t < liveKeys_.size(); ++t) {
-        if (liveKeys_[t].Contains(KeyHashOf(cand.values, tables_[t].schema.rowidAliasColumn))) {
+        if (liveKeys_[t].Contains(KeyHashOf(columns, tables_[t].schema.rowidAliasColumn, wideText_))) {
           ++stats_.droppedAsLive;
           return;
         }
@@ -2575,36 +2696,54 @@ class Carver {
     CarvedRow* earlier = nullptr;
     seen_.Find(withTable.h, [&](size_t at) {
       CarvedRow& row = out_[at];
-      if (row.table != cand.table || !SameValues(row.row.values, cand.values, skip)) return false;
+      if (row.table != cand.table || !LayOutRecord(row.record, earlierColumns_) ||
+          !SameValues(earlierColumns_, columns, skip)) {
+        return false;
+      }
       earlier = &row;
       return true;
     });
     if (earlier) {
       ++stats_.duplicates;
       if (earlier->droppedTable < 0 && cand.dropped >= 0) earlier->droppedTable = cand.dropped;
-      if (!earlier->row.hasRowid && cand.hasRowid) {
-        earlier->row.hasRowid = true;
-        earlier->row.rowid = cand.rowid;
-        if (cand.table >= 0) {
-          const int alias = tables_[cand.table].schema.rowidAliasColumn;
-          if (alias >= 0 && alias < static_cast<int>(earlier->row.values.size())) earlier->row.values[alias] = cand.rowid;
-        }
+      if (!earlier->hasRowid && cand.hasRowid) {
+        earlier->hasRowid = true;
+        earlier->rowid = cand.rowid;
       }
       return;
     }
     seen_.Add(withTable.h, out_.size());
-    CarvedRow row;
+    CarvedRow& row = out_.emplace_back();
     row.table = cand.table;
     row.droppedTable = cand.dropped;
     row.reconstructed = cand.reconstructed;
-    row.row.deleted = true;
-    row.row.hasRowid = cand.hasRowid;
-    row.row.rowid = cand.rowid;
-    row.row.values = std::move(cand.values);
-    row.row.pageIndex = index;
-    row.row.offset = cand.start;
-    row.row.source = source;
-    out_.push_back(std::move(row));
+    row.hasRowid = cand.hasRowid;
+    row.rowid = cand.rowid;
+    row.rowidColumn = cand.table >= 0 ? tables_[cand.table].schema.rowidAliasColumn : -1;
+    row.encoding = r_.encoding;
+    row.pageIndex = index;
+    row.offset = cand.start;
+    row.source = source;
+    if (cand.table >= 0) row.matchKey = MatchKeyOf(columns, tables_[cand.table].schema, skip, hash);
+    row.record = std::move(cand.record);
+  }
+
+  // RowMatchKey of a record laid out in `columns`: the carver's key
+  // `carverKey` (every column but `skip`, the rowid alias) where the two
+  // leave out the same columns (see KeepLiveKeys).
+  size_t MatchKeyOf(const std::vector<RecordColumn>& columns, const TableSchema& schema, int skip, size_t carverKey) {
+    const int count = static_cast<int>(columns.size());
+    if (skip == 0 && count >= schema.columnCount) return carverKey;
+    KeyMix key;
+    for (int c = 1; c < std::max(count, schema.columnCount); ++c) {
+      if (c == schema.rowidAliasColumn) continue;
+      if (c < count) {
+        MixColumn(columns[c].serialType, columns[c].body, columns[c].length, &key, nullptr, wideText_);
+      } else {
+        MixColumn(0, nullptr, 0, &key, nullptr, wideText_);
+      }
+    }
+    return static_cast<size_t>(key.h);
   }
 
   CDbFileReader& r_;
@@ -2635,6 +2774,8 @@ class Carver {
   HashSet liveRecords_;
   std::vector<std::vector<SqlValue>> schemaRows_;
   RowsByKey seen_;
+  std::vector<RecordColumn> emitColumns_, earlierColumns_;  // of the record emitted and of an earlier copy
+  std::string wideText_;
   std::vector<int32_t> searchedAs_;                // SearchCode of the pages searched during the walk, 0 others
   std::unordered_map<uint32_t, PageFinds> walkFinds_;
   std::vector<std::vector<uint8_t>> depthPages_;   // the page of each level of a walk
@@ -2768,6 +2909,71 @@ size_t RowMatchKey(const ParsedRecord& record, const TableSchema& schema) {
     }
   }
   return static_cast<size_t>(h);
+}
+
+SqlValue DecodeValue(uint64_t t, const uint8_t* body, uint32_t length, TextEncoding encoding) {
+  switch (ValueClass(t)) {
+    case 0: return nullptr;
+    case 1: return IntegerValue(t, body, length);
+    case 2: {
+      uint64_t raw = 0;
+      for (int i = 0; i < 8; ++i) raw = (raw << 8) | body[i];
+      double d;
+      std::memcpy(&d, &raw, sizeof d);
+      return d;
+    }
+    case 3: {
+      const std::string_view bytes(reinterpret_cast<const char*>(body), length);
+      if (encoding == TextEncoding::kUtf16le) return Utf16ToUtf8(bytes, false);
+      if (encoding == TextEncoding::kUtf16be) return Utf16ToUtf8(bytes, true);
+      return std::string(bytes);
+    }
+    default: return BlobValue{std::string(reinterpret_cast<const char*>(body), length)};
+  }
+}
+
+int CarvedRow::ColumnCount() const {
+  thread_local std::vector<RecordColumn> columns;
+  return LayOutRecord(record, columns) ? static_cast<int>(columns.size()) : 0;
+}
+
+std::vector<SqlValue> CarvedRow::Values() const {
+  thread_local std::vector<RecordColumn> columns;
+  std::vector<SqlValue> values;
+  if (!LayOutRecord(record, columns)) return values;
+  values.reserve(columns.size());
+  for (const RecordColumn& col : columns) values.push_back(DecodeValue(col.serialType, col.body, col.length, encoding));
+  if (hasRowid && rowidColumn >= 0 && rowidColumn < static_cast<int>(values.size())) values[rowidColumn] = rowid;
+  return values;
+}
+
+GenericRow CarvedRow::Row() const {
+  GenericRow row;
+  row.deleted = true;
+  row.hasRowid = hasRowid;
+  row.rowid = rowid;
+  row.values = Values();
+  row.pageIndex = pageIndex;
+  row.offset = offset;
+  row.source = source;
+  return row;
+}
+
+bool CarvedRow::Parse(ParsedRecord& out) const {
+  out.Clear();
+  out.encoding = encoding;
+  out.hasRowid = hasRowid;
+  out.rowid = hasRowid ? rowid : 0;
+  if (!LayOutRecord(record, out.columns)) {
+    out.columns.clear();
+    return false;
+  }
+  const auto* p = reinterpret_cast<const uint8_t*>(record.data());
+  int h = static_cast<int>(std::min<size_t>(record.size(), 9));
+  out.headerLength = static_cast<uint32_t>(ReadVarint(p, h));
+  out.headerLengthVarintBytes = static_cast<uint32_t>(h);
+  out.payloadLength = record.size();
+  return true;
 }
 
 int CarvedFile::TableIndex(const std::string& name) const {

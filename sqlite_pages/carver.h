@@ -77,15 +77,49 @@ struct CarveTable {
   TableSchema schema;
 };
 
+// A deleted row as the carver keeps it: where it was found, and its record
+// as the bytes of a SQLite record (header length, serial types, bodies),
+// the header rebuilt where the carver rebuilt it. Its values are decoded
+// only when asked for: a file's carved rows are kept until its tables are
+// read, and a row of eighty columns decoded takes ten times its bytes.
 struct CarvedRow {
   int table = -1;              // index into the tables carved for; -1: a table that no longer exists
   // For a row of a table that no longer exists, read by the columns of its
   // own CREATE statement (which survived in the schema's free space): the
   // index of that table among the dropped tables found; -1 otherwise.
   int droppedTable = -1;
-  GenericRow row;              // deleted; source, page index and offset of the cell (or record) start
   bool reconstructed = false;  // the header length (and maybe the first serial type) was rebuilt
+  bool hasRowid = false;
+  // The column that takes the rowid when it is known (the table's INTEGER
+  // PRIMARY KEY, stored as NULL); -1 none.
+  int rowidColumn = -1;
+  TextEncoding encoding = TextEncoding::kUtf8;  // of the texts in `record`
+  RowSource source = RowSource::kFreeblock;      // where the cell (or record) lay
+  uint32_t pageIndex = 0;
+  uint32_t offset = 0;  // of the cell start (or the record's) on its page
+  int64_t rowid = 0;
+  std::string record;
+  // RowMatchKey of its values under its table's schema (table >= 0): taken
+  // when the row is found, as the table scans of the file compare their
+  // own finds by it.
+  size_t matchKey = 0;
+
+  // Number of columns the record holds.
+  int ColumnCount() const;
+  // The values by column number: texts as UTF-8, the rowid in rowidColumn
+  // when known.
+  std::vector<SqlValue> Values() const;
+  // The row as the generic decoder gives a deleted row.
+  GenericRow Row() const;
+  // The record laid out in `out` (its columns point into `record`, rowid
+  // and hasRowid set; the rowid column keeps its stored NULL); false for
+  // bytes that are no record (never for what the carver keeps).
+  bool Parse(ParsedRecord& out) const;
 };
+
+// The value of a serial type and its body as the carver decodes it: types
+// 10 and 11 NULL, texts converted to UTF-8 from a UTF-16 encoding.
+SqlValue DecodeValue(uint64_t serialType, const uint8_t* body, uint32_t length, TextEncoding encoding);
 
 struct CarveStats {
   size_t pagesSearched = 0;

@@ -310,6 +310,64 @@ void BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encodin
 
 namespace {
 
+// The smallest serial type of an integer, as BuildCell writes it.
+uint64_t IntegerSerialType(int64_t n) {
+  if (n == 0) return 8;
+  if (n == 1) return 9;
+  static const int kBits[] = {8, 16, 24, 32, 48};
+  for (int k = 0; k < 5; ++k) {
+    const int64_t limit = int64_t{1} << (kBits[k] - 1);
+    if (n >= -limit && n < limit) return static_cast<uint64_t>(k + 1);
+  }
+  return 6;
+}
+
+// Whether the record parsed in `record` from a carved row is written as
+// BuildCell writes the row's values.
+bool WrittenAsBuilt(const CarvedRow& row, const ParsedRecord& record, int rowidAliasColumn, TextEncoding encoding) {
+  if (row.encoding != encoding || row.rowidColumn != rowidAliasColumn) return false;
+  uint32_t typeBytes = 0;
+  for (int c = 0; c < static_cast<int>(record.columns.size()); ++c) {
+    const uint64_t t = record.columns[c].serialType;
+    typeBytes += VarintSize(t);
+    if (c == rowidAliasColumn && row.hasRowid) {
+      // Its value is the rowid, stored as NULL.
+      if (t != 0) return false;
+    } else if (t == 10 || t == 11) {
+      return false;
+    } else if (record.IsInteger(c)) {
+      if (IntegerSerialType(record.AsInt64(c)) != t) return false;
+    } else if (record.IsText(c) && encoding != TextEncoding::kUtf8) {
+      const RecordColumn& col = record.columns[c];
+      const std::string_view raw(reinterpret_cast<const char*>(col.body), col.length);
+      if (ToUtf16(record.AsText(c), encoding == TextEncoding::kUtf16be) != raw) return false;
+    }
+  }
+  // Each serial type and the header length in their shortest varints, the
+  // header length as BuildCell finds it.
+  uint64_t headerLength = typeBytes + 1;
+  while (typeBytes + VarintSize(headerLength) != headerLength) headerLength = typeBytes + VarintSize(headerLength);
+  return record.headerLength == headerLength && record.headerLengthVarintBytes == VarintSize(headerLength);
+}
+
+}  // namespace
+
+void BuildCell(const CarvedRow& row, int rowidAliasColumn, TextEncoding encoding, ParsedRecord& scratch,
+               std::vector<uint8_t>& cell) {
+  if (!row.Parse(scratch) || !WrittenAsBuilt(row, scratch, rowidAliasColumn, encoding)) {
+    BuildCell(row.Row(), rowidAliasColumn, encoding, cell);
+    return;
+  }
+  cell.clear();
+  cell.reserve(row.record.size() + 18);
+  AppendVarint(cell, row.record.size());
+  AppendVarint(cell, static_cast<uint64_t>(row.hasRowid ? row.rowid : 0));
+  const auto* bytes = reinterpret_cast<const uint8_t*>(row.record.data());
+  cell.insert(cell.end(), bytes, bytes + row.record.size());
+}
+
+namespace {
+
 std::shared_future<std::shared_ptr<const CarvedFile>> ReadyNow(std::shared_ptr<const CarvedFile> carved) {
   std::promise<std::shared_ptr<const CarvedFile>> promise;
   promise.set_value(std::move(carved));
@@ -395,22 +453,10 @@ void DeletedRowFilter::Ready() {
       table_ = -1;
       return;
     }
-    // The keys of the table's carved rows: every thread of the scan waits
-    // for them, so a long list is keyed in two halves at once.
-    std::vector<const CarvedRow*> rows;
+    // The keys of the table's carved rows (taken by the carve).
+    carvedKeyList_.clear();
     for (const CarvedRow& row : carved_->rows) {
-      if (row.table == table_) rows.push_back(&row);
-    }
-    carvedKeyList_.resize(rows.size());
-    auto keyRows = [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end; ++i) carvedKeyList_[i] = RowMatchKey(rows[i]->row.values, *schema_);
-    };
-    constexpr size_t kRowsForTwo = 2048;
-    if (rows.size() < kRowsForTwo) {
-      keyRows(0, rows.size());
-    } else {
-      const size_t middle = rows.size() / 2;
-      RunBeside([&] { keyRows(middle, rows.size()); }, [&] { keyRows(0, middle); });
+      if (row.table == table_) carvedKeyList_.push_back(row.matchKey);
     }
     std::sort(carvedKeyList_.begin(), carvedKeyList_.end());
     carvedKeys_.Build(carvedKeyList_);
@@ -642,20 +688,21 @@ namespace {
 void DeliverRows(CDbFileReader& reader, const std::vector<const CarvedRow*>& rows, size_t begin, size_t end,
                  int rowidAliasColumn, const RowDecoder& decoder) {
   std::vector<uint8_t> cell;
+  ParsedRecord scratch;
   for (size_t i = begin; i < end; ++i) {
     const CarvedRow& carved = *rows[i];
-    BuildCell(carved.row, rowidAliasColumn, reader.encoding, cell);
+    BuildCell(carved, rowidAliasColumn, reader.encoding, scratch, cell);
     RowInput in;
     in.record = cell.data();
     in.bytesToEnd = static_cast<uint32_t>(cell.size());
     in.nextCellExtent = static_cast<uint32_t>(cell.size());
     in.headerless = false;
     in.wholePayload = true;
-    in.rowidLost = !carved.row.hasRowid;
+    in.rowidLost = !carved.hasRowid;
     in.deleted = 1;
-    in.pageIndex = carved.row.pageIndex;
-    in.offset = carved.row.offset;
-    in.source = carved.row.source;
+    in.pageIndex = carved.pageIndex;
+    in.offset = carved.offset;
+    in.source = carved.source;
     decoder(reader, in);
   }
 }
@@ -692,17 +739,78 @@ int ModificationColumn(const TableSchema& schema) {
   return -1;
 }
 
-bool Number(const std::vector<SqlValue>& values, int column, double& out) {
-  if (column < 0 || column >= static_cast<int>(values.size())) return false;
-  if (auto i = std::get_if<int64_t>(&values[column])) {
-    out = static_cast<double>(*i);
-    return true;
+// A carved row's values read where they lie in its record, as the values
+// Values() gives would compare: texts of a UTF-16 database decoded, the
+// rowid in the rowid column when known. Rows are compared in their
+// thousands; their values are never built.
+class RowView {
+ public:
+  // 0 NULL, 1 integer, 2 real, 3 text, 4 blob: SqlValue's alternatives.
+  enum Kind { kNull = 0, kInteger = 1, kReal = 2, kText = 3, kBlob = 4 };
+
+  RowView() = default;
+  explicit RowView(const CarvedRow& row) { Load(row); }
+  // Reads `row` (the room of the last row's reused).
+  const RowView& Load(const CarvedRow& row) {
+    row_ = &row;
+    row.Parse(parsed_);
+    wide_.clear();
+    if (row.encoding == TextEncoding::kUtf8) return *this;
+    wide_.resize(parsed_.columns.size());
+    for (int c = 0; c < Count(); ++c) {
+      if (parsed_.IsText(c)) wide_[c] = parsed_.AsText(c);
+    }
+    return *this;
   }
-  if (auto d = std::get_if<double>(&values[column])) {
-    out = *d;
-    return true;
+  int Count() const { return static_cast<int>(parsed_.columns.size()); }
+  bool TakesRowid(int c) const { return row_->hasRowid && c == row_->rowidColumn; }
+  Kind KindOf(int c) const {
+    if (TakesRowid(c)) return kInteger;
+    const uint64_t t = parsed_.SerialType(c);
+    if (t == 0 || t == 10 || t == 11) return kNull;
+    if (t == 7) return kReal;
+    if (parsed_.IsInteger(c)) return kInteger;
+    return parsed_.IsText(c) ? kText : kBlob;
   }
-  return false;
+  int64_t Integer(int c) const { return TakesRowid(c) ? row_->rowid : parsed_.AsInt64(c); }
+  double Real(int c) const { return parsed_.AsReal(c); }
+  // A text's UTF-8 bytes, a blob's bytes.
+  std::string_view Bytes(int c) const {
+    if (!wide_.empty() && parsed_.IsText(c)) return wide_[c];
+    const RecordColumn& col = parsed_.columns[c];
+    return std::string_view(reinterpret_cast<const char*>(col.body), col.length);
+  }
+  // Whether column c holds the value the other row's holds (as SqlValue's
+  // == compares them).
+  bool Same(int c, const RowView& other) const {
+    const Kind kind = KindOf(c);
+    if (kind != other.KindOf(c)) return false;
+    switch (kind) {
+      case kNull: return true;
+      case kInteger: return Integer(c) == other.Integer(c);
+      case kReal: return Real(c) == other.Real(c);
+      default: return Bytes(c) == other.Bytes(c);
+    }
+  }
+  // A number in column c (an integer or a real).
+  bool Number(int c, double& out) const {
+    if (c < 0 || c >= Count()) return false;
+    const Kind kind = KindOf(c);
+    if (kind == kInteger) out = static_cast<double>(Integer(c));
+    else if (kind == kReal) out = Real(c);
+    return kind == kInteger || kind == kReal;
+  }
+
+ private:
+  const CarvedRow* row_ = nullptr;
+  ParsedRecord parsed_;
+  std::vector<std::string> wide_;
+};
+
+bool Number(const CarvedRow& row, int column, double& out) {
+  if (column < 0) return false;
+  thread_local RowView view;
+  return view.Load(row).Number(column, out);
 }
 
 }  // namespace
@@ -713,7 +821,7 @@ void OrderVersions(std::vector<const CarvedRow*>& rows, const TableSchema& schem
   std::vector<std::pair<int64_t, size_t>> byRowid;
   byRowid.reserve(rows.size());
   for (size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i]->row.hasRowid) byRowid.emplace_back(rows[i]->row.rowid, i);
+    if (rows[i]->hasRowid) byRowid.emplace_back(rows[i]->rowid, i);
   }
   std::sort(byRowid.begin(), byRowid.end());
   const int modified = ModificationColumn(schema);
@@ -722,22 +830,20 @@ void OrderVersions(std::vector<const CarvedRow*>& rows, const TableSchema& schem
   // dates are missing; otherwise the order found.
   auto byDate = [&](const CarvedRow* a, const CarvedRow* b) {
     double da = 0, db = 0;
-    Number(a->row.values, modified, da);
-    Number(b->row.values, modified, db);
+    Number(*a, modified, da);
+    Number(*b, modified, db);
     if (da != db) return da > db;
-    return AgeRank(a->row.source) < AgeRank(b->row.source);
+    return AgeRank(a->source) < AgeRank(b->source);
   };
-  auto bySource = [](const CarvedRow* a, const CarvedRow* b) {
-    return AgeRank(a->row.source) < AgeRank(b->row.source);
-  };
+  auto bySource = [](const CarvedRow* a, const CarvedRow* b) { return AgeRank(a->source) < AgeRank(b->source); };
   std::vector<const CarvedRow*> ordered;
   ordered.reserve(rows.size());
   std::vector<bool> placed(rows.size(), false);
   for (size_t i = 0; i < rows.size(); ++i) {
     if (placed[i]) continue;
     auto from = byRowid.end(), to = byRowid.end();
-    if (rows[i]->row.hasRowid) {
-      const int64_t rowid = rows[i]->row.rowid;
+    if (rows[i]->hasRowid) {
+      const int64_t rowid = rows[i]->rowid;
       from = std::lower_bound(byRowid.begin(), byRowid.end(), std::make_pair(rowid, size_t{0}));
       to = from;
       while (to != byRowid.end() && to->first == rowid) ++to;
@@ -755,7 +861,7 @@ void OrderVersions(std::vector<const CarvedRow*>& rows, const TableSchema& schem
     }
     double unused = 0;
     const bool dated = std::all_of(versions.begin(), versions.end(), [&](const CarvedRow* v) {
-      return Number(v->row.values, modified, unused);
+      return Number(*v, modified, unused);
     });
     if (dated) {
       std::stable_sort(versions.begin(), versions.end(), byDate);
@@ -771,17 +877,18 @@ namespace {
 
 // The last column whose value takes bytes in the record's body (an integer
 // other than 0 and 1, a real, a non-empty text or blob), or -1.
-int LastStoredColumn(const std::vector<SqlValue>& values) {
-  for (int c = static_cast<int>(values.size()) - 1; c >= 0; --c) {
-    const SqlValue& v = values[c];
-    if (auto i = std::get_if<int64_t>(&v)) {
-      if (*i != 0 && *i != 1) return c;
-    } else if (std::holds_alternative<double>(v)) {
-      return c;
-    } else if (auto t = std::get_if<std::string>(&v)) {
-      if (!t->empty()) return c;
-    } else if (auto b = std::get_if<BlobValue>(&v)) {
-      if (!b->bytes.empty()) return c;
+int LastStoredColumn(const RowView& row) {
+  for (int c = row.Count() - 1; c >= 0; --c) {
+    switch (row.KindOf(c)) {
+      case RowView::kInteger:
+        if (row.Integer(c) != 0 && row.Integer(c) != 1) return c;
+        break;
+      case RowView::kReal: return c;
+      case RowView::kText:
+      case RowView::kBlob:
+        if (!row.Bytes(c).empty()) return c;
+        break;
+      default: break;
     }
   }
   return -1;
@@ -795,7 +902,7 @@ bool Compared(int c, int skipped, const TableSchema& schema) {
 // first and last eight bytes. Equal values give equal words; the copies a
 // hash brings together are compared whole, and hashing every byte of every
 // message's texts and blobs cost more than the comparisons it spared.
-size_t BytesWord(const std::string& bytes) {
+size_t BytesWord(std::string_view bytes) {
   uint64_t head = 0, tail = 0;
   const size_t n = bytes.size();
   std::memcpy(&head, bytes.data(), std::min<size_t>(n, 8));
@@ -806,33 +913,31 @@ size_t BytesWord(const std::string& bytes) {
 // The first column compared between copies (all but column 0 and the rowid
 // alias) that holds a text or blob of 8 bytes or more, or -1: only such a
 // value makes the agreement of two copies tell that they are one row.
-int FirstTellingColumn(const std::vector<SqlValue>& values, const TableSchema& schema) {
-  for (int c = 1; c < static_cast<int>(values.size()); ++c) {
+int FirstTellingColumn(const RowView& row, const TableSchema& schema) {
+  for (int c = 1; c < row.Count(); ++c) {
     if (c == schema.rowidAliasColumn) continue;
-    if (auto t = std::get_if<std::string>(&values[c]); t && t->size() >= 8) return c;
-    if (auto b = std::get_if<BlobValue>(&values[c]); b && b->bytes.size() >= 8) return c;
+    const RowView::Kind kind = row.KindOf(c);
+    if ((kind == RowView::kText || kind == RowView::kBlob) && row.Bytes(c).size() >= 8) return c;
   }
   return -1;
 }
 
 // The key two copies must share to be one row cut and whole: their first
 // telling column and that value's word.
-size_t TellingKey(const std::vector<SqlValue>& values, int column) {
-  const SqlValue& v = values[static_cast<size_t>(column)];
-  const std::string& bytes = std::holds_alternative<std::string>(v) ? std::get<std::string>(v) : std::get<BlobValue>(v).bytes;
-  return BytesWord(bytes) * 31 + static_cast<size_t>(column) * 0x9E3779B97F4A7C15ULL + v.index();
+size_t TellingKey(const RowView& row, int column) {
+  return BytesWord(row.Bytes(column)) * 31 + static_cast<size_t>(column) * 0x9E3779B97F4A7C15ULL +
+         static_cast<size_t>(row.KindOf(column));
 }
 
-bool CutCopyOf(const std::vector<SqlValue>& cut, const std::vector<SqlValue>& whole, int last,
-               const TableSchema& schema) {
-  if (cut.size() != whole.size()) return false;
-  if (!std::holds_alternative<int64_t>(cut[last]) || !std::holds_alternative<int64_t>(whole[last])) return false;
+bool CutCopyOf(const RowView& cut, const RowView& whole, int last, const TableSchema& schema) {
+  if (cut.Count() != whole.Count()) return false;
+  if (cut.KindOf(last) != RowView::kInteger || whole.KindOf(last) != RowView::kInteger) return false;
   bool telling = false;
-  for (int c = 0; c < static_cast<int>(cut.size()); ++c) {
+  for (int c = 0; c < cut.Count(); ++c) {
     if (!Compared(c, last, schema)) continue;
-    if (!(cut[c] == whole[c])) return false;
-    if (auto t = std::get_if<std::string>(&cut[c])) telling = telling || t->size() >= 8;
-    if (auto b = std::get_if<BlobValue>(&cut[c])) telling = telling || b->bytes.size() >= 8;
+    if (!cut.Same(c, whole)) return false;
+    const RowView::Kind kind = cut.KindOf(c);
+    if (kind == RowView::kText || kind == RowView::kBlob) telling = telling || cut.Bytes(c).size() >= 8;
   }
   return telling;
 }
@@ -852,11 +957,12 @@ void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schem
     int last;
   };
   std::vector<Lost> lost;
+  RowView values, other;
   for (size_t i = 0; i < rows.size(); ++i) {
-    const std::vector<SqlValue>& values = rows[i]->row.values;
-    if (rows[i]->row.hasRowid) continue;
+    if (rows[i]->hasRowid) continue;
+    values.Load(*rows[i]);
     const int last = LastStoredColumn(values);
-    if (last <= 0 || last == schema.rowidAliasColumn || !std::holds_alternative<int64_t>(values[last])) continue;
+    if (last <= 0 || last == schema.rowidAliasColumn || values.KindOf(last) != RowView::kInteger) continue;
     const int telling = FirstTellingColumn(values, schema);
     if (telling < 0) continue;
     lost.push_back({TellingKey(values, telling), i, last});
@@ -866,8 +972,8 @@ void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schem
   std::vector<bool> cut(rows.size(), false);
   size_t found = 0;
   for (const CarvedRow* r : rows) {
-    if (!r->row.hasRowid) continue;
-    const std::vector<SqlValue>& values = r->row.values;
+    if (!r->hasRowid) continue;
+    values.Load(*r);
     const int telling = FirstTellingColumn(values, schema);
     if (telling < 0) continue;
     const size_t key = TellingKey(values, telling);
@@ -876,7 +982,7 @@ void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schem
     const int last = LastStoredColumn(values);
     for (; it != lost.end() && it->key == key; ++it) {
       if (cut[it->row] || it->last != last) continue;
-      if (CutCopyOf(rows[it->row]->row.values, values, last, schema)) {
+      if (CutCopyOf(other.Load(*rows[it->row]), values, last, schema)) {
         cut[it->row] = true;
         ++found;
       }

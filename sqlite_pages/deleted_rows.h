@@ -221,5 +221,12 @@ void DropCutCopies(std::vector<const CarvedRow*>& rows, const TableSchema& schem
 std::vector<uint8_t> BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encoding);
 // The same written into `cell` (its bytes replaced; its room reused).
 void BuildCell(const GenericRow& row, int rowidAliasColumn, TextEncoding encoding, std::vector<uint8_t>& cell);
+// The cell BuildCell writes for a carved row's values (row.Row()), made
+// from the row's record where its bytes are already those BuildCell would
+// write (as SQLite writes records: integers in their smallest width, 0 and
+// 1 as types 8 and 9, the rowid alias NULL), without decoding its values.
+// `scratch` is a work area.
+void BuildCell(const CarvedRow& row, int rowidAliasColumn, TextEncoding encoding, ParsedRecord& scratch,
+               std::vector<uint8_t>& cell);
 
 }  // namespace orbanix

@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "platform/digest.h"
 #include "platform/safe_file.h"
@@ -645,6 +648,211 @@ TEST_P(FullScan, MessagesCarvedAheadAreTheMessagesOfAPlainScan) {
   size_t deletedAgain = 0;
   EXPECT_EQ(scan(true, deletedAgain), plain);
   EXPECT_EQ(deletedAgain, deletedPlain);
+  ReleaseCarvedFiles();
+}
+
+// What a scan delivered for the categories that may be read ahead, record by
+// record in the order delivered, and the problems in the order met: any
+// record lost, added, changed or moved, or a problem out of its place,
+// changes the text.
+std::string Delivered(const ScanResults& r, const std::vector<Problem>& problems) {
+  std::ostringstream out;
+  for (const auto& [handle, list] : r.conversations) out << "conversation " << handle << ' ' << list.size() << '\n';
+  for (const AttachmentFile& a : r.messageAttachments) out << "attachment " << a.name << ' ' << a.size << ' ' << a.path << '\n';
+  for (const ContactRecord& c : r.contacts) {
+    out << "contact " << c.deleted << ' ' << c.name << '|' << c.phones << '|' << c.email << '|' << c.company << '\n';
+  }
+  for (const CallRecord& c : r.calls) {
+    out << "call " << c.deleted << ' ' << c.date << ' ' << c.address << ' ' << c.name << ' ' << c.duration << '\n';
+  }
+  for (const AppMediaItem& m : r.appMedia) out << "app " << m.appName << ' ' << m.name << ' ' << m.size << '\n';
+  for (const MediaItem& m : r.whatsAppMedia) out << "whatsapp media " << m.name << ' ' << m.size << '\n';
+  for (const auto& [app, items] : r.appPhotos) out << "app photos " << app << ' ' << items.size() << '\n';
+  for (const auto& [app, items] : r.appVideos) out << "app videos " << app << ' ' << items.size() << '\n';
+  for (const Problem& p : problems) {
+    out << "problem " << p.category << '|' << p.file << '|' << p.what << '|' << p.reason << '|' << p.whole << '\n';
+  }
+  return out.str();
+}
+
+// A backup of every family with damage in each category that may be read
+// beside the messages: a message attachment that is a folder, an
+// application's picture that is empty, the address book and the call store
+// cut short (each still partly read), the messages database cut short.
+fs::path DamagedForAhead(const fs::path& at, gen::Era era) {
+  gen::BackupWriter writer(at, era);
+  for (const gen::Family& f : gen::Families()) f.add(writer, gen::FamilyOptions{});
+  const fs::path attachment = writer.AddFile("MediaDomain", "Library/SMS/Attachments/7f/07/folder.jpg", "x");
+  const fs::path picture = writer.AddFile("AppDomain-com.example.damaged", "Documents/empty.jpg", "x");
+  if (!writer.Finish()) return {};
+  const fs::path folder = writer.folder();
+  fs::remove(attachment);
+  fs::create_directory(attachment);
+  fs::resize_file(picture, 0);
+  for (const fs::path& db : {ResolveStoredPath(folder, kAddressBookDb.hashedName), CallHistoryDatabasePath(folder),
+                             ResolveStoredPath(folder, kMessagesDb.hashedName)}) {
+    fs::resize_file(db, fs::file_size(db) - 100);  // the last page cut
+  }
+  return folder;
+}
+
+// The operations after the messages, begun beside the messages scan and
+// taken by their own steps, deliver what they deliver when each runs in its
+// turn: the same records in the same order, the same statuses, and the
+// same problems in the same places.
+TEST_P(FullScan, OperationsBegunAheadDeliverWhatTheyDeliverInTheirTurn) {
+  const fs::path folder = DamagedForAhead(root_ / "backups" / "damaged", GetParam());
+  ASSERT_FALSE(folder.empty());
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(folder, info), 0);
+  CategorySet all;
+  for (int c = 1; c <= kCategoryCount; ++c) all.insert(static_cast<Category>(c));
+
+  // In turn: each operation called by itself, in the order of a plan.
+  ReleaseCarvedFiles();
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  ScanResults inTurn;
+  inTurn.ticked = all;
+  std::vector<Status> inTurnStatus;
+  inTurnStatus.push_back(source_.ScanMessages(inTurn.conversations));
+  inTurnStatus.push_back(source_.ScanMessageAttachments(inTurn.messageAttachments));
+  inTurnStatus.push_back(source_.ScanContacts(inTurn.contacts));
+  inTurnStatus.push_back(source_.ScanCallHistory(inTurn.calls));
+  inTurnStatus.push_back(source_.ScanAppMedia(inTurn.appMedia));
+  for (const AppMediaItem& item : inTurn.appMedia) {
+    (IsAppVideo(item) ? inTurn.appVideos : inTurn.appPhotos)[item.appName].push_back(item);
+  }
+  inTurnStatus.push_back(source_.ScanWhatsAppAttachments(inTurn.whatsAppMedia));
+  const std::string expected = Delivered(inTurn, source_.Problems());
+  for (const char* category : {"messages", "message-attachments", "contacts", "call-history", "app-photos"}) {
+    EXPECT_NE(expected.find("problem " + std::string(category) + "|"), std::string::npos) << category;
+  }
+  for (const char* record : {"\ncontact ", "\ncall ", "\nattachment ", "\napp ", "\nwhatsapp media "}) {
+    EXPECT_NE(expected.find(record), std::string::npos) << record;  // damaged, yet read in part
+  }
+
+  // Through the plan, several times (how far the thread ahead has come
+  // when each step asks differs from run to run).
+  for (int run = 0; run < 3; ++run) {
+    ReleaseCarvedFiles();
+    catalog_->SelectBackup(info);
+    ScanDriver driver;
+    source_.SetProgressCallback(&ScanDriver::ReportTrampoline, &driver);
+    ScanResults planned;
+    std::map<std::string, Status> statusOf;
+    ScanDriver::Events events;
+    events.stepDone = [&statusOf](size_t, const ScanStep& step, Status st) { statusOf[step.name] = st; };
+    std::vector<ScanStep> plan;
+    for (ScanStep& step : BuildScanPlan(source_, all, planned)) {
+      if (step.name == "messages" || step.name == "message attachments" || step.name == "contacts" ||
+          step.name == "call history" || step.name == "application media" || step.name == "WhatsApp attachments") {
+        plan.push_back(std::move(step));
+      }
+    }
+    ASSERT_EQ(plan.size(), 6u);
+    ASSERT_EQ(driver.Start([&] { return source_.Open(""); }, std::move(plan), events), 0);
+    driver.Wait();
+    EXPECT_EQ(Delivered(planned, source_.Problems()), expected) << "run " << run;
+    EXPECT_EQ((std::vector<Status>{statusOf["messages"], statusOf["message attachments"], statusOf["contacts"],
+                                   statusOf["call history"], statusOf["application media"],
+                                   statusOf["WhatsApp attachments"]}),
+              inTurnStatus);
+  }
+  ReleaseCarvedFiles();
+}
+
+// A scan cancelled while the messages are read stops, with the work begun
+// beside them ended before the end is reported: nothing of the later
+// categories is delivered or said, the driver may go at once, and the next
+// scan of the same catalog reads everything again. The cancel comes as the
+// messages begin (their scan and the work beside them both see it), or
+// once they are read (the work beside them is never taken).
+TEST_P(FullScan, CancelDuringTheMessagesEndsTheWorkBegunBesideThem) {
+  const fs::path folder = DamagedForAhead(root_ / "backups" / "cancelled", GetParam());
+  ASSERT_FALSE(folder.empty());
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(folder, info), 0);
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  std::vector<ContactRecord> plain;
+  source_.ScanContacts(plain);
+  const std::vector<Problem> plainProblems = source_.Problems();
+  CategorySet all;
+  for (int c = 1; c <= kCategoryCount; ++c) all.insert(static_cast<Category>(c));
+  for (const bool before : {true, false}) {
+    ReleaseCarvedFiles();
+    catalog_->SelectBackup(info);
+    ScanResults results;
+    ScanOutcome outcome = ScanOutcome::kCompleted;
+    {
+      auto driver = std::make_unique<ScanDriver>();
+      ScanDriver* d = driver.get();
+      source_.SetProgressCallback(&ScanDriver::ReportTrampoline, d);
+      std::vector<ScanStep> plan = BuildScanPlan(source_, all, results);
+      for (ScanStep& step : plan) {
+        if (step.name != "messages") continue;
+        step.run = [d, before, run = step.run] {
+          if (before) d->Cancel();
+          const Status st = run();
+          if (!before) d->Cancel();
+          return st;
+        };
+      }
+      ScanDriver::Events events;
+      events.finished = [&outcome](ScanOutcome o, Status) { outcome = o; };
+      ASSERT_EQ(d->Start([&] { return source_.Open(""); }, std::move(plan), events), 0);
+      d->Wait();
+    }  // the driver goes: nothing may report to it any more
+    EXPECT_EQ(outcome, ScanOutcome::kCancelled);
+    EXPECT_TRUE(results.messageAttachments.empty() && results.contacts.empty() && results.calls.empty() &&
+                results.appMedia.empty());
+    for (const Problem& p : source_.Problems()) {
+      EXPECT_TRUE(p.category == "messages" || p.category == "camera-roll" || p.category == "photo-stream" ||
+                  p.category.empty())
+          << p.Text();
+    }
+  }
+  // The catalog scans again, whole.
+  ProgressLog log;
+  source_.SetProgressCallback(&ProgressLog::Callback, &log);
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  std::vector<ContactRecord> again;
+  source_.ScanContacts(again);
+  EXPECT_FALSE(again.empty());
+  EXPECT_EQ(again.size(), plain.size());
+  EXPECT_EQ(source_.Problems().size(), plainProblems.size());
+  ReleaseCarvedFiles();
+}
+
+// Work begun ahead and never taken is let go: by the next Open, and by the
+// catalog's end while it still runs.
+TEST_P(FullScan, WorkAheadNobodyTookIsLetGo) {
+  gen::BackupWriter writer(root_ / "backups" / "untaken", GetParam());
+  for (const gen::Family& f : gen::Families()) f.add(writer, gen::FamilyOptions{});
+  ASSERT_TRUE(writer.Finish());
+  BackupInfo info;
+  ASSERT_EQ(ReadBackupInfo(writer.folder(), info), 0);
+  AheadOperations every;
+  every.messageAttachments = every.contacts = every.callHistory = every.appMedia = true;
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);
+  std::vector<ContactRecord> plain;
+  ASSERT_EQ(source_.ScanContacts(plain), 0);
+  ASSERT_FALSE(plain.empty());
+
+  source_.BeginAhead(every);
+  catalog_->SelectBackup(info);
+  ASSERT_EQ(source_.Open(""), 0);  // a new scan: what was begun is dropped
+  std::vector<ContactRecord> again;
+  ASSERT_EQ(source_.ScanContacts(again), 0);
+  EXPECT_EQ(again.size(), plain.size());
+  EXPECT_TRUE(source_.Problems().empty());
+
+  source_.BeginAhead(every);
+  source_.BeginAhead(every);  // begun twice: the first is waited for
+  catalog_.reset();           // ends while the work may still run
   ReleaseCarvedFiles();
 }
 

@@ -233,6 +233,24 @@ TEST_F(TempFolder, SniffFileNeedsAll512Bytes) {
   EXPECT_NE(MediaSniffer::FileSize(root_, size), 0);
 }
 
+// The size comes with the bytes when the file ends within the first read,
+// and from the open file when it is longer: right on both sides of each
+// boundary, and the same number the file system gives.
+TEST_F(TempFolder, SniffedSizeIsTheFileSizeOnEitherSideOfTheRead) {
+  const size_t read = MediaSniffer::kReadBytes;
+  for (const size_t bytes : {size_t{512}, size_t{513}, read - 1, read, read + 1, 3 * read + 7, size_t{1} << 20}) {
+    const std::string jpeg = gen::MediaSampleBytes(MediaSample::JpegJfif, bytes);
+    ASSERT_EQ(jpeg.size(), bytes);
+    const std::filesystem::path path = Write("sized" + std::to_string(bytes), jpeg);
+    std::string name;
+    int64_t counter = 0;
+    uint64_t size = 1;
+    EXPECT_EQ(MediaSniffer::SniffFile(path, name, counter, &size), 0) << bytes;
+    EXPECT_EQ(name, "0.jpg") << bytes;
+    EXPECT_EQ(size, std::filesystem::file_size(path)) << bytes;
+  }
+}
+
 // Opening relative to the held backup folder gives what opening by path
 // gives; a FIFO among the stored files (a hostile backup) is a short read,
 // not a wait for a writer.

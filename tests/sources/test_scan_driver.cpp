@@ -164,3 +164,51 @@ TEST(ScanDriver, SecondStartWhileRunningIsRefusedAndRestartAfterwardsWorks) {
   driver.Wait();
   EXPECT_EQ(rec.finishedCalls, 2);
 }
+
+// Work an operation began for later ones is settled once the scan has
+// ended, whether every operation ran or a cancel stopped the sequence
+// before the ones it was begun for, and always before the end is reported
+// (a front end may let the source go then).
+TEST(ScanDriver, BegunWorkIsSettledBeforeTheEndIsReported) {
+  for (const bool cancel : {false, true}) {
+    ScanDriver driver;
+    Recorder rec;
+    std::atomic<bool> begun{false}, settled{false};
+    std::atomic<int> settles{0};
+    std::thread beside;
+    std::vector<ScanStep> steps = {
+        {"first",
+         [&] {
+           begun = true;
+           beside = std::thread([&] {
+             // Stands for work that still reports while it runs.
+             for (int i = 0; i < 20 && driver.Report(0) == 0; ++i) std::this_thread::sleep_for(1ms);
+           });
+           if (cancel) driver.Cancel();
+           return Status(0);
+         },
+         [&] {
+           if (beside.joinable()) beside.join();
+           settled = true;
+           ++settles;
+         }},
+        {"second", [] { return Status(0); }},
+        {"third", [] { return Status(0); }, [&] { ++settles; }},
+    };
+    bool settledAtEnd = false;
+    ScanDriver::Events events = rec.Events();
+    auto finished = events.finished;
+    events.finished = [&](ScanOutcome o, Status s) {
+      settledAtEnd = settled;
+      finished(o, s);
+    };
+    ASSERT_EQ(driver.Start([] { return Status(0); }, steps, events), 0);
+    driver.Wait();
+    EXPECT_TRUE(begun);
+    EXPECT_TRUE(settledAtEnd) << cancel;
+    EXPECT_EQ(settles.load(), 2) << cancel;  // each settle once, also of a step never run
+    EXPECT_FALSE(beside.joinable());
+    EXPECT_EQ(rec.outcome, cancel ? ScanOutcome::kCancelled : ScanOutcome::kCompleted);
+    EXPECT_EQ(rec.ran.size(), cancel ? 1u : 3u);
+  }
+}

@@ -105,13 +105,14 @@ TEST(Carver, DroppedTableTracedThroughItsEmptiedRoot) {
   const std::vector<CarvedRow> rows = CarveFile(path, tables);
   std::set<int> numbers;
   for (const CarvedRow& row : rows) {
-    ASSERT_EQ(row.table, -1) << Describe(row.row.values);
-    ASSERT_EQ(row.row.values.size(), 3u);
-    const int64_t* n = std::get_if<int64_t>(&row.row.values[0]);
+    const std::vector<SqlValue> values = row.Values();
+    ASSERT_EQ(row.table, -1) << Describe(values);
+    ASSERT_EQ(values.size(), 3u);
+    const int64_t* n = std::get_if<int64_t>(&values[0]);
     ASSERT_NE(n, nullptr);
     const int i = static_cast<int>(*n / 7919);
-    EXPECT_TRUE(SameValues(row.row.values, {int64_t{i} * 7919, "row number " + std::to_string(i) + " of the table", 0.5 + i}));
-    EXPECT_EQ(row.row.source, RowSource::kFreelistDroppedTable);
+    EXPECT_TRUE(SameValues(values, {int64_t{i} * 7919, "row number " + std::to_string(i) + " of the table", 0.5 + i}));
+    EXPECT_EQ(row.source, RowSource::kFreelistDroppedTable);
     numbers.insert(i);
   }
   EXPECT_EQ(numbers.size(), 150u);
@@ -141,11 +142,12 @@ TEST(Carver, RunOfNeighboursRebuiltFromTheHeadersTheyKept) {
   std::set<int> numbers;
   for (const CarvedRow& row : rows) {
     ASSERT_EQ(row.table, 0);
-    const int64_t* n = std::get_if<int64_t>(&row.row.values[0]);
-    ASSERT_NE(n, nullptr) << Describe(row.row.values);
+    const std::vector<SqlValue> values = row.Values();
+    const int64_t* n = std::get_if<int64_t>(&values[0]);
+    ASSERT_NE(n, nullptr) << Describe(values);
     const int i = static_cast<int>(*n / 7919);
-    EXPECT_TRUE(SameValues(row.row.values, {int64_t{i} * 7919, "row number " + std::to_string(i) + " of the table", 0.5 + i}))
-        << Describe(row.row.values);
+    EXPECT_TRUE(SameValues(values, {int64_t{i} * 7919, "row number " + std::to_string(i) + " of the table", 0.5 + i}))
+        << Describe(values);
     EXPECT_TRUE(numbers.insert(i).second) << "reported twice: " << i;
   }
   EXPECT_EQ(numbers, (std::set<int>{10, 11, 12, 13, 14, 15, 16}));
@@ -185,7 +187,7 @@ TEST(Carver, WholeRecordBehindFreeBlockHeaderNotReadAsOneThatLostItsHeader) {
   ASSERT_EQ(rows.size(), 1u);
   for (const CarvedRow& row : rows) {
     EXPECT_EQ(row.table, 0);
-    EXPECT_TRUE(SameValues(row.row.values, {nullptr, nullptr, label(100), int64_t{1}})) << Describe(row.row.values);
+    EXPECT_TRUE(SameValues(row.Values(), {nullptr, nullptr, label(100), int64_t{1}})) << Describe(row.Values());
   }
   std::filesystem::remove_all(dir);
 }
@@ -239,16 +241,17 @@ TEST(Carver, LargeFreeListEveryRowOnceInPageOrder) {
   // NULLs and one short number ([NULL, NULL, 32]) are no rows.
   size_t phantoms = 0;
   for (const CarvedRow& carved : rows) {
-    EXPECT_GE(carved.row.pageIndex, lastPage) << "out of page order: " << Describe(carved.row.values);
-    lastPage = carved.row.pageIndex;
-    const int64_t* n = std::get_if<int64_t>(&carved.row.values[0]);
+    EXPECT_GE(carved.pageIndex, lastPage) << "out of page order: " << Describe(carved.Values());
+    lastPage = carved.pageIndex;
+    const std::vector<SqlValue> values = carved.Values();
+    const int64_t* n = std::get_if<int64_t>(&values[0]);
     const int i = n && *n % 7919 == 0 ? static_cast<int>(*n / 7919) : 0;
-    if (i <= 0 || i > kRows || !SameValues(carved.row.values, {int64_t{i} * 7919, label(i), 0.5 + i})) {
+    if (i <= 0 || i > kRows || !SameValues(values, {int64_t{i} * 7919, label(i), 0.5 + i})) {
       ++phantoms;
-      ADD_FAILURE() << "not a row of the table: " << Describe(carved.row.values);
+      ADD_FAILURE() << "not a row of the table: " << Describe(carved.Values());
       continue;
     }
-    EXPECT_GT(i, kKept) << "a live row reported: " << Describe(carved.row.values);
+    EXPECT_GT(i, kKept) << "a live row reported: " << Describe(carved.Values());
     EXPECT_TRUE(numbers.insert(i).second) << "reported twice: " << i;
   }
   EXPECT_EQ(phantoms, 0u) << phantoms << " of " << rows.size();
@@ -296,7 +299,7 @@ TEST(Carver, CopiesOfLiveRowsAmongManyNeverReported) {
   ASSERT_EQ(CarveDeletedRows(reader, tables, rows, &stats), 0);
   EXPECT_GE(stats.droppedAsLive, static_cast<size_t>(kRows) * 9 / 10);
   ASSERT_EQ(rows.size(), 1u);
-  for (const CarvedRow& row : rows) EXPECT_TRUE(SameValues(row.row.values, {int64_t{-5}, longLabel, 0.75})) << Describe(row.row.values);
+  for (const CarvedRow& row : rows) EXPECT_TRUE(SameValues(row.Values(), {int64_t{-5}, longLabel, 0.75})) << Describe(row.Values());
   std::filesystem::remove_all(dir);
 }
 
@@ -341,13 +344,13 @@ TEST(Carver, LiveTreeSearchedBesideTheWalk) {
   std::set<int> found;
   uint32_t lastPage = 0;
   for (const CarvedRow& carved : file.rows) {
-    EXPECT_GE(carved.row.pageIndex, lastPage) << "out of page order: " << Describe(carved.row.values);
-    lastPage = carved.row.pageIndex;
-    const int64_t* n = carved.row.values.size() < 2 ? nullptr : std::get_if<int64_t>(&carved.row.values[1]);
+    EXPECT_GE(carved.pageIndex, lastPage) << "out of page order: " << Describe(carved.Values());
+    lastPage = carved.pageIndex;
+    std::vector<SqlValue> values = carved.Values();
+    const int64_t* n = values.size() < 2 ? nullptr : std::get_if<int64_t>(&values[1]);
     const int i = n && *n % 7919 == 0 ? static_cast<int>(*n / 7919) : 0;
     // The rowid alias comes with the row only where the cell's header survived.
-    std::vector<SqlValue> values = carved.row.values;
-    if (!carved.row.hasRowid) values[0] = int64_t{i};
+    if (!carved.hasRowid) values[0] = int64_t{i};
     // (Records read out of other bytes are another matter: not counted.)
     if (i <= 0 || i > kRows || !SameValues(values, row(i))) continue;
     EXPECT_TRUE(deleted(i)) << "a live row reported: " << i;
@@ -371,11 +374,41 @@ TEST(Carver, LiveTreeSearchedBesideTheWalk) {
     EXPECT_EQ(again.liveMatchKeys[t], expected);
     ASSERT_EQ(again.rows.size(), file.rows.size());
     for (size_t k = 0; k < file.rows.size(); ++k) {
-      EXPECT_EQ(again.rows[k].row.pageIndex, file.rows[k].row.pageIndex);
-      EXPECT_EQ(again.rows[k].row.offset, file.rows[k].row.offset);
-      EXPECT_TRUE(SameValues(again.rows[k].row.values, file.rows[k].row.values));
+      EXPECT_EQ(again.rows[k].pageIndex, file.rows[k].pageIndex);
+      EXPECT_EQ(again.rows[k].offset, file.rows[k].offset);
+      EXPECT_TRUE(SameValues(again.rows[k].Values(), file.rows[k].Values()));
     }
   }
+  std::filesystem::remove_all(dir);
+}
+
+// Each carved row comes with the key of its values (the one the table
+// scans compare their finds by), whatever its table's rowid alias, its
+// encoding, or a record shorter than its table; rows of tables that no
+// longer exist decode to as many values as their record holds.
+TEST(Carver, EachRowsKeyIsThatOfItsValues) {
+  const auto dir = TempFolder("carver_keys");
+  size_t keyed = 0;
+  // Small pages; seed 10 is in UTF-16 with the rowid alias in column 1.
+  for (uint64_t seed : {1, 2, 3, 10}) {
+    const corpus::CorpusDb db = corpus::BuildCorpusDb(dir / Format("k%llu.db", static_cast<unsigned long long>(seed)), seed);
+    CDbFileReader reader;
+    ASSERT_EQ(reader.Open(db.path), 0);
+    CarvedFile file;
+    ASSERT_EQ(CarveFile(reader, db.path, file), 0);
+    for (const CarvedRow& row : file.rows) {
+      const std::vector<SqlValue> values = row.Values();
+      ASSERT_EQ(static_cast<int>(values.size()), row.ColumnCount()) << db.path;
+      ASSERT_GT(values.size(), 0u) << db.path;
+      EXPECT_EQ(row.encoding, reader.encoding);
+      if (row.table < 0) continue;
+      const TableSchema& schema = file.tables[row.table].schema;
+      EXPECT_EQ(row.matchKey, RowMatchKey(values, schema)) << db.path << " " << Describe(values);
+      EXPECT_EQ(row.rowidColumn, schema.rowidAliasColumn);
+      ++keyed;
+    }
+  }
+  EXPECT_GT(keyed, 100u);
   std::filesystem::remove_all(dir);
 }
 

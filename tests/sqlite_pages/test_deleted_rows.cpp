@@ -20,6 +20,28 @@
 namespace orbanix::testing {
 namespace {
 
+// A carved row of `values`, its record as the carver keeps it (the bytes
+// of the cell BuildCell writes, after the payload-length and rowid varints).
+CarvedRow CarvedOf(std::vector<SqlValue> values, bool hasRowid = false, int64_t rowid = 0, int rowidColumn = -1,
+                   TextEncoding encoding = TextEncoding::kUtf8) {
+  GenericRow row;
+  row.hasRowid = hasRowid;
+  row.rowid = rowid;
+  row.values = std::move(values);
+  const std::vector<uint8_t> cell = BuildCell(row, rowidColumn, encoding);
+  int a = static_cast<int>(std::min<size_t>(cell.size(), 9));
+  ReadVarint(cell.data(), a);
+  int b = static_cast<int>(std::min<size_t>(cell.size() - a, 9));
+  ReadVarint(cell.data() + a, b);
+  CarvedRow carved;
+  carved.hasRowid = hasRowid;
+  carved.rowid = rowid;
+  carved.rowidColumn = rowidColumn;
+  carved.encoding = encoding;
+  carved.record.assign(cell.begin() + a + b, cell.end());
+  return carved;
+}
+
 // --- rebuilt cells ---
 
 std::vector<SqlValue> ParseBack(const std::vector<uint8_t>& cell, TextEncoding encoding, GenericRow& row,
@@ -153,6 +175,189 @@ TEST(RowMatchKey, OfTheParsedRecordIsThatOfItsDecodedValues) {
   EXPECT_NE(keyOf({int64_t{1}, std::string("a"), int64_t{2}}), keyOf({int64_t{1}, BlobValue{"a"}, int64_t{2}}));
 }
 
+// --- carved rows kept as records ---
+
+// A record written by hand: the header length (in `lengthBytes` bytes,
+// 0 for its shortest form), the serial types as given (varints written as
+// they stand), the bodies.
+std::string HandRecord(const std::vector<std::vector<uint8_t>>& types, const std::string& bodies, int lengthBytes = 0) {
+  std::string header;
+  for (const auto& t : types) header.append(t.begin(), t.end());
+  std::string record;
+  size_t length = header.size() + 1;
+  if (lengthBytes == 2 || length > 127) {
+    length = header.size() + 2;
+    record.push_back(static_cast<char>(0x80 | (length >> 7)));
+    record.push_back(static_cast<char>(length & 0x7F));
+  } else {
+    record.push_back(static_cast<char>(length));
+  }
+  return record + header + bodies;
+}
+
+std::string Utf16(const std::string& ascii, bool bigEndian) {
+  std::string out;
+  for (char ch : ascii) {
+    if (bigEndian) out.push_back('\0');
+    out.push_back(ch);
+    if (!bigEndian) out.push_back('\0');
+  }
+  return out;
+}
+
+CarvedRow RowOfRecord(std::string record, TextEncoding encoding, bool hasRowid = false, int64_t rowid = 0,
+                      int rowidColumn = -1) {
+  CarvedRow row;
+  row.record = std::move(record);
+  row.encoding = encoding;
+  row.hasRowid = hasRowid;
+  row.rowid = rowid;
+  row.rowidColumn = rowidColumn;
+  row.pageIndex = 4;
+  row.offset = 321;
+  row.source = RowSource::kGap;
+  return row;
+}
+
+// Records of every serial type, written as SQLite writes them and as it
+// does not (integers wider than they need, 0 and 1 in a byte, the reserved
+// types 10 and 11, serial types and header lengths in longer varints than
+// needed), in each text encoding.
+std::vector<std::string> RecordsOfEveryType(TextEncoding encoding) {
+  const bool wide = encoding != TextEncoding::kUtf8;
+  const bool be = encoding == TextEncoding::kUtf16be;
+  const std::string text = wide ? Utf16("a text of some length", be) : std::string("caf\xC3\xA9 \xF0\x9F\x98\x80 text");
+  const std::string shortText = wide ? Utf16("ab", be) : std::string("ab");
+  auto textType = [](const std::string& t) { return std::vector<uint8_t>{static_cast<uint8_t>(13 + 2 * t.size())}; };
+  const std::string real = std::string("\x40\x04\x00\x00\x00\x00\x00\x00", 8);      // 2.5
+  const std::string negZero = std::string("\x80\x00\x00\x00\x00\x00\x00\x00", 8);  // -0.0
+  const std::string blob("\0\x01\xFF\0", 4);
+  std::vector<std::string> records;
+  // NULL, 1-, 2-, 3-, 4-, 6-, 8-byte integers (negative ones too), a real,
+  // 0 and 1, a text, a blob, an empty text and blob.
+  records.push_back(HandRecord({{0}, {1}, {2}, {3}, {4}, {5}, {6}, {7}, {8}, {9}, textType(text), {20}, {13}, {12}},
+                               std::string("\x85", 1) + std::string("\x01\x00", 2) + std::string("\xFF\x00\x01", 3) +
+                                   std::string("\x7F\xFF\xFF\xFF", 4) + std::string("\x80\x00\x00\x00\x00\x01", 6) +
+                                   std::string("\x80\x00\x00\x00\x00\x00\x00\x00", 8) + real + text + blob));
+  // Integers wider than needed, 0 and 1 stored in a byte, -0.0.
+  records.push_back(HandRecord({{0}, {4}, {1}, {1}, {2}, {7}, textType(shortText)},
+                               std::string("\x00\x00\x00\x05", 4) + std::string("\x00", 1) + "\x01" +
+                                   std::string("\xFF\xFF", 2) + negZero + shortText));
+  // The reserved types.
+  records.push_back(HandRecord({{0}, {10}, {11}, {1}}, "\x07"));
+  // A serial type and the header length in two-byte varints.
+  records.push_back(HandRecord({{0}, {0x80, 0x09}, textType(shortText)}, shortText, 2));
+  // Fewer columns than the table has (columns added since).
+  records.push_back(HandRecord({{0}, {1}}, "\x2A"));
+  return records;
+}
+
+// The key of a carved row read from its record is the key of the values it
+// decodes to, for every serial type and encoding, with and without the
+// rowid, for tables with more columns than the record; the values are
+// those the record's bytes hold.
+TEST(CarvedRecord, KeyOfTheRecordIsThatOfItsValues) {
+  for (TextEncoding encoding : {TextEncoding::kUtf8, TextEncoding::kUtf16le, TextEncoding::kUtf16be}) {
+    const std::vector<std::string> records = RecordsOfEveryType(encoding);
+    for (size_t r = 0; r < records.size(); ++r) {
+      for (bool hasRowid : {false, true}) {
+        for (int alias : {-1, 0}) {
+          SCOPED_TRACE(::testing::Message() << "encoding " << static_cast<int>(encoding) << " record " << r
+                                            << " rowid " << hasRowid << " alias " << alias);
+          const CarvedRow row = RowOfRecord(records[r], encoding, hasRowid, 1234, alias);
+          ParsedRecord parsed;
+          ASSERT_TRUE(row.Parse(parsed));
+          const std::vector<SqlValue> values = row.Values();
+          ASSERT_EQ(static_cast<int>(values.size()), row.ColumnCount());
+          ASSERT_EQ(parsed.ColumnCount(), row.ColumnCount());
+          for (int columns : {0, row.ColumnCount(), row.ColumnCount() + 4}) {
+            TableSchema schema;
+            schema.columnCount = columns;
+            schema.rowidAliasColumn = alias;
+            EXPECT_EQ(RowMatchKey(parsed, schema), RowMatchKey(values, schema)) << "columns " << columns;
+          }
+          EXPECT_EQ(values[0], (hasRowid && alias == 0 ? SqlValue(int64_t{1234}) : SqlValue(nullptr)));
+        }
+      }
+    }
+    // The values themselves, by type.
+    const std::vector<SqlValue> all = RowOfRecord(records[0], encoding).Values();
+    const std::vector<SqlValue> expected = {nullptr, int64_t{-123}, int64_t{256}, int64_t{-65535}, int64_t{INT32_MAX},
+                                            int64_t{-140737488355327}, int64_t{INT64_MIN}, 2.5, int64_t{0},
+                                            int64_t{1}};
+    for (size_t c = 0; c < expected.size(); ++c) EXPECT_EQ(all.at(c), expected[c]) << "column " << c;
+    EXPECT_EQ(all.at(10), SqlValue(encoding == TextEncoding::kUtf8 ? std::string("caf\xC3\xA9 \xF0\x9F\x98\x80 text")
+                                                                    : std::string("a text of some length")));
+    EXPECT_EQ(all.at(11), SqlValue(BlobValue{std::string("\0\x01\xFF\0", 4)}));
+    EXPECT_EQ(all.at(12), SqlValue(std::string()));
+    EXPECT_EQ(all.at(13), SqlValue(BlobValue{}));
+    const std::vector<SqlValue> odd = RowOfRecord(records[1], encoding).Values();
+    EXPECT_EQ(odd.at(1), SqlValue(int64_t{5}));
+    EXPECT_EQ(odd.at(2), SqlValue(int64_t{0}));
+    EXPECT_EQ(odd.at(4), SqlValue(int64_t{-1}));
+    const std::vector<SqlValue> reserved = RowOfRecord(records[2], encoding).Values();
+    EXPECT_EQ(reserved, (std::vector<SqlValue>{nullptr, nullptr, nullptr, int64_t{7}}));
+  }
+}
+
+// The cell a carved row goes to the decoders in is the one BuildCell writes
+// for its values, whether its record's bytes are already those (taken as
+// they are) or not (integers wider than needed, 0 and 1 in a byte, reserved
+// types, long varints, a rowid alias that holds a value): byte for byte.
+TEST(CarvedRecord, CellIsTheOneItsValuesGive) {
+  for (TextEncoding encoding : {TextEncoding::kUtf8, TextEncoding::kUtf16le, TextEncoding::kUtf16be}) {
+    std::vector<std::string> records = RecordsOfEveryType(encoding);
+    // As SQLite writes them: BuildCell's own record of a row, whole.
+    GenericRow written;
+    written.values = {nullptr, int64_t{-7}, int64_t{300}, 1.5, int64_t{1}, std::string("some text"),
+                      BlobValue{std::string("\0\0", 2)}};
+    const std::vector<uint8_t> cell = BuildCell(written, 0, encoding);
+    records.emplace_back(cell.begin() + 2, cell.end());  // payload length and rowid 0: a byte each
+    // The rowid alias holding a number.
+    records.push_back(HandRecord({{1}, {1}}, "\x05\x06"));
+    ParsedRecord scratch;
+    std::vector<uint8_t> got;
+    for (size_t r = 0; r < records.size(); ++r) {
+      for (bool hasRowid : {false, true}) {
+        for (int alias : {-1, 0}) {
+          SCOPED_TRACE(::testing::Message() << "encoding " << static_cast<int>(encoding) << " record " << r
+                                            << " rowid " << hasRowid << " alias " << alias);
+          const CarvedRow row = RowOfRecord(records[r], encoding, hasRowid, 99, alias);
+          BuildCell(row, alias, encoding, scratch, got);
+          EXPECT_EQ(got, BuildCell(row.Row(), alias, encoding));
+        }
+      }
+    }
+  }
+}
+
+// Bytes that are no record (a header longer than the bytes, a body past
+// the end, a serial type cut short) give no columns, and no read past them.
+TEST(CarvedRecord, BytesThatAreNoRecordGiveNoValues) {
+  const std::vector<std::string> bad = {
+      std::string(),
+      std::string("\x05\x01", 2),           // header of 5 bytes in 2
+      std::string("\x02\x0F", 2),           // a text of 1 byte, none there
+      std::string("\x03\x01\x81", 3),      // a serial type cut short by the header's end
+      std::string("\x81", 1),               // the header length cut short
+      std::string("\x02\x06\x01\x02", 4),  // an 8-byte integer of 2 bytes
+  };
+  for (const std::string& bytes : bad) {
+    const CarvedRow row = RowOfRecord(bytes, TextEncoding::kUtf8);
+    ParsedRecord parsed;
+    EXPECT_FALSE(row.Parse(parsed)) << bytes.size();
+    EXPECT_EQ(row.ColumnCount(), 0);
+    EXPECT_TRUE(row.Values().empty());
+  }
+  // The row keeps where it was found.
+  const GenericRow row = RowOfRecord(HandRecord({{0}, {1}}, "\x2A"), TextEncoding::kUtf8, true, 8, 0).Row();
+  EXPECT_TRUE(row.deleted);
+  EXPECT_EQ(row.values, (std::vector<SqlValue>{int64_t{8}, int64_t{42}}));
+  EXPECT_EQ(row.pageIndex, 4u);
+  EXPECT_EQ(row.offset, 321u);
+  EXPECT_EQ(row.source, RowSource::kGap);
+}
+
 // --- the gate ---
 
 // A table t(id INTEGER PRIMARY KEY, n INTEGER NOT NULL, label TEXT) known
@@ -172,17 +377,15 @@ struct GateFixture {
     file->tables.push_back(t);
     file->liveMatchKeys.resize(1);
     file->liveMatchKeys[0].push_back(RowMatchKey({nullptr, int64_t{5}, std::string("live")}, t.schema));
-    CarvedRow carved;
+    CarvedRow carved = CarvedOf({nullptr, int64_t{6}, std::string("carved")}, false, 0, 0);
     carved.table = 0;
-    carved.row.deleted = true;
-    carved.row.values = {nullptr, int64_t{6}, std::string("carved")};
-    carved.row.pageIndex = 3;
-    carved.row.offset = 700;
-    carved.row.source = RowSource::kFreeblock;
+    carved.pageIndex = 3;
+    carved.offset = 700;
+    carved.source = RowSource::kFreeblock;
+    carved.matchKey = RowMatchKey(carved.Values(), t.schema);
     file->rows.push_back(carved);
-    CarvedRow other;  // of another table: never handed to t's decoder
+    CarvedRow other = CarvedOf({int64_t{1}});  // of another table: never handed to t's decoder
     other.table = 1;
-    other.row.values = {int64_t{1}};
     file->rows.push_back(other);
     reader.pageSize = reader.usableSize = 1024;
     reader.tableName = "t";
@@ -771,18 +974,15 @@ namespace {
 // --- versions of one row ---
 
 CarvedRow Version(int64_t rowid, RowSource source, SqlValue modified, const std::string& label) {
-  CarvedRow r;
+  CarvedRow r = CarvedOf({nullptr, label, modified}, true, rowid);
   r.table = 0;
-  r.row.hasRowid = true;
-  r.row.rowid = rowid;
-  r.row.source = source;
-  r.row.values = {nullptr, label, modified};
+  r.source = source;
   return r;
 }
 
 std::vector<std::string> Labels(const std::vector<const CarvedRow*>& rows) {
   std::vector<std::string> out;
-  for (const CarvedRow* r : rows) out.push_back(std::get<std::string>(r->row.values[1]));
+  for (const CarvedRow* r : rows) out.push_back(std::get<std::string>(r->Values()[1]));
   return out;
 }
 
@@ -831,13 +1031,11 @@ TEST(RowVersions, ACopyCutAtItsEndRepeatsTheWholeCopy) {
   schema.declaredTypes = {"INTEGER", "TEXT", "INTEGER", "INTEGER"};
   schema.notNull = {false, true, false, false};
   auto copy = [](bool rowid, const std::string& guid, int64_t date, const char* label) {
-    CarvedRow r;
+    CarvedRow r = CarvedOf({rowid ? SqlValue(int64_t{1628}) : SqlValue(nullptr), guid, date, int64_t{1}}, rowid,
+                           rowid ? 1628 : 0);
     r.table = 0;
-    r.row.hasRowid = rowid;
-    r.row.rowid = rowid ? 1628 : 0;
-    r.row.values = {rowid ? SqlValue(int64_t{1628}) : SqlValue(nullptr), guid, date, int64_t{1}};
-    r.row.source = RowSource::kGap;
-    r.row.offset = static_cast<uint32_t>(std::string(label).size());
+    r.source = RowSource::kGap;
+    r.offset = static_cast<uint32_t>(std::string(label).size());
     return r;
   };
   const std::string guid = "C366892E-1F8F-4C39-AEED-64E8CB052C00";
@@ -858,8 +1056,7 @@ TEST(RowVersions, ACopyCutAtItsEndRepeatsTheWholeCopy) {
   EXPECT_EQ(rows[3], &found[4]);
 
   // Not when the values differ before the last stored one.
-  CarvedRow earlier = copy(false, guid, 400574439, "differs in guid");
-  earlier.row.values[1] = guid.substr(1) + "0";
+  const CarvedRow earlier = copy(false, guid.substr(1) + "0", 400574439, "differs in guid");
   const CarvedRow whole = copy(true, guid, 400574439, "whole");
   rows = {&earlier, &whole};
   DropCutCopies(rows, schema);
@@ -880,24 +1077,15 @@ TEST(RowVersions, CopiesOfANumbersOnlyTableStayAndAreNotComparedPairwise) {
   constexpr int kWhole = 40000, kCut = 4000;
   found.reserve(kWhole + kCut + 2);
   for (int i = 0; i < kWhole + kCut; ++i) {
-    CarvedRow r;
-    r.row.hasRowid = i < kWhole;
-    r.row.rowid = i + 1;
     // Column 1 the same everywhere, the last stored one differing: without
     // a telling value the rest agrees.
-    r.row.values = {int64_t{i + 2}, int64_t{7}, int64_t{1000 + i}};
-    found.push_back(r);
+    found.push_back(CarvedOf({int64_t{i + 2}, int64_t{7}, int64_t{1000 + i}}, i < kWhole, i + 1));
   }
   const std::string text = "a value long enough to tell";
-  CarvedRow whole;
-  whole.row.hasRowid = true;
-  whole.row.rowid = 99;
-  whole.row.values = {int64_t{5}, text, int64_t{400574439}};
-  CarvedRow cut = whole;
-  cut.row.hasRowid = false;
-  cut.row.values[2] = int64_t{3817};
-  CarvedRow cutAgain = cut;  // a second copy cut otherwise (another free block over its end)
-  cutAgain.row.values[2] = int64_t{77};
+  const CarvedRow whole = CarvedOf({int64_t{5}, text, int64_t{400574439}}, true, 99);
+  const CarvedRow cut = CarvedOf({int64_t{5}, text, int64_t{3817}});
+  // A second copy cut otherwise (another free block over its end).
+  const CarvedRow cutAgain = CarvedOf({int64_t{5}, text, int64_t{77}});
   found.push_back(cut);
   found.push_back(whole);
   found.push_back(cutAgain);

@@ -509,12 +509,13 @@ TEST(WriteAheadLog, OlderPageVersionsOfOnlyAddedRowsGiveNoDeletedRow) {
     ASSERT_EQ(CarveFile(reader, file, carved), 0);
     for (const CarvedRow& row : carved.rows) {
       if (file == db) {
-        ADD_FAILURE() << "table " << row.table << " page " << row.row.pageIndex + 1 << ": " << Describe(row.row.values);
+        ADD_FAILURE() << "table " << row.table << " page " << row.pageIndex + 1 << ": " << Describe(row.Values());
         continue;
       }
       // The cut transaction's rows, never committed, are the only ones.
-      ASSERT_EQ(row.table, 0) << Describe(row.row.values);
-      const auto* text = std::get_if<std::string>(&row.row.values.at(1));
+      ASSERT_EQ(row.table, 0) << Describe(row.Values());
+      const std::vector<SqlValue> values = row.Values();
+      const auto* text = std::get_if<std::string>(&values.at(1));
       ASSERT_TRUE(text);
       EXPECT_TRUE(found.deleted.count(*text)) << *text;
     }

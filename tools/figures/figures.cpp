@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 #include "extractors/calls.h"
@@ -133,7 +134,147 @@ std::string ExpectedName(const gen::PersonTruth& p) {
   return name.empty() ? "No Name" : name;
 }
 
-Figures Contacts(const RunOptions& options, gen::SearchLayout layout, const std::string& store) {
+// A row of ABMultiValue as the generator wrote it.
+struct MultiValueRow {
+  int64_t uid = 0;
+  int64_t person = 0;  // record_id
+  std::string value;
+};
+
+// Every row of ABMultiValue in the database at `path` (the pristine copy:
+// the truth of which values each person had, by UID).
+std::vector<MultiValueRow> MultiValueRows(const fs::path& path) {
+  std::vector<MultiValueRow> rows;
+  CDbFileReader reader;
+  if (reader.Open(path) != 0) throw std::runtime_error("cannot open " + path.string());
+  ParsedRecord record;
+  const RowDecoder decoder = [&](CDbFileReader& r, const RowInput& input) -> Status {
+    if (ParseLiveRecord(r, input, record) != 0) return 87;
+    // The generator's columns: UID, record_id, property, identifier, label, value, guid.
+    if (!record.IsInteger(1)) return 87;
+    rows.push_back({record.rowid, record.AsInt64(1), record.AsText(5)});
+    return 0;
+  };
+  ScanOptions scan;
+  scan.recoverInTree = false;
+  scan.freePageStage = false;
+  scan.carve = false;
+  if (ScanTable(reader, "ABMultiValue", decoder, scan) != 0) {
+    throw std::runtime_error("cannot read ABMultiValue of " + path.string());
+  }
+  return rows;
+}
+
+// The rows of the person tables counted one by one: a deleted person's row
+// is delivered when a delivered deleted contact shows its name (with its
+// organization, and with no number of another person); a deleted
+// multi-value row when a delivered deleted contact shows its value under
+// no name or under its own person's. A value shown as deleted that is no
+// deleted row's, or under another person's name, is a phantom.
+std::vector<Figures> PersonTableRows(const gen::AddressBookTruth& truth, const fs::path& pristine, const std::string& bytes,
+                                     const std::map<int64_t, std::string>& personBodies,
+                                     const std::vector<ContactRecord>& contacts) {
+  Tally persons, values;
+  std::map<int64_t, const gen::PersonTruth*> byRowid;
+  std::set<int64_t> deletedPersons;
+  for (const auto& p : truth.live) {
+    persons.Live(PersonKey(p));
+    byRowid[p.rowid] = &p;
+  }
+  for (const auto& p : truth.deleted) {
+    persons.Deleted(PersonKey(p), Survives(bytes, personBodies, p.rowid), ExpectedName(p));
+    byRowid[p.rowid] = &p;
+    deletedPersons.insert(p.rowid);
+  }
+  const std::vector<MultiValueRow> rows = MultiValueRows(pristine);
+  const auto valueBodies = RecordBodies(pristine, "ABMultiValue");
+  std::map<std::string, const MultiValueRow*> byValue;
+  auto valueKey = [](const MultiValueRow& v) { return "value " + std::to_string(v.uid); };
+  for (const MultiValueRow& v : rows) {
+    byValue[v.value] = &v;
+    if (deletedPersons.count(v.person)) {
+      values.Deleted(valueKey(v), Survives(bytes, valueBodies, v.uid), v.value);
+    } else {
+      values.Live(valueKey(v));
+    }
+  }
+  // Deleted persons by name and organization, for contacts that show a
+  // name alone: each goes to a person of that name not yet given one (persons
+  // may share a name), one whose row survives first.
+  std::map<std::pair<std::string, std::string>, std::vector<const gen::PersonTruth*>> byName;
+  for (const auto& p : truth.deleted) byName[{ExpectedName(p), p.organization}].push_back(&p);
+  for (auto& [key, list] : byName) {
+    std::stable_partition(list.begin(), list.end(), [&](const gen::PersonTruth* p) {
+      return Survives(bytes, personBodies, p->rowid);
+    });
+  }
+  std::set<int64_t> given;
+  struct Shown {
+    const ContactRecord* contact;
+    std::vector<std::string> values;
+    int64_t owner;  // the person the values belong to (0: none shown, -1: several or unknown)
+  };
+  std::vector<Shown> deletedShown;
+  for (const ContactRecord& c : contacts) {
+    Shown s{&c, c.numbers, 0};
+    std::stringstream mails(c.email);
+    for (std::string mail; mails >> mail;) s.values.push_back(mail);
+    for (const std::string& v : s.values) {
+      const auto it = byValue.find(v);
+      const int64_t of = it == byValue.end() ? -1 : it->second->person;
+      s.owner = s.owner == 0 ? of : s.owner == of ? s.owner : -1;
+    }
+    if (!c.deleted) {
+      if (s.owner > 0 && c.name == ExpectedName(*byRowid[s.owner])) persons.DeliveredLive(PersonKey(*byRowid[s.owner]));
+      for (const std::string& v : s.values) {
+        if (const auto it = byValue.find(v); it != byValue.end()) values.DeliveredLive(valueKey(*it->second));
+      }
+    } else {
+      deletedShown.push_back(std::move(s));
+    }
+  }
+  // Names with their person's values first: they say which person they are.
+  std::stable_partition(deletedShown.begin(), deletedShown.end(), [](const Shown& s) { return s.owner != 0; });
+  for (const Shown& s : deletedShown) {
+    const ContactRecord& c = *s.contact;
+    const bool named = c.name != "No Name";
+    const std::string shown = c.name + " | " + Short(c.phones) + " | " + c.email;
+    std::string personKey;
+    if (named) {
+      const gen::PersonTruth* person = nullptr;
+      if (s.owner > 0) {
+        const gen::PersonTruth& p = *byRowid[s.owner];
+        if (ExpectedName(p) == c.name && (c.company.empty() || c.company == p.organization)) person = &p;
+      } else if (s.owner == 0) {
+        for (const auto& [key, list] : byName) {
+          if (key.first != c.name || (!c.company.empty() && key.second != c.company)) continue;
+          for (const gen::PersonTruth* p : list) {
+            if (!given.count(p->rowid)) {
+              person = p;
+              break;
+            }
+          }
+          if (!person) person = list.front();
+          break;
+        }
+      }
+      if (person) {
+        given.insert(person->rowid);
+        personKey = PersonKey(*person);
+      }
+      persons.DeliveredDeleted(personKey, shown);
+    }
+    for (const std::string& v : s.values) {
+      const auto it = byValue.find(v);
+      // Under a name, the value must be that person's.
+      const bool right = it != byValue.end() && (!named || !personKey.empty());
+      values.DeliveredDeleted(right ? valueKey(*it->second) : std::string(), v + " under " + c.name);
+    }
+  }
+  return {persons.Result("contacts", "  ABPerson rows"), values.Result("contacts", "  ABMultiValue rows")};
+}
+
+std::vector<Figures> Contacts(const RunOptions& options, gen::SearchLayout layout, const std::string& store) {
   gen::AddressBookShape shape;
   shape.search = layout;
   shape.persons = 60 * std::max(1, options.scale);
@@ -208,7 +349,11 @@ Figures Contacts(const RunOptions& options, gen::SearchLayout layout, const std:
       tally.DeliveredDeleted(key, shown);
     }
   }
-  return tally.Result("contacts", store);
+  std::vector<Figures> out = {tally.Result("contacts", store)};
+  if (layout == gen::SearchLayout::kNone) {
+    for (Figures& f : PersonTableRows(truth, pristine, bytes, bodies, contacts)) out.push_back(std::move(f));
+  }
+  return out;
 }
 
 // --- calls ---
@@ -418,6 +563,7 @@ Figures PeerChats(const RunOptions& options, bool qq) {
   }
   const std::string bytes = ReadFileBytes(db);
   Tally tally;
+  std::set<std::string> deletedTexts;
   for (const gen::GenPeer& p : peers) {
     if (!p.hasTable) continue;
     const std::string table = !p.table.empty() ? p.table : qq ? gen::QqTableName(p.id) : gen::WeChatTableName(p.id);
@@ -431,6 +577,7 @@ Figures PeerChats(const RunOptions& options, bool qq) {
       const std::string key = conversation + " | " + m.text;
       if (m.deleted || p.dropped) {
         tally.Deleted(key, Survives(bytes, bodies, static_cast<int64_t>(i + 1)), key);
+        deletedTexts.insert(m.text);
       } else {
         tally.Live(key);
       }
@@ -444,6 +591,10 @@ Figures PeerChats(const RunOptions& options, bool qq) {
       const std::string key = conversation + " | " + m.text;
       if (!m.deleted) {
         tally.DeliveredLive(key);
+      } else if (!tally.IsDeleted(key) && conversation == kUnknownConversation && deletedTexts.count(m.text)) {
+        // A deleted message of another conversation whose conversation
+        // could not be told: true, but not the row whole.
+        tally.DeliveredPartly(Short(key));
       } else {
         tally.DeliveredDeleted(tally.IsDeleted(key) ? key : std::string(), Short(key));
       }
@@ -463,8 +614,10 @@ Figures WhatsApp(const RunOptions& options, int layout) {
       layout == 0 ? gen::CurrentWhatsAppContent(family) : gen::WhatsAppContent(layout, family);
   gen::GenWhatsApp whole = content;
   for (gen::GenWaMessage& m : whole.messages) m.deleted = false;
-  const fs::path db = options.workDir / "ChatStorage.sqlite";
-  const fs::path pristine = options.workDir / "ChatStorage-whole.sqlite";
+  // One file per layout, each kept in the work folder for a look.
+  const std::string tag = layout == 0 ? std::string() : "-" + std::to_string(layout);
+  const fs::path db = options.workDir / ("ChatStorage" + tag + ".sqlite");
+  const fs::path pristine = options.workDir / ("ChatStorage" + tag + "-whole.sqlite");
   gen::BuildWhatsAppDb(db, content);
   gen::BuildWhatsAppDb(pristine, whole);
   const auto bodies = RecordBodies(pristine, "ZWAMESSAGE");
@@ -507,13 +660,16 @@ std::vector<Figures> Run(const RunOptions& options) {
   std::vector<Figures> out;
   gen::FamilyOptions family;
   family.scale = std::max(1, options.scale);
+  auto append = [&out](std::vector<Figures> more) {
+    for (Figures& f : more) out.push_back(std::move(f));
+  };
   if (Wanted(options, "contacts")) {
     if (options.current) {
-      out.push_back(Contacts(options, gen::SearchLayout::kCurrent, "AddressBook (search table c16Phone)"));
+      append(Contacts(options, gen::SearchLayout::kCurrent, "AddressBook (search table c16Phone)"));
     } else {
-      out.push_back(Contacts(options, gen::SearchLayout::kIos9, "AddressBook (search table c15Phone)"));
+      append(Contacts(options, gen::SearchLayout::kIos9, "AddressBook (search table c15Phone)"));
     }
-    out.push_back(Contacts(options, gen::SearchLayout::kNone, "AddressBook (ABPerson, ABMultiValue)"));
+    append(Contacts(options, gen::SearchLayout::kNone, "AddressBook (ABPerson, ABMultiValue)"));
   }
   if (Wanted(options, "calls")) {
     if (options.current) {

@@ -603,14 +603,14 @@ Figures MeasureCorpusDb(const CorpusDb& db) {
   }
   for (CarvedRow& carved : rows) {
     const std::string table = carved.table >= 0 ? tables[carved.table].name : std::string();
-    std::vector<SqlValue> values = carved.row.values;
+    std::vector<SqlValue> values = carved.Values();
     if (carved.table >= 0) {
       auto it = db.aliasColumn.find(table);
       const int alias = it == db.aliasColumn.end() ? -1 : it->second;
       if (alias >= 0 && alias < static_cast<int>(values.size())) values[alias] = nullptr;
     }
     ++f.reported;
-    SourceFigures& src = f.sources[RowSourceName(carved.row.source)];
+    SourceFigures& src = f.sources[RowSourceName(carved.source)];
     ++src.reported;
     bool exact = false;
     for (size_t i = 0; i < db.deleted.size(); ++i) {
@@ -637,8 +637,8 @@ Figures MeasureCorpusDb(const CorpusDb& db) {
     f.liveReported += isLive;
     if (f.mistakes.size() < 40) {
       f.mistakes.push_back(Format("%s %s page %u offset %u %s%s: %s", db.path.filename().c_str(),
-                                  table.empty() ? "(dropped)" : table.c_str(), carved.row.pageIndex + 1,
-                                  carved.row.offset, RowSourceName(carved.row.source),
+                                  table.empty() ? "(dropped)" : table.c_str(), carved.pageIndex + 1,
+                                  carved.offset, RowSourceName(carved.source),
                                   isLive ? " LIVE" : carved.reconstructed ? " rebuilt" : "",
                                   Describe(values).c_str()));
     }

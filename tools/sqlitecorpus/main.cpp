@@ -89,9 +89,9 @@ int Carve(const std::string& file) {
   CarveDeletedRows(reader, tables, rows, &stats);
   for (const CarvedRow& row : rows) {
     std::printf("%s %s page %u offset %u%s%s: %s\n", row.table >= 0 ? tables[row.table].name.c_str() : "(dropped)",
-                RowSourceName(row.row.source), row.row.pageIndex + 1, row.row.offset, row.reconstructed ? " rebuilt" : "",
-                row.row.hasRowid ? Format(" rowid %lld", static_cast<long long>(row.row.rowid)).c_str() : "",
-                Describe(row.row.values).c_str());
+                RowSourceName(row.source), row.pageIndex + 1, row.offset, row.reconstructed ? " rebuilt" : "",
+                row.hasRowid ? Format(" rowid %lld", static_cast<long long>(row.rowid)).c_str() : "",
+                Describe(row.Values()).c_str());
   }
   std::printf("%zu rows; %zu pages searched, %zu candidates equal to live rows, %zu duplicates\n", rows.size(),
               stats.pagesSearched, stats.droppedAsLive, stats.duplicates);
