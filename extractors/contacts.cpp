@@ -1,12 +1,15 @@
 #include "extractors/contacts.h"
 
 #include <algorithm>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <set>
 #include <tuple>
 #include <unordered_map>
 
 #include "platform/text.h"
+#include "sqlite_pages/db_file_reader.h"
 #include "sqlite_pages/record.h"
 #include "sqlite_pages/row_dump.h"
 #include "sqlite_pages/values.h"
@@ -155,6 +158,62 @@ struct PersonValue {
 
 constexpr int kPhoneProperty = 3, kEmailProperty = 4;
 
+// The rowids that the entries of an index on one text column give for
+// `key`, read from the index leaf pages of the file (live ones, and freed
+// ones that kept their page type) in the bytes where an entry of that key
+// lies whole or behind the free-block header that took its first bytes.
+// An entry of such an index is (text, rowid): a cell of a payload length,
+// a header length, the text's and the rowid's serial types, the text and
+// the rowid's bytes. A freed entry of a text below 58 bytes lost exactly
+// those four one-byte fields, and its block's size, when the block is the
+// entry alone, tells the rowid's length.
+std::set<int64_t> IndexedRowids(const std::vector<std::vector<uint8_t>>& leaves, uint32_t usable,
+                                const std::string& key) {
+  std::set<int64_t> rowids;
+  if (key.empty() || key.size() > 1000) return rowids;
+  const uint64_t textType = 13 + 2 * key.size();
+  auto rowidOf = [](const uint8_t* at, uint32_t length) {
+    int64_t v = (at[0] & 0x80) ? -1 : 0;
+    for (uint32_t i = 0; i < length; ++i) v = static_cast<int64_t>((static_cast<uint64_t>(v) << 8) | at[i]);
+    return v;
+  };
+  for (const std::vector<uint8_t>& page : leaves) {
+    const uint8_t* data = page.data();
+    const std::string_view bytes(reinterpret_cast<const char*>(data), usable);
+    for (size_t at = bytes.find(key, 8); at != std::string_view::npos; at = bytes.find(key, at + 1)) {
+      const uint32_t o = static_cast<uint32_t>(at);
+      const uint32_t end = o + static_cast<uint32_t>(key.size());
+      // Whole: [payload length][header length][text type][rowid type] text rowid.
+      const uint32_t t = textType < 128 ? 1 : 2;
+      if (o >= 3 + t) {
+        const uint8_t intType = data[o - 1];
+        uint64_t readType = data[o - 1 - t];
+        if (t == 2) readType = (uint64_t{data[o - 3] & 0x7Fu} << 7) | data[o - 2];
+        const bool typeOk = t == 1 || (data[o - 3] & 0x80);
+        const uint32_t header = data[o - 2 - t];
+        if (typeOk && intType >= 1 && intType <= 6 && readType == textType && header == t + 2) {
+          const uint32_t length = intType == 5 ? 6 : intType == 6 ? 8 : intType;
+          const uint64_t payload = header + key.size() + length;
+          const uint8_t p0 = data[o - 3 - t];
+          const bool onePayload = payload < 128 && p0 == payload && (o - 3 - t == 8 || !(data[o - 4 - t] & 0x80));
+          if (onePayload && end + length <= usable) rowids.insert(rowidOf(data + end, length));
+        }
+      }
+      // Freed: [next block][block size] text rowid, the block the entry alone.
+      if (t == 1 && o >= 12 && key.size() + 4 < 128) {
+        const uint32_t block = o - 4;
+        const uint32_t next = (uint32_t{data[block]} << 8) | data[block + 1];
+        const uint32_t size = (uint32_t{data[block + 2]} << 8) | data[block + 3];
+        if (size > key.size() + 4 && block + size <= usable && (next == 0 || next >= block + size)) {
+          const uint32_t length = size - 4 - static_cast<uint32_t>(key.size());
+          if (length >= 1 && length <= 4) rowids.insert(rowidOf(data + end, length));
+        }
+      }
+    }
+  }
+  return rowids;
+}
+
 // Adds a multi-value to the contact it belongs to: a number once, as stored
 // and in its digits; an e-mail address.
 void AddPersonValue(ContactRecord& c, PersonValue& v) {
@@ -182,10 +241,12 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
   const int ownerCol = multi.Find("record_id", 1), propertyCol = multi.Find("property", 2);
   const int valueCol = multi.Find("value", 5);
 
+  const int sortCol = person.Find("LastSort", 17);
   struct Person {
     int64_t rowid = 0;
     ContactRecord record;
     std::string first, last;
+    std::string sortKey;  // LastSort: the key of the person's entry in the sort index
   };
   std::vector<Person> persons;
   ParsedRecord r;
@@ -196,6 +257,7 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
     p.rowid = r.hasRowid ? r.rowid : 0;
     p.first = text(firstCol);
     p.last = text(lastCol);
+    p.sortKey = text(sortCol);
     p.record.company = text(orgCol);
     if (HasReplacementOrZero(p.first) || HasReplacementOrZero(p.last) || HasReplacementOrZero(p.record.company)) {
       return status::kBadData;
@@ -231,6 +293,46 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
   std::unordered_map<int64_t, size_t> byRowid;
   for (size_t i = 0; i < persons.size(); ++i) {
     if (persons[i].rowid != 0) byRowid.emplace(persons[i].rowid, i);  // the live row first
+  }
+  // A recovered person whose rowid went with its cell header is still
+  // named in the sort index (LastSort, rowid), whose freed entries keep
+  // both: where exactly one such person has its sort key, the index gives
+  // that key exactly one rowid, no person row has that rowid, and numbers or
+  // addresses name it (record_id), the person is that rowid.
+  if (reader.encoding == TextEncoding::kUtf8 && reader.pageSize != 0) {
+    std::map<std::string, std::vector<size_t>> lostBySortKey;
+    for (size_t i = 0; i < persons.size(); ++i) {
+      const Person& p = persons[i];
+      if (p.record.deleted && p.rowid == 0 && !p.sortKey.empty()) lostBySortKey[p.sortKey].push_back(i);
+    }
+    std::set<int64_t> orphanOwners;
+    for (const PersonValue& v : values) {
+      if (!byRowid.count(v.person)) orphanOwners.insert(v.person);
+    }
+    if (!lostBySortKey.empty() && !orphanOwners.empty()) {
+      std::vector<std::vector<uint8_t>> leaves;
+      std::vector<uint8_t> page(reader.pageSize);
+      for (uint64_t i = 0; i < reader.PageCount(); ++i) {
+        if (reader.ReadPage(static_cast<uint32_t>(i), page.data()) != status::kOk) continue;
+        // An index leaf (page 1 begins with the file header).
+        if (i != 0 && page[0] == 0x0a) leaves.push_back(page);
+      }
+      for (const auto& [key, lost] : lostBySortKey) {
+        if (lost.size() != 1) continue;
+        std::set<int64_t> rowids = IndexedRowids(leaves, reader.usableSize, key);
+        for (auto it = rowids.begin(); it != rowids.end();) {
+          it = byRowid.count(*it) || *it <= 0 ? rowids.erase(it) : std::next(it);
+        }
+        if (rowids.size() != 1 || !orphanOwners.count(*rowids.begin())) continue;
+        Person& p = persons[lost.front()];
+        p.rowid = *rowids.begin();
+        p.record.personRowId = p.rowid;
+        p.record.valuesUnknown = false;
+        p.record.rowidFromSortIndex = true;
+        byRowid.emplace(p.rowid, lost.front());
+        orphanOwners.erase(p.rowid);
+      }
+    }
   }
   // Multi-values whose person is not known by its rowid (its row was
   // overwritten, or recovered without the rowid): each is still a number or
@@ -391,7 +493,10 @@ Status DumpContactRows(const std::filesystem::path& addressBook, const std::file
     if (look.Open(addressBook) == status::kOk) ReadPersonTables(look, addressBook, decoded);
     for (ContactRecord& c : decoded) {
       if (!FinishContact(c) || !keep(c)) continue;
-      if (c.personRowId != 0) {
+      if (c.rowidFromSortIndex) {
+        // Its row has no rowid of its own: known by its name.
+        chosenWithoutRowid.emplace(c.firstName, c.lastName, c.company);
+      } else if (c.personRowId != 0) {
         chosenPersons.emplace(c.deleted, c.personRowId);
       } else if (c.valuesUnknown) {
         chosenWithoutRowid.emplace(c.firstName, c.lastName, c.company);

@@ -71,6 +71,10 @@ struct ContactRecord {
   // are listed as a contact of their own, "No Name"), or none of them was
   // recovered. It is a contact by its name alone.
   bool valuesUnknown = false;
+  // A recovered person whose rowid was lost with its cell header and found
+  // again in the sort index's entry for its LastSort (personRowId is that
+  // rowid; the person's row itself has none).
+  bool rowidFromSortIndex = false;
   RecoveredFrom recoveredFrom;  // where a row recovered from free space lay in its database
 };
 
