@@ -1571,8 +1571,8 @@ class Carver {
 
   // A record with its header length at p, checked against `shape` (or, with
   // no schema, against its own header and the cell header in front of it).
-  // `decode` false: only whether a record stands there (its values are not
-  // built). `cut` (with a shape): where a cell begins whose cell header and
+  // `decode` false: only whether a record stands there (neither its bytes
+  // nor their hash are kept in `c`). `cut` (with a shape): where a cell begins whose cell header and
   // record header are whole and agree but whose record runs past `hi` (a
   // cell written since over its tail): no record, but a place where the
   // record before it ended.
@@ -1654,7 +1654,7 @@ class Carver {
     if (decode) c.record.assign(reinterpret_cast<const char*>(payload), static_cast<size_t>(total));
     c.start = cellStart;
     c.end = static_cast<uint32_t>(end);
-    c.recordHash = RecordHash(page + p, local);
+    c.recordHash = decode ? RecordHash(page + p, local) : 0;
     c.table = shape ? shape->table : -1;
     c.dropped = shape ? shape->dropped : -1;
     c.hasRowid = header;
