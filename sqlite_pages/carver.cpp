@@ -1427,9 +1427,13 @@ class Carver {
     bodies = 0;
     for (int c = first; c < shape.Count(); ++c) {
       if (used >= room) return false;
-      int len = static_cast<int>(std::min<uint32_t>(room - used, 9));
-      const uint64_t t = Varint(b + used, len);
-      if (len <= 0 || (len < 9 && (b[used + len - 1] & 0x80))) return false;
+      uint64_t t = b[used];
+      int len = 1;  // most serial types: one byte
+      if (t >= 0x80) {
+        len = static_cast<int>(std::min<uint32_t>(room - used, 9));
+        t = Varint(b + used, len);
+        if (len <= 0 || (len < 9 && (b[used + len - 1] & 0x80))) return false;
+      }
       const ColumnRule& rule = shape.columns[c];
       if (!(((strict ? rule.expected : rule.allowed) >> TypeClass(t)) & 1)) return false;
       used += static_cast<uint32_t>(len);
@@ -1605,15 +1609,20 @@ class Carver {
       const uint32_t end = p + static_cast<uint32_t>(headerLen);
       bool any = false;
       while (pos < end) {
-        int len = static_cast<int>(std::min<uint32_t>(end - pos, 9));
-        const uint64_t t = Varint(page + pos, len);
-        if (len < 9 && (page[pos + len - 1] & 0x80)) return false;
+        uint64_t t = page[pos];
+        if (t < 0x80) {
+          ++pos;  // most serial types: one byte
+        } else {
+          int len = static_cast<int>(std::min<uint32_t>(end - pos, 9));
+          t = Varint(page + pos, len);
+          if (len < 9 && (page[pos + len - 1] & 0x80)) return false;
+          pos += static_cast<uint32_t>(len);
+        }
         if (t == 10 || t == 11) return false;
         any = any || t != 0;
         types.push_back(t);
         bodies += BodyLength(t);
         if (headerLen + bodies > payloadBound) return false;
-        pos += static_cast<uint32_t>(len);
       }
       if (pos != end || !any || bodies > (uint64_t{1} << 31)) return false;
     }
