@@ -2266,15 +2266,30 @@ class Carver {
         // A block at q >= lo is at most u_ - lo bytes long: the high byte
         // of its size at most `limit`. Eight places whose size bytes all
         // exceed it (text, mostly) are passed at once.
+        // Eight places are tested at once, by their sizes: a place is tried
+        // in full only where the high byte of its size is at most `limit`
+        // and the size is not zero (the bytes of most free space, zeros and
+        // text, fail one or the other).
         const uint32_t limit = (u_ - lo) >> 8;
         const uint64_t below = limit < 127 ? 0x0101010101010101ULL * (limit + 1) : 0;
+        constexpr uint64_t kHigh = 0x8080808080808080ULL, kLow = 0x7F7F7F7F7F7F7F7FULL;
         for (uint32_t q = lo; q + 4 <= hi; ++q) {
-          if (below && q + 10 <= hi) {
-            const uint64_t w = Load64(page + q + 2);
-            if (!((w - below) & ~w & 0x8080808080808080ULL)) {
-              q += 7;
-              continue;
+          if (below && q + 11 <= hi) {
+            // Byte j: the high (sizeHigh) and low (sizeLow) byte of the
+            // size of a block at q + j.
+            const uint64_t sizeHigh = Load64(page + q + 2), sizeLow = Load64(page + q + 3);
+            // Per byte, exact: below 0x80 and its low seven bits below limit + 1.
+            const uint64_t small = ~(((sizeHigh | kHigh) - below) | sizeHigh);
+            const uint64_t either = sizeHigh | sizeLow;
+            const uint64_t nonZero = ((either & kLow) + kLow) | either;
+            uint64_t places = small & nonZero & kHigh;
+            while (places) {
+              const uint32_t at = q + static_cast<uint32_t>(std::countr_zero(places) >> 3);
+              if (FreeBlockHeader(page, at)) headers.push_back(at);
+              places &= places - 1;
             }
+            q += 7;
+            continue;
           }
           if (page[q + 2] == 0 && page[q + 3] == 0) {
             // A block of size 0: so are those at the next eight places
