@@ -366,21 +366,6 @@ struct StartMasks {
   // The one-byte header lengths of any shape lie in [low, high] (low 0: no
   // shape has one).
   uint32_t low = 0, high = 0;
-  // Whether NoneInWord is worth asking: not where most letters are header
-  // lengths (tables of many columns), as it turns away little there.
-  bool wordTest = true;
-  // Whether none of the eight places from p can begin a record: no byte
-  // there is a one-byte header length of a shape, nor the first byte of a
-  // longer one (the byte test of a word, without a branch per byte).
-  bool NoneInWord(const uint8_t* page, uint32_t p) const {
-    constexpr uint64_t k = 0x0101010101010101ULL;
-    const uint64_t x = Load64(page + p);
-    if (x & (k * 128)) return false;
-    if (low == 0) return true;
-    // A byte above low - 1 and below high + 1.
-    const uint64_t m = low - 1, n = high + 1;
-    return !(((k * (127 + n) - (x & k * 127)) & ~x & ((x & k * 127) + k * (127 - m))) & k * 128);
-  }
   // The shapes that may begin at p (p + 2 < the region's end): necessary
   // conditions of what HeaderLengthFits and Intact test in full.
   uint64_t At(const uint8_t* page, uint32_t p) const {
@@ -394,7 +379,6 @@ struct StartMasks {
       low = low == 0 ? shape.low : std::min(low, shape.low);
       high = std::max(high, shape.high);
     }
-    wordTest = low == 0 || high < 0x60;
     const uint64_t m = uint64_t{1} << std::min(bit, 63);
     for (int b = 0; b < 128; ++b) {
       if (shape.one[b]) one[b] |= m;
@@ -441,7 +425,6 @@ void FillStartTables(Shape& shape) {
     if (m.low == 0) m.low = b;
     m.high = b;
   }
-  m.wordTest = m.low == 0 || m.high < 0x60;
 }
 
 bool TypeAllowed(const ColumnRule& rule, uint64_t t) {
@@ -2496,7 +2479,9 @@ class Carver {
   // The places of each region where a record of one of the shapes of
   // `masks` may begin (none without), for region r [shapeFrom[r],
   // shapeFrom[r + 1]) of shapeStarts. Every byte of the free space passes
-  // here: no branch but the loop's.
+  // here: eight at a time, only the places whose byte may be a header
+  // length's first (a one-byte length of a shape, or the first byte of a
+  // longer one) are tried one by one.
   static void FindShapeStarts(const uint8_t* page, const std::vector<std::pair<uint32_t, uint32_t>>& regions,
                               const StartMasks* masks, SearchScratch& k) {
     std::vector<uint32_t>& out = k.shapeStarts;
@@ -2504,28 +2489,31 @@ class Carver {
     k.shapeFrom.assign(1, 0);
     for (const auto& [lo, hi] : regions) {
       if (masks) {
-        for (uint32_t p = lo; p + 2 < hi;) {
-          if (masks->wordTest && p + 8 <= hi) {
-            // Eight places none of whose bytes can be a header length's
-            // first (runs of zeros, texts of a table of few columns) are
-            // passed at once; the others are tried one by one.
-            if (masks->NoneInWord(page, p)) {
-              p += 8;
-              continue;
+        uint32_t p = lo;
+        if constexpr (std::endian::native == std::endian::little) {
+          constexpr uint64_t kOne = 0x0101010101010101ULL, kHigh = kOne * 0x80;
+          // One-byte header lengths lie in [low, high] (1 <= low <= high
+          // <= 127), or there are none (low 0).
+          const uint64_t low = masks->low, high = masks->high;
+          for (; p + 10 <= hi; p += 8) {
+            const uint64_t x = Load64(page + p);
+            uint64_t places = x;
+            if (low != 0) {
+              // Per byte, its low seven bits with the top bit set: taking
+              // low or high + 1 (at most 128) borrows from no other byte.
+              const uint64_t seven = x | kHigh;
+              places |= (seven - kOne * low) & ~(seven - kOne * (high + 1));
             }
-            for (const uint32_t stop = std::min(p + 8, hi - 2); p < stop; ++p) {
-              if (masks->At(page, p)) out.push_back(p);
+            places &= kHigh;
+            while (places) {
+              const uint32_t at = p + static_cast<uint32_t>(std::countr_zero(places) >> 3);
+              if (masks->At(page, at)) out.push_back(at);
+              places &= places - 1;
             }
-            continue;
           }
-          if (page[p] == 0) {
-            // No header length is zero: a run of zeros (the unused space
-            // of most pages) is passed eight bytes at a time.
-            while (p + 9 < hi && Load64(page + p + 1) == 0) p += 8;
-          } else if (masks->At(page, p)) {
-            out.push_back(p);
-          }
-          ++p;
+        }
+        for (; p + 2 < hi; ++p) {
+          if (masks->At(page, p)) out.push_back(p);
         }
       }
       k.shapeFrom.push_back(out.size());
