@@ -349,7 +349,14 @@ struct ColumnRule {
   Affinity affinity = Affinity::kBlob;
   bool notNull = false;
   bool alias = false;
+  // TypeAllowed and TypeExpected of the rule, one bit per TypeClass, for the
+  // search of headers (a lookup per serial type read); set by SettleRule.
+  uint16_t allowed = 0, expected = 0;
 };
+
+// Serial types by what the column rules tell apart: 0 to 11 each its own,
+// then blobs (even from 12) and texts (odd from 13).
+inline uint32_t TypeClass(uint64_t t) { return t < 12 ? static_cast<uint32_t>(t) : 12 + static_cast<uint32_t>(t & 1); }
 
 // Which bytes can begin a record header of a shape (most bytes of free
 // space are turned away by two lookups): by the first byte, a header length
@@ -450,6 +457,16 @@ bool TypeExpected(const ColumnRule& rule, uint64_t t) {
   if (rule.affinity == Affinity::kInteger) return t != 7;
   if (rule.affinity == Affinity::kText) return t >= 13 && (t & 1);
   return true;
+}
+
+// Fills the rule's lookups of TypeAllowed and TypeExpected (both take the
+// same answer for every type of a class: 12 and 14 alike, 13 and 15 alike).
+void SettleRule(ColumnRule& rule) {
+  rule.allowed = rule.expected = 0;
+  for (uint64_t t = 0; t < 14; ++t) {
+    if (TypeAllowed(rule, t)) rule.allowed |= static_cast<uint16_t>(1u << TypeClass(t));
+    if (TypeExpected(rule, t)) rule.expected |= static_cast<uint16_t>(1u << TypeClass(t));
+  }
 }
 
 // The rows reported so far by their key hash (rows whose keys share a hash
@@ -652,6 +669,7 @@ class Carver {
       rule.affinity = c < static_cast<int>(s.declaredTypes.size()) ? AffinityOf(s.declaredTypes[c]) : Affinity::kBlob;
       rule.notNull = c < static_cast<int>(s.notNull.size()) && s.notNull[c];
       rule.alias = c == s.rowidAliasColumn;
+      SettleRule(rule);
       shape.columns.push_back(rule);
     }
     shape.typedBesideAlias = std::all_of(shape.columns.begin(), shape.columns.end(), [](const ColumnRule& rule) {
@@ -1412,7 +1430,8 @@ class Carver {
       int len = static_cast<int>(std::min<uint32_t>(room - used, 9));
       const uint64_t t = Varint(b + used, len);
       if (len <= 0 || (len < 9 && (b[used + len - 1] & 0x80))) return false;
-      if (!(strict ? TypeExpected(shape.columns[c], t) : TypeAllowed(shape.columns[c], t))) return false;
+      const ColumnRule& rule = shape.columns[c];
+      if (!(((strict ? rule.expected : rule.allowed) >> TypeClass(t)) & 1)) return false;
       used += static_cast<uint32_t>(len);
       bodies += BodyLength(t);
       if (bodies > (uint64_t{1} << 31)) return false;
