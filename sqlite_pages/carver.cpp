@@ -2181,7 +2181,8 @@ class Carver {
     if (plain) FindPlainStarts(page, regions, k);
     if (owner < 0 && !schemaless && masks == &allStarts_) {
       const std::vector<const Shape*>& all = allShapes_;
-      size_t cells = 0;
+      size_t cells = 0, cellBytes = 0;
+      std::vector<size_t> fitBytes(allShapes_.size(), 0);
       std::vector<size_t>& fits = k.fits;
       std::vector<double>& likelihood = k.likelihood;
       fits.assign(all.size(), 0);
@@ -2193,10 +2194,13 @@ class Carver {
           const uint32_t p = k.plainStarts[j];
           if (!Intact(nullptr, page, p, lo, hi, c, false)) continue;
           ++cells;
+          const size_t extent = c.end - c.start;
+          cellBytes += extent;
           for (size_t i = 0; i < all.size(); ++i) {
             if (all[i]->starts.At(page, p) && HeaderLengthFits(all[i], page, p, lo, hi) &&
                 Intact(all[i], page, p, lo, hi, c, false) && c.hasRowid) {
               ++fits[i];
+              fitBytes[i] += extent;
               likelihood[i] += LogLikelihood(*all[i], Scratch().types);
             }
           }
@@ -2211,7 +2215,7 @@ class Carver {
         // table, but nothing rebuilt.
         for (const Shape& shape : shapes_) shapes.push_back(&shape);
         undetermined = true;
-      } else if (!all.empty() && fits[best] * 3 >= cells * 2) {
+      } else if (!all.empty() && (fits[best] * 3 >= cells * 2 || fitBytes[best] * 4 >= cellBytes * 3)) {
         shapes.push_back(all[best]);
         masks = &all[best]->starts;
       } else {

@@ -120,7 +120,7 @@ bool CopyGuarded(uint8_t* to, const uint8_t* from, size_t length) {
 // Mapped memory touched before it is given back (resident memory that
 // reads through the page cache would not hold), counted in the stretches
 // the system maps at a touch.
-constexpr uint64_t kReleaseMappedEvery = 4ull << 20;
+constexpr uint64_t kReleaseMappedEvery = 2ull << 20;
 constexpr uint64_t kMappedStretch = 64u << 10;
 
 }  // namespace

@@ -144,6 +144,29 @@ TEST_F(FiguresTest, RecordsEndedByACutCellOrFillingAStaleBlockComeBack) {
   }
 }
 
+// Current calls at scale 10: a call freed (its first bytes a free-block
+// header), then its page emptied and made a free-list trunk. A short
+// record read inside the block by its own header (the block's size taken
+// for a payload length) stood beside the one intact call on the page and
+// left the page to no table; the intact call, most of the page's intact
+// bytes, names it, and the freed call is read behind its block header.
+TEST_F(FiguresTest, ACallFreedOnAPageThatBecameATrunkComesBack) {
+  RunOptions options;
+  options.workDir = dir_;
+  options.scale = 10;
+  options.current = true;
+  options.era = Era::kManifestDb;
+  options.families = {"calls"};
+  const std::vector<Figures> figures = figures::Run(options);
+  ASSERT_EQ(figures.size(), 1u);
+  const Figures& f = figures[0];
+  EXPECT_GT(f.surviving, 10u);
+  EXPECT_EQ(f.delivered, f.surviving);
+  for (const std::string& m : f.missed) ADD_FAILURE() << "missed " << m;
+  EXPECT_EQ(f.phantoms, 0u);
+  EXPECT_EQ(f.twice, 0u);
+}
+
 // The messages of current phones: a share of them deleted (scattered ones,
 // a run whose pages went to the free list, some with a photo whose
 // attachment rows went with them), enough to measure: every one whose bytes
