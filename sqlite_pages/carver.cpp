@@ -854,6 +854,25 @@ class Carver {
 
   // Mixes one value of a record as KeyHashOf and RowMatchKey mix the value
   // it decodes to, into `a` and (when given) `b`, without building it.
+  // MixColumn with NULLs and integers (most columns of most rows) mixed in
+  // place, without the call.
+  [[gnu::always_inline]] inline void MixColumnQuick(uint64_t t, const uint8_t* body, uint32_t length, KeyMix* a,
+                                                    KeyMix* b, std::string& wideText) const {
+    if (t == 0 || t == 10 || t == 11) {
+      (*a)('n');
+      if (b) (*b)('n');
+    } else if (t <= 6) {
+      const uint64_t value = static_cast<uint64_t>(IntegerBody(body, length));
+      (*a)('i');
+      (*a)(value);
+      if (b) {
+        (*b)('i');
+        (*b)(value);
+      }
+    } else {
+      MixColumn(t, body, length, a, b, wideText);
+    }
+  }
   void MixColumn(uint64_t t, const uint8_t* body, uint32_t length, KeyMix* a, KeyMix* b, std::string& wideText) const {
     if (b) {
       MixInto<true>(t, body, length, *a, *b, wideText);
@@ -910,7 +929,7 @@ class Carver {
       KeyMix* second = c >= 1 ? matchMix : nullptr;
       if (c < record.ColumnCount()) {
         const RecordColumn& col = record.columns[c];
-        MixColumn(col.serialType, col.body, col.length, &key, second, out.wideText);
+        MixColumnQuick(col.serialType, col.body, col.length, &key, second, out.wideText);
       } else {
         MixColumn(0, nullptr, 0, &key, second, out.wideText);
       }
@@ -954,10 +973,11 @@ class Carver {
         type = ReadVarint(types + pos, b);
         pos += static_cast<uint32_t>(b);
       }
-      const uint64_t len = SerialTypeBodyLength(type);
+      const uint64_t len = BodyLength(type);
       if (len > bodyBound - bodyPos) return;
       if (c != schema.rowidAliasColumn) {
-        MixColumn(type, bodies + bodyPos, static_cast<uint32_t>(len), &key, c >= 1 ? matchMix : nullptr, out.wideText);
+        MixColumnQuick(type, bodies + bodyPos, static_cast<uint32_t>(len), &key, c >= 1 ? matchMix : nullptr,
+                       out.wideText);
       }
       bodyPos += len;
     }
