@@ -1,9 +1,6 @@
 #include "sqlite_pages/db_file_reader.h"
 
 #include <fcntl.h>
-#include <setjmp.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,69 +57,6 @@ int64_t ModifiedNsOf(const struct stat& st) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
-// Copies from mapped files and bus errors. Touching a page of a mapping
-// that lies past the end of its file (one shortened after it was mapped)
-// raises SIGBUS. A copy from a mapping sets this thread's guard; the
-// handler jumps back to it, and the copy reports the failure. A SIGBUS
-// outside a guarded copy is none of the reader's business: it goes to the
-// handler that was there before, or gets the default action. The handler
-// runs with SA_NODEFER so that the jump leaves SIGBUS unblocked without
-// saving and restoring the signal mask around every copy (a system call
-// each time).
-thread_local sigjmp_buf* tCopyGuard __attribute__((tls_model("initial-exec"))) = nullptr;
-struct sigaction gPreviousBusAction;
-std::once_flag gBusHandlerOnce;
-
-void OnBusError(int signal, siginfo_t* info, void* context) {
-  if (sigjmp_buf* guard = tCopyGuard) {
-    tCopyGuard = nullptr;
-    siglongjmp(*guard, 1);
-  }
-  const struct sigaction& previous = gPreviousBusAction;
-  if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction) {
-    previous.sa_sigaction(signal, info, context);
-    return;
-  }
-  if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-    previous.sa_handler(signal);
-    return;
-  }
-  // Returning runs the faulting instruction again, now with the default
-  // action: the process ends as it would have without this handler.
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  sigaction(SIGBUS, &fallback, nullptr);
-}
-
-void InstallBusHandler() {
-  std::call_once(gBusHandlerOnce, [] {
-    struct sigaction action {};
-    action.sa_sigaction = OnBusError;
-    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGBUS, &action, &gPreviousBusAction);
-  });
-}
-
-// memcpy that returns false instead of dying when the source faults.
-bool CopyGuarded(uint8_t* to, const uint8_t* from, size_t length) {
-  sigjmp_buf jump;
-  if (sigsetjmp(jump, 0) != 0) return false;  // back from the handler: tCopyGuard is cleared
-  tCopyGuard = &jump;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::memcpy(to, from, length);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  tCopyGuard = nullptr;
-  return true;
-}
-
-// Mapped memory touched before it is given back (resident memory that
-// reads through the page cache would not hold), counted in the stretches
-// the system maps at a touch.
-constexpr uint64_t kReleaseMappedEvery = 2ull << 20;
-constexpr uint64_t kMappedStretch = 64u << 10;
-
 }  // namespace
 
 void SetWriteAheadLog(const std::filesystem::path& database, const std::filesystem::path& log) {
@@ -154,17 +88,7 @@ CDbFileReader::CDbFileReader() : scratchBuffer(new char[kScratchBufferBytes]) {}
 
 CDbFileReader::~CDbFileReader() { Close(); }
 
-void CDbFileReader::Unmap() {
-  if (map_) ::munmap(const_cast<uint8_t*>(map_), mapSize_);
-  map_ = nullptr;
-  mapSize_ = 0;
-  mapFailed_.store(false, std::memory_order_relaxed);
-  mappedSinceRelease_.store(0, std::memory_order_relaxed);
-  lastStretch_.store(UINT64_MAX, std::memory_order_relaxed);
-}
-
 void CDbFileReader::Close() {
-  Unmap();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   if (walFd_ >= 0) ::close(walFd_);
@@ -200,16 +124,6 @@ Status CDbFileReader::Open(const std::filesystem::path& path) {
   fileSize_ = static_cast<uint64_t>(st.st_size);
   path_ = path;
   modified_ = ModifiedNsOf(st);
-  // Mapped only where the address space easily holds any database (a
-  // 64-bit process); a file that cannot be mapped is read with reads.
-  if (sizeof(void*) >= 8 && fileSize_ > 0 && fileSize_ <= (uint64_t{1} << 44)) {
-    void* mapped = ::mmap(nullptr, static_cast<size_t>(fileSize_), PROT_READ, MAP_SHARED, fd_, 0);
-    if (mapped != MAP_FAILED) {
-      InstallBusHandler();
-      map_ = static_cast<const uint8_t*>(mapped);
-      mapSize_ = static_cast<size_t>(fileSize_);
-    }
-  }
   // The log is optional: one that is missing or cannot be opened leaves the
   // file as it is (a log that cannot be opened is told by Wal()).
   const std::filesystem::path log = WriteAheadLogOf(path);
@@ -402,7 +316,6 @@ Status CDbFileReader::ReadFile(uint64_t offset, size_t length, uint8_t* buffer, 
     bytesRead = n;
     return n == length ? status::kOk : status::kShortRead;
   }
-  bytesRead = CopyMapped(offset, length, buffer);
   while (bytesRead < length) {
     const ssize_t got = ::pread(fd_, buffer + bytesRead, length - bytesRead, static_cast<off_t>(offset + bytesRead));
     if (got < 0) {
@@ -413,32 +326,6 @@ Status CDbFileReader::ReadFile(uint64_t offset, size_t length, uint8_t* buffer, 
     bytesRead += static_cast<size_t>(got);
   }
   return status::kOk;
-}
-
-size_t CDbFileReader::CopyMapped(uint64_t offset, size_t length, uint8_t* buffer) const {
-  if (!map_ || offset >= mapSize_ || mapFailed_.load(std::memory_order_relaxed)) return 0;
-  const size_t n = static_cast<size_t>(std::min<uint64_t>(length, mapSize_ - offset));
-  if (!CopyGuarded(buffer, map_ + offset, n)) {
-    // The file is shorter than it was: from now on its reads say so.
-    mapFailed_.store(true, std::memory_order_relaxed);
-    return 0;
-  }
-  NoteMapped(offset, n);
-  return n;
-}
-
-void CDbFileReader::NoteMapped(uint64_t offset, size_t bytes) const {
-  // A touch of the mapping makes the system map the whole aligned stretch
-  // around it (64 KiB): what counts is the stretches touched. Reads in file
-  // order touch each once; scattered reads count a stretch each.
-  const uint64_t first = offset / kMappedStretch, last = (offset + bytes - 1) / kMappedStretch;
-  const uint64_t before = lastStretch_.exchange(last, std::memory_order_relaxed);
-  const uint64_t touched = (last - first + (before == first ? 0 : 1)) * kMappedStretch;
-  if (mappedSinceRelease_.fetch_add(touched, std::memory_order_relaxed) + touched < kReleaseMappedEvery) return;
-  mappedSinceRelease_.store(0, std::memory_order_relaxed);
-  // The file's pages stay cached by the system; only this process's hold
-  // on them ends, and a later copy maps them again.
-  ::madvise(const_cast<uint8_t*>(map_), mapSize_, MADV_DONTNEED);
 }
 
 Status CDbFileReader::ReadPage(uint32_t index, uint8_t* buffer) const {

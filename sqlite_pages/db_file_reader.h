@@ -32,19 +32,6 @@
 // pages as pages of their own, listed with the free-list pages, so that
 // the searches for deleted rows look at them as at freed pages. So do the
 // pages of the log's frames after its last commit, which are never applied.
-//
-// A database file is mapped into memory read-only when it is opened, and
-// pages are copied from the mapping: a scan reads tens of thousands of
-// pages, and one system call per page cost more than the copy itself. A
-// file that another program shortens while it is mapped makes the pages
-// past its new end fault (SIGBUS) when touched; the copies run under a
-// guard that turns such a fault into a failed copy, after which the reader
-// goes back to positioned reads of the file, which tell the short file as
-// they always did. The part of a file that grew after it was opened is
-// read with positioned reads too. The mapped pages the copies touched are
-// given back every few tens of mebibytes, so that reading a large file
-// through the mapping holds no more resident memory than reading it with
-// reads. Where a file cannot be mapped, every read is a positioned read.
 #pragma once
 
 #include <atomic>
@@ -109,10 +96,6 @@ class CDbFileReader {
   Status OpenBytes(std::string bytes, std::string wal = {});
   void Close();
   bool IsOpen() const { return fd_ >= 0 || memory_; }
-  // Whether the file's pages are copied from a mapping of it (false for a
-  // file that could not be mapped, that changed under the mapping, and for
-  // a database held in memory).
-  bool Mapped() const { return map_ != nullptr && !mapFailed_.load(std::memory_order_relaxed); }
 
   // Reads `length` bytes at the absolute offset with positioned reads (no
   // separate seek). bytesRead gets the count read. 87 when no file is open,
@@ -191,26 +174,9 @@ class CDbFileReader {
   void ApplyWal(uint64_t walSize, int64_t walModified);
   // Raw reads of the database file and of the log.
   Status ReadFile(uint64_t offset, size_t length, uint8_t* buffer, size_t& bytesRead) const;
-  // Copies from the mapping what of [offset, offset + length) it holds:
-  // the count copied, 0 when nothing could be (no mapping, past its end, or
-  // the file became shorter than the mapping).
-  size_t CopyMapped(uint64_t offset, size_t length, uint8_t* buffer) const;
-  void Unmap();
-  // The mapping's bytes at [offset, offset + bytes) were copied: every few
-  // tens of mebibytes touched, the mapped pages are given back.
-  void NoteMapped(uint64_t offset, size_t bytes) const;
   size_t ReadLog(uint64_t offset, size_t length, uint8_t* buffer) const;
 
   int fd_ = -1;
-  // The file as it was when opened, mapped read-only (nullptr: not mapped).
-  const uint8_t* map_ = nullptr;
-  size_t mapSize_ = 0;
-  // Set when a copy from the mapping faulted: the file is no longer what
-  // was mapped, and the reads go to the file.
-  mutable std::atomic<bool> mapFailed_{false};
-  // Bytes copied from the mapping since its pages were last given back.
-  mutable std::atomic<uint64_t> mappedSinceRelease_{0};
-  mutable std::atomic<uint64_t> lastStretch_{UINT64_MAX};  // of the last copy
   bool memory_ = false;
   std::string bytes_;  // the database when opened with OpenBytes
   int walFd_ = -1;

@@ -1,14 +1,10 @@
 // The database file reader: header validation, page size and reserved
 // bytes, free-list inventory, short files, 64-bit offsets.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <thread>
 
 #include "sqlite_pages/btree.h"
 #include "sqlite_pages/record.h"
@@ -171,157 +167,6 @@ TEST(Reader, PageRunsGiveWhatSingleReadsGive) {
   ASSERT_EQ(runs.Get(wanted.find(5), wanted.end(), bytes), 0);
   ASSERT_EQ(reader.ReadPage(5, single.data()), 0);
   EXPECT_EQ(std::memcmp(bytes, single.data(), ps), 0);
-}
-
-// A database of `pages` pages of `ps` bytes: a valid first page, then pages
-// whose every byte tells its page and place.
-std::string PatternDatabase(uint32_t ps, uint32_t pages) {
-  std::string db = SmallDatabase(ps);
-  db.resize(ps, '\0');
-  for (uint32_t p = 1; p < pages; ++p) {
-    std::string page(ps, '\0');
-    for (uint32_t i = 0; i < ps; ++i) page[i] = static_cast<char>((p * 31 + i * 7) & 0xFF);
-    db += page;
-  }
-  return db;
-}
-
-void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-bool PageIs(const std::string& db, uint32_t ps, uint32_t index, const uint8_t* bytes) {
-  return std::memcmp(db.data() + static_cast<size_t>(index) * ps, bytes, ps) == 0;
-}
-
-// A database file that another program shortens while it is open (and
-// mapped): the pages past the new end are read errors, those before it
-// still read right, in runs, in several threads at once; nothing crashes.
-TEST(Reader, FileShortenedWhileOpenGivesReadErrorsNotACrash) {
-  const auto dir = TempFolder("reader_shortened");
-  const uint32_t ps = 4096;
-  const std::string db = PatternDatabase(ps, 64);
-  WriteFile(dir / "s.db", db);
-  CDbFileReader reader, second, third;
-  ASSERT_EQ(reader.Open(dir / "s.db"), 0);
-  ASSERT_EQ(second.Open(dir / "s.db"), 0);
-  ASSERT_EQ(third.Open(dir / "s.db"), 0);
-  ASSERT_TRUE(reader.Mapped());
-  std::vector<uint8_t> page(ps);
-  ASSERT_EQ(reader.ReadPage(40, page.data()), 0);
-  EXPECT_TRUE(PageIs(db, ps, 40, page.data()));
-
-  ASSERT_EQ(::truncate((dir / "s.db").c_str(), 10 * ps), 0);
-  // Two threads touch the lost pages through their own readers at once:
-  // each fault is caught in the thread that made it.
-  Status inThread[2] = {-1, -1};
-  std::thread a([&] {
-    std::vector<uint8_t> buf(ps);
-    inThread[0] = second.ReadPage(50, buf.data());
-  });
-  std::thread b([&] {
-    std::vector<uint8_t> buf(ps);
-    inThread[1] = third.ReadPage(63, buf.data());
-  });
-  a.join();
-  b.join();
-  EXPECT_EQ(inThread[0], 30);
-  EXPECT_EQ(inThread[1], 30);
-
-  EXPECT_EQ(reader.ReadPage(40, page.data()), 30);  // read before, gone now
-  EXPECT_FALSE(reader.Mapped());
-  ASSERT_EQ(reader.ReadPage(5, page.data()), 0);
-  EXPECT_TRUE(PageIs(db, ps, 5, page.data()));
-  size_t got = 0;
-  std::vector<uint8_t> span(4 * ps);
-  EXPECT_EQ(reader.ReadAt(8 * ps, span.size(), span.data(), got), 30);
-  EXPECT_EQ(got, 2u * ps);
-  EXPECT_EQ(std::memcmp(span.data(), db.data() + 8 * ps, 2 * ps), 0);
-
-  // Runs keep the whole pages before the end and fail at it.
-  std::map<uint32_t, int> wanted;
-  for (uint32_t p = 6; p < 14; ++p) wanted[p] = 0;
-  PageRuns runs(second);
-  for (auto it = wanted.begin(); it != wanted.end(); ++it) {
-    const uint8_t* bytes = nullptr;
-    const Status st = runs.Get(it, wanted.end(), bytes);
-    if (it->first < 10) {
-      ASSERT_EQ(st, 0) << it->first;
-      EXPECT_TRUE(PageIs(db, ps, it->first, bytes)) << it->first;
-    } else {
-      EXPECT_EQ(st, 30) << it->first;
-    }
-  }
-  std::filesystem::remove_all(dir);
-}
-
-// A bus error that no read of the reader made is not swallowed: the
-// program ends as it would without the reader's handler.
-TEST(ReaderDeathTest, BusErrorOutsideAReadStillEndsTheProgram) {
-  const auto dir = TempFolder("reader_bus");
-  const uint32_t ps = 4096;
-  WriteFile(dir / "b.db", PatternDatabase(ps, 8));
-  CDbFileReader reader;  // installs the reader's handler
-  ASSERT_EQ(reader.Open(dir / "b.db"), 0);
-  ASSERT_TRUE(reader.Mapped());
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        const int fd = ::open((dir / "b.db").c_str(), O_RDWR);
-        auto* m = static_cast<volatile uint8_t*>(::mmap(nullptr, 8 * ps, PROT_READ, MAP_SHARED, fd, 0));
-        if (::ftruncate(fd, ps) != 0) std::abort();
-        std::fprintf(stderr, "%d\n", m[6 * ps]);
-        std::fflush(stderr);
-        std::_Exit(0);
-      },
-      "");
-  std::filesystem::remove_all(dir);
-}
-
-// A file that grows after it was opened reads as it always did: the
-// pages added are read from the file, also by a read that spans the end
-// of the file as opened; and a file read end to end many times over (its
-// mapped pages given back on the way) gives the same bytes every time.
-TEST(Reader, FileGrownAfterOpenAndLongReadsGiveTheFileBytes) {
-  const auto dir = TempFolder("reader_grown");
-  const uint32_t ps = 4096;
-  std::string db = PatternDatabase(ps, 1024);  // 4 MiB
-  WriteFile(dir / "g.db", db.substr(0, 1000 * ps));
-  CDbFileReader reader;
-  ASSERT_EQ(reader.Open(dir / "g.db"), 0);
-  EXPECT_EQ(reader.PageCount(), 1000u);
-  {
-    std::ofstream out(dir / "g.db", std::ios::binary | std::ios::app);
-    out.write(db.data() + 1000 * ps, 24 * ps);
-  }
-  std::vector<uint8_t> page(ps);
-  ASSERT_EQ(reader.ReadPage(1010, page.data()), 0);
-  EXPECT_TRUE(PageIs(db, ps, 1010, page.data()));
-  std::vector<uint8_t> span(6 * ps);
-  size_t got = 0;
-  ASSERT_EQ(reader.ReadAt(997 * ps + 100, span.size(), span.data(), got), 0);
-  EXPECT_EQ(got, span.size());
-  EXPECT_EQ(std::memcmp(span.data(), db.data() + 997 * ps + 100, span.size()), 0);
-  EXPECT_EQ(reader.ReadAt(1024 * ps - 10, 20, span.data(), got), 30);
-  EXPECT_EQ(got, 10u);
-
-  // Ten passes over 4 MiB in two threads: past the point where the
-  // mapping's pages are given back, more than once.
-  int wrong[2] = {0, 0};
-  auto pass = [&](int t) {
-    std::vector<uint8_t> buf(ps);
-    for (int round = 0; round < 5; ++round) {
-      for (uint32_t p = 0; p < 1000; ++p) {
-        if (reader.ReadPage(p, buf.data()) != 0 || !PageIs(db, ps, p, buf.data())) ++wrong[t];
-      }
-    }
-  };
-  std::thread a(pass, 0), b(pass, 1);
-  a.join();
-  b.join();
-  EXPECT_EQ(wrong[0] + wrong[1], 0);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(Reader, ReadsPagesBeyondTwoGibibytes) {
