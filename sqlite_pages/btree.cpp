@@ -209,6 +209,27 @@ uint64_t ReadVarint(const uint8_t* bytes, int& bound) {
   return value;
 }
 
+int WriteVarint(uint64_t v, uint8_t* out) {
+  if (v > 0x00FFFFFFFFFFFFFFULL) {
+    // Nine bytes: eight of seven bits, then a whole byte.
+    out[8] = static_cast<uint8_t>(v);
+    v >>= 8;
+    for (int i = 7; i >= 0; --i) {
+      out[i] = static_cast<uint8_t>((v & 0x7F) | 0x80);
+      v >>= 7;
+    }
+    return 9;
+  }
+  uint8_t low[8];
+  int n = 0;
+  do {
+    low[n++] = static_cast<uint8_t>(v & 0x7F);
+    v >>= 7;
+  } while (v != 0);
+  for (int i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(low[n - 1 - i] | (i < n - 1 ? 0x80 : 0));
+  return n;
+}
+
 CellList ListCells(const CDbFileReader& reader, const uint8_t* page, uint32_t headerOffset) {
   CellList cells;
   const uint32_t usable = reader.usableSize;

@@ -92,6 +92,10 @@ using RowDecoder = std::function<Status(CDbFileReader&, const RowInput&)>;
 // value so far is returned and `bound` is left unchanged. Bound <= 0 gives 0.
 uint64_t ReadVarint(const uint8_t* bytes, int& bound);
 
+// Writes `v` as a SQLite varint into `out` (room for 9 bytes): the bytes
+// written, 1 to 9 (the shortest form).
+int WriteVarint(uint64_t v, uint8_t* out);
+
 // The cells of the page whose B-tree header starts at `header` (within a
 // page buffer of `pageSize` bytes starting at `page`). One cell: the content
 // area start. Entries of the pointer array beyond the usable end are dropped.

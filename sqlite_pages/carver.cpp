@@ -61,25 +61,8 @@ inline uint64_t BodyLength(uint64_t t) {
 bool Contains(const std::string& haystack, const char* needle) { return haystack.find(needle) != std::string::npos; }
 
 void AppendVarint(std::string& out, uint64_t v) {
-  if (v > 0x00FFFFFFFFFFFFFFULL) {
-    // Nine bytes: eight of seven bits, then a whole byte.
-    char bytes[9];
-    bytes[8] = static_cast<char>(v & 0xFF);
-    v >>= 8;
-    for (int i = 7; i >= 0; --i) {
-      bytes[i] = static_cast<char>((v & 0x7F) | 0x80);
-      v >>= 7;
-    }
-    out.append(bytes, 9);
-    return;
-  }
-  char bytes[8];
-  int n = 0;
-  do {
-    bytes[n++] = static_cast<char>(v & 0x7F);
-    v >>= 7;
-  } while (v != 0);
-  for (int i = n - 1; i >= 0; --i) out.push_back(static_cast<char>(bytes[i] | (i > 0 ? 0x80 : 0)));
+  uint8_t bytes[9];
+  out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(WriteVarint(v, bytes)));
 }
 
 // A record of the serial types `types` whose bodies are the `length` bytes

@@ -65,25 +65,8 @@ std::list<CarveCacheEntry>& Cache() {
 }
 
 void AppendVarint(std::vector<uint8_t>& out, uint64_t v) {
-  if (v > 0x00FFFFFFFFFFFFFFULL) {
-    // Nine bytes: eight of seven bits, then a whole byte.
-    uint8_t bytes[9];
-    bytes[8] = static_cast<uint8_t>(v);
-    v >>= 8;
-    for (int i = 7; i >= 0; --i) {
-      bytes[i] = static_cast<uint8_t>((v & 0x7F) | 0x80);
-      v >>= 7;
-    }
-    out.insert(out.end(), bytes, bytes + 9);
-    return;
-  }
-  uint8_t bytes[8];
-  int n = 0;
-  do {
-    bytes[n++] = static_cast<uint8_t>(v & 0x7F);
-    v >>= 7;
-  } while (v != 0);
-  for (int i = n - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(bytes[i] | (i > 0 ? 0x80 : 0)));
+  uint8_t bytes[9];
+  out.insert(out.end(), bytes, bytes + WriteVarint(v, bytes));
 }
 
 uint32_t VarintSize(uint64_t v) {

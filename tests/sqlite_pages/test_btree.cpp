@@ -61,6 +61,9 @@ TEST(Varint, LengthsBoundsAndNineByteValues) {
     bound = 9;
     EXPECT_EQ(ReadVarint(reinterpret_cast<const uint8_t*>(bytes.data()), bound), v);
     EXPECT_EQ(bound, static_cast<int>(bytes.size()));
+    // Written back the same, in its shortest form.
+    uint8_t written[9];
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(written), static_cast<size_t>(WriteVarint(v, written))), bytes);
   }
 }
 
