@@ -310,12 +310,23 @@ Status ReadPersonTables(CDbFileReader& reader, const std::filesystem::path& addr
       if (!byRowid.count(v.person)) orphanOwners.insert(v.person);
     }
     if (!lostBySortKey.empty() && !orphanOwners.empty()) {
+      // The index leaves are held and searched once for each lost key: an
+      // address book whose leaves or lost persons are so many that this
+      // would hold much memory or take long keeps those persons unlinked.
+      constexpr uint64_t kLeafBytesHeld = uint64_t{32} << 20;
+      constexpr uint64_t kBytesSearched = uint64_t{4} << 30;
       std::vector<std::vector<uint8_t>> leaves;
       std::vector<uint8_t> page(reader.pageSize);
-      for (uint64_t i = 0; i < reader.PageCount(); ++i) {
+      bool bounded = true;
+      for (uint64_t i = 0; i < reader.PageCount() && bounded; ++i) {
         if (reader.ReadPage(static_cast<uint32_t>(i), page.data()) != status::kOk) continue;
         // An index leaf (page 1 begins with the file header).
         if (i != 0 && page[0] == 0x0a) leaves.push_back(page);
+        bounded = leaves.size() * uint64_t{reader.pageSize} <= kLeafBytesHeld;
+      }
+      if (!bounded || leaves.size() * uint64_t{reader.pageSize} * lostBySortKey.size() > kBytesSearched) {
+        leaves.clear();
+        lostBySortKey.clear();
       }
       for (const auto& [key, lost] : lostBySortKey) {
         if (lost.size() != 1) continue;
