@@ -23,6 +23,16 @@ class FiguresTest : public ::testing::Test {
   fs::path dir_;
 };
 
+// A store whose every deleted row that survives comes back, once, and
+// nothing else.
+void ExpectWhole(const Figures& f) {
+  SCOPED_TRACE(f.store);
+  EXPECT_EQ(f.delivered, f.surviving);
+  for (const std::string& m : f.missed) ADD_FAILURE() << "missed " << m;
+  EXPECT_EQ(f.phantoms, 0u);
+  EXPECT_EQ(f.twice, 0u);
+}
+
 TEST_F(FiguresTest, CountsEachDeletedRowOnceAndEveryFurtherCopyAsTwice) {
   Tally tally;
   tally.Live("a");
@@ -109,12 +119,8 @@ TEST_F(FiguresTest, ALastMessageFreedWithItsPageComesBack) {
     options.era = era;
     options.scale = scale;
     options.families = {"whatsapp"};
-    for (const Figures& f : figures::Run(options)) {
-      EXPECT_EQ(f.delivered, f.surviving) << f.store << " at " << scale;
-      for (const std::string& m : f.missed) ADD_FAILURE() << f.store << " missed " << m;
-      EXPECT_EQ(f.phantoms, 0u) << f.store;
-      EXPECT_EQ(f.twice, 0u) << f.store;
-    }
+    SCOPED_TRACE(testing::Message() << "scale " << scale);
+    for (const Figures& f : figures::Run(options)) ExpectWhole(f);
   }
 }
 
@@ -137,10 +143,7 @@ TEST_F(FiguresTest, RecordsEndedByACutCellOrFillingAStaleBlockComeBack) {
   for (const Figures& f : figures) {
     SCOPED_TRACE(f.store);
     EXPECT_GT(f.surviving, 30u);
-    EXPECT_EQ(f.delivered, f.surviving);
-    for (const std::string& m : f.missed) ADD_FAILURE() << "missed " << m;
-    EXPECT_EQ(f.phantoms, 0u);
-    EXPECT_EQ(f.twice, 0u);
+    ExpectWhole(f);
   }
 }
 
@@ -161,10 +164,7 @@ TEST_F(FiguresTest, ACallFreedOnAPageThatBecameATrunkComesBack) {
   ASSERT_EQ(figures.size(), 1u);
   const Figures& f = figures[0];
   EXPECT_GT(f.surviving, 10u);
-  EXPECT_EQ(f.delivered, f.surviving);
-  for (const std::string& m : f.missed) ADD_FAILURE() << "missed " << m;
-  EXPECT_EQ(f.phantoms, 0u);
-  EXPECT_EQ(f.twice, 0u);
+  ExpectWhole(f);
 }
 
 // The messages of current phones: a share of them deleted (scattered ones,
